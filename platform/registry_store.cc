@@ -1,0 +1,157 @@
+#include "platform/registry_store.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <filesystem>
+#include <system_error>
+
+namespace platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Maps a backslash key path to a directory below root. Empty components,
+// "." and ".." are refused so a key can never leave the store.
+bool keyDir(const std::string& root, const std::string& subkey, std::string* dir) {
+  std::string out = root;
+  size_t start = 0;
+  while (start <= subkey.size()) {
+    size_t end = subkey.find('\\', start);
+    if (end == std::string::npos) end = subkey.size();
+    std::string part = subkey.substr(start, end - start);
+    if (part.empty() || part == "." || part == ".." || part.find('/') != std::string::npos) {
+      return false;
+    }
+    out += '/';
+    out += part;
+    start = end + 1;
+  }
+  *dir = out;
+  return true;
+}
+
+bool validValueName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+         name[0] != '.';
+}
+
+int errnoToReg(int err) {
+  if (err == ENOENT || err == ENOTDIR) return kRegNotFound;
+  if (err == EACCES || err == EPERM || err == EROFS) return kRegAccessDenied;
+  return kRegIoError;
+}
+
+}  // namespace
+
+int regOpenKeyRead(const std::string& root, const std::string& subkey, RegKey* key) {
+  std::string dir;
+  if (!keyDir(root, subkey, &dir)) return kRegInvalid;
+  struct stat st;
+  if (stat(dir.c_str(), &st) != 0) return errnoToReg(errno);
+  if (!S_ISDIR(st.st_mode)) return kRegNotFound;
+  if (access(dir.c_str(), R_OK | X_OK) != 0) return kRegAccessDenied;
+  key->dir = dir;
+  return kRegOk;
+}
+
+int regOpenKeyFullAccess(const std::string& root, const std::string& subkey, RegKey* key) {
+  int rc = regOpenKeyRead(root, subkey, key);
+  if (rc != kRegOk) return rc;
+  if (access(key->dir.c_str(), W_OK) != 0) {
+    key->dir.clear();
+    return kRegAccessDenied;
+  }
+  return kRegOk;
+}
+
+int regCreateKey(const std::string& root, const std::string& subkey, RegKey* key) {
+  std::string dir;
+  if (!keyDir(root, subkey, &dir)) return kRegInvalid;
+  std::error_code ec;
+  fs::create_directories(dir, ec);
+  if (ec) return errnoToReg(ec.value());
+  return regOpenKeyFullAccess(root, subkey, key);
+}
+
+int regDeleteKey(const std::string& root, const std::string& subkey) {
+  std::string dir;
+  if (!keyDir(root, subkey, &dir)) return kRegInvalid;
+  std::error_code ec;
+  if (!fs::exists(dir, ec)) return kRegNotFound;
+  fs::remove_all(dir, ec);
+  return ec ? errnoToReg(ec.value()) : kRegOk;
+}
+
+void regCloseKey(RegKey* key) { key->dir.clear(); }
+
+int regReadValue(const RegKey& key, const std::string& name, std::string* data) {
+  if (!validValueName(name)) return kRegInvalid;
+  std::string path = key.dir + "/" + name;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errnoToReg(errno);
+  data->clear();
+  char buf[4096];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      int err = errno;
+      close(fd);
+      return errnoToReg(err);
+    }
+    if (n == 0) break;
+    data->append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  return kRegOk;
+}
+
+int regWriteValue(const RegKey& key, const std::string& name, const std::string& data) {
+  if (!validValueName(name)) return kRegInvalid;
+  std::string path = key.dir + "/" + name;
+  std::string tmp = key.dir + "/." + name + ".tmp." + std::to_string(getpid());
+  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return errnoToReg(errno);
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      int err = errno;
+      close(fd);
+      unlink(tmp.c_str());
+      return errnoToReg(err);
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (fsync(fd) != 0 || close(fd) != 0) {
+    unlink(tmp.c_str());
+    return kRegIoError;
+  }
+  if (rename(tmp.c_str(), path.c_str()) != 0) {
+    int err = errno;
+    unlink(tmp.c_str());
+    return errnoToReg(err);
+  }
+  return kRegOk;
+}
+
+int regDeleteValue(const RegKey& key, const std::string& name) {
+  if (!validValueName(name)) return kRegInvalid;
+  std::string path = key.dir + "/" + name;
+  return unlink(path.c_str()) == 0 ? kRegOk : errnoToReg(errno);
+}
+
+int regRenameKey(const std::string& root, const std::string& from, const std::string& to) {
+  std::string fromDir, toDir;
+  if (!keyDir(root, from, &fromDir) || !keyDir(root, to, &toDir)) return kRegInvalid;
+  struct stat st;
+  if (stat(toDir.c_str(), &st) == 0) return kRegInvalid;
+  return std::rename(fromDir.c_str(), toDir.c_str()) == 0 ? kRegOk : errnoToReg(errno);
+}
+
+}  // namespace platform

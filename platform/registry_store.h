@@ -1,0 +1,44 @@
+// Registry store: the platform registry of the tape engine's configuration,
+// kept as a directory tree. A key is a directory, a value is a file inside
+// it. Key paths use backslashes as on the tape engine's home platform
+// ("SOFTWARE\\Quorvane\\...") and are mapped to directories one component
+// at a time. Writes are atomic: a temporary file, fsync, rename.
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+// Result codes of the store.
+constexpr int kRegOk = 0;
+constexpr int kRegNotFound = 2;      // key or value does not exist
+constexpr int kRegAccessDenied = 5;  // key exists but is not writable by this user
+constexpr int kRegInvalid = 87;      // malformed key path or value name
+constexpr int kRegIoError = 1117;    // the file system refused an operation
+
+// An open key: the directory it stands for. Plain record, no resources.
+struct RegKey {
+  std::string dir;
+};
+
+// Opens `subkey` below `root` with full access: fails with kRegNotFound when
+// the key is missing and kRegAccessDenied when it is not writable.
+int regOpenKeyFullAccess(const std::string& root, const std::string& subkey, RegKey* key);
+// Opens for reading only: fails when the key is missing or not readable.
+int regOpenKeyRead(const std::string& root, const std::string& subkey, RegKey* key);
+// Creates `subkey` (and every missing parent) and opens it with full access.
+int regCreateKey(const std::string& root, const std::string& subkey, RegKey* key);
+// Deletes `subkey` with all its values and subkeys.
+int regDeleteKey(const std::string& root, const std::string& subkey);
+// Closes a key. Nothing is held open; present so callers pair every open.
+void regCloseKey(RegKey* key);
+// Reads the whole value `name` of an open key into `data`.
+int regReadValue(const RegKey& key, const std::string& name, std::string* data);
+// Replaces the value `name` atomically.
+int regWriteValue(const RegKey& key, const std::string& name, const std::string& data);
+// Deletes the value `name`.
+int regDeleteValue(const RegKey& key, const std::string& name);
+// Renames a subkey (used to keep RAID keys consecutive). Fails when `to` exists.
+int regRenameKey(const std::string& root, const std::string& from, const std::string& to);
+
+}  // namespace platform
