@@ -1,0 +1,20 @@
+// The run's log: every progress, error and report line goes to the console
+// and to a numbered file "zeplogNN.log" in the working directory.
+#pragma once
+
+#include <cstdarg>
+
+// Prints the formatted line and a line feed on the console and appends it
+// with CR LF to the log file. Returns 0, or -1 when the file cannot be opened
+// (the console line is printed all the same, then "Cannot open file").
+int writeLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
+int writeLogV(const char* format, va_list args);
+
+// Creates the log lock and writes the banner; the first log line of a run.
+void printBanner();
+
+// The current local time in the C library's 24-character calendar form.
+const char* currentTimeText();
+
+// Starts a new log as a new run would (tests).
+void resetLogForTest();

@@ -1,0 +1,79 @@
+// The process-wide run settings: every option value and every piece of run
+// state that more than one activity shares, and the command line that fills
+// them.
+#pragma once
+
+#include <cstdint>
+
+inline constexpr int kMaxStreams = 256;        // entries of streamList
+inline constexpr int kGroupNameSize = 52;      // up to 51 characters
+inline constexpr int kServerNameSize = 64;     // up to 63 characters
+inline constexpr int kRawDriveSize = 100;      // up to 99 characters
+inline constexpr int kMaxBatchStreams = 20;    // streams that run at once
+inline constexpr uint16_t kNoNumber = 0xFFFF;  // no -g / -d given
+
+struct RunSettings {
+  // Test plan and shared test state.
+  int32_t chunkCount = 1000;
+  uint16_t streamCount = 1;
+  uint16_t streamList[kMaxStreams] = {};
+  int32_t progressColumns = 3;
+  int32_t backupSessions = 0;
+  int32_t restoreSessions = 0;
+  int32_t serialBackupSessions = 0;
+  int32_t serialRestoreSessions = 0;
+  int32_t verifySessions = 0;
+  int32_t startSession = 1;
+  int32_t sessionNumber = 1;
+  uint16_t groupNumber = kNoNumber;
+  char groupName[kGroupNameSize] = {};
+  uint16_t deviceNumber = kNoNumber;
+  int32_t formatFirst = 0;
+  int32_t speedOnly = 0;
+  int32_t spanChunk = 0;
+  // Connection.
+  char serverName[kServerNameSize] = {};
+  int32_t connectionType = 0;
+  // Activity switches.
+  int32_t monitorMode = 0;
+  int32_t monitorMultiLine = 0;
+  int32_t rawReadMode = 0;
+  uint8_t promptStreams = 0;
+  uint8_t tapeDeviceList = 0;
+  uint8_t scsiInventory = 0;
+  uint8_t debugLevelPrompt = 0;
+  uint8_t raidManagement = 0;
+  uint8_t setupCreate = 0;
+  uint8_t setupRemove = 0;
+  uint8_t setupAssign = 0;
+  // Raw read test. rawDriveBytes counts real megabytes of -ks in 64 bits.
+  char rawDrive[kRawDriveSize] = "0";
+  int32_t rawChunkKB = 64;
+  int32_t rawMaxIO = 20;
+  int64_t rawDriveBytes = 2000LL * 1048576LL;
+  int32_t rawMaxThreads = 0;
+  // One-shot RAID setup commands. raidDevice is also set by -ri#.
+  uint16_t raidDevice = 0;
+  uint16_t assignDevice = 0;
+  uint16_t raidLevel = 0;
+  // Input the parser could not store because it does not fit (checked by
+  // checkRunSettings before any activity runs).
+  uint8_t rawDriveTooLong = 0;
+};
+
+// The one instance. Filled on the main thread before any worker starts.
+extern RunSettings runSettings;
+
+// Applies argv[1..argc-1] to runSettings, left to right. Never fails; the
+// only output is the "Using %d KB block reads" line of -kc.
+void parseCommandLine(int argc, char** argv);
+
+// Prints the usage text to the console only.
+void printUsage();
+
+// Refuses settings that would overflow a fixed table or field, before any
+// test runs: prints one clear line and returns -1, else returns 0.
+int checkRunSettings();
+
+// Puts runSettings back to its initial values (tests).
+void resetRunSettings();

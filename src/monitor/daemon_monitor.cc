@@ -1,0 +1,4 @@
+// Placeholder until the daemon monitor lands.
+#include "monitor/daemon_monitor.h"
+
+void runDaemonMonitor() {}

@@ -1,0 +1,4 @@
+// The RAID daemon monitor (-m, -ml).
+#pragma once
+
+void runDaemonMonitor();
