@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <sstream>
+#include <utility>
 
 #include "platform/registry_store.h"
 
@@ -120,6 +121,121 @@ int storeRaidDevice(const std::string& home, int raidNumber, const RaidConfig& c
   rc = platform::regWriteValue(key, kInfoValue, formatRaidInfo(config));
   platform::regCloseKey(&key);
   return rc;
+}
+
+namespace {
+
+bool parseU64(const std::string& raw, uint64_t* value) {
+  std::string text = raw;
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  if (text.empty() || text.size() > 20) return false;
+  uint64_t v = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    uint64_t next = v * 10 + static_cast<uint64_t>(c - '0');
+    if (next / 10 != v) return false;
+    v = next;
+  }
+  *value = v;
+  return true;
+}
+
+// Reads a numeric value; leaves *value untouched when it is missing or malformed.
+void readNumber(const platform::RegKey& key, const char* name, uint64_t lo, uint64_t hi,
+                uint64_t* value) {
+  std::string text;
+  uint64_t v = 0;
+  if (platform::regReadValue(key, name, &text) != platform::kRegOk) return;
+  if (!parseU64(text, &v) || v < lo || v > hi) return;
+  *value = v;
+}
+
+}  // namespace
+
+bool engineProvisioned(const std::string& home) {
+  platform::RegKey key;
+  if (platform::regOpenKeyRead(registryRoot(home), kTapeEngineKey, &key) != platform::kRegOk) {
+    return false;
+  }
+  std::string text;
+  return platform::regReadValue(key, kDriveCountValue, &text) == platform::kRegOk;
+}
+
+int loadEngineSettings(const std::string& home, EngineSettings* settings) {
+  platform::RegKey key;
+  int rc = platform::regOpenKeyRead(registryRoot(home), kTapeEngineKey, &key);
+  if (rc != platform::kRegOk) return rc;
+  EngineSettings s;
+  uint64_t v = static_cast<uint64_t>(s.driveCount);
+  readNumber(key, kDriveCountValue, 1, kMaxDrives, &v);
+  s.driveCount = static_cast<int>(v);
+  readNumber(key, kCapacityValue, kMinCapacity, 1ull << 50, &s.cartridgeCapacity);
+  v = static_cast<uint64_t>(s.streamLimit);
+  readNumber(key, kStreamLimitValue, 1, kMaxStreamLimit, &v);
+  s.streamLimit = static_cast<int>(v);
+  v = 0;
+  readNumber(key, kStoppedValue, 0, 1, &v);
+  s.stopped = v != 0;
+  v = 0;
+  readNumber(key, kDebugLevelValue, 0, 10, &v);
+  s.debugLevel = static_cast<int>(v);
+  v = static_cast<uint64_t>(s.bufferPool);
+  readNumber(key, kBufferPoolValue, 4, 4096, &v);
+  s.bufferPool = static_cast<int>(v);
+  *settings = s;
+  return platform::kRegOk;
+}
+
+int storeEngineValue(const std::string& home, const char* name, uint64_t value) {
+  platform::RegKey key;
+  int rc = platform::regCreateKey(registryRoot(home), kTapeEngineKey, &key);
+  if (rc != platform::kRegOk) return rc;
+  return platform::regWriteValue(key, name, std::to_string(value) + "\n");
+}
+
+int storeEngineSettings(const std::string& home, const EngineSettings& s) {
+  const std::pair<const char*, uint64_t> values[] = {
+      {kCapacityValue, s.cartridgeCapacity},
+      {kStreamLimitValue, static_cast<uint64_t>(s.streamLimit)},
+      {kStoppedValue, s.stopped ? 1u : 0u},
+      {kDebugLevelValue, static_cast<uint64_t>(s.debugLevel)},
+      {kBufferPoolValue, static_cast<uint64_t>(s.bufferPool)},
+      // Last: its presence marks the library as provisioned.
+      {kDriveCountValue, static_cast<uint64_t>(s.driveCount)},
+  };
+  for (const auto& [name, value] : values) {
+    int rc = storeEngineValue(home, name, value);
+    if (rc != platform::kRegOk) return rc;
+  }
+  return platform::kRegOk;
+}
+
+bool loadRaidCompression(const std::string& home, int raidNumber) {
+  platform::RegKey key;
+  if (platform::regOpenKeyRead(registryRoot(home), raidKeyPath(raidNumber), &key) !=
+      platform::kRegOk) {
+    return true;
+  }
+  uint64_t v = 1;
+  readNumber(key, kCompressionValue, 0, 1, &v);
+  return v != 0;
+}
+
+int storeRaidCompression(const std::string& home, int raidNumber, bool on) {
+  platform::RegKey key;
+  int rc = platform::regOpenKeyFullAccess(registryRoot(home), raidKeyPath(raidNumber), &key);
+  if (rc != platform::kRegOk) return rc;
+  return platform::regWriteValue(key, kCompressionValue, on ? "1\n" : "0\n");
+}
+
+DriveInfo describeDrive(int drive) {
+  DriveInfo info;
+  info.board = 0;
+  info.bus = static_cast<uint8_t>(drive / 16);
+  info.target = static_cast<uint8_t>(drive % 16);
+  info.lun = 0;
+  info.inquiry = "MOX     VTAPE-LTO       0700";
+  return info;
 }
 
 }  // namespace moxcfg

@@ -48,4 +48,60 @@ int loadRaidDevice(const std::string& home, int raidNumber, RaidConfig* config);
 // Writes (creating the key when needed) RAID device n's Info value.
 int storeRaidDevice(const std::string& home, int raidNumber, const RaidConfig& config);
 
+// ---- Engine settings -------------------------------------------------------
+// Kept as values of the tape engine key, one decimal number each:
+//   DriveCount, CartridgeCapacity (bytes), StreamLimit, Stopped (0/1),
+//   DebugLevel (0..10), BufferPool (buffers per handle).
+// A RAID device's compression switch is the value "Compression" (0/1) of its
+// RAID<n> key; a missing value means on.
+inline constexpr const char* kDriveCountValue = "DriveCount";
+inline constexpr const char* kCapacityValue = "CartridgeCapacity";
+inline constexpr const char* kStreamLimitValue = "StreamLimit";
+inline constexpr const char* kStoppedValue = "Stopped";
+inline constexpr const char* kDebugLevelValue = "DebugLevel";
+inline constexpr const char* kBufferPoolValue = "BufferPool";
+inline constexpr const char* kCompressionValue = "Compression";
+
+inline constexpr int kDefaultDriveCount = 4;
+inline constexpr int kMaxDrives = 64;
+inline constexpr uint64_t kDefaultCapacity = 8ull << 30;  // 8 GiB per cartridge
+inline constexpr uint64_t kMinCapacity = 1ull << 20;      // 1 MiB
+inline constexpr int kDefaultStreamLimit = 256;
+inline constexpr int kMaxStreamLimit = 4096;
+inline constexpr int kDefaultBufferPool = 64;
+inline constexpr int kDefaultCartridgeCount = 16;
+
+struct EngineSettings {
+  int driveCount = kDefaultDriveCount;
+  uint64_t cartridgeCapacity = kDefaultCapacity;
+  int streamLimit = kDefaultStreamLimit;
+  bool stopped = false;
+  int debugLevel = 0;
+  int bufferPool = kDefaultBufferPool;
+};
+
+// True once the home holds a provisioned library (the DriveCount value).
+bool engineProvisioned(const std::string& home);
+// Reads the settings; missing values keep their defaults. Returns 0 or a
+// registry code (kRegNotFound when the tape engine key is missing).
+int loadEngineSettings(const std::string& home, EngineSettings* settings);
+// Writes every setting.
+int storeEngineSettings(const std::string& home, const EngineSettings& settings);
+// Writes one named setting (one of the k*Value names above) as a number.
+int storeEngineValue(const std::string& home, const char* name, uint64_t value);
+
+// Compression switch of RAID device n (true when the value is missing).
+bool loadRaidCompression(const std::string& home, int raidNumber);
+int storeRaidCompression(const std::string& home, int raidNumber, bool on);
+
+// How virtual drive i presents itself on the engine's virtual SCSI bus.
+struct DriveInfo {
+  uint16_t board = 0;
+  uint8_t bus = 0;
+  uint8_t target = 0;
+  uint8_t lun = 0;
+  std::string inquiry;  // vendor (8), product (16), revision (4)
+};
+DriveInfo describeDrive(int drive);
+
 }  // namespace moxcfg

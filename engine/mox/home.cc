@@ -1,0 +1,197 @@
+#include "engine/mox/home.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "engine/mox/mox.h"
+#include "platform/registry_store.h"
+
+namespace mox {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool writeFileAtomic(const std::string& path, const std::string& data) {
+  std::string tmp = path + ".tmp." + std::to_string(getpid());
+  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  bool ok = write(fd, data.data(), data.size()) == static_cast<ssize_t>(data.size());
+  ok = fsync(fd) == 0 && ok;
+  close(fd);
+  if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
+    unlink(tmp.c_str());
+    return false;
+  }
+  return true;
+}
+
+std::string cartridgeName(int number) {
+  char name[16];
+  std::snprintf(name, sizeof name, "MOX%05d", number);
+  return name;
+}
+
+std::atomic<int> gDebugLevel{-1};
+std::mutex gLogMutex;
+
+}  // namespace
+
+std::string Home::cartridgePath(const std::string& name) const {
+  return mediaDir() + "/" + name + ".tap";
+}
+
+Home::Shape Home::defaultShape() {
+  Shape shape;
+  moxcfg::RaidConfig r0;
+  r0.level = 0;
+  r0.members = {0, 1};
+  moxcfg::RaidConfig r1;
+  r1.level = 1;
+  r1.members = {2, 3};
+  shape.raids = {r0, r1};
+  return shape;
+}
+
+int Home::ensureProvisioned() {
+  if (moxcfg::engineProvisioned(path_)) return MOX_OK;
+  std::error_code ec;
+  fs::create_directories(path_, ec);
+  if (ec) return MOX_E_HOME;
+  HomeLock lock(path_);
+  if (!lock.held()) return MOX_E_HOME;
+  if (moxcfg::engineProvisioned(path_)) return MOX_OK;
+  return provision(defaultShape());
+}
+
+int Home::provision(const Shape& shape) {
+  std::error_code ec;
+  fs::create_directories(mediaDir(), ec);
+  if (ec) return MOX_E_HOME;
+  fs::create_directories(path_ + "/drives", ec);
+  if (ec) return MOX_E_HOME;
+  if (shape.drives < 1 || shape.drives > moxcfg::kMaxDrives) return MOX_E_CONFIG;
+  for (const auto& raid : shape.raids) {
+    for (uint16_t m : raid.members) {
+      if (m >= shape.drives) return MOX_E_CONFIG;
+    }
+  }
+  for (size_t n = 0; n < shape.raids.size(); ++n) {
+    if (moxcfg::storeRaidDevice(path_, static_cast<int>(n), shape.raids[n]) !=
+        platform::kRegOk) {
+      return MOX_E_HOME;
+    }
+  }
+  for (int i = 0; i < shape.drives; ++i) {
+    if (!fs::exists(path_ + "/drives/" + std::to_string(i)) &&
+        setDriveCartridge(i, "") != MOX_OK) {
+      return MOX_E_HOME;
+    }
+  }
+  for (int i = 0; i < shape.cartridges; ++i) {
+    if (addCartridge().empty()) return MOX_E_HOME;
+  }
+  moxcfg::EngineSettings settings;
+  settings.driveCount = shape.drives;
+  settings.cartridgeCapacity = shape.capacity;
+  if (moxcfg::storeEngineSettings(path_, settings) != platform::kRegOk) return MOX_E_HOME;
+  return MOX_OK;
+}
+
+std::string Home::driveCartridge(int drive) const {
+  std::ifstream in(path_ + "/drives/" + std::to_string(drive));
+  std::string name;
+  std::getline(in, name);
+  return name;
+}
+
+int Home::setDriveCartridge(int drive, const std::string& name) {
+  return writeFileAtomic(path_ + "/drives/" + std::to_string(drive), name + "\n") ? MOX_OK
+                                                                                  : MOX_E_IO;
+}
+
+std::vector<std::string> Home::listCartridges() const {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(mediaDir(), ec)) {
+    std::string file = entry.path().filename().string();
+    if (file.size() > 4 && file.compare(file.size() - 4, 4, ".tap") == 0) {
+      names.push_back(file.substr(0, file.size() - 4));
+    }
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string Home::addCartridge() {
+  for (int n = 1; n < 100000; ++n) {
+    std::string name = cartridgeName(n);
+    int fd = open(cartridgePath(name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd >= 0) {
+      close(fd);
+      return name;
+    }
+    if (errno != EEXIST) return "";
+  }
+  return "";
+}
+
+HomeLock::HomeLock(const std::string& home) {
+  fd_ = open((home + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd_ < 0) return;
+  while (flock(fd_, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      close(fd_);
+      fd_ = -1;
+      return;
+    }
+  }
+}
+
+HomeLock::~HomeLock() {
+  if (fd_ >= 0) close(fd_);
+}
+
+void refreshDebugLevel(const std::string& home) {
+  moxcfg::EngineSettings settings;
+  if (moxcfg::loadEngineSettings(home, &settings) == 0) {
+    gDebugLevel.store(settings.debugLevel);
+  }
+}
+
+void debugLog(const std::string& home, int level, const char* format, ...) {
+  int current = gDebugLevel.load();
+  if (current < 0) {
+    refreshDebugLevel(home);
+    current = gDebugLevel.load();
+  }
+  if (level > current) return;
+  char text[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  struct timespec ts;
+  clock_gettime(CLOCK_REALTIME, &ts);
+  struct tm tm;
+  localtime_r(&ts.tv_sec, &tm);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
+  std::lock_guard<std::mutex> guard(gLogMutex);
+  FILE* f = std::fopen((home + "/mox.log").c_str(), "ae");
+  if (f == nullptr) return;
+  std::fprintf(f, "%s.%03ld [%d] L%d %s\n", stamp, ts.tv_nsec / 1000000, getpid(), level, text);
+  std::fclose(f);
+}
+
+}  // namespace mox

@@ -1,0 +1,76 @@
+// The engine home: the directory that holds the virtual library (registry,
+// cartridges, drive contents, diagnostic log) and the operations that change
+// the library's physical state under the home lock.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/config/mox_config.h"
+
+namespace mox {
+
+// Layout below the home:
+//   registry/...          the registry store (RAID devices, engine settings)
+//   media/<name>.tap      one file per cartridge
+//   drives/<i>            the name of the cartridge loaded in drive i (empty: none)
+//   mox.log               diagnostic log (debug level above 0)
+//   .lock                 held (flock) while the library's state changes
+class Home {
+ public:
+  explicit Home(std::string path) : path_(std::move(path)) {}
+
+  const std::string& path() const { return path_; }
+  std::string mediaDir() const { return path_ + "/media"; }
+  std::string cartridgePath(const std::string& name) const;
+
+  // Creates the home and provisions the default library when it holds none.
+  // Returns MOX_OK or MOX_E_HOME.
+  int ensureProvisioned();
+  // Provisions a library of the given shape, replacing nothing that exists
+  // (used by moxctl init on an empty home). Returns MOX_OK or MOX_E_HOME/CONFIG.
+  struct Shape {
+    int drives = moxcfg::kDefaultDriveCount;
+    int cartridges = moxcfg::kDefaultCartridgeCount;
+    uint64_t capacity = moxcfg::kDefaultCapacity;
+    // Each entry: level and member drives of RAID device n.
+    std::vector<moxcfg::RaidConfig> raids;
+  };
+  static Shape defaultShape();
+  int provision(const Shape& shape);
+
+  // Cartridge loaded in drive i ("" when empty).
+  std::string driveCartridge(int drive) const;
+  int setDriveCartridge(int drive, const std::string& name);
+  // Every cartridge file name (without .tap), sorted.
+  std::vector<std::string> listCartridges() const;
+  // Creates a new empty cartridge with the next free name. Returns its name or "".
+  std::string addCartridge();
+
+ private:
+  std::string path_;
+};
+
+// Exclusive lock on the home's .lock file for the life of the object
+// (released by the kernel when the process dies).
+class HomeLock {
+ public:
+  explicit HomeLock(const std::string& home);
+  ~HomeLock();
+  bool held() const { return fd_ >= 0; }
+  HomeLock(const HomeLock&) = delete;
+  HomeLock& operator=(const HomeLock&) = delete;
+
+ private:
+  int fd_ = -1;
+};
+
+// Diagnostic log in the home, filtered by the persisted debug level.
+void debugLog(const std::string& home, int level, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+// Re-reads the persisted level (after MOXSetDebugLevel).
+void refreshDebugLevel(const std::string& home);
+
+}  // namespace mox

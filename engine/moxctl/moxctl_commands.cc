@@ -1,0 +1,250 @@
+#include "engine/moxctl/moxctl_commands.h"
+
+#include <filesystem>
+#include <map>
+
+#include "engine/config/mox_config.h"
+#include "engine/mox/home.h"
+#include "engine/mox/mox.h"
+#include "platform/registry_store.h"
+
+namespace moxctl {
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* kUsage =
+    "usage: moxctl COMMAND [ARGS]\n"
+    "  init [--drives N] [--cartridges N] [--capacity SIZE] [--raid LEVEL:D,D,...]... "
+    "[--force]\n"
+    "  status                      engine state, settings, RAID devices, drives\n"
+    "  start | stop                allow or refuse new handles\n"
+    "  set capacity SIZE           cartridge capacity (K, M, G suffixes)\n"
+    "  set stream-limit N          streams a session may hand out\n"
+    "  set buffers N               block buffers per handle\n"
+    "MOX_HOME names the home (default ${XDG_STATE_HOME:-$HOME/.local/state}/mox).\n";
+
+bool parseCount(const std::string& text, int lo, int hi, int* value) {
+  uint64_t v = 0;
+  if (text.empty() || text.size() > 9) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+    v = v * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (v < static_cast<uint64_t>(lo) || v > static_cast<uint64_t>(hi)) return false;
+  *value = static_cast<int>(v);
+  return true;
+}
+
+bool parseRaid(const std::string& text, moxcfg::RaidConfig* raid) {
+  size_t colon = text.find(':');
+  if (colon == std::string::npos) return false;
+  std::string info = "level=" + text.substr(0, colon) + "\nmembers=" + text.substr(colon + 1) +
+                     "\n";
+  return moxcfg::parseRaidInfo(info, raid) && !raid->members.empty();
+}
+
+int cmdInit(const std::string& home, const std::vector<std::string>& args, FILE* out,
+            FILE* err) {
+  mox::Home::Shape shape = mox::Home::defaultShape();
+  bool force = false, customRaids = false;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    bool hasValue = i + 1 < args.size();
+    if (a == "--force") {
+      force = true;
+    } else if (a == "--drives" && hasValue) {
+      if (!parseCount(args[++i], 1, moxcfg::kMaxDrives, &shape.drives)) {
+        std::fprintf(err, "moxctl: bad drive count '%s'\n", args[i].c_str());
+        return 2;
+      }
+    } else if (a == "--cartridges" && hasValue) {
+      if (!parseCount(args[++i], 0, 9999, &shape.cartridges)) {
+        std::fprintf(err, "moxctl: bad cartridge count '%s'\n", args[i].c_str());
+        return 2;
+      }
+    } else if (a == "--capacity" && hasValue) {
+      if (!parseSize(args[++i], &shape.capacity) || shape.capacity < moxcfg::kMinCapacity) {
+        std::fprintf(err, "moxctl: bad capacity '%s' (at least 1M)\n", args[i].c_str());
+        return 2;
+      }
+    } else if (a == "--raid" && hasValue) {
+      if (!customRaids) shape.raids.clear();
+      customRaids = true;
+      moxcfg::RaidConfig raid;
+      if (!parseRaid(args[++i], &raid)) {
+        std::fprintf(err, "moxctl: bad RAID device '%s' (LEVEL:D,D,...)\n", args[i].c_str());
+        return 2;
+      }
+      shape.raids.push_back(raid);
+    } else {
+      std::fprintf(err, "moxctl: unknown init argument '%s'\n%s", a.c_str(), kUsage);
+      return 2;
+    }
+  }
+  if (moxcfg::engineProvisioned(home)) {
+    if (!force) {
+      std::fprintf(err, "moxctl: %s already holds a library (use --force to replace it)\n",
+                   home.c_str());
+      return 1;
+    }
+    std::error_code ec;
+    fs::remove_all(home + "/registry", ec);
+    fs::remove_all(home + "/media", ec);
+    fs::remove_all(home + "/drives", ec);
+  }
+  std::error_code ec;
+  fs::create_directories(home, ec);
+  if (ec) {
+    std::fprintf(err, "moxctl: cannot create %s: %s\n", home.c_str(), ec.message().c_str());
+    return 1;
+  }
+  mox::Home h(home);
+  mox::HomeLock lock(home);
+  int rc = h.provision(shape);
+  if (rc != MOX_OK) {
+    std::fprintf(err, "moxctl: init failed, code %d\n", rc);
+    return 1;
+  }
+  std::fprintf(out, "initialized %s: %d drives, %d cartridges of %llu bytes, %zu RAID devices\n",
+               home.c_str(), shape.drives, shape.cartridges,
+               static_cast<unsigned long long>(shape.capacity), shape.raids.size());
+  return 0;
+}
+
+int ensure(const std::string& home, FILE* err) {
+  mox::Home h(home);
+  int rc = h.ensureProvisioned();
+  if (rc != MOX_OK) std::fprintf(err, "moxctl: home %s is unusable (code %d)\n", home.c_str(), rc);
+  return rc;
+}
+
+int cmdStatus(const std::string& home, FILE* out, FILE* err) {
+  if (ensure(home, err) != MOX_OK) return 1;
+  moxcfg::EngineSettings s;
+  if (moxcfg::loadEngineSettings(home, &s) != platform::kRegOk) {
+    std::fprintf(err, "moxctl: cannot read the engine settings\n");
+    return 1;
+  }
+  mox::Home h(home);
+  std::fprintf(out, "home: %s\n", home.c_str());
+  std::fprintf(out, "engine: %s\n", s.stopped ? "stopped" : "running");
+  std::fprintf(out, "drives: %d\n", s.driveCount);
+  std::fprintf(out, "cartridge capacity: %llu\n",
+               static_cast<unsigned long long>(s.cartridgeCapacity));
+  std::fprintf(out, "stream limit: %d\n", s.streamLimit);
+  std::fprintf(out, "buffers: %d\n", s.bufferPool);
+  std::fprintf(out, "debug level: %d\n", s.debugLevel);
+  std::vector<moxcfg::RaidConfig> raids;
+  int rc = moxcfg::loadRaidDevices(home, &raids);
+  if (rc != platform::kRegOk) std::fprintf(out, "RAID devices: invalid configuration (%d)\n", rc);
+  for (size_t n = 0; n < raids.size(); ++n) {
+    std::fprintf(out, "RAID%zu: RGROUP%zu level %d members", n, n, raids[n].level);
+    for (uint16_t m : raids[n].members) std::fprintf(out, " %u", m);
+    std::fprintf(out, " compression %s\n",
+                 moxcfg::loadRaidCompression(home, static_cast<int>(n)) ? "on" : "off");
+  }
+  for (int i = 0; i < s.driveCount; ++i) {
+    std::string c = h.driveCartridge(i);
+    std::fprintf(out, "drive %d: %s\n", i, c.empty() ? "(empty)" : c.c_str());
+  }
+  return 0;
+}
+
+int cmdStartStop(const std::string& home, bool stop, FILE* out, FILE* err) {
+  if (ensure(home, err) != MOX_OK) return 1;
+  if (moxcfg::storeEngineValue(home, moxcfg::kStoppedValue, stop ? 1 : 0) != platform::kRegOk) {
+    std::fprintf(err, "moxctl: cannot write the engine state\n");
+    return 1;
+  }
+  std::fprintf(out, "engine %s\n", stop ? "stopped" : "started");
+  return 0;
+}
+
+int cmdSet(const std::string& home, const std::vector<std::string>& args, FILE* out,
+           FILE* err) {
+  if (args.size() != 2) {
+    std::fprintf(err, "%s", kUsage);
+    return 2;
+  }
+  if (ensure(home, err) != MOX_OK) return 1;
+  const char* name = nullptr;
+  uint64_t value = 0;
+  int count = 0;
+  if (args[0] == "capacity") {
+    if (!parseSize(args[1], &value) || value < moxcfg::kMinCapacity) {
+      std::fprintf(err, "moxctl: bad capacity '%s' (at least 1M)\n", args[1].c_str());
+      return 2;
+    }
+    name = moxcfg::kCapacityValue;
+  } else if (args[0] == "stream-limit") {
+    if (!parseCount(args[1], 1, moxcfg::kMaxStreamLimit, &count)) {
+      std::fprintf(err, "moxctl: bad stream limit '%s' (1 to %d)\n", args[1].c_str(),
+                   moxcfg::kMaxStreamLimit);
+      return 2;
+    }
+    name = moxcfg::kStreamLimitValue;
+    value = static_cast<uint64_t>(count);
+  } else if (args[0] == "buffers") {
+    if (!parseCount(args[1], 4, 4096, &count)) {
+      std::fprintf(err, "moxctl: bad buffer count '%s' (4 to 4096)\n", args[1].c_str());
+      return 2;
+    }
+    name = moxcfg::kBufferPoolValue;
+    value = static_cast<uint64_t>(count);
+  } else {
+    std::fprintf(err, "moxctl: unknown setting '%s'\n%s", args[0].c_str(), kUsage);
+    return 2;
+  }
+  if (moxcfg::storeEngineValue(home, name, value) != platform::kRegOk) {
+    std::fprintf(err, "moxctl: cannot write %s\n", name);
+    return 1;
+  }
+  std::fprintf(out, "%s = %llu\n", args[0].c_str(), static_cast<unsigned long long>(value));
+  return 0;
+}
+
+}  // namespace
+
+bool parseSize(const std::string& text, uint64_t* bytes) {
+  if (text.empty() || text.size() > 20) return false;
+  uint64_t unit = 1;
+  std::string digits = text;
+  char last = text.back();
+  if (last == 'K' || last == 'k') unit = 1ull << 10;
+  if (last == 'M' || last == 'm') unit = 1ull << 20;
+  if (last == 'G' || last == 'g') unit = 1ull << 30;
+  if (unit != 1) digits.pop_back();
+  if (digits.empty()) return false;
+  uint64_t v = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return false;
+    if (v > (UINT64_MAX - 9) / 10) return false;
+    v = v * 10 + static_cast<uint64_t>(c - '0');
+  }
+  if (v > UINT64_MAX / unit) return false;
+  *bytes = v * unit;
+  return true;
+}
+
+int run(const std::string& home, const std::vector<std::string>& args, FILE* out, FILE* err) {
+  if (args.empty()) {
+    std::fprintf(err, "%s", kUsage);
+    return 2;
+  }
+  const std::string& cmd = args[0];
+  std::vector<std::string> rest(args.begin() + 1, args.end());
+  if (cmd == "init") return cmdInit(home, rest, out, err);
+  if (cmd == "status") return cmdStatus(home, out, err);
+  if (cmd == "start") return cmdStartStop(home, false, out, err);
+  if (cmd == "stop") return cmdStartStop(home, true, out, err);
+  if (cmd == "set") return cmdSet(home, rest, out, err);
+  if (cmd == "help" || cmd == "--help" || cmd == "-h") {
+    std::fprintf(out, "%s", kUsage);
+    return 0;
+  }
+  std::fprintf(err, "moxctl: unknown command '%s'\n%s", cmd.c_str(), kUsage);
+  return 2;
+}
+
+}  // namespace moxctl
