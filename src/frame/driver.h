@@ -19,5 +19,3 @@ struct TestReport {
 };
 int64_t reportKilobytes(const TestReport& report);
 double reportMbytesPerMinute(const TestReport& report);
-void logBackupReport(const TestReport& report);
-void logRestoreReport(const TestReport& report);

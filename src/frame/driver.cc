@@ -1,0 +1,224 @@
+#include "frame/driver.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "backup/backup_tests.h"
+#include "frame/log.h"
+#include "frame/run_settings.h"
+#include "frame/test_timing.h"
+#include "inventory/inventory.h"
+#include "monitor/daemon_monitor.h"
+#include "platform/console.h"
+#include "raidmgmt/raid_console.h"
+#include "raidsetup/setup_console.h"
+#include "rawread/raw_read.h"
+#include "restore/restore_tests.h"
+#include "tapesvc/tape_service.h"
+
+namespace {
+
+constexpr const char* kReportRule =
+    "*****************************************************************";
+
+// Set when any test of the run failed or any block mismatched: the run's
+// exit status is then nonzero.
+bool runFailed = false;
+
+enum class TestKind { kBackup, kRestore };
+
+void setLocalConnection() {
+  std::snprintf(runSettings.serverName, sizeof runSettings.serverName, " ");
+  runSettings.connectionType = MOX_CONNECTION_LOCAL;
+}
+
+// The -h prompts: how many streams and which. A count above the stream
+// table is refused and asked again; end of input keeps what is set.
+void promptStreamList() {
+  int64_t value = 0;
+  for (;;) {
+    std::printf("No Of streams to be restored : ");
+    platform::discardPendingInput();
+    int r = platform::readNumber(&value);
+    if (r == platform::kReadEnd) return;
+    if (r == platform::kReadNumber && static_cast<uint16_t>(value) <= kMaxStreams) break;
+    std::printf("\nA stream count from 0 to %d, please.\n", kMaxStreams);
+  }
+  runSettings.streamCount = static_cast<uint16_t>(value);
+  for (int i = 0; i < runSettings.streamCount; ++i) {
+    std::printf("Stream %d : ", i);
+    platform::discardPendingInput();
+    int r = platform::readNumber(&value);
+    if (r == platform::kReadEnd) return;
+    if (r == platform::kReadNumber) runSettings.streamList[i] = static_cast<uint16_t>(value);
+  }
+}
+
+// The group-name prompt of a block; names that do not fit are refused.
+void promptGroupName() {
+  for (;;) {
+    std::printf("Group Name ? : ");
+    platform::discardPendingInput();
+    std::string word;
+    if (platform::readWord(&word) == platform::kReadEnd) return;
+    if (word.size() < sizeof runSettings.groupName) {
+      std::memcpy(runSettings.groupName, word.c_str(), word.size() + 1);
+      return;
+    }
+    std::printf("\nGroup name too long: at most %zu characters\n",
+                sizeof runSettings.groupName - 1);
+  }
+}
+
+void startBlock() {
+  if (runSettings.groupNumber == kNoNumber) promptGroupName();
+  writeLog("No. Chunks used for test  : %d", runSettings.chunkCount);
+}
+
+void logTestReport(TestKind kind, const TestTiming& timing, bool showMismatches) {
+  TestReport report;
+  report.blocks = timing.blocks.load();
+  report.elapsedMs = timing.endMs - timing.startMs;
+  report.mismatches = timing.mismatches.load();
+  long seconds = static_cast<long>(timing.endTime - timing.startTime);
+  if (kind == TestKind::kBackup) {
+    writeLog("BACKUP Report :-");
+    writeLog("Total Kbytes written : %lld", static_cast<long long>(reportKilobytes(report)));
+    writeLog("Total Time Taken     : %ld Secs", seconds);
+  } else {
+    writeLog("RESTORE Report :-");
+    writeLog("Total Kbytes written : %lld", static_cast<long long>(reportKilobytes(report)));
+    writeLog("Total Time Taken for : %ld Secs", seconds);
+  }
+  writeLog("Throughput           : %3.3f Mbytes/Minute", reportMbytesPerMinute(report));
+  if (showMismatches) {
+    writeLog("Blocks mismatched    : %lld", static_cast<long long>(report.mismatches));
+  }
+}
+
+// Finishes the i-th backup-type test of a block.
+void finishBackup(int i, int result, const TestTiming& timing, bool verify) {
+  if (i == 0) runSettings.startSession = runSettings.sessionNumber;
+  if (result != 0 || timing.mismatches.load() != 0) runFailed = true;
+  if (result != 0) {
+    writeLog("********************BACKUP ERROR*************************");
+    return;
+  }
+  logTestReport(TestKind::kBackup, timing, verify);
+  logRaidInfo(0);
+  writeLog("%s", kReportRule);
+}
+
+void finishRestore(int result, const TestTiming& timing) {
+  if (result != 0 || timing.mismatches.load() != 0) runFailed = true;
+  if (result != 0) {
+    writeLog("********************RESTORE ERROR*************************");
+    return;
+  }
+  logTestReport(TestKind::kRestore, timing, true);
+  writeLog("%s", kReportRule);
+}
+
+using BackupTest = int (*)(TestTiming*);
+using RestoreTest = int (*)(int32_t, TestTiming*);
+
+void runBlock(int32_t backups, BackupTest backup, int32_t restores, RestoreTest restore,
+              bool verify) {
+  startBlock();
+  for (int32_t i = 0; i < backups; ++i) {
+    TestTiming timing;
+    int result = backup(&timing);
+    finishBackup(i, result, timing, verify);
+  }
+  if (restore == nullptr) return;
+  int32_t first = runSettings.startSession;
+  for (int32_t s = first; s < first + restores; ++s) {
+    TestTiming timing;
+    int result = restore(s, &timing);
+    finishRestore(result, timing);
+  }
+}
+
+int runSetupSide(int argc, char** argv) {
+  printBanner();
+  parseCommandLine(argc, argv);
+  if (runSettings.setupCreate) {
+    setupCreateRaid();
+  } else if (runSettings.setupRemove) {
+    setupRemoveRaid();
+  } else if (runSettings.setupAssign) {
+    setupAssignDevice();
+  } else {
+    runRaidSetupConsole();
+  }
+  return -1;
+}
+
+int runTestSide(int argc, char** argv) {
+  printBanner();
+  if (argc <= 1) {
+    printUsage();
+    return -1;
+  }
+  parseCommandLine(argc, argv);
+  if (checkRunSettings() != 0) return -1;
+  if (runSettings.monitorMode) {
+    runDaemonMonitor();
+    return 0;
+  }
+  if (runSettings.rawReadMode) {
+    runRawReadTest(runSettings.rawDrive);
+    return 0;
+  }
+  if (runSettings.promptStreams) {
+    promptStreamList();
+  } else {
+    for (int i = 0; i < runSettings.streamCount && i < kMaxStreams; ++i) {
+      runSettings.streamList[i] = static_cast<uint16_t>(i);
+    }
+  }
+  setLocalConnection();
+  reportTapeServiceVersion();
+  if (runSettings.tapeDeviceList) listTapeServiceDevices();
+  if (runSettings.formatFirst && formatBeforeTest() != 0) return -1;
+  const RunSettings& s = runSettings;
+  if (s.backupSessions != 0 || s.restoreSessions != 0) {
+    runBlock(s.backupSessions, runBackupTest, s.restoreSessions, runRestoreTest, false);
+  }
+  if (s.serialBackupSessions != 0 || s.serialRestoreSessions != 0) {
+    runBlock(s.serialBackupSessions, runSerialBackupTest, s.serialRestoreSessions,
+             runSerialRestoreTest, false);
+  }
+  if (s.verifySessions != 0) runBlock(s.verifySessions, runBackupVerifyTest, 0, nullptr, true);
+  if (s.debugLevelPrompt) setLibraryDebugLevel();
+  if (s.scsiInventory) listScsiInquiryData();
+  if (s.raidManagement) return runRaidManagementConsole();
+  return runFailed ? 1 : 0;
+}
+
+}  // namespace
+
+int64_t reportKilobytes(const TestReport& report) {
+  return report.blocks * (MOX_BLOCK_SIZE / 1024);
+}
+
+double reportMbytesPerMinute(const TestReport& report) {
+  // A transfer shorter than the clock's resolution counts as 1 ms, so the
+  // report never divides by zero.
+  int64_t ms = report.elapsedMs > 0 ? report.elapsedMs : 1;
+  double megabytes = static_cast<double>(reportKilobytes(report)) / 1024.0;
+  return megabytes * 60000.0 / static_cast<double>(ms);
+}
+
+int runDriver(int argc, char** argv) {
+  runFailed = false;
+  setLocalConnection();
+  MoxHandle probe = 0;
+  if (openTapeServiceHandle(&probe, MOX_HANDLE_MODE_ADMIN, runSettings.serverName,
+                            MOX_CONNECTION_LOCAL) != 0) {
+    return runSetupSide(argc, argv);
+  }
+  MOXCloseHandle(probe);
+  return runTestSide(argc, argv);
+}

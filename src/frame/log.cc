@@ -1,0 +1,119 @@
+#include "frame/log.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+#include <string>
+
+namespace {
+
+constexpr int kLastLogNumber = 98;
+
+std::mutex& logLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+bool firstCall = true;
+char logFilePath[16] = "";
+
+std::string formatText(const char* format, va_list args) {
+  va_list copy;
+  va_copy(copy, args);
+  char small[512];
+  int n = std::vsnprintf(small, sizeof small, format, copy);
+  va_end(copy);
+  if (n < 0) return std::string();
+  if (static_cast<size_t>(n) < sizeof small) return std::string(small, static_cast<size_t>(n));
+  std::string text(static_cast<size_t>(n) + 1, '\0');
+  std::vsnprintf(text.data(), text.size(), format, args);
+  text.resize(static_cast<size_t>(n));
+  return text;
+}
+
+// Claims the first free name zeplog00.log .. zeplog98.log with an exclusive
+// create, so two runs in one directory never share a file. When all exist
+// the run takes number 98, emptied. Returns the open descriptor or -1.
+int claimLogFile() {
+  for (int n = 0; n <= kLastLogNumber; ++n) {
+    std::snprintf(logFilePath, sizeof logFilePath, "zeplog%.2d.log", n);
+    int fd = open(logFilePath, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd >= 0) return fd;
+    if (errno != EEXIST) return -1;  // directory not writable: keep this name
+  }
+  std::snprintf(logFilePath, sizeof logFilePath, "zeplog%.2d.log", kLastLogNumber);
+  return open(logFilePath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+}
+
+bool writeAll(int fd, const std::string& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+}  // namespace
+
+int writeLogV(const char* format, va_list args) {
+  std::string text = formatText(format, args);
+  int fd;
+  {
+    std::lock_guard<std::mutex> lock(logLock());
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+    if (firstCall) {
+      firstCall = false;
+      fd = claimLogFile();
+    } else {
+      fd = open(logFilePath, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    }
+    if (fd >= 0) {
+      writeAll(fd, text + "\r\n");
+      close(fd);
+      return 0;
+    }
+  }
+  std::fputs("Cannot open file\n", stdout);
+  std::fflush(stdout);
+  return -1;
+}
+
+int writeLog(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int r = writeLogV(format, args);
+  va_end(args);
+  return r;
+}
+
+void printBanner() {
+  writeLog("Tellimar Tape RAID Test - ZEPHLORN Utility,   Version 7.0\n");
+  writeLog("Copyright (c) Quorvane. All rights reserved. \n");
+  writeLog("For testing the tape RAID groups of the Tellimar tape engine.\n\n");
+  writeLog("");
+}
+
+const char* currentTimeText() {
+  static char text[32];
+  time_t now = time(nullptr);
+  struct tm local;
+  localtime_r(&now, &local);
+  asctime_r(&local, text);
+  text[24] = '\0';
+  return text;
+}
+
+void resetLogForTest() {
+  std::lock_guard<std::mutex> lock(logLock());
+  firstCall = true;
+  logFilePath[0] = '\0';
+}

@@ -1,0 +1,79 @@
+#include "tapesvc/tape_service.h"
+
+#include <cstring>
+#include <ctime>
+
+#include "frame/log.h"
+#include "frame/run_settings.h"
+
+uint8_t sessionEndBuffer[MOX_SESSION_END_BUFFER_SIZE];
+
+namespace {
+
+// Copies text into a fixed field, cut so its terminating zero always fits.
+void copyText(char* field, size_t size, const char* text) {
+  size_t len = std::strlen(text);
+  if (len >= size) len = size - 1;
+  std::memcpy(field, text, len);
+  field[len] = '\0';
+}
+
+// A version number shown as the character that many places after '0'.
+char versionChar(uint8_t number) { return static_cast<char>('0' + number); }
+
+}  // namespace
+
+int32_t openTapeServiceHandle(MoxHandle* handle, uint32_t handleMode, const char* serverName,
+                              int32_t connectionType, const char* clientName) {
+  HandleCreationRecord request;
+  std::memset(&request, 0, sizeof request);
+  request.handleMode = handleMode;
+  copyText(request.serverName, sizeof request.serverName, serverName);
+  copyText(request.clientName, sizeof request.clientName, clientName);
+  request.connectionType = static_cast<uint32_t>(connectionType);
+  return MOXCreateHandle(handle, request);
+}
+
+void logHandleError(int32_t code) { writeLog("Error Creating MOXHandle, %d,0x%x", code, code); }
+
+int reportTapeServiceVersion() {
+  MoxHandle handle = 0;
+  int32_t rc = openTapeServiceHandle(&handle, MOX_HANDLE_MODE_ADMIN, runSettings.serverName,
+                                     runSettings.connectionType);
+  if (rc != 0) {
+    logHandleError(rc);
+    return -1;
+  }
+  MoxVersionRecord version;
+  std::memset(&version, 0, sizeof version);
+  MOXGetVersion(handle, &version);
+  MOXCloseHandle(handle);
+  // The texts are zero-terminated within their fields; a library that fills
+  // a field to its end still yields a bounded text.
+  char name[sizeof version.name + 1] = {}, oem[sizeof version.oem + 1] = {};
+  char date[sizeof version.revisionDate + 1] = {}, time[sizeof version.revisionTime + 1] = {};
+  char description[sizeof version.description + 1] = {};
+  std::memcpy(name, version.name, sizeof version.name);
+  std::memcpy(oem, version.oem, sizeof version.oem);
+  std::memcpy(date, version.revisionDate, sizeof version.revisionDate);
+  std::memcpy(time, version.revisionTime, sizeof version.revisionTime);
+  std::memcpy(description, version.description, sizeof version.description);
+  writeLog("Test Time      : %s", currentTimeText());
+  writeLog("MOX Version    : %s Ver %c.%c Rev %c", name, versionChar(version.major),
+           versionChar(version.minor), versionChar(version.revision));
+  writeLog("OEM            : %s", oem);
+  writeLog("Revision Date  : %s", date);
+  writeLog("Revision Time  : %s", time);
+  writeLog("Description    : %s", description);
+  writeLog("");
+  return 0;
+}
+
+void fillTapeFormatRecord(TapeFormatRecord* record, uint8_t mode, const char* tapeName,
+                          uint16_t sessionNumber) {
+  std::memset(record, 0, sizeof *record);
+  record->formatMode = mode;
+  copyText(record->tapeName, sizeof record->tapeName, tapeName);
+  record->sessionNumber = sessionNumber;
+  record->expirationTime = static_cast<int32_t>(time(nullptr) + kExpirationSeconds);
+}
