@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <system_error>
 
@@ -47,6 +48,21 @@ int errnoToReg(int err) {
 
 }  // namespace
 
+std::string regLocalMachineRoot() {
+  std::string home;
+  const char* mox = std::getenv("MOX_HOME");
+  const char* state = std::getenv("XDG_STATE_HOME");
+  const char* user = std::getenv("HOME");
+  if (mox != nullptr && mox[0] != '\0') {
+    home = mox;
+  } else if (state != nullptr && state[0] != '\0') {
+    home = std::string(state) + "/mox";
+  } else {
+    home = std::string(user != nullptr && user[0] != '\0' ? user : ".") + "/.local/state/mox";
+  }
+  return home + "/registry/HKEY_LOCAL_MACHINE";
+}
+
 int regOpenKeyRead(const std::string& root, const std::string& subkey, RegKey* key) {
   std::string dir;
   if (!keyDir(root, subkey, &dir)) return kRegInvalid;
@@ -61,7 +77,11 @@ int regOpenKeyRead(const std::string& root, const std::string& subkey, RegKey* k
 int regOpenKeyFullAccess(const std::string& root, const std::string& subkey, RegKey* key) {
   int rc = regOpenKeyRead(root, subkey, key);
   if (rc != kRegOk) return rc;
-  if (access(key->dir.c_str(), W_OK) != 0) {
+  struct stat st;
+  // access() grants root everything; the mode bits still say whether the
+  // key was made read-only on purpose.
+  if (access(key->dir.c_str(), W_OK) != 0 || stat(key->dir.c_str(), &st) != 0 ||
+      (st.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
     key->dir.clear();
     return kRegAccessDenied;
   }
@@ -136,6 +156,13 @@ int regWriteValue(const RegKey& key, const std::string& name, const std::string&
     int err = errno;
     unlink(tmp.c_str());
     return errnoToReg(err);
+  }
+  // The rename lives in the key's directory: sync it so the new value
+  // survives a crash.
+  int dirFd = open(key.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dirFd >= 0) {
+    fsync(dirFd);
+    close(dirFd);
   }
   return kRegOk;
 }

@@ -21,8 +21,16 @@ struct RegKey {
   std::string dir;
 };
 
+// The directory that stands for HKEY_LOCAL_MACHINE: the registry of the
+// tape engine's home, $MOX_HOME (else ${XDG_STATE_HOME:-$HOME/.local/state}/mox)
+// followed by "/registry/HKEY_LOCAL_MACHINE".
+std::string regLocalMachineRoot();
+
 // Opens `subkey` below `root` with full access: fails with kRegNotFound when
-// the key is missing and kRegAccessDenied when it is not writable.
+// the key is missing and kRegAccessDenied when it is not writable. A key
+// whose mode grants write access to nobody is read-only for every user,
+// root included, as a key whose access list denies writing is on the
+// registry's home platform.
 int regOpenKeyFullAccess(const std::string& root, const std::string& subkey, RegKey* key);
 // Opens for reading only: fails when the key is missing or not readable.
 int regOpenKeyRead(const std::string& root, const std::string& subkey, RegKey* key);

@@ -21,15 +21,17 @@ extern "C" {
 #endif
 
 #define VARNELD_OK 0
-#define VARNELD_E_HOME 1          /* the engine home or registry is unusable */
-#define VARNELD_E_NO_RAID 2       /* no such RAID device */
-#define VARNELD_E_NO_DEVICE 3     /* no such device */
-#define VARNELD_E_IN_USE 4        /* the device is a member of another RAID device */
-#define VARNELD_E_NOT_MEMBER 5    /* the device is not a member of this RAID device */
-#define VARNELD_E_LEVEL 6         /* level not 0, 1 or 5 */
-#define VARNELD_E_FULL 7          /* member or RAID device table full */
-#define VARNELD_E_REGISTRY 8      /* the registry store refused a read or write */
-#define VARNELD_E_ALREADY 9       /* the device is already a member of this RAID device */
+#define VARNELD_E_HOME 1       /* the engine home or registry is unusable */
+#define VARNELD_E_NO_RAID 2    /* no such RAID device */
+#define VARNELD_E_NO_DEVICE 3  /* no such device */
+#define VARNELD_E_IN_USE 4     /* the device is a member of another RAID device */
+#define VARNELD_E_NOT_MEMBER 5 /* the device is not a member of this RAID device */
+#define VARNELD_E_LEVEL 6      /* level not 0, 1 or 5 */
+#define VARNELD_E_FULL 7       /* member or RAID device table full */
+#define VARNELD_E_REGISTRY 8   /* the registry store refused a read or write */
+#define VARNELD_E_ALREADY 9    /* the device is already a member of this RAID device */
+#define VARNELD_E_RANGE 10     /* link position above 255 */
+#define VARNELD_E_ARGUMENT 11  /* a result pointer is missing */
 
 #pragma pack(push, 1)
 
@@ -45,14 +47,14 @@ typedef struct SetupDeviceRecord {
 } SetupDeviceRecord;
 
 typedef struct SetupRaidRecord {
-  uint16_t raidNumber;   /* 0 */
-  uint16_t memberCount;  /* 2 */
-  uint16_t members[32];  /* 4 */
-  uint8_t stripeSize;    /* 68 */
-  uint8_t level;         /* 69 */
-  uint8_t linkPosition;  /* 70 */
-  uint8_t tapeSize;      /* 71 */
-  uint8_t pad[88];       /* 72 */
+  uint16_t raidNumber;  /* 0 */
+  uint16_t memberCount; /* 2 */
+  uint16_t members[32]; /* 4 */
+  uint8_t stripeSize;   /* 68 */
+  uint8_t level;        /* 69 */
+  uint8_t linkPosition; /* 70 */
+  uint8_t tapeSize;     /* 71 */
+  uint8_t pad[88];      /* 72 */
 } SetupRaidRecord;
 
 #pragma pack(pop)
