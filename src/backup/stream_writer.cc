@@ -1,0 +1,127 @@
+#include "backup/stream_writer.h"
+
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "frame/log.h"
+#include "frame/run_settings.h"
+#include "platform/console.h"
+
+namespace {
+
+// Every thread starts from the runtime's default seed, as the runtime does.
+thread_local uint32_t randomState = 1;
+
+constexpr int kConsoleWidth = 80;
+constexpr uint16_t kProgressEvery = 20;
+
+}  // namespace
+
+int32_t nextRuntimeRandom() {
+  randomState = randomState * 214013u + 2531011u;
+  return static_cast<int32_t>((randomState >> 16) & 0x7FFFu);
+}
+
+void seedRuntimeRandom(uint32_t seed) { randomState = seed; }
+
+int32_t drawTestOffset() { return nextRuntimeRandom() % kTestOffsetRange; }
+
+int formatHeaderText(char* out, size_t size, int32_t testOffset, uint32_t blockCount) {
+  return std::snprintf(out, size, "%d %d", testOffset, static_cast<int32_t>(blockCount));
+}
+
+int formatPatternText(char* out, size_t size, int32_t session, int32_t stream, int32_t block) {
+  return std::snprintf(out, size, "Session - %.3d Stream - %.3d Block - %.6d", session, stream,
+                       block);
+}
+
+int progressColumn(uint16_t slot) {
+  uint16_t columns = static_cast<uint16_t>(runSettings.progressColumns);
+  if (columns == 0) return 0;
+  return slot * (kConsoleWidth / columns);
+}
+
+void showProgress(uint16_t slot, const char* text) {
+  platform::writeProgressAt(progressColumn(slot), text);
+}
+
+void showStreamProgress(uint16_t slot, int32_t stream, int32_t block) {
+  char text[kPatternTextSize];
+  std::snprintf(text, sizeof text, "%d-%.3d chunks", stream, block);
+  showProgress(slot, text);
+}
+
+int32_t writeStream(StreamRecord* record) {
+  const MoxHandle handle = record->handle;
+  const uint16_t stream = record->streamNumber;
+  const int32_t testOffset = drawTestOffset();
+  record->testOffset = testOffset;
+  const uint32_t limit = record->blockCount;
+  if (limit < 1 || limit > static_cast<uint32_t>(kMaxStreamBlocks)) {
+    writeLog("Stream %d : block count %u refused: must be 1 to %d", stream, limit,
+             kMaxStreamBlocks);
+    return -1;
+  }
+  writeLog("Stream %d : Test offset %d", stream, testOffset);
+
+  uint8_t* buffer = nullptr;
+  uint32_t value = 0;
+  if (record->writeBlock == 0) {
+    // A header the service will not take is not worth a message: the data
+    // blocks that follow fail the same way if something is really wrong.
+    if (MOXGetFreeBuffers(handle, &buffer, 1, &value) == 0 && buffer != nullptr) {
+      formatHeaderText(reinterpret_cast<char*>(buffer), kBlockBytes, testOffset, limit);
+      if (MOXRAIDWriteBlockDaemon(handle, buffer, stream) == 0 && record->timing != nullptr) {
+        record->timing->blocks += 1;
+      }
+    }
+  }
+
+  while (static_cast<uint32_t>(record->writeBlock) < limit - 1) {
+    buffer = nullptr;
+    int32_t code = MOXGetFreeBuffers(handle, &buffer, 1, &value);
+    if (code == 0 && buffer == nullptr) code = MOX_E_NO_BUFFERS;
+    if (code != 0) {
+      writeLog("\nMOXGetFreeBuffers Stream %d : Error %d", stream, code);
+      return code;
+    }
+    std::memset(buffer, 0, kBlockBytes);
+    formatPatternText(reinterpret_cast<char*>(buffer) + testOffset, kBlockBytes - testOffset,
+                      runSettings.sessionNumber, stream, record->writeBlock);
+    code = MOXRAIDWriteBlockDaemon(handle, buffer, stream);
+    if (code != 0) {
+      writeLog("MOXRAIDWriteBlockDaemon Stream %d : Error %d", stream, code);
+      return code;
+    }
+    if (record->timing != nullptr) record->timing->blocks += 1;
+    if (record->writeBlock % kProgressEvery == 0) {
+      showStreamProgress(record->displaySlot, stream, record->writeBlock);
+    }
+    ++record->writeBlock;
+  }
+  showStreamProgress(record->displaySlot, stream, record->writeBlock);
+  return 0;
+}
+
+int32_t runStreamThreads(uint16_t count, StreamRecord* records, int32_t (*body)(StreamRecord*)) {
+  if (count > kMaxBatchStreams) {
+    writeLog("Batch of %d streams refused: at most %d streams run at a time", count,
+             kMaxBatchStreams);
+    return -1;
+  }
+  std::thread threads[kMaxBatchStreams];
+  for (uint16_t i = 0; i < count; ++i) {
+    StreamRecord* record = &records[i];
+    threads[i] = std::thread([record, body] { record->result = body(record); });
+  }
+  for (uint16_t i = 0; i < count; ++i) threads[i].join();
+  for (uint16_t i = 0; i < count; ++i) {
+    if (records[i].result != 0) return records[i].result;
+  }
+  return 0;
+}
+
+int32_t runWriterThreads(uint16_t count, StreamRecord* records) {
+  return runStreamThreads(count, records, writeStream);
+}

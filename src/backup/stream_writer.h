@@ -1,0 +1,87 @@
+// The test block pattern, the stream writer and its threads, and the
+// progress row that writers and readers share.
+//
+// Every stream of a test session starts with a header block holding
+// "<testOffset> <blockCount>" at byte 0, followed by data blocks 0, 1, ...
+// that are zero except for "Session - SSS Stream - TTT Block - BBBBBB" at
+// byte testOffset. A reader finds the offset and the count in the header
+// and checks every data block against the text it expects.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "frame/test_timing.h"
+#include "mox.h"
+
+inline constexpr uint32_t kBlockBytes = MOX_BLOCK_SIZE;  // one chunk
+// Block numbers are 16 bits wide: a stream holds at most this many blocks,
+// its header block included.
+inline constexpr int32_t kMaxStreamBlocks = 65536;
+// Test offsets are drawn below this bound.
+inline constexpr int32_t kTestOffsetRange = 64535;
+// Size of the buffers that hold a pattern or progress text.
+inline constexpr int kPatternTextSize = 100;
+// The longest pattern text a 16-bit session, stream and block can give:
+// "Session - 65535 Stream - 65535 Block - 065535".
+inline constexpr int kLongestPatternText = 45;
+// Consecutive failed runs of a batch or stream (other than a full tape or a
+// continuation) after which a test gives up.
+inline constexpr int kMaxRunAttempts = 3;
+
+// One stream of a test: what its writer writes or its reader reads. Owned by
+// the test; a writer or reader changes only its own record.
+struct StreamRecord {
+  uint32_t blockCount = 0;    // blocks the writer puts on tape, header included
+  uint16_t displaySlot = 0;   // progress column of the stream in its batch
+  uint16_t streamNumber = 0;  // the tape stream written or read
+  uint16_t session = 0;       // session a reader expects in the blocks
+  uint16_t writeBlock = 0;    // writer's next data block; 0 before the header
+  uint16_t readBlock = 0;     // reader's next data block; 0 before the header
+  MoxHandle handle = 0;       // the test's handle, shared by all its streams
+  // The stream's test offset: drawn by the writer at every run, taken from
+  // the header block by the reader and kept for a resumed read.
+  int32_t testOffset = 0;
+  // The block count the reader found in the stream's header block.
+  int32_t headerBlockCount = 0;
+  int32_t result = 0;            // result of the last writer or reader run
+  TestTiming* timing = nullptr;  // blocks moved and mismatches, or none
+};
+
+// The C runtime's random generator as the tests rely on it: state kept per
+// thread, every thread starting from seed 1 (first value 41), value = bits
+// 16 to 30 of state * 214013 + 2531011.
+int32_t nextRuntimeRandom();
+// Restarts the calling thread's generator from `seed` (tests).
+void seedRuntimeRandom(uint32_t seed);
+// A new test offset: the next random value modulo kTestOffsetRange.
+int32_t drawTestOffset();
+
+// The header text "%d %d" of the offset and the count; and the data block
+// text. Both return what snprintf returns.
+int formatHeaderText(char* out, size_t size, int32_t testOffset, uint32_t blockCount);
+int formatPatternText(char* out, size_t size, int32_t session, int32_t stream, int32_t block);
+
+// The console column of progress slot `slot`: slot × (80 ÷ progressColumns),
+// the divisor taken as 16-bit; 0 when there are no columns.
+int progressColumn(uint16_t slot);
+// Writes "<stream>-<block> chunks" at the stream's progress slot (terminal
+// only; nothing off a terminal).
+void showStreamProgress(uint16_t slot, int32_t stream, int32_t block);
+// Writes `text` at the progress slot's column of the progress row.
+void showProgress(uint16_t slot, const char* text);
+
+// Writes the stream of `record` from its writeBlock on: a header block when
+// writeBlock is 0, then data blocks up to blockCount - 2. Returns 0 when all
+// were written, else the tape service's code (170: the tape is full);
+// writeBlock then names the block that failed. -1 for a block count outside
+// 1 to kMaxStreamBlocks (nothing written).
+int32_t writeStream(StreamRecord* record);
+
+// Runs `body` for `count` records at once, one thread each, waits for all of
+// them, and returns the first non-zero result in record order (or 0). Each
+// record's own result is kept in its `result`. -1 for more than
+// kMaxBatchStreams records (nothing runs).
+int32_t runStreamThreads(uint16_t count, StreamRecord* records, int32_t (*body)(StreamRecord*));
+// runStreamThreads with writeStream.
+int32_t runWriterThreads(uint16_t count, StreamRecord* records);

@@ -1,0 +1,42 @@
+#include "backup/test_steps.h"
+
+#include "backup/stream_writer.h"
+#include "frame/log.h"
+#include "frame/run_settings.h"
+#include "tapesvc/tape_service.h"
+
+void logTestBanner(const char* title) {
+  writeLog("%s", kStarLine);
+  writeLog("%s", title);
+  writeLog("%s", kStarLine);
+}
+
+void closeTestSession(MoxHandle handle) {
+  MOXEndSession(handle, sessionEndBuffer);
+  MOXDisconnectTape(handle);
+  MOXReleaseGroup(handle);
+  MOXCloseHandle(handle);
+}
+
+int checkBatchSettings() {
+  if (runSettings.progressColumns < 1 || runSettings.progressColumns > kMaxBatchStreams) {
+    writeLog("Test refused: streams at a time (-nc) must be 1 to %d, not %d", kMaxBatchStreams,
+             runSettings.progressColumns);
+    return -1;
+  }
+  if (runSettings.streamCount > kMaxStreams) {
+    writeLog("Test refused: at most %d streams, not %d", kMaxStreams, runSettings.streamCount);
+    return -1;
+  }
+  return 0;
+}
+
+int checkStreamBlocks(int64_t extraBlocks) {
+  int64_t longest = static_cast<int64_t>(runSettings.chunkCount) + extraBlocks;
+  if (runSettings.chunkCount < 1 || longest > kMaxStreamBlocks) {
+    writeLog("Test refused: chunks per stream must be 1 to %d, not %lld", kMaxStreamBlocks,
+             static_cast<long long>(runSettings.chunkCount < 1 ? runSettings.chunkCount : longest));
+    return -1;
+  }
+  return 0;
+}

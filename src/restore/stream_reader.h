@@ -1,0 +1,33 @@
+// The stream reader: reads one stream of a session back and checks every
+// data block against the test block pattern its writer put there.
+#pragma once
+
+#include <cstdint>
+
+#include "backup/stream_writer.h"
+
+// Result of a reader whose header block could not be read or used.
+inline constexpr int32_t kHeaderFailedCode = 0xFFFF;
+
+// Reads the header "<offset> <count>" at the start of a header block, the
+// text staying inside the block. True when it gives two numbers with the
+// offset leaving room for the longest pattern text and the count 1 to
+// kMaxStreamBlocks.
+bool scanHeaderBlock(const uint8_t* block, int32_t* testOffset, int32_t* blockCount);
+
+// True when the text at `testOffset` of the block, up to its zero byte,
+// equals `expected`. When `found` is given it receives the text at the
+// offset (at most kPatternTextSize - 1 characters, never past the block,
+// unprintable bytes shown as '.').
+bool blockTextMatches(const uint8_t* block, int32_t testOffset, const char* expected, char* found);
+
+// Reads the stream of `record`: its header block when readBlock is 0, then
+// data blocks from readBlock up to the header's count - 2, logging each
+// block that does not match. Returns 0 at the end of the stream,
+// kHeaderFailedCode when the header could not be read or used, else the
+// tape service's code (163: the stream goes on on the next tape); readBlock
+// then names the block that failed.
+int32_t readStream(StreamRecord* record);
+
+// One reader thread per record; the first non-zero result in record order.
+int32_t runReaderThreads(uint16_t count, StreamRecord* records);
