@@ -142,7 +142,8 @@ int readNumber(int64_t* value) {
   if (i >= token.size() || token[i] < '0' || token[i] > '9') return kReadNotNumber;
   int64_t v = 0;
   for (; i < token.size() && token[i] >= '0' && token[i] <= '9'; ++i) {
-    if (v < (INT64_MAX - 9) / 10) v = v * 10 + (token[i] - '0');  // saturates
+    int digit = token[i] - '0';
+    v = v > (INT64_MAX - digit) / 10 ? INT64_MAX : v * 10 + digit;  // saturates
   }
   *value = negative ? -v : v;
   return kReadNumber;

@@ -1,0 +1,231 @@
+#include "frame/driver.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <string>
+#include <vector>
+
+#include "tapesvc/tape_service.h"
+#include "testing/test_dir.h"
+
+namespace {
+
+int runWith(std::vector<std::string> args) {
+  std::vector<char*> argv;
+  std::string program = "zephlorn";
+  argv.push_back(program.data());
+  for (std::string& a : args) argv.push_back(a.data());
+  return runDriver(static_cast<int>(argv.size()), argv.data());
+}
+
+class DriverTest : public TempDirTest {};
+
+TEST_F(DriverTest, UnreachableTapeServiceTakesTheSetupSide) {
+  moxfake::failAlways("MOXCreateHandle", MOX_E_ENGINE_STOPPED);
+  testing::internal::CaptureStdout();
+  int r = runWith({"-b1"});
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(r, -1);
+  // Only the probe talked to the tape service; no test ran.
+  EXPECT_EQ(moxfake::calls(), std::vector<std::string>{"MOXCreateHandle 8 1"});
+  EXPECT_NE(logText().find("ZEPHLORN Utility"), std::string::npos);
+}
+
+TEST_F(DriverTest, NoArgumentsPrintsBannerThenUsage) {
+  testing::internal::CaptureStdout();
+  int r = runWith({});
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(r, -1);
+  size_t banner = out.find("ZEPHLORN Utility");
+  size_t usage = out.find("Usage    : zephlorn [options] \n");
+  ASSERT_NE(banner, std::string::npos);
+  ASSERT_NE(usage, std::string::npos);
+  EXPECT_LT(banner, usage);
+  EXPECT_NE(out.find("default, 1000, 1 chunk = 64 KB"), std::string::npos);
+  // The usage is not logged.
+  EXPECT_EQ(logText().find("Usage"), std::string::npos);
+  EXPECT_EQ(moxfake::calls(), (std::vector<std::string>{"MOXCreateHandle 8 1", "MOXCloseHandle"}));
+}
+
+TEST_F(DriverTest, ProbeUsesAnAdminHandleForTheLocalMachine) {
+  testing::internal::CaptureStdout();
+  runWith({});
+  testing::internal::GetCapturedStdout();
+  HandleCreationRecord r = moxfake::lastHandleRequest();
+  EXPECT_EQ(r.handleMode, 8u);
+  EXPECT_STREQ(r.serverName, " ");
+  EXPECT_STREQ(r.clientName, "TEST");
+  EXPECT_EQ(r.connectionType, 1u);
+}
+
+TEST_F(DriverTest, MonitorWinsOverRawReadAndNeitherRunsTests) {
+  testing::internal::CaptureStdout();
+  int r = runWith({"-k", "-m", "-b1"});
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(r, 0);
+  EXPECT_EQ(out.find("Cannot open drive"), std::string::npos);
+  EXPECT_EQ(moxfake::callCount("MOXSelectGroup"), 0);
+  EXPECT_EQ(logText().find("No. Chunks used"), std::string::npos);
+}
+
+TEST_F(DriverTest, RefusedSettingsEndTheRunBeforeAnyTest) {
+  testing::internal::CaptureStdout();
+  int r = runWith({"-b1", "-nc0"});
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(r, -1);
+  EXPECT_EQ(moxfake::callCount("MOXSelectGroup"), 0);
+  EXPECT_NE(logText().find("-nc0 refused"), std::string::npos);
+}
+
+TEST_F(DriverTest, EmptyBlocksDoNotStart) {
+  testing::internal::CaptureStdout();
+  int r = runWith({"-b0", "-r0"});
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(r, 0);
+  EXPECT_EQ(out.find("Group Name ? : "), std::string::npos);
+  EXPECT_EQ(logText().find("No. Chunks used"), std::string::npos);
+  // The version report still ran, and it opens with the time line.
+  std::string log = logText();
+  size_t time = log.find("Test Time      : ");
+  ASSERT_NE(time, std::string::npos);
+  EXPECT_LT(time, log.find("MOX Version    : "));
+}
+
+TEST_F(DriverTest, NegativeBackupCountStartsTheBlockWithoutABackup) {
+  setInput("RGROUP5\n");
+  testing::internal::CaptureStdout();
+  runWith({"-b-1", "-c77"});
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("Group Name ? : "), std::string::npos);
+  EXPECT_STREQ(runSettings.groupName, "RGROUP5");
+  EXPECT_NE(logText().find("No. Chunks used for test  : 77\r\n"), std::string::npos);
+  EXPECT_EQ(moxfake::callCount("MOXGototNewSession"), 0);
+}
+
+TEST_F(DriverTest, OverlongGroupNameIsAskedAgain) {
+  setInput(std::string(52, 'G') + "\nRGROUP1\n");
+  testing::internal::CaptureStdout();
+  runWith({"-b-1"});
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("Group name too long"), std::string::npos);
+  EXPECT_STREQ(runSettings.groupName, "RGROUP1");
+}
+
+TEST_F(DriverTest, StreamPromptFillsTheList) {
+  setInput("3\n5\n9\n2\n");
+  testing::internal::CaptureStdout();
+  runWith({"-h", "-y"});
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("No Of streams to be restored : Stream 0 : Stream 1 : Stream 2 : "),
+            std::string::npos);
+  EXPECT_EQ(runSettings.streamCount, 3);
+  EXPECT_EQ(runSettings.streamList[0], 5);
+  EXPECT_EQ(runSettings.streamList[1], 9);
+  EXPECT_EQ(runSettings.streamList[2], 2);
+}
+
+TEST_F(DriverTest, StreamPromptRefusesCountsAboveTheTable) {
+  setInput("300\n0\n");
+  testing::internal::CaptureStdout();
+  runWith({"-h", "-y"});
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("A stream count from 0 to 256"), std::string::npos);
+  EXPECT_EQ(runSettings.streamCount, 0);
+  EXPECT_EQ(out.find("Stream 0 : "), std::string::npos);
+}
+
+TEST(ReportTest, KilobytesAndThroughputComeFromBlocksMoved) {
+  struct {
+    int64_t blocks, ms;
+    int64_t kilobytes;
+    double mbPerMinute;
+  } cases[] = {
+      {3000, 60000, 192000, 187.5},       // 3 streams of 1000 chunks in a minute
+      {1, 1000, 64, 3.75},                // one block in a second
+      {10'000'000, 1000, 640'000'000, 37'500'000.0},  // beyond 32-bit products
+  };
+  for (auto& c : cases) {
+    TestReport r;
+    r.blocks = c.blocks;
+    r.elapsedMs = c.ms;
+    EXPECT_EQ(reportKilobytes(r), c.kilobytes);
+    EXPECT_DOUBLE_EQ(reportMbytesPerMinute(r), c.mbPerMinute);
+  }
+  TestReport instant;
+  instant.blocks = 100;
+  instant.elapsedMs = 0;
+  EXPECT_TRUE(std::isfinite(reportMbytesPerMinute(instant)));
+  TestReport empty;
+  EXPECT_EQ(reportMbytesPerMinute(empty), 0.0);
+}
+
+class VersionReportTest : public TempDirTest {};
+
+TEST_F(VersionReportTest, VersionNumbersShowAsCharactersFromZero) {
+  MoxVersionRecord& v = moxfake::canned().version;
+  std::snprintf(v.name, sizeof v.name, "Virtual Tape Engine");
+  std::snprintf(v.oem, sizeof v.oem, "Quorvane");
+  v.major = 2;
+  v.minor = 0;
+  v.revision = 10;
+  std::snprintf(v.revisionDate, sizeof v.revisionDate, "2026-12-07");
+  std::snprintf(v.revisionTime, sizeof v.revisionTime, "04:00:00");
+  std::snprintf(v.description, sizeof v.description, "File-backed tape RAID");
+  testing::internal::CaptureStdout();
+  runWith({"-b0"});
+  testing::internal::GetCapturedStdout();
+  std::string log = logText();
+  EXPECT_NE(log.find("MOX Version    : Virtual Tape Engine Ver 2.0 Rev :\r\n"), std::string::npos);
+  EXPECT_NE(log.find("OEM            : Quorvane\r\nRevision Date  : 2026-12-07\r\n"
+                     "Revision Time  : 04:00:00\r\nDescription    : File-backed tape RAID\r\n\r\n"),
+            std::string::npos);
+  // The handle was closed before the lines were written.
+  auto calls = moxfake::calls();
+  EXPECT_EQ(calls[2], "MOXCreateHandle 8 1");
+  EXPECT_EQ(calls[3], "MOXGetVersion");
+  EXPECT_EQ(calls[4], "MOXCloseHandle");
+}
+
+TEST_F(VersionReportTest, HandleFailureLogsOnlyTheError) {
+  moxfake::failCall("MOXCreateHandle", 2, 1234);
+  testing::internal::CaptureStdout();
+  runWith({"-b0"});
+  testing::internal::GetCapturedStdout();
+  std::string log = logText();
+  EXPECT_NE(log.find("Error Creating MOXHandle, 1234,0x4d2\r\n"), std::string::npos);
+  EXPECT_EQ(log.find("Test Time"), std::string::npos);
+}
+
+TEST(HandleRecordTest, LongServerNameFitsWithItsTerminator) {
+  moxfake::reset();
+  std::string server(63, 's');
+  MoxHandle h = 0;
+  ASSERT_EQ(openTapeServiceHandle(&h, 1, server.c_str(), 2), 0);
+  HandleCreationRecord r = moxfake::lastHandleRequest();
+  EXPECT_EQ(std::string(r.serverName), server);
+  EXPECT_STREQ(r.clientName, "TEST");
+  EXPECT_EQ(reinterpret_cast<const char*>(&r)[68], 'T');
+  // A name too long for the field is cut, never run past it.
+  std::string tooLong(80, 'x');
+  ASSERT_EQ(openTapeServiceHandle(&h, 1, tooLong.c_str(), 2, "Merge"), 0);
+  r = moxfake::lastHandleRequest();
+  EXPECT_EQ(std::string(r.serverName).size(), 63u);
+  EXPECT_STREQ(r.clientName, "Merge");
+}
+
+TEST(FormatRecordTest, NameSessionAndExpiration) {
+  TapeFormatRecord r;
+  time_t before = time(nullptr);
+  fillTapeFormatRecord(&r, 2, "ABCDEFGHIJKLMNOPQRSTUVWXYZ", 70000 & 0xFFFF);
+  time_t after = time(nullptr);
+  const auto* bytes = reinterpret_cast<const uint8_t*>(&r);
+  EXPECT_EQ(bytes[19], 2);
+  EXPECT_EQ(std::string(r.tapeName), "ABCDEFGHIJKLMNOPQRSTUVW");  // 23 and the zero
+  EXPECT_EQ(bytes[46 + 23], 0);
+  EXPECT_EQ(r.sessionNumber, 70000 & 0xFFFF);
+  EXPECT_GE(r.expirationTime, before + 31536000);
+  EXPECT_LE(r.expirationTime, after + 31536000);
+}
+
+}  // namespace

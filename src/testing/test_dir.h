@@ -1,0 +1,57 @@
+// Test support: runs a test inside a fresh temporary working directory (so
+// log files land there), with fresh run settings, a fresh log and fresh
+// scripted tape service, and with console input from a string.
+#pragma once
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "frame/log.h"
+#include "frame/run_settings.h"
+#include "platform/console.h"
+#include "tapesvc/mox_fake.h"
+
+class TempDirTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char tmpl[] = "/tmp/zep-test.XXXXXX";
+    dir_ = mkdtemp(tmpl);
+    ASSERT_EQ(getcwd(cwd_, sizeof cwd_), cwd_);
+    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    resetLogForTest();
+    resetRunSettings();
+    moxfake::reset();
+    setInput("");
+  }
+  void TearDown() override {
+    platform::setConsoleInputForTest(0);
+    if (inputFd_ >= 0) close(inputFd_);
+    ASSERT_EQ(chdir(cwd_), 0);
+    std::system(("rm -rf " + dir_).c_str());
+  }
+  // Console input for the test: the text, then end of input.
+  void setInput(const std::string& text) {
+    if (inputFd_ >= 0) close(inputFd_);
+    std::string path = dir_ + "/stdin.txt";
+    std::ofstream(path, std::ios::binary) << text;
+    inputFd_ = open(path.c_str(), O_RDONLY);
+    platform::setConsoleInputForTest(inputFd_);
+  }
+  // The run's log file (the first one of the directory).
+  std::string logText(const char* name = "zeplog00.log") {
+    std::ifstream in(dir_ + "/" + name, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+  std::string dir_;
+  char cwd_[4096];
+  int inputFd_ = -1;
+};
