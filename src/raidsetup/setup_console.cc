@@ -1,7 +1,268 @@
-// Placeholder until the RAID setup side lands.
+// The RAID setup console: a menu over the setup library's operations, with
+// four editing dialogues that repeat until the user answers no, and three
+// single-shot dialogues that end with a pause. Console only, no log.
+//
+// Input rules: a prompt reads a 16-bit decimal. A word that is not such a
+// number gives a value that no RAID device, device, level or link position
+// has (the library then refuses the call), except at the create dialogue's
+// prompts, where the value from before stays (level 5, link position 0 the
+// first time). End of input at any prompt, question or pause makes no
+// further change and leaves the console.
 #include "raidsetup/setup_console.h"
 
-void runRaidSetupConsole() {}
-int setupCreateRaid() { return -1; }
-int setupRemoveRaid() { return -1; }
-int setupAssignDevice() { return -1; }
+#include <cstdint>
+#include <cstdio>
+
+#include "inventory/inventory.h"
+#include "platform/console.h"
+#include "varneld.h"
+
+namespace {
+
+// A number that means nothing to the setup library.
+constexpr uint16_t kNoValue = 0xFFFF;
+
+constexpr const char* kDialogueRule = "\t\t\t=============================\n\n";
+
+// Set once the console input has ended; every dialogue then returns and the
+// menu ends.
+bool gInputEnded = false;
+
+enum PromptResult { kPromptValue, kPromptNotNumber, kPromptEnd };
+
+// Prints `prompt`, discards pending input and reads a 16-bit unsigned
+// decimal into *value. Input that is not such a number leaves *value alone
+// and is reported on the console.
+PromptResult promptNumber(const char* prompt, uint16_t* value) {
+  if (gInputEnded) return kPromptEnd;
+  std::printf("%s", prompt);
+  platform::discardPendingInput();
+  int64_t number = 0;
+  int rc = platform::readNumber(&number);
+  if (rc == platform::kReadEnd) {
+    std::printf("\n");
+    gInputEnded = true;
+    return kPromptEnd;
+  }
+  if (rc != platform::kReadNumber || number < 0 || number > 0xFFFF) {
+    std::printf("Not a number from 0 to 65535\n");
+    return kPromptNotNumber;
+  }
+  *value = static_cast<uint16_t>(number);
+  return kPromptValue;
+}
+
+// A prompt with no earlier value: input that is not a number gives kNoValue.
+PromptResult promptFresh(const char* prompt, uint16_t* value) {
+  PromptResult result = promptNumber(prompt, value);
+  if (result == kPromptNotNumber) *value = kNoValue;
+  return result;
+}
+
+// Prints `question` (if any), discards pending input and reads characters
+// until y, Y, n or N. End of input answers no and ends the console.
+bool askYesNo(const char* question) {
+  if (gInputEnded) return false;
+  if (question != nullptr) std::printf("%s", question);
+  platform::discardPendingInput();
+  for (;;) {
+    int c = platform::readKey(true);
+    if (c == platform::kKeyEnd) {
+      std::printf("\n");
+      gInputEnded = true;
+      return false;
+    }
+    if (c == 'y' || c == 'Y') return true;
+    if (c == 'n' || c == 'N') return false;
+  }
+}
+
+void pauseForKey() {
+  if (gInputEnded) return;
+  std::printf("Press Any Key to Continue.....\n");
+  platform::discardPendingInput();
+  if (platform::readKey(false) == platform::kKeyEnd) gInputEnded = true;
+}
+
+void printTitle(const char* title) {
+  platform::clearScreen();
+  std::printf("%s", title);
+  std::printf("%s", kDialogueRule);
+}
+
+void listDevicesAndRaids() {
+  listSetupDevices();
+  listRaidConfiguration();
+  printDeviceTableRule();
+}
+
+void createRaidDevices() {
+  printTitle("\n\n\t\t\tCreate RAID Drive Menu\n");
+  uint16_t level = 5, linkPosition = 0;
+  do {
+    listSetupDevices();
+    if (promptNumber("RAID Level : ", &level) == kPromptEnd) return;
+    if (promptNumber("RAID Link Position : ", &linkPosition) == kPromptEnd) return;
+    uint16_t raid = 0;
+    if (VARNELDCreateRaid(level, linkPosition, &raid) != 0) {
+      std::printf("Error Creating RAID device\n");
+    } else {
+      std::printf("RAID Device:%d created successfully\n", raid);
+    }
+    listRaidConfiguration();
+    printDeviceTableRule();
+  } while (askYesNo("Create Another RAID Drive? y/n : "));
+}
+
+void removeRaidDevices() {
+  printTitle("\n\n\t\t\tRemove RAID Drive Menu\n");
+  do {
+    listDevicesAndRaids();
+    uint16_t raid = kNoValue;
+    if (promptFresh("RAID No : ", &raid) == kPromptEnd) return;
+    if (VARNELDRemoveRaid(raid) != 0) {
+      std::printf("Error Removing RAID\n");
+    } else {
+      std::printf("RAID Device Removed successfully\n");
+    }
+  } while (askYesNo("Remove Another RAID? y/n : "));
+}
+
+void assignRaidDrives() {
+  printTitle("\n\n\t\t\tAssign RAID Drive Menu\n");
+  uint16_t raid = kNoValue;
+  bool firstPass = true;
+  do {
+    listDevicesAndRaids();
+    if (firstPass && promptFresh("RAID Device No : ", &raid) == kPromptEnd) return;
+    firstPass = false;
+    char prompt[64];
+    std::snprintf(prompt, sizeof prompt, "Device to assign to RAID%d: ", raid);
+    uint16_t device = kNoValue;
+    if (promptFresh(prompt, &device) == kPromptEnd) return;
+    if (VARNELDAssignDevice(raid, device, 1) == 0) {
+      std::printf("Device assigned successfully\n");
+    } else {
+      std::printf("Error Assigning device to RAID\n");
+      std::printf("Force Assignment? (Y/N)\n");
+      if (askYesNo(nullptr)) {
+        if (VARNELDAssignDevice(raid, device, 0) != 0) {
+          std::printf("Error Assigning device to RAID\n");
+        } else {
+          std::printf("Device assigned successfully\n");
+        }
+      }
+    }
+  } while (askYesNo("Assign Another RAID Drive? y/n : "));
+}
+
+void removeRaidDrives() {
+  printTitle("\n\n\t\t\tRemove RAID Drive Menu\n");
+  uint16_t raid = kNoValue;
+  bool firstPass = true;
+  do {
+    listDevicesAndRaids();
+    if (firstPass && promptFresh("RAID Device No : ", &raid) == kPromptEnd) return;
+    firstPass = false;
+    char prompt[64];
+    std::snprintf(prompt, sizeof prompt, "Device to Remove from RAID%d: ", raid);
+    uint16_t device = kNoValue;
+    if (promptFresh(prompt, &device) == kPromptEnd) return;
+    if (VARNELDRemoveDevice(raid, device) != 0) {
+      std::printf("Error Removing device from RAID\n");
+    } else {
+      std::printf("Device Removed successfully\n");
+    }
+  } while (askYesNo("Remove Another RAID Drive? y/n : "));
+}
+
+void showRaidConfiguration() {
+  listRaidConfiguration();
+  pauseForKey();
+}
+
+// The shape of the two setters: RAID number, value, call, report, pause.
+void setRaidValue(const char* valuePrompt, uint16_t (*set)(uint16_t, uint16_t), const char* failure,
+                  const char* success) {
+  uint16_t raid = kNoValue, value = kNoValue;
+  if (promptFresh("RAID No : ", &raid) == kPromptEnd) return;
+  if (promptFresh(valuePrompt, &value) == kPromptEnd) return;
+  std::printf("%s", set(raid, value) != 0 ? failure : success);
+  pauseForKey();
+}
+
+void setRaidLevel() {
+  setRaidValue("RAID Level : ", VARNELDSetRaidLevel, "Error Setting RAID Level\n",
+               "RAID Level successfully set\n");
+}
+
+void setRaidLinkPosition() {
+  setRaidValue("RAID Link Position : ", VARNELDSetLinkPosition,
+               "Error Setting RAID Link Position\n", "RAID Link Position successfully set\n");
+}
+
+void printMenu() {
+  platform::clearScreen();
+  std::printf("\n\n\t\t\tRAID Setup Utility\n");
+  std::printf("\t\t\t=====================\n\n");
+  std::printf("\t\t\t 1. Create RAID Device\n");
+  std::printf("\t\t\t 2. Remove RAID Device\n");
+  std::printf("\t\t\t 3. Assign RAID Drive \n");
+  std::printf("\t\t\t 4. Remove RAID Drive\n");
+  std::printf("\t\t\t 5. Display RAID Devices\n");
+  std::printf("\t\t\t 6. Set RAID Level\n");
+  std::printf("\t\t\t 7. Set RAID Link Position\n");
+  std::printf("\t\t\t 10. Exit\n\n\t");
+  std::printf("Enter Selection : ");
+}
+
+}  // namespace
+
+void runRaidSetupConsole() {
+  gInputEnded = false;
+  VARNELDInitialize();
+  for (;;) {
+    printMenu();
+    int64_t selection = 0;
+    int rc = platform::readNumber(&selection);
+    if (rc == platform::kReadEnd) {
+      std::printf("\n");
+      break;
+    }
+    // Not a number, or beyond 32 bits: no menu item.
+    if (rc != platform::kReadNumber || selection < INT32_MIN || selection > INT32_MAX) {
+      selection = 0;
+    }
+    switch (selection) {
+      case 1:
+        createRaidDevices();
+        break;
+      case 2:
+        removeRaidDevices();
+        break;
+      case 3:
+        assignRaidDrives();
+        break;
+      case 4:
+        removeRaidDrives();
+        break;
+      case 5:
+        showRaidConfiguration();
+        break;
+      case 6:
+        setRaidLevel();
+        break;
+      case 7:
+        setRaidLinkPosition();
+        break;
+      case 10:
+        platform::flushConsole();
+        return;
+      default:
+        break;
+    }
+    if (gInputEnded) break;
+    if (selection != 5) platform::discardPendingInput();
+  }
+  platform::flushConsole();
+}

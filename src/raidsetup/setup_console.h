@@ -1,8 +1,25 @@
 // The RAID setup side: the setup console and the one-shot setup commands,
-// taken when the tape service cannot be reached.
+// taken when the tape service cannot be reached, and the listing of the RAID
+// devices that the tape engine has configured.
 #pragma once
 
+// The tape engine's configuration key under HKEY_LOCAL_MACHINE; RAID device
+// n is its subkey "RAID<n>".
+inline constexpr const char* kTapeEngineKey =
+    "SOFTWARE\\Quorvane\\Tellimar\\CurrentVersion\\TapeEngine";
+// Members printed per RAID device: the room of the setup library's record.
+inline constexpr int kMaxListedMembers = 32;
+
+// The interactive setup console; returns when the user selects Exit or the
+// input ends.
 void runRaidSetupConsole();
+// The one-shot commands of -rc, -rr and -ra#; each logs one line.
 int setupCreateRaid();
 int setupRemoveRaid();
 int setupAssignDevice();
+
+// Prints every configured RAID device: RAID0, RAID1, ... up to the first
+// RAID key that cannot be opened with full access. Console only.
+void listRaidConfiguration();
+// Prints the setup library's device table. Console only.
+void listSetupDevices();
