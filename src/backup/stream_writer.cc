@@ -18,6 +18,8 @@ constexpr uint16_t kProgressEvery = 20;
 
 }  // namespace
 
+ProgressSink progressSink = platform::writeProgressAt;
+
 int32_t nextRuntimeRandom() {
   randomState = randomState * 214013u + 2531011u;
   return static_cast<int32_t>((randomState >> 16) & 0x7FFFu);
@@ -42,9 +44,7 @@ int progressColumn(uint16_t slot) {
   return slot * (kConsoleWidth / columns);
 }
 
-void showProgress(uint16_t slot, const char* text) {
-  platform::writeProgressAt(progressColumn(slot), text);
-}
+void showProgress(uint16_t slot, const char* text) { progressSink(progressColumn(slot), text); }
 
 void showStreamProgress(uint16_t slot, int32_t stream, int32_t block) {
   char text[kPatternTextSize];

@@ -70,6 +70,10 @@ int progressColumn(uint16_t slot);
 void showStreamProgress(uint16_t slot, int32_t stream, int32_t block);
 // Writes `text` at the progress slot's column of the progress row.
 void showProgress(uint16_t slot, const char* text);
+// Where progress texts go: the console's progress row, which shows nothing
+// off a terminal. Tests put their own sink here.
+using ProgressSink = void (*)(int column, const char* text);
+extern ProgressSink progressSink;
 
 // Writes the stream of `record` from its writeBlock on: a header block when
 // writeBlock is 0, then data blocks up to blockCount - 2. Returns 0 when all
