@@ -1,4 +1,122 @@
-// Placeholder until the daemon monitor lands.
+// The RAID daemon monitor. The daemon writes its status block while the
+// monitor reads it, without a lock: each counter is shown as read at that
+// moment. The monitor never writes the block.
 #include "monitor/daemon_monitor.h"
 
-void runDaemonMonitor() {}
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "frame/run_settings.h"
+#include "mox.h"
+#include "platform/console.h"
+#include "platform/shared_memory.h"
+
+namespace {
+
+constexpr int kRefreshMs = 50;
+// The waiting phase looks for a daemon a few times a second, not in a spin.
+constexpr int kWaitPassMs = 150;
+constexpr const char* kSeparator = "----------------------------------------------------\n";
+
+void sleepMilliseconds(int milliseconds) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+void (*monitorPause)(int milliseconds) = sleepMilliseconds;
+
+uint32_t field(const uint8_t* block, uint32_t offset) {
+  return platform::loadSharedU32(block, offset);
+}
+
+// True when the operator leaves: Esc, or the end of console input. Any other
+// key that is waiting is consumed and ignored.
+bool operatorLeaves() {
+  if (!platform::keyWaiting()) return false;
+  int key = platform::readKey(false);
+  return key == platform::kKeyEsc || key == platform::kKeyEnd;
+}
+
+}  // namespace
+
+const uint8_t* attachDaemonStatus(uint16_t index, int* mappingHandle) {
+  char name[32];
+  snprintf(name, sizeof(name), MOX_STATUS_NAME_FORMAT, index);
+  *mappingHandle = -1;
+  int handle = -1;
+  int error = platform::openSharedMemory(name, &handle);
+  if (error != 0) {
+    printf("Object %s doesn't exist, Error %d\n", name, error);
+    return nullptr;
+  }
+  platform::SharedMemoryView view;
+  if (platform::mapSharedMemory(handle, MOX_STATUS_BLOCK_SIZE, &view) != 0) {
+    platform::closeSharedMemory(handle);
+    return nullptr;
+  }
+  if (field(view.data, MOX_STATUS_OFF_STATE) == 1) {
+    *mappingHandle = handle;
+    return view.data;
+  }
+  printf("%s NOT Active\n", name);
+  platform::unmapSharedMemory(&view);
+  platform::closeSharedMemory(handle);
+  return nullptr;
+}
+
+void detachDaemonStatus(const uint8_t* block, int mappingHandle) {
+  platform::SharedMemoryView view{const_cast<uint8_t*>(block), MOX_STATUS_BLOCK_SIZE};
+  platform::unmapSharedMemory(&view);
+  platform::closeSharedMemory(mappingHandle);
+}
+
+void printDaemonStatus(const uint8_t* block, int multiLine) {
+  uint32_t entryCount = field(block, MOX_STATUS_OFF_ENTRY_COUNT);
+  // Entries past the block's end do not exist: the block holds 60.
+  uint32_t shown = entryCount < MOX_STATUS_MAX_ENTRIES ? entryCount : MOX_STATUS_MAX_ENTRIES;
+  for (uint32_t i = 0; i < shown; ++i) {
+    printf("Process %u Free %u, FULL %u  ", multiLine ? i : entryCount,
+           field(block, MOX_STATUS_OFF_FREE + MOX_STATUS_FREE_STRIDE * i),
+           field(block, MOX_STATUS_OFF_FULL));
+    printf("PL- %u  ", field(block, MOX_STATUS_OFF_PL));
+    for (uint32_t j = 0; j < MOX_STATUS_TD_COUNT; ++j) {
+      printf("TD%u-%u  ", j, field(block, MOX_STATUS_OFF_TD + MOX_STATUS_TD_STRIDE * j));
+    }
+    fputs(multiLine ? "\n" : "\r", stdout);
+  }
+}
+
+void runDaemonMonitor() {
+  const uint8_t* block = nullptr;
+  int mappingHandle = -1;
+  uint16_t index = 0;
+  for (;;) {
+    printf("No RAID Daemon running..Waiting..");
+    for (index = 0; index < MOX_STATUS_MAX_DAEMONS; ++index) {
+      block = attachDaemonStatus(index, &mappingHandle);
+      if (block != nullptr) break;
+    }
+    if (block != nullptr) break;
+    platform::flushConsole();
+    if (operatorLeaves()) return;
+    monitorPause(kWaitPassMs);
+  }
+  printf("Daemon Active for %d\n", index);
+  printf("Daemon RUNNING...\n");
+  platform::flushConsole();
+  const int multiLine = runSettings.monitorMultiLine;
+  while (field(block, MOX_STATUS_OFF_STATE) == 1) {
+    if (operatorLeaves()) break;
+    printDaemonStatus(block, multiLine);
+    platform::flushConsole();
+    monitorPause(kRefreshMs);
+    if (multiLine) printf("%s", kSeparator);
+  }
+  if (field(block, MOX_STATUS_OFF_STATE) != 1) printf("\nDaemon terminated..\n");
+  platform::flushConsole();
+  detachDaemonStatus(block, mappingHandle);
+}
+
+void setDaemonMonitorPauseForTest(void (*pause)(int milliseconds)) {
+  monitorPause = pause != nullptr ? pause : sleepMilliseconds;
+}

@@ -1,0 +1,88 @@
+#include "platform/shared_memory.h"
+
+#include <endian.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <string>
+
+namespace platform {
+namespace {
+
+std::string objectPrefix;
+
+std::string objectPath(const char* name) { return "/" + objectPrefix + name; }
+
+}  // namespace
+
+int openSharedMemory(const char* name, int* fd) {
+  *fd = -1;
+  int opened = shm_open(objectPath(name).c_str(), O_RDONLY | O_CLOEXEC, 0);
+  if (opened < 0) return errno;
+  *fd = opened;
+  return 0;
+}
+
+int mapSharedMemory(int fd, size_t size, SharedMemoryView* view) {
+  *view = SharedMemoryView{};
+  struct stat info;
+  if (fstat(fd, &info) != 0) return errno;
+  if (info.st_size < 0 || static_cast<uint64_t>(info.st_size) < size) return EINVAL;
+  void* data = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+  if (data == MAP_FAILED) return errno;
+  view->data = static_cast<uint8_t*>(data);
+  view->size = size;
+  return 0;
+}
+
+void unmapSharedMemory(SharedMemoryView* view) {
+  if (view->data != nullptr) munmap(view->data, view->size);
+  *view = SharedMemoryView{};
+}
+
+void closeSharedMemory(int fd) {
+  if (fd >= 0) close(fd);
+}
+
+int createSharedMemory(const char* name, size_t size, SharedMemoryView* view) {
+  *view = SharedMemoryView{};
+  int fd = shm_open(objectPath(name).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return errno;
+  int result = 0;
+  if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
+    result = errno;
+  } else {
+    void* data = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (data == MAP_FAILED) {
+      result = errno;
+    } else {
+      view->data = static_cast<uint8_t*>(data);
+      view->size = size;
+    }
+  }
+  close(fd);
+  return result;
+}
+
+int removeSharedMemory(const char* name) {
+  return shm_unlink(objectPath(name).c_str()) == 0 ? 0 : errno;
+}
+
+uint32_t loadSharedU32(const uint8_t* block, size_t offset) {
+  const uint32_t* field = reinterpret_cast<const uint32_t*>(block + offset);
+  return le32toh(__atomic_load_n(field, __ATOMIC_RELAXED));
+}
+
+void storeSharedU32(uint8_t* block, size_t offset, uint32_t value) {
+  uint32_t* field = reinterpret_cast<uint32_t*>(block + offset);
+  __atomic_store_n(field, htole32(value), __ATOMIC_RELAXED);
+}
+
+void setSharedMemoryPrefixForTest(const char* prefix) {
+  objectPrefix = prefix != nullptr ? prefix : "";
+}
+
+}  // namespace platform

@@ -1,0 +1,50 @@
+// Named shared memory: POSIX shm_open + mmap, the objects in which the tape
+// engine publishes its RAID daemon status blocks. The steps mirror the named
+// file mapping of the engine's home platform: open the object, map a view,
+// unmap the view, close the object.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace platform {
+
+// A mapped view of a shared memory object.
+struct SharedMemoryView {
+  uint8_t* data = nullptr;
+  size_t size = 0;
+};
+
+// Opens the object `name` (without the leading slash) for reading only.
+// Returns 0 and its descriptor, or the errno (ENOENT when it does not exist).
+int openSharedMemory(const char* name, int* fd);
+
+// Maps the first `size` bytes of the open object read-only. Returns 0, or
+// the errno; an object shorter than `size` is refused with EINVAL (reading a
+// mapping past the object's end would fault).
+int mapSharedMemory(int fd, size_t size, SharedMemoryView* view);
+
+// Unmaps a view (a view without data is left alone) and clears it.
+void unmapSharedMemory(SharedMemoryView* view);
+
+// Closes an object opened by openSharedMemory (-1 is left alone).
+void closeSharedMemory(int fd);
+
+// Creates (or truncates) the object `name` with `size` zero bytes, mapped
+// read-write, as a publisher does. Returns 0, or the errno.
+int createSharedMemory(const char* name, size_t size, SharedMemoryView* view);
+
+// Removes the object's name. Returns 0, or the errno.
+int removeSharedMemory(const char* name);
+
+// A 32-bit little-endian field of a block that another process writes at
+// the same time: read and written whole, never torn. `offset` is a multiple
+// of 4.
+uint32_t loadSharedU32(const uint8_t* block, size_t offset);
+void storeSharedU32(uint8_t* block, size_t offset, uint32_t value);
+
+// Tests: every object name gets this prefix, so tests never meet a running
+// engine's objects. An empty text (the default) or null ends it.
+void setSharedMemoryPrefixForTest(const char* prefix);
+
+}  // namespace platform

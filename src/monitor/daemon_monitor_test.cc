@@ -1,0 +1,308 @@
+#include "monitor/daemon_monitor.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "mox.h"
+#include "platform/shared_memory.h"
+#include "testing/test_dir.h"
+
+namespace {
+
+struct EntryValues {
+  uint32_t entryCount = 0;
+  std::vector<uint32_t> free;
+  uint32_t full = 0;
+  uint32_t pl = 0;
+  uint32_t td[4] = {};
+};
+
+std::string objectName(int index) { return "QOV_RAID_DATA_" + std::to_string(index); }
+
+// State shared with the pause hook, which stands in for the monitor's
+// sleeps and plays the daemon's and the operator's part between passes.
+struct PauseScript {
+  int pauses = 0;
+  std::vector<int> durations;
+  int publishIndexAt = 0;  // on this pause, publish daemon 3 (0: never)
+  int stopDaemonAt = 0;    // on this pause, the daemon's state drops to 0
+  int escAt = 0;           // on this pause, the operator presses Esc
+  int closeInputAt = 0;    // on this pause, console input ends
+  uint8_t* block = nullptr;
+  int inputWriter = -1;
+};
+PauseScript script;
+
+uint8_t* publish(int index, uint32_t state, const EntryValues& values) {
+  platform::SharedMemoryView view;
+  EXPECT_EQ(platform::createSharedMemory(objectName(index).c_str(), MOX_STATUS_BLOCK_SIZE, &view),
+            0);
+  platform::storeSharedU32(view.data, MOX_STATUS_OFF_STATE, state);
+  platform::storeSharedU32(view.data, MOX_STATUS_OFF_ENTRY_COUNT, values.entryCount);
+  for (size_t i = 0; i < values.free.size(); ++i) {
+    platform::storeSharedU32(view.data, MOX_STATUS_OFF_FREE + MOX_STATUS_FREE_STRIDE * i,
+                             values.free[i]);
+  }
+  platform::storeSharedU32(view.data, MOX_STATUS_OFF_FULL, values.full);
+  platform::storeSharedU32(view.data, MOX_STATUS_OFF_PL, values.pl);
+  for (uint32_t j = 0; j < 4; ++j) {
+    platform::storeSharedU32(view.data, MOX_STATUS_OFF_TD + MOX_STATUS_TD_STRIDE * j, values.td[j]);
+  }
+  return view.data;  // stays mapped for the test; the process ends soon
+}
+
+EntryValues twoEntries() {
+  EntryValues values;
+  values.entryCount = 2;
+  values.free = {11, 12};
+  values.full = 5;
+  values.pl = 40;
+  values.td[0] = 1;
+  values.td[1] = 2;
+  values.td[2] = 3;
+  values.td[3] = 4000000000u;
+  return values;
+}
+
+void scriptedPause(int milliseconds) {
+  script.durations.push_back(milliseconds);
+  ++script.pauses;
+  if (script.pauses == script.publishIndexAt) script.block = publish(3, 1, twoEntries());
+  if (script.pauses == script.stopDaemonAt) {
+    platform::storeSharedU32(script.block, MOX_STATUS_OFF_STATE, 0);
+  }
+  if (script.pauses == script.escAt) {
+    ASSERT_EQ(write(script.inputWriter, "\x1b", 1), 1);
+  }
+  if (script.pauses == script.closeInputAt && script.inputWriter >= 0) {
+    close(script.inputWriter);
+    script.inputWriter = -1;
+  }
+}
+
+// Mappings of the process whose path mentions `text`.
+int mappingsOf(const std::string& text) {
+  std::ifstream in("/proc/self/maps");
+  std::string line;
+  int count = 0;
+  while (std::getline(in, line)) count += line.find(text) != std::string::npos;
+  return count;
+}
+
+class DaemonMonitorTest : public TempDirTest {
+ protected:
+  void SetUp() override {
+    TempDirTest::SetUp();
+    prefix_ = "zepmon" + std::to_string(getpid()) + "_";
+    platform::setSharedMemoryPrefixForTest(prefix_.c_str());
+    setDaemonMonitorPauseForTest(scriptedPause);
+    script = PauseScript{};
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    inputReader_ = fds[0];
+    script.inputWriter = fds[1];
+    platform::setConsoleInputForTest(inputReader_);
+  }
+  void TearDown() override {
+    for (int i = 0; i < 10; ++i) platform::removeSharedMemory(objectName(i).c_str());
+    platform::setSharedMemoryPrefixForTest(nullptr);
+    setDaemonMonitorPauseForTest(nullptr);
+    if (script.inputWriter >= 0) close(script.inputWriter);
+    TempDirTest::TearDown();
+    close(inputReader_);
+  }
+  void type(const std::string& keys) {
+    ASSERT_EQ(write(script.inputWriter, keys.data(), keys.size()),
+              static_cast<ssize_t>(keys.size()));
+  }
+  std::string runMonitor(int multiLine) {
+    runSettings.monitorMultiLine = multiLine;
+    testing::internal::CaptureStdout();
+    runDaemonMonitor();
+    return testing::internal::GetCapturedStdout();
+  }
+
+  std::string prefix_;
+  int inputReader_ = -1;
+};
+
+std::string missingLines(int from, int to) {
+  std::string text;
+  for (int i = from; i < to; ++i) text += "Object " + objectName(i) + " doesn't exist, Error 2\n";
+  return text;
+}
+
+const char* kWaiting = "No RAID Daemon running..Waiting..";
+const char* kSeparator = "----------------------------------------------------\n";
+const char* kEntryTail = "PL- 40  TD0-1  TD1-2  TD2-3  TD3-4000000000  ";
+
+TEST_F(DaemonMonitorTest, AttachReportsMissingInactiveAndActiveBlocks) {
+  int handle = 99;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(attachDaemonStatus(4, &handle), nullptr);
+  EXPECT_EQ(handle, -1);
+  publish(5, 2, EntryValues{});
+  EXPECT_EQ(attachDaemonStatus(5, &handle), nullptr);
+  uint8_t* published = publish(6, 1, twoEntries());
+  const uint8_t* block = attachDaemonStatus(6, &handle);
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(out, "Object QOV_RAID_DATA_4 doesn't exist, Error 2\nQOV_RAID_DATA_5 NOT Active\n");
+  ASSERT_NE(block, nullptr);
+  EXPECT_NE(block, published);  // a view of its own
+  EXPECT_GE(handle, 0);
+  EXPECT_EQ(platform::loadSharedU32(block, MOX_STATUS_OFF_ENTRY_COUNT), 2u);
+  // The daemon's later writes show through the read-only view.
+  platform::storeSharedU32(published, MOX_STATUS_OFF_FULL, 77);
+  EXPECT_EQ(platform::loadSharedU32(block, MOX_STATUS_OFF_FULL), 77u);
+  EXPECT_EQ(mappingsOf(prefix_ + objectName(6)), 2);  // the test's and the monitor's
+  detachDaemonStatus(block, handle);
+  EXPECT_EQ(mappingsOf(prefix_ + objectName(6)), 1);
+  EXPECT_EQ(mappingsOf(prefix_ + objectName(5)), 1);  // the inactive one was released
+}
+
+TEST_F(DaemonMonitorTest, ABlockShorterThanTheLayoutCountsAsNotFoundSilently) {
+  platform::SharedMemoryView view;
+  ASSERT_EQ(platform::createSharedMemory(objectName(2).c_str(), 4096, &view), 0);
+  platform::storeSharedU32(view.data, 0, 1);
+  int handle = 0;
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(attachDaemonStatus(2, &handle), nullptr);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  platform::unmapSharedMemory(&view);
+}
+
+struct RefreshCase {
+  const char* name;
+  int multiLine;
+  uint32_t entryCount;
+  std::string expected;
+};
+
+TEST_F(DaemonMonitorTest, OneRefreshPrintsEachEntry) {
+  const std::string tail = kEntryTail;
+  const RefreshCase cases[] = {
+      {"single line shows the entry count", 0, 2,
+       "Process 2 Free 11, FULL 5  " + tail + "\rProcess 2 Free 12, FULL 5  " + tail + "\r"},
+      {"multi-line shows the entry index", 1, 2,
+       "Process 0 Free 11, FULL 5  " + tail + "\nProcess 1 Free 12, FULL 5  " + tail + "\n"},
+      {"no entries", 0, 0, ""},
+      {"no entries, multi-line", 1, 0, ""},
+  };
+  for (const RefreshCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    EntryValues values = twoEntries();
+    values.entryCount = c.entryCount;
+    uint8_t* block = publish(1, 1, values);
+    testing::internal::CaptureStdout();
+    printDaemonStatus(block, c.multiLine);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), c.expected);
+  }
+}
+
+TEST_F(DaemonMonitorTest, EntriesStopAtTheEndOfTheBlock) {
+  EntryValues values = twoEntries();
+  values.entryCount = 70000;  // beyond the block and beyond 16 bits
+  uint8_t* block = publish(1, 1, values);
+  testing::internal::CaptureStdout();
+  printDaemonStatus(block, 1);
+  std::string out = testing::internal::GetCapturedStdout();
+  size_t lines = 0;
+  for (char c : out) lines += c == '\n';
+  EXPECT_EQ(lines, MOX_STATUS_MAX_ENTRIES);
+  EXPECT_NE(out.find("Process 59 Free "), std::string::npos);
+  EXPECT_EQ(out.find("Process 60 "), std::string::npos);
+}
+
+TEST_F(DaemonMonitorTest, FindsIndexThreeAfterThreeMissingAndRunsUntilTheDaemonStops) {
+  script.block = publish(3, 1, twoEntries());
+  script.stopDaemonAt = 2;
+  std::string out = runMonitor(1);
+  const std::string tail = kEntryTail;
+  const std::string refresh =
+      "Process 0 Free 11, FULL 5  " + tail + "\nProcess 1 Free 12, FULL 5  " + tail + "\n";
+  EXPECT_EQ(out, kWaiting + missingLines(0, 3) + "Daemon Active for 3\nDaemon RUNNING...\n" +
+                     refresh + kSeparator + refresh + kSeparator + "\nDaemon terminated..\n");
+  EXPECT_EQ(script.durations, (std::vector<int>{50, 50}));
+  EXPECT_EQ(mappingsOf(prefix_ + objectName(3)), 1);  // the test's own view only
+}
+
+TEST_F(DaemonMonitorTest, SingleLineModeRewritesOneLine) {
+  script.block = publish(0, 1, twoEntries());
+  script.stopDaemonAt = 1;
+  std::string out = runMonitor(0);
+  const std::string tail = kEntryTail;
+  EXPECT_EQ(out, std::string(kWaiting) + "Daemon Active for 0\nDaemon RUNNING...\n" +
+                     "Process 2 Free 11, FULL 5  " + tail + "\rProcess 2 Free 12, FULL 5  " + tail +
+                     "\r\nDaemon terminated..\n");
+}
+
+TEST_F(DaemonMonitorTest, NotActiveBlocksAreSkippedForTheNextIndex) {
+  publish(0, 0, EntryValues{});
+  publish(1, 7, EntryValues{});
+  EntryValues none;
+  script.block = publish(2, 1, none);
+  script.stopDaemonAt = 1;
+  std::string out = runMonitor(1);
+  EXPECT_EQ(out, std::string(kWaiting) +
+                     "QOV_RAID_DATA_0 NOT Active\nQOV_RAID_DATA_1 NOT Active\n"
+                     "Daemon Active for 2\nDaemon RUNNING...\n" +
+                     kSeparator + "\nDaemon terminated..\n");
+}
+
+TEST_F(DaemonMonitorTest, WaitsWithAPauseBetweenPassesUntilADaemonAppears) {
+  script.publishIndexAt = 1;
+  script.stopDaemonAt = 2;
+  std::string out = runMonitor(0);
+  std::string firstPass = kWaiting + missingLines(0, 10);
+  ASSERT_EQ(out.substr(0, firstPass.size()), firstPass);
+  std::string secondPass = kWaiting + missingLines(0, 3) + "Daemon Active for 3\n";
+  EXPECT_EQ(out.substr(firstPass.size(), secondPass.size()), secondPass);
+  ASSERT_GE(script.durations.size(), 1u);
+  EXPECT_GE(script.durations[0], 100);  // the waiting phase does not spin
+  EXPECT_LE(script.durations[0], 200);
+}
+
+TEST_F(DaemonMonitorTest, EscWhileWaitingEndsWithoutAFinalLine) {
+  script.escAt = 2;
+  std::string out = runMonitor(0);
+  // The key is looked at after each pass, then the pause follows.
+  std::string pass = kWaiting + missingLines(0, 10);
+  EXPECT_EQ(out, pass + pass + pass);
+  EXPECT_EQ(script.pauses, 2);
+}
+
+TEST_F(DaemonMonitorTest, EndOfInputWhileWaitingEnds) {
+  script.closeInputAt = 1;
+  std::string out = runMonitor(1);
+  std::string pass = kWaiting + missingLines(0, 10);
+  EXPECT_EQ(out, pass + pass);
+  EXPECT_EQ(script.pauses, 1);
+}
+
+TEST_F(DaemonMonitorTest, EscWhileRunningIgnoresOtherKeysAndPrintsNoFinalLine) {
+  script.block = publish(9, 1, twoEntries());
+  type("x\x1b");  // the first refresh consumes x, the second leaves on Esc
+  std::string out = runMonitor(1);
+  const std::string tail = kEntryTail;
+  const std::string refresh =
+      "Process 0 Free 11, FULL 5  " + tail + "\nProcess 1 Free 12, FULL 5  " + tail + "\n";
+  EXPECT_EQ(out, kWaiting + missingLines(0, 9) + "Daemon Active for 9\nDaemon RUNNING...\n" +
+                     refresh + kSeparator);
+  EXPECT_EQ(script.pauses, 1);
+  EXPECT_EQ(mappingsOf(prefix_ + objectName(9)), 1);  // the test's own view only
+}
+
+TEST_F(DaemonMonitorTest, EndOfInputWhileRunningLeavesLikeEsc) {
+  script.block = publish(0, 1, twoEntries());
+  script.closeInputAt = 1;
+  std::string out = runMonitor(0);
+  EXPECT_EQ(out.find("Daemon terminated"), std::string::npos);
+  EXPECT_EQ(script.pauses, 1);
+}
+
+}  // namespace
