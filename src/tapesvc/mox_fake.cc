@@ -26,9 +26,9 @@ struct State {
   TapeFormatRecord formatRequest{};
   uint32_t debugLevel = 0;
   Media media;
-  int32_t writeSession = 0;   // session open for writing, 0 = none
-  uint16_t nextStream = 0;    // next stream MOXRAIDGotoNewStream hands out
-  int32_t readSession = 0;    // session positioned for reading
+  int32_t writeSession = 0;  // session open for writing, 0 = none
+  uint16_t nextStream = 0;   // next stream MOXRAIDGotoNewStream hands out
+  int32_t readSession = 0;   // session positioned for reading
   std::map<uint16_t, size_t> readPositions;
   std::set<uint8_t*> buffers;
 };
@@ -297,9 +297,8 @@ int32_t MOXStartSession(MoxHandle, int32_t sessionNumber, uint16_t streamCount,
 int32_t MOXStartReadSession(MoxHandle, int32_t sessionNumber, uint16_t countOrOne,
                             uint16_t oneOrCount, const uint16_t* streamList,
                             uint16_t* streamTotal) {
-  int32_t r = enter("MOXStartReadSession",
-                    {str(sessionNumber), str(countOrOne), str(oneOrCount),
-                     str(streamList != nullptr ? streamList[0] : -1)});
+  int32_t r = enter("MOXStartReadSession", {str(sessionNumber), str(countOrOne), str(oneOrCount),
+                                            str(streamList != nullptr ? streamList[0] : -1)});
   if (r != kProceed) return r;
   std::lock_guard<std::recursive_mutex> lock(state().mutex);
   state().readSession = sessionNumber;
@@ -322,6 +321,10 @@ int32_t MOXRAIDGotoNewStream(MoxHandle, uint16_t* streamNumber) {
   int32_t r = enter("MOXRAIDGotoNewStream", {});
   if (r != kProceed) return r;
   std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  // Streams the first batch wrote from the start stream on are taken.
+  for (const auto& [stream, written] : state().media.sessions[state().writeSession]) {
+    if (!written.empty() && stream >= state().nextStream) state().nextStream = stream + 1;
+  }
   if (state().nextStream >= state().canned.streamLimit) return MOX_E_STREAM_LIMIT;
   *streamNumber = state().nextStream++;
   state().media.streamCounts[state().writeSession] = state().nextStream;
@@ -465,8 +468,7 @@ int32_t MOXRebuildRaid(MoxHandle, uint16_t raidNumber, uint16_t* buildNumber,
 
 int32_t MOXRebuildRaidMedia(MoxHandle, uint16_t raidNumber, uint16_t buildDevice,
                             uint16_t rebuildDevice, DeviceResultList* results) {
-  int32_t r =
-      enter("MOXRebuildRaidMedia", {str(raidNumber), str(buildDevice), str(rebuildDevice)});
+  int32_t r = enter("MOXRebuildRaidMedia", {str(raidNumber), str(buildDevice), str(rebuildDevice)});
   std::lock_guard<std::recursive_mutex> lock(state().mutex);
   moxfake::fillResults(results);
   return r != kProceed ? r : 0;
