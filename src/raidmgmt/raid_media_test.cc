@@ -123,8 +123,9 @@ TEST_F(RaidMediaTest, FormatRequestCarriesModeNameNoSessionAndAYearOfExpiration)
   EXPECT_EQ(request.formatMode, 1);
   EXPECT_STREQ(request.tapeName, "FULL BACKUP 1");
   EXPECT_EQ(request.sessionNumber, 0);
-  EXPECT_GE(request.expirationTime, before + 31536000);
-  EXPECT_LE(request.expirationTime, after + 31536000);
+  int64_t expiration = request.expirationTime;  // a packed field: copied, not bound
+  EXPECT_GE(expiration, before + 31536000);
+  EXPECT_LE(expiration, after + 31536000);
 }
 
 TEST_F(RaidMediaTest, FormatTapeNameLengths) {
