@@ -1,0 +1,162 @@
+#include "inventory/scsi_inventory.h"
+
+#include <endian.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <string>
+
+#include "testing/test_dir.h"
+
+namespace {
+
+const char* kRule =
+    "----------------------------------------------------------------------------\n";
+const char* kHeader = "Board  Bus  ScsiID  LUN  DeviceType  Claimed InquiryData\n";
+
+// A sysfs tree in the test's directory, shaped as the kernel publishes it.
+class ScsiInventoryTest : public TempDirTest {
+ protected:
+  void SetUp() override {
+    TempDirTest::SetUp();
+    root_ = dir_ + "/sys";
+    makeDirs(root_ + "/bus/scsi/devices");
+  }
+  void makeDirs(const std::string& path) {
+    for (size_t at = 1; at != std::string::npos; at = path.find('/', at + 1)) {
+      mkdir(path.substr(0, at).c_str(), 0755);
+    }
+    mkdir(path.c_str(), 0755);
+  }
+  void writeAttribute(const std::string& dir, const char* name, const std::string& text) {
+    std::ofstream(dir + "/" + name) << text << "\n";
+  }
+  // A unit H:C:T:L with its attributes padded as the kernel pads them; a
+  // driver link (dangling here, as in a copied tree) when claimed.
+  void addUnit(const std::string& hctl, int type, const char* vendor, const char* model,
+               const char* rev, bool claimed) {
+    std::string dir = root_ + "/bus/scsi/devices/" + hctl;
+    makeDirs(dir);
+    writeAttribute(dir, "type", std::to_string(type));
+    char padded[32];
+    snprintf(padded, sizeof(padded), "%-8s", vendor);
+    writeAttribute(dir, "vendor", padded);
+    snprintf(padded, sizeof(padded), "%-16s", model);
+    writeAttribute(dir, "model", padded);
+    snprintf(padded, sizeof(padded), "%-4s", rev);
+    writeAttribute(dir, "rev", padded);
+    if (claimed) {
+      ASSERT_EQ(symlink("../../../bus/scsi/drivers/st", (dir + "/driver").c_str()), 0);
+    }
+  }
+  std::string list() {
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(listScsiInquiryDataAt(root_.c_str()), 0);
+    return testing::internal::GetCapturedStdout();
+  }
+
+  std::string root_;
+};
+
+TEST_F(ScsiInventoryTest, ListsEveryUnitOfEveryHostBusByBus) {
+  addUnit("0:0:0:0", 0, "ATA", "QEMU HARDDISK", "2.5+", true);
+  addUnit("0:0:3:0", 1, "HP", "Ultrium 6-SCSI", "35GD", true);
+  addUnit("0:1:2:1", 8, "STK", "L80", "0107", false);
+  addUnit("2:0:5:0", 1, "IBM", "ULT3580-TD8", "Q3B0", true);
+  // What sysfs lists beside the units is no unit.
+  makeDirs(root_ + "/bus/scsi/devices/host0");
+  makeDirs(root_ + "/bus/scsi/devices/target0:0:0");
+  // Host 9 is beyond the ports that are looked at.
+  addUnit("9:0:0:0", 1, "HP", "Ultrium 5", "Z21W", true);
+  EXPECT_EQ(list(),
+            std::string(kHeader) + kRule +
+                "0      0    0       0    0           Y       ATA     QEMU HARDDISK   2.5+\n"
+                "0      0    3       0    1           Y       HP      Ultrium 6-SCSI  35GD\n"
+                "0      1    2       1    8           N       STK     L80             0107\n"
+                "2      0    5       0    1           Y       IBM     ULT3580-TD8     Q3B0\n" +
+                kRule);
+}
+
+TEST_F(ScsiInventoryTest, NoHostsGiveHeaderAndTwoRules) {
+  EXPECT_EQ(list(), std::string(kHeader) + kRule + kRule);
+  rmdir((root_ + "/bus/scsi/devices").c_str());  // no SCSI bus at all
+  EXPECT_EQ(list(), std::string(kHeader) + kRule + kRule);
+}
+
+TEST_F(ScsiInventoryTest, OnlyTheLowFourTypeBitsShowAndLongTextsAreCut) {
+  addUnit("1:0:0:0", 0x15, "VENDORLONGNAME", "A MODEL NAME OF MORE THAN SIXTEEN", "12345", false);
+  EXPECT_EQ(list(),
+            std::string(kHeader) + kRule +
+                "1      0    0       0    5           N       VENDORLOA MODEL NAME OF 1234\n" +
+                kRule);
+}
+
+uint32_t get32(const uint8_t* buffer, size_t offset) {
+  uint32_t value;
+  memcpy(&value, buffer + offset, 4);
+  return le32toh(value);
+}
+
+TEST_F(ScsiInventoryTest, PortBufferHoldsBusTableAndRecordChains) {
+  addUnit("3:1:4:0", 1, "HP", "Ultrium", "1", true);
+  addUnit("3:1:4:2", 1, "HP", "Ultrium", "2", false);
+  uint8_t buffer[kScsiPortBufferSize] = {};
+  ASSERT_EQ(queryScsiPort(buffer, 3, root_.c_str()), 0);
+  ASSERT_EQ(buffer[0], 2);  // buses 0 and 1
+  EXPECT_EQ(buffer[4], 0);  // bus 0: no units, no first record
+  EXPECT_EQ(get32(buffer, 4 + 4), 0u);
+  EXPECT_EQ(buffer[12], 2);  // bus 1: two units
+  uint32_t first = get32(buffer, 12 + 4);
+  ASSERT_GT(first, 0u);
+  ASSERT_LT(first + kScsiRecordHeaderSize + kScsiInquiryLength, kScsiPortBufferSize);
+  const uint8_t* record = buffer + first;
+  EXPECT_EQ(record[0], 1);  // path id = bus
+  EXPECT_EQ(record[1], 4);
+  EXPECT_EQ(record[2], 0);
+  EXPECT_EQ(record[3], 1);
+  EXPECT_EQ(get32(record, 4), kScsiInquiryLength);
+  EXPECT_EQ(record[kScsiRecordHeaderSize], 1);  // peripheral device type
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(record + kScsiRecordHeaderSize + 8), 8),
+            "HP      ");
+  uint32_t second = get32(record, 8);
+  ASSERT_GT(second, first);
+  EXPECT_EQ(buffer[second + 2], 2);
+  EXPECT_EQ(buffer[second + 3], 0);
+  EXPECT_EQ(get32(buffer, second + 8), 0u);  // end of the chain
+}
+
+TEST_F(ScsiInventoryTest, MissingPortIsReportedAndAHostWithoutUnitsIsEmpty) {
+  uint8_t buffer[kScsiPortBufferSize] = {};
+  EXPECT_EQ(queryScsiPort(buffer, 4, root_.c_str()), -1);
+  makeDirs(root_ + "/class/scsi_host/host4");
+  EXPECT_EQ(queryScsiPort(buffer, 4, root_.c_str()), 0);
+  EXPECT_EQ(buffer[0], 0);
+}
+
+TEST_F(ScsiInventoryTest, UnitsBeyondTheRecordOrTheBufferAreLeftOut) {
+  addUnit("5:0:1:300", 0, "BIG", "LUN", "1", true);  // a LUN no record can hold
+  for (int lun = 0; lun < 180; ++lun) {              // bare units: no attributes at all
+    std::string unit = root_ + "/bus/scsi/devices/6:0:1:" + std::to_string(lun);
+    ASSERT_EQ(mkdir(unit.c_str(), 0755), 0);
+  }
+  std::string out = list();
+  EXPECT_EQ(out.find("BIG"), std::string::npos);
+  size_t rows = 0;
+  for (size_t at = out.find("\n6 "); at != std::string::npos; at = out.find("\n6 ", at + 1)) {
+    ++rows;
+  }
+  // As many records as the port buffer holds after its one-bus table, in
+  // LUN order, then the closing rule.
+  size_t room = kScsiPortBufferSize - 16;
+  EXPECT_EQ(rows, room / (kScsiRecordHeaderSize + kScsiInquiryLength));
+  EXPECT_NE(
+      out.find("\n6      0    1       0    15          N       " + std::string(28, ' ') + "\n"),
+      std::string::npos);
+  EXPECT_NE(out.find("\n6      0    1       169  15 "), std::string::npos);
+  EXPECT_EQ(out.substr(out.size() - strlen(kRule)), kRule);
+}
+
+}  // namespace
