@@ -1,0 +1,238 @@
+#include "restore/stream_reader.h"
+
+#include <gtest/gtest.h>
+
+#include "backup/stream_test_support.h"
+#include "tapesvc/tape_service.h"
+
+namespace {
+
+TEST(HeaderBlock, ScansTwoNumbersThatFitTheBlock) {
+  struct Case {
+    std::string text;
+    bool ok;
+    int32_t offset;
+    int32_t count;
+  } cases[] = {
+      {"41 1000", true, 41, 1000},
+      {"0 1", true, 0, 1},
+      {"65490 65536", true, 65490, 65536},  // the longest text still ends in the block
+      {"65491 5", false, 0, 0},             // the text could run past the block
+      {"-1 5", false, 0, 0},
+      {"41 0", false, 0, 0},
+      {"41 65537", false, 0, 0},  // more blocks than block numbers
+      {"41", false, 0, 0},
+      {"", false, 0, 0},
+      {"Session - 001 Stream - 000 Block - 000004", false, 0, 0},
+      {"99999999999 5", false, 0, 0},
+      {std::string(64, '7'), false, 0, 0},  // no end inside the header text
+  };
+  for (const Case& c : cases) {
+    Block b(kBlockBytes, 0);
+    std::memcpy(b.data(), c.text.data(), c.text.size());
+    int32_t offset = -7;
+    int32_t count = -7;
+    EXPECT_EQ(scanHeaderBlock(b.data(), &offset, &count), c.ok) << c.text;
+    if (c.ok) {
+      EXPECT_EQ(offset, c.offset) << c.text;
+      EXPECT_EQ(count, c.count) << c.text;
+    } else {
+      EXPECT_EQ(offset, -7) << c.text;  // left as they were
+    }
+  }
+  // A block of digits to its end is not read past the header text.
+  Block digits(kBlockBytes, '4');
+  int32_t offset = 0;
+  int32_t count = 0;
+  EXPECT_FALSE(scanHeaderBlock(digits.data(), &offset, &count));
+}
+
+TEST(BlockText, ComparisonAndShownTextStayInsideTheBlock) {
+  const char* expected = "Session - 001 Stream - 000 Block - 000007";
+  char found[kPatternTextSize];
+  Block good = dataBlock(41, 1, 0, 7);
+  EXPECT_TRUE(blockTextMatches(good.data(), 41, expected, found));
+  EXPECT_STREQ(found, expected);
+
+  Block oneOff = good;
+  oneOff[41 + 40] = '8';
+  EXPECT_FALSE(blockTextMatches(oneOff.data(), 41, expected, found));
+  EXPECT_STREQ(found, "Session - 001 Stream - 000 Block - 000008");
+
+  Block longer = good;
+  longer[41 + 41] = 'Z';  // more text before the zero byte
+  EXPECT_FALSE(blockTextMatches(longer.data(), 41, expected, found));
+  EXPECT_STREQ(found, "Session - 001 Stream - 000 Block - 000007Z");
+
+  Block shorter = good;
+  shorter[41 + 40] = 0;
+  EXPECT_FALSE(blockTextMatches(shorter.data(), 41, expected, found));
+
+  // Text with no zero byte up to the end of the block: nothing past the
+  // block is looked at, and the shown text is cut.
+  Block noEnd(kBlockBytes, 'A');
+  const int32_t last = static_cast<int32_t>(kBlockBytes) - 10;
+  EXPECT_FALSE(blockTextMatches(noEnd.data(), last, expected, found));
+  EXPECT_STREQ(found, "AAAAAAAAAA");
+  EXPECT_FALSE(blockTextMatches(noEnd.data(), 0, expected, found));
+  EXPECT_EQ(strlen(found), static_cast<size_t>(kPatternTextSize - 1));
+
+  Block binary = good;
+  binary[41 + 3] = 0x1B;
+  EXPECT_FALSE(blockTextMatches(binary.data(), 41, expected, found));
+  EXPECT_STREQ(found, "Ses.ion - 001 Stream - 000 Block - 000007");
+}
+
+class ReaderTest : public StreamTest {
+ protected:
+  void SetUp() override {
+    StreamTest::SetUp();
+    ASSERT_EQ(MOXGototSession(7, 4), 0);  // the fake reads session 4
+  }
+  StreamRecord record(uint16_t stream) {
+    StreamRecord r;
+    r.handle = 7;
+    r.streamNumber = stream;
+    r.session = 4;
+    r.timing = &timing_;
+    return r;
+  }
+  TestTiming timing_;
+};
+
+TEST_F(ReaderTest, HeaderCountOneReadsNoDataBlock) {
+  moxfake::putBlocks(4, 3, streamBlocks(41, 1, 4, 3));
+  StreamRecord r = record(3);
+  EXPECT_EQ(readStream(&r), 0);
+  EXPECT_EQ(moxfake::callCount("MOXRAIDReadBlockDaemon"), 1);
+  EXPECT_EQ(ProgressRecorder::texts(), std::vector<std::string>{"0:3-000 chunks"});
+  EXPECT_NE(logText().find("Stream 3 : Test Offset - 41, Chunks to read 1\r\n"), std::string::npos);
+  EXPECT_EQ(r.headerBlockCount, 1);
+  EXPECT_EQ(timing_.blocks, 1);
+}
+
+TEST_F(ReaderTest, ThousandBlocksAreAllReadAndVerified) {
+  runSettings.chunkCount = 7;
+  moxfake::putBlocks(4, 0, streamBlocks(812, 1000, 4, 0));
+  StreamRecord r = record(0);
+  r.displaySlot = 1;
+  EXPECT_EQ(readStream(&r), 0);
+  EXPECT_EQ(moxfake::callCount("MOXRAIDReadBlockDaemon"), 1000);
+  EXPECT_EQ(moxfake::callCount("MOXReleaseBuffers"), 1000);
+  EXPECT_EQ(r.readBlock, 999);
+  const auto& progress = ProgressRecorder::texts();
+  ASSERT_EQ(progress.size(), 51u);  // blocks 0, 20, ... 980, then 999
+  EXPECT_EQ(progress[0], "26:0-000 chunks");
+  EXPECT_EQ(progress[49], "26:0-980 chunks");
+  EXPECT_EQ(progress[50], "26:0-999 chunks");
+  EXPECT_EQ(timing_.blocks, 1000);
+  EXPECT_EQ(timing_.mismatches, 0);
+  EXPECT_EQ(logText().find("Data Doesn't match"), std::string::npos);
+  // The stream's count stays with the stream.
+  EXPECT_EQ(runSettings.chunkCount, 7);
+}
+
+TEST_F(ReaderTest, MismatchIsLoggedAndCountedAndTheStreamGoesOn) {
+  auto blocks = streamBlocks(41, 5, 4, 2);
+  blocks[3][41 + 12] = '9';  // data block 2: "Session - 009"
+  blocks[4][41 + 41] = 'Q';  // data block 3: longer text
+  moxfake::putBlocks(4, 2, blocks);
+  StreamRecord r = record(2);
+  EXPECT_EQ(readStream(&r), 0);
+  EXPECT_EQ(timing_.mismatches, 2);
+  std::string log = logText();
+  EXPECT_NE(
+      log.find("Data Doesn't match, Read Data [Session - 009 Stream - 002 Block - 000002]\n\r"
+               "                    Expected  [Session - 004 Stream - 002 Block - 000002]\r\n"),
+      std::string::npos);
+  EXPECT_NE(log.find("Read Data [Session - 004 Stream - 002 Block - 000003Q]"), std::string::npos);
+  EXPECT_EQ(countOf(log, "Data Doesn't match"), 2);
+}
+
+TEST_F(ReaderTest, FailuresOfHeaderAndDataReads) {
+  struct Case {
+    int failingCall;  // 1 is the header
+    int32_t code;
+    int32_t result;
+    uint16_t readBlock;
+    const char* message;
+  } cases[] = {
+      {1, kContinuationCode, kHeaderFailedCode, 0, "MOXReadBlockDaemon Error: 163\r\n"},
+      {1, MOX_E_IO, kHeaderFailedCode, 0, "MOXReadBlockDaemon Error: 1020\r\n"},
+      {4, kContinuationCode, kContinuationCode, 2,
+       "MOXRAIDReadBlockDaemon 1 : Error 163 Chunks 2\r\n"},
+      {2, MOX_E_CHECKSUM, MOX_E_CHECKSUM, 0, "MOXRAIDReadBlockDaemon 1 : Error 1018 Chunks 0\r\n"},
+  };
+  for (const Case& c : cases) {
+    moxfake::reset();
+    MOXGototSession(7, 4);
+    moxfake::putBlocks(4, 1, streamBlocks(41, 6, 4, 1));
+    moxfake::failCall("MOXRAIDReadBlockDaemon", c.failingCall, c.code);
+    StreamRecord r = record(1);
+    EXPECT_EQ(readStream(&r), c.result) << c.failingCall;
+    EXPECT_EQ(r.readBlock, c.readBlock) << c.failingCall;
+    EXPECT_NE(logText().find(c.message), std::string::npos) << c.message;
+    EXPECT_EQ(moxfake::outstandingBuffers(), 0);
+  }
+}
+
+TEST_F(ReaderTest, ResumedReaderSkipsTheHeaderAndGoesOnAtItsBlock) {
+  // What is left of the stream after a tape change: data blocks 5 and 6.
+  moxfake::putBlocks(4, 0, {dataBlock(300, 4, 0, 5), dataBlock(300, 4, 0, 6)});
+  StreamRecord r = record(0);
+  r.readBlock = 5;
+  r.testOffset = 300;  // kept from the header read before the change
+  r.headerBlockCount = 8;
+  EXPECT_EQ(readStream(&r), 0);
+  EXPECT_EQ(r.readBlock, 7);
+  EXPECT_EQ(timing_.mismatches, 0);
+  EXPECT_EQ(logText().find("Test Offset"), std::string::npos);
+}
+
+TEST_F(ReaderTest, UnusableHeaderFailsTheStreamWithItsOwnLine) {
+  moxfake::putBlocks(4, 0, {dataBlock(41, 4, 0, 9), dataBlock(41, 4, 0, 10)});
+  Block farOffset = headerBlock(65500, 3);
+  for (const auto& blocks :
+       {std::vector<Block>{dataBlock(0, 4, 0, 9)}, std::vector<Block>{farOffset}}) {
+    moxfake::reset();
+    MOXGototSession(7, 4);
+    moxfake::putBlocks(4, 0, blocks);
+    StreamRecord r = record(0);
+    EXPECT_EQ(readStream(&r), kHeaderFailedCode);
+    EXPECT_EQ(moxfake::callCount("MOXRAIDReadBlockDaemon"), 1);
+    EXPECT_EQ(moxfake::callCount("MOXReleaseBuffers"), 1);
+  }
+  std::string log = logText();
+  EXPECT_NE(log.find("Stream 0 : Header block not usable [Session - 004 Stream - 000 Block - "
+                     "000009], stream not verified\r\n"),
+            std::string::npos);
+  EXPECT_NE(log.find("Stream 0 : Header block not usable [65500 3]"), std::string::npos);
+}
+
+TEST_F(ReaderTest, ReaderThreadsEachVerifyTheirOwnStream) {
+  StreamRecord records[3];
+  const int32_t offsets[] = {41, 41, 18467};  // streams may carry different offsets
+  for (uint16_t s = 0; s < 3; ++s) {
+    moxfake::putBlocks(4, s, streamBlocks(offsets[s], 30 + s, 4, s));
+    records[s] = record(s);
+    records[s].displaySlot = s;
+  }
+  EXPECT_EQ(runReaderThreads(3, records), 0);
+  EXPECT_EQ(timing_.blocks, 30 + 31 + 32);
+  EXPECT_EQ(timing_.mismatches, 0);
+  for (uint16_t s = 0; s < 3; ++s) EXPECT_EQ(records[s].readBlock, 29 + s);
+  // A stream cut short ends with the service's code; the others are not
+  // affected.
+  moxfake::putBlocks(4, 1, streamBlocks(41, 10, 4, 1));
+  moxfake::putBlocks(4, 2, {headerBlock(41, 10)});
+  for (uint16_t s = 0; s < 3; ++s) records[s] = record(s);
+  MOXGototSession(7, 4);
+  MOXStartReadSession(7, 4, 1, 3, nullptr, nullptr);  // the fake starts its streams over
+  EXPECT_EQ(runReaderThreads(3, records), MOX_E_END_OF_STREAM);
+  EXPECT_EQ(records[0].result, 0);
+  EXPECT_EQ(records[1].result, 0);
+  EXPECT_EQ(records[2].result, MOX_E_END_OF_STREAM);
+  EXPECT_EQ(runReaderThreads(0, records), 0);
+}
+
+}  // namespace
