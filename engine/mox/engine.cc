@@ -24,7 +24,7 @@ int Engine::create(const HandleCreationRecord& request, MoxHandle* handle) {
   if (moxcfg::loadEngineSettings(homePath, &settings) != platform::kRegOk) return MOX_E_HOME;
   if (settings.stopped) return MOX_E_ENGINE_STOPPED;
   refreshDebugLevel(homePath);
-  auto object = std::make_shared<Handle>(homePath, request);
+  auto object = std::make_shared<Handle>(homePath, request, settings);
   std::lock_guard<std::mutex> guard(mutex_);
   MoxHandle id = next_++;
   if (next_ == 0) next_ = 1;

@@ -239,6 +239,7 @@ MOX_STATIC_ASSERT(offsetof(RaidTapeInfoRecord, blockSize) == 40, "blockSize");
 #define MOX_STATUS_TD_STRIDE 52u
 #define MOX_STATUS_TD_COUNT 4u           /* per-member block counters */
 #define MOX_STATUS_OFF_PL 6752u          /* buffer pool size */
+#define MOX_STATUS_OFF_OWNER 4u          /* process id of the publishing process */
 
 /* ---- Operations ----------------------------------------------------------- */
 

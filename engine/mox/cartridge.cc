@@ -1,0 +1,239 @@
+#include "engine/mox/cartridge.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "engine/mox/mox.h"
+
+namespace mox {
+namespace {
+
+bool preadAll(int fd, void* buf, size_t len, uint64_t off) {
+  uint8_t* p = static_cast<uint8_t*>(buf);
+  while (len > 0) {
+    ssize_t n = pread(fd, p, len, static_cast<off_t>(off));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    p += n;
+    off += static_cast<uint64_t>(n);
+    len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+uint32_t le32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+}  // namespace
+
+const SessionExtent* CartridgeMap::find(uint32_t session) const {
+  for (const auto& s : sessions) {
+    if (s.session == session) return &s;
+  }
+  return nullptr;
+}
+
+CartridgeFile::~CartridgeFile() { close(); }
+
+int CartridgeFile::open(const std::string& path, bool writable) {
+  close();
+  fd_ = ::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+  if (fd_ < 0) return errno == ENOENT ? MOX_E_MEDIA : MOX_E_IO;
+  struct stat st;
+  if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close();
+    return MOX_E_MEDIA;
+  }
+  path_ = path;
+  return MOX_OK;
+}
+
+void CartridgeFile::close() {
+  if (fd_ >= 0) ::close(fd_);
+  fd_ = -1;
+}
+
+int CartridgeFile::readRaw(uint64_t offset, uint8_t* out, size_t room, uint32_t* length) const {
+  uint8_t word[4];
+  if (!preadAll(fd_, word, 4, offset)) return MOX_E_MEDIA;
+  uint32_t len = le32(word);
+  if (len == kTapeMark || len > kMaxRecordLength || len < kHeaderSize || len > room) {
+    return MOX_E_MEDIA;
+  }
+  if (!preadAll(fd_, out, len, offset + 4)) return MOX_E_MEDIA;
+  if (!preadAll(fd_, word, 4, offset + 4 + len + (len & 1))) return MOX_E_MEDIA;
+  if (le32(word) != len) return MOX_E_MEDIA;
+  *length = len;
+  return MOX_OK;
+}
+
+int CartridgeFile::readRecord(uint64_t offset, RecordHeader* header,
+                              std::vector<uint8_t>* body) const {
+  uint8_t lead[4 + kHeaderSize];
+  if (!preadAll(fd_, lead, sizeof lead, offset)) return MOX_E_MEDIA;
+  uint32_t len = le32(lead);
+  if (len == kTapeMark || len > kMaxRecordLength || len < kHeaderSize) return MOX_E_MEDIA;
+  if (!decodeHeader(lead + 4, header)) return MOX_E_CHECKSUM;
+  if (header->storedLength != len - kHeaderSize) return MOX_E_MEDIA;
+  body->resize(header->storedLength);
+  if (header->storedLength > 0 &&
+      !preadAll(fd_, body->data(), header->storedLength, offset + 4 + kHeaderSize)) {
+    return MOX_E_MEDIA;
+  }
+  uint8_t word[4];
+  if (!preadAll(fd_, word, 4, offset + 4 + len + (len & 1)) || le32(word) != len) {
+    return MOX_E_MEDIA;
+  }
+  if (crc32c(body->data(), body->size()) != header->bodyCrc) return MOX_E_CHECKSUM;
+  return MOX_OK;
+}
+
+int CartridgeFile::writeRecord(uint64_t offset, const RecordHeader& h, const void* body,
+                               uint64_t* size) const {
+  RecordHeader header = h;
+  header.bodyCrc = crc32c(body, header.storedLength);
+  uint8_t lead[4 + kHeaderSize];
+  uint32_t len = static_cast<uint32_t>(kHeaderSize + header.storedLength);
+  std::memcpy(lead, &len, 4);
+  encodeHeader(header, lead + 4);
+  uint8_t tail[5] = {0, 0, 0, 0, 0};
+  size_t pad = len & 1;
+  std::memcpy(tail + pad, &len, 4);
+  struct iovec iov[3] = {{lead, sizeof lead},
+                         {const_cast<void*>(body), header.storedLength},
+                         {tail, 4 + pad}};
+  size_t total = sizeof lead + header.storedLength + 4 + pad;
+  ssize_t n = pwritev(fd_, iov, 3, static_cast<off_t>(offset));
+  if (n != static_cast<ssize_t>(total)) return MOX_E_IO;
+  *size = total;
+  return MOX_OK;
+}
+
+int CartridgeFile::writeRaw(uint64_t offset, const uint8_t* payload, uint32_t len,
+                            uint64_t* size) const {
+  uint8_t lead[4];
+  std::memcpy(lead, &len, 4);
+  uint8_t tail[5] = {0, 0, 0, 0, 0};
+  size_t pad = len & 1;
+  std::memcpy(tail + pad, &len, 4);
+  struct iovec iov[3] = {{lead, 4}, {const_cast<uint8_t*>(payload), len}, {tail, 4 + pad}};
+  size_t total = 8 + len + pad;
+  if (pwritev(fd_, iov, 3, static_cast<off_t>(offset)) != static_cast<ssize_t>(total)) {
+    return MOX_E_IO;
+  }
+  *size = total;
+  return MOX_OK;
+}
+
+int CartridgeFile::writeTapeMark(uint64_t offset) const {
+  uint8_t zero[4] = {0, 0, 0, 0};
+  return pwrite(fd_, zero, 4, static_cast<off_t>(offset)) == 4 ? MOX_OK : MOX_E_IO;
+}
+
+int CartridgeFile::truncate(uint64_t size) const {
+  return ftruncate(fd_, static_cast<off_t>(size)) == 0 ? MOX_OK : MOX_E_IO;
+}
+
+int CartridgeFile::sync() const { return fdatasync(fd_) == 0 ? MOX_OK : MOX_E_IO; }
+
+int CartridgeFile::scan(CartridgeMap* map) const {
+  *map = CartridgeMap();
+  struct stat st;
+  if (fstat(fd_, &st) != 0) return MOX_E_IO;
+  uint64_t size = static_cast<uint64_t>(st.st_size);
+  map->fileSize = size;
+  if (size == 0) return MOX_OK;
+
+  auto torn = [&](uint64_t at, const char* why) {
+    map->tornTail = true;
+    map->tornOffset = at;
+    map->tornReason = why;
+  };
+  // Reads the header of the record at off; false when framing or header is bad.
+  auto header = [&](uint64_t off, RecordHeader* h, uint32_t* len) {
+    uint8_t lead[4 + kHeaderSize];
+    if (off + sizeof lead > size || !preadAll(fd_, lead, sizeof lead, off)) return false;
+    *len = le32(lead);
+    if (*len == kTapeMark || *len > kMaxRecordLength || *len < kHeaderSize) return false;
+    if (off + framedSize(*len) > size) return false;
+    if (!decodeHeader(lead + 4, h) || h->storedLength != *len - kHeaderSize) return false;
+    uint8_t word[4];
+    return preadAll(fd_, word, 4, off + 4 + *len + (*len & 1)) && le32(word) == *len;
+  };
+  auto body = [&](uint64_t off, const RecordHeader& h, std::vector<uint8_t>* out) {
+    out->resize(h.storedLength);
+    if (h.storedLength > 0 && !preadAll(fd_, out->data(), h.storedLength, off + 4 + kHeaderSize))
+      return false;
+    return crc32c(out->data(), out->size()) == h.bodyCrc;
+  };
+
+  RecordHeader h;
+  uint32_t len = 0;
+  std::vector<uint8_t> buf;
+  if (!header(0, &h, &len) || h.kind != Kind::kLabel || !body(0, h, &buf) ||
+      !decodeLabel(buf.data(), buf.size(), &map->label)) {
+    // A first record cut short while it was written leaves a blank cartridge.
+    uint8_t lead[8];
+    if (size < 4 + kHeaderSize && preadAll(fd_, lead, std::min<uint64_t>(size, 8), 0) &&
+        (size < 8 || le32(lead + 4) == kRecordMagic)) {
+      torn(0, "label record cut short");
+      return MOX_OK;
+    }
+    return MOX_E_MEDIA;
+  }
+  map->blank = false;
+  uint64_t off = framedSize(len);
+  map->appendOffset = off;
+  while (off < size) {
+    SessionExtent ext;
+    ext.startOffset = off;
+    if (!header(off, &h, &len) || h.kind != Kind::kSessionStart || !body(off, h, &buf) ||
+        !decodeSessionStart(buf.data(), buf.size(), &ext.start)) {
+      torn(off, "no session start record");
+      return MOX_OK;
+    }
+    ext.session = h.session;
+    off += framedSize(len);
+    bool finished = false;
+    while (off < size) {
+      if (!header(off, &h, &len) || h.session != ext.session) break;
+      if (h.kind == Kind::kSessionEnd || h.kind == Kind::kContinuation) {
+        if (!body(off, h, &buf) || !decodeSessionEnd(buf.data(), buf.size(), &ext.end)) break;
+        ext.endOffset = off;
+        ext.continued = h.kind == Kind::kContinuation;
+        off += framedSize(len);
+        uint8_t word[4];
+        if (off + 4 > size || !preadAll(fd_, word, 4, off) || le32(word) != kTapeMark) break;
+        off += 4;
+        finished = true;
+        break;
+      }
+      if (h.kind != Kind::kData && h.kind != Kind::kParity && h.kind != Kind::kIndex) break;
+      off += framedSize(len);
+    }
+    if (!finished) {
+      torn(ext.startOffset, "session without its end record");
+      return MOX_OK;
+    }
+    ext.nextOffset = off;
+    map->sessions.push_back(std::move(ext));
+    map->appendOffset = off;
+  }
+  return MOX_OK;
+}
+
+int scanCartridge(const std::string& path, CartridgeMap* map) {
+  CartridgeFile file;
+  int rc = file.open(path, false);
+  if (rc != MOX_OK) return rc;
+  return file.scan(map);
+}
+
+}  // namespace mox

@@ -1,0 +1,61 @@
+// Helpers of the engine tests: a temporary engine home, handles, and
+// writers and readers of sessions whose blocks name their stream and number.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "engine/mox/mox.h"
+
+namespace moxtest {
+
+// A fresh MOX_HOME for one test, removed afterwards.
+class TempHome {
+ public:
+  TempHome();
+  ~TempHome();
+  const std::string& path() const { return path_; }
+  // Runs a moxctl command line in this home; returns its exit status.
+  int moxctl(const std::vector<std::string>& args, std::string* out = nullptr);
+
+ private:
+  std::string path_;
+};
+
+MoxHandle openHandle(uint32_t mode = MOX_HANDLE_MODE_SESSION);
+
+// Fills `block` with the pattern of (session, stream, number).
+void fillBlock(uint8_t* block, uint32_t session, uint16_t stream, uint32_t number);
+// True when `block` holds the pattern of (session, stream, number).
+bool blockMatches(const uint8_t* block, uint32_t session, uint16_t stream, uint32_t number);
+
+// Carries a written session onto new cartridges (continuation, tape change,
+// format, continue); returns the first failing code or 0.
+int32_t spanWrite(MoxHandle h, int32_t session);
+// Tape change of a reader after code 163.
+int32_t spanRead(MoxHandle h, int32_t session);
+
+struct WriteResult {
+  int32_t rc = 0;
+  int32_t session = 0;
+  int spans = 0;
+};
+// Writes `streams` streams of `blocks` blocks each on `group`, with up to
+// `threads` writer threads at a time, spanning when a cartridge fills.
+WriteResult writeSession(const char* group, uint16_t streams, uint32_t blocks, int threads);
+
+struct ReadResult {
+  int32_t rc = 0;
+  uint64_t blocks = 0;
+  uint64_t mismatches = 0;
+  int spans = 0;
+};
+// Reads every stream of `session` back in batches of `batch` threads and
+// checks every block; each stream must end with MOX_E_END_OF_STREAM after
+// exactly `blocks` blocks.
+ReadResult readSession(const char* group, int32_t session, uint16_t streams, uint32_t blocks,
+                       int batch);
+
+}  // namespace moxtest

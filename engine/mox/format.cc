@@ -1,0 +1,192 @@
+#include "engine/mox/format.h"
+
+#include <isa-l.h>
+
+#include <cstring>
+
+namespace mox {
+namespace {
+
+void put16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v);
+  p[1] = static_cast<uint8_t>(v >> 8);
+}
+void put32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+void put64(uint8_t* p, uint64_t v) {
+  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+uint32_t get32(const uint8_t* p) {
+  uint32_t v = 0;
+  for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+uint64_t get64(const uint8_t* p) {
+  uint64_t v = 0;
+  for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
+  return v;
+}
+
+}  // namespace
+
+uint32_t crc32c(const void* data, size_t length) {
+  uint32_t crc = 0xFFFFFFFFu;
+  const unsigned char* p = static_cast<const unsigned char*>(data);
+  while (length > 0) {
+    int chunk = length > (1u << 30) ? (1 << 30) : static_cast<int>(length);
+    crc = crc32_iscsi(const_cast<unsigned char*>(p), chunk, crc);
+    p += chunk;
+    length -= static_cast<size_t>(chunk);
+  }
+  return crc ^ 0xFFFFFFFFu;
+}
+
+void encodeHeader(const RecordHeader& h, uint8_t out[kHeaderSize]) {
+  put32(out, kRecordMagic);
+  out[4] = static_cast<uint8_t>(h.kind);
+  out[5] = h.flags;
+  put16(out + 6, h.stream);
+  put32(out + 8, h.session);
+  put32(out + 12, h.sequence);
+  put32(out + 16, h.storedLength);
+  put32(out + 20, h.originalLength);
+  put32(out + 24, h.bodyCrc);
+  put16(out + 28, h.member);
+  put16(out + 30, 0);
+  put32(out + 32, h.aux);
+  put32(out + 36, crc32c(out, 36));
+}
+
+bool decodeHeader(const uint8_t in[kHeaderSize], RecordHeader* h) {
+  if (get32(in) != kRecordMagic) return false;
+  if (get32(in + 36) != crc32c(in, 36)) return false;
+  uint8_t kind = in[4];
+  if (kind < static_cast<uint8_t>(Kind::kLabel) || kind > static_cast<uint8_t>(Kind::kContinuation))
+    return false;
+  h->kind = static_cast<Kind>(kind);
+  h->flags = in[5];
+  h->stream = get16(in + 6);
+  h->session = get32(in + 8);
+  h->sequence = get32(in + 12);
+  h->storedLength = get32(in + 16);
+  h->originalLength = get32(in + 20);
+  h->bodyCrc = get32(in + 24);
+  h->member = get16(in + 28);
+  h->aux = get32(in + 32);
+  return h->storedLength <= kMaxRecordLength - kHeaderSize;
+}
+
+void encodeLabel(const Label& l, uint8_t out[kLabelBodySize]) {
+  std::memset(out, 0, kLabelBodySize);
+  std::memcpy(out, l.name, sizeof l.name);
+  put32(out + 24, static_cast<uint32_t>(l.randomId));
+  put32(out + 28, static_cast<uint32_t>(l.sequence));
+  put16(out + 32, l.formatCode);
+  out[34] = l.mediaType;
+  out[35] = l.density;
+  put32(out + 36, static_cast<uint32_t>(l.expiration));
+  put32(out + 40, static_cast<uint32_t>(l.blockSize));
+  put64(out + 44, l.setId);
+  put16(out + 52, l.memberIndex);
+  put16(out + 54, l.memberCount);
+  out[56] = l.level;
+}
+
+bool decodeLabel(const uint8_t* in, size_t length, Label* l) {
+  if (length != kLabelBodySize) return false;
+  std::memcpy(l->name, in, sizeof l->name);
+  l->name[sizeof l->name - 1] = '\0';
+  l->randomId = static_cast<int32_t>(get32(in + 24));
+  l->sequence = static_cast<int32_t>(get32(in + 28));
+  l->formatCode = get16(in + 32);
+  l->mediaType = in[34];
+  l->density = in[35];
+  l->expiration = static_cast<int32_t>(get32(in + 36));
+  l->blockSize = static_cast<int32_t>(get32(in + 40));
+  l->setId = get64(in + 44);
+  l->memberIndex = get16(in + 52);
+  l->memberCount = get16(in + 54);
+  l->level = in[56];
+  return true;
+}
+
+void encodeSessionStart(const SessionStart& s, uint8_t out[kSessionStartBodySize]) {
+  std::memset(out, 0, kSessionStartBodySize);
+  put32(out, s.setIndex);
+  put64(out + 4, s.prevSetId);
+  put16(out + 12, s.streamCount);
+}
+
+bool decodeSessionStart(const uint8_t* in, size_t length, SessionStart* s) {
+  if (length != kSessionStartBodySize) return false;
+  s->setIndex = get32(in);
+  s->prevSetId = get64(in + 4);
+  s->streamCount = get16(in + 12);
+  return true;
+}
+
+std::vector<uint8_t> encodeSessionEnd(const SessionEnd& e) {
+  std::vector<uint8_t> out(8 + 4 * e.streamBlocks.size() + 8 * e.indexOffsets.size());
+  put32(out.data(), static_cast<uint32_t>(e.streamBlocks.size()));
+  put32(out.data() + 4, static_cast<uint32_t>(e.indexOffsets.size()));
+  uint8_t* p = out.data() + 8;
+  for (uint32_t b : e.streamBlocks) {
+    put32(p, b);
+    p += 4;
+  }
+  for (uint64_t o : e.indexOffsets) {
+    put64(p, o);
+    p += 8;
+  }
+  return out;
+}
+
+bool decodeSessionEnd(const uint8_t* in, size_t length, SessionEnd* e) {
+  if (length < 8) return false;
+  uint64_t streams = get32(in), indexes = get32(in + 4);
+  if (streams > 65536 || length != 8 + 4 * streams + 8 * indexes) return false;
+  e->streamBlocks.resize(streams);
+  e->indexOffsets.resize(indexes);
+  const uint8_t* p = in + 8;
+  for (auto& b : e->streamBlocks) {
+    b = get32(p);
+    p += 4;
+  }
+  for (auto& o : e->indexOffsets) {
+    o = get64(p);
+    p += 8;
+  }
+  return true;
+}
+
+std::vector<uint8_t> encodeIndex(const std::vector<IndexEntry>& entries) {
+  std::vector<uint8_t> out(entries.size() * kIndexEntrySize);
+  uint8_t* p = out.data();
+  for (const auto& e : entries) {
+    put16(p, e.stream);
+    p[2] = e.parity;
+    p[3] = 0;
+    put32(p + 4, e.sequence);
+    put64(p + 8, e.offset);
+    p += kIndexEntrySize;
+  }
+  return out;
+}
+
+bool decodeIndex(const uint8_t* in, size_t length, std::vector<IndexEntry>* entries) {
+  if (length % kIndexEntrySize != 0) return false;
+  entries->resize(length / kIndexEntrySize);
+  const uint8_t* p = in;
+  for (auto& e : *entries) {
+    e.stream = get16(p);
+    e.parity = p[2];
+    e.sequence = get32(p + 4);
+    e.offset = get64(p + 8);
+    p += kIndexEntrySize;
+  }
+  return true;
+}
+
+}  // namespace mox

@@ -1,0 +1,104 @@
+// Cartridge file format (see FORMAT.md): SIMH tape image framing with a
+// checksummed record header in every record.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace mox {
+
+inline constexpr uint32_t kRecordMagic = 0x52584F4Du;  // "MOXR"
+inline constexpr size_t kHeaderSize = 40;
+inline constexpr uint32_t kMaxRecordLength = 0x00FFFFFFu;  // SIMH: 24-bit lengths
+inline constexpr uint32_t kTapeMark = 0;
+inline constexpr uint16_t kAllMembers = 0xFFFF;  // mirrored records carry no member
+
+enum class Kind : uint8_t {
+  kLabel = 1,
+  kSessionStart = 2,
+  kData = 3,
+  kParity = 4,
+  kIndex = 5,
+  kSessionEnd = 6,
+  kContinuation = 7,
+};
+
+inline constexpr uint8_t kFlagLz4 = 0x01;
+
+struct RecordHeader {
+  Kind kind = Kind::kData;
+  uint8_t flags = 0;
+  uint16_t stream = 0;
+  uint32_t session = 0;
+  uint32_t sequence = 0;       // block number in the stream; stripe for parity
+  uint32_t storedLength = 0;   // body bytes in the record
+  uint32_t originalLength = 0; // body bytes before compression
+  uint32_t bodyCrc = 0;
+  uint16_t member = 0;         // member index, kAllMembers when mirrored
+  uint32_t aux = 0;            // kind specific
+};
+
+// CRC32C (Castagnoli) through ISA-L.
+uint32_t crc32c(const void* data, size_t length);
+
+void encodeHeader(const RecordHeader& header, uint8_t out[kHeaderSize]);
+// False when the magic or the header checksum is wrong or the kind unknown.
+bool decodeHeader(const uint8_t in[kHeaderSize], RecordHeader* header);
+
+// Bytes a record with `payload` bytes (header + body) takes in the file.
+inline uint64_t framedSize(uint64_t payload) { return 8 + payload + (payload & 1); }
+
+// Body of a label record.
+struct Label {
+  char name[24] = {};
+  int32_t randomId = 0;
+  int32_t sequence = 0;
+  uint16_t formatCode = 0;
+  uint8_t mediaType = 0;
+  uint8_t density = 0;
+  int32_t expiration = 0;
+  int32_t blockSize = 0;
+  uint64_t setId = 0;       // shared by the cartridges written together
+  uint16_t memberIndex = 0;
+  uint16_t memberCount = 0;
+  uint8_t level = 0;
+};
+inline constexpr size_t kLabelBodySize = 64;
+void encodeLabel(const Label& label, uint8_t out[kLabelBodySize]);
+bool decodeLabel(const uint8_t* in, size_t length, Label* label);
+
+// Body of a session start record. setIndex 0 opens a session; a higher
+// index continues it on a new cartridge set whose predecessor is prevSetId.
+struct SessionStart {
+  uint32_t setIndex = 0;
+  uint64_t prevSetId = 0;
+  uint16_t streamCount = 0;
+};
+inline constexpr size_t kSessionStartBodySize = 16;
+void encodeSessionStart(const SessionStart& start, uint8_t out[kSessionStartBodySize]);
+bool decodeSessionStart(const uint8_t* in, size_t length, SessionStart* start);
+
+// Body of a session end or continuation record: the blocks of every stream
+// stored on this cartridge set, and where this member's index records are.
+struct SessionEnd {
+  std::vector<uint32_t> streamBlocks;
+  std::vector<uint64_t> indexOffsets;
+};
+std::vector<uint8_t> encodeSessionEnd(const SessionEnd& end);
+bool decodeSessionEnd(const uint8_t* in, size_t length, SessionEnd* end);
+
+// One entry of an index record.
+struct IndexEntry {
+  uint16_t stream = 0;
+  uint8_t parity = 0;
+  uint32_t sequence = 0;
+  uint64_t offset = 0;  // of the record's leading length word
+};
+inline constexpr size_t kIndexEntrySize = 16;
+inline constexpr size_t kIndexBatch = 1024;  // entries per index record
+std::vector<uint8_t> encodeIndex(const std::vector<IndexEntry>& entries);
+bool decodeIndex(const uint8_t* in, size_t length, std::vector<IndexEntry>* entries);
+
+}  // namespace mox

@@ -1,0 +1,129 @@
+// A RAID group selected on a handle: its connected cartridge set, the
+// session being written or read, and the RAID layout of blocks on members.
+//
+// Layout of stream s's block k on a group of M members:
+//   RAID 0: member (s + k) mod M.
+//   RAID 1: every member.
+//   RAID 5: stripe j = k / (M - 1) of the stream has its parity on member
+//           p = (s + j) mod M and its i-th block (i = k mod (M - 1)) on
+//           member (p + 1 + i) mod M.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/config/mox_config.h"
+#include "engine/mox/library.h"
+#include "engine/mox/mox.h"
+#include "engine/mox/status_block.h"
+
+namespace mox {
+
+class Group {
+ public:
+  Group(Home& home, int raidNumber, const moxcfg::RaidConfig& config, uint32_t access,
+        const moxcfg::EngineSettings& settings, bool compression);
+  ~Group();
+
+  int raidNumber() const { return raidNumber_; }
+  // Takes the write lock when the access allows writing. MOX_OK or MOX_E_BUSY.
+  int acquire();
+  void setStatus(StatusBlock* status) { status_ = status; }
+
+  int enumTape(TapeEnumRecord* tapes);
+  int connect(uint32_t access);
+  int disconnect();
+  int gotoNewSession(int32_t* sessionNumber);
+  int gotoSession(int32_t sessionNumber);
+  int startSession(int32_t sessionNumber, uint16_t streamCount, uint16_t* startStream);
+  int startReadSession(int32_t sessionNumber, uint16_t* streamTotal);
+  int endSession();
+  int gotoNewStream(uint16_t* streamNumber);
+  int gotoStream(uint16_t previousStream, uint16_t nextStream);
+  int continueBlock();
+  int continueSession(int32_t sessionNumber);
+  int prepareContinuation();
+  // Formats the connected cartridges (a tape change or a format before use).
+  int formatConnected(const TapeFormatRecord& request, DeviceResultList* results);
+  bool connected() const { return set_ != nullptr; }
+
+  // Block calls, from many threads at once (one stream each).
+  int writeBlock(const uint8_t* block, uint16_t stream);
+  int readBlock(uint8_t* out, uint16_t stream);
+
+ private:
+  enum class State {
+    kIdle,           // no session
+    kWriting,        // a session is open for writing
+    kWriteFull,      // continuation written; waiting for the next cartridge set
+    kPositioned,     // positioned at a session for reading
+    kReading,        // read session started
+    kReadChange,     // reading, waiting for the next cartridge set
+  };
+  struct StreamWrite;
+  struct StreamRead;
+  struct MemberWrite {
+    std::mutex mutex;
+    uint64_t offset = 0;     // next append position
+    uint64_t reserved = 0;   // capacity promised to parity not yet written
+    std::vector<IndexEntry> pending;
+    std::vector<uint64_t> indexOffsets;
+  };
+
+  int levelMembers() const { return static_cast<int>(config_.members.size()); }
+  int memberOfData(uint16_t stream, uint32_t block) const;
+  int parityMember(uint16_t stream, uint32_t stripe) const;
+  bool fits(int member, uint64_t bytes);
+  int appendRecord(int member, const RecordHeader& header, const void* body, bool parity,
+                   uint64_t reservedRelease);
+  int flushIndex(int member);
+  int flushParity(uint16_t stream, StreamWrite& sw);
+  int closeSetSession(Kind kind);
+  int openSetSession(uint32_t setIndex, uint64_t prevSetId);
+  int labelSet(const char* name, int32_t sequence, int32_t expiration, uint64_t setId);
+  uint64_t reserveBytes() const;
+  int cutTornTails();
+  int resolveChain(uint32_t session, const std::shared_ptr<CartSet>& mounted);
+  int fetchRecord(size_t setIndex, int member, uint16_t stream, bool parity, uint32_t sequence,
+                  StreamRead& sr, std::vector<uint8_t>* image);
+  int readDataBlock(size_t setIndex, uint16_t stream, uint32_t block, StreamRead& sr,
+                    uint8_t* out);
+  int deliver(const std::vector<uint8_t>& image, uint16_t stream, uint32_t block, uint8_t* out);
+
+  Home& home_;
+  int raidNumber_;
+  moxcfg::RaidConfig config_;
+  uint32_t access_;
+  moxcfg::EngineSettings settings_;
+  bool compression_;
+  std::unique_ptr<RaidLock> lock_;
+  StatusBlock* status_ = nullptr;
+
+  std::mutex mutex_;  // session bookkeeping shared by block calls
+  State state_ = State::kIdle;
+  std::shared_ptr<CartSet> set_;       // connected cartridges
+  std::vector<std::string> nextNames_; // set found by enumTape for a tape change
+
+  // Writing.
+  uint32_t session_ = 0;
+  uint32_t setIndex_ = 0;
+  uint16_t openedStreams_ = 0;  // streams given by startSession
+  int32_t nextStream_ = 0;      // next stream gotoNewStream hands out
+  std::vector<std::unique_ptr<StreamWrite>> writes_;
+  std::vector<std::unique_ptr<MemberWrite>> members_;
+  std::atomic<bool> full_{false};
+
+  // Reading.
+  std::vector<std::shared_ptr<CartSet>> chain_;  // the session's sets, first to last known
+  size_t mounted_ = 0;                           // chain index of the mounted set
+  std::vector<std::vector<uint32_t>> setBlocks_; // per chain set: blocks per stream
+  bool chainComplete_ = false;                   // last set ends the session
+  uint16_t streamTotal_ = 0;
+  std::vector<std::unique_ptr<StreamRead>> reads_;
+};
+
+}  // namespace mox

@@ -1,0 +1,197 @@
+#include "engine/mox/library.h"
+
+#include <set>
+
+#include "engine/mox/mox.h"
+
+namespace mox {
+namespace {
+
+// Label and first session start of a cartridge, read without a full scan.
+struct Head {
+  bool labelled = false;
+  Label label;
+  bool hasSession = false;
+  RecordHeader sessionHeader;
+  SessionStart start;
+};
+
+Head readHead(const Home& home, const std::string& name) {
+  Head head;
+  CartridgeFile file;
+  if (file.open(home.cartridgePath(name), false) != MOX_OK) return head;
+  RecordHeader h;
+  std::vector<uint8_t> body;
+  if (file.readRecord(0, &h, &body) != MOX_OK || h.kind != Kind::kLabel ||
+      !decodeLabel(body.data(), body.size(), &head.label)) {
+    return head;
+  }
+  head.labelled = true;
+  uint64_t next = framedSize(kHeaderSize + h.storedLength);
+  if (file.readRecord(next, &h, &body) == MOX_OK && h.kind == Kind::kSessionStart &&
+      decodeSessionStart(body.data(), body.size(), &head.start)) {
+    head.hasSession = true;
+    head.sessionHeader = h;
+  }
+  return head;
+}
+
+}  // namespace
+
+size_t CartSet::failedCount() const {
+  size_t n = 0;
+  for (bool f : failed) n += f ? 1 : 0;
+  return n;
+}
+
+const CartridgeMap* CartSet::anyMap() const {
+  for (size_t i = 0; i < maps.size(); ++i) {
+    if (!failed[i]) return &maps[i];
+  }
+  return nullptr;
+}
+
+std::shared_ptr<CartSet> openSet(const Home& home, const std::vector<std::string>& names,
+                                 bool writable) {
+  auto set = std::make_shared<CartSet>();
+  set->names = names;
+  set->files.resize(names.size());
+  set->maps.resize(names.size());
+  set->failed.assign(names.size(), true);
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (names[i].empty()) continue;
+    auto file = std::make_unique<CartridgeFile>();
+    if (file->open(home.cartridgePath(names[i]), writable) != MOX_OK) continue;
+    if (file->scan(&set->maps[i]) != MOX_OK) continue;
+    set->files[i] = std::move(file);
+    set->failed[i] = false;
+    if (set->setId == 0 && !set->maps[i].blank) set->setId = set->maps[i].label.setId;
+  }
+  return set;
+}
+
+std::vector<std::string> memberCartridges(const Home& home, const std::vector<uint16_t>& drives) {
+  std::vector<std::string> names;
+  for (uint16_t d : drives) names.push_back(home.driveCartridge(d));
+  return names;
+}
+
+bool cartridgeIsBlank(const Home& home, const std::string& name) {
+  CartridgeMap map;
+  if (scanCartridge(home.cartridgePath(name), &map) != MOX_OK) return false;
+  return map.sessions.empty() && !map.tornTail;
+}
+
+int loadBlanks(Home& home, const std::vector<uint16_t>& drives) {
+  moxcfg::EngineSettings settings;
+  moxcfg::loadEngineSettings(home.path(), &settings);
+  std::set<std::string> loaded;
+  for (int d = 0; d < settings.driveCount; ++d) {
+    std::string name = home.driveCartridge(d);
+    if (!name.empty()) loaded.insert(name);
+  }
+  for (uint16_t d : drives) loaded.erase(home.driveCartridge(d));
+  std::vector<std::string> blanks;
+  for (const auto& name : home.listCartridges()) {
+    if (blanks.size() == drives.size()) break;
+    if (loaded.count(name) == 0 && cartridgeIsBlank(home, name)) blanks.push_back(name);
+  }
+  // Cartridges already in these drives and still blank may stay.
+  if (blanks.size() < drives.size()) return MOX_E_NO_BLANK;
+  for (size_t i = 0; i < drives.size(); ++i) {
+    int rc = home.setDriveCartridge(drives[i], blanks[i]);
+    if (rc != MOX_OK) return rc;
+  }
+  return MOX_OK;
+}
+
+std::vector<std::string> findSetById(const Home& home, uint64_t setId, size_t members) {
+  std::vector<std::string> names(members);
+  if (setId == 0) return names;
+  for (const auto& name : home.listCartridges()) {
+    Head head = readHead(home, name);
+    if (head.labelled && head.label.setId == setId && head.label.memberIndex < members &&
+        names[head.label.memberIndex].empty()) {
+      names[head.label.memberIndex] = name;
+    }
+  }
+  return names;
+}
+
+std::vector<std::string> findContinuation(const Home& home, uint32_t session, uint64_t prevSetId,
+                                          size_t members) {
+  std::vector<std::string> names(members);
+  for (const auto& name : home.listCartridges()) {
+    Head head = readHead(home, name);
+    if (head.hasSession && head.sessionHeader.session == session &&
+        head.start.setIndex > 0 && head.start.prevSetId == prevSetId &&
+        head.label.memberIndex < members && names[head.label.memberIndex].empty()) {
+      names[head.label.memberIndex] = name;
+    }
+  }
+  return names;
+}
+
+}  // namespace mox
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <mutex>
+#include <random>
+
+namespace mox {
+
+int formatCartridge(const std::string& path, const Label& label) {
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd < 0) return MOX_E_IO;
+  ::close(fd);
+  CartridgeFile file;
+  int rc = file.open(path, true);
+  if (rc != MOX_OK) return rc;
+  uint8_t body[kLabelBodySize];
+  encodeLabel(label, body);
+  RecordHeader h;
+  h.kind = Kind::kLabel;
+  h.storedLength = h.originalLength = kLabelBodySize;
+  h.member = label.memberIndex;
+  uint64_t size = 0;
+  if (file.truncate(0) != MOX_OK) return MOX_E_IO;
+  rc = file.writeRecord(0, h, body, &size);
+  if (rc == MOX_OK) rc = file.sync();
+  return rc;
+}
+
+uint64_t newSetId() {
+  static std::mutex mutex;
+  static std::mt19937_64 generator{std::random_device{}() ^
+                                   (static_cast<uint64_t>(getpid()) << 32)};
+  std::lock_guard<std::mutex> guard(mutex);
+  uint64_t v = 0;
+  while (v == 0) v = generator();
+  return v;
+}
+
+RaidLock::RaidLock(const std::string& home, int raidNumber) {
+  std::error_code ec;
+  std::filesystem::create_directories(home + "/locks", ec);
+  std::string path = home + "/locks/RAID" + std::to_string(raidNumber) + ".lock";
+  fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (fd_ < 0) {
+    result_ = MOX_E_HOME;
+    return;
+  }
+  if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
+    ::close(fd_);
+    fd_ = -1;
+    result_ = MOX_E_BUSY;
+  }
+}
+
+RaidLock::~RaidLock() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+}  // namespace mox

@@ -1,0 +1,76 @@
+// The virtual autoloader: which cartridges the drives hold, which are blank,
+// and where the cartridge sets of a session are.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/mox/cartridge.h"
+#include "engine/mox/home.h"
+
+namespace mox {
+
+// The cartridges of one set, one per member, opened.
+struct CartSet {
+  uint64_t setId = 0;
+  std::vector<std::string> names;  // per member, "" when none
+  std::vector<std::unique_ptr<CartridgeFile>> files;
+  std::vector<CartridgeMap> maps;
+  std::vector<bool> failed;  // missing, foreign or unreadable
+
+  size_t memberCount() const { return names.size(); }
+  size_t failedCount() const;
+  // The first healthy member's map (nullptr when none).
+  const CartridgeMap* anyMap() const;
+};
+
+// Opens and scans the named cartridges as one set.
+std::shared_ptr<CartSet> openSet(const Home& home, const std::vector<std::string>& names,
+                                 bool writable);
+
+// Cartridge names in the member drives (may be "").
+std::vector<std::string> memberCartridges(const Home& home, const std::vector<uint16_t>& drives);
+
+// True when the cartridge holds no session (no file content, or a label only).
+bool cartridgeIsBlank(const Home& home, const std::string& name);
+
+// Loads a blank cartridge from the pool into every member drive, returning
+// the cartridges that were in them to the pool. Call with the home locked.
+// MOX_OK or MOX_E_NO_BLANK.
+int loadBlanks(Home& home, const std::vector<uint16_t>& drives);
+
+// Names (per member index) of the cartridges labelled with set `setId`.
+std::vector<std::string> findSetById(const Home& home, uint64_t setId, size_t members);
+
+// Names of the set that continues `session` after the set `prevSetId`.
+std::vector<std::string> findContinuation(const Home& home, uint32_t session, uint64_t prevSetId,
+                                          size_t members);
+
+}  // namespace mox
+
+namespace mox {
+
+// Truncates the cartridge (creating it when missing) and writes `label`.
+int formatCartridge(const std::string& path, const Label& label);
+// A fresh set id (never 0).
+uint64_t newSetId();
+
+// Exclusive, non-blocking hold on RAID device n's write lock; released when
+// the object goes or the process dies.
+class RaidLock {
+ public:
+  RaidLock(const std::string& home, int raidNumber);
+  ~RaidLock();
+  bool held() const { return fd_ >= 0; }
+  int result() const { return result_; }
+  RaidLock(const RaidLock&) = delete;
+  RaidLock& operator=(const RaidLock&) = delete;
+
+ private:
+  int fd_ = -1;
+  int result_ = 0;
+};
+
+}  // namespace mox
