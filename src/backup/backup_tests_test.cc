@@ -166,11 +166,14 @@ TEST_F(BackupTest, FullTapeSpansAndTheBatchResumesWhereItStopped) {
   EXPECT_NE(console.find("Insert New tape in drive, and Press any key to continue.."),
             std::string::npos);
   TapeFormatRecord format = moxfake::lastFormatRequest();
-  EXPECT_EQ(format.formatMode, 2);
+  EXPECT_EQ(static_cast<int>(format.formatMode), 2);
   EXPECT_STREQ(format.tapeName, "ZEPHLORN-INVALID TAPE");
-  EXPECT_EQ(format.sessionNumber, 1);
-  EXPECT_GE(format.expirationTime, before + 31536000);
-  EXPECT_LE(format.expirationTime, after + 31536000);
+  // Packed fields are copied out before gtest binds references to them.
+  const uint16_t sequence = format.sessionNumber;
+  const int32_t expiration = format.expirationTime;
+  EXPECT_EQ(sequence, 1);
+  EXPECT_GE(expiration, before + 31536000);
+  EXPECT_LE(expiration, after + 31536000);
   EXPECT_EQ(timing_.blocks, 10);
 }
 
@@ -481,11 +484,14 @@ TEST_F(FormatTest, GivenDeviceIsFormattedWithTheSpanLabel) {
   EXPECT_EQ(moxfake::calls(),
             (Calls{"MOXCreateHandle 8 1", "MOXFormatTape 3 2", "MOXCloseHandle"}));
   TapeFormatRecord format = moxfake::lastFormatRequest();
-  EXPECT_EQ(format.formatMode, 2);
+  EXPECT_EQ(static_cast<int>(format.formatMode), 2);
   EXPECT_STREQ(format.tapeName, "ZEPHLORN-INVALID TAPE");
-  EXPECT_EQ(format.sessionNumber, 1);
-  EXPECT_GE(format.expirationTime, before + 31536000);
-  EXPECT_LE(format.expirationTime, after + 31536000);
+  // Packed fields are copied out before gtest binds references to them.
+  const uint16_t sequence = format.sessionNumber;
+  const int32_t expiration = format.expirationTime;
+  EXPECT_EQ(sequence, 1);
+  EXPECT_GE(expiration, before + 31536000);
+  EXPECT_LE(expiration, after + 31536000);
   EXPECT_NE(logText().find("*                      FORMAT TAPE RAID                         *\r\n"
                            "*****************************************************************\r\n"
                            "Formatting RAID Device          : 3\r\n\r\nRAIDFormat SUCCESS\r\n"),
