@@ -38,6 +38,7 @@ class SetupTest : public TempDirTest {
     }
     chmod((dir_ + "/home").c_str(), 0755);
     std::system(("chmod -R u+rwx " + dir_).c_str());
+    resetRunSettings();
     TempDirTest::TearDown();
   }
 
