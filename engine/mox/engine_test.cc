@@ -27,6 +27,13 @@ class EngineTest : public ::testing::Test {
     std::getline(in, name);
     return home_.path() + "/media/" + name + ".tap";
   }
+  // Three groups on separate drives: RAID 0 (0,1), RAID 1 (2,3), RAID 5 (4,5,6).
+  void initWide(const char* capacity = "8G") {
+    ASSERT_EQ(home_.moxctl({"init", "--force", "--drives", "8", "--cartridges", "32",
+                            "--capacity", capacity, "--raid", "0:0,1", "--raid", "1:2,3",
+                            "--raid", "5:4,5,6"}),
+              0);
+  }
   TempHome home_;
 };
 
@@ -121,5 +128,147 @@ TEST_P(ConcurrentStreams, TwentyStreamsWriteAndReadBackInAnyBatch) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Groups, ConcurrentStreams, ::testing::Values("RGROUP0", "RGROUP1"));
+
+class Spanning : public EngineTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(Spanning, SessionSpansThreeCartridgeSetsAndReadsBack) {
+  initWide("1M");
+  auto written = moxtest::writeSession(GetParam(), 4, 60, 4);
+  ASSERT_EQ(written.rc, 0);
+  EXPECT_GE(written.spans, 2);
+  auto read = moxtest::readSession(GetParam(), written.session, 4, 60, 4);
+  EXPECT_EQ(read.rc, 0);
+  EXPECT_EQ(read.spans, written.spans);
+  EXPECT_EQ(read.blocks, 4u * 60u);
+  EXPECT_EQ(read.mismatches, 0u);
+  // One stream at a time: earlier sets come back without a tape change.
+  read = moxtest::readSession(GetParam(), written.session, 4, 60, 1);
+  EXPECT_EQ(read.rc, 0);
+  EXPECT_EQ(read.blocks, 4u * 60u);
+  // A second session goes after the spanned one, on the last set.
+  auto second = moxtest::writeSession(GetParam(), 2, 5, 2);
+  ASSERT_EQ(second.rc, 0);
+  EXPECT_EQ(second.session, written.session + 1);
+  EXPECT_EQ(moxtest::readSession(GetParam(), second.session, 2, 5, 2).blocks, 10u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Groups, Spanning, ::testing::Values("RGROUP0", "RGROUP1", "RGROUP2"));
+
+TEST_F(EngineTest, FullCartridgeRefusesEveryWriterUntilTheSessionContinues) {
+  ASSERT_EQ(home_.moxctl({"set", "capacity", "1M"}), 0);
+  ASSERT_EQ(home_.moxctl({"set", "compression", "0", "off"}), 0);
+  MoxHandle h = moxtest::openHandle();
+  ASSERT_EQ(MOXSelectGroup(h, "RGROUP0", MOX_ACCESS_WRITE), 0);
+  TapeEnumRecord tapes{};
+  tapes.second = 1;
+  ASSERT_EQ(MOXEnumTape(h, &tapes), 0);
+  uint32_t value = 0;
+  ASSERT_EQ(MOXConnecttoTape(h, 0, tapes.tapeEntry, &value, MOX_ACCESS_WRITE), 0);
+  int32_t session = 0;
+  ASSERT_EQ(MOXGototNewSession(h, &session), 0);
+  uint16_t first = 9;
+  ASSERT_EQ(MOXStartSession(h, session, 2, &first), 0);
+  EXPECT_EQ(first, 0);
+  uint32_t written[2] = {0, 0};
+  int32_t rc = 0;
+  for (int i = 0; rc == 0; ++i) {
+    uint8_t* buffer = nullptr;
+    ASSERT_EQ(MOXGetFreeBuffers(h, &buffer, 1, &value), 0);
+    uint16_t stream = static_cast<uint16_t>(i % 2);
+    moxtest::fillBlock(buffer, static_cast<uint32_t>(session), stream, written[stream]);
+    rc = MOXRAIDWriteBlockDaemon(h, buffer, stream);
+    if (rc == 0) ++written[stream];
+  }
+  EXPECT_EQ(rc, MOX_E_TAPE_FULL);
+  // The other stream is refused as well, and nothing of either was stored.
+  uint8_t* buffer = nullptr;
+  ASSERT_EQ(MOXGetFreeBuffers(h, &buffer, 1, &value), 0);
+  moxtest::fillBlock(buffer, static_cast<uint32_t>(session), 1, written[1]);
+  EXPECT_EQ(MOXRAIDWriteBlockDaemon(h, buffer, 1), MOX_E_TAPE_FULL);
+  ASSERT_EQ(moxtest::spanWrite(h, session), 0);
+  for (uint16_t stream = 0; stream < 2; ++stream) {
+    ASSERT_EQ(MOXGetFreeBuffers(h, &buffer, 1, &value), 0);
+    moxtest::fillBlock(buffer, static_cast<uint32_t>(session), stream, written[stream]);
+    ASSERT_EQ(MOXRAIDWriteBlockDaemon(h, buffer, stream), 0);
+    ++written[stream];
+  }
+  ASSERT_EQ(MOXEndSession(h, nullptr), 0);
+  MOXReleaseGroup(h);
+  MOXCloseHandle(h);
+  ASSERT_EQ(written[0], written[1]);
+  auto read = moxtest::readSession("RGROUP0", session, 2, written[0], 2);
+  EXPECT_EQ(read.rc, 0);
+  EXPECT_EQ(read.blocks, written[0] + written[1]);
+  EXPECT_EQ(read.mismatches, 0u);
+}
+
+TEST_F(EngineTest, StreamsAreNumberedFromZeroUpToTheLimit) {
+  ASSERT_EQ(home_.moxctl({"set", "stream-limit", "3"}), 0);
+  MoxHandle h = moxtest::openHandle();
+  ASSERT_EQ(MOXSelectGroup(h, "RGROUP0", MOX_ACCESS_BOTH), 0);
+  TapeEnumRecord tapes{};
+  tapes.second = 1;
+  ASSERT_EQ(MOXEnumTape(h, &tapes), 0);
+  uint32_t value = 0;
+  ASSERT_EQ(MOXConnecttoTape(h, 0, tapes.tapeEntry, &value, MOX_ACCESS_WRITE), 0);
+  int32_t session = 0;
+  ASSERT_EQ(MOXGototNewSession(h, &session), 0);
+  uint16_t stream = 99;
+  EXPECT_EQ(MOXStartSession(h, session, 4, &stream), MOX_E_STREAM_LIMIT);
+  ASSERT_EQ(MOXStartSession(h, session, 1, &stream), 0);
+  EXPECT_EQ(stream, 0);
+  for (uint16_t want : {1, 2}) {
+    ASSERT_EQ(MOXRAIDGotoNewStream(h, &stream), 0);
+    EXPECT_EQ(stream, want);
+  }
+  EXPECT_EQ(MOXRAIDGotoNewStream(h, &stream), MOX_E_STREAM_LIMIT);
+  for (uint16_t s = 0; s < 3; ++s) {
+    for (uint32_t b = 0; b < 2u + s; ++b) {
+      uint8_t* buffer = nullptr;
+      ASSERT_EQ(MOXGetFreeBuffers(h, &buffer, 1, &value), 0);
+      moxtest::fillBlock(buffer, static_cast<uint32_t>(session), s, b);
+      ASSERT_EQ(MOXRAIDWriteBlockDaemon(h, buffer, s), 0);
+    }
+  }
+  uint8_t end[MOX_SESSION_END_BUFFER_SIZE];
+  ASSERT_EQ(MOXEndSession(h, end), 0);
+  ASSERT_EQ(MOXDisconnectTape(h), 0);
+  // The same handle reads the session back, one stream per start as the
+  // merge test does, and with the count and 1 in either order.
+  ASSERT_EQ(MOXEnumTape(h, &tapes), 0);
+  ASSERT_EQ(MOXConnecttoTape(h, 0, tapes.tapeEntry, &value, MOX_ACCESS_READ), 0);
+  for (uint16_t s = 0; s < 3; ++s) {
+    ASSERT_EQ(MOXGototSession(h, session), 0);
+    uint16_t list[256] = {s};
+    uint16_t total = 0;
+    ASSERT_EQ(MOXStartReadSession(h, session, 1, 1, list, &total), 0);
+    EXPECT_EQ(total, 3);
+    uint32_t blocks = 0;
+    uint8_t* block = nullptr;
+    int32_t rc;
+    while ((rc = MOXRAIDReadBlockDaemon(h, &block, &value, s)) == 0) {
+      EXPECT_TRUE(moxtest::blockMatches(block, static_cast<uint32_t>(session), s, blocks));
+      MOXReleaseBuffers(h, block, 1);
+      ++blocks;
+    }
+    EXPECT_EQ(rc, MOX_E_END_OF_STREAM);
+    EXPECT_EQ(blocks, 2u + s);
+    MOXEndSession(h, end);
+  }
+  ASSERT_EQ(MOXGototSession(h, session), 0);
+  uint16_t total = 0;
+  ASSERT_EQ(MOXStartReadSession(h, session, 3, 1, nullptr, &total), 0);
+  EXPECT_EQ(MOXRAIDGotoStream(h, 0, 3), MOX_E_NO_STREAM);
+  uint8_t* block = nullptr;
+  ASSERT_EQ(MOXRAIDReadBlockDaemon(h, &block, &value, 2), 0);
+  MOXReleaseBuffers(h, block, 1);
+  // A stream change starts the next stream again from its first block.
+  ASSERT_EQ(MOXRAIDGotoStream(h, 1, 2), 0);
+  ASSERT_EQ(MOXRAIDReadBlockDaemon(h, &block, &value, 2), 0);
+  EXPECT_TRUE(moxtest::blockMatches(block, static_cast<uint32_t>(session), 2, 0));
+  MOXReleaseBuffers(h, block, 1);
+  EXPECT_EQ(MOXGototSession(h, session + 1), MOX_E_NO_SESSION);
+  MOXCloseHandle(h);
+}
 
 }  // namespace

@@ -22,6 +22,7 @@ const char* kUsage =
     "  set capacity SIZE           cartridge capacity (K, M, G suffixes)\n"
     "  set stream-limit N          streams a session may hand out\n"
     "  set buffers N               block buffers per handle\n"
+    "  set compression RAID on|off compression of RAID device RAID\n"
     "MOX_HOME names the home (default ${XDG_STATE_HOME:-$HOME/.local/state}/mox).\n";
 
 bool parseCount(const std::string& text, int lo, int hi, int* value) {
@@ -163,6 +164,21 @@ int cmdStartStop(const std::string& home, bool stop, FILE* out, FILE* err) {
 
 int cmdSet(const std::string& home, const std::vector<std::string>& args, FILE* out,
            FILE* err) {
+  if (args.size() == 3 && args[0] == "compression") {
+    if (ensure(home, err) != MOX_OK) return 1;
+    int raid = 0;
+    if (!parseCount(args[1], 0, moxcfg::kMaxRaidDevices - 1, &raid) ||
+        (args[2] != "on" && args[2] != "off")) {
+      std::fprintf(err, "moxctl: usage: set compression RAID on|off\n");
+      return 2;
+    }
+    if (moxcfg::storeRaidCompression(home, raid, args[2] == "on") != platform::kRegOk) {
+      std::fprintf(err, "moxctl: no RAID device %d\n", raid);
+      return 1;
+    }
+    std::fprintf(out, "RAID%d compression %s\n", raid, args[2].c_str());
+    return 0;
+  }
   if (args.size() != 2) {
     std::fprintf(err, "%s", kUsage);
     return 2;
