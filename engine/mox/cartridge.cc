@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "engine/mox/mox.h"
@@ -234,6 +235,59 @@ int scanCartridge(const std::string& path, CartridgeMap* map) {
   int rc = file.open(path, false);
   if (rc != MOX_OK) return rc;
   return file.scan(map);
+}
+
+}  // namespace mox
+
+namespace mox {
+
+CheckReport checkCartridge(const std::string& path) {
+  CheckReport report;
+  CartridgeFile file;
+  int rc = file.open(path, false);
+  CartridgeMap map;
+  if (rc == MOX_OK) rc = file.scan(&map);
+  if (rc != MOX_OK) {
+    report.result = MOX_E_MEDIA;
+    report.problem = "not a cartridge of this engine (no readable label)";
+    return report;
+  }
+  report.sessions = map.sessions.size();
+  report.tornTail = map.tornTail;
+  report.tornOffset = map.tornOffset;
+  report.tornReason = map.tornReason;
+  RecordHeader h;
+  std::vector<uint8_t> body;
+  auto check = [&](uint64_t offset) {
+    int r = file.readRecord(offset, &h, &body);
+    ++report.records;
+    if (r != MOX_OK && report.result == MOX_OK) {
+      report.result = r;
+      char text[128];
+      std::snprintf(text, sizeof text, "record at offset %llu: %s",
+                    static_cast<unsigned long long>(offset),
+                    r == MOX_E_CHECKSUM ? "checksum mismatch" : "broken framing");
+      report.problem = text;
+    }
+    return r == MOX_OK ? framedSize(kHeaderSize + h.storedLength) : 0;
+  };
+  if (map.blank) return report;
+  check(0);
+  for (const auto& s : map.sessions) {
+    uint64_t off = s.startOffset;
+    while (off <= s.endOffset) {
+      uint64_t size = check(off);
+      if (size == 0) {
+        // Skip the bad record by its framing to go on with the next one.
+        uint8_t word[4];
+        if (pread(file.fd(), word, 4, static_cast<off_t>(off)) != 4) break;
+        uint32_t len = le32(word);
+        size = framedSize(len);
+      }
+      off += size;
+    }
+  }
+  return report;
 }
 
 }  // namespace mox

@@ -47,6 +47,7 @@ class CartridgeFile {
   int open(const std::string& path, bool writable);
   void close();
   bool isOpen() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
   const std::string& path() const { return path_; }
 
   // Reads the label and the finished sessions. MOX_OK, or MOX_E_MEDIA for a
@@ -75,5 +76,21 @@ class CartridgeFile {
 
 // Helpers for whole files (moxctl, tests).
 int scanCartridge(const std::string& path, CartridgeMap* map);
+
+}  // namespace mox
+
+namespace mox {
+
+// Result of reading every record of a cartridge and checking its CRC.
+struct CheckReport {
+  int result = 0;          // MOX_OK, MOX_E_MEDIA (not a cartridge), MOX_E_CHECKSUM
+  uint64_t records = 0;    // records checked
+  size_t sessions = 0;
+  std::string problem;     // the first bad record, named by offset
+  bool tornTail = false;
+  uint64_t tornOffset = 0;
+  std::string tornReason;
+};
+CheckReport checkCartridge(const std::string& path);
 
 }  // namespace mox

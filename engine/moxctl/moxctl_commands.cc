@@ -4,7 +4,9 @@
 #include <map>
 
 #include "engine/config/mox_config.h"
+#include "engine/mox/cartridge.h"
 #include "engine/mox/home.h"
+#include "engine/mox/rebuild.h"
 #include "engine/mox/mox.h"
 #include "platform/registry_store.h"
 
@@ -23,6 +25,10 @@ const char* kUsage =
     "  set stream-limit N          streams a session may hand out\n"
     "  set buffers N               block buffers per handle\n"
     "  set compression RAID on|off compression of RAID device RAID\n"
+    "  media                       every cartridge: drive, label, used and free bytes, sessions\n"
+    "  add-media [N]               add N (default 1) blank cartridges to the pool\n"
+    "  dump CARTRIDGE              sessions, streams and block counts of a cartridge\n"
+    "  check [CARTRIDGE...]        verify every record's checksum (all cartridges by default)\n"
     "MOX_HOME names the home (default ${XDG_STATE_HOME:-$HOME/.local/state}/mox).\n";
 
 bool parseCount(const std::string& text, int lo, int hi, int* value) {
@@ -220,6 +226,165 @@ int cmdSet(const std::string& home, const std::vector<std::string>& args, FILE* 
   return 0;
 }
 
+std::map<std::string, int> loadedDrives(const mox::Home& h, int drives) {
+  std::map<std::string, int> loaded;
+  for (int d = 0; d < drives; ++d) {
+    std::string name = h.driveCartridge(d);
+    if (!name.empty()) loaded[name] = d;
+  }
+  return loaded;
+}
+
+std::string sessionList(const mox::CartridgeMap& map) {
+  std::string text;
+  for (const auto& s : map.sessions) {
+    if (!text.empty()) text += ",";
+    text += std::to_string(s.session);
+    if (s.start.setIndex > 0) text += "<";  // continued from an earlier set
+    if (s.continued) text += ">";           // continues on a later set
+  }
+  return text.empty() ? "-" : text;
+}
+
+int cmdMedia(const std::string& home, FILE* out, FILE* err) {
+  if (ensure(home, err) != MOX_OK) return 1;
+  moxcfg::EngineSettings s;
+  moxcfg::loadEngineSettings(home, &s);
+  mox::Home h(home);
+  auto loaded = loadedDrives(h, s.driveCount);
+  std::fprintf(out, "%-10s %-6s %-24s %12s %12s  %s\n", "CARTRIDGE", "DRIVE", "LABEL", "USED",
+               "FREE", "SESSIONS");
+  for (const auto& name : h.listCartridges()) {
+    mox::CartridgeMap map;
+    int rc = mox::scanCartridge(h.cartridgePath(name), &map);
+    auto it = loaded.find(name);
+    std::string drive = it == loaded.end() ? "pool" : std::to_string(it->second);
+    if (rc != MOX_OK) {
+      std::fprintf(out, "%-10s %-6s %-24s %12s %12s  %s\n", name.c_str(), drive.c_str(),
+                   "(not a cartridge)", "-", "-", "unreadable");
+      continue;
+    }
+    std::string label = map.blank ? "(blank)" : map.label.name;
+    uint64_t free = s.cartridgeCapacity > map.fileSize ? s.cartridgeCapacity - map.fileSize : 0;
+    std::string sessions = sessionList(map);
+    if (map.tornTail) sessions += " (torn tail)";
+    std::fprintf(out, "%-10s %-6s %-24s %12llu %12llu  %s\n", name.c_str(), drive.c_str(),
+                 label.c_str(), static_cast<unsigned long long>(map.fileSize),
+                 static_cast<unsigned long long>(free), sessions.c_str());
+  }
+  std::vector<moxcfg::RaidConfig> raids;
+  moxcfg::loadRaidDevices(home, &raids);
+  for (size_t n = 0; n < raids.size(); ++n) {
+    mox::MemberHealth health = mox::checkMembers(h, raids[n]);
+    if (health.damaged > 0) {
+      std::fprintf(out, "RAID%zu: degraded, %d member cartridge(s) missing or damaged\n", n,
+                   health.damaged);
+    }
+  }
+  return 0;
+}
+
+int cmdAddMedia(const std::string& home, const std::vector<std::string>& args, FILE* out,
+                FILE* err) {
+  int count = 1;
+  if (args.size() > 1 || (args.size() == 1 && !parseCount(args[0], 1, 1000, &count))) {
+    std::fprintf(err, "moxctl: usage: add-media [N] (1 to 1000)\n");
+    return 2;
+  }
+  if (ensure(home, err) != MOX_OK) return 1;
+  mox::Home h(home);
+  mox::HomeLock lock(home);
+  for (int i = 0; i < count; ++i) {
+    std::string name = h.addCartridge();
+    if (name.empty()) {
+      std::fprintf(err, "moxctl: cannot create a cartridge in %s\n", h.mediaDir().c_str());
+      return 1;
+    }
+    std::fprintf(out, "added %s\n", name.c_str());
+  }
+  return 0;
+}
+
+// A cartridge argument: a name in the pool, or a path to a file.
+std::string cartridgePath(const mox::Home& h, const std::string& arg) {
+  if (arg.find('/') != std::string::npos) return arg;
+  return h.cartridgePath(arg);
+}
+
+int cmdDump(const std::string& home, const std::vector<std::string>& args, FILE* out,
+            FILE* err) {
+  if (args.size() != 1) {
+    std::fprintf(err, "moxctl: usage: dump CARTRIDGE\n");
+    return 2;
+  }
+  mox::Home h(home);
+  std::string path = cartridgePath(h, args[0]);
+  mox::CartridgeMap map;
+  int rc = mox::scanCartridge(path, &map);
+  if (rc != MOX_OK) {
+    std::fprintf(out, "%s: not a cartridge of this engine (code %d)\n", args[0].c_str(), rc);
+    return 1;
+  }
+  std::fprintf(out, "cartridge %s: %llu bytes\n", args[0].c_str(),
+               static_cast<unsigned long long>(map.fileSize));
+  if (map.blank) {
+    std::fprintf(out, "blank (no label)\n");
+  } else {
+    const mox::Label& l = map.label;
+    std::fprintf(out,
+                 "label '%s' random id %d sequence %d format %u media %u density %u "
+                 "expiration %d block size %d\n",
+                 l.name, l.randomId, l.sequence, l.formatCode, l.mediaType, l.density,
+                 l.expiration, l.blockSize);
+    std::fprintf(out, "set %016llx member %u of %u, RAID level %u\n",
+                 static_cast<unsigned long long>(l.setId), l.memberIndex, l.memberCount,
+                 l.level);
+  }
+  for (const auto& s : map.sessions) {
+    uint64_t total = 0;
+    for (uint32_t b : s.end.streamBlocks) total += b;
+    std::fprintf(out, "session %u: cartridge set %u of the session, %s, %zu streams, %llu blocks\n",
+                 s.session, s.start.setIndex + 1,
+                 s.continued ? "continues on the next set" : "ended",
+                 s.end.streamBlocks.size(), static_cast<unsigned long long>(total));
+    for (size_t i = 0; i < s.end.streamBlocks.size(); ++i) {
+      std::fprintf(out, "  stream %zu: %u blocks\n", i, s.end.streamBlocks[i]);
+    }
+  }
+  if (map.tornTail) {
+    std::fprintf(out, "torn tail at offset %llu (%s)\n",
+                 static_cast<unsigned long long>(map.tornOffset), map.tornReason.c_str());
+  }
+  return 0;
+}
+
+int cmdCheck(const std::string& home, const std::vector<std::string>& args, FILE* out,
+             FILE* err) {
+  mox::Home h(home);
+  std::vector<std::string> names = args;
+  if (names.empty()) {
+    if (ensure(home, err) != MOX_OK) return 1;
+    names = h.listCartridges();
+  }
+  int status = 0;
+  for (const auto& name : names) {
+    mox::CheckReport report = mox::checkCartridge(cartridgePath(h, name));
+    if (report.result != MOX_OK) {
+      std::fprintf(out, "%s: BAD: %s\n", name.c_str(), report.problem.c_str());
+      status = 1;
+      continue;
+    }
+    std::fprintf(out, "%s: ok, %llu records, %zu sessions", name.c_str(),
+                 static_cast<unsigned long long>(report.records), report.sessions);
+    if (report.tornTail) {
+      std::fprintf(out, ", torn tail at offset %llu (%s), cut on next write",
+                   static_cast<unsigned long long>(report.tornOffset), report.tornReason.c_str());
+    }
+    std::fprintf(out, "\n");
+  }
+  return status;
+}
+
 }  // namespace
 
 bool parseSize(const std::string& text, uint64_t* bytes) {
@@ -255,6 +420,10 @@ int run(const std::string& home, const std::vector<std::string>& args, FILE* out
   if (cmd == "start") return cmdStartStop(home, false, out, err);
   if (cmd == "stop") return cmdStartStop(home, true, out, err);
   if (cmd == "set") return cmdSet(home, rest, out, err);
+  if (cmd == "media") return cmdMedia(home, out, err);
+  if (cmd == "add-media") return cmdAddMedia(home, rest, out, err);
+  if (cmd == "dump") return cmdDump(home, rest, out, err);
+  if (cmd == "check") return cmdCheck(home, rest, out, err);
   if (cmd == "help" || cmd == "--help" || cmd == "-h") {
     std::fprintf(out, "%s", kUsage);
     return 0;

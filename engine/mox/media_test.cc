@@ -1,0 +1,378 @@
+// Engine tests of damaged, missing, torn and foreign media, RAID rebuilds,
+// the console's media operations, sharing between handles and processes,
+// and the status block.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "engine/mox/engine_test_util.h"
+#include "engine/mox/mox.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using moxtest::TempHome;
+
+class MediaTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(home_.moxctl({"init", "--force", "--drives", "11", "--cartridges", "30", "--raid",
+                            "0:0,1", "--raid", "1:2,3", "--raid", "5:4,5,6", "--raid",
+                            "5:7,8,9,10"}),
+              0);
+  }
+  std::string cartridgeOf(int drive) {
+    std::ifstream in(home_.path() + "/drives/" + std::to_string(drive));
+    std::string name;
+    std::getline(in, name);
+    return home_.path() + "/media/" + name + ".tap";
+  }
+  // Flips one byte in the middle of the file's first data record body.
+  void flipDataByte(const std::string& path) {
+    std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+    // Label (4+40+64+4) and session start (4+40+16+4) come first.
+    f.seekg(112 + 64 + 4 + 40 + 100);
+    char c = 0;
+    f.get(c);
+    f.seekp(112 + 64 + 4 + 40 + 100);
+    f.put(static_cast<char>(c ^ 0x5A));
+  }
+  TempHome home_;
+};
+
+TEST_F(MediaTest, MirrorReadsEveryBlockWithOneCartridgeGoneAndRebuildsIt) {
+  auto written = moxtest::writeSession("RGROUP1", 6, 12, 6);
+  ASSERT_EQ(written.rc, 0);
+  for (int drive : {2, 3}) {
+    std::string path = cartridgeOf(drive);
+    std::string saved = path + ".saved";
+    fs::rename(path, saved);
+    auto read = moxtest::readSession("RGROUP1", written.session, 6, 12, 6);
+    EXPECT_EQ(read.rc, 0) << "drive " << drive;
+    EXPECT_EQ(read.blocks, 72u);
+    EXPECT_EQ(read.mismatches, 0u);
+    MoxHandle h = moxtest::openHandle(MOX_HANDLE_MODE_ADMIN);
+    RaidInfoRecord info;
+    ASSERT_EQ(MOXGetRaidInfo(h, 1, &info), 0);
+    EXPECT_TRUE(info.tapeFlag & MOX_TAPE_FLAG_DEGRADED);
+    // Writing a degraded mirror is refused until it is rebuilt.
+    EXPECT_EQ(moxtest::writeSession("RGROUP1", 1, 1, 1).rc, MOX_E_DEGRADED);
+    DeviceResultList results{};
+    uint16_t other = static_cast<uint16_t>(drive == 2 ? 3 : 2);
+    ASSERT_EQ(MOXRebuildRaidMedia(h, 1, other, static_cast<uint16_t>(drive), &results), 0);
+    EXPECT_EQ(results.entries[0].valid, 1);
+    EXPECT_EQ(results.entries[0].ldn, drive);
+    ASSERT_EQ(MOXGetRaidInfo(h, 1, &info), 0);
+    EXPECT_FALSE(info.tapeFlag & MOX_TAPE_FLAG_DEGRADED);
+    MOXCloseHandle(h);
+    fs::remove(saved);
+    // The rebuilt cartridge alone serves the session.
+    fs::rename(cartridgeOf(other), saved);
+    auto again = moxtest::readSession("RGROUP1", written.session, 6, 12, 6);
+    EXPECT_EQ(again.rc, 0);
+    EXPECT_EQ(again.mismatches, 0u);
+    fs::rename(saved, cartridgeOf(other));
+  }
+}
+
+TEST_F(MediaTest, FlippedByteIsAChecksumErrorOnAStripeAndServedByTheMirror) {
+  auto stripe = moxtest::writeSession("RGROUP0", 1, 4, 1);
+  auto mirror = moxtest::writeSession("RGROUP1", 1, 4, 1);
+  ASSERT_EQ(stripe.rc, 0);
+  ASSERT_EQ(mirror.rc, 0);
+  flipDataByte(cartridgeOf(0));
+  flipDataByte(cartridgeOf(2));
+  auto read = moxtest::readSession("RGROUP0", stripe.session, 1, 4, 1);
+  EXPECT_EQ(read.rc, MOX_E_CHECKSUM);
+  EXPECT_EQ(read.blocks, 0u);  // the damaged block is the stream's first
+  EXPECT_EQ(read.mismatches, 0u);
+  read = moxtest::readSession("RGROUP1", mirror.session, 1, 4, 1);
+  EXPECT_EQ(read.rc, 0);
+  EXPECT_EQ(read.blocks, 4u);
+  EXPECT_EQ(read.mismatches, 0u);
+  std::string out;
+  EXPECT_EQ(home_.moxctl({"check", fs::path(cartridgeOf(0)).stem().string()}, &out), 1);
+  EXPECT_NE(out.find("checksum"), std::string::npos) << out;
+}
+
+struct ParityCase {
+  const char* group;
+  uint16_t raid;
+  std::vector<int> drives;
+};
+
+class ParityGroups : public MediaTest, public ::testing::WithParamInterface<ParityCase> {};
+
+TEST_P(ParityGroups, EveryBlockReadsWithAnyOneMemberMissingAndAfterRebuild) {
+  const ParityCase& pc = GetParam();
+  auto written = moxtest::writeSession(pc.group, 20, 7, 20);
+  ASSERT_EQ(written.rc, 0);
+  for (size_t i = 0; i < pc.drives.size(); ++i) {
+    int drive = pc.drives[i];
+    std::string path = cartridgeOf(drive);
+    fs::rename(path, path + ".gone");
+    auto read = moxtest::readSession(pc.group, written.session, 20, 7, 20);
+    EXPECT_EQ(read.rc, 0) << "member " << i;
+    EXPECT_EQ(read.blocks, 140u) << "member " << i;
+    EXPECT_EQ(read.mismatches, 0u);
+    MoxHandle h = moxtest::openHandle(MOX_HANDLE_MODE_ADMIN);
+    RaidInfoRecord info;
+    ASSERT_EQ(MOXGetRaidInfo(h, pc.raid, &info), 0);
+    EXPECT_TRUE(info.tapeFlag & MOX_TAPE_FLAG_DEGRADED);
+    uint16_t built = 0, rebuilt = 0;
+    ASSERT_EQ(MOXRebuildRaid(h, pc.raid, &built, &rebuilt), 0);
+    EXPECT_EQ(built, pc.drives.size() - 1);
+    EXPECT_EQ(rebuilt, 1);
+    MOXCloseHandle(h);
+    fs::remove(path + ".gone");
+    // Rebuilt: a normal read, and a read that needs the rebuilt member's parity.
+    EXPECT_EQ(moxtest::readSession(pc.group, written.session, 20, 7, 20).blocks, 140u);
+    std::string next = cartridgeOf(pc.drives[(i + 1) % pc.drives.size()]);
+    fs::rename(next, next + ".away");
+    auto degraded = moxtest::readSession(pc.group, written.session, 20, 7, 5);
+    EXPECT_EQ(degraded.rc, 0);
+    EXPECT_EQ(degraded.mismatches, 0u);
+    fs::rename(next + ".away", next);
+  }
+  // Two members gone is beyond a parity group.
+  fs::rename(cartridgeOf(pc.drives[0]), cartridgeOf(pc.drives[0]) + ".x");
+  fs::rename(cartridgeOf(pc.drives[1]), cartridgeOf(pc.drives[1]) + ".x");
+  EXPECT_NE(moxtest::readSession(pc.group, written.session, 20, 7, 20).rc, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Members, ParityGroups,
+                         ::testing::Values(ParityCase{"RGROUP2", 2, {4, 5, 6}},
+                                           ParityCase{"RGROUP3", 3, {7, 8, 9, 10}}));
+
+TEST_F(MediaTest, TornTailIsCutAndEarlierSessionsStay) {
+  auto first = moxtest::writeSession("RGROUP0", 3, 5, 3);
+  ASSERT_EQ(first.rc, 0);
+  // A writer that dies mid-session: blocks written, no end.
+  pid_t child = fork();
+  if (child == 0) {
+    MoxHandle h = moxtest::openHandle();
+    MOXSelectGroup(h, "RGROUP0", MOX_ACCESS_WRITE);
+    TapeEnumRecord tapes{};
+    tapes.second = 1;
+    MOXEnumTape(h, &tapes);
+    uint32_t value = 0;
+    MOXConnecttoTape(h, 0, tapes.tapeEntry, &value, MOX_ACCESS_WRITE);
+    int32_t session = 0;
+    MOXGototNewSession(h, &session);
+    uint16_t s = 0;
+    MOXStartSession(h, session, 1, &s);
+    for (uint32_t b = 0; b < 9; ++b) {
+      uint8_t* buffer = nullptr;
+      MOXGetFreeBuffers(h, &buffer, 1, &value);
+      moxtest::fillBlock(buffer, static_cast<uint32_t>(session), 0, b);
+      MOXRAIDWriteBlockDaemon(h, buffer, 0);
+    }
+    // Half a record at the end, as a write cut short leaves it.
+    int fd = open(cartridgeOf(0).c_str(), O_WRONLY | O_APPEND);
+    uint32_t len = 5000;
+    (void)!write(fd, &len, 4);
+    close(fd);
+    _exit(0);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_TRUE(WIFEXITED(status));
+  std::string out;
+  EXPECT_EQ(home_.moxctl({"check", fs::path(cartridgeOf(0)).stem().string()}, &out), 0) << out;
+  EXPECT_NE(out.find("torn tail"), std::string::npos) << out;
+  auto read = moxtest::readSession("RGROUP0", first.session, 3, 5, 3);
+  EXPECT_EQ(read.rc, 0);
+  EXPECT_EQ(read.blocks, 15u);
+  auto second = moxtest::writeSession("RGROUP0", 2, 4, 2);
+  ASSERT_EQ(second.rc, 0);
+  EXPECT_EQ(second.session, first.session + 1);
+  EXPECT_EQ(moxtest::readSession("RGROUP0", second.session, 2, 4, 2).blocks, 8u);
+  EXPECT_EQ(moxtest::readSession("RGROUP0", first.session, 3, 5, 1).blocks, 15u);
+  EXPECT_EQ(fs::file_size(cartridgeOf(0)), fs::file_size(cartridgeOf(0)));
+}
+
+TEST_F(MediaTest, ForeignAndTruncatedCartridgesGiveCodesNotCrashes) {
+  auto written = moxtest::writeSession("RGROUP0", 2, 6, 2);
+  ASSERT_EQ(written.rc, 0);
+  // Cut the cartridge of drive 1 in the middle of its data.
+  fs::resize_file(cartridgeOf(1), fs::file_size(cartridgeOf(1)) / 2);
+  auto read = moxtest::readSession("RGROUP0", written.session, 2, 6, 2);
+  EXPECT_NE(read.rc, 0);
+  EXPECT_EQ(read.mismatches, 0u);
+  // A file of another kind in a drive.
+  std::ofstream(cartridgeOf(0), std::ios::trunc) << "this is not a tape image at all\n";
+  read = moxtest::readSession("RGROUP0", written.session, 2, 6, 2);
+  EXPECT_NE(read.rc, 0);
+  std::string out;
+  EXPECT_EQ(home_.moxctl({"check", fs::path(cartridgeOf(0)).stem().string()}, &out), 1);
+  EXPECT_NE(out.find("not a cartridge"), std::string::npos) << out;
+}
+
+TEST_F(MediaTest, ConsoleOperationsActOnTheCartridges) {
+  MoxHandle h = moxtest::openHandle(MOX_HANDLE_MODE_ADMIN);
+  TapeFormatRecord format{};
+  format.formatMode = MOX_FORMAT_MODE_RAID;
+  std::strcpy(format.tapeName, "WEEKLY-01");
+  format.expirationTime = 1234567;
+  uint8_t output[MOX_FORMAT_OUTPUT_SIZE];
+  DeviceResultList results{};
+  ASSERT_EQ(MOXFormatTape(h, 2, &format, output, &results), 0);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(results.entries[i].valid, 1);
+    EXPECT_EQ(results.entries[i].result, 0);
+    EXPECT_EQ(results.entries[i].ldn, 4 + i);
+  }
+  EXPECT_EQ(results.entries[3].valid, 0);
+  RaidTapeInfoRecord tape;
+  ASSERT_EQ(MOXGetRaidTapeInfo(h, 2, &tape), 0);
+  EXPECT_STREQ(tape.tapeName, "WEEKLY-01");
+  EXPECT_EQ(tape.expiration, 1234567);
+  EXPECT_EQ(tape.blockSize, 65536);
+  MOXCloseHandle(h);
+
+  auto written = moxtest::writeSession("RGROUP2", 2, 3, 2);
+  ASSERT_EQ(written.rc, 0);
+  EXPECT_EQ(written.session, 1);
+  h = moxtest::openHandle(MOX_HANDLE_MODE_ADMIN);
+  ASSERT_EQ(MOXGetRaidTapeInfo(h, 2, &tape), 0);
+  EXPECT_STREQ(tape.tapeName, "WEEKLY-01");  // a session keeps the label
+  // Short erase: label kept, sessions gone.
+  results = {};
+  ASSERT_EQ(MOXEraseRaid(h, 2, 0, &results), 0);
+  EXPECT_EQ(results.entries[2].valid, 1);
+  ASSERT_EQ(MOXGetRaidTapeInfo(h, 2, &tape), 0);
+  EXPECT_STREQ(tape.tapeName, "WEEKLY-01");
+  MOXCloseHandle(h);
+  EXPECT_EQ(moxtest::readSession("RGROUP2", written.session, 2, 3, 2).rc, MOX_E_NO_SESSION);
+  EXPECT_EQ(moxtest::writeSession("RGROUP2", 1, 1, 1).session, 1);
+
+  // Compression switch persists.
+  h = moxtest::openHandle(MOX_HANDLE_MODE_ADMIN);
+  results = {};
+  ASSERT_EQ(MOXSetRaidCompression(h, 2, 0, &results), 0);
+  RaidInfoRecord info;
+  ASSERT_EQ(MOXGetRaidInfo(h, 2, &info), 0);
+  EXPECT_FALSE(info.capFlag & MOX_CAP_FLAG_COMPRESSION);
+  ASSERT_EQ(MOXSetRaidCompression(h, 2, -1, &results), 0);
+  ASSERT_EQ(MOXGetRaidInfo(h, 2, &info), 0);
+  EXPECT_TRUE(info.capFlag & MOX_CAP_FLAG_COMPRESSION);
+
+  // Eject: the drives empty, the cartridges go back to the pool, and the
+  // next use loads blank cartridges.
+  std::string before = cartridgeOf(4);
+  results = {};
+  ASSERT_EQ(MOXEjectRaid(h, 2, &results), 0);
+  ASSERT_EQ(MOXGetRaidInfo(h, 2, &info), 0);
+  EXPECT_FALSE(info.tapeFlag & MOX_TAPE_FLAG_MOUNTED);
+  MOXCloseHandle(h);
+  EXPECT_TRUE(fs::exists(before));
+  auto fresh = moxtest::writeSession("RGROUP2", 1, 2, 1);
+  ASSERT_EQ(fresh.rc, 0);
+  EXPECT_EQ(fresh.session, 1);
+  EXPECT_NE(cartridgeOf(4), before);
+}
+
+TEST_F(MediaTest, SecondWriterIsBusyInThisAndAnotherProcess) {
+  MoxHandle a = moxtest::openHandle();
+  MoxHandle b = moxtest::openHandle();
+  ASSERT_EQ(MOXSelectGroup(a, "RGROUP0", MOX_ACCESS_WRITE), 0);
+  EXPECT_EQ(MOXSelectGroup(b, "RGROUP0", MOX_ACCESS_WRITE), MOX_E_BUSY);
+  EXPECT_EQ(MOXSelectGroup(b, "RGROUP0", MOX_ACCESS_READ), 0);
+  EXPECT_EQ(MOXSelectGroup(b, "RGROUP1", MOX_ACCESS_WRITE), 0);
+  ASSERT_EQ(MOXReleaseGroup(a), 0);
+  ASSERT_EQ(MOXReleaseGroup(b), 0);
+
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t child = fork();
+  if (child == 0) {
+    MoxHandle h = moxtest::openHandle();
+    char rc = static_cast<char>(MOXSelectGroup(h, "RGROUP0", MOX_ACCESS_WRITE) == 0);
+    (void)!write(ready[1], &rc, 1);
+    pause();
+    _exit(0);
+  }
+  char ok = 0;
+  ASSERT_EQ(read(ready[0], &ok, 1), 1);
+  ASSERT_EQ(ok, 1);
+  EXPECT_EQ(MOXSelectGroup(a, "RGROUP0", MOX_ACCESS_WRITE), MOX_E_BUSY);
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  // The dead writer's lock went with it.
+  EXPECT_EQ(MOXSelectGroup(a, "RGROUP0", MOX_ACCESS_WRITE), 0);
+  MOXCloseHandle(a);
+  MOXCloseHandle(b);
+  close(ready[0]);
+  close(ready[1]);
+}
+
+TEST_F(MediaTest, StatusBlockIsPublishedWhileTheGroupIsSelected) {
+  shm_unlink("/QOV_RAID_DATA_1");
+  MoxHandle h = moxtest::openHandle();
+  ASSERT_EQ(MOXSelectGroup(h, "RGROUP1", MOX_ACCESS_WRITE), 0);
+  int fd = shm_open("/QOV_RAID_DATA_1", O_RDONLY, 0);
+  ASSERT_GE(fd, 0);
+  auto* block = static_cast<const uint8_t*>(
+      mmap(nullptr, MOX_STATUS_BLOCK_SIZE, PROT_READ, MAP_SHARED, fd, 0));
+  close(fd);
+  ASSERT_NE(block, MAP_FAILED);
+  auto field = [&](uint32_t offset) {
+    uint32_t v;
+    std::memcpy(&v, block + offset, 4);
+    return v;
+  };
+  EXPECT_EQ(field(MOX_STATUS_OFF_STATE), 1u);
+  EXPECT_EQ(field(MOX_STATUS_OFF_PL), 64u);
+  TapeEnumRecord tapes{};
+  tapes.second = 1;
+  ASSERT_EQ(MOXEnumTape(h, &tapes), 0);
+  uint32_t value = 0;
+  ASSERT_EQ(MOXConnecttoTape(h, 0, tapes.tapeEntry, &value, MOX_ACCESS_WRITE), 0);
+  int32_t session = 0;
+  ASSERT_EQ(MOXGototNewSession(h, &session), 0);
+  uint16_t s = 0;
+  ASSERT_EQ(MOXStartSession(h, session, 3, &s), 0);
+  EXPECT_EQ(field(MOX_STATUS_OFF_ENTRY_COUNT), 3u);
+  for (int i = 0; i < 5; ++i) {
+    uint8_t* buffer = nullptr;
+    ASSERT_EQ(MOXGetFreeBuffers(h, &buffer, 1, &value), 0);
+    moxtest::fillBlock(buffer, 1, 0, static_cast<uint32_t>(i));
+    ASSERT_EQ(MOXRAIDWriteBlockDaemon(h, buffer, 0), 0);
+  }
+  EXPECT_EQ(field(MOX_STATUS_OFF_TD), 5u);
+  EXPECT_EQ(field(MOX_STATUS_OFF_TD + MOX_STATUS_TD_STRIDE), 5u);
+  EXPECT_EQ(field(MOX_STATUS_OFF_FREE), 64u);
+  MOXEndSession(h, nullptr);
+  ASSERT_EQ(MOXReleaseGroup(h), 0);
+  EXPECT_EQ(field(MOX_STATUS_OFF_STATE), 0u);
+  EXPECT_LT(shm_open("/QOV_RAID_DATA_1", O_RDONLY, 0), 0);
+  munmap(const_cast<uint8_t*>(block), MOX_STATUS_BLOCK_SIZE);
+  MOXCloseHandle(h);
+
+  // A block left behind by a killed process is cleared by the next selection.
+  pid_t child = fork();
+  if (child == 0) {
+    MoxHandle c = moxtest::openHandle();
+    MOXSelectGroup(c, "RGROUP1", MOX_ACCESS_READ);
+    _exit(0);  // no release: the block stays behind
+  }
+  waitpid(child, nullptr, 0);
+  fd = shm_open("/QOV_RAID_DATA_1", O_RDONLY, 0);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  h = moxtest::openHandle();
+  ASSERT_EQ(MOXSelectGroup(h, "RGROUP0", MOX_ACCESS_READ), 0);
+  EXPECT_LT(shm_open("/QOV_RAID_DATA_1", O_RDONLY, 0), 0);
+  MOXCloseHandle(h);
+}
+
+}  // namespace
