@@ -86,4 +86,17 @@ expect_no_line out4.txt "RAID successfully set the compression"
 ZEP_INPUT='2\n0\n\n15\n'
 run_zep out5.txt -v
 expect_line out5.txt "RAID Cap Flag: 00000000"
+
+# The other media operations on the mirror of RAID device 1 (members 2 and
+# 3): rebuild, rebuild of member 3 from member 2, short erase, eject; a
+# media rebuild of the striped device 0 fails with its code.
+ZEP_INPUT='7\n1\n\n8\n1\n2\n3\n\n8\n0\n0\n1\n\n4\n1\n\n6\n1\n\n9\n1\n\n15\n'
+run_zep out6.txt -v
+[ "$ZEP_RC" -eq 0 ] || fail "media operations: exit $ZEP_RC"
+expect_in_order out6.txt "RAID Media successfully Rebuilt" "RAID Build No:" "RAID ReBuild No:" \
+  "ReBuild Device No : RAID Media successfully Rebuilt" " LDN:3 Ret:0 00000000h" \
+  "ReBuild Device No : Error ReBuilding Media: " \
+  "RAID successfully erased" " LDN:2 Ret:0 00000000h" " LDN:3 Ret:0 00000000h" \
+  "RAID successfully ejected" " LDN:2 Ret:0 00000000h" " LDN:3 Ret:0 00000000h" \
+  "RAID Device No : Error Get RAID info"
 exit 0
