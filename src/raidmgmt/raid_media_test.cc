@@ -83,19 +83,6 @@ TEST_F(RaidMediaTest, FailurePrintsTheCodeAndNoMemberResults) {
   }
 }
 
-TEST_F(RaidMediaTest, ResultListIsZeroBeforeEveryCall) {
-  // A library that fills nothing must not show stale entries of an earlier
-  // call: the list is cleared before each call.
-  for (const MemberResultOperation& op : kMemberResultOperations) {
-    SCOPED_TRACE(op.name);
-    moxfake::reset();
-    moxfake::onCall(callName(op.call), [](int) { return 0; });  // succeeds, fills nothing
-    script(op.input);
-    op.run(kHandle);
-    EXPECT_EQ(afterPrompts(output()), op.success);
-  }
-}
-
 TEST_F(RaidMediaTest, EveryOperationRefusesInputThatIsNoRaidDeviceNumber) {
   int (*const operations[])(MoxHandle) = {formatRaid, eraseRaid,   setRaidCompression,
                                           ejectRaid,  rebuildRaid, rebuildRaidMedia};
