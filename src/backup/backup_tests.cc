@@ -93,6 +93,11 @@ void logGivingUp(const char* what, int32_t code) {
   writeLog("%s failed %d times in a row, last Error %d; giving up", what, kMaxRunAttempts, code);
 }
 
+// Logs that a stream written from its start on a new tape filled it again.
+void logStreamTooLong(uint16_t stream) {
+  writeLog("Stream %d does not fit on one tape; giving up", stream);
+}
+
 }  // namespace
 
 int runBackupTest(TestTiming* timing) {
@@ -184,6 +189,9 @@ int runSerialBackupTest(TestTiming* timing) {
   uint16_t stream = startStream;
   bool firstStreamStarted = false;
   bool resumeAfterSpan = false;
+  // A stream written again from its start on a new tape that fills that
+  // tape too can never fit: spanning once more would only repeat it.
+  bool startedOnNewTape = false;
   int failedRuns = 0;
   int32_t result = 0;
   while (remaining != 0) {
@@ -209,6 +217,10 @@ int runSerialBackupTest(TestTiming* timing) {
       failedRuns = 0;
     } else if (result == kTapeFullCode) {
       runSettings.spanChunk = record.writeBlock;
+      if (startedOnNewTape) {
+        logStreamTooLong(stream);
+        break;
+      }
       resumeAfterSpan = true;
       failedRuns = 0;
       if (spanToNewTape(handle) != 0) break;
@@ -216,6 +228,7 @@ int runSerialBackupTest(TestTiming* timing) {
       logGivingUp("Stream write", result);
       break;
     }
+    startedOnNewTape = resumeAfterSpan;
   }
   markTestEnd(timing);
   closeTestSession(handle);
@@ -251,6 +264,7 @@ int runBackupVerifyTest(TestTiming* timing) {
   uint16_t stream = startStream;
   bool firstStreamStarted = false;
   bool resume = false;
+  bool startedOnNewTape = false;  // as in the serial backup
   int failedRuns = 0;
   int32_t result = 0;
   while (remaining != 0) {
@@ -282,6 +296,10 @@ int runBackupVerifyTest(TestTiming* timing) {
       failedRuns = 0;
     } else if (result == kTapeFullCode) {
       runSettings.spanChunk = record.writeBlock;
+      if (startedOnNewTape) {
+        logStreamTooLong(stream);
+        break;
+      }
       resume = true;
       failedRuns = 0;
       if (spanToNewTape(handle) != 0) break;
@@ -289,6 +307,7 @@ int runBackupVerifyTest(TestTiming* timing) {
       logGivingUp("Stream write", result);
       break;
     }
+    startedOnNewTape = resume;
   }
   markTestEnd(timing);
   if (result == 0) {

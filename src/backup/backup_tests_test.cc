@@ -319,6 +319,26 @@ TEST_F(SerialBackupTest, StreamInterruptedByAFullTapeIsWrittenAgainFromItsHeader
   EXPECT_EQ(countOf(logText(), "Stream done"), 2);
 }
 
+// A stream written again from its header on a new tape that fills that tape
+// too would span for ever: the test gives up after the second full tape.
+TEST_F(SerialBackupTest, StreamLongerThanATapeIsGivenUp) {
+  for (auto test : {runSerialBackupTest, runBackupVerifyTest}) {
+    moxfake::reset();
+    resetLogForTest();
+    std::remove("zeplog00.log");
+    runSettings.streamCount = 1;
+    runSettings.chunkCount = 5;
+    moxfake::failCall("MOXRAIDWriteBlockDaemon", 3, kTapeFullCode);
+    moxfake::failCall("MOXRAIDWriteBlockDaemon", 6, kTapeFullCode);
+    setInput("a\nb\n");
+    TestTiming timing;
+    EXPECT_NE(test(&timing), 0);
+    EXPECT_EQ(moxfake::callCount("MOXContinueBlock"), 1);
+    EXPECT_TRUE(logHas("Stream 0 does not fit on one tape; giving up\r\n"));
+    EXPECT_EQ(lastCalls(4), kCloseDown);
+  }
+}
+
 TEST_F(SerialBackupTest, NoStreamsStillStartsAndEndsASessionOfOne) {
   runSettings.streamCount = 0;
   EXPECT_EQ(runSerialBackupTest(&timing_), 0);
