@@ -112,23 +112,6 @@ TEST_F(EngineTest, DebugLevelPersistsAndWritesTheDiagnosticLog) {
   EXPECT_NE(text.find("handle opened"), std::string::npos);
 }
 
-// Twenty writer threads on one handle, then readers in batches of 1, 3, 20.
-class ConcurrentStreams : public EngineTest, public ::testing::WithParamInterface<const char*> {};
-
-TEST_P(ConcurrentStreams, TwentyStreamsWriteAndReadBackInAnyBatch) {
-  auto written = moxtest::writeSession(GetParam(), 20, 24, 20);
-  ASSERT_EQ(written.rc, 0);
-  EXPECT_EQ(written.session, 1);
-  for (int batch : {1, 3, 20}) {
-    auto read = moxtest::readSession(GetParam(), written.session, 20, 24, batch);
-    EXPECT_EQ(read.rc, 0) << "batch " << batch;
-    EXPECT_EQ(read.blocks, 20u * 24u) << "batch " << batch;
-    EXPECT_EQ(read.mismatches, 0u) << "batch " << batch;
-  }
-}
-
-INSTANTIATE_TEST_SUITE_P(Groups, ConcurrentStreams, ::testing::Values("RGROUP0", "RGROUP1"));
-
 class Spanning : public EngineTest, public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(Spanning, SessionSpansThreeCartridgeSetsAndReadsBack) {

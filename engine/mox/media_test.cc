@@ -108,6 +108,7 @@ struct ParityCase {
   const char* group;
   uint16_t raid;
   std::vector<int> drives;
+  friend void PrintTo(const ParityCase& c, std::ostream* os) { *os << c.group; }
 };
 
 class ParityGroups : public MediaTest, public ::testing::WithParamInterface<ParityCase> {};
