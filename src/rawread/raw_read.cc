@@ -17,6 +17,8 @@ namespace {
 
 // The most one read transfers on Linux (0x7FFFF000 bytes).
 constexpr int64_t kMaxChunkKB = 2097148;
+// Buffers registered with the ring are pinned in memory as a whole.
+constexpr uint64_t kMaxPinnedBytes = 256ULL << 20;
 
 // One read in flight: where it reads and its page-aligned buffer.
 struct RawReadRequest {
@@ -103,8 +105,8 @@ int readRawDrive(const char* drive, RawReadTotals* totals) {
   std::vector<void*> buffers;
   for (const RawReadRequest& request : requests) buffers.push_back(request.buffer);
   // Registered buffers spare the kernel pinning pages for every read; the
-  // reads work the same without them.
-  if (requestCount > 0) {
+  // reads work the same without them. Huge buffers are not pinned up front.
+  if (requestCount > 0 && static_cast<uint64_t>(requestCount) * chunkBytes <= kMaxPinnedBytes) {
     platform::registerRawReadBuffers(ring, buffers.data(), requestCount, chunkBytes);
   }
 
