@@ -77,16 +77,4 @@ TEST_F(RawIoTest, MoreReadsThanTheKernelRingHoldsAllComplete) {
   }
 }
 
-TEST_F(RawIoTest, RegisteredBuffersReadTheSame) {
-  ASSERT_EQ(platform::createRawReadRing(2, 0, &ring_), 0);
-  void* buffers[] = {buffer_};
-  ASSERT_EQ(platform::registerRawReadBuffers(ring_, buffers, 1, 8192), 0);
-  ASSERT_EQ(platform::queueRawRead(ring_, fd_, 0, buffer_, 4096, 4096, 7), 0);
-  platform::RawCompletion completion;
-  ASSERT_EQ(platform::waitRawCompletion(ring_, &completion), 0);
-  EXPECT_EQ(completion.tag, 7u);
-  EXPECT_EQ(completion.result, 100);
-  EXPECT_EQ(static_cast<char*>(buffer_)[99], 'z');
-}
-
 }  // namespace

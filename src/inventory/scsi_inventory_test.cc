@@ -1,6 +1,5 @@
 #include "inventory/scsi_inventory.h"
 
-#include <endian.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -92,40 +91,6 @@ TEST_F(ScsiInventoryTest, OnlyTheLowFourTypeBitsShowAndLongTextsAreCut) {
             std::string(kHeader) + kRule +
                 "1      0    0       0    5           N       VENDORLOA MODEL NAME OF 1234\n" +
                 kRule);
-}
-
-uint32_t get32(const uint8_t* buffer, size_t offset) {
-  uint32_t value;
-  memcpy(&value, buffer + offset, 4);
-  return le32toh(value);
-}
-
-TEST_F(ScsiInventoryTest, PortBufferHoldsBusTableAndRecordChains) {
-  addUnit("3:1:4:0", 1, "HP", "Ultrium", "1", true);
-  addUnit("3:1:4:2", 1, "HP", "Ultrium", "2", false);
-  uint8_t buffer[kScsiPortBufferSize] = {};
-  ASSERT_EQ(queryScsiPort(buffer, 3, root_.c_str()), 0);
-  ASSERT_EQ(buffer[0], 2);  // buses 0 and 1
-  EXPECT_EQ(buffer[4], 0);  // bus 0: no units, no first record
-  EXPECT_EQ(get32(buffer, 4 + 4), 0u);
-  EXPECT_EQ(buffer[12], 2);  // bus 1: two units
-  uint32_t first = get32(buffer, 12 + 4);
-  ASSERT_GT(first, 0u);
-  ASSERT_LT(first + kScsiRecordHeaderSize + kScsiInquiryLength, kScsiPortBufferSize);
-  const uint8_t* record = buffer + first;
-  EXPECT_EQ(record[0], 1);  // path id = bus
-  EXPECT_EQ(record[1], 4);
-  EXPECT_EQ(record[2], 0);
-  EXPECT_EQ(record[3], 1);
-  EXPECT_EQ(get32(record, 4), kScsiInquiryLength);
-  EXPECT_EQ(record[kScsiRecordHeaderSize], 1);  // peripheral device type
-  EXPECT_EQ(std::string(reinterpret_cast<const char*>(record + kScsiRecordHeaderSize + 8), 8),
-            "HP      ");
-  uint32_t second = get32(record, 8);
-  ASSERT_GT(second, first);
-  EXPECT_EQ(buffer[second + 2], 2);
-  EXPECT_EQ(buffer[second + 3], 0);
-  EXPECT_EQ(get32(buffer, second + 8), 0u);  // end of the chain
 }
 
 TEST_F(ScsiInventoryTest, MissingPortIsReportedAndAHostWithoutUnitsIsEmpty) {

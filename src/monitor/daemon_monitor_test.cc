@@ -231,16 +231,6 @@ TEST_F(DaemonMonitorTest, FindsIndexThreeAfterThreeMissingAndRunsUntilTheDaemonS
   EXPECT_EQ(mappingsOf(prefix_ + objectName(3)), 1);  // the test's own view only
 }
 
-TEST_F(DaemonMonitorTest, SingleLineModeRewritesOneLine) {
-  script.block = publish(0, 1, twoEntries());
-  script.stopDaemonAt = 1;
-  std::string out = runMonitor(0);
-  const std::string tail = kEntryTail;
-  EXPECT_EQ(out, std::string(kWaiting) + "Daemon Active for 0\nDaemon RUNNING...\n" +
-                     "Process 2 Free 11, FULL 5  " + tail + "\rProcess 2 Free 12, FULL 5  " + tail +
-                     "\r\nDaemon terminated..\n");
-}
-
 TEST_F(DaemonMonitorTest, NotActiveBlocksAreSkippedForTheNextIndex) {
   publish(0, 0, EntryValues{});
   publish(1, 7, EntryValues{});
