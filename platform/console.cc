@@ -34,6 +34,10 @@ std::mutex& progressMutex() {
   return m;
 }
 
+// Set while progress text stands on the cursor's row, so the next console
+// line clears that row first instead of landing on top of it.
+bool progressShown = false;
+
 bool fill() {
   InputState& in = input();
   if (in.pos < in.len) return true;
@@ -206,7 +210,16 @@ void writeProgressAt(int column, const char* text) {
   } else {
     std::printf("\0337\r%s\0338", text);
   }
+  progressShown = true;
   flushConsole();
+}
+
+void clearProgressRow() {
+  if (!stdoutIsTerminal()) return;
+  std::lock_guard<std::mutex> lock(progressMutex());
+  if (!progressShown) return;
+  std::fputs("\r\033[K", stdout);
+  progressShown = false;
 }
 
 void setConsoleInputForTest(int fd) {

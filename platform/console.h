@@ -55,10 +55,12 @@ int readYesNo();
 // Clears a terminal and homes the cursor; prints nothing off a terminal.
 void clearScreen();
 
-// The progress row: on a terminal, the row the cursor is on at the first
-// call is reserved; text is written at a column of it without moving the
-// cursor. Off a terminal nothing is written.
+// The progress row: on a terminal, progress text is written at a column of
+// the cursor's row without moving the cursor; the next console line clears
+// that row first (clearProgressRow), so the progress row always stays the
+// last row. Off a terminal nothing is written.
 void writeProgressAt(int column, const char* text);
+void clearProgressRow();
 
 // Tests: read console input from this fd instead of 0, and pretend whether
 // the console is a terminal.

@@ -9,6 +9,8 @@
 #include <mutex>
 #include <string>
 
+#include "platform/console.h"
+
 namespace {
 
 constexpr int kLastLogNumber = 98;
@@ -67,6 +69,7 @@ int writeLogV(const char* format, va_list args) {
   int fd;
   {
     std::lock_guard<std::mutex> lock(logLock());
+    platform::clearProgressRow();
     std::fwrite(text.data(), 1, text.size(), stdout);
     std::fputc('\n', stdout);
     std::fflush(stdout);
