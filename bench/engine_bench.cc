@@ -2,7 +2,7 @@
 // beside fio writing and reading the same bytes on the same file system.
 //
 //   engine_bench [--dir DIR] [--level 0|1|5] [--members N] [--streams S]
-//                [--blocks B] [--json FILE] [--no-drop-caches]
+//                [--blocks B] [--repeat R] [--json FILE] [--no-drop-caches]
 //
 // The engine writes S streams of B blocks (64 KiB, incompressible) through
 // mox.h with compression off, ends the session (synced), then reads every
@@ -10,7 +10,8 @@
 // job per member, exactly as many bytes per member as the engine put in each
 // member's cartridge file, with an fsync at the end of writing. The ratio is
 // fio's time over the engine's time for the same bytes (1.0 = as fast as
-// fio). A second engine pass with compression on is reported beside it.
+// fio); each side runs R times, alternating, and the medians are compared.
+// A further engine pass with compression on is reported beside it.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -45,7 +46,13 @@ struct Options {
   uint32_t blocks = 2048;
   std::string json = "bench-engine.json";
   bool dropCaches = true;
+  int repeat = 3;
 };
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
 
 bool dropCaches(const Options& o) {
   if (!o.dropCaches) return false;
@@ -194,7 +201,8 @@ double engineRead(const Options& o, int32_t session) {
   return seconds(start, stop);
 }
 
-// Runs fio with one job per member file; returns the longest job's runtime.
+// Runs fio with one job per member file; returns its wall-clock time, which
+// (unlike fio's own job runtime) includes the final fsync of a write.
 double runFio(const std::vector<std::string>& files, const std::vector<uint64_t>& sizes,
               bool write) {
   std::ostringstream cmd;
@@ -204,6 +212,7 @@ double runFio(const std::vector<std::string>& files, const std::vector<uint64_t>
     cmd << " --name=m" << i << " --filename=" << files[i] << " --size=" << sizes[i];
   }
   cmd << " 2>&1";
+  auto start = Clock::now();
   FILE* p = popen(cmd.str().c_str(), "r");
   if (p == nullptr) return -1;
   std::string out;
@@ -214,12 +223,7 @@ double runFio(const std::vector<std::string>& files, const std::vector<uint64_t>
     std::fprintf(stderr, "fio failed:\n%s\n", out.c_str());
     return -1;
   }
-  double longest = 0;
-  for (size_t pos = 0; (pos = out.find("\"job_runtime\"", pos)) != std::string::npos; ++pos) {
-    size_t colon = out.find(':', pos);
-    longest = std::max(longest, std::strtod(out.c_str() + colon + 1, nullptr) / 1000.0);
-  }
-  return longest;
+  return seconds(start, Clock::now());
 }
 
 std::vector<std::string> memberFiles(const std::string& home, int members) {
@@ -265,6 +269,7 @@ int main(int argc, char** argv) {
     else if (a == "--streams") o.streams = std::atoi(next().c_str());
     else if (a == "--blocks") o.blocks = static_cast<uint32_t>(std::atoi(next().c_str()));
     else if (a == "--json") o.json = next();
+    else if (a == "--repeat") o.repeat = std::max(1, std::atoi(next().c_str()));
     else if (a == "--no-drop-caches") o.dropCaches = false;
     else {
       std::fprintf(stderr, "unknown argument %s\n", a.c_str());
@@ -282,27 +287,35 @@ int main(int argc, char** argv) {
   double payload = static_cast<double>(o.streams) * o.blocks * MOX_BLOCK_SIZE;
   const double mb = 1024.0 * 1024.0;
 
-  initHome(o, home, false);
   int32_t session = 0;
-  double engineW = engineWrite(o, &session);
-  auto files = memberFiles(home, o.members);
-  std::vector<uint64_t> sizes;
+  std::vector<double> ew, er, fw, fr;
   uint64_t onDisk = 0;
-  for (const auto& f : files) {
-    sizes.push_back(fs::file_size(f));
-    onDisk += sizes.back();
+  bool dropped = false;
+  for (int r = 0; r < o.repeat; ++r) {
+    initHome(o, home, false);
+    ew.push_back(engineWrite(o, &session));
+    auto files = memberFiles(home, o.members);
+    std::vector<uint64_t> sizes;
+    onDisk = 0;
+    for (const auto& f : files) {
+      sizes.push_back(fs::file_size(f));
+      onDisk += sizes.back();
+    }
+    dropped = dropCaches(o);
+    er.push_back(engineRead(o, session));
+    fs::remove_all(home);
+    std::vector<std::string> fioFiles;
+    for (int i = 0; i < o.members; ++i) fioFiles.push_back(dir + "/fio" + std::to_string(i));
+    for (const auto& f : fioFiles) fs::remove(f);
+    sync();
+    fw.push_back(runFio(fioFiles, sizes, true));
+    dropCaches(o);
+    fr.push_back(runFio(fioFiles, sizes, false));
+    for (const auto& f : fioFiles) fs::remove(f);
+    sync();
+    if (fw.back() <= 0 || fr.back() <= 0) return 1;
   }
-  bool dropped = dropCaches(o);
-  double engineR = engineRead(o, session);
-
-  std::vector<std::string> fioFiles;
-  for (int i = 0; i < o.members; ++i) fioFiles.push_back(dir + "/fio" + std::to_string(i));
-  for (const auto& f : fioFiles) fs::remove(f);
-  double fioW = runFio(fioFiles, sizes, true);
-  dropCaches(o);
-  double fioR = runFio(fioFiles, sizes, false);
-  for (const auto& f : fioFiles) fs::remove(f);
-  if (fioW <= 0 || fioR <= 0) return 1;
+  double engineW = median(ew), engineR = median(er), fioW = median(fw), fioR = median(fr);
 
   initHome(o, home, true);
   double compW = engineWrite(o, &session);
