@@ -92,6 +92,7 @@ void encodeLabel(const Label& l, uint8_t out[kLabelBodySize]) {
   put16(out + 52, l.memberIndex);
   put16(out + 54, l.memberCount);
   out[56] = l.level;
+  put64(out + 60, l.prevSetId);
 }
 
 bool decodeLabel(const uint8_t* in, size_t length, Label* l) {
@@ -109,6 +110,7 @@ bool decodeLabel(const uint8_t* in, size_t length, Label* l) {
   l->memberIndex = get16(in + 52);
   l->memberCount = get16(in + 54);
   l->level = in[56];
+  l->prevSetId = get64(in + 60);
   return true;
 }
 

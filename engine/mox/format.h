@@ -64,8 +64,9 @@ struct Label {
   uint16_t memberIndex = 0;
   uint16_t memberCount = 0;
   uint8_t level = 0;
+  uint64_t prevSetId = 0;   // the set this one continues after a tape change
 };
-inline constexpr size_t kLabelBodySize = 64;
+inline constexpr size_t kLabelBodySize = 72;
 void encodeLabel(const Label& label, uint8_t out[kLabelBodySize]);
 bool decodeLabel(const uint8_t* in, size_t length, Label* label);
 

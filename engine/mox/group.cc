@@ -263,8 +263,13 @@ int Group::disconnect() {
   return MOX_OK;
 }
 
+uint64_t Group::continuedSetId() const {
+  return state_ == State::kWriteFull && !chain_.empty() ? chain_[0]->setId : 0;
+}
+
 int Group::labelSet(const char* name, int32_t sequence, int32_t expiration, uint64_t setId) {
   Label label;
+  label.prevSetId = continuedSetId();
   std::strncpy(label.name, name, sizeof label.name - 1);
   label.randomId = static_cast<int32_t>(randomId() & 0x7FFFFFFF);
   label.sequence = sequence;
@@ -341,6 +346,16 @@ int Group::gotoNewSession(int32_t* sessionNumber) {
   for (size_t i = 0; i < set_->memberCount(); ++i) {
     if (set_->failed[i]) continue;
     for (const auto& s : set_->maps[i].sessions) last = std::max(last, s.session);
+  }
+  // A set whose continued session was cut away (a writer died during a tape
+  // change) goes on numbering after the set it was meant to continue.
+  const CartridgeMap* map = set_->anyMap();
+  if (last == 0 && map != nullptr && !map->blank && map->label.prevSetId != 0) {
+    auto prev = openSet(home_, findSetById(home_, map->label.prevSetId, set_->memberCount()),
+                        false);
+    if (const CartridgeMap* pm = prev->anyMap(); pm != nullptr) {
+      for (const auto& s : pm->sessions) last = std::max(last, s.session);
+    }
   }
   *sessionNumber = static_cast<int32_t>(last + 1);
   state_ = State::kIdle;
@@ -745,12 +760,14 @@ int Group::resolveChain(uint32_t session, const std::shared_ptr<CartSet>& mounte
     if (ext != nullptr) {
       if (ext->start.setIndex == 0) break;
       prev = ext->start.prevSetId;
-    } else {
-      if (map->sessions.empty() || map->sessions.front().start.setIndex == 0 ||
-          session > map->sessions.back().session) {
-        return MOX_E_NO_SESSION;
-      }
+    } else if (!map->sessions.empty() && session > map->sessions.back().session) {
+      return MOX_E_NO_SESSION;
+    } else if (!map->sessions.empty() && map->sessions.front().start.setIndex > 0) {
       prev = map->sessions.front().start.prevSetId;
+    } else if (!map->blank && map->label.prevSetId != 0) {
+      prev = map->label.prevSetId;
+    } else {
+      return MOX_E_NO_SESSION;
     }
     auto names = findSetById(home_, prev, members);
     if (std::all_of(names.begin(), names.end(), [](auto& n) { return n.empty(); })) {

@@ -85,6 +85,8 @@ class Group {
   int closeSetSession(Kind kind);
   int openSetSession(uint32_t setIndex, uint64_t prevSetId);
   int labelSet(const char* name, int32_t sequence, int32_t expiration, uint64_t setId);
+  // The set id this handle continues (a tape change in progress), else 0.
+  uint64_t continuedSetId() const;
   uint64_t reserveBytes() const;
   int cutTornTails();
   int resolveChain(uint32_t session, const std::shared_ptr<CartSet>& mounted);

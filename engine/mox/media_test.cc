@@ -10,7 +10,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <atomic>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -39,11 +42,11 @@ class MediaTest : public ::testing::Test {
   // Flips one byte in the middle of the file's first data record body.
   void flipDataByte(const std::string& path) {
     std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
-    // Label (4+40+64+4) and session start (4+40+16+4) come first.
-    f.seekg(112 + 64 + 4 + 40 + 100);
+    // Label (4+40+72+4) and session start (4+40+16+4) come first.
+    f.seekg(120 + 64 + 4 + 40 + 100);
     char c = 0;
     f.get(c);
-    f.seekp(112 + 64 + 4 + 40 + 100);
+    f.seekp(120 + 64 + 4 + 40 + 100);
     f.put(static_cast<char>(c ^ 0x5A));
   }
   TempHome home_;
@@ -200,6 +203,105 @@ TEST_F(MediaTest, TornTailIsCutAndEarlierSessionsStay) {
   EXPECT_EQ(moxtest::readSession("RGROUP0", first.session, 3, 5, 1).blocks, 15u);
   EXPECT_EQ(fs::file_size(cartridgeOf(0)), fs::file_size(cartridgeOf(0)));
 }
+
+// Where a writing process is killed.
+enum class KillPoint { kAfterStart, kMidBatch, kSpanBeforeContinue, kSpanAfterContinue };
+
+class KilledWriter : public MediaTest, public ::testing::WithParamInterface<KillPoint> {};
+
+// Child: writes a session on RGROUP0 with four threads, tells the parent
+// through `ready` when the kill point is reached, and keeps writing.
+[[noreturn]] void writeUntilKilled(KillPoint point, int ready) {
+  auto tell = [&] {
+    char c = 1;
+    (void)!write(ready, &c, 1);
+  };
+  MoxHandle h = moxtest::openHandle();
+  MOXSelectGroup(h, "RGROUP0", MOX_ACCESS_WRITE);
+  TapeEnumRecord tapes{};
+  tapes.second = 1;
+  MOXEnumTape(h, &tapes);
+  uint32_t value = 0;
+  MOXConnecttoTape(h, 0, tapes.tapeEntry, &value, MOX_ACCESS_WRITE);
+  int32_t session = 0;
+  MOXGototNewSession(h, &session);
+  uint16_t first = 0;
+  MOXStartSession(h, session, 4, &first);
+  if (point == KillPoint::kAfterStart) tell();
+  std::atomic<int> blocks{0};
+  std::atomic<bool> spanned{false};
+  for (;;) {
+    std::vector<std::thread> threads;
+    std::atomic<bool> full{false};
+    for (uint16_t s = 0; s < 4; ++s) {
+      threads.emplace_back([&, s] {
+        for (uint32_t b = 0;; ++b) {
+          uint8_t* buffer = nullptr;
+          if (MOXGetFreeBuffers(h, &buffer, 1, &value) != 0) return;
+          moxtest::fillBlock(buffer, static_cast<uint32_t>(session), s, b);
+          if (MOXRAIDWriteBlockDaemon(h, buffer, s) != 0) {
+            full = true;
+            return;
+          }
+          if (++blocks == 20 && point == KillPoint::kMidBatch) tell();
+          if (spanned && blocks % 8 == 0 && point == KillPoint::kSpanAfterContinue) tell();
+        }
+      });
+    }
+    for (auto& t : threads) t.join();
+    if (!full) break;
+    MOXContinueBlock(h);
+    MOXDisconnectTape(h);
+    MOXEnumTape(h, &tapes);
+    MOXConnecttoTape(h, 0, tapes.tapeEntry, &value, MOX_ACCESS_WRITE);
+    TapeFormatRecord format{};
+    format.formatMode = MOX_FORMAT_MODE_SPAN;
+    std::strcpy(format.tapeName, "ZEPHLORN-INVALID TAPE");
+    uint8_t output[MOX_FORMAT_OUTPUT_SIZE];
+    DeviceResultList results{};
+    MOXFormatTape(h, 0, &format, output, &results);
+    if (point == KillPoint::kSpanBeforeContinue) {
+      tell();
+      pause();
+    }
+    MOXContinueSession(h, session);
+    spanned = true;
+  }
+  for (;;) pause();
+}
+
+TEST_P(KilledWriter, EarlierSessionsStayReadableAndTheGroupGoesOn) {
+  ASSERT_EQ(home_.moxctl({"set", "capacity", "1M"}), 0);
+  auto first = moxtest::writeSession("RGROUP0", 2, 3, 2);
+  ASSERT_EQ(first.rc, 0);
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t child = fork();
+  if (child == 0) writeUntilKilled(GetParam(), ready[1]);
+  char c = 0;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  close(ready[0]);
+  close(ready[1]);
+
+  auto read = moxtest::readSession("RGROUP0", first.session, 2, 3, 2);
+  EXPECT_EQ(read.rc, 0);
+  EXPECT_EQ(read.blocks, 6u);
+  auto next = moxtest::writeSession("RGROUP0", 3, 4, 3);
+  ASSERT_EQ(next.rc, 0);
+  EXPECT_GT(next.session, first.session);
+  auto again = moxtest::readSession("RGROUP0", next.session, 3, 4, 3);
+  EXPECT_EQ(again.rc, 0);
+  EXPECT_EQ(again.blocks, 12u);
+  EXPECT_EQ(again.mismatches, 0u);
+  EXPECT_EQ(moxtest::readSession("RGROUP0", first.session, 2, 3, 1).blocks, 6u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Points, KilledWriter,
+                         ::testing::Values(KillPoint::kAfterStart, KillPoint::kMidBatch,
+                                           KillPoint::kSpanBeforeContinue,
+                                           KillPoint::kSpanAfterContinue));
 
 TEST_F(MediaTest, ForeignAndTruncatedCartridgesGiveCodesNotCrashes) {
   auto written = moxtest::writeSession("RGROUP0", 2, 6, 2);
