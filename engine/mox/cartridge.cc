@@ -237,9 +237,6 @@ int scanCartridge(const std::string& path, CartridgeMap* map) {
   return file.scan(map);
 }
 
-}  // namespace mox
-
-namespace mox {
 
 CheckReport checkCartridge(const std::string& path) {
   CheckReport report;

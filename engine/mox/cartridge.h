@@ -77,9 +77,6 @@ class CartridgeFile {
 // Helpers for whole files (moxctl, tests).
 int scanCartridge(const std::string& path, CartridgeMap* map);
 
-}  // namespace mox
-
-namespace mox {
 
 // Result of reading every record of a cartridge and checking its CRC.
 struct CheckReport {

@@ -1,5 +1,12 @@
 #include "engine/mox/library.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <mutex>
+#include <random>
 #include <set>
 
 #include "engine/mox/mox.h"
@@ -77,9 +84,14 @@ std::vector<std::string> memberCartridges(const Home& home, const std::vector<ui
 }
 
 bool cartridgeIsBlank(const Home& home, const std::string& name) {
-  CartridgeMap map;
-  if (scanCartridge(home.cartridgePath(name), &map) != MOX_OK) return false;
-  return map.sessions.empty() && !map.tornTail;
+  // Blank: an empty file, or a label and nothing after it. Only the label is
+  // read, so choosing blanks stays cheap with full cartridges in the pool.
+  std::error_code ec;
+  uint64_t size = std::filesystem::file_size(home.cartridgePath(name), ec);
+  if (ec) return false;
+  if (size == 0) return true;
+  if (size != framedSize(kHeaderSize + kLabelBodySize)) return false;
+  return readHead(home, name).labelled;
 }
 
 int loadBlanks(Home& home, const std::vector<uint16_t>& drives) {
@@ -132,17 +144,6 @@ std::vector<std::string> findContinuation(const Home& home, uint32_t session, ui
   return names;
 }
 
-}  // namespace mox
-
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
-#include <filesystem>
-#include <mutex>
-#include <random>
-
-namespace mox {
 
 int formatCartridge(const std::string& path, const Label& label) {
   int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
