@@ -8,23 +8,6 @@
 #include "platform/console.h"
 #include "tapesvc/tape_service.h"
 
-int32_t connectGroupTape(MoxHandle handle, TapeEnumRecord* tapes, uint32_t access) {
-  tapes->first = 0;
-  tapes->second = 1;
-  int32_t code = MOXEnumTape(handle, tapes);
-  if (code != 0) {
-    writeLog("MOXEnumTape Error %d", code);
-    return code;
-  }
-  uint32_t value = 0;
-  code = MOXConnecttoTape(handle, 0, tapes->tapeEntry, &value, access);
-  if (code != 0) {
-    writeLog("MOX ConnecttoTape Error, %d", code);
-    return code;
-  }
-  return 0;
-}
-
 int askForTape(const char* prompt) {
   std::printf("%s", prompt);
   platform::flushConsole();
@@ -53,18 +36,7 @@ int spanToNewTape(MoxHandle handle) {
   TapeEnumRecord tapes;
   std::memset(&tapes, 0, sizeof tapes);
   if (connectGroupTape(handle, &tapes, MOX_ACCESS_WRITE) != 0) return -1;
-
-  TapeFormatRecord format;
-  fillTapeFormatRecord(&format, MOX_FORMAT_MODE_SPAN, kSpanTapeName,
-                       static_cast<uint16_t>(runSettings.sessionNumber));
-  uint8_t output[MOX_FORMAT_OUTPUT_SIZE];
-  DeviceResultList results;
-  std::memset(&results, 0, sizeof results);
-  code = MOXFormatTape(handle, 0, &format, output, &results);
-  if (code != 0) {
-    writeLog("MOXFormatTape Error, %d", code);
-    return -1;
-  }
+  if (formatSpanTape(handle, 0) != 0) return -1;
   code = MOXContinueSession(handle, runSettings.sessionNumber);
   if (code != 0) {
     writeLog("MOXContinueSession, Error %d", code);

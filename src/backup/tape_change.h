@@ -1,16 +1,10 @@
-// Connecting a group's tape, the operator's tape change prompts, and the
-// span of an open write session to a new tape when the tape fills.
+// The operator's tape change prompts, and the span of an open write session
+// to a new tape when the tape fills.
 #pragma once
 
 #include <cstdint>
 
 #include "mox.h"
-
-// Sets the enumeration record's first fields to 0 and 1, enumerates the
-// group's tape and connects it with `access` (1 write, 2 read). Logs
-// "MOXEnumTape Error %d" or "MOX ConnecttoTape Error, %d" and returns the
-// code on failure, 0 when connected.
-int32_t connectGroupTape(MoxHandle handle, TapeEnumRecord* tapes, uint32_t access);
 
 // Prints a tape change prompt on the console (no line end), discards
 // pending input and waits for one key, echoed. Returns 0 for a key; -1 when

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "backup/test_steps.h"
 #include "frame/log.h"
 #include "frame/run_settings.h"
 #include "platform/console.h"
@@ -9,9 +10,6 @@
 #include "tapesvc/tape_service.h"
 
 namespace {
-
-constexpr const char* kAsterisks =
-    "*****************************************************************";
 
 // Reads the group and the session at the operator's prompts. Returns
 // kPromptOk, kPromptRefused (logged) or kInputEnded.
@@ -26,15 +24,6 @@ int askGroupAndSession(char* groupName, uint16_t* session) {
   if (prompt != kPromptOk) return prompt;
   *session = static_cast<uint16_t>(value);
   return kPromptOk;
-}
-
-// Positions the tape at the start of the session; logs a failure.
-int32_t positionAtSession(MoxHandle handle, uint16_t session) {
-  std::printf("Positioning Tape to Session %d....\n", session);
-  platform::flushConsole();
-  int32_t code = MOXGototSession(handle, session);
-  if (code != 0) writeLog("MOXGototSession, Error, %d", code);
-  return code;
 }
 
 // Fetches every block of the stream and hands it back unread, until the
@@ -58,9 +47,7 @@ void readStreamToEnd(MoxHandle handle, uint16_t stream) {
 
 int runMergeTest(bool* inputEnded) {
   if (inputEnded != nullptr) *inputEnded = false;
-  writeLog("%s", kAsterisks);
-  writeLog("*                      Merge TEST                               *");
-  writeLog("%s", kAsterisks);
+  logTestBanner("*                      Merge TEST                               *");
   writeLog("Session %d, StartTime %s", runSettings.sessionNumber, currentTimeText());
 
   MoxHandle handle = 0;
@@ -92,28 +79,7 @@ int runMergeTest(bool* inputEnded) {
     writeLog("Not RAID group error:[%s], Error %d", groupName, 0);
     return -1;
   }
-  code = MOXSelectGroup(handle, groupName, MOX_ACCESS_READ);
-  if (code != 0) {
-    MOXCloseHandle(handle);
-    writeLog("Error Selecting GROUP, Error %d", code);
-    return -1;
-  }
-  TapeEnumRecord tapes{};
-  tapes.first = 0;
-  tapes.second = 1;
-  code = MOXEnumTape(handle, &tapes);
-  if (code != 0) {
-    writeLog("MOXEnumTape Error %d", code);
-    MOXCloseHandle(handle);
-    return -1;
-  }
-  uint32_t connectValue = 0;
-  code = MOXConnecttoTape(handle, 0, tapes.tapeEntry, &connectValue, MOX_ACCESS_READ);
-  if (code != 0) {
-    writeLog("MOX ConnecttoTape Error, %d", code);
-    MOXCloseHandle(handle);
-    return -1;
-  }
+  if (selectGroupTape(handle, groupName, MOX_ACCESS_READ, MOX_ACCESS_READ) != 0) return -1;
   if (positionAtSession(handle, session) != 0) {
     MOXCloseHandle(handle);
     return -1;

@@ -1,10 +1,12 @@
 #include "tapesvc/tape_service.h"
 
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 
 #include "frame/log.h"
 #include "frame/run_settings.h"
+#include "platform/console.h"
 
 uint8_t sessionEndBuffer[MOX_SESSION_END_BUFFER_SIZE];
 
@@ -76,4 +78,68 @@ void fillTapeFormatRecord(TapeFormatRecord* record, uint8_t mode, const char* ta
   copyText(record->tapeName, sizeof record->tapeName, tapeName);
   record->sessionNumber = sessionNumber;
   record->expirationTime = static_cast<int32_t>(time(nullptr) + kExpirationSeconds);
+}
+
+int32_t connectGroupTape(MoxHandle handle, TapeEnumRecord* tapes, uint32_t access) {
+  tapes->first = 0;
+  tapes->second = 1;
+  int32_t code = MOXEnumTape(handle, tapes);
+  if (code != 0) {
+    writeLog("MOXEnumTape Error %d", code);
+    return code;
+  }
+  uint32_t value = 0;
+  code = MOXConnecttoTape(handle, 0, tapes->tapeEntry, &value, access);
+  if (code != 0) {
+    writeLog("MOX ConnecttoTape Error, %d", code);
+    return code;
+  }
+  return 0;
+}
+
+int selectGroupTape(MoxHandle handle, const char* groupName, uint32_t groupAccess,
+                    uint32_t tapeAccess) {
+  int32_t code = MOXSelectGroup(handle, groupName, groupAccess);
+  if (code != 0) {
+    MOXCloseHandle(handle);
+    writeLog("Error Selecting GROUP, Error %d", code);
+    return -1;
+  }
+  TapeEnumRecord tapes;
+  std::memset(&tapes, 0, sizeof tapes);
+  if (connectGroupTape(handle, &tapes, tapeAccess) != 0) {
+    MOXCloseHandle(handle);
+    return -1;
+  }
+  return 0;
+}
+
+int openGroupTape(MoxHandle* handle, uint32_t groupAccess, uint32_t tapeAccess) {
+  int32_t code = openTapeServiceHandle(handle, MOX_HANDLE_MODE_SESSION, runSettings.serverName,
+                                       runSettings.connectionType);
+  if (code != 0) {
+    logHandleError(code);
+    return -1;
+  }
+  return selectGroupTape(*handle, runSettings.groupName, groupAccess, tapeAccess);
+}
+
+int32_t positionAtSession(MoxHandle handle, int32_t session) {
+  std::printf("Positioning Tape to Session %d....\n", session);
+  platform::flushConsole();
+  int32_t code = MOXGototSession(handle, session);
+  if (code != 0) writeLog("MOXGototSession, Error, %d", code);
+  return code;
+}
+
+int32_t formatSpanTape(MoxHandle handle, uint16_t device) {
+  TapeFormatRecord format;
+  fillTapeFormatRecord(&format, MOX_FORMAT_MODE_SPAN, kSpanTapeName,
+                       static_cast<uint16_t>(runSettings.sessionNumber));
+  uint8_t output[MOX_FORMAT_OUTPUT_SIZE];
+  DeviceResultList results;
+  std::memset(&results, 0, sizeof results);
+  int32_t code = MOXFormatTape(handle, device, &format, output, &results);
+  if (code != 0) writeLog("MOXFormatTape Error, %d", code);
+  return code;
 }

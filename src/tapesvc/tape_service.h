@@ -1,5 +1,6 @@
-// Opening tape service handles, the connection and version report, and the
-// records that several activities exchange with the tape service.
+// Opening tape service handles, the connection and version report, the
+// records that several activities exchange with the tape service, and the
+// steps that bring a session handle to a group's tape.
 #pragma once
 
 #include <cstdint>
@@ -30,3 +31,31 @@ int reportTapeServiceVersion();
 // session number, expiration = now + 365 days.
 void fillTapeFormatRecord(TapeFormatRecord* record, uint8_t mode, const char* tapeName,
                           uint16_t sessionNumber);
+
+// Sets the enumeration record's first fields to 0 and 1, enumerates the
+// group's tape and connects it with `access` (1 write, 2 read). Logs
+// "MOXEnumTape Error %d" or "MOX ConnecttoTape Error, %d" and returns the
+// code on failure, 0 when connected.
+int32_t connectGroupTape(MoxHandle handle, TapeEnumRecord* tapes, uint32_t access);
+
+// Selects `groupName` with `groupAccess` on an open handle, then connects
+// the group's tape with `tapeAccess`. 0 when connected; else -1 with
+// "Error Selecting GROUP, Error %d" or connectGroupTape's line logged and the
+// handle closed.
+int selectGroupTape(MoxHandle handle, const char* groupName, uint32_t groupAccess,
+                    uint32_t tapeAccess);
+
+// Opens a session handle on the run's server (client "TEST"), then
+// selectGroupTape on the run's group. 0 and the open handle, or -1 with the
+// failure logged and the handle, once opened, closed.
+int openGroupTape(MoxHandle* handle, uint32_t groupAccess, uint32_t tapeAccess);
+
+// Prints "Positioning Tape to Session <n>...." on the console and positions
+// the tape at the start of `session`. 0, or the code with
+// "MOXGototSession, Error, %d" logged.
+int32_t positionAtSession(MoxHandle handle, int32_t session);
+
+// Formats the tape of `device` (0: the connected group's tape) as a span
+// tape of the session runSettings.sessionNumber. 0, or the code with
+// "MOXFormatTape Error, %d" logged.
+int32_t formatSpanTape(MoxHandle handle, uint16_t device);
