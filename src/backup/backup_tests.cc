@@ -36,31 +36,14 @@ constexpr int32_t kVerifyBlocksPerStream = 10;
 // open handle and start stream, or -1 (logged, handle closed).
 int startWriteSession(uint32_t access, uint16_t sessionStreams, bool positionMessageToLog,
                       MoxHandle* handle, uint16_t* startStream) {
-  int32_t code = openTapeServiceHandle(handle, MOX_HANDLE_MODE_SESSION, runSettings.serverName,
-                                       runSettings.connectionType);
-  if (code != 0) {
-    logHandleError(code);
-    return -1;
-  }
-  code = MOXSelectGroup(*handle, runSettings.groupName, access);
-  if (code != 0) {
-    MOXCloseHandle(*handle);
-    writeLog("Error Selecting GROUP, Error %d", code);
-    return -1;
-  }
-  TapeEnumRecord tapes;
-  std::memset(&tapes, 0, sizeof tapes);
-  if (connectGroupTape(*handle, &tapes, MOX_ACCESS_WRITE) != 0) {
-    MOXCloseHandle(*handle);
-    return -1;
-  }
+  if (openGroupTape(handle, access, MOX_ACCESS_WRITE) != 0) return -1;
   if (positionMessageToLog) {
     writeLog("Positioning Tape to new Session....");
   } else {
     std::printf("Positioning Tape to new Session....\n");
     platform::flushConsole();
   }
-  code = MOXGototNewSession(*handle, &runSettings.sessionNumber);
+  int32_t code = MOXGototNewSession(*handle, &runSettings.sessionNumber);
   if (code != 0) {
     writeLog("MOXGototNewSession, Error, %d", code);
     MOXCloseHandle(*handle);
@@ -88,14 +71,43 @@ StreamRecord writerRecord(MoxHandle handle, uint16_t stream, uint16_t slot, uint
   return record;
 }
 
-// Logs that a batch or stream kept failing and the test gives up on it.
-void logGivingUp(const char* what, int32_t code) {
-  writeLog("%s failed %d times in a row, last Error %d; giving up", what, kMaxRunAttempts, code);
-}
+// Where a loop that writes one stream after another stands.
+struct SerialWrite {
+  uint16_t remaining = 0;  // streams still to write
+  // The stream that filled the tape is written again from its header block
+  // on, on the new tape.
+  bool resume = false;
+  // A stream written again from its start on a new tape that fills that
+  // tape too can never fit: spanning once more would only repeat it.
+  bool startedOnNewTape = false;
+  int failedRuns = 0;
+};
 
-// Logs that a stream written from its start on a new tape filled it again.
-void logStreamTooLong(uint16_t stream) {
-  writeLog("Stream %d does not fit on one tape; giving up", stream);
+// What the loop does after `record`'s stream write ended with `result`: a
+// written stream is counted and logged as stream `streamCount - remaining +
+// 1`; a full tape spans to a new one, and the stream is written again
+// there; another failure counts toward giving up. False when the loop ends.
+bool goOnAfterStreamWrite(MoxHandle handle, const StreamRecord& record, int32_t result,
+                          uint16_t streamCount, SerialWrite* loop) {
+  if (result == 0) {
+    writeLog("\n%d Stream done\n\r", streamCount - loop->remaining + 1);
+    --loop->remaining;
+    loop->failedRuns = 0;
+  } else if (result == kTapeFullCode) {
+    runSettings.spanChunk = record.writeBlock;
+    if (loop->startedOnNewTape) {
+      writeLog("Stream %d does not fit on one tape; giving up", record.streamNumber);
+      return false;
+    }
+    loop->resume = true;
+    loop->failedRuns = 0;
+    if (spanToNewTape(handle) != 0) return false;
+  } else if (++loop->failedRuns >= kMaxRunAttempts) {
+    logGivingUp("Stream write", result);
+    return false;
+  }
+  loop->startedOnNewTape = loop->resume;
+  return true;
 }
 
 }  // namespace
@@ -185,18 +197,14 @@ int runSerialBackupTest(TestTiming* timing) {
 
   runSettings.spanChunk = 0;
   markTestStart(timing);
-  uint16_t remaining = streamCount;
+  SerialWrite loop;
+  loop.remaining = streamCount;
   uint16_t stream = startStream;
   bool firstStreamStarted = false;
-  bool resumeAfterSpan = false;
-  // A stream written again from its start on a new tape that fills that
-  // tape too can never fit: spanning once more would only repeat it.
-  bool startedOnNewTape = false;
-  int failedRuns = 0;
   int32_t result = 0;
-  while (remaining != 0) {
-    if (resumeAfterSpan) {
-      resumeAfterSpan = false;
+  while (loop.remaining != 0) {
+    if (loop.resume) {
+      loop.resume = false;
     } else if (firstStreamStarted) {
       int32_t code = MOXRAIDGotoNewStream(handle, &stream);
       if (code != 0) {
@@ -211,24 +219,7 @@ int runSerialBackupTest(TestTiming* timing) {
     StreamRecord record =
         writerRecord(handle, stream, 0, static_cast<uint32_t>(runSettings.chunkCount), timing);
     result = writeStream(&record);
-    if (result == 0) {
-      writeLog("\n%d Stream done\n\r", streamCount - remaining + 1);
-      --remaining;
-      failedRuns = 0;
-    } else if (result == kTapeFullCode) {
-      runSettings.spanChunk = record.writeBlock;
-      if (startedOnNewTape) {
-        logStreamTooLong(stream);
-        break;
-      }
-      resumeAfterSpan = true;
-      failedRuns = 0;
-      if (spanToNewTape(handle) != 0) break;
-    } else if (++failedRuns >= kMaxRunAttempts) {
-      logGivingUp("Stream write", result);
-      break;
-    }
-    startedOnNewTape = resumeAfterSpan;
+    if (!goOnAfterStreamWrite(handle, record, result, streamCount, &loop)) break;
   }
   markTestEnd(timing);
   closeTestSession(handle);
@@ -260,20 +251,18 @@ int runBackupVerifyTest(TestTiming* timing) {
 
   // Write portion: the streams one by one, each chunkCount + 10 × its
   // number blocks long.
-  uint16_t remaining = runSettings.streamCount;
+  SerialWrite loop;
+  loop.remaining = runSettings.streamCount;
   uint16_t stream = startStream;
   bool firstStreamStarted = false;
-  bool resume = false;
-  bool startedOnNewTape = false;  // as in the serial backup
-  int failedRuns = 0;
   int32_t result = 0;
-  while (remaining != 0) {
-    if (resume) {
-      resume = false;
+  while (loop.remaining != 0) {
+    if (loop.resume) {
+      loop.resume = false;
     } else if (firstStreamStarted) {
       int32_t code = MOXRAIDGotoNewStream(handle, &stream);
       if (code != 0) {
-        uint16_t done = static_cast<uint16_t>(runSettings.streamCount - remaining);
+        uint16_t done = static_cast<uint16_t>(runSettings.streamCount - loop.remaining);
         writeLog("MOXRAIDGotoNewStream Error %d Can only do:%d streams", code, done);
         runSettings.streamCount = done;
         MOXEndSession(handle, sessionEndBuffer);
@@ -287,27 +276,10 @@ int runBackupVerifyTest(TestTiming* timing) {
     if (blocks > kMaxStreamBlocks) blocks = kMaxStreamBlocks;
     StreamRecord record = writerRecord(handle, stream, 0, static_cast<uint32_t>(blocks), timing);
     firstStreamStarted = true;
-    written[runSettings.streamCount - remaining] = stream;
+    written[runSettings.streamCount - loop.remaining] = stream;
     writeLog("Writing stream:%d", stream);
     result = writeStream(&record);
-    if (result == 0) {
-      writeLog("\n%d Stream done\n\r", runSettings.streamCount - remaining + 1);
-      --remaining;
-      failedRuns = 0;
-    } else if (result == kTapeFullCode) {
-      runSettings.spanChunk = record.writeBlock;
-      if (startedOnNewTape) {
-        logStreamTooLong(stream);
-        break;
-      }
-      resume = true;
-      failedRuns = 0;
-      if (spanToNewTape(handle) != 0) break;
-    } else if (++failedRuns >= kMaxRunAttempts) {
-      logGivingUp("Stream write", result);
-      break;
-    }
-    startedOnNewTape = resume;
+    if (!goOnAfterStreamWrite(handle, record, result, runSettings.streamCount, &loop)) break;
   }
   markTestEnd(timing);
   if (result == 0) {
@@ -348,8 +320,8 @@ int runBackupVerifyTest(TestTiming* timing) {
   timing->blocks = 0;
   markTestStart(timing);
 
-  remaining = streamCount;
-  resume = false;
+  uint16_t remaining = streamCount;
+  bool resume = false;
   result = 0;
   while (remaining != 0) {
     const uint16_t k = static_cast<uint16_t>(streamCount - remaining);
@@ -416,15 +388,7 @@ int formatBeforeTest() {
   }
   writeLog("Formatting RAID Device          : %d", runSettings.deviceNumber);
   writeLog("%s", "");
-  TapeFormatRecord format;
-  fillTapeFormatRecord(&format, MOX_FORMAT_MODE_SPAN, kSpanTapeName,
-                       static_cast<uint16_t>(runSettings.sessionNumber));
-  uint8_t output[MOX_FORMAT_OUTPUT_SIZE];
-  DeviceResultList results;
-  std::memset(&results, 0, sizeof results);
-  code = MOXFormatTape(handle, runSettings.deviceNumber, &format, output, &results);
-  if (code != 0) {
-    writeLog("MOXFormatTape Error, %d", code);
+  if (formatSpanTape(handle, runSettings.deviceNumber) != 0) {
     MOXCloseHandle(handle);
     return -1;
   }

@@ -40,3 +40,7 @@ int checkStreamBlocks(int64_t extraBlocks) {
   }
   return 0;
 }
+
+void logGivingUp(const char* what, int32_t code) {
+  writeLog("%s failed %d times in a row, last Error %d; giving up", what, kMaxRunAttempts, code);
+}

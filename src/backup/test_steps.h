@@ -26,3 +26,7 @@ int checkBatchSettings();
 // the blocks a stream can hold. `extraBlocks` is added for the longest
 // stream (the verify test lengthens its streams). 0 when it fits.
 int checkStreamBlocks(int64_t extraBlocks);
+
+// Logs that a batch or stream (`what`) kept failing and the test gives up on
+// it: "<what> failed 3 times in a row, last Error <code>; giving up".
+void logGivingUp(const char* what, int32_t code);

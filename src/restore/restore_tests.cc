@@ -20,40 +20,32 @@ namespace {
 constexpr const char* kRestoreTitle =
     "*                      RESTORE TEST                             *";
 
-// The set-up both restore tests share, up to the session start: banner,
-// handle, group, tape, position. Returns 0 and the open handle, or -1
-// (logged, handle closed).
-int openReadSession(int32_t session, MoxHandle* handle) {
+// The set-up both restore tests share: banner, handle, group, tape,
+// position, and the start of the read session on a copy of the run's stream
+// list, with the run's stream count and 1 in that order when `countFirst`,
+// else the other way round. Returns 0 with the open handle and the list
+// filled, or -1 (logged, handle closed once open).
+int startReadSession(int32_t session, bool countFirst, MoxHandle* handle, uint16_t* streamList) {
   logTestBanner(kRestoreTitle);
   writeLog("Session %d, StartTime %s", session, currentTimeText());
   if (checkBatchSettings() != 0) return -1;
-  int32_t code = openTapeServiceHandle(handle, MOX_HANDLE_MODE_SESSION, runSettings.serverName,
-                                       runSettings.connectionType);
-  if (code != 0) {
-    logHandleError(code);
-    return -1;
-  }
-  code = MOXSelectGroup(*handle, runSettings.groupName, MOX_ACCESS_READ);
-  if (code != 0) {
-    MOXCloseHandle(*handle);
-    writeLog("Error Selecting GROUP, Error %d", code);
-    return -1;
-  }
-  TapeEnumRecord tapes;
-  std::memset(&tapes, 0, sizeof tapes);
-  if (connectGroupTape(*handle, &tapes, MOX_ACCESS_READ) != 0) {
-    MOXCloseHandle(*handle);
-    return -1;
-  }
-  std::printf("Positioning Tape to Session %d....\n", session);
-  platform::flushConsole();
-  code = MOXGototSession(*handle, session);
-  if (code != 0) {
-    writeLog("MOXGototSession, Error, %d", code);
+  if (openGroupTape(handle, MOX_ACCESS_READ, MOX_ACCESS_READ) != 0) return -1;
+  if (positionAtSession(*handle, session) != 0) {
     MOXCloseHandle(*handle);
     return -1;
   }
   writeLog("Session   : %d", session);
+  const uint16_t streamCount = runSettings.streamCount;
+  std::memcpy(streamList, runSettings.streamList, sizeof runSettings.streamList);
+  uint16_t streamTotal = 0;
+  int32_t code = MOXStartReadSession(*handle, session, countFirst ? streamCount : 1,
+                                     countFirst ? 1 : streamCount, streamList, &streamTotal);
+  if (code != 0) {
+    writeLog("MOXStartSession Error %d", code);
+    MOXCloseHandle(*handle);
+    return -1;
+  }
+  writeLog("Streams requested %d", streamCount);
   return 0;
 }
 
@@ -69,15 +61,31 @@ StreamRecord readerRecord(MoxHandle handle, uint16_t stream, uint16_t slot, int3
   return record;
 }
 
-// What the read loops do with a continuation: 0 when the next tape is in
-// and the reads may go on, else the code that ends the test's read loop.
-int32_t followContinuation(MoxHandle handle, int32_t session) {
-  int32_t code = MOXPrepareContinuation(handle);
-  if (code != 0) return code;
-  // A tape change that failed or was given up ends the reading: the next
-  // reads could only find the same tape again.
-  if (continueReadSession(handle, session) != 0) return kContinuationCode;
-  return 0;
+// What a read loop does after a run of readers that ended with `*result`,
+// not 0: a continuation is followed and the same readers go on
+// (*continuation); another failure counts toward giving up after
+// kMaxRunAttempts runs in a row, logged with `what`. False when the loop
+// ends, with *result the test's result.
+bool goOnAfterFailedRead(MoxHandle handle, int32_t session, const char* what, int32_t* result,
+                         int* failedRuns, bool* continuation) {
+  if (*result == kContinuationCode) {
+    *failedRuns = 0;
+    int32_t code = MOXPrepareContinuation(handle);
+    if (code != 0) {
+      *result = code;
+      return false;
+    }
+    // A tape change that failed or was given up ends the reading: the next
+    // reads could only find the same tape again.
+    if (continueReadSession(handle, session) != 0) return false;
+    *continuation = true;
+    return true;
+  }
+  if (++*failedRuns >= kMaxRunAttempts) {
+    logGivingUp(what, *result);
+    return false;
+  }
+  return true;
 }
 
 // The close-down after the read loop, whatever ended it.
@@ -93,19 +101,10 @@ int endReadSession(MoxHandle handle, int32_t result, TestTiming* timing) {
 
 int runRestoreTest(int32_t session, TestTiming* timing) {
   MoxHandle handle = 0;
-  if (openReadSession(session, &handle) != 0) return -1;
+  uint16_t streamList[kMaxStreams];
+  if (startReadSession(session, false, &handle, streamList) != 0) return -1;
   const uint16_t streamCount = runSettings.streamCount;
   const uint16_t columns = static_cast<uint16_t>(runSettings.progressColumns);
-  uint16_t streamList[kMaxStreams];
-  std::memcpy(streamList, runSettings.streamList, sizeof streamList);
-  uint16_t streamTotal = 0;
-  int32_t code = MOXStartReadSession(handle, session, 1, streamCount, streamList, &streamTotal);
-  if (code != 0) {
-    writeLog("MOXStartSession Error %d", code);
-    MOXCloseHandle(handle);
-    return -1;
-  }
-  writeLog("Streams requested %d", streamCount);
   markTestStart(timing);
 
   StreamRecord records[kMaxBatchStreams];
@@ -126,7 +125,7 @@ int runRestoreTest(int32_t session, TestTiming* timing) {
         const int index = done + i;
         records[i] = readerRecord(handle, streamList[index], i, session, timing);
         if (columns == 1 && batchRan && index > 0) {
-          code = MOXRAIDGotoStream(handle, streamList[index - 1], streamList[index]);
+          int32_t code = MOXRAIDGotoStream(handle, streamList[index - 1], streamList[index]);
           if (code != 0) {
             writeLog("MOXRAIDGotoStream Error");
             MOXCloseHandle(handle);
@@ -142,17 +141,8 @@ int runRestoreTest(int32_t session, TestTiming* timing) {
       remaining = static_cast<uint16_t>(remaining - batch);
       done = static_cast<uint16_t>(done + batch);
       failedRuns = 0;
-    } else if (result == kContinuationCode) {
-      failedRuns = 0;
-      code = followContinuation(handle, session);
-      if (code != 0) {
-        result = code;
-        break;
-      }
-      continuation = true;
-    } else if (++failedRuns >= kMaxRunAttempts) {
-      writeLog("Stream batch failed %d times in a row, last Error %d; giving up", kMaxRunAttempts,
-               result);
+    } else if (!goOnAfterFailedRead(handle, session, "Stream batch", &result, &failedRuns,
+                                    &continuation)) {
       break;
     }
   }
@@ -161,18 +151,9 @@ int runRestoreTest(int32_t session, TestTiming* timing) {
 
 int runSerialRestoreTest(int32_t session, TestTiming* timing) {
   MoxHandle handle = 0;
-  if (openReadSession(session, &handle) != 0) return -1;
-  const uint16_t streamCount = runSettings.streamCount;
   uint16_t streamList[kMaxStreams];
-  std::memcpy(streamList, runSettings.streamList, sizeof streamList);
-  uint16_t streamTotal = 0;
-  int32_t code = MOXStartReadSession(handle, session, streamCount, 1, streamList, &streamTotal);
-  if (code != 0) {
-    writeLog("MOXStartSession Error %d", code);
-    MOXCloseHandle(handle);
-    return -1;
-  }
-  writeLog("Streams requested %d", streamCount);
+  if (startReadSession(session, true, &handle, streamList) != 0) return -1;
+  const uint16_t streamCount = runSettings.streamCount;
   markTestStart(timing);
 
   // The streams the serial backup wrote: 0, 1, ... streamCount - 1.
@@ -187,7 +168,7 @@ int runSerialRestoreTest(int32_t session, TestTiming* timing) {
       continuation = false;
     } else if (streamRead) {
       const uint16_t previous = stream > 0 ? static_cast<uint16_t>(stream - 1) : stream;
-      code = MOXRAIDGotoStream(handle, previous, stream);
+      int32_t code = MOXRAIDGotoStream(handle, previous, stream);
       if (code != 0) {
         writeLog("MOXRAIDGotoStream Error");
         MOXCloseHandle(handle);
@@ -204,18 +185,10 @@ int runSerialRestoreTest(int32_t session, TestTiming* timing) {
       ++stream;
       failedRuns = 0;
       writeLog("\n\r%d Streams done\n\r", stream);
-    } else if (result == kContinuationCode) {
-      failedRuns = 0;
-      code = followContinuation(handle, session);
-      if (code != 0) {
-        result = code;
-        break;
-      }
-      continuation = true;
-    } else if (++failedRuns >= kMaxRunAttempts) {
-      writeLog("Stream %d failed %d times in a row, last Error %d; giving up", stream,
-               kMaxRunAttempts, result);
-      break;
+    } else {
+      char what[16];
+      std::snprintf(what, sizeof what, "Stream %d", stream);
+      if (!goOnAfterFailedRead(handle, session, what, &result, &failedRuns, &continuation)) break;
     }
   }
   return endReadSession(handle, result, timing);
