@@ -128,8 +128,39 @@ void removeRaidDevices() {
   } while (askYesNo("Remove Another RAID? y/n : "));
 }
 
-void assignRaidDrives() {
-  printTitle("\n\n\t\t\tAssign RAID Drive Menu\n");
+// Assigns `device` to `raid`, offering a forced assignment when the plain
+// one fails; reports the outcome.
+void assignDrive(uint16_t raid, uint16_t device) {
+  if (VARNELDAssignDevice(raid, device, 1) == 0) {
+    std::printf("Device assigned successfully\n");
+    return;
+  }
+  std::printf("Error Assigning device to RAID\n");
+  std::printf("Force Assignment? (Y/N)\n");
+  if (askYesNo(nullptr)) {
+    if (VARNELDAssignDevice(raid, device, 0) != 0) {
+      std::printf("Error Assigning device to RAID\n");
+    } else {
+      std::printf("Device assigned successfully\n");
+    }
+  }
+}
+
+// Removes `device` from `raid`; reports the outcome.
+void removeDrive(uint16_t raid, uint16_t device) {
+  if (VARNELDRemoveDevice(raid, device) != 0) {
+    std::printf("Error Removing device from RAID\n");
+  } else {
+    std::printf("Device Removed successfully\n");
+  }
+}
+
+// The shape of the two drive dialogues: the RAID device number once, then
+// per pass a device ("<devicePrompt><raid>: "), the operation on it, and the
+// question whether to go on.
+void editRaidDrives(const char* title, const char* devicePrompt,
+                    void (*operate)(uint16_t raid, uint16_t device), const char* again) {
+  printTitle(title);
   uint16_t raid = kNoValue;
   bool firstPass = true;
   do {
@@ -137,43 +168,21 @@ void assignRaidDrives() {
     if (firstPass && promptFresh("RAID Device No : ", &raid) == kPromptEnd) return;
     firstPass = false;
     char prompt[64];
-    std::snprintf(prompt, sizeof prompt, "Device to assign to RAID%d: ", raid);
+    std::snprintf(prompt, sizeof prompt, "%s%d: ", devicePrompt, raid);
     uint16_t device = kNoValue;
     if (promptFresh(prompt, &device) == kPromptEnd) return;
-    if (VARNELDAssignDevice(raid, device, 1) == 0) {
-      std::printf("Device assigned successfully\n");
-    } else {
-      std::printf("Error Assigning device to RAID\n");
-      std::printf("Force Assignment? (Y/N)\n");
-      if (askYesNo(nullptr)) {
-        if (VARNELDAssignDevice(raid, device, 0) != 0) {
-          std::printf("Error Assigning device to RAID\n");
-        } else {
-          std::printf("Device assigned successfully\n");
-        }
-      }
-    }
-  } while (askYesNo("Assign Another RAID Drive? y/n : "));
+    operate(raid, device);
+  } while (askYesNo(again));
+}
+
+void assignRaidDrives() {
+  editRaidDrives("\n\n\t\t\tAssign RAID Drive Menu\n", "Device to assign to RAID", assignDrive,
+                 "Assign Another RAID Drive? y/n : ");
 }
 
 void removeRaidDrives() {
-  printTitle("\n\n\t\t\tRemove RAID Drive Menu\n");
-  uint16_t raid = kNoValue;
-  bool firstPass = true;
-  do {
-    listDevicesAndRaids();
-    if (firstPass && promptFresh("RAID Device No : ", &raid) == kPromptEnd) return;
-    firstPass = false;
-    char prompt[64];
-    std::snprintf(prompt, sizeof prompt, "Device to Remove from RAID%d: ", raid);
-    uint16_t device = kNoValue;
-    if (promptFresh(prompt, &device) == kPromptEnd) return;
-    if (VARNELDRemoveDevice(raid, device) != 0) {
-      std::printf("Error Removing device from RAID\n");
-    } else {
-      std::printf("Device Removed successfully\n");
-    }
-  } while (askYesNo("Remove Another RAID Drive? y/n : "));
+  editRaidDrives("\n\n\t\t\tRemove RAID Drive Menu\n", "Device to Remove from RAID", removeDrive,
+                 "Remove Another RAID Drive? y/n : ");
 }
 
 void showRaidConfiguration() {
