@@ -36,6 +36,20 @@ class BackupTest : public StreamTest {
     return Calls(all.end() - static_cast<long>(std::min(n, all.size())), all.end());
   }
   bool logHas(const std::string& text) { return logText().find(text) != std::string::npos; }
+  // The last format request is a span tape's: span mode, the span tape
+  // name, session number 1, and an expiration 365 days after a time from
+  // `before` to `after`.
+  void expectSpanFormat(time_t before, time_t after) {
+    TapeFormatRecord format = moxfake::lastFormatRequest();
+    EXPECT_EQ(static_cast<int>(format.formatMode), 2);
+    EXPECT_STREQ(format.tapeName, "ZEPHLORN-INVALID TAPE");
+    // Packed fields are copied out before gtest binds references to them.
+    const uint16_t sequence = format.sessionNumber;
+    const int32_t expiration = format.expirationTime;
+    EXPECT_EQ(sequence, 1);
+    EXPECT_GE(expiration, before + 31536000);
+    EXPECT_LE(expiration, after + 31536000);
+  }
   TestTiming timing_;
 };
 
@@ -118,9 +132,7 @@ TEST_F(BackupTest, EarlyFailuresCloseOnlyTheHandle) {
        {"MOXRAIDGotoNewStream", "MOXCloseHandle"}},
   };
   for (const Case& c : cases) {
-    moxfake::reset();
-    resetLogForTest();
-    std::remove("zeplog00.log");
+    startCase();
     runSettings.streamCount = 2;
     runSettings.progressColumns = 1;
     moxfake::failCall(c.op, c.n, MOX_E_ENGINE_STOPPED);
@@ -165,15 +177,7 @@ TEST_F(BackupTest, FullTapeSpansAndTheBatchResumesWhereItStopped) {
   EXPECT_EQ(log.find("Insert New tape"), std::string::npos);
   EXPECT_NE(console.find("Insert New tape in drive, and Press any key to continue.."),
             std::string::npos);
-  TapeFormatRecord format = moxfake::lastFormatRequest();
-  EXPECT_EQ(static_cast<int>(format.formatMode), 2);
-  EXPECT_STREQ(format.tapeName, "ZEPHLORN-INVALID TAPE");
-  // Packed fields are copied out before gtest binds references to them.
-  const uint16_t sequence = format.sessionNumber;
-  const int32_t expiration = format.expirationTime;
-  EXPECT_EQ(sequence, 1);
-  EXPECT_GE(expiration, before + 31536000);
-  EXPECT_LE(expiration, after + 31536000);
+  expectSpanFormat(before, after);
   EXPECT_EQ(timing_.blocks, 10);
 }
 
@@ -207,9 +211,7 @@ TEST_F(BackupTest, FailedSpanEndsTheTestWithTapeFull) {
   };
   for (const Case& c : cases) {
     std::string name = c.op ? c.op : (c.input[0] ? "Esc" : "end of input");
-    moxfake::reset();
-    resetLogForTest();
-    std::remove("zeplog00.log");
+    startCase();
     moxfake::failCall("MOXRAIDWriteBlockDaemon", 3, kTapeFullCode);
     // The span's own calls come after the set-up's first one.
     if (c.op != nullptr)
@@ -323,9 +325,7 @@ TEST_F(SerialBackupTest, StreamInterruptedByAFullTapeIsWrittenAgainFromItsHeader
 // too would span for ever: the test gives up after the second full tape.
 TEST_F(SerialBackupTest, StreamLongerThanATapeIsGivenUp) {
   for (auto test : {runSerialBackupTest, runBackupVerifyTest}) {
-    moxfake::reset();
-    resetLogForTest();
-    std::remove("zeplog00.log");
+    startCase();
     runSettings.streamCount = 1;
     runSettings.chunkCount = 5;
     moxfake::failCall("MOXRAIDWriteBlockDaemon", 3, kTapeFullCode);
@@ -467,9 +467,7 @@ TEST_F(VerifyTest, ReadSetUpFailuresCloseTheHandle) {
       {"MOXStartReadSession", 1, "MOXStartSession Error 1010"},
   };
   for (const Case& c : cases) {
-    moxfake::reset();
-    resetLogForTest();
-    std::remove("zeplog00.log");
+    startCase();
     moxfake::failCall(c.op, c.n, MOX_E_NO_TAPE);
     TestTiming timing;
     EXPECT_EQ(runBackupVerifyTest(&timing), -1) << c.op;
@@ -503,15 +501,7 @@ TEST_F(FormatTest, GivenDeviceIsFormattedWithTheSpanLabel) {
   EXPECT_EQ(console.find("Enter RAID Device number"), std::string::npos);
   EXPECT_EQ(moxfake::calls(),
             (Calls{"MOXCreateHandle 8 1", "MOXFormatTape 3 2", "MOXCloseHandle"}));
-  TapeFormatRecord format = moxfake::lastFormatRequest();
-  EXPECT_EQ(static_cast<int>(format.formatMode), 2);
-  EXPECT_STREQ(format.tapeName, "ZEPHLORN-INVALID TAPE");
-  // Packed fields are copied out before gtest binds references to them.
-  const uint16_t sequence = format.sessionNumber;
-  const int32_t expiration = format.expirationTime;
-  EXPECT_EQ(sequence, 1);
-  EXPECT_GE(expiration, before + 31536000);
-  EXPECT_LE(expiration, after + 31536000);
+  expectSpanFormat(before, after);
   EXPECT_NE(logText().find("*                      FORMAT TAPE RAID                         *\r\n"
                            "*****************************************************************\r\n"
                            "Formatting RAID Device          : 3\r\n\r\nRAIDFormat SUCCESS\r\n"),

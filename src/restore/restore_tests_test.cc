@@ -196,9 +196,7 @@ TEST_F(RestoreTest, ReadingEndsWhenTheTapeChangeCannotGoOn) {
       {"session does not continue", "MOXContinueSession", "k\n", kContinuationCode},
   };
   for (const Case& c : cases) {
-    moxfake::reset();
-    resetLogForTest();
-    std::remove("zeplog00.log");
+    startCase();
     writeSession(1, 5);
     runSettings.streamCount = 1;
     moxfake::failCall("MOXRAIDReadBlockDaemon", 3, kContinuationCode);

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -42,6 +43,13 @@ class TempDirTest : public ::testing::Test {
     std::ofstream(path, std::ios::binary) << text;
     inputFd_ = open(path.c_str(), O_RDONLY);
     platform::setConsoleInputForTest(inputFd_);
+  }
+  // A fresh start for the next case of a table of cases within one test: a
+  // fresh scripted tape service and log, and no log file of earlier cases.
+  void startCase() {
+    moxfake::reset();
+    resetLogForTest();
+    std::remove("zeplog00.log");
   }
   // The run's log file (the first one of the directory).
   std::string logText(const char* name = "zeplog00.log") {
