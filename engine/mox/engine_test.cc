@@ -185,6 +185,38 @@ TEST_F(EngineTest, FullCartridgeRefusesEveryWriterUntilTheSessionContinues) {
   EXPECT_EQ(read.mismatches, 0u);
 }
 
+TEST_F(EngineTest, SessionOpenedOnAFullSetReadsFromTheNextSetWithoutATapeChange) {
+  ASSERT_EQ(home_.moxctl({"set", "capacity", "1M"}), 0);
+  MoxHandle h = moxtest::openHandle();
+  ASSERT_EQ(MOXSelectGroup(h, "RGROUP0", MOX_ACCESS_WRITE), 0);
+  TapeEnumRecord tapes{};
+  tapes.second = 1;
+  ASSERT_EQ(MOXEnumTape(h, &tapes), 0);
+  uint32_t value = 0;
+  ASSERT_EQ(MOXConnecttoTape(h, 0, tapes.tapeEntry, &value, MOX_ACCESS_WRITE), 0);
+  int32_t session = 0;
+  ASSERT_EQ(MOXGototNewSession(h, &session), 0);
+  uint16_t first = 0;
+  ASSERT_EQ(MOXStartSession(h, session, 1, &first), 0);
+  int32_t rc = 0;
+  for (uint32_t b = 0; rc == 0; ++b) {
+    uint8_t* buffer = nullptr;
+    ASSERT_EQ(MOXGetFreeBuffers(h, &buffer, 1, &value), 0);
+    moxtest::fillBlock(buffer, static_cast<uint32_t>(session), 0, b);
+    rc = MOXRAIDWriteBlockDaemon(h, buffer, 0);
+  }
+  ASSERT_EQ(rc, MOX_E_TAPE_FULL);
+  ASSERT_EQ(MOXEndSession(h, nullptr), 0);  // the set is full, the session complete
+  MOXCloseHandle(h);
+  auto next = moxtest::writeSession("RGROUP0", 2, 3, 2);
+  ASSERT_EQ(next.rc, 0);
+  EXPECT_EQ(next.spans, 1);  // its first block already needed new cartridges
+  auto read = moxtest::readSession("RGROUP0", next.session, 2, 3, 2);
+  EXPECT_EQ(read.rc, 0);
+  EXPECT_EQ(read.spans, 0);
+  EXPECT_EQ(read.blocks, 6u);
+}
+
 TEST_F(EngineTest, StreamsAreNumberedFromZeroUpToTheLimit) {
   ASSERT_EQ(home_.moxctl({"set", "stream-limit", "3"}), 0);
   MoxHandle h = moxtest::openHandle();

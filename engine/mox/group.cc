@@ -798,7 +798,14 @@ int Group::resolveChain(uint32_t session, const std::shared_ptr<CartSet>& mounte
   chain_ = std::move(chain);
   setBlocks_ = std::move(blocks);
   chainComplete_ = complete;
+  // The autoloader mounts the first set that holds a block of the session:
+  // a session opened on a full set has its first blocks on the next one.
   mounted_ = 0;
+  while (mounted_ + 1 < setBlocks_.size() &&
+         std::all_of(setBlocks_[mounted_].begin(), setBlocks_[mounted_].end(),
+                     [](uint32_t n) { return n == 0; })) {
+    ++mounted_;
+  }
   session_ = session;
   streamTotal_ = 0;
   for (const auto& b : setBlocks_) {
