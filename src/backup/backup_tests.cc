@@ -71,6 +71,14 @@ StreamRecord writerRecord(MoxHandle handle, uint16_t stream, uint16_t slot, uint
   return record;
 }
 
+// The close-down after a backup test's write loop, whatever ended it.
+int endBackupTest(MoxHandle handle, int32_t result, TestTiming* timing) {
+  markTestEnd(timing);
+  closeTestSession(handle);
+  writeLog("End of BACKUP test..");
+  return result;
+}
+
 // Where a loop that writes one stream after another stands.
 struct SerialWrite {
   uint16_t remaining = 0;  // streams still to write
@@ -178,10 +186,7 @@ int runBackupTest(TestTiming* timing) {
       break;
     }
   }
-  markTestEnd(timing);
-  closeTestSession(handle);
-  writeLog("End of BACKUP test..");
-  return result;
+  return endBackupTest(handle, result, timing);
 }
 
 int runSerialBackupTest(TestTiming* timing) {
@@ -221,10 +226,7 @@ int runSerialBackupTest(TestTiming* timing) {
     result = writeStream(&record);
     if (!goOnAfterStreamWrite(handle, record, result, streamCount, &loop)) break;
   }
-  markTestEnd(timing);
-  closeTestSession(handle);
-  writeLog("End of BACKUP test..");
-  return result;
+  return endBackupTest(handle, result, timing);
 }
 
 int runBackupVerifyTest(TestTiming* timing) {
@@ -371,12 +373,7 @@ int runBackupVerifyTest(TestTiming* timing) {
 int formatBeforeTest() {
   logTestBanner(kFormatTitle);
   MoxHandle handle = 0;
-  int32_t code = openTapeServiceHandle(&handle, MOX_HANDLE_MODE_ADMIN, runSettings.serverName,
-                                       runSettings.connectionType);
-  if (code != 0) {
-    logHandleError(code);
-    return -1;
-  }
+  if (openAdminHandle(&handle) != 0) return -1;
   if (runSettings.deviceNumber == kNoNumber) {
     std::printf("Enter RAID Device number :");
     platform::flushConsole();

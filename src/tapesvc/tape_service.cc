@@ -38,14 +38,19 @@ int32_t openTapeServiceHandle(MoxHandle* handle, uint32_t handleMode, const char
 
 void logHandleError(int32_t code) { writeLog("Error Creating MOXHandle, %d,0x%x", code, code); }
 
-int reportTapeServiceVersion() {
-  MoxHandle handle = 0;
-  int32_t rc = openTapeServiceHandle(&handle, MOX_HANDLE_MODE_ADMIN, runSettings.serverName,
-                                     runSettings.connectionType);
-  if (rc != 0) {
-    logHandleError(rc);
+int openAdminHandle(MoxHandle* handle) {
+  int32_t code = openTapeServiceHandle(handle, MOX_HANDLE_MODE_ADMIN, runSettings.serverName,
+                                       runSettings.connectionType);
+  if (code != 0) {
+    logHandleError(code);
     return -1;
   }
+  return 0;
+}
+
+int reportTapeServiceVersion() {
+  MoxHandle handle = 0;
+  if (openAdminHandle(&handle) != 0) return -1;
   MoxVersionRecord version;
   std::memset(&version, 0, sizeof version);
   MOXGetVersion(handle, &version);

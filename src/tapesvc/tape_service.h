@@ -23,6 +23,10 @@ int32_t openTapeServiceHandle(MoxHandle* handle, uint32_t handleMode, const char
 // Logs "Error Creating MOXHandle, %d,0x%x" with the code.
 void logHandleError(int32_t code);
 
+// Opens an admin handle on the run's server and connection type. 0 and the
+// handle, or -1 with logHandleError's line logged.
+int openAdminHandle(MoxHandle* handle);
+
 // Logs the test time and the tape service's version texts. 0, or -1 when no
 // handle could be opened.
 int reportTapeServiceVersion();
