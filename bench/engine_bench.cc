@@ -126,8 +126,7 @@ double engineWrite(const Options& o, int32_t* session) {
   connect(h, MOX_ACCESS_WRITE);
   check(MOXGototNewSession(h, session), "MOXGototNewSession");
   uint16_t first = 0;
-  check(MOXStartSession(h, *session, static_cast<uint16_t>(o.streams), &first),
-        "MOXStartSession");
+  check(MOXStartSession(h, *session, static_cast<uint16_t>(o.streams), &first), "MOXStartSession");
   std::atomic<int> failures{0};
   auto start = Clock::now();
   std::vector<std::thread> threads;
@@ -168,8 +167,7 @@ double engineRead(const Options& o, int32_t session) {
   std::vector<uint16_t> list(256);
   for (int i = 0; i < 256; ++i) list[static_cast<size_t>(i)] = static_cast<uint16_t>(i);
   uint16_t total = 0;
-  check(MOXStartReadSession(h, session, 1, static_cast<uint16_t>(o.streams), list.data(),
-                            &total),
+  check(MOXStartReadSession(h, session, 1, static_cast<uint16_t>(o.streams), list.data(), &total),
         "MOXStartReadSession");
   std::atomic<uint64_t> blocks{0};
   std::vector<std::thread> threads;
@@ -242,9 +240,15 @@ void initHome(const Options& o, const std::string& home, bool compression) {
   setenv("MOX_HOME", home.c_str(), 1);
   std::string raid = std::to_string(o.level) + ":";
   for (int i = 0; i < o.members; ++i) raid += (i ? "," : "") + std::to_string(i);
-  std::vector<std::string> args = {"init",         "--drives",   std::to_string(o.members),
-                                   "--cartridges", std::to_string(o.members), "--capacity",
-                                   "1024G",        "--raid",     raid};
+  std::vector<std::string> args = {"init",
+                                   "--drives",
+                                   std::to_string(o.members),
+                                   "--cartridges",
+                                   std::to_string(o.members),
+                                   "--capacity",
+                                   "1024G",
+                                   "--raid",
+                                   raid};
   if (moxctl::run(home, args, stdout, stderr) != 0) std::exit(1);
   std::vector<std::string> comp = {"set", "compression", "0", compression ? "on" : "off"};
   if (moxctl::run(home, comp, stdout, stderr) != 0) std::exit(1);
@@ -263,14 +267,22 @@ int main(int argc, char** argv) {
       }
       return argv[++i];
     };
-    if (a == "--dir") o.dir = next();
-    else if (a == "--level") o.level = std::atoi(next().c_str());
-    else if (a == "--members") o.members = std::atoi(next().c_str());
-    else if (a == "--streams") o.streams = std::atoi(next().c_str());
-    else if (a == "--blocks") o.blocks = static_cast<uint32_t>(std::atoi(next().c_str()));
-    else if (a == "--json") o.json = next();
-    else if (a == "--repeat") o.repeat = std::max(1, std::atoi(next().c_str()));
-    else if (a == "--no-drop-caches") o.dropCaches = false;
+    if (a == "--dir")
+      o.dir = next();
+    else if (a == "--level")
+      o.level = std::atoi(next().c_str());
+    else if (a == "--members")
+      o.members = std::atoi(next().c_str());
+    else if (a == "--streams")
+      o.streams = std::atoi(next().c_str());
+    else if (a == "--blocks")
+      o.blocks = static_cast<uint32_t>(std::atoi(next().c_str()));
+    else if (a == "--json")
+      o.json = next();
+    else if (a == "--repeat")
+      o.repeat = std::max(1, std::atoi(next().c_str()));
+    else if (a == "--no-drop-caches")
+      o.dropCaches = false;
     else {
       std::fprintf(stderr, "unknown argument %s\n", a.c_str());
       return 2;
@@ -324,10 +336,10 @@ int main(int argc, char** argv) {
   fs::remove_all(home);
 
   double ratioW = fioW / engineW, ratioR = fioR / engineR;
-  std::printf("engine RAID %d over %d members, %d streams x %u blocks of 64 KiB (%.0f MiB), "
-              "%.0f MiB on the cartridges\n",
-              o.level, o.members, o.streams, o.blocks, payload / mb,
-              static_cast<double>(onDisk) / mb);
+  std::printf(
+      "engine RAID %d over %d members, %d streams x %u blocks of 64 KiB (%.0f MiB), "
+      "%.0f MiB on the cartridges\n",
+      o.level, o.members, o.streams, o.blocks, payload / mb, static_cast<double>(onDisk) / mb);
   std::printf("write: engine %.1f MiB/s (%.2f s), fio %.1f MiB/s (%.2f s), ratio %.2f\n",
               payload / mb / engineW, engineW, static_cast<double>(onDisk) / mb / fioW, fioW,
               ratioW);

@@ -17,9 +17,7 @@ std::string homePath() {
   return std::string(user != nullptr && user[0] != '\0' ? user : ".") + "/.local/state/mox";
 }
 
-std::string registryRoot(const std::string& home) {
-  return home + "/registry/HKEY_LOCAL_MACHINE";
-}
+std::string registryRoot(const std::string& home) { return home + "/registry/HKEY_LOCAL_MACHINE"; }
 
 std::string raidKeyPath(int raidNumber) {
   return std::string(kTapeEngineKey) + "\\RAID" + std::to_string(raidNumber);

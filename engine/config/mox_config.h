@@ -21,10 +21,10 @@ inline constexpr int kMaxRaidDevices = 255;
 inline constexpr int kMaxMembers = 32;
 
 struct RaidConfig {
-  int level = 0;          // 0, 1 or 5
+  int level = 0;  // 0, 1 or 5
   int linkPosition = 0;
-  int stripeSize = 64;    // KB per strip, informational
-  int tapeSize = 0;       // informational
+  int stripeSize = 64;            // KB per strip, informational
+  int tapeSize = 0;               // informational
   std::vector<uint16_t> members;  // virtual drive numbers, in order
 };
 

@@ -1,12 +1,11 @@
 // Engine settings and RAID device values in the registry store.
 #include "engine/config/mox_config.h"
 
+#include <gtest/gtest.h>
 #include <stdlib.h>
 
 #include <filesystem>
 #include <fstream>
-
-#include <gtest/gtest.h>
 
 #include "platform/registry_store.h"
 
@@ -55,10 +54,14 @@ TEST_F(ConfigTest, MalformedOrOutOfRangeValuesKeepTheirDefaults) {
     const char* name;
     const char* text;
   } const cases[] = {
-      {kDriveCountValue, "0\n"},          {kDriveCountValue, "65\n"},
-      {kCapacityValue, "1000\n"},         {kStreamLimitValue, "-3\n"},
-      {kDebugLevelValue, "11\n"},         {kDebugLevelValue, "ten\n"},
-      {kBufferPoolValue, "99999999999999999999999\n"}, {kStoppedValue, "2\n"},
+      {kDriveCountValue, "0\n"},
+      {kDriveCountValue, "65\n"},
+      {kCapacityValue, "1000\n"},
+      {kStreamLimitValue, "-3\n"},
+      {kDebugLevelValue, "11\n"},
+      {kDebugLevelValue, "ten\n"},
+      {kBufferPoolValue, "99999999999999999999999\n"},
+      {kStoppedValue, "2\n"},
   };
   for (const auto& c : cases) {
     writeValue(c.name, c.text);

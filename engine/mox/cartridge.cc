@@ -107,9 +107,8 @@ int CartridgeFile::writeRecord(uint64_t offset, const RecordHeader& h, const voi
   uint8_t tail[5] = {0, 0, 0, 0, 0};
   size_t pad = len & 1;
   std::memcpy(tail + pad, &len, 4);
-  struct iovec iov[3] = {{lead, sizeof lead},
-                         {const_cast<void*>(body), header.storedLength},
-                         {tail, 4 + pad}};
+  struct iovec iov[3] = {
+      {lead, sizeof lead}, {const_cast<void*>(body), header.storedLength}, {tail, 4 + pad}};
   size_t total = sizeof lead + header.storedLength + 4 + pad;
   ssize_t n = pwritev(fd_, iov, 3, static_cast<off_t>(offset));
   if (n != static_cast<ssize_t>(total)) return MOX_E_IO;
@@ -236,7 +235,6 @@ int scanCartridge(const std::string& path, CartridgeMap* map) {
   if (rc != MOX_OK) return rc;
   return file.scan(map);
 }
-
 
 CheckReport checkCartridge(const std::string& path) {
   CheckReport report;

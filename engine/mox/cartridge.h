@@ -18,17 +18,17 @@ struct SessionExtent {
   uint64_t endOffset = 0;    // the end or continuation record
   bool continued = false;    // ended by a continuation record
   SessionEnd end;
-  uint64_t nextOffset = 0;   // just past the closing tape mark
+  uint64_t nextOffset = 0;  // just past the closing tape mark
 };
 
 struct CartridgeMap {
-  bool blank = true;      // no label
+  bool blank = true;  // no label
   Label label;
   std::vector<SessionExtent> sessions;  // finished sessions, in order
   uint64_t appendOffset = 0;            // where the next session starts
   uint64_t fileSize = 0;
-  bool tornTail = false;                // bytes past appendOffset
-  uint64_t tornOffset = 0;              // first bad byte when tornTail
+  bool tornTail = false;    // bytes past appendOffset
+  uint64_t tornOffset = 0;  // first bad byte when tornTail
   std::string tornReason;
 
   const SessionExtent* find(uint32_t session) const;
@@ -77,13 +77,12 @@ class CartridgeFile {
 // Helpers for whole files (moxctl, tests).
 int scanCartridge(const std::string& path, CartridgeMap* map);
 
-
 // Result of reading every record of a cartridge and checking its CRC.
 struct CheckReport {
-  int result = 0;          // MOX_OK, MOX_E_MEDIA (not a cartridge), MOX_E_CHECKSUM
-  uint64_t records = 0;    // records checked
+  int result = 0;        // MOX_OK, MOX_E_MEDIA (not a cartridge), MOX_E_CHECKSUM
+  uint64_t records = 0;  // records checked
   size_t sessions = 0;
-  std::string problem;     // the first bad record, named by offset
+  std::string problem;  // the first bad record, named by offset
   bool tornTail = false;
   uint64_t tornOffset = 0;
   std::string tornReason;

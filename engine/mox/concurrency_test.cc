@@ -1,8 +1,8 @@
 // Concurrency of the block calls: twenty threads on one handle, each on its
 // own stream (also run under ThreadSanitizer).
-#include <string>
-
 #include <gtest/gtest.h>
+
+#include <string>
 
 #include "engine/mox/engine_test_util.h"
 #include "engine/mox/mox.h"

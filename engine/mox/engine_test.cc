@@ -1,6 +1,7 @@
 // Engine tests through the C interface: provisioning, sessions and streams,
 // spanning, RAID levels, damaged media, crash leftovers, sharing.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -9,8 +10,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-
-#include <gtest/gtest.h>
 
 #include "engine/mox/engine_test_util.h"
 #include "engine/mox/mox.h"
@@ -29,9 +28,8 @@ class EngineTest : public ::testing::Test {
   }
   // Three groups on separate drives: RAID 0 (0,1), RAID 1 (2,3), RAID 5 (4,5,6).
   void initWide(const char* capacity = "8G") {
-    ASSERT_EQ(home_.moxctl({"init", "--force", "--drives", "8", "--cartridges", "32",
-                            "--capacity", capacity, "--raid", "0:0,1", "--raid", "1:2,3",
-                            "--raid", "5:4,5,6"}),
+    ASSERT_EQ(home_.moxctl({"init", "--force", "--drives", "8", "--cartridges", "32", "--capacity",
+                            capacity, "--raid", "0:0,1", "--raid", "1:2,3", "--raid", "5:4,5,6"}),
               0);
   }
   TempHome home_;

@@ -65,8 +65,8 @@ void fillBlock(uint8_t* block, uint32_t session, uint16_t stream, uint32_t numbe
   // A named head, a half-compressible body: runs of one byte and noise.
   std::memset(block, 0, MOX_BLOCK_SIZE);
   std::snprintf(reinterpret_cast<char*>(block), 64, "S%u T%u B%u", session, stream, number);
-  uint64_t seed = (static_cast<uint64_t>(session) << 48) ^ (static_cast<uint64_t>(stream) << 32) ^
-                  number;
+  uint64_t seed =
+      (static_cast<uint64_t>(session) << 48) ^ (static_cast<uint64_t>(stream) << 32) ^ number;
   for (size_t i = 64; i + 8 <= MOX_BLOCK_SIZE; i += 8) {
     uint64_t v = (i / 8) % 2 == 0 ? mix(seed + i) : seed;
     std::memcpy(block + i, &v, 8);

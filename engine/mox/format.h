@@ -32,12 +32,12 @@ struct RecordHeader {
   uint8_t flags = 0;
   uint16_t stream = 0;
   uint32_t session = 0;
-  uint32_t sequence = 0;       // block number in the stream; stripe for parity
-  uint32_t storedLength = 0;   // body bytes in the record
-  uint32_t originalLength = 0; // body bytes before compression
+  uint32_t sequence = 0;        // block number in the stream; stripe for parity
+  uint32_t storedLength = 0;    // body bytes in the record
+  uint32_t originalLength = 0;  // body bytes before compression
   uint32_t bodyCrc = 0;
-  uint16_t member = 0;         // member index, kAllMembers when mirrored
-  uint32_t aux = 0;            // kind specific
+  uint16_t member = 0;  // member index, kAllMembers when mirrored
+  uint32_t aux = 0;     // kind specific
 };
 
 // CRC32C (Castagnoli) through ISA-L.
@@ -60,11 +60,11 @@ struct Label {
   uint8_t density = 0;
   int32_t expiration = 0;
   int32_t blockSize = 0;
-  uint64_t setId = 0;       // shared by the cartridges written together
+  uint64_t setId = 0;  // shared by the cartridges written together
   uint16_t memberIndex = 0;
   uint16_t memberCount = 0;
   uint8_t level = 0;
-  uint64_t prevSetId = 0;   // the set this one continues after a tape change
+  uint64_t prevSetId = 0;  // the set this one continues after a tape change
 };
 inline constexpr size_t kLabelBodySize = 72;
 void encodeLabel(const Label& label, uint8_t out[kLabelBodySize]);

@@ -2,9 +2,9 @@
 // refusal of damaged or inconsistent records.
 #include "engine/mox/format.h"
 
-#include <cstring>
-
 #include <gtest/gtest.h>
+
+#include <cstring>
 
 namespace mox {
 namespace {

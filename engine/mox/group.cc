@@ -243,8 +243,10 @@ int Group::cutTornTails() {
       continue;
     }
     map.sessions.resize(common);
-    if (common > 0) map.appendOffset = map.sessions.back().nextOffset;
-    else map.appendOffset = framedSize(kHeaderSize + kLabelBodySize);
+    if (common > 0)
+      map.appendOffset = map.sessions.back().nextOffset;
+    else
+      map.appendOffset = framedSize(kHeaderSize + kLabelBodySize);
     if (map.fileSize > map.appendOffset) {
       debugLog(home_.path(), 1, "RAID%d: cutting torn tail of %s at %llu", raidNumber_,
                set_->names[i].c_str(), static_cast<unsigned long long>(map.appendOffset));
@@ -351,8 +353,8 @@ int Group::gotoNewSession(int32_t* sessionNumber) {
   // change) goes on numbering after the set it was meant to continue.
   const CartridgeMap* map = set_->anyMap();
   if (last == 0 && map != nullptr && !map->blank && map->label.prevSetId != 0) {
-    auto prev = openSet(home_, findSetById(home_, map->label.prevSetId, set_->memberCount()),
-                        false);
+    auto prev =
+        openSet(home_, findSetById(home_, map->label.prevSetId, set_->memberCount()), false);
     if (const CartridgeMap* pm = prev->anyMap(); pm != nullptr) {
       for (const auto& s : pm->sessions) last = std::max(last, s.session);
     }
@@ -442,8 +444,8 @@ int Group::appendRecord(int member, const RecordHeader& header, const void* body
     mw.offset += framedSize(kHeaderSize + header.storedLength);
     mw.reserved -= std::min(mw.reserved, reservedRelease);
     if (header.kind == Kind::kData || header.kind == Kind::kParity) {
-      mw.pending.push_back({header.stream, static_cast<uint8_t>(parity ? 1 : 0), header.sequence,
-                            offset});
+      mw.pending.push_back(
+          {header.stream, static_cast<uint8_t>(parity ? 1 : 0), header.sequence, offset});
       if (mw.pending.size() >= kIndexBatch) {
         int rc = flushIndex(member);
         if (rc != MOX_OK) return rc;
@@ -489,8 +491,8 @@ int Group::flushParity(uint16_t stream, StreamWrite& sw) {
     std::memcpy(parity, base, kParityWidth);
   } else {
     vectors.push_back(parity);
-    if (xor_gen(static_cast<int>(vectors.size()), static_cast<int>(kParityWidth),
-                vectors.data()) != 0) {
+    if (xor_gen(static_cast<int>(vectors.size()), static_cast<int>(kParityWidth), vectors.data()) !=
+        0) {
       return MOX_E_IO;
     }
   }
@@ -585,8 +587,8 @@ int Group::writeBlock(const uint8_t* block, uint16_t stream) {
     if (parity >= 0) room = room && fits(parity, parityReserve);
     if (!room) {
       full_.store(true);
-      debugLog(home_.path(), 2, "RAID%d: cartridge full at stream %u block %u", raidNumber_,
-               stream, k);
+      debugLog(home_.path(), 2, "RAID%d: cartridge full at stream %u block %u", raidNumber_, stream,
+               k);
       return MOX_E_TAPE_FULL;
     }
     if (parity >= 0) members_[static_cast<size_t>(parity)]->reserved += parityReserve;
@@ -652,7 +654,8 @@ int Group::closeSetSession(Kind kind) {
   SessionEnd end;
   size_t used = static_cast<size_t>(std::max<int32_t>(nextStream_, openedStreams_));
   used = std::min(used, writes_.size());
-  for (size_t s = 0; s < used; ++s) end.streamBlocks.push_back(writes_[s]->next - writes_[s]->setBase);
+  for (size_t s = 0; s < used; ++s)
+    end.streamBlocks.push_back(writes_[s]->next - writes_[s]->setBase);
   for (size_t i = 0; i < members_.size(); ++i) {
     int rc = flushIndex(static_cast<int>(i));
     if (rc != MOX_OK) return rc;
@@ -854,8 +857,8 @@ int Group::prepareContinuation() {
   return MOX_OK;
 }
 
-int Group::fetchRecord(size_t setIndex, int member, uint16_t stream, bool parity,
-                       uint32_t sequence, StreamRead& sr, std::vector<uint8_t>* image) {
+int Group::fetchRecord(size_t setIndex, int member, uint16_t stream, bool parity, uint32_t sequence,
+                       StreamRead& sr, std::vector<uint8_t>* image) {
   std::shared_ptr<CartSet> set;
   {
     std::lock_guard<std::mutex> guard(mutex_);
@@ -998,8 +1001,9 @@ int Group::readDataBlock(size_t setIndex, uint16_t stream, uint32_t block, Strea
   }
   sr.image.assign(acc, acc + want);
   int drc = deliver(sr.image, stream, block, out);
-  if (drc == MOX_OK) debugLog(home_.path(), 6, "RAID%d: stream %u block %u rebuilt from parity",
-                              raidNumber_, stream, block);
+  if (drc == MOX_OK)
+    debugLog(home_.path(), 6, "RAID%d: stream %u block %u rebuilt from parity", raidNumber_, stream,
+             block);
   return drc == MOX_OK ? MOX_OK : rc;
 }
 

@@ -57,19 +57,19 @@ class Group {
 
  private:
   enum class State {
-    kIdle,           // no session
-    kWriting,        // a session is open for writing
-    kWriteFull,      // continuation written; waiting for the next cartridge set
-    kPositioned,     // positioned at a session for reading
-    kReading,        // read session started
-    kReadChange,     // reading, waiting for the next cartridge set
+    kIdle,        // no session
+    kWriting,     // a session is open for writing
+    kWriteFull,   // continuation written; waiting for the next cartridge set
+    kPositioned,  // positioned at a session for reading
+    kReading,     // read session started
+    kReadChange,  // reading, waiting for the next cartridge set
   };
   struct StreamWrite;
   struct StreamRead;
   struct MemberWrite {
     std::mutex mutex;
-    uint64_t offset = 0;     // next append position
-    uint64_t reserved = 0;   // capacity promised to parity not yet written
+    uint64_t offset = 0;    // next append position
+    uint64_t reserved = 0;  // capacity promised to parity not yet written
     std::vector<IndexEntry> pending;
     std::vector<uint64_t> indexOffsets;
   };
@@ -92,8 +92,7 @@ class Group {
   int resolveChain(uint32_t session, const std::shared_ptr<CartSet>& mounted);
   int fetchRecord(size_t setIndex, int member, uint16_t stream, bool parity, uint32_t sequence,
                   StreamRead& sr, std::vector<uint8_t>* image);
-  int readDataBlock(size_t setIndex, uint16_t stream, uint32_t block, StreamRead& sr,
-                    uint8_t* out);
+  int readDataBlock(size_t setIndex, uint16_t stream, uint32_t block, StreamRead& sr, uint8_t* out);
   int deliver(const std::vector<uint8_t>& image, uint16_t stream, uint32_t block, uint8_t* out);
 
   Home& home_;
@@ -107,8 +106,8 @@ class Group {
 
   std::mutex mutex_;  // session bookkeeping shared by block calls
   State state_ = State::kIdle;
-  std::shared_ptr<CartSet> set_;       // connected cartridges
-  std::vector<std::string> nextNames_; // set found by enumTape for a tape change
+  std::shared_ptr<CartSet> set_;        // connected cartridges
+  std::vector<std::string> nextNames_;  // set found by enumTape for a tape change
 
   // Writing.
   uint32_t session_ = 0;
@@ -120,10 +119,10 @@ class Group {
   std::atomic<bool> full_{false};
 
   // Reading.
-  std::vector<std::shared_ptr<CartSet>> chain_;  // the session's sets, first to last known
-  size_t mounted_ = 0;                           // chain index of the mounted set
-  std::vector<std::vector<uint32_t>> setBlocks_; // per chain set: blocks per stream
-  bool chainComplete_ = false;                   // last set ends the session
+  std::vector<std::shared_ptr<CartSet>> chain_;   // the session's sets, first to last known
+  size_t mounted_ = 0;                            // chain index of the mounted set
+  std::vector<std::vector<uint32_t>> setBlocks_;  // per chain set: blocks per stream
+  bool chainComplete_ = false;                    // last set ends the session
   uint16_t streamTotal_ = 0;
   std::vector<std::unique_ptr<StreamRead>> reads_;
 };

@@ -122,8 +122,7 @@ int Handle::getDeviceInfo(uint16_t index, MoxDeviceRecord* device) {
 
 int Handle::setDebugLevel(uint32_t level) {
   if (level > MOX_DEBUG_LEVEL_MAX) return MOX_E_INVALID_ARG;
-  if (moxcfg::storeEngineValue(home_.path(), moxcfg::kDebugLevelValue, level) !=
-      platform::kRegOk) {
+  if (moxcfg::storeEngineValue(home_.path(), moxcfg::kDebugLevelValue, level) != platform::kRegOk) {
     return MOX_E_HOME;
   }
   refreshDebugLevel(home_.path());
@@ -371,9 +370,8 @@ int Handle::setRaidCompression(uint16_t raidNumber, bool on, DeviceResultList* r
   moxcfg::RaidConfig config;
   int rc = loadConfig(home_.path(), raidNumber, &config);
   if (rc != MOX_OK) return rc;
-  rc = moxcfg::storeRaidCompression(home_.path(), raidNumber, on) == platform::kRegOk
-           ? MOX_OK
-           : MOX_E_HOME;
+  rc = moxcfg::storeRaidCompression(home_.path(), raidNumber, on) == platform::kRegOk ? MOX_OK
+                                                                                      : MOX_E_HOME;
   for (size_t i = 0; i < config.members.size(); ++i) setResult(results, i, config.members[i], rc);
   debugLog(home_.path(), 2, "RAID%u compression %s: %d", raidNumber, on ? "on" : "off", rc);
   return rc;

@@ -87,14 +87,12 @@ int Home::provision(const Shape& shape) {
     }
   }
   for (size_t n = 0; n < shape.raids.size(); ++n) {
-    if (moxcfg::storeRaidDevice(path_, static_cast<int>(n), shape.raids[n]) !=
-        platform::kRegOk) {
+    if (moxcfg::storeRaidDevice(path_, static_cast<int>(n), shape.raids[n]) != platform::kRegOk) {
       return MOX_E_HOME;
     }
   }
   for (int i = 0; i < shape.drives; ++i) {
-    if (!fs::exists(path_ + "/drives/" + std::to_string(i)) &&
-        setDriveCartridge(i, "") != MOX_OK) {
+    if (!fs::exists(path_ + "/drives/" + std::to_string(i)) && setDriveCartridge(i, "") != MOX_OK) {
       return MOX_E_HOME;
     }
   }

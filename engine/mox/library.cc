@@ -135,15 +135,14 @@ std::vector<std::string> findContinuation(const Home& home, uint32_t session, ui
   std::vector<std::string> names(members);
   for (const auto& name : home.listCartridges()) {
     Head head = readHead(home, name);
-    if (head.hasSession && head.sessionHeader.session == session &&
-        head.start.setIndex > 0 && head.start.prevSetId == prevSetId &&
-        head.label.memberIndex < members && names[head.label.memberIndex].empty()) {
+    if (head.hasSession && head.sessionHeader.session == session && head.start.setIndex > 0 &&
+        head.start.prevSetId == prevSetId && head.label.memberIndex < members &&
+        names[head.label.memberIndex].empty()) {
       names[head.label.memberIndex] = name;
     }
   }
   return names;
 }
-
 
 int formatCartridge(const std::string& path, const Label& label) {
   int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);

@@ -48,7 +48,6 @@ std::vector<std::string> findSetById(const Home& home, uint64_t setId, size_t me
 std::vector<std::string> findContinuation(const Home& home, uint32_t session, uint64_t prevSetId,
                                           size_t members);
 
-
 // Truncates the cartridge (creating it when missing) and writes `label`.
 int formatCartridge(const std::string& path, const Label& label);
 // A fresh set id (never 0).

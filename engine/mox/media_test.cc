@@ -2,20 +2,19 @@
 // the console's media operations, sharing between handles and processes,
 // and the status block.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <gtest/gtest.h>
 
 #include "engine/mox/engine_test_util.h"
 #include "engine/mox/mox.h"
@@ -28,10 +27,10 @@ using moxtest::TempHome;
 class MediaTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(home_.moxctl({"init", "--force", "--drives", "11", "--cartridges", "30", "--raid",
-                            "0:0,1", "--raid", "1:2,3", "--raid", "5:4,5,6", "--raid",
-                            "5:7,8,9,10"}),
-              0);
+    ASSERT_EQ(
+        home_.moxctl({"init", "--force", "--drives", "11", "--cartridges", "30", "--raid", "0:0,1",
+                      "--raid", "1:2,3", "--raid", "5:4,5,6", "--raid", "5:7,8,9,10"}),
+        0);
   }
   std::string cartridgeOf(int drive) {
     std::ifstream in(home_.path() + "/drives/" + std::to_string(drive));

@@ -122,8 +122,7 @@ MOX_EXPORT int32_t MOXRAIDGotoNewStream(MoxHandle handle, uint16_t* streamNumber
 
 MOX_EXPORT int32_t MOXRAIDGotoStream(MoxHandle handle, uint16_t previousStream,
                                      uint16_t nextStream) {
-  return withGroup(handle,
-                   [&](mox::Group& g) { return g.gotoStream(previousStream, nextStream); });
+  return withGroup(handle, [&](mox::Group& g) { return g.gotoStream(previousStream, nextStream); });
 }
 
 MOX_EXPORT int32_t MOXGetFreeBuffers(MoxHandle handle, uint8_t** buffer, uint32_t count,
@@ -186,26 +185,22 @@ MOX_EXPORT int32_t MOXGetRaidTapeInfo(MoxHandle handle, uint16_t raidNumber,
   return withHandle(handle, [&](mox::Handle& h) { return h.getRaidTapeInfo(raidNumber, info); });
 }
 
-MOX_EXPORT int32_t MOXGetGroupType(MoxHandle handle, const char* groupName,
-                                   uint16_t* groupType) {
+MOX_EXPORT int32_t MOXGetGroupType(MoxHandle handle, const char* groupName, uint16_t* groupType) {
   return withHandle(handle, [&](mox::Handle& h) { return h.getGroupType(groupName, groupType); });
 }
 
 MOX_EXPORT int32_t MOXEraseRaid(MoxHandle handle, uint16_t raidNumber, uint32_t mode,
                                 DeviceResultList* results) {
-  return withHandle(handle,
-                    [&](mox::Handle& h) { return h.eraseRaid(raidNumber, mode, results); });
+  return withHandle(handle, [&](mox::Handle& h) { return h.eraseRaid(raidNumber, mode, results); });
 }
 
 MOX_EXPORT int32_t MOXSetRaidCompression(MoxHandle handle, uint16_t raidNumber, int32_t on,
                                          DeviceResultList* results) {
-  return withHandle(handle, [&](mox::Handle& h) {
-    return h.setRaidCompression(raidNumber, on != 0, results);
-  });
+  return withHandle(
+      handle, [&](mox::Handle& h) { return h.setRaidCompression(raidNumber, on != 0, results); });
 }
 
-MOX_EXPORT int32_t MOXEjectRaid(MoxHandle handle, uint16_t raidNumber,
-                                DeviceResultList* results) {
+MOX_EXPORT int32_t MOXEjectRaid(MoxHandle handle, uint16_t raidNumber, DeviceResultList* results) {
   return withHandle(handle, [&](mox::Handle& h) { return h.ejectRaid(raidNumber, results); });
 }
 
@@ -216,9 +211,8 @@ MOX_EXPORT int32_t MOXRebuildRaid(MoxHandle handle, uint16_t raidNumber, uint16_
   });
 }
 
-MOX_EXPORT int32_t MOXRebuildRaidMedia(MoxHandle handle, uint16_t raidNumber,
-                                       uint16_t buildDevice, uint16_t rebuildDevice,
-                                       DeviceResultList* results) {
+MOX_EXPORT int32_t MOXRebuildRaidMedia(MoxHandle handle, uint16_t raidNumber, uint16_t buildDevice,
+                                       uint16_t rebuildDevice, DeviceResultList* results) {
   return withHandle(handle, [&](mox::Handle& h) {
     return h.rebuildRaidMedia(raidNumber, buildDevice, rebuildDevice, results);
   });

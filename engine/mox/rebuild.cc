@@ -184,7 +184,7 @@ int rebuildParityMember(Home& home, const moxcfg::RaidConfig& config, size_t tar
       img->resize(image.size());
       uint32_t len = 0;
       int r = set->files[static_cast<size_t>(loc.member)]->readRaw(loc.offset, img->data(),
-                                                                     img->size(), &len);
+                                                                   img->size(), &len);
       if (r != MOX_OK) return r;
       img->resize(len);
       RecordHeader ih;
@@ -338,8 +338,7 @@ int rebuildGroup(Home& home, int /*raidNumber*/, const moxcfg::RaidConfig& confi
   *built = members - health.damaged;
   *rebuilt = 0;
   if (health.damaged == 0) return MOX_OK;
-  if (config.level == 0 || health.damaged == members ||
-      (config.level == 5 && health.damaged > 1)) {
+  if (config.level == 0 || health.damaged == members || (config.level == 5 && health.damaged > 1)) {
     return MOX_E_DEGRADED;
   }
   size_t source = 0;

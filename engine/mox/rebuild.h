@@ -12,9 +12,9 @@
 namespace mox {
 
 struct MemberHealth {
-  bool mounted = false;    // every member drive holds a cartridge
-  bool labelled = false;   // every healthy member carries a label
-  int damaged = 0;         // members missing, foreign, or behind the others
+  bool mounted = false;   // every member drive holds a cartridge
+  bool labelled = false;  // every healthy member carries a label
+  int damaged = 0;        // members missing, foreign, or behind the others
   std::vector<bool> failed;
 };
 

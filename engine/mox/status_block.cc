@@ -128,9 +128,9 @@ void StatusBlock::setQueued(uint32_t queued) { store(MOX_STATUS_OFF_FULL, queued
 
 void StatusBlock::addMemberBlocks(unsigned member, uint32_t blocks) {
   if (base_ == nullptr || member >= MOX_STATUS_TD_COUNT) return;
-  __atomic_fetch_add(reinterpret_cast<uint32_t*>(base_ + MOX_STATUS_OFF_TD +
-                                                 MOX_STATUS_TD_STRIDE * member),
-                     blocks, __ATOMIC_RELAXED);
+  __atomic_fetch_add(
+      reinterpret_cast<uint32_t*>(base_ + MOX_STATUS_OFF_TD + MOX_STATUS_TD_STRIDE * member),
+      blocks, __ATOMIC_RELAXED);
 }
 
 }  // namespace mox

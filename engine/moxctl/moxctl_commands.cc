@@ -6,8 +6,8 @@
 #include "engine/config/mox_config.h"
 #include "engine/mox/cartridge.h"
 #include "engine/mox/home.h"
-#include "engine/mox/rebuild.h"
 #include "engine/mox/mox.h"
+#include "engine/mox/rebuild.h"
 #include "platform/registry_store.h"
 
 namespace moxctl {
@@ -46,13 +46,12 @@ bool parseCount(const std::string& text, int lo, int hi, int* value) {
 bool parseRaid(const std::string& text, moxcfg::RaidConfig* raid) {
   size_t colon = text.find(':');
   if (colon == std::string::npos) return false;
-  std::string info = "level=" + text.substr(0, colon) + "\nmembers=" + text.substr(colon + 1) +
-                     "\n";
+  std::string info =
+      "level=" + text.substr(0, colon) + "\nmembers=" + text.substr(colon + 1) + "\n";
   return moxcfg::parseRaidInfo(info, raid) && !raid->members.empty();
 }
 
-int cmdInit(const std::string& home, const std::vector<std::string>& args, FILE* out,
-            FILE* err) {
+int cmdInit(const std::string& home, const std::vector<std::string>& args, FILE* out, FILE* err) {
   mox::Home::Shape shape = mox::Home::defaultShape();
   bool force = false, customRaids = false;
   for (size_t i = 0; i < args.size(); ++i) {
@@ -168,8 +167,7 @@ int cmdStartStop(const std::string& home, bool stop, FILE* out, FILE* err) {
   return 0;
 }
 
-int cmdSet(const std::string& home, const std::vector<std::string>& args, FILE* out,
-           FILE* err) {
+int cmdSet(const std::string& home, const std::vector<std::string>& args, FILE* out, FILE* err) {
   if (args.size() == 3 && args[0] == "compression") {
     if (ensure(home, err) != MOX_OK) return 1;
     int raid = 0;
@@ -311,8 +309,7 @@ std::string cartridgePath(const mox::Home& h, const std::string& arg) {
   return h.cartridgePath(arg);
 }
 
-int cmdDump(const std::string& home, const std::vector<std::string>& args, FILE* out,
-            FILE* err) {
+int cmdDump(const std::string& home, const std::vector<std::string>& args, FILE* out, FILE* err) {
   if (args.size() != 1) {
     std::fprintf(err, "moxctl: usage: dump CARTRIDGE\n");
     return 2;
@@ -334,19 +331,18 @@ int cmdDump(const std::string& home, const std::vector<std::string>& args, FILE*
     std::fprintf(out,
                  "label '%s' random id %d sequence %d format %u media %u density %u "
                  "expiration %d block size %d\n",
-                 l.name, l.randomId, l.sequence, l.formatCode, l.mediaType, l.density,
-                 l.expiration, l.blockSize);
+                 l.name, l.randomId, l.sequence, l.formatCode, l.mediaType, l.density, l.expiration,
+                 l.blockSize);
     std::fprintf(out, "set %016llx member %u of %u, RAID level %u\n",
-                 static_cast<unsigned long long>(l.setId), l.memberIndex, l.memberCount,
-                 l.level);
+                 static_cast<unsigned long long>(l.setId), l.memberIndex, l.memberCount, l.level);
   }
   for (const auto& s : map.sessions) {
     uint64_t total = 0;
     for (uint32_t b : s.end.streamBlocks) total += b;
     std::fprintf(out, "session %u: cartridge set %u of the session, %s, %zu streams, %llu blocks\n",
                  s.session, s.start.setIndex + 1,
-                 s.continued ? "continues on the next set" : "ended",
-                 s.end.streamBlocks.size(), static_cast<unsigned long long>(total));
+                 s.continued ? "continues on the next set" : "ended", s.end.streamBlocks.size(),
+                 static_cast<unsigned long long>(total));
     for (size_t i = 0; i < s.end.streamBlocks.size(); ++i) {
       std::fprintf(out, "  stream %zu: %u blocks\n", i, s.end.streamBlocks[i]);
     }
@@ -358,8 +354,7 @@ int cmdDump(const std::string& home, const std::vector<std::string>& args, FILE*
   return 0;
 }
 
-int cmdCheck(const std::string& home, const std::vector<std::string>& args, FILE* out,
-             FILE* err) {
+int cmdCheck(const std::string& home, const std::vector<std::string>& args, FILE* out, FILE* err) {
   mox::Home h(home);
   std::vector<std::string> names = args;
   if (names.empty()) {
