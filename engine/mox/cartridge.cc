@@ -97,9 +97,9 @@ int CartridgeFile::readRecord(uint64_t offset, RecordHeader* header,
 }
 
 int CartridgeFile::writeRecord(uint64_t offset, const RecordHeader& h, const void* body,
-                               uint64_t* size) const {
+                               uint64_t* size, bool crcKnown) const {
   RecordHeader header = h;
-  header.bodyCrc = crc32c(body, header.storedLength);
+  if (!crcKnown) header.bodyCrc = crc32c(body, header.storedLength);
   uint8_t lead[4 + kHeaderSize];
   uint32_t len = static_cast<uint32_t>(kHeaderSize + header.storedLength);
   std::memcpy(lead, &len, 4);

@@ -60,9 +60,10 @@ class CartridgeFile {
   // Reads the record at `offset` into `out` (capacity `room`), returning the
   // framed payload length (header + body) in *length; unchecked.
   int readRaw(uint64_t offset, uint8_t* out, size_t room, uint32_t* length) const;
-  // Writes a record at `offset`; returns its framed size in *size.
-  int writeRecord(uint64_t offset, const RecordHeader& header, const void* body,
-                  uint64_t* size) const;
+  // Writes a record at `offset`; returns its framed size in *size. The
+  // body's CRC is computed here unless the header already carries it.
+  int writeRecord(uint64_t offset, const RecordHeader& header, const void* body, uint64_t* size,
+                  bool crcKnown = false) const;
   // Writes a framed payload image (header + body) as one record.
   int writeRaw(uint64_t offset, const uint8_t* payload, uint32_t length, uint64_t* size) const;
   int writeTapeMark(uint64_t offset) const;

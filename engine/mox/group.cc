@@ -605,13 +605,9 @@ int Group::writeBlock(const uint8_t* block, uint16_t stream) {
     if (stream + 1 > nextStream_) nextStream_ = stream + 1;
   }
   for (size_t i = 0; i < targets.size(); ++i) {
-    uint8_t lead[4 + kHeaderSize];
-    uint32_t len = static_cast<uint32_t>(kHeaderSize + stored);
-    std::memcpy(lead, &len, 4);
-    encodeHeader(h, lead + 4);
-    (void)lead;
     uint64_t size = 0;
-    int rc = set_->files[static_cast<size_t>(targets[i])]->writeRecord(offsets[i], h, body, &size);
+    int rc = set_->files[static_cast<size_t>(targets[i])]->writeRecord(offsets[i], h, body, &size,
+                                                                       /*crcKnown=*/true);
     if (rc != MOX_OK) return rc;
     if (status_ != nullptr) status_->addMemberBlocks(static_cast<unsigned>(targets[i]), 1);
   }
@@ -1031,9 +1027,7 @@ int Group::readBlock(uint8_t* out, uint16_t stream) {
       base += count;
     }
     if (!found) return chainComplete_ ? MOX_E_END_OF_STREAM : MOX_E_CONTINUATION;
-    if (setIndex > mounted_ || state_ == State::kReadChange) {
-      if (setIndex > mounted_) return MOX_E_CONTINUATION;
-    }
+    if (setIndex > mounted_) return MOX_E_CONTINUATION;
   }
   int rc = readDataBlock(setIndex, stream, k, sr, out);
   if (rc == MOX_OK) sr.next = k + 1;
