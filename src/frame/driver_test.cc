@@ -141,8 +141,8 @@ TEST(ReportTest, KilobytesAndThroughputComeFromBlocksMoved) {
     int64_t kilobytes;
     double mbPerMinute;
   } cases[] = {
-      {3000, 60000, 192000, 187.5},       // 3 streams of 1000 chunks in a minute
-      {1, 1000, 64, 3.75},                // one block in a second
+      {3000, 60000, 192000, 187.5},                   // 3 streams of 1000 chunks in a minute
+      {1, 1000, 64, 3.75},                            // one block in a second
       {10'000'000, 1000, 640'000'000, 37'500'000.0},  // beyond 32-bit products
   };
   for (auto& c : cases) {
@@ -223,9 +223,12 @@ TEST(FormatRecordTest, NameSessionAndExpiration) {
   EXPECT_EQ(bytes[19], 2);
   EXPECT_EQ(std::string(r.tapeName), "ABCDEFGHIJKLMNOPQRSTUVW");  // 23 and the zero
   EXPECT_EQ(bytes[46 + 23], 0);
-  EXPECT_EQ(r.sessionNumber, 70000 & 0xFFFF);
-  EXPECT_GE(r.expirationTime, before + 31536000);
-  EXPECT_LE(r.expirationTime, after + 31536000);
+  // Packed fields are copied out before gtest binds references to them.
+  const uint16_t session = r.sessionNumber;
+  const int32_t expiration = r.expirationTime;
+  EXPECT_EQ(session, 70000 & 0xFFFF);
+  EXPECT_GE(expiration, before + 31536000);
+  EXPECT_LE(expiration, after + 31536000);
 }
 
 }  // namespace
