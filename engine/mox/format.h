@@ -37,7 +37,7 @@ struct RecordHeader {
   uint32_t originalLength = 0;  // body bytes before compression
   uint32_t bodyCrc = 0;
   uint16_t member = 0;  // member index, kAllMembers when mirrored
-  uint32_t aux = 0;     // kind specific
+  uint32_t aux = 0;     // depends on the kind
 };
 
 // CRC32C (Castagnoli) through ISA-L.
