@@ -438,6 +438,22 @@ TEST_F(VerifyTest, SpannedStreamIsReadAgainFromItsSecondHeader) {
   EXPECT_EQ(timing_.blocks, 7);
 }
 
+TEST_F(VerifyTest, StreamWhoseHeaderIsOnTheNextTapeIsReadThere) {
+  runSettings.streamCount = 2;
+  runSettings.chunkCount = 5;
+  // Stream 0's header read finds it on the next tape.
+  moxfake::failCall("MOXRAIDReadBlockDaemon", 1, kContinuationCode);
+  setInput("a\n");
+  EXPECT_EQ(runBackupVerifyTest(&timing_), 0);
+  std::string log = logText();
+  EXPECT_NE(log.find("MOXReadBlockDaemon Error: 163\r\n"), std::string::npos);
+  EXPECT_NE(log.find("Continuation Block FOUND..\r\n"), std::string::npos);
+  EXPECT_EQ(log.find("ReadThreadError"), std::string::npos);
+  EXPECT_NE(log.find("End of session.."), std::string::npos);
+  EXPECT_EQ(moxfake::callCount("MOXPrepareContinuation"), 1);
+  EXPECT_EQ(moxfake::callCount("MOXRAIDReadBlockDaemon"), 5 + 15 + 1);
+}
+
 TEST_F(VerifyTest, MismatchIsCountedAndLogged) {
   runSettings.streamCount = 1;
   // Once written, a byte of data block 1's text changes on the tape.

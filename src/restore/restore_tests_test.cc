@@ -184,6 +184,28 @@ TEST_F(RestoreTest, ContinuationResumesEveryReaderWhereItStopped) {
   EXPECT_EQ(log.find("Insert Next tape"), std::string::npos);
 }
 
+TEST_F(RestoreTest, StreamWhoseHeaderIsOnTheNextTapeIsReadThere) {
+  writeSession(2, 10);
+  runSettings.streamCount = 2;
+  runSettings.progressColumns = 2;
+  // The first read is one stream's header: its writer found the tape full
+  // at the header, so the whole stream lies on the next tape.
+  moxfake::failCall("MOXRAIDReadBlockDaemon", 1, kContinuationCode);
+  setInput("k\n");
+  EXPECT_EQ(runRestoreTest(4, &timing_), 0);
+  EXPECT_EQ(moxfake::callsOf({"MOXPrepareContinuation", "MOXContinueSession"}),
+            (Calls{"MOXPrepareContinuation", "MOXContinueSession 4"}));
+  EXPECT_EQ(moxfake::callCount("MOXRAIDReadBlockDaemon"), 21);
+  EXPECT_EQ(timing_.blocks, 20);
+  EXPECT_EQ(timing_.mismatches, 0);
+  std::string log = logText();
+  EXPECT_NE(log.find("MOXReadBlockDaemon Error: 163\r\n"), std::string::npos);
+  EXPECT_NE(log.find("Continuation Block FOUND..\r\n"), std::string::npos);
+  EXPECT_EQ(countOf(log, "Test Offset"), 2);
+  EXPECT_EQ(log.find("giving up"), std::string::npos);
+  EXPECT_NE(log.find("End of session.."), std::string::npos);
+}
+
 TEST_F(RestoreTest, ReadingEndsWhenTheTapeChangeCannotGoOn) {
   struct Case {
     const char* name;
@@ -297,6 +319,22 @@ TEST_F(SerialRestoreTest, ContinuationReadsTheStreamAgainFromItsNextHeader) {
   EXPECT_EQ(log.find("Data Doesn't match"), std::string::npos);
   EXPECT_NE(log.find("End of session.."), std::string::npos);
   EXPECT_EQ(timing_.blocks, 4 + 2 + 4);
+}
+
+TEST_F(SerialRestoreTest, StreamWhoseHeaderIsOnTheNextTapeIsReadThere) {
+  writeSession(2, 3);
+  runSettings.streamCount = 2;
+  // Stream 0's writer found the tape full at its header.
+  moxfake::failCall("MOXRAIDReadBlockDaemon", 1, kContinuationCode);
+  setInput("\n");
+  EXPECT_EQ(runSerialRestoreTest(4, &timing_), 0);
+  EXPECT_EQ(moxfake::callsOf({"MOXRAIDGotoStream", "MOXPrepareContinuation", "MOXContinueSession"}),
+            (Calls{"MOXPrepareContinuation", "MOXContinueSession 4", "MOXRAIDGotoStream 0 1"}));
+  std::string log = logText();
+  EXPECT_NE(log.find("Continuation Block FOUND..\r\n"), std::string::npos);
+  EXPECT_EQ(countOf(log, "Test Offset"), 2);
+  EXPECT_NE(log.find("End of session.."), std::string::npos);
+  EXPECT_EQ(timing_.blocks, 6);
 }
 
 TEST_F(SerialRestoreTest, FailedStreamIsReadAgainAfterAStreamChange) {

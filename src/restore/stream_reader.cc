@@ -75,7 +75,10 @@ int32_t readStream(StreamRecord* record) {
     if (code == 0 && block == nullptr) code = MOX_E_NO_BUFFERS;
     if (code != 0) {
       writeLog("MOXReadBlockDaemon Error: %d", code);
-      return kHeaderFailedCode;
+      // A writer that found the tape full at its header wrote the header on
+      // the next tape: the stream starts there, and readBlock stays 0 so the
+      // header is read after the tape change.
+      return code == MOX_E_CONTINUATION ? MOX_E_CONTINUATION : kHeaderFailedCode;
     }
     if (record->timing != nullptr) record->timing->blocks += 1;
     int32_t offset = 0;

@@ -25,8 +25,8 @@ bool blockTextMatches(const uint8_t* block, int32_t testOffset, const char* expe
 // data blocks from readBlock up to the header's count - 2, logging each
 // block that does not match. Returns 0 at the end of the stream,
 // kHeaderFailedCode when the header could not be read or used, else the
-// tape service's code (163: the stream goes on on the next tape); readBlock
-// then names the block that failed.
+// tape service's code (163: the stream goes on on the next tape, also when
+// its header lies there); readBlock then names the block that failed.
 int32_t readStream(StreamRecord* record);
 
 // One reader thread per record; the first non-zero result in record order.

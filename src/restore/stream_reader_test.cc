@@ -157,7 +157,8 @@ TEST_F(ReaderTest, FailuresOfHeaderAndDataReads) {
     uint16_t readBlock;
     const char* message;
   } cases[] = {
-      {1, kContinuationCode, kHeaderFailedCode, 0, "MOXReadBlockDaemon Error: 163\r\n"},
+      // The header lies on the next tape: the stream goes on there.
+      {1, kContinuationCode, kContinuationCode, 0, "MOXReadBlockDaemon Error: 163\r\n"},
       {1, MOX_E_IO, kHeaderFailedCode, 0, "MOXReadBlockDaemon Error: 1020\r\n"},
       {4, kContinuationCode, kContinuationCode, 2,
        "MOXRAIDReadBlockDaemon 1 : Error 163 Chunks 2\r\n"},
