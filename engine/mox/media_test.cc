@@ -1,10 +1,9 @@
 // Engine tests of damaged, missing, torn and foreign media, RAID rebuilds,
-// the console's media operations, sharing between handles and processes,
-// and the status block.
+// the console's media operations, and sharing between handles and
+// processes. The status block has its own tests (status_block_test.cc).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -415,66 +414,6 @@ TEST_F(MediaTest, SecondWriterIsBusyInThisAndAnotherProcess) {
   MOXCloseHandle(b);
   close(ready[0]);
   close(ready[1]);
-}
-
-TEST_F(MediaTest, StatusBlockIsPublishedWhileTheGroupIsSelected) {
-  shm_unlink("/QOV_RAID_DATA_1");
-  MoxHandle h = moxtest::openHandle();
-  ASSERT_EQ(MOXSelectGroup(h, "RGROUP1", MOX_ACCESS_WRITE), 0);
-  int fd = shm_open("/QOV_RAID_DATA_1", O_RDONLY, 0);
-  ASSERT_GE(fd, 0);
-  auto* block = static_cast<const uint8_t*>(
-      mmap(nullptr, MOX_STATUS_BLOCK_SIZE, PROT_READ, MAP_SHARED, fd, 0));
-  close(fd);
-  ASSERT_NE(block, MAP_FAILED);
-  auto field = [&](uint32_t offset) {
-    uint32_t v;
-    std::memcpy(&v, block + offset, 4);
-    return v;
-  };
-  EXPECT_EQ(field(MOX_STATUS_OFF_STATE), 1u);
-  EXPECT_EQ(field(MOX_STATUS_OFF_PL), 64u);
-  TapeEnumRecord tapes{};
-  tapes.second = 1;
-  ASSERT_EQ(MOXEnumTape(h, &tapes), 0);
-  uint32_t value = 0;
-  ASSERT_EQ(MOXConnecttoTape(h, 0, tapes.tapeEntry, &value, MOX_ACCESS_WRITE), 0);
-  int32_t session = 0;
-  ASSERT_EQ(MOXGototNewSession(h, &session), 0);
-  uint16_t s = 0;
-  ASSERT_EQ(MOXStartSession(h, session, 3, &s), 0);
-  EXPECT_EQ(field(MOX_STATUS_OFF_ENTRY_COUNT), 3u);
-  for (int i = 0; i < 5; ++i) {
-    uint8_t* buffer = nullptr;
-    ASSERT_EQ(MOXGetFreeBuffers(h, &buffer, 1, &value), 0);
-    moxtest::fillBlock(buffer, 1, 0, static_cast<uint32_t>(i));
-    ASSERT_EQ(MOXRAIDWriteBlockDaemon(h, buffer, 0), 0);
-  }
-  EXPECT_EQ(field(MOX_STATUS_OFF_TD), 5u);
-  EXPECT_EQ(field(MOX_STATUS_OFF_TD + MOX_STATUS_TD_STRIDE), 5u);
-  EXPECT_EQ(field(MOX_STATUS_OFF_FREE), 64u);
-  MOXEndSession(h, nullptr);
-  ASSERT_EQ(MOXReleaseGroup(h), 0);
-  EXPECT_EQ(field(MOX_STATUS_OFF_STATE), 0u);
-  EXPECT_LT(shm_open("/QOV_RAID_DATA_1", O_RDONLY, 0), 0);
-  munmap(const_cast<uint8_t*>(block), MOX_STATUS_BLOCK_SIZE);
-  MOXCloseHandle(h);
-
-  // A block left behind by a killed process is cleared by the next selection.
-  pid_t child = fork();
-  if (child == 0) {
-    MoxHandle c = moxtest::openHandle();
-    MOXSelectGroup(c, "RGROUP1", MOX_ACCESS_READ);
-    _exit(0);  // no release: the block stays behind
-  }
-  waitpid(child, nullptr, 0);
-  fd = shm_open("/QOV_RAID_DATA_1", O_RDONLY, 0);
-  ASSERT_GE(fd, 0);
-  close(fd);
-  h = moxtest::openHandle();
-  ASSERT_EQ(MOXSelectGroup(h, "RGROUP0", MOX_ACCESS_READ), 0);
-  EXPECT_LT(shm_open("/QOV_RAID_DATA_1", O_RDONLY, 0), 0);
-  MOXCloseHandle(h);
 }
 
 }  // namespace

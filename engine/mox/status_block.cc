@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,27 +18,65 @@ namespace {
 
 // Owner process id of a block (a field the monitor does not read).
 constexpr uint32_t kOwnerOffset = MOX_STATUS_OFF_OWNER;
+// Attempts to lock an object whose name keeps moving to newer objects.
+constexpr int kLockAttempts = 1000;
+
+std::string& namePrefix() {
+  static std::string prefix;
+  return prefix;
+}
 
 bool ownerAlive(uint32_t pid) {
   if (pid == 0) return false;
   return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
 }
 
-// Owner of an existing object, 0 when it cannot be read.
-uint32_t readOwner(const std::string& name) {
-  int fd = shm_open(name.c_str(), O_RDONLY, 0);
-  if (fd < 0) return 0;
-  uint32_t owner = 0;
-  void* p = mmap(nullptr, MOX_STATUS_BLOCK_SIZE, PROT_READ, MAP_SHARED, fd, 0);
-  struct stat st;
-  if (p != MAP_FAILED) {
-    if (fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(MOX_STATUS_BLOCK_SIZE)) {
-      owner = __atomic_load_n(reinterpret_cast<uint32_t*>(static_cast<uint8_t*>(p) + kOwnerOffset),
-                              __ATOMIC_RELAXED);
-    }
-    munmap(p, MOX_STATUS_BLOCK_SIZE);
+bool lockObject(int fd) {
+  while (flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) return false;
   }
-  close(fd);
+  return true;
+}
+
+// True when `name` refers to the object open as `fd`.
+bool nameRefersTo(const std::string& name, int fd) {
+  struct stat held;
+  struct stat named;
+  if (fstat(fd, &held) != 0) return false;
+  int other = shm_open(name.c_str(), O_RDONLY, 0);
+  if (other < 0) return false;
+  bool same =
+      fstat(other, &named) == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino;
+  close(other);
+  return same;
+}
+
+// Opens the object `name` (creating it when `create`) and takes its lock.
+// An object removed or replaced while this process waited for its lock is
+// let go, and the name looked up again. -1 when there is no object.
+int openLocked(const std::string& name, bool create) {
+  for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
+    int fd = shm_open(name.c_str(), create ? O_RDWR | O_CREAT : O_RDONLY, 0644);
+    if (fd < 0) return -1;
+    if (!lockObject(fd)) {
+      close(fd);
+      return -1;
+    }
+    if (nameRefersTo(name, fd)) return fd;
+    close(fd);
+  }
+  return -1;
+}
+
+// Owner of the locked object `fd`, 0 when it has none (not yet published,
+// or too short to be a block).
+uint32_t ownerOf(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0 || st.st_size < static_cast<off_t>(MOX_STATUS_BLOCK_SIZE)) return 0;
+  uint32_t owner = 0;
+  if (pread(fd, &owner, sizeof owner, kOwnerOffset) != static_cast<ssize_t>(sizeof owner)) {
+    return 0;
+  }
   return owner;
 }
 
@@ -45,8 +84,12 @@ uint32_t readOwner(const std::string& name) {
 
 std::string StatusBlock::objectName(int raidNumber) {
   char name[32];
-  std::snprintf(name, sizeof name, "/" MOX_STATUS_NAME_FORMAT, raidNumber);
-  return name;
+  std::snprintf(name, sizeof name, MOX_STATUS_NAME_FORMAT, raidNumber);
+  return "/" + namePrefix() + name;
+}
+
+void StatusBlock::setNamePrefixForTest(const char* prefix) {
+  namePrefix() = prefix != nullptr ? prefix : "";
 }
 
 StatusBlock::~StatusBlock() { withdraw(); }
@@ -54,10 +97,12 @@ StatusBlock::~StatusBlock() { withdraw(); }
 void StatusBlock::clearStale() {
   for (int n = 0; n < static_cast<int>(MOX_STATUS_MAX_DAEMONS); ++n) {
     std::string name = objectName(n);
-    int fd = shm_open(name.c_str(), O_RDONLY, 0);
+    int fd = openLocked(name, false);
     if (fd < 0) continue;
+    // Under the lock an object without a live owner is not being published:
+    // a publisher holds the lock until its owner field is set.
+    if (!ownerAlive(ownerOf(fd))) shm_unlink(name.c_str());
     close(fd);
-    if (!ownerAlive(readOwner(name))) shm_unlink(name.c_str());
   }
 }
 
@@ -65,39 +110,49 @@ bool StatusBlock::publish(int raidNumber, uint32_t poolSize) {
   withdraw();
   if (raidNumber < 0 || raidNumber >= static_cast<int>(MOX_STATUS_MAX_DAEMONS)) return false;
   std::string name = objectName(raidNumber);
-  int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
-  if (fd < 0 && errno == EEXIST) {
-    if (ownerAlive(readOwner(name))) return false;
-    shm_unlink(name.c_str());
-    fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL, 0644);
-  }
+  int fd = openLocked(name, true);
   if (fd < 0) return false;
-  if (ftruncate(fd, MOX_STATUS_BLOCK_SIZE) != 0) {
+  if (ownerAlive(ownerOf(fd))) {
     close(fd);
-    shm_unlink(name.c_str());
+    return false;
+  }
+  // New, or left by a dead process: taken over in place and started from
+  // zero, so a monitor that still maps it never loses its pages.
+  struct stat st;
+  if (fstat(fd, &st) != 0 || (st.st_size < static_cast<off_t>(MOX_STATUS_BLOCK_SIZE) &&
+                              ftruncate(fd, MOX_STATUS_BLOCK_SIZE) != 0)) {
+    close(fd);
     return false;
   }
   void* p = mmap(nullptr, MOX_STATUS_BLOCK_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  close(fd);
   if (p == MAP_FAILED) {
-    shm_unlink(name.c_str());
+    close(fd);
     return false;
   }
   base_ = static_cast<uint8_t*>(p);
+  fd_ = fd;
   name_ = name;
+  for (uint32_t offset = 0; offset + 4 <= MOX_STATUS_BLOCK_SIZE; offset += 4) store(offset, 0);
   store(kOwnerOffset, static_cast<uint32_t>(getpid()));
   store(MOX_STATUS_OFF_PL, poolSize);
   store(MOX_STATUS_OFF_FREE, poolSize);
   store(MOX_STATUS_OFF_STATE, 1);
+  flock(fd_, LOCK_UN);
   return true;
 }
 
 void StatusBlock::withdraw() {
   if (base_ == nullptr) return;
+  bool locked = lockObject(fd_);
   store(MOX_STATUS_OFF_STATE, 0);
+  store(kOwnerOffset, 0);
+  // Only the object this process published goes: the name may have been
+  // taken from it meanwhile and now belong to another process's block.
+  if (locked && nameRefersTo(name_, fd_)) shm_unlink(name_.c_str());
   munmap(base_, MOX_STATUS_BLOCK_SIZE);
   base_ = nullptr;
-  shm_unlink(name_.c_str());
+  close(fd_);  // lets the lock go
+  fd_ = -1;
   name_.clear();
 }
 

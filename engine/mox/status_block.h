@@ -1,5 +1,13 @@
 // The RAID daemon status block of a selected RAID group, published as POSIX
 // shared memory "QOV_RAID_DATA_<n>" for the daemon monitor.
+//
+// The names are shared by every process on the machine, whatever its engine
+// home. Each object carries the process id of its owner, and every engine
+// process takes the object's lock (flock) before it creates, takes over or
+// removes one, checking under the lock that the name still refers to the
+// object it holds. So a block is only ever removed by its owner or, once the
+// owner is gone, by the next engine that finds it; never while it is being
+// published, and never a newer block published under the same name.
 #pragma once
 
 #include <cstdint>
@@ -15,10 +23,10 @@ class StatusBlock {
   StatusBlock& operator=(const StatusBlock&) = delete;
 
   // Publishes the block of RAID device n (0 to 9; other numbers publish
-  // nothing). A block left by a dead process is replaced; one owned by a
+  // nothing). A block left by a dead process is taken over; one owned by a
   // live process is left alone. Returns true when this object owns a block.
   bool publish(int raidNumber, uint32_t poolSize);
-  // State 0, then the object is removed.
+  // State 0, then the object is removed (when the name is still ours).
   void withdraw();
   bool active() const { return base_ != nullptr; }
 
@@ -29,13 +37,18 @@ class StatusBlock {
 
   // Removes blocks of RAID devices 0 to 9 whose owner process is gone.
   static void clearStale();
+  // "/QOV_RAID_DATA_<n>", with the test prefix after the slash when set.
   static std::string objectName(int raidNumber);
+  // Tests: every object name gets this prefix (nullptr or "" for none), so
+  // tests that look at blocks never meet those of other processes.
+  static void setNamePrefixForTest(const char* prefix);
 
  private:
   void store(uint32_t offset, uint32_t value);
   uint32_t load(uint32_t offset) const;
 
   uint8_t* base_ = nullptr;
+  int fd_ = -1;  // the published object, for its lock and identity
   std::string name_;
 };
 
