@@ -1,7 +1,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "frame/run_settings.h"
 #include "inventory/inventory.h"
 #include "mox.h"
 #include "tapesvc/tape_service.h"
@@ -37,12 +36,7 @@ void printDeviceTableRow(int index, int board, int bus, int target, int lun, uin
 
 int listTapeServiceDevices() {
   MoxHandle handle = 0;
-  int32_t rc = openTapeServiceHandle(&handle, MOX_HANDLE_MODE_ADMIN, runSettings.serverName,
-                                     runSettings.connectionType);
-  if (rc != 0) {
-    logHandleError(rc);
-    return -1;
-  }
+  if (openAdminHandle(&handle) != 0) return -1;
   uint16_t count = 0, ignored = 0;
   MOXEnumDevices(handle, &count, &ignored, 0xFFFF);
   printDeviceTableHeader();
@@ -53,8 +47,8 @@ int listTapeServiceDevices() {
     if (MOXGetDeviceInfo(handle, i, &device) != 0) break;
     char inquiry[sizeof device.inquiry + 1] = {};
     std::memcpy(inquiry, device.inquiry, sizeof device.inquiry);
-    printDeviceTableRow(i, device.board, device.bus, device.targetId, device.lun,
-                        device.deviceType, inquiry);
+    printDeviceTableRow(i, device.board, device.bus, device.targetId, device.lun, device.deviceType,
+                        inquiry);
   }
   printDeviceTableRule();
   std::fflush(stdout);
