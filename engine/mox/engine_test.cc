@@ -140,15 +140,10 @@ TEST_F(EngineTest, FullCartridgeRefusesEveryWriterUntilTheSessionContinues) {
   ASSERT_EQ(home_.moxctl({"set", "compression", "0", "off"}), 0);
   MoxHandle h = moxtest::openHandle();
   ASSERT_EQ(MOXSelectGroup(h, "RGROUP0", MOX_ACCESS_WRITE), 0);
-  TapeEnumRecord tapes{};
-  tapes.second = 1;
-  ASSERT_EQ(MOXEnumTape(h, &tapes), 0);
-  uint32_t value = 0;
-  ASSERT_EQ(MOXConnecttoTape(h, 0, tapes.tapeEntry, &value, MOX_ACCESS_WRITE), 0);
   int32_t session = 0;
-  ASSERT_EQ(MOXGototNewSession(h, &session), 0);
   uint16_t first = 9;
-  ASSERT_EQ(MOXStartSession(h, session, 2, &first), 0);
+  ASSERT_EQ(moxtest::startNewSession(h, 2, &session, &first), 0);
+  uint32_t value = 0;
   EXPECT_EQ(first, 0);
   uint32_t written[2] = {0, 0};
   int32_t rc = 0;
@@ -187,15 +182,10 @@ TEST_F(EngineTest, SessionOpenedOnAFullSetReadsFromTheNextSetWithoutATapeChange)
   ASSERT_EQ(home_.moxctl({"set", "capacity", "1M"}), 0);
   MoxHandle h = moxtest::openHandle();
   ASSERT_EQ(MOXSelectGroup(h, "RGROUP0", MOX_ACCESS_WRITE), 0);
-  TapeEnumRecord tapes{};
-  tapes.second = 1;
-  ASSERT_EQ(MOXEnumTape(h, &tapes), 0);
-  uint32_t value = 0;
-  ASSERT_EQ(MOXConnecttoTape(h, 0, tapes.tapeEntry, &value, MOX_ACCESS_WRITE), 0);
   int32_t session = 0;
-  ASSERT_EQ(MOXGototNewSession(h, &session), 0);
   uint16_t first = 0;
-  ASSERT_EQ(MOXStartSession(h, session, 1, &first), 0);
+  ASSERT_EQ(moxtest::startNewSession(h, 1, &session, &first), 0);
+  uint32_t value = 0;
   int32_t rc = 0;
   for (uint32_t b = 0; rc == 0; ++b) {
     uint8_t* buffer = nullptr;
@@ -219,13 +209,10 @@ TEST_F(EngineTest, StreamsAreNumberedFromZeroUpToTheLimit) {
   ASSERT_EQ(home_.moxctl({"set", "stream-limit", "3"}), 0);
   MoxHandle h = moxtest::openHandle();
   ASSERT_EQ(MOXSelectGroup(h, "RGROUP0", MOX_ACCESS_BOTH), 0);
-  TapeEnumRecord tapes{};
-  tapes.second = 1;
-  ASSERT_EQ(MOXEnumTape(h, &tapes), 0);
-  uint32_t value = 0;
-  ASSERT_EQ(MOXConnecttoTape(h, 0, tapes.tapeEntry, &value, MOX_ACCESS_WRITE), 0);
+  ASSERT_EQ(moxtest::mountTapes(h, MOX_ACCESS_WRITE), 0);
   int32_t session = 0;
   ASSERT_EQ(MOXGototNewSession(h, &session), 0);
+  uint32_t value = 0;
   uint16_t stream = 99;
   EXPECT_EQ(MOXStartSession(h, session, 4, &stream), MOX_E_STREAM_LIMIT);
   ASSERT_EQ(MOXStartSession(h, session, 1, &stream), 0);
@@ -248,8 +235,7 @@ TEST_F(EngineTest, StreamsAreNumberedFromZeroUpToTheLimit) {
   ASSERT_EQ(MOXDisconnectTape(h), 0);
   // The same handle reads the session back, one stream per start as the
   // merge test does, and with the count and 1 in either order.
-  ASSERT_EQ(MOXEnumTape(h, &tapes), 0);
-  ASSERT_EQ(MOXConnecttoTape(h, 0, tapes.tapeEntry, &value, MOX_ACCESS_READ), 0);
+  ASSERT_EQ(moxtest::mountTapes(h, MOX_ACCESS_READ), 0);
   for (uint16_t s = 0; s < 3; ++s) {
     ASSERT_EQ(MOXGototSession(h, session), 0);
     uint16_t list[256] = {s};

@@ -83,12 +83,7 @@ int32_t spanWrite(MoxHandle h, int32_t session) {
   int32_t rc = MOXContinueBlock(h);
   if (rc != 0) return rc;
   MOXDisconnectTape(h);
-  TapeEnumRecord tapes;
-  std::memset(&tapes, 0, sizeof tapes);
-  tapes.second = 1;
-  if ((rc = MOXEnumTape(h, &tapes)) != 0) return rc;
-  uint32_t value = 0;
-  if ((rc = MOXConnecttoTape(h, 0, tapes.tapeEntry, &value, MOX_ACCESS_WRITE)) != 0) return rc;
+  if ((rc = mountTapes(h, MOX_ACCESS_WRITE)) != 0) return rc;
   TapeFormatRecord format;
   std::memset(&format, 0, sizeof format);
   format.formatMode = MOX_FORMAT_MODE_SPAN;
@@ -102,16 +97,28 @@ int32_t spanWrite(MoxHandle h, int32_t session) {
   return MOXContinueSession(h, session);
 }
 
+int32_t mountTapes(MoxHandle h, uint32_t access) {
+  TapeEnumRecord tapes;
+  std::memset(&tapes, 0, sizeof tapes);
+  tapes.second = 1;
+  int32_t rc = MOXEnumTape(h, &tapes);
+  if (rc != 0) return rc;
+  uint32_t value = 0;
+  return MOXConnecttoTape(h, 0, tapes.tapeEntry, &value, access);
+}
+
+int32_t startNewSession(MoxHandle h, uint16_t streams, int32_t* session, uint16_t* first) {
+  int32_t rc = mountTapes(h, MOX_ACCESS_WRITE);
+  if (rc != 0) return rc;
+  if ((rc = MOXGototNewSession(h, session)) != 0) return rc;
+  return MOXStartSession(h, *session, streams, first);
+}
+
 int32_t spanRead(MoxHandle h, int32_t session) {
   int32_t rc = MOXPrepareContinuation(h);
   if (rc != 0) return rc;
   MOXDisconnectTape(h);
-  TapeEnumRecord tapes;
-  std::memset(&tapes, 0, sizeof tapes);
-  tapes.second = 1;
-  if ((rc = MOXEnumTape(h, &tapes)) != 0) return rc;
-  uint32_t value = 0;
-  if ((rc = MOXConnecttoTape(h, 0, tapes.tapeEntry, &value, MOX_ACCESS_READ)) != 0) return rc;
+  if ((rc = mountTapes(h, MOX_ACCESS_READ)) != 0) return rc;
   return MOXContinueSession(h, session);
 }
 
@@ -119,13 +126,7 @@ namespace {
 
 int32_t connect(MoxHandle h, const char* group, uint32_t access) {
   int32_t rc = MOXSelectGroup(h, group, access);
-  if (rc != 0) return rc;
-  TapeEnumRecord tapes;
-  std::memset(&tapes, 0, sizeof tapes);
-  tapes.second = 1;
-  if ((rc = MOXEnumTape(h, &tapes)) != 0) return rc;
-  uint32_t value = 0;
-  return MOXConnecttoTape(h, 0, tapes.tapeEntry, &value, access);
+  return rc != 0 ? rc : mountTapes(h, access);
 }
 
 }  // namespace

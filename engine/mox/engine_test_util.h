@@ -31,6 +31,12 @@ void fillBlock(uint8_t* block, uint32_t session, uint16_t stream, uint32_t numbe
 // True when `block` holds the pattern of (session, stream, number).
 bool blockMatches(const uint8_t* block, uint32_t session, uint16_t stream, uint32_t number);
 
+// Enumerates the selected group's cartridges and connects them for `access`.
+int32_t mountTapes(MoxHandle h, uint32_t access);
+// Mounts the selected group's cartridges for writing, positions at a new
+// session and starts it with `streams` streams; the first failing code or 0.
+int32_t startNewSession(MoxHandle h, uint16_t streams, int32_t* session, uint16_t* first);
+
 // Carries a written session onto new cartridges (continuation, tape change,
 // format, continue); returns the first failing code or 0.
 int32_t spanWrite(MoxHandle h, int32_t session);

@@ -163,15 +163,10 @@ TEST_F(MediaTest, TornTailIsCutAndEarlierSessionsStay) {
   if (child == 0) {
     MoxHandle h = moxtest::openHandle();
     MOXSelectGroup(h, "RGROUP0", MOX_ACCESS_WRITE);
-    TapeEnumRecord tapes{};
-    tapes.second = 1;
-    MOXEnumTape(h, &tapes);
-    uint32_t value = 0;
-    MOXConnecttoTape(h, 0, tapes.tapeEntry, &value, MOX_ACCESS_WRITE);
     int32_t session = 0;
-    MOXGototNewSession(h, &session);
     uint16_t s = 0;
-    MOXStartSession(h, session, 1, &s);
+    moxtest::startNewSession(h, 1, &session, &s);
+    uint32_t value = 0;
     for (uint32_t b = 0; b < 9; ++b) {
       uint8_t* buffer = nullptr;
       MOXGetFreeBuffers(h, &buffer, 1, &value);
@@ -216,15 +211,10 @@ class KilledWriter : public MediaTest, public ::testing::WithParamInterface<Kill
   };
   MoxHandle h = moxtest::openHandle();
   MOXSelectGroup(h, "RGROUP0", MOX_ACCESS_WRITE);
-  TapeEnumRecord tapes{};
-  tapes.second = 1;
-  MOXEnumTape(h, &tapes);
-  uint32_t value = 0;
-  MOXConnecttoTape(h, 0, tapes.tapeEntry, &value, MOX_ACCESS_WRITE);
   int32_t session = 0;
-  MOXGototNewSession(h, &session);
   uint16_t first = 0;
-  MOXStartSession(h, session, 4, &first);
+  moxtest::startNewSession(h, 4, &session, &first);
+  uint32_t value = 0;
   if (point == KillPoint::kAfterStart) tell();
   std::atomic<int> blocks{0};
   std::atomic<bool> spanned{false};
@@ -250,8 +240,7 @@ class KilledWriter : public MediaTest, public ::testing::WithParamInterface<Kill
     if (!full) break;
     MOXContinueBlock(h);
     MOXDisconnectTape(h);
-    MOXEnumTape(h, &tapes);
-    MOXConnecttoTape(h, 0, tapes.tapeEntry, &value, MOX_ACCESS_WRITE);
+    moxtest::mountTapes(h, MOX_ACCESS_WRITE);
     TapeFormatRecord format{};
     format.formatMode = MOX_FORMAT_MODE_SPAN;
     std::strcpy(format.tapeName, "ZEPHLORN-INVALID TAPE");

@@ -84,15 +84,10 @@ TEST_F(StatusBlockTest, PublishedWhileTheGroupIsSelected) {
   EXPECT_EQ(field(MOX_STATUS_OFF_STATE), 1u);
   EXPECT_EQ(field(MOX_STATUS_OFF_PL), 64u);
   EXPECT_EQ(field(MOX_STATUS_OFF_OWNER), static_cast<uint32_t>(getpid()));
-  TapeEnumRecord tapes{};
-  tapes.second = 1;
-  ASSERT_EQ(MOXEnumTape(h, &tapes), 0);
-  uint32_t value = 0;
-  ASSERT_EQ(MOXConnecttoTape(h, 0, tapes.tapeEntry, &value, MOX_ACCESS_WRITE), 0);
   int32_t session = 0;
-  ASSERT_EQ(MOXGototNewSession(h, &session), 0);
   uint16_t s = 0;
-  ASSERT_EQ(MOXStartSession(h, session, 3, &s), 0);
+  ASSERT_EQ(moxtest::startNewSession(h, 3, &session, &s), 0);
+  uint32_t value = 0;
   EXPECT_EQ(field(MOX_STATUS_OFF_ENTRY_COUNT), 3u);
   for (int i = 0; i < 5; ++i) {
     uint8_t* buffer = nullptr;
