@@ -2,7 +2,8 @@
 // kept as a directory tree. A key is a directory, a value is a file inside
 // it. Key paths use backslashes as on the tape engine's home platform
 // ("SOFTWARE\\Quorvane\\...") and are mapped to directories one component
-// at a time. Writes are atomic: a temporary file, fsync, rename.
+// at a time. Writes are atomic: a temporary file, fsync, rename, and an
+// fsync of the key's directory.
 #pragma once
 
 #include <string>
@@ -16,14 +17,23 @@ constexpr int kRegAccessDenied = 5;  // key exists but is not writable by this u
 constexpr int kRegInvalid = 87;      // malformed key path or value name
 constexpr int kRegIoError = 1117;    // the file system refused an operation
 
+// The tape engine's key below HKEY_LOCAL_MACHINE: the engine's settings
+// and its RAID devices "RAID<n>" live here.
+inline constexpr const char* kTapeEngineKey =
+    "SOFTWARE\\Quorvane\\Tellimar\\CurrentVersion\\TapeEngine";
+
 // An open key: the directory it stands for. Plain record, no resources.
 struct RegKey {
   std::string dir;
 };
 
-// The directory that stands for HKEY_LOCAL_MACHINE: the registry of the
-// tape engine's home, $MOX_HOME (else ${XDG_STATE_HOME:-$HOME/.local/state}/mox)
-// followed by "/registry/HKEY_LOCAL_MACHINE".
+// The tape engine's home (not created): $MOX_HOME, else
+// ${XDG_STATE_HOME:-$HOME/.local/state}/mox. The only place that decides it.
+std::string engineHomePath();
+// The directory that stands for HKEY_LOCAL_MACHINE in the registry of the
+// engine home `home`: "<home>/registry/HKEY_LOCAL_MACHINE".
+std::string regLocalMachineRootOf(const std::string& home);
+// The same for engineHomePath().
 std::string regLocalMachineRoot();
 
 // Opens `subkey` below `root` with full access: fails with kRegNotFound when

@@ -14,7 +14,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr const char* kEngineKey = "SOFTWARE\\Quorvane\\Tellimar\\CurrentVersion\\TapeEngine";
+constexpr const char* kEngineKey = kTapeEngineKey;
 
 class RegistryStoreTest : public ::testing::Test {
  protected:
@@ -188,6 +188,11 @@ TEST(RegistryRootTest, MachineRootFollowsTheEngineHome) {
   unsetenv("MOX_HOME");
   unsetenv("XDG_STATE_HOME");
   EXPECT_EQ(regLocalMachineRoot(), "/h/.local/state/mox/registry/HKEY_LOCAL_MACHINE");
+  EXPECT_EQ(engineHomePath(), "/h/.local/state/mox");
+  setenv("XDG_STATE_HOME", "", 1);
+  unsetenv("HOME");
+  EXPECT_EQ(engineHomePath(), "./.local/state/mox");
+  EXPECT_EQ(regLocalMachineRootOf("/a/b"), "/a/b/registry/HKEY_LOCAL_MACHINE");
   for (const Saved& s : saved) {
     if (s.had) {
       setenv(s.name, s.value.c_str(), 1);

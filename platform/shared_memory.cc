@@ -14,13 +14,13 @@ namespace {
 
 std::string objectPrefix;
 
-std::string objectPath(const char* name) { return "/" + objectPrefix + name; }
-
 }  // namespace
+
+std::string sharedMemoryPath(const char* name) { return "/" + objectPrefix + name; }
 
 int openSharedMemory(const char* name, int* fd) {
   *fd = -1;
-  int opened = shm_open(objectPath(name).c_str(), O_RDONLY | O_CLOEXEC, 0);
+  int opened = shm_open(sharedMemoryPath(name).c_str(), O_RDONLY | O_CLOEXEC, 0);
   if (opened < 0) return errno;
   *fd = opened;
   return 0;
@@ -49,7 +49,7 @@ void closeSharedMemory(int fd) {
 
 int createSharedMemory(const char* name, size_t size, SharedMemoryView* view) {
   *view = SharedMemoryView{};
-  int fd = shm_open(objectPath(name).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int fd = shm_open(sharedMemoryPath(name).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) return errno;
   int result = 0;
   if (ftruncate(fd, static_cast<off_t>(size)) != 0) {
@@ -68,7 +68,38 @@ int createSharedMemory(const char* name, size_t size, SharedMemoryView* view) {
 }
 
 int removeSharedMemory(const char* name) {
-  return shm_unlink(objectPath(name).c_str()) == 0 ? 0 : errno;
+  return shm_unlink(sharedMemoryPath(name).c_str()) == 0 ? 0 : errno;
+}
+
+int openSharedMemoryForUpdate(const char* name, bool create, int* fd) {
+  *fd = shm_open(sharedMemoryPath(name).c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0644);
+  return *fd < 0 ? errno : 0;
+}
+
+int mapSharedMemoryForUpdate(int fd, size_t size, SharedMemoryView* view) {
+  *view = SharedMemoryView{};
+  struct stat info;
+  if (fstat(fd, &info) != 0) return errno;
+  if (info.st_size < 0 || static_cast<uint64_t>(info.st_size) < size) {
+    if (ftruncate(fd, static_cast<off_t>(size)) != 0) return errno;
+  }
+  void* data = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (data == MAP_FAILED) return errno;
+  view->data = static_cast<uint8_t*>(data);
+  view->size = size;
+  return 0;
+}
+
+bool sharedMemoryNameRefersTo(const char* name, int fd) {
+  struct stat held;
+  struct stat named;
+  if (fstat(fd, &held) != 0) return false;
+  int other = shm_open(sharedMemoryPath(name).c_str(), O_RDONLY | O_CLOEXEC, 0);
+  if (other < 0) return false;
+  bool same =
+      fstat(other, &named) == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino;
+  close(other);
+  return same;
 }
 
 uint32_t loadSharedU32(const uint8_t* block, size_t offset) {
@@ -79,6 +110,12 @@ uint32_t loadSharedU32(const uint8_t* block, size_t offset) {
 void storeSharedU32(uint8_t* block, size_t offset, uint32_t value) {
   uint32_t* field = reinterpret_cast<uint32_t*>(block + offset);
   __atomic_store_n(field, htole32(value), __ATOMIC_RELAXED);
+}
+
+void addSharedU32(uint8_t* block, size_t offset, uint32_t delta) {
+  // The block is little-endian and so is every machine this runs on.
+  static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__);
+  __atomic_fetch_add(reinterpret_cast<uint32_t*>(block + offset), delta, __ATOMIC_RELAXED);
 }
 
 void setSharedMemoryPrefixForTest(const char* prefix) {

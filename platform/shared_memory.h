@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace platform {
 
@@ -37,11 +38,30 @@ int createSharedMemory(const char* name, size_t size, SharedMemoryView* view);
 // Removes the object's name. Returns 0, or the errno.
 int removeSharedMemory(const char* name);
 
+// Opens the object `name` read-write, creating it (empty) when missing and
+// `create` is set; an existing object keeps its contents. Returns 0 and its
+// descriptor, or the errno.
+int openSharedMemoryForUpdate(const char* name, bool create, int* fd);
+
+// Maps the first `size` bytes of an object opened for update read-write,
+// growing a shorter object to `size` (new bytes are zero) first. Returns 0,
+// or the errno.
+int mapSharedMemoryForUpdate(int fd, size_t size, SharedMemoryView* view);
+
+// True when `name` refers to the object open as `fd` (not to one removed
+// since, nor to a newer object created under the same name).
+bool sharedMemoryNameRefersTo(const char* name, int fd);
+
+// The object path shm_open sees for `name`: "/", the test prefix, `name`.
+std::string sharedMemoryPath(const char* name);
+
 // A 32-bit little-endian field of a block that another process writes at
 // the same time: read and written whole, never torn. `offset` is a multiple
 // of 4.
 uint32_t loadSharedU32(const uint8_t* block, size_t offset);
 void storeSharedU32(uint8_t* block, size_t offset, uint32_t value);
+// Adds `delta` to such a field in one atomic step.
+void addSharedU32(uint8_t* block, size_t offset, uint32_t delta);
 
 // Tests: every object name gets this prefix, so tests never meet a running
 // engine's objects. An empty text (the default) or null ends it.

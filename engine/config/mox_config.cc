@@ -8,19 +8,10 @@
 
 namespace moxcfg {
 
-std::string homePath() {
-  const char* home = std::getenv("MOX_HOME");
-  if (home != nullptr && home[0] != '\0') return home;
-  const char* state = std::getenv("XDG_STATE_HOME");
-  if (state != nullptr && state[0] != '\0') return std::string(state) + "/mox";
-  const char* user = std::getenv("HOME");
-  return std::string(user != nullptr && user[0] != '\0' ? user : ".") + "/.local/state/mox";
-}
-
-std::string registryRoot(const std::string& home) { return home + "/registry/HKEY_LOCAL_MACHINE"; }
+std::string homeLockPath(const std::string& home) { return home + "/.lock"; }
 
 std::string raidKeyPath(int raidNumber) {
-  return std::string(kTapeEngineKey) + "\\RAID" + std::to_string(raidNumber);
+  return std::string(platform::kTapeEngineKey) + "\\RAID" + std::to_string(raidNumber);
 }
 
 std::string formatRaidInfo(const RaidConfig& config) {
@@ -89,7 +80,8 @@ bool parseRaidInfo(const std::string& text, RaidConfig* config) {
 
 int loadRaidDevice(const std::string& home, int raidNumber, RaidConfig* config) {
   platform::RegKey key;
-  int rc = platform::regOpenKeyRead(registryRoot(home), raidKeyPath(raidNumber), &key);
+  int rc = platform::regOpenKeyRead(platform::regLocalMachineRootOf(home), raidKeyPath(raidNumber),
+                                    &key);
   if (rc != platform::kRegOk) return rc;
   std::string text;
   rc = platform::regReadValue(key, kInfoValue, &text);
@@ -114,7 +106,8 @@ int loadRaidDevices(const std::string& home, std::vector<RaidConfig>* devices) {
 
 int storeRaidDevice(const std::string& home, int raidNumber, const RaidConfig& config) {
   platform::RegKey key;
-  int rc = platform::regCreateKey(registryRoot(home), raidKeyPath(raidNumber), &key);
+  int rc =
+      platform::regCreateKey(platform::regLocalMachineRootOf(home), raidKeyPath(raidNumber), &key);
   if (rc != platform::kRegOk) return rc;
   rc = platform::regWriteValue(key, kInfoValue, formatRaidInfo(config));
   platform::regCloseKey(&key);
@@ -152,7 +145,8 @@ void readNumber(const platform::RegKey& key, const char* name, uint64_t lo, uint
 
 bool engineProvisioned(const std::string& home) {
   platform::RegKey key;
-  if (platform::regOpenKeyRead(registryRoot(home), kTapeEngineKey, &key) != platform::kRegOk) {
+  if (platform::regOpenKeyRead(platform::regLocalMachineRootOf(home), platform::kTapeEngineKey,
+                               &key) != platform::kRegOk) {
     return false;
   }
   std::string text;
@@ -161,7 +155,8 @@ bool engineProvisioned(const std::string& home) {
 
 int loadEngineSettings(const std::string& home, EngineSettings* settings) {
   platform::RegKey key;
-  int rc = platform::regOpenKeyRead(registryRoot(home), kTapeEngineKey, &key);
+  int rc = platform::regOpenKeyRead(platform::regLocalMachineRootOf(home), platform::kTapeEngineKey,
+                                    &key);
   if (rc != platform::kRegOk) return rc;
   EngineSettings s;
   uint64_t v = static_cast<uint64_t>(s.driveCount);
@@ -186,7 +181,8 @@ int loadEngineSettings(const std::string& home, EngineSettings* settings) {
 
 int storeEngineValue(const std::string& home, const char* name, uint64_t value) {
   platform::RegKey key;
-  int rc = platform::regCreateKey(registryRoot(home), kTapeEngineKey, &key);
+  int rc =
+      platform::regCreateKey(platform::regLocalMachineRootOf(home), platform::kTapeEngineKey, &key);
   if (rc != platform::kRegOk) return rc;
   return platform::regWriteValue(key, name, std::to_string(value) + "\n");
 }
@@ -210,8 +206,8 @@ int storeEngineSettings(const std::string& home, const EngineSettings& s) {
 
 bool loadRaidCompression(const std::string& home, int raidNumber) {
   platform::RegKey key;
-  if (platform::regOpenKeyRead(registryRoot(home), raidKeyPath(raidNumber), &key) !=
-      platform::kRegOk) {
+  if (platform::regOpenKeyRead(platform::regLocalMachineRootOf(home), raidKeyPath(raidNumber),
+                               &key) != platform::kRegOk) {
     return true;
   }
   uint64_t v = 1;
@@ -221,7 +217,8 @@ bool loadRaidCompression(const std::string& home, int raidNumber) {
 
 int storeRaidCompression(const std::string& home, int raidNumber, bool on) {
   platform::RegKey key;
-  int rc = platform::regOpenKeyFullAccess(registryRoot(home), raidKeyPath(raidNumber), &key);
+  int rc = platform::regOpenKeyFullAccess(platform::regLocalMachineRootOf(home),
+                                          raidKeyPath(raidNumber), &key);
   if (rc != platform::kRegOk) return rc;
   return platform::regWriteValue(key, kCompressionValue, on ? "1\n" : "0\n");
 }

@@ -1,9 +1,10 @@
 // Configuration shared by libmox, libvarneld and moxctl: where the engine
 // home is, and the RAID devices kept in the registry store below it.
 //
-// Home: $MOX_HOME, else ${XDG_STATE_HOME:-$HOME/.local/state}/mox.
-// Registry: <home>/registry/HKEY_LOCAL_MACHINE/<key path>.
-// Each RAID device n is the key "<kTapeEngineKey>\\RAID<n>", numbered
+// Home: platform::engineHomePath(), the lock file of the library's state
+// below it (homeLockPath), and the registry store of the home
+// (platform::regLocalMachineRootOf). Each RAID device n is the key
+// "<platform::kTapeEngineKey>\\RAID<n>", numbered
 // consecutively from 0, with its configuration in the value "Info":
 //   level=<0|1|5>\nlink=<n>\nstripe=<n>\ntapesize=<n>\nmembers=<d>,<d>,...\n
 #pragma once
@@ -14,8 +15,6 @@
 
 namespace moxcfg {
 
-inline constexpr const char* kTapeEngineKey =
-    "SOFTWARE\\Quorvane\\Tellimar\\CurrentVersion\\TapeEngine";
 inline constexpr const char* kInfoValue = "Info";
 inline constexpr int kMaxRaidDevices = 255;
 inline constexpr int kMaxMembers = 32;
@@ -28,11 +27,10 @@ struct RaidConfig {
   std::vector<uint16_t> members;  // virtual drive numbers, in order
 };
 
-// The engine home directory (not created).
-std::string homePath();
-// <home>/registry/HKEY_LOCAL_MACHINE
-std::string registryRoot(const std::string& home);
-// "<kTapeEngineKey>\\RAID<n>"
+// "<home>/.lock": held while the library's state or configuration changes
+// (libmox, moxctl and libvarneld alike).
+std::string homeLockPath(const std::string& home);
+// "<platform::kTapeEngineKey>\\RAID<n>"
 std::string raidKeyPath(int raidNumber);
 
 // Text form of the Info value, and its parse. parseRaidInfo returns false on

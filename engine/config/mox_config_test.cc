@@ -21,7 +21,9 @@ class ConfigTest : public ::testing::Test {
   void TearDown() override { std::filesystem::remove_all(home_); }
   void writeValue(const char* name, const std::string& text) {
     platform::RegKey key;
-    ASSERT_EQ(platform::regCreateKey(registryRoot(home_), kTapeEngineKey, &key), 0);
+    ASSERT_EQ(platform::regCreateKey(platform::regLocalMachineRootOf(home_),
+                                     platform::kTapeEngineKey, &key),
+              0);
     ASSERT_EQ(platform::regWriteValue(key, name, text), 0);
   }
   std::string home_;

@@ -15,7 +15,7 @@ Engine& Engine::instance() {
 
 int Engine::create(const HandleCreationRecord& request, MoxHandle* handle) {
   if (handle == nullptr) return MOX_E_INVALID_ARG;
-  std::string homePath = moxcfg::homePath();
+  std::string homePath = platform::engineHomePath();
   Home home(homePath);
   int rc = home.ensureProvisioned();
   if (rc != MOX_OK) return rc;

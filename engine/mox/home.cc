@@ -1,7 +1,6 @@
 #include "engine/mox/home.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,20 +20,6 @@ namespace mox {
 namespace {
 
 namespace fs = std::filesystem;
-
-bool writeFileAtomic(const std::string& path, const std::string& data) {
-  std::string tmp = path + ".tmp." + std::to_string(getpid());
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return false;
-  bool ok = write(fd, data.data(), data.size()) == static_cast<ssize_t>(data.size());
-  ok = fsync(fd) == 0 && ok;
-  close(fd);
-  if (!ok || rename(tmp.c_str(), path.c_str()) != 0) {
-    unlink(tmp.c_str());
-    return false;
-  }
-  return true;
-}
 
 std::string cartridgeName(int number) {
   char name[16];
@@ -114,8 +99,9 @@ std::string Home::driveCartridge(int drive) const {
 }
 
 int Home::setDriveCartridge(int drive, const std::string& name) {
-  return writeFileAtomic(path_ + "/drives/" + std::to_string(drive), name + "\n") ? MOX_OK
-                                                                                  : MOX_E_IO;
+  return platform::writeFileAtomic(path_ + "/drives/" + std::to_string(drive), name + "\n") == 0
+             ? MOX_OK
+             : MOX_E_IO;
 }
 
 std::vector<std::string> Home::listCartridges() const {
@@ -142,22 +128,6 @@ std::string Home::addCartridge() {
     if (errno != EEXIST) return "";
   }
   return "";
-}
-
-HomeLock::HomeLock(const std::string& home) {
-  fd_ = open((home + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd_ < 0) return;
-  while (flock(fd_, LOCK_EX) != 0) {
-    if (errno != EINTR) {
-      close(fd_);
-      fd_ = -1;
-      return;
-    }
-  }
-}
-
-HomeLock::~HomeLock() {
-  if (fd_ >= 0) close(fd_);
 }
 
 void refreshDebugLevel(const std::string& home) {

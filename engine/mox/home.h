@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/config/mox_config.h"
+#include "platform/file_util.h"
 
 namespace mox {
 
@@ -54,17 +55,11 @@ class Home {
 };
 
 // Exclusive lock on the home's .lock file for the life of the object
-// (released by the kernel when the process dies).
-class HomeLock {
+// (released by the kernel when the process dies); waits for other holders.
+class HomeLock : public platform::FileLock {
  public:
-  explicit HomeLock(const std::string& home);
-  ~HomeLock();
-  bool held() const { return fd_ >= 0; }
-  HomeLock(const HomeLock&) = delete;
-  HomeLock& operator=(const HomeLock&) = delete;
-
- private:
-  int fd_ = -1;
+  explicit HomeLock(const std::string& home)
+      : platform::FileLock(moxcfg::homeLockPath(home), platform::LockWait::kBlock) {}
 };
 
 // Diagnostic log in the home, filtered by the persisted debug level.

@@ -1,9 +1,9 @@
 #include "engine/mox/library.h"
 
 #include <fcntl.h>
-#include <sys/file.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <mutex>
 #include <random>
@@ -174,24 +174,21 @@ uint64_t newSetId() {
   return v;
 }
 
-RaidLock::RaidLock(const std::string& home, int raidNumber) {
+namespace {
+
+// <home>/locks/RAID<n>.lock, its directory made when missing.
+std::string raidLockPath(const std::string& home, int raidNumber) {
   std::error_code ec;
   std::filesystem::create_directories(home + "/locks", ec);
-  std::string path = home + "/locks/RAID" + std::to_string(raidNumber) + ".lock";
-  fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd_ < 0) {
-    result_ = MOX_E_HOME;
-    return;
-  }
-  if (flock(fd_, LOCK_EX | LOCK_NB) != 0) {
-    ::close(fd_);
-    fd_ = -1;
-    result_ = MOX_E_BUSY;
-  }
+  return home + "/locks/RAID" + std::to_string(raidNumber) + ".lock";
 }
 
-RaidLock::~RaidLock() {
-  if (fd_ >= 0) ::close(fd_);
+}  // namespace
+
+RaidLock::RaidLock(const std::string& home, int raidNumber)
+    : lock_(raidLockPath(home, raidNumber), platform::LockWait::kTry) {
+  if (lock_.held()) return;
+  result_ = lock_.error() == EWOULDBLOCK ? MOX_E_BUSY : MOX_E_HOME;
 }
 
 }  // namespace mox

@@ -9,6 +9,7 @@
 
 #include "engine/mox/cartridge.h"
 #include "engine/mox/home.h"
+#include "platform/file_util.h"
 
 namespace mox {
 
@@ -58,14 +59,13 @@ uint64_t newSetId();
 class RaidLock {
  public:
   RaidLock(const std::string& home, int raidNumber);
-  ~RaidLock();
-  bool held() const { return fd_ >= 0; }
+  bool held() const { return lock_.held(); }
+  // MOX_OK when held, MOX_E_HOME when the lock file cannot be opened,
+  // MOX_E_BUSY when another process holds it.
   int result() const { return result_; }
-  RaidLock(const RaidLock&) = delete;
-  RaidLock& operator=(const RaidLock&) = delete;
 
  private:
-  int fd_ = -1;
+  platform::FileLock lock_;
   int result_ = 0;
 };
 

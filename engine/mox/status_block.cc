@@ -1,9 +1,6 @@
 #include "engine/mox/status_block.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <sys/file.h>
-#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +9,8 @@
 #include <cstring>
 
 #include "engine/mox/mox.h"
+#include "platform/file_util.h"
+#include "platform/shared_memory.h"
 
 namespace mox {
 namespace {
@@ -21,51 +20,37 @@ constexpr uint32_t kOwnerOffset = MOX_STATUS_OFF_OWNER;
 // Attempts to lock an object whose name keeps moving to newer objects.
 constexpr int kLockAttempts = 1000;
 
-std::string& namePrefix() {
-  static std::string prefix;
-  return prefix;
-}
-
 bool ownerAlive(uint32_t pid) {
   if (pid == 0) return false;
   return kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
 }
 
-bool lockObject(int fd) {
-  while (flock(fd, LOCK_EX) != 0) {
-    if (errno != EINTR) return false;
-  }
-  return true;
-}
-
-// True when `name` refers to the object open as `fd`.
-bool nameRefersTo(const std::string& name, int fd) {
-  struct stat held;
-  struct stat named;
-  if (fstat(fd, &held) != 0) return false;
-  int other = shm_open(name.c_str(), O_RDONLY, 0);
-  if (other < 0) return false;
-  bool same =
-      fstat(other, &named) == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino;
-  close(other);
-  return same;
-}
+bool lockObject(int fd) { return platform::lockFile(fd) == 0; }
 
 // Opens the object `name` (creating it when `create`) and takes its lock.
 // An object removed or replaced while this process waited for its lock is
 // let go, and the name looked up again. -1 when there is no object.
 int openLocked(const std::string& name, bool create) {
   for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
-    int fd = shm_open(name.c_str(), create ? O_RDWR | O_CREAT : O_RDONLY, 0644);
-    if (fd < 0) return -1;
+    int fd = -1;
+    int err = create ? platform::openSharedMemoryForUpdate(name.c_str(), true, &fd)
+                     : platform::openSharedMemory(name.c_str(), &fd);
+    if (err != 0) return -1;
     if (!lockObject(fd)) {
       close(fd);
       return -1;
     }
-    if (nameRefersTo(name, fd)) return fd;
+    if (platform::sharedMemoryNameRefersTo(name.c_str(), fd)) return fd;
     close(fd);
   }
   return -1;
+}
+
+// "QOV_RAID_DATA_<n>": the object's name without the slash and test prefix.
+std::string blockName(int raidNumber) {
+  char name[32];
+  std::snprintf(name, sizeof name, MOX_STATUS_NAME_FORMAT, raidNumber);
+  return name;
 }
 
 // Owner of the locked object `fd`, 0 when it has none (not yet published,
@@ -83,25 +68,19 @@ uint32_t ownerOf(int fd) {
 }  // namespace
 
 std::string StatusBlock::objectName(int raidNumber) {
-  char name[32];
-  std::snprintf(name, sizeof name, MOX_STATUS_NAME_FORMAT, raidNumber);
-  return "/" + namePrefix() + name;
-}
-
-void StatusBlock::setNamePrefixForTest(const char* prefix) {
-  namePrefix() = prefix != nullptr ? prefix : "";
+  return platform::sharedMemoryPath(blockName(raidNumber).c_str());
 }
 
 StatusBlock::~StatusBlock() { withdraw(); }
 
 void StatusBlock::clearStale() {
   for (int n = 0; n < static_cast<int>(MOX_STATUS_MAX_DAEMONS); ++n) {
-    std::string name = objectName(n);
+    std::string name = blockName(n);
     int fd = openLocked(name, false);
     if (fd < 0) continue;
     // Under the lock an object without a live owner is not being published:
     // a publisher holds the lock until its owner field is set.
-    if (!ownerAlive(ownerOf(fd))) shm_unlink(name.c_str());
+    if (!ownerAlive(ownerOf(fd))) platform::removeSharedMemory(name.c_str());
     close(fd);
   }
 }
@@ -109,7 +88,7 @@ void StatusBlock::clearStale() {
 bool StatusBlock::publish(int raidNumber, uint32_t poolSize) {
   withdraw();
   if (raidNumber < 0 || raidNumber >= static_cast<int>(MOX_STATUS_MAX_DAEMONS)) return false;
-  std::string name = objectName(raidNumber);
+  std::string name = blockName(raidNumber);
   int fd = openLocked(name, true);
   if (fd < 0) return false;
   if (ownerAlive(ownerOf(fd))) {
@@ -118,18 +97,12 @@ bool StatusBlock::publish(int raidNumber, uint32_t poolSize) {
   }
   // New, or left by a dead process: taken over in place and started from
   // zero, so a monitor that still maps it never loses its pages.
-  struct stat st;
-  if (fstat(fd, &st) != 0 || (st.st_size < static_cast<off_t>(MOX_STATUS_BLOCK_SIZE) &&
-                              ftruncate(fd, MOX_STATUS_BLOCK_SIZE) != 0)) {
+  platform::SharedMemoryView view;
+  if (platform::mapSharedMemoryForUpdate(fd, MOX_STATUS_BLOCK_SIZE, &view) != 0) {
     close(fd);
     return false;
   }
-  void* p = mmap(nullptr, MOX_STATUS_BLOCK_SIZE, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-  if (p == MAP_FAILED) {
-    close(fd);
-    return false;
-  }
-  base_ = static_cast<uint8_t*>(p);
+  base_ = view.data;
   fd_ = fd;
   name_ = name;
   for (uint32_t offset = 0; offset + 4 <= MOX_STATUS_BLOCK_SIZE; offset += 4) store(offset, 0);
@@ -137,7 +110,7 @@ bool StatusBlock::publish(int raidNumber, uint32_t poolSize) {
   store(MOX_STATUS_OFF_PL, poolSize);
   store(MOX_STATUS_OFF_FREE, poolSize);
   store(MOX_STATUS_OFF_STATE, 1);
-  flock(fd_, LOCK_UN);
+  platform::unlockFile(fd_);
   return true;
 }
 
@@ -148,8 +121,11 @@ void StatusBlock::withdraw() {
   store(kOwnerOffset, 0);
   // Only the object this process published goes: the name may have been
   // taken from it meanwhile and now belong to another process's block.
-  if (locked && nameRefersTo(name_, fd_)) shm_unlink(name_.c_str());
-  munmap(base_, MOX_STATUS_BLOCK_SIZE);
+  if (locked && platform::sharedMemoryNameRefersTo(name_.c_str(), fd_)) {
+    platform::removeSharedMemory(name_.c_str());
+  }
+  platform::SharedMemoryView view{base_, MOX_STATUS_BLOCK_SIZE};
+  platform::unmapSharedMemory(&view);
   base_ = nullptr;
   close(fd_);  // lets the lock go
   fd_ = -1;
@@ -158,12 +134,10 @@ void StatusBlock::withdraw() {
 
 void StatusBlock::store(uint32_t offset, uint32_t value) {
   if (base_ == nullptr) return;
-  __atomic_store_n(reinterpret_cast<uint32_t*>(base_ + offset), value, __ATOMIC_RELAXED);
+  platform::storeSharedU32(base_, offset, value);
 }
 
-uint32_t StatusBlock::load(uint32_t offset) const {
-  return __atomic_load_n(reinterpret_cast<uint32_t*>(base_ + offset), __ATOMIC_RELAXED);
-}
+uint32_t StatusBlock::load(uint32_t offset) const { return platform::loadSharedU32(base_, offset); }
 
 void StatusBlock::setEntries(uint32_t count) {
   if (count > MOX_STATUS_MAX_ENTRIES) count = MOX_STATUS_MAX_ENTRIES;
@@ -183,9 +157,7 @@ void StatusBlock::setQueued(uint32_t queued) { store(MOX_STATUS_OFF_FULL, queued
 
 void StatusBlock::addMemberBlocks(unsigned member, uint32_t blocks) {
   if (base_ == nullptr || member >= MOX_STATUS_TD_COUNT) return;
-  __atomic_fetch_add(
-      reinterpret_cast<uint32_t*>(base_ + MOX_STATUS_OFF_TD + MOX_STATUS_TD_STRIDE * member),
-      blocks, __ATOMIC_RELAXED);
+  platform::addSharedU32(base_, MOX_STATUS_OFF_TD + MOX_STATUS_TD_STRIDE * member, blocks);
 }
 
 }  // namespace mox

@@ -37,19 +37,17 @@ class StatusBlock {
 
   // Removes blocks of RAID devices 0 to 9 whose owner process is gone.
   static void clearStale();
-  // "/QOV_RAID_DATA_<n>", with the test prefix after the slash when set.
+  // "/QOV_RAID_DATA_<n>", with the test prefix of the shared memory layer
+  // (platform::setSharedMemoryPrefixForTest) after the slash when set.
   static std::string objectName(int raidNumber);
-  // Tests: every object name gets this prefix (nullptr or "" for none), so
-  // tests that look at blocks never meet those of other processes.
-  static void setNamePrefixForTest(const char* prefix);
 
  private:
   void store(uint32_t offset, uint32_t value);
   uint32_t load(uint32_t offset) const;
 
   uint8_t* base_ = nullptr;
-  int fd_ = -1;  // the published object, for its lock and identity
-  std::string name_;
+  int fd_ = -1;       // the published object, for its lock and identity
+  std::string name_;  // without the slash and test prefix
 };
 
 }  // namespace mox

@@ -20,6 +20,7 @@
 
 #include "engine/mox/engine_test_util.h"
 #include "engine/mox/mox.h"
+#include "platform/shared_memory.h"
 
 namespace {
 
@@ -46,14 +47,14 @@ class StatusBlockTest : public ::testing::Test {
  protected:
   void SetUp() override {
     prefix_ = "zepmox" + std::to_string(getpid()) + "_";
-    StatusBlock::setNamePrefixForTest(prefix_.c_str());
+    platform::setSharedMemoryPrefixForTest(prefix_.c_str());
     ASSERT_EQ(home_.moxctl({"init", "--force"}), 0);
   }
   void TearDown() override {
     for (int n = 0; n < static_cast<int>(MOX_STATUS_MAX_DAEMONS); ++n) {
       shm_unlink(StatusBlock::objectName(n).c_str());
     }
-    StatusBlock::setNamePrefixForTest(nullptr);
+    platform::setSharedMemoryPrefixForTest(nullptr);
   }
   std::string prefix_;
   moxtest::TempHome home_;
@@ -61,7 +62,7 @@ class StatusBlockTest : public ::testing::Test {
 
 TEST_F(StatusBlockTest, NamesAreTheMonitorsNamesWithTheTestPrefix) {
   EXPECT_EQ(StatusBlock::objectName(1), "/" + prefix_ + "QOV_RAID_DATA_1");
-  StatusBlock::setNamePrefixForTest(nullptr);
+  platform::setSharedMemoryPrefixForTest(nullptr);
   EXPECT_EQ(StatusBlock::objectName(0), "/QOV_RAID_DATA_0");
   EXPECT_EQ(StatusBlock::objectName(9), "/QOV_RAID_DATA_9");
 }

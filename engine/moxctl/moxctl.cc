@@ -13,9 +13,10 @@
 #include <vector>
 
 #include "engine/config/mox_config.h"
+#include "platform/registry_store.h"
 #include "engine/moxctl/moxctl_commands.h"
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
-  return moxctl::run(moxcfg::homePath(), args, stdout, stderr);
+  return moxctl::run(platform::engineHomePath(), args, stdout, stderr);
 }

@@ -18,59 +18,24 @@
 // it changes the library's state.
 #include "engine/varneld/varneld.h"
 
-#include <fcntl.h>
-#include <sys/file.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <string>
 #include <vector>
 
 #include "engine/config/mox_config.h"
+#include "platform/file_util.h"
 #include "platform/registry_store.h"
 
 namespace {
 
 // The tombstone of a RAID device whose removal has not finished yet.
 constexpr const char* kTombstoneName = ".RAIDremoved";
-// How long a change waits for the home lock: 200 tries 50 ms apart.
-constexpr int kLockTries = 200;
-constexpr long kLockPauseNs = 50L * 1000 * 1000;
+// How long a change waits for the home lock, in milliseconds.
+constexpr int kLockWaitMs = 10000;
 
-std::string tombstoneKey() { return std::string(moxcfg::kTapeEngineKey) + "\\" + kTombstoneName; }
-
-// Exclusive hold of <home>/.lock for one change.
-class ChangeLock {
- public:
-  explicit ChangeLock(const std::string& home) {
-    fd_ = open((home + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-    if (fd_ < 0) return;
-    for (int i = 0; i < kLockTries; ++i) {
-      if (flock(fd_, LOCK_EX | LOCK_NB) == 0) {
-        held_ = true;
-        return;
-      }
-      if (errno != EWOULDBLOCK && errno != EINTR) break;
-      struct timespec pause = {0, kLockPauseNs};
-      nanosleep(&pause, nullptr);
-    }
-    close(fd_);
-    fd_ = -1;
-  }
-  ~ChangeLock() {
-    if (fd_ >= 0) close(fd_);
-  }
-  ChangeLock(const ChangeLock&) = delete;
-  ChangeLock& operator=(const ChangeLock&) = delete;
-  bool held() const { return held_; }
-
- private:
-  int fd_ = -1;
-  bool held_ = false;
-};
+std::string tombstoneKey() { return std::string(platform::kTapeEngineKey) + "\\" + kTombstoneName; }
 
 bool keyExists(const std::string& root, const std::string& subkey) {
   platform::RegKey key;
@@ -129,11 +94,11 @@ uint16_t finishRemoval(const std::string& root) {
 template <typename Change>
 uint16_t runChange(Change change) {
   try {
-    std::string home = moxcfg::homePath();
+    std::string home = platform::engineHomePath();
     if (!moxcfg::engineProvisioned(home)) return VARNELD_E_HOME;
-    ChangeLock lock(home);
+    platform::FileLock lock(moxcfg::homeLockPath(home), platform::LockWait::kTimed, kLockWaitMs);
     if (!lock.held()) return VARNELD_E_HOME;
-    std::string root = moxcfg::registryRoot(home);
+    std::string root = platform::regLocalMachineRootOf(home);
     uint16_t status = finishRemoval(root);
     if (status != VARNELD_OK) return status;
     return change(home, root);
@@ -176,7 +141,7 @@ uint16_t VARNELDInitialize(void) {
 uint16_t VARNELDGetDeviceCount(uint16_t* count) {
   if (count == nullptr) return VARNELD_E_ARGUMENT;
   try {
-    *count = static_cast<uint16_t>(driveCount(moxcfg::homePath()));
+    *count = static_cast<uint16_t>(driveCount(platform::engineHomePath()));
     return VARNELD_OK;
   } catch (...) {
     *count = 0;
@@ -187,7 +152,7 @@ uint16_t VARNELDGetDeviceCount(uint16_t* count) {
 uint16_t VARNELDGetDeviceInfo(uint16_t index, SetupDeviceRecord* device) {
   if (device == nullptr) return VARNELD_E_ARGUMENT;
   try {
-    if (index >= driveCount(moxcfg::homePath())) return VARNELD_E_NO_DEVICE;
+    if (index >= driveCount(platform::engineHomePath())) return VARNELD_E_NO_DEVICE;
     moxcfg::DriveInfo info = moxcfg::describeDrive(index);
     std::memset(device, 0, sizeof *device);
     device->deviceNumber = index;
@@ -209,7 +174,7 @@ uint16_t VARNELDGetRaidInfo(uint16_t raidNumber, SetupRaidRecord* raid) {
     if (raidNumber >= moxcfg::kMaxRaidDevices) return VARNELD_E_NO_RAID;
     moxcfg::RaidConfig config;
     uint16_t status =
-        registryStatus(moxcfg::loadRaidDevice(moxcfg::homePath(), raidNumber, &config));
+        registryStatus(moxcfg::loadRaidDevice(platform::engineHomePath(), raidNumber, &config));
     if (status != VARNELD_OK) return status;
     std::memset(raid, 0, sizeof *raid);
     raid->raidNumber = raidNumber;
@@ -290,7 +255,8 @@ uint16_t VARNELDCreateRaid(uint16_t level, uint16_t linkPosition, uint16_t* raid
   return runChange([&](const std::string& home, const std::string& root) -> uint16_t {
     // A new RAID key needs full access to the tape engine key above it.
     platform::RegKey parent;
-    if (platform::regOpenKeyFullAccess(root, moxcfg::kTapeEngineKey, &parent) != platform::kRegOk) {
+    if (platform::regOpenKeyFullAccess(root, platform::kTapeEngineKey, &parent) !=
+        platform::kRegOk) {
       return VARNELD_E_REGISTRY;
     }
     platform::regCloseKey(&parent);

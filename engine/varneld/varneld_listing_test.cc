@@ -11,6 +11,7 @@
 
 #include "engine/config/mox_config.h"
 #include "engine/varneld/varneld.h"
+#include "platform/registry_store.h"
 #include "raidsetup/setup_console.h"
 
 namespace {
@@ -93,8 +94,8 @@ TEST_F(ListingTest, EveryChangeShowsInTheListing) {
 TEST_F(ListingTest, GapAndUnwritableKeyEndTheListing) {
   uint16_t n = 0;
   for (int i = 0; i < 4; ++i) ASSERT_EQ(VARNELDCreateRaid(0, 0, &n), VARNELD_OK);
-  std::string engineDir =
-      moxcfg::registryRoot(dir_) + "/SOFTWARE/Quorvane/Tellimar/CurrentVersion/TapeEngine";
+  std::string engineDir = platform::regLocalMachineRootOf(dir_) +
+                          "/SOFTWARE/Quorvane/Tellimar/CurrentVersion/TapeEngine";
   fs::remove_all(engineDir + "/RAID2");  // RAID0, RAID1, RAID3
   EXPECT_EQ(listing(), entry(0, "", 0, 0) + entry(1, "", 0, 0));
   // Root passes access(); the store goes by the mode bits, so this holds

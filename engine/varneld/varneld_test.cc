@@ -84,14 +84,14 @@ class VarneldTest : public ::testing::Test {
   }
 
   bool raidKeyExists(int n) {
-    return fs::is_directory(moxcfg::registryRoot(home_) +
+    return fs::is_directory(platform::regLocalMachineRootOf(home_) +
                             "/SOFTWARE/Quorvane/Tellimar/"
                             "CurrentVersion/TapeEngine/RAID" +
                             std::to_string(n));
   }
 
   std::string raidKeyDir(int n) {
-    return moxcfg::registryRoot(home_) +
+    return platform::regLocalMachineRootOf(home_) +
            "/SOFTWARE/Quorvane/Tellimar/CurrentVersion/TapeEngine/RAID" + std::to_string(n);
   }
 
@@ -284,8 +284,8 @@ TEST_F(VarneldTest, InterruptedRemovalIsFinishedByTheNextChange) {
   provision(4);
   for (uint16_t link = 0; link < 3; ++link) create(0, link);
   // What a process killed after the first step of removing RAID0 leaves.
-  std::string root = moxcfg::registryRoot(home_);
-  std::string tomb = std::string(moxcfg::kTapeEngineKey) + "\\.RAIDremoved";
+  std::string root = platform::regLocalMachineRootOf(home_);
+  std::string tomb = std::string(platform::kTapeEngineKey) + "\\.RAIDremoved";
   ASSERT_EQ(platform::regRenameKey(root, moxcfg::raidKeyPath(0), tomb), 0);
   VARNELDInitialize();
   EXPECT_EQ(info(0).linkPosition, 1);
@@ -300,7 +300,8 @@ TEST_F(VarneldTest, GapWithoutTombstoneIsLeftAlone) {
   create(0);
   create(0);
   create(5);
-  ASSERT_EQ(platform::regDeleteKey(moxcfg::registryRoot(home_), moxcfg::raidKeyPath(1)), 0);
+  ASSERT_EQ(platform::regDeleteKey(platform::regLocalMachineRootOf(home_), moxcfg::raidKeyPath(1)),
+            0);
   VARNELDInitialize();
   EXPECT_TRUE(raidKeyExists(2));
   EXPECT_FALSE(raidKeyExists(1));
@@ -310,35 +311,15 @@ TEST_F(VarneldTest, DamagedInfoIsReportedAndCanBeRemoved) {
   provision(4);
   create(0);
   platform::RegKey key;
-  ASSERT_EQ(
-      platform::regOpenKeyFullAccess(moxcfg::registryRoot(home_), moxcfg::raidKeyPath(0), &key), 0);
+  ASSERT_EQ(platform::regOpenKeyFullAccess(platform::regLocalMachineRootOf(home_),
+                                           moxcfg::raidKeyPath(0), &key),
+            0);
   ASSERT_EQ(platform::regWriteValue(key, "Info", "level=7\n"), 0);
   SetupRaidRecord record;
   EXPECT_EQ(VARNELDGetRaidInfo(0, &record), VARNELD_E_REGISTRY);
   EXPECT_EQ(VARNELDSetRaidLevel(0, 1), VARNELD_E_REGISTRY);
   EXPECT_EQ(VARNELDRemoveRaid(0), VARNELD_OK);
   EXPECT_FALSE(raidKeyExists(0));
-}
-
-TEST(RegistryRootTest, StoreAndEngineAgreeOnTheMachineRoot) {
-  EnvGuard mox("MOX_HOME"), state("XDG_STATE_HOME"), user("HOME");
-  struct Case {
-    const char *mox, *state, *user;
-  } cases[] = {
-      {"/x/home", "/y", "/z"}, {"", "/y", "/z"}, {nullptr, nullptr, "/z"}, {nullptr, "", nullptr}};
-  for (const Case& c : cases) {
-    auto set = [](const char* name, const char* value) {
-      if (value == nullptr) {
-        unsetenv(name);
-      } else {
-        setenv(name, value, 1);
-      }
-    };
-    set("MOX_HOME", c.mox);
-    set("XDG_STATE_HOME", c.state);
-    set("HOME", c.user);
-    EXPECT_EQ(platform::regLocalMachineRoot(), moxcfg::registryRoot(moxcfg::homePath()));
-  }
 }
 
 }  // namespace

@@ -13,7 +13,8 @@ void listRaidConfiguration() {
   // RAID numbers are 16-bit: the last one is 65535, and the count stops
   // there instead of wrapping to 0.
   for (int raidNumber = 0; raidNumber <= 0xFFFF; ++raidNumber) {
-    std::string subkey = std::string(kTapeEngineKey) + "\\RAID" + std::to_string(raidNumber);
+    std::string subkey =
+        std::string(platform::kTapeEngineKey) + "\\RAID" + std::to_string(raidNumber);
     platform::RegKey key;
     if (platform::regOpenKeyFullAccess(root, subkey, &key) != platform::kRegOk) return;
     SetupRaidRecord record;

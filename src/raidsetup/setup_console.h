@@ -3,10 +3,6 @@
 // devices that the tape engine has configured.
 #pragma once
 
-// The tape engine's configuration key under HKEY_LOCAL_MACHINE; RAID device
-// n is its subkey "RAID<n>".
-inline constexpr const char* kTapeEngineKey =
-    "SOFTWARE\\Quorvane\\Tellimar\\CurrentVersion\\TapeEngine";
 // Members printed per RAID device: the room of the setup library's record.
 inline constexpr int kMaxListedMembers = 32;
 

@@ -42,7 +42,9 @@ class SetupTest : public TempDirTest {
     TempDirTest::TearDown();
   }
 
-  std::string raidKey(int n) { return std::string(kTapeEngineKey) + "\\RAID" + std::to_string(n); }
+  std::string raidKey(int n) {
+    return std::string(platform::kTapeEngineKey) + "\\RAID" + std::to_string(n);
+  }
 
   void makeKey(int n) {
     platform::RegKey key;

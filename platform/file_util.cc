@@ -1,0 +1,144 @@
+#include "platform/file_util.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+
+namespace platform {
+
+void ScopedFd::reset(int fd) {
+  if (fd_ >= 0 && fd_ != fd) ::close(fd_);
+  fd_ = fd;
+}
+
+namespace {
+
+int flockRetrying(int fd, int operation) {
+  while (flock(fd, operation) != 0) {
+    if (errno != EINTR) return errno;
+  }
+  return 0;
+}
+
+void pauseMillis(int ms) {
+  struct timespec pause = {ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+  while (nanosleep(&pause, &pause) != 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace
+
+int lockFile(int fd) { return flockRetrying(fd, LOCK_EX); }
+
+int tryLockFile(int fd) {
+  int err = flockRetrying(fd, LOCK_EX | LOCK_NB);
+  return err == EAGAIN ? EWOULDBLOCK : err;
+}
+
+int lockFileTimed(int fd, int timeoutMs, int pauseMs) {
+  if (pauseMs < 1) pauseMs = 1;
+  for (int waited = 0;; waited += pauseMs) {
+    int err = tryLockFile(fd);
+    if (err != EWOULDBLOCK || waited >= timeoutMs) return err;
+    pauseMillis(pauseMs);
+  }
+}
+
+void unlockFile(int fd) { flockRetrying(fd, LOCK_UN); }
+
+FileLock::FileLock(const std::string& path, LockWait wait, int timeoutMs) {
+  ScopedFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  if (!fd.valid()) {
+    error_ = errno;
+    return;
+  }
+  switch (wait) {
+    case LockWait::kBlock:
+      error_ = lockFile(fd.get());
+      break;
+    case LockWait::kTry:
+      error_ = tryLockFile(fd.get());
+      break;
+    case LockWait::kTimed:
+      error_ = lockFileTimed(fd.get(), timeoutMs);
+      break;
+  }
+  if (error_ == 0) fd_ = std::move(fd);
+}
+
+int writeAll(int fd, const void* data, size_t size) {
+  const char* p = static_cast<const char*>(data);
+  while (size > 0) {
+    ssize_t n = ::write(fd, p, size);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return EIO;
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+  return 0;
+}
+
+int syncDirectory(const std::string& dir) {
+  ScopedFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!fd.valid()) return errno;
+  return fsync(fd.get()) == 0 ? 0 : errno;
+}
+
+std::string directoryOf(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+TempFile::TempFile(const std::string& path) : path_(path) {
+  size_t slash = path.rfind('/');
+  std::string dir = slash == std::string::npos ? "" : path.substr(0, slash + 1);
+  std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  // The process id and a count keep writers of one path apart.
+  static std::atomic<unsigned> count{0};
+  temp_ = dir + "." + name + ".tmp." + std::to_string(getpid()) + "." +
+          std::to_string(count.fetch_add(1));
+}
+
+TempFile::~TempFile() {
+  if (!done_ && fd_.valid()) {
+    fd_.reset();
+    ::unlink(temp_.c_str());
+  }
+}
+
+int TempFile::open(int mode) {
+  fd_.reset(::open(temp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
+  return fd_.valid() ? 0 : errno;
+}
+
+int TempFile::commit() {
+  if (!fd_.valid()) return EBADF;
+  int err = fsync(fd_.get()) == 0 ? 0 : errno;
+  int fd = fd_.release();
+  if (::close(fd) != 0 && err == 0) err = errno;
+  if (err == 0 && std::rename(temp_.c_str(), path_.c_str()) != 0) err = errno;
+  done_ = true;
+  if (err != 0) {
+    ::unlink(temp_.c_str());
+    return err;
+  }
+  return syncDirectory(directoryOf(path_));
+}
+
+int writeFileAtomic(const std::string& path, const std::string& data, int mode) {
+  TempFile file(path);
+  int err = file.open(mode);
+  if (err == 0) err = writeAll(file.fd(), data.data(), data.size());
+  if (err == 0) err = file.commit();
+  return err;
+}
+
+}  // namespace platform

@@ -1,0 +1,114 @@
+// Files on Linux: a descriptor owned by a scope, whole-file locks (flock),
+// atomic file replacement and a temporary file removed on failure. Every
+// call reports the errno of the step that failed (0 on success); every
+// write, fsync, close and rename result is checked.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace platform {
+
+// Owns a descriptor and closes it when the scope ends. -1: none.
+class ScopedFd {
+ public:
+  ScopedFd() = default;
+  explicit ScopedFd(int fd) : fd_(fd) {}
+  ~ScopedFd() { reset(); }
+  ScopedFd(ScopedFd&& other) noexcept : fd_(other.release()) {}
+  ScopedFd& operator=(ScopedFd&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+  }
+  ScopedFd(const ScopedFd&) = delete;
+  ScopedFd& operator=(const ScopedFd&) = delete;
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  // Gives the descriptor up without closing it.
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  // Closes the descriptor held (if any) and takes `fd`.
+  void reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
+// Exclusive whole-file lock (flock) on an open descriptor; interrupted
+// waits are resumed. The lock goes with the last descriptor of the open
+// file, or with unlockFile.
+//   lockFile: waits as long as it takes. Returns 0 or the errno.
+//   tryLockFile: does not wait; EWOULDBLOCK while another holds it.
+//   lockFileTimed: tries every `pauseMs` milliseconds for at most
+//     `timeoutMs`; EWOULDBLOCK when the time ran out.
+int lockFile(int fd);
+int tryLockFile(int fd);
+int lockFileTimed(int fd, int timeoutMs, int pauseMs = 50);
+void unlockFile(int fd);
+
+// How FileLock waits for a lock another process holds.
+enum class LockWait { kBlock, kTry, kTimed };
+
+// Holds the exclusive lock of the file `path` (created when missing) for
+// the life of the object; the kernel lets it go when the process dies.
+class FileLock {
+ public:
+  FileLock(const std::string& path, LockWait wait, int timeoutMs = 0);
+  bool held() const { return fd_.valid(); }
+  // 0 when held; else the errno of the open or EWOULDBLOCK when another
+  // process holds the lock.
+  int error() const { return error_; }
+
+ private:
+  ScopedFd fd_;
+  int error_ = 0;
+};
+
+// Writes all `size` bytes at the descriptor's position, resuming after
+// interruptions and short writes. Returns 0 or the errno (EIO for a write
+// that stores nothing).
+int writeAll(int fd, const void* data, size_t size);
+
+// Syncs the directory `dir`, so that a rename or a new name in it survives
+// a crash. Returns 0 or the errno.
+int syncDirectory(const std::string& dir);
+
+// The directory part of `path` ("." when it has none).
+std::string directoryOf(const std::string& path);
+
+// A file written beside its final name and renamed over it once complete.
+// Until commit() succeeds the file is removed when the object goes, so a
+// failure never leaves a partial file behind.
+class TempFile {
+ public:
+  // Names the temporary file "<dir of path>/.<name of path>.tmp.<pid>.<n>".
+  explicit TempFile(const std::string& path);
+  ~TempFile();
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+
+  // Creates (or truncates) the temporary file. Returns 0 or the errno.
+  int open(int mode = 0644);
+  int fd() const { return fd_.get(); }
+  const std::string& tempPath() const { return temp_; }
+  // fsync, close, rename over the final name, fsync of the directory.
+  // Returns 0 or the errno of the step that failed; the temporary file is
+  // gone either way.
+  int commit();
+
+ private:
+  std::string path_;
+  std::string temp_;
+  ScopedFd fd_;
+  bool done_ = false;
+};
+
+// Replaces `path` by a file holding `data`: write, fsync, rename, directory
+// fsync. Returns 0 or the errno; on failure the old file stays as it was.
+int writeFileAtomic(const std::string& path, const std::string& data, int mode = 0644);
+
+}  // namespace platform

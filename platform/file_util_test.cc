@@ -1,0 +1,168 @@
+#include "platform/file_util.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "testing/scoped_temp_dir.h"
+
+namespace platform {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string slurp(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+// Names in `dir` other than `keep`: left-over temporary files.
+int strayFiles(const std::string& dir, const std::string& keep) {
+  int n = 0;
+  for (const auto& e : fs::directory_iterator(dir)) {
+    if (e.path().filename() != keep) ++n;
+  }
+  return n;
+}
+
+bool fdOpen(int fd) { return fcntl(fd, F_GETFD) != -1; }
+
+TEST(ScopedFdTest, ClosesOnScopeEndAndMoveAndReset) {
+  int a = open("/dev/null", O_RDONLY);
+  int b = open("/dev/null", O_RDONLY);
+  {
+    ScopedFd first(a);
+    ScopedFd second(std::move(first));
+    EXPECT_FALSE(first.valid());
+    EXPECT_EQ(second.get(), a);
+    second.reset(b);
+    EXPECT_FALSE(fdOpen(a));
+    EXPECT_TRUE(fdOpen(b));
+  }
+  EXPECT_FALSE(fdOpen(b));
+  ScopedFd kept(open("/dev/null", O_RDONLY));
+  int released = kept.release();
+  EXPECT_FALSE(kept.valid());
+  EXPECT_TRUE(fdOpen(released));
+  close(released);
+}
+
+TEST(FileUtilTest, DirectoryOf) {
+  const struct {
+    const char* path;
+    const char* dir;
+  } cases[] = {{"a/b/c", "a/b"}, {"/x", "/"}, {"name", "."}, {"/h/registry/v", "/h/registry"}};
+  for (const auto& c : cases) EXPECT_EQ(directoryOf(c.path), c.dir) << c.path;
+}
+
+TEST(FileUtilTest, AtomicWriteReplacesAndLeavesNoTemporaryFile) {
+  zeptest::ScopedTempDir dir;
+  ASSERT_TRUE(dir.valid());
+  std::string path = dir.file("value");
+  ASSERT_EQ(writeFileAtomic(path, "first\n"), 0);
+  EXPECT_EQ(slurp(path), "first\n");
+  std::string big(300000, 'x');
+  ASSERT_EQ(writeFileAtomic(path, big), 0);
+  EXPECT_EQ(slurp(path), big);
+  ASSERT_EQ(writeFileAtomic(path, ""), 0);
+  EXPECT_EQ(slurp(path), "");
+  EXPECT_EQ(strayFiles(dir.path(), "value"), 0);
+}
+
+TEST(FileUtilTest, FailedAtomicWriteKeepsTheOldFileAndRemovesTheTemporary) {
+  zeptest::ScopedTempDir dir;
+  ASSERT_TRUE(dir.valid());
+  // A missing directory: nothing can be created.
+  EXPECT_EQ(writeFileAtomic(dir.file("missing/value"), "x"), ENOENT);
+  // A directory in the way: the rename fails, the directory stays.
+  ASSERT_TRUE(fs::create_directory(dir.file("taken")));
+  ASSERT_EQ(writeFileAtomic(dir.file("taken/inner"), "kept"), 0);
+  EXPECT_EQ(writeFileAtomic(dir.file("taken"), "new"), EISDIR);
+  EXPECT_TRUE(fs::is_directory(dir.file("taken")));
+  EXPECT_EQ(slurp(dir.file("taken/inner")), "kept");
+  EXPECT_EQ(strayFiles(dir.path(), "taken"), 0);
+}
+
+TEST(FileUtilTest, TempFileGoesUnlessCommitted) {
+  zeptest::ScopedTempDir dir;
+  ASSERT_TRUE(dir.valid());
+  std::string temp;
+  {
+    TempFile file(dir.file("data"));
+    ASSERT_EQ(file.open(), 0);
+    temp = file.tempPath();
+    EXPECT_EQ(writeAll(file.fd(), "abc", 3), 0);
+    EXPECT_TRUE(fs::exists(temp));
+  }
+  EXPECT_FALSE(fs::exists(temp));
+  EXPECT_FALSE(fs::exists(dir.file("data")));
+  TempFile file(dir.file("data"));
+  EXPECT_EQ(file.commit(), EBADF);  // never opened
+  ASSERT_EQ(file.open(), 0);
+  ASSERT_EQ(writeAll(file.fd(), "abc", 3), 0);
+  ASSERT_EQ(file.commit(), 0);
+  EXPECT_EQ(slurp(dir.file("data")), "abc");
+  EXPECT_EQ(strayFiles(dir.path(), "data"), 0);
+}
+
+TEST(FileUtilTest, WriteAllReportsAFullDevice) {
+  int fd = open("/dev/full", O_WRONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(writeAll(fd, "x", 1), ENOSPC);
+  close(fd);
+  EXPECT_EQ(writeAll(-1, "x", 1), EBADF);
+}
+
+TEST(FileLockTest, SecondHolderWaitsTriesOrTimesOut) {
+  zeptest::ScopedTempDir dir;
+  ASSERT_TRUE(dir.valid());
+  std::string path = dir.file("lock");
+  {
+    FileLock first(path, LockWait::kBlock);
+    ASSERT_TRUE(first.held());
+    EXPECT_EQ(first.error(), 0);
+    // flock locks belong to the open file, so a second open in the same
+    // process is another holder.
+    FileLock tried(path, LockWait::kTry);
+    EXPECT_FALSE(tried.held());
+    EXPECT_EQ(tried.error(), EWOULDBLOCK);
+    auto start = std::chrono::steady_clock::now();
+    FileLock timed(path, LockWait::kTimed, 120);
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_FALSE(timed.held());
+    EXPECT_EQ(timed.error(), EWOULDBLOCK);
+    EXPECT_GE(waited, std::chrono::milliseconds(100));
+  }
+  FileLock after(path, LockWait::kTry);
+  EXPECT_TRUE(after.held());
+  FileLock missing(dir.file("no/such/lock"), LockWait::kBlock);
+  EXPECT_FALSE(missing.held());
+  EXPECT_EQ(missing.error(), ENOENT);
+}
+
+TEST(FileLockTest, DescriptorLocksAndUnlocks) {
+  zeptest::ScopedTempDir dir;
+  ASSERT_TRUE(dir.valid());
+  ScopedFd a(open(dir.file("l").c_str(), O_RDWR | O_CREAT, 0644));
+  ScopedFd b(open(dir.file("l").c_str(), O_RDWR));
+  ASSERT_TRUE(a.valid() && b.valid());
+  EXPECT_EQ(lockFile(a.get()), 0);
+  EXPECT_EQ(tryLockFile(b.get()), EWOULDBLOCK);
+  EXPECT_EQ(lockFileTimed(b.get(), 0), EWOULDBLOCK);
+  unlockFile(a.get());
+  EXPECT_EQ(lockFileTimed(b.get(), 1000), 0);
+  EXPECT_EQ(lockFile(-1), EBADF);
+}
+
+}  // namespace
+}  // namespace platform
