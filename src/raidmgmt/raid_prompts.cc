@@ -6,10 +6,7 @@
 
 #include "platform/console.h"
 
-namespace {
-
-// Reads a number that must fit an unsigned 16-bit device number.
-int readDeviceNumber(uint16_t* number) {
+int readU16Answer(uint16_t* number) {
   int64_t value = 0;
   int read = platform::readNumber(&value);
   if (read == platform::kReadEnd) return kInputEnded;
@@ -18,13 +15,11 @@ int readDeviceNumber(uint16_t* number) {
   return kPromptOk;
 }
 
-}  // namespace
-
 int promptRaidNumber(uint16_t* raidNumber) {
   platform::discardPendingInput();
   std::printf("RAID Device No : ");
   platform::flushConsole();
-  int result = readDeviceNumber(raidNumber);
+  int result = readU16Answer(raidNumber);
   if (result == kPromptRefused) std::printf("Not a RAID device number\n");
   return result;
 }
@@ -32,7 +27,7 @@ int promptRaidNumber(uint16_t* raidNumber) {
 int promptDeviceNumber(const char* prompt, uint16_t* deviceNumber) {
   std::printf("%s", prompt);
   platform::flushConsole();
-  int result = readDeviceNumber(deviceNumber);
+  int result = readU16Answer(deviceNumber);
   if (result == kPromptRefused) std::printf("Not a device number\n");
   return result;
 }

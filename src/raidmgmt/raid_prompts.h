@@ -1,5 +1,7 @@
 // The small dialogues of the RAID management console: RAID device and
 // member device numbers, group and tape names, and the yes/no question.
+// The RAID setup console asks its numbers and questions through the same
+// readers (readU16Answer, promptYesNo).
 // Every prompt works the same from a terminal and from piped input, never
 // leaves a value undefined, and reports end of input to its caller so that
 // the console can leave as Exit would.
@@ -17,6 +19,10 @@ inline constexpr int kInputEnded = -1;    // end of input; nothing was stored
 // of at most 23 characters (the name field of a TapeFormatRecord).
 inline constexpr size_t kGroupNameBufferSize = 128;
 inline constexpr size_t kTapeNameBufferSize = 24;
+
+// Reads a number of 0 to 65535 (no prompt, no message). kPromptRefused when
+// the input is not such a number.
+int readU16Answer(uint16_t* value);
 
 // Discards pending input, prints "RAID Device No : " and reads a RAID device
 // number. Input that is not a number, or one outside 0 to 65535, is refused

@@ -15,6 +15,7 @@
 
 #include "inventory/inventory.h"
 #include "platform/console.h"
+#include "raidmgmt/raid_prompts.h"
 #include "varneld.h"
 
 namespace {
@@ -37,18 +38,16 @@ PromptResult promptNumber(const char* prompt, uint16_t* value) {
   if (gInputEnded) return kPromptEnd;
   std::printf("%s", prompt);
   platform::discardPendingInput();
-  int64_t number = 0;
-  int rc = platform::readNumber(&number);
-  if (rc == platform::kReadEnd) {
+  int rc = readU16Answer(value);
+  if (rc == kInputEnded) {
     std::printf("\n");
     gInputEnded = true;
     return kPromptEnd;
   }
-  if (rc != platform::kReadNumber || number < 0 || number > 0xFFFF) {
+  if (rc != kPromptOk) {
     std::printf("Not a number from 0 to 65535\n");
     return kPromptNotNumber;
   }
-  *value = static_cast<uint16_t>(number);
   return kPromptValue;
 }
 
@@ -63,18 +62,13 @@ PromptResult promptFresh(const char* prompt, uint16_t* value) {
 // until y, Y, n or N. End of input answers no and ends the console.
 bool askYesNo(const char* question) {
   if (gInputEnded) return false;
-  if (question != nullptr) std::printf("%s", question);
-  platform::discardPendingInput();
-  for (;;) {
-    int c = platform::readKey(true);
-    if (c == platform::kKeyEnd) {
-      std::printf("\n");
-      gInputEnded = true;
-      return false;
-    }
-    if (c == 'y' || c == 'Y') return true;
-    if (c == 'n' || c == 'N') return false;
+  bool yes = false;
+  if (promptYesNo(question != nullptr ? question : "", &yes) == kInputEnded) {
+    std::printf("\n");
+    gInputEnded = true;
+    return false;
   }
+  return yes;
 }
 
 void pauseForKey() {
