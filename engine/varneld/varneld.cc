@@ -16,7 +16,7 @@
 //
 // Every change runs under the home's lock file, the one libmox takes while
 // it changes the library's state.
-#include "engine/varneld/varneld.h"
+#include "varneld.h"
 
 #include <algorithm>
 #include <cerrno>

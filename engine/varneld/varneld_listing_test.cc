@@ -10,7 +10,7 @@
 #include <string>
 
 #include "engine/config/mox_config.h"
-#include "engine/varneld/varneld.h"
+#include "varneld.h"
 #include "platform/registry_store.h"
 #include "raidsetup/setup_console.h"
 

@@ -1,5 +1,5 @@
 // Tests of libvarneld against a temporary engine home.
-#include "engine/varneld/varneld.h"
+#include "varneld.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

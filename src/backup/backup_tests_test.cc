@@ -4,7 +4,7 @@
 
 #include <ctime>
 
-#include "backup/stream_test_support.h"
+#include "testing/stream_test_support.h"
 #include "tapesvc/tape_service.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include <thread>
 
-#include "backup/stream_test_support.h"
+#include "testing/stream_test_support.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include "raidmgmt/raid_operations.h"
 #include "raidmgmt/raid_prompts.h"
-#include "raidmgmt/raid_test_support.h"
+#include "testing/raid_test_support.h"
 
 namespace {
 

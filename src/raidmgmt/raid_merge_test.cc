@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "raidmgmt/raid_test_support.h"
+#include "testing/raid_test_support.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 
 #include "frame/run_settings.h"
 #include "platform/registry_store.h"
-#include "raidsetup/varneld_fake.h"
+#include "testing/varneld_fake.h"
 #include "testing/test_dir.h"
 
 namespace {

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include "backup/stream_test_support.h"
+#include "testing/stream_test_support.h"
 #include "restore/read_span.h"
 #include "restore/stream_reader.h"
 #include "tapesvc/tape_service.h"

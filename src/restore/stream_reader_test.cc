@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "backup/stream_test_support.h"
+#include "testing/stream_test_support.h"
 #include "tapesvc/tape_service.h"
 
 namespace {

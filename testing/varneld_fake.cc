@@ -1,5 +1,5 @@
 // The scripted setup library (see varneld_fake.h).
-#include "raidsetup/varneld_fake.h"
+#include "testing/varneld_fake.h"
 
 #include <algorithm>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "tapesvc/mox_fake.h"
+#include "testing/mox_fake.h"
 
 #include <cstdlib>
 #include <cstring>

@@ -16,7 +16,7 @@
 #include "frame/log.h"
 #include "frame/run_settings.h"
 #include "platform/console.h"
-#include "tapesvc/mox_fake.h"
+#include "testing/mox_fake.h"
 
 class TempDirTest : public ::testing::Test {
  protected:

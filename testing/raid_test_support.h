@@ -17,7 +17,7 @@
 #include "frame/log.h"
 #include "frame/run_settings.h"
 #include "platform/console.h"
-#include "tapesvc/mox_fake.h"
+#include "testing/mox_fake.h"
 
 class RaidConsoleTest : public ::testing::Test {
  protected:
