@@ -1,11 +1,13 @@
 #include "engine/moxctl/moxctl_commands.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 
 #include "engine/config/mox_config.h"
 #include "engine/mox/cartridge.h"
 #include "engine/mox/home.h"
+#include "engine/mox/library.h"
 #include "engine/mox/mox.h"
 #include "engine/mox/rebuild.h"
 #include "platform/registry_store.h"
@@ -354,6 +356,35 @@ int cmdDump(const std::string& home, const std::vector<std::string>& args, FILE*
   return 0;
 }
 
+// What only the comparison of a RAID device's members shows (a member that
+// lacks sessions its partners hold, a swapped, copied or blanked cartridge),
+// by cartridge name, as "offset X: RAIDn member i: kind".
+std::map<std::string, std::vector<std::string>> groupFindings(const mox::Home& h) {
+  std::map<std::string, std::vector<std::string>> findings;
+  std::vector<moxcfg::RaidConfig> raids;
+  moxcfg::loadRaidDevices(h.path(), &raids);
+  for (size_t n = 0; n < raids.size(); ++n) {
+    auto set = mox::openSet(h, mox::memberCartridges(h, raids[n].members), false);
+    for (size_t i = 0; i < set->memberCount(); ++i) {
+      if (set->names[i].empty()) continue;
+      const auto& local = set->maps[i].damage;
+      for (const auto& p : set->problems[i]) {
+        bool known = std::any_of(local.begin(), local.end(), [&](const mox::MediaDamage& d) {
+          return d.offset == p.offset && d.kind == p.kind;
+        });
+        if (known || p.kind.rfind("not a cartridge", 0) == 0) continue;
+        findings[set->names[i]].push_back("offset " + std::to_string(p.offset) + ": RAID" +
+                                          std::to_string(n) + " member " + std::to_string(i) +
+                                          ": " + p.kind);
+      }
+    }
+  }
+  return findings;
+}
+
+// One line per cartridge when it is sound ("NAME: ok, ..."; a torn tail is
+// named and is no failure), else one line per damaged place:
+// "NAME: BAD: offset X: KIND". Exit status 1 when any line says BAD.
 int cmdCheck(const std::string& home, const std::vector<std::string>& args, FILE* out, FILE* err) {
   mox::Home h(home);
   std::vector<std::string> names = args;
@@ -361,11 +392,17 @@ int cmdCheck(const std::string& home, const std::vector<std::string>& args, FILE
     if (ensure(home, err) != MOX_OK) return 1;
     names = h.listCartridges();
   }
+  auto findings = groupFindings(h);
   int status = 0;
   for (const auto& name : names) {
     mox::CheckReport report = mox::checkCartridge(cartridgePath(h, name));
-    if (report.result != MOX_OK) {
-      std::fprintf(out, "%s: BAD: %s\n", name.c_str(), report.problem.c_str());
+    const auto& group = findings[name];
+    for (const auto& d : report.damage) {
+      std::fprintf(out, "%s: BAD: offset %llu: %s\n", name.c_str(),
+                   static_cast<unsigned long long>(d.offset), d.kind.c_str());
+    }
+    for (const auto& line : group) std::fprintf(out, "%s: BAD: %s\n", name.c_str(), line.c_str());
+    if (!report.damage.empty() || !group.empty()) {
       status = 1;
       continue;
     }
