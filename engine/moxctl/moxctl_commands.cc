@@ -53,6 +53,16 @@ bool parseRaid(const std::string& text, moxcfg::RaidConfig* raid) {
   return moxcfg::parseRaidInfo(info, raid) && !raid->members.empty();
 }
 
+// Why the shape's RAID devices cannot keep their promise, or "".
+std::string layoutProblem(const mox::Home::Shape& shape) {
+  for (size_t n = 0; n < shape.raids.size(); ++n) {
+    std::string why =
+        moxcfg::raidLayoutProblem(shape.raids[n], static_cast<int>(n), shape.drives, true);
+    if (!why.empty()) return why;
+  }
+  return moxcfg::sharedDriveProblem(shape.raids);
+}
+
 int cmdInit(const std::string& home, const std::vector<std::string>& args, FILE* out, FILE* err) {
   mox::Home::Shape shape = mox::Home::defaultShape();
   bool force = false, customRaids = false;
@@ -89,6 +99,11 @@ int cmdInit(const std::string& home, const std::vector<std::string>& args, FILE*
       std::fprintf(err, "moxctl: unknown init argument '%s'\n%s", a.c_str(), kUsage);
       return 2;
     }
+  }
+  std::string layout = layoutProblem(shape);
+  if (!layout.empty()) {
+    std::fprintf(err, "moxctl: refused RAID layout: %s\n", layout.c_str());
+    return 2;
   }
   if (moxcfg::engineProvisioned(home)) {
     if (!force) {

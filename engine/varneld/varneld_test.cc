@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -71,16 +72,24 @@ class VarneldTest : public ::testing::Test {
     return number;
   }
 
+  // The record of RAID device `raid`. The call must fill every field: the
+  // record starts as 0xAB bytes. A failed call is a test failure and gives
+  // a zeroed record, never the 0xAB bytes, so no caller walks past the
+  // member table.
   SetupRaidRecord info(uint16_t raid) {
     SetupRaidRecord record;
     memset(&record, 0xAB, sizeof record);
-    EXPECT_EQ(VARNELDGetRaidInfo(raid, &record), VARNELD_OK);
+    uint16_t status = VARNELDGetRaidInfo(raid, &record);
+    EXPECT_EQ(status, VARNELD_OK) << "RAID" << raid;
+    if (status != VARNELD_OK) memset(&record, 0, sizeof record);
     return record;
   }
 
   std::vector<uint16_t> members(uint16_t raid) {
     SetupRaidRecord record = info(raid);
-    return std::vector<uint16_t>(record.members, record.members + record.memberCount);
+    EXPECT_LE(record.memberCount, 32) << "RAID" << raid;
+    size_t count = std::min<size_t>(record.memberCount, 32);
+    return std::vector<uint16_t>(record.members, record.members + count);
   }
 
   bool raidKeyExists(int n) {
