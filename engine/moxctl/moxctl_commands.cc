@@ -283,6 +283,7 @@ int cmdMedia(const std::string& home, FILE* out, FILE* err) {
     uint64_t free = s.cartridgeCapacity > map.fileSize ? s.cartridgeCapacity - map.fileSize : 0;
     std::string sessions = sessionList(map);
     if (map.tornTail) sessions += " (torn tail)";
+    if (!map.damage.empty()) sessions += " (damaged)";
     std::fprintf(out, "%-10s %-6s %-24s %12llu %12llu  %s\n", name.c_str(), drive.c_str(),
                  label.c_str(), static_cast<unsigned long long>(map.fileSize),
                  static_cast<unsigned long long>(free), sessions.c_str());
@@ -367,6 +368,10 @@ int cmdDump(const std::string& home, const std::vector<std::string>& args, FILE*
   if (map.tornTail) {
     std::fprintf(out, "torn tail at offset %llu (%s)\n",
                  static_cast<unsigned long long>(map.tornOffset), map.tornReason.c_str());
+  }
+  for (const auto& d : map.damage) {
+    std::fprintf(out, "damage at offset %llu: %s\n", static_cast<unsigned long long>(d.offset),
+                 d.kind.c_str());
   }
   return 0;
 }
