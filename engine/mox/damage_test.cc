@@ -236,6 +236,57 @@ TEST_F(MemberPlaces, SwappedAndCopiedMemberCartridgesAreNotServed) {
   EXPECT_EQ(moxtest::writeSession(g.name, 1, 1, 1).rc, MOX_E_DEGRADED);
 }
 
+// A writer that died while it closed session 2 of the mirror: what it leaves
+// depends on how far the close got.
+class ClosingWriter : public DamageTable {
+ protected:
+  // Writes sessions 1 and 2 on the mirror; returns member cartridge maps.
+  std::vector<mox::CartridgeMap> twoSessions() {
+    for (int i = 0; i < 2; ++i) {
+      EXPECT_EQ(moxtest::writeSession("RGROUP1", kStreams, kBlocks, kStreams).rc, 0);
+    }
+    std::vector<mox::CartridgeMap> maps(2);
+    for (int m = 0; m < 2; ++m) {
+      EXPECT_EQ(mox::scanCartridge(home_.cartridgeOf(2 + m), &maps[m]), 0);
+      EXPECT_EQ(maps[m].sessions.size(), 2u);
+    }
+    return maps;
+  }
+};
+
+TEST_F(ClosingWriter, EndRecordsNotAllWrittenIsATornTailCutOnEveryMember) {
+  auto maps = twoSessions();
+  ASSERT_FALSE(HasFailure());
+  // Member 0 got its end record but no tape mark; member 1 not even the end.
+  fs::resize_file(home_.cartridgeOf(2), maps[0].sessions[1].nextOffset - 4);
+  fs::resize_file(home_.cartridgeOf(3), maps[1].sessions[1].endOffset);
+  std::string out;
+  EXPECT_EQ(home_.moxctl({"check"}, &out), 0) << out;
+  EXPECT_NE(out.find("torn tail"), std::string::npos) << out;
+  EXPECT_NE(moxtest::readSession("RGROUP1", 2, kStreams, kBlocks, kStreams).rc, 0);
+  // Session 2 never ended durably: it is cut, and its number used again.
+  auto next = moxtest::writeSession("RGROUP1", kStreams, kBlocks, kStreams);
+  ASSERT_EQ(next.rc, 0);
+  EXPECT_EQ(next.session, 2);
+  EXPECT_EQ(fs::file_size(home_.cartridgeOf(2)), fs::file_size(home_.cartridgeOf(3)));
+  for (int32_t s : {1, 2}) EXPECT_TRUE(readsBack(kGroups[1], s)) << "session " << s;
+}
+
+TEST_F(ClosingWriter, TapeMarkMissingAfterSyncedEndRecordsIsWrittenNotCut) {
+  auto maps = twoSessions();
+  ASSERT_FALSE(HasFailure());
+  // Every end record synced, member 1's tape mark not written yet.
+  fs::resize_file(home_.cartridgeOf(3), maps[1].sessions[1].nextOffset - 4);
+  for (int32_t s : {1, 2}) EXPECT_TRUE(readsBack(kGroups[1], s)) << "session " << s;
+  auto next = moxtest::writeSession("RGROUP1", kStreams, kBlocks, kStreams);
+  ASSERT_EQ(next.rc, 0);
+  EXPECT_EQ(next.session, 3);
+  std::string out;
+  EXPECT_EQ(home_.moxctl({"check"}, &out), 0) << out;
+  EXPECT_EQ(out.find("torn tail"), std::string::npos) << out;
+  for (int32_t s : {1, 2, 3}) EXPECT_TRUE(readsBack(kGroups[1], s)) << "session " << s;
+}
+
 TEST(RaidLayouts, InitRefusesLayoutsThatCannotKeepTheirPromise) {
   TempHome home;
   struct Case {
