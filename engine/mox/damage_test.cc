@@ -234,6 +234,14 @@ TEST_F(MemberPlaces, SwappedAndCopiedMemberCartridgesAreNotServed) {
       << out;
   EXPECT_TRUE(readsBack(g, 1));  // from member 0, the one in its place
   EXPECT_EQ(moxtest::writeSession(g.name, 1, 1, 1).rc, MOX_E_DEGRADED);
+  // A member drive naming a cartridge whose file is gone.
+  fs::remove(b);
+  EXPECT_EQ(home_.moxctl({"check"}, &out), 1);
+  EXPECT_NE(out.find(fs::path(b).stem().string() +
+                     ": BAD: offset 0: RAID1 member 1: cartridge file missing"),
+            std::string::npos)
+      << out;
+  EXPECT_TRUE(readsBack(g, 1));
 }
 
 // A writer that died while it closed session 2 of the mirror: what it leaves

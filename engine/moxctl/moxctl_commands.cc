@@ -414,6 +414,14 @@ int cmdCheck(const std::string& home, const std::vector<std::string>& args, FILE
   }
   auto findings = groupFindings(h);
   int status = 0;
+  if (args.empty()) {
+    // A member drive that names a cartridge whose file is gone.
+    for (const auto& [name, lines] : findings) {
+      if (std::find(names.begin(), names.end(), name) != names.end()) continue;
+      for (const auto& line : lines) std::fprintf(out, "%s: BAD: %s\n", name.c_str(), line.c_str());
+      status = 1;
+    }
+  }
   for (const auto& name : names) {
     mox::CheckReport report = mox::checkCartridge(cartridgePath(h, name));
     const auto& group = findings[name];
