@@ -215,6 +215,12 @@ CheckReport checkCartridge(const std::string& path) {
   if (rc != MOX_OK) {
     report.result = MOX_E_MEDIA;
     report.problem = "not a cartridge of this engine (no readable label)";
+    struct stat st;
+    if (file.isOpen() && fstat(file.fd(), &st) == 0 &&
+        findNextRecord(file, static_cast<uint64_t>(st.st_size), 2) <
+            static_cast<uint64_t>(st.st_size)) {
+      report.problem = "label record damaged (records of this engine follow)";
+    }
     report.damage.push_back({0, report.problem});
     return report;
   }

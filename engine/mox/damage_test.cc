@@ -295,6 +295,21 @@ TEST_F(ClosingWriter, TapeMarkMissingAfterSyncedEndRecordsIsWrittenNotCut) {
   for (int32_t s : {1, 2, 3}) EXPECT_TRUE(readsBack(kGroups[1], s)) << "session " << s;
 }
 
+TEST_F(MemberPlaces, DamagedLabelFailsTheMemberAndIsNamed) {
+  const Group& g = kGroups[2];
+  ASSERT_EQ(moxtest::writeSession(g.name, kStreams, kBlocks, kStreams).rc, 0);
+  std::string path = home_.cartridgeOf(g.drives[0]);
+  flipBit(path, 4 + mox::kHeaderSize + 3, 0x01);  // in the label's name
+  std::string out;
+  EXPECT_EQ(home_.moxctl({"check"}, &out), 1);
+  EXPECT_NE(out.find(fs::path(path).stem().string() +
+                     ": BAD: offset 0: label record damaged (records of this engine follow)"),
+            std::string::npos)
+      << out;
+  EXPECT_TRUE(readsBack(g, 1));  // rebuilt from parity
+  EXPECT_EQ(moxtest::writeSession(g.name, 1, 1, 1).rc, MOX_E_DEGRADED);
+}
+
 TEST(RaidLayouts, InitRefusesLayoutsThatCannotKeepTheirPromise) {
   TempHome home;
   struct Case {
