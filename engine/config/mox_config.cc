@@ -1,5 +1,6 @@
 #include "engine/config/mox_config.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <sstream>
 #include <utility>
@@ -76,6 +77,41 @@ bool parseRaidInfo(const std::string& text, RaidConfig* config) {
   if (!haveLevel || !haveMembers) return false;
   *config = parsed;
   return true;
+}
+
+std::string raidLayoutProblem(const RaidConfig& config, int raidNumber, int driveCount,
+                              bool complete) {
+  std::string device = "RAID" + std::to_string(raidNumber);
+  for (size_t i = 0; i < config.members.size(); ++i) {
+    uint16_t d = config.members[i];
+    if (d >= driveCount)
+      return device + " names drive " + std::to_string(d) + ", which is no drive";
+    for (size_t j = 0; j < i; ++j) {
+      if (config.members[j] == d) {
+        return device + " names drive " + std::to_string(d) + " twice";
+      }
+    }
+  }
+  size_t n = config.members.size();
+  if (config.level == 5 && n < 3) return device + ": RAID 5 needs three drives or more";
+  if (complete && config.level == 1 && n < 2) return device + ": RAID 1 needs two drives or more";
+  if (complete && n == 0) return device + " has no drive";
+  return "";
+}
+
+std::string sharedDriveProblem(const std::vector<RaidConfig>& devices) {
+  for (size_t a = 0; a < devices.size(); ++a) {
+    for (size_t b = a + 1; b < devices.size(); ++b) {
+      for (uint16_t d : devices[a].members) {
+        const auto& other = devices[b].members;
+        if (std::find(other.begin(), other.end(), d) != other.end()) {
+          return "drive " + std::to_string(d) + " is in two RAID devices (RAID" +
+                 std::to_string(a) + " and RAID" + std::to_string(b) + ")";
+        }
+      }
+    }
+  }
+  return "";
 }
 
 int loadRaidDevice(const std::string& home, int raidNumber, RaidConfig* config) {

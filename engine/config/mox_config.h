@@ -38,6 +38,16 @@ std::string raidKeyPath(int raidNumber);
 std::string formatRaidInfo(const RaidConfig& config);
 bool parseRaidInfo(const std::string& text, RaidConfig* config);
 
+// What keeps RAID device `raidNumber` from keeping its promise on a library
+// of `driveCount` drives, or "" when nothing does: a member that is no drive,
+// a drive named twice (a mirror of a drive with itself), RAID 5 over fewer
+// than three drives. `complete` also asks for two drives or more under
+// RAID 1 (a device being set up member by member may have fewer).
+std::string raidLayoutProblem(const RaidConfig& config, int raidNumber, int driveCount,
+                              bool complete);
+// A drive that serves two RAID devices, named, or "" when none does.
+std::string sharedDriveProblem(const std::vector<RaidConfig>& devices);
+
 // Reads RAID devices 0, 1, ... until the first missing key. Returns 0, or a
 // registry code when a present key's Info cannot be read or parsed.
 int loadRaidDevices(const std::string& home, std::vector<RaidConfig>* devices);

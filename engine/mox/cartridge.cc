@@ -5,10 +5,12 @@
 #include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
+#include "engine/mox/member_scan.h"
 #include "engine/mox/mox.h"
 
 namespace mox {
@@ -25,11 +27,6 @@ bool preadAll(int fd, void* buf, size_t len, uint64_t off) {
     len -= static_cast<size_t>(n);
   }
   return true;
-}
-
-uint32_t le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
 }  // namespace
@@ -64,13 +61,13 @@ void CartridgeFile::close() {
 int CartridgeFile::readRaw(uint64_t offset, uint8_t* out, size_t room, uint32_t* length) const {
   uint8_t word[4];
   if (!preadAll(fd_, word, 4, offset)) return MOX_E_MEDIA;
-  uint32_t len = le32(word);
+  uint32_t len = loadLe32(word);
   if (len == kTapeMark || len > kMaxRecordLength || len < kHeaderSize || len > room) {
     return MOX_E_MEDIA;
   }
   if (!preadAll(fd_, out, len, offset + 4)) return MOX_E_MEDIA;
   if (!preadAll(fd_, word, 4, offset + 4 + len + (len & 1))) return MOX_E_MEDIA;
-  if (le32(word) != len) return MOX_E_MEDIA;
+  if (loadLe32(word) != len) return MOX_E_MEDIA;
   *length = len;
   return MOX_OK;
 }
@@ -79,7 +76,7 @@ int CartridgeFile::readRecord(uint64_t offset, RecordHeader* header,
                               std::vector<uint8_t>* body) const {
   uint8_t lead[4 + kHeaderSize];
   if (!preadAll(fd_, lead, sizeof lead, offset)) return MOX_E_MEDIA;
-  uint32_t len = le32(lead);
+  uint32_t len = loadLe32(lead);
   if (len == kTapeMark || len > kMaxRecordLength || len < kHeaderSize) return MOX_E_MEDIA;
   if (!decodeHeader(lead + 4, header)) return MOX_E_CHECKSUM;
   if (header->storedLength != len - kHeaderSize) return MOX_E_MEDIA;
@@ -89,7 +86,7 @@ int CartridgeFile::readRecord(uint64_t offset, RecordHeader* header,
     return MOX_E_MEDIA;
   }
   uint8_t word[4];
-  if (!preadAll(fd_, word, 4, offset + 4 + len + (len & 1)) || le32(word) != len) {
+  if (!preadAll(fd_, word, 4, offset + 4 + len + (len & 1)) || loadLe32(word) != len) {
     return MOX_E_MEDIA;
   }
   if (crc32c(body->data(), body->size()) != header->bodyCrc) return MOX_E_CHECKSUM;
@@ -143,6 +140,10 @@ int CartridgeFile::truncate(uint64_t size) const {
 
 int CartridgeFile::sync() const { return fdatasync(fd_) == 0 ? MOX_OK : MOX_E_IO; }
 
+bool CartridgeFile::readAt(uint64_t offset, void* out, size_t length) const {
+  return preadAll(fd_, out, length, offset);
+}
+
 int CartridgeFile::scan(CartridgeMap* map) const {
   *map = CartridgeMap();
   struct stat st;
@@ -151,81 +152,22 @@ int CartridgeFile::scan(CartridgeMap* map) const {
   map->fileSize = size;
   if (size == 0) return MOX_OK;
 
-  auto torn = [&](uint64_t at, const char* why) {
-    map->tornTail = true;
-    map->tornOffset = at;
-    map->tornReason = why;
-  };
-  // Reads the header of the record at off; false when framing or header is bad.
-  auto header = [&](uint64_t off, RecordHeader* h, uint32_t* len) {
-    uint8_t lead[4 + kHeaderSize];
-    if (off + sizeof lead > size || !preadAll(fd_, lead, sizeof lead, off)) return false;
-    *len = le32(lead);
-    if (*len == kTapeMark || *len > kMaxRecordLength || *len < kHeaderSize) return false;
-    if (off + framedSize(*len) > size) return false;
-    if (!decodeHeader(lead + 4, h) || h->storedLength != *len - kHeaderSize) return false;
-    uint8_t word[4];
-    return preadAll(fd_, word, 4, off + 4 + *len + (*len & 1)) && le32(word) == *len;
-  };
-  auto body = [&](uint64_t off, const RecordHeader& h, std::vector<uint8_t>* out) {
-    out->resize(h.storedLength);
-    if (h.storedLength > 0 && !preadAll(fd_, out->data(), h.storedLength, off + 4 + kHeaderSize))
-      return false;
-    return crc32c(out->data(), out->size()) == h.bodyCrc;
-  };
-
   RecordHeader h;
-  uint32_t len = 0;
   std::vector<uint8_t> buf;
-  if (!header(0, &h, &len) || h.kind != Kind::kLabel || !body(0, h, &buf) ||
-      !decodeLabel(buf.data(), buf.size(), &map->label)) {
+  int rc = readRecord(0, &h, &buf);
+  if (rc != MOX_OK || h.kind != Kind::kLabel || !decodeLabel(buf.data(), buf.size(), &map->label)) {
     // A first record cut short while it was written leaves a blank cartridge.
     uint8_t lead[8];
     if (size < 4 + kHeaderSize && preadAll(fd_, lead, std::min<uint64_t>(size, 8), 0) &&
-        (size < 8 || le32(lead + 4) == kRecordMagic)) {
-      torn(0, "label record cut short");
+        (size < 8 || loadLe32(lead + 4) == kRecordMagic)) {
+      map->tornTail = true;
+      map->tornReason = "label record cut short";
       return MOX_OK;
     }
     return MOX_E_MEDIA;
   }
   map->blank = false;
-  uint64_t off = framedSize(len);
-  map->appendOffset = off;
-  while (off < size) {
-    SessionExtent ext;
-    ext.startOffset = off;
-    if (!header(off, &h, &len) || h.kind != Kind::kSessionStart || !body(off, h, &buf) ||
-        !decodeSessionStart(buf.data(), buf.size(), &ext.start)) {
-      torn(off, "no session start record");
-      return MOX_OK;
-    }
-    ext.session = h.session;
-    off += framedSize(len);
-    bool finished = false;
-    while (off < size) {
-      if (!header(off, &h, &len) || h.session != ext.session) break;
-      if (h.kind == Kind::kSessionEnd || h.kind == Kind::kContinuation) {
-        if (!body(off, h, &buf) || !decodeSessionEnd(buf.data(), buf.size(), &ext.end)) break;
-        ext.endOffset = off;
-        ext.continued = h.kind == Kind::kContinuation;
-        off += framedSize(len);
-        uint8_t word[4];
-        if (off + 4 > size || !preadAll(fd_, word, 4, off) || le32(word) != kTapeMark) break;
-        off += 4;
-        finished = true;
-        break;
-      }
-      if (h.kind != Kind::kData && h.kind != Kind::kParity && h.kind != Kind::kIndex) break;
-      off += framedSize(len);
-    }
-    if (!finished) {
-      torn(ext.startOffset, "session without its end record");
-      return MOX_OK;
-    }
-    ext.nextOffset = off;
-    map->sessions.push_back(std::move(ext));
-    map->appendOffset = off;
-  }
+  scanSessions(*this, size, framedSize(kHeaderSize + h.storedLength), map);
   return MOX_OK;
 }
 
@@ -236,6 +178,34 @@ int scanCartridge(const std::string& path, CartridgeMap* map) {
   return file.scan(map);
 }
 
+namespace {
+
+// Reads every record of a finished session and checks its body against its
+// CRC; records the scan found broken already are not counted twice.
+void checkSessionRecords(const CartridgeFile& file, uint64_t size, const SessionExtent& s,
+                         CheckReport* report) {
+  RecordHeader h;
+  std::vector<uint8_t> body;
+  uint64_t off = s.startOffset;
+  while (off <= s.endOffset) {
+    int r = file.readRecord(off, &h, &body);
+    ++report->records;
+    if (r == MOX_OK) {
+      off += framedSize(kHeaderSize + h.storedLength);
+      continue;
+    }
+    bool known = std::any_of(report->damage.begin(), report->damage.end(),
+                             [&](const MediaDamage& d) { return d.offset == off; });
+    if (!known) {
+      report->damage.push_back(
+          {off, r == MOX_E_CHECKSUM ? "checksum mismatch" : describeBadRecord(file, size, off)});
+    }
+    off = findNextRecord(file, size, off + 2);
+  }
+}
+
+}  // namespace
+
 CheckReport checkCartridge(const std::string& path) {
   CheckReport report;
   CartridgeFile file;
@@ -245,42 +215,29 @@ CheckReport checkCartridge(const std::string& path) {
   if (rc != MOX_OK) {
     report.result = MOX_E_MEDIA;
     report.problem = "not a cartridge of this engine (no readable label)";
+    struct stat st;
+    if (file.isOpen() && fstat(file.fd(), &st) == 0 &&
+        findNextRecord(file, static_cast<uint64_t>(st.st_size), 2) <
+            static_cast<uint64_t>(st.st_size)) {
+      report.problem = "label record damaged (records of this engine follow)";
+    }
+    report.damage.push_back({0, report.problem});
     return report;
   }
   report.sessions = map.sessions.size();
   report.tornTail = map.tornTail;
   report.tornOffset = map.tornOffset;
   report.tornReason = map.tornReason;
-  RecordHeader h;
-  std::vector<uint8_t> body;
-  auto check = [&](uint64_t offset) {
-    int r = file.readRecord(offset, &h, &body);
-    ++report.records;
-    if (r != MOX_OK && report.result == MOX_OK) {
-      report.result = r;
-      char text[128];
-      std::snprintf(text, sizeof text, "record at offset %llu: %s",
-                    static_cast<unsigned long long>(offset),
-                    r == MOX_E_CHECKSUM ? "checksum mismatch" : "broken framing");
-      report.problem = text;
-    }
-    return r == MOX_OK ? framedSize(kHeaderSize + h.storedLength) : 0;
-  };
+  report.damage = map.damage;
   if (map.blank) return report;
-  check(0);
-  for (const auto& s : map.sessions) {
-    uint64_t off = s.startOffset;
-    while (off <= s.endOffset) {
-      uint64_t size = check(off);
-      if (size == 0) {
-        // Skip the bad record by its framing to go on with the next one.
-        uint8_t word[4];
-        if (pread(file.fd(), word, 4, static_cast<off_t>(off)) != 4) break;
-        uint32_t len = le32(word);
-        size = framedSize(len);
-      }
-      off += size;
-    }
+  ++report.records;  // the label, read by the scan
+  for (const auto& s : map.sessions) checkSessionRecords(file, map.fileSize, s, &report);
+  std::sort(report.damage.begin(), report.damage.end(),
+            [](const MediaDamage& a, const MediaDamage& b) { return a.offset < b.offset; });
+  if (!report.damage.empty()) {
+    const MediaDamage& first = report.damage.front();
+    report.result = first.kind.find("checksum") != std::string::npos ? MOX_E_CHECKSUM : MOX_E_MEDIA;
+    report.problem = "record at offset " + std::to_string(first.offset) + ": " + first.kind;
   }
   return report;
 }

@@ -10,10 +10,17 @@
 
 namespace mox {
 
+// One place where a cartridge's content is not what the engine wrote.
+struct MediaDamage {
+  uint64_t offset = 0;  // first byte that does not read back
+  std::string kind;     // what is wrong there, for reports
+};
+
 // A session's part on one cartridge.
 struct SessionExtent {
   uint32_t session = 0;
   SessionStart start;
+  bool startKnown = true;    // false when the session start record is damaged
   uint64_t startOffset = 0;  // the session start record
   uint64_t endOffset = 0;    // the end or continuation record
   bool continued = false;    // ended by a continuation record
@@ -27,9 +34,19 @@ struct CartridgeMap {
   std::vector<SessionExtent> sessions;  // finished sessions, in order
   uint64_t appendOffset = 0;            // where the next session starts
   uint64_t fileSize = 0;
-  bool tornTail = false;    // bytes past appendOffset
-  uint64_t tornOffset = 0;  // first bad byte when tornTail
+  // Bytes past appendOffset that hold nothing but the unfinished records of
+  // one session: what a writer that died leaves (see FORMAT.md).
+  bool tornTail = false;
+  uint64_t tornOffset = 0;  // where the tail begins (appendOffset)
   std::string tornReason;
+  uint32_t tailSession = 0;  // session of the tail's records, 0 when none is readable
+  // The tail's session has a sound end record whose tape mark is missing at
+  // the end of the file; the extent is complete apart from that mark.
+  bool tailUnmarked = false;
+  SessionExtent tailExtent;
+  // Damage found in the file itself, in file order. A cartridge with damage
+  // is never cut: its tail (if any) is no torn tail.
+  std::vector<MediaDamage> damage;
 
   const SessionExtent* find(uint32_t session) const;
   bool hasData() const { return !sessions.empty(); }
@@ -50,9 +67,12 @@ class CartridgeFile {
   int fd() const { return fd_; }
   const std::string& path() const { return path_; }
 
-  // Reads the label and the finished sessions. MOX_OK, or MOX_E_MEDIA for a
-  // file that is not a cartridge of this engine.
+  // Reads the label and the finished sessions, and tells a torn tail from
+  // damage (member_scan.cc). MOX_OK, or MOX_E_MEDIA for a file that is not a
+  // cartridge of this engine.
   int scan(CartridgeMap* map) const;
+  // Reads `length` bytes at `offset`; false when the file is shorter.
+  bool readAt(uint64_t offset, void* out, size_t length) const;
 
   // Reads the record at `offset`. The body is checked against its CRC:
   // MOX_E_CHECKSUM on mismatch, MOX_E_MEDIA on broken framing.
@@ -80,10 +100,11 @@ int scanCartridge(const std::string& path, CartridgeMap* map);
 
 // Result of reading every record of a cartridge and checking its CRC.
 struct CheckReport {
-  int result = 0;        // MOX_OK, MOX_E_MEDIA (not a cartridge), MOX_E_CHECKSUM
+  int result = 0;        // MOX_OK, MOX_E_MEDIA (not a cartridge or damaged), MOX_E_CHECKSUM
   uint64_t records = 0;  // records checked
   size_t sessions = 0;
-  std::string problem;  // the first bad record, named by offset
+  std::string problem;              // the first bad record, named by offset
+  std::vector<MediaDamage> damage;  // every damaged place, in file order
   bool tornTail = false;
   uint64_t tornOffset = 0;
   std::string tornReason;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "engine/moxctl/moxctl_commands.h"
@@ -25,17 +26,28 @@ TempHome::~TempHome() {
   std::filesystem::remove_all(std::filesystem::path(path_).parent_path(), ec);
 }
 
-int TempHome::moxctl(const std::vector<std::string>& args, std::string* out) {
+int TempHome::moxctl(const std::vector<std::string>& args, std::string* out, std::string* err) {
   char* text = nullptr;
   size_t size = 0;
+  char* errText = nullptr;
+  size_t errSize = 0;
   FILE* stream = open_memstream(&text, &size);
-  FILE* null = std::fopen("/dev/null", "w");
-  int rc = moxctl::run(path_, args, stream, null);
+  FILE* errStream = open_memstream(&errText, &errSize);
+  int rc = moxctl::run(path_, args, stream, errStream);
   std::fclose(stream);
-  std::fclose(null);
+  std::fclose(errStream);
   if (out != nullptr) *out = std::string(text, size);
+  if (err != nullptr) *err = std::string(errText, errSize);
   free(text);
+  free(errText);
   return rc;
+}
+
+std::string TempHome::cartridgeOf(int drive) const {
+  std::ifstream in(path_ + "/drives/" + std::to_string(drive));
+  std::string name;
+  std::getline(in, name);
+  return path_ + "/media/" + name + ".tap";
 }
 
 MoxHandle openHandle(uint32_t mode) {

@@ -18,7 +18,10 @@ class TempHome {
   ~TempHome();
   const std::string& path() const { return path_; }
   // Runs a moxctl command line in this home; returns its exit status.
-  int moxctl(const std::vector<std::string>& args, std::string* out = nullptr);
+  int moxctl(const std::vector<std::string>& args, std::string* out = nullptr,
+             std::string* err = nullptr);
+  // Path of the cartridge file loaded in `drive`.
+  std::string cartridgeOf(int drive) const;
 
  private:
   std::string path_;

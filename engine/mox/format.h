@@ -40,6 +40,11 @@ struct RecordHeader {
   uint32_t aux = 0;     // depends on the kind
 };
 
+inline uint32_t loadLe32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
 // CRC32C (Castagnoli) through ISA-L.
 uint32_t crc32c(const void* data, size_t length);
 

@@ -150,8 +150,7 @@ int Group::enumTape(TapeEnumRecord* tapes) {
       bool any = std::any_of(names2.begin(), names2.end(), [](auto& n) { return !n.empty(); });
       if (any) {
         auto next = openSet(home_, names2, false);
-        const CartridgeMap* map = next->anyMap();
-        const SessionExtent* ext = map ? map->find(session_) : nullptr;
+        const SessionExtent* ext = next->findSession(session_);
         if (ext != nullptr) {
           setBlocks_.push_back(ext->end.streamBlocks);
           chainComplete_ = !ext->continued;
@@ -200,11 +199,8 @@ int Group::connect(uint32_t access) {
   size_t failed = set->failedCount();
   if (failed == set->memberCount()) return MOX_E_MEDIA;
   if (writable) {
-    if (failed > 0) return MOX_E_DEGRADED;
-    bool blank = set->maps[0].blank;
-    for (const auto& map : set->maps) {
-      if (map.blank != blank || (!blank && map.label.setId != set->setId)) return MOX_E_DEGRADED;
-    }
+    int rc = writableSet(*set);
+    if (rc != MOX_OK) return rc;
   } else if (config_.level == 0 && failed > 0) {
     // A stripe without redundancy cannot lose a member.
     set_ = set;
@@ -229,31 +225,41 @@ int Group::connect(uint32_t access) {
   return MOX_OK;
 }
 
+int Group::writableSet(const CartSet& set) const {
+  // A degraded or damaged set is not written: a new session would need every
+  // member, and nothing on a damaged member may be cut (member_scan.h).
+  for (size_t i = 0; i < set.memberCount(); ++i) {
+    if (!set.failed[i] && !set.damaged[i]) continue;
+    const auto& problems = set.problems[i];
+    debugLog(home_.path(), 1, "RAID%d: member %zu (%s) %s at offset %llu: %s; not written",
+             raidNumber_, i, set.names[i].c_str(), set.failed[i] ? "failed" : "damaged",
+             static_cast<unsigned long long>(problems.empty() ? 0 : problems.front().offset),
+             problems.empty() ? "" : problems.front().kind.c_str());
+    return MOX_E_DEGRADED;
+  }
+  bool blank = set.maps[0].blank;
+  for (const auto& map : set.maps) {
+    if (map.blank != blank || map.sessions.size() != set.maps[0].sessions.size()) {
+      return MOX_E_DEGRADED;
+    }
+  }
+  return MOX_OK;
+}
+
 int Group::cutTornTails() {
-  // Sessions finished on every member stay; anything after them goes.
-  size_t common = SIZE_MAX;
-  for (const auto& map : set_->maps) common = std::min(common, map.sessions.size());
+  // Every member holds the same finished sessions (writableSet); what lies
+  // past them is a torn tail, or a tape mark the writer did not get to.
   for (size_t i = 0; i < set_->memberCount(); ++i) {
     CartridgeMap& map = set_->maps[i];
-    if (map.blank) {
-      if (map.fileSize > 0) {
-        if (set_->files[i]->truncate(0) != MOX_OK) return MOX_E_IO;
-        map.fileSize = 0;
-      }
-      continue;
+    uint64_t keep = map.blank ? 0 : map.appendOffset;
+    if (map.fileSize == keep) continue;
+    debugLog(home_.path(), 1, "RAID%d: cutting torn tail of %s at %llu (%s)", raidNumber_,
+             set_->names[i].c_str(), static_cast<unsigned long long>(keep), map.tornReason.c_str());
+    if (set_->files[i]->truncate(keep) != MOX_OK || set_->files[i]->sync() != MOX_OK) {
+      return MOX_E_IO;
     }
-    map.sessions.resize(common);
-    if (common > 0)
-      map.appendOffset = map.sessions.back().nextOffset;
-    else
-      map.appendOffset = framedSize(kHeaderSize + kLabelBodySize);
-    if (map.fileSize > map.appendOffset) {
-      debugLog(home_.path(), 1, "RAID%d: cutting torn tail of %s at %llu", raidNumber_,
-               set_->names[i].c_str(), static_cast<unsigned long long>(map.appendOffset));
-      if (set_->files[i]->truncate(map.appendOffset) != MOX_OK) return MOX_E_IO;
-      map.fileSize = map.appendOffset;
-      map.tornTail = false;
-    }
+    map.fileSize = keep;
+    map.tornTail = false;
   }
   return MOX_OK;
 }
@@ -652,6 +658,18 @@ int Group::closeSetSession(Kind kind) {
   used = std::min(used, writes_.size());
   for (size_t s = 0; s < used; ++s)
     end.streamBlocks.push_back(writes_[s]->next - writes_[s]->setBase);
+  // Every member's end record is synced before the first tape mark is
+  // written: a session whose tape mark is on one member has its end record
+  // on all, so a member without it is damaged, not torn (FORMAT.md).
+  int rc = writeEndRecords(kind, end);
+  if (rc == MOX_OK) rc = syncMembers();
+  if (rc == MOX_OK) rc = writeTapeMarks();
+  if (rc == MOX_OK) rc = syncMembers();
+  return rc;
+}
+
+// Called with mutex_ held.
+int Group::writeEndRecords(Kind kind, SessionEnd end) {
   for (size_t i = 0; i < members_.size(); ++i) {
     int rc = flushIndex(static_cast<int>(i));
     if (rc != MOX_OK) return rc;
@@ -664,8 +682,7 @@ int Group::closeSetSession(Kind kind) {
     h.storedLength = h.originalLength = static_cast<uint32_t>(body.size());
     h.member = static_cast<uint16_t>(i);
     uint64_t size = 0;
-    CartridgeFile& file = *set_->files[i];
-    rc = file.writeRecord(mw.offset, h, body.data(), &size);
+    rc = set_->files[i]->writeRecord(mw.offset, h, body.data(), &size);
     if (rc != MOX_OK) return rc;
     SessionExtent ext;
     ext.session = session_;
@@ -673,12 +690,24 @@ int Group::closeSetSession(Kind kind) {
     ext.continued = kind == Kind::kContinuation;
     ext.end = end;
     mw.offset += size;
-    if (file.writeTapeMark(mw.offset) != MOX_OK) return MOX_E_IO;
-    mw.offset += 4;
-    ext.nextOffset = mw.offset;
+    ext.nextOffset = mw.offset + 4;
     set_->maps[i].sessions.push_back(ext);
+  }
+  return MOX_OK;
+}
+
+// Called with mutex_ held, after writeEndRecords.
+int Group::writeTapeMarks() {
+  for (size_t i = 0; i < members_.size(); ++i) {
+    MemberWrite& mw = *members_[i];
+    if (set_->files[i]->writeTapeMark(mw.offset) != MOX_OK) return MOX_E_IO;
+    mw.offset += 4;
     set_->maps[i].appendOffset = mw.offset;
   }
+  return MOX_OK;
+}
+
+int Group::syncMembers() const {
   for (const auto& f : set_->files) {
     if (f->sync() != MOX_OK) return MOX_E_IO;
   }
@@ -754,15 +783,17 @@ int Group::resolveChain(uint32_t session, const std::shared_ptr<CartSet>& mounte
     if (hops > 10000) return MOX_E_MEDIA;
     const CartridgeMap* map = cur->anyMap();
     if (map == nullptr) return MOX_E_DEGRADED;
-    const SessionExtent* ext = map->find(session);
+    const SessionExtent* ext = cur->findSession(session);
+    const SessionExtent* front =
+        map->sessions.empty() ? nullptr : cur->findSession(map->sessions.front().session);
     uint64_t prev = 0;
     if (ext != nullptr) {
       if (ext->start.setIndex == 0) break;
       prev = ext->start.prevSetId;
     } else if (!map->sessions.empty() && session > map->sessions.back().session) {
       return MOX_E_NO_SESSION;
-    } else if (!map->sessions.empty() && map->sessions.front().start.setIndex > 0) {
-      prev = map->sessions.front().start.prevSetId;
+    } else if (front != nullptr && front->start.setIndex > 0) {
+      prev = front->start.prevSetId;
     } else if (!map->blank && map->label.prevSetId != 0) {
       prev = map->label.prevSetId;
     } else {
@@ -778,7 +809,7 @@ int Group::resolveChain(uint32_t session, const std::shared_ptr<CartSet>& mounte
   std::vector<std::vector<uint32_t>> blocks;
   bool complete = false;
   for (;;) {
-    const SessionExtent* ext = cur->anyMap()->find(session);
+    const SessionExtent* ext = cur->findSession(session);
     if (ext == nullptr) break;
     blocks.push_back(ext->end.streamBlocks);
     if (!ext->continued) {
@@ -788,7 +819,7 @@ int Group::resolveChain(uint32_t session, const std::shared_ptr<CartSet>& mounte
     auto names = findContinuation(home_, session, cur->setId, members);
     if (std::all_of(names.begin(), names.end(), [](auto& n) { return n.empty(); })) break;
     auto next = openSet(home_, names, false);
-    if (next->anyMap() == nullptr || next->anyMap()->find(session) == nullptr) break;
+    if (next->findSession(session) == nullptr) break;
     cur = next;
     chain.push_back(cur);
   }

@@ -83,11 +83,16 @@ class Group {
   int flushIndex(int member);
   int flushParity(uint16_t stream, StreamWrite& sw);
   int closeSetSession(Kind kind);
+  int writeEndRecords(Kind kind, SessionEnd end);
+  int writeTapeMarks();
+  int syncMembers() const;
   int openSetSession(uint32_t setIndex, uint64_t prevSetId);
   int labelSet(const char* name, int32_t sequence, int32_t expiration, uint64_t setId);
   // The set id this handle continues (a tape change in progress), else 0.
   uint64_t continuedSetId() const;
   uint64_t reserveBytes() const;
+  // MOX_OK when a new session may be written on `set`, else MOX_E_DEGRADED.
+  int writableSet(const CartSet& set) const;
   int cutTornTails();
   int resolveChain(uint32_t session, const std::shared_ptr<CartSet>& mounted);
   int fetchRecord(size_t setIndex, int member, uint16_t stream, bool parity, uint32_t sequence,

@@ -43,10 +43,17 @@ int loadConfig(const std::string& home, uint16_t raidNumber, moxcfg::RaidConfig*
   if (config->members.empty()) return MOX_E_CONFIG;
   moxcfg::EngineSettings settings;
   moxcfg::loadEngineSettings(home, &settings);
-  for (uint16_t m : config->members) {
-    if (m >= settings.driveCount) return MOX_E_CONFIG;
+  // A layout that cannot keep its promise is not served: a drive named
+  // twice would have two members write one cartridge.
+  if (!moxcfg::raidLayoutProblem(*config, raidNumber, settings.driveCount, false).empty()) {
+    return MOX_E_CONFIG;
   }
-  if (config->level == 5 && config->members.size() < 3) return MOX_E_CONFIG;
+  std::vector<moxcfg::RaidConfig> all;
+  if (moxcfg::loadRaidDevices(home, &all) != platform::kRegOk) return MOX_OK;
+  for (size_t n = 0; n < all.size(); ++n) {
+    if (n == raidNumber) continue;
+    if (!moxcfg::sharedDriveProblem({*config, all[n]}).empty()) return MOX_E_CONFIG;
+  }
   return MOX_OK;
 }
 

@@ -3,12 +3,14 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <mutex>
 #include <random>
 #include <set>
 
+#include "engine/mox/member_scan.h"
 #include "engine/mox/mox.h"
 
 namespace mox {
@@ -46,16 +48,31 @@ Head readHead(const Home& home, const std::string& name) {
 }  // namespace
 
 size_t CartSet::failedCount() const {
-  size_t n = 0;
-  for (bool f : failed) n += f ? 1 : 0;
-  return n;
+  return static_cast<size_t>(std::count(failed.begin(), failed.end(), true));
+}
+
+size_t CartSet::damagedCount() const {
+  return static_cast<size_t>(std::count(damaged.begin(), damaged.end(), true));
 }
 
 const CartridgeMap* CartSet::anyMap() const {
+  const CartridgeMap* best = nullptr;
   for (size_t i = 0; i < maps.size(); ++i) {
-    if (!failed[i]) return &maps[i];
+    if (failed[i]) continue;
+    if (best == nullptr || maps[i].sessions.size() > best->sessions.size()) best = &maps[i];
   }
-  return nullptr;
+  return best;
+}
+
+const SessionExtent* CartSet::findSession(uint32_t session) const {
+  const SessionExtent* found = nullptr;
+  for (size_t i = 0; i < maps.size(); ++i) {
+    if (failed[i]) continue;
+    const SessionExtent* ext = maps[i].find(session);
+    if (ext != nullptr && ext->startKnown) return ext;
+    if (found == nullptr) found = ext;
+  }
+  return found;
 }
 
 std::shared_ptr<CartSet> openSet(const Home& home, const std::vector<std::string>& names,
@@ -65,15 +82,25 @@ std::shared_ptr<CartSet> openSet(const Home& home, const std::vector<std::string
   set->files.resize(names.size());
   set->maps.resize(names.size());
   set->failed.assign(names.size(), true);
+  set->problems.resize(names.size());
   for (size_t i = 0; i < names.size(); ++i) {
-    if (names[i].empty()) continue;
+    if (names[i].empty()) {
+      set->problems[i].push_back({0, "no cartridge in the member's drive"});
+      continue;
+    }
     auto file = std::make_unique<CartridgeFile>();
-    if (file->open(home.cartridgePath(names[i]), writable) != MOX_OK) continue;
-    if (file->scan(&set->maps[i]) != MOX_OK) continue;
+    if (file->open(home.cartridgePath(names[i]), writable) != MOX_OK) {
+      set->problems[i].push_back({0, "cartridge file missing or unreadable"});
+      continue;
+    }
+    if (file->scan(&set->maps[i]) != MOX_OK) {
+      set->problems[i].push_back({0, "not a cartridge of this engine (no readable label)"});
+      continue;
+    }
     set->files[i] = std::move(file);
     set->failed[i] = false;
-    if (set->setId == 0 && !set->maps[i].blank) set->setId = set->maps[i].label.setId;
   }
+  assessSet(set.get());
   return set;
 }
 

@@ -19,12 +19,20 @@ struct CartSet {
   std::vector<std::string> names;  // per member, "" when none
   std::vector<std::unique_ptr<CartridgeFile>> files;
   std::vector<CartridgeMap> maps;
-  std::vector<bool> failed;  // missing, foreign or unreadable
+  std::vector<bool> failed;   // missing, foreign, unreadable, swapped or blanked
+  std::vector<bool> damaged;  // readable, but holds damage (see member_scan.h)
+  // Per member: why it failed or what damage it holds, for reports.
+  std::vector<std::vector<MediaDamage>> problems;
 
   size_t memberCount() const { return names.size(); }
   size_t failedCount() const;
-  // The first healthy member's map (nullptr when none).
+  size_t damagedCount() const;
+  // The map of the member that knows the most sessions (nullptr when every
+  // member failed): the set's label and session list.
   const CartridgeMap* anyMap() const;
+  // The extent of `session` on the first member that holds it with a sound
+  // start record (else on any member that holds it); nullptr when none does.
+  const SessionExtent* findSession(uint32_t session) const;
 };
 
 // Opens and scans the named cartridges as one set.

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/mox/cartridge.h"
 #include "engine/mox/engine_test_util.h"
 #include "engine/mox/mox.h"
 
@@ -31,12 +32,7 @@ class MediaTest : public ::testing::Test {
                       "--raid", "1:2,3", "--raid", "5:4,5,6", "--raid", "5:7,8,9,10"}),
         0);
   }
-  std::string cartridgeOf(int drive) {
-    std::ifstream in(home_.path() + "/drives/" + std::to_string(drive));
-    std::string name;
-    std::getline(in, name);
-    return home_.path() + "/media/" + name + ".tap";
-  }
+  std::string cartridgeOf(int drive) { return home_.cartridgeOf(drive); }
   // Flips one byte in the middle of the file's first data record body.
   void flipDataByte(const std::string& path) {
     std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
@@ -158,7 +154,9 @@ INSTANTIATE_TEST_SUITE_P(Members, ParityGroups,
 TEST_F(MediaTest, TornTailIsCutAndEarlierSessionsStay) {
   auto first = moxtest::writeSession("RGROUP0", 3, 5, 3);
   ASSERT_EQ(first.rc, 0);
-  // A writer that dies mid-session: blocks written, no end.
+  uintmax_t firstEnd = fs::file_size(cartridgeOf(0));
+  // A writer that dies mid-session: blocks written, no end; more of them
+  // than the next session writes, so that an uncut tail would show past it.
   pid_t child = fork();
   if (child == 0) {
     MoxHandle h = moxtest::openHandle();
@@ -167,7 +165,7 @@ TEST_F(MediaTest, TornTailIsCutAndEarlierSessionsStay) {
     uint16_t s = 0;
     moxtest::startNewSession(h, 1, &session, &s);
     uint32_t value = 0;
-    for (uint32_t b = 0; b < 9; ++b) {
+    for (uint32_t b = 0; b < 40; ++b) {
       uint8_t* buffer = nullptr;
       MOXGetFreeBuffers(h, &buffer, 1, &value);
       moxtest::fillBlock(buffer, static_cast<uint32_t>(session), 0, b);
@@ -183,6 +181,7 @@ TEST_F(MediaTest, TornTailIsCutAndEarlierSessionsStay) {
   int status = 0;
   waitpid(child, &status, 0);
   ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_GT(fs::file_size(cartridgeOf(0)), firstEnd);
   std::string out;
   EXPECT_EQ(home_.moxctl({"check", fs::path(cartridgeOf(0)).stem().string()}, &out), 0) << out;
   EXPECT_NE(out.find("torn tail"), std::string::npos) << out;
@@ -194,7 +193,15 @@ TEST_F(MediaTest, TornTailIsCutAndEarlierSessionsStay) {
   EXPECT_EQ(second.session, first.session + 1);
   EXPECT_EQ(moxtest::readSession("RGROUP0", second.session, 2, 4, 2).blocks, 8u);
   EXPECT_EQ(moxtest::readSession("RGROUP0", first.session, 3, 5, 1).blocks, 15u);
-  EXPECT_EQ(fs::file_size(cartridgeOf(0)), fs::file_size(cartridgeOf(0)));
+  // The torn tail went: the second session begins where the first ended and
+  // the cartridge ends with it.
+  mox::CartridgeMap map;
+  ASSERT_EQ(mox::scanCartridge(cartridgeOf(0), &map), 0);
+  ASSERT_EQ(map.sessions.size(), 2u);
+  EXPECT_EQ(map.sessions[1].startOffset, firstEnd);
+  EXPECT_EQ(map.fileSize, map.appendOffset);
+  EXPECT_FALSE(map.tornTail);
+  EXPECT_TRUE(map.damage.empty());
 }
 
 // Where a writing process is killed.

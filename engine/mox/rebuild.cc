@@ -95,7 +95,7 @@ int rebuildParityMember(Home& home, const moxcfg::RaidConfig& config, size_t tar
   auto names = memberCartridges(home, config.members);
   auto set = openSet(home, names, false);
   for (size_t i = 0; i < m; ++i) {
-    if (i != target && set->failed[i]) return MOX_E_DEGRADED;
+    if (i != target && (set->failed[i] || set->damaged[i])) return MOX_E_DEGRADED;
   }
   size_t ref = target == 0 ? 1 : 0;
   const CartridgeMap& refMap = set->maps[ref];
@@ -295,6 +295,7 @@ MemberHealth checkMembers(const Home& home, const moxcfg::RaidConfig& config) {
   health.labelled = true;
   for (size_t i = 0; i < names.size(); ++i) {
     if (!set->failed[i] && set->maps[i].sessions.size() < most) health.failed[i] = true;
+    if (set->damaged[i]) health.failed[i] = true;
     if (!health.failed[i] && set->maps[i].blank) health.labelled = false;
     if (health.failed[i]) ++health.damaged;
   }

@@ -1,11 +1,13 @@
 #include "engine/moxctl/moxctl_commands.h"
 
+#include <algorithm>
 #include <filesystem>
 #include <map>
 
 #include "engine/config/mox_config.h"
 #include "engine/mox/cartridge.h"
 #include "engine/mox/home.h"
+#include "engine/mox/library.h"
 #include "engine/mox/mox.h"
 #include "engine/mox/rebuild.h"
 #include "platform/registry_store.h"
@@ -51,6 +53,16 @@ bool parseRaid(const std::string& text, moxcfg::RaidConfig* raid) {
   return moxcfg::parseRaidInfo(info, raid) && !raid->members.empty();
 }
 
+// Why the shape's RAID devices cannot keep their promise, or "".
+std::string layoutProblem(const mox::Home::Shape& shape) {
+  for (size_t n = 0; n < shape.raids.size(); ++n) {
+    std::string why =
+        moxcfg::raidLayoutProblem(shape.raids[n], static_cast<int>(n), shape.drives, true);
+    if (!why.empty()) return why;
+  }
+  return moxcfg::sharedDriveProblem(shape.raids);
+}
+
 int cmdInit(const std::string& home, const std::vector<std::string>& args, FILE* out, FILE* err) {
   mox::Home::Shape shape = mox::Home::defaultShape();
   bool force = false, customRaids = false;
@@ -87,6 +99,11 @@ int cmdInit(const std::string& home, const std::vector<std::string>& args, FILE*
       std::fprintf(err, "moxctl: unknown init argument '%s'\n%s", a.c_str(), kUsage);
       return 2;
     }
+  }
+  std::string layout = layoutProblem(shape);
+  if (!layout.empty()) {
+    std::fprintf(err, "moxctl: refused RAID layout: %s\n", layout.c_str());
+    return 2;
   }
   if (moxcfg::engineProvisioned(home)) {
     if (!force) {
@@ -266,6 +283,7 @@ int cmdMedia(const std::string& home, FILE* out, FILE* err) {
     uint64_t free = s.cartridgeCapacity > map.fileSize ? s.cartridgeCapacity - map.fileSize : 0;
     std::string sessions = sessionList(map);
     if (map.tornTail) sessions += " (torn tail)";
+    if (!map.damage.empty()) sessions += " (damaged)";
     std::fprintf(out, "%-10s %-6s %-24s %12llu %12llu  %s\n", name.c_str(), drive.c_str(),
                  label.c_str(), static_cast<unsigned long long>(map.fileSize),
                  static_cast<unsigned long long>(free), sessions.c_str());
@@ -351,9 +369,42 @@ int cmdDump(const std::string& home, const std::vector<std::string>& args, FILE*
     std::fprintf(out, "torn tail at offset %llu (%s)\n",
                  static_cast<unsigned long long>(map.tornOffset), map.tornReason.c_str());
   }
+  for (const auto& d : map.damage) {
+    std::fprintf(out, "damage at offset %llu: %s\n", static_cast<unsigned long long>(d.offset),
+                 d.kind.c_str());
+  }
   return 0;
 }
 
+// What only the comparison of a RAID device's members shows (a member that
+// lacks sessions its partners hold, a swapped, copied or blanked cartridge),
+// by cartridge name, as "offset X: RAIDn member i: kind".
+std::map<std::string, std::vector<std::string>> groupFindings(const mox::Home& h) {
+  std::map<std::string, std::vector<std::string>> findings;
+  std::vector<moxcfg::RaidConfig> raids;
+  moxcfg::loadRaidDevices(h.path(), &raids);
+  for (size_t n = 0; n < raids.size(); ++n) {
+    auto set = mox::openSet(h, mox::memberCartridges(h, raids[n].members), false);
+    for (size_t i = 0; i < set->memberCount(); ++i) {
+      if (set->names[i].empty()) continue;
+      const auto& local = set->maps[i].damage;
+      for (const auto& p : set->problems[i]) {
+        bool known = std::any_of(local.begin(), local.end(), [&](const mox::MediaDamage& d) {
+          return d.offset == p.offset && d.kind == p.kind;
+        });
+        if (known || p.kind.rfind("not a cartridge", 0) == 0) continue;
+        findings[set->names[i]].push_back("offset " + std::to_string(p.offset) + ": RAID" +
+                                          std::to_string(n) + " member " + std::to_string(i) +
+                                          ": " + p.kind);
+      }
+    }
+  }
+  return findings;
+}
+
+// One line per cartridge when it is sound ("NAME: ok, ..."; a torn tail is
+// named and is no failure), else one line per damaged place:
+// "NAME: BAD: offset X: KIND". Exit status 1 when any line says BAD.
 int cmdCheck(const std::string& home, const std::vector<std::string>& args, FILE* out, FILE* err) {
   mox::Home h(home);
   std::vector<std::string> names = args;
@@ -361,11 +412,25 @@ int cmdCheck(const std::string& home, const std::vector<std::string>& args, FILE
     if (ensure(home, err) != MOX_OK) return 1;
     names = h.listCartridges();
   }
+  auto findings = groupFindings(h);
   int status = 0;
+  if (args.empty()) {
+    // A member drive that names a cartridge whose file is gone.
+    for (const auto& [name, lines] : findings) {
+      if (std::find(names.begin(), names.end(), name) != names.end()) continue;
+      for (const auto& line : lines) std::fprintf(out, "%s: BAD: %s\n", name.c_str(), line.c_str());
+      status = 1;
+    }
+  }
   for (const auto& name : names) {
     mox::CheckReport report = mox::checkCartridge(cartridgePath(h, name));
-    if (report.result != MOX_OK) {
-      std::fprintf(out, "%s: BAD: %s\n", name.c_str(), report.problem.c_str());
+    const auto& group = findings[name];
+    for (const auto& d : report.damage) {
+      std::fprintf(out, "%s: BAD: offset %llu: %s\n", name.c_str(),
+                   static_cast<unsigned long long>(d.offset), d.kind.c_str());
+    }
+    for (const auto& line : group) std::fprintf(out, "%s: BAD: %s\n", name.c_str(), line.c_str());
+    if (!report.damage.empty() || !group.empty()) {
       status = 1;
       continue;
     }

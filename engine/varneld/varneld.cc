@@ -123,6 +123,14 @@ bool isMember(const moxcfg::RaidConfig& config, uint16_t device) {
   return std::find(config.members.begin(), config.members.end(), device) != config.members.end();
 }
 
+// A RAID 5 device needs three drives. One being set up member by member
+// passes through fewer, so only a change that leaves one or two drives under
+// RAID 5 is refused: making a device of one or two drives RAID 5, or taking a
+// drive out of a RAID 5 device of three.
+bool brokenParityLayout(const moxcfg::RaidConfig& config) {
+  return config.level == 5 && !config.members.empty() && config.members.size() < 3;
+}
+
 void dropMember(moxcfg::RaidConfig* config, uint16_t device) {
   auto& m = config->members;
   m.erase(std::remove(m.begin(), m.end(), device), m.end());
@@ -222,6 +230,7 @@ uint16_t VARNELDAssignDevice(uint16_t raidNumber, uint16_t deviceNumber, uint16_
       if (status != VARNELD_OK) return status == VARNELD_E_NO_RAID ? VARNELD_E_REGISTRY : status;
       moxcfg::RaidConfig reduced = ownerConfig;
       dropMember(&reduced, deviceNumber);
+      if (brokenParityLayout(reduced)) return VARNELD_E_LAYOUT;
       if (moxcfg::storeRaidDevice(home, owner, reduced) != platform::kRegOk) {
         return VARNELD_E_REGISTRY;
       }
@@ -242,6 +251,7 @@ uint16_t VARNELDRemoveDevice(uint16_t raidNumber, uint16_t deviceNumber) {
     if (status != VARNELD_OK) return status;
     if (!isMember(config, deviceNumber)) return VARNELD_E_NOT_MEMBER;
     dropMember(&config, deviceNumber);
+    if (brokenParityLayout(config)) return VARNELD_E_LAYOUT;
     return moxcfg::storeRaidDevice(home, raidNumber, config) == platform::kRegOk
                ? VARNELD_OK
                : VARNELD_E_REGISTRY;
@@ -299,6 +309,7 @@ uint16_t VARNELDSetRaidLevel(uint16_t raidNumber, uint16_t level) {
     uint16_t status = loadForChange(home, root, raidNumber, &config);
     if (status != VARNELD_OK) return status;
     config.level = level;
+    if (brokenParityLayout(config)) return VARNELD_E_LAYOUT;
     return moxcfg::storeRaidDevice(home, raidNumber, config) == platform::kRegOk
                ? VARNELD_OK
                : VARNELD_E_REGISTRY;

@@ -81,12 +81,14 @@ TEST_F(ListingTest, EveryChangeShowsInTheListing) {
   EXPECT_EQ(listing(), entry(0, "2 ", 1, 0) + entry(1, "0 3 ", 0, 0));
 
   ASSERT_EQ(VARNELDRemoveDevice(b, 0), VARNELD_OK);
-  ASSERT_EQ(VARNELDSetRaidLevel(b, 5), VARNELD_OK);
+  // RAID 5 over one drive is refused; RAID 1 is a change that shows.
+  EXPECT_EQ(VARNELDSetRaidLevel(b, 5), VARNELD_E_LAYOUT);
+  ASSERT_EQ(VARNELDSetRaidLevel(b, 1), VARNELD_OK);
   ASSERT_EQ(VARNELDSetLinkPosition(a, 4), VARNELD_OK);
-  EXPECT_EQ(listing(), entry(0, "2 ", 1, 4) + entry(1, "3 ", 5, 0));
+  EXPECT_EQ(listing(), entry(0, "2 ", 1, 4) + entry(1, "3 ", 1, 0));
 
   ASSERT_EQ(VARNELDRemoveRaid(a), VARNELD_OK);
-  EXPECT_EQ(listing(), entry(0, "3 ", 5, 0));
+  EXPECT_EQ(listing(), entry(0, "3 ", 1, 0));
   ASSERT_EQ(VARNELDRemoveRaid(0), VARNELD_OK);
   EXPECT_EQ(listing(), "");
 }

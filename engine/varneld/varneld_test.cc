@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
@@ -71,16 +72,24 @@ class VarneldTest : public ::testing::Test {
     return number;
   }
 
+  // The record of RAID device `raid`. The call must fill every field: the
+  // record starts as 0xAB bytes. A failed call is a test failure and gives
+  // a zeroed record, never the 0xAB bytes, so no caller walks past the
+  // member table.
   SetupRaidRecord info(uint16_t raid) {
     SetupRaidRecord record;
     memset(&record, 0xAB, sizeof record);
-    EXPECT_EQ(VARNELDGetRaidInfo(raid, &record), VARNELD_OK);
+    uint16_t status = VARNELDGetRaidInfo(raid, &record);
+    EXPECT_EQ(status, VARNELD_OK) << "RAID" << raid;
+    if (status != VARNELD_OK) memset(&record, 0, sizeof record);
     return record;
   }
 
   std::vector<uint16_t> members(uint16_t raid) {
     SetupRaidRecord record = info(raid);
-    return std::vector<uint16_t>(record.members, record.members + record.memberCount);
+    EXPECT_LE(record.memberCount, 32) << "RAID" << raid;
+    size_t count = std::min<size_t>(record.memberCount, 32);
+    return std::vector<uint16_t>(record.members, record.members + count);
   }
 
   bool raidKeyExists(int n) {
@@ -221,26 +230,45 @@ TEST_F(VarneldTest, MemberTableHoldsThirtyTwo) {
 TEST_F(VarneldTest, RemoveDeviceKeepsTheOthersInOrder) {
   provision(4);
   uint16_t raid = create(5);
-  for (uint16_t d : {2, 0, 3}) ASSERT_EQ(VARNELDAssignDevice(raid, d, 1), VARNELD_OK);
+  for (uint16_t d : {2, 0, 3, 1}) ASSERT_EQ(VARNELDAssignDevice(raid, d, 1), VARNELD_OK);
   EXPECT_EQ(VARNELDRemoveDevice(raid, 0), VARNELD_OK);
-  EXPECT_EQ(members(raid), (std::vector<uint16_t>{2, 3}));
+  EXPECT_EQ(members(raid), (std::vector<uint16_t>{2, 3, 1}));
   EXPECT_EQ(VARNELDRemoveDevice(raid, 0), VARNELD_E_NOT_MEMBER);
   EXPECT_EQ(VARNELDRemoveDevice(raid + 1, 2), VARNELD_E_NO_RAID);
   // A removed device can join again, at the end.
   EXPECT_EQ(VARNELDAssignDevice(raid, 0, 1), VARNELD_OK);
-  EXPECT_EQ(members(raid), (std::vector<uint16_t>{2, 3, 0}));
+  EXPECT_EQ(members(raid), (std::vector<uint16_t>{2, 3, 1, 0}));
+}
+
+TEST_F(VarneldTest, NoChangeLeavesRaidFiveOnFewerThanThreeDrives) {
+  provision(6);
+  uint16_t parity = create(5), mirror = create(1);
+  // Set up member by member: one and two drives on the way are fine.
+  for (uint16_t d : {0, 1, 2}) ASSERT_EQ(VARNELDAssignDevice(parity, d, 1), VARNELD_OK);
+  EXPECT_EQ(VARNELDRemoveDevice(parity, 1), VARNELD_E_LAYOUT);
+  EXPECT_EQ(VARNELDAssignDevice(mirror, 2, 0), VARNELD_E_LAYOUT);  // forced move out
+  EXPECT_EQ(members(parity), (std::vector<uint16_t>{0, 1, 2}));
+  EXPECT_TRUE(members(mirror).empty());
+  for (uint16_t d : {3, 4}) ASSERT_EQ(VARNELDAssignDevice(mirror, d, 1), VARNELD_OK);
+  EXPECT_EQ(VARNELDSetRaidLevel(mirror, 5), VARNELD_E_LAYOUT);
+  EXPECT_EQ(info(mirror).level, 1);
+  ASSERT_EQ(VARNELDAssignDevice(mirror, 5, 1), VARNELD_OK);
+  EXPECT_EQ(VARNELDSetRaidLevel(mirror, 5), VARNELD_OK);
+  // A drive named twice is refused, so no mirror of a drive with itself.
+  EXPECT_EQ(VARNELDAssignDevice(mirror, 5, 0), VARNELD_E_ALREADY);
+  EXPECT_EQ(VARNELDAssignDevice(mirror, 0, 1), VARNELD_E_IN_USE);
 }
 
 TEST_F(VarneldTest, SetLevelAndLinkPosition) {
   provision(4);
   uint16_t raid = create(0);
-  ASSERT_EQ(VARNELDAssignDevice(raid, 1, 1), VARNELD_OK);
+  for (uint16_t d : {1, 2, 3}) ASSERT_EQ(VARNELDAssignDevice(raid, d, 1), VARNELD_OK);
   EXPECT_EQ(VARNELDSetRaidLevel(raid, 5), VARNELD_OK);
   EXPECT_EQ(VARNELDSetLinkPosition(raid, 200), VARNELD_OK);
   SetupRaidRecord record = info(raid);
   EXPECT_EQ(record.level, 5);
   EXPECT_EQ(record.linkPosition, 200);
-  EXPECT_EQ(record.memberCount, 1);  // members untouched
+  EXPECT_EQ(record.memberCount, 3);  // members untouched
   EXPECT_EQ(VARNELDSetRaidLevel(raid, 3), VARNELD_E_LEVEL);
   EXPECT_EQ(VARNELDSetLinkPosition(raid, 256), VARNELD_E_RANGE);
   EXPECT_EQ(VARNELDSetRaidLevel(raid + 1, 1), VARNELD_E_NO_RAID);

@@ -12,8 +12,8 @@
 "$MOXCTL" stop >/dev/null || fail "moxctl stop"
 
 # The setup menu: create (level 1, link 0), assign drives 4 and 5, try
-# drive 0 (a member of RAID 0: refused, not forced), display, set the level
-# to 5 and back to 1, display again, exit.
+# drive 0 (a member of RAID 0: refused, not forced), display, try level 5
+# (refused: RAID 5 needs three drives), set level 1, display again, exit.
 ZEP_INPUT='1\n1\n0\nn\n3\n2\n4\ny\n5\ny\n0\nN\nn\n5\n\n6\n2\n5\n\n5\n\n6\n2\n1\n\n5\n\n10\n'
 run_zep out1.txt
 [ "$ZEP_RC" -eq 255 ] || fail "setup menu: exit $ZEP_RC, want 255"
@@ -26,7 +26,7 @@ expect_in_order out1.txt "RAID Setup Utility" "Create RAID Drive Menu" \
   "Device to assign to RAID2: Error Assigning device to RAID" "Force Assignment? (Y/N)" \
   "Assign Another RAID Drive? y/n : " \
   "Raid2:" "Devices:4 5 " "Level:1" "Press Any Key to Continue....." \
-  "RAID Level successfully set" "Raid2:" "Devices:4 5 " "Level:5" \
+  "Error Setting RAID Level" "Raid2:" "Devices:4 5 " "Level:1" \
   "RAID Level successfully set" "Raid2:" "Devices:4 5 " "Level:1" "Enter Selection : "
 # The refused drive stayed with RAID 0.
 expect_in_order out1.txt "Raid0:" "Devices:0 1 "
