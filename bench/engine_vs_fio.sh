@@ -87,13 +87,14 @@ run_matrix() {
 
 print_matrix() {
   jq -r '
-    "| RAID | compression | streams | write MiB/s | vs same | vs ceiling | read MiB/s | vs same | vs ceiling |",
-    "|---|---|---|---|---|---|---|---|---|",
+    "| RAID | compression | streams | write MiB/s | vs same | vs ceiling | read MiB/s | vs same | vs ceiling | mount s | read+mount vs ceiling |",
+    "|---|---|---|---|---|---|---|---|---|---|---|",
     (sort_by(.level, .compression, .streams)[] |
       "| \(.level) | \(if .compression then "on" else "off" end) | \(.streams) | " +
       "\(.write.engine_mib_s | round) | \(.write.same_ratio * 100 | round / 100) | " +
       "\(.write.ceiling_ratio * 100 | round / 100) | \(.read.engine_mib_s | round) | " +
-      "\(.read.same_ratio * 100 | round / 100) | \(.read.ceiling_ratio * 100 | round / 100) |")
+      "\(.read.same_ratio * 100 | round / 100) | \(.read.ceiling_ratio * 100 | round / 100) | " +
+      "\(.read.mount_s * 100 | round / 100) | \(.read.ceiling_ratio_with_mount * 100 | round / 100) |")
   ' "$records/matrix.json"
   # Compression on over off for the same level and stream count.
   jq -r '
