@@ -144,7 +144,10 @@ fio_two() {
 }
 
 run_whole() {
-  [ -x "$zephlorn" ] && [ -x "$moxctl" ] || { echo "build zephlorn and moxctl first" >&2; exit 2; }
+  if [ ! -x "$zephlorn" ] || [ ! -x "$moxctl" ]; then
+    echo "build zephlorn and moxctl first" >&2
+    exit 2
+  fi
   local i t0 t1 s0 s1 form rw
   local zw=() zr=() cw=() cr=() cwr=() crr=() sw=() sr=() swr=() srr=()
   for ((i = 1; i <= runs; i++)); do
@@ -211,7 +214,10 @@ max_rss_kb() {
 }
 
 run_memory() {
-  [ -x "$zephlorn" ] && [ -x "$moxctl" ] || { echo "build zephlorn and moxctl first" >&2; exit 2; }
+  if [ ! -x "$zephlorn" ] || [ ! -x "$moxctl" ]; then
+    echo "build zephlorn and moxctl first" >&2
+    exit 2
+  fi
   [ -x /usr/bin/time ] || { echo "needs /usr/bin/time (Debian package time)" >&2; exit 2; }
   local chunks rss rows=()
   for chunks in ${MEM_CHUNKS:-500 5000 50000}; do
@@ -235,9 +241,9 @@ case $mode in
   full) run_matrix; run_whole; run_memory ;;
 esac
 
-[ -f "$records/matrix.json" ] && [ "$mode" != whole ] && [ "$mode" != memory ] && print_matrix
-[ -f "$records/whole.json" ] && [ "$mode" = whole -o "$mode" = full ] && jq -c '.' "$records/whole.json"
-[ -f "$records/memory.json" ] && [ "$mode" = memory -o "$mode" = full ] && jq -c '.' "$records/memory.json"
+if [ -f "$records/matrix.json" ]; then print_matrix; fi
+if [ -f "$records/whole.json" ]; then jq -c '.' "$records/whole.json"; fi
+if [ -f "$records/memory.json" ]; then jq -c '.' "$records/memory.json"; fi
 jq -n --arg mode "$mode" --argjson size_mb "$size_mb" --argjson runs "$runs" \
   --slurpfile matrix <(cat "$records/matrix.json" 2>/dev/null || echo '[]') \
   --slurpfile whole <(cat "$records/whole.json" 2>/dev/null || echo 'null') \
