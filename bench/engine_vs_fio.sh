@@ -1,0 +1,253 @@
+#!/usr/bin/env bash
+# bench/engine_vs_fio.sh [quick|full|matrix|whole|memory]: the virtual tape
+# engine beside fio, as a table and a JSON record.
+#
+#   matrix  engine_bench for every RAID level, compression setting and
+#           stream count in LEVELS x COMPRESSION x STREAMS, SIZE_MB of
+#           payload per point, RUNS alternating runs each (engine, fio with
+#           the engine's parallelism, fio at the device's ceiling, ...).
+#   whole   whole processes: `zephlorn -b1 -g0 -n8 -nc8 -c2048` (1 GiB,
+#           compression off) and its restore `-r1` beside fio writing and
+#           reading the same two cartridge-sized files, alternating, RUNS
+#           times; wall clock of each process, page cache dropped before
+#           each read.
+#   memory  maximum resident set size of `zephlorn -b1 -g0 -n20 -c500` and
+#           of `-c50000` (compression on: the classic blocks are zeros
+#           with a short text, so 64 GB of payload takes a few hundred MB).
+#   quick   (default) matrix of RAID 0, 8 streams, compression off and on.
+#   full    matrix of RAID 0, 1, 5 x off, on x 1, 4, 8, 20 streams, then
+#           whole and memory.
+#
+# Environment (defaults in brackets):
+#   BUILD       build tree with bench/engine_bench, src/zephlorn and
+#               engine/moxctl/moxctl [build beside this script]
+#   BENCH_DIR   scratch directory on the file system to measure
+#               [${TMPDIR:-/var/tmp}/zep-engine-bench]
+#   SIZE_MB     payload per matrix point [quick 256, full 512]
+#   RUNS        alternating runs per point, medians reported [quick 3, full 5]
+#   LEVELS, COMPRESSION, STREAMS   the matrix's lists
+#   MEM_CHUNKS  chunk counts of the memory runs [500 5000 50000]
+#   OUT         JSON record [engine_vs_fio.json]
+# Run as root so the page cache can be dropped before every read pass.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+mode=${1:-quick}
+build=${BUILD:-$top/build}
+bench=$build/bench/engine_bench
+zephlorn=$build/src/zephlorn
+moxctl=$build/engine/moxctl/moxctl
+work=${BENCH_DIR:-${TMPDIR:-/var/tmp}/zep-engine-bench}
+out=${OUT:-engine_vs_fio.json}
+
+case $mode in
+  quick) def_size=256 def_runs=3 def_levels="0" def_comp="off on" def_streams="8" ;;
+  full | matrix | whole | memory)
+    def_size=512 def_runs=5 def_levels="0 1 5" def_comp="off on" def_streams="1 4 8 20" ;;
+  *) echo "usage: $0 [quick|full|matrix|whole|memory]" >&2; exit 2 ;;
+esac
+size_mb=${SIZE_MB:-$def_size}
+runs=${RUNS:-$def_runs}
+levels=${LEVELS:-$def_levels}
+comps=${COMPRESSION:-$def_comp}
+streams_list=${STREAMS:-$def_streams}
+
+command -v fio >/dev/null || { echo "fio is not installed" >&2; exit 2; }
+command -v jq >/dev/null || { echo "jq is not installed" >&2; exit 2; }
+mkdir -p "$work"
+records=$work/records
+rm -rf "$records"
+mkdir -p "$records"
+
+drop_caches() {
+  sync
+  if [ -w /proc/sys/vm/drop_caches ]; then echo 3 >/proc/sys/vm/drop_caches; fi
+}
+median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END {
+  if (NR % 2) print v[(NR + 1) / 2]; else printf "%.4f\n", (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+now() { date +%s.%N; }
+elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.4f\n", b - a }'; }
+
+run_matrix() {
+  [ -x "$bench" ] || { echo "no engine_bench at $bench (build it first)" >&2; exit 2; }
+  local level comp s blocks rec
+  for level in $levels; do
+    for comp in $comps; do
+      for s in $streams_list; do
+        blocks=$((size_mb * 16 / s))
+        rec=$records/point-$level-$comp-$s.json
+        echo "== RAID $level, compression $comp, $s streams x $blocks blocks, $runs runs" >&2
+        "$bench" --dir "$work/points" --level "$level" --streams "$s" --blocks "$blocks" \
+          --compression "$comp" --repeat "$runs" --json "$rec" | grep -v '^initialized\|^RAID' >&2
+      done
+    done
+  done
+  rm -rf "$work/points"
+  jq -s '.' "$records"/point-*.json >"$records/matrix.json"
+}
+
+print_matrix() {
+  jq -r '
+    "| RAID | compression | streams | write MiB/s | vs same | vs ceiling | read MiB/s | vs same | vs ceiling | mount s | read+mount vs ceiling |",
+    "|---|---|---|---|---|---|---|---|---|---|---|",
+    (sort_by(.level, .compression, .streams)[] |
+      "| \(.level) | \(if .compression then "on" else "off" end) | \(.streams) | " +
+      "\(.write.engine_mib_s | round) | \(.write.same_ratio * 100 | round / 100) | " +
+      "\(.write.ceiling_ratio * 100 | round / 100) | \(.read.engine_mib_s | round) | " +
+      "\(.read.same_ratio * 100 | round / 100) | \(.read.ceiling_ratio * 100 | round / 100) | " +
+      "\(.read.mount_s * 100 | round / 100) | \(.read.ceiling_ratio_with_mount * 100 | round / 100) |")
+  ' "$records/matrix.json"
+  # Compression on over off for the same level and stream count.
+  jq -r '
+    group_by([.level, .streams])[] | select(length == 2) | sort_by(.compression) |
+    "RAID \(.[0].level), \(.[0].streams) streams: compression on/off write " +
+    "\(.[1].write.engine_mib_s / .[0].write.engine_mib_s * 100 | round / 100), read " +
+    "\(.[1].read.engine_mib_s / .[0].read.engine_mib_s * 100 | round / 100)"
+  ' "$records/matrix.json"
+}
+
+# A private engine home for the whole-process runs: RAID 0 over two drives.
+zep_home() {
+  local compression=$1
+  export MOX_HOME=$work/whole/home
+  rm -rf "$work/whole"
+  mkdir -p "$work/whole"
+  "$moxctl" init --drives 2 --cartridges 4 --capacity 256G --raid 0:0,1 >/dev/null
+  "$moxctl" set compression 0 "$compression" >/dev/null
+}
+
+cartridge_files() {
+  local d name
+  for d in 0 1; do
+    name=$(head -n1 "$MOX_HOME/drives/$d")
+    echo "$MOX_HOME/media/$name.tap"
+  done
+}
+
+# fio over two files of the given sizes, the ceiling form or the form with
+# eight synchronous jobs (four per file, as zephlorn's eight streams).
+fio_two() {
+  local form=$1 rw=$2 s0=$3 s1=$4 extra=()
+  [ "$rw" = write ] && extra+=(--end_fsync=1)
+  local f=$work/whole/fio
+  if [ "$form" = ceiling ]; then
+    local r0=$(((s0 + 1048575) / 1048576 * 1048576)) r1=$(((s1 + 1048575) / 1048576 * 1048576))
+    fio --thread --output-format=json --fallocate=none --rw="$rw" "${extra[@]}" \
+      --ioengine=io_uring --direct=1 --iodepth=16 --bs=1m \
+      --name=a --filename="${f}0" --size="$r0" --name=b --filename="${f}1" --size="$r1"
+  else
+    local p0=$((s0 / 4 / 65536 * 65536)) p1=$((s1 / 4 / 65536 * 65536))
+    fio --thread --output-format=json --fallocate=none --rw="$rw" "${extra[@]}" \
+      --ioengine=psync --direct=0 --bs=64k --numjobs=4 \
+      --name=a --filename="${f}0" --size="$p0" --offset_increment="$p0" \
+      --name=b --filename="${f}1" --size="$p1" --offset_increment="$p1"
+  fi
+}
+
+run_whole() {
+  if [ ! -x "$zephlorn" ] || [ ! -x "$moxctl" ]; then
+    echo "build zephlorn and moxctl first" >&2
+    exit 2
+  fi
+  local i t0 t1 s0 s1 form rw
+  local zw=() zr=() cw=() cr=() cwr=() crr=() sw=() sr=() swr=() srr=()
+  for ((i = 1; i <= runs; i++)); do
+    zep_home off
+    (cd "$work/whole" && drop_caches && t0=$(now) &&
+      "$zephlorn" -b1 -g0 -n8 -nc8 -c2048 >b.txt && t1=$(now) && elapsed "$t0" "$t1" >b.time)
+    grep -q 'End of BACKUP test' "$work/whole/b.txt" || { cat "$work/whole/b.txt" >&2; exit 1; }
+    zw+=("$(cat "$work/whole/b.time")")
+    (cd "$work/whole" && drop_caches && t0=$(now) &&
+      "$zephlorn" -r1 -s1 -g0 -n8 -nc8 >r.txt && t1=$(now) && elapsed "$t0" "$t1" >r.time)
+    grep -q 'End of RESTORE test' "$work/whole/r.txt" || { cat "$work/whole/r.txt" >&2; exit 1; }
+    ! grep -q "Data Doesn't match" "$work/whole/r.txt" || { echo "restore mismatch" >&2; exit 1; }
+    zr+=("$(cat "$work/whole/r.time")")
+    mapfile -t carts < <(cartridge_files)
+    s0=$(stat -c %s "${carts[0]}")
+    s1=$(stat -c %s "${carts[1]}")
+    rm -rf "$MOX_HOME"
+    for form in ceiling same; do
+      for rw in write read; do
+        [ "$rw" = write ] && rm -f "$work/whole/fio0" "$work/whole/fio1"
+        drop_caches
+        t0=$(now)
+        fio_two "$form" "$rw" "$s0" "$s1" >"$work/whole/fio.json"
+        t1=$(now)
+        local wall run
+        wall=$(elapsed "$t0" "$t1")
+        run=$(jq '[.jobs[].job_runtime] | max / 1000' "$work/whole/fio.json")
+        case $form-$rw in
+          ceiling-write) cw+=("$wall") cwr+=("$run") ;;
+          ceiling-read) cr+=("$wall") crr+=("$run") ;;
+          same-write) sw+=("$wall") swr+=("$run") ;;
+          same-read) sr+=("$wall") srr+=("$run") ;;
+        esac
+      done
+      rm -f "$work/whole/fio0" "$work/whole/fio1"
+    done
+    echo "run $i: zephlorn -b1 ${zw[-1]} s, -r1 ${zr[-1]} s; fio ceiling write ${cw[-1]} s" \
+      "(runtime ${cwr[-1]}), read ${cr[-1]} s (${crr[-1]}); fio 8 jobs write ${sw[-1]} s" \
+      "(${swr[-1]}), read ${sr[-1]} s (${srr[-1]})" >&2
+  done
+  rm -rf "$work/whole"
+  m() { echo "$*" | median; }
+  jq -n --argjson zw "$(m "${zw[*]}")" --argjson zr "$(m "${zr[*]}")" \
+    --argjson cw "$(m "${cw[*]}")" --argjson cr "$(m "${cr[*]}")" \
+    --argjson cwr "$(m "${cwr[*]}")" --argjson crr "$(m "${crr[*]}")" \
+    --argjson sw "$(m "${sw[*]}")" --argjson sr "$(m "${sr[*]}")" \
+    --argjson swr "$(m "${swr[*]}")" --argjson srr "$(m "${srr[*]}")" \
+    --argjson runs "$runs" --argjson bytes "$((s0 + s1))" '{
+      command_write: "zephlorn -b1 -g0 -n8 -nc8 -c2048", command_read: "zephlorn -r1 -s1 -g0 -n8 -nc8",
+      compression: false, cartridge_bytes: $bytes, runs: $runs,
+      zephlorn_write_s: $zw, zephlorn_read_s: $zr,
+      fio_ceiling: {write_wall_s: $cw, read_wall_s: $cr, write_runtime_s: $cwr, read_runtime_s: $crr},
+      fio_same: {write_wall_s: $sw, read_wall_s: $sr, write_runtime_s: $swr, read_runtime_s: $srr},
+      write_ratio_ceiling_wall: ($cw / $zw), read_ratio_ceiling_wall: ($cr / $zr),
+      write_ratio_ceiling_runtime: ($cwr / $zw), read_ratio_ceiling_runtime: ($crr / $zr),
+      write_ratio_same_wall: ($sw / $zw), read_ratio_same_wall: ($sr / $zr)}' \
+    >"$records/whole.json"
+}
+
+max_rss_kb() {
+  /usr/bin/time -f '%M' -o "$work/whole/rss" "$@" >"$work/whole/out.txt" ||
+    { cat "$work/whole/out.txt" >&2; exit 1; }
+  cat "$work/whole/rss"
+}
+
+run_memory() {
+  if [ ! -x "$zephlorn" ] || [ ! -x "$moxctl" ]; then
+    echo "build zephlorn and moxctl first" >&2
+    exit 2
+  fi
+  [ -x /usr/bin/time ] || { echo "needs /usr/bin/time (Debian package time)" >&2; exit 2; }
+  local chunks rss rows=()
+  for chunks in ${MEM_CHUNKS:-500 5000 50000}; do
+    zep_home on
+    rss=$(cd "$work/whole" && max_rss_kb "$zephlorn" -b1 -g0 -n20 "-c$chunks")
+    local disk
+    disk=$(du -sb "$MOX_HOME/media" | cut -f1)
+    echo "zephlorn -b1 -g0 -n20 -c$chunks (compression on): max RSS $rss KiB, $disk bytes" \
+      "on the cartridges" >&2
+    rows+=("{\"chunks\": $chunks, \"max_rss_kib\": $rss, \"cartridge_bytes\": $disk}")
+  done
+  rm -rf "$work/whole"
+  (IFS=,; echo "{\"command\": \"zephlorn -b1 -g0 -n20 -c#\", \"compression\": true," \
+    "\"runs\": [${rows[*]}]}") | jq '.' >"$records/memory.json"
+}
+
+case $mode in
+  quick | matrix) run_matrix ;;
+  whole) run_whole ;;
+  memory) run_memory ;;
+  full) run_matrix; run_whole; run_memory ;;
+esac
+
+if [ -f "$records/matrix.json" ]; then print_matrix; fi
+if [ -f "$records/whole.json" ]; then jq -c '.' "$records/whole.json"; fi
+if [ -f "$records/memory.json" ]; then jq -c '.' "$records/memory.json"; fi
+jq -n --arg mode "$mode" --argjson size_mb "$size_mb" --argjson runs "$runs" \
+  --slurpfile matrix <(cat "$records/matrix.json" 2>/dev/null || echo '[]') \
+  --slurpfile whole <(cat "$records/whole.json" 2>/dev/null || echo 'null') \
+  --slurpfile memory <(cat "$records/memory.json" 2>/dev/null || echo 'null') \
+  '{mode: $mode, size_mb_per_point: $size_mb, runs: $runs, matrix: $matrix[0],
+    whole: $whole[0], memory: $memory[0]}' >"$out"
+echo "record written to $out" >&2
