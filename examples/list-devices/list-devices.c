@@ -44,8 +44,8 @@ int main(void) {
     }
     printf("%-7u %-5u %-4u %-6u %-4u %-5s %.*s\n", (unsigned)i, (unsigned)device.board,
            (unsigned)device.bus, (unsigned)device.targetId, (unsigned)device.lun,
-           device.deviceType == MOX_DEVICE_TYPE_TAPE ? "tape" : "other",
-           (int)sizeof device.inquiry, device.inquiry);
+           device.deviceType == MOX_DEVICE_TYPE_TAPE ? "tape" : "other", (int)sizeof device.inquiry,
+           device.inquiry);
   }
   printf("%u devices\n", (unsigned)count);
   return MOXCloseHandle(handle) == MOX_OK ? 0 : 1;
