@@ -7,7 +7,9 @@
 top=$(cd "$(dirname "$0")/../.." && pwd)
 . "$top/tests/e2e/lib.sh"
 : "${ZEP_BUILD_DIR:?ZEP_BUILD_DIR must name the build directory}"
-command -v cc >/dev/null && command -v pkg-config >/dev/null || { echo "SKIP: no cc or pkg-config"; exit 77; }
+for tool in cc make pkg-config scdoc readelf ldd; do
+  command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed"; exit 77; }
+done
 
 cmake --install "$ZEP_BUILD_DIR" --prefix "$E2E_DIR/inst" >out-install.txt 2>&1 ||
   fail "cmake --install failed"
