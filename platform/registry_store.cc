@@ -10,6 +10,8 @@
 #include <filesystem>
 #include <system_error>
 
+#include "platform/atomic_file.h"
+
 namespace platform {
 namespace {
 
@@ -132,39 +134,8 @@ int regReadValue(const RegKey& key, const std::string& name, std::string* data) 
 
 int regWriteValue(const RegKey& key, const std::string& name, const std::string& data) {
   if (!validValueName(name)) return kRegInvalid;
-  std::string path = key.dir + "/" + name;
-  std::string tmp = key.dir + "/." + name + ".tmp." + std::to_string(getpid());
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return errnoToReg(errno);
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int err = errno;
-      close(fd);
-      unlink(tmp.c_str());
-      return errnoToReg(err);
-    }
-    done += static_cast<size_t>(n);
-  }
-  if (fsync(fd) != 0 || close(fd) != 0) {
-    unlink(tmp.c_str());
-    return kRegIoError;
-  }
-  if (rename(tmp.c_str(), path.c_str()) != 0) {
-    int err = errno;
-    unlink(tmp.c_str());
-    return errnoToReg(err);
-  }
-  // The rename lives in the key's directory: sync it so the new value
-  // survives a crash.
-  int dirFd = open(key.dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dirFd >= 0) {
-    fsync(dirFd);
-    close(dirFd);
-  }
-  return kRegOk;
+  int err = writeFileAtomic(key.dir + "/" + name, data);
+  return err == 0 ? kRegOk : errnoToReg(err);
 }
 
 int regDeleteValue(const RegKey& key, const std::string& name) {
