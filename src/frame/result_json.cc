@@ -98,6 +98,17 @@ json testJson(const TestResult& t) {
   };
 }
 
+// Exit status 0 alone does not tell: the monitor and the raw read test exit
+// 0 whatever happened.
+bool runPassed(const RunResults& results) {
+  if (results.exitStatus != 0) return false;
+  if (results.rawReadRan && results.rawRead.result != 0) return false;
+  for (const TestResult& t : results.tests) {
+    if (t.result != 0 || t.mismatches != 0) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 std::string resultJsonText(const RunResults& results) {
@@ -124,7 +135,7 @@ std::string resultJsonText(const RunResults& results) {
       {"tests", tests},
       {"raw_read", rawRead},
       {"exit_status", results.exitStatus},
-      {"passed", results.exitStatus == 0},
+      {"passed", runPassed(results)},
   };
   // Text that is not UTF-8 (an argument of binary bytes) is replaced, never
   // a reason to fail.
