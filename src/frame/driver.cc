@@ -239,7 +239,7 @@ int runDriver(int argc, char** argv) {
     case kLongOptionHelp:
       printUsage();
       printLongOptionUsage();
-      return 0;
+      return std::ferror(stdout) ? -1 : 0;
     case kLongOptionVersion:
       std::printf("%s\n", kProgramVersionLine);
       return std::fflush(stdout) == 0 ? 0 : -1;

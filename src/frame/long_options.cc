@@ -20,13 +20,19 @@ const char* valueOf(const char* word, const char* name) {
   return word + 3 + n;
 }
 
-// True when the result document can be written at `path`: a name of a
-// file that is not a directory, in a directory this user may write.
+// True when the result document can be written at `path`: a new name or a
+// regular file, in a directory this user may write.
 // Prints the reason otherwise.
 bool jsonPathUsable(const char* path) {
   struct stat st;
   if (stat(path, &st) == 0 && S_ISDIR(st.st_mode)) {
     std::fprintf(stderr, "zephlorn: --json=%s refused: it is a directory\n", path);
+    return false;
+  }
+  // The document replaces the file by a rename: never a device, a FIFO or
+  // a socket.
+  if (lstat(path, &st) == 0 && !S_ISREG(st.st_mode)) {
+    std::fprintf(stderr, "zephlorn: --json=%s refused: not a regular file\n", path);
     return false;
   }
   const char* slash = std::strrchr(path, '/');
