@@ -131,12 +131,13 @@ int64_t latencyPercentile(const LatencyHistogram& histogram, double q) {
   if (histogram.count == 0) return 0;
   int64_t rank = static_cast<int64_t>(q * static_cast<double>(histogram.count) + 0.999999);
   if (rank < 1) rank = 1;
+  if (rank >= histogram.count) return histogram.maxUs;
   int64_t seen = 0;
-  for (int b = 0; b < kLatencyBuckets; ++b) {
+  for (int b = 0; b < kLatencyBuckets - 1; ++b) {
     seen += histogram.counts[b];
     if (seen >= rank) return std::clamp(bucketTop(b), histogram.minUs, histogram.maxUs);
   }
-  return histogram.maxUs;
+  return histogram.maxUs;  // the last bucket holds everything beyond 2^41 us
 }
 
 void startRunResults(int argc, char** argv) {
