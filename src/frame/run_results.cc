@@ -9,6 +9,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "backup/stream_writer.h"
@@ -171,7 +172,13 @@ void beginTestResult(const char* kind, const TestTiming* timing) {
   test->beginAtMs = runElapsedMs();
   test->sampledAtMs = test->beginAtMs;
   current.store(test, std::memory_order_release);
-  test->sampler = std::thread(sampleThroughput, test);
+  // Without a thread to spare (a process limit) the test runs all the same,
+  // only without throughput samples.
+  try {
+    test->sampler = std::thread(sampleThroughput, test);
+  } catch (const std::system_error&) {
+    test->stop = true;
+  }
 }
 
 void restartTestResult() {
@@ -193,7 +200,7 @@ void endTestResult(int32_t result, int32_t session, const TestTiming& timing) {
     test->stop = true;
   }
   test->wake.notify_all();
-  test->sampler.join();
+  if (test->sampler.joinable()) test->sampler.join();
   current.store(nullptr, std::memory_order_release);
 
   TestResult& r = test->result;
