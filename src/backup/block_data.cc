@@ -11,7 +11,6 @@ namespace {
 // together: four vector registers make 64 bytes per step without a
 // multiply, and the four chains run side by side in the processor.
 typedef uint64_t Lanes __attribute__((vector_size(16)));
-typedef uint8_t Bytes16 __attribute__((vector_size(16)));
 constexpr size_t kStepBytes = 64;
 
 struct Generator {
