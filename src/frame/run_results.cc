@@ -24,6 +24,9 @@ constexpr int32_t kMaxLiveStreams = 512;
 constexpr int32_t kStreamNumbers = 65536;
 
 struct LiveStream {
+  // Normally one thread moves a stream at a time; a stream listed twice for
+  // one batch is moved by two.
+  std::mutex lock;
   uint16_t stream = 0;
   char data[kDataNameSize] = {};
   int64_t blocks = 0;
@@ -76,6 +79,15 @@ int64_t bucketTop(int bucket) {
 
 void resetSlots(LiveTest* test) {
   for (auto& slot : test->slotOf) slot.store(-1, std::memory_order_relaxed);
+  for (int32_t i = 0; i < test->used; ++i) {
+    LiveStream& s = test->streams[i];
+    s.stream = 0;
+    s.data[0] = '\0';
+    s.blocks = 0;
+    s.firstUs = 0;
+    s.lastUs = 0;
+    s.latency = LatencyHistogram{};
+  }
   test->used = 0;
 }
 
@@ -87,7 +99,6 @@ int32_t slotOf(LiveTest* test, uint16_t stream) {
   slot = test->slotOf[stream].load(std::memory_order_relaxed);
   if (slot >= 0 || test->used == kMaxLiveStreams) return slot;
   slot = test->used++;
-  test->streams[slot] = LiveStream{};
   test->streams[slot].stream = stream;
   test->slotOf[stream].store(slot, std::memory_order_release);
   return slot;
@@ -258,6 +269,7 @@ void recordStreamBlock(uint16_t stream, int64_t startUs, int64_t endUs) {
   int32_t slot = slotOf(test, stream);
   if (slot < 0) return;
   LiveStream& s = test->streams[slot];
+  std::lock_guard<std::mutex> guard(s.lock);
   if (s.blocks == 0) s.firstUs = startUs;
   s.lastUs = endUs;
   ++s.blocks;
@@ -269,7 +281,9 @@ void recordStreamData(uint16_t stream, const DataSpec& spec) {
   if (test == nullptr) return;
   int32_t slot = slotOf(test, stream);
   if (slot < 0) return;
-  formatDataSpec(test->streams[slot].data, kDataNameSize, spec);
+  LiveStream& s = test->streams[slot];
+  std::lock_guard<std::mutex> guard(s.lock);
+  formatDataSpec(s.data, kDataNameSize, spec);
 }
 
 void recordMismatch(uint16_t stream, int32_t block, const BlockDifference& difference) {
