@@ -1,6 +1,9 @@
 #include "engine/moxctl/moxctl_commands.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <map>
 
@@ -27,9 +30,11 @@ const char* kUsage =
     "  set stream-limit N          streams a session may hand out\n"
     "  set buffers N               block buffers per handle\n"
     "  set compression RAID on|off compression of RAID device RAID\n"
-    "  media                       every cartridge: drive, label, used and free bytes, sessions\n"
+    "  media                       every cartridge: drive, label, used and free bytes, data\n"
+    "                              bytes received and stored and their ratio, sessions\n"
     "  add-media [N]               add N (default 1) blank cartridges to the pool\n"
-    "  dump CARTRIDGE              sessions, streams and block counts of a cartridge\n"
+    "  dump CARTRIDGE              sessions, streams and block counts of a cartridge, and the\n"
+    "                              data bytes received and stored (compression ratio)\n"
     "  check [CARTRIDGE...]        verify every record's checksum (all cartridges by default)\n"
     "MOX_HOME names the home (default ${XDG_STATE_HOME:-$HOME/.local/state}/mox).\n";
 
@@ -250,6 +255,49 @@ std::map<std::string, int> loadedDrives(const mox::Home& h, int drives) {
   return loaded;
 }
 
+// Bytes of data blocks as the engine received them (before compression)
+// and as it stored them (record bodies).
+struct DataBytes {
+  uint64_t received = 0;
+  uint64_t stored = 0;
+};
+
+// Adds the data records between `from` and `to` of a cartridge, reading
+// only their headers. Records whose header does not check are left out
+// (moxctl check names them).
+void addDataBytes(const mox::CartridgeFile& file, uint64_t from, uint64_t to, DataBytes* sums) {
+  uint64_t offset = from;
+  while (offset < to) {
+    uint8_t lead[4 + mox::kHeaderSize];
+    if (pread(file.fd(), lead, 4, static_cast<off_t>(offset)) != 4) return;
+    const uint32_t length = static_cast<uint32_t>(lead[0]) | static_cast<uint32_t>(lead[1]) << 8 |
+                            static_cast<uint32_t>(lead[2]) << 16 |
+                            static_cast<uint32_t>(lead[3]) << 24;
+    if (length == mox::kTapeMark) {
+      offset += 4;
+      continue;
+    }
+    if (length < mox::kHeaderSize || length > mox::kMaxRecordLength) return;
+    mox::RecordHeader header;
+    if (pread(file.fd(), lead + 4, mox::kHeaderSize, static_cast<off_t>(offset + 4)) ==
+            static_cast<ssize_t>(mox::kHeaderSize) &&
+        mox::decodeHeader(lead + 4, &header) && header.kind == mox::Kind::kData) {
+      sums->received += header.originalLength;
+      sums->stored += header.storedLength;
+    }
+    offset += mox::framedSize(length);
+  }
+}
+
+// "received / stored" with two decimals, or "-" when nothing is stored.
+std::string ratioText(const DataBytes& sums) {
+  if (sums.stored == 0) return "-";
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f",
+                static_cast<double>(sums.received) / static_cast<double>(sums.stored));
+  return text;
+}
+
 std::string sessionList(const mox::CartridgeMap& map) {
   std::string text;
   for (const auto& s : map.sessions) {
@@ -267,16 +315,16 @@ int cmdMedia(const std::string& home, FILE* out, FILE* err) {
   moxcfg::loadEngineSettings(home, &s);
   mox::Home h(home);
   auto loaded = loadedDrives(h, s.driveCount);
-  std::fprintf(out, "%-10s %-6s %-24s %12s %12s  %s\n", "CARTRIDGE", "DRIVE", "LABEL", "USED",
-               "FREE", "SESSIONS");
+  std::fprintf(out, "%-10s %-6s %-24s %12s %12s %12s %12s %7s  %s\n", "CARTRIDGE", "DRIVE",
+               "LABEL", "USED", "FREE", "RECEIVED", "STORED", "RATIO", "SESSIONS");
   for (const auto& name : h.listCartridges()) {
     mox::CartridgeMap map;
     int rc = mox::scanCartridge(h.cartridgePath(name), &map);
     auto it = loaded.find(name);
     std::string drive = it == loaded.end() ? "pool" : std::to_string(it->second);
     if (rc != MOX_OK) {
-      std::fprintf(out, "%-10s %-6s %-24s %12s %12s  %s\n", name.c_str(), drive.c_str(),
-                   "(not a cartridge)", "-", "-", "unreadable");
+      std::fprintf(out, "%-10s %-6s %-24s %12s %12s %12s %12s %7s  %s\n", name.c_str(),
+                   drive.c_str(), "(not a cartridge)", "-", "-", "-", "-", "-", "unreadable");
       continue;
     }
     std::string label = map.blank ? "(blank)" : map.label.name;
@@ -284,9 +332,19 @@ int cmdMedia(const std::string& home, FILE* out, FILE* err) {
     std::string sessions = sessionList(map);
     if (map.tornTail) sessions += " (torn tail)";
     if (!map.damage.empty()) sessions += " (damaged)";
-    std::fprintf(out, "%-10s %-6s %-24s %12llu %12llu  %s\n", name.c_str(), drive.c_str(),
-                 label.c_str(), static_cast<unsigned long long>(map.fileSize),
-                 static_cast<unsigned long long>(free), sessions.c_str());
+    DataBytes sums;
+    mox::CartridgeFile file;
+    if (file.open(h.cartridgePath(name), false) == MOX_OK) {
+      for (const auto& extent : map.sessions) {
+        addDataBytes(file, extent.startOffset, extent.endOffset, &sums);
+      }
+    }
+    std::fprintf(out, "%-10s %-6s %-24s %12llu %12llu %12llu %12llu %7s  %s\n", name.c_str(),
+                 drive.c_str(), label.c_str(), static_cast<unsigned long long>(map.fileSize),
+                 static_cast<unsigned long long>(free),
+                 static_cast<unsigned long long>(sums.received),
+                 static_cast<unsigned long long>(sums.stored), ratioText(sums).c_str(),
+                 sessions.c_str());
   }
   std::vector<moxcfg::RaidConfig> raids;
   moxcfg::loadRaidDevices(home, &raids);
@@ -354,6 +412,8 @@ int cmdDump(const std::string& home, const std::vector<std::string>& args, FILE*
     std::fprintf(out, "set %016llx member %u of %u, RAID level %u\n",
                  static_cast<unsigned long long>(l.setId), l.memberIndex, l.memberCount, l.level);
   }
+  mox::CartridgeFile file;
+  const bool opened = file.open(path, false) == MOX_OK;
   for (const auto& s : map.sessions) {
     uint64_t total = 0;
     for (uint32_t b : s.end.streamBlocks) total += b;
@@ -361,6 +421,11 @@ int cmdDump(const std::string& home, const std::vector<std::string>& args, FILE*
                  s.session, s.start.setIndex + 1,
                  s.continued ? "continues on the next set" : "ended", s.end.streamBlocks.size(),
                  static_cast<unsigned long long>(total));
+    DataBytes sums;
+    if (opened) addDataBytes(file, s.startOffset, s.endOffset, &sums);
+    std::fprintf(out, "  data: %llu bytes received, %llu bytes stored, ratio %s\n",
+                 static_cast<unsigned long long>(sums.received),
+                 static_cast<unsigned long long>(sums.stored), ratioText(sums).c_str());
     for (size_t i = 0; i < s.end.streamBlocks.size(); ++i) {
       std::fprintf(out, "  stream %zu: %u blocks\n", i, s.end.streamBlocks[i]);
     }

@@ -10,6 +10,7 @@
 #include "backup/tape_change.h"
 #include "backup/test_steps.h"
 #include "frame/log.h"
+#include "frame/run_results.h"
 #include "frame/run_settings.h"
 #include "platform/console.h"
 #include "restore/read_span.h"
@@ -320,6 +321,7 @@ int runBackupVerifyTest(TestTiming* timing) {
   writeLog("Streams requested %d", streamCount);
   // The report covers the verify portion: its times and the blocks it read.
   timing->blocks = 0;
+  restartTestResult();
   markTestStart(timing);
 
   uint16_t remaining = streamCount;

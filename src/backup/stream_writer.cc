@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "frame/log.h"
+#include "frame/run_results.h"
 #include "frame/run_settings.h"
 #include "platform/console.h"
 
@@ -31,6 +32,15 @@ int32_t drawTestOffset() { return nextRuntimeRandom() % kTestOffsetRange; }
 
 int formatHeaderText(char* out, size_t size, int32_t testOffset, uint32_t blockCount) {
   return std::snprintf(out, size, "%d %d", testOffset, static_cast<int32_t>(blockCount));
+}
+
+int formatDataHeaderText(char* out, size_t size, int32_t testOffset, uint32_t blockCount,
+                         const DataSpec& data) {
+  if (data.mode == kDataClassic) return formatHeaderText(out, size, testOffset, blockCount);
+  char name[kDataNameSize];
+  formatDataSpec(name, sizeof name, data);
+  return std::snprintf(out, size, "%d %d data=%s", testOffset, static_cast<int32_t>(blockCount),
+                       name);
 }
 
 int formatPatternText(char* out, size_t size, int32_t session, int32_t stream, int32_t block) {
@@ -64,6 +74,9 @@ int32_t writeStream(StreamRecord* record) {
     return -1;
   }
   writeLog("Stream %d : Test offset %d", stream, testOffset);
+  const DataSpec data{runSettings.dataMode, runSettings.dataCompressPercent};
+  record->data = data;
+  recordStreamData(stream, data);
 
   uint8_t* buffer = nullptr;
   uint32_t value = 0;
@@ -71,9 +84,13 @@ int32_t writeStream(StreamRecord* record) {
     // A header the service will not take is not worth a message: the data
     // blocks that follow fail the same way if something is really wrong.
     if (MOXGetFreeBuffers(handle, &buffer, 1, &value) == 0 && buffer != nullptr) {
-      formatHeaderText(reinterpret_cast<char*>(buffer), kBlockBytes, testOffset, limit);
-      if (MOXRAIDWriteBlockDaemon(handle, buffer, stream) == 0 && record->timing != nullptr) {
-        record->timing->blocks += 1;
+      // A classic header leaves the rest of the buffer as the pool gave it.
+      if (data.mode != kDataClassic) std::memset(buffer, 0, kBlockBytes);
+      formatDataHeaderText(reinterpret_cast<char*>(buffer), kBlockBytes, testOffset, limit, data);
+      const int64_t startUs = monotonicUs();
+      if (MOXRAIDWriteBlockDaemon(handle, buffer, stream) == 0) {
+        recordStreamBlock(stream, startUs, monotonicUs());
+        if (record->timing != nullptr) record->timing->blocks += 1;
       }
     }
   }
@@ -86,14 +103,14 @@ int32_t writeStream(StreamRecord* record) {
       writeLog("\nMOXGetFreeBuffers Stream %d : Error %d", stream, code);
       return code;
     }
-    std::memset(buffer, 0, kBlockBytes);
-    formatPatternText(reinterpret_cast<char*>(buffer) + testOffset, kBlockBytes - testOffset,
-                      runSettings.sessionNumber, stream, record->writeBlock);
+    fillDataBlock(buffer, data, runSettings.sessionNumber, stream, record->writeBlock, testOffset);
+    const int64_t startUs = monotonicUs();
     code = MOXRAIDWriteBlockDaemon(handle, buffer, stream);
     if (code != 0) {
       writeLog("MOXRAIDWriteBlockDaemon Stream %d : Error %d", stream, code);
       return code;
     }
+    recordStreamBlock(stream, startUs, monotonicUs());
     if (record->timing != nullptr) record->timing->blocks += 1;
     if (record->writeBlock % kProgressEvery == 0) {
       showStreamProgress(record->displaySlot, stream, record->writeBlock);

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "backup/block_data.h"
 #include "frame/test_timing.h"
 #include "mox.h"
 
@@ -46,6 +47,9 @@ struct StreamRecord {
   int32_t headerBlockCount = 0;
   int32_t result = 0;            // result of the last writer or reader run
   TestTiming* timing = nullptr;  // blocks moved and mismatches, or none
+  // What fills the data blocks: the run's --data mode for a writer, the
+  // mode its header names for a reader.
+  DataSpec data;
 };
 
 // The C runtime's random generator as the tests rely on it: state kept per
@@ -60,6 +64,10 @@ int32_t drawTestOffset();
 // The header text "%d %d" of the offset and the count; and the data block
 // text. Both return what snprintf returns.
 int formatHeaderText(char* out, size_t size, int32_t testOffset, uint32_t blockCount);
+// The header text of a stream of `data` blocks: "%d %d" for classic blocks,
+// else "%d %d data=<mode>".
+int formatDataHeaderText(char* out, size_t size, int32_t testOffset, uint32_t blockCount,
+                         const DataSpec& data);
 int formatPatternText(char* out, size_t size, int32_t session, int32_t stream, int32_t block);
 
 // The console column of progress slot `slot`: slot × (80 ÷ progressColumns),
@@ -76,7 +84,8 @@ using ProgressSink = void (*)(int column, const char* text);
 extern ProgressSink progressSink;
 
 // Writes the stream of `record` from its writeBlock on: a header block when
-// writeBlock is 0, then data blocks up to blockCount - 2. Returns 0 when all
+// writeBlock is 0, then data blocks up to blockCount - 2, filled as the
+// run's --data mode says (also kept in record->data). Returns 0 when all
 // were written, else the tape service's code (170: the tape is full);
 // writeBlock then names the block that failed. -1 for a block count outside
 // 1 to kMaxStreamBlocks (nothing written).

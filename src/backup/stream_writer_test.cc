@@ -222,4 +222,34 @@ TEST_F(WriterTest, EveryWriterThreadDrawsTheSameFirstOffset) {
   EXPECT_EQ(runWriterThreads(kMaxBatchStreams + 1, tooMany), -1);
 }
 
+TEST_F(WriterTest, DataModesFillTheBlocksAndAreNamedInTheHeader) {
+  struct Case {
+    DataSpec spec;
+    const char* header;
+  } cases[] = {
+      {{kDataClassic, 0}, "41 4"},
+      {{kDataRandom, 0}, "41 4 data=random"},
+      {{kDataCompress, 50}, "41 4 data=compress=50"},
+  };
+  runSettings.sessionNumber = 1;
+  uint16_t stream = 0;
+  for (const Case& c : cases) {
+    seedRuntimeRandom(1);
+    runSettings.dataMode = c.spec.mode;
+    runSettings.dataCompressPercent = c.spec.compressPercent;
+    StreamRecord r = record(stream, 4);
+    EXPECT_EQ(writeStream(&r), 0);
+    EXPECT_EQ(r.data.mode, c.spec.mode);
+    auto blocks = moxfake::blocks(1, stream);
+    ASSERT_EQ(blocks.size(), 4u);
+    EXPECT_EQ(textAt(blocks[0], 0), c.header);
+    for (int32_t b = 0; b < 3; ++b) {
+      Block expected(kBlockBytes);
+      fillDataBlock(expected.data(), c.spec, 1, stream, b, 41);
+      EXPECT_EQ(blocks[b + 1], expected) << c.header << " block " << b;
+    }
+    ++stream;
+  }
+}
+
 }  // namespace

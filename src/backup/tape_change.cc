@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "frame/log.h"
+#include "frame/run_results.h"
 #include "frame/run_settings.h"
 #include "platform/console.h"
 #include "tapesvc/tape_service.h"
@@ -42,5 +43,6 @@ int spanToNewTape(MoxHandle handle) {
     writeLog("MOXContinueSession, Error %d", code);
     return -1;
   }
+  recordTapeSpan();
   return 0;
 }

@@ -6,6 +6,8 @@
 
 #include "backup/backup_tests.h"
 #include "frame/log.h"
+#include "frame/long_options.h"
+#include "frame/run_results.h"
 #include "frame/run_settings.h"
 #include "frame/test_timing.h"
 #include "inventory/inventory.h"
@@ -123,19 +125,30 @@ void finishRestore(int result, const TestTiming& timing) {
 using BackupTest = int (*)(TestTiming*);
 using RestoreTest = int (*)(int32_t, TestTiming*);
 
-void runBlock(int32_t backups, BackupTest backup, int32_t restores, RestoreTest restore,
-              bool verify) {
+// A block's tests and the names their records carry in the result document.
+struct TestBlock {
+  BackupTest backup;
+  const char* backupKind;
+  RestoreTest restore;  // or none
+  const char* restoreKind;
+};
+
+void runBlock(int32_t backups, int32_t restores, const TestBlock& block, bool verify) {
   startBlock();
   for (int32_t i = 0; i < backups; ++i) {
     TestTiming timing;
-    int result = backup(&timing);
+    beginTestResult(block.backupKind, &timing);
+    int result = block.backup(&timing);
+    endTestResult(result, runSettings.sessionNumber, timing);
     finishBackup(i, result, timing, verify);
   }
-  if (restore == nullptr) return;
+  if (block.restore == nullptr) return;
   int32_t first = runSettings.startSession;
   for (int32_t s = first; s < first + restores; ++s) {
     TestTiming timing;
-    int result = restore(s, &timing);
+    beginTestResult(block.restoreKind, &timing);
+    int result = block.restore(s, &timing);
+    endTestResult(result, s, timing);
     finishRestore(result, timing);
   }
 }
@@ -184,13 +197,18 @@ int runTestSide(int argc, char** argv) {
   if (runSettings.formatFirst && formatBeforeTest() != 0) return -1;
   const RunSettings& s = runSettings;
   if (s.backupSessions != 0 || s.restoreSessions != 0) {
-    runBlock(s.backupSessions, runBackupTest, s.restoreSessions, runRestoreTest, false);
+    runBlock(s.backupSessions, s.restoreSessions,
+             TestBlock{runBackupTest, "backup", runRestoreTest, "restore"}, false);
   }
   if (s.serialBackupSessions != 0 || s.serialRestoreSessions != 0) {
-    runBlock(s.serialBackupSessions, runSerialBackupTest, s.serialRestoreSessions,
-             runSerialRestoreTest, false);
+    runBlock(
+        s.serialBackupSessions, s.serialRestoreSessions,
+        TestBlock{runSerialBackupTest, "serial_backup", runSerialRestoreTest, "serial_restore"},
+        false);
   }
-  if (s.verifySessions != 0) runBlock(s.verifySessions, runBackupVerifyTest, 0, nullptr, true);
+  if (s.verifySessions != 0) {
+    runBlock(s.verifySessions, 0, TestBlock{runBackupVerifyTest, "verify", nullptr, nullptr}, true);
+  }
   if (s.debugLevelPrompt) setLibraryDebugLevel();
   if (s.scsiInventory) listScsiInquiryData();
   if (s.raidManagement) return runRaidManagementConsole();
@@ -213,12 +231,36 @@ double reportMbytesPerMinute(const TestReport& report) {
 
 int runDriver(int argc, char** argv) {
   runFailed = false;
+  // The long options first: --help, --version and a bad long option end the
+  // run before the tape service is even asked.
+  switch (applyLongOptions(argc, argv)) {
+    case kLongOptionApplied:
+      break;
+    case kLongOptionHelp:
+      printUsage();
+      printLongOptionUsage();
+      return std::ferror(stdout) ? -1 : 0;
+    case kLongOptionVersion:
+      std::printf("%s\n", kProgramVersionLine);
+      return std::fflush(stdout) == 0 ? 0 : -1;
+    default:
+      return -1;
+  }
+  if (runSettings.jsonPath[0] != '\0') startRunResults(argc, argv);
   setLocalConnection();
   MoxHandle probe = 0;
+  int status = 0;
   if (openTapeServiceHandle(&probe, MOX_HANDLE_MODE_ADMIN, runSettings.serverName,
                             MOX_CONNECTION_LOCAL) != 0) {
-    return runSetupSide(argc, argv);
+    status = runSetupSide(argc, argv);
+  } else {
+    MOXCloseHandle(probe);
+    status = runTestSide(argc, argv);
   }
-  MOXCloseHandle(probe);
-  return runTestSide(argc, argv);
+  if (runSettings.jsonPath[0] != '\0') {
+    // The exit status as the shell sees it.
+    const int32_t exitStatus = status & 0xFF;
+    if (finishRunResults(runSettings.jsonPath, exitStatus) != 0 && exitStatus == 0) status = 1;
+  }
+  return status;
 }

@@ -99,7 +99,7 @@ int writeLog(const char* format, ...) {
 }
 
 void printBanner() {
-  writeLog("Tellimar Tape RAID Test - ZEPHLORN Utility,   Version 7.0\n");
+  writeLog("%s\n", kProgramVersionLine);
   writeLog("Copyright (c) Quorvane. All rights reserved. \n");
   writeLog("For testing the tape RAID groups of the Tellimar tape engine.\n\n");
   writeLog("");

@@ -10,6 +10,11 @@
 int writeLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 int writeLogV(const char* format, va_list args);
 
+// The program's version and its line, the banner's first line.
+inline constexpr const char* kProgramVersion = "7.0";
+inline constexpr const char* kProgramVersionLine =
+    "Tellimar Tape RAID Test - ZEPHLORN Utility,   Version 7.0";
+
 // Creates the log lock and writes the banner; the first log line of a run.
 void printBanner();
 

@@ -1,6 +1,7 @@
 #include "frame/run_settings.h"
 
 #include "frame/log.h"
+#include "frame/long_options.h"
 
 #include <cctype>
 #include <cstdio>
@@ -85,6 +86,11 @@ void applyRawReadOption(const char* arg) {
 void applyArgument(const char* arg) {
   RunSettings& s = runSettings;
   if (std::strlen(arg) < 2) return;
+  if (arg[0] == '-' && arg[1] == '-') {
+    // Checked with their messages before the command line is parsed.
+    parseLongOption(arg);
+    return;
+  }
   char letter = lower(arg[1]);
   char sub = lower(arg[2]);
   if (std::strlen(arg) == 6 && strncasecmp(arg + 1, "speed", 5) == 0) {

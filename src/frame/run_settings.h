@@ -11,6 +11,7 @@ inline constexpr int kServerNameSize = 64;     // up to 63 characters
 inline constexpr int kRawDriveSize = 100;      // up to 99 characters
 inline constexpr int kMaxBatchStreams = 20;    // streams that run at once
 inline constexpr uint16_t kNoNumber = 0xFFFF;  // no -g / -d given
+inline constexpr int kJsonPathSize = 4096;     // up to 4095 characters
 
 struct RunSettings {
   // Test plan and shared test state.
@@ -59,6 +60,12 @@ struct RunSettings {
   // Input the parser could not store because it does not fit (checked by
   // checkRunSettings before any activity runs).
   uint8_t rawDriveTooLong = 0;
+  // Long options. The data mode of new test blocks (see backup/block_data.h:
+  // 0 classic, 1 random, 2 compress=dataCompressPercent) and the file of the
+  // run's result document (empty: none).
+  int32_t dataMode = 0;
+  int32_t dataCompressPercent = 0;
+  char jsonPath[kJsonPathSize] = {};
 };
 
 // The one instance. Filled on the main thread before any worker starts.

@@ -6,6 +6,12 @@ int64_t monotonicMs() {
   return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
+int64_t monotonicUs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
 void markTestStart(TestTiming* timing) {
   timing->startTime = time(nullptr);
   timing->startMs = monotonicMs();

@@ -17,8 +17,9 @@ struct TestTiming {
   std::atomic<int64_t> mismatches{0};  // worker threads add as they go
 };
 
-// Milliseconds of a monotonic clock.
+// Milliseconds and microseconds of a monotonic clock.
 int64_t monotonicMs();
+int64_t monotonicUs();
 // Stores the current calendar time and monotonic time as the start / end.
 void markTestStart(TestTiming* timing);
 void markTestEnd(TestTiming* timing);

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "frame/run_results.h"
 #include "frame/run_settings.h"
 #include "frame/test_timing.h"
 #include "platform/console.h"
@@ -201,6 +202,8 @@ void printRawReadReport(const RawReadTotals& totals) {
 int runRawReadTest(const char* drive) {
   RawReadTotals totals;
   int result = readRawDrive(drive, &totals);
+  recordRawRead(result, drive, totals.bytes, totals.elapsedMs, runSettings.rawChunkKB,
+                runSettings.rawMaxIO);
   if (result == kRawReadNoMemory) return 0;
   if (result != 0) return -1;
   printRawReadReport(totals);

@@ -6,6 +6,7 @@
 
 #include "backup/tape_change.h"
 #include "frame/log.h"
+#include "frame/run_results.h"
 #include "platform/console.h"
 
 int32_t tapeWaitPauseMs = 1000;
@@ -61,5 +62,6 @@ int continueReadSession(MoxHandle handle, int32_t session) {
     writeLog("MOXContinueSession, Error %d", code);
     return -1;
   }
+  recordTapeSpan();
   return 0;
 }

@@ -3,8 +3,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "frame/log.h"
+#include "frame/run_results.h"
 
 namespace {
 
@@ -29,9 +31,45 @@ void logMismatch(const char* found, const char* expected) {
            expected);
 }
 
+void logBlockMismatch(uint16_t stream, int32_t block, const BlockDifference& d) {
+  char expected[kShownDifferenceBytes * 3 + 1];
+  char found[kShownDifferenceBytes * 3 + 1];
+  formatHexBytes(expected, sizeof expected, d.expected, d.shownBytes);
+  formatHexBytes(found, sizeof found, d.found, d.shownBytes);
+  writeLog(
+      "Data Doesn't match, Stream %d Block %d, offset %d, %d bytes differ\n\r"
+      "                    Read Data [%s]\n\r                    Expected  [%s]",
+      stream, block, d.firstOffset, d.differingBytes, found, expected);
+}
+
+// Where a classic block's pattern text differs from the expected text, for
+// the result document.
+BlockDifference textDifference(const uint8_t* block, int32_t testOffset, const char* expected) {
+  BlockDifference d;
+  const size_t room = kBlockBytes - static_cast<size_t>(testOffset);
+  size_t size = std::strlen(expected) + 1;
+  if (size > room) size = room;
+  compareBytes(reinterpret_cast<const uint8_t*>(expected), block + testOffset, size, testOffset,
+               &d);
+  return d;
+}
+
+// Reads the data mode after the header's numbers: true with classic when
+// there is none.
+bool scanDataMode(const char* text, DataSpec* data) {
+  static constexpr char kData[] = "data=";
+  while (*text == ' ') ++text;
+  if (std::strncmp(text, kData, sizeof kData - 1) != 0) {
+    *data = DataSpec{};
+    return true;
+  }
+  return parseDataSpec(text + sizeof kData - 1, data);
+}
+
 }  // namespace
 
-bool scanHeaderBlock(const uint8_t* block, int32_t* testOffset, int32_t* blockCount) {
+bool scanHeaderBlock(const uint8_t* block, int32_t* testOffset, int32_t* blockCount,
+                     DataSpec* data) {
   char text[kHeaderTextSize + 1];
   std::memcpy(text, block, kHeaderTextSize);
   text[kHeaderTextSize] = '\0';
@@ -43,6 +81,9 @@ bool scanHeaderBlock(const uint8_t* block, int32_t* testOffset, int32_t* blockCo
     return false;
   }
   if (count < 1 || count > kMaxStreamBlocks) return false;
+  DataSpec mode;
+  if (!scanDataMode(p, &mode)) return false;
+  if (data != nullptr) *data = mode;
   *testOffset = offset;
   *blockCount = count;
   return true;
@@ -71,6 +112,7 @@ int32_t readStream(StreamRecord* record) {
   uint32_t value = 0;
 
   if (record->readBlock == 0) {
+    const int64_t startUs = monotonicUs();
     int32_t code = MOXRAIDReadBlockDaemon(handle, &block, &value, stream);
     if (code == 0 && block == nullptr) code = MOX_E_NO_BUFFERS;
     if (code != 0) {
@@ -80,10 +122,12 @@ int32_t readStream(StreamRecord* record) {
       // header is read after the tape change.
       return code == MOX_E_CONTINUATION ? MOX_E_CONTINUATION : kHeaderFailedCode;
     }
+    recordStreamBlock(stream, startUs, monotonicUs());
     if (record->timing != nullptr) record->timing->blocks += 1;
     int32_t offset = 0;
     int32_t count = 0;
-    if (!scanHeaderBlock(block, &offset, &count)) {
+    DataSpec data;
+    if (!scanHeaderBlock(block, &offset, &count, &data)) {
       char found[kPatternTextSize];
       blockTextMatches(block, 0, "", found);
       MOXReleaseBuffers(handle, block, 1);
@@ -92,24 +136,49 @@ int32_t readStream(StreamRecord* record) {
     }
     record->testOffset = offset;
     record->headerBlockCount = count;
+    record->data = data;
     writeLog("Stream %d : Test Offset - %d, Chunks to read %d", stream, offset, count);
+    if (data.mode != kDataClassic) {
+      char name[kDataNameSize];
+      formatDataSpec(name, sizeof name, data);
+      writeLog("Stream %d : Data %s, every byte verified", stream, name);
+    }
     MOXReleaseBuffers(handle, block, 1);
   }
 
+  recordStreamData(stream, record->data);
   char expected[kPatternTextSize];
   char found[kPatternTextSize];
+  // The block expected, built again for each block read of a mode other
+  // than classic.
+  std::vector<uint8_t> scratch(record->data.mode == kDataClassic ? 0 : kBlockBytes);
+  BlockDifference difference;
   while (static_cast<int32_t>(record->readBlock) < record->headerBlockCount - 1) {
     block = nullptr;
+    const int64_t startUs = monotonicUs();
     int32_t code = MOXRAIDReadBlockDaemon(handle, &block, &value, stream);
     if (code == 0 && block == nullptr) code = MOX_E_NO_BUFFERS;
     if (code != 0) {
       writeLog("MOXRAIDReadBlockDaemon %d : Error %d Chunks %d", stream, code, record->readBlock);
       return code;
     }
+    recordStreamBlock(stream, startUs, monotonicUs());
     if (record->timing != nullptr) record->timing->blocks += 1;
-    formatPatternText(expected, sizeof expected, record->session, stream, record->readBlock);
-    if (!blockTextMatches(block, record->testOffset, expected, found)) {
-      logMismatch(found, expected);
+    bool match = true;
+    if (record->data.mode == kDataClassic) {
+      formatPatternText(expected, sizeof expected, record->session, stream, record->readBlock);
+      match = blockTextMatches(block, record->testOffset, expected, found);
+      if (!match) {
+        logMismatch(found, expected);
+        difference = textDifference(block, record->testOffset, expected);
+      }
+    } else {
+      match = dataBlockMatches(block, record->data, record->session, stream, record->readBlock,
+                               record->testOffset, scratch.data(), &difference);
+      if (!match) logBlockMismatch(stream, record->readBlock, difference);
+    }
+    if (!match) {
+      recordMismatch(stream, record->readBlock, difference);
       if (record->timing != nullptr) record->timing->mismatches += 1;
     }
     MOXReleaseBuffers(handle, block, 1);

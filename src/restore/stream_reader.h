@@ -10,10 +10,13 @@
 inline constexpr int32_t kHeaderFailedCode = 0xFFFF;
 
 // Reads the header "<offset> <count>" at the start of a header block, the
-// text staying inside the block. True when it gives two numbers with the
-// offset leaving room for the longest pattern text and the count 1 to
-// kMaxStreamBlocks.
-bool scanHeaderBlock(const uint8_t* block, int32_t* testOffset, int32_t* blockCount);
+// text staying inside the block, and the data mode after them ("data=MODE";
+// none, or other text there, is classic, as headers of earlier builds are).
+// True when it gives two numbers with the offset leaving room for the
+// longest pattern text and the count 1 to kMaxStreamBlocks, and a "data="
+// that names a known mode.
+bool scanHeaderBlock(const uint8_t* block, int32_t* testOffset, int32_t* blockCount,
+                     DataSpec* data = nullptr);
 
 // True when the text at `testOffset` of the block, up to its zero byte,
 // equals `expected`. When `found` is given it receives the text at the
@@ -23,7 +26,9 @@ bool blockTextMatches(const uint8_t* block, int32_t testOffset, const char* expe
 
 // Reads the stream of `record`: its header block when readBlock is 0, then
 // data blocks from readBlock up to the header's count - 2, logging each
-// block that does not match. Returns 0 at the end of the stream,
+// block that does not match: classic blocks by their pattern text, blocks
+// of the other modes byte by byte, with the first differing offset, the
+// number of differing bytes and 16 bytes expected and found. Returns 0 at the end of the stream,
 // kHeaderFailedCode when the header could not be read or used, else the
 // tape service's code (163: the stream goes on on the next tape, also when
 // its header lies there); readBlock then names the block that failed.

@@ -236,4 +236,106 @@ TEST_F(ReaderTest, ReaderThreadsEachVerifyTheirOwnStream) {
   EXPECT_EQ(runReaderThreads(0, records), 0);
 }
 
+TEST(HeaderBlock, NamesTheDataModeAfterTheNumbers) {
+  struct Case {
+    const char* text;
+    bool ok;
+    int32_t mode;
+    int32_t percent;
+  } cases[] = {
+      {"41 5", true, kDataClassic, 0},
+      {"41 5 data=random", true, kDataRandom, 0},
+      {"41 5  data=compress=50", true, kDataCompress, 50},
+      {"41 5 data=classic", true, kDataClassic, 0},
+      {"41 5 notes", true, kDataClassic, 0},  // other text: as earlier builds read it
+      {"41 5 data=bogus", false, 0, 0},       // a mode this build cannot check
+      {"41 5 data=compress=101", false, 0, 0},
+      {"41 5 data=random x", false, 0, 0},
+  };
+  for (const Case& c : cases) {
+    Block b(kBlockBytes, 0);
+    std::memcpy(b.data(), c.text, std::strlen(c.text));
+    int32_t offset = 0;
+    int32_t count = 0;
+    DataSpec data{kDataRandom, 77};
+    EXPECT_EQ(scanHeaderBlock(b.data(), &offset, &count, &data), c.ok) << c.text;
+    if (c.ok) {
+      EXPECT_EQ(data.mode, c.mode) << c.text;
+      EXPECT_EQ(data.compressPercent, c.percent) << c.text;
+    }
+  }
+}
+
+// A stream of `spec` blocks as the writer lays it out.
+std::vector<Block> dataStream(const DataSpec& spec, int32_t offset, int32_t count, int32_t session,
+                              int32_t stream) {
+  Block header(kBlockBytes, 0);
+  formatDataHeaderText(reinterpret_cast<char*>(header.data()), kBlockBytes, offset, count, spec);
+  std::vector<Block> blocks{header};
+  for (int32_t i = 0; i + 1 < count; ++i) {
+    Block b(kBlockBytes);
+    fillDataBlock(b.data(), spec, session, stream, i, offset);
+    blocks.push_back(b);
+  }
+  return blocks;
+}
+
+TEST_F(ReaderTest, RandomBlocksAreVerifiedByteByByte) {
+  const DataSpec random{kDataRandom, 0};
+  auto blocks = dataStream(random, 41, 6, 4, 1);
+  moxfake::putBlocks(4, 1, blocks);
+  StreamRecord r = record(1);
+  EXPECT_EQ(readStream(&r), 0);
+  EXPECT_EQ(timing_.mismatches, 0);
+  EXPECT_EQ(r.data.mode, kDataRandom);
+  EXPECT_NE(logText().find("Stream 1 : Data random, every byte verified\r\n"), std::string::npos);
+
+  // One byte outside the text of data block 2, and two of data block 4.
+  auto changed = dataStream(random, 41, 6, 4, 2);
+  changed[3][5000] ^= 0x01;
+  changed[5][65535] ^= 0xFF;
+  changed[5][0] ^= 0x80;
+  moxfake::putBlocks(4, 2, changed);
+  StreamRecord bad = record(2);
+  EXPECT_EQ(readStream(&bad), 0);
+  EXPECT_EQ(timing_.mismatches, 2);
+  EXPECT_NE(logText().find("Stream 2 Block 2, offset 5000, 1 bytes differ"), std::string::npos);
+  EXPECT_NE(logText().find("Stream 2 Block 4, offset 0, 2 bytes differ"), std::string::npos);
+
+  // The stream's number seeds its blocks: stream 1's blocks are not stream 3's.
+  moxfake::putBlocks(4, 3, blocks);
+  StreamRecord other = record(3);
+  EXPECT_EQ(readStream(&other), 0);
+  EXPECT_EQ(timing_.mismatches, 2 + 5);
+}
+
+TEST_F(ReaderTest, AChangedByteIsShownWithItsOffsetAndBytes) {
+  auto blocks = dataStream(DataSpec{kDataCompress, 50}, 41, 4, 4, 0);
+  Block good = blocks[2];
+  blocks[2][3000] ^= 0x0F;
+  moxfake::putBlocks(4, 0, blocks);
+  StreamRecord r = record(0);
+  EXPECT_EQ(readStream(&r), 0);
+  EXPECT_EQ(timing_.mismatches, 1);
+  char expected[64];
+  char found[64];
+  formatHexBytes(expected, sizeof expected, good.data() + 3000, 16);
+  formatHexBytes(found, sizeof found, blocks[2].data() + 3000, 16);
+  EXPECT_NE(logText().find(std::string("Data Doesn't match, Stream 0 Block 1, offset 3000, 1 "
+                                       "bytes differ\n\r                    Read Data [") +
+                           found + "]\n\r                    Expected  [" + expected + "]\r\n"),
+            std::string::npos)
+      << logText();
+}
+
+TEST_F(ReaderTest, AHeaderOfAnUnknownModeFailsTheStream) {
+  Block header(kBlockBytes, 0);
+  std::strcpy(reinterpret_cast<char*>(header.data()), "41 3 data=zstd");
+  moxfake::putBlocks(4, 0, {header, dataBlock(41, 4, 0, 0), dataBlock(41, 4, 0, 1)});
+  StreamRecord r = record(0);
+  EXPECT_EQ(readStream(&r), kHeaderFailedCode);
+  EXPECT_NE(logText().find("Stream 0 : Header block not usable [41 3 data=zstd]"),
+            std::string::npos);
+}
+
 }  // namespace

@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "frame/log.h"
+#include "frame/run_results.h"
 #include "frame/run_settings.h"
 #include "platform/console.h"
 
@@ -65,6 +66,7 @@ int reportTapeServiceVersion() {
   std::memcpy(date, version.revisionDate, sizeof version.revisionDate);
   std::memcpy(time, version.revisionTime, sizeof version.revisionTime);
   std::memcpy(description, version.description, sizeof version.description);
+  recordEngineVersion(name, version.major, version.minor, version.revision);
   writeLog("Test Time      : %s", currentTimeText());
   writeLog("MOX Version    : %s Ver %c.%c Rev %c", name, versionChar(version.major),
            versionChar(version.minor), versionChar(version.revision));

@@ -4,6 +4,8 @@
 set -u
 : "${ZEPHLORN:?ZEPHLORN must name the built zephlorn}"
 : "${MOXCTL:?MOXCTL must name the built moxctl}"
+# The source tree's tests/e2e directory (scripts may be run by relative path).
+E2E_SOURCE_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 E2E_DIR=$(mktemp -d "${TMPDIR:-/tmp}/zep-e2e.XXXXXX")
 export MOX_HOME="$E2E_DIR/home"
 cd "$E2E_DIR" || exit 1
@@ -36,4 +38,23 @@ expect_in_order() {
     [ -n "$n" ] || fail "$file lacks (in order): $text"
     from=$((from + n))
   done
+}
+
+# validate_json FILE: FILE is a result document valid against the schema.
+# The system's Python, where scripts/deps installs jsonschema and matplotlib.
+PYTHON3=$(command -v /usr/bin/python3 || command -v python3)
+RESULT_SCHEMA="$E2E_SOURCE_DIR/../../docs/zephlorn-result.schema.json"
+validate_json() {
+  [ -s "$1" ] || fail "no result document $1"
+  "$PYTHON3" - "$RESULT_SCHEMA" "$1" <<'PY' || fail "$1 does not match the result schema"
+import json, sys
+import jsonschema
+schema = json.load(open(sys.argv[1]))
+jsonschema.validate(json.load(open(sys.argv[2])), schema, cls=jsonschema.Draft202012Validator)
+PY
+}
+
+# json_value FILE EXPRESSION: prints a Python expression over the document `d`.
+json_value() {
+  "$PYTHON3" -c 'import json, sys; d = json.load(open(sys.argv[1])); print(eval(sys.argv[2]))' "$1" "$2"
 }

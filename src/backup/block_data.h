@@ -1,0 +1,81 @@
+// What fills a test data block besides its pattern text, and the
+// whole-block check of a block read back.
+//
+// classic:    zeros (the pattern text is all a reader checks).
+// random:     bytes of a deterministic generator seeded by session, stream
+//             and block, so any reader can make the same block again; LZ4
+//             and drive compression cannot shrink them.
+// compress=N: each 4 KiB segment of the block starts with a run of one
+//             repeated byte over N % of the segment, the rest generator
+//             bytes as in random.
+// The pattern text and its zero byte lie over the fill at the test offset in
+// every mode. The header block names a mode other than classic after its
+// two numbers ("<offset> <count> data=random"), so a reader of another run
+// knows what to expect and a classic reader still finds its two numbers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+inline constexpr int32_t kDataClassic = 0;
+inline constexpr int32_t kDataRandom = 1;
+inline constexpr int32_t kDataCompress = 2;
+
+// A data mode and, for compress=N, its percentage.
+struct DataSpec {
+  int32_t mode = kDataClassic;
+  int32_t compressPercent = 0;
+};
+
+// Bytes of a segment of a compress=N block.
+inline constexpr size_t kCompressSegmentBytes = 4096;
+// Expected and found bytes a mismatch line shows.
+inline constexpr int kShownDifferenceBytes = 16;
+// Room for the longest mode name ("compress=100") and its zero byte.
+inline constexpr int kDataNameSize = 16;
+
+/// Parses "classic", "random" or "compress=N" with N a whole number from 0
+/// to 100 and nothing after it. False, *spec unchanged, for anything else.
+bool parseDataSpec(const char* text, DataSpec* spec);
+
+/// Writes the mode's name ("classic", "random", "compress=50"); returns
+/// what snprintf returns.
+int formatDataSpec(char* out, size_t size, const DataSpec& spec);
+
+/// The generator seed of data block `block` of `stream` of `session`.
+uint64_t dataBlockSeed(int32_t session, int32_t stream, int32_t block);
+
+/// Fills `size` bytes (a multiple of 64) with the generator's bytes from
+/// `seed`. The same seed always gives the same bytes.
+void fillGeneratedBytes(uint8_t* out, size_t size, uint64_t seed);
+
+/// Fills a whole data block (kBlockBytes) as the mode says and writes the
+/// pattern text of session, stream and block with its zero byte at
+/// `testOffset`.
+void fillDataBlock(uint8_t* block, const DataSpec& spec, int32_t session, int32_t stream,
+                   int32_t blockNumber, int32_t testOffset);
+
+// Where a block read back differs from the block expected.
+struct BlockDifference {
+  int32_t firstOffset = -1;    // first differing byte in the block
+  int32_t differingBytes = 0;  // bytes that differ, over the compared range
+  int32_t shownBytes = 0;      // bytes in expected / found (up to 16)
+  uint8_t expected[kShownDifferenceBytes] = {};
+  uint8_t found[kShownDifferenceBytes] = {};
+};
+
+/// Compares `size` bytes at `offset` of `found` with `expected` (both the
+/// same range). True when equal; else `difference` (when given) receives
+/// the first differing offset (counted from `offset`), the number of bytes
+/// that differ and up to 16 bytes of each from the first difference on.
+bool compareBytes(const uint8_t* expected, const uint8_t* found, size_t size, int32_t offset,
+                  BlockDifference* difference);
+
+/// Checks every byte of a data block read back against the block
+/// fillDataBlock writes, built in `scratch` (kBlockBytes). True when equal.
+bool dataBlockMatches(const uint8_t* block, const DataSpec& spec, int32_t session, int32_t stream,
+                      int32_t blockNumber, int32_t testOffset, uint8_t* scratch,
+                      BlockDifference* difference);
+
+/// Hex text of `count` bytes, two digits each, separated by blanks.
+void formatHexBytes(char* out, size_t size, const uint8_t* bytes, int count);

@@ -1,0 +1,143 @@
+// The one place where the run's plain records become JSON.
+#include "frame/result_json.h"
+
+#include <nlohmann/json.hpp>
+
+#include "backup/stream_writer.h"
+#include "frame/log.h"
+#include "frame/run_settings.h"
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+std::string hexText(const uint8_t* bytes, int count) {
+  char text[kShownDifferenceBytes * 3 + 1];
+  formatHexBytes(text, sizeof text, bytes, count);
+  return text;
+}
+
+json settingsJson() {
+  const RunSettings& s = runSettings;
+  char data[kDataNameSize];
+  formatDataSpec(data, sizeof data, DataSpec{s.dataMode, s.dataCompressPercent});
+  return json{
+      {"data", data},
+      {"chunks", s.chunkCount},
+      {"chunk_bytes", kBlockBytes},
+      {"streams", s.streamCount},
+      {"streams_at_once", s.progressColumns},
+      {"group", s.groupName},
+      {"backups", s.backupSessions},
+      {"restores", s.restoreSessions},
+      {"serial_backups", s.serialBackupSessions},
+      {"serial_restores", s.serialRestoreSessions},
+      {"verifies", s.verifySessions},
+      {"start_session", s.startSession},
+      {"raw_read",
+       {{"drive", s.rawDrive},
+        {"chunk_kb", s.rawChunkKB},
+        {"depth", s.rawMaxIO},
+        {"bytes", s.rawDriveBytes},
+        {"threads", s.rawMaxThreads}}},
+  };
+}
+
+json streamJson(const StreamResult& s) {
+  return json{
+      {"stream", s.stream},
+      {"data", s.data},
+      {"blocks", s.blocks},
+      {"bytes", s.bytes},
+      {"elapsed_us", s.elapsedUs},
+      {"mb_per_s", s.mbPerSecond},
+      {"latency_us",
+       {{"min", s.latencyMinUs},
+        {"p50", s.latencyP50Us},
+        {"p99", s.latencyP99Us},
+        {"max", s.latencyMaxUs}}},
+  };
+}
+
+json testJson(const TestResult& t) {
+  json streams = json::array();
+  for (const StreamResult& s : t.streamResults) streams.push_back(streamJson(s));
+  json mismatches = json::array();
+  for (const MismatchResult& m : t.mismatchResults) {
+    mismatches.push_back({
+        {"stream", m.stream},
+        {"block", m.block},
+        {"offset", m.difference.firstOffset},
+        {"differing_bytes", m.difference.differingBytes},
+        {"expected", hexText(m.difference.expected, m.difference.shownBytes)},
+        {"found", hexText(m.difference.found, m.difference.shownBytes)},
+    });
+  }
+  json samples = json::array();
+  for (const ThroughputSample& s : t.samples) {
+    samples.push_back({{"at_ms", s.atMs}, {"bytes", s.bytes}, {"mb_per_s", s.mbPerSecond}});
+  }
+  return json{
+      {"kind", t.kind},
+      {"group", t.group},
+      {"session", t.session},
+      {"streams", t.streams},
+      {"data", t.data},
+      {"blocks", t.blocks},
+      {"bytes", t.bytes},
+      {"start_ms", t.startAtMs},
+      {"elapsed_ms", t.elapsedMs},
+      {"mb_per_s", t.mbPerSecond},
+      {"spans", t.spans},
+      {"span_at_ms", t.spanAtMs},
+      {"mismatches", t.mismatches},
+      {"result", t.result},
+      {"per_stream", streams},
+      {"mismatch_details", mismatches},
+      {"throughput", samples},
+  };
+}
+
+// Exit status 0 alone does not tell: the monitor and the raw read test exit
+// 0 whatever happened.
+bool runPassed(const RunResults& results) {
+  if (results.exitStatus != 0) return false;
+  if (results.rawReadRan && results.rawRead.result != 0) return false;
+  for (const TestResult& t : results.tests) {
+    if (t.result != 0 || t.mismatches != 0) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string resultJsonText(const RunResults& results) {
+  json tests = json::array();
+  for (const TestResult& t : results.tests) tests.push_back(testJson(t));
+  json engine = nullptr;
+  if (!results.engineName.empty()) {
+    engine = {{"name", results.engineName}, {"version", results.engineVersion}};
+  }
+  json rawRead = nullptr;
+  if (results.rawReadRan) {
+    const RawReadResult& r = results.rawRead;
+    rawRead = {{"result", r.result},   {"drive", r.drive},          {"bytes", r.bytes},
+               {"seconds", r.seconds}, {"mb_per_s", r.mbPerSecond}, {"chunk_kb", r.chunkKB},
+               {"depth", r.depth}};
+  }
+  json document = {
+      {"format_version", kResultFormatVersion},
+      {"program", {{"name", "zephlorn"}, {"version", kProgramVersion}}},
+      {"engine", engine},
+      {"arguments", results.arguments},
+      {"settings", settingsJson()},
+      {"sample_interval_ms", kSampleIntervalMs},
+      {"tests", tests},
+      {"raw_read", rawRead},
+      {"exit_status", results.exitStatus},
+      {"passed", runPassed(results)},
+  };
+  // Text that is not UTF-8 (an argument of binary bytes) is replaced, never
+  // a reason to fail.
+  return document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+}

@@ -1,0 +1,12 @@
+// The result document: the run's records (frame/run_results.h) as JSON.
+// Its layout is described by docs/zephlorn-result.schema.json.
+#pragma once
+
+#include <string>
+
+#include "frame/run_results.h"
+
+inline constexpr int kResultFormatVersion = 1;
+
+/// The document of `results`, indented, ending in a line feed.
+std::string resultJsonText(const RunResults& results);

@@ -1,0 +1,143 @@
+// The run's results for the result document (--json): plain records that
+// the tests fill as they go and that frame/result_json turns into JSON at the
+// end of the run. Nothing is recorded unless startRunResults was called.
+//
+// Times: "At" values are milliseconds since the run started (monotonic);
+// stream times are microseconds. MB are 1,000,000 bytes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "backup/block_data.h"
+#include "frame/test_timing.h"
+
+// Latency histogram: values below 16 us exactly, above that 16 buckets per
+// power of two (within 1/16 of the value), up to 2^40 us.
+inline constexpr int kLatencyBuckets = 16 + 37 * 16;
+struct LatencyHistogram {
+  uint32_t counts[kLatencyBuckets] = {};
+  int64_t count = 0;
+  int64_t minUs = 0;
+  int64_t maxUs = 0;
+};
+// Adds one latency.
+void addLatency(LatencyHistogram* histogram, int64_t us);
+// The latency below or at which fraction `q` (0 to 1) of the values lie,
+// within the histogram's precision and never outside min to max; 0 when
+// empty.
+int64_t latencyPercentile(const LatencyHistogram& histogram, double q);
+
+// One stream of a test, as the document shows it.
+struct StreamResult {
+  uint16_t stream = 0;
+  char data[kDataNameSize] = {};  // mode of its blocks
+  int64_t blocks = 0;             // header block included
+  int64_t bytes = 0;
+  int64_t elapsedUs = 0;  // from its first block call to the end of its last
+  double mbPerSecond = 0;
+  int64_t latencyMinUs = 0;
+  int64_t latencyP50Us = 0;
+  int64_t latencyP99Us = 0;
+  int64_t latencyMaxUs = 0;
+};
+
+// One block that did not verify.
+struct MismatchResult {
+  uint16_t stream = 0;
+  int32_t block = 0;
+  BlockDifference difference;
+};
+
+// Aggregate throughput of a test over one sampling interval.
+struct ThroughputSample {
+  int64_t atMs = 0;   // end of the interval
+  int64_t bytes = 0;  // moved by the test up to then
+  double mbPerSecond = 0;
+};
+
+inline constexpr int kSampleIntervalMs = 100;
+// Lists beyond these lengths are cut (the counts stay exact).
+inline constexpr size_t kMaxMismatchResults = 1000;
+inline constexpr size_t kMaxSamples = 200000;
+inline constexpr size_t kMaxSpanMarks = 10000;
+
+struct TestResult {
+  char kind[16] = {};  // backup, restore, serial_backup, serial_restore, verify
+  std::string group;
+  int32_t session = 0;
+  int32_t streams = 0;
+  char data[kDataNameSize] = {};  // or "mixed"
+  int64_t blocks = 0;
+  int64_t bytes = 0;
+  int64_t startAtMs = 0;  // start of the data transfer
+  int64_t elapsedMs = 0;
+  double mbPerSecond = 0;
+  int32_t spans = 0;
+  std::vector<int64_t> spanAtMs;
+  int64_t mismatches = 0;
+  int32_t result = 0;
+  std::vector<StreamResult> streamResults;
+  std::vector<MismatchResult> mismatchResults;
+  std::vector<ThroughputSample> samples;
+};
+
+struct RawReadResult {
+  int32_t result = 0;
+  std::string drive;
+  int64_t bytes = 0;
+  double seconds = 0;
+  double mbPerSecond = 0;
+  int32_t chunkKB = 0;
+  int32_t depth = 0;
+};
+
+struct RunResults {
+  std::vector<std::string> arguments;
+  std::string engineName;     // empty when no engine answered
+  std::string engineVersion;  // "major.minor.revision"
+  std::vector<TestResult> tests;
+  bool rawReadRan = false;
+  RawReadResult rawRead;
+  int32_t exitStatus = 0;
+};
+
+/// Starts recording (the run asked for a result document).
+void startRunResults(int argc, char** argv);
+/// True between startRunResults and the end of the run.
+bool runResultsEnabled();
+/// The records so far (main thread, between tests).
+const RunResults& runResults();
+/// Milliseconds since startRunResults.
+int64_t runElapsedMs();
+
+void recordEngineVersion(const char* name, int major, int minor, int revision);
+
+/// Begins the record of a test of `kind` whose blocks `timing` counts, and
+/// samples its throughput every kSampleIntervalMs until endTestResult.
+void beginTestResult(const char* kind, const TestTiming* timing);
+/// Forgets the streams, mismatches and samples recorded so far in the
+/// current test (the verify test reports its read portion only).
+void restartTestResult();
+/// Ends the current test's record with its result and timing.
+void endTestResult(int32_t result, int32_t session, const TestTiming& timing);
+
+/// One block call of `stream` from startUs to endUs (monotonicUs). Any
+/// thread; each stream is moved by one thread at a time.
+void recordStreamBlock(uint16_t stream, int64_t startUs, int64_t endUs);
+/// The data mode of `stream`'s blocks.
+void recordStreamData(uint16_t stream, const DataSpec& spec);
+void recordMismatch(uint16_t stream, int32_t block, const BlockDifference& difference);
+/// The current test changed to the next tape (or tape set).
+void recordTapeSpan();
+
+void recordRawRead(int32_t result, const char* drive, int64_t bytes, int64_t elapsedMs,
+                   int32_t chunkKB, int32_t depth);
+
+/// Ends recording with the run's exit status and writes the document to
+/// `path` atomically. 0, or -1 after a one-line message on standard error.
+int finishRunResults(const char* path, int32_t exitStatus);
+
+/// Forgets everything and stops recording (tests).
+void resetRunResults();

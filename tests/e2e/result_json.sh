@@ -1,0 +1,83 @@
+#!/bin/bash
+# Result documents of real runs match the schema and tell what happened: a
+# backup and restore that span cartridges (spans counted and placed), the
+# raw read test (its own record), a failed test and a refused command line
+# (written all the same), and a document that cannot be written.
+source "$(dirname "$0")/lib.sh"
+
+"$MOXCTL" init >/dev/null || fail "moxctl init"
+"$MOXCTL" set capacity 1M >/dev/null || fail "moxctl set capacity"
+"$MOXCTL" set compression 0 off >/dev/null || fail "moxctl set compression"
+
+# Spanning, random data: 2 streams of 35 blocks over three cartridge sets.
+ZEP_INPUT='x\nx\nx\nx\n' run_zep out_span.txt --data=random --json=span.json -b1 -r1 -g0 -n2 \
+  -nc2 -c35
+[ "$ZEP_RC" -eq 0 ] || fail "spanning run: exit status $ZEP_RC"
+validate_json span.json
+[ "$(json_value span.json '[t["kind"] for t in d["tests"]]')" = "['backup', 'restore']" ] ||
+  fail "span.json: tests"
+[ "$(json_value span.json 'd["tests"][0]["spans"]')" -eq 2 ] || fail "span.json: backup spans"
+[ "$(json_value span.json 'd["tests"][1]["spans"]')" -eq 2 ] || fail "span.json: restore spans"
+[ "$(json_value span.json 'all(len(t["span_at_ms"]) == 2 for t in d["tests"])')" = True ] ||
+  fail "span.json: span marks"
+[ "$(json_value span.json 'd["tests"][1]["mismatches"]')" -eq 0 ] || fail "span.json: mismatches"
+# Every block the report counts is in a stream record.
+[ "$(json_value span.json 'all(t["blocks"] == sum(s["blocks"] for s in t["per_stream"]) for t in d["tests"])')" \
+  = True ] || fail "span.json: stream blocks do not add up"
+[ "$(json_value span.json 'all(s["latency_us"]["min"] <= s["latency_us"]["p50"] <= s["latency_us"]["p99"] <= s["latency_us"]["max"] for t in d["tests"] for s in t["per_stream"])')" \
+  = True ] || fail "span.json: latency order"
+[ "$(json_value span.json 'd["passed"]')" = True ] || fail "span.json: not passed"
+
+# The raw read test on a file of 4 MB.
+head -c 4194304 /dev/urandom >disk.img
+run_zep out_raw.txt --json=raw.json -k -kd"$E2E_DIR/disk.img" -ks4 -kc256 -ki4
+[ "$ZEP_RC" -eq 0 ] || fail "raw read: exit status $ZEP_RC"
+if grep -q "refuses unbuffered" out_raw.txt; then
+  [ "$(json_value raw.json 'd["raw_read"]["result"]')" -ne 0 ] || fail "raw.json: result"
+  [ "$(json_value raw.json 'd["passed"]')" = False ] || fail "raw.json: passed"
+else
+  [ "$(json_value raw.json 'd["raw_read"]["bytes"]')" -eq 4194304 ] || fail "raw.json: bytes"
+  [ "$(json_value raw.json 'd["raw_read"]["chunk_kb"], d["raw_read"]["depth"]')" = "(256, 4)" ] ||
+    fail "raw.json: chunk and depth"
+fi
+validate_json raw.json
+[ "$(json_value raw.json 'd["tests"]')" = "[]" ] || fail "raw.json: tests"
+
+# A failed test: a restore of a session that is not there.
+run_zep out_fail.txt --json=fail.json -r1 -s9 -g0 -n1
+[ "$ZEP_RC" -eq 1 ] || fail "failed restore: exit status $ZEP_RC"
+validate_json fail.json
+[ "$(json_value fail.json 'd["tests"][0]["result"] != 0')" = True ] || fail "fail.json: result"
+[ "$(json_value fail.json 'd["passed"], d["exit_status"]')" = "(False, 1)" ] ||
+  fail "fail.json: verdict"
+
+# A refused command line (too many streams at once) still leaves its document.
+run_zep out_refused.txt --json=refused.json -b1 -g0 -nc21
+[ "$ZEP_RC" -eq 255 ] || fail "refused run: exit status $ZEP_RC"
+validate_json refused.json
+[ "$(json_value refused.json 'd["exit_status"]')" -eq 255 ] || fail "refused.json: exit status"
+
+# An earlier document is replaced whole, never appended to.
+run_zep out_again.txt --json=fail.json -r1 -s9 -g0 -n1
+validate_json fail.json
+[ "$(ls -a | grep -c '\.tmp\.')" -eq 0 ] || fail "a temporary file was left behind"
+
+# A document that cannot be written is refused before anything runs: a
+# missing directory, a directory, anything but a regular file.
+run_zep out_nodir.txt --json=missing/x.json -b1 -g0 -n1 -c5
+[ "$ZEP_RC" -eq 255 ] || fail "missing directory: exit status $ZEP_RC"
+expect_line out_nodir.txt "--json=missing/x.json refused: directory missing/"
+expect_no_line out_nodir.txt "BACKUP TEST"
+mkdir dir.json
+run_zep out_dir.txt --json=dir.json -b1 -g0 -n1 -c5
+[ "$ZEP_RC" -eq 255 ] || fail "directory as document: exit status $ZEP_RC"
+expect_line out_dir.txt "--json=dir.json refused: it is a directory"
+mkfifo fifo.json
+run_zep out_fifo.txt --json=fifo.json -b1 -g0 -n1 -c5
+[ "$ZEP_RC" -eq 255 ] || fail "FIFO as document: exit status $ZEP_RC"
+expect_line out_fifo.txt "--json=fifo.json refused: not a regular file"
+[ -p fifo.json ] || fail "the FIFO was replaced"
+ln -s dir.json link.json
+run_zep out_link.txt --json=link.json -b1 -g0 -n1 -c5
+[ "$ZEP_RC" -eq 255 ] || fail "symbolic link as document: exit status $ZEP_RC"
+exit 0
