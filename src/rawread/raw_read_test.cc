@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -148,6 +149,20 @@ TEST_F(RawReadTest, UnopenableDrivesPrintOnlyTheCannotOpenLine) {
   EXPECT_EQ(result, -1);
   EXPECT_EQ(run(dataDir_, &result), "Cannot open drive [" + dataDir_ + "], 21");  // EISDIR
   EXPECT_EQ(result, -1);
+}
+
+TEST_F(RawReadTest, FifosAndCharacterDevicesAreRefusedWithoutBlocking) {
+  // Opening a FIFO nobody writes would block for ever without O_NONBLOCK.
+  const std::string fifo = dataDir_ + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  for (const std::string& drive : {fifo, std::string("/dev/zero"), std::string("null")}) {
+    SCOPED_TRACE(drive);
+    int result = 0;
+    EXPECT_EQ(run(drive, &result), "Cannot open drive [" + drive + "], " + std::to_string(ENOTBLK) +
+                                       ": " + rawDrivePath(drive.c_str()) +
+                                       " is not a regular file or a block device\n");
+    EXPECT_EQ(result, -1);
+  }
 }
 
 TEST_F(RawReadTest, RefusedUnbufferedReadsGetAClearMessage) {
