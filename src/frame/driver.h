@@ -13,9 +13,9 @@ int runDriver(int argc, char** argv);
 
 // Report arithmetic: blocks actually moved, elapsed milliseconds.
 struct TestReport {
-  int64_t blocks = 0;        // blocks written or read, over all streams
-  int64_t elapsedMs = 0;     // monotonic milliseconds of the data transfer
-  int64_t mismatches = 0;    // blocks whose pattern did not verify
+  int64_t blocks = 0;      // blocks written or read, over all streams
+  int64_t elapsedMs = 0;   // monotonic milliseconds of the data transfer
+  int64_t mismatches = 0;  // blocks whose pattern did not verify
 };
 int64_t reportKilobytes(const TestReport& report);
 double reportMbytesPerMinute(const TestReport& report);
