@@ -3,11 +3,10 @@
 // single-shot dialogues that end with a pause. Console only, no log.
 //
 // Input rules: a prompt reads a 16-bit decimal. A word that is not such a
-// number gives a value that no RAID device, device, level or link position
-// has (the library then refuses the call), except at the create dialogue's
-// prompts, where the value from before stays (level 5, link position 0 the
-// first time). End of input at any prompt, question or pause makes no
-// further change and leaves the console.
+// number is refused with a message and the prompt asks again, so no call
+// is ever made with a number the user did not give. End of input at any
+// prompt, question or pause makes no further change and leaves the
+// console.
 #include "raidsetup/setup_console.h"
 
 #include <cstdint>
@@ -19,7 +18,7 @@
 
 namespace {
 
-// A number that means nothing to the setup library.
+// The value of a prompt not yet answered.
 constexpr uint16_t kNoValue = 0xFFFF;
 
 constexpr const char* kDialogueRule = "\t\t\t=============================\n\n";
@@ -28,35 +27,29 @@ constexpr const char* kDialogueRule = "\t\t\t=============================\n\n";
 // menu ends.
 bool gInputEnded = false;
 
-enum PromptResult { kPromptValue, kPromptNotNumber, kPromptEnd };
+enum PromptResult { kPromptValue, kPromptEnd };
 
 // Prints `prompt`, discards pending input and reads a 16-bit unsigned
-// decimal into *value. Input that is not such a number leaves *value alone
-// and is reported on the console.
+// decimal into *value. Input that is not such a number is reported on the
+// console and the prompt is asked again.
 PromptResult promptNumber(const char* prompt, uint16_t* value) {
-  if (gInputEnded) return kPromptEnd;
-  std::printf("%s", prompt);
-  platform::discardPendingInput();
-  int64_t number = 0;
-  int rc = platform::readNumber(&number);
-  if (rc == platform::kReadEnd) {
-    std::printf("\n");
-    gInputEnded = true;
-    return kPromptEnd;
-  }
-  if (rc != platform::kReadNumber || number < 0 || number > 0xFFFF) {
+  for (;;) {
+    if (gInputEnded) return kPromptEnd;
+    std::printf("%s", prompt);
+    platform::discardPendingInput();
+    int64_t number = 0;
+    int rc = platform::readNumber(&number);
+    if (rc == platform::kReadEnd) {
+      std::printf("\n");
+      gInputEnded = true;
+      return kPromptEnd;
+    }
+    if (rc == platform::kReadNumber && number >= 0 && number <= 0xFFFF) {
+      *value = static_cast<uint16_t>(number);
+      return kPromptValue;
+    }
     std::printf("Not a number from 0 to 65535\n");
-    return kPromptNotNumber;
   }
-  *value = static_cast<uint16_t>(number);
-  return kPromptValue;
-}
-
-// A prompt with no earlier value: input that is not a number gives kNoValue.
-PromptResult promptFresh(const char* prompt, uint16_t* value) {
-  PromptResult result = promptNumber(prompt, value);
-  if (result == kPromptNotNumber) *value = kNoValue;
-  return result;
 }
 
 // Prints `question` (if any), discards pending input and reads characters
@@ -119,7 +112,7 @@ void removeRaidDevices() {
   do {
     listDevicesAndRaids();
     uint16_t raid = kNoValue;
-    if (promptFresh("RAID No : ", &raid) == kPromptEnd) return;
+    if (promptNumber("RAID No : ", &raid) == kPromptEnd) return;
     if (VARNELDRemoveRaid(raid) != 0) {
       std::printf("Error Removing RAID\n");
     } else {
@@ -165,12 +158,12 @@ void editRaidDrives(const char* title, const char* devicePrompt,
   bool firstPass = true;
   do {
     listDevicesAndRaids();
-    if (firstPass && promptFresh("RAID Device No : ", &raid) == kPromptEnd) return;
+    if (firstPass && promptNumber("RAID Device No : ", &raid) == kPromptEnd) return;
     firstPass = false;
     char prompt[64];
     std::snprintf(prompt, sizeof prompt, "%s%d: ", devicePrompt, raid);
     uint16_t device = kNoValue;
-    if (promptFresh(prompt, &device) == kPromptEnd) return;
+    if (promptNumber(prompt, &device) == kPromptEnd) return;
     operate(raid, device);
   } while (askYesNo(again));
 }
@@ -194,8 +187,8 @@ void showRaidConfiguration() {
 void setRaidValue(const char* valuePrompt, uint16_t (*set)(uint16_t, uint16_t), const char* failure,
                   const char* success) {
   uint16_t raid = kNoValue, value = kNoValue;
-  if (promptFresh("RAID No : ", &raid) == kPromptEnd) return;
-  if (promptFresh(valuePrompt, &value) == kPromptEnd) return;
+  if (promptNumber("RAID No : ", &raid) == kPromptEnd) return;
+  if (promptNumber(valuePrompt, &value) == kPromptEnd) return;
   std::printf("%s", set(raid, value) != 0 ? failure : success);
   pauseForKey();
 }
