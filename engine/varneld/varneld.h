@@ -32,6 +32,7 @@ extern "C" {
 #define VARNELD_E_ALREADY 9    /* the device is already a member of this RAID device */
 #define VARNELD_E_RANGE 10     /* link position above 255 */
 #define VARNELD_E_ARGUMENT 11  /* a result pointer is missing */
+#define VARNELD_E_BUSY 12      /* a group the change affects is being written */
 
 #pragma pack(push, 1)
 

@@ -107,14 +107,22 @@ void createRaidDevices() {
   } while (askYesNo("Create Another RAID Drive? y/n : "));
 }
 
+// Says so when a change was refused because a group is being written.
+void printInUse(uint16_t status, uint16_t raid) {
+  char text[200];
+  if (setupInUseText(status, text, sizeof text, raid) != nullptr) std::printf("%s\n", text);
+}
+
 void removeRaidDevices() {
   printTitle("\n\n\t\t\tRemove RAID Drive Menu\n");
   do {
     listDevicesAndRaids();
     uint16_t raid = kNoValue;
     if (promptNumber("RAID No : ", &raid) == kPromptEnd) return;
-    if (VARNELDRemoveRaid(raid) != 0) {
+    uint16_t status = VARNELDRemoveRaid(raid);
+    if (status != 0) {
       std::printf("Error Removing RAID\n");
+      printInUse(status, raid);
     } else {
       std::printf("RAID Device Removed successfully\n");
     }
@@ -124,15 +132,23 @@ void removeRaidDevices() {
 // Assigns `device` to `raid`, offering a forced assignment when the plain
 // one fails; reports the outcome.
 void assignDrive(uint16_t raid, uint16_t device) {
-  if (VARNELDAssignDevice(raid, device, 1) == 0) {
+  uint16_t status = VARNELDAssignDevice(raid, device, 1);
+  if (status == 0) {
     std::printf("Device assigned successfully\n");
     return;
   }
   std::printf("Error Assigning device to RAID\n");
+  // Forcing cannot help while a group is being written.
+  if (status == VARNELD_E_BUSY) {
+    printInUse(status, raid);
+    return;
+  }
   std::printf("Force Assignment? (Y/N)\n");
   if (askYesNo(nullptr)) {
-    if (VARNELDAssignDevice(raid, device, 0) != 0) {
+    status = VARNELDAssignDevice(raid, device, 0);
+    if (status != 0) {
       std::printf("Error Assigning device to RAID\n");
+      printInUse(status, raid);
     } else {
       std::printf("Device assigned successfully\n");
     }
@@ -141,8 +157,10 @@ void assignDrive(uint16_t raid, uint16_t device) {
 
 // Removes `device` from `raid`; reports the outcome.
 void removeDrive(uint16_t raid, uint16_t device) {
-  if (VARNELDRemoveDevice(raid, device) != 0) {
+  uint16_t status = VARNELDRemoveDevice(raid, device);
+  if (status != 0) {
     std::printf("Error Removing device from RAID\n");
+    printInUse(status, raid);
   } else {
     std::printf("Device Removed successfully\n");
   }
@@ -189,7 +207,9 @@ void setRaidValue(const char* valuePrompt, uint16_t (*set)(uint16_t, uint16_t), 
   uint16_t raid = kNoValue, value = kNoValue;
   if (promptNumber("RAID No : ", &raid) == kPromptEnd) return;
   if (promptNumber(valuePrompt, &value) == kPromptEnd) return;
-  std::printf("%s", set(raid, value) != 0 ? failure : success);
+  uint16_t status = set(raid, value);
+  std::printf("%s", status != 0 ? failure : success);
+  printInUse(status, raid);
   pauseForKey();
 }
 

@@ -342,6 +342,31 @@ TEST_F(SetupTest, RemoveCommandActsOnTheNamedRaidDevice) {
   EXPECT_EQ(logText(), "RAID Device Removed successfully:1\n\r\nError Removing RAID:1\n\r\n");
 }
 
+// While a group is being written the library refuses changes to it as busy;
+// the console and the commands say the RAID device is in use, and a forced
+// assignment is not offered.
+TEST_F(SetupTest, ChangesToAGroupBeingWrittenSayInUse) {
+  addRaid(0, {0});
+  for (const char* op :
+       {"VARNELDRemoveRaid", "VARNELDAssignDevice", "VARNELDRemoveDevice", "VARNELDSetRaidLevel"}) {
+    varneldfake::failAlways(op, VARNELD_E_BUSY);
+  }
+  std::string out = runConsole("2\n0\nn\n3\n0\n1\nn\n4\n0\n0\nn\n6\n0\n1\n\n10\n");
+  const std::string inUse =
+      "RAID device 0 is in use: its group, or one the change renumbers, is being written; try "
+      "again when the backup has ended\n";
+  EXPECT_NE(out.find("Error Removing RAID\n" + inUse), std::string::npos);
+  EXPECT_NE(out.find("Error Assigning device to RAID\n" + inUse), std::string::npos);
+  EXPECT_NE(out.find("Error Removing device from RAID\n" + inUse), std::string::npos);
+  EXPECT_NE(out.find("Error Setting RAID Level\n" + inUse), std::string::npos);
+  EXPECT_EQ(out.find("Force Assignment?"), std::string::npos);
+  EXPECT_EQ(varneldfake::raids()[0].memberCount, 1);
+  runSettings.raidDevice = 0;
+  EXPECT_EQ(setupRemoveRaid(), VARNELD_E_BUSY);
+  EXPECT_EQ(setupAssignDevice(), VARNELD_E_BUSY);
+  EXPECT_EQ(countOf(logText(), inUse.substr(0, inUse.size() - 1) + "\r\n"), 2);
+}
+
 TEST_F(SetupTest, AssignCommandForcesAtOnce) {
   addRaid(0, {});
   addRaid(1, {5});
