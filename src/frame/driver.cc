@@ -202,8 +202,8 @@ int runTestSide(int argc, char** argv) {
     return 0;
   }
   if (runSettings.rawReadMode) {
-    runRawReadTest(runSettings.rawDrive);
-    return 0;
+    // A raw read that failed (an unusable drive, no buffers) is no success.
+    return runRawReadTest(runSettings.rawDrive) == 0 ? 0 : 1;
   }
   if (runSettings.promptStreams) {
     if (!promptStreamList()) {

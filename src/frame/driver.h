@@ -7,8 +7,8 @@
 #include <ctime>
 
 // Runs the whole program. Results: -1 setup side, usage or refused settings,
-// or failed format; 0 monitor / raw read; the console's result with -v;
-// otherwise 0 when every test succeeded and nothing mismatched, 1 if not.
+// or failed format; 0 monitor / raw read (1 when the raw read failed); the console's result with
+// -v; otherwise 0 when every test succeeded and nothing mismatched, 1 if not.
 int runDriver(int argc, char** argv);
 
 // Report arithmetic: blocks actually moved, elapsed milliseconds.

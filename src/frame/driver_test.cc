@@ -118,6 +118,28 @@ TEST_F(DriverTest, MonitorWinsOverRawReadAndNeitherRunsTests) {
   EXPECT_EQ(logText().find("No. Chunks used"), std::string::npos);
 }
 
+// The raw read test's own failures are no success; refused settings end the
+// run before it (255).
+TEST_F(DriverTest, RawReadFailureIsAnErrorExit) {
+  struct Case {
+    std::vector<std::string> args;
+    int expected;
+  } cases[] = {
+      {{"-kd/zeph/no/such/drive"}, 1},      {{"-kd/dev/null"}, 1},
+      {{"-ki100000", "-kd/dev/null"}, -1},  {{"-ks8796093022208"}, -1},
+      {{"-k", "-n300", "-kd/dev/null"}, 1},  // not refused for the stream count
+  };
+  for (const Case& c : cases) {
+    startCase();
+    resetRunSettings();
+    testing::internal::CaptureStdout();
+    int r = runWith(c.args);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(r, c.expected) << c.args[0] << out;
+    EXPECT_EQ(out.find("Stream count"), std::string::npos);
+  }
+}
+
 TEST_F(DriverTest, RefusedSettingsEndTheRunBeforeAnyTest) {
   testing::internal::CaptureStdout();
   int r = runWith({"-b1", "-nc0"});

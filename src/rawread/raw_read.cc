@@ -209,9 +209,8 @@ void printRawReadReport(const RawReadTotals& totals) {
 
 int runRawReadTest(const char* drive) {
   RawReadTotals totals;
-  int result = readRawDrive(drive, &totals);
-  if (result == kRawReadNoMemory) return 0;
-  if (result != 0) return -1;
+  // Buffers that could not be had fail the test like any other cause.
+  if (readRawDrive(drive, &totals) != 0) return -1;
   printRawReadReport(totals);
   return 0;
 }
