@@ -11,8 +11,8 @@
 const char* setupInUseText(uint16_t status, char* text, size_t size, int raidNumber) {
   if (status != VARNELD_E_BUSY) return nullptr;
   std::snprintf(text, size,
-                "RAID device %d is in use: its group, or one the change renumbers, is being "
-                "written; try again when the backup has ended",
+                "RAID device %d is in use: a group this change affects is being written; try "
+                "again when the backup has ended",
                 raidNumber);
   return text;
 }

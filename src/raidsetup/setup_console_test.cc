@@ -353,8 +353,8 @@ TEST_F(SetupTest, ChangesToAGroupBeingWrittenSayInUse) {
   }
   std::string out = runConsole("2\n0\nn\n3\n0\n1\nn\n4\n0\n0\nn\n6\n0\n1\n\n10\n");
   const std::string inUse =
-      "RAID device 0 is in use: its group, or one the change renumbers, is being written; try "
-      "again when the backup has ended\n";
+      "RAID device 0 is in use: a group this change affects is being written; try again when "
+      "the backup has ended\n";
   EXPECT_NE(out.find("Error Removing RAID\n" + inUse), std::string::npos);
   EXPECT_NE(out.find("Error Assigning device to RAID\n" + inUse), std::string::npos);
   EXPECT_NE(out.find("Error Removing device from RAID\n" + inUse), std::string::npos);
