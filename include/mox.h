@@ -240,6 +240,11 @@ MOX_STATIC_ASSERT(offsetof(RaidTapeInfoRecord, blockSize) == 40, "blockSize");
 #define MOX_STATUS_TD_COUNT 4u           /* per-member block counters */
 #define MOX_STATUS_OFF_PL 6752u          /* buffer pool size */
 #define MOX_STATUS_OFF_OWNER 4u          /* process id of the publishing process */
+/* The publishing process holds an open-file-description read lock
+ * (F_OFD_SETLK) on the 4 bytes of MOX_STATUS_OFF_OWNER for as long as it
+ * owns the block; the kernel drops it when the process dies. A block whose
+ * state is 1 while nobody holds that lock and its owner process is gone
+ * was left by a dead process. */
 
 /* ---- Operations ----------------------------------------------------------- */
 

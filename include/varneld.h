@@ -33,6 +33,7 @@ extern "C" {
 #define VARNELD_E_RANGE 10     /* link position above 255 */
 #define VARNELD_E_ARGUMENT 11  /* a result pointer is missing */
 #define VARNELD_E_LAYOUT 12    /* the change would leave a RAID 5 device of one or two drives */
+#define VARNELD_E_BUSY 13      /* a group the change affects is being written */
 
 #pragma pack(push, 1)
 

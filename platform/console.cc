@@ -182,7 +182,9 @@ bool keyWaiting() {
   if (in.pos < in.len || in.ended) return true;
   return withRawTerminal(false, [&in] {
     struct pollfd p = {in.fd, POLLIN, 0};
-    return poll(&p, 1, 0) > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+    // A closed descriptor (POLLNVAL) is end of input too: the read that
+    // follows fails and reports it.
+    return poll(&p, 1, 0) > 0 && (p.revents & (POLLIN | POLLHUP | POLLERR | POLLNVAL)) != 0;
   });
 }
 

@@ -20,12 +20,17 @@ struct RawReadRing {
 
 int openDirectRead(const char* path, int* fd) {
   *fd = -1;
-  int opened = open(path, O_RDONLY | O_DIRECT | O_CLOEXEC);
+  // Without O_NONBLOCK a FIFO would block the open until a writer came.
+  int opened = open(path, O_RDONLY | O_DIRECT | O_CLOEXEC | O_NONBLOCK);
   struct stat info;
   if (opened < 0) {
     int error = errno;
-    // Directories refuse unbuffered opens too; say what they are.
-    if (error == EINVAL && stat(path, &info) == 0 && S_ISDIR(info.st_mode)) return EISDIR;
+    // Directories, FIFOs and character devices refuse unbuffered opens
+    // too; say what they are.
+    if (error == EINVAL && stat(path, &info) == 0) {
+      if (S_ISDIR(info.st_mode)) return EISDIR;
+      if (!S_ISREG(info.st_mode) && !S_ISBLK(info.st_mode)) return ENOTBLK;
+    }
     return error;
   }
   if (fstat(opened, &info) != 0) {
@@ -36,6 +41,18 @@ int openDirectRead(const char* path, int* fd) {
   if (S_ISDIR(info.st_mode)) {
     close(opened);
     return EISDIR;
+  }
+  // Only a file or a disk has a size to read through; a FIFO, a socket or a
+  // character device such as /dev/zero would make a meaningless rate.
+  if (!S_ISREG(info.st_mode) && !S_ISBLK(info.st_mode)) {
+    close(opened);
+    return ENOTBLK;
+  }
+  int flags = fcntl(opened, F_GETFL);
+  if (flags < 0 || fcntl(opened, F_SETFL, flags & ~O_NONBLOCK) != 0) {
+    int error = errno;
+    close(opened);
+    return error;
   }
   *fd = opened;
   return 0;

@@ -13,8 +13,10 @@ namespace platform {
 inline constexpr size_t kDirectAlignment = 4096;
 
 // Opens `path` read-only for unbuffered reads (O_DIRECT), existing only.
-// Returns 0 and the descriptor, or the errno: EINVAL when the file system
-// refuses unbuffered reads, EISDIR for a directory.
+// Never blocks (a FIFO is opened without waiting for a writer). Returns 0
+// and the descriptor, or the errno: EINVAL when the file system refuses
+// unbuffered reads, EISDIR for a directory, ENOTBLK for anything else that
+// is neither a regular file nor a block device.
 int openDirectRead(const char* path, int* fd);
 void closeDirectRead(int fd);
 

@@ -2,6 +2,7 @@
 
 #include <endian.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -100,6 +101,36 @@ bool sharedMemoryNameRefersTo(const char* name, int fd) {
       fstat(other, &named) == 0 && named.st_dev == held.st_dev && named.st_ino == held.st_ino;
   close(other);
   return same;
+}
+
+bool sharedMemoryRangeLocked(int fd, size_t offset, size_t length) {
+  struct flock probe = {};
+  probe.l_type = F_WRLCK;
+  probe.l_whence = SEEK_SET;
+  probe.l_start = static_cast<off_t>(offset);
+  probe.l_len = static_cast<off_t>(length);
+  if (fcntl(fd, F_OFD_GETLK, &probe) != 0) return false;
+  return probe.l_type != F_UNLCK;
+}
+
+bool sharedMemoryPublisherGone(int fd, size_t offset, size_t length, uint32_t pid) {
+  if (pid == 0 || sharedMemoryRangeLocked(fd, offset, length)) return false;
+  return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+int lockSharedMemoryRangeForTest(const char* name, size_t offset, size_t length) {
+  int fd = shm_open(objectPath(name).c_str(), O_RDWR | O_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  struct flock lock = {};
+  lock.l_type = F_RDLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = static_cast<off_t>(offset);
+  lock.l_len = static_cast<off_t>(length);
+  if (fcntl(fd, F_OFD_SETLK, &lock) != 0) {
+    close(fd);
+    return -1;
+  }
+  return fd;
 }
 
 uint32_t loadSharedU32(const uint8_t* block, size_t offset) {

@@ -55,6 +55,22 @@ bool sharedMemoryNameRefersTo(const char* name, int fd);
 // The object path shm_open sees for `name`: "/", the test prefix, `name`.
 std::string sharedMemoryPath(const char* name);
 
+// True when some process holds a lock (an open-file-description record
+// lock, F_OFD_SETLK) on bytes [offset, offset + length) of the open object.
+// A publisher holds such a lock for as long as it lives, and the kernel
+// drops it when the publisher dies, however it dies.
+bool sharedMemoryRangeLocked(int fd, size_t offset, size_t length);
+
+// True when the publisher of a block has died without withdrawing it: it
+// named itself (`pid` not 0), nobody holds the lock on bytes [offset,
+// offset + length), and no process `pid` exists.
+bool sharedMemoryPublisherGone(int fd, size_t offset, size_t length, uint32_t pid);
+
+// Tests: takes a read lock on bytes [offset, offset + length) of the object
+// `name` as a publisher does, held until the returned descriptor is closed.
+// Returns the descriptor, or -1.
+int lockSharedMemoryRangeForTest(const char* name, size_t offset, size_t length);
+
 // A 32-bit little-endian field of a block that another process writes at
 // the same time: read and written whole, never torn. `offset` is a multiple
 // of 4.

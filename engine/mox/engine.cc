@@ -19,7 +19,9 @@ int Engine::create(const HandleCreationRecord& request, MoxHandle* handle) {
   Home home(homePath);
   int rc = home.ensureProvisioned();
   if (rc != MOX_OK) return rc;
-  if (access(homePath.c_str(), R_OK | W_OK | X_OK) != 0) return MOX_E_HOME;
+  // A home the user may read but not change (write-protected media, a
+  // read-only mount) still serves restores: writes then fail on their own.
+  if (access(homePath.c_str(), R_OK | X_OK) != 0) return MOX_E_HOME;
   moxcfg::EngineSettings settings;
   if (moxcfg::loadEngineSettings(homePath, &settings) != platform::kRegOk) return MOX_E_HOME;
   if (settings.stopped) return MOX_E_ENGINE_STOPPED;

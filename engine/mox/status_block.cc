@@ -109,6 +109,14 @@ bool StatusBlock::publish(int raidNumber, uint32_t poolSize) {
   store(kOwnerOffset, static_cast<uint32_t>(getpid()));
   store(MOX_STATUS_OFF_PL, poolSize);
   store(MOX_STATUS_OFF_FREE, poolSize);
+  // The owner's lock, held for as long as this process owns the block: a
+  // monitor sees it go with the process, whatever ends the process.
+  struct flock ownerLock = {};
+  ownerLock.l_type = F_RDLCK;
+  ownerLock.l_whence = SEEK_SET;
+  ownerLock.l_start = kOwnerOffset;
+  ownerLock.l_len = sizeof(uint32_t);
+  fcntl(fd_, F_OFD_SETLK, &ownerLock);
   store(MOX_STATUS_OFF_STATE, 1);
   platform::unlockFile(fd_);
   return true;

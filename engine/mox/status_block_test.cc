@@ -156,6 +156,53 @@ TEST_F(StatusBlockTest, BlockOfALiveOwnerIsLeftAloneAndADeadOnesIsTakenOver) {
   close(ready[1]);
 }
 
+// The owner holds a lock on the owner field for as long as it lives; the
+// kernel drops it when the owner is killed, which is how a monitor tells a
+// block left by a dead process from a live one.
+bool ownerLockHeld(const std::string& name) {
+  int fd = shm_open(name.c_str(), O_RDONLY, 0);
+  if (fd < 0) return false;
+  struct flock probe = {};
+  probe.l_type = F_WRLCK;
+  probe.l_whence = SEEK_SET;
+  probe.l_start = MOX_STATUS_OFF_OWNER;
+  probe.l_len = 4;
+  bool held = fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+  close(fd);
+  return held;
+}
+
+TEST_F(StatusBlockTest, OwnerLockLivesAsLongAsItsOwner) {
+  const std::string name = StatusBlock::objectName(5);
+  {
+    StatusBlock mine;
+    ASSERT_TRUE(mine.publish(5, 8));
+    EXPECT_TRUE(ownerLockHeld(name));
+  }
+  EXPECT_FALSE(exists(name));
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t child = fork();
+  if (child == 0) {
+    StatusBlock theirs;
+    char ok = theirs.publish(5, 16) ? 1 : 0;
+    (void)!write(ready[1], &ok, 1);
+    pause();
+    _exit(0);
+  }
+  char ok = 0;
+  ASSERT_EQ(read(ready[0], &ok, 1), 1);
+  ASSERT_EQ(ok, 1);
+  EXPECT_TRUE(ownerLockHeld(name));
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  // Left behind, still active, and nobody holds its lock.
+  EXPECT_EQ(fieldOf(name, MOX_STATUS_OFF_STATE), 1u);
+  EXPECT_FALSE(ownerLockHeld(name));
+  close(ready[0]);
+  close(ready[1]);
+}
+
 TEST_F(StatusBlockTest, WithdrawLeavesANewerBlockPublishedUnderTheSameName) {
   const std::string name = StatusBlock::objectName(2);
   StatusBlock first;

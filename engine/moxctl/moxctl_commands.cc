@@ -349,6 +349,11 @@ int cmdMedia(const std::string& home, FILE* out, FILE* err) {
   std::vector<moxcfg::RaidConfig> raids;
   moxcfg::loadRaidDevices(home, &raids);
   for (size_t n = 0; n < raids.size(); ++n) {
+    // A group never written has no cartridge in any member drive yet:
+    // nothing is missing from it.
+    bool anyLoaded = false;
+    for (uint16_t member : raids[n].members) anyLoaded |= !h.driveCartridge(member).empty();
+    if (!anyLoaded) continue;
     mox::MemberHealth health = mox::checkMembers(h, raids[n]);
     if (health.damaged > 0) {
       std::fprintf(out, "RAID%zu: degraded, %d member cartridge(s) missing or damaged\n", n,

@@ -15,8 +15,14 @@
 // finishes the renumbering before it does anything else.
 //
 // Every change runs under the home's lock file, the one libmox takes while
-// it changes the library's state.
+// it changes the library's state. A change that would alter a group being
+// written (its members, its level, or its number) is refused with
+// VARNELD_E_BUSY: it takes the group's write lock, the one libmox holds
+// while a handle has the group selected for writing, for the length of the
+// change, so no writer can start in the middle of it either.
 #include "varneld.h"
+
+#include <fcntl.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -36,6 +42,25 @@ constexpr const char* kTombstoneName = ".RAIDremoved";
 constexpr int kLockWaitMs = 10000;
 
 std::string tombstoneKey() { return std::string(platform::kTapeEngineKey) + "\\" + kTombstoneName; }
+
+// The write locks of the groups a change affects, held until it ends.
+class GroupLocks {
+ public:
+  // Takes the write lock of RAID device `raidNumber`'s group. False when a
+  // writer holds it. A group never selected for writing has no lock file
+  // yet, and nobody is writing it.
+  bool take(const std::string& home, int raidNumber) {
+    std::string path = home + "/locks/RAID" + std::to_string(raidNumber) + ".lock";
+    platform::ScopedFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) return true;
+    if (platform::tryLockFile(fd.get()) != 0) return false;
+    fds_.push_back(std::move(fd));
+    return true;
+  }
+
+ private:
+  std::vector<platform::ScopedFd> fds_;
+};
 
 bool keyExists(const std::string& root, const std::string& subkey) {
   platform::RegKey key;
@@ -222,6 +247,10 @@ uint16_t VARNELDAssignDevice(uint16_t raidNumber, uint16_t deviceNumber, uint16_
         ownerConfig = other;
       }
     }
+    GroupLocks locks;
+    if (!locks.take(home, raidNumber) || (owner >= 0 && !locks.take(home, owner))) {
+      return VARNELD_E_BUSY;
+    }
     if (owner >= 0) {
       if (checkFlag != 0) return VARNELD_E_IN_USE;
       // Forced: take it out of its RAID device first. Should the second
@@ -250,6 +279,8 @@ uint16_t VARNELDRemoveDevice(uint16_t raidNumber, uint16_t deviceNumber) {
     uint16_t status = loadForChange(home, root, raidNumber, &config);
     if (status != VARNELD_OK) return status;
     if (!isMember(config, deviceNumber)) return VARNELD_E_NOT_MEMBER;
+    GroupLocks locks;
+    if (!locks.take(home, raidNumber)) return VARNELD_E_BUSY;
     dropMember(&config, deviceNumber);
     if (brokenParityLayout(config)) return VARNELD_E_LAYOUT;
     return moxcfg::storeRaidDevice(home, raidNumber, config) == platform::kRegOk
@@ -286,7 +317,7 @@ uint16_t VARNELDCreateRaid(uint16_t level, uint16_t linkPosition, uint16_t* raid
 }
 
 uint16_t VARNELDRemoveRaid(uint16_t raidNumber) {
-  return runChange([&](const std::string&, const std::string& root) -> uint16_t {
+  return runChange([&](const std::string& home, const std::string& root) -> uint16_t {
     if (raidNumber >= moxcfg::kMaxRaidDevices) return VARNELD_E_NO_RAID;
     // Only the key's access counts: a damaged Info value does not keep the
     // RAID device from going.
@@ -294,6 +325,12 @@ uint16_t VARNELDRemoveRaid(uint16_t raidNumber) {
     int rc = platform::regOpenKeyFullAccess(root, moxcfg::raidKeyPath(raidNumber), &key);
     if (rc != platform::kRegOk) return registryStatus(rc);
     platform::regCloseKey(&key);
+    // The removed group and every later one, which take new numbers.
+    GroupLocks locks;
+    int count = raidCount(root);
+    for (int n = raidNumber; n < count; ++n) {
+      if (!locks.take(home, n)) return VARNELD_E_BUSY;
+    }
     if (platform::regRenameKey(root, moxcfg::raidKeyPath(raidNumber), tombstoneKey()) !=
         platform::kRegOk) {
       return VARNELD_E_REGISTRY;
@@ -308,6 +345,8 @@ uint16_t VARNELDSetRaidLevel(uint16_t raidNumber, uint16_t level) {
     moxcfg::RaidConfig config;
     uint16_t status = loadForChange(home, root, raidNumber, &config);
     if (status != VARNELD_OK) return status;
+    GroupLocks locks;
+    if (!locks.take(home, raidNumber)) return VARNELD_E_BUSY;
     config.level = level;
     if (brokenParityLayout(config)) return VARNELD_E_LAYOUT;
     return moxcfg::storeRaidDevice(home, raidNumber, config) == platform::kRegOk

@@ -1,13 +1,16 @@
 // Tests of libvarneld against a temporary engine home.
 #include "varneld.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -306,6 +309,44 @@ TEST_F(VarneldTest, RemoveRaidRenumbersTheLaterDevices) {
   std::vector<moxcfg::RaidConfig> devices;
   ASSERT_EQ(moxcfg::loadRaidDevices(home_, &devices), 0);
   EXPECT_EQ(devices.size(), 3u);
+}
+
+// A group being written holds its write lock (the engine's lock file); a
+// change that would alter it, or renumber it, is refused as busy and
+// changes nothing. The lock of another group does not matter.
+TEST_F(VarneldTest, ChangesToAGroupBeingWrittenAreRefusedAsBusy) {
+  provision(6);
+  for (int i = 0; i < 3; ++i) create(1);  // RAID0..RAID2
+  ASSERT_EQ(VARNELDAssignDevice(0, 0, 1), VARNELD_OK);
+  ASSERT_EQ(VARNELDAssignDevice(1, 1, 1), VARNELD_OK);
+  fs::create_directories(home_ + "/locks");
+  std::string path = home_ + "/locks/RAID1.lock";
+  int writer = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(writer, 0);
+  ASSERT_EQ(flock(writer, LOCK_EX | LOCK_NB), 0);
+  struct Case {
+    const char* what;
+    std::function<uint16_t()> change;
+    uint16_t expected;
+  } cases[] = {
+      {"remove the written RAID device", [] { return VARNELDRemoveRaid(1); }, VARNELD_E_BUSY},
+      {"remove one before it (renumbers it)", [] { return VARNELDRemoveRaid(0); }, VARNELD_E_BUSY},
+      {"assign to it", [] { return VARNELDAssignDevice(1, 4, 1); }, VARNELD_E_BUSY},
+      {"force its member away", [] { return VARNELDAssignDevice(0, 1, 0); }, VARNELD_E_BUSY},
+      {"remove its member", [] { return VARNELDRemoveDevice(1, 1); }, VARNELD_E_BUSY},
+      {"change its level", [] { return VARNELDSetRaidLevel(1, 0); }, VARNELD_E_BUSY},
+      {"assign to another", [] { return VARNELDAssignDevice(0, 5, 1); }, VARNELD_OK},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.change(), c.expected) << c.what;
+  EXPECT_EQ(members(0), (std::vector<uint16_t>{0, 5}));
+  EXPECT_EQ(members(1), (std::vector<uint16_t>{1}));
+  EXPECT_EQ(info(1).level, 1);
+  EXPECT_TRUE(raidKeyExists(2));
+  // The lock dies with its writer; then the changes go through.
+  close(writer);
+  EXPECT_EQ(VARNELDRemoveDevice(1, 1), VARNELD_OK);
+  EXPECT_EQ(VARNELDRemoveRaid(0), VARNELD_OK);
+  EXPECT_FALSE(raidKeyExists(2));
 }
 
 TEST_F(VarneldTest, InterruptedRemovalIsFinishedByTheNextChange) {

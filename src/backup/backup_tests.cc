@@ -28,9 +28,6 @@ constexpr const char* kFormatTitle =
 
 // Entries of the verify test's list of written streams.
 constexpr int kVerifyListSize = 512;
-// Each stream of the verify test is this many blocks longer than the
-// stream numbered one below it.
-constexpr int32_t kVerifyBlocksPerStream = 10;
 
 // The set-up every backup test shares: handle, group, tape, new session
 // position, session start for `sessionStreams` streams. Returns 0 and the
@@ -182,6 +179,9 @@ int runBackupTest(TestTiming* timing) {
       resumeAfterSpan = true;
       failedRuns = 0;
       if (spanToNewTape(handle) != 0) break;
+    } else if (result == kThreadStartFailedCode) {
+      // Without its threads the batch cannot run again either.
+      break;
     } else if (++failedRuns >= kMaxRunAttempts) {
       logGivingUp("Stream batch", result);
       break;

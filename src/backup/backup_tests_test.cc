@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <ctime>
+#include <functional>
+#include <thread>
 
 #include "testing/stream_test_support.h"
 #include "tapesvc/tape_service.h"
@@ -191,6 +194,63 @@ TEST_F(BackupTest, StreamStoppedAtBlockZeroWritesItsHeaderAgain) {
   EXPECT_EQ(textAt(blocks[0], 0), "41 3");
   EXPECT_EQ(textAt(blocks[1], 0), "41 3");
   EXPECT_EQ(textAt(blocks[2], 41), "Session - 001 Stream - 000 Block - 000000");
+}
+
+// Streams of the header only (-c1): a header that meets a full tape spans
+// like any block and is written on the next tape, in the threaded, serial
+// and backup-and-verify paths; every stream ends with exactly one header.
+TEST_F(BackupTest, HeaderOnlyStreamsSpanInEveryPath) {
+  struct Case {
+    const char* name;
+    int (*test)(TestTiming*);
+    int failingWrite;  // the header write that finds the tape full
+  } cases[] = {
+      {"threaded", runBackupTest, 3},
+      {"serial", runSerialBackupTest, 2},
+      {"verify", runBackupVerifyTest, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    startCase();
+    runSettings.streamCount = 4;
+    runSettings.progressColumns = 3;
+    runSettings.chunkCount = 1;
+    moxfake::failCall("MOXRAIDWriteBlockDaemon", c.failingWrite, kTapeFullCode);
+    setInput("x\n");
+    testing::internal::CaptureStdout();
+    TestTiming timing;
+    EXPECT_EQ(c.test(&timing), 0);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(moxfake::callCount("MOXContinueSession"), 1);
+    EXPECT_TRUE(logHas("TAPE SPANS HERE..at Chunk 0\r\n"));
+    // The verify test's streams grow by ten blocks a stream.
+    const bool verify = c.test == runBackupVerifyTest;
+    for (uint16_t s = 0; s < 4; ++s) {
+      auto blocks = moxfake::blocks(1, s);
+      ASSERT_EQ(blocks.size(), verify ? 1u + 10u * s : 1u) << s;
+      EXPECT_NE(textAt(blocks[0], 0).find(' '), std::string::npos) << s;
+    }
+    if (!verify) {
+      EXPECT_EQ(timing.blocks, 4);
+    }
+    EXPECT_EQ(countOf(logText(), "Error 170"), 1);
+  }
+}
+
+// A writer thread that cannot be had fails the batch: the session ends as
+// after any failure and the test fails, without a second try.
+TEST_F(BackupTest, ThreadThatCannotStartEndsTheTest) {
+  runSettings.streamCount = 3;
+  runSettings.progressColumns = 3;
+  ThreadStarter saved = startStreamThread;
+  startStreamThread = [](std::thread*, std::function<void()>) { return EAGAIN; };
+  EXPECT_EQ(runBackupTest(&timing_), kThreadStartFailedCode);
+  startStreamThread = saved;
+  EXPECT_TRUE(logHas("Cannot start a thread for stream 0, Error 11"));
+  EXPECT_EQ(moxfake::callCount("MOXRAIDGotoNewStream"), 0);
+  EXPECT_EQ(moxfake::callCount("MOXRAIDWriteBlockDaemon"), 0);
+  EXPECT_EQ(lastCalls(4), kCloseDown);
+  EXPECT_TRUE(logHas("End of BACKUP test.."));
 }
 
 // A span that fails ends the test after the normal close-down, with 170.

@@ -1,8 +1,12 @@
 #include "backup/stream_writer.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
+#include <system_error>
 #include <thread>
+#include <utility>
 
 #include "frame/log.h"
 #include "frame/run_results.h"
@@ -17,7 +21,20 @@ thread_local uint32_t randomState = 1;
 constexpr int kConsoleWidth = 80;
 constexpr uint16_t kProgressEvery = 20;
 
+// Starts a std::thread, turning its failure (std::system_error when the
+// process may have no more threads) into the error number.
+int startThread(std::thread* thread, std::function<void()> body) {
+  try {
+    *thread = std::thread(std::move(body));
+  } catch (const std::system_error& e) {
+    return e.code().value() != 0 ? e.code().value() : EAGAIN;
+  }
+  return 0;
+}
+
 }  // namespace
+
+ThreadStarter startStreamThread = startThread;
 
 ProgressSink progressSink = platform::writeProgressAt;
 
@@ -81,18 +98,26 @@ int32_t writeStream(StreamRecord* record) {
   uint8_t* buffer = nullptr;
   uint32_t value = 0;
   if (record->writeBlock == 0) {
-    // A header the service will not take is not worth a message: the data
-    // blocks that follow fail the same way if something is really wrong.
-    if (MOXGetFreeBuffers(handle, &buffer, 1, &value) == 0 && buffer != nullptr) {
-      // A classic header leaves the rest of the buffer as the pool gave it.
-      if (data.mode != kDataClassic) std::memset(buffer, 0, kBlockBytes);
-      formatDataHeaderText(reinterpret_cast<char*>(buffer), kBlockBytes, testOffset, limit, data);
-      const int64_t startUs = monotonicUs();
-      if (MOXRAIDWriteBlockDaemon(handle, buffer, stream) == 0) {
-        recordStreamBlock(stream, startUs, monotonicUs());
-        if (record->timing != nullptr) record->timing->blocks += 1;
-      }
+    // The header fails like any block: a full tape (170) spans and the
+    // header is written again on the new tape, so a stream of the header
+    // only is never dropped.
+    int32_t code = MOXGetFreeBuffers(handle, &buffer, 1, &value);
+    if (code == 0 && buffer == nullptr) code = MOX_E_NO_BUFFERS;
+    if (code != 0) {
+      writeLog("\nMOXGetFreeBuffers Stream %d : Error %d", stream, code);
+      return code;
     }
+    // A classic header leaves the rest of the buffer as the pool gave it.
+    if (data.mode != kDataClassic) std::memset(buffer, 0, kBlockBytes);
+    formatDataHeaderText(reinterpret_cast<char*>(buffer), kBlockBytes, testOffset, limit, data);
+    const int64_t startUs = monotonicUs();
+    code = MOXRAIDWriteBlockDaemon(handle, buffer, stream);
+    if (code != 0) {
+      writeLog("MOXRAIDWriteBlockDaemon Stream %d : Error %d", stream, code);
+      return code;
+    }
+    recordStreamBlock(stream, startUs, monotonicUs());
+    if (record->timing != nullptr) record->timing->blocks += 1;
   }
 
   while (static_cast<uint32_t>(record->writeBlock) < limit - 1) {
@@ -128,11 +153,34 @@ int32_t runStreamThreads(uint16_t count, StreamRecord* records, int32_t (*body)(
     return -1;
   }
   std::thread threads[kMaxBatchStreams];
-  for (uint16_t i = 0; i < count; ++i) {
-    StreamRecord* record = &records[i];
-    threads[i] = std::thread([record, body] { record->result = body(record); });
+  int32_t startFailure = 0;
+  uint16_t started = 0;
+  for (; started < count; ++started) {
+    StreamRecord* record = &records[started];
+    // A stream that ended well in an earlier run of its batch is done; a
+    // resumed batch runs only the others (a stream of the header only would
+    // otherwise write or read its header twice).
+    if (record->finished) continue;
+    int error =
+        startStreamThread(&threads[started], [record, body] { record->result = body(record); });
+    if (error != 0) {
+      writeLog("Cannot start a thread for stream %d, Error %d (%s); the batch fails",
+               record->streamNumber, error, std::strerror(error));
+      startFailure = kThreadStartFailedCode;
+      break;
+    }
   }
-  for (uint16_t i = 0; i < count; ++i) threads[i].join();
+  // The threads that started run to their end before the batch is judged.
+  for (uint16_t i = 0; i < started; ++i) {
+    if (threads[i].joinable()) threads[i].join();
+  }
+  if (startFailure != 0) {
+    for (uint16_t i = started; i < count; ++i) records[i].result = startFailure;
+  }
+  for (uint16_t i = 0; i < count; ++i) {
+    if (records[i].result == 0) records[i].finished = true;
+  }
+  if (startFailure != 0) return startFailure;
   for (uint16_t i = 0; i < count; ++i) {
     if (records[i].result != 0) return records[i].result;
   }

@@ -10,6 +10,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
+#include <thread>
 
 #include "backup/block_data.h"
 #include "frame/test_timing.h"
@@ -19,6 +21,9 @@ inline constexpr uint32_t kBlockBytes = MOX_BLOCK_SIZE;  // one chunk
 // Block numbers are 16 bits wide: a stream holds at most this many blocks,
 // its header block included.
 inline constexpr int32_t kMaxStreamBlocks = 65536;
+// Each stream of the backup-and-verify test is this many blocks longer than
+// the stream numbered one below it.
+inline constexpr int32_t kVerifyBlocksPerStream = 10;
 // Test offsets are drawn below this bound.
 inline constexpr int32_t kTestOffsetRange = 64535;
 // Size of the buffers that hold a pattern or progress text.
@@ -45,7 +50,10 @@ struct StreamRecord {
   int32_t testOffset = 0;
   // The block count the reader found in the stream's header block.
   int32_t headerBlockCount = 0;
-  int32_t result = 0;            // result of the last writer or reader run
+  int32_t result = 0;  // result of the last writer or reader run
+  // Set when a run of the stream's batch ended it well: a resumed batch
+  // does not run it again.
+  bool finished = false;
   TestTiming* timing = nullptr;  // blocks moved and mismatches, or none
   // What fills the data blocks: the run's --data mode for a writer, the
   // mode its header names for a reader.
@@ -91,10 +99,22 @@ extern ProgressSink progressSink;
 // 1 to kMaxStreamBlocks (nothing written).
 int32_t writeStream(StreamRecord* record);
 
+// Result of a stream whose thread could not be started.
+inline constexpr int32_t kThreadStartFailedCode = -2;
+
+// Starts `body` on `*thread`: 0, or the error number when no thread can be
+// had (the process's thread limit). Tests put their own starter here.
+using ThreadStarter = int (*)(std::thread* thread, std::function<void()> body);
+extern ThreadStarter startStreamThread;
+
 // Runs `body` for `count` records at once, one thread each, waits for all of
 // them, and returns the first non-zero result in record order (or 0). Each
-// record's own result is kept in its `result`. -1 for more than
-// kMaxBatchStreams records (nothing runs).
+// record's own result is kept in its `result`, and a record that ends with 0
+// is marked finished and not run again when the same records run again.
+// When a thread cannot be started the failure is logged, the threads
+// already started run to their end, that record and the ones after it end
+// with kThreadStartFailedCode, and so does the batch. -1 for more than kMaxBatchStreams
+// records (nothing runs).
 int32_t runStreamThreads(uint16_t count, StreamRecord* records, int32_t (*body)(StreamRecord*));
 // runStreamThreads with writeStream.
 int32_t runWriterThreads(uint16_t count, StreamRecord* records);

@@ -2,9 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <functional>
 #include <thread>
+#include <utility>
 
 #include "testing/stream_test_support.h"
+#include "tapesvc/tape_service.h"
 
 namespace {
 
@@ -145,20 +151,44 @@ TEST_F(WriterTest, BufferFailureEndsTheStreamWithItsCode) {
   EXPECT_NE(logText().find("\nMOXGetFreeBuffers Stream 0 : Error 1017\r\n"), std::string::npos);
 }
 
-TEST_F(WriterTest, HeaderFailuresAreSilent) {
-  for (const char* op : {"MOXGetFreeBuffers", "MOXRAIDWriteBlockDaemon"}) {
-    moxfake::reset();
-    seedRuntimeRandom(1);
-    uint16_t start = 0;
-    MOXStartSession(7, 1, 1, &start);
-    moxfake::failCall(op, 1, MOX_E_IO);
-    StreamRecord r = record(0, 3);
-    EXPECT_EQ(writeStream(&r), 0) << op;
-    auto blocks = moxfake::blocks(1, 0);
-    ASSERT_EQ(blocks.size(), 2u) << op;  // data blocks 0 and 1, no header
-    EXPECT_EQ(textAt(blocks[0], 41), "Session - 001 Stream - 000 Block - 000000");
+// A header the service does not take fails the stream like any block, so a
+// full tape spans and the header is written again after it; a stream of the
+// header only (-c1) is then never lost.
+TEST_F(WriterTest, HeaderFailsLikeAnyBlock) {
+  struct Case {
+    const char* op;
+    int32_t code;
+    const char* message;
+  } cases[] = {
+      {"MOXRAIDWriteBlockDaemon", kTapeFullCode, "MOXRAIDWriteBlockDaemon Stream 0 : Error 170"},
+      {"MOXRAIDWriteBlockDaemon", MOX_E_IO, "MOXRAIDWriteBlockDaemon Stream 0 : Error 1020"},
+      {"MOXGetFreeBuffers", MOX_E_NO_BUFFERS, "MOXGetFreeBuffers Stream 0 : Error 1017"},
+  };
+  for (uint32_t count : {1u, 3u}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.op) + " " + std::to_string(c.code) + " of " +
+                   std::to_string(count));
+      moxfake::reset();
+      resetLogForTest();
+      std::remove("zeplog00.log");
+      uint16_t start = 0;
+      MOXStartSession(7, 1, 1, &start);
+      timing_.blocks = 0;
+      moxfake::failCall(c.op, 1, c.code);
+      StreamRecord r = record(0, count);
+      EXPECT_EQ(writeStream(&r), c.code);
+      EXPECT_EQ(r.writeBlock, 0);
+      EXPECT_TRUE(moxfake::blocks(1, 0).empty());
+      EXPECT_EQ(timing_.blocks, 0);
+      EXPECT_NE(logText().find(c.message), std::string::npos) << logText();
+      // The next run writes the whole stream, header first.
+      EXPECT_EQ(writeStream(&r), 0);
+      auto blocks = moxfake::blocks(1, 0);
+      ASSERT_EQ(blocks.size(), count);
+      EXPECT_EQ(textAt(blocks[0], 0), std::to_string(r.testOffset) + " " + std::to_string(count));
+      EXPECT_EQ(timing_.blocks, count);
+    }
   }
-  EXPECT_EQ(logText().find("Error"), std::string::npos);
 }
 
 TEST_F(WriterTest, BlockCountsAStreamCannotHoldAreRefused) {
@@ -207,6 +237,57 @@ TEST(StreamThreads, FirstNonZeroResultInRecordOrder) {
       EXPECT_EQ(records[i].result, resultFromStreamNumber(&records[i]));  // every one ran
     }
   }
+}
+
+// Streams of the header only: a run that ended well is not run again when
+// its batch resumes, so no stream gets a second header.
+TEST_F(WriterTest, FinishedStreamsOfAResumedBatchAreNotWrittenAgain) {
+  StreamRecord records[3] = {record(0, 1), record(1, 1), record(2, 1)};
+  moxfake::onCall("MOXRAIDWriteBlockDaemon",
+                  [](int n) { return n == 2 ? kTapeFullCode : moxfake::kProceed; });
+  EXPECT_EQ(runWriterThreads(3, records), kTapeFullCode);
+  int full = 0;
+  for (const StreamRecord& r : records) full += r.result == kTapeFullCode ? 1 : 0;
+  EXPECT_EQ(full, 1);
+  EXPECT_EQ(runWriterThreads(3, records), 0);
+  for (uint16_t s = 0; s < 3; ++s) {
+    auto blocks = moxfake::blocks(1, s);
+    ASSERT_EQ(blocks.size(), 1u) << s;
+    EXPECT_EQ(textAt(blocks[0], 0), "41 1");
+    EXPECT_TRUE(records[s].finished);
+  }
+  EXPECT_EQ(moxfake::callCount("MOXRAIDWriteBlockDaemon"), 4);
+  EXPECT_EQ(timing_.blocks, 3);
+}
+
+// A thread that cannot be had (the process's thread limit) fails the batch
+// with a message; the threads already started run to their end.
+int startOnlyOneThread(std::thread* thread, std::function<void()> body) {
+  static std::atomic<int> calls{0};
+  if (thread == nullptr) {  // reset
+    calls = 0;
+    return 0;
+  }
+  if (++calls > 1) return EAGAIN;
+  *thread = std::thread(std::move(body));
+  return 0;
+}
+
+TEST_F(WriterTest, ThreadThatCannotStartFailsTheBatch) {
+  startOnlyOneThread(nullptr, nullptr);
+  ThreadStarter saved = startStreamThread;
+  startStreamThread = startOnlyOneThread;
+  StreamRecord records[3] = {record(0, 3), record(1, 3), record(2, 3)};
+  EXPECT_EQ(runWriterThreads(3, records), kThreadStartFailedCode);
+  startStreamThread = saved;
+  EXPECT_EQ(moxfake::blocks(1, 0).size(), 3u);  // the started writer finished
+  EXPECT_TRUE(moxfake::blocks(1, 1).empty());
+  EXPECT_TRUE(moxfake::blocks(1, 2).empty());
+  EXPECT_EQ(records[1].result, kThreadStartFailedCode);
+  EXPECT_EQ(records[2].result, kThreadStartFailedCode);
+  EXPECT_NE(logText().find("Cannot start a thread for stream 1, Error 11 (Resource temporarily "
+                           "unavailable); the batch fails\r\n"),
+            std::string::npos);
 }
 
 TEST_F(WriterTest, EveryWriterThreadDrawsTheSameFirstOffset) {

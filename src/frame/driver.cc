@@ -1,5 +1,6 @@
 #include "frame/driver.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -36,25 +37,32 @@ void setLocalConnection() {
 }
 
 // The -h prompts: how many streams and which. A count above the stream
-// table is refused and asked again; end of input keeps what is set.
-void promptStreamList() {
+// table or a stream number that is not one is refused and asked again.
+// False when input ends before the list is complete: the list is then not
+// the one the operator meant, and no test may read it.
+bool promptStreamList() {
   int64_t value = 0;
   for (;;) {
     std::printf("No Of streams to be restored : ");
     platform::discardPendingInput();
     int r = platform::readNumber(&value);
-    if (r == platform::kReadEnd) return;
-    if (r == platform::kReadNumber && static_cast<uint16_t>(value) <= kMaxStreams) break;
+    if (r == platform::kReadEnd) return false;
+    if (r == platform::kReadNumber && value >= 0 && value <= kMaxStreams) break;
     std::printf("\nA stream count from 0 to %d, please.\n", kMaxStreams);
   }
   runSettings.streamCount = static_cast<uint16_t>(value);
-  for (int i = 0; i < runSettings.streamCount; ++i) {
+  for (int i = 0; i < runSettings.streamCount;) {
     std::printf("Stream %d : ", i);
     platform::discardPendingInput();
     int r = platform::readNumber(&value);
-    if (r == platform::kReadEnd) return;
-    if (r == platform::kReadNumber) runSettings.streamList[i] = static_cast<uint16_t>(value);
+    if (r == platform::kReadEnd) return false;
+    if (r == platform::kReadNumber && value >= 0 && value <= UINT16_MAX) {
+      runSettings.streamList[i++] = static_cast<uint16_t>(value);
+    } else {
+      std::printf("\nA stream number from 0 to %d, please.\n", UINT16_MAX);
+    }
   }
+  return true;
 }
 
 // The group-name prompt of a block; names that do not fit are refused.
@@ -153,9 +161,35 @@ void runBlock(int32_t backups, int32_t restores, const TestBlock& block, bool ve
   }
 }
 
-int runSetupSide(int argc, char** argv) {
+// What the tape service's code says about why no handle could be had.
+const char* unreachableReason(int32_t code) {
+  switch (code) {
+    case MOX_E_ENGINE_STOPPED:
+      return "the tape engine is stopped";
+    case MOX_E_HOME:
+      return "the engine home is missing or unusable";
+    case MOX_E_ACCESS:
+      return "access to the engine home is refused";
+    case MOX_E_CONFIG:
+      return "the RAID configuration is invalid";
+    case MOX_E_IO:
+      return "an I/O call failed";
+    default:
+      return "the tape service gave this code";
+  }
+}
+
+int runSetupSide(int argc, char** argv, int32_t probeCode) {
   printBanner();
+  writeLog("Tape service not reachable, Error %d (%s): RAID setup", probeCode,
+           unreachableReason(probeCode));
   parseCommandLine(argc, argv);
+  // Only a number that does not fit its field matters here: the setup
+  // commands use no stream settings.
+  if (runSettings.refusedNumber[0] != '\0') {
+    writeLog("%s", runSettings.refusedNumber);
+    return -1;
+  }
   if (runSettings.setupCreate) {
     setupCreateRaid();
   } else if (runSettings.setupRemove) {
@@ -181,11 +215,15 @@ int runTestSide(int argc, char** argv) {
     return 0;
   }
   if (runSettings.rawReadMode) {
-    runRawReadTest(runSettings.rawDrive);
-    return 0;
+    // A raw read that failed (an unusable drive, no buffers) is no success.
+    return runRawReadTest(runSettings.rawDrive) == 0 ? 0 : 1;
   }
   if (runSettings.promptStreams) {
-    promptStreamList();
+    if (!promptStreamList()) {
+      std::printf("\n");
+      writeLog("Stream list incomplete (end of input): no test runs");
+      return -1;
+    }
   } else {
     for (int i = 0; i < runSettings.streamCount && i < kMaxStreams; ++i) {
       runSettings.streamList[i] = static_cast<uint16_t>(i);
@@ -211,7 +249,11 @@ int runTestSide(int argc, char** argv) {
   }
   if (s.debugLevelPrompt) setLibraryDebugLevel();
   if (s.scsiInventory) listScsiInquiryData();
-  if (s.raidManagement) return runRaidManagementConsole();
+  if (s.raidManagement) {
+    // A failed test or a mismatch is not hidden behind the console's result.
+    int consoleResult = runRaidManagementConsole();
+    return runFailed ? 1 : consoleResult;
+  }
   return runFailed ? 1 : 0;
 }
 
@@ -249,14 +291,17 @@ int runDriver(int argc, char** argv) {
   if (runSettings.jsonPath[0] != '\0') startRunResults(argc, argv);
   setLocalConnection();
   MoxHandle probe = 0;
-  int status = 0;
-  if (openTapeServiceHandle(&probe, MOX_HANDLE_MODE_ADMIN, runSettings.serverName,
-                            MOX_CONNECTION_LOCAL) != 0) {
-    status = runSetupSide(argc, argv);
+  int32_t code = openTapeServiceHandle(&probe, MOX_HANDLE_MODE_ADMIN, runSettings.serverName,
+                                       MOX_CONNECTION_LOCAL);
+  int status;
+  if (code != 0) {
+    status = runSetupSide(argc, argv, code);
   } else {
     MOXCloseHandle(probe);
     status = runTestSide(argc, argv);
   }
+  // Reports that did not reach the console or the log file are a failure.
+  if (!checkRunOutput() && status == 0) status = 1;
   if (runSettings.jsonPath[0] != '\0') {
     // The exit status as the shell sees it.
     const int32_t exitStatus = status & 0xFF;

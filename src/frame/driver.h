@@ -7,15 +7,15 @@
 #include <ctime>
 
 // Runs the whole program. Results: -1 setup side, usage or refused settings,
-// or failed format; 0 monitor / raw read; the console's result with -v;
-// otherwise 0 when every test succeeded and nothing mismatched, 1 if not.
+// or failed format; 0 monitor / raw read (1 when the raw read failed); the console's result with
+// -v; otherwise 0 when every test succeeded and nothing mismatched, 1 if not.
 int runDriver(int argc, char** argv);
 
 // Report arithmetic: blocks actually moved, elapsed milliseconds.
 struct TestReport {
-  int64_t blocks = 0;        // blocks written or read, over all streams
-  int64_t elapsedMs = 0;     // monotonic milliseconds of the data transfer
-  int64_t mismatches = 0;    // blocks whose pattern did not verify
+  int64_t blocks = 0;      // blocks written or read, over all streams
+  int64_t elapsedMs = 0;   // monotonic milliseconds of the data transfer
+  int64_t mismatches = 0;  // blocks whose pattern did not verify
 };
 int64_t reportKilobytes(const TestReport& report);
 double reportMbytesPerMinute(const TestReport& report);

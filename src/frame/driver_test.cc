@@ -11,6 +11,12 @@
 
 namespace {
 
+int countOf(const std::string& text, const std::string& part) {
+  int n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
 int runWith(std::vector<std::string> args) {
   std::vector<char*> argv;
   std::string program = "zephlorn";
@@ -30,6 +36,49 @@ TEST_F(DriverTest, UnreachableTapeServiceTakesTheSetupSide) {
   // Only the probe talked to the tape service; no test ran.
   EXPECT_EQ(moxfake::calls(), std::vector<std::string>{"MOXCreateHandle 8 1"});
   EXPECT_NE(logText().find("ZEPHLORN Utility"), std::string::npos);
+  // The reason comes before the setup side starts.
+  EXPECT_NE(logText().find("Tape service not reachable, Error 1002 (the tape engine is stopped): "
+                           "RAID setup\r\n"),
+            std::string::npos);
+}
+
+TEST_F(DriverTest, SetupSideRefusesNumbersThatDoNotFit) {
+  moxfake::failAlways("MOXCreateHandle", MOX_E_HOME);
+  testing::internal::CaptureStdout();
+  int r = runWith({"-rr", "-ri99999999999"});
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(r, -1);
+  EXPECT_NE(logText().find("(the engine home is missing or unusable)"), std::string::npos);
+  EXPECT_NE(logText().find("-ri99999999999 refused: the number must be 0 to 65535\r\n"),
+            std::string::npos);
+  EXPECT_EQ(out.find("Removed"), std::string::npos);
+  EXPECT_EQ(out.find("Error Removing"), std::string::npos);
+}
+
+// With -v the console's result stands only when every test succeeded.
+TEST_F(DriverTest, ConsoleResultDoesNotHideAFailedTest) {
+  struct Case {
+    bool backupFails;
+    int expected;
+  } cases[] = {{false, 0}, {true, 1}};
+  for (const Case& c : cases) {
+    startCase();
+    if (c.backupFails) moxfake::failAlways("MOXSelectGroup", MOX_E_BUSY);
+    testing::internal::CaptureStdout();
+    int r = runWith({"-b1", "-g0", "-c2", "-v"});
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(r, c.expected) << c.backupFails;
+    EXPECT_EQ(logText().find("BACKUP ERROR") != std::string::npos, c.backupFails);
+  }
+  // A console that fails (no handle) gives its own result to a clean run.
+  startCase();
+  moxfake::onCall("MOXCreateHandle", [](int n) { return n == 5 ? MOX_E_IO : moxfake::kProceed; });
+  testing::internal::CaptureStdout();
+  int r = runWith({"-b1", "-g0", "-c2", "-v"});
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("Can't Create MOX Handle for RAID Device Managements"), std::string::npos);
+  EXPECT_GT(r, 0);
+  EXPECT_EQ(logText().find("BACKUP ERROR"), std::string::npos);
 }
 
 TEST_F(DriverTest, NoArgumentsPrintsBannerThenUsage) {
@@ -67,6 +116,28 @@ TEST_F(DriverTest, MonitorWinsOverRawReadAndNeitherRunsTests) {
   EXPECT_EQ(out.find("Cannot open drive"), std::string::npos);
   EXPECT_EQ(moxfake::callCount("MOXSelectGroup"), 0);
   EXPECT_EQ(logText().find("No. Chunks used"), std::string::npos);
+}
+
+// The raw read test's own failures are no success; refused settings end the
+// run before it (255).
+TEST_F(DriverTest, RawReadFailureIsAnErrorExit) {
+  struct Case {
+    std::vector<std::string> args;
+    int expected;
+  } cases[] = {
+      {{"-kd/zeph/no/such/drive"}, 1},      {{"-kd/dev/null"}, 1},
+      {{"-ki100000", "-kd/dev/null"}, -1},  {{"-ks8796093022208"}, -1},
+      {{"-k", "-n300", "-kd/dev/null"}, 1},  // not refused for the stream count
+  };
+  for (const Case& c : cases) {
+    startCase();
+    resetRunSettings();
+    testing::internal::CaptureStdout();
+    int r = runWith(c.args);
+    std::string out = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(r, c.expected) << c.args[0] << out;
+    EXPECT_EQ(out.find("Stream count"), std::string::npos);
+  }
 }
 
 TEST_F(DriverTest, RefusedSettingsEndTheRunBeforeAnyTest) {
@@ -125,8 +196,36 @@ TEST_F(DriverTest, StreamPromptFillsTheList) {
   EXPECT_EQ(runSettings.streamList[2], 2);
 }
 
+// End of input before the list is complete: nothing reads a half-made list.
+TEST_F(DriverTest, StreamPromptEndOfInputRefusesTheTests) {
+  for (const char* input : {"", "3\n5\n", "2\n1\nx\n"}) {
+    SCOPED_TRACE(input);
+    startCase();
+    resetRunSettings();
+    setInput(input);
+    testing::internal::CaptureStdout();
+    int r = runWith({"-h", "-r1", "-g0"});
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(r, -1);
+    EXPECT_EQ(moxfake::callCount("MOXSelectGroup"), 0);
+    EXPECT_NE(logText().find("Stream list incomplete (end of input): no test runs\r\n"),
+              std::string::npos);
+  }
+}
+
+TEST_F(DriverTest, StreamPromptAsksAgainForWhatIsNotAStreamNumber) {
+  setInput("2\nx\n-1\n65536\n4\n7\n");
+  testing::internal::CaptureStdout();
+  runWith({"-h", "-y"});
+  std::string out = testing::internal::GetCapturedStdout();
+  EXPECT_EQ(countOf(out, "A stream number from 0 to 65535, please."), 3);
+  EXPECT_EQ(runSettings.streamCount, 2);
+  EXPECT_EQ(runSettings.streamList[0], 4);
+  EXPECT_EQ(runSettings.streamList[1], 7);
+}
+
 TEST_F(DriverTest, StreamPromptRefusesCountsAboveTheTable) {
-  setInput("300\n0\n");
+  setInput("300\n65536\n-1\n0\n");
   testing::internal::CaptureStdout();
   runWith({"-h", "-y"});
   std::string out = testing::internal::GetCapturedStdout();

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <mutex>
 #include <string>
@@ -22,6 +23,8 @@ std::mutex& logLock() {
 
 bool firstCall = true;
 char logFilePath[16] = "";
+// Set when a line could not be written to the log file.
+bool logFileFailed = false;
 
 std::string formatText(const char* format, va_list args) {
   va_list copy;
@@ -80,10 +83,11 @@ int writeLogV(const char* format, va_list args) {
       fd = open(logFilePath, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     }
     if (fd >= 0) {
-      writeAll(fd, text + "\r\n");
-      close(fd);
+      bool written = writeAll(fd, text + "\r\n");
+      if (close(fd) != 0 || !written) logFileFailed = true;
       return 0;
     }
+    logFileFailed = true;
   }
   std::fputs("Cannot open file\n", stdout);
   std::fflush(stdout);
@@ -115,8 +119,23 @@ const char* currentTimeText() {
   return text;
 }
 
+bool checkRunOutput() {
+  bool consoleFailed = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
+  int consoleError = errno;
+  std::lock_guard<std::mutex> lock(logLock());
+  if (logFileFailed) {
+    std::fprintf(stderr, "zephlorn: the log file %s could not be written in full\n", logFilePath);
+  }
+  if (consoleFailed) {
+    std::fprintf(stderr, "zephlorn: cannot write standard output: %s\n",
+                 std::strerror(consoleError));
+  }
+  return !logFileFailed && !consoleFailed;
+}
+
 void resetLogForTest() {
   std::lock_guard<std::mutex> lock(logLock());
   firstCall = true;
   logFilePath[0] = '\0';
+  logFileFailed = false;
 }

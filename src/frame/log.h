@@ -21,5 +21,10 @@ void printBanner();
 // The current local time in the C library's 24-character calendar form.
 const char* currentTimeText();
 
+// At the end of a run: true when every line reached the console and the
+// log file. Otherwise says on standard error which did not (a full disk, a
+// full or closed standard output) and returns false.
+bool checkRunOutput();
+
 // Starts a new log as a new run would (tests).
 void resetLogForTest();

@@ -8,39 +8,53 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "backup/stream_writer.h"
+#include "frame/log.h"
+
 RunSettings runSettings;
 
 namespace {
 
-// Reads a decimal number the way "%d" does: leading blanks, an optional
-// sign, then digits up to the first character that does not fit. False
-// when no digit is found. The value keeps the low 64 bits of the number.
-bool scanNumber(const char* text, int64_t* value) {
-  const char* p = text;
-  while (*p == ' ' || *p == '\t' || *p == '\n' || *p == '\r' || *p == '\v' || *p == '\f') ++p;
-  bool negative = false;
-  if (*p == '+' || *p == '-') negative = *p++ == '-';
-  if (*p < '0' || *p > '9') return false;
-  uint64_t v = 0;
-  for (; *p >= '0' && *p <= '9'; ++p) v = v * 10 + static_cast<uint64_t>(*p - '0');
-  *value = static_cast<int64_t>(negative ? 0 - v : v);
-  return true;
-}
+// The range of each kind of field a number goes into.
+constexpr int64_t kInt32Min = INT32_MIN;
+constexpr int64_t kInt32Max = INT32_MAX;
+constexpr int64_t kUint16Max = UINT16_MAX;
+// -ks megabytes whose byte count still fits in 64 bits.
+constexpr int64_t kMaxRawMegabytes = INT64_MAX / 1048576;
 
-// "%d" at `offset` into a signed 32-bit field (low 32 bits kept).
-void scanInt32(const char* arg, size_t offset, int32_t* field) {
-  int64_t v;
-  if (std::strlen(arg) >= offset && scanNumber(arg + offset, &v)) {
-    *field = static_cast<int32_t>(static_cast<uint32_t>(v));
+// Notes the first refused number: the option as typed and why.
+void refuseNumber(const char* arg, NumberScan scan, int64_t min, int64_t max) {
+  char* line = runSettings.refusedNumber;
+  if (line[0] != '\0') return;
+  if (scan == NumberScan::kNotNumber) {
+    std::snprintf(line, kRefusalSize, "%.60s refused: not a number", arg);
+  } else {
+    std::snprintf(line, kRefusalSize, "%.60s refused: the number must be %lld to %lld", arg,
+                  static_cast<long long>(min), static_cast<long long>(max));
   }
 }
 
-// "%d" / "%hu" at `offset` into an unsigned 16-bit field (low 16 bits kept).
-void scanUint16(const char* arg, size_t offset, uint16_t* field) {
+// The number at `offset` of `arg` into *value when it lies in [min, max].
+// False when there is no number (the field keeps its value) or it is
+// refused (noted for checkRunSettings).
+bool takeNumber(const char* arg, size_t offset, int64_t min, int64_t max, int64_t* value) {
+  if (std::strlen(arg) < offset) return false;
+  NumberScan scan = parseOptionNumber(arg + offset, min, max, value);
+  if (scan == NumberScan::kOk) return true;
+  if (scan != NumberScan::kNone) refuseNumber(arg, scan, min, max);
+  return false;
+}
+
+// A signed 32-bit field.
+void takeInt32(const char* arg, size_t offset, int32_t* field) {
   int64_t v;
-  if (std::strlen(arg) >= offset && scanNumber(arg + offset, &v)) {
-    *field = static_cast<uint16_t>(v);
-  }
+  if (takeNumber(arg, offset, kInt32Min, kInt32Max, &v)) *field = static_cast<int32_t>(v);
+}
+
+// An unsigned 16-bit field.
+void takeUint16(const char* arg, size_t offset, uint16_t* field) {
+  int64_t v;
+  if (takeNumber(arg, offset, 0, kUint16Max, &v)) *field = static_cast<uint16_t>(v);
 }
 
 char lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
@@ -51,7 +65,7 @@ void applyRawReadOption(const char* arg) {
   int64_t v;
   switch (arg[2]) {  // the -k sub-letters count in lower case only
     case 'c':
-      scanInt32(arg, 3, &s.rawChunkKB);
+      takeInt32(arg, 3, &s.rawChunkKB);
       std::printf("Using %d KB block reads\n", s.rawChunkKB);
       break;
     case 'd': {
@@ -69,14 +83,14 @@ void applyRawReadOption(const char* arg) {
       break;
     }
     case 'i':
-      scanInt32(arg, 3, &s.rawMaxIO);
+      takeInt32(arg, 3, &s.rawMaxIO);
       break;
     case 's':
       // Real megabytes, in 64 bits.
-      if (scanNumber(arg + 3, &v)) s.rawDriveBytes = v * 1048576LL;
+      if (takeNumber(arg, 3, 1, kMaxRawMegabytes, &v)) s.rawDriveBytes = v * 1048576LL;
       break;
     case 't':
-      scanInt32(arg, 3, &s.rawMaxThreads);
+      takeInt32(arg, 3, &s.rawMaxThreads);
       break;
     default:
       break;
@@ -104,9 +118,9 @@ void applyArgument(const char* arg) {
       break;
     case 'b':
       if (sub == 's') {
-        scanInt32(arg, 3, &s.serialBackupSessions);
+        takeInt32(arg, 3, &s.serialBackupSessions);
       } else {
-        scanInt32(arg, 2, &s.backupSessions);
+        takeInt32(arg, 2, &s.backupSessions);
       }
       break;
     case 'r':
@@ -116,32 +130,32 @@ void applyArgument(const char* arg) {
         s.setupRemove = 1;
       } else if (sub == 'a') {
         s.setupAssign = 1;
-        scanUint16(arg, 3, &s.assignDevice);
+        takeUint16(arg, 3, &s.assignDevice);
       } else if (sub == 's') {
-        scanInt32(arg, 3, &s.serialRestoreSessions);
+        takeInt32(arg, 3, &s.serialRestoreSessions);
       } else if (sub == 'l') {
-        scanUint16(arg, 3, &s.raidLevel);
+        takeUint16(arg, 3, &s.raidLevel);
       } else if (sub == 'i') {
         // The RAID device that -rr and -ra# act on.
-        scanUint16(arg, 3, &s.raidDevice);
+        takeUint16(arg, 3, &s.raidDevice);
       } else {
-        scanInt32(arg, 2, &s.restoreSessions);
+        takeInt32(arg, 2, &s.restoreSessions);
       }
       break;
     case 'f':
       s.formatFirst = 1;
       break;
     case 'c':
-      scanInt32(arg, 2, &s.chunkCount);
+      takeInt32(arg, 2, &s.chunkCount);
       break;
     case 's':
-      scanInt32(arg, 2, &s.startSession);
+      takeInt32(arg, 2, &s.startSession);
       break;
     case 'n':
       if (sub == 'c') {
-        scanInt32(arg, 3, &s.progressColumns);
+        takeInt32(arg, 3, &s.progressColumns);
       } else {
-        scanUint16(arg, 2, &s.streamCount);
+        takeUint16(arg, 2, &s.streamCount);
       }
       break;
     case 'k':
@@ -151,10 +165,10 @@ void applyArgument(const char* arg) {
       s.debugLevelPrompt = 1;
       break;
     case 'd':
-      scanUint16(arg, 2, &s.deviceNumber);
+      takeUint16(arg, 2, &s.deviceNumber);
       break;
     case 'g':
-      scanUint16(arg, 2, &s.groupNumber);
+      takeUint16(arg, 2, &s.groupNumber);
       std::snprintf(s.groupName, sizeof s.groupName, "RGROUP%d", s.groupNumber);
       break;
     case 'q':
@@ -176,7 +190,7 @@ void applyArgument(const char* arg) {
       }
       break;
     case 'z':
-      scanInt32(arg, 2, &s.verifySessions);
+      takeInt32(arg, 2, &s.verifySessions);
       break;
     default:
       break;  // unknown arguments are ignored
@@ -184,6 +198,29 @@ void applyArgument(const char* arg) {
 }
 
 }  // namespace
+
+NumberScan parseOptionNumber(const char* text, int64_t min, int64_t max, int64_t* value) {
+  const char* p = text;
+  while (*p == ' ' || *p == '\t') ++p;
+  if (*p == '\0') return NumberScan::kNone;
+  bool negative = false;
+  if (*p == '+' || *p == '-') negative = *p++ == '-';
+  if (*p < '0' || *p > '9') return NumberScan::kNotNumber;
+  // Magnitudes past 2^63 are out of every range; digits keep being read so
+  // that junk after a long number is still named as junk.
+  constexpr uint64_t kCap = static_cast<uint64_t>(INT64_MAX) + 1;
+  uint64_t magnitude = 0;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    uint64_t digit = static_cast<uint64_t>(*p - '0');
+    magnitude = magnitude > (kCap - digit) / 10 ? kCap : magnitude * 10 + digit;
+  }
+  if (*p != '\0') return NumberScan::kNotNumber;
+  if (magnitude >= kCap) return NumberScan::kOutOfRange;
+  const int64_t v = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
+  if (v < min || v > max) return NumberScan::kOutOfRange;
+  *value = v;
+  return NumberScan::kOk;
+}
 
 void parseCommandLine(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) applyArgument(argv[i]);
@@ -226,20 +263,76 @@ void printUsage() {
   std::fflush(stdout);
 }
 
+namespace {
+
+// The first setting that a backup or restore block cannot run with, as a
+// refusal line in `text`; null when they fit. The chunk count matters only
+// when a backup writes (`writes`): a restore reads each stream's own count.
+const char* streamSettingsProblem(bool writes, char* text, size_t size) {
+  const RunSettings& s = runSettings;
+  if (s.streamCount > kMaxStreams) {
+    std::snprintf(text, size, "Stream count %u refused: at most %d streams", s.streamCount,
+                  kMaxStreams);
+  } else if (s.progressColumns < 1 || s.progressColumns > kMaxBatchStreams) {
+    std::snprintf(text, size, "-nc%d refused: streams at a time must be 1 to %d", s.progressColumns,
+                  kMaxBatchStreams);
+  } else if (writes && (s.chunkCount < 1 || s.chunkCount > kMaxStreamBlocks)) {
+    std::snprintf(text, size, "-c%d refused: chunks per stream must be 1 to %d", s.chunkCount,
+                  kMaxStreamBlocks);
+  } else if (s.verifySessions > 0 && s.streamCount > 0 &&
+             s.chunkCount + static_cast<int64_t>(kVerifyBlocksPerStream) * (s.streamCount - 1) >
+                 kMaxStreamBlocks) {
+    std::snprintf(text, size,
+                  "-c%d refused: the verify test's last of %u streams would have more than %d "
+                  "chunks",
+                  s.chunkCount, s.streamCount, kMaxStreamBlocks);
+  } else {
+    return nullptr;
+  }
+  return text;
+}
+
+// The first raw read setting the test cannot run with; null when they fit.
+const char* rawReadProblem(char* text, size_t size) {
+  const RunSettings& s = runSettings;
+  if (s.rawDriveTooLong) {
+    std::snprintf(text, size, "Drive name too long: at most %d characters", kRawDriveSize - 1);
+  } else if (s.rawChunkKB < 1 || s.rawChunkKB > kMaxRawChunkKB) {
+    std::snprintf(text, size, "-kc%d refused: read chunk size must be 1 to %d KB", s.rawChunkKB,
+                  kMaxRawChunkKB);
+  } else if (s.rawMaxIO < 1 || s.rawMaxIO > kMaxRawReadsInFlight) {
+    std::snprintf(text, size, "-ki%d refused: reads in flight must be 1 to %d", s.rawMaxIO,
+                  kMaxRawReadsInFlight);
+  } else if (s.rawMaxThreads < 0) {
+    std::snprintf(text, size, "-kt%d refused: worker threads must be 0 (no limit) or more",
+                  s.rawMaxThreads);
+  } else {
+    return nullptr;
+  }
+  return text;
+}
+
+}  // namespace
+
 int checkRunSettings() {
   const RunSettings& s = runSettings;
   const char* problem = nullptr;
-  char text[128];
-  if (s.rawDriveTooLong) {
-    problem = "Drive name too long: at most 99 characters";
-  } else if (s.streamCount > kMaxStreams) {
-    std::snprintf(text, sizeof text, "Stream count %u refused: at most %d streams", s.streamCount,
-                  kMaxStreams);
-    problem = text;
-  } else if (s.progressColumns < 1 || s.progressColumns > kMaxBatchStreams) {
-    std::snprintf(text, sizeof text, "-nc%d refused: streams at a time must be 1 to %d",
-                  s.progressColumns, kMaxBatchStreams);
-    problem = text;
+  char text[kRefusalSize];
+  // What runs: the monitor wins over the raw read test, which wins over
+  // the tests; a stream or chunk count matters only to a block of tests.
+  const bool rawRead = !s.monitorMode && s.rawReadMode;
+  const bool blocks =
+      !s.monitorMode && !s.rawReadMode &&
+      (s.backupSessions != 0 || s.restoreSessions != 0 || s.serialBackupSessions != 0 ||
+       s.serialRestoreSessions != 0 || s.verifySessions != 0 || s.speedOnly);
+  const bool writes =
+      s.backupSessions > 0 || s.serialBackupSessions > 0 || s.verifySessions > 0 || s.speedOnly;
+  if (s.refusedNumber[0] != '\0') {
+    problem = s.refusedNumber;
+  } else if (rawRead) {
+    problem = rawReadProblem(text, sizeof text);
+  } else if (blocks) {
+    problem = streamSettingsProblem(writes, text, sizeof text);
   }
   if (problem == nullptr) return 0;
   writeLog("%s", problem);

@@ -11,6 +11,12 @@ inline constexpr int kServerNameSize = 64;     // up to 63 characters
 inline constexpr int kRawDriveSize = 100;      // up to 99 characters
 inline constexpr int kMaxBatchStreams = 20;    // streams that run at once
 inline constexpr uint16_t kNoNumber = 0xFFFF;  // no -g / -d given
+inline constexpr int kRefusalSize = 160;       // one refusal line of the parser
+// Reads in flight of the raw read test (-ki): the most entries an io_uring
+// submission queue may have.
+inline constexpr int32_t kMaxRawReadsInFlight = 32768;
+// The most one raw read transfers on Linux (0x7FFFF000 bytes), in KB.
+inline constexpr int32_t kMaxRawChunkKB = 2097148;
 inline constexpr int kJsonPathSize = 4096;     // up to 4095 characters
 
 struct RunSettings {
@@ -60,6 +66,9 @@ struct RunSettings {
   // Input the parser could not store because it does not fit (checked by
   // checkRunSettings before any activity runs).
   uint8_t rawDriveTooLong = 0;
+  // The first option whose number is not a number or does not fit its
+  // field, as the line that refuses it; empty when every number fitted.
+  char refusedNumber[kRefusalSize] = {};
   // Long options. The data mode of new test blocks (see backup/block_data.h:
   // 0 classic, 1 random, 2 compress=dataCompressPercent) and the file of the
   // run's result document (empty: none).
@@ -71,15 +80,33 @@ struct RunSettings {
 // The one instance. Filled on the main thread before any worker starts.
 extern RunSettings runSettings;
 
-// Applies argv[1..argc-1] to runSettings, left to right. Never fails; the
-// only output is the "Using %d KB block reads" line of -kc.
+// Results of parseOptionNumber.
+enum class NumberScan { kOk, kNone, kNotNumber, kOutOfRange };
+
+// The one number reader of the command line: optional leading blanks and
+// sign, then decimal digits up to the end of `text`. kOk with *value when
+// the number lies in [min, max]; kNone when `text` is empty (the field
+// keeps its value); kNotNumber for anything else (junk after the digits,
+// "1e9", "abc"); kOutOfRange for a number outside [min, max], however many
+// digits it has (it never wraps).
+NumberScan parseOptionNumber(const char* text, int64_t min, int64_t max, int64_t* value);
+
+// Applies argv[1..argc-1] to runSettings, left to right. Words that begin
+// with "--" are not classic options and are left alone. Never fails: a
+// number that is not one or does not fit its field leaves the field as it
+// was and is noted in refusedNumber for checkRunSettings. The only output
+// is the "Using %d KB block reads" line of -kc.
 void parseCommandLine(int argc, char** argv);
 
 // Prints the usage text to the console only.
 void printUsage();
 
 // Refuses settings that would overflow a fixed table or field, before any
-// test runs: prints one clear line and returns -1, else returns 0.
+// test runs: prints one clear line and returns -1, else returns 0. A number
+// that did not fit its field is always refused; counts of streams and
+// chunks only when a backup or restore block will run, and raw read
+// settings only when the raw read test will run, so that an activity is
+// never refused for a setting it does not use.
 int checkRunSettings();
 
 // Puts runSettings back to its initial values (tests).

@@ -37,6 +37,13 @@ bool operatorLeaves() {
   return key == platform::kKeyEsc || key == platform::kKeyEnd;
 }
 
+// True when the block's daemon died without withdrawing it (killed, for
+// example): its counters would never move again.
+bool daemonGone(const uint8_t* block, int mappingHandle) {
+  return platform::sharedMemoryPublisherGone(mappingHandle, MOX_STATUS_OFF_OWNER, sizeof(uint32_t),
+                                             field(block, MOX_STATUS_OFF_OWNER));
+}
+
 }  // namespace
 
 const uint8_t* attachDaemonStatus(uint16_t index, int* mappingHandle) {
@@ -54,7 +61,7 @@ const uint8_t* attachDaemonStatus(uint16_t index, int* mappingHandle) {
     platform::closeSharedMemory(handle);
     return nullptr;
   }
-  if (field(view.data, MOX_STATUS_OFF_STATE) == 1) {
+  if (field(view.data, MOX_STATUS_OFF_STATE) == 1 && !daemonGone(view.data, handle)) {
     *mappingHandle = handle;
     return view.data;
   }
@@ -87,34 +94,51 @@ void printDaemonStatus(const uint8_t* block, int multiLine) {
 }
 
 void runDaemonMonitor() {
-  const uint8_t* block = nullptr;
-  int mappingHandle = -1;
-  uint16_t index = 0;
-  for (;;) {
-    printf("No RAID Daemon running..Waiting..");
-    for (index = 0; index < MOX_STATUS_MAX_DAEMONS; ++index) {
-      block = attachDaemonStatus(index, &mappingHandle);
-      if (block != nullptr) break;
-    }
-    if (block != nullptr) break;
-    platform::flushConsole();
-    if (operatorLeaves()) return;
-    monitorPause(kWaitPassMs);
-  }
-  printf("Daemon Active for %d\n", index);
-  printf("Daemon RUNNING...\n");
-  platform::flushConsole();
   const int multiLine = runSettings.monitorMultiLine;
-  while (field(block, MOX_STATUS_OFF_STATE) == 1) {
-    if (operatorLeaves()) break;
-    printDaemonStatus(block, multiLine);
+  for (;;) {
+    const uint8_t* block = nullptr;
+    int mappingHandle = -1;
+    uint16_t index = 0;
+    for (;;) {
+      printf("No RAID Daemon running..Waiting..");
+      for (index = 0; index < MOX_STATUS_MAX_DAEMONS; ++index) {
+        block = attachDaemonStatus(index, &mappingHandle);
+        if (block != nullptr) break;
+      }
+      if (block != nullptr) break;
+      platform::flushConsole();
+      if (operatorLeaves()) return;
+      monitorPause(kWaitPassMs);
+    }
+    printf("Daemon Active for %d\n", index);
+    printf("Daemon RUNNING...\n");
     platform::flushConsole();
-    monitorPause(kRefreshMs);
-    if (multiLine) printf("%s", kSeparator);
+    bool gone = false;
+    while (field(block, MOX_STATUS_OFF_STATE) == 1) {
+      if (operatorLeaves()) break;
+      // A daemon killed in the middle leaves its block active for ever: the
+      // monitor lets it go and waits for the next daemon.
+      if (daemonGone(block, mappingHandle)) {
+        gone = true;
+        break;
+      }
+      printDaemonStatus(block, multiLine);
+      platform::flushConsole();
+      monitorPause(kRefreshMs);
+      if (multiLine) printf("%s", kSeparator);
+    }
+    if (gone) {
+      printf("\nDaemon for %d is gone (process %u ended without stopping it)..\n", index,
+             field(block, MOX_STATUS_OFF_OWNER));
+      platform::flushConsole();
+      detachDaemonStatus(block, mappingHandle);
+      continue;
+    }
+    if (field(block, MOX_STATUS_OFF_STATE) != 1) printf("\nDaemon terminated..\n");
+    platform::flushConsole();
+    detachDaemonStatus(block, mappingHandle);
+    return;
   }
-  if (field(block, MOX_STATUS_OFF_STATE) != 1) printf("\nDaemon terminated..\n");
-  platform::flushConsole();
-  detachDaemonStatus(block, mappingHandle);
 }
 
 void setDaemonMonitorPauseForTest(void (*pause)(int milliseconds)) {

@@ -7,7 +7,8 @@
 #include <cstdint>
 
 // The status block "QOV_RAID_DATA_<index>" mapped read-only, when its daemon
-// is active (state 1); the mapping handle stays open in *mappingHandle for
+// is active (state 1) and alive (its daemon process has not died without
+// withdrawing it); the mapping handle stays open in *mappingHandle for
 // detachDaemonStatus. Otherwise null, after printing why: "Object %s doesn't
 // exist, Error %d" or "%s NOT Active" (a block that cannot be mapped counts
 // as not found, without a message).
@@ -22,7 +23,8 @@ void detachDaemonStatus(const uint8_t* block, int mappingHandle);
 void printDaemonStatus(const uint8_t* block, int multiLine);
 
 // Runs the monitor; reads runSettings.monitorMultiLine. Esc or the end of
-// console input leaves it.
+// console input (also a closed standard input) leaves it. A daemon that dies
+// without stopping is reported gone and the monitor waits for the next one.
 void runDaemonMonitor();
 
 // Tests: the pause between passes and refreshes (milliseconds), in place of

@@ -1,6 +1,8 @@
 #include "monitor/daemon_monitor.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -33,6 +35,11 @@ struct PauseScript {
   int stopDaemonAt = 0;    // on this pause, the daemon's state drops to 0
   int escAt = 0;           // on this pause, the operator presses Esc
   int closeInputAt = 0;    // on this pause, console input ends
+  int killDaemonAt = 0;    // on this pause, the daemon's lock goes (killed)
+  int ownerLock = -1;      // the daemon's lock on its owner field
+  int publishNextAt = 0;   // on this pause, a new daemon publishes index 5
+  int stopNextAt = 0;      // on this pause, the new daemon stops
+  uint8_t* nextBlock = nullptr;
   uint8_t* block = nullptr;
   int inputWriter = -1;
 };
@@ -78,6 +85,14 @@ void scriptedPause(int milliseconds) {
   }
   if (script.pauses == script.escAt) {
     ASSERT_EQ(write(script.inputWriter, "\x1b", 1), 1);
+  }
+  if (script.pauses == script.killDaemonAt && script.ownerLock >= 0) {
+    close(script.ownerLock);
+    script.ownerLock = -1;
+  }
+  if (script.pauses == script.publishNextAt) script.nextBlock = publish(5, 1, twoEntries());
+  if (script.pauses == script.stopNextAt) {
+    platform::storeSharedU32(script.nextBlock, MOX_STATUS_OFF_STATE, 0);
   }
   if (script.pauses == script.closeInputAt && script.inputWriter >= 0) {
     close(script.inputWriter);
@@ -293,6 +308,77 @@ TEST_F(DaemonMonitorTest, EndOfInputWhileRunningLeavesLikeEsc) {
   std::string out = runMonitor(0);
   EXPECT_EQ(out.find("Daemon terminated"), std::string::npos);
   EXPECT_EQ(script.pauses, 1);
+}
+
+// A process id that no process has: a child that has been reaped.
+uint32_t deadProcess() {
+  pid_t child = fork();
+  if (child == 0) _exit(0);
+  waitpid(child, nullptr, 0);
+  return static_cast<uint32_t>(child);
+}
+
+// A daemon killed with kill -9 leaves its block active; once its owner
+// lock is gone the monitor says so, lets the block go, and shows the next
+// daemon that publishes.
+TEST_F(DaemonMonitorTest, KilledDaemonIsSeenGoneAndTheNextOneIsShown) {
+  script.block = publish(3, 1, twoEntries());
+  platform::storeSharedU32(script.block, MOX_STATUS_OFF_OWNER, deadProcess());
+  script.ownerLock =
+      platform::lockSharedMemoryRangeForTest(objectName(3).c_str(), MOX_STATUS_OFF_OWNER, 4);
+  ASSERT_GE(script.ownerLock, 0);
+  script.killDaemonAt = 2;
+  script.publishNextAt = 3;
+  script.stopNextAt = 4;
+  const int viewsBefore = mappingsOf(prefix_ + objectName(3));
+  std::string out = runMonitor(0);
+  const uint32_t owner = platform::loadSharedU32(script.block, MOX_STATUS_OFF_OWNER);
+  EXPECT_NE(out.find("Daemon Active for 3\nDaemon RUNNING...\n"), std::string::npos);
+  EXPECT_NE(out.find("\nDaemon for 3 is gone (process " + std::to_string(owner) +
+                     " ended without stopping it)..\n"),
+            std::string::npos)
+      << out;
+  // The dead block is no longer taken for a daemon; the new one is shown.
+  EXPECT_NE(out.find("QOV_RAID_DATA_3 NOT Active\n"), std::string::npos);
+  EXPECT_NE(out.find("Daemon Active for 5\n"), std::string::npos);
+  EXPECT_LT(out.find("is gone"), out.find("Daemon Active for 5"));
+  EXPECT_NE(out.find("\nDaemon terminated..\n"), std::string::npos);
+  // The monitor let the dead block's mapping go.
+  EXPECT_EQ(mappingsOf(prefix_ + objectName(3)), viewsBefore);
+}
+
+// A block whose owner lock is held is live even when its process id says
+// nothing (another pid namespace, say); one that names no owner is live.
+TEST_F(DaemonMonitorTest, BlocksWithAHeldLockOrNoOwnerAreLive) {
+  uint8_t* locked = publish(1, 1, twoEntries());
+  platform::storeSharedU32(locked, MOX_STATUS_OFF_OWNER, deadProcess());
+  int lock = platform::lockSharedMemoryRangeForTest(objectName(1).c_str(), MOX_STATUS_OFF_OWNER, 4);
+  ASSERT_GE(lock, 0);
+  int handle = -1;
+  const uint8_t* block = attachDaemonStatus(1, &handle);
+  ASSERT_NE(block, nullptr);
+  detachDaemonStatus(block, handle);
+  close(lock);
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(attachDaemonStatus(1, &handle), nullptr);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "QOV_RAID_DATA_1 NOT Active\n");
+  publish(2, 1, twoEntries());  // owner field 0
+  block = attachDaemonStatus(2, &handle);
+  ASSERT_NE(block, nullptr);
+  detachDaemonStatus(block, handle);
+}
+
+// A closed standard input (zephlorn -m <&-) is end of input: the monitor
+// leaves after its first pass instead of waiting for ever.
+TEST_F(DaemonMonitorTest, ClosedStandardInputEnds) {
+  // A descriptor number far above any the test opens (captured output
+  // would take a low one).
+  const int closed = 4000;
+  ASSERT_EQ(fcntl(closed, F_GETFD), -1);
+  platform::setConsoleInputForTest(closed);
+  std::string out = runMonitor(0);
+  EXPECT_EQ(out, kWaiting + missingLines(0, 10));
+  EXPECT_EQ(script.pauses, 0);
 }
 
 }  // namespace

@@ -3,11 +3,10 @@
 // single-shot dialogues that end with a pause. Console only, no log.
 //
 // Input rules: a prompt reads a 16-bit decimal. A word that is not such a
-// number gives a value that no RAID device, device, level or link position
-// has (the library then refuses the call), except at the create dialogue's
-// prompts, where the value from before stays (level 5, link position 0 the
-// first time). End of input at any prompt, question or pause makes no
-// further change and leaves the console.
+// number is refused with a message and the prompt asks again, so no call
+// is ever made with a number the user did not give. End of input at any
+// prompt, question or pause makes no further change and leaves the
+// console.
 #include "raidsetup/setup_console.h"
 
 #include <cstdint>
@@ -20,7 +19,7 @@
 
 namespace {
 
-// A number that means nothing to the setup library.
+// The value of a prompt not yet answered.
 constexpr uint16_t kNoValue = 0xFFFF;
 
 constexpr const char* kDialogueRule = "\t\t\t=============================\n\n";
@@ -29,33 +28,25 @@ constexpr const char* kDialogueRule = "\t\t\t=============================\n\n";
 // menu ends.
 bool gInputEnded = false;
 
-enum PromptResult { kPromptValue, kPromptNotNumber, kPromptEnd };
+enum PromptResult { kPromptValue, kPromptEnd };
 
 // Prints `prompt`, discards pending input and reads a 16-bit unsigned
-// decimal into *value. Input that is not such a number leaves *value alone
-// and is reported on the console.
+// decimal into *value. Input that is not such a number is reported on the
+// console and the prompt is asked again.
 PromptResult promptNumber(const char* prompt, uint16_t* value) {
-  if (gInputEnded) return kPromptEnd;
-  std::printf("%s", prompt);
-  platform::discardPendingInput();
-  int rc = readU16Answer(value);
-  if (rc == kInputEnded) {
-    std::printf("\n");
-    gInputEnded = true;
-    return kPromptEnd;
-  }
-  if (rc != kPromptOk) {
+  for (;;) {
+    if (gInputEnded) return kPromptEnd;
+    std::printf("%s", prompt);
+    platform::discardPendingInput();
+    int rc = readU16Answer(value);
+    if (rc == kInputEnded) {
+      std::printf("\n");
+      gInputEnded = true;
+      return kPromptEnd;
+    }
+    if (rc == kPromptOk) return kPromptValue;
     std::printf("Not a number from 0 to 65535\n");
-    return kPromptNotNumber;
   }
-  return kPromptValue;
-}
-
-// A prompt with no earlier value: input that is not a number gives kNoValue.
-PromptResult promptFresh(const char* prompt, uint16_t* value) {
-  PromptResult result = promptNumber(prompt, value);
-  if (result == kPromptNotNumber) *value = kNoValue;
-  return result;
 }
 
 // Prints `question` (if any), discards pending input and reads characters
@@ -108,14 +99,22 @@ void createRaidDevices() {
   } while (askYesNo("Create Another RAID Drive? y/n : "));
 }
 
+// Says so when a change was refused because a group is being written.
+void printInUse(uint16_t status, uint16_t raid) {
+  char text[200];
+  if (setupInUseText(status, text, sizeof text, raid) != nullptr) std::printf("%s\n", text);
+}
+
 void removeRaidDevices() {
   printTitle("\n\n\t\t\tRemove RAID Drive Menu\n");
   do {
     listDevicesAndRaids();
     uint16_t raid = kNoValue;
-    if (promptFresh("RAID No : ", &raid) == kPromptEnd) return;
-    if (VARNELDRemoveRaid(raid) != 0) {
+    if (promptNumber("RAID No : ", &raid) == kPromptEnd) return;
+    uint16_t status = VARNELDRemoveRaid(raid);
+    if (status != 0) {
       std::printf("Error Removing RAID\n");
+      printInUse(status, raid);
     } else {
       std::printf("RAID Device Removed successfully\n");
     }
@@ -125,15 +124,23 @@ void removeRaidDevices() {
 // Assigns `device` to `raid`, offering a forced assignment when the plain
 // one fails; reports the outcome.
 void assignDrive(uint16_t raid, uint16_t device) {
-  if (VARNELDAssignDevice(raid, device, 1) == 0) {
+  uint16_t status = VARNELDAssignDevice(raid, device, 1);
+  if (status == 0) {
     std::printf("Device assigned successfully\n");
     return;
   }
   std::printf("Error Assigning device to RAID\n");
+  // Forcing cannot help while a group is being written.
+  if (status == VARNELD_E_BUSY) {
+    printInUse(status, raid);
+    return;
+  }
   std::printf("Force Assignment? (Y/N)\n");
   if (askYesNo(nullptr)) {
-    if (VARNELDAssignDevice(raid, device, 0) != 0) {
+    status = VARNELDAssignDevice(raid, device, 0);
+    if (status != 0) {
       std::printf("Error Assigning device to RAID\n");
+      printInUse(status, raid);
     } else {
       std::printf("Device assigned successfully\n");
     }
@@ -142,8 +149,10 @@ void assignDrive(uint16_t raid, uint16_t device) {
 
 // Removes `device` from `raid`; reports the outcome.
 void removeDrive(uint16_t raid, uint16_t device) {
-  if (VARNELDRemoveDevice(raid, device) != 0) {
+  uint16_t status = VARNELDRemoveDevice(raid, device);
+  if (status != 0) {
     std::printf("Error Removing device from RAID\n");
+    printInUse(status, raid);
   } else {
     std::printf("Device Removed successfully\n");
   }
@@ -159,12 +168,12 @@ void editRaidDrives(const char* title, const char* devicePrompt,
   bool firstPass = true;
   do {
     listDevicesAndRaids();
-    if (firstPass && promptFresh("RAID Device No : ", &raid) == kPromptEnd) return;
+    if (firstPass && promptNumber("RAID Device No : ", &raid) == kPromptEnd) return;
     firstPass = false;
     char prompt[64];
     std::snprintf(prompt, sizeof prompt, "%s%d: ", devicePrompt, raid);
     uint16_t device = kNoValue;
-    if (promptFresh(prompt, &device) == kPromptEnd) return;
+    if (promptNumber(prompt, &device) == kPromptEnd) return;
     operate(raid, device);
   } while (askYesNo(again));
 }
@@ -188,9 +197,11 @@ void showRaidConfiguration() {
 void setRaidValue(const char* valuePrompt, uint16_t (*set)(uint16_t, uint16_t), const char* failure,
                   const char* success) {
   uint16_t raid = kNoValue, value = kNoValue;
-  if (promptFresh("RAID No : ", &raid) == kPromptEnd) return;
-  if (promptFresh(valuePrompt, &value) == kPromptEnd) return;
-  std::printf("%s", set(raid, value) != 0 ? failure : success);
+  if (promptNumber("RAID No : ", &raid) == kPromptEnd) return;
+  if (promptNumber(valuePrompt, &value) == kPromptEnd) return;
+  uint16_t status = set(raid, value);
+  std::printf("%s", status != 0 ? failure : success);
+  printInUse(status, raid);
   pauseForKey();
 }
 

@@ -218,8 +218,9 @@ TEST_F(SetupTest, DisplayPausesAndDialoguesOneToFourDoNot) {
 
 // ---- The editing dialogues -------------------------------------------------
 
-TEST_F(SetupTest, CreateKeepsLevelFiveWhenTheLevelIsNotANumber) {
-  std::string out = runConsole("1\nxyz\n2\ny\n1\nabc\nn\n10\n");
+TEST_F(SetupTest, CreateAsksAgainWhenALevelOrPositionIsNotANumber) {
+  std::string out = runConsole("1\nxyz\n5\n2\ny\n1\nabc\n70000\n2\nn\n10\n");
+  EXPECT_EQ(countOf(out, "Not a number from 0 to 65535\n"), 3);
   EXPECT_EQ(changeCalls(), (Calls{"VARNELDCreateRaid 5 2", "VARNELDCreateRaid 1 2"}));
   EXPECT_NE(out.find("RAID Device:0 created successfully\n"), std::string::npos);
   EXPECT_NE(out.find("RAID Device:1 created successfully\n"), std::string::npos);
@@ -261,6 +262,17 @@ TEST_F(SetupTest, AssignAsksTheRaidNumberOnceAndOffersForce) {
   EXPECT_EQ(varneldfake::raids()[1].memberCount, 2);
 }
 
+// Words that are not numbers at the RAID device and device prompts are
+// asked again; nothing acts on a number nobody typed.
+TEST_F(SetupTest, AssignAsksAgainForWhatIsNotANumber) {
+  addRaid(0, {});
+  std::string out = runConsole("3\nfoo\n0\nbar\n-1\n4\nn\n10\n");
+  EXPECT_EQ(changeCalls(), Calls{"VARNELDAssignDevice 0 4 1"});
+  EXPECT_EQ(countOf(out, "Not a number from 0 to 65535\n"), 3);
+  EXPECT_EQ(out.find("RAID65535"), std::string::npos);
+  EXPECT_EQ(countOf(out, "Device to assign to RAID0: "), 3);
+}
+
 TEST_F(SetupTest, FailedForcedAssignmentIsReportedAndNotOfferedAgain) {
   addRaid(0, {});
   varneldfake::failAlways("VARNELDAssignDevice", VARNELD_E_NO_DEVICE);
@@ -273,14 +285,16 @@ TEST_F(SetupTest, FailedForcedAssignmentIsReportedAndNotOfferedAgain) {
 TEST_F(SetupTest, RemoveDriveAndRemoveRaidDialogues) {
   addRaid(0, {0, 1});
   addRaid(1, {2});
-  std::string out = runConsole("4\n0\n1\ny\n3\nn\n2\n1\ny\nnone\nn\n10\n");
+  std::string out = runConsole("4\n0\n1\ny\n3\nn\n2\n1\ny\nnone\n7\nn\n10\n");
+  // A RAID number that is not a number is asked again, never acted on.
   EXPECT_EQ(changeCalls(), (Calls{"VARNELDRemoveDevice 0 1", "VARNELDRemoveDevice 0 3",
-                                  "VARNELDRemoveRaid 1", "VARNELDRemoveRaid 65535"}));
+                                  "VARNELDRemoveRaid 1", "VARNELDRemoveRaid 7"}));
   EXPECT_EQ(countOf(out, "Device to Remove from RAID0: "), 2);
   EXPECT_NE(out.find("Device Removed successfully\n"), std::string::npos);
   EXPECT_NE(out.find("Error Removing device from RAID\n"), std::string::npos);
   EXPECT_NE(out.find("RAID Device Removed successfully\n"), std::string::npos);
-  EXPECT_NE(out.find("Not a number from 0 to 65535\nError Removing RAID\n"), std::string::npos);
+  EXPECT_NE(out.find("RAID No : Not a number from 0 to 65535\nRAID No : Error Removing RAID\n"),
+            std::string::npos);
   EXPECT_EQ(countOf(out, "\t\t\tRemove RAID Drive Menu\n"), 2);
 }
 
@@ -289,13 +303,15 @@ TEST_F(SetupTest, RemoveDriveAndRemoveRaidDialogues) {
 TEST_F(SetupTest, SetLevelAndLinkPositionReportAndPause) {
   addRaid(0, {0});
   varneldfake::failAlways("VARNELDSetLinkPosition", VARNELD_E_RANGE);
-  std::string out = runConsole("6\n0\n5\n\n7\n0\n300\n\n6\n0\nfive\n\n10\n");
+  std::string out = runConsole("6\n0\n5\n\n7\n0\n300\n\n6\n0\nfive\n1\n\n10\n");
   EXPECT_EQ(changeCalls(), (Calls{"VARNELDSetRaidLevel 0 5", "VARNELDSetLinkPosition 0 300",
-                                  "VARNELDSetRaidLevel 0 65535"}));
+                                  "VARNELDSetRaidLevel 0 1"}));
   EXPECT_NE(out.find("RAID Level : RAID Level successfully set\nPress Any Key to Continue.....\n"),
             std::string::npos);
   EXPECT_NE(out.find("Error Setting RAID Link Position\nPress Any Key"), std::string::npos);
-  EXPECT_NE(out.find("Error Setting RAID Level\nPress Any Key"), std::string::npos);
+  EXPECT_NE(out.find("RAID Level : Not a number from 0 to 65535\nRAID Level : RAID Level "
+                     "successfully set\nPress Any Key"),
+            std::string::npos);
   EXPECT_EQ(countOf(out, "Enter Selection : "), 4);
 }
 
@@ -326,6 +342,31 @@ TEST_F(SetupTest, RemoveCommandActsOnTheNamedRaidDevice) {
   EXPECT_EQ(setupRemoveRaid(), VARNELD_E_NO_RAID);
   EXPECT_EQ(varneldfake::calls(), (Calls{"VARNELDRemoveRaid 1", "VARNELDRemoveRaid 1"}));
   EXPECT_EQ(logText(), "RAID Device Removed successfully:1\n\r\nError Removing RAID:1\n\r\n");
+}
+
+// While a group is being written the library refuses changes to it as busy;
+// the console and the commands say the RAID device is in use, and a forced
+// assignment is not offered.
+TEST_F(SetupTest, ChangesToAGroupBeingWrittenSayInUse) {
+  addRaid(0, {0});
+  for (const char* op :
+       {"VARNELDRemoveRaid", "VARNELDAssignDevice", "VARNELDRemoveDevice", "VARNELDSetRaidLevel"}) {
+    varneldfake::failAlways(op, VARNELD_E_BUSY);
+  }
+  std::string out = runConsole("2\n0\nn\n3\n0\n1\nn\n4\n0\n0\nn\n6\n0\n1\n\n10\n");
+  const std::string inUse =
+      "RAID device 0 is in use: a group this change affects is being written; try again when "
+      "the backup has ended\n";
+  EXPECT_NE(out.find("Error Removing RAID\n" + inUse), std::string::npos);
+  EXPECT_NE(out.find("Error Assigning device to RAID\n" + inUse), std::string::npos);
+  EXPECT_NE(out.find("Error Removing device from RAID\n" + inUse), std::string::npos);
+  EXPECT_NE(out.find("Error Setting RAID Level\n" + inUse), std::string::npos);
+  EXPECT_EQ(out.find("Force Assignment?"), std::string::npos);
+  EXPECT_EQ(varneldfake::raids()[0].memberCount, 1);
+  runSettings.raidDevice = 0;
+  EXPECT_EQ(setupRemoveRaid(), VARNELD_E_BUSY);
+  EXPECT_EQ(setupAssignDevice(), VARNELD_E_BUSY);
+  EXPECT_EQ(countOf(logText(), inUse.substr(0, inUse.size() - 1) + "\r\n"), 2);
 }
 
 TEST_F(SetupTest, AssignCommandForcesAtOnce) {

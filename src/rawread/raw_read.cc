@@ -16,8 +16,6 @@
 
 namespace {
 
-// The most one read transfers on Linux (0x7FFFF000 bytes).
-constexpr int64_t kMaxChunkKB = 2097148;
 // Buffers registered with the ring are pinned in memory as a whole.
 constexpr uint64_t kMaxPinnedBytes = 256ULL << 20;
 
@@ -61,9 +59,14 @@ std::string rawDrivePath(const char* drive) {
 int readRawDrive(const char* drive, RawReadTotals* totals) {
   *totals = RawReadTotals{};
   const int64_t chunkKB = runSettings.rawChunkKB;
-  if (chunkKB < 1 || chunkKB > kMaxChunkKB) {
+  if (chunkKB < 1 || chunkKB > static_cast<int64_t>(kMaxRawChunkKB)) {
     printf("Invalid raw read chunk size %" PRId64 " KB: use 1 to %" PRId64 " KB\n", chunkKB,
-           kMaxChunkKB);
+           static_cast<int64_t>(kMaxRawChunkKB));
+    platform::flushConsole();
+    return -1;
+  }
+  if (runSettings.rawMaxIO > kMaxRawReadsInFlight) {
+    printf("Invalid reads in flight %d: use 1 to %d\n", runSettings.rawMaxIO, kMaxRawReadsInFlight);
     platform::flushConsole();
     return -1;
   }
@@ -77,6 +80,12 @@ int readRawDrive(const char* drive, RawReadTotals* totals) {
     // Read through the page cache instead, the test would measure the cache.
     printf("Cannot open drive [%s], %d: the file system refuses unbuffered (O_DIRECT) reads\n",
            drive, error);
+    platform::flushConsole();
+    return -1;
+  }
+  if (error == ENOTBLK) {
+    printf("Cannot open drive [%s], %d: %s is not a regular file or a block device\n", drive, error,
+           rawDrivePath(drive).c_str());
     platform::flushConsole();
     return -1;
   }
@@ -204,7 +213,7 @@ int runRawReadTest(const char* drive) {
   int result = readRawDrive(drive, &totals);
   recordRawRead(result, drive, totals.bytes, totals.elapsedMs, runSettings.rawChunkKB,
                 runSettings.rawMaxIO);
-  if (result == kRawReadNoMemory) return 0;
+  // Buffers that could not be had fail the test like any other cause.
   if (result != 0) return -1;
   printRawReadReport(totals);
   return 0;

@@ -28,6 +28,6 @@ int readRawDrive(const char* drive, RawReadTotals* totals);
 // Prints the test's report of the totals.
 void printRawReadReport(const RawReadTotals& totals);
 
-// The test: 0 when the report was printed or the buffers could not be had,
-// -1 on a failure that ends the test.
+// The test: 0 when the report was printed, -1 on a failure that ends the
+// test (the buffers could not be had included).
 int runRawReadTest(const char* drive);

@@ -6,7 +6,7 @@
 
 #include "backup/stream_writer.h"
 
-// Result of a reader whose header block could not be read or used.
+// Result of a reader whose header block was read but could not be used.
 inline constexpr int32_t kHeaderFailedCode = 0xFFFF;
 
 // Reads the header "<offset> <count>" at the start of a header block, the
@@ -28,9 +28,10 @@ bool blockTextMatches(const uint8_t* block, int32_t testOffset, const char* expe
 // data blocks from readBlock up to the header's count - 2, logging each
 // block that does not match: classic blocks by their pattern text, blocks
 // of the other modes byte by byte, with the first differing offset, the
-// number of differing bytes and 16 bytes expected and found. Returns 0 at the end of the stream,
-// kHeaderFailedCode when the header could not be read or used, else the
-// tape service's code (163: the stream goes on on the next tape, also when
+// number of differing bytes and 16 bytes expected and found. Returns 0 at
+// the end of the stream, kHeaderFailedCode when the header block does not
+// hold a usable header, else the tape service's code (163: the stream goes
+// on on the next tape, also when
 // its header lies there); readBlock then names the block that failed.
 int32_t readStream(StreamRecord* record);
 

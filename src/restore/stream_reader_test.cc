@@ -159,7 +159,7 @@ TEST_F(ReaderTest, FailuresOfHeaderAndDataReads) {
   } cases[] = {
       // The header lies on the next tape: the stream goes on there.
       {1, kContinuationCode, kContinuationCode, 0, "MOXReadBlockDaemon Error: 163\r\n"},
-      {1, MOX_E_IO, kHeaderFailedCode, 0, "MOXReadBlockDaemon Error: 1020\r\n"},
+      {1, MOX_E_IO, MOX_E_IO, 0, "MOXReadBlockDaemon Error: 1020\r\n"},
       {4, kContinuationCode, kContinuationCode, 2,
        "MOXRAIDReadBlockDaemon 1 : Error 163 Chunks 2\r\n"},
       {2, MOX_E_CHECKSUM, MOX_E_CHECKSUM, 0, "MOXRAIDReadBlockDaemon 1 : Error 1018 Chunks 0\r\n"},
