@@ -119,7 +119,7 @@ bool sharedMemoryPublisherGone(int fd, size_t offset, size_t length, uint32_t pi
 }
 
 int lockSharedMemoryRangeForTest(const char* name, size_t offset, size_t length) {
-  int fd = shm_open(objectPath(name).c_str(), O_RDWR | O_CLOEXEC, 0);
+  int fd = shm_open(sharedMemoryPath(name).c_str(), O_RDWR | O_CLOEXEC, 0);
   if (fd < 0) return -1;
   struct flock lock = {};
   lock.l_type = F_RDLCK;

@@ -1,5 +1,6 @@
 #include "engine/mox/status_block.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
