@@ -18,6 +18,7 @@
 #include "frame/run_settings.h"
 #include "platform/console.h"
 #include "testing/mox_fake.h"
+#include "testing/scoped_temp_dir.h"
 
 class RaidConsoleTest : public ::testing::Test {
  protected:
@@ -25,9 +26,8 @@ class RaidConsoleTest : public ::testing::Test {
     resetRunSettings();
     moxfake::reset();
     savedDir_ = std::filesystem::current_path();
-    std::string pattern = (std::filesystem::temp_directory_path() / "zep-raidmgmt.XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    workDir_ = pattern;
+    ASSERT_TRUE(temp_.valid());
+    workDir_ = temp_.path();
     std::filesystem::current_path(workDir_);
     resetLogForTest();
   }
@@ -37,7 +37,6 @@ class RaidConsoleTest : public ::testing::Test {
     platform::setConsoleInputForTest(0);
     if (inputFd_ >= 0) close(inputFd_);
     std::filesystem::current_path(savedDir_);
-    std::filesystem::remove_all(workDir_);
   }
 
   // The console reads `text` as its piped input, and from now on the test
@@ -74,6 +73,7 @@ class RaidConsoleTest : public ::testing::Test {
 
  private:
   std::filesystem::path savedDir_;
+  zeptest::ScopedTempDir temp_{"zep-raidmgmt"};
   std::string workDir_;
   int inputFd_ = -1;
   bool capturing_ = false;

@@ -12,17 +12,23 @@ namespace zeptest {
 
 class ScopedTempDir {
  public:
-  // Creates "$TMPDIR/<prefix>.XXXXXX" (TMPDIR defaults to /tmp).
-  explicit ScopedTempDir(const char* prefix = "zep-test") {
-    const char* tmp = getenv("TMPDIR");
-    std::string pattern =
-        std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") + "/" + prefix + ".XXXXXX";
+  // Creates "<base>/<prefix>.XXXXXX"; the base defaults to $TMPDIR, else
+  // /tmp.
+  explicit ScopedTempDir(const char* prefix = "zep-test", const char* base = nullptr) {
+    if (base == nullptr || base[0] == '\0') base = getenv("TMPDIR");
+    if (base == nullptr || base[0] == '\0') base = "/tmp";
+    std::string pattern = std::string(base) + "/" + prefix + ".XXXXXX";
     if (mkdtemp(pattern.data()) != nullptr) path_ = pattern;
   }
+  // Everything goes, also what a test made read-only.
   ~ScopedTempDir() {
     if (path_.empty()) return;
+    namespace fs = std::filesystem;
     std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
+    for (auto& entry : fs::recursive_directory_iterator(path_, ec)) {
+      fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    }
+    fs::remove_all(path_, ec);
   }
   ScopedTempDir(const ScopedTempDir&) = delete;
   ScopedTempDir& operator=(const ScopedTempDir&) = delete;

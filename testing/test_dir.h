@@ -17,12 +17,13 @@
 #include "frame/run_settings.h"
 #include "platform/console.h"
 #include "testing/mox_fake.h"
+#include "testing/scoped_temp_dir.h"
 
 class TempDirTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/zep-test.XXXXXX";
-    dir_ = mkdtemp(tmpl);
+    ASSERT_TRUE(temp_.valid());
+    dir_ = temp_.path();
     ASSERT_EQ(getcwd(cwd_, sizeof cwd_), cwd_);
     ASSERT_EQ(chdir(dir_.c_str()), 0);
     resetLogForTest();
@@ -34,7 +35,6 @@ class TempDirTest : public ::testing::Test {
     platform::setConsoleInputForTest(0);
     if (inputFd_ >= 0) close(inputFd_);
     ASSERT_EQ(chdir(cwd_), 0);
-    std::system(("rm -rf " + dir_).c_str());
   }
   // Console input for the test: the text, then end of input.
   void setInput(const std::string& text) {
@@ -59,6 +59,7 @@ class TempDirTest : public ::testing::Test {
     return s.str();
   }
 
+  zeptest::ScopedTempDir temp_;
   std::string dir_;
   char cwd_[4096];
   int inputFd_ = -1;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/mox/mox.h"
+#include "testing/scoped_temp_dir.h"
 
 namespace moxtest {
 
@@ -21,6 +22,7 @@ class TempHome {
   int moxctl(const std::vector<std::string>& args, std::string* out = nullptr);
 
  private:
+  zeptest::ScopedTempDir dir_{"moxtest"};
   std::string path_;
 };
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "frame/log.h"
+#include "testing/scoped_temp_dir.h"
 
 namespace {
 
@@ -134,16 +135,14 @@ class CheckSettingsTest : public ::testing::Test {
  protected:
   void SetUp() override {
     resetRunSettings();
-    char tmpl[] = "/tmp/zep-settings.XXXXXX";
-    dir_ = mkdtemp(tmpl);
+    ASSERT_TRUE(temp_.valid());
+    dir_ = temp_.path();
     ASSERT_EQ(getcwd(cwd_, sizeof cwd_), cwd_);
     ASSERT_EQ(chdir(dir_.c_str()), 0);
     resetLogForTest();
   }
-  void TearDown() override {
-    ASSERT_EQ(chdir(cwd_), 0);
-    std::system(("rm -rf " + dir_).c_str());
-  }
+  void TearDown() override { ASSERT_EQ(chdir(cwd_), 0); }
+  zeptest::ScopedTempDir temp_{"zep-settings"};
   std::string dir_;
   char cwd_[4096];
 };
