@@ -25,10 +25,9 @@ class RaidConsoleTest : public ::testing::Test {
   void SetUp() override {
     resetRunSettings();
     moxfake::reset();
-    savedDir_ = std::filesystem::current_path();
     ASSERT_TRUE(temp_.valid());
     workDir_ = temp_.path();
-    std::filesystem::current_path(workDir_);
+    ASSERT_TRUE(temp_.enter());
     resetLogForTest();
   }
 
@@ -36,7 +35,7 @@ class RaidConsoleTest : public ::testing::Test {
     if (capturing_) output();
     platform::setConsoleInputForTest(0);
     if (inputFd_ >= 0) close(inputFd_);
-    std::filesystem::current_path(savedDir_);
+    ASSERT_TRUE(temp_.leave());
   }
 
   // The console reads `text` as its piped input, and from now on the test
@@ -72,7 +71,6 @@ class RaidConsoleTest : public ::testing::Test {
   }
 
  private:
-  std::filesystem::path savedDir_;
   zeptest::ScopedTempDir temp_{"zep-raidmgmt"};
   std::string workDir_;
   int inputFd_ = -1;

@@ -24,8 +24,7 @@ class TempDirTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(temp_.valid());
     dir_ = temp_.path();
-    ASSERT_EQ(getcwd(cwd_, sizeof cwd_), cwd_);
-    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    ASSERT_TRUE(temp_.enter());
     resetLogForTest();
     resetRunSettings();
     moxfake::reset();
@@ -34,7 +33,7 @@ class TempDirTest : public ::testing::Test {
   void TearDown() override {
     platform::setConsoleInputForTest(0);
     if (inputFd_ >= 0) close(inputFd_);
-    ASSERT_EQ(chdir(cwd_), 0);
+    ASSERT_TRUE(temp_.leave());
   }
   // Console input for the test: the text, then end of input.
   void setInput(const std::string& text) {
@@ -61,6 +60,5 @@ class TempDirTest : public ::testing::Test {
 
   zeptest::ScopedTempDir temp_;
   std::string dir_;
-  char cwd_[4096];
   int inputFd_ = -1;
 };

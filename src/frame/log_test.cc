@@ -28,16 +28,14 @@ class LogTest : public ::testing::Test {
   void SetUp() override {
     ASSERT_TRUE(temp_.valid());
     dir_ = temp_.path();
-    ASSERT_EQ(getcwd(cwd_, sizeof cwd_), cwd_);
-    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    ASSERT_TRUE(temp_.enter());
     resetLogForTest();
   }
-  void TearDown() override { ASSERT_EQ(chdir(cwd_), 0); }
+  void TearDown() override { ASSERT_TRUE(temp_.leave()); }
   void touch(const char* name) { std::ofstream(name) << "x"; }
 
   zeptest::ScopedTempDir temp_{"zep-log"};
   std::string dir_;
-  char cwd_[4096];
 };
 
 TEST_F(LogTest, BannerLinesEndInCrLfAndKeepTheirOwnLineFeeds) {

@@ -137,14 +137,12 @@ class CheckSettingsTest : public ::testing::Test {
     resetRunSettings();
     ASSERT_TRUE(temp_.valid());
     dir_ = temp_.path();
-    ASSERT_EQ(getcwd(cwd_, sizeof cwd_), cwd_);
-    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    ASSERT_TRUE(temp_.enter());
     resetLogForTest();
   }
-  void TearDown() override { ASSERT_EQ(chdir(cwd_), 0); }
+  void TearDown() override { ASSERT_TRUE(temp_.leave()); }
   zeptest::ScopedTempDir temp_{"zep-settings"};
   std::string dir_;
-  char cwd_[4096];
 };
 
 TEST_F(CheckSettingsTest, RefusesWhatDoesNotFit) {

@@ -26,7 +26,7 @@ class RawReadTest : public TempDirTest {
     // a file system that refuses unbuffered reads.
     const char* base = getenv("TMPDIR");
     data_ = std::make_unique<zeptest::ScopedTempDir>(
-        "zep-rawread", base != nullptr && base[0] != '\0' ? base : cwd_);
+        "zep-rawread", base != nullptr && base[0] != '\0' ? base : temp_.previous().c_str());
     ASSERT_TRUE(data_->valid());
     dataDir_ = data_->path();
   }
