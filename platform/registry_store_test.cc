@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <string>
 
+#include "testing/scoped_temp_dir.h"
+
 namespace platform {
 namespace {
 
@@ -19,16 +21,8 @@ constexpr const char* kEngineKey = kTapeEngineKey;
 class RegistryStoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/registry-test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    root_ = pattern;
-  }
-  void TearDown() override {
-    std::error_code ec;
-    for (auto& entry : fs::recursive_directory_iterator(root_, ec)) {
-      fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ec);
-    }
-    fs::remove_all(root_, ec);
+    ASSERT_TRUE(temp_.valid());
+    root_ = temp_.path();
   }
 
   std::string engineKey(const std::string& sub = "") {
@@ -39,6 +33,7 @@ class RegistryStoreTest : public ::testing::Test {
     return sub.empty() ? dir : dir + "/" + sub;
   }
 
+  zeptest::ScopedTempDir temp_{"registry-test"};
   std::string root_;
 };
 

@@ -201,6 +201,7 @@ int32_t MOXCreateHandle(MoxHandle* handle, HandleCreationRecord request) {
   std::lock_guard<std::recursive_mutex> lock(state().mutex);
   state().handleRequest = request;
   if (r != kProceed) return r;
+  if (handle == nullptr) return MOX_E_INVALID_ARG;
   *handle = 7;
   return 0;
 }
@@ -237,7 +238,11 @@ int32_t MOXGetDeviceInfo(MoxHandle, uint16_t index, MoxDeviceRecord* device) {
 
 int32_t MOXSelectGroup(MoxHandle, const char* groupName, uint32_t access) {
   int32_t r = enter("MOXSelectGroup", {groupName ? groupName : "(null)", str(access)});
-  return r != kProceed ? r : 0;
+  if (r != kProceed) return r;
+  if (groupName == nullptr || access < MOX_ACCESS_WRITE || access > MOX_ACCESS_BOTH) {
+    return MOX_E_INVALID_ARG;
+  }
+  return 0;
 }
 
 int32_t MOXReleaseGroup(MoxHandle) {
@@ -339,6 +344,7 @@ int32_t MOXRAIDGotoStream(MoxHandle, uint16_t previousStream, uint16_t nextStrea
 int32_t MOXGetFreeBuffers(MoxHandle, uint8_t** buffer, uint32_t count, uint32_t*) {
   int32_t r = enter("MOXGetFreeBuffers", {str(count)});
   if (r != kProceed) return r;
+  if (buffer == nullptr || count != 1) return MOX_E_INVALID_ARG;
   std::lock_guard<std::recursive_mutex> lock(state().mutex);
   *buffer = moxfake::newBuffer();
   return 0;
@@ -347,6 +353,8 @@ int32_t MOXGetFreeBuffers(MoxHandle, uint8_t** buffer, uint32_t count, uint32_t*
 int32_t MOXRAIDWriteBlockDaemon(MoxHandle, uint8_t* buffer, uint16_t streamNumber) {
   int32_t r = enter("MOXRAIDWriteBlockDaemon", {str(streamNumber)});
   std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  // A block the service did not lend is refused, as the engine does.
+  if (state().buffers.count(buffer) == 0) return r != kProceed ? r : MOX_E_INVALID_ARG;
   if (r == kProceed) {
     state().media.sessions[state().writeSession][streamNumber].emplace_back(
         buffer, buffer + MOX_BLOCK_SIZE);
@@ -359,6 +367,7 @@ int32_t MOXRAIDWriteBlockDaemon(MoxHandle, uint8_t* buffer, uint16_t streamNumbe
 int32_t MOXRAIDReadBlockDaemon(MoxHandle, uint8_t** block, uint32_t*, uint16_t streamNumber) {
   int32_t r = enter("MOXRAIDReadBlockDaemon", {str(streamNumber)});
   if (r != kProceed) return r;
+  if (block == nullptr) return MOX_E_INVALID_ARG;
   std::lock_guard<std::recursive_mutex> lock(state().mutex);
   auto& stream = state().media.sessions[state().readSession][streamNumber];
   size_t& pos = state().readPositions[streamNumber];
@@ -373,8 +382,10 @@ int32_t MOXRAIDReadBlockDaemon(MoxHandle, uint8_t** block, uint32_t*, uint16_t s
 int32_t MOXReleaseBuffers(MoxHandle, uint8_t* block, uint32_t count) {
   int32_t r = enter("MOXReleaseBuffers", {str(count)});
   std::lock_guard<std::recursive_mutex> lock(state().mutex);
-  moxfake::freeBuffer(block);
-  return r != kProceed ? r : 0;
+  bool lent = state().buffers.count(block) != 0;
+  if (lent && count == 1) moxfake::freeBuffer(block);
+  if (r != kProceed) return r;
+  return lent && count == 1 ? 0 : MOX_E_INVALID_ARG;
 }
 
 int32_t MOXContinueBlock(MoxHandle) {

@@ -18,17 +18,16 @@
 #include "frame/run_settings.h"
 #include "platform/console.h"
 #include "testing/mox_fake.h"
+#include "testing/scoped_temp_dir.h"
 
 class RaidConsoleTest : public ::testing::Test {
  protected:
   void SetUp() override {
     resetRunSettings();
     moxfake::reset();
-    savedDir_ = std::filesystem::current_path();
-    std::string pattern = (std::filesystem::temp_directory_path() / "zep-raidmgmt.XXXXXX").string();
-    ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-    workDir_ = pattern;
-    std::filesystem::current_path(workDir_);
+    ASSERT_TRUE(temp_.valid());
+    workDir_ = temp_.path();
+    ASSERT_TRUE(temp_.enter());
     resetLogForTest();
   }
 
@@ -36,8 +35,7 @@ class RaidConsoleTest : public ::testing::Test {
     if (capturing_) output();
     platform::setConsoleInputForTest(0);
     if (inputFd_ >= 0) close(inputFd_);
-    std::filesystem::current_path(savedDir_);
-    std::filesystem::remove_all(workDir_);
+    ASSERT_TRUE(temp_.leave());
   }
 
   // The console reads `text` as its piped input, and from now on the test
@@ -73,7 +71,7 @@ class RaidConsoleTest : public ::testing::Test {
   }
 
  private:
-  std::filesystem::path savedDir_;
+  zeptest::ScopedTempDir temp_{"zep-raidmgmt"};
   std::string workDir_;
   int inputFd_ = -1;
   bool capturing_ = false;

@@ -17,14 +17,14 @@
 #include "frame/run_settings.h"
 #include "platform/console.h"
 #include "testing/mox_fake.h"
+#include "testing/scoped_temp_dir.h"
 
 class TempDirTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/zep-test.XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    ASSERT_EQ(getcwd(cwd_, sizeof cwd_), cwd_);
-    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    ASSERT_TRUE(temp_.valid());
+    dir_ = temp_.path();
+    ASSERT_TRUE(temp_.enter());
     resetLogForTest();
     resetRunSettings();
     moxfake::reset();
@@ -33,8 +33,7 @@ class TempDirTest : public ::testing::Test {
   void TearDown() override {
     platform::setConsoleInputForTest(0);
     if (inputFd_ >= 0) close(inputFd_);
-    ASSERT_EQ(chdir(cwd_), 0);
-    std::system(("rm -rf " + dir_).c_str());
+    ASSERT_TRUE(temp_.leave());
   }
   // Console input for the test: the text, then end of input.
   void setInput(const std::string& text) {
@@ -59,7 +58,7 @@ class TempDirTest : public ::testing::Test {
     return s.str();
   }
 
+  zeptest::ScopedTempDir temp_;
   std::string dir_;
-  char cwd_[4096];
   int inputFd_ = -1;
 };

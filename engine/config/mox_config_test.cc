@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "platform/registry_store.h"
+#include "testing/scoped_temp_dir.h"
 
 namespace moxcfg {
 namespace {
@@ -15,10 +16,9 @@ namespace {
 class ConfigTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/moxcfg.XXXXXX";
-    home_ = mkdtemp(pattern);
+    ASSERT_TRUE(temp_.valid());
+    home_ = temp_.path();
   }
-  void TearDown() override { std::filesystem::remove_all(home_); }
   void writeValue(const char* name, const std::string& text) {
     platform::RegKey key;
     ASSERT_EQ(platform::regCreateKey(platform::regLocalMachineRootOf(home_),
@@ -26,6 +26,7 @@ class ConfigTest : public ::testing::Test {
               0);
     ASSERT_EQ(platform::regWriteValue(key, name, text), 0);
   }
+  zeptest::ScopedTempDir temp_{"moxcfg"};
   std::string home_;
 };
 

@@ -14,17 +14,14 @@
 
 namespace moxtest {
 
-TempHome::TempHome() {
-  char pattern[] = "/tmp/moxtest.XXXXXX";
-  char* dir = mkdtemp(pattern);
-  path_ = std::string(dir != nullptr ? dir : "/tmp/moxtest") + "/home";
+// Without a temporary directory the home is one that cannot be made, so
+// the test fails instead of using a real home.
+TempHome::TempHome()
+    : path_(dir_.valid() ? dir_.file("home") : std::string("/nonexistent/moxtest/home")) {
   setenv("MOX_HOME", path_.c_str(), 1);
 }
 
-TempHome::~TempHome() {
-  std::error_code ec;
-  std::filesystem::remove_all(std::filesystem::path(path_).parent_path(), ec);
-}
+TempHome::~TempHome() = default;
 
 int TempHome::moxctl(const std::vector<std::string>& args, std::string* out, std::string* err) {
   char* text = nullptr;

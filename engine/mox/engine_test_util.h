@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "engine/mox/mox.h"
+#include "testing/scoped_temp_dir.h"
 
 namespace moxtest {
 
@@ -24,6 +25,7 @@ class TempHome {
   std::string cartridgeOf(int drive) const;
 
  private:
+  zeptest::ScopedTempDir dir_{"moxtest"};
   std::string path_;
 };
 

@@ -10,9 +10,10 @@
 #include <string>
 
 #include "engine/config/mox_config.h"
-#include "varneld.h"
 #include "platform/registry_store.h"
 #include "raidsetup/setup_console.h"
+#include "testing/scoped_temp_dir.h"
+#include "varneld.h"
 
 namespace {
 
@@ -24,9 +25,8 @@ class ListingTest : public ::testing::Test {
     const char* old = std::getenv("MOX_HOME");
     hadHome_ = old != nullptr;
     if (hadHome_) oldHome_ = old;
-    char pattern[] = "/tmp/varneld-listing.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    ASSERT_TRUE(temp_.valid());
+    dir_ = temp_.path();
     setenv("MOX_HOME", dir_.c_str(), 1);
     moxcfg::EngineSettings settings;
     settings.driveCount = 4;
@@ -38,11 +38,6 @@ class ListingTest : public ::testing::Test {
     } else {
       unsetenv("MOX_HOME");
     }
-    std::error_code ec;
-    for (auto& entry : fs::recursive_directory_iterator(dir_, ec)) {
-      fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ec);
-    }
-    fs::remove_all(dir_, ec);
   }
 
   static std::string listing() {
@@ -59,6 +54,7 @@ class ListingTest : public ::testing::Test {
 
   bool hadHome_ = false;
   std::string oldHome_;
+  zeptest::ScopedTempDir temp_{"varneld-listing"};
   std::string dir_;
 };
 

@@ -16,6 +16,7 @@
 
 #include "engine/config/mox_config.h"
 #include "platform/registry_store.h"
+#include "testing/scoped_temp_dir.h"
 
 namespace {
 
@@ -46,19 +47,10 @@ class EnvGuard {
 class VarneldTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char pattern[] = "/tmp/varneld-test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir_ = pattern;
+    ASSERT_TRUE(temp_.valid());
+    dir_ = temp_.path();
     home_ = dir_ + "/home";
     setenv("MOX_HOME", home_.c_str(), 1);
-  }
-  void TearDown() override {
-    std::error_code ec;
-    // Read-only keys left by a test must not stop the clean-up.
-    for (auto& entry : fs::recursive_directory_iterator(dir_, ec)) {
-      fs::permissions(entry.path(), fs::perms::owner_all, fs::perm_options::add, ec);
-    }
-    fs::remove_all(dir_, ec);
   }
 
   // A provisioned library of `drives` drives and no RAID devices.
@@ -108,6 +100,7 @@ class VarneldTest : public ::testing::Test {
   }
 
   EnvGuard homeGuard_{"MOX_HOME"};
+  zeptest::ScopedTempDir temp_{"varneld-test"};
   std::string dir_;
   std::string home_;
 };

@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include "testing/scoped_temp_dir.h"
+
 namespace {
 
 std::string readFile(const std::string& path) {
@@ -24,20 +26,16 @@ std::string readFile(const std::string& path) {
 class LogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    char tmpl[] = "/tmp/zep-log.XXXXXX";
-    dir_ = mkdtemp(tmpl);
-    ASSERT_EQ(getcwd(cwd_, sizeof cwd_), cwd_);
-    ASSERT_EQ(chdir(dir_.c_str()), 0);
+    ASSERT_TRUE(temp_.valid());
+    dir_ = temp_.path();
+    ASSERT_TRUE(temp_.enter());
     resetLogForTest();
   }
-  void TearDown() override {
-    ASSERT_EQ(chdir(cwd_), 0);
-    std::system(("rm -rf " + dir_).c_str());
-  }
+  void TearDown() override { ASSERT_TRUE(temp_.leave()); }
   void touch(const char* name) { std::ofstream(name) << "x"; }
 
+  zeptest::ScopedTempDir temp_{"zep-log"};
   std::string dir_;
-  char cwd_[4096];
 };
 
 TEST_F(LogTest, BannerLinesEndInCrLfAndKeepTheirOwnLineFeeds) {

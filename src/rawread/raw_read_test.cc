@@ -7,10 +7,12 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/raw_io.h"
+#include "testing/scoped_temp_dir.h"
 #include "testing/test_dir.h"
 
 namespace {
@@ -21,16 +23,16 @@ class RawReadTest : public TempDirTest {
  protected:
   void SetUp() override {
     TempDirTest::SetUp();
+    // Under $TMPDIR, else beside the test's working directory: /tmp may be
+    // a file system that refuses unbuffered reads.
     const char* base = getenv("TMPDIR");
-    std::string tmpl =
-        std::string(base != nullptr && base[0] != '\0' ? base : cwd_) + "/zep-rawread.XXXXXX";
-    std::vector<char> name(tmpl.begin(), tmpl.end());
-    name.push_back('\0');
-    ASSERT_NE(mkdtemp(name.data()), nullptr);
-    dataDir_ = name.data();
+    data_ = std::make_unique<zeptest::ScopedTempDir>(
+        "zep-rawread", base != nullptr && base[0] != '\0' ? base : temp_.previous().c_str());
+    ASSERT_TRUE(data_->valid());
+    dataDir_ = data_->path();
   }
   void TearDown() override {
-    std::system(("rm -rf " + dataDir_).c_str());
+    data_.reset();
     TempDirTest::TearDown();
   }
   // A file of `size` bytes of a counting pattern; skips the test when its
@@ -55,6 +57,7 @@ class RawReadTest : public TempDirTest {
     return testing::internal::GetCapturedStdout();
   }
 
+  std::unique_ptr<zeptest::ScopedTempDir> data_;
   std::string dataDir_;
   bool directRefused_ = false;
 };
