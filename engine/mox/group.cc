@@ -39,11 +39,6 @@ AlignedBuffer alignedBuffer(size_t bytes) {
 
 uint64_t randomId() { return newSetId(); }
 
-uint32_t le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
 }  // namespace
 
 struct Group::StreamWrite {
@@ -294,10 +289,7 @@ int Group::labelSet(const char* name, int32_t sequence, int32_t expiration, uint
     label.memberIndex = static_cast<uint16_t>(i);
     uint8_t body[kLabelBodySize];
     encodeLabel(label, body);
-    RecordHeader h;
-    h.kind = Kind::kLabel;
-    h.storedLength = h.originalLength = kLabelBodySize;
-    h.member = static_cast<uint16_t>(i);
+    RecordHeader h = controlHeader(Kind::kLabel, 0, static_cast<uint16_t>(i), kLabelBodySize);
     uint64_t size = 0;
     CartridgeFile& file = *set_->files[i];
     if (file.truncate(0) != MOX_OK || file.writeRecord(0, h, body, &size) != MOX_OK ||
@@ -382,11 +374,8 @@ int Group::openSetSession(uint32_t setIndex, uint64_t prevSetId) {
     start.streamCount = openedStreams_;
     uint8_t body[kSessionStartBodySize];
     encodeSessionStart(start, body);
-    RecordHeader h;
-    h.kind = Kind::kSessionStart;
-    h.session = session_;
-    h.storedLength = h.originalLength = kSessionStartBodySize;
-    h.member = static_cast<uint16_t>(i);
+    RecordHeader h = controlHeader(Kind::kSessionStart, session_, static_cast<uint16_t>(i),
+                                   kSessionStartBodySize);
     uint64_t size = 0;
     if (set_->files[i]->writeRecord(mw.offset, h, body, &size) != MOX_OK) return MOX_E_IO;
     mw.offset += size;
@@ -467,11 +456,8 @@ int Group::flushIndex(int member) {
   MemberWrite& mw = *members_[static_cast<size_t>(member)];
   if (mw.pending.empty()) return MOX_OK;
   std::vector<uint8_t> body = encodeIndex(mw.pending);
-  RecordHeader h;
-  h.kind = Kind::kIndex;
-  h.session = session_;
-  h.storedLength = h.originalLength = static_cast<uint32_t>(body.size());
-  h.member = static_cast<uint16_t>(member);
+  RecordHeader h =
+      controlHeader(Kind::kIndex, session_, static_cast<uint16_t>(member), body.size());
   uint64_t size = 0;
   int rc = set_->files[static_cast<size_t>(member)]->writeRecord(mw.offset, h, body.data(), &size);
   if (rc != MOX_OK) return rc;
@@ -504,17 +490,11 @@ int Group::flushParity(uint16_t stream, StreamWrite& sw) {
   }
   uint32_t width = 0;
   for (uint32_t len : sw.unitLength) width = std::max(width, (len + 31) / 32 * 32);
-  std::vector<uint8_t> body(4 * d + width);
-  for (size_t t = 0; t < d; ++t) std::memcpy(body.data() + 4 * t, &sw.unitLength[t], 4);
-  std::memcpy(body.data() + 4 * d, parity, width);
-  RecordHeader h;
-  h.kind = Kind::kParity;
-  h.stream = stream;
-  h.session = session_;
-  h.sequence = sw.stripe;
-  h.storedLength = h.originalLength = static_cast<uint32_t>(body.size());
-  h.member = static_cast<uint16_t>(parityMember(stream, sw.stripe));
-  h.aux = static_cast<uint32_t>(d);
+  std::vector<uint8_t> body(parityBodySize(d, width));
+  encodeParity(sw.unitLength, parity, width, body.data());
+  RecordHeader h = parityHeader(stream, session_, sw.stripe,
+                                static_cast<uint16_t>(parityMember(stream, sw.stripe)),
+                                static_cast<uint32_t>(d), body.size());
   int rc = appendRecord(h.member, h, body.data(), true, sw.parityReserve);
   sw.stripeOpen = false;
   sw.parityReserve = 0;
@@ -633,8 +613,7 @@ int Group::writeBlock(const uint8_t* block, uint16_t stream) {
     }
     size_t unit = k % d;
     uint8_t* image = sw.units.get() + unit * kParityWidth;
-    encodeHeader(h, image);
-    std::memcpy(image + kHeaderSize, body, stored);
+    encodeImage(h, body, image);
     sw.unitLength[unit] = static_cast<uint32_t>(kHeaderSize + stored);
     if (unit == d - 1) return flushParity(stream, sw);
   }
@@ -676,11 +655,7 @@ int Group::writeEndRecords(Kind kind, SessionEnd end) {
     MemberWrite& mw = *members_[i];
     end.indexOffsets = mw.indexOffsets;
     std::vector<uint8_t> body = encodeSessionEnd(end);
-    RecordHeader h;
-    h.kind = kind;
-    h.session = session_;
-    h.storedLength = h.originalLength = static_cast<uint32_t>(body.size());
-    h.member = static_cast<uint16_t>(i);
+    RecordHeader h = controlHeader(kind, session_, static_cast<uint16_t>(i), body.size());
     uint64_t size = 0;
     rc = set_->files[i]->writeRecord(mw.offset, h, body.data(), &size);
     if (rc != MOX_OK) return rc;
@@ -1008,18 +983,18 @@ int Group::readDataBlock(size_t setIndex, uint16_t stream, uint32_t block, Strea
   int p = parityMember(stream, stripe);
   int prc = fetchRecord(setIndex, p, stream, true, stripe, sr, &sr.other);
   if (prc != MOX_OK) return rc;
-  RecordHeader ph;
-  decodeHeader(sr.other.data(), &ph);
-  if (ph.storedLength < 4 * d) return rc;
-  const uint8_t* lengths = sr.other.data() + kHeaderSize;
-  uint32_t width = ph.storedLength - 4 * d;
-  uint32_t want = le32(lengths + 4 * unit);
+  ParityBody pb;
+  if (!decodeParity(sr.other.data() + kHeaderSize, sr.other.size() - kHeaderSize, d, &pb)) {
+    return rc;
+  }
+  uint32_t width = pb.width;
+  uint32_t want = pb.imageLengths[unit];
   if (want == 0 || want > width || width > kParityWidth) return rc;
   if (!sr.work) sr.work = alignedBuffer(kParityWidth);
   uint8_t* acc = sr.work.get();
-  std::memcpy(acc, lengths + 4 * d, width);
+  std::memcpy(acc, pb.xorImage, width);
   for (uint32_t t = 0; t < d; ++t) {
-    uint32_t len = le32(lengths + 4 * t);
+    uint32_t len = pb.imageLengths[t];
     if (t == unit || len == 0) continue;
     int orc = fetchRecord(setIndex, (p + 1 + static_cast<int>(t)) % m, stream, false,
                           stripe * d + t, sr, &sr.image);

@@ -18,11 +18,6 @@
 namespace mox {
 namespace {
 
-uint32_t le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
 int ensureCartridge(Home& home, uint16_t drive, std::string* name) {
   *name = home.driveCartridge(drive);
   if (!name->empty()) return MOX_OK;
@@ -126,10 +121,7 @@ int rebuildParityMember(Home& home, const moxcfg::RaidConfig& config, size_t tar
   {
     uint8_t body[kLabelBodySize];
     encodeLabel(label, body);
-    RecordHeader h;
-    h.kind = Kind::kLabel;
-    h.storedLength = h.originalLength = kLabelBodySize;
-    h.member = static_cast<uint16_t>(target);
+    RecordHeader h = controlHeader(Kind::kLabel, 0, static_cast<uint16_t>(target), kLabelBodySize);
     if ((rc = out.writeRecord(offset, h, body, &size)) != MOX_OK) return rc;
     offset += size;
   }
@@ -168,11 +160,8 @@ int rebuildParityMember(Home& home, const moxcfg::RaidConfig& config, size_t tar
     auto flush = [&]() -> int {
       if (pending.empty()) return MOX_OK;
       std::vector<uint8_t> ib = encodeIndex(pending);
-      RecordHeader ih;
-      ih.kind = Kind::kIndex;
-      ih.session = ext.session;
-      ih.storedLength = ih.originalLength = static_cast<uint32_t>(ib.size());
-      ih.member = static_cast<uint16_t>(target);
+      RecordHeader ih =
+          controlHeader(Kind::kIndex, ext.session, static_cast<uint16_t>(target), ib.size());
       int r = out.writeRecord(offset, ih, ib.data(), &size);
       if (r != MOX_OK) return r;
       indexOffsets.push_back(offset);
@@ -210,17 +199,10 @@ int rebuildParityMember(Home& home, const moxcfg::RaidConfig& config, size_t tar
           width = std::max<uint32_t>(width, (lengths[t] + 31) / 32 * 32);
           for (size_t b = 0; b < img.size(); ++b) acc[b] ^= img[b];
         }
-        std::vector<uint8_t> pb(4 * d + width);
-        for (uint32_t t = 0; t < d; ++t) std::memcpy(pb.data() + 4 * t, &lengths[t], 4);
-        std::memcpy(pb.data() + 4 * d, acc.data(), width);
-        RecordHeader ph;
-        ph.kind = Kind::kParity;
-        ph.stream = stream;
-        ph.session = ext.session;
-        ph.sequence = stripe;
-        ph.storedLength = ph.originalLength = static_cast<uint32_t>(pb.size());
-        ph.member = static_cast<uint16_t>(target);
-        ph.aux = d;
+        std::vector<uint8_t> pb(parityBodySize(d, width));
+        encodeParity(lengths, acc.data(), width, pb.data());
+        RecordHeader ph =
+            parityHeader(stream, ext.session, stripe, static_cast<uint16_t>(target), d, pb.size());
         pending.push_back({stream, 1, stripe, offset});
         if ((rc = out.writeRecord(offset, ph, pb.data(), &size)) != MOX_OK) return rc;
         offset += size;
@@ -230,17 +212,17 @@ int rebuildParityMember(Home& home, const moxcfg::RaidConfig& config, size_t tar
         if (pit == where.end()) return MOX_E_DEGRADED;
         std::vector<uint8_t> parity;
         if ((rc = readImage(pit->second, &parity)) != MOX_OK) return rc;
-        RecordHeader ph;
-        decodeHeader(parity.data(), &ph);
-        if (ph.storedLength < 4 * d) return MOX_E_MEDIA;
-        const uint8_t* lens = parity.data() + kHeaderSize;
-        uint32_t width = ph.storedLength - 4 * d;
-        uint32_t want = le32(lens + 4 * t);
+        ParityBody pbody;
+        if (!decodeParity(parity.data() + kHeaderSize, parity.size() - kHeaderSize, d, &pbody)) {
+          return MOX_E_MEDIA;
+        }
+        uint32_t width = pbody.width;
+        uint32_t want = pbody.imageLengths[t];
         if (want == 0) continue;  // the block is not on this cartridge set
         if (want > width) return MOX_E_MEDIA;
-        acc.assign(lens + 4 * d, lens + 4 * d + width);
+        acc.assign(pbody.xorImage, pbody.xorImage + width);
         for (uint32_t u = 0; u < d; ++u) {
-          uint32_t len = le32(lens + 4 * u);
+          uint32_t len = pbody.imageLengths[u];
           if (u == t || len == 0) continue;
           auto it = where.find({stream, false, stripe * d + u});
           if (it == where.end()) return MOX_E_DEGRADED;
@@ -265,11 +247,8 @@ int rebuildParityMember(Home& home, const moxcfg::RaidConfig& config, size_t tar
     end.streamBlocks = ext.end.streamBlocks;
     end.indexOffsets = indexOffsets;
     std::vector<uint8_t> eb = encodeSessionEnd(end);
-    RecordHeader eh;
-    eh.kind = ext.continued ? Kind::kContinuation : Kind::kSessionEnd;
-    eh.session = ext.session;
-    eh.storedLength = eh.originalLength = static_cast<uint32_t>(eb.size());
-    eh.member = static_cast<uint16_t>(target);
+    RecordHeader eh = controlHeader(ext.continued ? Kind::kContinuation : Kind::kSessionEnd,
+                                    ext.session, static_cast<uint16_t>(target), eb.size());
     if ((rc = out.writeRecord(offset, eh, eb.data(), &size)) != MOX_OK) return rc;
     offset += size;
     if ((rc = out.writeTapeMark(offset)) != MOX_OK) return rc;
