@@ -1,12 +1,11 @@
-// A RAID group selected on a handle: its connected cartridge set, the
-// session being written or read, and the RAID layout of blocks on members.
-//
-// Layout of stream s's block k on a group of M members:
-//   RAID 0: member (s + k) mod M.
-//   RAID 1: every member.
-//   RAID 5: stripe j = k / (M - 1) of the stream has its parity on member
-//           p = (s + j) mod M and its i-th block (i = k mod (M - 1)) on
-//           member (p + 1 + i) mod M.
+// A RAID group selected on a handle: its connected cartridge set and the
+// session being written or read. Its work lies in three files:
+//   group.cc        group control: enumerate, connect, torn tails, label,
+//                   format, positioning for a new session;
+//   group_write.cc  the session writer (blocks, parity, index, end records);
+//   group_read.cc   the session reader (chain of sets, index cursors,
+//                   degraded reads).
+// Where a block lies on the members is MemberLayout (member_layout.h).
 #pragma once
 
 #include <atomic>
@@ -18,6 +17,7 @@
 
 #include "engine/config/mox_config.h"
 #include "engine/mox/library.h"
+#include "engine/mox/member_layout.h"
 #include "engine/mox/mox.h"
 #include "engine/mox/status_block.h"
 
@@ -66,6 +66,7 @@ class Group {
   };
   struct StreamWrite;
   struct StreamRead;
+  struct BlockPlan;
   struct MemberWrite {
     std::mutex mutex;
     uint64_t offset = 0;    // next append position
@@ -74,9 +75,12 @@ class Group {
     std::vector<uint64_t> indexOffsets;
   };
 
-  int levelMembers() const { return static_cast<int>(config_.members.size()); }
-  int memberOfData(uint16_t stream, uint32_t block) const;
-  int parityMember(uint16_t stream, uint32_t stripe) const;
+  // Writing a block: encode (compress, checksum), place on members, claim
+  // room under the group's lock, then stage the RAID 5 parity unit.
+  void encodeBlock(const uint8_t* block, uint16_t stream, uint32_t sequence, BlockPlan* plan) const;
+  void placeBlock(const StreamWrite& sw, BlockPlan* plan) const;
+  int claimSpace(const BlockPlan& plan, std::vector<uint64_t>* offsets);
+  int stageParityUnit(uint16_t stream, StreamWrite& sw, const BlockPlan& plan);
   bool fits(int member, uint64_t bytes);
   int appendRecord(int member, const RecordHeader& header, const void* body, bool parity,
                    uint64_t reservedRelease);
@@ -98,11 +102,14 @@ class Group {
   int fetchRecord(size_t setIndex, int member, uint16_t stream, bool parity, uint32_t sequence,
                   StreamRead& sr, std::vector<uint8_t>* image);
   int readDataBlock(size_t setIndex, uint16_t stream, uint32_t block, StreamRead& sr, uint8_t* out);
+  int readFromParity(size_t setIndex, uint16_t stream, uint32_t block, StreamRead& sr, uint8_t* out,
+                     int rc);
   int deliver(const std::vector<uint8_t>& image, uint16_t stream, uint32_t block, uint8_t* out);
 
   Home& home_;
   int raidNumber_;
   moxcfg::RaidConfig config_;
+  MemberLayout layout_;
   uint32_t access_;
   moxcfg::EngineSettings settings_;
   bool compression_;
@@ -115,7 +122,10 @@ class Group {
   std::vector<std::string> nextNames_;  // set found by enumTape for a tape change
 
   // Writing.
-  uint32_t session_ = 0;
+  uint32_t writeSession_ = 0;  // the session being written
+  // While a written session waits for the next cartridge set (kWriteFull):
+  // the full set, which the next set's label and session start name.
+  std::shared_ptr<CartSet> fullSet_;
   uint32_t setIndex_ = 0;
   uint16_t openedStreams_ = 0;  // streams given by startSession
   int32_t nextStream_ = 0;      // next stream gotoNewStream hands out
@@ -124,10 +134,11 @@ class Group {
   std::atomic<bool> full_{false};
 
   // Reading.
-  std::vector<std::shared_ptr<CartSet>> chain_;   // the session's sets, first to last known
-  size_t mounted_ = 0;                            // chain index of the mounted set
-  std::vector<std::vector<uint32_t>> setBlocks_;  // per chain set: blocks per stream
-  bool chainComplete_ = false;                    // last set ends the session
+  uint32_t readSession_ = 0;                         // the session being read
+  std::vector<std::shared_ptr<CartSet>> readChain_;  // the session's sets, first to last known
+  size_t mounted_ = 0;                               // chain index of the mounted set
+  std::vector<std::vector<uint32_t>> setBlocks_;     // per chain set: blocks per stream
+  bool chainComplete_ = false;                       // last set ends the session
   uint16_t streamTotal_ = 0;
   std::vector<std::unique_ptr<StreamRead>> reads_;
 };
