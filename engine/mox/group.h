@@ -6,12 +6,25 @@
 //   group_read.cc   the session reader (chain of sets, index cursors,
 //                   degraded reads).
 // Where a block lies on the members is MemberLayout (member_layout.h).
+//
+// Locking contract (the Handle that owns the group keeps it):
+// - Control calls (every public call but writeBlock and readBlock) run with
+//   the handle's control lock held exclusively: no other call of any kind
+//   runs on the group meanwhile. They change the session state, the
+//   connected set, the writer's and reader's per-session state freely.
+// - Block calls (writeBlock, readBlock) run with the control lock shared,
+//   many at once, at most one per stream. They read the session state
+//   without a lock (it cannot change under them), serialize on their
+//   stream's own mutex, and take mutex_ only for what block calls of
+//   different streams share: the members' append offsets, reservations and
+//   pending index entries, and the next stream number. full_ is atomic.
+// mutex_ is checked by clang's thread-safety analysis (thread_annotations.h);
+// the control lock is checked where it is taken, in Handle.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -20,6 +33,7 @@
 #include "engine/mox/member_layout.h"
 #include "engine/mox/mox.h"
 #include "engine/mox/status_block.h"
+#include "engine/mox/thread_annotations.h"
 
 namespace mox {
 
@@ -42,7 +56,7 @@ class Group {
   int startSession(int32_t sessionNumber, uint16_t streamCount, uint16_t* startStream);
   int startReadSession(int32_t sessionNumber, uint16_t* streamTotal);
   int endSession();
-  int gotoNewStream(uint16_t* streamNumber);
+  int gotoNewStream(uint16_t* streamNumber) MOX_EXCLUDES(mutex_);
   int gotoStream(uint16_t previousStream, uint16_t nextStream);
   int continueBlock();
   int continueSession(int32_t sessionNumber);
@@ -52,8 +66,8 @@ class Group {
   bool connected() const { return set_ != nullptr; }
 
   // Block calls, from many threads at once (one stream each).
-  int writeBlock(const uint8_t* block, uint16_t stream);
-  int readBlock(uint8_t* out, uint16_t stream);
+  int writeBlock(const uint8_t* block, uint16_t stream) MOX_EXCLUDES(mutex_);
+  int readBlock(uint8_t* out, uint16_t stream) MOX_EXCLUDES(mutex_);
 
  private:
   enum class State {
@@ -67,8 +81,9 @@ class Group {
   struct StreamWrite;
   struct StreamRead;
   struct BlockPlan;
+  // A member's append state while a session is written: changed by block
+  // calls under mutex_, by control calls alone.
   struct MemberWrite {
-    std::mutex mutex;
     uint64_t offset = 0;    // next append position
     uint64_t reserved = 0;  // capacity promised to parity not yet written
     std::vector<IndexEntry> pending;
@@ -79,16 +94,16 @@ class Group {
   // room under the group's lock, then stage the RAID 5 parity unit.
   void encodeBlock(const uint8_t* block, uint16_t stream, uint32_t sequence, BlockPlan* plan) const;
   void placeBlock(const StreamWrite& sw, BlockPlan* plan) const;
-  int claimSpace(const BlockPlan& plan, std::vector<uint64_t>* offsets);
+  int claimSpace(const BlockPlan& plan, std::vector<uint64_t>* offsets) MOX_EXCLUDES(mutex_);
   int stageParityUnit(uint16_t stream, StreamWrite& sw, const BlockPlan& plan);
-  bool fits(int member, uint64_t bytes);
+  bool fits(int member, uint64_t bytes) MOX_REQUIRES(mutex_);
   int appendRecord(int member, const RecordHeader& header, const void* body, bool parity,
                    uint64_t reservedRelease);
-  int flushIndex(int member);
+  int flushIndex(int member) MOX_REQUIRES(mutex_);
   int flushParity(uint16_t stream, StreamWrite& sw);
-  int closeSetSession(Kind kind);
-  int writeEndRecords(Kind kind, SessionEnd end);
-  int writeTapeMarks();
+  int closeSetSession(Kind kind) MOX_EXCLUDES(mutex_);
+  int writeEndRecords(Kind kind, SessionEnd end) MOX_REQUIRES(mutex_);
+  int writeTapeMarks() MOX_REQUIRES(mutex_);
   int syncMembers() const;
   int openSetSession(uint32_t setIndex, uint64_t prevSetId);
   int labelSet(const char* name, int32_t sequence, int32_t expiration, uint64_t setId);
@@ -116,7 +131,7 @@ class Group {
   std::unique_ptr<RaidLock> lock_;
   StatusBlock* status_ = nullptr;
 
-  std::mutex mutex_;  // session bookkeeping shared by block calls
+  Mutex mutex_;  // what block calls of different streams share (see above)
   State state_ = State::kIdle;
   std::shared_ptr<CartSet> set_;        // connected cartridges
   std::vector<std::string> nextNames_;  // set found by enumTape for a tape change
@@ -127,8 +142,8 @@ class Group {
   // the full set, which the next set's label and session start name.
   std::shared_ptr<CartSet> fullSet_;
   uint32_t setIndex_ = 0;
-  uint16_t openedStreams_ = 0;  // streams given by startSession
-  int32_t nextStream_ = 0;      // next stream gotoNewStream hands out
+  uint16_t openedStreams_ = 0;                     // streams given by startSession
+  int32_t nextStream_ MOX_GUARDED_BY(mutex_) = 0;  // next stream gotoNewStream hands out
   std::vector<std::unique_ptr<StreamWrite>> writes_;
   std::vector<std::unique_ptr<MemberWrite>> members_;
   std::atomic<bool> full_{false};

@@ -62,7 +62,6 @@ int Group::resolveChain(uint32_t session, const std::shared_ptr<CartSet>& mounte
     chain.push_back(cur);
   }
   chain.resize(blocks.size());
-  std::lock_guard<std::mutex> guard(mutex_);
   readChain_ = std::move(chain);
   setBlocks_ = std::move(blocks);
   chainComplete_ = complete;
@@ -88,7 +87,6 @@ int Group::gotoSession(int32_t sessionNumber) {
   if (state_ == State::kWriting || state_ == State::kWriteFull) return MOX_E_SESSION_STATE;
   int rc = resolveChain(static_cast<uint32_t>(sessionNumber), set_);
   if (rc != MOX_OK) return rc;
-  std::lock_guard<std::mutex> guard(mutex_);
   state_ = State::kPositioned;
   reads_.clear();
   return MOX_OK;
@@ -97,7 +95,6 @@ int Group::gotoSession(int32_t sessionNumber) {
 int Group::startReadSession(int32_t sessionNumber, uint16_t* streamTotal) {
   if (state_ != State::kPositioned && state_ != State::kReading) return MOX_E_SESSION_STATE;
   if (static_cast<uint32_t>(sessionNumber) != readSession_) return MOX_E_NO_SESSION;
-  std::lock_guard<std::mutex> guard(mutex_);
   reads_.clear();
   for (uint16_t s = 0; s < streamTotal_; ++s) reads_.push_back(std::make_unique<StreamRead>());
   state_ = State::kReading;
@@ -116,7 +113,6 @@ int Group::gotoStream(uint16_t /*previousStream*/, uint16_t nextStream) {
 }
 
 int Group::prepareContinuation() {
-  std::lock_guard<std::mutex> guard(mutex_);
   if (state_ != State::kReading && state_ != State::kReadChange) return MOX_E_SESSION_STATE;
   state_ = State::kReadChange;
   return MOX_OK;
@@ -124,11 +120,7 @@ int Group::prepareContinuation() {
 
 int Group::fetchRecord(size_t setIndex, int member, uint16_t stream, bool parity, uint32_t sequence,
                        StreamRead& sr, std::vector<uint8_t>* image) {
-  std::shared_ptr<CartSet> set;
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    set = readChain_[setIndex];
-  }
+  std::shared_ptr<CartSet> set = readChain_[setIndex];
   size_t m = static_cast<size_t>(member);
   if (set->failed[m]) return MOX_E_DEGRADED;
   const SessionExtent* ext = set->maps[m].find(readSession_);
@@ -277,17 +269,14 @@ int Group::readFromParity(size_t setIndex, uint16_t stream, uint32_t block, Stre
 }
 
 int Group::readBlock(uint8_t* out, uint16_t stream) {
+  // The chain of sets and the mounted set change only in control calls.
   size_t setIndex = 0;
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    if (state_ != State::kReading && state_ != State::kReadChange) return MOX_E_SESSION_STATE;
-    if (stream >= reads_.size()) return MOX_E_NO_STREAM;
-  }
+  if (state_ != State::kReading && state_ != State::kReadChange) return MOX_E_SESSION_STATE;
+  if (stream >= reads_.size()) return MOX_E_NO_STREAM;
   StreamRead& sr = *reads_[stream];
   std::lock_guard<std::mutex> streamGuard(sr.mutex);
   uint32_t k = sr.next;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
     uint64_t base = 0;
     bool found = false;
     for (size_t j = 0; j < setBlocks_.size(); ++j) {

@@ -81,7 +81,10 @@ int Group::startSession(int32_t sessionNumber, uint16_t streamCount, uint16_t* s
   writeSession_ = static_cast<uint32_t>(sessionNumber);
   setIndex_ = 0;
   openedStreams_ = streamCount;
-  nextStream_ = 1;
+  {
+    MutexLock guard(mutex_);
+    nextStream_ = 1;
+  }
   writes_.clear();
   writes_.resize(static_cast<size_t>(settings_.streamLimit));
   for (auto& sw : writes_) sw = std::make_unique<StreamWrite>();
@@ -99,7 +102,7 @@ int Group::startSession(int32_t sessionNumber, uint16_t streamCount, uint16_t* s
 int Group::gotoNewStream(uint16_t* streamNumber) {
   if (streamNumber == nullptr) return MOX_E_INVALID_ARG;
   if (state_ != State::kWriting && state_ != State::kWriteFull) return MOX_E_SESSION_STATE;
-  std::lock_guard<std::mutex> guard(mutex_);
+  MutexLock guard(mutex_);
   if (nextStream_ >= settings_.streamLimit) return MOX_E_STREAM_LIMIT;
   *streamNumber = static_cast<uint16_t>(nextStream_++);
   if (status_ != nullptr) status_->setEntries(static_cast<uint32_t>(nextStream_));
@@ -111,7 +114,7 @@ int Group::appendRecord(int member, const RecordHeader& header, const void* body
   uint64_t offset = 0;
   MemberWrite& mw = *members_[static_cast<size_t>(member)];
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     offset = mw.offset;
     mw.offset += framedSize(kHeaderSize + header.storedLength);
     mw.reserved -= std::min(mw.reserved, reservedRelease);
@@ -180,11 +183,9 @@ int Group::flushParity(uint16_t stream, StreamWrite& sw) {
 }
 
 int Group::writeBlock(const uint8_t* block, uint16_t stream) {
-  State state;
-  {
-    std::lock_guard<std::mutex> guard(mutex_);
-    state = state_;
-  }
+  // The session state changes only under the handle's exclusive lock, so a
+  // block call (shared lock) reads it as it is.
+  State state = state_;
   if (state == State::kWriteFull) return MOX_E_TAPE_FULL;
   if (state != State::kWriting) return MOX_E_SESSION_STATE;
   if (stream >= writes_.size()) return MOX_E_NO_STREAM;
@@ -261,7 +262,7 @@ int Group::claimSpace(const BlockPlan& plan, std::vector<uint64_t>* offsets) {
   const RecordHeader& h = plan.header;
   uint64_t framed = framedSize(kHeaderSize + h.storedLength);
   offsets->resize(plan.targets.size());
-  std::lock_guard<std::mutex> guard(mutex_);
+  MutexLock guard(mutex_);
   if (state_ != State::kWriting || full_.load()) return MOX_E_TAPE_FULL;
   bool room = true;
   for (int t : plan.targets) {
@@ -319,7 +320,7 @@ int Group::closeSetSession(Kind kind) {
       }
     }
   }
-  std::lock_guard<std::mutex> guard(mutex_);
+  MutexLock guard(mutex_);
   SessionEnd end;
   size_t used = static_cast<size_t>(std::max<int32_t>(nextStream_, openedStreams_));
   used = std::min(used, writes_.size());
@@ -381,7 +382,6 @@ int Group::continueBlock() {
   if (state_ != State::kWriting) return MOX_E_SESSION_STATE;
   int rc = closeSetSession(Kind::kContinuation);
   if (rc != MOX_OK) return rc;
-  std::lock_guard<std::mutex> guard(mutex_);
   state_ = State::kWriteFull;
   fullSet_ = set_;  // the full set, kept as the predecessor
   debugLog(home_.path(), 2, "RAID%d: session %u continues on a new cartridge set", raidNumber_,
@@ -394,7 +394,6 @@ int Group::continueSession(int32_t /*sessionNumber*/) {
     if (set_ == nullptr || mounted_ + 1 >= readChain_.size() || set_ != readChain_[mounted_ + 1]) {
       return MOX_E_NOT_CONNECTED;
     }
-    std::lock_guard<std::mutex> guard(mutex_);
     ++mounted_;
     state_ = State::kReading;
     return MOX_OK;
@@ -414,7 +413,6 @@ int Group::continueSession(int32_t /*sessionNumber*/) {
   }
   int rc = openSetSession(setIndex_ + 1, prev);
   if (rc != MOX_OK) return rc;
-  std::lock_guard<std::mutex> guard(mutex_);
   ++setIndex_;
   fullSet_.reset();
   full_.store(false);
@@ -425,12 +423,10 @@ int Group::continueSession(int32_t /*sessionNumber*/) {
 int Group::endSession() {
   if (state_ == State::kWriting) {
     int rc = closeSetSession(Kind::kSessionEnd);
-    std::lock_guard<std::mutex> guard(mutex_);
     state_ = State::kIdle;
     debugLog(home_.path(), 2, "RAID%d: session %u ended: %d", raidNumber_, writeSession_, rc);
     return rc;
   }
-  std::lock_guard<std::mutex> guard(mutex_);
   if (state_ == State::kIdle) return MOX_E_SESSION_STATE;
   state_ = State::kIdle;
   reads_.clear();
