@@ -97,16 +97,15 @@ int CartridgeFile::writeRecord(uint64_t offset, const RecordHeader& h, const voi
                                uint64_t* size, bool crcKnown) const {
   RecordHeader header = h;
   if (!crcKnown) header.bodyCrc = crc32c(body, header.storedLength);
-  uint8_t lead[4 + kHeaderSize];
+  uint8_t lead[kFrameLeadSize + kHeaderSize];
   uint32_t len = static_cast<uint32_t>(kHeaderSize + header.storedLength);
-  std::memcpy(lead, &len, 4);
-  encodeHeader(header, lead + 4);
-  uint8_t tail[5] = {0, 0, 0, 0, 0};
-  size_t pad = len & 1;
-  std::memcpy(tail + pad, &len, 4);
+  encodeFrameLead(len, lead);
+  encodeHeader(header, lead + kFrameLeadSize);
+  uint8_t tail[5];
+  size_t tailSize = encodeFrameTail(len, tail);
   struct iovec iov[3] = {
-      {lead, sizeof lead}, {const_cast<void*>(body), header.storedLength}, {tail, 4 + pad}};
-  size_t total = sizeof lead + header.storedLength + 4 + pad;
+      {lead, sizeof lead}, {const_cast<void*>(body), header.storedLength}, {tail, tailSize}};
+  size_t total = sizeof lead + header.storedLength + tailSize;
   ssize_t n = pwritev(fd_, iov, 3, static_cast<off_t>(offset));
   if (n != static_cast<ssize_t>(total)) return MOX_E_IO;
   *size = total;
@@ -115,13 +114,13 @@ int CartridgeFile::writeRecord(uint64_t offset, const RecordHeader& h, const voi
 
 int CartridgeFile::writeRaw(uint64_t offset, const uint8_t* payload, uint32_t len,
                             uint64_t* size) const {
-  uint8_t lead[4];
-  std::memcpy(lead, &len, 4);
-  uint8_t tail[5] = {0, 0, 0, 0, 0};
-  size_t pad = len & 1;
-  std::memcpy(tail + pad, &len, 4);
-  struct iovec iov[3] = {{lead, 4}, {const_cast<uint8_t*>(payload), len}, {tail, 4 + pad}};
-  size_t total = 8 + len + pad;
+  uint8_t lead[kFrameLeadSize];
+  encodeFrameLead(len, lead);
+  uint8_t tail[5];
+  size_t tailSize = encodeFrameTail(len, tail);
+  struct iovec iov[3] = {
+      {lead, kFrameLeadSize}, {const_cast<uint8_t*>(payload), len}, {tail, tailSize}};
+  size_t total = kFrameLeadSize + len + tailSize;
   if (pwritev(fd_, iov, 3, static_cast<off_t>(offset)) != static_cast<ssize_t>(total)) {
     return MOX_E_IO;
   }

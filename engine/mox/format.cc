@@ -11,18 +11,12 @@ void put16(uint8_t* p, uint16_t v) {
   p[0] = static_cast<uint8_t>(v);
   p[1] = static_cast<uint8_t>(v >> 8);
 }
-void put32(uint8_t* p, uint32_t v) {
-  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
+void put32(uint8_t* p, uint32_t v) { storeLe32(p, v); }
 void put64(uint8_t* p, uint64_t v) {
   for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-uint32_t get32(const uint8_t* p) {
-  uint32_t v = 0;
-  for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];
-  return v;
-}
+uint32_t get32(const uint8_t* p) { return loadLe32(p); }
 uint64_t get64(const uint8_t* p) {
   uint64_t v = 0;
   for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
@@ -57,6 +51,29 @@ void encodeHeader(const RecordHeader& h, uint8_t out[kHeaderSize]) {
   put16(out + 30, 0);
   put32(out + 32, h.aux);
   put32(out + 36, crc32c(out, 36));
+}
+
+RecordHeader controlHeader(Kind kind, uint32_t session, uint16_t member, size_t bodyLength) {
+  RecordHeader h;
+  h.kind = kind;
+  h.session = session;
+  h.storedLength = h.originalLength = static_cast<uint32_t>(bodyLength);
+  h.member = member;
+  return h;
+}
+
+void encodeFrameLead(uint32_t length, uint8_t out[kFrameLeadSize]) { put32(out, length); }
+
+size_t encodeFrameTail(uint32_t length, uint8_t out[5]) {
+  size_t pad = length & 1;
+  out[0] = 0;
+  put32(out + pad, length);
+  return 4 + pad;
+}
+
+void encodeImage(const RecordHeader& header, const void* body, uint8_t* out) {
+  encodeHeader(header, out);
+  std::memcpy(out + kHeaderSize, body, header.storedLength);
 }
 
 bool decodeHeader(const uint8_t in[kHeaderSize], RecordHeader* h) {
@@ -189,6 +206,33 @@ bool decodeIndex(const uint8_t* in, size_t length, std::vector<IndexEntry>* entr
     p += kIndexEntrySize;
   }
   return true;
+}
+
+void encodeParity(const std::vector<uint32_t>& imageLengths, const uint8_t* xorImage,
+                  uint32_t width, uint8_t* out) {
+  for (uint32_t len : imageLengths) {
+    put32(out, len);
+    out += 4;
+  }
+  std::memcpy(out, xorImage, width);
+}
+
+bool decodeParity(const uint8_t* in, size_t length, size_t units, ParityBody* parity) {
+  if (length < 4 * units) return false;
+  parity->imageLengths.resize(units);
+  for (size_t t = 0; t < units; ++t) parity->imageLengths[t] = get32(in + 4 * t);
+  parity->xorImage = in + 4 * units;
+  parity->width = static_cast<uint32_t>(length - 4 * units);
+  return true;
+}
+
+RecordHeader parityHeader(uint16_t stream, uint32_t session, uint32_t stripe, uint16_t member,
+                          uint32_t units, size_t bodyLength) {
+  RecordHeader h = controlHeader(Kind::kParity, session, member, bodyLength);
+  h.stream = stream;
+  h.sequence = stripe;
+  h.aux = units;
+  return h;
 }
 
 }  // namespace mox

@@ -40,9 +40,13 @@ struct RecordHeader {
   uint32_t aux = 0;     // depends on the kind
 };
 
+// Every number on a cartridge is little-endian, whatever the host.
 inline uint32_t loadLe32(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
          (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+inline void storeLe32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
 // CRC32C (Castagnoli) through ISA-L.
@@ -52,8 +56,25 @@ void encodeHeader(const RecordHeader& header, uint8_t out[kHeaderSize]);
 // False when the magic or the header checksum is wrong or the kind unknown.
 bool decodeHeader(const uint8_t in[kHeaderSize], RecordHeader* header);
 
+// Header of a control record (label, session start, index, session end,
+// continuation): no stream, no sequence, body stored as is. The body
+// checksum is filled in when the record is written.
+RecordHeader controlHeader(Kind kind, uint32_t session, uint16_t member, size_t bodyLength);
+
 // Bytes a record with `payload` bytes (header + body) takes in the file.
 inline uint64_t framedSize(uint64_t payload) { return 8 + payload + (payload & 1); }
+
+// SIMH framing of a record image of `length` bytes: the length word before
+// it, and the pad byte (odd lengths) and length word after it.
+inline constexpr size_t kFrameLeadSize = 4;
+void encodeFrameLead(uint32_t length, uint8_t out[kFrameLeadSize]);
+// Writes the pad byte when `length` is odd, then the length word; returns
+// the bytes written (4 or 5).
+size_t encodeFrameTail(uint32_t length, uint8_t out[5]);
+
+// A record image (header, then body) as it lies between the length words:
+// writes kHeaderSize + header.storedLength bytes to `out`.
+void encodeImage(const RecordHeader& header, const void* body, uint8_t* out);
 
 // Body of a label record.
 struct Label {
@@ -106,5 +127,26 @@ inline constexpr size_t kIndexEntrySize = 16;
 inline constexpr size_t kIndexBatch = 1024;  // entries per index record
 std::vector<uint8_t> encodeIndex(const std::vector<IndexEntry>& entries);
 bool decodeIndex(const uint8_t* in, size_t length, std::vector<IndexEntry>* entries);
+
+// Body of a RAID 5 parity record for a stripe of `units` data blocks: the
+// image length (header + body) of each block of the stripe, 0 for a block
+// not written on this cartridge set, as `units` 32-bit words, then the XOR
+// of the images, each zero-padded to the width. The count of length words
+// is not stored in the body: it is the group's member count minus one,
+// repeated in the header's aux field.
+struct ParityBody {
+  std::vector<uint32_t> imageLengths;  // one per data block of the stripe
+  const uint8_t* xorImage = nullptr;   // points into the decoded body
+  uint32_t width = 0;                  // bytes of xorImage
+};
+inline size_t parityBodySize(size_t units, uint32_t width) { return 4 * units + width; }
+// Writes parityBodySize(imageLengths.size(), width) bytes to `out`.
+void encodeParity(const std::vector<uint32_t>& imageLengths, const uint8_t* xorImage,
+                  uint32_t width, uint8_t* out);
+// False when the body is too short for `units` length words.
+bool decodeParity(const uint8_t* in, size_t length, size_t units, ParityBody* parity);
+// Header of the parity record of `stripe` of a stream.
+RecordHeader parityHeader(uint16_t stream, uint32_t session, uint32_t stripe, uint16_t member,
+                          uint32_t units, size_t bodyLength);
 
 }  // namespace mox

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <vector>
 
 namespace mox {
 namespace {
@@ -126,6 +127,61 @@ TEST(LabelCoding, KeepsTheNameTerminatedAndEveryField) {
   EXPECT_EQ(back.memberIndex, 3);
   EXPECT_EQ(back.level, 5);
   EXPECT_FALSE(decodeLabel(bytes, sizeof bytes - 1, &back));
+}
+
+TEST(ParityBody, LengthWordsAreLittleEndianAndTheCountIsTheCallers) {
+  const uint8_t image[32] = {0xAA, 0xBB};
+  std::vector<uint32_t> lengths = {0x01020304u, 0, 0x80u};
+  std::vector<uint8_t> body(parityBodySize(lengths.size(), sizeof image));
+  ASSERT_EQ(body.size(), 12u + 32u);
+  encodeParity(lengths, image, sizeof image, body.data());
+  const uint8_t lead[12] = {4, 3, 2, 1, 0, 0, 0, 0, 0x80, 0, 0, 0};
+  EXPECT_EQ(std::memcmp(body.data(), lead, sizeof lead), 0);
+  EXPECT_EQ(body[12], 0xAA);
+  ParityBody back;
+  ASSERT_TRUE(decodeParity(body.data(), body.size(), 3, &back));
+  EXPECT_EQ(back.imageLengths, lengths);
+  EXPECT_EQ(back.width, 32u);
+  EXPECT_EQ(back.xorImage, body.data() + 12);
+  // The body carries no count: read with another one, it splits elsewhere.
+  ASSERT_TRUE(decodeParity(body.data(), body.size(), 2, &back));
+  EXPECT_EQ(back.width, 36u);
+  EXPECT_FALSE(decodeParity(body.data(), 11, 3, &back));
+}
+
+TEST(Framing, LengthWordsAreLittleEndianWithAPadByteAfterOddImages) {
+  uint8_t lead[kFrameLeadSize];
+  encodeFrameLead(0x00123457u, lead);
+  const uint8_t want[4] = {0x57, 0x34, 0x12, 0x00};
+  EXPECT_EQ(std::memcmp(lead, want, 4), 0);
+  uint8_t tail[5] = {9, 9, 9, 9, 9};
+  ASSERT_EQ(encodeFrameTail(0x00123457u, tail), 5u);
+  const uint8_t oddTail[5] = {0, 0x57, 0x34, 0x12, 0x00};
+  EXPECT_EQ(std::memcmp(tail, oddTail, 5), 0);
+  ASSERT_EQ(encodeFrameTail(0x40u, tail), 4u);
+  const uint8_t evenTail[4] = {0x40, 0, 0, 0};
+  EXPECT_EQ(std::memcmp(tail, evenTail, 4), 0);
+}
+
+TEST(ControlHeader, CarriesKindSessionMemberAndLengthOnly) {
+  RecordHeader h = controlHeader(Kind::kSessionEnd, 42, 3, 1000);
+  uint8_t bytes[kHeaderSize];
+  encodeHeader(h, bytes);
+  RecordHeader back;
+  ASSERT_TRUE(decodeHeader(bytes, &back));
+  EXPECT_EQ(back.kind, Kind::kSessionEnd);
+  EXPECT_EQ(back.session, 42u);
+  EXPECT_EQ(back.member, 3);
+  EXPECT_EQ(back.storedLength, 1000u);
+  EXPECT_EQ(back.originalLength, 1000u);
+  EXPECT_EQ(back.stream, 0);
+  EXPECT_EQ(back.sequence, 0u);
+  EXPECT_EQ(back.flags, 0);
+  RecordHeader p = parityHeader(5, 42, 9, 1, 2, 72);
+  EXPECT_EQ(p.kind, Kind::kParity);
+  EXPECT_EQ(p.stream, 5);
+  EXPECT_EQ(p.sequence, 9u);
+  EXPECT_EQ(p.aux, 2u);
 }
 
 }  // namespace

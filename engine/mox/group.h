@@ -1,25 +1,39 @@
-// A RAID group selected on a handle: its connected cartridge set, the
-// session being written or read, and the RAID layout of blocks on members.
+// A RAID group selected on a handle: its connected cartridge set and the
+// session being written or read. Its work lies in three files:
+//   group.cc        group control: enumerate, connect, torn tails, label,
+//                   format, positioning for a new session;
+//   group_write.cc  the session writer (blocks, parity, index, end records);
+//   group_read.cc   the session reader (chain of sets, index cursors,
+//                   degraded reads).
+// Where a block lies on the members is MemberLayout (member_layout.h).
 //
-// Layout of stream s's block k on a group of M members:
-//   RAID 0: member (s + k) mod M.
-//   RAID 1: every member.
-//   RAID 5: stripe j = k / (M - 1) of the stream has its parity on member
-//           p = (s + j) mod M and its i-th block (i = k mod (M - 1)) on
-//           member (p + 1 + i) mod M.
+// Locking contract (the Handle that owns the group keeps it):
+// - Control calls (every public call but writeBlock and readBlock) run with
+//   the handle's control lock held exclusively: no other call of any kind
+//   runs on the group meanwhile. They change the session state, the
+//   connected set, the writer's and reader's per-session state freely.
+// - Block calls (writeBlock, readBlock) run with the control lock shared,
+//   many at once, at most one per stream. They read the session state
+//   without a lock (it cannot change under them), serialize on their
+//   stream's own mutex, and take mutex_ only for what block calls of
+//   different streams share: the members' append offsets, reservations and
+//   pending index entries, and the next stream number. full_ is atomic.
+// mutex_ is checked by clang's thread-safety analysis (thread_annotations.h);
+// the control lock is checked where it is taken, in Handle.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "engine/config/mox_config.h"
 #include "engine/mox/library.h"
+#include "engine/mox/member_layout.h"
 #include "engine/mox/mox.h"
 #include "engine/mox/status_block.h"
+#include "engine/mox/thread_annotations.h"
 
 namespace mox {
 
@@ -42,7 +56,7 @@ class Group {
   int startSession(int32_t sessionNumber, uint16_t streamCount, uint16_t* startStream);
   int startReadSession(int32_t sessionNumber, uint16_t* streamTotal);
   int endSession();
-  int gotoNewStream(uint16_t* streamNumber);
+  int gotoNewStream(uint16_t* streamNumber) MOX_EXCLUDES(mutex_);
   int gotoStream(uint16_t previousStream, uint16_t nextStream);
   int continueBlock();
   int continueSession(int32_t sessionNumber);
@@ -52,8 +66,8 @@ class Group {
   bool connected() const { return set_ != nullptr; }
 
   // Block calls, from many threads at once (one stream each).
-  int writeBlock(const uint8_t* block, uint16_t stream);
-  int readBlock(uint8_t* out, uint16_t stream);
+  int writeBlock(const uint8_t* block, uint16_t stream) MOX_EXCLUDES(mutex_);
+  int readBlock(uint8_t* out, uint16_t stream) MOX_EXCLUDES(mutex_);
 
  private:
   enum class State {
@@ -66,25 +80,30 @@ class Group {
   };
   struct StreamWrite;
   struct StreamRead;
+  struct BlockPlan;
+  // A member's append state while a session is written: changed by block
+  // calls under mutex_, by control calls alone.
   struct MemberWrite {
-    std::mutex mutex;
     uint64_t offset = 0;    // next append position
     uint64_t reserved = 0;  // capacity promised to parity not yet written
     std::vector<IndexEntry> pending;
     std::vector<uint64_t> indexOffsets;
   };
 
-  int levelMembers() const { return static_cast<int>(config_.members.size()); }
-  int memberOfData(uint16_t stream, uint32_t block) const;
-  int parityMember(uint16_t stream, uint32_t stripe) const;
-  bool fits(int member, uint64_t bytes);
+  // Writing a block: encode (compress, checksum), place on members, claim
+  // room under the group's lock, then stage the RAID 5 parity unit.
+  void encodeBlock(const uint8_t* block, uint16_t stream, uint32_t sequence, BlockPlan* plan) const;
+  void placeBlock(const StreamWrite& sw, BlockPlan* plan) const;
+  int claimSpace(const BlockPlan& plan, std::vector<uint64_t>* offsets) MOX_EXCLUDES(mutex_);
+  int stageParityUnit(uint16_t stream, StreamWrite& sw, const BlockPlan& plan);
+  bool fits(int member, uint64_t bytes) MOX_REQUIRES(mutex_);
   int appendRecord(int member, const RecordHeader& header, const void* body, bool parity,
                    uint64_t reservedRelease);
-  int flushIndex(int member);
+  int flushIndex(int member) MOX_REQUIRES(mutex_);
   int flushParity(uint16_t stream, StreamWrite& sw);
-  int closeSetSession(Kind kind);
-  int writeEndRecords(Kind kind, SessionEnd end);
-  int writeTapeMarks();
+  int closeSetSession(Kind kind) MOX_EXCLUDES(mutex_);
+  int writeEndRecords(Kind kind, SessionEnd end) MOX_REQUIRES(mutex_);
+  int writeTapeMarks() MOX_REQUIRES(mutex_);
   int syncMembers() const;
   int openSetSession(uint32_t setIndex, uint64_t prevSetId);
   int labelSet(const char* name, int32_t sequence, int32_t expiration, uint64_t setId);
@@ -98,36 +117,43 @@ class Group {
   int fetchRecord(size_t setIndex, int member, uint16_t stream, bool parity, uint32_t sequence,
                   StreamRead& sr, std::vector<uint8_t>* image);
   int readDataBlock(size_t setIndex, uint16_t stream, uint32_t block, StreamRead& sr, uint8_t* out);
+  int readFromParity(size_t setIndex, uint16_t stream, uint32_t block, StreamRead& sr, uint8_t* out,
+                     int rc);
   int deliver(const std::vector<uint8_t>& image, uint16_t stream, uint32_t block, uint8_t* out);
 
   Home& home_;
   int raidNumber_;
   moxcfg::RaidConfig config_;
+  MemberLayout layout_;
   uint32_t access_;
   moxcfg::EngineSettings settings_;
   bool compression_;
   std::unique_ptr<RaidLock> lock_;
   StatusBlock* status_ = nullptr;
 
-  std::mutex mutex_;  // session bookkeeping shared by block calls
+  Mutex mutex_;  // what block calls of different streams share (see above)
   State state_ = State::kIdle;
   std::shared_ptr<CartSet> set_;        // connected cartridges
   std::vector<std::string> nextNames_;  // set found by enumTape for a tape change
 
   // Writing.
-  uint32_t session_ = 0;
+  uint32_t writeSession_ = 0;  // the session being written
+  // While a written session waits for the next cartridge set (kWriteFull):
+  // the full set, which the next set's label and session start name.
+  std::shared_ptr<CartSet> fullSet_;
   uint32_t setIndex_ = 0;
-  uint16_t openedStreams_ = 0;  // streams given by startSession
-  int32_t nextStream_ = 0;      // next stream gotoNewStream hands out
+  uint16_t openedStreams_ = 0;                     // streams given by startSession
+  int32_t nextStream_ MOX_GUARDED_BY(mutex_) = 0;  // next stream gotoNewStream hands out
   std::vector<std::unique_ptr<StreamWrite>> writes_;
   std::vector<std::unique_ptr<MemberWrite>> members_;
   std::atomic<bool> full_{false};
 
   // Reading.
-  std::vector<std::shared_ptr<CartSet>> chain_;   // the session's sets, first to last known
-  size_t mounted_ = 0;                            // chain index of the mounted set
-  std::vector<std::vector<uint32_t>> setBlocks_;  // per chain set: blocks per stream
-  bool chainComplete_ = false;                    // last set ends the session
+  uint32_t readSession_ = 0;                         // the session being read
+  std::vector<std::shared_ptr<CartSet>> readChain_;  // the session's sets, first to last known
+  size_t mounted_ = 0;                               // chain index of the mounted set
+  std::vector<std::vector<uint32_t>> setBlocks_;     // per chain set: blocks per stream
+  bool chainComplete_ = false;                       // last set ends the session
   uint16_t streamTotal_ = 0;
   std::vector<std::unique_ptr<StreamRead>> reads_;
 };

@@ -83,7 +83,10 @@ Handle::Handle(std::string home, const HandleCreationRecord& request,
 }
 
 Handle::~Handle() {
-  group_.reset();
+  {
+    ExclusiveLock lock(control_);
+    group_.reset();
+  }
   status_.withdraw();
   debugLog(home_.path(), 3, "handle closed");
 }
@@ -150,7 +153,7 @@ int Handle::selectGroup(const char* groupName, uint32_t access) {
   if (rc != MOX_OK) return rc;
   moxcfg::EngineSettings settings;
   if (moxcfg::loadEngineSettings(home_.path(), &settings) != platform::kRegOk) return MOX_E_HOME;
-  std::unique_lock<std::shared_mutex> lock(control_);
+  ExclusiveLock lock(control_);
   group_.reset();
   status_.withdraw();
   auto group = std::make_unique<Group>(home_, n, config, access, settings,
@@ -166,7 +169,7 @@ int Handle::selectGroup(const char* groupName, uint32_t access) {
 }
 
 int Handle::releaseGroup() {
-  std::unique_lock<std::shared_mutex> lock(control_);
+  ExclusiveLock lock(control_);
   if (!group_) return MOX_E_NO_GROUP_SELECTED;
   group_.reset();
   status_.withdraw();
@@ -196,7 +199,7 @@ int Handle::writeBlock(uint8_t* buffer, uint16_t stream) {
   if (!pool_.isLent(buffer)) return MOX_E_INVALID_ARG;
   int rc;
   {
-    std::shared_lock<std::shared_mutex> lock(control_);
+    SharedLock lock(control_);
     rc = group_ ? group_->writeBlock(buffer, stream) : MOX_E_NO_GROUP_SELECTED;
   }
   // The buffer goes back to the pool whatever the outcome.
@@ -211,7 +214,7 @@ int Handle::readBlock(uint8_t** block, uint16_t stream) {
   if (b == nullptr) return MOX_E_NO_BUFFERS;
   int rc;
   {
-    std::shared_lock<std::shared_mutex> lock(control_);
+    SharedLock lock(control_);
     rc = group_ ? group_->readBlock(b, stream) : MOX_E_NO_GROUP_SELECTED;
   }
   if (rc != MOX_OK) {
@@ -235,7 +238,7 @@ int Handle::formatTape(uint16_t raidNumber, const TapeFormatRecord* request,
                        DeviceResultList* results) {
   if (request == nullptr) return MOX_E_INVALID_ARG;
   {
-    std::unique_lock<std::shared_mutex> lock(control_);
+    ExclusiveLock lock(control_);
     if (group_ && group_->connected()) return group_->formatConnected(*request, results);
   }
   moxcfg::RaidConfig config;

@@ -1,11 +1,21 @@
 // One tape service handle: the home it works on, its buffer pool, the
 // selected group with its connected cartridges and open session, and the
 // console operations on RAID devices.
+//
+// Locking contract: control_ is the handle's control lock.
+// - Control calls on the group (selectGroup, releaseGroup, withGroup, and a
+//   format of the connected cartridges) hold it exclusively.
+// - Block calls (writeBlock, readBlock) hold it shared: many threads, one
+//   stream each, at once; they never wait for one another on it.
+// - Buffer pool calls and the console operations on RAID devices that do not
+//   touch the selected group take no control lock (the pool and the status
+//   block are safe on their own; the home lock serializes the rest).
+// Group (group.h) relies on this contract. Clang's thread-safety analysis
+// checks that group_ is only reached with control_ held.
 #pragma once
 
 #include <cstdint>
 #include <memory>
-#include <shared_mutex>
 #include <string>
 
 #include "engine/mox/buffer_pool.h"
@@ -13,6 +23,7 @@
 #include "engine/mox/home.h"
 #include "engine/mox/mox.h"
 #include "engine/mox/status_block.h"
+#include "engine/mox/thread_annotations.h"
 
 namespace mox {
 
@@ -30,19 +41,19 @@ class Handle {
   int getDeviceInfo(uint16_t index, MoxDeviceRecord* device);
   int setDebugLevel(uint32_t level);
 
-  int selectGroup(const char* groupName, uint32_t access);
-  int releaseGroup();
-  // Runs `op` on the selected group under the control lock.
+  int selectGroup(const char* groupName, uint32_t access) MOX_EXCLUDES(control_);
+  int releaseGroup() MOX_EXCLUDES(control_);
+  // Runs `op` on the selected group under the control lock, held exclusively.
   template <typename F>
-  int withGroup(F&& op) {
-    std::unique_lock<std::shared_mutex> lock(control_);
+  int withGroup(F&& op) MOX_EXCLUDES(control_) {
+    ExclusiveLock lock(control_);
     if (!group_) return MOX_E_NO_GROUP_SELECTED;
     return op(*group_);
   }
 
   int getFreeBuffers(uint8_t** buffer, uint32_t count);
-  int writeBlock(uint8_t* buffer, uint16_t stream);
-  int readBlock(uint8_t** block, uint16_t stream);
+  int writeBlock(uint8_t* buffer, uint16_t stream) MOX_EXCLUDES(control_);
+  int readBlock(uint8_t** block, uint16_t stream) MOX_EXCLUDES(control_);
   int releaseBuffers(uint8_t* block, uint32_t count);
 
   int formatTape(uint16_t raidNumber, const TapeFormatRecord* request, DeviceResultList* results);
@@ -64,8 +75,8 @@ class Handle {
   uint32_t mode_;
   moxcfg::EngineSettings settings_;
   BufferPool pool_;
-  std::shared_mutex control_;  // exclusive for control calls, shared for block calls
-  std::unique_ptr<Group> group_;
+  SharedMutex control_;  // exclusive for control calls, shared for block calls
+  std::unique_ptr<Group> group_ MOX_GUARDED_BY(control_);
   StatusBlock status_;
 };
 

@@ -180,10 +180,7 @@ int formatCartridge(const std::string& path, const Label& label) {
   if (rc != MOX_OK) return rc;
   uint8_t body[kLabelBodySize];
   encodeLabel(label, body);
-  RecordHeader h;
-  h.kind = Kind::kLabel;
-  h.storedLength = h.originalLength = kLabelBodySize;
-  h.member = label.memberIndex;
+  RecordHeader h = controlHeader(Kind::kLabel, 0, label.memberIndex, kLabelBodySize);
   uint64_t size = 0;
   if (file.truncate(0) != MOX_OK) return MOX_E_IO;
   rc = file.writeRecord(0, h, body, &size);

@@ -221,7 +221,6 @@ class KilledWriter : public MediaTest, public ::testing::WithParamInterface<Kill
   int32_t session = 0;
   uint16_t first = 0;
   moxtest::startNewSession(h, 4, &session, &first);
-  uint32_t value = 0;
   if (point == KillPoint::kAfterStart) tell();
   std::atomic<int> blocks{0};
   std::atomic<bool> spanned{false};
@@ -230,6 +229,7 @@ class KilledWriter : public MediaTest, public ::testing::WithParamInterface<Kill
     std::atomic<bool> full{false};
     for (uint16_t s = 0; s < 4; ++s) {
       threads.emplace_back([&, s] {
+        uint32_t value = 0;  // each writer its own out value
         for (uint32_t b = 0;; ++b) {
           uint8_t* buffer = nullptr;
           if (MOXGetFreeBuffers(h, &buffer, 1, &value) != 0) return;

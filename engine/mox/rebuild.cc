@@ -13,15 +13,11 @@
 
 #include "engine/mox/cartridge.h"
 #include "engine/mox/library.h"
+#include "engine/mox/member_layout.h"
 #include "engine/mox/mox.h"
 
 namespace mox {
 namespace {
-
-uint32_t le32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-         (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
 
 int ensureCartridge(Home& home, uint16_t drive, std::string* name) {
   *name = home.driveCartridge(drive);
@@ -88,24 +84,224 @@ struct Loc {
   uint64_t offset;
 };
 
-// Rebuilds RAID 5 member `target` into a fresh file from the others.
-int rebuildParityMember(Home& home, const moxcfg::RaidConfig& config, size_t target) {
-  size_t m = config.members.size();
-  uint32_t d = static_cast<uint32_t>(m - 1);
-  auto names = memberCartridges(home, config.members);
-  auto set = openSet(home, names, false);
-  for (size_t i = 0; i < m; ++i) {
-    if (i != target && (set->failed[i] || set->damaged[i])) return MOX_E_DEGRADED;
+// Rebuilds one member of a RAID 5 set into a fresh file from the others,
+// session by session: every record of the member is either the parity of a
+// stripe, recomputed from its blocks, or a block, recomputed from the
+// stripe's parity and other blocks.
+class ParityMemberRebuild {
+ public:
+  ParityMemberRebuild(const CartSet& set, size_t target, CartridgeFile& out)
+      : set_(set),
+        target_(target),
+        layout_(5, static_cast<int>(set.memberCount())),
+        d_(layout_.stripeUnits()),
+        out_(out),
+        image_(kHeaderSize + 4 * set.memberCount() + MOX_BLOCK_SIZE + 256) {}
+
+  int writeLabel(const Label& reference);
+  int rebuildSession(size_t e, const SessionExtent& ext);
+
+ private:
+  using Key = std::tuple<uint16_t, bool, uint32_t>;  // stream, parity, sequence
+  int collectRecords(size_t e);
+  int readImage(const Loc& loc, std::vector<uint8_t>* img);
+  int writeParity(uint16_t stream, uint32_t stripe, uint32_t session);
+  int writeBlock(uint16_t stream, uint32_t stripe, int parityMember);
+  int flushIndex(uint32_t session);
+  int write(const RecordHeader& h, const void* body) {
+    uint64_t size = 0;
+    int rc = out_.writeRecord(offset_, h, body, &size);
+    if (rc == MOX_OK) offset_ += size;
+    return rc;
   }
-  size_t ref = target == 0 ? 1 : 0;
-  const CartridgeMap& refMap = set->maps[ref];
-  for (size_t i = 0; i < m; ++i) {
-    if (i != target && set->maps[i].sessions.size() != refMap.sessions.size()) {
-      return MOX_E_DEGRADED;
+
+  const CartSet& set_;
+  size_t target_;
+  MemberLayout layout_;
+  uint32_t d_;
+  CartridgeFile& out_;
+  uint64_t offset_ = 0;
+  std::vector<uint8_t> image_;
+  std::vector<uint8_t> acc_;
+  std::map<Key, Loc> where_;  // the session's records on the other members
+  std::vector<IndexEntry> pending_;
+  std::vector<uint64_t> indexOffsets_;
+};
+
+int ParityMemberRebuild::writeLabel(const Label& reference) {
+  Label label = reference;
+  label.memberIndex = static_cast<uint16_t>(target_);
+  uint8_t body[kLabelBodySize];
+  encodeLabel(label, body);
+  return write(controlHeader(Kind::kLabel, 0, static_cast<uint16_t>(target_), kLabelBodySize),
+               body);
+}
+
+int ParityMemberRebuild::collectRecords(size_t e) {
+  where_.clear();
+  RecordHeader h;
+  std::vector<uint8_t> body;
+  for (size_t i = 0; i < set_.memberCount(); ++i) {
+    if (i == target_) continue;
+    const SessionExtent& mine = set_.maps[i].sessions[e];
+    for (uint64_t io : mine.end.indexOffsets) {
+      std::vector<IndexEntry> entries;
+      int rc = set_.files[i]->readRecord(io, &h, &body);
+      if (rc != MOX_OK) return rc;
+      if (!decodeIndex(body.data(), body.size(), &entries)) return MOX_E_MEDIA;
+      for (const auto& en : entries) {
+        where_[{en.stream, en.parity != 0, en.sequence}] = {static_cast<int>(i), en.offset};
+      }
     }
   }
+  return MOX_OK;
+}
+
+int ParityMemberRebuild::readImage(const Loc& loc, std::vector<uint8_t>* img) {
+  img->resize(image_.size());
+  uint32_t len = 0;
+  int r = set_.files[static_cast<size_t>(loc.member)]->readRaw(loc.offset, img->data(), img->size(),
+                                                               &len);
+  if (r != MOX_OK) return r;
+  img->resize(len);
+  RecordHeader ih;
+  if (!decodeHeader(img->data(), &ih) ||
+      crc32c(img->data() + kHeaderSize, ih.storedLength) != ih.bodyCrc) {
+    return MOX_E_CHECKSUM;
+  }
+  return MOX_OK;
+}
+
+int ParityMemberRebuild::flushIndex(uint32_t session) {
+  if (pending_.empty()) return MOX_OK;
+  std::vector<uint8_t> ib = encodeIndex(pending_);
+  uint64_t at = offset_;
+  int rc = write(controlHeader(Kind::kIndex, session, static_cast<uint16_t>(target_), ib.size()),
+                 ib.data());
+  if (rc != MOX_OK) return rc;
+  indexOffsets_.push_back(at);
+  pending_.clear();
+  return MOX_OK;
+}
+
+int ParityMemberRebuild::writeParity(uint16_t stream, uint32_t stripe, uint32_t session) {
+  // Recompute the parity from the stripe's blocks.
+  std::vector<uint32_t> lengths(d_, 0);
+  uint32_t width = 0;
+  acc_.assign(kHeaderSize + MOX_BLOCK_SIZE + 32, 0);
+  for (uint32_t t = 0; t < d_; ++t) {
+    auto it = where_.find({stream, false, stripe * d_ + t});
+    if (it == where_.end()) continue;
+    std::vector<uint8_t> img;
+    int rc = readImage(it->second, &img);
+    if (rc != MOX_OK) return rc;
+    lengths[t] = static_cast<uint32_t>(img.size());
+    width = std::max<uint32_t>(width, (lengths[t] + 31) / 32 * 32);
+    for (size_t b = 0; b < img.size(); ++b) acc_[b] ^= img[b];
+  }
+  std::vector<uint8_t> pb(parityBodySize(d_, width));
+  encodeParity(lengths, acc_.data(), width, pb.data());
+  pending_.push_back({stream, 1, stripe, offset_});
+  return write(parityHeader(stream, session, stripe, static_cast<uint16_t>(target_), d_, pb.size()),
+               pb.data());
+}
+
+int ParityMemberRebuild::writeBlock(uint16_t stream, uint32_t stripe, int parityMember) {
+  uint32_t t = layout_.unitOnMember(parityMember, static_cast<int>(target_));
+  auto pit = where_.find({stream, true, stripe});
+  if (pit == where_.end()) return MOX_E_DEGRADED;
+  std::vector<uint8_t> parity;
+  int rc = readImage(pit->second, &parity);
+  if (rc != MOX_OK) return rc;
+  ParityBody pbody;
+  if (!decodeParity(parity.data() + kHeaderSize, parity.size() - kHeaderSize, d_, &pbody)) {
+    return MOX_E_MEDIA;
+  }
+  uint32_t width = pbody.width;
+  uint32_t want = pbody.imageLengths[t];
+  if (want == 0) return MOX_OK;  // the block is not on this cartridge set
+  if (want > width) return MOX_E_MEDIA;
+  acc_.assign(pbody.xorImage, pbody.xorImage + width);
+  for (uint32_t u = 0; u < d_; ++u) {
+    uint32_t len = pbody.imageLengths[u];
+    if (u == t || len == 0) continue;
+    auto it = where_.find({stream, false, stripe * d_ + u});
+    if (it == where_.end()) return MOX_E_DEGRADED;
+    std::vector<uint8_t> img;
+    if ((rc = readImage(it->second, &img)) != MOX_OK) return rc;
+    if (img.size() != len || len > width) return MOX_E_MEDIA;
+    for (uint32_t b = 0; b < len; ++b) acc_[b] ^= img[b];
+  }
+  RecordHeader dh;
+  if (!decodeHeader(acc_.data(), &dh) || dh.storedLength + kHeaderSize != want ||
+      crc32c(acc_.data() + kHeaderSize, dh.storedLength) != dh.bodyCrc) {
+    return MOX_E_CHECKSUM;
+  }
+  pending_.push_back({stream, 0, dh.sequence, offset_});
+  uint64_t size = 0;
+  if ((rc = out_.writeRaw(offset_, acc_.data(), want, &size)) != MOX_OK) return rc;
+  offset_ += size;
+  return MOX_OK;
+}
+
+int ParityMemberRebuild::rebuildSession(size_t e, const SessionExtent& ext) {
+  size_t ref = target_ == 0 ? 1 : 0;
+  // Session start, copied.
+  RecordHeader h;
+  std::vector<uint8_t> body;
+  int rc = set_.files[ref]->readRecord(ext.startOffset, &h, &body);
+  if (rc != MOX_OK) return rc;
+  h.member = static_cast<uint16_t>(target_);
+  if ((rc = write(h, body.data())) != MOX_OK) return rc;
+  if ((rc = collectRecords(e)) != MOX_OK) return rc;
+  std::set<std::pair<uint16_t, uint32_t>> stripes;
+  for (const auto& [key, loc] : where_) {
+    auto [stream, parity, seq] = key;
+    stripes.insert({stream, parity ? seq : layout_.stripeOf(seq)});
+  }
+  pending_.clear();
+  indexOffsets_.clear();
+  for (const auto& [stream, stripe] : stripes) {
+    int p = layout_.parityMember(stream, stripe);
+    rc = static_cast<size_t>(p) == target_ ? writeParity(stream, stripe, ext.session)
+                                           : writeBlock(stream, stripe, p);
+    if (rc != MOX_OK) return rc;
+    if (pending_.size() >= kIndexBatch && (rc = flushIndex(ext.session)) != MOX_OK) return rc;
+  }
+  if ((rc = flushIndex(ext.session)) != MOX_OK) return rc;
+  SessionEnd end;
+  end.streamBlocks = ext.end.streamBlocks;
+  end.indexOffsets = indexOffsets_;
+  std::vector<uint8_t> eb = encodeSessionEnd(end);
+  rc = write(controlHeader(ext.continued ? Kind::kContinuation : Kind::kSessionEnd, ext.session,
+                           static_cast<uint16_t>(target_), eb.size()),
+             eb.data());
+  if (rc != MOX_OK) return rc;
+  if ((rc = out_.writeTapeMark(offset_)) != MOX_OK) return rc;
+  offset_ += 4;
+  return MOX_OK;
+}
+
+// MOX_OK when every member but `target` is sound and holds the same sessions.
+int rebuildSource(const CartSet& set, size_t target) {
+  size_t ref = target == 0 ? 1 : 0;
+  for (size_t i = 0; i < set.memberCount(); ++i) {
+    if (i == target) continue;
+    if (set.failed[i] || set.damaged[i]) return MOX_E_DEGRADED;
+    if (set.maps[i].sessions.size() != set.maps[ref].sessions.size()) return MOX_E_DEGRADED;
+  }
+  return MOX_OK;
+}
+
+// Rebuilds RAID 5 member `target` into a fresh file from the others.
+int rebuildParityMember(Home& home, const moxcfg::RaidConfig& config, size_t target) {
+  auto names = memberCartridges(home, config.members);
+  auto set = openSet(home, names, false);
+  int rc = rebuildSource(*set, target);
+  if (rc != MOX_OK) return rc;
+  const CartridgeMap& refMap = set->maps[target == 0 ? 1 : 0];
   std::string targetName;
-  int rc = ensureCartridge(home, config.members[target], &targetName);
+  rc = ensureCartridge(home, config.members[target], &targetName);
   if (rc != MOX_OK) return rc;
   std::string path = home.cartridgePath(targetName);
   std::string tmp = path + ".rebuild";
@@ -115,165 +311,15 @@ int rebuildParityMember(Home& home, const moxcfg::RaidConfig& config, size_t tar
   CartridgeFile out;
   rc = out.open(tmp, true);
   if (rc != MOX_OK) return rc;
-  uint64_t offset = 0, size = 0;
   if (refMap.blank) {
     out.close();
     rename(tmp.c_str(), path.c_str());
     return MOX_OK;
   }
-  Label label = refMap.label;
-  label.memberIndex = static_cast<uint16_t>(target);
-  {
-    uint8_t body[kLabelBodySize];
-    encodeLabel(label, body);
-    RecordHeader h;
-    h.kind = Kind::kLabel;
-    h.storedLength = h.originalLength = kLabelBodySize;
-    h.member = static_cast<uint16_t>(target);
-    if ((rc = out.writeRecord(offset, h, body, &size)) != MOX_OK) return rc;
-    offset += size;
-  }
-  std::vector<uint8_t> image(kHeaderSize + 4 * m + MOX_BLOCK_SIZE + 256);
-  std::vector<uint8_t> acc;
+  ParityMemberRebuild rebuild(*set, target, out);
+  if ((rc = rebuild.writeLabel(refMap.label)) != MOX_OK) return rc;
   for (size_t e = 0; e < refMap.sessions.size(); ++e) {
-    const SessionExtent& ext = refMap.sessions[e];
-    // Session start, copied.
-    RecordHeader h;
-    std::vector<uint8_t> body;
-    if ((rc = set->files[ref]->readRecord(ext.startOffset, &h, &body)) != MOX_OK) return rc;
-    h.member = static_cast<uint16_t>(target);
-    if ((rc = out.writeRecord(offset, h, body.data(), &size)) != MOX_OK) return rc;
-    offset += size;
-    // Every data and parity record of the other members.
-    std::map<std::tuple<uint16_t, bool, uint32_t>, Loc> where;
-    for (size_t i = 0; i < m; ++i) {
-      if (i == target) continue;
-      const SessionExtent& mine = set->maps[i].sessions[e];
-      for (uint64_t io : mine.end.indexOffsets) {
-        std::vector<IndexEntry> entries;
-        if ((rc = set->files[i]->readRecord(io, &h, &body)) != MOX_OK) return rc;
-        if (!decodeIndex(body.data(), body.size(), &entries)) return MOX_E_MEDIA;
-        for (const auto& en : entries) {
-          where[{en.stream, en.parity != 0, en.sequence}] = {static_cast<int>(i), en.offset};
-        }
-      }
-    }
-    std::set<std::pair<uint16_t, uint32_t>> stripes;
-    for (const auto& [key, loc] : where) {
-      auto [stream, parity, seq] = key;
-      stripes.insert({stream, parity ? seq : seq / d});
-    }
-    std::vector<IndexEntry> pending;
-    std::vector<uint64_t> indexOffsets;
-    auto flush = [&]() -> int {
-      if (pending.empty()) return MOX_OK;
-      std::vector<uint8_t> ib = encodeIndex(pending);
-      RecordHeader ih;
-      ih.kind = Kind::kIndex;
-      ih.session = ext.session;
-      ih.storedLength = ih.originalLength = static_cast<uint32_t>(ib.size());
-      ih.member = static_cast<uint16_t>(target);
-      int r = out.writeRecord(offset, ih, ib.data(), &size);
-      if (r != MOX_OK) return r;
-      indexOffsets.push_back(offset);
-      offset += size;
-      pending.clear();
-      return MOX_OK;
-    };
-    auto readImage = [&](const Loc& loc, std::vector<uint8_t>* img) -> int {
-      img->resize(image.size());
-      uint32_t len = 0;
-      int r = set->files[static_cast<size_t>(loc.member)]->readRaw(loc.offset, img->data(),
-                                                                   img->size(), &len);
-      if (r != MOX_OK) return r;
-      img->resize(len);
-      RecordHeader ih;
-      if (!decodeHeader(img->data(), &ih) ||
-          crc32c(img->data() + kHeaderSize, ih.storedLength) != ih.bodyCrc) {
-        return MOX_E_CHECKSUM;
-      }
-      return MOX_OK;
-    };
-    for (const auto& [stream, stripe] : stripes) {
-      uint32_t p = static_cast<uint32_t>((stream + static_cast<uint64_t>(stripe)) % m);
-      if (p == target) {
-        // Recompute the parity from the stripe's blocks.
-        std::vector<uint32_t> lengths(d, 0);
-        uint32_t width = 0;
-        acc.assign(kHeaderSize + MOX_BLOCK_SIZE + 32, 0);
-        for (uint32_t t = 0; t < d; ++t) {
-          auto it = where.find({stream, false, stripe * d + t});
-          if (it == where.end()) continue;
-          std::vector<uint8_t> img;
-          if ((rc = readImage(it->second, &img)) != MOX_OK) return rc;
-          lengths[t] = static_cast<uint32_t>(img.size());
-          width = std::max<uint32_t>(width, (lengths[t] + 31) / 32 * 32);
-          for (size_t b = 0; b < img.size(); ++b) acc[b] ^= img[b];
-        }
-        std::vector<uint8_t> pb(4 * d + width);
-        for (uint32_t t = 0; t < d; ++t) std::memcpy(pb.data() + 4 * t, &lengths[t], 4);
-        std::memcpy(pb.data() + 4 * d, acc.data(), width);
-        RecordHeader ph;
-        ph.kind = Kind::kParity;
-        ph.stream = stream;
-        ph.session = ext.session;
-        ph.sequence = stripe;
-        ph.storedLength = ph.originalLength = static_cast<uint32_t>(pb.size());
-        ph.member = static_cast<uint16_t>(target);
-        ph.aux = d;
-        pending.push_back({stream, 1, stripe, offset});
-        if ((rc = out.writeRecord(offset, ph, pb.data(), &size)) != MOX_OK) return rc;
-        offset += size;
-      } else {
-        uint32_t t = static_cast<uint32_t>((target + m - p - 1) % m);
-        auto pit = where.find({stream, true, stripe});
-        if (pit == where.end()) return MOX_E_DEGRADED;
-        std::vector<uint8_t> parity;
-        if ((rc = readImage(pit->second, &parity)) != MOX_OK) return rc;
-        RecordHeader ph;
-        decodeHeader(parity.data(), &ph);
-        if (ph.storedLength < 4 * d) return MOX_E_MEDIA;
-        const uint8_t* lens = parity.data() + kHeaderSize;
-        uint32_t width = ph.storedLength - 4 * d;
-        uint32_t want = le32(lens + 4 * t);
-        if (want == 0) continue;  // the block is not on this cartridge set
-        if (want > width) return MOX_E_MEDIA;
-        acc.assign(lens + 4 * d, lens + 4 * d + width);
-        for (uint32_t u = 0; u < d; ++u) {
-          uint32_t len = le32(lens + 4 * u);
-          if (u == t || len == 0) continue;
-          auto it = where.find({stream, false, stripe * d + u});
-          if (it == where.end()) return MOX_E_DEGRADED;
-          std::vector<uint8_t> img;
-          if ((rc = readImage(it->second, &img)) != MOX_OK) return rc;
-          if (img.size() != len || len > width) return MOX_E_MEDIA;
-          for (uint32_t b = 0; b < len; ++b) acc[b] ^= img[b];
-        }
-        RecordHeader dh;
-        if (!decodeHeader(acc.data(), &dh) || dh.storedLength + kHeaderSize != want ||
-            crc32c(acc.data() + kHeaderSize, dh.storedLength) != dh.bodyCrc) {
-          return MOX_E_CHECKSUM;
-        }
-        pending.push_back({stream, 0, dh.sequence, offset});
-        if ((rc = out.writeRaw(offset, acc.data(), want, &size)) != MOX_OK) return rc;
-        offset += size;
-      }
-      if (pending.size() >= kIndexBatch && (rc = flush()) != MOX_OK) return rc;
-    }
-    if ((rc = flush()) != MOX_OK) return rc;
-    SessionEnd end;
-    end.streamBlocks = ext.end.streamBlocks;
-    end.indexOffsets = indexOffsets;
-    std::vector<uint8_t> eb = encodeSessionEnd(end);
-    RecordHeader eh;
-    eh.kind = ext.continued ? Kind::kContinuation : Kind::kSessionEnd;
-    eh.session = ext.session;
-    eh.storedLength = eh.originalLength = static_cast<uint32_t>(eb.size());
-    eh.member = static_cast<uint16_t>(target);
-    if ((rc = out.writeRecord(offset, eh, eb.data(), &size)) != MOX_OK) return rc;
-    offset += size;
-    if ((rc = out.writeTapeMark(offset)) != MOX_OK) return rc;
-    offset += 4;
+    if ((rc = rebuild.rebuildSession(e, refMap.sessions[e])) != MOX_OK) return rc;
   }
   if ((rc = out.sync()) != MOX_OK) return rc;
   out.close();

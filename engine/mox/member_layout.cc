@@ -1,0 +1,24 @@
+#include "engine/mox/member_layout.h"
+
+namespace mox {
+
+int MemberLayout::dataMember(uint16_t stream, uint32_t block) const {
+  if (level_ == 0) return static_cast<int>((stream + static_cast<uint64_t>(block)) % members_);
+  if (level_ == 5) return unitMember(parityMember(stream, stripeOf(block)), unitOf(block));
+  return 0;
+}
+
+int MemberLayout::parityMember(uint16_t stream, uint32_t stripe) const {
+  return static_cast<int>((stream + static_cast<uint64_t>(stripe)) % members_);
+}
+
+int MemberLayout::unitMember(int parity, uint32_t unit) const {
+  return static_cast<int>((static_cast<uint32_t>(parity) + 1 + unit) %
+                          static_cast<uint32_t>(members_));
+}
+
+uint32_t MemberLayout::unitOnMember(int parity, int member) const {
+  return static_cast<uint32_t>((member + members_ - parity - 1) % members_);
+}
+
+}  // namespace mox
