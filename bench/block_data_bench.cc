@@ -32,7 +32,7 @@ struct Rates {
   double check = 0;
 };
 
-Rates measure(const DataSpec& spec, int blocks, int repeat) {
+Rates measure(const DataSpec& pattern, int blocks, int repeat) {
   std::vector<uint8_t> block(kBlockBytes);
   std::vector<uint8_t> scratch(kBlockBytes);
   Rates best;
@@ -40,14 +40,14 @@ Rates measure(const DataSpec& spec, int blocks, int repeat) {
   volatile int64_t failures = 0;
   for (int r = 0; r < repeat; ++r) {
     auto start = Clock::now();
-    for (int b = 0; b < blocks; ++b) fillDataBlock(block.data(), spec, 1, b & 15, b, 41);
+    for (int b = 0; b < blocks; ++b) fillDataBlock(block.data(), pattern, 1, b & 15, b, 41);
     best.fill = std::max(best.fill, bytes / seconds(start) / 1e9);
     // The block read back is the one written last; every check compares
     // all of its bytes (the stream numbers keep the expected block the same).
     start = Clock::now();
     const int last = blocks - 1;
     for (int b = 0; b < blocks; ++b) {
-      if (!dataBlockMatches(block.data(), spec, 1, last & 15, last, 41, scratch.data(), nullptr)) {
+      if (!dataBlockMatches(block.data(), pattern, 1, last & 15, last, 41, scratch.data(), nullptr)) {
         failures = failures + 1;
       }
     }

@@ -65,29 +65,29 @@ bool parsePercent(const char* text, int32_t* value) {
 
 }  // namespace
 
-bool parseDataSpec(const char* text, DataSpec* spec) {
+bool parseDataSpec(const char* text, DataSpec* pattern) {
   static constexpr char kCompress[] = "compress=";
   if (std::strcmp(text, "classic") == 0) {
-    *spec = DataSpec{};
+    *pattern = DataSpec{};
     return true;
   }
   if (std::strcmp(text, "random") == 0) {
-    *spec = DataSpec{kDataRandom, 0};
+    *pattern = DataSpec{kDataRandom, 0};
     return true;
   }
   int32_t percent = 0;
   if (std::strncmp(text, kCompress, sizeof kCompress - 1) == 0 &&
       parsePercent(text + sizeof kCompress - 1, &percent)) {
-    *spec = DataSpec{kDataCompress, percent};
+    *pattern = DataSpec{kDataCompress, percent};
     return true;
   }
   return false;
 }
 
-int formatDataSpec(char* out, size_t size, const DataSpec& spec) {
-  if (spec.mode == kDataRandom) return std::snprintf(out, size, "random");
-  if (spec.mode == kDataCompress)
-    return std::snprintf(out, size, "compress=%d", spec.compressPercent);
+int formatDataSpec(char* out, size_t size, const DataSpec& pattern) {
+  if (pattern.mode == kDataRandom) return std::snprintf(out, size, "random");
+  if (pattern.mode == kDataCompress)
+    return std::snprintf(out, size, "compress=%d", pattern.compressPercent);
   return std::snprintf(out, size, "classic");
 }
 
@@ -109,19 +109,19 @@ Generator seedGenerator(uint64_t seed) {
 }
 
 // Bytes of a compress=N segment that are its run.
-size_t runBytes(const DataSpec& spec) {
-  if (spec.mode != kDataCompress) return 0;
-  return kCompressSegmentBytes * static_cast<size_t>(spec.compressPercent) / 100;
+size_t runBytes(const DataSpec& pattern) {
+  if (pattern.mode != kDataCompress) return 0;
+  return kCompressSegmentBytes * static_cast<size_t>(pattern.compressPercent) / 100;
 }
 
 // Checks a generated block without building it: every 64-byte step of the
 // generator is compared with the block as it comes. Steps that hold a run
 // boundary or the pattern text are built in a small buffer and compared
 // there. True when every byte is as fillDataBlock writes it.
-bool generatedBlockMatches(const uint8_t* block, const DataSpec& spec, uint64_t seed,
+bool generatedBlockMatches(const uint8_t* block, const DataSpec& pattern, uint64_t seed,
                            const char* text, size_t textFrom, size_t textBytes) {
   Generator g = seedGenerator(seed);
-  const size_t run = runBytes(spec);
+  const size_t run = runBytes(pattern);
   const size_t textTo = textFrom + textBytes;
   Lanes differ = {0, 0};
   Lanes runLanes = {0, 0};
@@ -167,15 +167,15 @@ void fillGeneratedBytes(uint8_t* out, size_t size, uint64_t seed) {
   }
 }
 
-void fillDataBlock(uint8_t* block, const DataSpec& spec, int32_t session, int32_t stream,
+void fillDataBlock(uint8_t* block, const DataSpec& pattern, int32_t session, int32_t stream,
                    int32_t blockNumber, int32_t testOffset) {
-  if (spec.mode == kDataClassic) {
+  if (pattern.mode == kDataClassic) {
     std::memset(block, 0, kBlockBytes);
   } else {
     fillGeneratedBytes(block, kBlockBytes, dataBlockSeed(session, stream, blockNumber));
   }
-  if (spec.mode == kDataCompress) {
-    const size_t run = kCompressSegmentBytes * static_cast<size_t>(spec.compressPercent) / 100;
+  if (pattern.mode == kDataCompress) {
+    const size_t run = kCompressSegmentBytes * static_cast<size_t>(pattern.compressPercent) / 100;
     for (size_t at = 0; at < kBlockBytes; at += kCompressSegmentBytes) {
       std::memset(block + at, block[at], run);
     }
@@ -204,22 +204,22 @@ bool compareBytes(const uint8_t* expected, const uint8_t* found, size_t size, in
   return false;
 }
 
-bool dataBlockMatches(const uint8_t* block, const DataSpec& spec, int32_t session, int32_t stream,
+bool dataBlockMatches(const uint8_t* block, const DataSpec& pattern, int32_t session, int32_t stream,
                       int32_t blockNumber, int32_t testOffset, uint8_t* scratch,
                       BlockDifference* difference) {
-  if (spec.mode != kDataClassic) {
+  if (pattern.mode != kDataClassic) {
     char text[kPatternTextSize];
     const int n = formatPatternText(text, sizeof text, session, stream, blockNumber);
     const size_t room = kBlockBytes - static_cast<size_t>(testOffset);
     size_t textBytes = n < 0 ? 0 : static_cast<size_t>(n) + 1;  // with its zero byte
     if (textBytes > room) textBytes = room;
-    if (generatedBlockMatches(block, spec, dataBlockSeed(session, stream, blockNumber), text,
+    if (generatedBlockMatches(block, pattern, dataBlockSeed(session, stream, blockNumber), text,
                               static_cast<size_t>(testOffset), textBytes)) {
       return true;
     }
   }
   // Where the block differs: built whole and compared byte by byte.
-  fillDataBlock(scratch, spec, session, stream, blockNumber, testOffset);
+  fillDataBlock(scratch, pattern, session, stream, blockNumber, testOffset);
   return compareBytes(scratch, block, kBlockBytes, 0, difference);
 }
 

@@ -35,12 +35,12 @@ inline constexpr int kShownDifferenceBytes = 16;
 inline constexpr int kDataNameSize = 16;
 
 /// Parses "classic", "random" or "compress=N" with N a whole number from 0
-/// to 100 and nothing after it. False, *spec unchanged, for anything else.
-bool parseDataSpec(const char* text, DataSpec* spec);
+/// to 100 and nothing after it. False, *pattern unchanged, for anything else.
+bool parseDataSpec(const char* text, DataSpec* pattern);
 
 /// Writes the mode's name ("classic", "random", "compress=50"); returns
 /// what snprintf returns.
-int formatDataSpec(char* out, size_t size, const DataSpec& spec);
+int formatDataSpec(char* out, size_t size, const DataSpec& pattern);
 
 /// The generator seed of data block `block` of `stream` of `session`.
 uint64_t dataBlockSeed(int32_t session, int32_t stream, int32_t block);
@@ -52,7 +52,7 @@ void fillGeneratedBytes(uint8_t* out, size_t size, uint64_t seed);
 /// Fills a whole data block (kBlockBytes) as the mode says and writes the
 /// pattern text of session, stream and block with its zero byte at
 /// `testOffset`.
-void fillDataBlock(uint8_t* block, const DataSpec& spec, int32_t session, int32_t stream,
+void fillDataBlock(uint8_t* block, const DataSpec& pattern, int32_t session, int32_t stream,
                    int32_t blockNumber, int32_t testOffset);
 
 // Where a block read back differs from the block expected.
@@ -73,7 +73,7 @@ bool compareBytes(const uint8_t* expected, const uint8_t* found, size_t size, in
 
 /// Checks every byte of a data block read back against the block
 /// fillDataBlock writes, built in `scratch` (kBlockBytes). True when equal.
-bool dataBlockMatches(const uint8_t* block, const DataSpec& spec, int32_t session, int32_t stream,
+bool dataBlockMatches(const uint8_t* block, const DataSpec& pattern, int32_t session, int32_t stream,
                       int32_t blockNumber, int32_t testOffset, uint8_t* scratch,
                       BlockDifference* difference);
 

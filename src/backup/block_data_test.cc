@@ -13,9 +13,9 @@ namespace {
 
 using Block = std::vector<uint8_t>;
 
-Block filled(const DataSpec& spec, int32_t session, int32_t stream, int32_t block, int32_t offset) {
+Block filled(const DataSpec& pattern, int32_t session, int32_t stream, int32_t block, int32_t offset) {
   Block b(kBlockBytes, 0xEE);
-  fillDataBlock(b.data(), spec, session, stream, block, offset);
+  fillDataBlock(b.data(), pattern, session, stream, block, offset);
   return b;
 }
 
@@ -46,20 +46,20 @@ TEST(DataSpec, ParsesTheModesAndRefusesEverythingElse) {
       {"compress=99999999999999999999", false, 0, 0},
   };
   for (const Case& c : cases) {
-    DataSpec spec{kDataRandom, 33};
-    EXPECT_EQ(parseDataSpec(c.text, &spec), c.ok) << c.text;
+    DataSpec pattern{kDataRandom, 33};
+    EXPECT_EQ(parseDataSpec(c.text, &pattern), c.ok) << c.text;
     if (c.ok) {
-      EXPECT_EQ(spec.mode, c.mode) << c.text;
-      EXPECT_EQ(spec.compressPercent, c.percent) << c.text;
+      EXPECT_EQ(pattern.mode, c.mode) << c.text;
+      EXPECT_EQ(pattern.compressPercent, c.percent) << c.text;
       char name[kDataNameSize];
-      formatDataSpec(name, sizeof name, spec);
+      formatDataSpec(name, sizeof name, pattern);
       DataSpec again;
       EXPECT_TRUE(parseDataSpec(name, &again)) << name;
-      EXPECT_EQ(again.mode, spec.mode);
-      EXPECT_EQ(again.compressPercent, spec.compressPercent);
+      EXPECT_EQ(again.mode, pattern.mode);
+      EXPECT_EQ(again.compressPercent, pattern.compressPercent);
     } else {
-      EXPECT_EQ(spec.mode, kDataRandom) << c.text << ": changed on refusal";
-      EXPECT_EQ(spec.compressPercent, 33) << c.text;
+      EXPECT_EQ(pattern.mode, kDataRandom) << c.text << ": changed on refusal";
+      EXPECT_EQ(pattern.compressPercent, 33) << c.text;
     }
   }
 }
@@ -116,17 +116,17 @@ TEST(DataBlock, CompressLeadsEverySegmentWithItsRun) {
 const int32_t kOffsets[] = {0, 41, 60, 4090, 8200, 64535 - 46, 65536 - 46};
 
 TEST(DataBlock, EveryModeMatchesItsOwnBlockAtEveryOffset) {
-  const DataSpec specs[] = {{kDataClassic, 0},  {kDataRandom, 0},    {kDataCompress, 0},
+  const DataSpec patterns[] = {{kDataClassic, 0},  {kDataRandom, 0},    {kDataCompress, 0},
                             {kDataCompress, 3}, {kDataCompress, 50}, {kDataCompress, 100}};
   Block scratch(kBlockBytes);
-  for (const DataSpec& spec : specs) {
+  for (const DataSpec& pattern : patterns) {
     for (int32_t offset : kOffsets) {
-      Block b = filled(spec, 700, 12, 65534, offset);
+      Block b = filled(pattern, 700, 12, 65534, offset);
       BlockDifference d;
-      EXPECT_TRUE(dataBlockMatches(b.data(), spec, 700, 12, 65534, offset, scratch.data(), &d))
-          << spec.mode << "/" << spec.compressPercent << " at " << offset;
+      EXPECT_TRUE(dataBlockMatches(b.data(), pattern, 700, 12, 65534, offset, scratch.data(), &d))
+          << pattern.mode << "/" << pattern.compressPercent << " at " << offset;
       // Another block number is another block (the text differs at least).
-      EXPECT_FALSE(dataBlockMatches(b.data(), spec, 700, 12, 65533, offset, scratch.data(), &d));
+      EXPECT_FALSE(dataBlockMatches(b.data(), pattern, 700, 12, 65533, offset, scratch.data(), &d));
     }
   }
 }
@@ -134,20 +134,20 @@ TEST(DataBlock, EveryModeMatchesItsOwnBlockAtEveryOffset) {
 // The quick check and the byte-by-byte one agree for one changed byte
 // anywhere: at the edges, in the text, at run and step boundaries.
 TEST(DataBlock, OneChangedByteIsFoundWithItsPlaceAndBytes) {
-  const DataSpec specs[] = {{kDataRandom, 0}, {kDataCompress, 50}, {kDataCompress, 100}};
+  const DataSpec patterns[] = {{kDataRandom, 0}, {kDataCompress, 50}, {kDataCompress, 100}};
   std::mt19937 rng(5);
   std::vector<size_t> places = {0, 1, 63, 64, 2047, 2048, 4095, 4096, 41, 60, 85, kBlockBytes - 1};
   for (int i = 0; i < 40; ++i) places.push_back(rng() % kBlockBytes);
   Block scratch(kBlockBytes);
-  for (const DataSpec& spec : specs) {
+  for (const DataSpec& pattern : patterns) {
     for (int32_t offset : {41, 4090}) {
-      const Block good = filled(spec, 1, 0, 5, offset);
+      const Block good = filled(pattern, 1, 0, 5, offset);
       for (size_t at : places) {
         Block bad = good;
         bad[at] ^= 0x5A;
         BlockDifference d;
-        ASSERT_FALSE(dataBlockMatches(bad.data(), spec, 1, 0, 5, offset, scratch.data(), &d))
-            << spec.compressPercent << " " << offset << " " << at;
+        ASSERT_FALSE(dataBlockMatches(bad.data(), pattern, 1, 0, 5, offset, scratch.data(), &d))
+            << pattern.compressPercent << " " << offset << " " << at;
         EXPECT_EQ(d.firstOffset, static_cast<int32_t>(at));
         EXPECT_EQ(d.differingBytes, 1);
         const size_t shown = std::min<size_t>(16, kBlockBytes - at);

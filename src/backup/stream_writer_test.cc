@@ -305,7 +305,7 @@ TEST_F(WriterTest, EveryWriterThreadDrawsTheSameFirstOffset) {
 
 TEST_F(WriterTest, DataModesFillTheBlocksAndAreNamedInTheHeader) {
   struct Case {
-    DataSpec spec;
+    DataSpec pattern;
     const char* header;
   } cases[] = {
       {{kDataClassic, 0}, "41 4"},
@@ -316,17 +316,17 @@ TEST_F(WriterTest, DataModesFillTheBlocksAndAreNamedInTheHeader) {
   uint16_t stream = 0;
   for (const Case& c : cases) {
     seedRuntimeRandom(1);
-    runSettings.dataMode = c.spec.mode;
-    runSettings.dataCompressPercent = c.spec.compressPercent;
+    runSettings.dataMode = c.pattern.mode;
+    runSettings.dataCompressPercent = c.pattern.compressPercent;
     StreamRecord r = record(stream, 4);
     EXPECT_EQ(writeStream(&r), 0);
-    EXPECT_EQ(r.data.mode, c.spec.mode);
+    EXPECT_EQ(r.data.mode, c.pattern.mode);
     auto blocks = moxfake::blocks(1, stream);
     ASSERT_EQ(blocks.size(), 4u);
     EXPECT_EQ(textAt(blocks[0], 0), c.header);
     for (int32_t b = 0; b < 3; ++b) {
       Block expected(kBlockBytes);
-      fillDataBlock(expected.data(), c.spec, 1, stream, b, 41);
+      fillDataBlock(expected.data(), c.pattern, 1, stream, b, 41);
       EXPECT_EQ(blocks[b + 1], expected) << c.header << " block " << b;
     }
     ++stream;

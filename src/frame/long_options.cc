@@ -52,10 +52,10 @@ int parseLongOption(const char* word) {
   if (std::strcmp(word, "--help") == 0) return kLongOptionHelp;
   if (std::strcmp(word, "--version") == 0) return kLongOptionVersion;
   if (const char* value = valueOf(word, "data")) {
-    DataSpec spec;
-    if (!parseDataSpec(value, &spec)) return kLongOptionBadValue;
-    s.dataMode = spec.mode;
-    s.dataCompressPercent = spec.compressPercent;
+    DataSpec pattern;
+    if (!parseDataSpec(value, &pattern)) return kLongOptionBadValue;
+    s.dataMode = pattern.mode;
+    s.dataCompressPercent = pattern.compressPercent;
     return kLongOptionApplied;
   }
   if (const char* value = valueOf(word, "json")) {

@@ -276,14 +276,14 @@ void recordStreamBlock(uint16_t stream, int64_t startUs, int64_t endUs) {
   addLatency(&s.latency, endUs - startUs);
 }
 
-void recordStreamData(uint16_t stream, const DataSpec& spec) {
+void recordStreamData(uint16_t stream, const DataSpec& pattern) {
   LiveTest* test = current.load(std::memory_order_acquire);
   if (test == nullptr) return;
   int32_t slot = slotOf(test, stream);
   if (slot < 0) return;
   LiveStream& s = test->streams[slot];
   std::lock_guard<std::mutex> guard(s.lock);
-  formatDataSpec(s.data, kDataNameSize, spec);
+  formatDataSpec(s.data, kDataNameSize, pattern);
 }
 
 void recordMismatch(uint16_t stream, int32_t block, const BlockDifference& difference) {

@@ -127,7 +127,7 @@ void endTestResult(int32_t result, int32_t session, const TestTiming& timing);
 /// thread; each stream is moved by one thread at a time.
 void recordStreamBlock(uint16_t stream, int64_t startUs, int64_t endUs);
 /// The data mode of `stream`'s blocks.
-void recordStreamData(uint16_t stream, const DataSpec& spec);
+void recordStreamData(uint16_t stream, const DataSpec& pattern);
 void recordMismatch(uint16_t stream, int32_t block, const BlockDifference& difference);
 /// The current test changed to the next tape (or tape set).
 void recordTapeSpan();

@@ -266,15 +266,15 @@ TEST(HeaderBlock, NamesTheDataModeAfterTheNumbers) {
   }
 }
 
-// A stream of `spec` blocks as the writer lays it out.
-std::vector<Block> dataStream(const DataSpec& spec, int32_t offset, int32_t count, int32_t session,
+// A stream of `pattern` blocks as the writer lays it out.
+std::vector<Block> dataStream(const DataSpec& pattern, int32_t offset, int32_t count, int32_t session,
                               int32_t stream) {
   Block header(kBlockBytes, 0);
-  formatDataHeaderText(reinterpret_cast<char*>(header.data()), kBlockBytes, offset, count, spec);
+  formatDataHeaderText(reinterpret_cast<char*>(header.data()), kBlockBytes, offset, count, pattern);
   std::vector<Block> blocks{header};
   for (int32_t i = 0; i + 1 < count; ++i) {
     Block b(kBlockBytes);
-    fillDataBlock(b.data(), spec, session, stream, i, offset);
+    fillDataBlock(b.data(), pattern, session, stream, i, offset);
     blocks.push_back(b);
   }
   return blocks;
