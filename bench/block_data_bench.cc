@@ -47,7 +47,8 @@ Rates measure(const DataSpec& pattern, int blocks, int repeat) {
     start = Clock::now();
     const int last = blocks - 1;
     for (int b = 0; b < blocks; ++b) {
-      if (!dataBlockMatches(block.data(), pattern, 1, last & 15, last, 41, scratch.data(), nullptr)) {
+      if (!dataBlockMatches(block.data(), pattern, 1, last & 15, last, 41, scratch.data(),
+                            nullptr)) {
         failures = failures + 1;
       }
     }

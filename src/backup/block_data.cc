@@ -204,8 +204,8 @@ bool compareBytes(const uint8_t* expected, const uint8_t* found, size_t size, in
   return false;
 }
 
-bool dataBlockMatches(const uint8_t* block, const DataSpec& pattern, int32_t session, int32_t stream,
-                      int32_t blockNumber, int32_t testOffset, uint8_t* scratch,
+bool dataBlockMatches(const uint8_t* block, const DataSpec& pattern, int32_t session,
+                      int32_t stream, int32_t blockNumber, int32_t testOffset, uint8_t* scratch,
                       BlockDifference* difference) {
   if (pattern.mode != kDataClassic) {
     char text[kPatternTextSize];

@@ -73,8 +73,8 @@ bool compareBytes(const uint8_t* expected, const uint8_t* found, size_t size, in
 
 /// Checks every byte of a data block read back against the block
 /// fillDataBlock writes, built in `scratch` (kBlockBytes). True when equal.
-bool dataBlockMatches(const uint8_t* block, const DataSpec& pattern, int32_t session, int32_t stream,
-                      int32_t blockNumber, int32_t testOffset, uint8_t* scratch,
+bool dataBlockMatches(const uint8_t* block, const DataSpec& pattern, int32_t session,
+                      int32_t stream, int32_t blockNumber, int32_t testOffset, uint8_t* scratch,
                       BlockDifference* difference);
 
 /// Hex text of `count` bytes, two digits each, separated by blanks.

@@ -13,7 +13,8 @@ namespace {
 
 using Block = std::vector<uint8_t>;
 
-Block filled(const DataSpec& pattern, int32_t session, int32_t stream, int32_t block, int32_t offset) {
+Block filled(const DataSpec& pattern, int32_t session, int32_t stream, int32_t block,
+             int32_t offset) {
   Block b(kBlockBytes, 0xEE);
   fillDataBlock(b.data(), pattern, session, stream, block, offset);
   return b;
@@ -117,7 +118,7 @@ const int32_t kOffsets[] = {0, 41, 60, 4090, 8200, 64535 - 46, 65536 - 46};
 
 TEST(DataBlock, EveryModeMatchesItsOwnBlockAtEveryOffset) {
   const DataSpec patterns[] = {{kDataClassic, 0},  {kDataRandom, 0},    {kDataCompress, 0},
-                            {kDataCompress, 3}, {kDataCompress, 50}, {kDataCompress, 100}};
+                               {kDataCompress, 3}, {kDataCompress, 50}, {kDataCompress, 100}};
   Block scratch(kBlockBytes);
   for (const DataSpec& pattern : patterns) {
     for (int32_t offset : kOffsets) {

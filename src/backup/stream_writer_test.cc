@@ -9,8 +9,8 @@
 #include <thread>
 #include <utility>
 
-#include "testing/stream_test_support.h"
 #include "tapesvc/tape_service.h"
+#include "testing/stream_test_support.h"
 
 namespace {
 

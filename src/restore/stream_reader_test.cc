@@ -2,8 +2,8 @@
 
 #include <gtest/gtest.h>
 
-#include "testing/stream_test_support.h"
 #include "tapesvc/tape_service.h"
+#include "testing/stream_test_support.h"
 
 namespace {
 
@@ -267,8 +267,8 @@ TEST(HeaderBlock, NamesTheDataModeAfterTheNumbers) {
 }
 
 // A stream of `pattern` blocks as the writer lays it out.
-std::vector<Block> dataStream(const DataSpec& pattern, int32_t offset, int32_t count, int32_t session,
-                              int32_t stream) {
+std::vector<Block> dataStream(const DataSpec& pattern, int32_t offset, int32_t count,
+                              int32_t session, int32_t stream) {
   Block header(kBlockBytes, 0);
   formatDataHeaderText(reinterpret_cast<char*>(header.data()), kBlockBytes, offset, count, pattern);
   std::vector<Block> blocks{header};
