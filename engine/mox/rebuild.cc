@@ -15,6 +15,7 @@
 #include "engine/mox/library.h"
 #include "engine/mox/member_layout.h"
 #include "engine/mox/mox.h"
+#include "platform/file_util.h"
 
 namespace mox {
 namespace {
@@ -29,35 +30,22 @@ int ensureCartridge(Home& home, uint16_t drive, std::string* name) {
   return MOX_OK;
 }
 
+// Copies the cartridge `from` over `to` through a temporary file beside
+// `to`: `to` changes only once the copy is complete and synced, and a failed
+// copy leaves no temporary file behind.
 int copyFile(const std::string& from, const std::string& to) {
-  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return MOX_E_MEDIA;
-  std::string tmp = to + ".rebuild";
-  int out = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (out < 0) {
-    ::close(in);
-    return MOX_E_IO;
-  }
+  platform::ScopedFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!in.valid()) return MOX_E_MEDIA;
+  platform::TempFile out(to);
+  if (out.open() != 0) return MOX_E_IO;
   std::vector<char> buf(1 << 20);
-  int rc = MOX_OK;
   for (;;) {
-    ssize_t n = read(in, buf.data(), buf.size());
-    if (n < 0) {
-      rc = MOX_E_IO;
-      break;
-    }
+    ssize_t n = read(in.get(), buf.data(), buf.size());
+    if (n < 0) return MOX_E_IO;
     if (n == 0) break;
-    if (write(out, buf.data(), static_cast<size_t>(n)) != n) {
-      rc = MOX_E_IO;
-      break;
-    }
+    if (platform::writeAll(out.fd(), buf.data(), static_cast<size_t>(n)) != 0) return MOX_E_IO;
   }
-  if (rc == MOX_OK && fsync(out) != 0) rc = MOX_E_IO;
-  ::close(in);
-  ::close(out);
-  if (rc == MOX_OK && rename(tmp.c_str(), to.c_str()) != 0) rc = MOX_E_IO;
-  if (rc != MOX_OK) unlink(tmp.c_str());
-  return rc;
+  return out.commit() == 0 ? MOX_OK : MOX_E_IO;
 }
 
 // Rewrites the label record of a cartridge with another member index.
@@ -293,6 +281,17 @@ int rebuildSource(const CartSet& set, size_t target) {
   return MOX_OK;
 }
 
+// Writes the label and every session of RAID 5 member `target` into `out`.
+int rebuildParitySessions(const CartSet& set, size_t target, const CartridgeMap& refMap,
+                          CartridgeFile& out) {
+  ParityMemberRebuild rebuild(set, target, out);
+  int rc = rebuild.writeLabel(refMap.label);
+  for (size_t e = 0; rc == MOX_OK && e < refMap.sessions.size(); ++e) {
+    rc = rebuild.rebuildSession(e, refMap.sessions[e]);
+  }
+  return rc;
+}
+
 // Rebuilds RAID 5 member `target` into a fresh file from the others.
 int rebuildParityMember(Home& home, const moxcfg::RaidConfig& config, size_t target) {
   auto names = memberCartridges(home, config.members);
@@ -303,27 +302,18 @@ int rebuildParityMember(Home& home, const moxcfg::RaidConfig& config, size_t tar
   std::string targetName;
   rc = ensureCartridge(home, config.members[target], &targetName);
   if (rc != MOX_OK) return rc;
-  std::string path = home.cartridgePath(targetName);
-  std::string tmp = path + ".rebuild";
-  int fd = ::open(tmp.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return MOX_E_IO;
-  ::close(fd);
+  // The member is built in a temporary file beside its cartridge and
+  // renamed over it only when complete and synced; a failed rebuild leaves
+  // the old cartridge as it was and no temporary file behind.
+  platform::TempFile fresh(home.cartridgePath(targetName));
+  if (fresh.open() != 0) return MOX_E_IO;
   CartridgeFile out;
-  rc = out.open(tmp, true);
-  if (rc != MOX_OK) return rc;
-  if (refMap.blank) {
-    out.close();
-    rename(tmp.c_str(), path.c_str());
-    return MOX_OK;
-  }
-  ParityMemberRebuild rebuild(*set, target, out);
-  if ((rc = rebuild.writeLabel(refMap.label)) != MOX_OK) return rc;
-  for (size_t e = 0; e < refMap.sessions.size(); ++e) {
-    if ((rc = rebuild.rebuildSession(e, refMap.sessions[e])) != MOX_OK) return rc;
-  }
-  if ((rc = out.sync()) != MOX_OK) return rc;
+  rc = out.open(fresh.tempPath(), true);
+  if (rc == MOX_OK && !refMap.blank) rc = rebuildParitySessions(*set, target, refMap, out);
+  if (rc == MOX_OK) rc = out.sync();
   out.close();
-  return rename(tmp.c_str(), path.c_str()) == 0 ? MOX_OK : MOX_E_IO;
+  if (rc != MOX_OK) return rc;
+  return fresh.commit() == 0 ? MOX_OK : MOX_E_IO;
 }
 
 }  // namespace
