@@ -9,10 +9,12 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/file_env.h"
+
 namespace platform {
 
 void ScopedFd::reset(int fd) {
-  if (fd_ >= 0 && fd_ != fd) ::close(fd_);
+  if (fd_ >= 0 && fd_ != fd) fileEnv().close(fd_);
   fd_ = fd;
 }
 
@@ -74,7 +76,7 @@ FileLock::FileLock(const std::string& path, LockWait wait, int timeoutMs) {
 int writeAll(int fd, const void* data, size_t size) {
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
-    ssize_t n = ::write(fd, p, size);
+    ssize_t n = fileEnv().write(fd, p, size);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return errno;
     if (n == 0) return EIO;
@@ -85,9 +87,9 @@ int writeAll(int fd, const void* data, size_t size) {
 }
 
 int syncDirectory(const std::string& dir) {
-  ScopedFd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  ScopedFd fd(fileEnv().open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0));
   if (!fd.valid()) return errno;
-  return fsync(fd.get()) == 0 ? 0 : errno;
+  return fileEnv().sync(fd.get(), /*dataOnly=*/false) == 0 ? 0 : errno;
 }
 
 std::string directoryOf(const std::string& path) {
@@ -110,24 +112,25 @@ TempFile::TempFile(const std::string& path) : path_(path) {
 TempFile::~TempFile() {
   if (!done_ && fd_.valid()) {
     fd_.reset();
-    ::unlink(temp_.c_str());
+    fileEnv().unlink(temp_);
   }
 }
 
 int TempFile::open(int mode) {
-  fd_.reset(::open(temp_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode));
+  fd_.reset(fileEnv().open(temp_, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
+                           static_cast<mode_t>(mode)));
   return fd_.valid() ? 0 : errno;
 }
 
 int TempFile::commit() {
   if (!fd_.valid()) return EBADF;
-  int err = fsync(fd_.get()) == 0 ? 0 : errno;
+  int err = fileEnv().sync(fd_.get(), /*dataOnly=*/false) == 0 ? 0 : errno;
   int fd = fd_.release();
-  if (::close(fd) != 0 && err == 0) err = errno;
-  if (err == 0 && std::rename(temp_.c_str(), path_.c_str()) != 0) err = errno;
+  if (fileEnv().close(fd) != 0 && err == 0) err = errno;
+  if (err == 0 && fileEnv().rename(temp_, path_) != 0) err = errno;
   done_ = true;
   if (err != 0) {
-    ::unlink(temp_.c_str());
+    fileEnv().unlink(temp_);
     return err;
   }
   return syncDirectory(directoryOf(path_));

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "platform/file_env.h"
 #include "platform/file_util.h"
 
 namespace platform {
@@ -142,7 +143,7 @@ int regWriteValue(const RegKey& key, const std::string& name, const std::string&
 int regDeleteValue(const RegKey& key, const std::string& name) {
   if (!validValueName(name)) return kRegInvalid;
   std::string path = key.dir + "/" + name;
-  return unlink(path.c_str()) == 0 ? kRegOk : errnoToReg(errno);
+  return fileEnv().unlink(path) == 0 ? kRegOk : errnoToReg(errno);
 }
 
 int regRenameKey(const std::string& root, const std::string& from, const std::string& to) {
@@ -150,7 +151,10 @@ int regRenameKey(const std::string& root, const std::string& from, const std::st
   if (!keyDir(root, from, &fromDir) || !keyDir(root, to, &toDir)) return kRegInvalid;
   struct stat st;
   if (stat(toDir.c_str(), &st) == 0) return kRegInvalid;
-  return std::rename(fromDir.c_str(), toDir.c_str()) == 0 ? kRegOk : errnoToReg(errno);
+  if (fileEnv().rename(fromDir, toDir) != 0) return errnoToReg(errno);
+  // The new name survives a crash only once its directory is synced.
+  int err = syncDirectory(directoryOf(toDir));
+  return err == 0 ? kRegOk : errnoToReg(err);
 }
 
 }  // namespace platform

@@ -12,6 +12,7 @@
 
 #include "engine/mox/member_scan.h"
 #include "engine/mox/mox.h"
+#include "platform/file_env.h"
 
 namespace mox {
 namespace {
@@ -19,12 +20,40 @@ namespace {
 bool preadAll(int fd, void* buf, size_t len, uint64_t off) {
   uint8_t* p = static_cast<uint8_t*>(buf);
   while (len > 0) {
-    ssize_t n = pread(fd, p, len, static_cast<off_t>(off));
+    ssize_t n = platform::fileEnv().pread(fd, p, len, off);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     p += n;
     off += static_cast<uint64_t>(n);
     len -= static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// Writes every byte of `iov` at `offset`, resuming after a short write; a
+// write that stores nothing (or fails) is a failure. What a failed write
+// left behind is the caller's to deal with: the session it belongs to is
+// never ended.
+bool pwritevAll(int fd, const struct iovec* iov, int count, uint64_t offset, size_t total) {
+  struct iovec rest[3];
+  int n = 0;
+  for (int i = 0; i < count && n < 3; ++i) rest[n++] = iov[i];
+  size_t done = 0;
+  int first = 0;
+  while (done < total) {
+    ssize_t w = platform::fileEnv().pwritev(fd, rest + first, n - first, offset + done);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) return false;
+    done += static_cast<size_t>(w);
+    size_t skip = static_cast<size_t>(w);
+    while (first < n && skip >= rest[first].iov_len) {
+      skip -= rest[first].iov_len;
+      ++first;
+    }
+    if (first < n) {
+      rest[first].iov_base = static_cast<uint8_t*>(rest[first].iov_base) + skip;
+      rest[first].iov_len -= skip;
+    }
   }
   return true;
 }
@@ -42,10 +71,10 @@ CartridgeFile::~CartridgeFile() { close(); }
 
 int CartridgeFile::open(const std::string& path, bool writable) {
   close();
-  fd_ = ::open(path.c_str(), (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC);
+  fd_ = platform::fileEnv().open(path, (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC, 0);
   if (fd_ < 0) return errno == ENOENT ? MOX_E_MEDIA : MOX_E_IO;
   struct stat st;
-  if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+  if (platform::fileEnv().fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
     close();
     return MOX_E_MEDIA;
   }
@@ -54,7 +83,7 @@ int CartridgeFile::open(const std::string& path, bool writable) {
 }
 
 void CartridgeFile::close() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) platform::fileEnv().close(fd_);
   fd_ = -1;
 }
 
@@ -106,8 +135,7 @@ int CartridgeFile::writeRecord(uint64_t offset, const RecordHeader& h, const voi
   struct iovec iov[3] = {
       {lead, sizeof lead}, {const_cast<void*>(body), header.storedLength}, {tail, tailSize}};
   size_t total = sizeof lead + header.storedLength + tailSize;
-  ssize_t n = pwritev(fd_, iov, 3, static_cast<off_t>(offset));
-  if (n != static_cast<ssize_t>(total)) return MOX_E_IO;
+  if (!pwritevAll(fd_, iov, 3, offset, total)) return MOX_E_IO;
   *size = total;
   return MOX_OK;
 }
@@ -121,23 +149,31 @@ int CartridgeFile::writeRaw(uint64_t offset, const uint8_t* payload, uint32_t le
   struct iovec iov[3] = {
       {lead, kFrameLeadSize}, {const_cast<uint8_t*>(payload), len}, {tail, tailSize}};
   size_t total = kFrameLeadSize + len + tailSize;
-  if (pwritev(fd_, iov, 3, static_cast<off_t>(offset)) != static_cast<ssize_t>(total)) {
-    return MOX_E_IO;
-  }
+  if (!pwritevAll(fd_, iov, 3, offset, total)) return MOX_E_IO;
   *size = total;
   return MOX_OK;
 }
 
 int CartridgeFile::writeTapeMark(uint64_t offset) const {
   uint8_t zero[4] = {0, 0, 0, 0};
-  return pwrite(fd_, zero, 4, static_cast<off_t>(offset)) == 4 ? MOX_OK : MOX_E_IO;
+  struct iovec iov = {zero, sizeof zero};
+  return pwritevAll(fd_, &iov, 1, offset, sizeof zero) ? MOX_OK : MOX_E_IO;
 }
 
 int CartridgeFile::truncate(uint64_t size) const {
-  return ftruncate(fd_, static_cast<off_t>(size)) == 0 ? MOX_OK : MOX_E_IO;
+  return platform::fileEnv().ftruncate(fd_, size) == 0 ? MOX_OK : MOX_E_IO;
 }
 
-int CartridgeFile::sync() const { return fdatasync(fd_) == 0 ? MOX_OK : MOX_E_IO; }
+int CartridgeFile::sync() const {
+  return platform::fileEnv().sync(fd_, /*dataOnly=*/true) == 0 ? MOX_OK : MOX_E_IO;
+}
+
+int CartridgeFile::size(uint64_t* bytes) const {
+  struct stat st;
+  if (platform::fileEnv().fstat(fd_, &st) != 0) return MOX_E_IO;
+  *bytes = static_cast<uint64_t>(st.st_size);
+  return MOX_OK;
+}
 
 bool CartridgeFile::readAt(uint64_t offset, void* out, size_t length) const {
   return preadAll(fd_, out, length, offset);
@@ -145,9 +181,8 @@ bool CartridgeFile::readAt(uint64_t offset, void* out, size_t length) const {
 
 int CartridgeFile::scan(CartridgeMap* map) const {
   *map = CartridgeMap();
-  struct stat st;
-  if (fstat(fd_, &st) != 0) return MOX_E_IO;
-  uint64_t size = static_cast<uint64_t>(st.st_size);
+  uint64_t size = 0;
+  if (this->size(&size) != MOX_OK) return MOX_E_IO;
   map->fileSize = size;
   if (size == 0) return MOX_OK;
 
@@ -214,10 +249,8 @@ CheckReport checkCartridge(const std::string& path) {
   if (rc != MOX_OK) {
     report.result = MOX_E_MEDIA;
     report.problem = "not a cartridge of this engine (no readable label)";
-    struct stat st;
-    if (file.isOpen() && fstat(file.fd(), &st) == 0 &&
-        findNextRecord(file, static_cast<uint64_t>(st.st_size), 2) <
-            static_cast<uint64_t>(st.st_size)) {
+    uint64_t size = 0;
+    if (file.isOpen() && file.size(&size) == MOX_OK && findNextRecord(file, size, 2) < size) {
       report.problem = "label record damaged (records of this engine follow)";
     }
     report.damage.push_back({0, report.problem});

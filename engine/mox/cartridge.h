@@ -89,6 +89,8 @@ class CartridgeFile {
   int writeTapeMark(uint64_t offset) const;
   int truncate(uint64_t size) const;
   int sync() const;
+  // The file's size in bytes. MOX_OK or MOX_E_IO.
+  int size(uint64_t* bytes) const;
 
  private:
   int fd_ = -1;

@@ -131,6 +131,7 @@ int Group::connect(uint32_t access) {
   }
   set_ = set;
   if (writable) {
+    writeFailed_.store(false);  // a fresh mount: the members are what the scan found
     members_.clear();
     for (size_t i = 0; i < set_->memberCount(); ++i) {
       members_.push_back(std::make_unique<MemberWrite>());
@@ -222,7 +223,7 @@ int Group::labelSet(const char* name, int32_t sequence, int32_t expiration, uint
     CartridgeFile& file = *set_->files[i];
     if (file.truncate(0) != MOX_OK || file.writeRecord(0, h, body, &size) != MOX_OK ||
         file.sync() != MOX_OK) {
-      return MOX_E_IO;
+      return noteWrite(MOX_E_IO);
     }
     CartridgeMap& map = set_->maps[i];
     map = CartridgeMap();

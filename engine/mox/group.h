@@ -147,6 +147,16 @@ class Group {
   std::vector<std::unique_ptr<StreamWrite>> writes_;
   std::vector<std::unique_ptr<MemberWrite>> members_;
   std::atomic<bool> full_{false};
+  // A record, sync or tape mark of the connected set failed to write: what
+  // the members hold past their last ended session is unknown, so the
+  // session can no longer be ended and no other starts until the set is
+  // connected (mounted) again, which cuts the unfinished records away.
+  std::atomic<bool> writeFailed_{false};
+  // Keeps `rc` and, when it is an I/O failure, marks the set as failed.
+  int noteWrite(int rc) {
+    if (rc == MOX_E_IO) writeFailed_.store(true);
+    return rc;
+  }
 
   // Reading.
   uint32_t readSession_ = 0;                         // the session being read

@@ -19,6 +19,7 @@ int Group::gotoNewSession(int32_t* sessionNumber) {
   if (sessionNumber == nullptr) return MOX_E_INVALID_ARG;
   if (set_ == nullptr) return MOX_E_NOT_CONNECTED;
   if (state_ == State::kWriting || state_ == State::kWriteFull) return MOX_E_SESSION_STATE;
+  if (writeFailed_.load()) return MOX_E_IO;
   uint32_t last = 0;
   for (size_t i = 0; i < set_->memberCount(); ++i) {
     if (set_->failed[i]) continue;
@@ -54,7 +55,7 @@ int Group::openSetSession(uint32_t setIndex, uint64_t prevSetId) {
     RecordHeader h = controlHeader(Kind::kSessionStart, writeSession_, static_cast<uint16_t>(i),
                                    kSessionStartBodySize);
     uint64_t size = 0;
-    if (set_->files[i]->writeRecord(mw.offset, h, body, &size) != MOX_OK) return MOX_E_IO;
+    if (set_->files[i]->writeRecord(mw.offset, h, body, &size) != MOX_OK) return noteWrite(MOX_E_IO);
     mw.offset += size;
   }
   for (auto& sw : writes_) {
@@ -71,6 +72,7 @@ int Group::startSession(int32_t sessionNumber, uint16_t streamCount, uint16_t* s
   if ((access_ & MOX_ACCESS_WRITE) == 0) return MOX_E_ACCESS;
   if (set_ == nullptr || members_.size() != set_->memberCount()) return MOX_E_NOT_CONNECTED;
   if (state_ != State::kIdle) return MOX_E_SESSION_STATE;
+  if (writeFailed_.load()) return MOX_E_IO;
   if (streamCount > settings_.streamLimit) return MOX_E_STREAM_LIMIT;
   if (set_->maps[0].blank) {
     char name[24];
@@ -128,7 +130,7 @@ int Group::appendRecord(int member, const RecordHeader& header, const void* body
     }
   }
   uint64_t size = 0;
-  return set_->files[static_cast<size_t>(member)]->writeRecord(offset, header, body, &size);
+  return noteWrite(set_->files[static_cast<size_t>(member)]->writeRecord(offset, header, body, &size));
 }
 
 // Called with mutex_ held.
@@ -140,7 +142,7 @@ int Group::flushIndex(int member) {
       controlHeader(Kind::kIndex, writeSession_, static_cast<uint16_t>(member), body.size());
   uint64_t size = 0;
   int rc = set_->files[static_cast<size_t>(member)]->writeRecord(mw.offset, h, body.data(), &size);
-  if (rc != MOX_OK) return rc;
+  if (rc != MOX_OK) return noteWrite(rc);
   mw.indexOffsets.push_back(mw.offset);
   mw.offset += size;
   mw.pending.clear();
@@ -190,6 +192,7 @@ int Group::writeBlock(const uint8_t* block, uint16_t stream) {
   if (state != State::kWriting) return MOX_E_SESSION_STATE;
   if (stream >= writes_.size()) return MOX_E_NO_STREAM;
   if (full_.load()) return MOX_E_TAPE_FULL;
+  if (writeFailed_.load()) return MOX_E_IO;
   StreamWrite& sw = *writes_[stream];
   std::lock_guard<std::mutex> streamGuard(sw.mutex);
 
@@ -204,7 +207,7 @@ int Group::writeBlock(const uint8_t* block, uint16_t stream) {
     uint64_t size = 0;
     rc = set_->files[static_cast<size_t>(plan.targets[i])]->writeRecord(
         offsets[i], plan.header, plan.body, &size, /*crcKnown=*/true);
-    if (rc != MOX_OK) return rc;
+    if (rc != MOX_OK) return noteWrite(rc);
     if (status_ != nullptr) status_->addMemberBlocks(static_cast<unsigned>(plan.targets[i]), 1);
   }
   sw.next = plan.header.sequence + 1;
@@ -310,6 +313,9 @@ int Group::stageParityUnit(uint16_t stream, StreamWrite& sw, const BlockPlan& pl
 }
 
 int Group::closeSetSession(Kind kind) {
+  // A session with a record that did not reach its member is never ended:
+  // its end records would vouch for a block that is not there.
+  if (writeFailed_.load()) return MOX_E_IO;
   if (config_.level == 5) {
     for (size_t s = 0; s < writes_.size(); ++s) {
       StreamWrite& sw = *writes_[s];
@@ -333,7 +339,7 @@ int Group::closeSetSession(Kind kind) {
   if (rc == MOX_OK) rc = syncMembers();
   if (rc == MOX_OK) rc = writeTapeMarks();
   if (rc == MOX_OK) rc = syncMembers();
-  return rc;
+  return noteWrite(rc);
 }
 
 // Called with mutex_ held.
@@ -347,7 +353,7 @@ int Group::writeEndRecords(Kind kind, SessionEnd end) {
     RecordHeader h = controlHeader(kind, writeSession_, static_cast<uint16_t>(i), body.size());
     uint64_t size = 0;
     rc = set_->files[i]->writeRecord(mw.offset, h, body.data(), &size);
-    if (rc != MOX_OK) return rc;
+    if (rc != MOX_OK) return MOX_E_IO;
     SessionExtent ext;
     ext.session = writeSession_;
     ext.endOffset = mw.offset;

@@ -15,6 +15,7 @@
 
 #include "engine/mox/mox.h"
 #include "platform/registry_store.h"
+#include "platform/file_env.h"
 
 namespace mox {
 namespace {
@@ -120,9 +121,10 @@ std::vector<std::string> Home::listCartridges() const {
 std::string Home::addCartridge() {
   for (int n = 1; n < 100000; ++n) {
     std::string name = cartridgeName(n);
-    int fd = open(cartridgePath(name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    int fd = platform::fileEnv().open(cartridgePath(name), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
+                                      0644);
     if (fd >= 0) {
-      close(fd);
+      platform::fileEnv().close(fd);
       return name;
     }
     if (errno != EEXIST) return "";

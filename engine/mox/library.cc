@@ -12,6 +12,7 @@
 
 #include "engine/mox/member_scan.h"
 #include "engine/mox/mox.h"
+#include "platform/file_env.h"
 
 namespace mox {
 namespace {
@@ -172,9 +173,9 @@ std::vector<std::string> findContinuation(const Home& home, uint32_t session, ui
 }
 
 int formatCartridge(const std::string& path, const Label& label) {
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  int fd = platform::fileEnv().open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return MOX_E_IO;
-  ::close(fd);
+  platform::fileEnv().close(fd);
   CartridgeFile file;
   int rc = file.open(path, true);
   if (rc != MOX_OK) return rc;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -15,6 +16,7 @@
 #include "engine/mox/library.h"
 #include "engine/mox/member_layout.h"
 #include "engine/mox/mox.h"
+#include "platform/file_env.h"
 #include "platform/file_util.h"
 
 namespace mox {
@@ -34,13 +36,14 @@ int ensureCartridge(Home& home, uint16_t drive, std::string* name) {
 // `to`: `to` changes only once the copy is complete and synced, and a failed
 // copy leaves no temporary file behind.
 int copyFile(const std::string& from, const std::string& to) {
-  platform::ScopedFd in(::open(from.c_str(), O_RDONLY | O_CLOEXEC));
+  platform::ScopedFd in(platform::fileEnv().open(from, O_RDONLY | O_CLOEXEC, 0));
   if (!in.valid()) return MOX_E_MEDIA;
   platform::TempFile out(to);
   if (out.open() != 0) return MOX_E_IO;
   std::vector<char> buf(1 << 20);
   for (;;) {
-    ssize_t n = read(in.get(), buf.data(), buf.size());
+    ssize_t n = platform::fileEnv().read(in.get(), buf.data(), buf.size());
+    if (n < 0 && errno == EINTR) continue;
     if (n < 0) return MOX_E_IO;
     if (n == 0) break;
     if (platform::writeAll(out.fd(), buf.data(), static_cast<size_t>(n)) != 0) return MOX_E_IO;

@@ -269,19 +269,15 @@ void addDataBytes(const mox::CartridgeFile& file, uint64_t from, uint64_t to, Da
   uint64_t offset = from;
   while (offset < to) {
     uint8_t lead[4 + mox::kHeaderSize];
-    if (pread(file.fd(), lead, 4, static_cast<off_t>(offset)) != 4) return;
-    const uint32_t length = static_cast<uint32_t>(lead[0]) | static_cast<uint32_t>(lead[1]) << 8 |
-                            static_cast<uint32_t>(lead[2]) << 16 |
-                            static_cast<uint32_t>(lead[3]) << 24;
+    if (!file.readAt(offset, lead, 4)) return;
+    const uint32_t length = mox::loadLe32(lead);
     if (length == mox::kTapeMark) {
       offset += 4;
       continue;
     }
     if (length < mox::kHeaderSize || length > mox::kMaxRecordLength) return;
     mox::RecordHeader header;
-    if (pread(file.fd(), lead + 4, mox::kHeaderSize, static_cast<off_t>(offset + 4)) ==
-            static_cast<ssize_t>(mox::kHeaderSize) &&
-        mox::decodeHeader(lead + 4, &header) && header.kind == mox::Kind::kData) {
+    if (file.readAt(offset + 4, lead + 4, mox::kHeaderSize) && mox::decodeHeader(lead + 4, &header) && header.kind == mox::Kind::kData) {
       sums->received += header.originalLength;
       sums->stored += header.storedLength;
     }

@@ -1,0 +1,378 @@
+#include "testing/fault_file_env.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <iterator>
+
+namespace zeptest {
+namespace {
+
+bool opensForWriting(int flags) { return (flags & O_ACCMODE) != O_RDONLY; }
+
+std::string readRange(int fd, uint64_t offset, size_t length) {
+  std::string bytes(length, '\0');
+  size_t done = 0;
+  while (done < length) {
+    ssize_t n = ::pread(fd, bytes.data() + done, length - done, static_cast<off_t>(offset + done));
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  bytes.resize(done);
+  return bytes;
+}
+
+uint64_t sizeOf(int fd) {
+  struct stat st;
+  return ::fstat(fd, &st) == 0 ? static_cast<uint64_t>(st.st_size) : 0;
+}
+
+void writeRange(int fd, uint64_t offset, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n =
+        ::pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
+    if (n <= 0) return;
+    done += static_cast<size_t>(n);
+  }
+}
+
+}  // namespace
+
+const char* faultName(FaultFileEnv::Fault fault) {
+  switch (fault) {
+    case FaultFileEnv::Fault::kNone:
+      return "none";
+    case FaultFileEnv::Fault::kEio:
+      return "EIO";
+    case FaultFileEnv::Fault::kEnospc:
+      return "ENOSPC";
+    case FaultFileEnv::Fault::kShortWrite:
+      return "ShortWrite";
+    case FaultFileEnv::Fault::kPowerCut:
+      return "PowerCut";
+    case FaultFileEnv::Fault::kPowerCutTorn:
+      return "PowerCutTorn";
+  }
+  return "?";
+}
+
+FaultFileEnv::FaultFileEnv(std::function<bool(const std::string&)> counted)
+    : counted_(std::move(counted)) {}
+
+void FaultFileEnv::arm(Op op, uint64_t nth, Fault fault) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  armedOp_ = op;
+  armedAt_ = nth;
+  armedFault_ = fault;
+}
+
+uint64_t FaultFileEnv::count(Op op) const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return counts_[static_cast<int>(op)];
+}
+
+bool FaultFileEnv::fired() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return fired_;
+}
+
+bool FaultFileEnv::poweredOff() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return off_;
+}
+
+bool FaultFileEnv::countedPath(const std::string& path) const {
+  return !counted_ || counted_(path);
+}
+
+FaultFileEnv::Fault FaultFileEnv::countCall(Op op, const std::string& path) {
+  if (!countedPath(path)) return Fault::kNone;
+  uint64_t n = ++counts_[static_cast<int>(op)];
+  uint64_t any = op == Op::kChange ? n : ++counts_[static_cast<int>(Op::kChange)];
+  uint64_t at = armedOp_ == Op::kChange ? any : (armedOp_ == op ? n : 0);
+  if (fired_ || armedFault_ == Fault::kNone || at != armedAt_) return Fault::kNone;
+  fired_ = true;
+  return armedFault_;
+}
+
+FaultFileEnv::FileState* FaultFileEnv::stateOf(int fd) {
+  auto key = keys_.find(fd);
+  if (key == keys_.end()) return nullptr;
+  auto state = files_.find(key->second);
+  return state == files_.end() ? nullptr : &state->second;
+}
+
+int FaultFileEnv::open(const std::string& path, int flags, mode_t mode) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (off_) {
+    errno = EIO;
+    return -1;
+  }
+  int fd = ::open(path.c_str(), flags, mode);
+  if (fd < 0) return fd;
+  paths_[fd] = path;
+  struct stat st;
+  if (opensForWriting(flags) && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    Key key{st.st_dev, st.st_ino};
+    keys_[fd] = key;
+    if (files_.find(key) == files_.end()) {
+      // What the file holds when first seen counts as durable.
+      files_[key] = FileState{path, static_cast<uint64_t>(st.st_size), {}};
+    }
+  }
+  return fd;
+}
+
+int FaultFileEnv::close(int fd) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  paths_.erase(fd);
+  keys_.erase(fd);
+  return ::close(fd);
+}
+
+ssize_t FaultFileEnv::pread(int fd, void* buf, size_t length, uint64_t offset) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (off_) {
+    errno = EIO;
+    return -1;
+  }
+  return ::pread(fd, buf, length, static_cast<off_t>(offset));
+}
+
+ssize_t FaultFileEnv::read(int fd, void* buf, size_t length) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (off_) {
+    errno = EIO;
+    return -1;
+  }
+  return ::read(fd, buf, length);
+}
+
+ssize_t FaultFileEnv::doWrite(int fd, const void* data, size_t length, uint64_t offset,
+                              Fault fault) {
+  bool counted = countedPath(paths_[fd]);
+  switch (fault) {
+    case Fault::kEio:
+      errno = EIO;
+      return -1;
+    case Fault::kEnospc:
+      errno = ENOSPC;
+      return -1;
+    case Fault::kPowerCut:
+    case Fault::kPowerCutTorn:
+      cutPower(fault == Fault::kPowerCutTorn);
+      errno = EIO;
+      return -1;
+    case Fault::kShortWrite:
+      length /= 2;
+      diskFull_ = true;
+      if (length == 0) {
+        errno = ENOSPC;
+        return -1;
+      }
+      break;
+    case Fault::kNone:
+      if (counted && diskFull_) {
+        diskFull_ = false;
+        errno = ENOSPC;
+        return -1;
+      }
+      break;
+  }
+  FileState* state = stateOf(fd);
+  if (state != nullptr) {
+    uint64_t size = sizeOf(fd);
+    Change change;
+    change.offset = offset;
+    if (offset < size) {
+      change.before =
+          readRange(fd, offset, static_cast<size_t>(std::min<uint64_t>(length, size - offset)));
+    }
+    change.after.assign(static_cast<const char*>(data), length);
+    state->changes.push_back(std::move(change));
+  }
+  return ::pwrite(fd, data, length, static_cast<off_t>(offset));
+}
+
+ssize_t FaultFileEnv::pwritev(int fd, const struct iovec* iov, int count, uint64_t offset) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (off_) {
+    errno = EIO;
+    return -1;
+  }
+  Fault fault = countCall(Op::kWrite, paths_[fd]);
+  std::string joined;
+  for (int i = 0; i < count; ++i) {
+    joined.append(static_cast<const char*>(iov[i].iov_base), iov[i].iov_len);
+  }
+  return doWrite(fd, joined.data(), joined.size(), offset, fault);
+}
+
+ssize_t FaultFileEnv::write(int fd, const void* buf, size_t length) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (off_) {
+    errno = EIO;
+    return -1;
+  }
+  Fault fault = countCall(Op::kWrite, paths_[fd]);
+  off_t position = ::lseek(fd, 0, SEEK_CUR);
+  if (position < 0) return -1;
+  ssize_t n = doWrite(fd, buf, length, static_cast<uint64_t>(position), fault);
+  if (n > 0) ::lseek(fd, position + n, SEEK_SET);
+  return n;
+}
+
+int FaultFileEnv::sync(int fd, bool dataOnly) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (off_) {
+    errno = EIO;
+    return -1;
+  }
+  Fault fault = countCall(Op::kSync, paths_[fd]);
+  if (fault == Fault::kPowerCut || fault == Fault::kPowerCutTorn) {
+    cutPower(fault == Fault::kPowerCutTorn);
+    errno = EIO;
+    return -1;
+  }
+  if (fault != Fault::kNone) {
+    // As Linux does after a failed write-back, the pages count as clean:
+    // what the failed sync should have made durable may or may not be.
+    errno = fault == Fault::kEnospc ? ENOSPC : EIO;
+    return -1;
+  }
+  int rc = dataOnly ? ::fdatasync(fd) : ::fsync(fd);
+  if (rc == 0) {
+    if (FileState* state = stateOf(fd); state != nullptr) {
+      state->changes.clear();
+      state->durableSize = sizeOf(fd);
+    }
+  }
+  return rc;
+}
+
+int FaultFileEnv::ftruncate(int fd, uint64_t size) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (off_) {
+    errno = EIO;
+    return -1;
+  }
+  Fault fault = countCall(Op::kChange, paths_[fd]);
+  if (fault == Fault::kPowerCut || fault == Fault::kPowerCutTorn) {
+    cutPower(fault == Fault::kPowerCutTorn);
+    errno = EIO;
+    return -1;
+  }
+  if (fault != Fault::kNone) {
+    errno = fault == Fault::kEnospc ? ENOSPC : EIO;
+    return -1;
+  }
+  if (FileState* state = stateOf(fd); state != nullptr) {
+    uint64_t old = sizeOf(fd);
+    Change change;
+    change.truncate = true;
+    change.offset = size;
+    if (size < old) change.before = readRange(fd, size, static_cast<size_t>(old - size));
+    state->changes.push_back(std::move(change));
+  }
+  return ::ftruncate(fd, static_cast<off_t>(size));
+}
+
+int FaultFileEnv::fstat(int fd, struct stat* st) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (off_) {
+    errno = EIO;
+    return -1;
+  }
+  return ::fstat(fd, st);
+}
+
+int FaultFileEnv::rename(const std::string& from, const std::string& to) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (off_) {
+    errno = EIO;
+    return -1;
+  }
+  Fault fault = countCall(Op::kRename, to);
+  if (fault == Fault::kPowerCut || fault == Fault::kPowerCutTorn) {
+    cutPower(fault == Fault::kPowerCutTorn);
+    errno = EIO;
+    return -1;
+  }
+  if (fault != Fault::kNone) {
+    errno = fault == Fault::kEnospc ? ENOSPC : EIO;
+    return -1;
+  }
+  int rc = ::rename(from.c_str(), to.c_str());
+  if (rc == 0) {
+    // The file that had the new name is gone; the moved one answers to it.
+    for (auto it = files_.begin(); it != files_.end();) {
+      it = it->second.path == to ? files_.erase(it) : std::next(it);
+    }
+    for (auto& [key, state] : files_) {
+      if (state.path == from) state.path = to;
+    }
+  }
+  return rc;
+}
+
+int FaultFileEnv::unlink(const std::string& path) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (off_) {
+    errno = EIO;
+    return -1;
+  }
+  Fault fault = countCall(Op::kChange, path);
+  if (fault == Fault::kPowerCut || fault == Fault::kPowerCutTorn) {
+    cutPower(fault == Fault::kPowerCutTorn);
+    errno = EIO;
+    return -1;
+  }
+  if (fault != Fault::kNone) {
+    errno = fault == Fault::kEnospc ? ENOSPC : EIO;
+    return -1;
+  }
+  int rc = ::unlink(path.c_str());
+  if (rc == 0) {
+    for (auto it = files_.begin(); it != files_.end();) {
+      it = it->second.path == path ? files_.erase(it) : std::next(it);
+    }
+  }
+  return rc;
+}
+
+void FaultFileEnv::cutPower(bool torn) {
+  off_ = true;
+  for (auto& [key, state] : files_) {
+    if (state.changes.empty()) continue;
+    int fd = ::open(state.path.c_str(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    // Back to what the last sync made durable...
+    for (auto it = state.changes.rbegin(); it != state.changes.rend(); ++it) {
+      if (!it->before.empty()) writeRange(fd, it->offset, it->before);
+    }
+    if (::ftruncate(fd, static_cast<off_t>(state.durableSize)) != 0) {
+      ::close(fd);
+      continue;
+    }
+    // ...then, for a torn cut, every other change written back after all.
+    if (torn) {
+      for (size_t i = 1; i < state.changes.size(); i += 2) {
+        const Change& c = state.changes[i];
+        if (c.truncate) {
+          if (::ftruncate(fd, static_cast<off_t>(c.offset)) != 0) break;
+        } else {
+          writeRange(fd, c.offset, c.after);
+        }
+      }
+    }
+    ::close(fd);
+    state.changes.clear();
+  }
+}
+
+}  // namespace zeptest

@@ -1,0 +1,108 @@
+// A file environment for tests that fails where it is told to: the Nth
+// write, sync or rename fails with EIO or ENOSPC, or is cut short (the rest
+// of the write then finds the disk full), or the power goes at the Nth
+// change of any file. A power cut drops everything written since each
+// file's last fsync/fdatasync (or keeps every other such write, leaving
+// holes, as a disk that wrote back some pages does) and from then on every
+// call fails, as for a machine that is off.
+//
+// Model of a power cut, as ext4 with its journal behaves for the engine's
+// files: data not yet synced is lost; names (a file made, renamed, removed)
+// stay as they were at the cut.
+//
+// Only files whose path the `counted` predicate accepts are counted and
+// faulted; other calls pass through untouched.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "platform/file_env.h"
+
+namespace zeptest {
+
+class FaultFileEnv final : public platform::FileEnv {
+ public:
+  // What is counted: writes (pwritev, write), syncs (fsync, fdatasync of
+  // files and directories), renames, or any change (the three and
+  // ftruncate, unlink).
+  enum class Op { kWrite, kSync, kRename, kChange };
+  enum class Fault {
+    kNone,
+    kEio,           // the call fails with EIO, later calls succeed
+    kEnospc,        // the call fails with ENOSPC, later calls succeed
+    kShortWrite,    // a write stores half its bytes; the next write: ENOSPC
+    kPowerCut,      // power gone before the call: unsynced data dropped
+    kPowerCutTorn,  // as kPowerCut, but every other unsynced write stays
+  };
+
+  explicit FaultFileEnv(std::function<bool(const std::string&)> counted = {});
+
+  // The `nth` (from 1) call of kind `op` meets `fault`.
+  void arm(Op op, uint64_t nth, Fault fault);
+  // Calls of kind `op` counted so far.
+  uint64_t count(Op op) const;
+  bool fired() const;
+  bool poweredOff() const;
+
+  int open(const std::string& path, int flags, mode_t mode) override;
+  int close(int fd) override;
+  ssize_t pread(int fd, void* buf, size_t length, uint64_t offset) override;
+  ssize_t read(int fd, void* buf, size_t length) override;
+  ssize_t pwritev(int fd, const struct iovec* iov, int count, uint64_t offset) override;
+  ssize_t write(int fd, const void* buf, size_t length) override;
+  int sync(int fd, bool dataOnly) override;
+  int ftruncate(int fd, uint64_t size) override;
+  int fstat(int fd, struct stat* st) override;
+  int rename(const std::string& from, const std::string& to) override;
+  int unlink(const std::string& path) override;
+
+ private:
+  // One change of a file since its last sync: enough to undo it and to
+  // apply it again.
+  struct Change {
+    bool truncate = false;
+    uint64_t offset = 0;  // write: where; truncate: the new size
+    std::string before;   // bytes the change replaced (within the old size)
+    std::string after;    // bytes written (empty for a truncate)
+  };
+  struct FileState {
+    std::string path;
+    uint64_t durableSize = 0;  // size at the last sync
+    std::vector<Change> changes;
+  };
+  using Key = std::pair<dev_t, ino_t>;
+
+  // Counts a call on `path`; returns the fault it meets now (kNone mostly).
+  Fault countCall(Op op, const std::string& path);
+  // A write to `fd` at `offset`, with the fault it meets; -1/errno or the
+  // bytes written.
+  ssize_t doWrite(int fd, const void* data, size_t length, uint64_t offset, Fault fault);
+  void cutPower(bool torn);
+  FileState* stateOf(int fd);
+  bool countedPath(const std::string& path) const;
+
+  std::function<bool(const std::string&)> counted_;
+  mutable std::mutex mutex_;
+  Op armedOp_ = Op::kWrite;
+  uint64_t armedAt_ = 0;
+  Fault armedFault_ = Fault::kNone;
+  bool fired_ = false;
+  bool off_ = false;
+  bool diskFull_ = false;  // after a short write: the next write fails
+  uint64_t counts_[4] = {0, 0, 0, 0};
+  std::map<int, std::string> paths_;  // open descriptors
+  std::map<int, Key> keys_;           // descriptors open for writing
+  std::map<Key, FileState> files_;
+};
+
+const char* faultName(FaultFileEnv::Fault fault);
+
+}  // namespace zeptest
