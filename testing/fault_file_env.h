@@ -45,6 +45,9 @@ class FaultFileEnv final : public platform::FileEnv {
 
   explicit FaultFileEnv(std::function<bool(const std::string&)> counted = {});
 
+  // When false, a sync records what it makes durable without asking the
+  // disk (tests that model power cuts here need no real flush).
+  void setRealSync(bool real) { realSync_ = real; }
   // The `nth` (from 1) call of kind `op` meets `fault`.
   void arm(Op op, uint64_t nth, Fault fault);
   // Calls of kind `op` counted so far.
@@ -96,7 +99,8 @@ class FaultFileEnv final : public platform::FileEnv {
   Fault armedFault_ = Fault::kNone;
   bool fired_ = false;
   bool off_ = false;
-  bool diskFull_ = false;  // after a short write: the next write fails
+  bool diskFull_ = false;
+  bool realSync_ = true;  // after a short write: the next write fails
   uint64_t counts_[4] = {0, 0, 0, 0};
   std::map<int, std::string> paths_;  // open descriptors
   std::map<int, Key> keys_;           // descriptors open for writing

@@ -191,9 +191,14 @@ int CartridgeFile::scan(CartridgeMap* map) const {
   int rc = readRecord(0, &h, &buf);
   if (rc != MOX_OK || h.kind != Kind::kLabel || !decodeLabel(buf.data(), buf.size(), &map->label)) {
     // A first record cut short while it was written leaves a blank cartridge.
+    // So does a label record whose file ends inside it (a write cut short).
     uint8_t lead[8];
-    if (size < 4 + kHeaderSize && preadAll(fd_, lead, std::min<uint64_t>(size, 8), 0) &&
-        (size < 8 || loadLe32(lead + 4) == kRecordMagic)) {
+    bool readable = preadAll(fd_, lead, std::min<uint64_t>(size, 8), 0);
+    bool cutLabel = readable && size >= 8 && loadLe32(lead + 4) == kRecordMagic &&
+                    loadLe32(lead) == kHeaderSize + kLabelBodySize &&
+                    size < framedSize(kHeaderSize + kLabelBodySize);
+    if (cutLabel ||
+        (size < 4 + kHeaderSize && readable && (size < 8 || loadLe32(lead + 4) == kRecordMagic))) {
       map->tornTail = true;
       map->tornReason = "label record cut short";
       return MOX_OK;

@@ -4,6 +4,7 @@
 
 #include "engine/config/mox_config.h"
 #include "engine/mox/handle.h"
+#include "engine/mox/home.h"
 #include "platform/registry_store.h"
 
 namespace mox {
@@ -19,6 +20,12 @@ int Engine::create(const HandleCreationRecord& request, MoxHandle* handle) {
   Home home(homePath);
   int rc = home.ensureProvisioned();
   if (rc != MOX_OK) return rc;
+  {
+    // A tape change that a failure or a crash cut short is finished before
+    // anyone looks at the drives. On a read-only home it stays as it is.
+    HomeLock lock(homePath);
+    if (lock.held()) home.finishDriveLoad();
+  }
   // A home the user may read but not change (write-protected media, a
   // read-only mount) still serves restores: writes then fail on their own.
   if (access(homePath.c_str(), R_OK | X_OK) != 0) return MOX_E_HOME;

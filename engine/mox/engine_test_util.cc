@@ -23,14 +23,15 @@ TempHome::TempHome()
 
 TempHome::~TempHome() = default;
 
-int TempHome::moxctl(const std::vector<std::string>& args, std::string* out, std::string* err) {
+int moxctlIn(const std::string& home, const std::vector<std::string>& args, std::string* out,
+             std::string* err) {
   char* text = nullptr;
   size_t size = 0;
   char* errText = nullptr;
   size_t errSize = 0;
   FILE* stream = open_memstream(&text, &size);
   FILE* errStream = open_memstream(&errText, &errSize);
-  int rc = moxctl::run(path_, args, stream, errStream);
+  int rc = moxctl::run(home, args, stream, errStream);
   std::fclose(stream);
   std::fclose(errStream);
   if (out != nullptr) *out = std::string(text, size);
@@ -40,12 +41,18 @@ int TempHome::moxctl(const std::vector<std::string>& args, std::string* out, std
   return rc;
 }
 
-std::string TempHome::cartridgeOf(int drive) const {
-  std::ifstream in(path_ + "/drives/" + std::to_string(drive));
+std::string cartridgeIn(const std::string& home, int drive) {
+  std::ifstream in(home + "/drives/" + std::to_string(drive));
   std::string name;
   std::getline(in, name);
-  return path_ + "/media/" + name + ".tap";
+  return home + "/media/" + name + ".tap";
 }
+
+int TempHome::moxctl(const std::vector<std::string>& args, std::string* out, std::string* err) {
+  return moxctlIn(path_, args, out, err);
+}
+
+std::string TempHome::cartridgeOf(int drive) const { return cartridgeIn(path_, drive); }
 
 MoxHandle openHandle(uint32_t mode) {
   HandleCreationRecord request;

@@ -29,6 +29,12 @@ class TempHome {
   std::string path_;
 };
 
+// Runs a moxctl command line in the home `home`; returns its exit status.
+int moxctlIn(const std::string& home, const std::vector<std::string>& args,
+             std::string* out = nullptr, std::string* err = nullptr);
+// Path of the cartridge file loaded in `drive` of the home `home`.
+std::string cartridgeIn(const std::string& home, int drive);
+
 MoxHandle openHandle(uint32_t mode = MOX_HANDLE_MODE_SESSION);
 
 // Fills `block` with the pattern of (session, stream, number).

@@ -62,8 +62,11 @@ int Group::enumTape(TapeEnumRecord* tapes) {
   if (tapes == nullptr) return MOX_E_INVALID_ARG;
   std::vector<std::string> names;
   if (state_ == State::kWriteFull) {
+    char name[24];
+    std::snprintf(name, sizeof name, "MOX-RAID%d", raidNumber_);
+    Label next = setLabel(name, static_cast<int32_t>(writeSession_ & 0xFFFF), 0, randomId());
     HomeLock lock(home_.path());
-    int rc = loadBlanks(home_, config_.members);
+    int rc = loadBlanks(home_, config_.members, &next);
     if (rc != MOX_OK) return rc;
     names = memberCartridges(home_, config_.members);
   } else if (state_ == State::kReadChange) {
@@ -199,9 +202,13 @@ uint64_t Group::continuedSetId() const {
   return state_ == State::kWriteFull && fullSet_ != nullptr ? fullSet_->setId : 0;
 }
 
-int Group::labelSet(const char* name, int32_t sequence, int32_t expiration, uint64_t setId) {
+Label Group::setLabel(const char* name, int32_t sequence, int32_t expiration,
+                      uint64_t setId) const {
   Label label;
+  // A set relabelled after a tape change was cut short keeps naming the
+  // full set it continues, so that the group's older sessions stay found.
   label.prevSetId = continuedSetId();
+  if (label.prevSetId == 0 && set_ != nullptr) label.prevSetId = set_->labelPrevSetId();
   std::strncpy(label.name, name, sizeof label.name - 1);
   label.randomId = static_cast<int32_t>(randomId() & 0x7FFFFFFF);
   label.sequence = sequence;
@@ -211,8 +218,13 @@ int Group::labelSet(const char* name, int32_t sequence, int32_t expiration, uint
   label.expiration = expiration;
   label.blockSize = static_cast<int32_t>(MOX_BLOCK_SIZE);
   label.setId = setId;
-  label.memberCount = static_cast<uint16_t>(set_->memberCount());
+  label.memberCount = static_cast<uint16_t>(config_.members.size());
   label.level = static_cast<uint8_t>(config_.level);
+  return label;
+}
+
+int Group::labelSet(const char* name, int32_t sequence, int32_t expiration, uint64_t setId) {
+  Label label = setLabel(name, sequence, expiration, setId);
   for (size_t i = 0; i < set_->memberCount(); ++i) {
     if (set_->files[i] == nullptr) continue;
     label.memberIndex = static_cast<uint16_t>(i);
@@ -252,7 +264,10 @@ int Group::formatConnected(const TapeFormatRecord& request, DeviceResultList* re
   }
   char name[25] = {};
   std::memcpy(name, request.tapeName, sizeof request.tapeName);
-  int rc = labelSet(name, request.sessionNumber, request.expirationTime, randomId());
+  // In a tape change the set was labelled when it was loaded (loadBlanks):
+  // its id stays, so a relabel cut short still leaves one set.
+  uint64_t setId = state_ == State::kWriteFull && set_->setId != 0 ? set_->setId : randomId();
+  int rc = labelSet(name, request.sessionNumber, request.expirationTime, setId);
   if (results != nullptr) {
     for (size_t i = 0; i < set_->memberCount() && i < 32; ++i) {
       results->entries[i].result = set_->files[i] ? rc : MOX_E_MEDIA;

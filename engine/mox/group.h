@@ -106,6 +106,8 @@ class Group {
   int writeTapeMarks() MOX_REQUIRES(mutex_);
   int syncMembers() const;
   int openSetSession(uint32_t setIndex, uint64_t prevSetId);
+  // The label of this group's set for member 0 (callers set memberIndex).
+  Label setLabel(const char* name, int32_t sequence, int32_t expiration, uint64_t setId) const;
   int labelSet(const char* name, int32_t sequence, int32_t expiration, uint64_t setId);
   // The set id this handle continues (a tape change in progress), else 0.
   uint64_t continuedSetId() const;

@@ -32,8 +32,8 @@ int Group::resolveChain(uint32_t session, const std::shared_ptr<CartSet>& mounte
       return MOX_E_NO_SESSION;
     } else if (front != nullptr && front->start.setIndex > 0) {
       prev = front->start.prevSetId;
-    } else if (!map->blank && map->label.prevSetId != 0) {
-      prev = map->label.prevSetId;
+    } else if (cur->labelPrevSetId() != 0) {
+      prev = cur->labelPrevSetId();
     } else {
       return MOX_E_NO_SESSION;
     }

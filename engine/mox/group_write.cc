@@ -27,10 +27,9 @@ int Group::gotoNewSession(int32_t* sessionNumber) {
   }
   // A set whose continued session was cut away (a writer died during a tape
   // change) goes on numbering after the set it was meant to continue.
-  const CartridgeMap* map = set_->anyMap();
-  if (last == 0 && map != nullptr && !map->blank && map->label.prevSetId != 0) {
-    auto prev =
-        openSet(home_, findSetById(home_, map->label.prevSetId, set_->memberCount()), false);
+  uint64_t prevSetId = set_->labelPrevSetId();
+  if (last == 0 && prevSetId != 0) {
+    auto prev = openSet(home_, findSetById(home_, prevSetId, set_->memberCount()), false);
     if (const CartridgeMap* pm = prev->anyMap(); pm != nullptr) {
       for (const auto& s : pm->sessions) last = std::max(last, s.session);
     }
@@ -55,7 +54,8 @@ int Group::openSetSession(uint32_t setIndex, uint64_t prevSetId) {
     RecordHeader h = controlHeader(Kind::kSessionStart, writeSession_, static_cast<uint16_t>(i),
                                    kSessionStartBodySize);
     uint64_t size = 0;
-    if (set_->files[i]->writeRecord(mw.offset, h, body, &size) != MOX_OK) return noteWrite(MOX_E_IO);
+    if (set_->files[i]->writeRecord(mw.offset, h, body, &size) != MOX_OK)
+      return noteWrite(MOX_E_IO);
     mw.offset += size;
   }
   for (auto& sw : writes_) {
@@ -130,7 +130,8 @@ int Group::appendRecord(int member, const RecordHeader& header, const void* body
     }
   }
   uint64_t size = 0;
-  return noteWrite(set_->files[static_cast<size_t>(member)]->writeRecord(offset, header, body, &size));
+  return noteWrite(
+      set_->files[static_cast<size_t>(member)]->writeRecord(offset, header, body, &size));
 }
 
 // Called with mutex_ held.

@@ -14,8 +14,9 @@
 #include <sstream>
 
 #include "engine/mox/mox.h"
-#include "platform/registry_store.h"
 #include "platform/file_env.h"
+#include "platform/file_util.h"
+#include "platform/registry_store.h"
 
 namespace mox {
 namespace {
@@ -103,6 +104,28 @@ int Home::setDriveCartridge(int drive, const std::string& name) {
   return platform::writeFileAtomic(path_ + "/drives/" + std::to_string(drive), name + "\n") == 0
              ? MOX_OK
              : MOX_E_IO;
+}
+
+int Home::setDriveCartridges(const std::vector<std::pair<uint16_t, std::string>>& loads) {
+  if (loads.size() == 1) return setDriveCartridge(loads[0].first, loads[0].second);
+  std::string journal;
+  for (const auto& [drive, name] : loads) journal += std::to_string(drive) + " " + name + "\n";
+  if (platform::writeFileAtomic(path_ + "/drives/.load", journal) != 0) return MOX_E_IO;
+  return finishDriveLoad();
+}
+
+int Home::finishDriveLoad() {
+  std::string journal = path_ + "/drives/.load";
+  std::ifstream in(journal);
+  if (!in) return MOX_OK;
+  int drive = -1;
+  std::string name;
+  while (in >> drive >> name) {
+    if (drive < 0 || drive >= moxcfg::kMaxDrives) break;
+    if (driveCartridge(drive) != name && setDriveCartridge(drive, name) != MOX_OK) return MOX_E_IO;
+  }
+  if (platform::fileEnv().unlink(journal) != 0) return MOX_E_IO;
+  return platform::syncDirectory(path_ + "/drives") == 0 ? MOX_OK : MOX_E_IO;
 }
 
 std::vector<std::string> Home::listCartridges() const {

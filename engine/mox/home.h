@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "engine/config/mox_config.h"
@@ -45,6 +46,13 @@ class Home {
   // Cartridge loaded in drive i ("" when empty).
   std::string driveCartridge(int drive) const;
   int setDriveCartridge(int drive, const std::string& name);
+  // Loads several drives as one change (a tape change of a whole set): the
+  // change is written to drives/.load first, so a change that fails or is
+  // cut by a crash half way is finished by finishDriveLoad, and the drives
+  // never hold half of one set and half of another. Called with HomeLock.
+  int setDriveCartridges(const std::vector<std::pair<uint16_t, std::string>>& loads);
+  // Finishes a change of drives left unfinished. Called with HomeLock.
+  int finishDriveLoad();
   // Every cartridge file name (without .tap), sorted.
   std::vector<std::string> listCartridges() const;
   // Creates a new empty cartridge with the next free name. Returns its name or "".

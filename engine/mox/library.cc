@@ -56,6 +56,13 @@ size_t CartSet::damagedCount() const {
   return static_cast<size_t>(std::count(damaged.begin(), damaged.end(), true));
 }
 
+uint64_t CartSet::labelPrevSetId() const {
+  for (size_t i = 0; i < maps.size(); ++i) {
+    if (!failed[i] && maps[i].label.prevSetId != 0) return maps[i].label.prevSetId;
+  }
+  return 0;
+}
+
 const CartridgeMap* CartSet::anyMap() const {
   const CartridgeMap* best = nullptr;
   for (size_t i = 0; i < maps.size(); ++i) {
@@ -122,7 +129,9 @@ bool cartridgeIsBlank(const Home& home, const std::string& name) {
   return readHead(home, name).labelled;
 }
 
-int loadBlanks(Home& home, const std::vector<uint16_t>& drives) {
+int loadBlanks(Home& home, const std::vector<uint16_t>& drives, const Label* prelabel) {
+  int rc = home.finishDriveLoad();
+  if (rc != MOX_OK) return rc;
   moxcfg::EngineSettings settings;
   moxcfg::loadEngineSettings(home.path(), &settings);
   std::set<std::string> loaded;
@@ -138,11 +147,20 @@ int loadBlanks(Home& home, const std::vector<uint16_t>& drives) {
   }
   // Cartridges already in these drives and still blank may stay.
   if (blanks.size() < drives.size()) return MOX_E_NO_BLANK;
-  for (size_t i = 0; i < drives.size(); ++i) {
-    int rc = home.setDriveCartridge(drives[i], blanks[i]);
-    if (rc != MOX_OK) return rc;
+  // A set about to continue a full one first names it in a label of its
+  // own, so that a tape change cut short before the session goes on still
+  // numbers the next session after the full set's.
+  if (prelabel != nullptr) {
+    Label label = *prelabel;
+    for (size_t i = 0; i < blanks.size(); ++i) {
+      label.memberIndex = static_cast<uint16_t>(i);
+      rc = formatCartridge(home.cartridgePath(blanks[i]), label);
+      if (rc != MOX_OK) return rc;
+    }
   }
-  return MOX_OK;
+  std::vector<std::pair<uint16_t, std::string>> loads;
+  for (size_t i = 0; i < drives.size(); ++i) loads.emplace_back(drives[i], blanks[i]);
+  return home.setDriveCartridges(loads);
 }
 
 std::vector<std::string> findSetById(const Home& home, uint64_t setId, size_t members) {

@@ -29,6 +29,11 @@ struct CartSet {
   size_t damagedCount() const;
   // The map of the member that knows the most sessions (nullptr when every
   // member failed): the set's label and session list.
+  // The set a label of this set names as its predecessor (a set that
+  // continues a full one), read from any member in service; 0 when none.
+  // Also known when the set counts as blank because a label write did not
+  // reach every member.
+  uint64_t labelPrevSetId() const;
   const CartridgeMap* anyMap() const;
   // The extent of `session` on the first member that holds it with a sound
   // start record (else on any member that holds it); nullptr when none does.
@@ -46,9 +51,11 @@ std::vector<std::string> memberCartridges(const Home& home, const std::vector<ui
 bool cartridgeIsBlank(const Home& home, const std::string& name);
 
 // Loads a blank cartridge from the pool into every member drive, returning
-// the cartridges that were in them to the pool. Call with the home locked.
-// MOX_OK or MOX_E_NO_BLANK.
-int loadBlanks(Home& home, const std::vector<uint16_t>& drives);
+// the cartridges that were in them to the pool, as one change of the drives
+// (Home::setDriveCartridges). With `prelabel`, each blank is first labelled
+// with it as member i. Call with the home locked.
+// MOX_OK, MOX_E_NO_BLANK or MOX_E_IO.
+int loadBlanks(Home& home, const std::vector<uint16_t>& drives, const Label* prelabel = nullptr);
 
 // Names (per member index) of the cartridges labelled with set `setId`.
 std::vector<std::string> findSetById(const Home& home, uint64_t setId, size_t members);

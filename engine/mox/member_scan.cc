@@ -388,6 +388,31 @@ void checkPlaces(CartSet* set) {
     }
   }
   if (chosen == 0) return;
+  // Labels on some members and none on others, and no session anywhere: a
+  // label write that did not reach every member (it failed, or the writer
+  // died). Nothing is on the set yet, so it counts as blank and the next
+  // writer labels it again; the labels read stay known for the numbering.
+  bool holdsData = false;
+  for (size_t i = 0; i < set->memberCount(); ++i) {
+    const CartridgeMap& m = set->maps[i];
+    if (!set->failed[i] && !m.blank && (m.hasData() || !m.damage.empty() || m.tailUnmarked)) {
+      holdsData = true;
+    }
+  }
+  bool someBlank = false;
+  for (size_t i = 0; i < set->memberCount(); ++i) {
+    someBlank = someBlank || (!set->failed[i] && set->maps[i].blank);
+  }
+  if (someBlank && !holdsData) {
+    for (size_t i = 0; i < set->memberCount(); ++i) {
+      if (set->failed[i]) continue;
+      CartridgeMap& m = set->maps[i];
+      m.blank = true;
+      m.tornTail = false;
+      m.appendOffset = 0;
+    }
+    return;
+  }
   for (size_t i = 0; i < set->memberCount(); ++i) {
     if (!set->failed[i] && set->maps[i].blank) {
       failMember(set, i, {0, "blank cartridge among labelled members (truncated or replaced)"});
