@@ -119,9 +119,9 @@ int TempFile::open(int mode) {
   return fd_.valid() ? 0 : errno;
 }
 
-int TempFile::commit() {
+int TempFile::commit(bool durable) {
   if (!fd_.valid()) return EBADF;
-  int err = fsync(fd_.get()) == 0 ? 0 : errno;
+  int err = !durable || fsync(fd_.get()) == 0 ? 0 : errno;
   int fd = fd_.release();
   if (::close(fd) != 0 && err == 0) err = errno;
   if (err == 0 && std::rename(temp_.c_str(), path_.c_str()) != 0) err = errno;
@@ -130,14 +130,14 @@ int TempFile::commit() {
     ::unlink(temp_.c_str());
     return err;
   }
-  return syncDirectory(directoryOf(path_));
+  return durable ? syncDirectory(directoryOf(path_)) : 0;
 }
 
-int writeFileAtomic(const std::string& path, const std::string& data, int mode) {
+int writeFileAtomic(const std::string& path, const std::string& data, int mode, bool durable) {
   TempFile file(path);
   int err = file.open(mode);
   if (err == 0) err = writeAll(file.fd(), data.data(), data.size());
-  if (err == 0) err = file.commit();
+  if (err == 0) err = file.commit(durable);
   return err;
 }
 
