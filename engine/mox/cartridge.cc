@@ -163,7 +163,7 @@ int CartridgeFile::stampModified(FileStamp* stamp) const {
   times[1].tv_nsec = static_cast<long>(newSetId() % 1000000000u);
   if (futimens(fd_, times) != 0 || stat(stamp) != MOX_OK) return MOX_E_IO;
   return stamp->mtimeSec == times[1].tv_sec && stamp->mtimeNsec == times[1].tv_nsec ? MOX_OK
-                                                                                      : MOX_E_IO;
+                                                                                    : MOX_E_IO;
 }
 
 bool CartridgeFile::readAt(uint64_t offset, void* out, size_t length) const {

@@ -3,8 +3,8 @@
 // or of the side file falls back to the full scan with the same result.
 #include "engine/mox/cartridge_map.h"
 
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -221,8 +221,10 @@ const Change kChanges[] = {
     {"TouchedToAnotherDate",
      [](const std::string& p) { ASSERT_EQ(std::system(("touch -d 2020-01-01 " + p).c_str()), 0); },
      false},
-    {"ModeChanged", [](const std::string& p) { fs::permissions(p, fs::perms::owner_read |
-                                                                       fs::perms::owner_write); },
+    {"ModeChanged",
+     [](const std::string& p) {
+       fs::permissions(p, fs::perms::owner_read | fs::perms::owner_write);
+     },
      false},
 };
 
@@ -314,7 +316,8 @@ TEST_F(CartridgeMapTest, ASideFileThatCannotBeWrittenCostsOnlyAScan) {
   fs::remove_all(side);
   if (geteuid() == 0) return;  // permissions do not hold root back
   // A read-only media directory: sessions end, and mount and read by scan.
-  fs::permissions(fs::path(cart(2)).parent_path(), fs::perms::owner_write, fs::perm_options::remove);
+  fs::permissions(fs::path(cart(2)).parent_path(), fs::perms::owner_write,
+                  fs::perm_options::remove);
   auto fourth = moxtest::writeSession("RGROUP1", 2, 5, 2);
   fs::permissions(fs::path(cart(2)).parent_path(), fs::perms::owner_write, fs::perm_options::add);
   ASSERT_EQ(fourth.rc, 0);
