@@ -5,7 +5,10 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -48,7 +51,7 @@ struct Mounted {
   bool fromMap = false;
 };
 
-Mounted mount(const std::string& path) {
+Mounted mountOne(const std::string& path) {
   mox::CartridgeFile file;
   Mounted m;
   EXPECT_EQ(file.open(path, false), 0);
@@ -102,7 +105,7 @@ void expectMapMatchesFile(const std::string& path) {
   ASSERT_EQ(file.stat(&now), 0);
   EXPECT_TRUE(now == stamp);
   expectSameMap(stored, fullScan(path));
-  Mounted m = mount(path);
+  Mounted m = mountOne(path);
   EXPECT_TRUE(m.fromMap);
 }
 
@@ -133,7 +136,7 @@ TEST_F(CartridgeMapTest, EverySessionEndLeavesTheMapOfTheFileOnEveryLevel) {
   for (const char* group : {"RGROUP0", "RGROUP1", "RGROUP2"}) writeTwoSessions(group);
   for (int d = 0; d < 7; ++d) {
     expectMapMatchesFile(cart(d));
-    Mounted m = mount(cart(d));
+    Mounted m = mountOne(cart(d));
     EXPECT_EQ(m.map.sessions.size(), 2u);
   }
   // The side files are hidden from the cartridge list and from moxctl.
@@ -156,7 +159,7 @@ TEST_F(CartridgeMapTest, AMatchingMapIsUsedWithoutAScan) {
   ASSERT_TRUE(mox::decodeCartridgeMap(readFile(mox::cartridgeMapPath(path)), &stamp, &stored));
   std::strcpy(stored.label.name, "FROM-THE-MAP");
   writeFile(mox::cartridgeMapPath(path), mox::encodeCartridgeMap(stamp, stored));
-  Mounted m = mount(path);
+  Mounted m = mountOne(path);
   EXPECT_TRUE(m.fromMap);
   EXPECT_STREQ(m.map.label.name, "FROM-THE-MAP");
 
@@ -235,7 +238,7 @@ TEST_P(ChangedCartridge, IsScannedAgain) {
   std::string path = cart(2);
   expectMapMatchesFile(path);
   GetParam().apply(path);
-  Mounted m = mount(path);
+  Mounted m = mountOne(path);
   EXPECT_FALSE(m.fromMap);
   expectSameMap(m.map, fullScan(path));
   std::string out;
@@ -287,7 +290,7 @@ TEST_P(BadSideFile, IsIgnored) {
   mox::FileStamp stamp;
   mox::CartridgeMap map;
   EXPECT_FALSE(mox::decodeCartridgeMap(readFile(side), &stamp, &map));
-  Mounted m = mount(path);
+  Mounted m = mountOne(path);
   EXPECT_FALSE(m.fromMap);
   expectSameMap(m.map, fullScan(path));
   for (int32_t s : {1, 2}) EXPECT_TRUE(readsBack("RGROUP0", s));
@@ -308,7 +311,7 @@ TEST_F(CartridgeMapTest, ASideFileThatCannotBeWrittenCostsOnlyAScan) {
   auto third = moxtest::writeSession("RGROUP1", 2, 5, 2);
   ASSERT_EQ(third.rc, 0);
   EXPECT_EQ(third.session, 3);
-  Mounted m = mount(cart(3));
+  Mounted m = mountOne(cart(3));
   EXPECT_FALSE(m.fromMap);
   EXPECT_EQ(m.map.sessions.size(), 3u);
   for (int32_t s : {1, 2, 3}) EXPECT_TRUE(readsBack("RGROUP1", s));
@@ -321,8 +324,48 @@ TEST_F(CartridgeMapTest, ASideFileThatCannotBeWrittenCostsOnlyAScan) {
   auto fourth = moxtest::writeSession("RGROUP1", 2, 5, 2);
   fs::permissions(fs::path(cart(2)).parent_path(), fs::perms::owner_write, fs::perm_options::add);
   ASSERT_EQ(fourth.rc, 0);
-  EXPECT_FALSE(mount(cart(2)).fromMap);
+  EXPECT_FALSE(mountOne(cart(2)).fromMap);
   for (int32_t s : {1, 2, 3, 4}) EXPECT_TRUE(readsBack("RGROUP1", s));
+}
+
+TEST_F(CartridgeMapTest, AReadOnlyHomeMountsFromItsMapsAndRestores) {
+  writeTwoSessions("RGROUP0");
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // A mount namespace of its own in which the home is read-only.
+    const char* home = home_.path().c_str();
+    if (unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount(home, home, nullptr, MS_BIND, nullptr) != 0 ||
+        ::mount(nullptr, home, nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
+      _exit(77);
+    }
+    if (std::ofstream(home_.path() + "/media/probe")) _exit(78);
+    int failures = 0;
+    for (int d : {0, 1}) {
+      mox::CartridgeFile file;
+      mox::CartridgeMap map;
+      auto before = mox::cartridgeMapCounters();
+      if (file.open(cart(d), false) != 0 || mox::mountCartridge(file, &map) != 0 ||
+          map.sessions.size() != 2 || mox::cartridgeMapCounters().fromMap != before.fromMap + 1) {
+        ++failures;
+      }
+    }
+    for (int32_t s : {1, 2}) {
+      auto read = moxtest::readSession("RGROUP0", s, 2, 5, 2);
+      if (read.rc != 0 || read.blocks != 10 || read.mismatches != 0) ++failures;
+    }
+    // A writer cannot write there, and says so.
+    if (moxtest::writeSession("RGROUP0", 2, 5, 2).rc == 0) ++failures;
+    _exit(failures == 0 ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status));
+  if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "no mount namespace here (needs root)";
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  for (int32_t s : {1, 2}) EXPECT_TRUE(readsBack("RGROUP0", s));
 }
 
 // Operations that change a cartridge without writing a session: each leaves
@@ -377,12 +420,12 @@ TEST_P(RewrittenCartridge, NeverUsesAStaleMap) {
   std::string stale = readFile(side);
   ASSERT_FALSE(stale.empty());
   GetParam().apply(home_);
-  Mounted m = mount(path);
+  Mounted m = mountOne(path);
   EXPECT_EQ(m.map.sessions.size(), GetParam().sessionsAfter);
   expectSameMap(m.map, fullScan(path));
   if (fs::exists(side)) expectMapMatchesFile(path);
   writeFile(side, stale);
-  m = mount(path);
+  m = mountOne(path);
   EXPECT_FALSE(m.fromMap);
   EXPECT_EQ(m.map.sessions.size(), GetParam().sessionsAfter);
   // The group goes on numbering and writing where the cartridges say.
@@ -427,7 +470,7 @@ TEST_F(CartridgeMapTest, ATornTailIsCutAndItsMapKept) {
     ASSERT_EQ(moxtest::startNewSession(h, 1, &session, &first), 0);
     MOXCloseHandle(h);
   }
-  Mounted torn = mount(cart(0));
+  Mounted torn = mountOne(cart(0));
   EXPECT_FALSE(torn.fromMap);
   EXPECT_TRUE(torn.map.tornTail);
   auto next = moxtest::writeSession("RGROUP0", 2, 5, 2);
