@@ -1,6 +1,7 @@
 #include "platform/file_env.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -30,6 +31,7 @@ class PosixFileEnv final : public FileEnv {
     return ::ftruncate(fd, static_cast<off_t>(size));
   }
   int fstat(int fd, struct stat* st) override { return ::fstat(fd, st); }
+  int futimens(int fd, const struct timespec times[2]) override { return ::futimens(fd, times); }
   int rename(const std::string& from, const std::string& to) override {
     return std::rename(from.c_str(), to.c_str());
   }

@@ -33,6 +33,7 @@ class FileEnv {
   virtual int sync(int fd, bool dataOnly) = 0;
   virtual int ftruncate(int fd, uint64_t size) = 0;
   virtual int fstat(int fd, struct stat* st) = 0;
+  virtual int futimens(int fd, const struct timespec times[2]) = 0;
   virtual int rename(const std::string& from, const std::string& to) = 0;
   virtual int unlink(const std::string& path) = 0;
 };

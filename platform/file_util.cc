@@ -122,9 +122,9 @@ int TempFile::open(int mode) {
   return fd_.valid() ? 0 : errno;
 }
 
-int TempFile::commit() {
+int TempFile::commit(bool durable) {
   if (!fd_.valid()) return EBADF;
-  int err = fileEnv().sync(fd_.get(), /*dataOnly=*/false) == 0 ? 0 : errno;
+  int err = !durable || fileEnv().sync(fd_.get(), /*dataOnly=*/false) == 0 ? 0 : errno;
   int fd = fd_.release();
   if (fileEnv().close(fd) != 0 && err == 0) err = errno;
   if (err == 0 && fileEnv().rename(temp_, path_) != 0) err = errno;
@@ -133,14 +133,14 @@ int TempFile::commit() {
     fileEnv().unlink(temp_);
     return err;
   }
-  return syncDirectory(directoryOf(path_));
+  return durable ? syncDirectory(directoryOf(path_)) : 0;
 }
 
-int writeFileAtomic(const std::string& path, const std::string& data, int mode) {
+int writeFileAtomic(const std::string& path, const std::string& data, int mode, bool durable) {
   TempFile file(path);
   int err = file.open(mode);
   if (err == 0) err = writeAll(file.fd(), data.data(), data.size());
-  if (err == 0) err = file.commit();
+  if (err == 0) err = file.commit(durable);
   return err;
 }
 

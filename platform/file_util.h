@@ -97,8 +97,9 @@ class TempFile {
   const std::string& tempPath() const { return temp_; }
   // fsync, close, rename over the final name, fsync of the directory.
   // Returns 0 or the errno of the step that failed; the temporary file is
-  // gone either way.
-  int commit();
+  // gone either way. Without `durable` the two fsyncs are left out (for
+  // files whose loss in a crash costs nothing but work).
+  int commit(bool durable = true);
 
  private:
   std::string path_;
@@ -109,6 +110,9 @@ class TempFile {
 
 // Replaces `path` by a file holding `data`: write, fsync, rename, directory
 // fsync. Returns 0 or the errno; on failure the old file stays as it was.
-int writeFileAtomic(const std::string& path, const std::string& data, int mode = 0644);
+// Without `durable` the fsyncs are left out: readers still see the old or
+// the new file whole, but a crash may lose the new one.
+int writeFileAtomic(const std::string& path, const std::string& data, int mode = 0644,
+                    bool durable = true);
 
 }  // namespace platform

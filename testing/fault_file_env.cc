@@ -291,6 +291,15 @@ int FaultFileEnv::fstat(int fd, struct stat* st) {
   return ::fstat(fd, st);
 }
 
+int FaultFileEnv::futimens(int fd, const struct timespec times[2]) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (off_) {
+    errno = EIO;
+    return -1;
+  }
+  return ::futimens(fd, times);
+}
+
 int FaultFileEnv::rename(const std::string& from, const std::string& to) {
   std::lock_guard<std::mutex> guard(mutex_);
   if (off_) {

@@ -64,6 +64,7 @@ class FaultFileEnv final : public platform::FileEnv {
   int sync(int fd, bool dataOnly) override;
   int ftruncate(int fd, uint64_t size) override;
   int fstat(int fd, struct stat* st) override;
+  int futimens(int fd, const struct timespec times[2]) override;
   int rename(const std::string& from, const std::string& to) override;
   int unlink(const std::string& path) override;
 

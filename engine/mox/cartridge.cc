@@ -9,7 +9,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
+#include "engine/mox/cartridge_map.h"
+#include "engine/mox/library.h"
 #include "engine/mox/member_scan.h"
 #include "engine/mox/mox.h"
 #include "platform/file_env.h"
@@ -175,6 +178,30 @@ int CartridgeFile::size(uint64_t* bytes) const {
   return MOX_OK;
 }
 
+int CartridgeFile::stat(FileStamp* stamp) const {
+  struct stat st;
+  if (platform::fileEnv().fstat(fd_, &st) != 0) return MOX_E_IO;
+  stamp->device = static_cast<uint64_t>(st.st_dev);
+  stamp->inode = static_cast<uint64_t>(st.st_ino);
+  stamp->size = static_cast<uint64_t>(st.st_size);
+  stamp->mtimeSec = st.st_mtim.tv_sec;
+  stamp->mtimeNsec = st.st_mtim.tv_nsec;
+  stamp->ctimeSec = st.st_ctim.tv_sec;
+  stamp->ctimeNsec = st.st_ctim.tv_nsec;
+  return MOX_OK;
+}
+
+int CartridgeFile::stampModified(FileStamp* stamp) const {
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;
+  clock_gettime(CLOCK_REALTIME, &times[1]);
+  times[1].tv_nsec = static_cast<long>(newSetId() % 1000000000u);
+  if (platform::fileEnv().futimens(fd_, times) != 0 || stat(stamp) != MOX_OK) return MOX_E_IO;
+  return stamp->mtimeSec == times[1].tv_sec && stamp->mtimeNsec == times[1].tv_nsec ? MOX_OK
+                                                                                    : MOX_E_IO;
+}
+
 bool CartridgeFile::readAt(uint64_t offset, void* out, size_t length) const {
   return preadAll(fd_, out, length, offset);
 }
@@ -214,7 +241,7 @@ int scanCartridge(const std::string& path, CartridgeMap* map) {
   CartridgeFile file;
   int rc = file.open(path, false);
   if (rc != MOX_OK) return rc;
-  return file.scan(map);
+  return mountCartridge(file, map);
 }
 
 namespace {

@@ -52,6 +52,19 @@ struct CartridgeMap {
   bool hasData() const { return !sessions.empty(); }
 };
 
+// What tells one state of a cartridge file from another: the file, its size,
+// and its modification and change times to the nanosecond.
+struct FileStamp {
+  uint64_t device = 0;
+  uint64_t inode = 0;
+  uint64_t size = 0;
+  int64_t mtimeSec = 0;
+  int64_t mtimeNsec = 0;
+  int64_t ctimeSec = 0;
+  int64_t ctimeNsec = 0;
+  bool operator==(const FileStamp&) const = default;
+};
+
 class CartridgeFile {
  public:
   CartridgeFile() = default;
@@ -91,6 +104,13 @@ class CartridgeFile {
   int sync() const;
   // The file's size in bytes. MOX_OK or MOX_E_IO.
   int size(uint64_t* bytes) const;
+  // The file's stamp as it is now. MOX_OK or MOX_E_IO.
+  int stat(FileStamp* stamp) const;
+  // Sets the modification time to now with a random nanosecond part, so
+  // that any later write (which takes the kernel's clock) changes it, and
+  // returns the stamp. MOX_E_IO when the time cannot be set or the file
+  // system does not keep it to the nanosecond.
+  int stampModified(FileStamp* stamp) const;
 
  private:
   int fd_ = -1;

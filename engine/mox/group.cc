@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "engine/mox/cartridge_map.h"
 #include "engine/mox/group_streams.h"
 
 namespace mox {
@@ -187,6 +188,7 @@ int Group::cutTornTails() {
     }
     map.fileSize = keep;
     map.tornTail = false;
+    storeCartridgeMap(*set_->files[i], map);
   }
   return MOX_OK;
 }
@@ -242,6 +244,7 @@ int Group::labelSet(const char* name, int32_t sequence, int32_t expiration, uint
     map.blank = false;
     map.label = label;
     map.appendOffset = map.fileSize = size;
+    storeCartridgeMap(file, map);
     if (i < members_.size()) {
       members_[i]->offset = size;
       members_[i]->indexOffsets.clear();
@@ -250,6 +253,35 @@ int Group::labelSet(const char* name, int32_t sequence, int32_t expiration, uint
   }
   set_->setId = setId;
   return MOX_OK;
+}
+
+void Group::storeMaps() {
+  // The writer's session extents lack what a scan reads from the session
+  // start record; it is read back here, one record per session.
+  uint64_t labelEnd = framedSize(kHeaderSize + kLabelBodySize);
+  for (size_t i = 0; i < set_->memberCount(); ++i) {
+    if (set_->files[i] == nullptr) continue;
+    CartridgeFile& file = *set_->files[i];
+    CartridgeMap& map = set_->maps[i];
+    bool known = true;
+    for (size_t k = 0; k < map.sessions.size() && known; ++k) {
+      SessionExtent& ext = map.sessions[k];
+      if (ext.startOffset != 0) continue;
+      ext.startOffset = k == 0 ? labelEnd : map.sessions[k - 1].nextOffset;
+      RecordHeader h;
+      std::vector<uint8_t> body;
+      known = file.readRecord(ext.startOffset, &h, &body) == MOX_OK &&
+              h.kind == Kind::kSessionStart && h.session == ext.session &&
+              decodeSessionStart(body.data(), body.size(), &ext.start);
+      ext.startKnown = known;
+    }
+    map.fileSize = map.appendOffset;
+    if (known) {
+      storeCartridgeMap(file, map);
+    } else {
+      dropCartridgeMap(file.path());
+    }
+  }
 }
 
 int Group::formatConnected(const TapeFormatRecord& request, DeviceResultList* results) {

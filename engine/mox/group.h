@@ -105,6 +105,9 @@ class Group {
   int writeEndRecords(Kind kind, SessionEnd end) MOX_REQUIRES(mutex_);
   int writeTapeMarks() MOX_REQUIRES(mutex_);
   int syncMembers() const;
+  // Completes the connected set's maps after a session closed and keeps
+  // them beside the cartridges (cartridge_map.h).
+  void storeMaps();
   int openSetSession(uint32_t setIndex, uint64_t prevSetId);
   // The label of this group's set for member 0 (callers set memberIndex).
   Label setLabel(const char* name, int32_t sequence, int32_t expiration, uint64_t setId) const;

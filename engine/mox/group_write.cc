@@ -340,6 +340,7 @@ int Group::closeSetSession(Kind kind) {
   if (rc == MOX_OK) rc = syncMembers();
   if (rc == MOX_OK) rc = writeTapeMarks();
   if (rc == MOX_OK) rc = syncMembers();
+  if (rc == MOX_OK) storeMaps();
   return noteWrite(rc);
 }
 

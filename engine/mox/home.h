@@ -17,6 +17,7 @@ namespace mox {
 // Layout below the home:
 //   registry/...          the registry store (RAID devices, engine settings)
 //   media/<name>.tap      one file per cartridge
+//   media/.<name>.map     cache of the cartridge's map (cartridge_map.h)
 //   drives/<i>            the name of the cartridge loaded in drive i (empty: none)
 //   mox.log               diagnostic log (debug level above 0)
 //   .lock                 held (flock) while the library's state changes

@@ -10,6 +10,7 @@
 #include <random>
 #include <set>
 
+#include "engine/mox/cartridge_map.h"
 #include "engine/mox/member_scan.h"
 #include "engine/mox/mox.h"
 #include "platform/file_env.h"
@@ -101,7 +102,7 @@ std::shared_ptr<CartSet> openSet(const Home& home, const std::vector<std::string
       set->problems[i].push_back({0, "cartridge file missing or unreadable"});
       continue;
     }
-    if (file->scan(&set->maps[i]) != MOX_OK) {
+    if (mountCartridge(*file, &set->maps[i]) != MOX_OK) {
       set->problems[i].push_back({0, "not a cartridge of this engine (no readable label)"});
       continue;
     }
@@ -204,7 +205,16 @@ int formatCartridge(const std::string& path, const Label& label) {
   if (file.truncate(0) != MOX_OK) return MOX_E_IO;
   rc = file.writeRecord(0, h, body, &size);
   if (rc == MOX_OK) rc = file.sync();
-  return rc;
+  if (rc != MOX_OK) {
+    dropCartridgeMap(path);
+    return rc;
+  }
+  CartridgeMap map;
+  map.blank = false;
+  map.label = label;
+  map.appendOffset = map.fileSize = size;
+  storeCartridgeMap(file, map);
+  return MOX_OK;
 }
 
 uint64_t newSetId() {

@@ -13,6 +13,7 @@
 #include <tuple>
 
 #include "engine/mox/cartridge.h"
+#include "engine/mox/cartridge_map.h"
 #include "engine/mox/library.h"
 #include "engine/mox/member_layout.h"
 #include "engine/mox/mox.h"
@@ -316,6 +317,7 @@ int rebuildParityMember(Home& home, const moxcfg::RaidConfig& config, size_t tar
   if (rc == MOX_OK) rc = out.sync();
   out.close();
   if (rc != MOX_OK) return rc;
+  dropCartridgeMap(home.cartridgePath(targetName));
   return fresh.commit() == 0 ? MOX_OK : MOX_E_IO;
 }
 
@@ -347,10 +349,21 @@ int eraseCartridge(const std::string& path) {
   int rc = file.open(path, true);
   if (rc != MOX_OK) return rc;
   CartridgeMap map;
-  rc = file.scan(&map);
+  rc = mountCartridge(file, &map);
   if (rc != MOX_OK) return rc;
-  rc = file.truncate(map.blank ? 0 : framedSize(kHeaderSize + kLabelBodySize));
-  return rc == MOX_OK ? file.sync() : rc;
+  uint64_t keep = map.blank ? 0 : framedSize(kHeaderSize + kLabelBodySize);
+  rc = file.truncate(keep);
+  if (rc == MOX_OK) rc = file.sync();
+  if (rc != MOX_OK) {
+    dropCartridgeMap(path);
+    return rc;
+  }
+  CartridgeMap erased;
+  erased.blank = map.blank;
+  erased.label = map.label;
+  erased.appendOffset = erased.fileSize = keep;
+  storeCartridgeMap(file, erased);
+  return MOX_OK;
 }
 
 int rebuildMember(Home& home, const moxcfg::RaidConfig& config, size_t source, size_t target) {
@@ -363,6 +376,8 @@ int rebuildMember(Home& home, const moxcfg::RaidConfig& config, size_t source, s
     std::string to;
     rc = ensureCartridge(home, config.members[target], &to);
     if (rc != MOX_OK) return rc;
+    // The copy is a new file: the map of what was there is of no use.
+    dropCartridgeMap(home.cartridgePath(to));
     rc = copyFile(home.cartridgePath(from), home.cartridgePath(to));
     if (rc != MOX_OK || map.blank) return rc;
     return relabelMember(home.cartridgePath(to), static_cast<uint16_t>(target));
