@@ -139,6 +139,13 @@ int CartridgeFile::truncate(uint64_t size) const {
 
 int CartridgeFile::sync() const { return fdatasync(fd_) == 0 ? MOX_OK : MOX_E_IO; }
 
+void CartridgeFile::writeBack(uint64_t offset, uint64_t length, bool wait) const {
+  unsigned flags = SYNC_FILE_RANGE_WRITE;
+  if (wait) flags |= SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WAIT_AFTER;
+  // Failures show again at the next sync, which reports them.
+  (void)sync_file_range(fd_, static_cast<off_t>(offset), static_cast<off_t>(length), flags);
+}
+
 bool CartridgeFile::readAt(uint64_t offset, void* out, size_t length) const {
   return preadAll(fd_, out, length, offset);
 }

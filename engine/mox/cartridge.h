@@ -89,6 +89,11 @@ class CartridgeFile {
   int writeTapeMark(uint64_t offset) const;
   int truncate(uint64_t size) const;
   int sync() const;
+  // Starts writing [offset, offset + length) back to the disk without
+  // waiting for it; with `wait`, waits until that range is on the disk. A
+  // hint that lets the disk work while the writer goes on: sync() alone
+  // makes data durable, and reports any failure of the write-back.
+  void writeBack(uint64_t offset, uint64_t length, bool wait) const;
 
  private:
   int fd_ = -1;
