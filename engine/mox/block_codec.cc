@@ -12,8 +12,8 @@ bool probeCompressible(const uint8_t* block, size_t length) {
   const size_t n = std::min(length, kProbeBytes);
   if (n == 0) return false;
   char out[LZ4_COMPRESSBOUND(kProbeBytes)];
-  int stored = LZ4_compress_default(reinterpret_cast<const char*>(block), out, static_cast<int>(n),
-                                    static_cast<int>(sizeof out));
+  int stored = LZ4_compress_fast(reinterpret_cast<const char*>(block), out, static_cast<int>(n),
+                                 static_cast<int>(sizeof out), kProbeAcceleration);
   return stored > 0 && static_cast<size_t>(stored) <= n - n / kProbeMinSaving;
 }
 

@@ -14,11 +14,15 @@ inline constexpr size_t kProbeBytes = 4096;
 // block to be compressed.
 inline constexpr size_t kProbeMinSaving = 32;
 
-// True when LZ4 shrinks the first kProbeBytes of the block (all of it when
-// shorter) by at least 1/kProbeMinSaving. Costs about a sixteenth of
-// compressing a 64 KiB block, so incompressible blocks skip LZ4 for the rest.
-// A block whose start does not compress is stored as it is, even when its
-// later bytes would compress.
+// LZ4's acceleration for the probe: its fast mode, which still finds runs
+// and repeats a block's compression would use.
+inline constexpr int kProbeAcceleration = 4;
+
+// True when LZ4's fast mode shrinks the first kProbeBytes of the block (all
+// of it when shorter) by at least 1/kProbeMinSaving. On a block that does
+// not compress it costs a fraction of LZ4 over the whole block, which is
+// then skipped. A block whose start does not compress is stored as it is,
+// even when its later bytes would.
 bool probeCompressible(const uint8_t* block, size_t length);
 
 // A data block's body as it goes into its record.
