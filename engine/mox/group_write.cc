@@ -25,7 +25,7 @@ namespace {
 // before it is awaited, which bounds the member's dirty pages.
 constexpr uint64_t kWriteBackRange = 16ull << 20;
 constexpr uint64_t kWriteBackSlack = 4ull << 20;
-constexpr uint64_t kWriteBackLag = 2;
+constexpr uint64_t kWriteBackLag = 4;
 constexpr uint64_t kNoWriteBack = ~0ull;
 
 }  // namespace

@@ -198,14 +198,14 @@ TEST_F(WritePathTest, IncompressibleBlocksAreStoredRawAndReadBackWithCompression
   EXPECT_EQ(home_.moxctl({"check"}, &out), 0) << out;
 }
 
-// Each member receives about 63 MiB from two streams at once: several
+// Each member receives about 94 MiB from two streams at once: several
 // ranges are written back early, the earliest awaited, while the writers
 // go on. Every record reads back sound with the block it was given, the
 // files end at the session's tape mark, and moxctl check finds nothing.
 TEST_F(WritePathTest, EarlyWriteBackLeavesEveryByteAsWritten) {
   ASSERT_EQ(home_.moxctl({"set", "compression", "0", "off"}), 0);
   const uint16_t streams = 2;
-  const uint32_t blocks = 1000;
+  const uint32_t blocks = 1500;
   int32_t session = writeFilled(streams, blocks, moxtest::fillBlock);
   ASSERT_GT(session, 0);
   int records = 0;
