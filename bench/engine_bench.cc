@@ -4,7 +4,7 @@
 //   engine_bench [--dir DIR] [--level 0|1|5] [--members N] [--streams S]
 //                [--blocks B] [--compression off|on] [--repeat R]
 //                [--ceiling-bs BYTES] [--ceiling-depth D] [--json FILE]
-//                [--no-drop-caches] [--engine-only]
+//                [--no-drop-caches] [--engine-only] [--write-only]
 //
 // One run of a repetition, in this order:
 //   engine   S threads write S streams of B blocks (64 KiB, incompressible)
@@ -20,7 +20,8 @@
 //            io_uring, O_DIRECT, --ceiling-depth in flight, --ceiling-bs
 //            blocks, new files, fsync at the end; cache dropped; read back
 //            the same way.
-// --engine-only runs the engine's passes alone (for profiling). Every time
+// --engine-only runs the engine's passes alone (for profiling); --write-only
+// runs the engine's write pass alone and prints its median. Every time
 // includes the final sync. The engine's is wall clock from the
 // session's start (or the restore's positioning) to its end; fio's is its
 // slowest job's runtime as fio reports it, without fio's start-up. The
@@ -64,6 +65,7 @@ struct Options {
   int repeat = 3;
   bool compression = false;
   bool engineOnly = false;
+  bool writeOnly = false;
   uint64_t ceilingBlock = 1024 * 1024;
   int ceilingDepth = 16;
 };
@@ -454,6 +456,8 @@ int main(int argc, char** argv) {
       o.ceilingDepth = std::atoi(next().c_str());
     } else if (a == "--engine-only") {
       o.engineOnly = true;
+    } else if (a == "--write-only") {
+      o.engineOnly = o.writeOnly = true;
     } else if (a == "--no-drop-caches") {
       o.dropCaches = false;
     } else {
@@ -502,6 +506,14 @@ int main(int argc, char** argv) {
     readBytes = 0;
     for (uint64_t b : reads) readBytes += b;
     dropped = dropCaches(o);
+    if (o.writeOnly) {
+      fs::remove_all(home);
+      sync();
+      std::printf("run %d: write %.3f s (of which ending the session %.3f s), %.1f MiB/s\n", r + 1,
+                  ew.back(), ee.back(), payload / 1048576.0 / ew.back());
+      std::fflush(stdout);
+      continue;
+    }
     double mount = 0;
     er.push_back(engineRead(o, session, &mount));
     em.push_back(mount);
@@ -540,6 +552,14 @@ int main(int argc, char** argv) {
         r + 1, ew.back(), ee.back(), sw.back(), cw.back(), em.back(), er.back(), sr.back(),
         cr.back());
     std::fflush(stdout);
+  }
+  if (o.writeOnly) {
+    std::printf(
+        "engine write RAID %d, compression %s, %d streams x %u blocks: median %.3f s "
+        "(ending the session %.3f s), %.1f MiB/s\n",
+        o.level, o.compression ? "on" : "off", o.streams, o.blocks, median(ew), median(ee),
+        payload / 1048576.0 / median(ew));
+    return 0;
   }
   if (o.engineOnly) return 0;
   const double eM = median(em);

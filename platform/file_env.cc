@@ -27,6 +27,11 @@ class PosixFileEnv final : public FileEnv {
     return ::write(fd, buf, length);
   }
   int sync(int fd, bool dataOnly) override { return dataOnly ? ::fdatasync(fd) : ::fsync(fd); }
+  int writeBack(int fd, uint64_t offset, uint64_t length, bool wait) override {
+    unsigned flags = SYNC_FILE_RANGE_WRITE;
+    if (wait) flags |= SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WAIT_AFTER;
+    return ::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(length), flags);
+  }
   int ftruncate(int fd, uint64_t size) override {
     return ::ftruncate(fd, static_cast<off_t>(size));
   }

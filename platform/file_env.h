@@ -31,6 +31,9 @@ class FileEnv {
   virtual ssize_t write(int fd, const void* buf, size_t length) = 0;
   // fsync, or fdatasync when `dataOnly`.
   virtual int sync(int fd, bool dataOnly) = 0;
+  // sync_file_range: starts (and with `wait` awaits) the write-back of a
+  // range. A hint only; it makes nothing durable.
+  virtual int writeBack(int fd, uint64_t offset, uint64_t length, bool wait) = 0;
   virtual int ftruncate(int fd, uint64_t size) = 0;
   virtual int fstat(int fd, struct stat* st) = 0;
   virtual int futimens(int fd, const struct timespec times[2]) = 0;

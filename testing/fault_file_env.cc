@@ -255,6 +255,19 @@ int FaultFileEnv::sync(int fd, bool dataOnly) {
   return rc;
 }
 
+int FaultFileEnv::writeBack(int fd, uint64_t offset, uint64_t length, bool wait) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (off_) {
+    errno = EIO;
+    return -1;
+  }
+  // Makes nothing durable: a power cut drops the range all the same.
+  if (!realSync_) return 0;
+  unsigned flags = SYNC_FILE_RANGE_WRITE;
+  if (wait) flags |= SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WAIT_AFTER;
+  return ::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(length), flags);
+}
+
 int FaultFileEnv::ftruncate(int fd, uint64_t size) {
   std::lock_guard<std::mutex> guard(mutex_);
   if (off_) {

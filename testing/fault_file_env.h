@@ -62,6 +62,7 @@ class FaultFileEnv final : public platform::FileEnv {
   ssize_t pwritev(int fd, const struct iovec* iov, int count, uint64_t offset) override;
   ssize_t write(int fd, const void* buf, size_t length) override;
   int sync(int fd, bool dataOnly) override;
+  int writeBack(int fd, uint64_t offset, uint64_t length, bool wait) override;
   int ftruncate(int fd, uint64_t size) override;
   int fstat(int fd, struct stat* st) override;
   int futimens(int fd, const struct timespec times[2]) override;

@@ -202,6 +202,11 @@ int CartridgeFile::stampModified(FileStamp* stamp) const {
                                                                                     : MOX_E_IO;
 }
 
+void CartridgeFile::writeBack(uint64_t offset, uint64_t length, bool wait) const {
+  // Failures show again at the next sync, which reports them.
+  (void)platform::fileEnv().writeBack(fd_, offset, length, wait);
+}
+
 bool CartridgeFile::readAt(uint64_t offset, void* out, size_t length) const {
   return preadAll(fd_, out, length, offset);
 }

@@ -111,6 +111,11 @@ class CartridgeFile {
   // returns the stamp. MOX_E_IO when the time cannot be set or the file
   // system does not keep it to the nanosecond.
   int stampModified(FileStamp* stamp) const;
+  // Starts writing [offset, offset + length) back to the disk without
+  // waiting for it; with `wait`, waits until that range is on the disk. A
+  // hint that lets the disk work while the writer goes on: sync() alone
+  // makes data durable, and reports any failure of the write-back.
+  void writeBack(uint64_t offset, uint64_t length, bool wait) const;
 
  private:
   int fd_ = -1;

@@ -86,6 +86,7 @@ class Group {
   struct MemberWrite {
     uint64_t offset = 0;    // next append position
     uint64_t reserved = 0;  // capacity promised to parity not yet written
+    uint64_t writeBackFrom = 0;  // start of the next range to write back early
     std::vector<IndexEntry> pending;
     std::vector<uint64_t> indexOffsets;
   };
@@ -94,7 +95,14 @@ class Group {
   // room under the group's lock, then stage the RAID 5 parity unit.
   void encodeBlock(const uint8_t* block, uint16_t stream, uint32_t sequence, BlockPlan* plan) const;
   void placeBlock(const StreamWrite& sw, BlockPlan* plan) const;
-  int claimSpace(const BlockPlan& plan, std::vector<uint64_t>* offsets) MOX_EXCLUDES(mutex_);
+  // Gives each target its record's offset, and in `writeBacks` the start of
+  // a range of that member to write back early (kNoWriteBack when none).
+  int claimSpace(const BlockPlan& plan, std::vector<uint64_t>* offsets,
+                 std::vector<uint64_t>* writeBacks) MOX_EXCLUDES(mutex_);
+  // Early write-back: the start of a range of the member that is due to be
+  // written back, taken from it, else kNoWriteBack; writeBack issues it.
+  uint64_t takeWriteBack(int member) MOX_REQUIRES(mutex_);
+  void writeBack(int member, uint64_t start) const;
   int stageParityUnit(uint16_t stream, StreamWrite& sw, const BlockPlan& plan);
   bool fits(int member, uint64_t bytes) MOX_REQUIRES(mutex_);
   int appendRecord(int member, const RecordHeader& header, const void* body, bool parity,

@@ -1,10 +1,10 @@
 #include <isa-l.h>
-#include <lz4.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
+#include "engine/mox/block_codec.h"
 #include "engine/mox/group.h"
 #include "engine/mox/group_streams.h"
 
@@ -14,6 +14,21 @@ using group_detail::alignedBuffer;
 using group_detail::kMaxImage;
 using group_detail::kParityWidth;
 using group_detail::randomId;
+
+namespace {
+
+// Early write-back: each member's bytes go to the disk in ranges of this
+// size while the session is written, so that the sync at its end has only
+// the last ranges left. A range is started once the member's append offset
+// is this slack past it (records claimed below the offset may still be in
+// the writers' hands), and the write-back of the range kWriteBackLag ranges
+// before it is awaited, which bounds the member's dirty pages.
+constexpr uint64_t kWriteBackRange = 16ull << 20;
+constexpr uint64_t kWriteBackSlack = 4ull << 20;
+constexpr uint64_t kWriteBackLag = 4;
+constexpr uint64_t kNoWriteBack = ~0ull;
+
+}  // namespace
 
 int Group::gotoNewSession(int32_t* sessionNumber) {
   if (sessionNumber == nullptr) return MOX_E_INVALID_ARG;
@@ -57,6 +72,7 @@ int Group::openSetSession(uint32_t setIndex, uint64_t prevSetId) {
     if (set_->files[i]->writeRecord(mw.offset, h, body, &size) != MOX_OK)
       return noteWrite(MOX_E_IO);
     mw.offset += size;
+    mw.writeBackFrom = mw.offset;
   }
   for (auto& sw : writes_) {
     if (sw) {
@@ -114,6 +130,7 @@ int Group::gotoNewStream(uint16_t* streamNumber) {
 int Group::appendRecord(int member, const RecordHeader& header, const void* body, bool parity,
                         uint64_t reservedRelease) {
   uint64_t offset = 0;
+  uint64_t due = kNoWriteBack;
   MemberWrite& mw = *members_[static_cast<size_t>(member)];
   {
     MutexLock guard(mutex_);
@@ -128,10 +145,29 @@ int Group::appendRecord(int member, const RecordHeader& header, const void* body
         if (rc != MOX_OK) return rc;
       }
     }
+    due = takeWriteBack(member);
   }
   uint64_t size = 0;
-  return noteWrite(
-      set_->files[static_cast<size_t>(member)]->writeRecord(offset, header, body, &size));
+  int rc = set_->files[static_cast<size_t>(member)]->writeRecord(offset, header, body, &size);
+  if (rc == MOX_OK) writeBack(member, due);
+  return noteWrite(rc);
+}
+
+// Called with mutex_ held.
+uint64_t Group::takeWriteBack(int member) {
+  MemberWrite& mw = *members_[static_cast<size_t>(member)];
+  if (mw.offset < mw.writeBackFrom + kWriteBackRange + kWriteBackSlack) return kNoWriteBack;
+  uint64_t start = mw.writeBackFrom;
+  mw.writeBackFrom += kWriteBackRange;
+  return start;
+}
+
+void Group::writeBack(int member, uint64_t start) const {
+  if (start == kNoWriteBack) return;
+  const CartridgeFile& file = *set_->files[static_cast<size_t>(member)];
+  file.writeBack(start, kWriteBackRange, false);
+  uint64_t lag = kWriteBackLag * kWriteBackRange;
+  if (start >= lag) file.writeBack(start - lag, kWriteBackRange, true);
 }
 
 // Called with mutex_ held.
@@ -201,14 +237,15 @@ int Group::writeBlock(const uint8_t* block, uint16_t stream) {
   BlockPlan plan;
   encodeBlock(block, stream, sw.next, &plan);
   placeBlock(sw, &plan);
-  std::vector<uint64_t> offsets;
-  int rc = claimSpace(plan, &offsets);
+  std::vector<uint64_t> offsets, writeBacks;
+  int rc = claimSpace(plan, &offsets, &writeBacks);
   if (rc != MOX_OK) return rc;
   for (size_t i = 0; i < plan.targets.size(); ++i) {
     uint64_t size = 0;
     rc = set_->files[static_cast<size_t>(plan.targets[i])]->writeRecord(
         offsets[i], plan.header, plan.body, &size, /*crcKnown=*/true);
     if (rc != MOX_OK) return noteWrite(rc);
+    writeBack(plan.targets[i], writeBacks[i]);
     if (status_ != nullptr) status_->addMemberBlocks(static_cast<unsigned>(plan.targets[i]), 1);
   }
   sw.next = plan.header.sequence + 1;
@@ -218,29 +255,17 @@ int Group::writeBlock(const uint8_t* block, uint16_t stream) {
 void Group::encodeBlock(const uint8_t* block, uint16_t stream, uint32_t sequence,
                         BlockPlan* plan) const {
   thread_local std::vector<uint8_t> scratch;
-  plan->body = block;
-  uint32_t stored = MOX_BLOCK_SIZE;
-  uint8_t flags = 0;
-  if (compression_) {
-    scratch.resize(static_cast<size_t>(LZ4_compressBound(MOX_BLOCK_SIZE)));
-    int n = LZ4_compress_default(reinterpret_cast<const char*>(block),
-                                 reinterpret_cast<char*>(scratch.data()), MOX_BLOCK_SIZE,
-                                 static_cast<int>(scratch.size()));
-    if (n > 0 && static_cast<uint32_t>(n) < MOX_BLOCK_SIZE) {
-      plan->body = scratch.data();
-      stored = static_cast<uint32_t>(n);
-      flags = kFlagLz4;
-    }
-  }
+  StoredBody stored = storeBody(block, MOX_BLOCK_SIZE, compression_, &scratch);
+  plan->body = stored.body;
   RecordHeader& h = plan->header;
   h.kind = Kind::kData;
-  h.flags = flags;
+  h.flags = stored.flags;
   h.stream = stream;
   h.session = writeSession_;
   h.sequence = sequence;
-  h.storedLength = stored;
+  h.storedLength = stored.length;
   h.originalLength = MOX_BLOCK_SIZE;
-  h.bodyCrc = crc32c(plan->body, stored);
+  h.bodyCrc = crc32c(plan->body, stored.length);
 }
 
 void Group::placeBlock(const StreamWrite& sw, BlockPlan* plan) const {
@@ -262,10 +287,12 @@ void Group::placeBlock(const StreamWrite& sw, BlockPlan* plan) const {
   }
 }
 
-int Group::claimSpace(const BlockPlan& plan, std::vector<uint64_t>* offsets) {
+int Group::claimSpace(const BlockPlan& plan, std::vector<uint64_t>* offsets,
+                      std::vector<uint64_t>* writeBacks) {
   const RecordHeader& h = plan.header;
   uint64_t framed = framedSize(kHeaderSize + h.storedLength);
   offsets->resize(plan.targets.size());
+  writeBacks->assign(plan.targets.size(), kNoWriteBack);
   MutexLock guard(mutex_);
   if (state_ != State::kWriting || full_.load()) return MOX_E_TAPE_FULL;
   bool room = true;
@@ -289,6 +316,7 @@ int Group::claimSpace(const BlockPlan& plan, std::vector<uint64_t>* offsets) {
       int rc = flushIndex(plan.targets[i]);
       if (rc != MOX_OK) return rc;
     }
+    (*writeBacks)[i] = takeWriteBack(plan.targets[i]);
   }
   if (h.stream + 1 > nextStream_) nextStream_ = h.stream + 1;
   return MOX_OK;
