@@ -72,7 +72,11 @@ StreamRecord writerRecord(MoxHandle handle, uint16_t stream, uint16_t slot, uint
 // The close-down after a backup test's write loop, whatever ended it.
 int endBackupTest(MoxHandle handle, int32_t result, TestTiming* timing) {
   markTestEnd(timing);
-  closeTestSession(handle);
+  const int32_t ended = closeTestSession(handle);
+  if (ended != 0) {
+    writeLog("MOXEndSession Error, %d", ended);
+    if (result == 0) result = ended;
+  }
   writeLog("End of BACKUP test..");
   return result;
 }

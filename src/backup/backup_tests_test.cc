@@ -7,8 +7,8 @@
 #include <functional>
 #include <thread>
 
-#include "testing/stream_test_support.h"
 #include "tapesvc/tape_service.h"
+#include "testing/stream_test_support.h"
 
 namespace {
 
@@ -100,6 +100,22 @@ TEST_F(BackupTest, NoStreamsStillEndsTheSession) {
   EXPECT_EQ(lastCalls(5), (Calls{"MOXStartSession 1 0", "MOXEndSession", "MOXDisconnectTape",
                                  "MOXReleaseGroup", "MOXCloseHandle"}));
   EXPECT_EQ(moxfake::callCount("MOXRAIDWriteBlockDaemon"), 0);
+}
+
+// A session the engine could not end (its end records or their sync
+// failed) holds no backup: the test fails with the engine's code, also
+// when every block was written.
+TEST_F(BackupTest, SessionThatDoesNotEndFailsTheTest) {
+  for (bool serial : {false, true}) {
+    moxfake::reset();
+    runSettings.streamCount = 2;
+    runSettings.progressColumns = 2;
+    moxfake::failCall("MOXEndSession", 1, MOX_E_IO);
+    EXPECT_EQ(serial ? runSerialBackupTest(&timing_) : runBackupTest(&timing_), MOX_E_IO) << serial;
+    EXPECT_TRUE(logHas("MOXEndSession Error, 1020")) << serial;
+    EXPECT_EQ(lastCalls(4),
+              (Calls{"MOXEndSession", "MOXDisconnectTape", "MOXReleaseGroup", "MOXCloseHandle"}));
+  }
 }
 
 // Every early failure logs its line, closes only the handle (once there is

@@ -11,11 +11,12 @@ void logTestBanner(const char* title) {
   writeLog("%s", kStarLine);
 }
 
-void closeTestSession(MoxHandle handle) {
-  MOXEndSession(handle, sessionEndBuffer);
+int32_t closeTestSession(MoxHandle handle) {
+  const int32_t ended = MOXEndSession(handle, sessionEndBuffer);
   MOXDisconnectTape(handle);
   MOXReleaseGroup(handle);
   MOXCloseHandle(handle);
+  return ended;
 }
 
 int checkBatchSettings() {

@@ -15,7 +15,9 @@ void logTestBanner(const char* title);
 // The normal close-down of a test: MOXEndSession with the session end
 // buffer, MOXDisconnectTape, MOXReleaseGroup, MOXCloseHandle, results
 // ignored.
-void closeTestSession(MoxHandle handle);
+// Returns MOXEndSession's result: for a backup, a session that did not end
+// is not on tape, whatever its blocks' results were.
+int32_t closeTestSession(MoxHandle handle);
 
 // Refuses, with a logged line and -1, a run of streams in batches that the
 // stream tables cannot hold: streams at a time outside 1 to 20, or more
