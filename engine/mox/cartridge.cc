@@ -116,8 +116,13 @@ int CartridgeFile::readRecordInto(uint64_t offset, uint8_t* header, uint8_t* bod
   size_t want = sizeof lead + kHeaderSize + room + sizeof tail;
   size_t got = 0;
   while (got < want) {
-    // Only a read cut short by the system before the end of the file
-    // goes on; a healthy record takes one call.
+    // A read that stops short (the end of the file, or the system cutting
+    // it) goes on only while the record itself is not complete, so a
+    // healthy record takes one call, also near the end of the file.
+    if (got >= sizeof lead) {
+      uint32_t len = loadLe32(lead);
+      if (len <= kHeaderSize + room && got >= sizeof lead + len + (len & 1) + 4) break;
+    }
     size_t skip = got;
     struct iovec rest[4];
     int count = 0;
@@ -155,7 +160,6 @@ int CartridgeFile::readRecordInto(uint64_t offset, uint8_t* header, uint8_t* bod
 }
 
 void CartridgeFile::willNeed(uint64_t offset, uint64_t length) const {
-  readCounters().hints.fetch_add(1, std::memory_order_relaxed);
   posix_fadvise(fd_, static_cast<off_t>(offset), static_cast<off_t>(length), POSIX_FADV_WILLNEED);
 }
 

@@ -115,7 +115,7 @@ class CartridgeFile {
 struct ReadCounters {
   std::atomic<uint64_t> readCalls{0};   // read system calls on cartridge files
   std::atomic<uint64_t> bodyChecks{0};  // record bodies checked against their CRC
-  std::atomic<uint64_t> hints{0};       // read-ahead hints given to the system
+  std::atomic<uint64_t> readAhead{0};   // records asked for ahead of their reader
 };
 ReadCounters& readCounters();
 // Checks `length` bytes of a record body against `crc`, counted.

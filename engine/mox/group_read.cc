@@ -396,6 +396,7 @@ void Group::readAhead(uint16_t stream, uint32_t block, StreamRead& sr) {
         continue;
       }
       hints[count++] = {set.files[mi].get(), offset, kMaxDataFrame};
+      readCounters().readAhead.fetch_add(1, std::memory_order_relaxed);
       break;
     }
   }
