@@ -13,7 +13,6 @@ using group_detail::IndexCursor;
 using group_detail::kMaxDataFrame;
 using group_detail::kMaxImage;
 using group_detail::kParityWidth;
-using group_detail::kReadAheadGap;
 using group_detail::randomId;
 
 int Group::resolveChain(uint32_t session, const std::shared_ptr<CartSet>& mounted) {
@@ -400,19 +399,23 @@ void Group::readAhead(uint16_t stream, uint32_t block, StreamRead& sr) {
       break;
     }
   }
-  // Records of one cartridge that lie together (one stream, or streams
-  // written in turn) are asked for as one range.
+  // The window's records on one cartridge are asked for as one stretch of
+  // the file when they fill at least half of it (a stream written alone, or
+  // streams written in turn). Records scattered among those of other
+  // streams are left to the system's own read-ahead of the file, which all
+  // streams read together feed: asking for them one by one, in small
+  // ranges, cost more than it saved where it was measured.
   std::sort(hints, hints + count, [](const Hint& a, const Hint& b) {
     return a.file != b.file ? a.file < b.file : a.offset < b.offset;
   });
   for (size_t i = 0; i < count;) {
-    Hint range = hints[i++];
-    while (i < count && hints[i].file == range.file &&
-           hints[i].offset <= range.offset + range.length + kReadAheadGap) {
-      range.length = std::max(range.length, hints[i].offset + hints[i].length - range.offset);
-      ++i;
+    const CartridgeFile* file = hints[i].file;
+    uint64_t begin = hints[i].offset, end = begin, bytes = 0;
+    for (; i < count && hints[i].file == file; ++i) {
+      end = std::max(end, hints[i].offset + hints[i].length);
+      bytes += hints[i].length;
     }
-    range.file->willNeed(range.offset, range.length);
+    if (2 * bytes >= end - begin) file->willNeed(begin, end - begin);
   }
 }
 

@@ -57,9 +57,6 @@ inline constexpr uint32_t kMinReadAhead = 2;
 inline constexpr uint32_t kMaxReadAhead = 16;
 // Largest frame of a data record: length words, header and a whole block.
 inline constexpr uint64_t kMaxDataFrame = 8 + kMaxDataImage;
-// Records read ahead on one cartridge with at most this many bytes between
-// them are asked for as one range.
-inline constexpr uint64_t kReadAheadGap = 32 * 1024;
 
 }  // namespace group_detail
 
