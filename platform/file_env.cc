@@ -19,7 +19,14 @@ class PosixFileEnv final : public FileEnv {
   ssize_t pread(int fd, void* buf, size_t length, uint64_t offset) override {
     return ::pread(fd, buf, length, static_cast<off_t>(offset));
   }
+  ssize_t preadv(int fd, const struct iovec* iov, int count, uint64_t offset) override {
+    return ::preadv(fd, iov, count, static_cast<off_t>(offset));
+  }
   ssize_t read(int fd, void* buf, size_t length) override { return ::read(fd, buf, length); }
+  int willNeed(int fd, uint64_t offset, uint64_t length) override {
+    return ::posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(length),
+                           POSIX_FADV_WILLNEED);
+  }
   ssize_t pwritev(int fd, const struct iovec* iov, int count, uint64_t offset) override {
     return ::pwritev(fd, iov, count, static_cast<off_t>(offset));
   }

@@ -26,7 +26,10 @@ class FileEnv {
   virtual int open(const std::string& path, int flags, mode_t mode) = 0;
   virtual int close(int fd) = 0;
   virtual ssize_t pread(int fd, void* buf, size_t length, uint64_t offset) = 0;
+  virtual ssize_t preadv(int fd, const struct iovec* iov, int count, uint64_t offset) = 0;
   virtual ssize_t read(int fd, void* buf, size_t length) = 0;
+  // posix_fadvise(WILLNEED): asks the system to read a range ahead. A hint.
+  virtual int willNeed(int fd, uint64_t offset, uint64_t length) = 0;
   virtual ssize_t pwritev(int fd, const struct iovec* iov, int count, uint64_t offset) = 0;
   virtual ssize_t write(int fd, const void* buf, size_t length) = 0;
   // fsync, or fdatasync when `dataOnly`.

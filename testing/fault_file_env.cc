@@ -144,6 +144,22 @@ ssize_t FaultFileEnv::pread(int fd, void* buf, size_t length, uint64_t offset) {
   return ::pread(fd, buf, length, static_cast<off_t>(offset));
 }
 
+ssize_t FaultFileEnv::preadv(int fd, const struct iovec* iov, int count, uint64_t offset) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (off_) {
+    errno = EIO;
+    return -1;
+  }
+  return ::preadv(fd, iov, count, static_cast<off_t>(offset));
+}
+
+int FaultFileEnv::willNeed(int fd, uint64_t offset, uint64_t length) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (off_) return EIO;
+  return ::posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(length),
+                         POSIX_FADV_WILLNEED);
+}
+
 ssize_t FaultFileEnv::read(int fd, void* buf, size_t length) {
   std::lock_guard<std::mutex> guard(mutex_);
   if (off_) {

@@ -58,7 +58,9 @@ class FaultFileEnv final : public platform::FileEnv {
   int open(const std::string& path, int flags, mode_t mode) override;
   int close(int fd) override;
   ssize_t pread(int fd, void* buf, size_t length, uint64_t offset) override;
+  ssize_t preadv(int fd, const struct iovec* iov, int count, uint64_t offset) override;
   ssize_t read(int fd, void* buf, size_t length) override;
+  int willNeed(int fd, uint64_t offset, uint64_t length) override;
   ssize_t pwritev(int fd, const struct iovec* iov, int count, uint64_t offset) override;
   ssize_t write(int fd, const void* buf, size_t length) override;
   int sync(int fd, bool dataOnly) override;

@@ -18,12 +18,24 @@
 #include "platform/file_env.h"
 
 namespace mox {
+
+ReadCounters& readCounters() {
+  static ReadCounters counters;
+  return counters;
+}
+
+bool bodyMatches(const uint8_t* body, size_t length, uint32_t crc) {
+  readCounters().bodyChecks.fetch_add(1, std::memory_order_relaxed);
+  return crc32c(body, length) == crc;
+}
+
 namespace {
 
 bool preadAll(int fd, void* buf, size_t len, uint64_t off) {
   uint8_t* p = static_cast<uint8_t*>(buf);
   while (len > 0) {
     ssize_t n = platform::fileEnv().pread(fd, p, len, off);
+    readCounters().readCalls.fetch_add(1, std::memory_order_relaxed);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     p += n;
@@ -121,8 +133,66 @@ int CartridgeFile::readRecord(uint64_t offset, RecordHeader* header,
   if (!preadAll(fd_, word, 4, offset + 4 + len + (len & 1)) || loadLe32(word) != len) {
     return MOX_E_MEDIA;
   }
-  if (crc32c(body->data(), body->size()) != header->bodyCrc) return MOX_E_CHECKSUM;
+  if (!bodyMatches(body->data(), body->size(), header->bodyCrc)) return MOX_E_CHECKSUM;
   return MOX_OK;
+}
+
+int CartridgeFile::readRecordInto(uint64_t offset, uint8_t* header, uint8_t* body, size_t room,
+                                  RecordHeader* decoded) const {
+  // The largest record that fits: its lead word, header, `room` body bytes
+  // (a pad byte counts against them) and trailing word, in one call.
+  uint8_t lead[4];
+  uint8_t tail[5];  // a pad byte and the trailing word
+  struct iovec parts[4] = {
+      {lead, sizeof lead}, {header, kHeaderSize}, {body, room}, {tail, sizeof tail}};
+  size_t want = sizeof lead + kHeaderSize + room + sizeof tail;
+  size_t got = 0;
+  while (got < want) {
+    // A read that stops short (the end of the file, or the system cutting
+    // it) goes on only while the record itself is not complete, so a
+    // healthy record takes one call, also near the end of the file.
+    if (got >= sizeof lead) {
+      uint32_t len = loadLe32(lead);
+      if (len <= kHeaderSize + room && got >= sizeof lead + len + (len & 1) + 4) break;
+    }
+    size_t skip = got;
+    struct iovec rest[4];
+    int count = 0;
+    for (const struct iovec& part : parts) {
+      if (skip >= part.iov_len) {
+        skip -= part.iov_len;
+        continue;
+      }
+      rest[count++] = {static_cast<uint8_t*>(part.iov_base) + skip, part.iov_len - skip};
+      skip = 0;
+    }
+    ssize_t n = platform::fileEnv().preadv(fd_, rest, count, offset + got);
+    readCounters().readCalls.fetch_add(1, std::memory_order_relaxed);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return MOX_E_MEDIA;
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  if (got < sizeof lead + kHeaderSize) return MOX_E_MEDIA;
+  uint32_t len = loadLe32(lead);
+  if (len == kTapeMark || len > kMaxRecordLength || len < kHeaderSize || len > kHeaderSize + room) {
+    return MOX_E_MEDIA;
+  }
+  // The trailing word follows the body and its pad byte, in the body room
+  // or, for the largest records, in `tail`.
+  size_t at = len - kHeaderSize + (len & 1);
+  if (got < sizeof lead + kHeaderSize + at + 4) return MOX_E_MEDIA;
+  uint8_t word[4];
+  for (size_t i = 0; i < 4; ++i) word[i] = at + i < room ? body[at + i] : tail[at + i - room];
+  if (loadLe32(word) != len) return MOX_E_MEDIA;
+  if (!decodeHeader(header, decoded)) return MOX_E_CHECKSUM;
+  if (decoded->storedLength != len - kHeaderSize) return MOX_E_MEDIA;
+  if (!bodyMatches(body, decoded->storedLength, decoded->bodyCrc)) return MOX_E_CHECKSUM;
+  return MOX_OK;
+}
+
+void CartridgeFile::willNeed(uint64_t offset, uint64_t length) const {
+  platform::fileEnv().willNeed(fd_, offset, length);
 }
 
 int CartridgeFile::writeRecord(uint64_t offset, const RecordHeader& h, const void* body,

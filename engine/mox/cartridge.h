@@ -2,6 +2,7 @@
 // appending and reading checksummed records.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -90,6 +91,20 @@ class CartridgeFile {
   // Reads the record at `offset`. The body is checked against its CRC:
   // MOX_E_CHECKSUM on mismatch, MOX_E_MEDIA on broken framing.
   int readRecord(uint64_t offset, RecordHeader* header, std::vector<uint8_t>* body) const;
+  // Reads the record at `offset` with one read call: its header bytes into
+  // `header` (kHeaderSize bytes), decoded into *decoded, and its body into
+  // `body`, which has room for `room` bytes. Reads as much as the largest
+  // record that fits, so it may read past the record's end. Checks what
+  // readRecord checks, each once: both length words, the header's magic and
+  // checksum, the stored length, the body's CRC. MOX_E_CHECKSUM on a bad
+  // header or body checksum, MOX_E_MEDIA on broken framing, a record larger
+  // than the room, or a file that ends inside the record.
+  int readRecordInto(uint64_t offset, uint8_t* header, uint8_t* body, size_t room,
+                     RecordHeader* decoded) const;
+  // Asks the system to start reading `length` bytes at `offset` into the
+  // page cache without waiting for them (read-ahead). A hint only: a
+  // failure changes nothing but the speed of the read that follows.
+  void willNeed(uint64_t offset, uint64_t length) const;
   // Reads the record at `offset` into `out` (capacity `room`), returning the
   // framed payload length (header + body) in *length; unchecked.
   int readRaw(uint64_t offset, uint8_t* out, size_t room, uint32_t* length) const;
@@ -121,6 +136,17 @@ class CartridgeFile {
   int fd_ = -1;
   std::string path_;
 };
+
+// What the record readers did, counted for the tests that hold the read
+// path to one read call and one body checksum per healthy block.
+struct ReadCounters {
+  std::atomic<uint64_t> readCalls{0};   // read system calls on cartridge files
+  std::atomic<uint64_t> bodyChecks{0};  // record bodies checked against their CRC
+  std::atomic<uint64_t> readAhead{0};   // records asked for ahead of their reader
+};
+ReadCounters& readCounters();
+// Checks `length` bytes of a record body against `crc`, counted.
+bool bodyMatches(const uint8_t* body, size_t length, uint32_t crc);
 
 // Helpers for whole files (moxctl, tests).
 int scanCartridge(const std::string& path, CartridgeMap* map);

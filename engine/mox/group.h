@@ -127,12 +127,26 @@ class Group {
   int writableSet(const CartSet& set) const;
   int cutTornTails();
   int resolveChain(uint32_t session, const std::shared_ptr<CartSet>& mounted);
+  // Reading a block: which chain set holds it, the index entry of a record,
+  // the record read with one call and checked once, straight into the
+  // block, or as an image for a degraded read; read-ahead of the next ones.
+  bool locateBlock(uint16_t stream, uint32_t block, size_t* setIndex) const;
+  int locateRecord(size_t setIndex, int member, uint16_t stream, bool parity, uint32_t sequence,
+                   StreamRead& sr, const CartridgeFile** file, uint64_t* offset);
   int fetchRecord(size_t setIndex, int member, uint16_t stream, bool parity, uint32_t sequence,
                   StreamRead& sr, std::vector<uint8_t>* image);
+  int readRecordToBlock(size_t setIndex, int member, uint16_t stream, uint32_t block,
+                        StreamRead& sr, uint8_t* out);
   int readDataBlock(size_t setIndex, uint16_t stream, uint32_t block, StreamRead& sr, uint8_t* out);
   int readFromParity(size_t setIndex, uint16_t stream, uint32_t block, StreamRead& sr, uint8_t* out,
                      int rc);
-  int deliver(const std::vector<uint8_t>& image, uint16_t stream, uint32_t block, uint8_t* out);
+  // Puts a checked data record's body into the block (`body` may be the
+  // block itself); deliverImage checks a rebuilt record image first.
+  int deliver(const RecordHeader& h, const uint8_t* body, uint16_t stream, uint32_t block,
+              StreamRead& sr, uint8_t* out);
+  int deliverImage(const std::vector<uint8_t>& image, uint16_t stream, uint32_t block,
+                   StreamRead& sr, uint8_t* out);
+  void readAhead(uint16_t stream, uint32_t block, StreamRead& sr);
 
   Home& home_;
   int raidNumber_;
@@ -178,6 +192,7 @@ class Group {
   std::vector<std::vector<uint32_t>> setBlocks_;     // per chain set: blocks per stream
   bool chainComplete_ = false;                       // last set ends the session
   uint16_t streamTotal_ = 0;
+  uint32_t readAhead_ = 0;  // blocks each stream reads ahead
   std::vector<std::unique_ptr<StreamRead>> reads_;
 };
 

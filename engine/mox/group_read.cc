@@ -10,6 +10,7 @@ namespace mox {
 
 using group_detail::alignedBuffer;
 using group_detail::IndexCursor;
+using group_detail::kMaxDataFrame;
 using group_detail::kMaxImage;
 using group_detail::kParityWidth;
 using group_detail::randomId;
@@ -97,6 +98,9 @@ int Group::startReadSession(int32_t sessionNumber, uint16_t* streamTotal) {
   if (static_cast<uint32_t>(sessionNumber) != readSession_) return MOX_E_NO_SESSION;
   reads_.clear();
   for (uint16_t s = 0; s < streamTotal_; ++s) reads_.push_back(std::make_unique<StreamRead>());
+  uint32_t share = static_cast<uint32_t>(std::max(settings_.bufferPool, 0)) /
+                   std::max<uint32_t>(streamTotal_, 1);
+  readAhead_ = std::clamp(share, group_detail::kMinReadAhead, group_detail::kMaxReadAhead);
   state_ = State::kReading;
   if (streamTotal != nullptr) *streamTotal = streamTotal_;
   if (status_ != nullptr) status_->setEntries(streamTotal_);
@@ -109,6 +113,7 @@ int Group::gotoStream(uint16_t /*previousStream*/, uint16_t nextStream) {
   StreamRead& sr = *reads_[nextStream];
   std::lock_guard<std::mutex> guard(sr.mutex);
   sr.next = 0;
+  sr.ahead = 0;
   return MOX_OK;
 }
 
@@ -118,86 +123,156 @@ int Group::prepareContinuation() {
   return MOX_OK;
 }
 
-int Group::fetchRecord(size_t setIndex, int member, uint16_t stream, bool parity, uint32_t sequence,
-                       StreamRead& sr, std::vector<uint8_t>* image) {
-  std::shared_ptr<CartSet> set = readChain_[setIndex];
-  size_t m = static_cast<size_t>(member);
-  if (set->failed[m]) return MOX_E_DEGRADED;
-  const SessionExtent* ext = set->maps[m].find(readSession_);
-  if (ext == nullptr) return MOX_E_DEGRADED;
-  CartridgeFile& file = *set->files[m];
-  IndexCursor& cur = sr.cursors[{setIndex, member, parity}];
+namespace {
+
+// Loads the cursor's next index record of the session part `ext`: drops
+// the entries behind the reader and appends this stream's entries of the
+// wanted kind. The caller checks that a record is left.
+int loadIndexRecord(const CartridgeFile& file, const SessionExtent& ext, uint16_t stream,
+                    bool parity, IndexCursor* cur) {
+  RecordHeader h;
+  std::vector<uint8_t> body;
+  std::vector<IndexEntry> all;
+  int rc = file.readRecord(ext.end.indexOffsets[cur->record], &h, &body);
+  if (rc != MOX_OK) return rc;
+  if (h.kind != Kind::kIndex || !decodeIndex(body.data(), body.size(), &all)) return MOX_E_MEDIA;
+  cur->entries.erase(cur->entries.begin(),
+                     cur->entries.begin() + static_cast<std::ptrdiff_t>(cur->pos));
+  cur->pos = 0;
+  for (const auto& e : all) {
+    if (e.stream == stream && (e.parity != 0) == parity) cur->entries.push_back(e);
+  }
+  ++cur->record;
+  return MOX_OK;
+}
+
+// Moves the cursor to the entry of `sequence` and gives its offset. A
+// reader that went back (a stream read again from its start) finds its
+// entry after the cursor starts again at the first index record.
+int findEntry(const CartridgeFile& file, const SessionExtent& ext, uint16_t stream, bool parity,
+              uint32_t sequence, IndexCursor* cur, uint64_t* offset) {
   bool restarted = false;
   for (;;) {
-    if (!cur.loaded) {
-      if (cur.record >= ext->end.indexOffsets.size()) {
-        if (restarted) return MOX_E_MEDIA;
-        restarted = true;
-        cur = IndexCursor();
-        continue;
-      }
-      RecordHeader h;
-      std::vector<uint8_t> body;
-      std::vector<IndexEntry> all;
-      int rc = file.readRecord(ext->end.indexOffsets[cur.record], &h, &body);
-      if (rc != MOX_OK) return rc;
-      if (h.kind != Kind::kIndex || !decodeIndex(body.data(), body.size(), &all)) {
-        return MOX_E_MEDIA;
-      }
-      cur.entries.clear();
-      for (const auto& e : all) {
-        if (e.stream == stream && (e.parity != 0) == parity) cur.entries.push_back(e);
-      }
-      cur.pos = 0;
-      cur.loaded = true;
-      if (!cur.entries.empty() && cur.entries.front().sequence > sequence && !restarted &&
-          cur.record > 0) {
-        restarted = true;
-        cur = IndexCursor();
-        continue;
-      }
+    bool behind = cur->pos < cur->entries.size() && cur->entries[cur->pos].sequence > sequence;
+    bool exhausted = cur->pos >= cur->entries.size() && cur->record >= ext.end.indexOffsets.size();
+    if (behind || exhausted) {
+      if (restarted) return MOX_E_MEDIA;
+      restarted = true;
+      *cur = IndexCursor();
+      continue;
     }
-    while (cur.pos < cur.entries.size() && cur.entries[cur.pos].sequence < sequence) ++cur.pos;
-    if (cur.pos < cur.entries.size()) {
-      if (cur.entries[cur.pos].sequence != sequence) return MOX_E_MEDIA;
-      image->resize(kMaxImage);
-      uint32_t len = 0;
-      int rc = file.readRaw(cur.entries[cur.pos].offset, image->data(), image->size(), &len);
-      if (rc != MOX_OK) return rc;
-      image->resize(len);
-      RecordHeader h;
-      if (!decodeHeader(image->data(), &h)) return MOX_E_CHECKSUM;
-      if (h.storedLength + kHeaderSize != len) return MOX_E_MEDIA;
-      if (crc32c(image->data() + kHeaderSize, h.storedLength) != h.bodyCrc) {
-        return MOX_E_CHECKSUM;
-      }
-      if (h.session != readSession_ || h.stream != stream || h.sequence != sequence) {
-        return MOX_E_MEDIA;
-      }
+    while (cur->pos < cur->entries.size() && cur->entries[cur->pos].sequence < sequence) {
+      ++cur->pos;
+    }
+    if (cur->pos < cur->entries.size()) {
+      if (cur->entries[cur->pos].sequence != sequence) return MOX_E_MEDIA;
+      *offset = cur->entries[cur->pos].offset;
       return MOX_OK;
     }
-    ++cur.record;
-    cur.loaded = false;
+    if (cur->record < ext.end.indexOffsets.size()) {
+      int rc = loadIndexRecord(file, ext, stream, parity, cur);
+      if (rc != MOX_OK) return rc;
+    }
   }
 }
 
-int Group::deliver(const std::vector<uint8_t>& image, uint16_t stream, uint32_t block,
-                   uint8_t* out) {
+// The offset of the entry of `sequence` ahead of the reader, loading at
+// most one more index record, without moving the reader; false when it is
+// not at hand.
+bool peekEntry(const CartridgeFile& file, const SessionExtent& ext, uint16_t stream,
+               uint32_t sequence, IndexCursor* cur, uint64_t* offset) {
+  size_t j = cur->pos;
+  for (bool loaded = false;; loaded = true) {
+    while (j < cur->entries.size() && cur->entries[j].sequence < sequence) ++j;
+    if (j < cur->entries.size()) {
+      if (cur->entries[j].sequence != sequence) return false;
+      *offset = cur->entries[j].offset;
+      return true;
+    }
+    if (loaded || cur->record >= ext.end.indexOffsets.size()) return false;
+    size_t dropped = cur->pos;
+    if (loadIndexRecord(file, ext, stream, false, cur) != MOX_OK) {
+      cur->failed = true;
+      return false;
+    }
+    j -= dropped;
+  }
+}
+
+// One record read ahead: where it lies, at most its largest frame.
+struct Hint {
+  const CartridgeFile* file;
+  uint64_t offset;
+  uint64_t length;
+};
+
+}  // namespace
+
+int Group::locateRecord(size_t setIndex, int member, uint16_t stream, bool parity,
+                        uint32_t sequence, StreamRead& sr, const CartridgeFile** file,
+                        uint64_t* offset) {
+  const CartSet& set = *readChain_[setIndex];
+  size_t m = static_cast<size_t>(member);
+  if (set.failed[m]) return MOX_E_DEGRADED;
+  const SessionExtent* ext = set.maps[m].find(readSession_);
+  if (ext == nullptr) return MOX_E_DEGRADED;
+  *file = set.files[m].get();
+  return findEntry(**file, *ext, stream, parity, sequence, &sr.cursors[{setIndex, member, parity}],
+                   offset);
+}
+
+int Group::fetchRecord(size_t setIndex, int member, uint16_t stream, bool parity, uint32_t sequence,
+                       StreamRead& sr, std::vector<uint8_t>* image) {
+  const CartridgeFile* file = nullptr;
+  uint64_t offset = 0;
+  int rc = locateRecord(setIndex, member, stream, parity, sequence, sr, &file, &offset);
+  if (rc != MOX_OK) return rc;
+  image->resize(kMaxImage);
   RecordHeader h;
-  if (image.size() < kHeaderSize || !decodeHeader(image.data(), &h)) return MOX_E_CHECKSUM;
-  if (h.kind != Kind::kData || h.stream != stream || h.sequence != block ||
-      h.storedLength + kHeaderSize != image.size() || h.originalLength > MOX_BLOCK_SIZE) {
+  rc = file->readRecordInto(offset, image->data(), image->data() + kHeaderSize,
+                            kMaxImage - kHeaderSize, &h);
+  if (rc != MOX_OK) return rc;
+  image->resize(kHeaderSize + h.storedLength);
+  if (h.session != readSession_ || h.stream != stream || h.sequence != sequence) {
     return MOX_E_MEDIA;
   }
-  const uint8_t* body = image.data() + kHeaderSize;
-  if (crc32c(body, h.storedLength) != h.bodyCrc) return MOX_E_CHECKSUM;
+  return MOX_OK;
+}
+
+int Group::readRecordToBlock(size_t setIndex, int member, uint16_t stream, uint32_t block,
+                             StreamRead& sr, uint8_t* out) {
+  const CartridgeFile* file = nullptr;
+  uint64_t offset = 0;
+  int rc = locateRecord(setIndex, member, stream, false, block, sr, &file, &offset);
+  if (rc != MOX_OK) return rc;
+  // The body lands in the block itself; the record is checked once there.
+  RecordHeader h;
+  rc = file->readRecordInto(offset, sr.header, out, MOX_BLOCK_SIZE, &h);
+  if (rc != MOX_OK) return rc;
+  if (h.session != readSession_ || h.stream != stream || h.sequence != block) return MOX_E_MEDIA;
+  return deliver(h, out, stream, block, sr, out);
+}
+
+int Group::deliver(const RecordHeader& h, const uint8_t* body, uint16_t stream, uint32_t block,
+                   StreamRead& sr, uint8_t* out) {
+  if (h.kind != Kind::kData || h.stream != stream || h.sequence != block ||
+      h.originalLength > MOX_BLOCK_SIZE) {
+    return MOX_E_MEDIA;
+  }
   if (h.flags & kFlagLz4) {
+    if (body == out) {
+      // LZ4 does not decompress onto its own input.
+      if (h.storedLength > MOX_BLOCK_SIZE) return MOX_E_MEDIA;
+      if (!sr.packed) sr.packed = alignedBuffer(MOX_BLOCK_SIZE);
+      std::memcpy(sr.packed.get(), body, h.storedLength);
+      body = sr.packed.get();
+    }
     int n = LZ4_decompress_safe(reinterpret_cast<const char*>(body), reinterpret_cast<char*>(out),
                                 static_cast<int>(h.storedLength), MOX_BLOCK_SIZE);
     if (n < 0 || static_cast<uint32_t>(n) != h.originalLength) return MOX_E_MEDIA;
   } else {
     if (h.storedLength != h.originalLength) return MOX_E_MEDIA;
-    std::memcpy(out, body, h.storedLength);
+    if (body != out) std::memcpy(out, body, h.storedLength);
   }
   if (h.originalLength < MOX_BLOCK_SIZE) {
     std::memset(out + h.originalLength, 0, MOX_BLOCK_SIZE - h.originalLength);
@@ -205,13 +280,26 @@ int Group::deliver(const std::vector<uint8_t>& image, uint16_t stream, uint32_t 
   return MOX_OK;
 }
 
+int Group::deliverImage(const std::vector<uint8_t>& image, uint16_t stream, uint32_t block,
+                        StreamRead& sr, uint8_t* out) {
+  // A record image put together from parity was never checked: its header
+  // and body are checked here, once.
+  RecordHeader h;
+  if (image.size() < kHeaderSize || !decodeHeader(image.data(), &h)) return MOX_E_CHECKSUM;
+  if (h.storedLength + kHeaderSize != image.size() || h.session != readSession_) {
+    return MOX_E_MEDIA;
+  }
+  const uint8_t* body = image.data() + kHeaderSize;
+  if (!bodyMatches(body, h.storedLength, h.bodyCrc)) return MOX_E_CHECKSUM;
+  return deliver(h, body, stream, block, sr, out);
+}
+
 int Group::readDataBlock(size_t setIndex, uint16_t stream, uint32_t block, StreamRead& sr,
                          uint8_t* out) {
   if (config_.level == 1) {
     int first = MOX_E_DEGRADED;
     for (int i = 0; i < layout_.members(); ++i) {
-      int rc = fetchRecord(setIndex, i, stream, false, block, sr, &sr.image);
-      if (rc == MOX_OK) rc = deliver(sr.image, stream, block, out);
+      int rc = readRecordToBlock(setIndex, i, stream, block, sr, out);
       if (rc == MOX_OK) {
         if (status_ != nullptr) status_->addMemberBlocks(static_cast<unsigned>(i), 1);
         return MOX_OK;
@@ -221,8 +309,7 @@ int Group::readDataBlock(size_t setIndex, uint16_t stream, uint32_t block, Strea
     return first;
   }
   int member = layout_.dataMember(stream, block);
-  int rc = fetchRecord(setIndex, member, stream, false, block, sr, &sr.image);
-  if (rc == MOX_OK) rc = deliver(sr.image, stream, block, out);
+  int rc = readRecordToBlock(setIndex, member, stream, block, sr, out);
   if (rc == MOX_OK) {
     if (status_ != nullptr) status_->addMemberBlocks(static_cast<unsigned>(member), 1);
     return MOX_OK;
@@ -261,36 +348,96 @@ int Group::readFromParity(size_t setIndex, uint16_t stream, uint32_t block, Stre
     for (uint32_t b = 0; b < len; ++b) acc[b] ^= sr.image[b];
   }
   sr.image.assign(acc, acc + want);
-  int drc = deliver(sr.image, stream, block, out);
+  int drc = deliverImage(sr.image, stream, block, sr, out);
   if (drc == MOX_OK)
     debugLog(home_.path(), 6, "RAID%d: stream %u block %u rebuilt from parity", raidNumber_, stream,
              block);
   return drc == MOX_OK ? MOX_OK : rc;
 }
 
+bool Group::locateBlock(uint16_t stream, uint32_t block, size_t* setIndex) const {
+  uint64_t base = 0;
+  for (size_t j = 0; j < setBlocks_.size(); ++j) {
+    uint32_t count = stream < setBlocks_[j].size() ? setBlocks_[j][stream] : 0;
+    if (block < base + count) {
+      *setIndex = j;
+      return true;
+    }
+    base += count;
+  }
+  return false;
+}
+
+void Group::readAhead(uint16_t stream, uint32_t block, StreamRead& sr) {
+  // The window is topped up by half its length at a time, so that the
+  // hints for records that lie together reach the system as one range.
+  if (sr.ahead < block) sr.ahead = block;
+  if (sr.ahead > block + 1 + readAhead_ / 2) return;
+  Hint hints[group_detail::kMaxReadAhead + 1];
+  size_t count = 0;
+  for (uint32_t b = sr.ahead; b <= block + readAhead_; ++b) {
+    size_t setIndex = 0;
+    // Never past the stream's end nor onto a set that is not mounted yet.
+    if (!locateBlock(stream, b, &setIndex) || setIndex > mounted_) break;
+    sr.ahead = b + 1;
+    const CartSet& set = *readChain_[setIndex];
+    // The member the read tries first: a mirror whose index has the record.
+    int first = config_.level == 1 ? 0 : layout_.dataMember(stream, b);
+    int last = config_.level == 1 ? layout_.members() - 1 : first;
+    for (int m = first; m <= last; ++m) {
+      size_t mi = static_cast<size_t>(m);
+      if (set.failed[mi]) continue;
+      const SessionExtent* ext = set.maps[mi].find(readSession_);
+      IndexCursor& cur = sr.cursors[{setIndex, m, false}];
+      uint64_t offset = 0;
+      if (ext == nullptr || cur.failed ||
+          !peekEntry(*set.files[mi], *ext, stream, b, &cur, &offset)) {
+        continue;
+      }
+      hints[count++] = {set.files[mi].get(), offset, kMaxDataFrame};
+      readCounters().readAhead.fetch_add(1, std::memory_order_relaxed);
+      break;
+    }
+  }
+  // The window's records on one cartridge are asked for as one stretch of
+  // the file when they fill at least half of it (a stream written alone, or
+  // streams written in turn). Records scattered among those of other
+  // streams are left to the system's own read-ahead of the file, which all
+  // streams read together feed: asking for them one by one, in small
+  // ranges, cost more than it saved where it was measured.
+  std::sort(hints, hints + count, [](const Hint& a, const Hint& b) {
+    return a.file != b.file ? a.file < b.file : a.offset < b.offset;
+  });
+  for (size_t i = 0; i < count;) {
+    const CartridgeFile* file = hints[i].file;
+    uint64_t begin = hints[i].offset, end = begin, bytes = 0;
+    for (; i < count && hints[i].file == file; ++i) {
+      end = std::max(end, hints[i].offset + hints[i].length);
+      bytes += hints[i].length;
+    }
+    if (2 * bytes >= end - begin) file->willNeed(begin, end - begin);
+  }
+}
+
 int Group::readBlock(uint8_t* out, uint16_t stream) {
   // The chain of sets and the mounted set change only in control calls.
-  size_t setIndex = 0;
   if (state_ != State::kReading && state_ != State::kReadChange) return MOX_E_SESSION_STATE;
   if (stream >= reads_.size()) return MOX_E_NO_STREAM;
   StreamRead& sr = *reads_[stream];
   std::lock_guard<std::mutex> streamGuard(sr.mutex);
   uint32_t k = sr.next;
-  {
-    uint64_t base = 0;
-    bool found = false;
-    for (size_t j = 0; j < setBlocks_.size(); ++j) {
-      uint32_t count = stream < setBlocks_[j].size() ? setBlocks_[j][stream] : 0;
-      if (k < base + count) {
-        setIndex = j;
-        found = true;
-        break;
-      }
-      base += count;
-    }
-    if (!found) return chainComplete_ ? MOX_E_END_OF_STREAM : MOX_E_CONTINUATION;
-    if (setIndex > mounted_) return MOX_E_CONTINUATION;
+  size_t setIndex = 0;
+  if (!locateBlock(stream, k, &setIndex)) {
+    return chainComplete_ ? MOX_E_END_OF_STREAM : MOX_E_CONTINUATION;
   }
+  if (setIndex > mounted_) return MOX_E_CONTINUATION;
+  // Cursors of sets the stream has left go: a stream holds those of the
+  // set it reads and of the sets its read-ahead reaches, whatever the
+  // session's length.
+  while (!sr.cursors.empty() && std::get<0>(sr.cursors.begin()->first) < setIndex) {
+    sr.cursors.erase(sr.cursors.begin());
+  }
+  readAhead(stream, k, sr);
   int rc = readDataBlock(setIndex, stream, k, sr, out);
   if (rc == MOX_OK) sr.next = k + 1;
   return rc;

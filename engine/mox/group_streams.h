@@ -38,13 +38,25 @@ inline AlignedBuffer alignedBuffer(size_t bytes) {
 
 inline uint64_t randomId() { return newSetId(); }
 
-// A reader's position in one member's index records of a session.
+// A reader's position in one member's index records of a session: this
+// stream's entries of one kind (data or parity) from the index records
+// loaded so far, in sequence order. Entries before `pos` are behind the
+// reader and are dropped when the next index record loads, so a cursor
+// holds at most one index record's entries beyond the read-ahead window.
 struct IndexCursor {
-  size_t record = 0;
-  bool loaded = false;
-  std::vector<IndexEntry> entries;  // this stream's entries of the loaded index record
-  size_t pos = 0;
+  size_t record = 0;  // next index record to load
+  std::vector<IndexEntry> entries;
+  size_t pos = 0;       // first entry not behind the reader
+  bool failed = false;  // an index record did not load: read ahead no more here
 };
+
+// Blocks of a stream read ahead of the reader: the window is this share of
+// the buffer pool, within these bounds, so that all streams together keep
+// about a pool's worth of blocks on their way from the cartridges.
+inline constexpr uint32_t kMinReadAhead = 2;
+inline constexpr uint32_t kMaxReadAhead = 16;
+// Largest frame of a data record: length words, header and a whole block.
+inline constexpr uint64_t kMaxDataFrame = 8 + kMaxDataImage;
 
 }  // namespace group_detail
 
@@ -64,8 +76,13 @@ struct Group::StreamWrite {
 struct Group::StreamRead {
   std::mutex mutex;
   uint32_t next = 0;
-  // Keyed by (chain set, member, parity).
+  uint32_t ahead = 0;  // first block not yet read ahead
+  // Keyed by (chain set, member, parity); only the sets of the block being
+  // read and of the blocks read ahead.
   std::map<std::tuple<size_t, int, bool>, group_detail::IndexCursor> cursors;
+  uint8_t header[kHeaderSize];         // header of the record read into the block
+  group_detail::AlignedBuffer packed;  // a compressed body on its way to the block
+  // Degraded reads: record images (header and body) of a stripe.
   std::vector<uint8_t> image;
   std::vector<uint8_t> other;
   group_detail::AlignedBuffer work;

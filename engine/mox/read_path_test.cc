@@ -1,0 +1,353 @@
+// The session reader's work per block: one read call and one body checksum
+// for a healthy block, read-ahead that stays within the stream and the
+// mounted cartridge set, and damage inside the read-ahead window that is
+// still read around (RAID 1, 5) or fails exactly its block (RAID 0).
+// The engine is linked in (not loaded as the shared library), so that the
+// test sees the read counters of the engine it drives.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "engine/mox/cartridge.h"
+#include "engine/mox/engine_test_util.h"
+#include "engine/mox/format.h"
+#include "engine/mox/mox.h"
+
+namespace {
+
+using moxtest::TempHome;
+
+struct GroupCase {
+  const char* name;
+  int level;
+  std::vector<int> drives;
+};
+
+const GroupCase kGroups[] = {
+    {"RGROUP0", 0, {0, 1}}, {"RGROUP1", 1, {2, 3}}, {"RGROUP2", 5, {4, 5, 6}}};
+
+void resetCounters() {
+  mox::ReadCounters& c = mox::readCounters();
+  c.readCalls = 0;
+  c.bodyChecks = 0;
+  c.readAhead = 0;
+}
+
+// A reader of one session of a group, every stream started.
+class Reader {
+ public:
+  Reader(const char* group, int32_t session, uint16_t streams) : session_(session) {
+    h_ = moxtest::openHandle();
+    if (h_ == 0) return;
+    rc_ = MOXSelectGroup(h_, group, MOX_ACCESS_READ);
+    if (rc_ == 0) rc_ = moxtest::mountTapes(h_, MOX_ACCESS_READ);
+    if (rc_ == 0) rc_ = MOXGototSession(h_, session);
+    std::vector<uint16_t> list(streams);
+    for (uint16_t i = 0; i < streams; ++i) list[i] = i;
+    uint16_t total = 0;
+    if (rc_ == 0) rc_ = MOXStartReadSession(h_, session, 1, streams, list.data(), &total);
+    if (rc_ == 0 && total != streams) rc_ = -2;
+  }
+  ~Reader() {
+    if (h_ == 0) return;
+    MOXEndSession(h_, nullptr);
+    MOXDisconnectTape(h_);
+    MOXReleaseGroup(h_);
+    MOXCloseHandle(h_);
+  }
+  int32_t rc() const { return h_ == 0 ? -1 : rc_; }
+  MoxHandle handle() const { return h_; }
+
+  // Reads the next block of `stream`; *matches tells whether it is block
+  // `number` of the stream.
+  int32_t next(uint16_t stream, uint32_t number, bool* matches) {
+    uint8_t* block = nullptr;
+    uint32_t value = 0;
+    int32_t rc = MOXRAIDReadBlockDaemon(h_, &block, &value, stream);
+    *matches = false;
+    if (rc != 0) return rc;
+    *matches = moxtest::blockMatches(block, static_cast<uint32_t>(session_), stream, number);
+    MOXReleaseBuffers(h_, block, 1);
+    return 0;
+  }
+  // Reads blocks [from, to) of `stream`; the first failing code or 0, and
+  // the count of blocks that are not what was written.
+  int32_t range(uint16_t stream, uint32_t from, uint32_t to, uint64_t* mismatches) {
+    for (uint32_t k = from; k < to; ++k) {
+      bool ok = false;
+      int32_t rc = next(stream, k, &ok);
+      if (rc != 0) return rc;
+      if (!ok) ++*mismatches;
+    }
+    return 0;
+  }
+
+ private:
+  MoxHandle h_ = 0;
+  int32_t rc_ = 0;
+  int32_t session_;
+};
+
+// Offset of the data record of `stream` block `block` of the first session
+// on the cartridge at `path`, from its index records; 0 when it holds none.
+uint64_t recordOffset(const std::string& path, uint16_t stream, uint32_t block) {
+  mox::CartridgeMap map;
+  if (mox::scanCartridge(path, &map) != 0 || map.sessions.empty()) return 0;
+  mox::CartridgeFile file;
+  if (file.open(path, false) != 0) return 0;
+  for (uint64_t at : map.sessions.front().end.indexOffsets) {
+    mox::RecordHeader h;
+    std::vector<uint8_t> body;
+    std::vector<mox::IndexEntry> entries;
+    if (file.readRecord(at, &h, &body) != 0 ||
+        !mox::decodeIndex(body.data(), body.size(), &entries)) {
+      return 0;
+    }
+    for (const auto& e : entries) {
+      if (e.stream == stream && e.parity == 0 && e.sequence == block) return e.offset;
+    }
+  }
+  return 0;
+}
+
+void flipByte(const std::string& path, uint64_t offset) {
+  std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+  f.seekg(static_cast<std::streamoff>(offset));
+  char c = 0;
+  f.get(c);
+  f.seekp(static_cast<std::streamoff>(offset));
+  f.put(static_cast<char>(c ^ 0x10));
+}
+
+class EngineReadPath : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(home_.moxctl({"init", "--force", "--drives", "7", "--cartridges", "24", "--raid",
+                            "0:0,1", "--raid", "1:2,3", "--raid", "5:4,5,6"}),
+              0);
+  }
+  void compression(int raid, bool on) {
+    ASSERT_EQ(home_.moxctl({"set", "compression", std::to_string(raid), on ? "on" : "off"}), 0);
+  }
+  TempHome home_;
+};
+
+struct CountCase {
+  int group;  // index into kGroups
+  bool compressed;
+  friend void PrintTo(const CountCase& c, std::ostream* os) {
+    *os << kGroups[c.group].name << (c.compressed ? " lz4" : " stored");
+  }
+};
+
+class EngineReadPerBlock : public EngineReadPath,
+                           public ::testing::WithParamInterface<CountCase> {};
+
+TEST_P(EngineReadPerBlock, HealthyBlockTakesOneReadCallAndOneChecksum) {
+  const GroupCase& g = kGroups[GetParam().group];
+  compression(GetParam().group, GetParam().compressed);
+  constexpr uint16_t kStreams = 2;
+  constexpr uint32_t kBlocks = 48, kWarm = 4;
+  auto written = moxtest::writeSession(g.name, kStreams, kBlocks, kStreams);
+  ASSERT_EQ(written.rc, 0);
+  Reader reader(g.name, written.session, kStreams);
+  ASSERT_EQ(reader.rc(), 0);
+  uint64_t mismatches = 0;
+  // The first blocks load each member's index record of the session.
+  for (uint16_t s = 0; s < kStreams; ++s) ASSERT_EQ(reader.range(s, 0, kWarm, &mismatches), 0);
+  resetCounters();
+  for (uint16_t s = 0; s < kStreams; ++s) {
+    ASSERT_EQ(reader.range(s, kWarm, kBlocks, &mismatches), 0);
+  }
+  EXPECT_EQ(mismatches, 0u);
+  uint64_t blocks = kStreams * (kBlocks - kWarm);
+  EXPECT_EQ(mox::readCounters().readCalls.load(), blocks);
+  EXPECT_EQ(mox::readCounters().bodyChecks.load(), blocks);
+  bool ok = false;
+  for (uint16_t s = 0; s < kStreams; ++s) {
+    EXPECT_EQ(reader.next(s, kBlocks, &ok), MOX_E_END_OF_STREAM);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Groups, EngineReadPerBlock,
+                         ::testing::Values(CountCase{0, false}, CountCase{0, true},
+                                           CountCase{1, false}, CountCase{1, true},
+                                           CountCase{2, false}, CountCase{2, true}),
+                         [](const ::testing::TestParamInfo<CountCase>& info) {
+                           return "RAID" + std::to_string(kGroups[info.param.group].level) +
+                                  (info.param.compressed ? "_lz4" : "_stored");
+                         });
+
+class EngineReadAhead : public EngineReadPath, public ::testing::WithParamInterface<int> {};
+
+TEST_P(EngineReadAhead, StopsAtTheMountedSetAndAtTheStreamEnd) {
+  const GroupCase& g = kGroups[GetParam()];
+  compression(GetParam(), false);
+  ASSERT_EQ(home_.moxctl({"set", "capacity", "2M"}), 0);
+  constexpr uint32_t kBlocks = 70;
+  auto written = moxtest::writeSession(g.name, 1, kBlocks, 1);
+  ASSERT_EQ(written.rc, 0);
+  ASSERT_GE(written.spans, 1);
+  resetCounters();
+  Reader reader(g.name, written.session, 1);
+  ASSERT_EQ(reader.rc(), 0);
+  uint32_t got = 0;
+  int spans = 0;
+  for (;;) {
+    bool ok = false;
+    int32_t rc = reader.next(0, got, &ok);
+    if (rc == 0) {
+      EXPECT_TRUE(ok) << "block " << got;
+      ++got;
+      continue;
+    }
+    if (rc != MOX_E_CONTINUATION) {
+      EXPECT_EQ(rc, MOX_E_END_OF_STREAM);
+      break;
+    }
+    // Every block of the mounted sets was read ahead, none of the next set.
+    EXPECT_EQ(mox::readCounters().readAhead.load(), got) << "span " << spans;
+    ASSERT_EQ(moxtest::spanRead(reader.handle(), written.session), 0);
+    ASSERT_LE(++spans, 10);
+  }
+  EXPECT_EQ(spans, written.spans);
+  EXPECT_EQ(got, kBlocks);
+  // Each block was read ahead once, and nothing past the stream's end.
+  EXPECT_EQ(mox::readCounters().readAhead.load(), kBlocks);
+  bool ok = false;
+  EXPECT_EQ(reader.next(0, kBlocks, &ok), MOX_E_END_OF_STREAM);
+  EXPECT_EQ(mox::readCounters().readAhead.load(), kBlocks);
+}
+
+INSTANTIATE_TEST_SUITE_P(Groups, EngineReadAhead, ::testing::Values(0, 1, 2),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return "RAID" + std::to_string(kGroups[info.param].level);
+                         });
+
+enum class Spot { kBody, kHeader, kTrailingWord };
+
+struct DamageCase {
+  int group;
+  Spot spot;
+  int32_t raid0Code;  // what a stripe answers for the damaged block
+  friend void PrintTo(const DamageCase& c, std::ostream* os) {
+    *os << kGroups[c.group].name << " spot " << static_cast<int>(c.spot);
+  }
+};
+
+class EngineDamageAhead : public EngineReadPath,
+                          public ::testing::WithParamInterface<DamageCase> {};
+
+TEST_P(EngineDamageAhead, RecordInsideTheWindowIsReadAroundOrFailsExactlyItsBlock) {
+  const DamageCase& c = GetParam();
+  const GroupCase& g = kGroups[c.group];
+  compression(c.group, false);
+  constexpr uint16_t kStreams = 2;
+  constexpr uint32_t kBlocks = 24, kBad = 5;
+  auto written = moxtest::writeSession(g.name, kStreams, kBlocks, kStreams);
+  ASSERT_EQ(written.rc, 0);
+  // Block kBad of stream 0, on the first member that holds it.
+  std::string path;
+  uint64_t offset = 0;
+  for (int d : g.drives) {
+    path = home_.cartridgeOf(d);
+    if ((offset = recordOffset(path, 0, kBad)) != 0) break;
+  }
+  ASSERT_NE(offset, 0u);
+  uint64_t image = mox::kHeaderSize + MOX_BLOCK_SIZE;
+  switch (c.spot) {
+    case Spot::kBody:
+      flipByte(path, offset + 4 + mox::kHeaderSize + 1000);
+      break;
+    case Spot::kHeader:
+      flipByte(path, offset + 4 + 12);  // the sequence
+      break;
+    case Spot::kTrailingWord:
+      flipByte(path, offset + 4 + image + 1);
+      break;
+  }
+  Reader reader(g.name, written.session, kStreams);
+  ASSERT_EQ(reader.rc(), 0);
+  uint64_t mismatches = 0;
+  // Reading block 0 asks for the damaged record ahead already.
+  ASSERT_EQ(reader.range(0, 0, kBad, &mismatches), 0);
+  if (g.level == 0) {
+    bool ok = false;
+    for (int again = 0; again < 2; ++again) {
+      EXPECT_EQ(reader.next(0, kBad, &ok), c.raid0Code) << "attempt " << again;
+      EXPECT_FALSE(ok);
+    }
+  } else {
+    EXPECT_EQ(reader.range(0, kBad, kBlocks, &mismatches), 0);
+    bool ok = false;
+    EXPECT_EQ(reader.next(0, kBlocks, &ok), MOX_E_END_OF_STREAM);
+  }
+  EXPECT_EQ(reader.range(1, 0, kBlocks, &mismatches), 0);
+  EXPECT_EQ(mismatches, 0u);
+}
+
+std::string spotName(Spot spot) {
+  switch (spot) {
+    case Spot::kBody:
+      return "Body";
+    case Spot::kHeader:
+      return "Header";
+    case Spot::kTrailingWord:
+      return "TrailingWord";
+  }
+  return "";
+}
+
+std::vector<DamageCase> damageCases() {
+  std::vector<DamageCase> cases;
+  for (int gi = 0; gi < 3; ++gi) {
+    cases.push_back({gi, Spot::kBody, MOX_E_CHECKSUM});
+    cases.push_back({gi, Spot::kHeader, MOX_E_CHECKSUM});
+    cases.push_back({gi, Spot::kTrailingWord, MOX_E_MEDIA});
+  }
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Spots, EngineDamageAhead, ::testing::ValuesIn(damageCases()),
+                         [](const ::testing::TestParamInfo<DamageCase>& info) {
+                           return spotName(info.param.spot) + "_RAID" +
+                                  std::to_string(kGroups[info.param.group].level);
+                         });
+
+TEST_F(EngineReadPath, ManyStreamsReadAcrossIndexRecordsAndAgainFromTheStart) {
+  // 20 streams of 110 blocks on a stripe of two: each member holds more
+  // records than one index record lists, so every stream's read-ahead
+  // crosses from one index record to the next.
+  constexpr uint16_t kStreams = 20;
+  constexpr uint32_t kBlocks = 110;
+  auto written = moxtest::writeSession("RGROUP0", kStreams, kBlocks, kStreams);
+  ASSERT_EQ(written.rc, 0);
+  mox::CartridgeMap map;
+  ASSERT_EQ(mox::scanCartridge(home_.cartridgeOf(0), &map), 0);
+  ASSERT_EQ(map.sessions.size(), 1u);
+  ASSERT_GE(map.sessions[0].end.indexOffsets.size(), 2u);
+
+  resetCounters();
+  auto read = moxtest::readSession("RGROUP0", written.session, kStreams, kBlocks, kStreams);
+  EXPECT_EQ(read.rc, 0);
+  EXPECT_EQ(read.blocks, uint64_t{kStreams} * kBlocks);
+  EXPECT_EQ(read.mismatches, 0u);
+  EXPECT_EQ(mox::readCounters().readAhead.load(), uint64_t{kStreams} * kBlocks);
+
+  // A stream read to its end and then again from its first block.
+  Reader reader("RGROUP0", written.session, kStreams);
+  ASSERT_EQ(reader.rc(), 0);
+  uint64_t mismatches = 0;
+  EXPECT_EQ(reader.range(7, 0, kBlocks, &mismatches), 0);
+  bool ok = false;
+  EXPECT_EQ(reader.next(7, kBlocks, &ok), MOX_E_END_OF_STREAM);
+  ASSERT_EQ(MOXRAIDGotoStream(reader.handle(), 7, 7), 0);
+  EXPECT_EQ(reader.range(7, 0, kBlocks, &mismatches), 0);
+  EXPECT_EQ(mismatches, 0u);
+}
+
+}  // namespace
