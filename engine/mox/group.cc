@@ -211,7 +211,9 @@ Label Group::setLabel(const char* name, int32_t sequence, int32_t expiration,
   // full set it continues, so that the group's older sessions stay found.
   label.prevSetId = continuedSetId();
   if (label.prevSetId == 0 && set_ != nullptr) label.prevSetId = set_->labelPrevSetId();
-  std::strncpy(label.name, name, sizeof label.name - 1);
+  size_t nameLength = strnlen(name, sizeof label.name - 1);
+  std::memcpy(label.name, name, nameLength);
+  label.name[nameLength] = '\0';
   label.randomId = static_cast<int32_t>(randomId() & 0x7FFFFFFF);
   label.sequence = sequence;
   label.formatCode = 0x4D58;
