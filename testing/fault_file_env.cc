@@ -100,6 +100,24 @@ FaultFileEnv::Fault FaultFileEnv::countCall(Op op, const std::string& path) {
   return armedFault_;
 }
 
+bool FaultFileEnv::isOff() {
+  if (off_) errno = EIO;
+  return off_;
+}
+
+int FaultFileEnv::meet(Fault fault) {
+  if (fault == Fault::kPowerCut || fault == Fault::kPowerCutTorn) {
+    cutPower(fault == Fault::kPowerCutTorn);
+    errno = EIO;
+    return -1;
+  }
+  if (fault != Fault::kNone) {
+    errno = fault == Fault::kEnospc ? ENOSPC : EIO;
+    return -1;
+  }
+  return 0;
+}
+
 FaultFileEnv::FileState* FaultFileEnv::stateOf(int fd) {
   auto key = keys_.find(fd);
   if (key == keys_.end()) return nullptr;
@@ -109,10 +127,7 @@ FaultFileEnv::FileState* FaultFileEnv::stateOf(int fd) {
 
 int FaultFileEnv::open(const std::string& path, int flags, mode_t mode) {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (off_) {
-    errno = EIO;
-    return -1;
-  }
+  if (isOff()) return -1;
   int fd = ::open(path.c_str(), flags, mode);
   if (fd < 0) return fd;
   paths_[fd] = path;
@@ -137,19 +152,13 @@ int FaultFileEnv::close(int fd) {
 
 ssize_t FaultFileEnv::pread(int fd, void* buf, size_t length, uint64_t offset) {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (off_) {
-    errno = EIO;
-    return -1;
-  }
+  if (isOff()) return -1;
   return ::pread(fd, buf, length, static_cast<off_t>(offset));
 }
 
 ssize_t FaultFileEnv::preadv(int fd, const struct iovec* iov, int count, uint64_t offset) {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (off_) {
-    errno = EIO;
-    return -1;
-  }
+  if (isOff()) return -1;
   return ::preadv(fd, iov, count, static_cast<off_t>(offset));
 }
 
@@ -162,10 +171,7 @@ int FaultFileEnv::willNeed(int fd, uint64_t offset, uint64_t length) {
 
 ssize_t FaultFileEnv::read(int fd, void* buf, size_t length) {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (off_) {
-    errno = EIO;
-    return -1;
-  }
+  if (isOff()) return -1;
   return ::read(fd, buf, length);
 }
 
@@ -217,10 +223,7 @@ ssize_t FaultFileEnv::doWrite(int fd, const void* data, size_t length, uint64_t 
 
 ssize_t FaultFileEnv::pwritev(int fd, const struct iovec* iov, int count, uint64_t offset) {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (off_) {
-    errno = EIO;
-    return -1;
-  }
+  if (isOff()) return -1;
   Fault fault = countCall(Op::kWrite, paths_[fd]);
   std::string joined;
   for (int i = 0; i < count; ++i) {
@@ -231,10 +234,7 @@ ssize_t FaultFileEnv::pwritev(int fd, const struct iovec* iov, int count, uint64
 
 ssize_t FaultFileEnv::write(int fd, const void* buf, size_t length) {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (off_) {
-    errno = EIO;
-    return -1;
-  }
+  if (isOff()) return -1;
   Fault fault = countCall(Op::kWrite, paths_[fd]);
   off_t position = ::lseek(fd, 0, SEEK_CUR);
   if (position < 0) return -1;
@@ -245,22 +245,12 @@ ssize_t FaultFileEnv::write(int fd, const void* buf, size_t length) {
 
 int FaultFileEnv::sync(int fd, bool dataOnly) {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (off_) {
-    errno = EIO;
-    return -1;
-  }
+  if (isOff()) return -1;
   Fault fault = countCall(Op::kSync, paths_[fd]);
-  if (fault == Fault::kPowerCut || fault == Fault::kPowerCutTorn) {
-    cutPower(fault == Fault::kPowerCutTorn);
-    errno = EIO;
-    return -1;
-  }
-  if (fault != Fault::kNone) {
-    // As Linux does after a failed write-back, the pages count as clean:
-    // what the failed sync should have made durable may or may not be.
-    errno = fault == Fault::kEnospc ? ENOSPC : EIO;
-    return -1;
-  }
+  // A failed sync leaves what it should have made durable as it was: a
+  // later power cut may still drop it (Linux may or may not have written
+  // the pages it then counts as clean).
+  if (meet(fault) != 0) return -1;
   int rc = !realSync_ ? 0 : dataOnly ? ::fdatasync(fd) : ::fsync(fd);
   if (rc == 0) {
     if (FileState* state = stateOf(fd); state != nullptr) {
@@ -273,10 +263,7 @@ int FaultFileEnv::sync(int fd, bool dataOnly) {
 
 int FaultFileEnv::writeBack(int fd, uint64_t offset, uint64_t length, bool wait) {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (off_) {
-    errno = EIO;
-    return -1;
-  }
+  if (isOff()) return -1;
   // Makes nothing durable: a power cut drops the range all the same.
   if (!realSync_) return 0;
   unsigned flags = SYNC_FILE_RANGE_WRITE;
@@ -286,20 +273,9 @@ int FaultFileEnv::writeBack(int fd, uint64_t offset, uint64_t length, bool wait)
 
 int FaultFileEnv::ftruncate(int fd, uint64_t size) {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (off_) {
-    errno = EIO;
-    return -1;
-  }
+  if (isOff()) return -1;
   Fault fault = countCall(Op::kChange, paths_[fd]);
-  if (fault == Fault::kPowerCut || fault == Fault::kPowerCutTorn) {
-    cutPower(fault == Fault::kPowerCutTorn);
-    errno = EIO;
-    return -1;
-  }
-  if (fault != Fault::kNone) {
-    errno = fault == Fault::kEnospc ? ENOSPC : EIO;
-    return -1;
-  }
+  if (meet(fault) != 0) return -1;
   if (FileState* state = stateOf(fd); state != nullptr) {
     uint64_t old = sizeOf(fd);
     Change change;
@@ -313,38 +289,21 @@ int FaultFileEnv::ftruncate(int fd, uint64_t size) {
 
 int FaultFileEnv::fstat(int fd, struct stat* st) {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (off_) {
-    errno = EIO;
-    return -1;
-  }
+  if (isOff()) return -1;
   return ::fstat(fd, st);
 }
 
 int FaultFileEnv::futimens(int fd, const struct timespec times[2]) {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (off_) {
-    errno = EIO;
-    return -1;
-  }
+  if (isOff()) return -1;
   return ::futimens(fd, times);
 }
 
 int FaultFileEnv::rename(const std::string& from, const std::string& to) {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (off_) {
-    errno = EIO;
-    return -1;
-  }
+  if (isOff()) return -1;
   Fault fault = countCall(Op::kRename, to);
-  if (fault == Fault::kPowerCut || fault == Fault::kPowerCutTorn) {
-    cutPower(fault == Fault::kPowerCutTorn);
-    errno = EIO;
-    return -1;
-  }
-  if (fault != Fault::kNone) {
-    errno = fault == Fault::kEnospc ? ENOSPC : EIO;
-    return -1;
-  }
+  if (meet(fault) != 0) return -1;
   int rc = ::rename(from.c_str(), to.c_str());
   if (rc == 0) {
     // The file that had the new name is gone; the moved one answers to it.
@@ -360,20 +319,9 @@ int FaultFileEnv::rename(const std::string& from, const std::string& to) {
 
 int FaultFileEnv::unlink(const std::string& path) {
   std::lock_guard<std::mutex> guard(mutex_);
-  if (off_) {
-    errno = EIO;
-    return -1;
-  }
+  if (isOff()) return -1;
   Fault fault = countCall(Op::kChange, path);
-  if (fault == Fault::kPowerCut || fault == Fault::kPowerCutTorn) {
-    cutPower(fault == Fault::kPowerCutTorn);
-    errno = EIO;
-    return -1;
-  }
-  if (fault != Fault::kNone) {
-    errno = fault == Fault::kEnospc ? ENOSPC : EIO;
-    return -1;
-  }
+  if (meet(fault) != 0) return -1;
   int rc = ::unlink(path.c_str());
   if (rc == 0) {
     for (auto it = files_.begin(); it != files_.end();) {

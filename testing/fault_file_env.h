@@ -93,6 +93,12 @@ class FaultFileEnv final : public platform::FileEnv {
   // bytes written.
   ssize_t doWrite(int fd, const void* data, size_t length, uint64_t offset, Fault fault);
   void cutPower(bool torn);
+  // After a power cut: true, with errno EIO.
+  bool isOff();
+  // What a call that meets `fault` does before it is made (a sync, truncate,
+  // rename or unlink): -1 with errno set (a power cut first cuts), or 0 to
+  // go on.
+  int meet(Fault fault);
   FileState* stateOf(int fd);
   bool countedPath(const std::string& path) const;
 
