@@ -184,21 +184,13 @@ struct Change {
   friend void PrintTo(const Change& c, std::ostream* os) { *os << c.name; }
 };
 
-void flipByte(const std::string& path, uint64_t offset) {
-  std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
-  f.seekg(static_cast<std::streamoff>(offset));
-  char c = 0;
-  f.get(c);
-  f.seekp(static_cast<std::streamoff>(offset));
-  f.put(static_cast<char>(c ^ 0x10));
-}
-
 const Change kChanges[] = {
-    {"ByteFlippedInPlace", [](const std::string& p) { flipByte(p, fs::file_size(p) / 2); }, true},
+    {"ByteFlippedInPlace",
+     [](const std::string& p) { moxtest::flipBits(p, fs::file_size(p) / 2, 0x10); }, true},
     {"SameByteWrittenBack",
      [](const std::string& p) {
-       flipByte(p, 100);
-       flipByte(p, 100);
+       moxtest::flipBits(p, 100, 0x10);
+       moxtest::flipBits(p, 100, 0x10);
      },
      false},
     // Bytes after the last session read as a torn tail, which is no damage.
@@ -216,7 +208,7 @@ const Change kChanges[] = {
      [](const std::string& p) {
        struct stat st;
        ASSERT_EQ(stat(p.c_str(), &st), 0);
-       flipByte(p, fs::file_size(p) / 2);
+       moxtest::flipBits(p, fs::file_size(p) / 2, 0x10);
        struct timespec times[2] = {st.st_atim, st.st_mtim};
        ASSERT_EQ(utimensat(AT_FDCWD, p.c_str(), times, 0), 0);
      },

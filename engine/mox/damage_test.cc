@@ -78,15 +78,6 @@ struct DamageCase {
   }
 };
 
-void flipBit(const std::string& path, uint64_t offset, uint8_t mask) {
-  std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
-  f.seekg(static_cast<std::streamoff>(offset));
-  char c = 0;
-  f.get(c);
-  f.seekp(static_cast<std::streamoff>(offset));
-  f.put(static_cast<char>(c ^ mask));
-}
-
 void overwrite(const std::string& path, uint64_t offset, const std::vector<char>& bytes) {
   std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
   f.seekp(static_cast<std::streamoff>(offset));
@@ -101,18 +92,18 @@ void applyDamage(Damage d, const std::string& path, const mox::CartridgeMap& map
   uint64_t firstRecord = s1.startOffset + mox::framedSize(mox::kHeaderSize + 16);
   switch (d) {
     case Damage::kDataHeader:
-      return flipBit(path, firstRecord + 4 + 4, 0x04);
+      return moxtest::flipBits(path, firstRecord + 4 + 4, 0x04);
     case Damage::kLengthWord:
-      return flipBit(path, firstRecord + 1, 0x01);
+      return moxtest::flipBits(path, firstRecord + 1, 0x01);
     case Damage::kTapeMark:
       return overwrite(path, s1.nextOffset - 4, {1, 0, 0, 0});
     case Damage::kSessionStart:
-      return flipBit(path, s2.startOffset + 4 + 8, 0x01);
+      return moxtest::flipBits(path, s2.startOffset + 4 + 8, 0x01);
     case Damage::kSessionEnd:
-      return flipBit(path, s2.endOffset + 4 + 8, 0x01);
+      return moxtest::flipBits(path, s2.endOffset + 4 + 8, 0x01);
     case Damage::kIndex:
       ASSERT_FALSE(s1.end.indexOffsets.empty());
-      return flipBit(path, s1.end.indexOffsets[0] + 4 + 8, 0x01);
+      return moxtest::flipBits(path, s1.end.indexOffsets[0] + 4 + 8, 0x01);
     case Damage::kZeroed:
       return overwrite(path, firstRecord + 16, std::vector<char>(4096, 0));
     case Damage::kTruncateMid:
@@ -299,7 +290,7 @@ TEST_F(MemberPlaces, DamagedLabelFailsTheMemberAndIsNamed) {
   const Group& g = kGroups[2];
   ASSERT_EQ(moxtest::writeSession(g.name, kStreams, kBlocks, kStreams).rc, 0);
   std::string path = home_.cartridgeOf(g.drives[0]);
-  flipBit(path, 4 + mox::kHeaderSize + 3, 0x01);  // in the label's name
+  moxtest::flipBits(path, 4 + mox::kHeaderSize + 3, 0x01);  // in the label's name
   std::string out;
   EXPECT_EQ(home_.moxctl({"check"}, &out), 1);
   EXPECT_NE(out.find(fs::path(path).stem().string() +

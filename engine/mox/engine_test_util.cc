@@ -54,6 +54,15 @@ int TempHome::moxctl(const std::vector<std::string>& args, std::string* out, std
 
 std::string TempHome::cartridgeOf(int drive) const { return cartridgeIn(path_, drive); }
 
+void flipBits(const std::string& path, uint64_t offset, uint8_t mask) {
+  std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+  f.seekg(static_cast<std::streamoff>(offset));
+  char c = 0;
+  f.get(c);
+  f.seekp(static_cast<std::streamoff>(offset));
+  f.put(static_cast<char>(c ^ mask));
+}
+
 MoxHandle openHandle(uint32_t mode) {
   HandleCreationRecord request;
   std::memset(&request, 0, sizeof request);

@@ -35,6 +35,9 @@ int moxctlIn(const std::string& home, const std::vector<std::string>& args,
 // Path of the cartridge file loaded in `drive` of the home `home`.
 std::string cartridgeIn(const std::string& home, int drive);
 
+// Inverts the bits of `mask` in the byte at `offset` of the file `path`.
+void flipBits(const std::string& path, uint64_t offset, uint8_t mask);
+
 MoxHandle openHandle(uint32_t mode = MOX_HANDLE_MODE_SESSION);
 
 // Fills `block` with the pattern of (session, stream, number).

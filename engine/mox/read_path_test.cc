@@ -114,15 +114,6 @@ uint64_t recordOffset(const std::string& path, uint16_t stream, uint32_t block) 
   return 0;
 }
 
-void flipByte(const std::string& path, uint64_t offset) {
-  std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
-  f.seekg(static_cast<std::streamoff>(offset));
-  char c = 0;
-  f.get(c);
-  f.seekp(static_cast<std::streamoff>(offset));
-  f.put(static_cast<char>(c ^ 0x10));
-}
-
 class EngineReadPath : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -261,13 +252,13 @@ TEST_P(EngineDamageAhead, RecordInsideTheWindowIsReadAroundOrFailsExactlyItsBloc
   uint64_t image = mox::kHeaderSize + MOX_BLOCK_SIZE;
   switch (c.spot) {
     case Spot::kBody:
-      flipByte(path, offset + 4 + mox::kHeaderSize + 1000);
+      moxtest::flipBits(path, offset + 4 + mox::kHeaderSize + 1000, 0x10);
       break;
     case Spot::kHeader:
-      flipByte(path, offset + 4 + 12);  // the sequence
+      moxtest::flipBits(path, offset + 4 + 12, 0x10);  // the sequence
       break;
     case Spot::kTrailingWord:
-      flipByte(path, offset + 4 + image + 1);
+      moxtest::flipBits(path, offset + 4 + image + 1, 0x10);
       break;
   }
   Reader reader(g.name, written.session, kStreams);
