@@ -404,7 +404,9 @@ void Group::readAhead(uint16_t stream, uint32_t block, StreamRead& sr) {
   // streams written in turn). Records scattered among those of other
   // streams are left to the system's own read-ahead of the file, which all
   // streams read together feed: asking for them one by one, in small
-  // ranges, cost more than it saved where it was measured.
+  // ranges, cost more than it saved where it was measured. So did hints of
+  // windows shorter than kHintWindow (many streams sharing the pool): 20
+  // streams read a fifth slower with them.
   std::sort(hints, hints + count, [](const Hint& a, const Hint& b) {
     return a.file != b.file ? a.file < b.file : a.offset < b.offset;
   });
@@ -415,7 +417,9 @@ void Group::readAhead(uint16_t stream, uint32_t block, StreamRead& sr) {
       end = std::max(end, hints[i].offset + hints[i].length);
       bytes += hints[i].length;
     }
-    if (2 * bytes >= end - begin) file->willNeed(begin, end - begin);
+    if (readAhead_ >= group_detail::kHintWindow && 2 * bytes >= end - begin) {
+      file->willNeed(begin, end - begin);
+    }
   }
 }
 

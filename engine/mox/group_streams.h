@@ -55,6 +55,8 @@ struct IndexCursor {
 // about a pool's worth of blocks on their way from the cartridges.
 inline constexpr uint32_t kMinReadAhead = 2;
 inline constexpr uint32_t kMaxReadAhead = 16;
+// Windows shorter than this are not hinted to the system (see readAhead).
+inline constexpr uint32_t kHintWindow = 8;
 // Largest frame of a data record: length words, header and a whole block.
 inline constexpr uint64_t kMaxDataFrame = 8 + kMaxDataImage;
 
