@@ -28,6 +28,7 @@
 // ratios are fio's median time over the engine's median time for the same
 // bytes: 1.0 means the engine is as fast as that form of fio.
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -87,6 +88,14 @@ bool dropCaches(const Options& o) {
 
 double seconds(Clock::time_point a, Clock::time_point b) {
   return std::chrono::duration<double>(b - a).count();
+}
+
+// Processor seconds (user and system) this process has used so far.
+double cpuSeconds() {
+  struct rusage ru;
+  getrusage(RUSAGE_SELF, &ru);
+  auto s = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  return s(ru.ru_utime) + s(ru.ru_stime);
 }
 
 MoxHandle openHandle() {
@@ -189,13 +198,14 @@ double engineWrite(const Options& o, int32_t* session, double* ending) {
 // then drops the page cache again, since mounting reads every record header
 // and so pulls the cartridges into the cache, and reads every stream back.
 // Returns the seconds of the restore; *mount gets those of the mount.
-double engineRead(const Options& o, int32_t session, double* mount) {
+double engineRead(const Options& o, int32_t session, double* mount, double* cpu) {
   auto mountStart = Clock::now();
   MoxHandle h = openHandle();
   connect(h, MOX_ACCESS_READ);
   *mount = seconds(mountStart, Clock::now());
   dropCaches(o);
   auto start = Clock::now();
+  double cpuStart = cpuSeconds();
   check(MOXGototSession(h, session), "MOXGototSession");
   std::vector<uint16_t> list(256);
   for (int i = 0; i < 256; ++i) list[static_cast<size_t>(i)] = static_cast<uint16_t>(i);
@@ -221,6 +231,7 @@ double engineRead(const Options& o, int32_t session, double* mount) {
   }
   for (auto& t : threads) t.join();
   auto stop = Clock::now();
+  *cpu = cpuSeconds() - cpuStart;
   MOXEndSession(h, nullptr);
   closeAll(h);
   if (blocks != static_cast<uint64_t>(o.streams) * o.blocks) {
@@ -514,15 +525,16 @@ int main(int argc, char** argv) {
       std::fflush(stdout);
       continue;
     }
-    double mount = 0;
-    er.push_back(engineRead(o, session, &mount));
+    double mount = 0, cpu = 0;
+    er.push_back(engineRead(o, session, &mount, &cpu));
     em.push_back(mount);
     fs::remove_all(home);
     sync();
     if (o.engineOnly) {
       std::printf(
-          "run %d: write %.3f s (of which ending the session %.3f s), mount %.3f s, read %.3f s\n",
-          r + 1, ew.back(), ee.back(), em.back(), er.back());
+          "run %d: write %.3f s (of which ending the session %.3f s), mount %.3f s, read %.3f s "
+          "(processor %.3f s)\n",
+          r + 1, ew.back(), ee.back(), em.back(), er.back(), cpu);
       continue;
     }
 

@@ -27,6 +27,9 @@ class PosixFileEnv final : public FileEnv {
     return ::posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(length),
                            POSIX_FADV_WILLNEED);
   }
+  int readScattered(int fd, bool scattered) override {
+    return ::posix_fadvise(fd, 0, 0, scattered ? POSIX_FADV_RANDOM : POSIX_FADV_NORMAL);
+  }
   ssize_t pwritev(int fd, const struct iovec* iov, int count, uint64_t offset) override {
     return ::pwritev(fd, iov, count, static_cast<off_t>(offset));
   }

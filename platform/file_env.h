@@ -30,6 +30,9 @@ class FileEnv {
   virtual ssize_t read(int fd, void* buf, size_t length) = 0;
   // posix_fadvise(WILLNEED): asks the system to read a range ahead. A hint.
   virtual int willNeed(int fd, uint64_t offset, uint64_t length) = 0;
+  // posix_fadvise(RANDOM) when `scattered`, else NORMAL: whether the system
+  // reads ahead of this open file on its own. A hint.
+  virtual int readScattered(int fd, bool scattered) = 0;
   virtual ssize_t pwritev(int fd, const struct iovec* iov, int count, uint64_t offset) = 0;
   virtual ssize_t write(int fd, const void* buf, size_t length) = 0;
   // fsync, or fdatasync when `dataOnly`.

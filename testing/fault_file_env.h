@@ -55,12 +55,24 @@ class FaultFileEnv final : public platform::FileEnv {
   bool fired() const;
   bool poweredOff() const;
 
+  // A read hint given through this environment: a range asked for ahead
+  // (willNeed), or the file's read-ahead turned off (`scatter`, `on`) or on.
+  struct ReadHint {
+    std::string path;
+    bool scatter = false;
+    bool on = false;
+    uint64_t offset = 0;
+    uint64_t length = 0;
+  };
+  std::vector<ReadHint> readHints() const;
+
   int open(const std::string& path, int flags, mode_t mode) override;
   int close(int fd) override;
   ssize_t pread(int fd, void* buf, size_t length, uint64_t offset) override;
   ssize_t preadv(int fd, const struct iovec* iov, int count, uint64_t offset) override;
   ssize_t read(int fd, void* buf, size_t length) override;
   int willNeed(int fd, uint64_t offset, uint64_t length) override;
+  int readScattered(int fd, bool scattered) override;
   ssize_t pwritev(int fd, const struct iovec* iov, int count, uint64_t offset) override;
   ssize_t write(int fd, const void* buf, size_t length) override;
   int sync(int fd, bool dataOnly) override;
@@ -115,6 +127,7 @@ class FaultFileEnv final : public platform::FileEnv {
   std::map<int, std::string> paths_;  // open descriptors
   std::map<int, Key> keys_;           // descriptors open for writing
   std::map<Key, FileState> files_;
+  std::vector<ReadHint> readHints_;
 };
 
 const char* faultName(FaultFileEnv::Fault fault);

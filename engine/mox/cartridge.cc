@@ -100,6 +100,7 @@ int CartridgeFile::open(const std::string& path, bool writable) {
 void CartridgeFile::close() {
   if (fd_ >= 0) platform::fileEnv().close(fd_);
   fd_ = -1;
+  scattered_.store(false);
 }
 
 int CartridgeFile::readRaw(uint64_t offset, uint8_t* out, size_t room, uint32_t* length) const {
@@ -193,6 +194,12 @@ int CartridgeFile::readRecordInto(uint64_t offset, uint8_t* header, uint8_t* bod
 
 void CartridgeFile::willNeed(uint64_t offset, uint64_t length) const {
   platform::fileEnv().willNeed(fd_, offset, length);
+}
+
+void CartridgeFile::readScattered(bool scattered) const {
+  if (fd_ >= 0 && scattered_.exchange(scattered) != scattered) {
+    platform::fileEnv().readScattered(fd_, scattered);
+  }
 }
 
 int CartridgeFile::writeRecord(uint64_t offset, const RecordHeader& h, const void* body,

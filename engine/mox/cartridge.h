@@ -105,6 +105,11 @@ class CartridgeFile {
   // page cache without waiting for them (read-ahead). A hint only: a
   // failure changes nothing but the speed of the read that follows.
   void willNeed(uint64_t offset, uint64_t length) const;
+  // Tells the system whether the file is read in scattered records (the
+  // data records of a RAID 5 member, with the stripes' parity between
+  // them): then it reads ahead only what willNeed asks for, and no parity
+  // a healthy read skips. A hint, given to the system once per change.
+  void readScattered(bool scattered) const;
   // Reads the record at `offset` into `out` (capacity `room`), returning the
   // framed payload length (header + body) in *length; unchecked.
   int readRaw(uint64_t offset, uint8_t* out, size_t room, uint32_t* length) const;
@@ -135,6 +140,7 @@ class CartridgeFile {
  private:
   int fd_ = -1;
   std::string path_;
+  mutable std::atomic<bool> scattered_{false};
 };
 
 // What the record readers did, counted for the tests that hold the read

@@ -101,6 +101,10 @@ int Group::startReadSession(int32_t sessionNumber, uint16_t* streamTotal) {
   uint32_t share = static_cast<uint32_t>(std::max(settings_.bufferPool, 0)) /
                    std::max<uint32_t>(streamTotal_, 1);
   readAhead_ = std::clamp(share, group_detail::kMinReadAhead, group_detail::kMaxReadAhead);
+  if (config_.level == 5) {
+    uint32_t scattered = group_detail::kScatteredReadAhead / std::max<uint32_t>(streamTotal_, 1);
+    readAhead_ = std::max(readAhead_, scattered);
+  }
   state_ = State::kReading;
   if (streamTotal != nullptr) *streamTotal = streamTotal_;
   if (status_ != nullptr) status_->setEntries(streamTotal_);
@@ -136,11 +140,20 @@ int loadIndexRecord(const CartridgeFile& file, const SessionExtent& ext, uint16_
   int rc = file.readRecord(ext.end.indexOffsets[cur->record], &h, &body);
   if (rc != MOX_OK) return rc;
   if (h.kind != Kind::kIndex || !decodeIndex(body.data(), body.size(), &all)) return MOX_E_MEDIA;
-  cur->entries.erase(cur->entries.begin(),
-                     cur->entries.begin() + static_cast<std::ptrdiff_t>(cur->pos));
+  auto dropped = static_cast<std::ptrdiff_t>(cur->pos);
+  cur->entries.erase(cur->entries.begin(), cur->entries.begin() + dropped);
+  cur->spans.erase(cur->spans.begin(), cur->spans.begin() + dropped);
   cur->pos = 0;
+  std::vector<uint64_t> offsets;
+  offsets.reserve(all.size());
+  for (const auto& e : all) offsets.push_back(e.offset);
+  std::sort(offsets.begin(), offsets.end());
   for (const auto& e : all) {
-    if (e.stream == stream && (e.parity != 0) == parity) cur->entries.push_back(e);
+    if (e.stream != stream || (e.parity != 0) != parity) continue;
+    auto next = std::upper_bound(offsets.begin(), offsets.end(), e.offset);
+    cur->entries.push_back(e);
+    cur->spans.push_back(next == offsets.end() ? kMaxDataFrame
+                                               : std::min(kMaxDataFrame, *next - e.offset));
   }
   ++cur->record;
   return MOX_OK;
@@ -176,17 +189,18 @@ int findEntry(const CartridgeFile& file, const SessionExtent& ext, uint16_t stre
   }
 }
 
-// The offset of the entry of `sequence` ahead of the reader, loading at
-// most one more index record, without moving the reader; false when it is
-// not at hand.
+// The offset and span of the entry of `sequence` ahead of the reader,
+// loading at most one more index record, without moving the reader; false
+// when it is not at hand.
 bool peekEntry(const CartridgeFile& file, const SessionExtent& ext, uint16_t stream,
-               uint32_t sequence, IndexCursor* cur, uint64_t* offset) {
+               uint32_t sequence, IndexCursor* cur, uint64_t* offset, uint64_t* span) {
   size_t j = cur->pos;
   for (bool loaded = false;; loaded = true) {
     while (j < cur->entries.size() && cur->entries[j].sequence < sequence) ++j;
     if (j < cur->entries.size()) {
       if (cur->entries[j].sequence != sequence) return false;
       *offset = cur->entries[j].offset;
+      *span = cur->spans[j];
       return true;
     }
     if (loaded || cur->record >= ext.end.indexOffsets.size()) return false;
@@ -198,6 +212,11 @@ bool peekEntry(const CartridgeFile& file, const SessionExtent& ext, uint16_t str
     j -= dropped;
   }
 }
+
+// Records of a RAID 5 read-ahead window closer than this are asked for as
+// one stretch: the largest frame already covers a record's whole length, so
+// a gap means some other record lies between (a parity record is larger).
+constexpr uint64_t kHintGap = 4096;
 
 // One record read ahead: where it lies, at most its largest frame.
 struct Hint {
@@ -373,7 +392,8 @@ void Group::readAhead(uint16_t stream, uint32_t block, StreamRead& sr) {
   // hints for records that lie together reach the system as one range.
   if (sr.ahead < block) sr.ahead = block;
   if (sr.ahead > block + 1 + readAhead_ / 2) return;
-  Hint hints[group_detail::kMaxReadAhead + 1];
+  static_assert(group_detail::kScatteredReadAhead >= group_detail::kMaxReadAhead);
+  Hint hints[group_detail::kScatteredReadAhead + 1];
   size_t count = 0;
   for (uint32_t b = sr.ahead; b <= block + readAhead_; ++b) {
     size_t setIndex = 0;
@@ -389,15 +409,37 @@ void Group::readAhead(uint16_t stream, uint32_t block, StreamRead& sr) {
       if (set.failed[mi]) continue;
       const SessionExtent* ext = set.maps[mi].find(readSession_);
       IndexCursor& cur = sr.cursors[{setIndex, m, false}];
-      uint64_t offset = 0;
+      uint64_t offset = 0, span = 0;
       if (ext == nullptr || cur.failed ||
-          !peekEntry(*set.files[mi], *ext, stream, b, &cur, &offset)) {
+          !peekEntry(*set.files[mi], *ext, stream, b, &cur, &offset, &span)) {
         continue;
       }
-      hints[count++] = {set.files[mi].get(), offset, kMaxDataFrame};
+      // RAID 5 asks for no more than the record; the others for its
+      // largest frame (what their stretches were measured with).
+      hints[count++] = {set.files[mi].get(), offset, config_.level == 5 ? span : kMaxDataFrame};
       readCounters().readAhead.fetch_add(1, std::memory_order_relaxed);
       break;
     }
+  }
+  std::sort(hints, hints + count, [](const Hint& a, const Hint& b) {
+    return a.file != b.file ? a.file < b.file : a.offset < b.offset;
+  });
+  if (config_.level == 5) {
+    // A RAID 5 member holds a parity record after every few data records
+    // of a stream; the system's own read-ahead would read those too, a
+    // third more than a healthy read needs. Its read-ahead is off on the
+    // members read (readScattered), and each run of the window's records
+    // that lie together is asked for as one stretch, whatever the window.
+    for (size_t i = 0; i < count;) {
+      const CartridgeFile* file = hints[i].file;
+      uint64_t begin = hints[i].offset, end = begin + hints[i].length;
+      for (++i; i < count && hints[i].file == file && hints[i].offset <= end + kHintGap; ++i) {
+        end = std::max(end, hints[i].offset + hints[i].length);
+      }
+      file->readScattered(true);
+      file->willNeed(begin, end - begin);
+    }
+    return;
   }
   // The window's records on one cartridge are asked for as one stretch of
   // the file when they fill at least half of it (a stream written alone, or
@@ -407,9 +449,6 @@ void Group::readAhead(uint16_t stream, uint32_t block, StreamRead& sr) {
   // ranges, cost more than it saved where it was measured. So did hints of
   // windows shorter than kHintWindow (many streams sharing the pool): 20
   // streams read a fifth slower with them.
-  std::sort(hints, hints + count, [](const Hint& a, const Hint& b) {
-    return a.file != b.file ? a.file < b.file : a.offset < b.offset;
-  });
   for (size_t i = 0; i < count;) {
     const CartridgeFile* file = hints[i].file;
     uint64_t begin = hints[i].offset, end = begin, bytes = 0;

@@ -46,6 +46,10 @@ inline uint64_t randomId() { return newSetId(); }
 struct IndexCursor {
   size_t record = 0;  // next index record to load
   std::vector<IndexEntry> entries;
+  // For each entry, how far the file may hold its record: up to the next
+  // record the same index record lists (of any stream or kind), at most
+  // the largest data frame.
+  std::vector<uint64_t> spans;
   size_t pos = 0;       // first entry not behind the reader
   bool failed = false;  // an index record did not load: read ahead no more here
 };
@@ -55,6 +59,10 @@ struct IndexCursor {
 // about a pool's worth of blocks on their way from the cartridges.
 inline constexpr uint32_t kMinReadAhead = 2;
 inline constexpr uint32_t kMaxReadAhead = 16;
+// A RAID 5 group's streams, whose read-ahead the system leaves to the
+// engine, share at least this many blocks of window (a stream alone reads
+// 64 ahead: 4 MiB, what the system's own read-ahead keeps going).
+inline constexpr uint32_t kScatteredReadAhead = 64;
 // Windows shorter than this are not hinted to the system (see readAhead).
 inline constexpr uint32_t kHintWindow = 8;
 // Largest frame of a data record: length words, header and a whole block.

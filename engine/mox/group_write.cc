@@ -466,6 +466,13 @@ int Group::endSession() {
   if (state_ == State::kIdle) return MOX_E_SESSION_STATE;
   state_ = State::kIdle;
   reads_.clear();
+  // The system reads ahead of the cartridges on its own again (a mount's
+  // scan, a rebuild's copy read them whole).
+  for (const auto& set : readChain_) {
+    for (const auto& file : set->files) {
+      if (file) file->readScattered(false);
+    }
+  }
   return MOX_OK;
 }
 

@@ -16,6 +16,8 @@
 #include "engine/mox/engine_test_util.h"
 #include "engine/mox/format.h"
 #include "engine/mox/mox.h"
+#include "platform/file_env.h"
+#include "testing/fault_file_env.h"
 
 namespace {
 
@@ -92,24 +94,32 @@ class Reader {
   int32_t session_;
 };
 
-// Offset of the data record of `stream` block `block` of the first session
-// on the cartridge at `path`, from its index records; 0 when it holds none.
-uint64_t recordOffset(const std::string& path, uint16_t stream, uint32_t block) {
+// Every index entry (data and parity records) of the first session on the
+// cartridge at `path`; empty when it holds none.
+std::vector<mox::IndexEntry> indexEntries(const std::string& path) {
+  std::vector<mox::IndexEntry> all;
   mox::CartridgeMap map;
-  if (mox::scanCartridge(path, &map) != 0 || map.sessions.empty()) return 0;
+  if (mox::scanCartridge(path, &map) != 0 || map.sessions.empty()) return all;
   mox::CartridgeFile file;
-  if (file.open(path, false) != 0) return 0;
+  if (file.open(path, false) != 0) return all;
   for (uint64_t at : map.sessions.front().end.indexOffsets) {
     mox::RecordHeader h;
     std::vector<uint8_t> body;
     std::vector<mox::IndexEntry> entries;
     if (file.readRecord(at, &h, &body) != 0 ||
         !mox::decodeIndex(body.data(), body.size(), &entries)) {
-      return 0;
+      return {};
     }
-    for (const auto& e : entries) {
-      if (e.stream == stream && e.parity == 0 && e.sequence == block) return e.offset;
-    }
+    all.insert(all.end(), entries.begin(), entries.end());
+  }
+  return all;
+}
+
+// Offset of the data record of `stream` block `block` of the first session
+// on the cartridge at `path`, from its index records; 0 when it holds none.
+uint64_t recordOffset(const std::string& path, uint16_t stream, uint32_t block) {
+  for (const auto& e : indexEntries(path)) {
+    if (e.stream == stream && e.parity == 0 && e.sequence == block) return e.offset;
   }
   return 0;
 }
@@ -340,5 +350,79 @@ TEST_F(EngineReadPath, ManyStreamsReadAcrossIndexRecordsAndAgainFromTheStart) {
   EXPECT_EQ(reader.range(7, 0, kBlocks, &mismatches), 0);
   EXPECT_EQ(mismatches, 0u);
 }
+
+class EngineReadHints : public EngineReadPath, public ::testing::WithParamInterface<CountCase> {};
+
+TEST_P(EngineReadHints, Raid5AsksForEveryDataRecordAndNoParityOthersLeaveTheSystemReadAhead) {
+  // Two streams written in turn interleave their records, and on RAID 5
+  // each member holds a parity record after every few data records.
+  const GroupCase& g = kGroups[GetParam().group];
+  compression(GetParam().group, GetParam().compressed);
+  constexpr uint16_t kStreams = 2;
+  constexpr uint32_t kBlocks = 30;
+  auto written = moxtest::writeSession(g.name, kStreams, kBlocks, 1);
+  ASSERT_EQ(written.rc, 0);
+
+  zeptest::FaultFileEnv env;
+  {
+    platform::ScopedFileEnv scope(&env);
+    auto read = moxtest::readSession(g.name, written.session, kStreams, kBlocks, kStreams);
+    EXPECT_EQ(read.rc, 0);
+    EXPECT_EQ(read.mismatches, 0u);
+  }
+  auto hints = env.readHints();
+  ASSERT_FALSE(hints.empty());
+  for (int drive : g.drives) {
+    std::string path = home_.cartridgeOf(drive);
+    std::vector<std::pair<uint64_t, uint64_t>> ranges;  // willNeed, in order
+    std::vector<bool> scatter;                          // readScattered, in order
+    bool scatteredBeforeFirstRange = false;
+    for (const auto& h : hints) {
+      if (h.path != path) continue;
+      if (h.scatter) {
+        scatter.push_back(h.on);
+      } else {
+        if (ranges.empty()) scatteredBeforeFirstRange = !scatter.empty() && scatter.back();
+        ranges.emplace_back(h.offset, h.offset + h.length);
+      }
+    }
+    auto entries = indexEntries(path);
+    ASSERT_FALSE(entries.empty()) << path;
+    auto covered = [&](uint64_t at) {
+      for (const auto& r : ranges) {
+        if (at >= r.first && at < r.second) return true;
+      }
+      return false;
+    };
+    if (g.level != 5) {
+      EXPECT_TRUE(scatter.empty()) << "drive " << drive;
+      continue;
+    }
+    EXPECT_TRUE(scatteredBeforeFirstRange) << "drive " << drive;
+    EXPECT_EQ(scatter, (std::vector<bool>{true, false})) << "drive " << drive;
+    size_t data = 0, parity = 0;
+    for (const auto& e : entries) {
+      if (e.parity != 0) {
+        ++parity;
+        EXPECT_FALSE(covered(e.offset)) << "drive " << drive << ": parity of stream " << e.stream
+                                        << " stripe " << e.sequence << " asked for";
+      } else {
+        ++data;
+        EXPECT_TRUE(covered(e.offset)) << "drive " << drive << ": stream " << e.stream << " block "
+                                       << e.sequence << " not asked for";
+      }
+    }
+    EXPECT_GT(data, 0u);
+    EXPECT_GT(parity, 0u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Groups, EngineReadHints,
+                         ::testing::Values(CountCase{0, false}, CountCase{1, false},
+                                           CountCase{2, false}, CountCase{2, true}),
+                         [](const ::testing::TestParamInfo<CountCase>& info) {
+                           return "RAID" + std::to_string(kGroups[info.param.group].level) +
+                                  (info.param.compressed ? "_lz4" : "_stored");
+                         });
 
 }  // namespace
