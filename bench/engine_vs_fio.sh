@@ -11,12 +11,17 @@
 #           reading the same two cartridge-sized files, alternating, RUNS
 #           times; wall clock of each process, page cache dropped before
 #           each read.
+#   compression  what compression costs when nothing compresses: for each
+#           RAID level and stream count in LEVELS x STREAMS, the engine
+#           alone with compression off and on in turn (the order swapped
+#           every run), RUNS runs each; medians and on/off ratios of write
+#           and read throughput, measured side by side.
 #   memory  maximum resident set size of `zephlorn -b1 -g0 -n20 -c500` and
 #           of `-c50000` (compression on: the classic blocks are zeros
 #           with a short text, so 64 GB of payload takes a few hundred MB).
 #   quick   (default) matrix of RAID 0, 8 streams, compression off and on.
 #   full    matrix of RAID 0, 1, 5 x off, on x 1, 4, 8, 20 streams, then
-#           whole and memory.
+#           compression, whole and memory.
 #
 # Environment (defaults in brackets):
 #   BUILD       build tree with bench/engine_bench, src/zephlorn and
@@ -41,9 +46,9 @@ out=${OUT:-engine_vs_fio.json}
 
 case $mode in
   quick) def_size=256 def_runs=3 def_levels="0" def_comp="off on" def_streams="8" ;;
-  full | matrix | whole | memory)
+  full | matrix | compression | whole | memory)
     def_size=512 def_runs=5 def_levels="0 1 5" def_comp="off on" def_streams="1 4 8 20" ;;
-  *) echo "usage: $0 [quick|full|matrix|whole|memory]" >&2; exit 2 ;;
+  *) echo "usage: $0 [quick|full|matrix|compression|whole|memory]" >&2; exit 2 ;;
 esac
 size_mb=${SIZE_MB:-$def_size}
 runs=${RUNS:-$def_runs}
@@ -83,6 +88,57 @@ run_matrix() {
   done
   rm -rf "$work/points"
   jq -s '.' "$records"/point-*.json >"$records/matrix.json"
+}
+
+# One engine-only run of engine_bench: "write_s read_s" on one line.
+engine_once() {
+  local level=$1 s=$2 comp=$3 line
+  line=$("$bench" --dir "$work/points" --level "$level" --streams "$s" \
+    --blocks "$((size_mb * 16 / s))" --compression "$comp" --repeat 1 --engine-only |
+    grep '^run 1:') || { echo "engine_bench failed" >&2; exit 1; }
+  echo "$line" | sed -E 's/^run 1: write ([0-9.]+) s.* read ([0-9.]+) s.*/\1 \2/'
+}
+
+run_compression() {
+  [ -x "$bench" ] || { echo "no engine_bench at $bench (build it first)" >&2; exit 2; }
+  local level s i comp order rows=()
+  for level in $levels; do
+    for s in $streams_list; do
+      local w_off=() w_on=() r_off=() r_on=()
+      for ((i = 1; i <= runs; i++)); do
+        order="off on"
+        ((i % 2 == 0)) && order="on off"
+        for comp in $order; do
+          read -r w r < <(engine_once "$level" "$s" "$comp")
+          [ -n "${r:-}" ] || { echo "engine_bench gave no times" >&2; exit 1; }
+          if [ "$comp" = off ]; then w_off+=("$w") r_off+=("$r"); else w_on+=("$w") r_on+=("$r"); fi
+        done
+      done
+      local wf wn rf rn
+      wf=$(echo "${w_off[*]}" | median) wn=$(echo "${w_on[*]}" | median)
+      rf=$(echo "${r_off[*]}" | median) rn=$(echo "${r_on[*]}" | median)
+      echo "RAID $level, $s streams: write off $wf s, on $wn s; read off $rf s, on $rn s" \
+        "(medians of $runs, in turn)" >&2
+      rows+=("$(jq -n --argjson level "$level" --argjson s "$s" --argjson wf "$wf" \
+        --argjson wn "$wn" --argjson rf "$rf" --argjson rn "$rn" --argjson runs "$runs" \
+        --arg wfr "${w_off[*]}" --arg wnr "${w_on[*]}" --arg rfr "${r_off[*]}" \
+        --arg rnr "${r_on[*]}" '{level: $level, streams: $s, runs: $runs,
+          write_off_s: $wf, write_on_s: $wn, read_off_s: $rf, read_on_s: $rn,
+          write_ratio: ($wf / $wn), read_ratio: ($rf / $rn),
+          runs_s: {write_off: ($wfr | split(" ") | map(tonumber)),
+                   write_on: ($wnr | split(" ") | map(tonumber)),
+                   read_off: ($rfr | split(" ") | map(tonumber)),
+                   read_on: ($rnr | split(" ") | map(tonumber))}}')")
+    done
+  done
+  rm -rf "$work/points"
+  printf '%s\n' "${rows[@]}" | jq -s '.' >"$records/compression.json"
+}
+
+print_compression() {
+  jq -r '.[] | "RAID \(.level), \(.streams) streams, in turn: compression on/off write " +
+    "\(.write_ratio * 100 | round / 100), read \(.read_ratio * 100 | round / 100)"' \
+    "$records/compression.json"
 }
 
 print_matrix() {
@@ -236,18 +292,21 @@ run_memory() {
 
 case $mode in
   quick | matrix) run_matrix ;;
+  compression) run_compression ;;
   whole) run_whole ;;
   memory) run_memory ;;
-  full) run_matrix; run_whole; run_memory ;;
+  full) run_matrix; run_compression; run_whole; run_memory ;;
 esac
 
 if [ -f "$records/matrix.json" ]; then print_matrix; fi
+if [ -f "$records/compression.json" ]; then print_compression; fi
 if [ -f "$records/whole.json" ]; then jq -c '.' "$records/whole.json"; fi
 if [ -f "$records/memory.json" ]; then jq -c '.' "$records/memory.json"; fi
 jq -n --arg mode "$mode" --argjson size_mb "$size_mb" --argjson runs "$runs" \
   --slurpfile matrix <(cat "$records/matrix.json" 2>/dev/null || echo '[]') \
+  --slurpfile compression <(cat "$records/compression.json" 2>/dev/null || echo 'null') \
   --slurpfile whole <(cat "$records/whole.json" 2>/dev/null || echo 'null') \
   --slurpfile memory <(cat "$records/memory.json" 2>/dev/null || echo 'null') \
   '{mode: $mode, size_mb_per_point: $size_mb, runs: $runs, matrix: $matrix[0],
-    whole: $whole[0], memory: $memory[0]}' >"$out"
+    compression: $compression[0], whole: $whole[0], memory: $memory[0]}' >"$out"
 echo "record written to $out" >&2

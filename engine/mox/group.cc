@@ -82,6 +82,7 @@ int Group::enumTape(TapeEnumRecord* tapes) {
           setBlocks_.push_back(ext->end.streamBlocks);
           chainComplete_ = !ext->continued;
           readChain_.push_back(next);
+          readSetScattered(*next, true);
         }
       }
     }

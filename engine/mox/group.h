@@ -84,8 +84,8 @@ class Group {
   // A member's append state while a session is written: changed by block
   // calls under mutex_, by control calls alone.
   struct MemberWrite {
-    uint64_t offset = 0;    // next append position
-    uint64_t reserved = 0;  // capacity promised to parity not yet written
+    uint64_t offset = 0;         // next append position
+    uint64_t reserved = 0;       // capacity promised to parity not yet written
     uint64_t writeBackFrom = 0;  // start of the next range to write back early
     std::vector<IndexEntry> pending;
     std::vector<uint64_t> indexOffsets;
@@ -147,6 +147,10 @@ class Group {
   int deliverImage(const std::vector<uint8_t>& image, uint16_t stream, uint32_t block,
                    StreamRead& sr, uint8_t* out);
   void readAhead(uint16_t stream, uint32_t block, StreamRead& sr);
+  // Turns the system's own read-ahead off (`scattered`) on the members of
+  // a healthy RAID 5 set that a session is read from, or on again; only
+  // in control calls, before and after the streams read.
+  void readSetScattered(const CartSet& set, bool scattered) const;
 
   Home& home_;
   int raidNumber_;

@@ -105,6 +105,7 @@ int Group::startReadSession(int32_t sessionNumber, uint16_t* streamTotal) {
     uint32_t scattered = group_detail::kScatteredReadAhead / std::max<uint32_t>(streamTotal_, 1);
     readAhead_ = std::max(readAhead_, scattered);
   }
+  for (const auto& set : readChain_) readSetScattered(*set, true);
   state_ = State::kReading;
   if (streamTotal != nullptr) *streamTotal = streamTotal_;
   if (status_ != nullptr) status_->setEntries(streamTotal_);
@@ -374,6 +375,13 @@ int Group::readFromParity(size_t setIndex, uint16_t stream, uint32_t block, Stre
   return drc == MOX_OK ? MOX_OK : rc;
 }
 
+void Group::readSetScattered(const CartSet& set, bool scattered) const {
+  if (config_.level != 5 || (scattered && set.failedCount() != 0)) return;
+  for (const auto& file : set.files) {
+    if (file) file->readScattered(scattered);
+  }
+}
+
 bool Group::locateBlock(uint16_t stream, uint32_t block, size_t* setIndex) const {
   uint64_t base = 0;
   for (size_t j = 0; j < setBlocks_.size(); ++j) {
@@ -395,12 +403,14 @@ void Group::readAhead(uint16_t stream, uint32_t block, StreamRead& sr) {
   static_assert(group_detail::kScatteredReadAhead >= group_detail::kMaxReadAhead);
   Hint hints[group_detail::kScatteredReadAhead + 1];
   size_t count = 0;
+  bool degraded = false;
   for (uint32_t b = sr.ahead; b <= block + readAhead_; ++b) {
     size_t setIndex = 0;
     // Never past the stream's end nor onto a set that is not mounted yet.
     if (!locateBlock(stream, b, &setIndex) || setIndex > mounted_) break;
     sr.ahead = b + 1;
     const CartSet& set = *readChain_[setIndex];
+    degraded = degraded || set.failedCount() != 0;
     // The member the read tries first: a mirror whose index has the record.
     int first = config_.level == 1 ? 0 : layout_.dataMember(stream, b);
     int last = config_.level == 1 ? layout_.members() - 1 : first;
@@ -424,19 +434,20 @@ void Group::readAhead(uint16_t stream, uint32_t block, StreamRead& sr) {
   std::sort(hints, hints + count, [](const Hint& a, const Hint& b) {
     return a.file != b.file ? a.file < b.file : a.offset < b.offset;
   });
-  if (config_.level == 5) {
+  if (config_.level == 5 && !degraded) {
     // A RAID 5 member holds a parity record after every few data records
     // of a stream; the system's own read-ahead would read those too, a
-    // third more than a healthy read needs. Its read-ahead is off on the
-    // members read (readScattered), and each run of the window's records
-    // that lie together is asked for as one stretch, whatever the window.
+    // third more than a healthy read needs (a set missing a member needs
+    // them all: its read is left to the system's read-ahead). Its read-ahead
+    // is off on the members read (readSetScattered), and each run of the
+    // window's records that lie together is asked for as one stretch,
+    // whatever the window.
     for (size_t i = 0; i < count;) {
       const CartridgeFile* file = hints[i].file;
       uint64_t begin = hints[i].offset, end = begin + hints[i].length;
       for (++i; i < count && hints[i].file == file && hints[i].offset <= end + kHintGap; ++i) {
         end = std::max(end, hints[i].offset + hints[i].length);
       }
-      file->readScattered(true);
       file->willNeed(begin, end - begin);
     }
     return;

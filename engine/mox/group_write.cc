@@ -468,11 +468,7 @@ int Group::endSession() {
   reads_.clear();
   // The system reads ahead of the cartridges on its own again (a mount's
   // scan, a rebuild's copy read them whole).
-  for (const auto& set : readChain_) {
-    for (const auto& file : set->files) {
-      if (file) file->readScattered(false);
-    }
-  }
+  for (const auto& set : readChain_) readSetScattered(*set, false);
   return MOX_OK;
 }
 
