@@ -71,6 +71,19 @@ struct Options {
   int ceilingDepth = 16;
 };
 
+// The whole number `text` of option `name` (digits, K, M or G) when it lies
+// in [lo, hi]; otherwise says so and exits 2.
+uint64_t numberArg(const std::string& name, const std::string& text, uint64_t lo, uint64_t hi) {
+  uint64_t v = 0;
+  if (!moxctl::parseSize(text, &v) || v < lo || v > hi) {
+    std::fprintf(stderr, "%s takes a whole number from %llu to %llu, not \"%s\"\n", name.c_str(),
+                 static_cast<unsigned long long>(lo), static_cast<unsigned long long>(hi),
+                 text.c_str());
+    std::exit(2);
+  }
+  return v;
+}
+
 double median(std::vector<double> v) {
   std::sort(v.begin(), v.end());
   size_t n = v.size();
@@ -443,17 +456,17 @@ int main(int argc, char** argv) {
     if (a == "--dir") {
       o.dir = next();
     } else if (a == "--level") {
-      o.level = std::atoi(next().c_str());
+      o.level = static_cast<int>(numberArg(a, next(), 0, 5));
     } else if (a == "--members") {
-      o.members = std::atoi(next().c_str());
+      o.members = static_cast<int>(numberArg(a, next(), 1, 16));
     } else if (a == "--streams") {
-      o.streams = std::atoi(next().c_str());
+      o.streams = static_cast<int>(numberArg(a, next(), 1, 20));
     } else if (a == "--blocks") {
-      o.blocks = static_cast<uint32_t>(std::atoi(next().c_str()));
+      o.blocks = static_cast<uint32_t>(numberArg(a, next(), 1, uint64_t{1} << 31));
     } else if (a == "--json") {
       o.json = next();
     } else if (a == "--repeat") {
-      o.repeat = std::max(1, std::atoi(next().c_str()));
+      o.repeat = static_cast<int>(numberArg(a, next(), 1, 1000));
     } else if (a == "--compression") {
       std::string v = next();
       if (v != "on" && v != "off") {
@@ -462,9 +475,9 @@ int main(int argc, char** argv) {
       }
       o.compression = v == "on";
     } else if (a == "--ceiling-bs") {
-      o.ceilingBlock = std::strtoull(next().c_str(), nullptr, 10);
+      o.ceilingBlock = numberArg(a, next(), 4096, uint64_t{1} << 30);
     } else if (a == "--ceiling-depth") {
-      o.ceilingDepth = std::atoi(next().c_str());
+      o.ceilingDepth = static_cast<int>(numberArg(a, next(), 1, 4096));
     } else if (a == "--engine-only") {
       o.engineOnly = true;
     } else if (a == "--write-only") {

@@ -55,6 +55,17 @@ runs=${RUNS:-$def_runs}
 levels=${LEVELS:-$def_levels}
 comps=${COMPRESSION:-$def_comp}
 streams_list=${STREAMS:-$def_streams}
+whole_number() { [[ $2 =~ ^[1-9][0-9]{0,5}$ ]] ||
+  { echo "$1 takes a whole number from 1 to 999999, not \"$2\"" >&2; exit 2; }; }
+whole_number SIZE_MB "$size_mb"
+whole_number RUNS "$runs"
+for s in $streams_list; do whole_number STREAMS "$s"; done
+for level in $levels; do
+  case $level in 0 | 1 | 5) ;; *) echo "LEVELS takes 0, 1 and 5, not \"$level\"" >&2; exit 2 ;; esac
+done
+for comp in $comps; do
+  case $comp in on | off) ;; *) echo "COMPRESSION takes on and off, not \"$comp\"" >&2; exit 2 ;; esac
+done
 
 command -v fio >/dev/null || { echo "fio is not installed" >&2; exit 2; }
 command -v jq >/dev/null || { echo "jq is not installed" >&2; exit 2; }
