@@ -215,8 +215,10 @@ bool peekEntry(const CartridgeFile& file, const SessionExtent& ext, uint16_t str
 }
 
 // Records of a RAID 5 read-ahead window closer than this are asked for as
-// one stretch: the largest frame already covers a record's whole length, so
-// a gap means some other record lies between (a parity record is larger).
+// one stretch. A record's hint ends where the next record the index lists
+// begins, so a gap is another record between them: one this small (a
+// compressed block of another stream, the parity of such blocks) costs less
+// to read along than a second request.
 constexpr uint64_t kHintGap = 4096;
 
 // One record read ahead: where it lies, at most its largest frame.
