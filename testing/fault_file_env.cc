@@ -76,6 +76,11 @@ uint64_t FaultFileEnv::count(Op op) const {
   return counts_[static_cast<int>(op)];
 }
 
+void FaultFileEnv::recordReadHints(bool on) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  recordHints_ = on;
+}
+
 std::vector<FaultFileEnv::ReadHint> FaultFileEnv::readHints() const {
   std::lock_guard<std::mutex> guard(mutex_);
   return readHints_;
@@ -170,7 +175,7 @@ ssize_t FaultFileEnv::preadv(int fd, const struct iovec* iov, int count, uint64_
 int FaultFileEnv::willNeed(int fd, uint64_t offset, uint64_t length) {
   std::lock_guard<std::mutex> guard(mutex_);
   if (off_) return EIO;
-  readHints_.push_back({paths_[fd], false, false, offset, length});
+  if (recordHints_) readHints_.push_back({paths_[fd], false, false, offset, length});
   return ::posix_fadvise(fd, static_cast<off_t>(offset), static_cast<off_t>(length),
                          POSIX_FADV_WILLNEED);
 }
@@ -178,7 +183,7 @@ int FaultFileEnv::willNeed(int fd, uint64_t offset, uint64_t length) {
 int FaultFileEnv::readScattered(int fd, bool scattered) {
   std::lock_guard<std::mutex> guard(mutex_);
   if (off_) return EIO;
-  readHints_.push_back({paths_[fd], true, scattered, 0, 0});
+  if (recordHints_) readHints_.push_back({paths_[fd], true, scattered, 0, 0});
   return ::posix_fadvise(fd, 0, 0, scattered ? POSIX_FADV_RANDOM : POSIX_FADV_NORMAL);
 }
 

@@ -55,6 +55,9 @@ class FaultFileEnv final : public platform::FileEnv {
   bool fired() const;
   bool poweredOff() const;
 
+  // Keeps every read hint given from now on (readHints); off by default, so
+  // that a long-lived environment does not grow with every read.
+  void recordReadHints(bool on);
   // A read hint given through this environment: a range asked for ahead
   // (willNeed), or the file's read-ahead turned off (`scatter`, `on`) or on.
   struct ReadHint {
@@ -127,6 +130,7 @@ class FaultFileEnv final : public platform::FileEnv {
   std::map<int, std::string> paths_;  // open descriptors
   std::map<int, Key> keys_;           // descriptors open for writing
   std::map<Key, FileState> files_;
+  bool recordHints_ = false;
   std::vector<ReadHint> readHints_;
 };
 

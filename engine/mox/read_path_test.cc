@@ -365,6 +365,7 @@ TEST_P(EngineReadHints, Raid5AsksForDataRecordsOnlyWhenHealthyOthersLeaveTheSyst
   ASSERT_EQ(written.rc, 0);
 
   zeptest::FaultFileEnv env;
+  env.recordReadHints(true);
   {
     platform::ScopedFileEnv scope(&env);
     auto read = moxtest::readSession(g.name, written.session, kStreams, kBlocks, kStreams);
@@ -423,6 +424,7 @@ TEST_P(EngineReadHints, Raid5AsksForDataRecordsOnlyWhenHealthyOthersLeaveTheSyst
   std::string gone = home_.cartridgeOf(g.drives[1]);
   ASSERT_EQ(std::rename(gone.c_str(), (gone + ".gone").c_str()), 0);
   zeptest::FaultFileEnv degradedEnv;
+  degradedEnv.recordReadHints(true);
   {
     platform::ScopedFileEnv scope(&degradedEnv);
     auto read = moxtest::readSession(g.name, written.session, kStreams, kBlocks, kStreams);
