@@ -5,6 +5,7 @@
 //                [--blocks B] [--compression off|on] [--repeat R]
 //                [--ceiling-bs BYTES] [--ceiling-depth D] [--json FILE]
 //                [--no-drop-caches] [--engine-only] [--write-only]
+//                [--keep-home]
 //
 // One run of a repetition, in this order:
 //   engine   S threads write S streams of B blocks (64 KiB, incompressible)
@@ -21,7 +22,9 @@
 //            blocks, new files, fsync at the end; cache dropped; read back
 //            the same way.
 // --engine-only runs the engine's passes alone (for profiling); --write-only
-// runs the engine's write pass alone and prints its median. Every time
+// runs the engine's write pass alone and prints its median; --keep-home
+// leaves the engine's home of the last run in DIR (for
+// bench/stream_layout.py: where each stream's records lie). Every time
 // includes the final sync. The engine's is wall clock from the
 // session's start (or the restore's positioning) to its end; fio's is its
 // slowest job's runtime as fio reports it, without fio's start-up. The
@@ -67,6 +70,7 @@ struct Options {
   bool compression = false;
   bool engineOnly = false;
   bool writeOnly = false;
+  bool keepHome = false;
   uint64_t ceilingBlock = 1024 * 1024;
   int ceilingDepth = 16;
 };
@@ -103,12 +107,25 @@ double seconds(Clock::time_point a, Clock::time_point b) {
   return std::chrono::duration<double>(b - a).count();
 }
 
-// Processor seconds (user and system) this process has used so far.
-double cpuSeconds() {
+// What this process has used so far: processor seconds in user space and
+// in the system, and how often its threads waited (for the disk, mostly,
+// in a read: a thread that finds its record still on its way sleeps).
+struct Usage {
+  double user = 0;
+  double system = 0;
+  long waits = 0;
+};
+
+Usage usageNow() {
   struct rusage ru;
   getrusage(RUSAGE_SELF, &ru);
   auto s = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
-  return s(ru.ru_utime) + s(ru.ru_stime);
+  return {s(ru.ru_utime), s(ru.ru_stime), ru.ru_nvcsw};
+}
+
+Usage usageSince(const Usage& start) {
+  Usage now = usageNow();
+  return {now.user - start.user, now.system - start.system, now.waits - start.waits};
 }
 
 MoxHandle openHandle() {
@@ -211,14 +228,14 @@ double engineWrite(const Options& o, int32_t* session, double* ending) {
 // then drops the page cache again, since mounting reads every record header
 // and so pulls the cartridges into the cache, and reads every stream back.
 // Returns the seconds of the restore; *mount gets those of the mount.
-double engineRead(const Options& o, int32_t session, double* mount, double* cpu) {
+double engineRead(const Options& o, int32_t session, double* mount, Usage* cpu) {
   auto mountStart = Clock::now();
   MoxHandle h = openHandle();
   connect(h, MOX_ACCESS_READ);
   *mount = seconds(mountStart, Clock::now());
   dropCaches(o);
   auto start = Clock::now();
-  double cpuStart = cpuSeconds();
+  Usage cpuStart = usageNow();
   check(MOXGototSession(h, session), "MOXGototSession");
   std::vector<uint16_t> list(256);
   for (int i = 0; i < 256; ++i) list[static_cast<size_t>(i)] = static_cast<uint16_t>(i);
@@ -244,7 +261,7 @@ double engineRead(const Options& o, int32_t session, double* mount, double* cpu)
   }
   for (auto& t : threads) t.join();
   auto stop = Clock::now();
-  *cpu = cpuSeconds() - cpuStart;
+  *cpu = usageSince(cpuStart);
   MOXEndSession(h, nullptr);
   closeAll(h);
   if (blocks != static_cast<uint64_t>(o.streams) * o.blocks) {
@@ -482,6 +499,8 @@ int main(int argc, char** argv) {
       o.engineOnly = true;
     } else if (a == "--write-only") {
       o.engineOnly = o.writeOnly = true;
+    } else if (a == "--keep-home") {
+      o.keepHome = true;
     } else if (a == "--no-drop-caches") {
       o.dropCaches = false;
     } else {
@@ -531,23 +550,25 @@ int main(int argc, char** argv) {
     for (uint64_t b : reads) readBytes += b;
     dropped = dropCaches(o);
     if (o.writeOnly) {
-      fs::remove_all(home);
+      if (!o.keepHome || r + 1 < o.repeat) fs::remove_all(home);
       sync();
       std::printf("run %d: write %.3f s (of which ending the session %.3f s), %.1f MiB/s\n", r + 1,
                   ew.back(), ee.back(), payload / 1048576.0 / ew.back());
       std::fflush(stdout);
       continue;
     }
-    double mount = 0, cpu = 0;
+    double mount = 0;
+    Usage cpu;
     er.push_back(engineRead(o, session, &mount, &cpu));
     em.push_back(mount);
-    fs::remove_all(home);
+    if (!o.keepHome || r + 1 < o.repeat) fs::remove_all(home);
     sync();
     if (o.engineOnly) {
       std::printf(
           "run %d: write %.3f s (of which ending the session %.3f s), mount %.3f s, read %.3f s "
-          "(processor %.3f s)\n",
-          r + 1, ew.back(), ee.back(), em.back(), er.back(), cpu);
+          "(processor %.3f s: user %.3f, system %.3f; %ld waits)\n",
+          r + 1, ew.back(), ee.back(), em.back(), er.back(), cpu.user + cpu.system, cpu.user,
+          cpu.system, cpu.waits);
       continue;
     }
 
