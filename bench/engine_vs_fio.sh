@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# bench/engine_vs_fio.sh [quick|full|matrix|whole|memory]: the virtual tape
+# bench/engine_vs_fio.sh [quick|full|matrix|compression|streams|whole|memory]: the virtual tape
 # engine beside fio, as a table and a JSON record.
 #
 #   matrix  engine_bench for every RAID level, compression setting and
@@ -16,12 +16,17 @@
 #           alone with compression off and on in turn (the order swapped
 #           every run), RUNS runs each; medians and on/off ratios of write
 #           and read throughput, measured side by side.
+#   streams  whether throughput holds from one stream to many: for each RAID
+#           level in LEVELS, the engine alone (compression off) with one
+#           stream and with the largest count in STREAMS in turn (the order
+#           swapped every run), RUNS runs each; medians of write and read,
+#           their many/one ratios, and each read's processor time and waits.
 #   memory  maximum resident set size of `zephlorn -b1 -g0 -n20 -c500` and
 #           of `-c50000` (compression on: the classic blocks are zeros
 #           with a short text, so 64 GB of payload takes a few hundred MB).
 #   quick   (default) matrix of RAID 0, 8 streams, compression off and on.
 #   full    matrix of RAID 0, 1, 5 x off, on x 1, 4, 8, 20 streams, then
-#           compression, whole and memory.
+#           compression, streams (1 against 20), whole and memory.
 #
 # Environment (defaults in brackets):
 #   BUILD       build tree with bench/engine_bench, src/zephlorn and
@@ -46,9 +51,9 @@ out=${OUT:-engine_vs_fio.json}
 
 case $mode in
   quick) def_size=256 def_runs=3 def_levels="0" def_comp="off on" def_streams="8" ;;
-  full | matrix | compression | whole | memory)
+  full | matrix | compression | streams | whole | memory)
     def_size=512 def_runs=5 def_levels="0 1 5" def_comp="off on" def_streams="1 4 8 20" ;;
-  *) echo "usage: $0 [quick|full|matrix|compression|whole|memory]" >&2; exit 2 ;;
+  *) echo "usage: $0 [quick|full|matrix|compression|streams|whole|memory]" >&2; exit 2 ;;
 esac
 size_mb=${SIZE_MB:-$def_size}
 runs=${RUNS:-$def_runs}
@@ -101,13 +106,14 @@ run_matrix() {
   jq -s '.' "$records"/point-*.json >"$records/matrix.json"
 }
 
-# One engine-only run of engine_bench: "write_s read_s" on one line.
+# One engine-only run of engine_bench: "write_s read_s cpu_s waits" on one
+# line (the read's processor seconds and how often its threads waited).
 engine_once() {
   local level=$1 s=$2 comp=$3 line
   line=$("$bench" --dir "$work/points" --level "$level" --streams "$s" \
     --blocks "$((size_mb * 16 / s))" --compression "$comp" --repeat 1 --engine-only |
     grep '^run 1:') || { echo "engine_bench failed" >&2; exit 1; }
-  echo "$line" | sed -E 's/^run 1: write ([0-9.]+) s.* read ([0-9.]+) s.*/\1 \2/'
+  echo "$line" | sed -E 's/^run 1: write ([0-9.]+) s.* read ([0-9.]+) s \(processor ([0-9.]+) s.*; ([0-9]+) waits\)$/\1 \2 \3 \4/'
 }
 
 run_compression() {
@@ -120,7 +126,7 @@ run_compression() {
         order="off on"
         ((i % 2 == 0)) && order="on off"
         for comp in $order; do
-          read -r w r < <(engine_once "$level" "$s" "$comp")
+          read -r w r _ _ < <(engine_once "$level" "$s" "$comp")
           [ -n "${r:-}" ] || { echo "engine_bench gave no times" >&2; exit 1; }
           if [ "$comp" = off ]; then w_off+=("$w") r_off+=("$r"); else w_on+=("$w") r_on+=("$r"); fi
         done
@@ -144,6 +150,55 @@ run_compression() {
   done
   rm -rf "$work/points"
   printf '%s\n' "${rows[@]}" | jq -s '.' >"$records/compression.json"
+}
+
+# One stream against the largest stream count, in turn, compression off.
+run_streams() {
+  [ -x "$bench" ] || { echo "no engine_bench at $bench (build it first)" >&2; exit 2; }
+  local many=1 s level i n order rows=()
+  for s in $streams_list; do ((s > many)) && many=$s; done
+  ((many > 1)) || { echo "streams: STREAMS needs a count above 1" >&2; exit 2; }
+  for level in $levels; do
+    local w_one=() r_one=() c_one=() q_one=() w_many=() r_many=() c_many=() q_many=()
+    for ((i = 1; i <= runs; i++)); do
+      order="1 $many"
+      ((i % 2 == 0)) && order="$many 1"
+      for n in $order; do
+        read -r w r c q < <(engine_once "$level" "$n" off)
+        [ -n "${q:-}" ] || { echo "engine_bench gave no times" >&2; exit 1; }
+        if [ "$n" = 1 ]; then w_one+=("$w") r_one+=("$r") c_one+=("$c") q_one+=("$q")
+        else w_many+=("$w") r_many+=("$r") c_many+=("$c") q_many+=("$q"); fi
+      done
+    done
+    local a b c d e f g h
+    a=$(echo "${w_one[*]}" | median) b=$(echo "${w_many[*]}" | median)
+    c=$(echo "${r_one[*]}" | median) d=$(echo "${r_many[*]}" | median)
+    e=$(echo "${c_one[*]}" | median) f=$(echo "${c_many[*]}" | median)
+    g=$(echo "${q_one[*]}" | median) h=$(echo "${q_many[*]}" | median)
+    echo "RAID $level, 1 / $many streams: write $a / $b s, read $c / $d s" \
+      "(processor $e / $f s, $g / $h waits; medians of $runs, in turn)" >&2
+    rows+=("$(jq -n --argjson level "$level" --argjson many "$many" --argjson runs "$runs" \
+      --argjson mb "$size_mb" --argjson w1 "$a" --argjson wm "$b" --argjson r1 "$c" \
+      --argjson rm "$d" --argjson c1 "$e" --argjson cm "$f" --argjson q1 "$g" --argjson qm "$h" \
+      --arg w1r "${w_one[*]}" --arg wmr "${w_many[*]}" --arg r1r "${r_one[*]}" --arg rmr "${r_many[*]}" \
+      '{level: $level, streams: [1, $many], runs: $runs,
+        write_s: [$w1, $wm], read_s: [$r1, $rm],
+        write_mib_s: [($mb / $w1), ($mb / $wm)], read_mib_s: [($mb / $r1), ($mb / $rm)],
+        write_ratio: ($w1 / $wm), read_ratio: ($r1 / $rm),
+        read_cpu_s: [$c1, $cm], read_waits: [$q1, $qm],
+        runs_s: {write_one: ($w1r | split(" ") | map(tonumber)),
+                 write_many: ($wmr | split(" ") | map(tonumber)),
+                 read_one: ($r1r | split(" ") | map(tonumber)),
+                 read_many: ($rmr | split(" ") | map(tonumber))}}')")
+  done
+  rm -rf "$work/points"
+  printf '%s\n' "${rows[@]}" | jq -s '.' >"$records/streams.json"
+}
+
+print_streams() {
+  jq -r '.[] | "RAID \(.level), \(.streams[1]) streams against 1, in turn: write " +
+    "\(.write_ratio * 100 | round / 100), read \(.read_ratio * 100 | round / 100)"' \
+    "$records/streams.json"
 }
 
 print_compression() {
@@ -304,20 +359,24 @@ run_memory() {
 case $mode in
   quick | matrix) run_matrix ;;
   compression) run_compression ;;
+  streams) run_streams ;;
   whole) run_whole ;;
   memory) run_memory ;;
-  full) run_matrix; run_compression; run_whole; run_memory ;;
+  full) run_matrix; run_compression; run_streams; run_whole; run_memory ;;
 esac
 
 if [ -f "$records/matrix.json" ]; then print_matrix; fi
 if [ -f "$records/compression.json" ]; then print_compression; fi
+if [ -f "$records/streams.json" ]; then print_streams; fi
 if [ -f "$records/whole.json" ]; then jq -c '.' "$records/whole.json"; fi
 if [ -f "$records/memory.json" ]; then jq -c '.' "$records/memory.json"; fi
 jq -n --arg mode "$mode" --argjson size_mb "$size_mb" --argjson runs "$runs" \
   --slurpfile matrix <(cat "$records/matrix.json" 2>/dev/null || echo '[]') \
   --slurpfile compression <(cat "$records/compression.json" 2>/dev/null || echo 'null') \
+  --slurpfile streams <(cat "$records/streams.json" 2>/dev/null || echo 'null') \
   --slurpfile whole <(cat "$records/whole.json" 2>/dev/null || echo 'null') \
   --slurpfile memory <(cat "$records/memory.json" 2>/dev/null || echo 'null') \
   '{mode: $mode, size_mb_per_point: $size_mb, runs: $runs, matrix: $matrix[0],
-    compression: $compression[0], whole: $whole[0], memory: $memory[0]}' >"$out"
+    compression: $compression[0], streams: $streams[0], whole: $whole[0],
+    memory: $memory[0]}' >"$out"
 echo "record written to $out" >&2
