@@ -170,16 +170,18 @@ run_streams() {
         else w_many+=("$w") r_many+=("$r") c_many+=("$c") q_many+=("$q"); fi
       done
     done
-    local a b c d e f g h
-    a=$(echo "${w_one[*]}" | median) b=$(echo "${w_many[*]}" | median)
-    c=$(echo "${r_one[*]}" | median) d=$(echo "${r_many[*]}" | median)
-    e=$(echo "${c_one[*]}" | median) f=$(echo "${c_many[*]}" | median)
-    g=$(echo "${q_one[*]}" | median) h=$(echo "${q_many[*]}" | median)
-    echo "RAID $level, 1 / $many streams: write $a / $b s, read $c / $d s" \
-      "(processor $e / $f s, $g / $h waits; medians of $runs, in turn)" >&2
+    # Medians: write, read, read processor seconds and read waits, of one
+    # stream (w1, ...) and of many (wm, ...).
+    local w1 wm r1 rm c1 cm q1 qm
+    w1=$(echo "${w_one[*]}" | median) wm=$(echo "${w_many[*]}" | median)
+    r1=$(echo "${r_one[*]}" | median) rm=$(echo "${r_many[*]}" | median)
+    c1=$(echo "${c_one[*]}" | median) cm=$(echo "${c_many[*]}" | median)
+    q1=$(echo "${q_one[*]}" | median) qm=$(echo "${q_many[*]}" | median)
+    echo "RAID $level, 1 / $many streams: write $w1 / $wm s, read $r1 / $rm s" \
+      "(processor $c1 / $cm s, $q1 / $qm waits; medians of $runs, in turn)" >&2
     rows+=("$(jq -n --argjson level "$level" --argjson many "$many" --argjson runs "$runs" \
-      --argjson mb "$size_mb" --argjson w1 "$a" --argjson wm "$b" --argjson r1 "$c" \
-      --argjson rm "$d" --argjson c1 "$e" --argjson cm "$f" --argjson q1 "$g" --argjson qm "$h" \
+      --argjson mb "$size_mb" --argjson w1 "$w1" --argjson wm "$wm" --argjson r1 "$r1" \
+      --argjson rm "$rm" --argjson c1 "$c1" --argjson cm "$cm" --argjson q1 "$q1" --argjson qm "$qm" \
       --arg w1r "${w_one[*]}" --arg wmr "${w_many[*]}" --arg r1r "${r_one[*]}" --arg rmr "${r_many[*]}" \
       '{level: $level, streams: [1, $many], runs: $runs,
         write_s: [$w1, $wm], read_s: [$r1, $rm],
