@@ -113,7 +113,10 @@ engine_once() {
   line=$("$bench" --dir "$work/points" --level "$level" --streams "$s" \
     --blocks "$((size_mb * 16 / s))" --compression "$comp" --repeat 1 --engine-only |
     grep '^run 1:') || { echo "engine_bench failed" >&2; exit 1; }
-  echo "$line" | sed -E 's/^run 1: write ([0-9.]+) s.* read ([0-9.]+) s \(processor ([0-9.]+) s.*; ([0-9]+) waits\)$/\1 \2 \3 \4/'
+  # A line of another shape is a failure, not numbers read from the wrong words.
+  line=$(echo "$line" | sed -nE 's/^run 1: write ([0-9.]+) s.* read ([0-9.]+) s \(processor ([0-9.]+) s.*; ([0-9]+) waits\)$/\1 \2 \3 \4/p')
+  [ -n "$line" ] || { echo "engine_bench printed a run line of another shape" >&2; exit 1; }
+  echo "$line"
 }
 
 run_compression() {
