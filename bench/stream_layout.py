@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """How a session's streams lie in member cartridge files.
 
-    bench/stream_layout.py CARTRIDGE.tap [CARTRIDGE.tap ...]
+    bench/stream_layout.py [--fio-replay=DIR [--session=N]] CARTRIDGE.tap ...
 
 For each cartridge file it walks the records (the SIMH framing of the
 cartridge format) and prints, for the data records of each session:
@@ -16,8 +16,20 @@ cartridge format) and prints, for the data records of each session:
   runs     the stretches of one stream's records that lie back to back:
            how many, their median and largest length in records.
 
+--fio-replay=DIR also writes a fio job file, DIR/replay.fio, that makes the
+reads a healthy restore of the session makes, with the same parallelism: one
+job per stream, each reading its stream's data records in block order, one
+read per record as the engine makes it (lead word, header, a whole block's
+room and the trailing word, buffered), from iologs DIR/stream-N.log. Give
+the cartridges in member order: a record stored on several (a mirror) is
+read from the first that holds it, as the engine does. The session is the
+only one on the cartridges, or the one --session=N names. `fio
+DIR/replay.fio` then shows what the file system gives exactly those reads,
+beside the engine's own restore of them.
+
 It reads the files as they are (no engine needed). Exit status 2 for a file
-that is not a cartridge: a record frame whose two length words differ.
+that is not a cartridge (a record frame whose two length words differ) and
+for bad arguments.
 """
 import collections
 import mmap
@@ -29,10 +41,15 @@ import sys
 KIND_DATA = 3
 HEADER = struct.Struct("<IBBHII")  # magic, kind, flags, stream, session, sequence
 MAGIC = 0x52584F4D
+# What the engine reads for a data record: lead word, 40-byte header, a
+# whole block's room (65536 bytes) and the pad byte and trailing word.
+READ_SPAN = 4 + 40 + 65536 + 5
+# fio reads iolog lines with "%256s": longer paths do not replay.
+FIO_PATH_MAX = 256
 
 
 def data_records(path):
-    """(session, stream, offset) of each data record, in file order."""
+    """(session, stream, offset, sequence) of each data record, in file order."""
     records = []
     with open(path, "rb") as f:
         if os.fstat(f.fileno()).st_size == 0:  # a blank cartridge
@@ -48,16 +65,16 @@ def data_records(path):
         if end + 4 > len(data) or struct.unpack_from("<I", data, end)[0] != length:
             raise ValueError(f"{path}: no record frame at offset {offset}")
         if length >= HEADER.size:
-            magic, kind, _, stream, session, _ = HEADER.unpack_from(data, offset + 4)
+            magic, kind, _, stream, session, sequence = HEADER.unpack_from(data, offset + 4)
             if magic == MAGIC and kind == KIND_DATA:
-                records.append((session, stream, offset))
+                records.append((session, stream, offset, sequence))
         offset = end + 4
     return records
 
 
-def describe(path):
+def describe(path, records):
     by_session = collections.defaultdict(list)
-    for session, stream, offset in data_records(path):
+    for session, stream, offset, _ in records:
         by_session[session].append((stream, offset))
     for session, records in sorted(by_session.items()):
         per_stream = collections.defaultdict(list)
@@ -89,16 +106,86 @@ def describe(path):
         print(line)
 
 
+def write_replay(directory, session, cartridges):
+    """The fio job file and one iolog per stream (see the module's text).
+
+    cartridges: (path, size, records) in member order. Returns the number of
+    streams and of reads."""
+    for path in [directory] + [cartridge[0] for cartridge in cartridges]:
+        full = os.path.abspath(path)
+        if len(full) > FIO_PATH_MAX or any(ch.isspace() or ch == ":" for ch in full):
+            raise ValueError(f"{path}: fio cannot take this path (spaces, a colon or too long)")
+    sessions = sorted({r[0] for _, _, records in cartridges for r in records})
+    if session is None:
+        if len(sessions) != 1:
+            raise ValueError(
+                f"the cartridges hold {len(sessions)} sessions; name one with --session=N")
+        session = sessions[0]
+    elif session not in sessions:
+        raise ValueError(f"no data records of session {session} on the cartridges")
+    reads = collections.defaultdict(dict)  # stream -> sequence -> (path, offset, length)
+    for path, size, records in cartridges:
+        full = os.path.abspath(path)
+        for s, stream, offset, sequence in records:
+            if s == session and sequence not in reads[stream]:
+                reads[stream][sequence] = (full, offset, min(READ_SPAN, size - offset))
+    os.makedirs(directory, exist_ok=True)
+    job = ["[global]", "ioengine=psync", "direct=0", "thread", "replay_no_stall=1"]
+    total = 0
+    for stream in sorted(reads):
+        plan = [reads[stream][k] for k in sorted(reads[stream])]
+        files = sorted({p for p, _, _ in plan})
+        log = os.path.abspath(os.path.join(directory, f"stream-{stream}.log"))
+        lines = ["fio version 2 iolog"]
+        lines += [f"{p} add" for p in files] + [f"{p} open" for p in files]
+        lines += [f"{p} read {offset} {length}" for p, offset, length in plan]
+        lines += [f"{p} close" for p in files]
+        with open(log, "w") as f:
+            f.write("\n".join(lines) + "\n")
+        job += [f"[stream-{stream}]", f"read_iolog={log}"]
+        total += len(plan)
+    with open(os.path.join(directory, "replay.fio"), "w") as f:
+        f.write("\n".join(job) + "\n")
+    return len(reads), total
+
+
 def main(argv):
-    if len(argv) < 2:
-        print("usage: " + __doc__.strip().splitlines()[2].strip(), file=sys.stderr)
-        return 2
-    for path in argv[1:]:
-        try:
-            describe(path)
-        except (OSError, ValueError) as e:
-            print(f"stream_layout: {e}", file=sys.stderr)
+    usage = "usage: " + __doc__.strip().splitlines()[2].strip()
+    replay, session, paths = None, None, []
+    for arg in argv[1:]:
+        if arg.startswith("--fio-replay="):
+            replay = arg.split("=", 1)[1]
+            if not replay:
+                print("stream_layout: --fio-replay takes a directory", file=sys.stderr)
+                return 2
+        elif arg.startswith("--session="):
+            value = arg.split("=", 1)[1]
+            if not (value.isascii() and value.isdigit()) or int(value) > 0xFFFFFFFF:
+                print(f"stream_layout: --session takes a session number, not \"{value}\"",
+                      file=sys.stderr)
+                return 2
+            session = int(value)
+        elif arg.startswith("--"):
+            print(f"stream_layout: unknown option {arg}", file=sys.stderr)
             return 2
+        else:
+            paths.append(arg)
+    if not paths or (session is not None and replay is None):
+        print(usage, file=sys.stderr)
+        return 2
+    cartridges = []
+    try:
+        for path in paths:
+            records = data_records(path)
+            describe(path, records)
+            cartridges.append((path, os.path.getsize(path), records))
+        if replay is not None:
+            streams, reads = write_replay(replay, session, cartridges)
+            print(f"fio replay: {streams} streams, {reads} reads in "
+                  f"{os.path.join(replay, 'replay.fio')}")
+    except (OSError, ValueError) as e:
+        print(f"stream_layout: {e}", file=sys.stderr)
+        return 2
     return 0
 
 

@@ -24,6 +24,57 @@ done
 # Written together, the streams' records take turns: more than one run each.
 grep 'session 2,' out3.txt | grep -q 'runs 4,' && fail "streams written together did not interleave"
 
+# The fio replay of session 2: one job per stream, each reading its stream's
+# records in block order, one read of the engine's span per record. Every
+# read is checked against the record it lands on.
+python3 "$layout" --fio-replay=rp --session=2 "$MOX_HOME"/media/MOX00001.tap \
+  "$MOX_HOME"/media/MOX00002.tap >out8.txt 2>&1 || fail "the replay was not written"
+expect_line out8.txt "fio replay: 4 streams, 1200 reads in rp/replay.fio"
+[ "$(grep -c '^read_iolog=' rp/replay.fio)" -eq 4 ] || fail "not one fio job per stream"
+python3 - rp 2 300 <<'EOF' || fail "a replayed read does not land on its stream's next block"
+import struct, sys
+directory, session, blocks = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+for stream in range(4):
+    lines = open(f"{directory}/stream-{stream}.log").read().split("\n")
+    assert lines[0] == "fio version 2 iolog", lines[0]
+    reads = [l.split() for l in lines if " read " in l]
+    assert len(reads) == blocks, (stream, len(reads))
+    for k, (path, _, offset, length) in enumerate(reads):
+        with open(path, "rb") as f:
+            f.seek(int(offset))
+            lead = f.read(4 + 16)
+            size = f.seek(0, 2)
+        magic, kind, _, s, sess, seq = struct.unpack_from("<IBBHII", lead, 4)
+        assert (magic, kind, s, sess, seq) == (0x52584F4D, 3, stream, session, k), (stream, k)
+        # The engine's span, or what the file holds of it at its end.
+        assert int(length) == min(4 + 40 + 65536 + 5, size - int(offset)), (length, size)
+EOF
+# A record held twice (a mirror) is read once, from the first cartridge.
+cp "$MOX_HOME"/media/MOX00001.tap mirror.tap
+python3 "$layout" --fio-replay=rp2 --session=1 "$MOX_HOME"/media/MOX00001.tap mirror.tap \
+  >out9.txt 2>&1 || fail "the mirror replay was not written"
+expect_line out9.txt "fio replay: 4 streams, 600 reads in rp2/replay.fio"
+grep -h ' read ' rp2/stream-*.log | grep -q mirror.tap && fail "a mirrored record read twice"
+# Refused in one line each, exit 2: two sessions and none named, a session
+# not on the cartridges, a session that is no number, --session alone, an
+# unknown option.
+for args in "--fio-replay=rp3|the cartridges hold 2 sessions; name one with --session=N" \
+  "--fio-replay=rp3 --session=9|no data records of session 9 on the cartridges" \
+  "--fio-replay=rp3 --session=-1|--session takes a session number, not" \
+  "--fio-replay=rp3 --session=99999999999|--session takes a session number" \
+  "--fio-replay=rp3 --session=²|--session takes a session number" \
+  "--fio-replay=r:p3|r:p3: fio cannot take this path" \
+  "--session=1|usage: " "--fio-replay=|--fio-replay takes a directory" \
+  "--replay=rp3|unknown option --replay=rp3"; do
+  # shellcheck disable=SC2086
+  python3 "$layout" ${args%%|*} "$MOX_HOME"/media/MOX00001.tap >out10.txt 2>&1
+  [ $? -eq 2 ] || fail "${args%%|*}: not exit 2"
+  grep -v '^/' out10.txt >out11.txt
+  [ "$(wc -l <out11.txt)" -eq 1 ] || fail "${args%%|*}: not one line"
+  expect_line out11.txt "${args#*|}"
+done
+if [ -e rp3 ] || [ -e r:p3 ]; then fail "a refused replay left files"; fi
+
 # Refused: no file, a file that is not a cartridge, a missing file. A blank
 # cartridge (empty file) has nothing to describe.
 python3 "$layout" >out4.txt 2>&1
