@@ -21,6 +21,10 @@
 #           stream and with the largest count in STREAMS in turn (the order
 #           swapped every run), RUNS runs each; medians of write and read,
 #           their many/one ratios, and each read's processor time and waits.
+#           After each engine run, fio replays the reads the engine's
+#           restore made on those very cartridges, one job per stream
+#           (bench/stream_layout.py --fio-replay): what the file system gives
+#           that layout read at that parallelism, and the engine against it.
 #   memory  maximum resident set size of `zephlorn -b1 -g0 -n20 -c500` and
 #           of `-c50000` (compression on: the classic blocks are zeros
 #           with a short text, so 64 GB of payload takes a few hundred MB).
@@ -108,10 +112,12 @@ run_matrix() {
 
 # One engine-only run of engine_bench: "write_s read_s cpu_s waits" on one
 # line (the read's processor seconds and how often its threads waited).
+# Extra arguments go to engine_bench.
 engine_once() {
   local level=$1 s=$2 comp=$3 line
+  shift 3
   line=$("$bench" --dir "$work/points" --level "$level" --streams "$s" \
-    --blocks "$((size_mb * 16 / s))" --compression "$comp" --repeat 1 --engine-only |
+    --blocks "$((size_mb * 16 / s))" --compression "$comp" --repeat 1 --engine-only "$@" |
     grep '^run 1:') || { echo "engine_bench failed" >&2; exit 1; }
   # A line of another shape is a failure, not numbers read from the wrong words.
   line=$(echo "$line" | sed -nE 's/^run 1: write ([0-9.]+) s.* read ([0-9.]+) s \(processor ([0-9.]+) s.*; ([0-9]+) waits\)$/\1 \2 \3 \4/p')
@@ -155,22 +161,48 @@ run_compression() {
   printf '%s\n' "${rows[@]}" | jq -s '.' >"$records/compression.json"
 }
 
+# fio replaying the reads of the engine's restore on the cartridges engine_bench
+# kept (its members in order): the slowest job's runtime in seconds.
+replay_once() {
+  local home=$work/points/home d name carts=() seconds
+  for ((d = 0; ; d++)); do
+    [ -f "$home/drives/$d" ] || break
+    name=$(head -n1 "$home/drives/$d")
+    carts+=("$home/media/$name.tap")
+  done
+  ((${#carts[@]} > 0)) || { echo "engine_bench kept no cartridges" >&2; exit 1; }
+  rm -rf "$work/replay"
+  python3 "$top/bench/stream_layout.py" --fio-replay="$work/replay" "${carts[@]}" >/dev/null ||
+    { echo "stream_layout.py could not plan the replay" >&2; exit 1; }
+  drop_caches
+  fio --output-format=json "$work/replay/replay.fio" >"$work/replay/fio.json" ||
+    { echo "fio could not replay the engine's reads" >&2; exit 1; }
+  seconds=$(jq -e 'if ([.jobs[].error] | max) == 0 then [.jobs[].read.runtime] | max / 1000
+    else error("a fio job failed") end' "$work/replay/fio.json") ||
+    { echo "fio's replay failed" >&2; exit 1; }
+  rm -rf "$work/replay" "$home"
+  echo "$seconds"
+}
+
 # One stream against the largest stream count, in turn, compression off.
 run_streams() {
   [ -x "$bench" ] || { echo "no engine_bench at $bench (build it first)" >&2; exit 2; }
+  command -v python3 >/dev/null || { echo "python3 is not installed" >&2; exit 2; }
   local many=1 s level i n order rows=()
   for s in $streams_list; do ((s > many)) && many=$s; done
   ((many > 1)) || { echo "streams: STREAMS needs a count above 1" >&2; exit 2; }
   for level in $levels; do
     local w_one=() r_one=() c_one=() q_one=() w_many=() r_many=() c_many=() q_many=()
+    local f_one=() f_many=() f
     for ((i = 1; i <= runs; i++)); do
       order="1 $many"
       ((i % 2 == 0)) && order="$many 1"
       for n in $order; do
-        read -r w r c q < <(engine_once "$level" "$n" off)
+        read -r w r c q < <(engine_once "$level" "$n" off --keep-home)
         [ -n "${q:-}" ] || { echo "engine_bench gave no times" >&2; exit 1; }
-        if [ "$n" = 1 ]; then w_one+=("$w") r_one+=("$r") c_one+=("$c") q_one+=("$q")
-        else w_many+=("$w") r_many+=("$r") c_many+=("$c") q_many+=("$q"); fi
+        f=$(replay_once)
+        if [ "$n" = 1 ]; then w_one+=("$w") r_one+=("$r") c_one+=("$c") q_one+=("$q") f_one+=("$f")
+        else w_many+=("$w") r_many+=("$r") c_many+=("$c") q_many+=("$q") f_many+=("$f"); fi
       done
     done
     # Medians: write, read, read processor seconds and read waits, of one
@@ -180,21 +212,29 @@ run_streams() {
     r1=$(echo "${r_one[*]}" | median) rm=$(echo "${r_many[*]}" | median)
     c1=$(echo "${c_one[*]}" | median) cm=$(echo "${c_many[*]}" | median)
     q1=$(echo "${q_one[*]}" | median) qm=$(echo "${q_many[*]}" | median)
+    local f1 fm
+    f1=$(echo "${f_one[*]}" | median) fm=$(echo "${f_many[*]}" | median)
     echo "RAID $level, 1 / $many streams: write $w1 / $wm s, read $r1 / $rm s" \
-      "(processor $c1 / $cm s, $q1 / $qm waits; medians of $runs, in turn)" >&2
+      "(processor $c1 / $cm s, $q1 / $qm waits), fio replaying the reads $f1 / $fm s" \
+      "(medians of $runs, in turn)" >&2
     rows+=("$(jq -n --argjson level "$level" --argjson many "$many" --argjson runs "$runs" \
       --argjson mb "$size_mb" --argjson w1 "$w1" --argjson wm "$wm" --argjson r1 "$r1" \
       --argjson rm "$rm" --argjson c1 "$c1" --argjson cm "$cm" --argjson q1 "$q1" --argjson qm "$qm" \
       --arg w1r "${w_one[*]}" --arg wmr "${w_many[*]}" --arg r1r "${r_one[*]}" --arg rmr "${r_many[*]}" \
+      --argjson f1 "$f1" --argjson fm "$fm" --arg f1r "${f_one[*]}" --arg fmr "${f_many[*]}" \
       '{level: $level, streams: [1, $many], runs: $runs,
         write_s: [$w1, $wm], read_s: [$r1, $rm],
         write_mib_s: [($mb / $w1), ($mb / $wm)], read_mib_s: [($mb / $r1), ($mb / $rm)],
         write_ratio: ($w1 / $wm), read_ratio: ($r1 / $rm),
         read_cpu_s: [$c1, $cm], read_waits: [$q1, $qm],
+        replay_read_s: [$f1, $fm], replay_ratio: ($f1 / $fm),
+        read_vs_replay: [($f1 / $r1), ($fm / $rm)],
         runs_s: {write_one: ($w1r | split(" ") | map(tonumber)),
                  write_many: ($wmr | split(" ") | map(tonumber)),
                  read_one: ($r1r | split(" ") | map(tonumber)),
-                 read_many: ($rmr | split(" ") | map(tonumber))}}')")
+                 read_many: ($rmr | split(" ") | map(tonumber)),
+                 replay_one: ($f1r | split(" ") | map(tonumber)),
+                 replay_many: ($fmr | split(" ") | map(tonumber))}}')")
   done
   rm -rf "$work/points"
   printf '%s\n' "${rows[@]}" | jq -s '.' >"$records/streams.json"
@@ -202,7 +242,10 @@ run_streams() {
 
 print_streams() {
   jq -r '.[] | "RAID \(.level), \(.streams[1]) streams against 1, in turn: write " +
-    "\(.write_ratio * 100 | round / 100), read \(.read_ratio * 100 | round / 100)"' \
+    "\(.write_ratio * 100 | round / 100), read \(.read_ratio * 100 | round / 100); " +
+    "fio replaying the same reads \(.replay_ratio * 100 | round / 100); engine read against " +
+    "that replay \(.read_vs_replay[0] * 100 | round / 100) (1 stream), " +
+    "\(.read_vs_replay[1] * 100 | round / 100) (\(.streams[1]))"' \
     "$records/streams.json"
 }
 
