@@ -34,6 +34,7 @@ for bad arguments.
 import collections
 import mmap
 import os
+import stat
 import statistics
 import struct
 import sys
@@ -48,9 +49,25 @@ READ_SPAN = 4 + 40 + 65536 + 5
 FIO_PATH_MAX = 256
 
 
+class ReportError(Exception):
+    """Standard output took no more lines (closed early, or a full device)."""
+
+
+def report(line):
+    """Prints a line of the report, at once (a closed pipe shows here)."""
+    try:
+        print(line)
+        sys.stdout.flush()
+    except OSError as e:
+        raise ReportError(e.strerror) from e
+
+
 def data_records(path):
     """(session, stream, offset, sequence) of each data record, in file order."""
     records = []
+    # A FIFO would block the open and a device read as a blank cartridge.
+    if not stat.S_ISREG(os.stat(path).st_mode):
+        raise ValueError(f"{path}: not a regular file")
     with open(path, "rb") as f:
         if os.fstat(f.fileno()).st_size == 0:  # a blank cartridge
             return records
@@ -103,7 +120,20 @@ def describe(path, records):
                 f" p90 {p90:.2f} max {spreads[-1]:.2f}"
             )
         line += f"; runs {len(runs)}, median {statistics.median(runs):g}, longest {max(runs)}"
-        print(line)
+        report(line)
+
+
+def write_text(path, text):
+    """Writes a regular file (a FIFO or device in its place is refused, not
+    waited on)."""
+    if os.path.lexists(path) and not stat.S_ISREG(os.stat(path).st_mode):
+        raise ValueError(f"{path}: not a regular file")
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_NONBLOCK, 0o644)
+    with os.fdopen(fd, "w") as f:
+        if not stat.S_ISREG(os.fstat(fd).st_mode):
+            raise ValueError(f"{path}: not a regular file")
+        f.truncate(0)
+        f.write(text)
 
 
 def write_replay(directory, session, cartridges):
@@ -140,12 +170,10 @@ def write_replay(directory, session, cartridges):
         lines += [f"{p} add" for p in files] + [f"{p} open" for p in files]
         lines += [f"{p} read {offset} {length}" for p, offset, length in plan]
         lines += [f"{p} close" for p in files]
-        with open(log, "w") as f:
-            f.write("\n".join(lines) + "\n")
+        write_text(log, "\n".join(lines) + "\n")
         job += [f"[stream-{stream}]", f"read_iolog={log}"]
         total += len(plan)
-    with open(os.path.join(directory, "replay.fio"), "w") as f:
-        f.write("\n".join(job) + "\n")
+    write_text(os.path.join(directory, "replay.fio"), "\n".join(job) + "\n")
     return len(reads), total
 
 
@@ -181,8 +209,8 @@ def main(argv):
             cartridges.append((path, os.path.getsize(path), records))
         if replay is not None:
             streams, reads = write_replay(replay, session, cartridges)
-            print(f"fio replay: {streams} streams, {reads} reads in "
-                  f"{os.path.join(replay, 'replay.fio')}")
+            report(f"fio replay: {streams} streams, {reads} reads in "
+                   f"{os.path.join(replay, 'replay.fio')}")
     except (OSError, ValueError) as e:
         print(f"stream_layout: {e}", file=sys.stderr)
         return 2
@@ -190,4 +218,12 @@ def main(argv):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    try:
+        status = main(sys.argv)
+    except ReportError as e:
+        # Nothing more reaches standard output, not even the interpreter's
+        # own flush at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        print(f"stream_layout: cannot write the report: {e}", file=sys.stderr)
+        status = 1
+    sys.exit(status)

@@ -91,4 +91,26 @@ python3 "$layout" missing.tap >out6.txt 2>&1
 : >blank.tap
 python3 "$layout" blank.tap >out7.txt 2>&1 || fail "a blank cartridge: not exit 0"
 [ ! -s out7.txt ] || fail "a blank cartridge printed something"
+# Not a regular file: a FIFO is refused, not waited on; a device is no blank
+# cartridge. The same for a FIFO where the replay writes a file.
+mkfifo fifo.tap
+for bad in fifo.tap /dev/zero; do
+  timeout 20 python3 "$layout" "$bad" >out12.txt 2>&1
+  [ $? -eq 2 ] || fail "$bad: not exit 2"
+  expect_line out12.txt "stream_layout: $bad: not a regular file"
+done
+mkdir rp4 && mkfifo rp4/replay.fio
+timeout 20 python3 "$layout" --fio-replay=rp4 --session=1 "$MOX_HOME"/media/MOX00001.tap \
+  >/dev/null 2>out13.txt
+[ $? -eq 2 ] || fail "a FIFO in the replay's place: not exit 2"
+expect_line out13.txt "stream_layout: rp4/replay.fio: not a regular file"
+# A report that cannot be written is a failure, said in one line.
+python3 "$layout" "$MOX_HOME"/media/MOX00001.tap >/dev/full 2>out14.txt
+[ $? -eq 1 ] || fail "a full standard output: not exit 1"
+[ "$(cat out14.txt)" = "stream_layout: cannot write the report: No space left on device" ] ||
+  fail "a full standard output: $(cat out14.txt)"
+python3 "$layout" "$MOX_HOME"/media/MOX00001.tap "$MOX_HOME"/media/MOX00002.tap 2>out15.txt |
+  head -c 1 >/dev/null
+[ "${PIPESTATUS[0]}" -eq 1 ] || fail "a closed standard output: not exit 1"
+expect_line out15.txt "stream_layout: cannot write the report: Broken pipe"
 exit 0
