@@ -92,6 +92,16 @@ median() { tr ' ' '\n' | grep . | sort -g | awk '{ v[NR] = $1 } END {
 now() { date +%s.%N; }
 elapsed() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.4f\n", b - a }'; }
 
+# The cartridge files loaded in an engine home's drives, in drive (member) order.
+cartridge_files() {
+  local home=$1 d name
+  for ((d = 0; ; d++)); do
+    [ -f "$home/drives/$d" ] || break
+    name=$(head -n1 "$home/drives/$d")
+    echo "$home/media/$name.tap"
+  done
+}
+
 run_matrix() {
   [ -x "$bench" ] || { echo "no engine_bench at $bench (build it first)" >&2; exit 2; }
   local level comp s blocks rec
@@ -164,12 +174,8 @@ run_compression() {
 # fio replaying the reads of the engine's restore on the cartridges engine_bench
 # kept (its members in order): the slowest job's runtime in seconds.
 replay_once() {
-  local home=$work/points/home d name carts=() seconds
-  for ((d = 0; ; d++)); do
-    [ -f "$home/drives/$d" ] || break
-    name=$(head -n1 "$home/drives/$d")
-    carts+=("$home/media/$name.tap")
-  done
+  local home=$work/points/home carts seconds
+  mapfile -t carts < <(cartridge_files "$home")
   ((${#carts[@]} > 0)) || { echo "engine_bench kept no cartridges" >&2; exit 1; }
   rm -rf "$work/replay"
   python3 "$top/bench/stream_layout.py" --fio-replay="$work/replay" "${carts[@]}" >/dev/null ||
@@ -285,14 +291,6 @@ zep_home() {
   "$moxctl" set compression 0 "$compression" >/dev/null
 }
 
-cartridge_files() {
-  local d name
-  for d in 0 1; do
-    name=$(head -n1 "$MOX_HOME/drives/$d")
-    echo "$MOX_HOME/media/$name.tap"
-  done
-}
-
 # fio over two files of the given sizes, the ceiling form or the form with
 # eight synchronous jobs (four per file, as zephlorn's eight streams).
 fio_two() {
@@ -331,7 +329,7 @@ run_whole() {
     grep -q 'End of RESTORE test' "$work/whole/r.txt" || { cat "$work/whole/r.txt" >&2; exit 1; }
     ! grep -q "Data Doesn't match" "$work/whole/r.txt" || { echo "restore mismatch" >&2; exit 1; }
     zr+=("$(cat "$work/whole/r.time")")
-    mapfile -t carts < <(cartridge_files)
+    mapfile -t carts < <(cartridge_files "$MOX_HOME")
     s0=$(stat -c %s "${carts[0]}")
     s1=$(stat -c %s "${carts[1]}")
     rm -rf "$MOX_HOME"
