@@ -549,8 +549,10 @@ int main(int argc, char** argv) {
     readBytes = 0;
     for (uint64_t b : reads) readBytes += b;
     dropped = dropCaches(o);
+    // --keep-home keeps the last run's home; every other goes once read.
+    bool removeHome = !o.keepHome || r + 1 < o.repeat;
     if (o.writeOnly) {
-      if (!o.keepHome || r + 1 < o.repeat) fs::remove_all(home);
+      if (removeHome) fs::remove_all(home);
       sync();
       std::printf("run %d: write %.3f s (of which ending the session %.3f s), %.1f MiB/s\n", r + 1,
                   ew.back(), ee.back(), payload / 1048576.0 / ew.back());
@@ -561,7 +563,7 @@ int main(int argc, char** argv) {
     Usage cpu;
     er.push_back(engineRead(o, session, &mount, &cpu));
     em.push_back(mount);
-    if (!o.keepHome || r + 1 < o.repeat) fs::remove_all(home);
+    if (removeHome) fs::remove_all(home);
     sync();
     if (o.engineOnly) {
       std::printf(

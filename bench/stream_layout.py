@@ -93,9 +93,9 @@ def describe(path, records):
     by_session = collections.defaultdict(list)
     for session, stream, offset, _ in records:
         by_session[session].append((stream, offset))
-    for session, records in sorted(by_session.items()):
+    for session, in_session in sorted(by_session.items()):
         per_stream = collections.defaultdict(list)
-        for stream, offset in records:
+        for stream, offset in in_session:
             per_stream[stream].append(offset)
         depth = min(len(v) for v in per_stream.values())
         spreads = sorted(
@@ -104,7 +104,7 @@ def describe(path, records):
             for k in range(depth)
         )
         runs, length, previous = [], 0, None
-        for stream, _ in records:
+        for stream, _ in in_session:
             if stream == previous:
                 length += 1
             else:
@@ -112,7 +112,7 @@ def describe(path, records):
                     runs.append(length)
                 length, previous = 1, stream
         runs.append(length)
-        line = f"{path}: session {session}, {len(per_stream)} streams, {len(records)} records"
+        line = f"{path}: session {session}, {len(per_stream)} streams, {len(in_session)} records"
         if spreads:
             p90 = spreads[min(len(spreads) - 1, int(0.9 * len(spreads)))]
             line += (
@@ -128,11 +128,9 @@ def write_text(path, text):
     waited on)."""
     if os.path.lexists(path) and not stat.S_ISREG(os.stat(path).st_mode):
         raise ValueError(f"{path}: not a regular file")
-    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_NONBLOCK, 0o644)
+    # Without blocking, should a FIFO take the file's place after the check.
+    fd = os.open(path, os.O_WRONLY | os.O_CREAT | os.O_TRUNC | os.O_NONBLOCK, 0o644)
     with os.fdopen(fd, "w") as f:
-        if not stat.S_ISREG(os.fstat(fd).st_mode):
-            raise ValueError(f"{path}: not a regular file")
-        f.truncate(0)
         f.write(text)
 
 
