@@ -210,6 +210,9 @@ zp 2 "" good.json fifo.png
 echo "an earlier picture" >old.png
 (ulimit -f 8 && zp 1 "" good.json old.png) || exit 1
 [ "$(cat old.png)" = "an earlier picture" ] || fail "a failed write damaged the earlier picture"
+# A directory where no file can be made, even by root; and one without write
+# permission for others.
+zp 1 /sys/zepplot-e2e.png good.json /sys/zepplot-e2e.png
 if [ "$(id -u)" -ne 0 ]; then
   mkdir ro && chmod 555 ro
   zp 1 ro/x.png good.json ro/x.png
