@@ -30,6 +30,8 @@ depends=$(dpkg-deb -f "$deb" Depends)
 for lib in liburing2 liblz4-1 libisal2 libc6; do
   [[ $depends == *"$lib"* ]] || fail "Depends lacks $lib: $depends"
 done
+[ "$(dpkg-deb -f "$deb" Recommends)" = bash-completion ] ||
+  fail "Recommends: $(dpkg-deb -f "$deb" Recommends), want bash-completion"
 libmox=$(find "$root/usr/lib" -name libmox.so.1 | head -n 1)
 [ -n "$libmox" ] || fail "no libmox.so.1 in the package"
 libdir=$(dirname "$libmox")
@@ -142,6 +144,47 @@ mkdir -p xdg/mox/media && : >xdg/mox/media/XDG00001.tap
 expect_words "XDG00001" "$(env -u MOX_HOME XDG_STATE_HOME="$E2E_DIR/xdg" bash -c \
   '. "$1"; COMP_WORDS=(moxctl dump ""); COMP_CWORD=2; _moxctl; printf "%s\n" "${COMPREPLY[@]}"' \
   complete "$root/usr/share/bash-completion/completions/moxctl")"
+# Typed at an interactive bash (TAB, then X, then Enter; moxctl a function
+# that prints its arguments): a directory completes with a / and no space,
+# so the path goes on, a file with a space, a space in a name is quoted.
+mkdir -p "paths/sub dir" && : >paths/file.tap
+typed=$("$PYTHON3" - "$root/usr/share/bash-completion/completions/moxctl" \
+  $'moxctl dump paths/su\tX' $'moxctl check paths/fi\tX' <<'PY'
+import os, pty, select, sys, time
+completion, typed = sys.argv[1], sys.argv[2:]
+pid, fd = pty.fork()
+if pid == 0:
+    os.environ.update(TERM="dumb", PS1="@@ ", HISTFILE="/dev/null", INPUTRC="/dev/null")
+    os.execvp("bash", ["bash", "--norc", "--noprofile", "-i"])
+out = b""
+def read_until(prompts):
+    global out
+    deadline = time.time() + 30
+    while out.count(b"@@ ") < prompts and time.time() < deadline:
+        if select.select([fd], [], [], 0.2)[0]:
+            try:
+                data = os.read(fd, 4096)
+            except OSError:
+                break
+            if not data:
+                break
+            out += data
+    if out.count(b"@@ ") < prompts:
+        sys.exit("bash gave no prompt: %r" % out[-300:])
+read_until(1)
+lines = [". '%s'; moxctl() { printf '<%%s>' \"$@\"; echo; }" % completion] + typed
+for n, line in enumerate(lines):
+    os.write(fd, line.encode() + b"\n")
+    read_until(n + 2)
+os.write(fd, b"exit\n")
+os.waitpid(pid, 0)
+for line in out.decode(errors="replace").replace("\r", "").splitlines():
+    if line.startswith("<"):
+        print(line)
+PY
+) || fail "completion typed at bash: $typed"
+[ "$typed" = "$(printf '%s\n' '<dump><paths/sub dir/X>' '<check><paths/file.tap><X>')" ] ||
+  fail "completion typed at bash: $(echo $typed)"
 
 # ---- the example client, against the unpacked tree only
 cp -r "$top/examples/list-devices" example
