@@ -537,6 +537,13 @@ Outcome TapeDrive::readRecord(void* buffer, uint32_t capacity, uint32_t* length)
       return fault("READ", c, &raw);
   }
   if (position_.recordKnown()) ++position_.record;
+  if (actual == 0) {
+    // No record of this member is empty (and no drive writes an empty
+    // block): what is there is not a record.
+    error_ = transport_->describe() + ": a block of 0 bytes where a record should be";
+    state_ = DriveState::failed;
+    return Outcome::memberFailed;
+  }
   if (actual < 0 || actual > int64_t{capacity} || actual > int64_t{options_.recordCap}) {
     error_ = transport_->describe() + ": a record of " + std::to_string(actual) +
              " bytes, more than " + std::to_string(std::min(capacity, options_.recordCap));
