@@ -7,6 +7,7 @@
 // clang-format on
 #include <errno.h>
 #include <poll.h>
+#include <signal.h>
 #include <time.h>
 
 #include <algorithm>
@@ -29,6 +30,43 @@ std::string contextError(iscsi_context* context) {
   const char* e = context != nullptr ? iscsi_get_error(context) : nullptr;
   return e != nullptr && e[0] != '\0' ? e : "session failed";
 }
+
+// libiscsi writes data with writev(), which raises SIGPIPE on a connection
+// the target closed. While the guard lives, SIGPIPE is blocked for this
+// thread, and one raised meanwhile is taken off it, so the process's own
+// handling of SIGPIPE is never touched and the write fails with EPIPE.
+class SigpipeGuard {
+ public:
+  SigpipeGuard() {
+    sigemptyset(&pipe_);
+    sigaddset(&pipe_, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
+    sigset_t pending;
+    sigemptyset(&pending);
+    sigpending(&pending);
+    wasPending_ = sigismember(&pending, SIGPIPE) == 1;
+  }
+  ~SigpipeGuard() {
+    if (!wasPending_) {
+      sigset_t pending;
+      sigemptyset(&pending);
+      sigpending(&pending);
+      if (sigismember(&pending, SIGPIPE) == 1) {
+        timespec zero{0, 0};
+        while (sigtimedwait(&pipe_, nullptr, &zero) < 0 && errno == EINTR) {
+        }
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
+  }
+  SigpipeGuard(const SigpipeGuard&) = delete;
+  SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+
+ private:
+  sigset_t pipe_;
+  sigset_t old_;
+  bool wasPending_ = false;
+};
 
 bool allDigits(const std::string& s) {
   return !s.empty() && s.size() <= 9 &&
@@ -186,6 +224,7 @@ void IscsiTransport::finish(Slot* slot) {
 }
 
 void IscsiTransport::submit(const Command& command, Completion* done) {
+  SigpipeGuard guard;
   *done = Completion{};
   auto refuse = [&](TransportStatus status, const std::string& why) {
     done->finished = true;
@@ -241,6 +280,7 @@ void IscsiTransport::waitAny() {
 }
 
 void IscsiTransport::pump(size_t leave) {
+  SigpipeGuard guard;
   while (active_ > leave) {
     if (context_ == nullptr) {
       dropSession(TransportStatus::notConnected, "no session");
@@ -284,6 +324,7 @@ void IscsiTransport::pump(size_t leave) {
 }
 
 void IscsiTransport::dropSession(TransportStatus status, const std::string& message) {
+  SigpipeGuard guard;
   error_ = message;
   dropping_ = true;
   dropStatus_ = status;
@@ -309,6 +350,7 @@ void IscsiTransport::dropSession(TransportStatus status, const std::string& mess
 }
 
 int IscsiTransport::login() {
+  SigpipeGuard guard;
   iscsi_context* context = iscsi_create_context(options_.initiator.c_str());
   if (context == nullptr) {
     error_ = "cannot create an iSCSI context";
@@ -389,6 +431,7 @@ int IscsiTransport::reconnect() {
 
 void IscsiTransport::disconnect() {
   if (context_ == nullptr) return;
+  SigpipeGuard guard;
   if (active_ > 0) {
     dropSession(TransportStatus::disconnected, "session closed with commands outstanding");
     return;
