@@ -223,12 +223,12 @@ bool TgtTarget::start() {
     if (mkdir(mediaDir_.c_str(), 0700) != 0) return fail("mkdir " + mediaDir_);
     if (options_.imageSpaceBytes > 0) {
       std::string size = "size=" + std::to_string(options_.imageSpaceBytes);
-      if (geteuid() == 0 &&
+      if (options_.imageSpace == TgtSpaceLimit::tmpfs && geteuid() == 0 &&
           mount("tmpfs", mediaDir_.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, size.c_str()) == 0) {
         mounted_ = true;
-        spaceLimit_ = SpaceLimit::tmpfs;
+        spaceLimit_ = TgtSpaceLimit::tmpfs;
       } else {
-        spaceLimit_ = SpaceLimit::fileSizeLimit;
+        spaceLimit_ = TgtSpaceLimit::fileSizeLimit;
       }
     }
     if (!makeImages()) return false;
@@ -269,7 +269,7 @@ bool TgtTarget::spawn() {
   std::vector<char*> args = pointers(argv);
   std::vector<char*> envp = pointers(env);
   std::string logPath = dir_ + "/tgtd.log";
-  bool limit = spaceLimit_ == SpaceLimit::fileSizeLimit;
+  bool limit = spaceLimit_ == TgtSpaceLimit::fileSizeLimit;
   rlim_t fsize = static_cast<rlim_t>(options_.imageSpaceBytes);
   pid_t parent = getpid();
   pid_t pid = fork();

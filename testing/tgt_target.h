@@ -18,6 +18,13 @@
 
 namespace zeptest {
 
+// How a small file system under the images is made.
+enum class TgtSpaceLimit {
+  none,
+  tmpfs,          // a tmpfs of that size (needs the right to mount)
+  fileSizeLimit,  // RLIMIT_FSIZE on the daemon: writes past it fail (EFBIG)
+};
+
 struct TgtCartridge {
   std::string barcode;        // also the image's file name; at most 10 characters
   uint32_t capacityMiB = 64;  // the cartridge's capacity (tgtimg --size)
@@ -33,8 +40,10 @@ struct TgtOptions {
   int slots = 0;         // storage slots; 0: one per cartridge
   // A file system of this many bytes under the images (0: none): a tmpfs
   // where this process may mount one, else a file size limit on the daemon
-  // (writes past it fail as on a full file system).
+  // (writes past it fail as on a full file system). `imageSpace` asks for
+  // one of the two; a tmpfs that cannot be mounted falls back to the limit.
   uint64_t imageSpaceBytes = 0;
+  TgtSpaceLimit imageSpace = TgtSpaceLimit::tmpfs;
   // The session parameters that keep writes in order and fast:
   // InitialR2T=No and bursts of at least a tape block.
   bool tuned = true;
@@ -74,8 +83,8 @@ class TgtTarget {
   // The daemon's output so far.
   std::string log() const;
 
-  enum class SpaceLimit { none, tmpfs, fileSizeLimit };
-  SpaceLimit spaceLimit() const { return spaceLimit_; }
+  // What was made of TgtOptions::imageSpaceBytes.
+  TgtSpaceLimit spaceLimit() const { return spaceLimit_; }
 
   // --- Faults -----------------------------------------------------------------
   // SIGKILL; the control socket is cleaned up.
@@ -121,7 +130,7 @@ class TgtTarget {
   std::string mediaDir_;
   std::string socket_;
   bool mounted_ = false;
-  SpaceLimit spaceLimit_ = SpaceLimit::none;
+  TgtSpaceLimit spaceLimit_ = TgtSpaceLimit::none;
   pid_t pid_ = -1;
   bool frozen_ = false;
   std::string error_;

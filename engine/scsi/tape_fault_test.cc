@@ -17,6 +17,7 @@ namespace {
 
 using zeptest::TgtCartridge;
 using zeptest::TgtOptions;
+using zeptest::TgtSpaceLimit;
 using zeptest::TgtTarget;
 
 constexpr uint32_t kRecord = 65536;
@@ -161,51 +162,58 @@ TEST(TapeFaultTgt, TargetFrozenPastTheTimeout) {
 }
 
 // The file system under the image fills (a small tmpfs, or a file size
-// limit on tgtd where this process may not mount): tgt answers MEDIUM
-// ERROR, the member fails and writes nothing more; every acknowledged
-// record reads back.
+// limit on tgtd, which also stands in where this process may not mount):
+// tgt answers MEDIUM ERROR, the member fails and writes nothing more; every
+// acknowledged record reads back.
 TEST(TapeFaultTgt, FileSystemUnderTheImageFull) {
   SKIP_WITHOUT_TGT();
-  TgtTarget target(oneDrive(3 * 1048576));
-  ASSERT_TRUE(target.start()) << target.error();
-  std::printf("space limit: %s\n",
-              target.spaceLimit() == TgtTarget::SpaceLimit::tmpfs ? "tmpfs" : "file size limit");
-  auto d = openDrive(target, 0, testDriveOptions(4));
-  ASSERT_NE(d, nullptr);
-  ASSERT_EQ(d->rewind(), Outcome::done);
-  uint64_t next = 0;
-  Outcome o = writeUntil(d.get(), &next, 200);
-  EXPECT_EQ(o, Outcome::memberFailed) << d->lastError();
-  EXPECT_EQ(d->state(), DriveState::failed);
-  uint64_t acknowledged = d->recordsAcknowledged(), submitted = d->recordsSubmitted();
-  EXPECT_GT(acknowledged, 20u);
-  EXPECT_LT(acknowledged, 48u);
-  // Nothing more is sent to a failed member.
-  std::vector<uint8_t> r = makeRecord(next, kRecord);
-  EXPECT_EQ(d->writeRecord(r.data(), kRecord), Outcome::memberFailed);
-  EXPECT_EQ(d->writeFilemarks(1), Outcome::memberFailed);
-  EXPECT_EQ(d->recordsSubmitted(), submitted);
-  // tgt's own answer to a filemark on the full file system: GOOD, though
-  // nothing could be written (its errors are not checked).
-  Command wfm;
-  wfm.cdb = writeFilemarks6(1);
-  wfm.timeoutMs = 5000;
-  EXPECT_TRUE(d->info().quirks.filemarkErrorsHidden);
-  EXPECT_EQ(d->command(wfm).outcome, Outcome::done);
+  for (TgtSpaceLimit kind : {TgtSpaceLimit::tmpfs, TgtSpaceLimit::fileSizeLimit}) {
+    TgtOptions options = oneDrive(3 * 1048576);
+    options.imageSpace = kind;
+    TgtTarget target(options);
+    ASSERT_TRUE(target.start()) << target.error();
+    const char* made = target.spaceLimit() == TgtSpaceLimit::tmpfs ? "tmpfs" : "file size limit";
+    SCOPED_TRACE(made);
+    if (kind == TgtSpaceLimit::tmpfs && target.spaceLimit() != kind) {
+      std::printf("no tmpfs here (no right to mount): the file size limit stands in\n");
+    }
+    auto d = openDrive(target, 0, testDriveOptions(4));
+    ASSERT_NE(d, nullptr);
+    ASSERT_EQ(d->rewind(), Outcome::done);
+    uint64_t next = 0;
+    Outcome o = writeUntil(d.get(), &next, 200);
+    EXPECT_EQ(o, Outcome::memberFailed) << d->lastError();
+    EXPECT_EQ(d->state(), DriveState::failed);
+    uint64_t acknowledged = d->recordsAcknowledged(), submitted = d->recordsSubmitted();
+    EXPECT_GT(acknowledged, 20u);
+    EXPECT_LT(acknowledged, 48u);
+    // Nothing more is sent to a failed member.
+    std::vector<uint8_t> r = makeRecord(next, kRecord);
+    EXPECT_EQ(d->writeRecord(r.data(), kRecord), Outcome::memberFailed);
+    EXPECT_EQ(d->writeFilemarks(1), Outcome::memberFailed);
+    EXPECT_EQ(d->recordsSubmitted(), submitted);
+    // tgt's own answer to a filemark on the full file system: GOOD, though
+    // nothing could be written (its errors are not checked).
+    Command wfm;
+    wfm.cdb = writeFilemarks6(1);
+    wfm.timeoutMs = 5000;
+    EXPECT_TRUE(d->info().quirks.filemarkErrorsHidden);
+    EXPECT_EQ(d->command(wfm).outcome, Outcome::done);
 
-  // Read back from a new session: the acknowledged records, in order,
-  // then at most what was in flight, then the end.
-  auto reader = openDrive(target, 0);
-  ASSERT_NE(reader, nullptr);
-  TapeScan scan = scanTape(reader.get());
-  std::printf("full file system: %llu acknowledged, %llu sent; read back: %s, then %s\n",
-              static_cast<unsigned long long>(acknowledged),
-              static_cast<unsigned long long>(submitted), join(scan.objects, 3).c_str(),
-              outcomeName(scan.end));
-  EXPECT_TRUE(contiguous(scan.records)) << join(scan.objects);
-  EXPECT_GE(scan.records.size(), acknowledged);
-  EXPECT_LE(scan.records.size(), submitted);
-  EXPECT_LE(scan.bad, 1u);  // a record torn by the full file system, never served as sound
+    // Read back from a new session: the acknowledged records, in order,
+    // then at most what was in flight, then the end.
+    auto reader = openDrive(target, 0);
+    ASSERT_NE(reader, nullptr);
+    TapeScan scan = scanTape(reader.get());
+    std::printf("full file system (%s): %llu acknowledged, %llu sent; read back: %s, then %s\n",
+                made, static_cast<unsigned long long>(acknowledged),
+                static_cast<unsigned long long>(submitted), join(scan.objects, 3).c_str(),
+                outcomeName(scan.end));
+    EXPECT_TRUE(contiguous(scan.records)) << join(scan.objects);
+    EXPECT_GE(scan.records.size(), acknowledged);
+    EXPECT_LE(scan.records.size(), submitted);
+    EXPECT_LE(scan.bad, 1u);  // a record torn by the full file system, never served as sound
+  }
 }
 
 struct Damage {
