@@ -377,47 +377,62 @@ int IscsiTransport::login() {
     st->done = true;
     st->status = status;
   };
+  int64_t deadline = nowMs() + options_.loginTimeoutMs;
+  // Services the context until the step's callback ran; false (context
+  // gone, error_ set) on a failure or past the deadline.
+  auto step = [&](const char* what) {
+    while (!state.done) {
+      int64_t now = nowMs();
+      if (now >= deadline) {
+        error_ = std::string(what) + " " + describe() + " did not finish within " +
+                 std::to_string(options_.loginTimeoutMs) + " ms";
+        iscsi_destroy_context(context);
+        return false;
+      }
+      pollfd pfd{};
+      pfd.fd = iscsi_get_fd(context);
+      pfd.events = static_cast<short>(iscsi_which_events(context));
+      int wait = static_cast<int>(std::min<int64_t>(deadline - now, 200));
+      int rc;
+      if (pfd.events == 0 || pfd.fd < 0) {
+        poll(nullptr, 0, std::min(wait, 100));
+        rc = iscsi_service(context, 0);
+      } else {
+        int ready = poll(&pfd, 1, wait);
+        if (ready < 0 && errno == EINTR) continue;
+        rc = iscsi_service(context, ready > 0 ? pfd.revents : 0);
+      }
+      if (rc < 0 && !state.done) {
+        error_ = std::string(what) + " " + describe() + ": " + contextError(context);
+        iscsi_destroy_context(context);
+        return false;
+      }
+    }
+    if (state.status != SCSI_STATUS_GOOD) {
+      error_ = std::string(what) + " " + describe() + ": " + contextError(context);
+      iscsi_destroy_context(context);
+      return false;
+    }
+    return true;
+  };
+  // Connect, then log in, as two steps: libiscsi's combined call keeps
+  // memory that only its own completion frees, which a login abandoned at
+  // the deadline never reaches. No TEST UNIT READY after the login: the
+  // member sees every unit attention itself.
   std::string portal = address_.portal();
-  // LUN -1: no TEST UNIT READY during login, so the member sees every unit
-  // attention itself.
-  if (iscsi_full_connect_async(context, portal.c_str(), -1, callback, &state) != 0) {
+  if (iscsi_connect_async(context, portal.c_str(), callback, &state) != 0) {
     error_ = "connect to " + portal + ": " + contextError(context);
     iscsi_destroy_context(context);
     return -1;
   }
-  int64_t deadline = nowMs() + options_.loginTimeoutMs;
-  while (!state.done) {
-    int64_t now = nowMs();
-    if (now >= deadline) {
-      error_ = "login to " + describe() + " did not finish within " +
-               std::to_string(options_.loginTimeoutMs) + " ms";
-      iscsi_destroy_context(context);
-      return -1;
-    }
-    pollfd pfd{};
-    pfd.fd = iscsi_get_fd(context);
-    pfd.events = static_cast<short>(iscsi_which_events(context));
-    int wait = static_cast<int>(std::min<int64_t>(deadline - now, 200));
-    int rc;
-    if (pfd.events == 0 || pfd.fd < 0) {
-      poll(nullptr, 0, std::min(wait, 100));
-      rc = iscsi_service(context, 0);
-    } else {
-      int ready = poll(&pfd, 1, wait);
-      if (ready < 0 && errno == EINTR) continue;
-      rc = iscsi_service(context, ready > 0 ? pfd.revents : 0);
-    }
-    if (rc < 0 && !state.done) {
-      error_ = "login to " + describe() + ": " + contextError(context);
-      iscsi_destroy_context(context);
-      return -1;
-    }
-  }
-  if (state.status != SCSI_STATUS_GOOD) {
+  if (!step("connect to")) return -1;
+  state = State{};
+  if (iscsi_login_async(context, callback, &state) != 0) {
     error_ = "login to " + describe() + ": " + contextError(context);
     iscsi_destroy_context(context);
     return -1;
   }
+  if (!step("login to")) return -1;
   context_ = context;
   ++logins_;
   return 0;

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <thread>
 
 #include "engine/scsi/tgt_test_support.h"
 
@@ -335,6 +336,57 @@ TEST(TapeDriveTgt, AppendAfterReopen) {
   TapeScan scan = scanTape(d.get());
   EXPECT_EQ(scan.end, Outcome::endOfData) << scan.error;
   EXPECT_EQ(join(scan.objects), "R0 FM R1 R2 FM R3 R4 R5 FM R6 R7 FM");
+}
+
+// Members on two drives of one target, each driven by its own thread as a
+// group's members are: each has its own session, and neither disturbs the
+// other's tape.
+TEST(TapeDriveTgt, TwoMembersOnTwoThreads) {
+  SKIP_WITHOUT_TGT();
+  TgtOptions options;
+  options.drives = 2;
+  options.cartridges = {TgtCartridge{"T00001", 64}, TgtCartridge{"T00002", 64}};
+  TgtTarget target(options);
+  ASSERT_TRUE(target.start()) << target.error();
+  struct Result {
+    std::string error;
+    TapeScan scan;
+  };
+  Result results[2];
+  auto work = [&](int drive) {
+    Result& r = results[drive];
+    IscsiAddress address{target.host(), target.port(), target.iqn(), target.driveLun(drive)};
+    TapeDrive d(std::make_unique<IscsiTransport>(address, testIscsiOptions()), testDriveOptions(4));
+    if (d.open() != Outcome::done || d.rewind() != Outcome::done) {
+      r.error = d.lastError();
+      return;
+    }
+    uint64_t base = 1000 * static_cast<uint64_t>(drive);
+    for (uint64_t i = 0; i < 100; ++i) {
+      std::vector<uint8_t> rec = makeRecord(base + i, 32768);
+      if (!written(d.writeRecord(rec.data(), 32768))) {
+        r.error = d.lastError();
+        return;
+      }
+    }
+    if (d.writeFilemarks(1) != Outcome::done) {
+      r.error = d.lastError();
+      return;
+    }
+    r.scan = scanTape(&d);
+  };
+  std::thread first(work, 0), second(work, 1);
+  first.join();
+  second.join();
+  for (int drive = 0; drive < 2; ++drive) {
+    SCOPED_TRACE("drive " + std::to_string(drive));
+    const Result& r = results[drive];
+    ASSERT_TRUE(r.error.empty()) << r.error;
+    EXPECT_EQ(r.scan.end, Outcome::endOfData) << r.scan.error;
+    EXPECT_EQ(r.scan.records.size(), 100u);
+    EXPECT_TRUE(contiguous(r.scan.records, 1000 * static_cast<uint64_t>(drive)));
+    EXPECT_EQ(r.scan.objects.back(), "FM");
+  }
 }
 
 }  // namespace
