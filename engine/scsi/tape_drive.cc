@@ -63,7 +63,7 @@ struct TapeDrive::Pending {
 
 TapeDrive::TapeDrive(std::unique_ptr<Transport> transport, TapeDriveOptions options)
     : transport_(std::move(transport)), options_(options) {
-  if (options_.writeDepth < 1) options_.writeDepth = 1;
+  options_.writeDepth = std::clamp(options_.writeDepth, 1, kMaxWriteDepth);
   if (options_.recordCap < 1) options_.recordCap = 1;
 }
 
@@ -462,6 +462,40 @@ Outcome TapeDrive::spaceFilemarks(int32_t count) {
   }
 }
 
+Outcome TapeDrive::spaceBackRecords(uint32_t count) {
+  Outcome r = refuseUnlessReady(false);
+  if (r != Outcome::done) return r;
+  r = drainWrites();
+  if (r != Outcome::done && state_ == DriveState::needsReconcile) return r;
+  if (count == 0) return Outcome::done;
+  if (count > 0x800000) {
+    error_ = "cannot space back over " + std::to_string(count) + " records at once";
+    return Outcome::unsupported;
+  }
+  Completion raw;
+  Classified c = run(space6(SpaceCode::blocks, -static_cast<int32_t>(count)), Direction::none,
+                     nullptr, 0, options_.motionTimeoutMs, &raw);
+  switch (c.outcome) {
+    case Outcome::done:
+      if (position_.recordKnown()) {
+        position_.record =
+            position_.record >= count ? position_.record - count : TapePosition::kUnknown;
+      }
+      position_.atEndOfData = false;
+      return Outcome::done;
+    case Outcome::filemark:
+    case Outcome::beginningOfMedium:
+      position_.record = TapePosition::kUnknown;
+      if (c.outcome == Outcome::beginningOfMedium) position_ = TapePosition{0, 0, false};
+      position_.atEndOfData = false;
+      error_ =
+          transport_->describe() + ": spacing back stopped early (" + outcomeName(c.outcome) + ")";
+      return c.outcome;
+    default:
+      return fault("SPACE (back over records)", c, &raw);
+  }
+}
+
 Outcome TapeDrive::spaceToEndOfData(bool countFiles) {
   Outcome r = refuseUnlessReady(false);
   if (r != Outcome::done) return r;
@@ -575,22 +609,33 @@ Outcome TapeDrive::reconcile(ReconcileReport* report) {
   Classified c = run(space6(SpaceCode::endOfData, 0), Direction::none, nullptr, 0,
                      options_.motionTimeoutMs, &raw);
   if (c.outcome != Outcome::done) return fault("SPACE (end of data)", c, &raw);
-  // Back over one object: tgt counts a filemark as a block, a drive that
-  // follows the standard stops before it with FILEMARK; either way the next
-  // READ meets the last object.
-  c = run(space6(SpaceCode::blocks, -1), Direction::none, nullptr, 0, options_.motionTimeoutMs,
-          &raw);
-  if (c.outcome == Outcome::beginningOfMedium) {
-    report->last = LastObject::none;
-    position_ = TapePosition{0, 0, true};
-  } else if (c.outcome == Outcome::done || c.outcome == Outcome::filemark) {
-    uint32_t request = static_cast<uint32_t>(readBuffer_.size());
+  // Back over as many objects as were in flight at the fault and one more:
+  // tgt counts a filemark as a block, a drive that follows the standard
+  // stops at one (FILEMARK); either way reading forward from there to the
+  // end of data meets the tape's last objects.
+  const uint64_t want = std::min<uint64_t>(report->inFlightAtFault + 1, kMaxWriteDepth + 1);
+  c = run(space6(SpaceCode::blocks, -static_cast<int32_t>(want)), Direction::none, nullptr, 0,
+          options_.motionTimeoutMs, &raw);
+  if (c.outcome != Outcome::done && c.outcome != Outcome::filemark &&
+      c.outcome != Outcome::beginningOfMedium) {
+    return fault("SPACE (back over the last objects)", c, &raw);
+  }
+  const bool fromBeginning = c.outcome == Outcome::beginningOfMedium;
+  const uint32_t request = static_cast<uint32_t>(readBuffer_.size());
+  for (uint64_t reads = 0;; ++reads) {
+    if (reads > 2 * want + 8) {
+      error_ = transport_->describe() + ": the tape does not end where it ended a moment ago";
+      state_ = DriveState::failed;
+      return Outcome::memberFailed;
+    }
     c = run(read6(request, !info_.quirks.siliIgnored), Direction::in, readBuffer_.data(), request,
             options_.commandTimeoutMs, &raw);
+    if (c.outcome == Outcome::endOfData) break;
+    TapeObject object;
     int64_t actual = -1;
     switch (c.outcome) {
       case Outcome::filemark:
-        report->last = LastObject::filemark;
+        object.filemark = true;
         break;
       case Outcome::done:
       case Outcome::earlyWarning:
@@ -600,28 +645,34 @@ Outcome TapeDrive::reconcile(ReconcileReport* report) {
         actual = int64_t{request} - c.residue;
         break;
       case Outcome::longBlock:
-        report->last = LastObject::record;  // larger than any record of ours
-        break;
-      default: {
-        Outcome f = fault("READ (last object)", c, &raw);
-        if (c.outcome == Outcome::endOfData) {
-          error_ = transport_->describe() + ": nothing to read before the end of data";
-          state_ = DriveState::failed;
-          return Outcome::memberFailed;
-        }
-        return f;
-      }
+        break;  // larger than any record of this member: no bytes kept
+      default:
+        return fault("READ (the last objects)", c, &raw);
     }
-    if (actual >= 0) {
-      report->last = LastObject::record;
-      if (actual <= int64_t{options_.recordCap}) {
-        report->record.assign(readBuffer_.begin(), readBuffer_.begin() + actual);
-      }
+    if (actual == 0) {
+      error_ = transport_->describe() + ": a block of 0 bytes near the end of data";
+      state_ = DriveState::failed;
+      return Outcome::memberFailed;
     }
+    if (actual > 0 && actual <= int64_t{options_.recordCap}) {
+      object.record.assign(readBuffer_.begin(), readBuffer_.begin() + actual);
+    }
+    report->tail.push_back(std::move(object));
+  }
+  if (report->tail.empty()) {
+    if (!fromBeginning) {
+      error_ = transport_->describe() + ": nothing to read before the end of data";
+      state_ = DriveState::failed;
+      return Outcome::memberFailed;
+    }
+    report->last = LastObject::none;
+    position_ = TapePosition{0, 0, true};
+  } else {
+    const TapeObject& last = report->tail.back();
+    report->last = last.filemark ? LastObject::filemark : LastObject::record;
+    report->record = last.record;
     position_ = TapePosition{};
     position_.atEndOfData = true;
-  } else {
-    return fault("SPACE (back one object)", c, &raw);
   }
   submitted_ = acknowledged_;
   writeError_ = Outcome::done;

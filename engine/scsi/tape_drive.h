@@ -35,9 +35,12 @@
 
 namespace mox::scsi {
 
+// The most WRITEs a member keeps in flight.
+inline constexpr int kMaxWriteDepth = 64;
+
 struct TapeDriveOptions {
   uint32_t recordCap = 256 * 1024;  // the largest record written or read
-  int writeDepth = 4;               // WRITEs in flight (1: each waits for its answer)
+  int writeDepth = 4;               // WRITEs in flight (1: each waits for its answer; at most 64)
   int commandTimeoutMs = 30000;     // reads, writes, inquiries
   int motionTimeoutMs = 600000;     // rewind, space, filemarks, load
   int readyWaitMs = 60000;  // open() and reconcile() wait this long for a drive becoming ready
@@ -73,9 +76,20 @@ struct DriveInfo {
 
 enum class LastObject { none, filemark, record };
 
+struct TapeObject {
+  bool filemark = false;
+  std::vector<uint8_t> record;  // a record's bytes (empty: larger than the member's cap)
+};
+
 struct ReconcileReport {
   LastObject last = LastObject::none;  // none: nothing is recorded on the tape
   std::vector<uint8_t> record;         // the last record, when last == record
+  // The tape's last objects in order, ending with the last one: as many as
+  // were in flight at the fault and one more. The caller finds the last
+  // acknowledged record among them and checks that only records it sent
+  // after that one follow, in order: a record refused in the middle of a
+  // queue (a unit attention) with later ones written leaves a gap here.
+  std::vector<TapeObject> tail;
   // Records that were in flight when the fault came: each may be on the
   // tape or not, whatever the member was told.
   uint64_t inFlightAtFault = 0;
@@ -106,6 +120,11 @@ class TapeDrive {
   // the last one; endOfData when the tape ends first. A negative count is
   // refused on drives that get it wrong.
   Outcome spaceFilemarks(int32_t count);
+  // Back over `count` records, towards the beginning: for a caller that
+  // knows (from a reconcile's tail) that no filemark lies among them, to
+  // write again after the last good record (a write there ends the tape).
+  // filemark when one was met first (the position is then before it).
+  Outcome spaceBackRecords(uint32_t count);
   // To the end of data, ready to append. With `countFiles` and a known file
   // number, spaces one filemark at a time to keep the file number.
   Outcome spaceToEndOfData(bool countFiles = false);
@@ -114,7 +133,7 @@ class TapeDrive {
   // record larger than the capacity; skipped), or an error.
   Outcome readRecord(void* buffer, uint32_t capacity, uint32_t* length);
   // Logs in again, waits out unit attentions, spaces to the end of data and
-  // reads the last object there into *report. The member is then ready at
+  // reads the last objects there into *report. The member is then ready at
   // the end of data, its file and record numbers unknown (setPosition()
   // once the caller has compared). Never writes anything.
   Outcome reconcile(ReconcileReport* report);

@@ -6,6 +6,8 @@
 // every acknowledged record, in order, each once, or the member says it
 // failed.
 #include <gtest/gtest.h>
+#include <iscsi/iscsi.h>
+#include <iscsi/scsi-lowlevel.h>
 
 #include <cstdio>
 #include <functional>
@@ -70,6 +72,11 @@ void reconcileAppendAndCheck(TapeDrive* d, uint64_t acknowledged, uint64_t submi
   // never before the acknowledged ones, never with one never sent.
   EXPECT_GE(last + 1, acknowledged);
   EXPECT_LE(last + 1, submitted);
+  // The tail shows the last acknowledged record and whatever of the
+  // in-flight ones landed after it, in order.
+  EXPECT_EQ(report.tail.size(), report.inFlightAtFault + 1);
+  std::string why;
+  EXPECT_TRUE(tailContinues(report, acknowledged - 1, submitted, &why)) << why;
   std::printf("%s: %llu acknowledged, %llu sent, the tape ends with record %llu\n", fault,
               static_cast<unsigned long long>(acknowledged),
               static_cast<unsigned long long>(submitted), static_cast<unsigned long long>(last));
@@ -214,6 +221,79 @@ TEST(TapeFaultTgt, FileSystemUnderTheImageFull) {
     EXPECT_LE(scan.records.size(), submitted);
     EXPECT_LE(scan.bad, 1u);  // a record torn by the full file system, never served as sound
   }
+}
+
+// LUN RESET sent by another initiator (its own session): every session of
+// the LUN gets a unit attention on its next command.
+bool resetFromAnotherInitiator(const TgtTarget& target, int lun) {
+  iscsi_context* c = iscsi_create_context("iqn.2008-11.invalid.zephlorn:another-initiator");
+  if (c == nullptr) return false;
+  iscsi_set_targetname(c, target.iqn().c_str());
+  iscsi_set_session_type(c, ISCSI_SESSION_NORMAL);
+  std::string portal = target.host() + ":" + std::to_string(target.port());
+  bool ok = iscsi_full_connect_sync(c, portal.c_str(), lun) == 0 &&
+            iscsi_task_mgmt_lun_reset_sync(c, static_cast<uint32_t>(lun)) == 0;
+  if (ok) iscsi_logout_sync(c);
+  iscsi_destroy_context(c);
+  return ok;
+}
+
+// Another initiator resets the LUN while the member has nothing in flight;
+// the member then queues 8 writes. The first meets the unit attention: the
+// member stops and needs reconciling. What reconcile reads is what the tape
+// holds; a write refused ahead of others that ran shows as a gap in the
+// tail, never hidden.
+TEST(TapeFaultTgt, UnitAttentionFromAnotherInitiator) {
+  SKIP_WITHOUT_TGT();
+  TgtTarget target(oneDrive());
+  ASSERT_TRUE(target.start()) << target.error();
+  auto d = openDrive(target, 0, testDriveOptions(8));
+  ASSERT_NE(d, nullptr);
+  uint64_t next = 0;
+  writeFirstFile(d.get(), &next);
+  ASSERT_EQ(writeUntil(d.get(), &next, 50), Outcome::done);
+  ASSERT_EQ(d->flush(), Outcome::done);
+  ASSERT_TRUE(resetFromAnotherInitiator(target, target.driveLun(0)));
+  Outcome o = writeUntil(d.get(), &next, 50);
+  EXPECT_EQ(o, Outcome::positionLost) << d->lastError();
+  EXPECT_EQ(d->state(), DriveState::needsReconcile);
+  uint64_t acknowledged = d->recordsAcknowledged(), submitted = d->recordsSubmitted();
+  EXPECT_EQ(acknowledged, 150u);
+  ReconcileReport report;
+  ASSERT_EQ(d->reconcile(&report), Outcome::done) << d->lastError();
+  std::vector<std::string> tail = describeTail(report);
+  std::string why;
+  bool continues = tailContinues(report, acknowledged - 1, submitted, &why);
+  std::printf("unit attention: %llu acknowledged, %llu sent; tail: %s; %s\n",
+              static_cast<unsigned long long>(acknowledged),
+              static_cast<unsigned long long>(submitted), join(tail).c_str(),
+              continues ? "continues" : why.c_str());
+  // The tail is the tape's: the same objects a full read ends with.
+  TapeScan scan = scanTape(d.get());
+  EXPECT_EQ(scan.end, Outcome::endOfData) << scan.error;
+  ASSERT_GE(scan.objects.size(), tail.size());
+  std::vector<std::string> end(scan.objects.end() - static_cast<long>(tail.size()),
+                               scan.objects.end());
+  EXPECT_EQ(end, tail);
+  // Everything acknowledged is there, in order, each once.
+  ASSERT_GE(scan.records.size(), acknowledged);
+  std::vector<uint64_t> acked(scan.records.begin(),
+                              scan.records.begin() + static_cast<long>(acknowledged));
+  EXPECT_TRUE(contiguous(acked));
+  // The caller's repair: back over what follows the last acknowledged
+  // record, write again from there on; the tape is whole.
+  size_t after = 0;
+  while (after < tail.size() && tail[tail.size() - 1 - after] != "R149") ++after;
+  ASSERT_LT(after, tail.size());
+  ASSERT_EQ(d->spaceToEndOfData(), Outcome::done);
+  ASSERT_EQ(d->spaceBackRecords(static_cast<uint32_t>(after)), Outcome::done) << d->lastError();
+  next = acknowledged;
+  ASSERT_EQ(writeUntil(d.get(), &next, 10), Outcome::done) << d->lastError();
+  ASSERT_EQ(d->writeFilemarks(1), Outcome::done);
+  scan = scanTape(d.get());
+  EXPECT_EQ(scan.end, Outcome::endOfData) << scan.error;
+  EXPECT_TRUE(contiguous(scan.records)) << join(scan.objects);
+  EXPECT_EQ(scan.records.size(), acknowledged + 10);
 }
 
 struct Damage {

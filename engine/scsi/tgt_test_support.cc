@@ -132,6 +132,43 @@ TapeScan scanTape(TapeDrive* drive, size_t maxObjects) {
   return scan;
 }
 
+std::vector<std::string> describeTail(const ReconcileReport& report) {
+  std::vector<std::string> out;
+  for (const TapeObject& o : report.tail) {
+    uint64_t seq = 0;
+    if (o.filemark) {
+      out.push_back("FM");
+    } else if (checkRecord(o.record, &seq)) {
+      out.push_back("R" + std::to_string(seq));
+    } else {
+      out.push_back("BAD");
+    }
+  }
+  return out;
+}
+
+bool tailContinues(const ReconcileReport& report, uint64_t lastAcknowledged, uint64_t submitted,
+                   std::string* why) {
+  std::vector<std::string> objects = describeTail(report);
+  std::string acked = "R" + std::to_string(lastAcknowledged);
+  size_t at = 0;
+  while (at < objects.size() && objects[at] != acked) ++at;
+  if (at == objects.size()) {
+    *why = "the last acknowledged record " + acked + " is not in the tail: " + join(objects);
+    return false;
+  }
+  uint64_t expect = lastAcknowledged + 1;
+  for (size_t i = at + 1; i < objects.size(); ++i, ++expect) {
+    if (objects[i] != "R" + std::to_string(expect) || expect >= submitted) {
+      *why = "after " + acked + " the tail holds " + objects[i] + " where R" +
+             std::to_string(expect) + (expect >= submitted ? " (never sent)" : "") +
+             " belongs: " + join(objects);
+      return false;
+    }
+  }
+  return true;
+}
+
 std::string join(const std::vector<std::string>& objects, size_t limit) {
   std::string s;
   for (size_t i = 0; i < objects.size(); ++i) {

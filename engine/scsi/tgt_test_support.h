@@ -60,6 +60,16 @@ struct TapeScan {
 };
 TapeScan scanTape(TapeDrive* drive, size_t maxObjects = 100000);
 
+// The tail a reconcile read, as in a scan ("R148 R149 R151 FM").
+std::vector<std::string> describeTail(const ReconcileReport& report);
+
+// True when the tail holds record `lastAcknowledged` (the sequence number of
+// the last acknowledged record) followed only by the records sent after it,
+// in order, each once, none at or past `submitted`; *why says what breaks
+// it otherwise.
+bool tailContinues(const ReconcileReport& report, uint64_t lastAcknowledged, uint64_t submitted,
+                   std::string* why);
+
 // "R0 R1 FM R2 ..." for messages.
 std::string join(const std::vector<std::string>& objects, size_t limit = 40);
 
