@@ -215,9 +215,6 @@ Outcome TapeDrive::open() {
 
   Outcome o = waitReady();
   if (o != Outcome::done) return o;
-  // A ready drive is a fresh start: what the member knew of an earlier
-  // session no longer holds.
-  state_ = DriveState::ready;
 
   uint8_t limits[6] = {};
   c = run(readBlockLimits(), Direction::in, limits, sizeof limits, options_.commandTimeoutMs, &raw);
@@ -591,6 +588,9 @@ Outcome TapeDrive::readRecord(void* buffer, uint32_t capacity, uint32_t* length)
 Outcome TapeDrive::reconcile(ReconcileReport* report) {
   *report = ReconcileReport{};
   report->inFlightAtFault = submitted_ - acknowledged_;
+  // A failed member stays failed: reconciling finds where its tape ends,
+  // it does not make the cartridge sound again.
+  const bool failed = state_ == DriveState::failed;
   if (!inflight_.empty()) {
     // Their answers no longer matter: whatever they say, the tape decides.
     transport_->disconnect();
@@ -676,7 +676,7 @@ Outcome TapeDrive::reconcile(ReconcileReport* report) {
   }
   submitted_ = acknowledged_;
   writeError_ = Outcome::done;
-  state_ = DriveState::ready;
+  state_ = failed ? DriveState::failed : DriveState::ready;
   opened_ = true;
   return Outcome::done;
 }
@@ -692,6 +692,8 @@ Outcome TapeDrive::unload() {
   if (c.outcome != Outcome::done) return fault("UNLOAD", c, &raw);
   position_ = TapePosition{};
   opened_ = false;
+  // The cartridge that failed leaves the drive; the next one starts sound.
+  if (state_ == DriveState::failed) state_ = DriveState::ready;
   return Outcome::done;
 }
 

@@ -105,6 +105,7 @@ class TapeDrive {
   // Logs in when needed, reads the identity and the quirks, waits for the
   // drive to be ready, reads the block limits and sets variable block mode,
   // probes READ POSITION. notReady: no cartridge (load one and open again).
+  // A failed member stays failed and one that needs reconciling still does.
   Outcome open();
 
   Outcome rewind();
@@ -135,9 +136,11 @@ class TapeDrive {
   // Logs in again, waits out unit attentions, spaces to the end of data and
   // reads the last objects there into *report. The member is then ready at
   // the end of data, its file and record numbers unknown (setPosition()
-  // once the caller has compared). Never writes anything.
+  // once the caller has compared), or still failed when it was. Never
+  // writes anything.
   Outcome reconcile(ReconcileReport* report);
-  // LOAD UNLOAD, unload (a changer moves the cartridge afterwards).
+  // LOAD UNLOAD, unload (a changer moves the cartridge afterwards). A
+  // failed member is sound again: its failure went with the cartridge.
   Outcome unload();
   // Sends one command as it is and classifies the answer (probes, tests).
   // Refused while writes are queued.

@@ -199,6 +199,9 @@ TEST(TapeFaultTgt, FileSystemUnderTheImageFull) {
     EXPECT_EQ(d->writeRecord(r.data(), kRecord), Outcome::memberFailed);
     EXPECT_EQ(d->writeFilemarks(1), Outcome::memberFailed);
     EXPECT_EQ(d->recordsSubmitted(), submitted);
+    EXPECT_EQ(d->open(), Outcome::done);  // opening again forgets nothing
+    EXPECT_EQ(d->state(), DriveState::failed);
+    EXPECT_EQ(d->writeRecord(r.data(), kRecord), Outcome::memberFailed);
     // tgt's own answer to a filemark on the full file system: GOOD, though
     // nothing could be written (its errors are not checked).
     Command wfm;
