@@ -587,6 +587,12 @@ Outcome TapeDrive::readRecord(void* buffer, uint32_t capacity, uint32_t* length)
 
 Outcome TapeDrive::reconcile(ReconcileReport* report) {
   *report = ReconcileReport{};
+  // Queued records already answered GOOD are acknowledged; the rest are in
+  // flight, whatever becomes of their answers.
+  while (!inflight_.empty() && inflight_.front()->done.finished &&
+         written(inflight_.front()->done.classified().outcome)) {
+    reapFront();
+  }
   report->inFlightAtFault = submitted_ - acknowledged_;
   // A failed member stays failed: reconciling finds where its tape ends,
   // it does not make the cartridge sound again.
