@@ -22,6 +22,7 @@
 #include <iscsi/iscsi.h>
 #include <iscsi/scsi-lowlevel.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -400,6 +401,8 @@ std::string cpu(double s) {
 
 int main(int argc, char** argv) {
   Options o = parse(argc, argv);
+  // A session the target ends is an error of that pass, not the program's end.
+  signal(SIGPIPE, SIG_IGN);
   std::unique_ptr<zeptest::TgtTarget> target;
   std::vector<std::string> urls = o.urls;
   if (o.tgtDrives > 0) {
