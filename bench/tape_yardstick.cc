@@ -1,0 +1,477 @@
+// tape_yardstick: what a plain iSCSI client gets out of tape drives, the
+// figure a RAID 0 group of the engine over the same drives is held against.
+//
+//   tape_yardstick (--url iscsi://HOST[:PORT]/IQN/LUN ... | --tgt N)
+//                  [--block BYTES] [--depth D] [--size BYTES] [--repeat R]
+//                  [--json FILE]
+//
+// Each drive gets one thread and its own libiscsi session (automatic
+// reconnect off). A pass writes SIZE bytes in blocks of BLOCK bytes
+// (WRITE(6), variable block mode) with D commands in flight and a filemark
+// after the last block, waited for (the time ends when the filemark is
+// answered: on tgt that is the flush of the image); then it rewinds and
+// reads the blocks back with D READ(6) in flight. Every drive alone first,
+// one after the other, then all drives at once: the threads start
+// together, and the figure is the bytes of all of them over the time from
+// the first start to the last end. Figures are MiB/s, the median of R runs.
+//
+// --tgt N starts a private tgtd (loopback, its own socket directory) with
+// N tape drives on images in $TMPDIR, set for speed (InitialR2T=No, bursts
+// of 4 MiB); its processor seconds are shown beside each figure, as on a
+// small machine tgtd's processor is what limits the drives.
+#include <iscsi/iscsi.h>
+#include <iscsi/scsi-lowlevel.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <barrier>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "testing/tgt_target.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+  std::vector<std::string> urls;
+  int tgtDrives = 0;
+  uint32_t block = 256 * 1024;
+  int depth = 4;
+  uint64_t size = 1024ull * 1024 * 1024;
+  int repeat = 3;
+  std::string json;
+};
+
+[[noreturn]] void usage(const char* why) {
+  std::fprintf(stderr,
+               "tape_yardstick: %s\n"
+               "usage: tape_yardstick (--url iscsi://HOST[:PORT]/IQN/LUN ... | --tgt N)\n"
+               "                      [--block BYTES] [--depth D] [--size BYTES] [--repeat R]\n"
+               "                      [--json FILE]\n",
+               why);
+  std::exit(2);
+}
+
+// A whole number with an optional K, M or G (powers of 1024), in [lo, hi].
+uint64_t number(const std::string& name, const std::string& text, uint64_t lo, uint64_t hi) {
+  uint64_t v = 0;
+  size_t i = 0;
+  bool ok = !text.empty();
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    if (v > (~0ull - 9) / 10) ok = false;
+    v = v * 10 + static_cast<uint64_t>(text[i] - '0');
+  }
+  if (i == 0) ok = false;
+  if (ok && i < text.size()) {
+    int shift = 0;
+    switch (text[i]) {
+      case 'K':
+      case 'k':
+        shift = 10;
+        break;
+      case 'M':
+      case 'm':
+        shift = 20;
+        break;
+      case 'G':
+      case 'g':
+        shift = 30;
+        break;
+      default:
+        ok = false;
+    }
+    if (i + 1 != text.size() || (shift > 0 && v > (~0ull >> shift))) ok = false;
+    v <<= shift;
+  }
+  if (!ok || v < lo || v > hi) {
+    std::string why = name + " takes a whole number (K, M, G allowed) from " + std::to_string(lo) +
+                      " to " + std::to_string(hi) + ", not \"" + text + "\"";
+    usage(why.c_str());
+  }
+  return v;
+}
+
+Options parse(int argc, char** argv) {
+  Options o;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    auto value = [&]() -> std::string {
+      if (i + 1 >= argc) usage((a + " needs a value").c_str());
+      return argv[++i];
+    };
+    if (a == "--url") {
+      o.urls.push_back(value());
+    } else if (a == "--tgt") {
+      o.tgtDrives = static_cast<int>(number(a, value(), 1, 16));
+    } else if (a == "--block") {
+      o.block = static_cast<uint32_t>(number(a, value(), 1, 0xFFFFFF));
+    } else if (a == "--depth") {
+      o.depth = static_cast<int>(number(a, value(), 1, 64));
+    } else if (a == "--size") {
+      o.size = number(a, value(), 1, 1ull << 44);
+    } else if (a == "--repeat") {
+      o.repeat = static_cast<int>(number(a, value(), 1, 100));
+    } else if (a == "--json") {
+      o.json = value();
+    } else {
+      usage(("unknown option " + a).c_str());
+    }
+  }
+  if (o.urls.empty() == (o.tgtDrives == 0)) usage("give --url (one per drive) or --tgt N");
+  if (o.size < o.block) usage("--size is smaller than one block");
+  return o;
+}
+
+double seconds(Clock::time_point a, Clock::time_point b) {
+  return std::chrono::duration<double>(b - a).count();
+}
+
+double median(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  size_t n = v.size();
+  return n % 2 == 1 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+// Processor seconds (user + system) of a process, from /proc; -1 unknown.
+double processSeconds(pid_t pid) {
+  if (pid <= 0) return -1;
+  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+  size_t close = stat.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::istringstream rest(stat.substr(close + 2));
+  std::string field;
+  double ticks = 0;
+  for (int i = 3; i <= 15 && rest >> field; ++i) {
+    if (i == 14 || i == 15) ticks += std::stod(field);
+  }
+  return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// One drive through one libiscsi session: nothing but what libiscsi gives.
+class Session {
+ public:
+  ~Session() {
+    if (context_ != nullptr) {
+      iscsi_logout_sync(context_);
+      iscsi_destroy_context(context_);
+    }
+  }
+
+  bool open(const std::string& url, int index) {
+    std::string initiator = "iqn.2008-11.invalid.zephlorn:yardstick-" + std::to_string(index);
+    context_ = iscsi_create_context(initiator.c_str());
+    if (context_ == nullptr) return fail("cannot create an iSCSI context");
+    iscsi_url* u = iscsi_parse_full_url(context_, url.c_str());
+    if (u == nullptr) return fail(iscsi_get_error(context_));
+    lun_ = u->lun;
+    iscsi_set_targetname(context_, u->target);
+    iscsi_set_session_type(context_, ISCSI_SESSION_NORMAL);
+    iscsi_set_noautoreconnect(context_, 1);
+    iscsi_set_initial_r2t(context_, ISCSI_INITIAL_R2T_NO);
+    iscsi_set_immediate_data(context_, ISCSI_IMMEDIATE_DATA_YES);
+    std::string portal = u->portal;
+    iscsi_destroy_url(u);
+    // Logs in and waits out the unit attentions of a new session.
+    if (iscsi_full_connect_sync(context_, portal.c_str(), lun_) != 0) {
+      return fail(iscsi_get_error(context_));
+    }
+    // Variable block mode: MODE SELECT(6) with a block descriptor of
+    // length 0.
+    unsigned char list[12] = {0, 0, 0x10, 8, 0, 0, 0, 0, 0, 0, 0, 0};
+    unsigned char select[6] = {0x15, 0x10, 0, 0, 12, 0};
+    if (!command(select, SCSI_XFER_WRITE, list, sizeof list)) return false;
+    return true;
+  }
+
+  bool rewind() {
+    unsigned char cdb[6] = {0x01, 0, 0, 0, 0, 0};
+    return command(cdb, SCSI_XFER_NONE, nullptr, 0);
+  }
+
+  // `blocks` WRITE(6) or READ(6) of `block` bytes, `depth` in flight; after
+  // writes one filemark, waited for.
+  bool stream(bool write, uint64_t blocks, uint32_t block, int depth) {
+    struct Slot {
+      Session* self = nullptr;
+      scsi_task* task = nullptr;
+      bool busy = false;
+      int status = 0;
+      std::vector<unsigned char> data;
+    };
+    std::vector<Slot> slots(static_cast<size_t>(depth));
+    std::mt19937_64 random(42);
+    for (Slot& s : slots) {
+      s.self = this;
+      s.data.resize(block);
+      if (write) {
+        for (auto& b : s.data) b = static_cast<unsigned char>(random());
+      }
+    }
+    auto callback = [](iscsi_context*, int status, void*, void* priv) {
+      auto* s = static_cast<Slot*>(priv);
+      s->status = status;
+      s->busy = false;
+      --s->self->inflight_;
+    };
+    uint64_t sent = 0, answered = 0;
+    inflight_ = 0;
+    while (answered < blocks) {
+      for (Slot& s : slots) {
+        if (s.busy && s.task != nullptr) continue;
+        if (s.task != nullptr) {
+          if (s.status != SCSI_STATUS_GOOD) {
+            return fail(std::string(write ? "WRITE" : "READ") +
+                        " failed: " + iscsi_get_error(context_));
+          }
+          scsi_free_scsi_task(s.task);
+          s.task = nullptr;
+          ++answered;
+        }
+        if (sent == blocks) continue;
+        unsigned char cdb[6] = {static_cast<unsigned char>(write ? 0x0A : 0x08),
+                                0,
+                                static_cast<unsigned char>(block >> 16),
+                                static_cast<unsigned char>(block >> 8),
+                                static_cast<unsigned char>(block),
+                                0};
+        s.task = scsi_create_task(6, cdb, write ? SCSI_XFER_WRITE : SCSI_XFER_READ,
+                                  static_cast<int>(block));
+        iscsi_data out{block, s.data.data()};
+        if (!write) scsi_task_add_data_in_buffer(s.task, static_cast<int>(block), s.data.data());
+        s.busy = true;
+        ++inflight_;
+        if (iscsi_scsi_command_async(context_, lun_, s.task, callback, write ? &out : nullptr,
+                                     &s) != 0) {
+          return fail(iscsi_get_error(context_));
+        }
+        ++sent;
+      }
+      if (answered == blocks) break;
+      if (!service()) return false;
+    }
+    if (!write) return true;
+    unsigned char filemark[6] = {0x10, 0, 0, 0, 1, 0};
+    return command(filemark, SCSI_XFER_NONE, nullptr, 0);
+  }
+
+  const std::string& error() const { return error_; }
+
+ private:
+  bool fail(const std::string& why) {
+    error_ = why;
+    return false;
+  }
+
+  bool service() {
+    pollfd pfd{iscsi_get_fd(context_), static_cast<short>(iscsi_which_events(context_)), 0};
+    int r = poll(&pfd, 1, 1000);
+    if (r < 0) return fail(std::string("poll: ") + std::strerror(errno));
+    if (iscsi_service(context_, r > 0 ? pfd.revents : 0) < 0) {
+      return fail(iscsi_get_error(context_));
+    }
+    return true;
+  }
+
+  bool command(unsigned char* cdb, int dir, unsigned char* data, uint32_t length) {
+    scsi_task* task = scsi_create_task(6, cdb, dir, static_cast<int>(length));
+    iscsi_data out{length, data};
+    scsi_task* done =
+        iscsi_scsi_command_sync(context_, lun_, task, dir == SCSI_XFER_WRITE ? &out : nullptr);
+    bool ok = done != nullptr && done->status == SCSI_STATUS_GOOD;
+    if (!ok) {
+      char what[64];
+      std::snprintf(what, sizeof what, "command %02Xh failed: ", cdb[0]);
+      error_ = what + std::string(iscsi_get_error(context_));
+    }
+    scsi_free_scsi_task(task);
+    return ok;
+  }
+
+  iscsi_context* context_ = nullptr;
+  int lun_ = 0;
+  int inflight_ = 0;
+  std::string error_;
+};
+
+struct Figure {
+  double writeMiBs = 0, readMiBs = 0;
+  double writeTgtd = -1, readTgtd = -1;  // tgtd's processor seconds in the pass
+};
+
+// One run over `drives` (indexes into urls) together: write, then read.
+bool runOnce(const Options& o, const std::vector<std::string>& urls, const std::vector<int>& drives,
+             pid_t tgtd, Figure* f, std::string* error) {
+  size_t n = drives.size();
+  std::vector<std::unique_ptr<Session>> sessions(n);
+  for (size_t i = 0; i < n; ++i) {
+    sessions[i] = std::make_unique<Session>();
+    if (!sessions[i]->open(urls[static_cast<size_t>(drives[i])], drives[i]) ||
+        !sessions[i]->rewind()) {
+      *error = urls[static_cast<size_t>(drives[i])] + ": " + sessions[i]->error();
+      return false;
+    }
+  }
+  uint64_t blocks = o.size / o.block;
+  double bytes = static_cast<double>(blocks) * o.block * static_cast<double>(n);
+  std::vector<Clock::time_point> start(n), end(n);
+  std::vector<char> ok(n, 1);
+  for (bool write : {true, false}) {
+    std::barrier sync(static_cast<ptrdiff_t>(n));
+    double cpu0 = processSeconds(tgtd);
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < n; ++i) {
+      threads.emplace_back([&, i] {
+        sync.arrive_and_wait();
+        start[i] = Clock::now();
+        ok[i] = sessions[i]->stream(write, blocks, o.block, o.depth);
+        end[i] = Clock::now();
+      });
+    }
+    for (auto& t : threads) t.join();
+    double cpu = cpu0 < 0 ? -1 : processSeconds(tgtd) - cpu0;
+    for (size_t i = 0; i < n; ++i) {
+      if (!ok[i]) {
+        *error = urls[static_cast<size_t>(drives[i])] + ": " + sessions[i]->error();
+        return false;
+      }
+    }
+    double span = seconds(*std::min_element(start.begin(), start.end()),
+                          *std::max_element(end.begin(), end.end()));
+    double rate = bytes / 1048576.0 / span;
+    if (write) {
+      f->writeMiBs = rate;
+      f->writeTgtd = cpu;
+      for (auto& s : sessions) {
+        if (!s->rewind()) {
+          *error = s->error();
+          return false;
+        }
+      }
+    } else {
+      f->readMiBs = rate;
+      f->readTgtd = cpu;
+    }
+  }
+  return true;
+}
+
+bool measure(const Options& o, const std::vector<std::string>& urls, const std::vector<int>& drives,
+             pid_t tgtd, Figure* f, std::string* error) {
+  std::vector<Figure> runs(static_cast<size_t>(o.repeat));
+  for (Figure& r : runs) {
+    if (!runOnce(o, urls, drives, tgtd, &r, error)) return false;
+  }
+  auto pick = [&](double Figure::*field) {
+    std::vector<double> v;
+    for (const Figure& r : runs) v.push_back(r.*field);
+    return median(v);
+  };
+  f->writeMiBs = pick(&Figure::writeMiBs);
+  f->readMiBs = pick(&Figure::readMiBs);
+  f->writeTgtd = pick(&Figure::writeTgtd);
+  f->readTgtd = pick(&Figure::readTgtd);
+  return true;
+}
+
+std::string cpu(double s) {
+  if (s < 0) return "-";
+  char b[32];
+  std::snprintf(b, sizeof b, "%.2f", s);
+  return b;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options o = parse(argc, argv);
+  // A session the target ends is an error of that pass, not the program's end.
+  signal(SIGPIPE, SIG_IGN);
+  std::unique_ptr<zeptest::TgtTarget> target;
+  std::vector<std::string> urls = o.urls;
+  if (o.tgtDrives > 0) {
+    zeptest::TgtOptions t;
+    t.drives = o.tgtDrives;
+    for (int i = 0; i < o.tgtDrives; ++i) {
+      t.cartridges.push_back(zeptest::TgtCartridge{"Y" + std::to_string(i),
+                                                   static_cast<uint32_t>(o.size / 1048576 + 64)});
+    }
+    target = std::make_unique<zeptest::TgtTarget>(t);
+    if (!target->start()) {
+      std::fprintf(stderr, "tape_yardstick: cannot start tgtd: %s\n", target->error().c_str());
+      return 1;
+    }
+    for (int i = 0; i < o.tgtDrives; ++i) urls.push_back(target->url(target->driveLun(i)));
+  }
+  pid_t tgtd = target ? target->pid() : -1;
+  std::printf(
+      "tape_yardstick: %zu drive(s), blocks of %u bytes, %d in flight, %llu MiB per drive, "
+      "median of %d\n",
+      urls.size(), o.block, o.depth, static_cast<unsigned long long>(o.size / 1048576), o.repeat);
+  for (size_t i = 0; i < urls.size(); ++i) std::printf("  drive %zu: %s\n", i + 1, urls[i].c_str());
+  std::printf("%-36s %11s %11s %15s\n", "", "write MiB/s", "read MiB/s", "tgtd cpu s w/r");
+  nlohmann::json out;
+  out["block"] = o.block;
+  out["depth"] = o.depth;
+  out["size"] = o.size;
+  out["repeat"] = o.repeat;
+  Figure sum;
+  std::string error;
+  auto report = [&](const std::string& name, const Figure& f) {
+    std::printf("%-36s %11.0f %11.0f %15s\n", name.c_str(), f.writeMiBs, f.readMiBs,
+                (cpu(f.writeTgtd) + "/" + cpu(f.readTgtd)).c_str());
+    std::fflush(stdout);
+    out["figures"].push_back({{"name", name},
+                              {"write_mibs", f.writeMiBs},
+                              {"read_mibs", f.readMiBs},
+                              {"tgtd_cpu_write_s", f.writeTgtd},
+                              {"tgtd_cpu_read_s", f.readTgtd}});
+  };
+  std::vector<int> all;
+  for (size_t i = 0; i < urls.size(); ++i) {
+    Figure f;
+    if (!measure(o, urls, {static_cast<int>(i)}, tgtd, &f, &error)) {
+      std::fprintf(stderr, "tape_yardstick: %s\n", error.c_str());
+      return 1;
+    }
+    report("drive " + std::to_string(i + 1) + " alone", f);
+    sum.writeMiBs += f.writeMiBs;
+    sum.readMiBs += f.readMiBs;
+    all.push_back(static_cast<int>(i));
+  }
+  if (urls.size() > 1) {
+    sum.writeTgtd = sum.readTgtd = -1;
+    report("sum of each alone", sum);
+    Figure together;
+    if (!measure(o, urls, all, tgtd, &together, &error)) {
+      std::fprintf(stderr, "tape_yardstick: %s\n", error.c_str());
+      return 1;
+    }
+    report("all " + std::to_string(urls.size()) + " at once, one thread each", together);
+  }
+  if (!o.json.empty()) {
+    std::ofstream f(o.json);
+    f << out.dump(2) << "\n";
+    if (!f) {
+      std::fprintf(stderr, "tape_yardstick: cannot write %s\n", o.json.c_str());
+      return 1;
+    }
+  }
+  return 0;
+}

@@ -1,0 +1,274 @@
+#include "engine/scsi/commands.h"
+
+#include <algorithm>
+
+namespace mox::scsi {
+namespace {
+
+void put16(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v >> 8);
+  p[1] = static_cast<uint8_t>(v);
+}
+void put24(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v >> 16);
+  p[1] = static_cast<uint8_t>(v >> 8);
+  p[2] = static_cast<uint8_t>(v);
+}
+void put32(uint8_t* p, uint32_t v) {
+  put16(p, v >> 16);
+  put16(p + 2, v);
+}
+uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
+uint32_t get24(const uint8_t* p) { return (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2]; }
+uint32_t get32(const uint8_t* p) { return (uint32_t{get16(p)} << 16) | get16(p + 2); }
+
+Cdb make(uint8_t opcode, uint8_t length) {
+  Cdb c;
+  c.bytes[0] = opcode;
+  c.length = length;
+  return c;
+}
+
+// ASCII field without trailing spaces and NULs; other bytes kept as they are.
+std::string trimmed(const uint8_t* p, size_t n) {
+  std::string s(reinterpret_cast<const char*>(p), n);
+  size_t end = s.find_last_not_of(std::string(" \0", 2));
+  s.erase(end == std::string::npos ? 0 : end + 1);
+  size_t begin = s.find_first_not_of(' ');
+  return begin == std::string::npos ? std::string() : s.substr(begin);
+}
+
+uint32_t clamp24(uint32_t v) { return std::min(v, kMaxTransfer6); }
+
+}  // namespace
+
+Cdb testUnitReady() { return make(op::kTestUnitReady, 6); }
+
+Cdb requestSense(uint8_t allocation) {
+  Cdb c = make(op::kRequestSense, 6);
+  c.bytes[4] = allocation;
+  return c;
+}
+
+Cdb inquiry(bool vpd, uint8_t page, uint16_t allocation) {
+  Cdb c = make(op::kInquiry, 6);
+  c.bytes[1] = vpd ? 0x01 : 0x00;
+  c.bytes[2] = vpd ? page : 0;
+  put16(c.bytes + 3, allocation);
+  return c;
+}
+
+Cdb modeSense6(uint8_t page, uint8_t allocation, bool disableBlockDescriptors) {
+  Cdb c = make(op::kModeSense6, 6);
+  c.bytes[1] = disableBlockDescriptors ? 0x08 : 0x00;
+  c.bytes[2] = page & 0x3F;  // current values
+  c.bytes[4] = allocation;
+  return c;
+}
+
+Cdb modeSelect6(uint8_t length) {
+  Cdb c = make(op::kModeSelect6, 6);
+  c.bytes[1] = 0x10;  // PF: the list follows the standard page format
+  c.bytes[4] = length;
+  return c;
+}
+
+Cdb preventAllow(bool prevent) {
+  Cdb c = make(op::kPreventAllow, 6);
+  c.bytes[4] = prevent ? 0x01 : 0x00;
+  return c;
+}
+
+Cdb rewind(bool immediate) {
+  Cdb c = make(op::kRewind, 6);
+  c.bytes[1] = immediate ? 0x01 : 0x00;
+  return c;
+}
+
+Cdb readBlockLimits() { return make(op::kReadBlockLimits, 6); }
+
+Cdb write6(uint32_t length) {
+  Cdb c = make(op::kWrite6, 6);
+  put24(c.bytes + 2, clamp24(length));
+  return c;
+}
+
+Cdb read6(uint32_t length, bool sili) {
+  Cdb c = make(op::kRead6, 6);
+  c.bytes[1] = sili ? 0x02 : 0x00;
+  put24(c.bytes + 2, clamp24(length));
+  return c;
+}
+
+Cdb writeFilemarks6(uint32_t count, bool immediate) {
+  Cdb c = make(op::kWriteFilemarks6, 6);
+  c.bytes[1] = immediate ? 0x01 : 0x00;
+  put24(c.bytes + 2, clamp24(count));
+  return c;
+}
+
+Cdb space6(SpaceCode code, int32_t count) {
+  Cdb c = make(op::kSpace6, 6);
+  c.bytes[1] = static_cast<uint8_t>(code) & 0x0F;
+  int32_t clamped = std::clamp(count, -0x800000, 0x7FFFFF);
+  put24(c.bytes + 2, static_cast<uint32_t>(clamped) & 0xFFFFFF);
+  return c;
+}
+
+Cdb loadUnload(bool load, bool immediate, bool hold) {
+  Cdb c = make(op::kLoadUnload, 6);
+  c.bytes[1] = immediate ? 0x01 : 0x00;
+  c.bytes[4] = static_cast<uint8_t>((hold ? 0x08 : 0x00) | (load ? 0x01 : 0x00));
+  return c;
+}
+
+Cdb locate10(uint32_t block) {
+  Cdb c = make(op::kLocate10, 10);
+  put32(c.bytes + 3, block);
+  return c;
+}
+
+Cdb readPositionShort() {
+  Cdb c = make(op::kReadPosition, 10);
+  c.bytes[1] = 0x00;  // short form, block identifiers; the length is fixed at 20
+  return c;
+}
+
+Cdb readElementStatus(ElementType type, uint16_t start, uint16_t count, bool volumeTags,
+                      bool deviceIds, uint32_t allocation) {
+  Cdb c = make(op::kReadElementStatus, 12);
+  c.bytes[1] =
+      static_cast<uint8_t>((volumeTags ? 0x10 : 0x00) | (static_cast<uint8_t>(type) & 0x0F));
+  put16(c.bytes + 2, start);
+  put16(c.bytes + 4, count);
+  c.bytes[6] = deviceIds ? 0x01 : 0x00;
+  put24(c.bytes + 7, clamp24(allocation));
+  return c;
+}
+
+Cdb moveMedium(uint16_t transport, uint16_t source, uint16_t destination) {
+  Cdb c = make(op::kMoveMedium, 12);
+  put16(c.bytes + 2, transport);
+  put16(c.bytes + 4, source);
+  put16(c.bytes + 6, destination);
+  return c;
+}
+
+Cdb initializeElementStatus() { return make(op::kInitializeElementStatus, 6); }
+
+std::vector<uint8_t> modeSelectBlockDescriptor(uint8_t density, uint32_t blockLength,
+                                               uint8_t bufferedMode) {
+  std::vector<uint8_t> list(12, 0);
+  list[2] = static_cast<uint8_t>((bufferedMode & 0x07) << 4);
+  list[3] = 8;  // one block descriptor
+  list[4] = density;
+  put24(&list[9], blockLength & 0xFFFFFF);
+  return list;
+}
+
+bool parseInquiry(const uint8_t* data, size_t length, Inquiry* out) {
+  *out = Inquiry{};
+  if (data == nullptr || length < 2) return false;
+  out->qualifier = data[0] >> 5;
+  out->peripheralType = data[0] & 0x1F;
+  out->removable = (data[1] & 0x80) != 0;
+  if (length >= 16) out->vendor = trimmed(data + 8, 8);
+  if (length >= 32) out->product = trimmed(data + 16, 16);
+  if (length >= 36) out->revision = trimmed(data + 32, 4);
+  return true;
+}
+
+bool parseUnitSerial(const uint8_t* data, size_t length, std::string* out) {
+  out->clear();
+  if (data == nullptr || length < 4 || data[1] != 0x80) return false;
+  size_t n = std::min<size_t>(get16(data + 2), length - 4);
+  *out = trimmed(data + 4, n);
+  return true;
+}
+
+bool parseBlockLimits(const uint8_t* data, size_t length, BlockLimits* out) {
+  *out = BlockLimits{};
+  if (data == nullptr || length < 6) return false;
+  out->granularity = data[0] & 0x1F;
+  out->maximum = get24(data + 1);
+  out->minimum = get16(data + 4);
+  return true;
+}
+
+bool parseModeSense6(const uint8_t* data, size_t length, ModeHeader* out) {
+  *out = ModeHeader{};
+  if (data == nullptr || length < 4) return false;
+  out->writeProtected = (data[2] & 0x80) != 0;
+  out->bufferedMode = (data[2] >> 4) & 0x07;
+  out->speed = data[2] & 0x0F;
+  if (data[3] >= 8 && length >= 12) {
+    out->hasBlockDescriptor = true;
+    out->density = data[4];
+    out->blockLength = get24(data + 9);
+  }
+  return true;
+}
+
+bool parseShortPosition(const uint8_t* data, size_t length, ShortPosition* out) {
+  *out = ShortPosition{};
+  if (data == nullptr || length < 12) return false;
+  out->beginningOfPartition = (data[0] & 0x80) != 0;
+  out->endOfPartition = (data[0] & 0x40) != 0;
+  out->blockPositionUnknown = (data[0] & 0x04) != 0;
+  out->partition = data[1];
+  out->firstBlock = get32(data + 4);
+  out->lastBlock = get32(data + 8);
+  return true;
+}
+
+bool parseElementStatus(const uint8_t* data, size_t length, std::vector<Element>* out) {
+  out->clear();
+  if (data == nullptr || length < 8) return false;
+  size_t end = std::min<size_t>(length, 8 + size_t{get24(data + 5)});
+  size_t at = 8;
+  while (at + 8 <= end) {
+    const uint8_t* page = data + at;
+    uint8_t type = page[0] & 0x0F;
+    bool primaryTag = (page[1] & 0x80) != 0;
+    bool alternateTag = (page[1] & 0x40) != 0;
+    size_t descriptorLength = get16(page + 2);
+    size_t pageBytes = get24(page + 5);
+    if (type < 1 || type > 4 || descriptorLength < 12) return false;
+    size_t pageEnd = std::min(end, at + 8 + pageBytes);
+    size_t d = at + 8;
+    while (d + descriptorLength <= pageEnd) {
+      const uint8_t* e = data + d;
+      Element el;
+      el.type = static_cast<ElementType>(type);
+      el.address = get16(e);
+      el.full = (e[2] & 0x01) != 0;
+      el.exception = (e[2] & 0x04) != 0;
+      el.asc = e[4];
+      el.ascq = e[5];
+      el.sourceValid = (e[9] & 0x80) != 0;
+      el.source = get16(e + 10);
+      size_t off = 12;
+      if (primaryTag && off + 36 <= descriptorLength) {
+        el.volumeTag = trimmed(e + off, 32);
+        off += 36;
+      }
+      if (alternateTag && off + 36 <= descriptorLength) off += 36;
+      if (off + 4 <= descriptorLength) {
+        size_t idLength = e[off + 3];
+        if (idLength > 0 && off + 4 + idLength <= descriptorLength) {
+          const uint8_t* id = e + off + 4;
+          // Vendor (8), product (16), then the serial number.
+          el.deviceVendor = trimmed(id, std::min<size_t>(8, idLength));
+          if (idLength > 8) el.deviceProduct = trimmed(id + 8, std::min<size_t>(16, idLength - 8));
+          if (idLength > 24) el.deviceSerial = trimmed(id + 24, idLength - 24);
+        }
+      }
+      out->push_back(std::move(el));
+      d += descriptorLength;
+    }
+    at = at + 8 + pageBytes;
+  }
+  return true;
+}
+
+}  // namespace mox::scsi

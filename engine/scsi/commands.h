@@ -1,0 +1,155 @@
+// Command descriptor blocks for tape drives (SSC) and media changers (SMC),
+// and parsers for what they answer. Pure functions: no I/O, no state.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace mox::scsi {
+
+struct Cdb {
+  uint8_t bytes[16] = {};
+  uint8_t length = 6;
+};
+
+// Operation codes used here.
+namespace op {
+inline constexpr uint8_t kTestUnitReady = 0x00;
+inline constexpr uint8_t kRewind = 0x01;
+inline constexpr uint8_t kRequestSense = 0x03;
+inline constexpr uint8_t kReadBlockLimits = 0x05;
+inline constexpr uint8_t kRead6 = 0x08;
+inline constexpr uint8_t kWrite6 = 0x0A;
+inline constexpr uint8_t kWriteFilemarks6 = 0x10;
+inline constexpr uint8_t kSpace6 = 0x11;
+inline constexpr uint8_t kInquiry = 0x12;
+inline constexpr uint8_t kModeSelect6 = 0x15;
+inline constexpr uint8_t kModeSense6 = 0x1A;
+inline constexpr uint8_t kLoadUnload = 0x1B;
+inline constexpr uint8_t kPreventAllow = 0x1E;
+inline constexpr uint8_t kLocate10 = 0x2B;
+inline constexpr uint8_t kReadPosition = 0x34;
+inline constexpr uint8_t kInitializeElementStatus = 0x07;
+inline constexpr uint8_t kMoveMedium = 0xA5;
+inline constexpr uint8_t kReadElementStatus = 0xB8;
+}  // namespace op
+
+// The largest transfer length READ(6), WRITE(6) and SPACE(6) can carry.
+inline constexpr uint32_t kMaxTransfer6 = 0xFFFFFF;
+
+// --- Common (SPC) -----------------------------------------------------------
+Cdb testUnitReady();
+Cdb requestSense(uint8_t allocation);
+Cdb inquiry(bool vpd, uint8_t page, uint16_t allocation);
+Cdb modeSense6(uint8_t page, uint8_t allocation, bool disableBlockDescriptors = false);
+// MODE SELECT(6) with PF set for a parameter list of `length` bytes.
+Cdb modeSelect6(uint8_t length);
+Cdb preventAllow(bool prevent);
+
+// --- Tape drives (SSC) ------------------------------------------------------
+Cdb rewind(bool immediate = false);
+Cdb readBlockLimits();
+// Variable block mode: one block of `length` bytes.
+Cdb write6(uint32_t length);
+// Variable block mode: one block of up to `length` bytes. With `sili` the
+// drive does not report a shorter block as an error.
+Cdb read6(uint32_t length, bool sili);
+Cdb writeFilemarks6(uint32_t count, bool immediate = false);
+enum class SpaceCode : uint8_t {
+  blocks = 0,
+  filemarks = 1,
+  sequentialFilemarks = 2,
+  endOfData = 3
+};
+// `count` is a signed 24-bit number: negative spaces towards the beginning.
+Cdb space6(SpaceCode code, int32_t count);
+// LOAD UNLOAD as the stream commands define it (byte 4: LOAD, RETEN, EOT, HOLD).
+Cdb loadUnload(bool load, bool immediate = false, bool hold = false);
+Cdb locate10(uint32_t block);
+// READ POSITION, short form with block identifiers (service action 0).
+Cdb readPositionShort();
+
+// --- Media changers (SMC) ---------------------------------------------------
+enum class ElementType : uint8_t {
+  all = 0,
+  transport = 1,     // the picker
+  storage = 2,       // slots
+  importExport = 3,  // mail slots
+  drive = 4,         // data transfer elements
+};
+Cdb readElementStatus(ElementType type, uint16_t start, uint16_t count, bool volumeTags,
+                      bool deviceIds, uint32_t allocation);
+Cdb moveMedium(uint16_t transport, uint16_t source, uint16_t destination);
+Cdb initializeElementStatus();
+
+// --- Parameter lists ----------------------------------------------------------
+// A MODE SELECT(6) parameter list with one block descriptor: the header
+// (buffered mode in the device-specific byte) and a descriptor with the
+// density code and block length (0 = variable). Returns 12 bytes.
+std::vector<uint8_t> modeSelectBlockDescriptor(uint8_t density, uint32_t blockLength,
+                                               uint8_t bufferedMode);
+
+// --- Answers ------------------------------------------------------------------
+struct Inquiry {
+  uint8_t peripheralType = 0x1F;  // 01h tape, 08h changer
+  uint8_t qualifier = 0;
+  bool removable = false;
+  std::string vendor;    // trimmed
+  std::string product;   // trimmed
+  std::string revision;  // trimmed
+};
+bool parseInquiry(const uint8_t* data, size_t length, Inquiry* out);
+// VPD page 80h: the unit serial number, trimmed.
+bool parseUnitSerial(const uint8_t* data, size_t length, std::string* out);
+
+struct BlockLimits {
+  uint8_t granularity = 0;
+  uint32_t maximum = 0;  // 0: no limit given
+  uint16_t minimum = 0;
+};
+bool parseBlockLimits(const uint8_t* data, size_t length, BlockLimits* out);
+
+// MODE SENSE(6) header and first block descriptor.
+struct ModeHeader {
+  bool writeProtected = false;
+  uint8_t bufferedMode = 0;
+  uint8_t speed = 0;
+  bool hasBlockDescriptor = false;
+  uint8_t density = 0;
+  uint32_t blockLength = 0;  // 0: variable
+};
+bool parseModeSense6(const uint8_t* data, size_t length, ModeHeader* out);
+
+// READ POSITION short form.
+struct ShortPosition {
+  bool beginningOfPartition = false;
+  bool endOfPartition = false;
+  bool blockPositionUnknown = false;  // BPU: the block numbers mean nothing
+  bool locationUnknown = false;       // LOLU
+  uint8_t partition = 0;
+  uint32_t firstBlock = 0;
+  uint32_t lastBlock = 0;
+};
+bool parseShortPosition(const uint8_t* data, size_t length, ShortPosition* out);
+
+struct Element {
+  ElementType type = ElementType::storage;
+  uint16_t address = 0;
+  bool full = false;
+  bool exception = false;
+  uint8_t asc = 0;
+  uint8_t ascq = 0;
+  bool sourceValid = false;
+  uint16_t source = 0;        // where the cartridge came from
+  std::string volumeTag;      // primary volume tag (barcode), trimmed; empty when none
+  std::string deviceVendor;   // drives with device identifiers: INQUIRY vendor,
+  std::string deviceProduct;  // product and serial of the drive at this element
+  std::string deviceSerial;
+};
+// READ ELEMENT STATUS data: every element of every page. False when the
+// header or a page header is malformed.
+bool parseElementStatus(const uint8_t* data, size_t length, std::vector<Element>* out);
+
+}  // namespace mox::scsi

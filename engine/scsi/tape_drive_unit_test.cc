@@ -1,0 +1,430 @@
+// The member against a tape drive that follows the stream commands as
+// written, kept in memory: what tgt cannot show (SILI honoured, SPACE that
+// stops at filemarks, READ POSITION, early warning before the end, VOLUME
+// OVERFLOW, deferred errors, descriptor sense). No target needed.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "engine/scsi/tape_drive.h"
+
+namespace mox::scsi {
+namespace {
+
+class StandardTape final : public Transport {
+ public:
+  struct Object {
+    bool filemark = false;
+    std::vector<uint8_t> data;
+  };
+  uint64_t earlyWarningAt = ~0ull;  // bytes on the tape past which a write says EOM
+  uint64_t capacity = ~0ull;        // a write that would pass it is refused
+  bool descriptorSense = false;
+  bool deferredErrorOnFilemark = false;
+  // Commands run, but their answers are lost with the session (until
+  // reconnect()).
+  bool loseAnswers = false;
+  std::vector<Object> objects;
+  size_t pos = 0;
+  int commands = 0;
+
+  void submit(const Command& c, Completion* done) override {
+    *done = Completion{};
+    done->finished = true;
+    ++commands;
+    execute(c, done);
+    if (loseAnswers) {
+      done->transport = TransportStatus::disconnected;
+      done->message = "answer lost";
+    }
+  }
+  void waitAll() override {}
+  void waitAny() override {}
+  size_t outstanding() const override { return 0; }
+  bool connected() const override { return true; }
+  int reconnect() override {
+    loseAnswers = false;
+    return 0;
+  }
+  void disconnect() override {}
+  std::string describe() const override { return "standard tape"; }
+  const std::string& lastError() const override { return error_; }
+  void setDefaultTimeoutMs(int) override {}
+  int defaultTimeoutMs() const override { return 1000; }
+
+ private:
+  uint64_t used() const {
+    uint64_t n = 0;
+    for (size_t i = 0; i < objects.size(); ++i) n += objects[i].data.size();
+    return n;
+  }
+
+  void check(Completion* d, uint8_t key, uint8_t asc, uint8_t ascq, bool fm = false,
+             bool eom = false, bool ili = false, bool valid = false, int64_t info = 0,
+             bool deferred = false) {
+    d->status = kStatusCheckCondition;
+    uint8_t* s = d->sense;
+    std::memset(s, 0, sizeof d->sense);
+    uint8_t flags = static_cast<uint8_t>((fm ? 0x80 : 0) | (eom ? 0x40 : 0) | (ili ? 0x20 : 0));
+    if (!descriptorSense) {
+      s[0] = static_cast<uint8_t>((valid ? 0x80 : 0) | (deferred ? 0x71 : 0x70));
+      s[2] = static_cast<uint8_t>(flags | key);
+      uint32_t v = static_cast<uint32_t>(info);
+      s[3] = static_cast<uint8_t>(v >> 24);
+      s[4] = static_cast<uint8_t>(v >> 16);
+      s[5] = static_cast<uint8_t>(v >> 8);
+      s[6] = static_cast<uint8_t>(v);
+      s[7] = 10;
+      s[12] = asc;
+      s[13] = ascq;
+      d->senseLength = 18;
+      return;
+    }
+    s[0] = deferred ? 0x73 : 0x72;
+    s[1] = key;
+    s[2] = asc;
+    s[3] = ascq;
+    size_t at = 8;
+    if (valid) {
+      uint8_t* p = s + at;
+      p[0] = 0x00;
+      p[1] = 0x0A;
+      p[2] = 0x80;
+      uint64_t v = static_cast<uint64_t>(info);
+      for (int i = 0; i < 8; ++i) p[4 + i] = static_cast<uint8_t>(v >> (56 - 8 * i));
+      at += 12;
+    }
+    if (flags != 0) {
+      s[at] = 0x04;
+      s[at + 1] = 0x02;
+      s[at + 3] = flags;
+      at += 4;
+    }
+    s[7] = static_cast<uint8_t>(at - 8);
+    d->senseLength = static_cast<uint8_t>(at);
+  }
+
+  static uint32_t count24(const Cdb& cdb) {
+    return (uint32_t{cdb.bytes[2]} << 16) | (uint32_t{cdb.bytes[3]} << 8) | cdb.bytes[4];
+  }
+
+  void execute(const Command& c, Completion* d) {
+    const uint8_t* b = c.cdb.bytes;
+    switch (b[0]) {
+      case op::kTestUnitReady:
+      case op::kLoadUnload:
+        return;
+      case op::kInquiry: {
+        std::memset(c.data, 0, c.length);
+        if ((b[1] & 1) != 0) {
+          const char serial[] = "ZT0001";
+          c.data[1] = 0x80;
+          c.data[3] = 6;
+          std::memcpy(c.data + 4, serial, 6);
+          return;
+        }
+        c.data[0] = 0x01;
+        c.data[1] = 0x80;
+        std::memcpy(c.data + 8, "ZEPTEST STANDARD-TAPE   0001", 28);
+        return;
+      }
+      case op::kReadBlockLimits: {
+        uint8_t limits[6] = {0, 0x10, 0x00, 0x00, 0x00, 0x01};
+        std::memcpy(c.data, limits, 6);
+        return;
+      }
+      case op::kModeSense6: {
+        std::memset(c.data, 0, c.length);
+        c.data[0] = 11;
+        c.data[2] = 0x10;
+        c.data[3] = 8;
+        c.data[4] = 0x58;
+        c.data[9] = static_cast<uint8_t>(blockLength_ >> 16);
+        c.data[10] = static_cast<uint8_t>(blockLength_ >> 8);
+        c.data[11] = static_cast<uint8_t>(blockLength_);
+        d->residualValid = true;
+        d->residual = c.length - 12;
+        return;
+      }
+      case op::kModeSelect6:
+        blockLength_ = (uint32_t{c.data[9]} << 16) | (uint32_t{c.data[10]} << 8) | c.data[11];
+        return;
+      case op::kReadPosition:
+        std::memset(c.data, 0, c.length);
+        c.data[0] = pos == 0 ? 0x80 : 0x00;
+        c.data[7] = static_cast<uint8_t>(pos);
+        c.data[6] = static_cast<uint8_t>(pos >> 8);
+        return;
+      case op::kLocate10:
+        pos = std::min<size_t>(objects.size(), (size_t{b[5]} << 8) | b[6]);
+        return;
+      case op::kRewind:
+        pos = 0;
+        return;
+      case op::kWrite6: {
+        if (used() + c.length > capacity) {
+          return check(d, kKeyVolumeOverflow, 0x00, 0x02, false, true, false, true, c.length);
+        }
+        objects.resize(pos);
+        objects.push_back(Object{false, std::vector<uint8_t>(c.data, c.data + c.length)});
+        ++pos;
+        if (used() > earlyWarningAt) check(d, kKeyNoSense, 0x00, 0x02, false, true);
+        return;
+      }
+      case op::kWriteFilemarks6: {
+        objects.resize(pos);
+        for (uint32_t i = 0; i < count24(c.cdb); ++i) objects.push_back(Object{true, {}});
+        pos = objects.size();
+        if (deferredErrorOnFilemark) {
+          return check(d, kKeyMediumError, 0x0C, 0x00, false, false, false, false, 0, true);
+        }
+        if (used() > earlyWarningAt) check(d, kKeyNoSense, 0x00, 0x02, false, true);
+        return;
+      }
+      case op::kRead6: {
+        bool sili = (b[1] & 0x02) != 0;
+        uint32_t request = count24(c.cdb);
+        if (pos == objects.size()) return check(d, kKeyBlankCheck, 0x00, 0x05, false, true);
+        const Object& o = objects[pos++];
+        if (o.filemark) {
+          return check(d, kKeyNoSense, 0x00, 0x01, true, false, false, true, request);
+        }
+        uint32_t n = static_cast<uint32_t>(o.data.size());
+        std::memcpy(c.data, o.data.data(), std::min(n, request));
+        if (n == request) return;
+        if (n < request && sili) {
+          d->residualValid = true;
+          d->residual = request - n;
+          return;
+        }
+        return check(d, kKeyNoSense, 0x00, 0x00, false, false, true, true,
+                     int64_t{request} - int64_t{n});
+      }
+      case op::kSpace6:
+        return space(c, d);
+      default:
+        return check(d, kKeyIllegalRequest, 0x20, 0x00);
+    }
+  }
+
+  void space(const Command& c, Completion* d) {
+    const uint8_t* b = c.cdb.bytes;
+    int32_t count = static_cast<int32_t>(count24(c.cdb) << 8) >> 8;
+    uint8_t code = b[1] & 0x0F;
+    if (code == 3) {
+      pos = objects.size();
+      return;
+    }
+    if (code > 1) return check(d, kKeyIllegalRequest, 0x24, 0x00);
+    bool blocks = code == 0;
+    int32_t left = count < 0 ? -count : count;
+    while (left > 0) {
+      if (count > 0) {
+        if (pos == objects.size()) {
+          return check(d, kKeyBlankCheck, 0x00, 0x05, false, true, false, true, left);
+        }
+        bool fm = objects[pos++].filemark;
+        if (blocks && fm) return check(d, kKeyNoSense, 0x00, 0x01, true, false, false, true, left);
+        if (!blocks && !fm) continue;
+      } else {
+        if (pos == 0) return check(d, kKeyNoSense, 0x00, 0x04, false, true, false, true, left);
+        bool fm = objects[pos - 1].filemark;
+        if (blocks && fm) {
+          --pos;  // stops on the beginning side of the filemark
+          return check(d, kKeyNoSense, 0x00, 0x01, true, false, false, true, left);
+        }
+        --pos;
+        if (!blocks && !fm) continue;
+      }
+      --left;
+    }
+  }
+
+  uint32_t blockLength_ = 512;  // starts in fixed block mode
+  std::string error_;
+};
+
+std::vector<uint8_t> record(uint8_t tag, size_t length) {
+  std::vector<uint8_t> r(length);
+  for (size_t i = 0; i < length; ++i) r[i] = static_cast<uint8_t>(tag + i);
+  return r;
+}
+
+struct Rig {
+  StandardTape* tape = nullptr;
+  std::unique_ptr<TapeDrive> drive;
+};
+
+Rig make(bool descriptor, int depth = 4) {
+  auto t = std::make_unique<StandardTape>();
+  Rig s;
+  s.tape = t.get();
+  s.tape->descriptorSense = descriptor;
+  TapeDriveOptions o;
+  o.recordCap = 4096;
+  o.writeDepth = depth;
+  o.readyWaitMs = 100;
+  s.drive = std::make_unique<TapeDrive>(std::move(t), o);
+  return s;
+}
+
+class StandardDrive : public ::testing::TestWithParam<bool> {};
+
+TEST_P(StandardDrive, ProbesAndReadsWithSili) {
+  Rig s = make(GetParam());
+  TapeDrive& d = *s.drive;
+  ASSERT_EQ(d.open(), Outcome::done) << d.lastError();
+  EXPECT_EQ(d.info().known, nullptr);
+  EXPECT_EQ(d.info().serial, "ZT0001");
+  EXPECT_EQ(d.info().mode.blockLength, 0u);  // was fixed (512): set to variable
+  EXPECT_TRUE(d.info().readPositionUsable);
+  EXPECT_EQ(d.position().file, 0u);  // READ POSITION said: beginning of the tape
+  ASSERT_EQ(d.rewind(), Outcome::done);
+  EXPECT_TRUE(d.info().locateSupported);
+  for (uint8_t i = 0; i < 3; ++i) {
+    std::vector<uint8_t> r = record(i, 100 + i);
+    ASSERT_EQ(d.writeRecord(r.data(), static_cast<uint32_t>(r.size())), Outcome::done);
+  }
+  ASSERT_EQ(d.writeFilemarks(1), Outcome::done);
+  std::vector<uint8_t> r = record(9, 4096);
+  ASSERT_EQ(d.writeRecord(r.data(), 4096), Outcome::done);
+  ASSERT_EQ(d.writeFilemarks(1), Outcome::done);
+  ASSERT_EQ(d.rewind(), Outcome::done);
+  std::vector<uint8_t> buf(4096);
+  uint32_t n = 0;
+  for (uint8_t i = 0; i < 3; ++i) {
+    ASSERT_EQ(d.readRecord(buf.data(), 4096, &n), Outcome::done) << d.lastError();
+    EXPECT_EQ(n, 100u + i);  // SILI: GOOD with the residual
+    EXPECT_EQ(std::vector<uint8_t>(buf.begin(), buf.begin() + n), record(i, 100 + i));
+  }
+  EXPECT_EQ(d.readRecord(buf.data(), 4096, &n), Outcome::filemark);
+  ASSERT_EQ(d.readRecord(buf.data(), 4096, &n), Outcome::done);
+  EXPECT_EQ(n, 4096u);
+  EXPECT_EQ(d.readRecord(buf.data(), 4096, &n), Outcome::filemark);
+  EXPECT_EQ(d.readRecord(buf.data(), 4096, &n), Outcome::endOfData);
+  // Backwards over filemarks works on this drive: back over the last one,
+  // before it.
+  EXPECT_EQ(d.position().file, 2u);
+  ASSERT_EQ(d.spaceFilemarks(-1), Outcome::done) << d.lastError();
+  EXPECT_EQ(d.position().file, 1u);
+  EXPECT_EQ(d.readRecord(buf.data(), 4096, &n), Outcome::filemark);
+}
+
+TEST_P(StandardDrive, EarlyWarningThenOverflow) {
+  for (int depth : {1, 8}) {
+    SCOPED_TRACE("writes in flight: " + std::to_string(depth));
+    Rig s = make(GetParam(), depth);
+    s.tape->earlyWarningAt = 10 * 1000;
+    s.tape->capacity = 12 * 1000;
+    TapeDrive& d = *s.drive;
+    ASSERT_EQ(d.open(), Outcome::done);
+    ASSERT_EQ(d.rewind(), Outcome::done);
+    std::vector<uint8_t> r = record(1, 1000);
+    std::vector<Outcome> seen;
+    for (int i = 0; i < 14; ++i) seen.push_back(d.writeRecord(r.data(), 1000));
+    Outcome flushed = d.flush();
+    if (depth == 1) {
+      // Records 1-10 plain, the 11th with EOM (written), the 12th fits,
+      // the 13th overflows (not written), the 14th is refused unsent.
+      for (int i = 0; i < 10; ++i) EXPECT_EQ(seen[static_cast<size_t>(i)], Outcome::done) << i;
+      EXPECT_EQ(seen[10], Outcome::earlyWarning);
+      EXPECT_EQ(seen[11], Outcome::done);
+      EXPECT_EQ(seen[12], Outcome::overflow);
+      EXPECT_EQ(seen[13], Outcome::overflow);
+      EXPECT_EQ(d.recordsSubmitted(), 13u);
+    } else {
+      // Queued: the answers come later, the first error with the flush.
+      for (Outcome o : seen) EXPECT_EQ(o, Outcome::done);
+      EXPECT_EQ(flushed, Outcome::overflow);
+      EXPECT_EQ(d.recordsSubmitted(), 14u);
+    }
+    EXPECT_TRUE(d.earlyWarning());
+    EXPECT_TRUE(d.full());
+    EXPECT_EQ(d.recordsAcknowledged(), 12u);  // exactly the records on the tape
+    EXPECT_EQ(s.tape->objects.size(), 12u);
+    EXPECT_EQ(d.state(), DriveState::ready);
+    EXPECT_EQ(d.writeRecord(r.data(), 1000), Outcome::overflow);
+  }
+}
+
+TEST_P(StandardDrive, DeferredErrorFailsTheMember) {
+  Rig s = make(GetParam());
+  TapeDrive& d = *s.drive;
+  ASSERT_EQ(d.open(), Outcome::done);
+  ASSERT_EQ(d.rewind(), Outcome::done);
+  std::vector<uint8_t> r = record(1, 1000);
+  ASSERT_EQ(d.writeRecord(r.data(), 1000), Outcome::done);
+  s.tape->deferredErrorOnFilemark = true;
+  EXPECT_EQ(d.writeFilemarks(0), Outcome::memberFailed);
+  EXPECT_EQ(d.state(), DriveState::failed);
+  EXPECT_EQ(d.recordsDurable(), 0u);  // the barrier did not hold
+  int before = s.tape->commands;
+  EXPECT_EQ(d.writeRecord(r.data(), 1000), Outcome::memberFailed);
+  EXPECT_EQ(s.tape->commands, before);  // nothing was sent
+}
+
+// On this drive SPACE back over blocks stops at a filemark: reconcile still
+// reads the same last objects.
+TEST_P(StandardDrive, ReconcileTailAcrossAFilemark) {
+  Rig s = make(GetParam());
+  TapeDrive& d = *s.drive;
+  ASSERT_EQ(d.open(), Outcome::done);
+  ASSERT_EQ(d.rewind(), Outcome::done);
+  std::vector<uint8_t> r = record(1, 500);
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(d.writeRecord(r.data(), 500), Outcome::done);
+  ASSERT_EQ(d.writeFilemarks(1), Outcome::done);
+  std::vector<uint8_t> last = record(7, 300);
+  ASSERT_EQ(d.writeRecord(last.data(), 300), Outcome::done);
+  ReconcileReport report;
+  ASSERT_EQ(d.reconcile(&report), Outcome::done) << d.lastError();
+  ASSERT_EQ(report.last, LastObject::record);
+  EXPECT_EQ(report.record, last);
+  // Nothing was in flight: one object, the last record.
+  ASSERT_EQ(report.tail.size(), 1u);
+
+  // A filemark, then four records whose answers are lost: the tail asks
+  // for five objects, spacing back stops at the filemark (FILEMARK), and
+  // reading forward gives the filemark and the four records.
+  ASSERT_EQ(d.writeFilemarks(1), Outcome::done);
+  s.tape->loseAnswers = true;
+  Outcome o = Outcome::done;
+  for (uint8_t i = 0; i < 4 && o == Outcome::done; ++i) {
+    std::vector<uint8_t> x = record(static_cast<uint8_t>(20 + i), 200);
+    o = d.writeRecord(x.data(), 200);
+  }
+  EXPECT_EQ(o, Outcome::transport);
+  EXPECT_EQ(d.state(), DriveState::needsReconcile);
+  ReconcileReport second;
+  ASSERT_EQ(d.reconcile(&second), Outcome::done) << d.lastError();
+  EXPECT_EQ(second.inFlightAtFault, 4u);
+  ASSERT_EQ(second.tail.size(), 5u);
+  EXPECT_TRUE(second.tail[0].filemark);
+  for (uint8_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(second.tail[1u + i].record, record(static_cast<uint8_t>(20 + i), 200));
+  }
+  EXPECT_EQ(second.record, record(23, 200));
+  EXPECT_EQ(d.state(), DriveState::ready);
+}
+
+TEST_P(StandardDrive, BlankTapeReconcilesToNothing) {
+  Rig s = make(GetParam());
+  TapeDrive& d = *s.drive;
+  ASSERT_EQ(d.open(), Outcome::done);
+  ReconcileReport report;
+  ASSERT_EQ(d.reconcile(&report), Outcome::done) << d.lastError();
+  EXPECT_EQ(report.last, LastObject::none);
+  EXPECT_TRUE(report.tail.empty());
+  EXPECT_EQ(d.position().file, 0u);
+  EXPECT_TRUE(d.position().atEndOfData);
+}
+
+INSTANTIATE_TEST_SUITE_P(FixedAndDescriptorSense, StandardDrive, ::testing::Bool(),
+                         [](const ::testing::TestParamInfo<bool>& p) {
+                           return p.param ? "descriptor" : "fixed";
+                         });
+
+}  // namespace
+}  // namespace mox::scsi
