@@ -67,7 +67,19 @@ void reconcileAppendAndCheck(TapeDrive* d, uint64_t acknowledged, uint64_t submi
   EXPECT_EQ(report.inFlightAtFault, submitted - acknowledged);
   ASSERT_EQ(report.last, LastObject::record);
   uint64_t last = 0;
-  ASSERT_TRUE(checkRecord(report.record, &last));
+  if (!checkRecord(report.record, &last)) {
+    // tgt writes a block's header before its data: a target killed between
+    // the two leaves a last block that fails its check. It is a record
+    // that was in flight and never landed whole, so the member spaces back
+    // over it and writes again from the record before it.
+    ASSERT_GE(report.tail.size(), 2u);
+    ASSERT_GT(report.inFlightAtFault, 0u);
+    report.tail.pop_back();
+    ASSERT_FALSE(report.tail.back().filemark);
+    ASSERT_TRUE(checkRecord(report.tail.back().record, &last)) << "two bad records at the end";
+    ASSERT_EQ(d->spaceBackRecords(1), Outcome::done) << d->lastError();
+    --report.inFlightAtFault;
+  }
   // The tape ends with an acknowledged record or one that was in flight:
   // never before the acknowledged ones, never with one never sent.
   EXPECT_GE(last + 1, acknowledged);
