@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include "engine/mox/mox.h"
@@ -93,17 +92,25 @@ int Home::provision(const Shape& shape) {
   return MOX_OK;
 }
 
+std::string Home::drivePath(int drive) const { return path_ + "/drives/" + std::to_string(drive); }
+
+int Home::readDriveCartridge(int drive, std::string* name) const {
+  // A drive file names one cartridge; anything longer is not one of ours.
+  int err = platform::readRegularFile(drivePath(drive), 4096, name);
+  if (err == ENOENT) err = 0;
+  name->erase(std::min(name->find('\n'), name->size()));
+  if (err != 0) name->clear();
+  return err;
+}
+
 std::string Home::driveCartridge(int drive) const {
-  std::ifstream in(path_ + "/drives/" + std::to_string(drive));
   std::string name;
-  std::getline(in, name);
+  readDriveCartridge(drive, &name);
   return name;
 }
 
 int Home::setDriveCartridge(int drive, const std::string& name) {
-  return platform::writeFileAtomic(path_ + "/drives/" + std::to_string(drive), name + "\n") == 0
-             ? MOX_OK
-             : MOX_E_IO;
+  return platform::writeFileAtomic(drivePath(drive), name + "\n") == 0 ? MOX_OK : MOX_E_IO;
 }
 
 int Home::setDriveCartridges(const std::vector<std::pair<uint16_t, std::string>>& loads) {
@@ -116,8 +123,11 @@ int Home::setDriveCartridges(const std::vector<std::pair<uint16_t, std::string>>
 
 int Home::finishDriveLoad() {
   std::string journal = path_ + "/drives/.load";
-  std::ifstream in(journal);
-  if (!in) return MOX_OK;
+  std::string text;
+  // No journal, or one that cannot be read (never waited on, should a FIFO
+  // stand there): no change to finish.
+  if (platform::readRegularFile(journal, 64u << 10, &text) != 0) return MOX_OK;
+  std::istringstream in(text);
   int drive = -1;
   std::string name;
   while (in >> drive >> name) {
@@ -181,8 +191,18 @@ void debugLog(const std::string& home, int level, const char* format, ...) {
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
   std::lock_guard<std::mutex> guard(gLogMutex);
-  FILE* f = std::fopen((home + "/mox.log").c_str(), "ae");
-  if (f == nullptr) return;
+  // The log is no state of the library: written past the file environment,
+  // and never waited on should a FIFO stand in its place.
+  int fd = -1;
+  if (platform::openRegularFile(home + "/mox.log", O_WRONLY | O_CREAT | O_APPEND, 0644, &fd,
+                                platform::posixFileEnv()) != 0) {
+    return;
+  }
+  FILE* f = fdopen(fd, "a");
+  if (f == nullptr) {
+    close(fd);
+    return;
+  }
   std::fprintf(f, "%s.%03ld [%d] L%d %s\n", stamp, ts.tv_nsec / 1000000, getpid(), level, text);
   std::fclose(f);
 }

@@ -44,8 +44,14 @@ class Home {
   static Shape defaultShape();
   int provision(const Shape& shape);
 
-  // Cartridge loaded in drive i ("" when empty).
+  // "<home>/drives/<i>": the name of the cartridge loaded in drive i.
+  std::string drivePath(int drive) const;
+  // Cartridge loaded in drive i ("" when empty, or when its file cannot be
+  // read: missing, or not a regular file, which is never waited on).
   std::string driveCartridge(int drive) const;
+  // The same, with the errno of a drive file that cannot be read (0 for a
+  // readable or missing one).
+  int readDriveCartridge(int drive, std::string* name) const;
   int setDriveCartridge(int drive, const std::string& name);
   // Loads several drives as one change (a tape change of a whole set): the
   // change is written to drives/.load first, so a change that fails or is

@@ -13,6 +13,7 @@
 #include "engine/mox/library.h"
 #include "engine/mox/mox.h"
 #include "engine/mox/rebuild.h"
+#include "platform/file_util.h"
 #include "platform/registry_store.h"
 
 namespace moxctl {
@@ -172,11 +173,20 @@ int cmdStatus(const std::string& home, FILE* out, FILE* err) {
     std::fprintf(out, " compression %s\n",
                  moxcfg::loadRaidCompression(home, static_cast<int>(n)) ? "on" : "off");
   }
+  int status = 0;
   for (int i = 0; i < s.driveCount; ++i) {
-    std::string c = h.driveCartridge(i);
+    std::string c;
+    int problem = h.readDriveCartridge(i, &c);
+    if (problem != 0) {
+      std::fprintf(out, "drive %d: (unreadable)\n", i);
+      std::fprintf(err, "moxctl: %s: %s\n", h.drivePath(i).c_str(),
+                   platform::regularFileProblem(h.drivePath(i), problem).c_str());
+      status = 1;
+      continue;
+    }
     std::fprintf(out, "drive %d: %s\n", i, c.empty() ? "(empty)" : c.c_str());
   }
-  return 0;
+  return status;
 }
 
 int cmdStartStop(const std::string& home, bool stop, FILE* out, FILE* err) {
