@@ -22,6 +22,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Cartridge names run from MOX00001 to MOX99999.
+constexpr int kLastCartridgeNumber = 99999;
+
 std::string cartridgeName(int number) {
   char name[16];
   std::snprintf(name, sizeof name, "MOX%05d", number);
@@ -82,8 +85,8 @@ int Home::provision(const Shape& shape) {
       return MOX_E_HOME;
     }
   }
-  for (int i = 0; i < shape.cartridges; ++i) {
-    if (addCartridge().empty()) return MOX_E_HOME;
+  if (static_cast<int>(addCartridges(shape.cartridges).size()) != shape.cartridges) {
+    return MOX_E_HOME;
   }
   moxcfg::EngineSettings settings;
   settings.driveCount = shape.drives;
@@ -151,18 +154,39 @@ std::vector<std::string> Home::listCartridges() const {
   return names;
 }
 
-std::string Home::addCartridge() {
-  for (int n = 1; n < 100000; ++n) {
-    std::string name = cartridgeName(n);
-    int fd = platform::fileEnv().open(cartridgePath(name), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                                      0644);
-    if (fd >= 0) {
-      platform::fileEnv().close(fd);
-      return name;
+std::vector<std::string> Home::addCartridges(int count) {
+  // New names go up from the highest name in the pool: the directory is
+  // read once, instead of trying every name from the first for each new
+  // cartridge. Past the last name, the free names below it are used.
+  int highest = 0;
+  for (const auto& name : listCartridges()) {
+    int number = 0;
+    if (name.size() == 8 && name.compare(0, 3, "MOX") == 0 &&
+        std::all_of(name.begin() + 3, name.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+      number = std::stoi(name.substr(3));
     }
-    if (errno != EEXIST) return "";
+    highest = std::max(highest, number);
   }
-  return "";
+  std::vector<std::string> added;
+  for (int pass = 0; pass < 2 && static_cast<int>(added.size()) < count; ++pass) {
+    int from = pass == 0 ? highest + 1 : 1;
+    int to = pass == 0 ? kLastCartridgeNumber : highest;
+    for (int n = from; n <= to && static_cast<int>(added.size()) < count; ++n) {
+      std::string name = cartridgeName(n);
+      int fd = platform::fileEnv().open(cartridgePath(name),
+                                        O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+      if (fd < 0 && errno == EEXIST) continue;
+      if (fd < 0) return added;
+      platform::fileEnv().close(fd);
+      added.push_back(name);
+    }
+  }
+  return added;
+}
+
+std::string Home::addCartridge() {
+  std::vector<std::string> added = addCartridges(1);
+  return added.empty() ? "" : added[0];
 }
 
 void refreshDebugLevel(const std::string& home) {

@@ -62,7 +62,12 @@ class Home {
   int finishDriveLoad();
   // Every cartridge file name (without .tap), sorted.
   std::vector<std::string> listCartridges() const;
-  // Creates a new empty cartridge with the next free name. Returns its name or "".
+  // Creates `count` new empty cartridges, named after the highest name in
+  // the pool (then in the free names below it), reading the pool once.
+  // Returns their names; fewer than `count` when a file cannot be made or
+  // no name is left.
+  std::vector<std::string> addCartridges(int count);
+  // One new empty cartridge. Returns its name or "".
   std::string addCartridge();
 
  private:

@@ -379,13 +379,11 @@ int cmdAddMedia(const std::string& home, const std::vector<std::string>& args, F
   if (ensure(home, err) != MOX_OK) return 1;
   mox::Home h(home);
   mox::HomeLock lock(home);
-  for (int i = 0; i < count; ++i) {
-    std::string name = h.addCartridge();
-    if (name.empty()) {
-      std::fprintf(err, "moxctl: cannot create a cartridge in %s\n", h.mediaDir().c_str());
-      return 1;
-    }
-    std::fprintf(out, "added %s\n", name.c_str());
+  std::vector<std::string> added = h.addCartridges(count);
+  for (const auto& name : added) std::fprintf(out, "added %s\n", name.c_str());
+  if (static_cast<int>(added.size()) != count) {
+    std::fprintf(err, "moxctl: cannot create a cartridge in %s\n", h.mediaDir().c_str());
+    return 1;
   }
   return 0;
 }
