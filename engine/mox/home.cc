@@ -60,38 +60,60 @@ int Home::ensureProvisioned() {
   HomeLock lock(path_);
   if (!lock.held()) return MOX_E_HOME;
   if (moxcfg::engineProvisioned(path_)) return MOX_OK;
+  // Under the lock a mark is no library being made, but one whose making
+  // was cut short: never completed here with defaults.
+  if (moxcfg::homeHalfMade(path_)) return MOX_E_HOME;
   return provision(defaultShape());
 }
 
-int Home::provision(const Shape& shape) {
+int Home::beginProvisioning() {
   std::error_code ec;
-  fs::create_directories(mediaDir(), ec);
+  fs::create_directories(path_, ec);
   if (ec) return MOX_E_HOME;
-  fs::create_directories(path_ + "/drives", ec);
-  if (ec) return MOX_E_HOME;
+  if (moxcfg::homeHalfMade(path_)) return MOX_OK;
+  return platform::writeFileAtomic(moxcfg::provisioningMarkPath(path_),
+                                   "A library is being made in this home. Should this file "
+                                   "stay, the making was cut short: moxctl init --force makes "
+                                   "the library again.\n") == 0
+             ? MOX_OK
+             : MOX_E_HOME;
+}
+
+int Home::provision(const Shape& shape) {
   if (shape.drives < 1 || shape.drives > moxcfg::kMaxDrives) return MOX_E_CONFIG;
   for (const auto& raid : shape.raids) {
     for (uint16_t m : raid.members) {
       if (m >= shape.drives) return MOX_E_CONFIG;
     }
   }
+  // The mark goes first and leaves last, once everything below is durable:
+  // a making cut short anywhere leaves a home that says so.
+  if (beginProvisioning() != MOX_OK) return MOX_E_HOME;
+  std::error_code ec;
+  fs::create_directories(mediaDir(), ec);
+  if (ec) return MOX_E_HOME;
+  fs::create_directories(path_ + "/drives", ec);
+  if (ec) return MOX_E_HOME;
   for (size_t n = 0; n < shape.raids.size(); ++n) {
     if (moxcfg::storeRaidDevice(path_, static_cast<int>(n), shape.raids[n]) != platform::kRegOk) {
       return MOX_E_HOME;
     }
   }
   for (int i = 0; i < shape.drives; ++i) {
-    if (!fs::exists(path_ + "/drives/" + std::to_string(i)) && setDriveCartridge(i, "") != MOX_OK) {
-      return MOX_E_HOME;
-    }
+    if (!fs::exists(drivePath(i)) && setDriveCartridge(i, "") != MOX_OK) return MOX_E_HOME;
   }
-  if (static_cast<int>(addCartridges(shape.cartridges).size()) != shape.cartridges) {
+  if (static_cast<int>(addCartridges(shape.cartridges).size()) != shape.cartridges ||
+      platform::syncDirectory(mediaDir()) != 0) {
     return MOX_E_HOME;
   }
   moxcfg::EngineSettings settings;
   settings.driveCount = shape.drives;
   settings.cartridgeCapacity = shape.capacity;
   if (moxcfg::storeEngineSettings(path_, settings) != platform::kRegOk) return MOX_E_HOME;
+  if (platform::fileEnv().unlink(moxcfg::provisioningMarkPath(path_)) != 0 ||
+      platform::syncDirectory(path_) != 0) {
+    return MOX_E_HOME;
+  }
   return MOX_OK;
 }
 

@@ -30,10 +30,17 @@ class Home {
   std::string cartridgePath(const std::string& name) const;
 
   // Creates the home and provisions the default library when it holds none.
-  // Returns MOX_OK or MOX_E_HOME.
+  // Returns MOX_OK, or MOX_E_HOME (also for a half-made home: one whose
+  // provisioning was cut short, moxcfg::homeHalfMade).
   int ensureProvisioned();
+  // Puts the provisioning mark in the home (created when missing), durably,
+  // unless it is there: from now until provision() returns MOX_OK the home
+  // is half-made. Returns MOX_OK or MOX_E_HOME.
+  int beginProvisioning();
   // Provisions a library of the given shape, replacing nothing that exists
-  // (used by moxctl init on an empty home). Returns MOX_OK or MOX_E_HOME/CONFIG.
+  // (used by moxctl init on an empty home), between the provisioning mark
+  // and its removal: all or nothing. Called with HomeLock. Returns MOX_OK or
+  // MOX_E_HOME/CONFIG.
   struct Shape {
     int drives = moxcfg::kDefaultDriveCount;
     int cartridges = moxcfg::kDefaultCartridgeCount;

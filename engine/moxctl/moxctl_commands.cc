@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <map>
 
@@ -59,6 +60,12 @@ bool parseRaid(const std::string& text, moxcfg::RaidConfig* raid) {
   return moxcfg::parseRaidInfo(info, raid) && !raid->members.empty();
 }
 
+// The one line that names a home whose making was cut short.
+std::string halfMadeText(const std::string& home) {
+  return home + " is half-made: making its library was cut short (moxctl init --force makes it " +
+         "again)";
+}
+
 // Why the shape's RAID devices cannot keep their promise, or "".
 std::string layoutProblem(const mox::Home::Shape& shape) {
   for (size_t n = 0; n < shape.raids.size(); ++n) {
@@ -74,53 +81,50 @@ int cmdInit(const std::string& home, const std::vector<std::string>& args, FILE*
   bool force = false, customRaids = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    bool hasValue = i + 1 < args.size();
     if (a == "--force") {
       force = true;
-    } else if (a == "--drives" && hasValue) {
-      if (!parseCount(args[++i], 1, moxcfg::kMaxDrives, &shape.drives)) {
-        std::fprintf(err, "moxctl: bad drive count '%s'\n", args[i].c_str());
+      continue;
+    }
+    if (a != "--drives" && a != "--cartridges" && a != "--capacity" && a != "--raid") {
+      std::fprintf(err, "moxctl: unknown init argument '%s'\n", a.c_str());
+      return 2;
+    }
+    if (i + 1 == args.size()) {
+      std::fprintf(err, "moxctl: init %s needs a value\n", a.c_str());
+      return 2;
+    }
+    const std::string& value = args[++i];
+    if (a == "--drives") {
+      if (!parseCount(value, 1, moxcfg::kMaxDrives, &shape.drives)) {
+        std::fprintf(err, "moxctl: bad drive count '%s' (1 to %d)\n", value.c_str(),
+                     moxcfg::kMaxDrives);
         return 2;
       }
-    } else if (a == "--cartridges" && hasValue) {
-      if (!parseCount(args[++i], 0, 9999, &shape.cartridges)) {
-        std::fprintf(err, "moxctl: bad cartridge count '%s'\n", args[i].c_str());
+    } else if (a == "--cartridges") {
+      if (!parseCount(value, 0, 9999, &shape.cartridges)) {
+        std::fprintf(err, "moxctl: bad cartridge count '%s' (0 to 9999)\n", value.c_str());
         return 2;
       }
-    } else if (a == "--capacity" && hasValue) {
-      if (!parseSize(args[++i], &shape.capacity) || shape.capacity < moxcfg::kMinCapacity) {
-        std::fprintf(err, "moxctl: bad capacity '%s' (at least 1M)\n", args[i].c_str());
+    } else if (a == "--capacity") {
+      if (!parseSize(value, &shape.capacity) || shape.capacity < moxcfg::kMinCapacity) {
+        std::fprintf(err, "moxctl: bad capacity '%s' (at least 1M)\n", value.c_str());
         return 2;
       }
-    } else if (a == "--raid" && hasValue) {
+    } else {
       if (!customRaids) shape.raids.clear();
       customRaids = true;
       moxcfg::RaidConfig raid;
-      if (!parseRaid(args[++i], &raid)) {
-        std::fprintf(err, "moxctl: bad RAID device '%s' (LEVEL:D,D,...)\n", args[i].c_str());
+      if (!parseRaid(value, &raid)) {
+        std::fprintf(err, "moxctl: bad RAID device '%s' (LEVEL:D,D,...)\n", value.c_str());
         return 2;
       }
       shape.raids.push_back(raid);
-    } else {
-      std::fprintf(err, "moxctl: unknown init argument '%s'\n%s", a.c_str(), kUsage);
-      return 2;
     }
   }
   std::string layout = layoutProblem(shape);
   if (!layout.empty()) {
     std::fprintf(err, "moxctl: refused RAID layout: %s\n", layout.c_str());
     return 2;
-  }
-  if (moxcfg::engineProvisioned(home)) {
-    if (!force) {
-      std::fprintf(err, "moxctl: %s already holds a library (use --force to replace it)\n",
-                   home.c_str());
-      return 1;
-    }
-    std::error_code ec;
-    fs::remove_all(home + "/registry", ec);
-    fs::remove_all(home + "/media", ec);
-    fs::remove_all(home + "/drives", ec);
   }
   std::error_code ec;
   fs::create_directories(home, ec);
@@ -130,9 +134,33 @@ int cmdInit(const std::string& home, const std::vector<std::string>& args, FILE*
   }
   mox::Home h(home);
   mox::HomeLock lock(home);
+  if (!lock.held()) {
+    std::fprintf(err, "moxctl: cannot lock %s: %s\n", home.c_str(), std::strerror(lock.error()));
+    return 1;
+  }
+  if (!force && moxcfg::engineProvisioned(home)) {
+    std::fprintf(err, "moxctl: %s already holds a library (use --force to replace it)\n",
+                 home.c_str());
+    return 1;
+  }
+  if (!force && moxcfg::homeHalfMade(home)) {
+    std::fprintf(err, "moxctl: %s\n", halfMadeText(home).c_str());
+    return 1;
+  }
+  if (force) {
+    // From here the home is half-made until the new library is whole.
+    if (h.beginProvisioning() != MOX_OK) {
+      std::fprintf(err, "moxctl: cannot write in %s\n", home.c_str());
+      return 1;
+    }
+    fs::remove_all(home + "/registry", ec);
+    fs::remove_all(home + "/media", ec);
+    fs::remove_all(home + "/drives", ec);
+  }
   int rc = h.provision(shape);
   if (rc != MOX_OK) {
-    std::fprintf(err, "moxctl: init failed, code %d\n", rc);
+    std::fprintf(err, "moxctl: init of %s failed (code %d); it stays half-made\n", home.c_str(),
+                 rc);
     return 1;
   }
   std::fprintf(out, "initialized %s: %d drives, %d cartridges of %llu bytes, %zu RAID devices\n",
@@ -144,7 +172,12 @@ int cmdInit(const std::string& home, const std::vector<std::string>& args, FILE*
 int ensure(const std::string& home, FILE* err) {
   mox::Home h(home);
   int rc = h.ensureProvisioned();
-  if (rc != MOX_OK) std::fprintf(err, "moxctl: home %s is unusable (code %d)\n", home.c_str(), rc);
+  if (rc == MOX_OK) return rc;
+  if (moxcfg::homeHalfMade(home)) {
+    std::fprintf(err, "moxctl: %s\n", halfMadeText(home).c_str());
+  } else {
+    std::fprintf(err, "moxctl: home %s is unusable (code %d)\n", home.c_str(), rc);
+  }
   return rc;
 }
 
