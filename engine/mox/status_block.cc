@@ -47,7 +47,8 @@ int openLocked(const std::string& name, bool create) {
   return -1;
 }
 
-// "QOV_RAID_DATA_<n>": the object's name without the slash and test prefix.
+// "QOV_RAID_DATA_<n>": the monitor's name of the block, without the slash,
+// the test prefix and the home's scope.
 std::string blockName(int raidNumber) {
   char name[32];
   std::snprintf(name, sizeof name, MOX_STATUS_NAME_FORMAT, raidNumber);
@@ -72,11 +73,15 @@ std::string StatusBlock::objectName(int raidNumber) {
   return platform::sharedMemoryPath(blockName(raidNumber).c_str());
 }
 
+std::string StatusBlock::objectNameIn(const std::string& home, int raidNumber) {
+  return platform::sharedMemoryPathIn(home, blockName(raidNumber).c_str());
+}
+
 StatusBlock::~StatusBlock() { withdraw(); }
 
-void StatusBlock::clearStale() {
+void StatusBlock::clearStale(const std::string& home) {
   for (int n = 0; n < static_cast<int>(MOX_STATUS_MAX_DAEMONS); ++n) {
-    std::string name = blockName(n);
+    std::string name = objectNameIn(home, n);
     int fd = openLocked(name, false);
     if (fd < 0) continue;
     // Under the lock an object without a live owner is not being published:
@@ -86,10 +91,10 @@ void StatusBlock::clearStale() {
   }
 }
 
-bool StatusBlock::publish(int raidNumber, uint32_t poolSize) {
+bool StatusBlock::publish(int raidNumber, uint32_t poolSize, const std::string& home) {
   withdraw();
   if (raidNumber < 0 || raidNumber >= static_cast<int>(MOX_STATUS_MAX_DAEMONS)) return false;
-  std::string name = blockName(raidNumber);
+  std::string name = objectNameIn(home, raidNumber);
   int fd = openLocked(name, true);
   if (fd < 0) return false;
   if (ownerAlive(ownerOf(fd))) {
