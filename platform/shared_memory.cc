@@ -1,5 +1,6 @@
 #include "platform/shared_memory.h"
 
+#include <dirent.h>
 #include <endian.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -9,9 +10,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <system_error>
+#include <vector>
 
 #include "platform/registry_store.h"
 
@@ -57,6 +60,27 @@ std::string sharedMemoryPathIn(const std::string& home, const char* name) {
 std::string sharedMemoryPath(const char* name) {
   if (name[0] == '/') return name;
   return sharedMemoryPathIn(engineHomePath(), name);
+}
+
+std::vector<std::string> sharedMemoryPathsInEveryHome(const char* name) {
+  std::vector<std::string> paths;
+  const std::string lead = objectPrefix + "zeph.";
+  const size_t digits = 16;
+  DIR* dir = opendir("/dev/shm");
+  if (dir == nullptr) return paths;
+  while (struct dirent* entry = readdir(dir)) {
+    const std::string file = entry->d_name;
+    if (file.size() != lead.size() + digits + 1 + std::strlen(name) ||
+        file.compare(0, lead.size(), lead) != 0 ||
+        file.find_first_not_of("0123456789abcdef", lead.size()) != lead.size() + digits ||
+        file[lead.size() + digits] != '.' ||
+        file.compare(lead.size() + digits + 1, std::string::npos, name) != 0) {
+      continue;
+    }
+    paths.push_back("/" + file);
+  }
+  closedir(dir);
+  return paths;
 }
 
 int openSharedMemory(const char* name, int* fd) {

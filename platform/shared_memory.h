@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -23,6 +24,12 @@ struct SharedMemoryView {
   uint8_t* data = nullptr;
   size_t size = 0;
 };
+
+// The paths of the objects named `name` in the scope of any engine home
+// (with the test prefix), as the system lists them in /dev/shm. Only for
+// clearing what dead processes left in homes that may no longer exist; a
+// home's own objects are reached through their names.
+std::vector<std::string> sharedMemoryPathsInEveryHome(const char* name);
 
 // Opens the object `name` (without the leading slash) for reading only.
 // Returns 0 and its descriptor, or the errno (ENOENT when it does not exist).

@@ -5,9 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "engine/mox/mox.h"
 #include "platform/file_util.h"
@@ -81,13 +83,20 @@ StatusBlock::~StatusBlock() { withdraw(); }
 
 void StatusBlock::clearStale(const std::string& home) {
   for (int n = 0; n < static_cast<int>(MOX_STATUS_MAX_DAEMONS); ++n) {
-    std::string name = objectNameIn(home, n);
-    int fd = openLocked(name, false);
-    if (fd < 0) continue;
-    // Under the lock an object without a live owner is not being published:
-    // a publisher holds the lock until its owner field is set.
-    if (!ownerAlive(ownerOf(fd))) platform::removeSharedMemory(name.c_str());
-    close(fd);
+    // This home's block, and those that dead processes left in other homes
+    // (which may be gone, with nobody left to clear them there). A block of
+    // a live process is never touched, whatever its home.
+    std::vector<std::string> names = platform::sharedMemoryPathsInEveryHome(blockName(n).c_str());
+    const std::string own = objectNameIn(home, n);
+    if (std::find(names.begin(), names.end(), own) == names.end()) names.push_back(own);
+    for (const auto& name : names) {
+      int fd = openLocked(name, false);
+      if (fd < 0) continue;
+      // Under the lock an object without a live owner is not being
+      // published: a publisher holds the lock until its owner field is set.
+      if (!ownerAlive(ownerOf(fd))) platform::removeSharedMemory(name.c_str());
+      close(fd);
+    }
   }
 }
 

@@ -39,8 +39,8 @@ class StatusBlock {
   void setQueued(uint32_t queued);
   void addMemberBlocks(unsigned member, uint32_t blocks);
 
-  // Removes the home's blocks of RAID devices 0 to 9 whose owner process is
-  // gone.
+  // Removes the blocks of RAID devices 0 to 9 whose owner process is gone:
+  // the home's, and those left in any other home (listed in /dev/shm).
   static void clearStale(const std::string& home);
   // "/zeph.<hash>.QOV_RAID_DATA_<n>" of the engine home in force, with the
   // test prefix of the shared memory layer

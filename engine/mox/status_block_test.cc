@@ -158,6 +158,39 @@ TEST_F(StatusBlockTest, PublishedWhileTheGroupIsSelected) {
   EXPECT_FALSE(exists(StatusBlock::objectName(0)));
 }
 
+// A process killed in another home (one that may be removed since) leaves
+// a block nobody of that home will clear: the next selection in any home
+// clears it, and leaves the other home's live blocks alone.
+TEST_F(StatusBlockTest, BlocksThatDeadProcessesLeftInOtherHomesAreCleared) {
+  const std::string first = home_.path();
+  std::string left, live;
+  StatusBlock theirs;
+  {
+    moxtest::TempHome other;
+    ASSERT_EQ(other.moxctl({"init", "--force"}), 0);
+    pid_t child = fork();
+    if (child == 0) {
+      MoxHandle c = moxtest::openHandle();
+      MOXSelectGroup(c, "RGROUP1", MOX_ACCESS_READ);
+      _exit(0);  // no release: the block stays behind
+    }
+    waitpid(child, nullptr, 0);
+    left = StatusBlock::objectName(1);
+    ASSERT_TRUE(exists(left));
+    ASSERT_TRUE(theirs.publish(2, 8, other.path()));
+    live = StatusBlock::objectName(2);
+  }  // the other home is gone
+  setenv("MOX_HOME", first.c_str(), 1);
+  MoxHandle h = moxtest::openHandle();
+  ASSERT_EQ(MOXSelectGroup(h, "RGROUP0", MOX_ACCESS_READ), 0);
+  EXPECT_FALSE(exists(left));
+  EXPECT_TRUE(exists(live));
+  EXPECT_EQ(fieldOf(live, MOX_STATUS_OFF_PL), 8u);
+  MOXCloseHandle(h);
+  theirs.withdraw();
+  EXPECT_FALSE(exists(live));
+}
+
 TEST_F(StatusBlockTest, BlockOfALiveOwnerIsLeftAloneAndADeadOnesIsTakenOver) {
   const std::string name = StatusBlock::objectName(4);
   int ready[2];
