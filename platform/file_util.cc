@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 
 #include "platform/file_env.h"
@@ -73,6 +75,87 @@ FileLock::FileLock(const std::string& path, LockWait wait, int timeoutMs) {
   if (error_ == 0) fd_ = std::move(fd);
 }
 
+namespace {
+
+// What a file that is not a regular one is, in words; null for a regular file.
+const char* nonRegularKind(mode_t mode) {
+  if (S_ISREG(mode)) return nullptr;
+  if (S_ISDIR(mode)) return "a directory";
+  if (S_ISFIFO(mode)) return "a FIFO";
+  if (S_ISCHR(mode)) return "a character device";
+  if (S_ISBLK(mode)) return "a block device";
+  if (S_ISSOCK(mode)) return "a socket";
+  return "not a file";
+}
+
+}  // namespace
+
+int openRegularFile(const std::string& path, int flags, mode_t mode, int* fd, FileEnv& env) {
+  *fd = -1;
+  // Looking first opens nothing: opening a device can act on it (a tape
+  // drive rewinds), and opening a FIFO for reading waits for a writer.
+  struct stat st;
+  if (::stat(path.c_str(), &st) == 0) {
+    if (nonRegularKind(st.st_mode) != nullptr) return EINVAL;
+  } else if (errno != ENOENT || (flags & O_CREAT) == 0) {
+    return errno;
+  }
+  int opened = env.open(path, flags | O_NONBLOCK | O_CLOEXEC, mode);
+  if (opened < 0) return errno;
+  int err = 0;
+  if (env.fstat(opened, &st) != 0) {
+    err = errno;
+  } else if (!S_ISREG(st.st_mode)) {
+    err = EINVAL;
+  } else {
+    int status = ::fcntl(opened, F_GETFL);
+    if (status < 0 || ::fcntl(opened, F_SETFL, status & ~O_NONBLOCK) != 0) err = errno;
+  }
+  if (err != 0) {
+    env.close(opened);
+    return err;
+  }
+  *fd = opened;
+  return 0;
+}
+
+int readRegularFile(const std::string& path, size_t limit, std::string* data, FileEnv& env) {
+  data->clear();
+  int fd = -1;
+  int err = openRegularFile(path, O_RDONLY, 0, &fd, env);
+  if (err != 0) return err;
+  struct stat st;
+  if (env.fstat(fd, &st) != 0) {
+    err = errno;
+  } else if (static_cast<uint64_t>(st.st_size) > limit) {
+    err = EFBIG;  // not read at all
+  }
+  char buf[4096];
+  while (err == 0) {
+    ssize_t n = env.read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) err = errno;
+    if (n <= 0) break;
+    if (static_cast<size_t>(n) > limit - data->size()) {
+      err = EFBIG;  // grew while it was read
+    } else {
+      data->append(buf, static_cast<size_t>(n));
+    }
+  }
+  env.close(fd);
+  if (err != 0) data->clear();
+  return err;
+}
+
+std::string regularFileProblem(const std::string& path, int err) {
+  if (err == EINVAL) {
+    struct stat st;
+    const char* kind = ::stat(path.c_str(), &st) == 0 ? nonRegularKind(st.st_mode) : nullptr;
+    return std::string(kind != nullptr ? kind : "something else") + ", not a regular file";
+  }
+  return std::strerror(err);
+}
+
 int writeAll(int fd, const void* data, size_t size) {
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
@@ -117,8 +200,8 @@ TempFile::~TempFile() {
 }
 
 int TempFile::open(int mode) {
-  fd_.reset(fileEnv().open(temp_, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC,
-                           static_cast<mode_t>(mode)));
+  fd_.reset(
+      fileEnv().open(temp_, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, static_cast<mode_t>(mode)));
   return fd_.valid() ? 0 : errno;
 }
 

@@ -4,8 +4,12 @@
 // write, fsync, close and rename result is checked.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <string>
+
+#include "platform/file_env.h"
 
 namespace platform {
 
@@ -67,6 +71,29 @@ class FileLock {
   ScopedFd fd_;
   int error_ = 0;
 };
+
+// Opens `path` as a regular file (`flags` as for open(2); O_CLOEXEC is
+// added) without ever waiting on what stands there: a FIFO, a socket, a
+// device or a directory is refused before it is opened, and the open itself
+// does not block (O_NONBLOCK, cleared again once the descriptor is known to
+// be a regular file) should the path change meanwhile. A path that does not
+// exist is left to the open (O_CREAT makes it). Returns 0 and the
+// descriptor in *fd, or the errno: the open's, or EINVAL for anything but a
+// regular file. Goes through `env`, the environment in force by default.
+int openRegularFile(const std::string& path, int flags, mode_t mode, int* fd,
+                    FileEnv& env = fileEnv());
+
+// Reads the regular file `path` whole into *data (opened as openRegularFile
+// does). Returns 0, or the errno of the open or a read, or EFBIG when the
+// file holds more than `limit` bytes; *data is then empty.
+int readRegularFile(const std::string& path, size_t limit, std::string* data,
+                    FileEnv& env = fileEnv());
+
+// Why `path` cannot be used as a regular file after a call above failed
+// with `err`, for a message: "a FIFO, not a regular file" (likewise a
+// directory, a character or block device, a socket) for EINVAL, else the
+// system's text for the errno ("No such file or directory").
+std::string regularFileProblem(const std::string& path, int err);
 
 // Writes all `size` bytes at the descriptor's position, resuming after
 // interruptions and short writes. Returns 0 or the errno (EIO for a write

@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -162,6 +164,83 @@ TEST(FileLockTest, DescriptorLocksAndUnlocks) {
   unlockFile(a.get());
   EXPECT_EQ(lockFileTimed(b.get(), 1000), 0);
   EXPECT_EQ(lockFile(-1), EBADF);
+}
+
+// Binds a UNIX socket at `path` (a name in the file system that no open
+// can use). The descriptor stays open for the test.
+int bindSocket(const std::string& path) {
+  int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+  struct sockaddr_un address = {};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return -1;
+  return fd;
+}
+
+// Whatever stands at a path instead of a regular file, opened in every way
+// the engine opens its files: refused at once with the kind named, never
+// waited on. A FIFO without a writer (or reader) blocks a plain open for
+// ever; the alarm ends the test instead of hanging it.
+TEST(RegularFileTest, AnythingButARegularFileIsRefusedWithoutWaiting) {
+  zeptest::ScopedTempDir dir;
+  ASSERT_TRUE(dir.valid());
+  ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0644), 0);
+  ASSERT_EQ(mkdir(dir.file("dir").c_str(), 0755), 0);
+  ScopedFd sock(bindSocket(dir.file("sock")));
+  ASSERT_TRUE(sock.valid());
+  struct Case {
+    std::string path;
+    int err;
+    const char* problem;
+  };
+  const Case cases[] = {
+      {dir.file("fifo"), EINVAL, "a FIFO, not a regular file"},
+      {dir.file("dir"), EINVAL, "a directory, not a regular file"},
+      {"/dev/zero", EINVAL, "a character device, not a regular file"},
+      {dir.file("sock"), EINVAL, "a socket, not a regular file"},
+      {dir.file("missing"), ENOENT, "No such file or directory"},
+  };
+  const int modes[] = {O_RDONLY, O_RDWR, O_WRONLY | O_APPEND, O_RDWR | O_CREAT};
+  alarm(30);
+  for (const Case& c : cases) {
+    for (int flags : modes) {
+      SCOPED_TRACE(c.path + " flags " + std::to_string(flags));
+      int fd = 7;
+      int err = openRegularFile(c.path, flags, 0644, &fd);
+      if (c.err == ENOENT && (flags & O_CREAT) != 0) {
+        // A missing file is made when asked for.
+        ASSERT_EQ(err, 0);
+        ScopedFd made(fd);
+        EXPECT_TRUE(fs::is_regular_file(c.path));
+        fs::remove(c.path);
+        continue;
+      }
+      EXPECT_EQ(err, c.err);
+      EXPECT_EQ(fd, -1);
+      EXPECT_EQ(regularFileProblem(c.path, err), c.problem);
+    }
+    std::string data = "old";
+    EXPECT_EQ(readRegularFile(c.path, 100, &data), c.err) << c.path;
+    EXPECT_EQ(data, "");
+  }
+  alarm(0);
+  EXPECT_TRUE(fs::is_fifo(dir.file("fifo")));
+}
+
+TEST(RegularFileTest, ReadsWholeFilesWithinTheLimitAndLeavesNoBlockingFlag) {
+  zeptest::ScopedTempDir dir;
+  ASSERT_TRUE(dir.valid());
+  ASSERT_EQ(writeFileAtomic(dir.file("f"), std::string(5000, 'x')), 0);
+  std::string data;
+  EXPECT_EQ(readRegularFile(dir.file("f"), 5000, &data), 0);
+  EXPECT_EQ(data.size(), 5000u);
+  EXPECT_EQ(readRegularFile(dir.file("f"), 4999, &data), EFBIG);
+  EXPECT_EQ(data, "");
+  int fd = -1;
+  ASSERT_EQ(openRegularFile(dir.file("f"), O_RDWR, 0, &fd), 0);
+  ScopedFd held(fd);
+  EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+  EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
 }
 
 }  // namespace

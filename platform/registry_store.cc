@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <system_error>
+#include <utility>
 
 #include "platform/file_env.h"
 #include "platform/file_util.h"
@@ -113,23 +114,12 @@ void regCloseKey(RegKey* key) { key->dir.clear(); }
 
 int regReadValue(const RegKey& key, const std::string& name, std::string* data) {
   if (!validValueName(name)) return kRegInvalid;
-  std::string path = key.dir + "/" + name;
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errnoToReg(errno);
-  data->clear();
-  char buf[4096];
-  for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      int err = errno;
-      close(fd);
-      return errnoToReg(err);
-    }
-    if (n == 0) break;
-    data->append(buf, static_cast<size_t>(n));
-  }
-  close(fd);
+  // Values are small; one that is not a regular file (a FIFO is never
+  // waited on) cannot be read.
+  std::string text;
+  int err = readRegularFile(key.dir + "/" + name, 16u << 20, &text, posixFileEnv());
+  if (err != 0) return errnoToReg(err);
+  *data = std::move(text);
   return kRegOk;
 }
 

@@ -1,5 +1,6 @@
 #include "platform/shared_memory.h"
 
+#include <dirent.h>
 #include <endian.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -8,16 +9,79 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <string>
+#include <system_error>
+#include <vector>
+
+#include "platform/registry_store.h"
 
 namespace platform {
 namespace {
 
 std::string objectPrefix;
 
+// FNV-1a, 64 bits: short, stable across builds and machines.
+uint64_t nameHash(const std::string& text) {
+  uint64_t hash = 14695981039346656037ull;
+  for (unsigned char c : text) {
+    hash ^= c;
+    hash *= 1099511628211ull;
+  }
+  return hash;
+}
+
 }  // namespace
 
-std::string sharedMemoryPath(const char* name) { return "/" + objectPrefix + name; }
+std::string sharedMemoryHomeOf(const std::string& home) {
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  fs::path absolute = fs::absolute(home, ec);
+  if (ec) return home;
+  // Symbolic links resolved as far as the path exists: a home reached by
+  // two paths is one home.
+  fs::path canonical = fs::weakly_canonical(absolute, ec);
+  return (ec ? absolute.lexically_normal() : canonical).string();
+}
+
+std::string sharedMemoryScopeOf(const std::string& home) {
+  char scope[32];
+  std::snprintf(scope, sizeof scope, "zeph.%016llx.",
+                static_cast<unsigned long long>(nameHash(sharedMemoryHomeOf(home))));
+  return scope;
+}
+
+std::string sharedMemoryPathIn(const std::string& home, const char* name) {
+  return "/" + objectPrefix + sharedMemoryScopeOf(home) + name;
+}
+
+std::string sharedMemoryPath(const char* name) {
+  if (name[0] == '/') return name;
+  return sharedMemoryPathIn(engineHomePath(), name);
+}
+
+std::vector<std::string> sharedMemoryPathsInEveryHome(const char* name) {
+  std::vector<std::string> paths;
+  const std::string lead = objectPrefix + "zeph.";
+  const size_t digits = 16;
+  DIR* dir = opendir("/dev/shm");
+  if (dir == nullptr) return paths;
+  while (struct dirent* entry = readdir(dir)) {
+    const std::string file = entry->d_name;
+    if (file.size() != lead.size() + digits + 1 + std::strlen(name) ||
+        file.compare(0, lead.size(), lead) != 0 ||
+        file.find_first_not_of("0123456789abcdef", lead.size()) != lead.size() + digits ||
+        file[lead.size() + digits] != '.' ||
+        file.compare(lead.size() + digits + 1, std::string::npos, name) != 0) {
+      continue;
+    }
+    paths.push_back("/" + file);
+  }
+  closedir(dir);
+  return paths;
+}
 
 int openSharedMemory(const char* name, int* fd) {
   *fd = -1;

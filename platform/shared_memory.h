@@ -2,11 +2,20 @@
 // engine publishes its RAID daemon status blocks. The steps mirror the named
 // file mapping of the engine's home platform: open the object, map a view,
 // unmap the view, close the object.
+//
+// POSIX names are shared by the whole machine, engine homes are not: every
+// name given here is scoped to the engine home in force (engineHomePath(),
+// as the engine resolves it), so "QOV_RAID_DATA_0" is the object
+// "/zeph.<hash of the home>.QOV_RAID_DATA_0". Processes of one home meet in
+// the same objects; two homes on one machine never see each other's. A name
+// that starts with "/" is an object path as sharedMemoryPath gives it, used
+// as it is (a publisher keeps the path of the home it publishes for).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -15,6 +24,12 @@ struct SharedMemoryView {
   uint8_t* data = nullptr;
   size_t size = 0;
 };
+
+// The paths of the objects named `name` in the scope of any engine home
+// (with the test prefix), as the system lists them in /dev/shm. Only for
+// clearing what dead processes left in homes that may no longer exist; a
+// home's own objects are reached through their names.
+std::vector<std::string> sharedMemoryPathsInEveryHome(const char* name);
 
 // Opens the object `name` (without the leading slash) for reading only.
 // Returns 0 and its descriptor, or the errno (ENOENT when it does not exist).
@@ -52,7 +67,15 @@ int mapSharedMemoryForUpdate(int fd, size_t size, SharedMemoryView* view);
 // since, nor to a newer object created under the same name).
 bool sharedMemoryNameRefersTo(const char* name, int fd);
 
-// The object path shm_open sees for `name`: "/", the test prefix, `name`.
+// The engine home `home` as names know it: made absolute, its symbolic
+// links resolved as far as it exists.
+std::string sharedMemoryHomeOf(const std::string& home);
+// "zeph.<16 hex digits>.": the FNV-1a hash of sharedMemoryHomeOf(home).
+std::string sharedMemoryScopeOf(const std::string& home);
+// The object path shm_open sees for `name` in the home `home`: "/", the test
+// prefix, the home's scope, `name`.
+std::string sharedMemoryPathIn(const std::string& home, const char* name);
+// The same in the engine home in force; a `name` that starts with "/" as it is.
 std::string sharedMemoryPath(const char* name);
 
 // True when some process holds a lock (an open-file-description record
@@ -79,8 +102,9 @@ void storeSharedU32(uint8_t* block, size_t offset, uint32_t value);
 // Adds `delta` to such a field in one atomic step.
 void addSharedU32(uint8_t* block, size_t offset, uint32_t delta);
 
-// Tests: every object name gets this prefix, so tests never meet a running
-// engine's objects. An empty text (the default) or null ends it.
+// Tests: every object name gets this prefix (before the home's scope), so
+// tests never meet a running engine's objects. An empty text (the default)
+// or null ends it.
 void setSharedMemoryPrefixForTest(const char* prefix);
 
 }  // namespace platform

@@ -4,7 +4,12 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
+
+#include "platform/registry_store.h"
+#include "testing/scoped_temp_dir.h"
 
 namespace platform {
 namespace {
@@ -23,7 +28,8 @@ class SharedMemoryTest : public ::testing::Test {
 };
 
 TEST_F(SharedMemoryTest, UpdateOpensGrowsKeepsContentsAndFollowsTheName) {
-  EXPECT_EQ(sharedMemoryPath("block"), "/" + prefix_ + "block");
+  EXPECT_EQ(sharedMemoryPath("block"),
+            "/" + prefix_ + sharedMemoryScopeOf(engineHomePath()) + "block");
   int fd = -1;
   EXPECT_EQ(openSharedMemoryForUpdate("block", false, &fd), ENOENT);
   ASSERT_EQ(openSharedMemoryForUpdate("block", true, &fd), 0);
@@ -57,6 +63,62 @@ TEST_F(SharedMemoryTest, UpdateOpensGrowsKeepsContentsAndFollowsTheName) {
   unmapSharedMemory(&view);
   EXPECT_EQ(view.data, nullptr);
   closeSharedMemory(fd);
+}
+
+// A name belongs to the engine home in force, as the engine finds it: two
+// homes never share an object, one home reached by other paths does.
+TEST_F(SharedMemoryTest, NamesAreScopedToTheEngineHome) {
+  zeptest::ScopedTempDir dir{"zepscope"};
+  ASSERT_TRUE(dir.valid());
+  const char* names[] = {"MOX_HOME", "XDG_STATE_HOME"};
+  std::string saved[2];
+  bool had[2];
+  for (int i = 0; i < 2; ++i) {
+    const char* v = std::getenv(names[i]);
+    had[i] = v != nullptr;
+    saved[i] = had[i] ? v : "";
+  }
+  const std::string a = dir.file("a"), b = dir.file("b");
+  setenv("MOX_HOME", a.c_str(), 1);
+  const std::string pathA = sharedMemoryPath("block");
+  const std::string lead = "/" + prefix_ + "zeph.";
+  ASSERT_EQ(pathA.size(), lead.size() + 16 + 6) << pathA;
+  EXPECT_EQ(pathA.substr(0, lead.size()), lead);
+  EXPECT_EQ(pathA.find_first_not_of("0123456789abcdef", lead.size()), lead.size() + 16) << pathA;
+  EXPECT_EQ(pathA.substr(lead.size() + 16), ".block");
+  int fd = -1;
+  SharedMemoryView view;
+  ASSERT_EQ(createSharedMemory("block", 64, &view), 0);
+  unmapSharedMemory(&view);
+
+  setenv("MOX_HOME", b.c_str(), 1);
+  EXPECT_NE(sharedMemoryPath("block"), pathA);
+  EXPECT_EQ(openSharedMemory("block", &fd), ENOENT);
+  // A path given whole is taken as it is.
+  ASSERT_EQ(openSharedMemory(pathA.c_str(), &fd), 0);
+  closeSharedMemory(fd);
+
+  // The same home by other paths: with a dot, through a link, by default.
+  std::filesystem::create_directories(a);
+  std::filesystem::create_symlink(a, dir.file("link"));
+  for (const std::string& other : {dir.path() + "/./a", dir.file("link"), a + "/"}) {
+    setenv("MOX_HOME", other.c_str(), 1);
+    EXPECT_EQ(sharedMemoryPath("block"), pathA) << other;
+  }
+  unsetenv("MOX_HOME");
+  setenv("XDG_STATE_HOME", dir.path().c_str(), 1);
+  EXPECT_EQ(sharedMemoryPath("block"), sharedMemoryPathIn(dir.file("mox"), "block"));
+  EXPECT_NE(sharedMemoryPath("block"), pathA);
+
+  setenv("MOX_HOME", a.c_str(), 1);
+  EXPECT_EQ(removeSharedMemory("block"), 0);
+  for (int i = 0; i < 2; ++i) {
+    if (had[i]) {
+      setenv(names[i], saved[i].c_str(), 1);
+    } else {
+      unsetenv(names[i]);
+    }
+  }
 }
 
 }  // namespace

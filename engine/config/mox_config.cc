@@ -1,5 +1,7 @@
 #include "engine/config/mox_config.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <sstream>
@@ -179,7 +181,15 @@ void readNumber(const platform::RegKey& key, const char* name, uint64_t lo, uint
 
 }  // namespace
 
+std::string provisioningMarkPath(const std::string& home) { return home + "/.provisioning"; }
+
+bool homeHalfMade(const std::string& home) {
+  struct stat st;
+  return lstat(provisioningMarkPath(home).c_str(), &st) == 0;
+}
+
 bool engineProvisioned(const std::string& home) {
+  if (homeHalfMade(home)) return false;
   platform::RegKey key;
   if (platform::regOpenKeyRead(platform::regLocalMachineRootOf(home), platform::kTapeEngineKey,
                                &key) != platform::kRegOk) {

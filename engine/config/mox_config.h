@@ -88,7 +88,15 @@ struct EngineSettings {
   int bufferPool = kDefaultBufferPool;
 };
 
-// True once the home holds a provisioned library (the DriveCount value).
+// "<home>/.provisioning": present from the moment a library starts to be
+// made in the home (or remade by moxctl init --force) until it is whole.
+std::string provisioningMarkPath(const std::string& home);
+// True while the home holds the mark: a library being made, or one whose
+// making was cut short (a half-made home, which only moxctl init --force
+// makes whole; nothing completes it with defaults).
+bool homeHalfMade(const std::string& home);
+// True once the home holds a provisioned library: the DriveCount value,
+// written last, and no provisioning mark.
 bool engineProvisioned(const std::string& home);
 // Reads the settings; missing values keep their defaults. Returns 0 or a
 // registry code (kRegNotFound when the tape engine key is missing).

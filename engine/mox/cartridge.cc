@@ -16,6 +16,7 @@
 #include "engine/mox/member_scan.h"
 #include "engine/mox/mox.h"
 #include "platform/file_env.h"
+#include "platform/file_util.h"
 
 namespace mox {
 
@@ -86,13 +87,9 @@ CartridgeFile::~CartridgeFile() { close(); }
 
 int CartridgeFile::open(const std::string& path, bool writable) {
   close();
-  fd_ = platform::fileEnv().open(path, (writable ? O_RDWR : O_RDONLY) | O_CLOEXEC, 0);
-  if (fd_ < 0) return errno == ENOENT ? MOX_E_MEDIA : MOX_E_IO;
-  struct stat st;
-  if (platform::fileEnv().fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
-    close();
-    return MOX_E_MEDIA;
-  }
+  // Never waits on a FIFO or opens a device put in a cartridge's place.
+  int err = platform::openRegularFile(path, writable ? O_RDWR : O_RDONLY, 0, &fd_);
+  if (err != 0) return err == ENOENT || err == EINVAL ? MOX_E_MEDIA : MOX_E_IO;
   path_ = path;
   return MOX_OK;
 }

@@ -73,8 +73,9 @@ class CartridgeFile {
   CartridgeFile(const CartridgeFile&) = delete;
   CartridgeFile& operator=(const CartridgeFile&) = delete;
 
-  // Opens the file (read-write when writable). MOX_OK, MOX_E_MEDIA (missing)
-  // or MOX_E_IO.
+  // Opens the file (read-write when writable), never waiting on it.
+  // MOX_OK, MOX_E_MEDIA (missing, or not a regular file: a FIFO, a device,
+  // a directory, a socket) or MOX_E_IO.
   int open(const std::string& path, bool writable);
   void close();
   bool isOpen() const { return fd_ >= 0; }

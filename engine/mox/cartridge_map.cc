@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <fstream>
 
 #include "engine/mox/mox.h"
 #include "platform/file_env.h"
@@ -212,17 +211,15 @@ void dropCartridgeMap(const std::string& cartridgePath) {
 }
 
 int mountCartridge(const CartridgeFile& file, CartridgeMap* map) {
-  std::ifstream in(cartridgeMapPath(file.path()), std::ios::binary);
-  in.seekg(0, std::ios::end);
-  std::streamoff length = in ? static_cast<std::streamoff>(in.tellg()) : -1;
-  if (length > 0 && static_cast<size_t>(length) <= kMaxMapFile) {
-    std::string data(static_cast<size_t>(length), '\0');
-    in.seekg(0);
-    in.read(data.data(), length);
+  // A side file that is missing, too large, or anything but a regular file
+  // (a FIFO is never waited on) is no map: the cartridge is scanned.
+  std::string data;
+  if (platform::readRegularFile(cartridgeMapPath(file.path()), kMaxMapFile, &data) == 0 &&
+      !data.empty()) {
     FileStamp recorded, now;
     CartridgeMap loaded;
-    if (in.gcount() == length && decodeCartridgeMap(data, &recorded, &loaded) &&
-        file.stat(&now) == MOX_OK && now == recorded) {
+    if (decodeCartridgeMap(data, &recorded, &loaded) && file.stat(&now) == MOX_OK &&
+        now == recorded) {
       *map = std::move(loaded);
       gFromMap.fetch_add(1);
       return MOX_OK;

@@ -13,6 +13,7 @@
 
 #include "engine/mox/engine_test_util.h"
 #include "engine/mox/mox.h"
+#include "platform/file_env.h"
 
 namespace {
 
@@ -108,6 +109,74 @@ TEST_F(EngineTest, DebugLevelPersistsAndWritesTheDiagnosticLog) {
   std::ifstream log(home_.path() + "/mox.log");
   std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
   EXPECT_NE(text.find("handle opened"), std::string::npos);
+}
+
+// The operating system's files, with the opens that may create one counted.
+class CreationCounter final : public platform::FileEnv {
+ public:
+  int creations = 0;
+  int open(const std::string& path, int flags, mode_t mode) override {
+    if ((flags & O_CREAT) != 0) ++creations;
+    return os_.open(path, flags, mode);
+  }
+  int close(int fd) override { return os_.close(fd); }
+  ssize_t pread(int fd, void* buf, size_t length, uint64_t offset) override {
+    return os_.pread(fd, buf, length, offset);
+  }
+  ssize_t preadv(int fd, const struct iovec* iov, int count, uint64_t offset) override {
+    return os_.preadv(fd, iov, count, offset);
+  }
+  ssize_t read(int fd, void* buf, size_t length) override { return os_.read(fd, buf, length); }
+  int willNeed(int fd, uint64_t offset, uint64_t length) override {
+    return os_.willNeed(fd, offset, length);
+  }
+  int readScattered(int fd, bool scattered) override { return os_.readScattered(fd, scattered); }
+  ssize_t pwritev(int fd, const struct iovec* iov, int count, uint64_t offset) override {
+    return os_.pwritev(fd, iov, count, offset);
+  }
+  ssize_t write(int fd, const void* buf, size_t length) override {
+    return os_.write(fd, buf, length);
+  }
+  int sync(int fd, bool dataOnly) override { return os_.sync(fd, dataOnly); }
+  int writeBack(int fd, uint64_t offset, uint64_t length, bool wait) override {
+    return os_.writeBack(fd, offset, length, wait);
+  }
+  int ftruncate(int fd, uint64_t size) override { return os_.ftruncate(fd, size); }
+  int fstat(int fd, struct stat* st) override { return os_.fstat(fd, st); }
+  int futimens(int fd, const struct timespec times[2]) override { return os_.futimens(fd, times); }
+  int rename(const std::string& from, const std::string& to) override {
+    return os_.rename(from, to);
+  }
+  int unlink(const std::string& path) override { return os_.unlink(path); }
+
+ private:
+  platform::FileEnv& os_ = platform::posixFileEnv();
+};
+
+// Adding cartridges reads the pool once: each new cartridge costs one file
+// creation, whatever the size of the pool, not one attempt per name in use.
+// New names follow the highest one; a free name below it is used only when
+// none is left above.
+TEST_F(EngineTest, AddingCartridgesCostsOneCreationEachWhateverThePool) {
+  CreationCounter counter;
+  {
+    platform::ScopedFileEnv scope(&counter);
+    ASSERT_EQ(home_.moxctl({"init", "--force", "--cartridges", "3000"}), 0);
+  }
+  // The registry's values and drive files are made through temporary files.
+  EXPECT_LT(counter.creations, 3000 + 100);
+  std::filesystem::remove(home_.path() + "/media/MOX00002.tap");
+  counter.creations = 0;
+  std::string out;
+  {
+    platform::ScopedFileEnv scope(&counter);
+    ASSERT_EQ(home_.moxctl({"add-media", "10"}, &out), 0);
+  }
+  EXPECT_EQ(counter.creations, 10);
+  EXPECT_EQ(out.substr(0, 15), "added MOX03001\n");
+  EXPECT_NE(out.find("added MOX03010\n"), std::string::npos) << out;
+  EXPECT_TRUE(std::filesystem::exists(home_.path() + "/media/MOX03010.tap"));
+  EXPECT_FALSE(std::filesystem::exists(home_.path() + "/media/MOX00002.tap"));
 }
 
 class Spanning : public EngineTest, public ::testing::WithParamInterface<const char*> {};

@@ -161,8 +161,10 @@ int Handle::selectGroup(const char* groupName, uint32_t access) {
   rc = group->acquire();
   if (rc != MOX_OK) return rc;
   settings_ = settings;
-  StatusBlock::clearStale();
-  if (status_.publish(n, static_cast<uint32_t>(pool_.size()))) group->setStatus(&status_);
+  StatusBlock::clearStale(home_.path());
+  if (status_.publish(n, static_cast<uint32_t>(pool_.size()), home_.path())) {
+    group->setStatus(&status_);
+  }
   group_ = std::move(group);
   debugLog(home_.path(), 2, "selected %s for access %u", groupName, access);
   return MOX_OK;

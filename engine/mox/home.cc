@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include "engine/mox/mox.h"
@@ -22,6 +21,9 @@ namespace mox {
 namespace {
 
 namespace fs = std::filesystem;
+
+// Cartridge names run from MOX00001 to MOX99999.
+constexpr int kLastCartridgeNumber = 99999;
 
 std::string cartridgeName(int number) {
   char name[16];
@@ -58,52 +60,82 @@ int Home::ensureProvisioned() {
   HomeLock lock(path_);
   if (!lock.held()) return MOX_E_HOME;
   if (moxcfg::engineProvisioned(path_)) return MOX_OK;
+  // Under the lock a mark is no library being made, but one whose making
+  // was cut short: never completed here with defaults.
+  if (moxcfg::homeHalfMade(path_)) return MOX_E_HOME;
   return provision(defaultShape());
 }
 
-int Home::provision(const Shape& shape) {
+int Home::beginProvisioning() {
   std::error_code ec;
-  fs::create_directories(mediaDir(), ec);
+  fs::create_directories(path_, ec);
   if (ec) return MOX_E_HOME;
-  fs::create_directories(path_ + "/drives", ec);
-  if (ec) return MOX_E_HOME;
+  if (moxcfg::homeHalfMade(path_)) return MOX_OK;
+  return platform::writeFileAtomic(moxcfg::provisioningMarkPath(path_),
+                                   "A library is being made in this home. Should this file "
+                                   "stay, the making was cut short: moxctl init --force makes "
+                                   "the library again.\n") == 0
+             ? MOX_OK
+             : MOX_E_HOME;
+}
+
+int Home::provision(const Shape& shape) {
   if (shape.drives < 1 || shape.drives > moxcfg::kMaxDrives) return MOX_E_CONFIG;
   for (const auto& raid : shape.raids) {
     for (uint16_t m : raid.members) {
       if (m >= shape.drives) return MOX_E_CONFIG;
     }
   }
+  // The mark goes first and leaves last, once everything below is durable:
+  // a making cut short anywhere leaves a home that says so.
+  if (beginProvisioning() != MOX_OK) return MOX_E_HOME;
+  std::error_code ec;
+  fs::create_directories(mediaDir(), ec);
+  if (ec) return MOX_E_HOME;
+  fs::create_directories(path_ + "/drives", ec);
+  if (ec) return MOX_E_HOME;
   for (size_t n = 0; n < shape.raids.size(); ++n) {
     if (moxcfg::storeRaidDevice(path_, static_cast<int>(n), shape.raids[n]) != platform::kRegOk) {
       return MOX_E_HOME;
     }
   }
   for (int i = 0; i < shape.drives; ++i) {
-    if (!fs::exists(path_ + "/drives/" + std::to_string(i)) && setDriveCartridge(i, "") != MOX_OK) {
-      return MOX_E_HOME;
-    }
+    if (!fs::exists(drivePath(i)) && setDriveCartridge(i, "") != MOX_OK) return MOX_E_HOME;
   }
-  for (int i = 0; i < shape.cartridges; ++i) {
-    if (addCartridge().empty()) return MOX_E_HOME;
+  if (static_cast<int>(addCartridges(shape.cartridges).size()) != shape.cartridges ||
+      platform::syncDirectory(mediaDir()) != 0) {
+    return MOX_E_HOME;
   }
   moxcfg::EngineSettings settings;
   settings.driveCount = shape.drives;
   settings.cartridgeCapacity = shape.capacity;
   if (moxcfg::storeEngineSettings(path_, settings) != platform::kRegOk) return MOX_E_HOME;
+  if (platform::fileEnv().unlink(moxcfg::provisioningMarkPath(path_)) != 0 ||
+      platform::syncDirectory(path_) != 0) {
+    return MOX_E_HOME;
+  }
   return MOX_OK;
 }
 
+std::string Home::drivePath(int drive) const { return path_ + "/drives/" + std::to_string(drive); }
+
+int Home::readDriveCartridge(int drive, std::string* name) const {
+  // A drive file names one cartridge; anything longer is not one of ours.
+  int err = platform::readRegularFile(drivePath(drive), 4096, name);
+  if (err == ENOENT) err = 0;
+  name->erase(std::min(name->find('\n'), name->size()));
+  if (err != 0) name->clear();
+  return err;
+}
+
 std::string Home::driveCartridge(int drive) const {
-  std::ifstream in(path_ + "/drives/" + std::to_string(drive));
   std::string name;
-  std::getline(in, name);
+  readDriveCartridge(drive, &name);
   return name;
 }
 
 int Home::setDriveCartridge(int drive, const std::string& name) {
-  return platform::writeFileAtomic(path_ + "/drives/" + std::to_string(drive), name + "\n") == 0
-             ? MOX_OK
-             : MOX_E_IO;
+  return platform::writeFileAtomic(drivePath(drive), name + "\n") == 0 ? MOX_OK : MOX_E_IO;
 }
 
 int Home::setDriveCartridges(const std::vector<std::pair<uint16_t, std::string>>& loads) {
@@ -116,8 +148,11 @@ int Home::setDriveCartridges(const std::vector<std::pair<uint16_t, std::string>>
 
 int Home::finishDriveLoad() {
   std::string journal = path_ + "/drives/.load";
-  std::ifstream in(journal);
-  if (!in) return MOX_OK;
+  std::string text;
+  // No journal, or one that cannot be read (never waited on, should a FIFO
+  // stand there): no change to finish.
+  if (platform::readRegularFile(journal, 64u << 10, &text) != 0) return MOX_OK;
+  std::istringstream in(text);
   int drive = -1;
   std::string name;
   while (in >> drive >> name) {
@@ -141,18 +176,39 @@ std::vector<std::string> Home::listCartridges() const {
   return names;
 }
 
-std::string Home::addCartridge() {
-  for (int n = 1; n < 100000; ++n) {
-    std::string name = cartridgeName(n);
-    int fd = platform::fileEnv().open(cartridgePath(name), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC,
-                                      0644);
-    if (fd >= 0) {
-      platform::fileEnv().close(fd);
-      return name;
+std::vector<std::string> Home::addCartridges(int count) {
+  // New names go up from the highest name in the pool: the directory is
+  // read once, instead of trying every name from the first for each new
+  // cartridge. Past the last name, the free names below it are used.
+  int highest = 0;
+  for (const auto& name : listCartridges()) {
+    int number = 0;
+    if (name.size() == 8 && name.compare(0, 3, "MOX") == 0 &&
+        std::all_of(name.begin() + 3, name.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+      number = std::stoi(name.substr(3));
     }
-    if (errno != EEXIST) return "";
+    highest = std::max(highest, number);
   }
-  return "";
+  std::vector<std::string> added;
+  for (int pass = 0; pass < 2 && static_cast<int>(added.size()) < count; ++pass) {
+    int from = pass == 0 ? highest + 1 : 1;
+    int to = pass == 0 ? kLastCartridgeNumber : highest;
+    for (int n = from; n <= to && static_cast<int>(added.size()) < count; ++n) {
+      std::string name = cartridgeName(n);
+      int fd = platform::fileEnv().open(cartridgePath(name),
+                                        O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+      if (fd < 0 && errno == EEXIST) continue;
+      if (fd < 0) return added;
+      platform::fileEnv().close(fd);
+      added.push_back(name);
+    }
+  }
+  return added;
+}
+
+std::string Home::addCartridge() {
+  std::vector<std::string> added = addCartridges(1);
+  return added.empty() ? "" : added[0];
 }
 
 void refreshDebugLevel(const std::string& home) {
@@ -181,8 +237,18 @@ void debugLog(const std::string& home, int level, const char* format, ...) {
   char stamp[32];
   std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &tm);
   std::lock_guard<std::mutex> guard(gLogMutex);
-  FILE* f = std::fopen((home + "/mox.log").c_str(), "ae");
-  if (f == nullptr) return;
+  // The log is no state of the library: written past the file environment,
+  // and never waited on should a FIFO stand in its place.
+  int fd = -1;
+  if (platform::openRegularFile(home + "/mox.log", O_WRONLY | O_CREAT | O_APPEND, 0644, &fd,
+                                platform::posixFileEnv()) != 0) {
+    return;
+  }
+  FILE* f = fdopen(fd, "a");
+  if (f == nullptr) {
+    close(fd);
+    return;
+  }
   std::fprintf(f, "%s.%03ld [%d] L%d %s\n", stamp, ts.tv_nsec / 1000000, getpid(), level, text);
   std::fclose(f);
 }

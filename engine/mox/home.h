@@ -30,10 +30,17 @@ class Home {
   std::string cartridgePath(const std::string& name) const;
 
   // Creates the home and provisions the default library when it holds none.
-  // Returns MOX_OK or MOX_E_HOME.
+  // Returns MOX_OK, or MOX_E_HOME (also for a half-made home: one whose
+  // provisioning was cut short, moxcfg::homeHalfMade).
   int ensureProvisioned();
+  // Puts the provisioning mark in the home (created when missing), durably,
+  // unless it is there: from now until provision() returns MOX_OK the home
+  // is half-made. Returns MOX_OK or MOX_E_HOME.
+  int beginProvisioning();
   // Provisions a library of the given shape, replacing nothing that exists
-  // (used by moxctl init on an empty home). Returns MOX_OK or MOX_E_HOME/CONFIG.
+  // (used by moxctl init on an empty home), between the provisioning mark
+  // and its removal: all or nothing. Called with HomeLock. Returns MOX_OK or
+  // MOX_E_HOME/CONFIG.
   struct Shape {
     int drives = moxcfg::kDefaultDriveCount;
     int cartridges = moxcfg::kDefaultCartridgeCount;
@@ -44,8 +51,14 @@ class Home {
   static Shape defaultShape();
   int provision(const Shape& shape);
 
-  // Cartridge loaded in drive i ("" when empty).
+  // "<home>/drives/<i>": the name of the cartridge loaded in drive i.
+  std::string drivePath(int drive) const;
+  // Cartridge loaded in drive i ("" when empty, or when its file cannot be
+  // read: missing, or not a regular file, which is never waited on).
   std::string driveCartridge(int drive) const;
+  // The same, with the errno of a drive file that cannot be read (0 for a
+  // readable or missing one).
+  int readDriveCartridge(int drive, std::string* name) const;
   int setDriveCartridge(int drive, const std::string& name);
   // Loads several drives as one change (a tape change of a whole set): the
   // change is written to drives/.load first, so a change that fails or is
@@ -56,7 +69,12 @@ class Home {
   int finishDriveLoad();
   // Every cartridge file name (without .tap), sorted.
   std::vector<std::string> listCartridges() const;
-  // Creates a new empty cartridge with the next free name. Returns its name or "".
+  // Creates `count` new empty cartridges, named after the highest name in
+  // the pool (then in the free names below it), reading the pool once.
+  // Returns their names; fewer than `count` when a file cannot be made or
+  // no name is left.
+  std::vector<std::string> addCartridges(int count);
+  // One new empty cartridge. Returns its name or "".
   std::string addCartridge();
 
  private:

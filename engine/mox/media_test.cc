@@ -4,9 +4,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <filesystem>
@@ -296,6 +300,128 @@ INSTANTIATE_TEST_SUITE_P(Points, KilledWriter,
                          ::testing::Values(KillPoint::kAfterStart, KillPoint::kMidBatch,
                                            KillPoint::kSpanBeforeContinue,
                                            KillPoint::kSpanAfterContinue));
+
+// Whatever stands where the home keeps a file (a FIFO, a directory, a
+// device, a socket) is never waited on: the side file of a map is ignored
+// and the cartridge scanned, a cartridge or drive file that cannot be used
+// is a missing member (read around on a mirror) or a cartridge reported
+// unreadable, and every other file is left alone. A plain open of a FIFO
+// waits for its writer for ever; the alarm ends a test that would hang.
+class NonRegularFiles : public MediaTest, public ::testing::WithParamInterface<const char*> {
+ protected:
+  void SetUp() override {
+    MediaTest::SetUp();
+    ASSERT_TRUE(scratch_.valid());
+    // Sockets are reached through a symbolic link (their own paths would
+    // be longer than a socket address holds), devices likewise.
+    sock_ = socket(AF_UNIX, SOCK_STREAM, 0);
+    struct sockaddr_un address = {};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", scratch_.file("s").c_str());
+    ASSERT_EQ(bind(sock_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    alarm(120);
+  }
+  void TearDown() override {
+    alarm(0);
+    close(sock_);
+  }
+  // Puts the parameter's kind of file at `path` in place of what is there.
+  void plant(const std::string& path) {
+    std::error_code ec;
+    fs::remove_all(path, ec);
+    const std::string kind = GetParam();
+    if (kind == "fifo") {
+      ASSERT_EQ(mkfifo(path.c_str(), 0644), 0) << path;
+    } else if (kind == "directory") {
+      ASSERT_TRUE(fs::create_directory(path)) << path;
+    } else {
+      fs::create_symlink(kind == "device" ? "/dev/zero" : scratch_.file("s"), path);
+    }
+  }
+  void unplant(const std::string& path) { fs::remove_all(path); }
+
+  zeptest::ScopedTempDir scratch_{"moxkind"};
+  int sock_ = -1;
+};
+
+TEST_P(NonRegularFiles, InPlaceOfAnyFileOfTheHomeNothingWaits) {
+  auto written = moxtest::writeSession("RGROUP1", 2, 6, 2);
+  ASSERT_EQ(written.rc, 0);
+  const std::string cartridge = cartridgeOf(2);
+  const std::string name = fs::path(cartridge).stem().string();
+  const std::string map = home_.path() + "/media/." + name + ".map";
+  ASSERT_TRUE(fs::is_regular_file(map));
+
+  // The map's side file: ignored, the cartridge is scanned.
+  plant(map);
+  auto read = moxtest::readSession("RGROUP1", written.session, 2, 6, 2);
+  EXPECT_EQ(read.rc, 0);
+  EXPECT_EQ(read.blocks, 12u);
+  EXPECT_EQ(read.mismatches, 0u);
+  unplant(map);
+
+  // A member's cartridge: a missing member, read around on the mirror;
+  // check names it and fails.
+  fs::rename(cartridge, cartridge + ".saved");
+  plant(cartridge);
+  read = moxtest::readSession("RGROUP1", written.session, 2, 6, 2);
+  EXPECT_EQ(read.rc, 0);
+  EXPECT_EQ(read.blocks, 12u);
+  EXPECT_EQ(read.mismatches, 0u);
+  std::string out, err;
+  EXPECT_EQ(home_.moxctl({"check"}, &out, &err), 1);
+  EXPECT_NE((out + err).find(name), std::string::npos) << out << err;
+  EXPECT_EQ(home_.moxctl({"media"}, &out, &err), 0) << err;
+  EXPECT_NE(out.find(name), std::string::npos) << out;
+  unplant(cartridge);
+  fs::rename(cartridge + ".saved", cartridge);
+
+  // The drive file of a member: a drive without a cartridge, which a read
+  // does not load; status names the file.
+  const std::string drive = home_.path() + "/drives/2";
+  plant(drive);
+  read = moxtest::readSession("RGROUP1", written.session, 2, 6, 2);
+  EXPECT_EQ(read.rc, MOX_E_NO_TAPE);
+  EXPECT_EQ(home_.moxctl({"status"}, &out, &err), 1);
+  EXPECT_NE(err.find(drive + ": "), std::string::npos) << err;
+  EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  unplant(drive);
+  std::ofstream(drive) << name << "\n";
+
+  // The journal of a tape change: no change to finish, handles open.
+  const std::string journal = home_.path() + "/drives/.load";
+  plant(journal);
+  MoxHandle h = moxtest::openHandle(MOX_HANDLE_MODE_ADMIN);
+  ASSERT_NE(h, 0u);
+  ASSERT_EQ(MOXSetDebugLevel(h, 5, 0), 0);
+  MOXCloseHandle(h);
+  unplant(journal);
+
+  // The diagnostic log, a registry value and a pool cartridge: backups and
+  // restores run as before, and the listing names the cartridge.
+  const std::string others[] = {
+      home_.path() + "/mox.log",
+      home_.path() +
+          "/registry/HKEY_LOCAL_MACHINE/SOFTWARE/Quorvane/Tellimar/CurrentVersion/TapeEngine/"
+          "StreamLimit",
+      home_.path() + "/media/MOX00030.tap"};
+  for (const auto& path : others) plant(path);
+  auto again = moxtest::writeSession("RGROUP0", 2, 3, 2);
+  EXPECT_EQ(again.rc, 0);
+  read = moxtest::readSession("RGROUP0", again.session, 2, 3, 2);
+  EXPECT_EQ(read.rc, 0);
+  EXPECT_EQ(read.blocks, 6u);
+  EXPECT_EQ(home_.moxctl({"media"}, &out, &err), 0) << err;
+  EXPECT_NE(out.find("MOX00030"), std::string::npos) << out;
+  for (const auto& path : others) unplant(path);
+  h = moxtest::openHandle(MOX_HANDLE_MODE_ADMIN);
+  ASSERT_NE(h, 0u);
+  MOXSetDebugLevel(h, 0, 0);
+  MOXCloseHandle(h);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, NonRegularFiles,
+                         ::testing::Values("fifo", "directory", "device", "socket"));
 
 TEST_F(MediaTest, ForeignAndTruncatedCartridgesGiveCodesNotCrashes) {
   auto written = moxtest::writeSession("RGROUP0", 2, 6, 2);

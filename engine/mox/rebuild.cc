@@ -37,8 +37,9 @@ int ensureCartridge(Home& home, uint16_t drive, std::string* name) {
 // `to`: `to` changes only once the copy is complete and synced, and a failed
 // copy leaves no temporary file behind.
 int copyFile(const std::string& from, const std::string& to) {
-  platform::ScopedFd in(platform::fileEnv().open(from, O_RDONLY | O_CLOEXEC, 0));
-  if (!in.valid()) return MOX_E_MEDIA;
+  int fd = -1;
+  if (platform::openRegularFile(from, O_RDONLY, 0, &fd) != 0) return MOX_E_MEDIA;
+  platform::ScopedFd in(fd);
   platform::TempFile out(to);
   if (out.open() != 0) return MOX_E_IO;
   std::vector<char> buf(1 << 20);

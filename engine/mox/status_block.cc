@@ -5,9 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 #include "engine/mox/mox.h"
 #include "platform/file_util.h"
@@ -47,7 +49,8 @@ int openLocked(const std::string& name, bool create) {
   return -1;
 }
 
-// "QOV_RAID_DATA_<n>": the object's name without the slash and test prefix.
+// "QOV_RAID_DATA_<n>": the monitor's name of the block, without the slash,
+// the test prefix and the home's scope.
 std::string blockName(int raidNumber) {
   char name[32];
   std::snprintf(name, sizeof name, MOX_STATUS_NAME_FORMAT, raidNumber);
@@ -72,24 +75,35 @@ std::string StatusBlock::objectName(int raidNumber) {
   return platform::sharedMemoryPath(blockName(raidNumber).c_str());
 }
 
+std::string StatusBlock::objectNameIn(const std::string& home, int raidNumber) {
+  return platform::sharedMemoryPathIn(home, blockName(raidNumber).c_str());
+}
+
 StatusBlock::~StatusBlock() { withdraw(); }
 
-void StatusBlock::clearStale() {
+void StatusBlock::clearStale(const std::string& home) {
   for (int n = 0; n < static_cast<int>(MOX_STATUS_MAX_DAEMONS); ++n) {
-    std::string name = blockName(n);
-    int fd = openLocked(name, false);
-    if (fd < 0) continue;
-    // Under the lock an object without a live owner is not being published:
-    // a publisher holds the lock until its owner field is set.
-    if (!ownerAlive(ownerOf(fd))) platform::removeSharedMemory(name.c_str());
-    close(fd);
+    // This home's block, and those that dead processes left in other homes
+    // (which may be gone, with nobody left to clear them there). A block of
+    // a live process is never touched, whatever its home.
+    std::vector<std::string> names = platform::sharedMemoryPathsInEveryHome(blockName(n).c_str());
+    const std::string own = objectNameIn(home, n);
+    if (std::find(names.begin(), names.end(), own) == names.end()) names.push_back(own);
+    for (const auto& name : names) {
+      int fd = openLocked(name, false);
+      if (fd < 0) continue;
+      // Under the lock an object without a live owner is not being
+      // published: a publisher holds the lock until its owner field is set.
+      if (!ownerAlive(ownerOf(fd))) platform::removeSharedMemory(name.c_str());
+      close(fd);
+    }
   }
 }
 
-bool StatusBlock::publish(int raidNumber, uint32_t poolSize) {
+bool StatusBlock::publish(int raidNumber, uint32_t poolSize, const std::string& home) {
   withdraw();
   if (raidNumber < 0 || raidNumber >= static_cast<int>(MOX_STATUS_MAX_DAEMONS)) return false;
-  std::string name = blockName(raidNumber);
+  std::string name = objectNameIn(home, raidNumber);
   int fd = openLocked(name, true);
   if (fd < 0) return false;
   if (ownerAlive(ownerOf(fd))) {

@@ -1,12 +1,15 @@
 // The RAID daemon status block of a selected RAID group, published as POSIX
-// shared memory "QOV_RAID_DATA_<n>" for the daemon monitor.
+// shared memory "QOV_RAID_DATA_<n>" for the daemon monitor, in the scope of
+// the engine home (platform/shared_memory.h): the object is
+// "/zeph.<hash of the home>.QOV_RAID_DATA_<n>", so the monitor of one home
+// never sees another home's blocks.
 //
-// The names are shared by every process on the machine, whatever its engine
-// home. Each object carries the process id of its owner, and every engine
-// process takes the object's lock (flock) before it creates, takes over or
-// removes one, checking under the lock that the name still refers to the
-// object it holds. So a block is only ever removed by its owner or, once the
-// owner is gone, by the next engine that finds it; never while it is being
+// Within a home the names are shared by every process of that home. Each
+// object carries the process id of its owner, and every engine process
+// takes the object's lock (flock) before it creates, takes over or removes
+// one, checking under the lock that the name still refers to the object it
+// holds. So a block is only ever removed by its owner or, once the owner is
+// gone, by the next engine that finds it; never while it is being
 // published, and never a newer block published under the same name.
 #pragma once
 
@@ -23,9 +26,10 @@ class StatusBlock {
   StatusBlock& operator=(const StatusBlock&) = delete;
 
   // Publishes the block of RAID device n (0 to 9; other numbers publish
-  // nothing). A block left by a dead process is taken over; one owned by a
-  // live process is left alone. Returns true when this object owns a block.
-  bool publish(int raidNumber, uint32_t poolSize);
+  // nothing) of the engine home `home`. A block left by a dead process is
+  // taken over; one owned by a live process is left alone. Returns true when
+  // this object owns a block.
+  bool publish(int raidNumber, uint32_t poolSize, const std::string& home);
   // State 0, then the object is removed (when the name is still ours).
   void withdraw();
   bool active() const { return base_ != nullptr; }
@@ -35,11 +39,15 @@ class StatusBlock {
   void setQueued(uint32_t queued);
   void addMemberBlocks(unsigned member, uint32_t blocks);
 
-  // Removes blocks of RAID devices 0 to 9 whose owner process is gone.
-  static void clearStale();
-  // "/QOV_RAID_DATA_<n>", with the test prefix of the shared memory layer
+  // Removes the blocks of RAID devices 0 to 9 whose owner process is gone:
+  // the home's, and those left in any other home (listed in /dev/shm).
+  static void clearStale(const std::string& home);
+  // "/zeph.<hash>.QOV_RAID_DATA_<n>" of the engine home in force, with the
+  // test prefix of the shared memory layer
   // (platform::setSharedMemoryPrefixForTest) after the slash when set.
   static std::string objectName(int raidNumber);
+  // The same for the engine home `home`.
+  static std::string objectNameIn(const std::string& home, int raidNumber);
 
  private:
   void store(uint32_t offset, uint32_t value);
@@ -47,7 +55,7 @@ class StatusBlock {
 
   uint8_t* base_ = nullptr;
   int fd_ = -1;       // the published object, for its lock and identity
-  std::string name_;  // without the slash and test prefix
+  std::string name_;  // the object's path (objectNameIn)
 };
 
 }  // namespace mox

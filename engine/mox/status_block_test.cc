@@ -60,11 +60,45 @@ class StatusBlockTest : public ::testing::Test {
   moxtest::TempHome home_;
 };
 
-TEST_F(StatusBlockTest, NamesAreTheMonitorsNamesWithTheTestPrefix) {
-  EXPECT_EQ(StatusBlock::objectName(1), "/" + prefix_ + "QOV_RAID_DATA_1");
+TEST_F(StatusBlockTest, NamesAreTheMonitorsNamesInTheHomesScopeWithTheTestPrefix) {
+  const std::string scope = platform::sharedMemoryScopeOf(home_.path());
+  EXPECT_EQ(StatusBlock::objectName(1), "/" + prefix_ + scope + "QOV_RAID_DATA_1");
+  EXPECT_EQ(StatusBlock::objectNameIn(home_.path(), 1), StatusBlock::objectName(1));
   platform::setSharedMemoryPrefixForTest(nullptr);
-  EXPECT_EQ(StatusBlock::objectName(0), "/QOV_RAID_DATA_0");
-  EXPECT_EQ(StatusBlock::objectName(9), "/QOV_RAID_DATA_9");
+  EXPECT_EQ(StatusBlock::objectName(0), "/" + scope + "QOV_RAID_DATA_0");
+  EXPECT_EQ(StatusBlock::objectName(9), "/" + scope + "QOV_RAID_DATA_9");
+}
+
+// Two engine homes on one machine publish the same RAID device at once, each
+// its own block; neither sees, takes over or removes the other's.
+TEST_F(StatusBlockTest, TwoHomesPublishTheSameRaidDeviceAtOnce) {
+  ASSERT_EQ(home_.moxctl({"set", "buffers", "16"}), 0);
+  MoxHandle mine = moxtest::openHandle();
+  ASSERT_EQ(MOXSelectGroup(mine, "RGROUP0", MOX_ACCESS_WRITE), 0);
+  const std::string first = home_.path();
+  {
+    moxtest::TempHome other;  // MOX_HOME names it from here
+    ASSERT_EQ(other.moxctl({"init", "--force"}), 0);
+    ASSERT_EQ(other.moxctl({"set", "buffers", "40"}), 0);
+    MoxHandle theirs = moxtest::openHandle();
+    ASSERT_EQ(MOXSelectGroup(theirs, "RGROUP0", MOX_ACCESS_WRITE), 0);
+    const std::string ours = StatusBlock::objectNameIn(first, 0);
+    const std::string their = StatusBlock::objectName(0);
+    EXPECT_NE(ours, their);
+    EXPECT_EQ(fieldOf(ours, MOX_STATUS_OFF_STATE), 1u);
+    EXPECT_EQ(fieldOf(ours, MOX_STATUS_OFF_PL), 16u);
+    EXPECT_EQ(fieldOf(their, MOX_STATUS_OFF_STATE), 1u);
+    EXPECT_EQ(fieldOf(their, MOX_STATUS_OFF_PL), 40u);
+    // Released while the environment names the other home: each handle
+    // withdraws its own home's block.
+    ASSERT_EQ(MOXReleaseGroup(mine), 0);
+    EXPECT_FALSE(exists(ours));
+    EXPECT_EQ(fieldOf(their, MOX_STATUS_OFF_PL), 40u);
+    MOXCloseHandle(theirs);
+    EXPECT_FALSE(exists(their));
+  }
+  setenv("MOX_HOME", first.c_str(), 1);
+  MOXCloseHandle(mine);
 }
 
 TEST_F(StatusBlockTest, PublishedWhileTheGroupIsSelected) {
@@ -124,6 +158,39 @@ TEST_F(StatusBlockTest, PublishedWhileTheGroupIsSelected) {
   EXPECT_FALSE(exists(StatusBlock::objectName(0)));
 }
 
+// A process killed in another home (one that may be removed since) leaves
+// a block nobody of that home will clear: the next selection in any home
+// clears it, and leaves the other home's live blocks alone.
+TEST_F(StatusBlockTest, BlocksThatDeadProcessesLeftInOtherHomesAreCleared) {
+  const std::string first = home_.path();
+  std::string left, live;
+  StatusBlock theirs;
+  {
+    moxtest::TempHome other;
+    ASSERT_EQ(other.moxctl({"init", "--force"}), 0);
+    pid_t child = fork();
+    if (child == 0) {
+      MoxHandle c = moxtest::openHandle();
+      MOXSelectGroup(c, "RGROUP1", MOX_ACCESS_READ);
+      _exit(0);  // no release: the block stays behind
+    }
+    waitpid(child, nullptr, 0);
+    left = StatusBlock::objectName(1);
+    ASSERT_TRUE(exists(left));
+    ASSERT_TRUE(theirs.publish(2, 8, other.path()));
+    live = StatusBlock::objectName(2);
+  }  // the other home is gone
+  setenv("MOX_HOME", first.c_str(), 1);
+  MoxHandle h = moxtest::openHandle();
+  ASSERT_EQ(MOXSelectGroup(h, "RGROUP0", MOX_ACCESS_READ), 0);
+  EXPECT_FALSE(exists(left));
+  EXPECT_TRUE(exists(live));
+  EXPECT_EQ(fieldOf(live, MOX_STATUS_OFF_PL), 8u);
+  MOXCloseHandle(h);
+  theirs.withdraw();
+  EXPECT_FALSE(exists(live));
+}
+
 TEST_F(StatusBlockTest, BlockOfALiveOwnerIsLeftAloneAndADeadOnesIsTakenOver) {
   const std::string name = StatusBlock::objectName(4);
   int ready[2];
@@ -131,7 +198,7 @@ TEST_F(StatusBlockTest, BlockOfALiveOwnerIsLeftAloneAndADeadOnesIsTakenOver) {
   pid_t child = fork();
   if (child == 0) {
     StatusBlock mine;
-    char ok = mine.publish(4, 16) ? 1 : 0;
+    char ok = mine.publish(4, 16, home_.path()) ? 1 : 0;
     (void)!write(ready[1], &ok, 1);
     pause();
     _exit(0);
@@ -140,13 +207,13 @@ TEST_F(StatusBlockTest, BlockOfALiveOwnerIsLeftAloneAndADeadOnesIsTakenOver) {
   ASSERT_EQ(read(ready[0], &ok, 1), 1);
   ASSERT_EQ(ok, 1);
   StatusBlock block;
-  EXPECT_FALSE(block.publish(4, 64));
-  StatusBlock::clearStale();
+  EXPECT_FALSE(block.publish(4, 64, home_.path()));
+  StatusBlock::clearStale(home_.path());
   EXPECT_EQ(fieldOf(name, MOX_STATUS_OFF_OWNER), static_cast<uint32_t>(child));
   EXPECT_EQ(fieldOf(name, MOX_STATUS_OFF_PL), 16u);
   kill(child, SIGKILL);
   waitpid(child, nullptr, 0);
-  EXPECT_TRUE(block.publish(4, 64));
+  EXPECT_TRUE(block.publish(4, 64, home_.path()));
   EXPECT_EQ(fieldOf(name, MOX_STATUS_OFF_OWNER), static_cast<uint32_t>(getpid()));
   EXPECT_EQ(fieldOf(name, MOX_STATUS_OFF_PL), 64u);
   EXPECT_EQ(fieldOf(name, MOX_STATUS_OFF_STATE), 1u);
@@ -176,7 +243,7 @@ TEST_F(StatusBlockTest, OwnerLockLivesAsLongAsItsOwner) {
   const std::string name = StatusBlock::objectName(5);
   {
     StatusBlock mine;
-    ASSERT_TRUE(mine.publish(5, 8));
+    ASSERT_TRUE(mine.publish(5, 8, home_.path()));
     EXPECT_TRUE(ownerLockHeld(name));
   }
   EXPECT_FALSE(exists(name));
@@ -185,7 +252,7 @@ TEST_F(StatusBlockTest, OwnerLockLivesAsLongAsItsOwner) {
   pid_t child = fork();
   if (child == 0) {
     StatusBlock theirs;
-    char ok = theirs.publish(5, 16) ? 1 : 0;
+    char ok = theirs.publish(5, 16, home_.path()) ? 1 : 0;
     (void)!write(ready[1], &ok, 1);
     pause();
     _exit(0);
@@ -206,12 +273,12 @@ TEST_F(StatusBlockTest, OwnerLockLivesAsLongAsItsOwner) {
 TEST_F(StatusBlockTest, WithdrawLeavesANewerBlockPublishedUnderTheSameName) {
   const std::string name = StatusBlock::objectName(2);
   StatusBlock first;
-  ASSERT_TRUE(first.publish(2, 64));
+  ASSERT_TRUE(first.publish(2, 64, home_.path()));
   // The name is taken from the first block (as by an operator), and another
   // block is published under it.
   ASSERT_EQ(shm_unlink(name.c_str()), 0);
   StatusBlock second;
-  ASSERT_TRUE(second.publish(2, 32));
+  ASSERT_TRUE(second.publish(2, 32, home_.path()));
   first.withdraw();
   EXPECT_FALSE(first.active());
   ASSERT_TRUE(exists(name));
@@ -237,10 +304,10 @@ TEST_F(StatusBlockTest, PublishedBlockIsNeverTakenFromItsLiveOwner) {
       int lost = 0;
       for (int round = 0; round < kRounds; ++round) {
         StatusBlock block;
-        StatusBlock::clearStale();
-        if (block.publish(7, 64)) {
+        StatusBlock::clearStale(home_.path());
+        if (block.publish(7, 64, home_.path())) {
           if (fieldOf(name, MOX_STATUS_OFF_OWNER, 0) != self) ++lost;
-          StatusBlock::clearStale();
+          StatusBlock::clearStale(home_.path());
           if (fieldOf(name, MOX_STATUS_OFF_OWNER, 0) != self) ++lost;
           if (fieldOf(name, MOX_STATUS_OFF_STATE, 0) != 1) ++lost;
         }

@@ -1,9 +1,12 @@
 #include "engine/moxctl/moxctl_commands.h"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <map>
 
@@ -13,6 +16,7 @@
 #include "engine/mox/library.h"
 #include "engine/mox/mox.h"
 #include "engine/mox/rebuild.h"
+#include "platform/file_util.h"
 #include "platform/registry_store.h"
 
 namespace moxctl {
@@ -36,6 +40,10 @@ const char* kUsage =
     "  dump CARTRIDGE              sessions, streams and block counts of a cartridge, and the\n"
     "                              data bytes received and stored (compression ratio)\n"
     "  check [CARTRIDGE...]        verify every record's checksum (all cartridges by default)\n"
+    "  --help | -h | help          this text\n"
+    "  --version                   the version line\n"
+    "CARTRIDGE: a file path when it holds a / or names a file here, else a cartridge of the\n"
+    "pool; a name that is both is refused (write ./NAME for the file).\n"
     "MOX_HOME names the home (default ${XDG_STATE_HOME:-$HOME/.local/state}/mox).\n";
 
 bool parseCount(const std::string& text, int lo, int hi, int* value) {
@@ -53,9 +61,17 @@ bool parseCount(const std::string& text, int lo, int hi, int* value) {
 bool parseRaid(const std::string& text, moxcfg::RaidConfig* raid) {
   size_t colon = text.find(':');
   if (colon == std::string::npos) return false;
+  // Every drive between commas: "0:0,1," lacks one as "0:0,,1" does.
+  if (text.back() == ',' || text[colon + 1] == ',') return false;
   std::string info =
       "level=" + text.substr(0, colon) + "\nmembers=" + text.substr(colon + 1) + "\n";
   return moxcfg::parseRaidInfo(info, raid) && !raid->members.empty();
+}
+
+// The one line that names a home whose making was cut short.
+std::string halfMadeText(const std::string& home) {
+  return home + " is half-made: making its library was cut short (moxctl init --force makes it " +
+         "again)";
 }
 
 // Why the shape's RAID devices cannot keep their promise, or "".
@@ -73,53 +89,50 @@ int cmdInit(const std::string& home, const std::vector<std::string>& args, FILE*
   bool force = false, customRaids = false;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
-    bool hasValue = i + 1 < args.size();
     if (a == "--force") {
       force = true;
-    } else if (a == "--drives" && hasValue) {
-      if (!parseCount(args[++i], 1, moxcfg::kMaxDrives, &shape.drives)) {
-        std::fprintf(err, "moxctl: bad drive count '%s'\n", args[i].c_str());
+      continue;
+    }
+    if (a != "--drives" && a != "--cartridges" && a != "--capacity" && a != "--raid") {
+      std::fprintf(err, "moxctl: unknown init argument '%s'\n", a.c_str());
+      return 2;
+    }
+    if (i + 1 == args.size()) {
+      std::fprintf(err, "moxctl: init %s needs a value\n", a.c_str());
+      return 2;
+    }
+    const std::string& value = args[++i];
+    if (a == "--drives") {
+      if (!parseCount(value, 1, moxcfg::kMaxDrives, &shape.drives)) {
+        std::fprintf(err, "moxctl: bad drive count '%s' (1 to %d)\n", value.c_str(),
+                     moxcfg::kMaxDrives);
         return 2;
       }
-    } else if (a == "--cartridges" && hasValue) {
-      if (!parseCount(args[++i], 0, 9999, &shape.cartridges)) {
-        std::fprintf(err, "moxctl: bad cartridge count '%s'\n", args[i].c_str());
+    } else if (a == "--cartridges") {
+      if (!parseCount(value, 0, 9999, &shape.cartridges)) {
+        std::fprintf(err, "moxctl: bad cartridge count '%s' (0 to 9999)\n", value.c_str());
         return 2;
       }
-    } else if (a == "--capacity" && hasValue) {
-      if (!parseSize(args[++i], &shape.capacity) || shape.capacity < moxcfg::kMinCapacity) {
-        std::fprintf(err, "moxctl: bad capacity '%s' (at least 1M)\n", args[i].c_str());
+    } else if (a == "--capacity") {
+      if (!parseSize(value, &shape.capacity) || shape.capacity < moxcfg::kMinCapacity) {
+        std::fprintf(err, "moxctl: bad capacity '%s' (at least 1M)\n", value.c_str());
         return 2;
       }
-    } else if (a == "--raid" && hasValue) {
+    } else {
       if (!customRaids) shape.raids.clear();
       customRaids = true;
       moxcfg::RaidConfig raid;
-      if (!parseRaid(args[++i], &raid)) {
-        std::fprintf(err, "moxctl: bad RAID device '%s' (LEVEL:D,D,...)\n", args[i].c_str());
+      if (!parseRaid(value, &raid)) {
+        std::fprintf(err, "moxctl: bad RAID device '%s' (LEVEL:D,D,...)\n", value.c_str());
         return 2;
       }
       shape.raids.push_back(raid);
-    } else {
-      std::fprintf(err, "moxctl: unknown init argument '%s'\n%s", a.c_str(), kUsage);
-      return 2;
     }
   }
   std::string layout = layoutProblem(shape);
   if (!layout.empty()) {
     std::fprintf(err, "moxctl: refused RAID layout: %s\n", layout.c_str());
     return 2;
-  }
-  if (moxcfg::engineProvisioned(home)) {
-    if (!force) {
-      std::fprintf(err, "moxctl: %s already holds a library (use --force to replace it)\n",
-                   home.c_str());
-      return 1;
-    }
-    std::error_code ec;
-    fs::remove_all(home + "/registry", ec);
-    fs::remove_all(home + "/media", ec);
-    fs::remove_all(home + "/drives", ec);
   }
   std::error_code ec;
   fs::create_directories(home, ec);
@@ -129,9 +142,33 @@ int cmdInit(const std::string& home, const std::vector<std::string>& args, FILE*
   }
   mox::Home h(home);
   mox::HomeLock lock(home);
+  if (!lock.held()) {
+    std::fprintf(err, "moxctl: cannot lock %s: %s\n", home.c_str(), std::strerror(lock.error()));
+    return 1;
+  }
+  if (!force && moxcfg::engineProvisioned(home)) {
+    std::fprintf(err, "moxctl: %s already holds a library (use --force to replace it)\n",
+                 home.c_str());
+    return 1;
+  }
+  if (!force && moxcfg::homeHalfMade(home)) {
+    std::fprintf(err, "moxctl: %s\n", halfMadeText(home).c_str());
+    return 1;
+  }
+  if (force) {
+    // From here the home is half-made until the new library is whole.
+    if (h.beginProvisioning() != MOX_OK) {
+      std::fprintf(err, "moxctl: cannot write in %s\n", home.c_str());
+      return 1;
+    }
+    fs::remove_all(home + "/registry", ec);
+    fs::remove_all(home + "/media", ec);
+    fs::remove_all(home + "/drives", ec);
+  }
   int rc = h.provision(shape);
   if (rc != MOX_OK) {
-    std::fprintf(err, "moxctl: init failed, code %d\n", rc);
+    std::fprintf(err, "moxctl: init of %s failed (code %d); it stays half-made\n", home.c_str(),
+                 rc);
     return 1;
   }
   std::fprintf(out, "initialized %s: %d drives, %d cartridges of %llu bytes, %zu RAID devices\n",
@@ -143,7 +180,12 @@ int cmdInit(const std::string& home, const std::vector<std::string>& args, FILE*
 int ensure(const std::string& home, FILE* err) {
   mox::Home h(home);
   int rc = h.ensureProvisioned();
-  if (rc != MOX_OK) std::fprintf(err, "moxctl: home %s is unusable (code %d)\n", home.c_str(), rc);
+  if (rc == MOX_OK) return rc;
+  if (moxcfg::homeHalfMade(home)) {
+    std::fprintf(err, "moxctl: %s\n", halfMadeText(home).c_str());
+  } else {
+    std::fprintf(err, "moxctl: home %s is unusable (code %d)\n", home.c_str(), rc);
+  }
   return rc;
 }
 
@@ -172,11 +214,20 @@ int cmdStatus(const std::string& home, FILE* out, FILE* err) {
     std::fprintf(out, " compression %s\n",
                  moxcfg::loadRaidCompression(home, static_cast<int>(n)) ? "on" : "off");
   }
+  int status = 0;
   for (int i = 0; i < s.driveCount; ++i) {
-    std::string c = h.driveCartridge(i);
+    std::string c;
+    int problem = h.readDriveCartridge(i, &c);
+    if (problem != 0) {
+      std::fprintf(out, "drive %d: (unreadable)\n", i);
+      std::fprintf(err, "moxctl: %s: %s\n", h.drivePath(i).c_str(),
+                   platform::regularFileProblem(h.drivePath(i), problem).c_str());
+      status = 1;
+      continue;
+    }
     std::fprintf(out, "drive %d: %s\n", i, c.empty() ? "(empty)" : c.c_str());
   }
-  return 0;
+  return status;
 }
 
 int cmdStartStop(const std::string& home, bool stop, FILE* out, FILE* err) {
@@ -206,7 +257,9 @@ int cmdSet(const std::string& home, const std::vector<std::string>& args, FILE* 
     return 0;
   }
   if (args.size() != 2) {
-    std::fprintf(err, "%s", kUsage);
+    std::fprintf(err,
+                 "moxctl: usage: set capacity SIZE | stream-limit N | buffers N | "
+                 "compression RAID on|off\n");
     return 2;
   }
   if (ensure(home, err) != MOX_OK) return 1;
@@ -235,7 +288,7 @@ int cmdSet(const std::string& home, const std::vector<std::string>& args, FILE* 
     name = moxcfg::kBufferPoolValue;
     value = static_cast<uint64_t>(count);
   } else {
-    std::fprintf(err, "moxctl: unknown setting '%s'\n%s", args[0].c_str(), kUsage);
+    std::fprintf(err, "moxctl: unknown setting '%s'\n", args[0].c_str());
     return 2;
   }
   if (moxcfg::storeEngineValue(home, name, value) != platform::kRegOk) {
@@ -362,28 +415,65 @@ int cmdMedia(const std::string& home, FILE* out, FILE* err) {
 int cmdAddMedia(const std::string& home, const std::vector<std::string>& args, FILE* out,
                 FILE* err) {
   int count = 1;
-  if (args.size() > 1 || (args.size() == 1 && !parseCount(args[0], 1, 1000, &count))) {
-    std::fprintf(err, "moxctl: usage: add-media [N] (1 to 1000)\n");
+  if (args.size() > 1) {
+    std::fprintf(err, "moxctl: usage: add-media [N]\n");
+    return 2;
+  }
+  if (args.size() == 1 && !parseCount(args[0], 1, 1000, &count)) {
+    std::fprintf(err, "moxctl: bad cartridge count '%s' (1 to 1000)\n", args[0].c_str());
     return 2;
   }
   if (ensure(home, err) != MOX_OK) return 1;
   mox::Home h(home);
   mox::HomeLock lock(home);
-  for (int i = 0; i < count; ++i) {
-    std::string name = h.addCartridge();
-    if (name.empty()) {
-      std::fprintf(err, "moxctl: cannot create a cartridge in %s\n", h.mediaDir().c_str());
-      return 1;
-    }
-    std::fprintf(out, "added %s\n", name.c_str());
+  std::vector<std::string> added = h.addCartridges(count);
+  for (const auto& name : added) std::fprintf(out, "added %s\n", name.c_str());
+  if (static_cast<int>(added.size()) != count) {
+    std::fprintf(err, "moxctl: cannot create a cartridge in %s\n", h.mediaDir().c_str());
+    return 1;
   }
   return 0;
 }
 
-// A cartridge argument: a name in the pool, or a path to a file.
-std::string cartridgePath(const mox::Home& h, const std::string& arg) {
-  if (arg.find('/') != std::string::npos) return arg;
-  return h.cartridgePath(arg);
+// What a CARTRIDGE argument names. A word with a slash, or one that names
+// something in the working directory, is a path; any other word is a
+// cartridge of the pool. A word that is both a pool cartridge and a file
+// here is refused, so that a command never acts on what was not meant. The
+// path must be a regular file (a FIFO or a device is never opened). Returns
+// 0 and the path, or prints one line and returns the exit status: 2 for an
+// empty or ambiguous word, 1 for a path that is missing or not a file.
+int cartridgePath(const mox::Home& h, const std::string& arg, std::string* path, FILE* err) {
+  struct stat st;
+  if (arg.empty()) {
+    std::fprintf(err, "moxctl: a cartridge name cannot be empty\n");
+    return 2;
+  }
+  if (arg.find('/') != std::string::npos) {
+    *path = arg;
+  } else {
+    const bool here = lstat(arg.c_str(), &st) == 0;
+    const bool pooled = lstat(h.cartridgePath(arg).c_str(), &st) == 0;
+    if (here && pooled) {
+      std::fprintf(err,
+                   "moxctl: '%s' is both a cartridge of the pool and a file here (write ./%s for "
+                   "the file)\n",
+                   arg.c_str(), arg.c_str());
+      return 2;
+    }
+    if (!here && !pooled) {
+      std::fprintf(err, "moxctl: %s: no such cartridge in %s and no such file here\n",
+                   arg.c_str(), h.mediaDir().c_str());
+      return 1;
+    }
+    *path = here ? arg : h.cartridgePath(arg);
+  }
+  int problem = stat(path->c_str(), &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EINVAL;
+  if (problem != 0) {
+    std::fprintf(err, "moxctl: %s: %s\n", path->c_str(),
+                 platform::regularFileProblem(*path, problem).c_str());
+    return 1;
+  }
+  return 0;
 }
 
 int cmdDump(const std::string& home, const std::vector<std::string>& args, FILE* out, FILE* err) {
@@ -392,11 +482,12 @@ int cmdDump(const std::string& home, const std::vector<std::string>& args, FILE*
     return 2;
   }
   mox::Home h(home);
-  std::string path = cartridgePath(h, args[0]);
+  std::string path;
+  if (int status = cartridgePath(h, args[0], &path, err); status != 0) return status;
   mox::CartridgeMap map;
   int rc = mox::scanCartridge(path, &map);
   if (rc != MOX_OK) {
-    std::fprintf(out, "%s: not a cartridge of this engine (code %d)\n", args[0].c_str(), rc);
+    std::fprintf(err, "moxctl: %s: not a cartridge of this engine (code %d)\n", path.c_str(), rc);
     return 1;
   }
   std::fprintf(out, "cartridge %s: %llu bytes\n", args[0].c_str(),
@@ -474,10 +565,19 @@ std::map<std::string, std::vector<std::string>> groupFindings(const mox::Home& h
 int cmdCheck(const std::string& home, const std::vector<std::string>& args, FILE* out, FILE* err) {
   mox::Home h(home);
   std::vector<std::string> names = args;
+  std::map<std::string, std::string> paths;
   if (names.empty()) {
     if (ensure(home, err) != MOX_OK) return 1;
     names = h.listCartridges();
+    for (const auto& name : names) paths[name] = h.cartridgePath(name);
   }
+  // Every named cartridge is resolved before any is checked.
+  int refused = 0;
+  for (const auto& arg : args) {
+    int status = cartridgePath(h, arg, &paths[arg], err);
+    refused = std::max(refused, status);
+  }
+  if (refused != 0) return refused;
   auto findings = groupFindings(h);
   int status = 0;
   if (args.empty()) {
@@ -489,7 +589,7 @@ int cmdCheck(const std::string& home, const std::vector<std::string>& args, FILE
     }
   }
   for (const auto& name : names) {
-    mox::CheckReport report = mox::checkCartridge(cartridgePath(h, name));
+    mox::CheckReport report = mox::checkCartridge(paths[name]);
     const auto& group = findings[name];
     for (const auto& d : report.damage) {
       std::fprintf(out, "%s: BAD: offset %llu: %s\n", name.c_str(),
@@ -534,28 +634,42 @@ bool parseSize(const std::string& text, uint64_t* bytes) {
   return true;
 }
 
+// Refuses arguments to a command that takes none. 0, or the exit status.
+int noArguments(const std::string& cmd, const std::vector<std::string>& rest, FILE* err) {
+  if (rest.empty()) return 0;
+  std::fprintf(err, "moxctl: %s takes no arguments (got '%s')\n", cmd.c_str(), rest[0].c_str());
+  return 2;
+}
+
 int run(const std::string& home, const std::vector<std::string>& args, FILE* out, FILE* err) {
   if (args.empty()) {
-    std::fprintf(err, "%s", kUsage);
+    std::fprintf(err, "moxctl: no command given (moxctl --help lists them)\n");
     return 2;
   }
   const std::string& cmd = args[0];
   std::vector<std::string> rest(args.begin() + 1, args.end());
+  if (cmd == "help" || cmd == "--help" || cmd == "-h" || cmd == "--version") {
+    if (int status = noArguments(cmd, rest, err); status != 0) return status;
+    if (cmd == "--version") {
+      std::fprintf(out, "moxctl (ZEPHLORN) %s\n", ZEP_VERSION);
+    } else {
+      std::fprintf(out, "%s", kUsage);
+    }
+    return 0;
+  }
   if (cmd == "init") return cmdInit(home, rest, out, err);
-  if (cmd == "status") return cmdStatus(home, out, err);
-  if (cmd == "start") return cmdStartStop(home, false, out, err);
-  if (cmd == "stop") return cmdStartStop(home, true, out, err);
   if (cmd == "set") return cmdSet(home, rest, out, err);
-  if (cmd == "media") return cmdMedia(home, out, err);
   if (cmd == "add-media") return cmdAddMedia(home, rest, out, err);
   if (cmd == "dump") return cmdDump(home, rest, out, err);
   if (cmd == "check") return cmdCheck(home, rest, out, err);
-  if (cmd == "help" || cmd == "--help" || cmd == "-h") {
-    std::fprintf(out, "%s", kUsage);
-    return 0;
+  if (cmd != "status" && cmd != "start" && cmd != "stop" && cmd != "media") {
+    std::fprintf(err, "moxctl: unknown command '%s' (moxctl --help lists them)\n", cmd.c_str());
+    return 2;
   }
-  std::fprintf(err, "moxctl: unknown command '%s'\n%s", cmd.c_str(), kUsage);
-  return 2;
+  if (int status = noArguments(cmd, rest, err); status != 0) return status;
+  if (cmd == "status") return cmdStatus(home, out, err);
+  if (cmd == "media") return cmdMedia(home, out, err);
+  return cmdStartStop(home, cmd == "stop", out, err);
 }
 
 }  // namespace moxctl

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -25,6 +27,8 @@ struct EntryValues {
 };
 
 std::string objectName(int index) { return "QOV_RAID_DATA_" + std::to_string(index); }
+// The object behind the monitor's name, as /proc/self/maps shows it.
+std::string shmPath(int index) { return platform::sharedMemoryPath(objectName(index).c_str()); }
 
 // State shared with the pause hook, which stands in for the monitor's
 // sleeps and plays the daemon's and the operator's part between passes.
@@ -174,10 +178,10 @@ TEST_F(DaemonMonitorTest, AttachReportsMissingInactiveAndActiveBlocks) {
   // The daemon's later writes show through the read-only view.
   platform::storeSharedU32(published, MOX_STATUS_OFF_FULL, 77);
   EXPECT_EQ(platform::loadSharedU32(block, MOX_STATUS_OFF_FULL), 77u);
-  EXPECT_EQ(mappingsOf(prefix_ + objectName(6)), 2);  // the test's and the monitor's
+  EXPECT_EQ(mappingsOf(shmPath(6)), 2);  // the test's and the monitor's
   detachDaemonStatus(block, handle);
-  EXPECT_EQ(mappingsOf(prefix_ + objectName(6)), 1);
-  EXPECT_EQ(mappingsOf(prefix_ + objectName(5)), 1);  // the inactive one was released
+  EXPECT_EQ(mappingsOf(shmPath(6)), 1);
+  EXPECT_EQ(mappingsOf(shmPath(5)), 1);  // the inactive one was released
 }
 
 TEST_F(DaemonMonitorTest, ABlockShorterThanTheLayoutCountsAsNotFoundSilently) {
@@ -189,6 +193,59 @@ TEST_F(DaemonMonitorTest, ABlockShorterThanTheLayoutCountsAsNotFoundSilently) {
   EXPECT_EQ(attachDaemonStatus(2, &handle), nullptr);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
   platform::unmapSharedMemory(&view);
+}
+
+// Status blocks are named per engine home: the monitor of one home never
+// sees another home's daemon, even one publishing the same RAID device.
+TEST_F(DaemonMonitorTest, EachEngineHomeSeesOnlyItsOwnBlocks) {
+  const char* previous = std::getenv("MOX_HOME");
+  const std::string saved = previous != nullptr ? previous : "";
+  const std::string homes[] = {dir_ + "/a", dir_ + "/b", dir_ + "/c"};
+  EntryValues values = twoEntries();
+  std::vector<uint8_t*> published;
+  for (int h = 0; h < 2; ++h) {
+    setenv("MOX_HOME", homes[h].c_str(), 1);
+    values.pl = 100 + static_cast<uint32_t>(h);
+    published.push_back(publish(0, 1, values));
+  }
+  EXPECT_NE(published[0], nullptr);
+  EXPECT_NE(published[1], nullptr);
+  for (int h = 0; h < 3; ++h) {
+    setenv("MOX_HOME", homes[h].c_str(), 1);
+    int handle = -1;
+    testing::internal::CaptureStdout();
+    const uint8_t* block = attachDaemonStatus(0, &handle);
+    std::string out = testing::internal::GetCapturedStdout();
+    if (h == 2) {
+      EXPECT_EQ(block, nullptr);
+      EXPECT_EQ(out, "Object QOV_RAID_DATA_0 doesn't exist, Error 2\n");
+      continue;
+    }
+    ASSERT_NE(block, nullptr) << homes[h];
+    EXPECT_EQ(platform::loadSharedU32(block, MOX_STATUS_OFF_PL), 100u + h) << homes[h];
+    detachDaemonStatus(block, handle);
+  }
+  // One home by another path (through a symbolic link, with a dot) is the
+  // same home.
+  ASSERT_EQ(symlink(homes[1].c_str(), (dir_ + "/link").c_str()), 0);
+  std::filesystem::create_directories(homes[1]);
+  setenv("MOX_HOME", (dir_ + "/./link").c_str(), 1);
+  int handle = -1;
+  const uint8_t* block = attachDaemonStatus(0, &handle);
+  ASSERT_NE(block, nullptr);
+  EXPECT_EQ(platform::loadSharedU32(block, MOX_STATUS_OFF_PL), 101u);
+  detachDaemonStatus(block, handle);
+  for (int h = 0; h < 2; ++h) {
+    setenv("MOX_HOME", homes[h].c_str(), 1);
+    platform::SharedMemoryView view{published[h], MOX_STATUS_BLOCK_SIZE};
+    platform::unmapSharedMemory(&view);
+    platform::removeSharedMemory(objectName(0).c_str());
+  }
+  if (previous != nullptr) {
+    setenv("MOX_HOME", saved.c_str(), 1);
+  } else {
+    unsetenv("MOX_HOME");
+  }
 }
 
 struct RefreshCase {
@@ -243,7 +300,7 @@ TEST_F(DaemonMonitorTest, FindsIndexThreeAfterThreeMissingAndRunsUntilTheDaemonS
   EXPECT_EQ(out, kWaiting + missingLines(0, 3) + "Daemon Active for 3\nDaemon RUNNING...\n" +
                      refresh + kSeparator + refresh + kSeparator + "\nDaemon terminated..\n");
   EXPECT_EQ(script.durations, (std::vector<int>{50, 50}));
-  EXPECT_EQ(mappingsOf(prefix_ + objectName(3)), 1);  // the test's own view only
+  EXPECT_EQ(mappingsOf(shmPath(3)), 1);  // the test's own view only
 }
 
 TEST_F(DaemonMonitorTest, NotActiveBlocksAreSkippedForTheNextIndex) {
@@ -299,7 +356,7 @@ TEST_F(DaemonMonitorTest, EscWhileRunningIgnoresOtherKeysAndPrintsNoFinalLine) {
   EXPECT_EQ(out, kWaiting + missingLines(0, 9) + "Daemon Active for 9\nDaemon RUNNING...\n" +
                      refresh + kSeparator);
   EXPECT_EQ(script.pauses, 1);
-  EXPECT_EQ(mappingsOf(prefix_ + objectName(9)), 1);  // the test's own view only
+  EXPECT_EQ(mappingsOf(shmPath(9)), 1);  // the test's own view only
 }
 
 TEST_F(DaemonMonitorTest, EndOfInputWhileRunningLeavesLikeEsc) {
@@ -330,7 +387,7 @@ TEST_F(DaemonMonitorTest, KilledDaemonIsSeenGoneAndTheNextOneIsShown) {
   script.killDaemonAt = 2;
   script.publishNextAt = 3;
   script.stopNextAt = 4;
-  const int viewsBefore = mappingsOf(prefix_ + objectName(3));
+  const int viewsBefore = mappingsOf(shmPath(3));
   std::string out = runMonitor(0);
   const uint32_t owner = platform::loadSharedU32(script.block, MOX_STATUS_OFF_OWNER);
   EXPECT_NE(out.find("Daemon Active for 3\nDaemon RUNNING...\n"), std::string::npos);
@@ -344,7 +401,7 @@ TEST_F(DaemonMonitorTest, KilledDaemonIsSeenGoneAndTheNextOneIsShown) {
   EXPECT_LT(out.find("is gone"), out.find("Daemon Active for 5"));
   EXPECT_NE(out.find("\nDaemon terminated..\n"), std::string::npos);
   // The monitor let the dead block's mapping go.
-  EXPECT_EQ(mappingsOf(prefix_ + objectName(3)), viewsBefore);
+  EXPECT_EQ(mappingsOf(shmPath(3)), viewsBefore);
 }
 
 // A block whose owner lock is held is live even when its process id says

@@ -2,16 +2,11 @@
 # The daemon monitor and a writer killed with kill -9: the monitor shows the
 # writer's status block, sees the killed writer's block as gone instead of
 # showing its counters for ever, picks up the next writer's block, and ends
-# when its input ends.
+# when its input ends. Two engine homes with a writer each on RAID device 0
+# at once: each home's monitor shows its own writer's block only.
 #
-# Status blocks are machine-wide names in /dev/shm; where the system allows
-# it the test runs with a /dev/shm of its own, so that the other tests'
-# writers are not seen.
-if [ -z "${ZEP_OWN_SHM:-}" ] &&
-  unshare --mount -- sh -c 'mount -t tmpfs tmpfs /dev/shm' 2>/dev/null; then
-  exec unshare --mount -- env ZEP_OWN_SHM=1 bash -c \
-    'mount -t tmpfs tmpfs /dev/shm && exec bash "$0"' "$0"
-fi
+# Status blocks are named per engine home, so the writers of other tests
+# running at the same time (each with a home of its own) are never seen.
 source "$(dirname "$0")/lib.sh"
 
 wait_for() {
@@ -91,4 +86,37 @@ timeout 20 "$ZEPHLORN" -m <&- >out_closed.txt 2>&1
 rc=$?
 [ "$rc" -eq 0 ] || fail "zephlorn -m <&- exit $rc"
 expect_line out_closed.txt "No RAID Daemon running..Waiting.."
+
+# ---- Two homes, the same RAID device at once ------------------------------
+# Told apart by their pools: 16 buffers in one home, 40 in the other (the
+# monitor's "PL-" field).
+home1=$MOX_HOME
+home2=$E2E_DIR/home2
+"$MOXCTL" set buffers 16 >/dev/null || fail "moxctl set buffers"
+MOX_HOME=$home2 "$MOXCTL" init >/dev/null || fail "moxctl init of the second home"
+MOX_HOME=$home2 "$MOXCTL" set buffers 40 >/dev/null || fail "moxctl set buffers"
+mkfifo keys1 keys2
+sleep 600 >keys1 &
+holder1=$!
+sleep 600 >keys2 &
+holder2=$!
+PIDS="$PIDS $holder1 $holder2"
+for h in 1 2; do
+  MOX_HOME=$(eval echo "\$home$h") timeout 120 "$ZEPHLORN" -m <keys$h >out_monitor_home$h.txt 2>&1 &
+  PIDS="$PIDS $!"
+  MOX_HOME=$(eval echo "\$home$h") "$ZEPHLORN" -b1 -g0 -n2 -c60000 <writer_keys \
+    >out_writer_home$h.txt 2>&1 &
+  PIDS="$PIDS $!"
+done
+shows() { grep -q -- "$2" "$1"; }
+wait_for 60 shows out_monitor_home1.txt "PL- 16 " || fail "home 1's monitor never showed its writer"
+wait_for 60 shows out_monitor_home2.txt "PL- 40 " || fail "home 2's monitor never showed its writer"
+wait_for 30 seen out_writer_home1.txt "Streams requested" 1 || fail "home 1's writer never started"
+wait_for 30 seen out_writer_home2.txt "Streams requested" 1 || fail "home 2's writer never started"
+sleep 1
+expect_no_line out_monitor_home1.txt "PL- 40 "
+expect_no_line out_monitor_home2.txt "PL- 16 "
+expect_line out_monitor_home1.txt "Daemon Active for 0"
+expect_line out_monitor_home2.txt "Daemon Active for 0"
+
 exit 0
