@@ -125,7 +125,9 @@ int Group::connect(uint32_t access) {
   bool writable = access == MOX_ACCESS_WRITE;
   auto set = openSet(home_, nextNames_, writable || (access_ & MOX_ACCESS_WRITE) != 0);
   size_t failed = set->failedCount();
-  if (failed == set->memberCount()) return MOX_E_MEDIA;
+  // No member in its place (missing, foreign, swapped): the data cannot be
+  // served, as with any other loss of too many members.
+  if (failed == set->memberCount()) return MOX_E_DEGRADED;
   if (writable) {
     int rc = writableSet(*set);
     if (rc != MOX_OK) return rc;
