@@ -93,10 +93,38 @@ int Home::provision(const Shape& shape) {
   return MOX_OK;
 }
 
-std::string Home::driveCartridge(int drive) const {
-  std::ifstream in(path_ + "/drives/" + std::to_string(drive));
+namespace {
+
+// The loads of a tape change left unfinished in drives/.load, in order.
+std::vector<std::pair<int, std::string>> pendingLoads(const std::string& home) {
+  std::vector<std::pair<int, std::string>> loads;
+  std::ifstream in(home + "/drives/.load");
+  int drive = -1;
+  std::string name;
+  while (in >> drive >> name) {
+    if (drive < 0 || drive >= moxcfg::kMaxDrives) break;
+    loads.emplace_back(drive, name);
+  }
+  return loads;
+}
+
+std::string loadedCartridge(const std::string& home, int drive) {
+  std::ifstream in(home + "/drives/" + std::to_string(drive));
   std::string name;
   std::getline(in, name);
+  return name;
+}
+
+}  // namespace
+
+std::string Home::driveCartridge(int drive) const {
+  // A tape change cut short is finished by the next handle or load; until
+  // then every reader sees the drives as that will leave them, never half
+  // of one set and half of another.
+  std::string name = loadedCartridge(path_, drive);
+  for (const auto& [d, pending] : pendingLoads(path_)) {
+    if (d == drive) name = pending;
+  }
   return name;
 }
 
@@ -116,13 +144,11 @@ int Home::setDriveCartridges(const std::vector<std::pair<uint16_t, std::string>>
 
 int Home::finishDriveLoad() {
   std::string journal = path_ + "/drives/.load";
-  std::ifstream in(journal);
-  if (!in) return MOX_OK;
-  int drive = -1;
-  std::string name;
-  while (in >> drive >> name) {
-    if (drive < 0 || drive >= moxcfg::kMaxDrives) break;
-    if (driveCartridge(drive) != name && setDriveCartridge(drive, name) != MOX_OK) return MOX_E_IO;
+  if (!std::ifstream(journal)) return MOX_OK;
+  for (const auto& [drive, name] : pendingLoads(path_)) {
+    if (loadedCartridge(path_, drive) != name && setDriveCartridge(drive, name) != MOX_OK) {
+      return MOX_E_IO;
+    }
   }
   if (platform::fileEnv().unlink(journal) != 0) return MOX_E_IO;
   return platform::syncDirectory(path_ + "/drives") == 0 ? MOX_OK : MOX_E_IO;

@@ -44,7 +44,9 @@ class Home {
   static Shape defaultShape();
   int provision(const Shape& shape);
 
-  // Cartridge loaded in drive i ("" when empty).
+  // Cartridge loaded in drive i ("" when empty). A tape change left
+  // unfinished in drives/.load counts as done: it is what the next handle or
+  // load makes of the drives.
   std::string driveCartridge(int drive) const;
   int setDriveCartridge(int drive, const std::string& name);
   // Loads several drives as one change (a tape change of a whole set): the
