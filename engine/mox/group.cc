@@ -191,6 +191,8 @@ int Group::cutTornTails() {
     }
     map.fileSize = keep;
     map.tornTail = false;
+    // A cut that leaves no session leaves no session data to note.
+    if (!map.hasData() && dropSetNote(set_->files[i]->path()) != MOX_OK) return MOX_E_IO;
     storeCartridgeMap(*set_->files[i], map);
   }
   return MOX_OK;
@@ -240,8 +242,8 @@ int Group::labelSet(const char* name, int32_t sequence, int32_t expiration, uint
     RecordHeader h = controlHeader(Kind::kLabel, 0, static_cast<uint16_t>(i), kLabelBodySize);
     uint64_t size = 0;
     CartridgeFile& file = *set_->files[i];
-    if (file.truncate(0) != MOX_OK || file.writeRecord(0, h, body, &size) != MOX_OK ||
-        file.sync() != MOX_OK) {
+    if (dropSetNote(file.path()) != MOX_OK || file.truncate(0) != MOX_OK ||
+        file.writeRecord(0, h, body, &size) != MOX_OK || file.sync() != MOX_OK) {
       return noteWrite(MOX_E_IO);
     }
     CartridgeMap& map = set_->maps[i];

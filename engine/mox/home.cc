@@ -13,6 +13,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "engine/mox/library.h"
 #include "engine/mox/mox.h"
 #include "platform/file_env.h"
 #include "platform/file_util.h"
@@ -174,6 +175,9 @@ std::string Home::addCartridge() {
                                       0644);
     if (fd >= 0) {
       platform::fileEnv().close(fd);
+      // A note left by a cartridge of the same name that was removed is
+      // not this cartridge's.
+      if (dropSetNote(cartridgePath(name)) != MOX_OK) return "";
       return name;
     }
     if (errno != EEXIST) return "";
