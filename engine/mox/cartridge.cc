@@ -377,6 +377,7 @@ CheckReport checkCartridge(const std::string& path) {
   report.tornTail = map.tornTail;
   report.tornOffset = map.tornOffset;
   report.tornReason = map.tornReason;
+  report.tailSession = map.tailSession;
   report.damage = map.damage;
   if (map.blank) return report;
   ++report.records;  // the label, read by the scan
