@@ -39,6 +39,7 @@ const char* kUsage =
     "  dump CARTRIDGE              sessions, streams and block counts of a cartridge, and the\n"
     "                              data bytes received and stored (compression ratio)\n"
     "  check [CARTRIDGE...]        verify every record's checksum (all cartridges by default)\n"
+    "  erase CARTRIDGE...          erase whole sets of the pool that hold no ended session\n"
     "MOX_HOME names the home (default ${XDG_STATE_HOME:-$HOME/.local/state}/mox).\n";
 
 bool parseCount(const std::string& text, int lo, int hi, int* value) {
@@ -308,6 +309,15 @@ std::string sessionList(const mox::CartridgeMap& map) {
   return text.empty() ? "-" : text;
 }
 
+// The names of a set's members, blank-separated ("" members left out).
+std::string namesText(const std::vector<std::string>& names) {
+  std::string text;
+  for (const auto& name : names) {
+    if (!name.empty()) text += (text.empty() ? "" : " ") + name;
+  }
+  return text;
+}
+
 std::string setText(uint64_t setId) {
   char text[32];
   std::snprintf(text, sizeof text, "cartridge set %016llx", static_cast<unsigned long long>(setId));
@@ -517,17 +527,22 @@ int cmdMedia(const std::string& home, FILE* out, FILE* err) {
   }
   for (const auto& spanned : view.survey.spanned) {
     if (spanned.fate != mox::SpannedSession::Fate::kUnfinished) continue;
-    std::string sets;
+    std::string sets, reclaimable;
     for (size_t i : spanned.sets) {
-      sets += sets.empty() ? " " : "; ";
-      for (const auto& name : view.survey.sets[i].set->names) sets += name + " ";
-      sets.pop_back();
+      const auto& names = view.survey.sets[i].set->names;
+      sets += (sets.empty() ? " " : "; ") + namesText(names);
+      size_t set = 0;
+      if (!names.empty() && view.poolSet(names.front(), &set) && !view.survey.holdsEndedPart(i)) {
+        reclaimable += " " + namesText(names);
+      }
     }
-    std::fprintf(out,
-                 "session %u unfinished: spanned %zu cartridge set%s, never ended:%s (moxctl "
-                 "erase reclaims the sets in the pool)\n",
+    std::fprintf(out, "session %u unfinished: spanned %zu cartridge set%s, never ended:%s",
                  spanned.session, spanned.sets.size(), spanned.sets.size() == 1 ? "" : "s",
                  sets.c_str());
+    if (!reclaimable.empty()) {
+      std::fprintf(out, " (moxctl erase%s reclaims what only it holds)", reclaimable.c_str());
+    }
+    std::fprintf(out, "\n");
   }
   return 0;
 }
@@ -680,10 +695,140 @@ int cmdCheck(const std::string& home, const std::vector<std::string>& args, FILE
                      static_cast<unsigned long long>(report.tornOffset), report.tornReason.c_str());
       }
     }
+    size_t set = 0;
+    bool reclaimable = view.poolSet(name, &set) && !view.survey.holdsEndedPart(set);
     for (const auto& text : unfinishedTexts(view, name)) {
-      std::fprintf(out, "; %s (moxctl erase reclaims it)", text.c_str());
+      std::fprintf(out, "; %s%s", text.c_str(),
+                   reclaimable ? " (moxctl erase reclaims this set)" : "");
     }
     std::fprintf(out, "\n");
+  }
+  return status;
+}
+
+// Erases cartridges of the pool to blanks, a whole set at a time: what a
+// session that spanned sets and never ended leaves, which no writer ever
+// cuts. Refused, with nothing changed, for a cartridge in a drive, a set not
+// named with all its members, a set that holds a part of an ended session
+// (or damage that may hide one), and a set whose session goes on on a set
+// not named with it. A set loaded to continue an erased set is relinked to
+// the set before that one, so that its group still finds, and numbers
+// after, the older sessions.
+int cmdErase(const std::string& home, const std::vector<std::string>& args, FILE* out,
+             FILE* err) {
+  if (args.empty()) {
+    std::fprintf(err, "moxctl: usage: erase CARTRIDGE...\n");
+    return 2;
+  }
+  if (ensure(home, err) != MOX_OK) return 1;
+  mox::Home h(home);
+  mox::HomeLock lock(home);  // no load takes a cartridge meanwhile
+  LibraryView view = viewLibrary(h);
+  const mox::LibrarySurvey& survey = view.survey;
+  auto pool = h.listCartridges();
+  std::set<std::string> named(args.begin(), args.end());
+  std::vector<std::string> refused;
+  std::set<size_t> sets;
+  for (const auto& name : named) {
+    if (std::find(pool.begin(), pool.end(), name) == pool.end()) {
+      refused.push_back(name + ": no such cartridge in the pool");
+      continue;
+    }
+    if (auto it = view.raidOf.find(name); it != view.raidOf.end()) {
+      refused.push_back(name + ": loaded in a member drive of RAID" + std::to_string(it->second) +
+                        " (the group's next write cuts what is unfinished on it)");
+      continue;
+    }
+    size_t set = 0, member = 0;
+    if (survey.find(name, &set, &member)) {
+      sets.insert(set);
+      continue;
+    }
+    mox::CheckReport report = mox::checkCartridge(h.cartridgePath(name));
+    if (report.problem.rfind("label record damaged", 0) == 0) {
+      refused.push_back(name + ": " + report.problem + ": what it holds cannot be told");
+    }
+  }
+  std::set<uint64_t> erasedIds;
+  for (size_t i : sets) {
+    const mox::LibrarySet& ls = survey.sets[i];
+    erasedIds.insert(ls.setId);
+    std::vector<std::string> others;
+    for (const auto& name : ls.set->names) {
+      if (!name.empty() && named.count(name) == 0) others.push_back(name);
+    }
+    std::string members = namesText(ls.set->names);
+    if (!others.empty()) {
+      refused.push_back(members + ": " + setText(ls.setId) + " is erased whole; name " +
+                        namesText(others) + " too");
+    } else if (survey.holdsEndedPart(i)) {
+      refused.push_back(members + ": " + setText(ls.setId) +
+                        " holds a part of an ended session, or damage that may hide one");
+    }
+  }
+  // A set that continues a session of an erased set goes with it, unless
+  // it holds no more of it than an unfinished tail (cut by its next write).
+  for (const auto& spanned : survey.spanned) {
+    bool after = false;
+    for (size_t i : spanned.sets) {
+      if (sets.count(i) != 0) {
+        after = true;
+      } else if (after && survey.sets[i].set->findSession(spanned.session) != nullptr) {
+        refused.push_back(namesText(survey.sets[i].set->names) + ": " +
+                          setText(survey.sets[i].setId) + " continues session " +
+                          std::to_string(spanned.session) + " of an erased set; name it too");
+      }
+    }
+  }
+  // Sets loaded to continue an erased set: relinked to the set before it.
+  std::map<uint64_t, uint64_t> prevOf;
+  for (const auto& ls : survey.sets) prevOf[ls.setId] = ls.prevSetId;
+  std::vector<std::pair<std::string, uint64_t>> relinks;
+  std::vector<std::unique_ptr<mox::RaidLock>> held;
+  std::set<int> raidsHeld;
+  for (const auto& ls : survey.sets) {
+    if (erasedIds.count(ls.setId) != 0 || erasedIds.count(ls.prevSetId) == 0) continue;
+    uint64_t prev = ls.prevSetId;
+    for (int hops = 0; erasedIds.count(prev) != 0 && hops < 10000; ++hops) prev = prevOf[prev];
+    for (const auto& name : ls.set->names) {
+      if (name.empty()) continue;
+      relinks.emplace_back(name, prev);
+      auto it = view.raidOf.find(name);
+      if (it == view.raidOf.end() || !raidsHeld.insert(it->second).second) continue;
+      held.push_back(std::make_unique<mox::RaidLock>(home, it->second));
+      if (!held.back()->held()) {
+        refused.push_back(name + ": RAID" + std::to_string(it->second) +
+                          " is being written; its label names an erased set and cannot be "
+                          "relinked now");
+      }
+    }
+  }
+  if (!refused.empty()) {
+    for (const auto& line : refused) std::fprintf(err, "moxctl: not erased: %s\n", line.c_str());
+    return 1;
+  }
+  int status = 0;
+  for (const auto& [name, prev] : relinks) {
+    int rc = mox::rewriteLabel(h.cartridgePath(name), [&](mox::Label* label) {
+      if (erasedIds.count(label->prevSetId) != 0) label->prevSetId = prev;
+    });
+    if (rc != MOX_OK && rc != MOX_E_MEDIA) {
+      std::fprintf(err, "moxctl: %s: cannot relink its label (code %d)\n", name.c_str(), rc);
+      return 1;
+    }
+    if (rc == MOX_OK) {
+      std::fprintf(out, "relinked %s: continues %s\n", name.c_str(),
+                   prev == 0 ? "no earlier set" : setText(prev).c_str());
+    }
+  }
+  for (const auto& name : named) {
+    int rc = mox::eraseCartridge(h.cartridgePath(name), false);
+    if (rc != MOX_OK) {
+      std::fprintf(err, "moxctl: %s: cannot erase (code %d)\n", name.c_str(), rc);
+      status = 1;
+      continue;
+    }
+    std::fprintf(out, "erased %s\n", name.c_str());
   }
   return status;
 }
@@ -727,6 +872,7 @@ int run(const std::string& home, const std::vector<std::string>& args, FILE* out
   if (cmd == "add-media") return cmdAddMedia(home, rest, out, err);
   if (cmd == "dump") return cmdDump(home, rest, out, err);
   if (cmd == "check") return cmdCheck(home, rest, out, err);
+  if (cmd == "erase") return cmdErase(home, rest, out, err);
   if (cmd == "help" || cmd == "--help" || cmd == "-h") {
     std::fprintf(out, "%s", kUsage);
     return 0;
