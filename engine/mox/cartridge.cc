@@ -308,8 +308,8 @@ int CartridgeFile::scan(CartridgeMap* map) const {
     storeLe32(expected, kHeaderSize + kLabelBodySize);
     storeLe32(expected + 4, kRecordMagic);
     size_t have = static_cast<size_t>(std::min<uint64_t>(size, sizeof lead));
-    bool cutLabel = size < framedSize(kHeaderSize + kLabelBodySize) && preadAll(fd_, lead, have, 0) &&
-                    std::memcmp(lead, expected, have) == 0;
+    bool cutLabel = size < framedSize(kHeaderSize + kLabelBodySize) &&
+                    preadAll(fd_, lead, have, 0) && std::memcmp(lead, expected, have) == 0;
     if (cutLabel) {
       map->tornTail = true;
       map->tornReason = "label record cut short";

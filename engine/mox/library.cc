@@ -311,8 +311,8 @@ LibrarySurvey surveyLibrary(const Home& home) {
     ls.set = openSet(home, names, false);
     for (size_t i = 0; i < names.size(); ++i) {
       const CartridgeMap& m = ls.set->maps[i];
-      bool data = !ls.set->failed[i] &&
-                  (m.hasData() || m.tornTail || m.tailUnmarked || !m.damage.empty());
+      bool data =
+          !ls.set->failed[i] && (m.hasData() || m.tornTail || m.tailUnmarked || !m.damage.empty());
       ls.holdsData = ls.holdsData || data || noted.count(names[i]) != 0;
     }
     indexOf[setId] = survey.sets.size();
@@ -441,8 +441,8 @@ bool readSetNote(const std::string& cartridgePath, SetNote* note) {
   unsigned long long setId = 0;
   unsigned member = 0, members = 0;
   char tail = 0;
-  if (std::sscanf(line.c_str(), "set %16llx member %u of %u%c", &setId, &member, &members,
-                  &tail) != 3 ||
+  if (std::sscanf(line.c_str(), "set %16llx member %u of %u%c", &setId, &member, &members, &tail) !=
+          3 ||
       setId == 0 || members == 0 || member >= members || members > 0xFFFF) {
     return false;
   }
@@ -454,8 +454,8 @@ bool readSetNote(const std::string& cartridgePath, SetNote* note) {
 
 int writeSetNote(const std::string& cartridgePath, const SetNote& note) {
   SetNote held;
-  if (readSetNote(cartridgePath, &held) && held.setId == note.setId &&
-      held.member == note.member && held.members == note.members) {
+  if (readSetNote(cartridgePath, &held) && held.setId == note.setId && held.member == note.member &&
+      held.members == note.members) {
     return MOX_OK;
   }
   char text[64];

@@ -78,8 +78,8 @@ std::vector<OlderSet> olderSets(const Home& home, const CartSet& newest, size_t 
 // note.
 struct LibrarySet {
   uint64_t setId = 0;
-  uint64_t prevSetId = 0;  // the set this one was loaded to continue (labels), else 0
-  bool continued = false;  // a later set names this one as the set it continues
+  uint64_t prevSetId = 0;        // the set this one was loaded to continue (labels), else 0
+  bool continued = false;        // a later set names this one as the set it continues
   std::shared_ptr<CartSet> set;  // opened, one name per member index ("" when none)
   // True when any member holds session data (a session, a tail, damage,
   // or a set note).

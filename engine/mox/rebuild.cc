@@ -328,13 +328,17 @@ int rebuildOnto(const Home& home, int level, const CartSet& set, uint64_t setId,
   }
   if (rc != MOX_OK) return rc;
   if (!holdsData) return dropSetNote(path);
-  return writeSetNote(path, {setId, static_cast<uint16_t>(target),
-                             static_cast<uint16_t>(set.memberCount())});
+  return writeSetNote(
+      path, {setId, static_cast<uint16_t>(target), static_cast<uint16_t>(set.memberCount())});
 }
 
 // Which members of `set` (the set `setId`) are missing, foreign, behind
 // the others, damaged, or lost the session data the library noted on them.
-MemberHealth setHealth(const Home& home, const CartSet& set, uint64_t setId) {
+// On a set that a later set continues (`continued`), nothing is left for a
+// writer to finish: a member with an unfinished tail, even a tape mark
+// missing after a sound end record, is damaged too.
+MemberHealth setHealth(const Home& home, const CartSet& set, uint64_t setId,
+                       bool continued = false) {
   MemberHealth health;
   const auto& names = set.names;
   health.mounted = std::none_of(names.begin(), names.end(), [](auto& n) { return n.empty(); });
@@ -350,6 +354,11 @@ MemberHealth setHealth(const Home& home, const CartSet& set, uint64_t setId) {
     SetNote note;
     if (!health.failed[i] && setId != 0 && readSetNote(home.cartridgePath(names[i]), &note) &&
         note.setId == setId && !lostSetData(note, set.maps[i]).empty()) {
+      health.failed[i] = true;
+    }
+    CartridgeMap own;
+    if (!health.failed[i] && continued &&
+        (scanCartridge(home.cartridgePath(names[i]), &own) != MOX_OK || own.tornTail)) {
       health.failed[i] = true;
     }
     if (!health.failed[i] && set.maps[i].blank) health.labelled = false;
@@ -379,9 +388,9 @@ std::string takePoolBlank(Home& home, const SetNote& note) {
 // Rebuilds the damaged members of a set in the pool (an older set of the
 // group). *rebuilt counts the members rebuilt. MOX_E_DEGRADED when the set
 // cannot be rebuilt (RAID 0, too many members lost).
-int rebuildPoolSet(Home& home, const moxcfg::RaidConfig& config, const CartSet& set,
-                   uint64_t setId, int* rebuilt) {
-  MemberHealth health = setHealth(home, set, setId);
+int rebuildPoolSet(Home& home, const moxcfg::RaidConfig& config, const CartSet& set, uint64_t setId,
+                   int* rebuilt) {
+  MemberHealth health = setHealth(home, set, setId, true);
   int members = static_cast<int>(set.memberCount());
   if (health.damaged == 0) return MOX_OK;
   if (config.level == 0 || health.damaged == members || (config.level == 5 && health.damaged > 1)) {

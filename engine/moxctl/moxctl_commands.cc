@@ -458,8 +458,8 @@ int cmdMedia(const std::string& home, FILE* out, FILE* err) {
   mox::Home h(home);
   auto loaded = loadedDrives(h, s.driveCount);
   LibraryView view = viewLibrary(h);
-  std::fprintf(out, "%-10s %-6s %-24s %12s %12s %12s %12s %7s  %s\n", "CARTRIDGE", "DRIVE",
-               "LABEL", "USED", "FREE", "RECEIVED", "STORED", "RATIO", "SESSIONS");
+  std::fprintf(out, "%-10s %-6s %-24s %12s %12s %12s %12s %7s  %s\n", "CARTRIDGE", "DRIVE", "LABEL",
+               "USED", "FREE", "RECEIVED", "STORED", "RATIO", "SESSIONS");
   for (const auto& name : h.listCartridges()) {
     mox::CartridgeMap map;
     int rc = mox::scanCartridge(h.cartridgePath(name), &map);
@@ -485,12 +485,11 @@ int cmdMedia(const std::string& home, FILE* out, FILE* err) {
         addDataBytes(file, extent.startOffset, extent.endOffset, &sums);
       }
     }
-    std::fprintf(out, "%-10s %-6s %-24s %12llu %12llu %12llu %12llu %7s  %s\n", name.c_str(),
-                 drive.c_str(), label.c_str(), static_cast<unsigned long long>(map.fileSize),
-                 static_cast<unsigned long long>(free),
-                 static_cast<unsigned long long>(sums.received),
-                 static_cast<unsigned long long>(sums.stored), ratioText(sums).c_str(),
-                 sessions.c_str());
+    std::fprintf(
+        out, "%-10s %-6s %-24s %12llu %12llu %12llu %12llu %7s  %s\n", name.c_str(), drive.c_str(),
+        label.c_str(), static_cast<unsigned long long>(map.fileSize),
+        static_cast<unsigned long long>(free), static_cast<unsigned long long>(sums.received),
+        static_cast<unsigned long long>(sums.stored), ratioText(sums).c_str(), sessions.c_str());
   }
   for (size_t n = 0; n < view.raids.size(); ++n) {
     // A group never written has no cartridge in any member drive yet:
@@ -681,15 +680,20 @@ int cmdCheck(const std::string& home, const std::vector<std::string>& args, FILE
     if (report.tornTail) {
       int raid = view.liveWriter(name);
       if (raid >= 0 && report.tailSession != 0) {
-        std::fprintf(out, ", session %u being written at offset %llu (RAID%d is held by a live "
-                     "writer)", report.tailSession,
-                     static_cast<unsigned long long>(report.tornOffset), raid);
+        std::fprintf(out,
+                     ", session %u being written at offset %llu (RAID%d is held by a live "
+                     "writer)",
+                     report.tailSession, static_cast<unsigned long long>(report.tornOffset), raid);
       } else if (raid >= 0) {
-        std::fprintf(out, ", records being written at offset %llu (RAID%d is held by a live "
-                     "writer)", static_cast<unsigned long long>(report.tornOffset), raid);
+        std::fprintf(out,
+                     ", records being written at offset %llu (RAID%d is held by a live "
+                     "writer)",
+                     static_cast<unsigned long long>(report.tornOffset), raid);
       } else if (view.markOnly(name)) {
-        std::fprintf(out, ", session %u ended, the tape mark after its end record missing, "
-                     "written on next write", report.tailSession);
+        std::fprintf(out,
+                     ", session %u ended, the tape mark after its end record missing, "
+                     "written on next write",
+                     report.tailSession);
       } else {
         std::fprintf(out, ", torn tail at offset %llu (%s), cut on next write",
                      static_cast<unsigned long long>(report.tornOffset), report.tornReason.c_str());
@@ -714,8 +718,7 @@ int cmdCheck(const std::string& home, const std::vector<std::string>& args, FILE
 // not named with it. A set loaded to continue an erased set is relinked to
 // the set before that one, so that its group still finds, and numbers
 // after, the older sessions.
-int cmdErase(const std::string& home, const std::vector<std::string>& args, FILE* out,
-             FILE* err) {
+int cmdErase(const std::string& home, const std::vector<std::string>& args, FILE* out, FILE* err) {
   if (args.empty()) {
     std::fprintf(err, "moxctl: usage: erase CARTRIDGE...\n");
     return 2;
