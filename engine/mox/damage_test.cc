@@ -442,6 +442,14 @@ TEST_F(ClosingWriter, TapeMarkMissingAfterSyncedEndRecordsIsWrittenNotCut) {
   ASSERT_FALSE(HasFailure());
   // Every end record synced, member 1's tape mark not written yet.
   fs::resize_file(home_.cartridgeOf(3), maps[1].sessions[1].nextOffset - 4);
+  std::string check;
+  EXPECT_EQ(home_.moxctl({"check"}, &check), 0) << check;
+  EXPECT_NE(check.find(fs::path(home_.cartridgeOf(3)).stem().string() +
+                       ": ok, 10 records, 1 sessions, session 2 ended, the tape mark after its "
+                       "end record missing, written on next write"),
+            std::string::npos)
+      << check;
+  EXPECT_EQ(check.find("torn tail"), std::string::npos) << check;
   for (int32_t s : {1, 2}) EXPECT_TRUE(readsBack(kGroups[1], s)) << "session " << s;
   auto next = moxtest::writeSession("RGROUP1", kStreams, kBlocks, kStreams);
   ASSERT_EQ(next.rc, 0);

@@ -316,6 +316,9 @@ LibrarySurvey surveyLibrary(const Home& home) {
       ls.holdsData = ls.holdsData || data || noted.count(names[i]) != 0;
     }
     indexOf[setId] = survey.sets.size();
+    for (size_t i = 0; i < names.size(); ++i) {
+      if (!names[i].empty()) survey.places[names[i]] = {survey.sets.size(), i};
+    }
     survey.sets.push_back(std::move(ls));
   }
 
@@ -366,17 +369,11 @@ LibrarySurvey surveyLibrary(const Home& home) {
 }
 
 bool LibrarySurvey::find(const std::string& name, size_t* set, size_t* member) const {
-  for (size_t s = 0; s < sets.size(); ++s) {
-    const auto& names = sets[s].set->names;
-    for (size_t m = 0; m < names.size(); ++m) {
-      if (names[m] == name) {
-        *set = s;
-        *member = m;
-        return true;
-      }
-    }
-  }
-  return false;
+  auto it = places.find(name);
+  if (it == places.end()) return false;
+  *set = it->second.first;
+  *member = it->second.second;
+  return true;
 }
 
 bool LibrarySurvey::holdsEndedPart(size_t i) const {

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -109,6 +110,8 @@ struct LibrarySurvey {
   bool holdsEndedPart(size_t i) const;
   // The spanned sessions with a part on set `i` that never ended.
   std::vector<const SpannedSession*> unfinishedOn(size_t i) const;
+  // Set and member index of every cartridge in `sets`, by name.
+  std::map<std::string, std::pair<size_t, size_t>> places;
 };
 
 LibrarySurvey surveyLibrary(const Home& home);

@@ -349,15 +349,18 @@ struct LibraryView {
     if (raidOf.count(name) != 0 || !survey.find(name, set, &member)) return false;
     return mountedIds.count(survey.sets[*set].setId) == 0;
   }
-  // True when `name` is a member of a mounted set whose end record of its
-  // last session is sound and only the tape mark after it is missing: its
-  // partners ended the session, and the next writer writes the mark.
-  bool markOnly(const std::string& name) const {
+  // True when `name` is a member of a mounted set whose end record of
+  // `session`, its last, is sound and only the tape mark after it is
+  // missing: its partners ended the session, and the next writer writes
+  // the mark.
+  bool markOnly(const std::string& name, uint32_t session) const {
     auto it = raidOf.find(name);
-    if (it == raidOf.end()) return false;
+    if (it == raidOf.end() || session == 0) return false;
     const mox::CartSet& set = *mounted[static_cast<size_t>(it->second)];
     for (size_t i = 0; i < set.memberCount(); ++i) {
-      if (set.names[i] == name && !set.failed[i]) return !set.maps[i].tornTail;
+      if (set.names[i] == name && !set.failed[i]) {
+        return !set.maps[i].tornTail && set.maps[i].find(session) != nullptr;
+      }
     }
     return false;
   }
@@ -689,7 +692,7 @@ int cmdCheck(const std::string& home, const std::vector<std::string>& args, FILE
                      ", records being written at offset %llu (RAID%d is held by a live "
                      "writer)",
                      static_cast<unsigned long long>(report.tornOffset), raid);
-      } else if (view.markOnly(name)) {
+      } else if (view.markOnly(name, report.tailSession)) {
         std::fprintf(out,
                      ", session %u ended, the tape mark after its end record missing, "
                      "written on next write",
