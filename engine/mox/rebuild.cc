@@ -402,9 +402,14 @@ int rebuildPoolSet(Home& home, const moxcfg::RaidConfig& config, const CartSet& 
     if (!health.failed[i]) continue;
     SetNote note{setId, static_cast<uint16_t>(i), static_cast<uint16_t>(members)};
     std::string target = set.names[i];
-    if (target.empty() && (target = takePoolBlank(home, note)).empty()) return MOX_E_NO_BLANK;
+    bool blank = target.empty();
+    if (blank && (target = takePoolBlank(home, note)).empty()) return MOX_E_NO_BLANK;
     int rc = rebuildOnto(home, config.level, set, setId, source, i, target);
-    if (rc != MOX_OK) return rc;
+    if (rc != MOX_OK) {
+      // A blank taken for the member that did not become it is a blank again.
+      if (blank) dropSetNote(home.cartridgePath(target));
+      return rc;
+    }
     ++*rebuilt;
   }
   return MOX_OK;
