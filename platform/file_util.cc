@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -54,6 +55,31 @@ int lockFileTimed(int fd, int timeoutMs, int pauseMs) {
 }
 
 void unlockFile(int fd) { flockRetrying(fd, LOCK_UN); }
+
+bool lockHeld(const std::string& path, const std::string& locksTable) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return false;
+  FILE* table = std::fopen(locksTable.c_str(), "re");
+  if (table == nullptr) return false;
+  // "1: FLOCK  ADVISORY  WRITE 4242 fe:00:10953215 0 EOF"; a waiter's
+  // line has "->" after the number and holds nothing.
+  char line[256];
+  bool held = false;
+  while (!held && std::fgets(line, sizeof line, table) != nullptr) {
+    char kind[16] = {}, mode[16] = {}, access[16] = {};
+    unsigned devMajor = 0, devMinor = 0;
+    unsigned long long inode = 0;
+    long pid = 0;
+    if (std::sscanf(line, "%*d: %15s %15s %15s %ld %x:%x:%llu", kind, mode, access, &pid, &devMajor,
+                    &devMinor, &inode) == 7 &&
+        std::strcmp(kind, "FLOCK") == 0 && devMajor == major(st.st_dev) &&
+        devMinor == minor(st.st_dev) && inode == static_cast<unsigned long long>(st.st_ino)) {
+      held = true;
+    }
+  }
+  std::fclose(table);
+  return held;
+}
 
 FileLock::FileLock(const std::string& path, LockWait wait, int timeoutMs) {
   ScopedFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));

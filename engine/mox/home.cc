@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "engine/mox/library.h"
 #include "engine/mox/mox.h"
 #include "platform/file_env.h"
 #include "platform/file_util.h"
@@ -128,9 +129,36 @@ int Home::readDriveCartridge(int drive, std::string* name) const {
   return err;
 }
 
+namespace {
+
+// The loads of a tape change left unfinished in drives/.load, in order. No
+// journal, or one that cannot be read (never waited on, should a FIFO stand
+// there): no change to finish.
+std::vector<std::pair<int, std::string>> pendingLoads(const std::string& home) {
+  std::vector<std::pair<int, std::string>> loads;
+  std::string text;
+  if (platform::readRegularFile(home + "/drives/.load", 64u << 10, &text) != 0) return loads;
+  std::istringstream in(text);
+  int drive = -1;
+  std::string name;
+  while (in >> drive >> name) {
+    if (drive < 0 || drive >= moxcfg::kMaxDrives) break;
+    loads.emplace_back(drive, name);
+  }
+  return loads;
+}
+
+}  // namespace
+
 std::string Home::driveCartridge(int drive) const {
+  // A tape change cut short is finished by the next handle or load; until
+  // then every reader sees the drives as that will leave them, never half
+  // of one set and half of another.
   std::string name;
   readDriveCartridge(drive, &name);
+  for (const auto& [d, pending] : pendingLoads(path_)) {
+    if (d == drive) name = pending;
+  }
   return name;
 }
 
@@ -148,16 +176,12 @@ int Home::setDriveCartridges(const std::vector<std::pair<uint16_t, std::string>>
 
 int Home::finishDriveLoad() {
   std::string journal = path_ + "/drives/.load";
-  std::string text;
-  // No journal, or one that cannot be read (never waited on, should a FIFO
-  // stand there): no change to finish.
-  if (platform::readRegularFile(journal, 64u << 10, &text) != 0) return MOX_OK;
-  std::istringstream in(text);
-  int drive = -1;
-  std::string name;
-  while (in >> drive >> name) {
-    if (drive < 0 || drive >= moxcfg::kMaxDrives) break;
-    if (driveCartridge(drive) != name && setDriveCartridge(drive, name) != MOX_OK) return MOX_E_IO;
+  std::vector<std::pair<int, std::string>> loads = pendingLoads(path_);
+  if (loads.empty() && !fs::exists(journal)) return MOX_OK;
+  for (const auto& [drive, name] : loads) {
+    std::string loaded;
+    readDriveCartridge(drive, &loaded);
+    if (loaded != name && setDriveCartridge(drive, name) != MOX_OK) return MOX_E_IO;
   }
   if (platform::fileEnv().unlink(journal) != 0) return MOX_E_IO;
   return platform::syncDirectory(path_ + "/drives") == 0 ? MOX_OK : MOX_E_IO;
@@ -200,6 +224,9 @@ std::vector<std::string> Home::addCartridges(int count) {
       if (fd < 0 && errno == EEXIST) continue;
       if (fd < 0) return added;
       platform::fileEnv().close(fd);
+      // A note left by a cartridge of the same name that was removed is
+      // not this cartridge's.
+      if (dropSetNote(cartridgePath(name)) != MOX_OK) return added;
       added.push_back(name);
     }
   }

@@ -54,7 +54,9 @@ class Home {
   // "<home>/drives/<i>": the name of the cartridge loaded in drive i.
   std::string drivePath(int drive) const;
   // Cartridge loaded in drive i ("" when empty, or when its file cannot be
-  // read: missing, or not a regular file, which is never waited on).
+  // read: missing, or not a regular file, which is never waited on). A tape
+  // change left unfinished in drives/.load counts as done: it is what the
+  // next handle or load makes of the drives.
   std::string driveCartridge(int drive) const;
   // The same, with the errno of a drive file that cannot be read (0 for a
   // readable or missing one).

@@ -136,6 +136,7 @@ cartridges=$(awk 'NR > 1 && $1 ~ /^[A-Za-z0-9]/ && $2 != "" { print $1 }' out-me
 [ "$(wc -l <<<"$cartridges")" -eq 16 ] || fail "moxctl media lists: $(echo $cartridges)"
 expect_words "$cartridges" "$(complete_line moxctl dump "")"
 expect_words "$cartridges" "$(complete_line moxctl check MOX00001 "")"
+expect_words "$cartridges" "$(complete_line moxctl erase MOX00001 "")"
 expect_words "MOX00010 MOX00011 MOX00012 MOX00013 MOX00014 MOX00015 MOX00016" \
   "$(complete_line moxctl dump MOX0001)"
 expect_words "" "$(complete_line moxctl dump MOX00001 "")"
