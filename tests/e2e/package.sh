@@ -37,7 +37,8 @@ libmox=$(find "$root/usr/lib" -name libmox.so.1 | head -n 1)
 libdir=$(dirname "$libmox")
 for f in usr/bin/zephlorn usr/bin/moxctl usr/include/zephlorn/mox.h usr/include/zephlorn/varneld.h \
   usr/share/bash-completion/completions/moxctl usr/share/doc/zephlorn/copyright \
-  usr/share/doc/zephlorn/changelog.Debian.gz usr/share/man/man1/zephlorn.1.gz \
+  usr/share/doc/zephlorn/changelog.Debian.gz usr/share/doc/zephlorn/zephlorn-result.schema.json \
+  usr/share/man/man1/zephlorn.1.gz \
   usr/share/man/man8/moxctl.8.gz usr/share/man/man3/libmox.3.gz; do
   [ -f "$root/$f" ] || fail "package lacks /$f"
 done
