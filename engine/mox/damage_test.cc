@@ -16,6 +16,7 @@
 #include "engine/mox/engine_test_util.h"
 #include "engine/mox/library.h"
 #include "engine/mox/mox.h"
+#include "engine/mox/record_reader.h"
 
 namespace {
 

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/mox/cartridge_map.h"
 #include "engine/mox/group_streams.h"
 
 namespace mox {
@@ -43,11 +42,7 @@ int Group::acquire() {
   return MOX_OK;
 }
 
-uint64_t Group::reserveBytes() const {
-  // The last index record, the continuation record and its tape mark.
-  return framedSize(kHeaderSize + kIndexBatch * kIndexEntrySize) +
-         framedSize(kHeaderSize + 8 + 4ull * settings_.streamLimit + 8 * 64) + 4 + 4096;
-}
+uint64_t Group::reserveBytes() const { return earlyWarningZone(settings_.streamLimit); }
 
 bool Group::fits(int member, uint64_t bytes) {
   MemberWrite& mw = *members_[static_cast<size_t>(member)];
@@ -95,8 +90,7 @@ int Group::enumTape(TapeEnumRecord* tapes) {
     }
     if (!empty.empty()) {
       if ((access_ & MOX_ACCESS_WRITE) == 0) return MOX_E_NO_TAPE;
-      HomeLock lock(home_.path());
-      int rc = loadBlanks(home_, empty);
+      int rc = loadEmptyDrives(home_, config_.members);
       if (rc != MOX_OK) return rc;
     }
     names = memberCartridges(home_, config_.members);
@@ -186,14 +180,19 @@ int Group::cutTornTails() {
     if (map.fileSize == keep) continue;
     debugLog(home_.path(), 1, "RAID%d: cutting torn tail of %s at %llu (%s)", raidNumber_,
              set_->names[i].c_str(), static_cast<unsigned long long>(keep), map.tornReason.c_str());
-    if (set_->files[i]->truncate(keep) != MOX_OK || set_->files[i]->sync() != MOX_OK) {
+    Medium& medium = *set_->media[i];
+    // A session whose end record is synced and whose tape mark is missing
+    // gets its mark; anything else past the last session is cut.
+    uint64_t markAt = keep > map.fileSize ? keep - 4 : keep;
+    if (medium.cut(markAt) != MOX_OK ||
+        (markAt < keep && (medium.writeTapeMark(markAt) != MOX_OK || medium.sync() != MOX_OK))) {
       return MOX_E_IO;
     }
     map.fileSize = keep;
     map.tornTail = false;
     // A cut that leaves no session leaves no session data to note.
-    if (!map.hasData() && dropSetNote(set_->files[i]->path()) != MOX_OK) return MOX_E_IO;
-    storeCartridgeMap(*set_->files[i], map);
+    if (!map.hasData() && dropSetNote(medium.path()) != MOX_OK) return MOX_E_IO;
+    medium.keepMap(map);
   }
   return MOX_OK;
 }
@@ -211,49 +210,25 @@ uint64_t Group::continuedSetId() const {
 
 Label Group::setLabel(const char* name, int32_t sequence, int32_t expiration,
                       uint64_t setId) const {
-  Label label;
+  Label label =
+      newSetLabel(name, sequence, expiration, setId, config_.members.size(), config_.level);
   // A set relabelled after a tape change was cut short keeps naming the
   // full set it continues, so that the group's older sessions stay found.
   label.prevSetId = continuedSetId();
   if (label.prevSetId == 0 && set_ != nullptr) label.prevSetId = set_->labelPrevSetId();
-  size_t nameLength = strnlen(name, sizeof label.name - 1);
-  std::memcpy(label.name, name, nameLength);
-  label.name[nameLength] = '\0';
-  label.randomId = static_cast<int32_t>(randomId() & 0x7FFFFFFF);
-  label.sequence = sequence;
-  label.formatCode = 0x4D58;
-  label.mediaType = 1;
-  label.density = 0x58;
-  label.expiration = expiration;
-  label.blockSize = static_cast<int32_t>(MOX_BLOCK_SIZE);
-  label.setId = setId;
-  label.memberCount = static_cast<uint16_t>(config_.members.size());
-  label.level = static_cast<uint8_t>(config_.level);
   return label;
 }
 
 int Group::labelSet(const char* name, int32_t sequence, int32_t expiration, uint64_t setId) {
   Label label = setLabel(name, sequence, expiration, setId);
   for (size_t i = 0; i < set_->memberCount(); ++i) {
-    if (set_->files[i] == nullptr) continue;
+    if (set_->media[i] == nullptr) continue;
     label.memberIndex = static_cast<uint16_t>(i);
-    uint8_t body[kLabelBodySize];
-    encodeLabel(label, body);
-    RecordHeader h = controlHeader(Kind::kLabel, 0, static_cast<uint16_t>(i), kLabelBodySize);
-    uint64_t size = 0;
-    CartridgeFile& file = *set_->files[i];
-    if (dropSetNote(file.path()) != MOX_OK || file.truncate(0) != MOX_OK ||
-        file.writeRecord(0, h, body, &size) != MOX_OK || file.sync() != MOX_OK) {
-      return noteWrite(MOX_E_IO);
-    }
+    if (labelMedium(*set_->media[i], label) != MOX_OK) return noteWrite(MOX_E_IO);
     CartridgeMap& map = set_->maps[i];
-    map = CartridgeMap();
-    map.blank = false;
-    map.label = label;
-    map.appendOffset = map.fileSize = size;
-    storeCartridgeMap(file, map);
+    map = CartridgeMap::labelled(label);
     if (i < members_.size()) {
-      members_[i]->offset = size;
+      members_[i]->offset = map.appendOffset;
       members_[i]->indexOffsets.clear();
       members_[i]->pending.clear();
     }
@@ -263,31 +238,10 @@ int Group::labelSet(const char* name, int32_t sequence, int32_t expiration, uint
 }
 
 void Group::storeMaps() {
-  // The writer's session extents lack what a scan reads from the session
-  // start record; it is read back here, one record per session.
-  uint64_t labelEnd = framedSize(kHeaderSize + kLabelBodySize);
   for (size_t i = 0; i < set_->memberCount(); ++i) {
-    if (set_->files[i] == nullptr) continue;
-    CartridgeFile& file = *set_->files[i];
-    CartridgeMap& map = set_->maps[i];
-    bool known = true;
-    for (size_t k = 0; k < map.sessions.size() && known; ++k) {
-      SessionExtent& ext = map.sessions[k];
-      if (ext.startOffset != 0) continue;
-      ext.startOffset = k == 0 ? labelEnd : map.sessions[k - 1].nextOffset;
-      RecordHeader h;
-      std::vector<uint8_t> body;
-      known = file.readRecord(ext.startOffset, &h, &body) == MOX_OK &&
-              h.kind == Kind::kSessionStart && h.session == ext.session &&
-              decodeSessionStart(body.data(), body.size(), &ext.start);
-      ext.startKnown = known;
-    }
-    map.fileSize = map.appendOffset;
-    if (known) {
-      storeCartridgeMap(file, map);
-    } else {
-      dropCartridgeMap(file.path());
-    }
+    if (set_->media[i] == nullptr) continue;
+    set_->maps[i].fileSize = set_->maps[i].appendOffset;
+    set_->media[i]->keepMap(set_->maps[i]);
   }
 }
 
@@ -309,7 +263,7 @@ int Group::formatConnected(const TapeFormatRecord& request, DeviceResultList* re
   int rc = labelSet(name, request.sessionNumber, request.expirationTime, setId);
   if (results != nullptr) {
     for (size_t i = 0; i < set_->memberCount() && i < 32; ++i) {
-      results->entries[i].result = set_->files[i] ? rc : MOX_E_MEDIA;
+      results->entries[i].result = set_->media[i] ? rc : MOX_E_MEDIA;
       results->entries[i].ldn = config_.members[i];
       results->entries[i].valid = 1;
     }

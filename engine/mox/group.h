@@ -87,6 +87,8 @@ class Group {
     uint64_t offset = 0;         // next append position
     uint64_t reserved = 0;       // capacity promised to parity not yet written
     uint64_t writeBackFrom = 0;  // start of the next range to write back early
+    uint64_t startOffset = 0;    // the session start record of the part being written
+    SessionStart start;
     std::vector<IndexEntry> pending;
     std::vector<uint64_t> indexOffsets;
   };
@@ -132,7 +134,7 @@ class Group {
   // block, or as an image for a degraded read; read-ahead of the next ones.
   bool locateBlock(uint16_t stream, uint32_t block, size_t* setIndex) const;
   int locateRecord(size_t setIndex, int member, uint16_t stream, bool parity, uint32_t sequence,
-                   StreamRead& sr, const CartridgeFile** file, uint64_t* offset);
+                   StreamRead& sr, const Medium** file, uint64_t* offset);
   int fetchRecord(size_t setIndex, int member, uint16_t stream, bool parity, uint32_t sequence,
                   StreamRead& sr, std::vector<uint8_t>* image);
   int readRecordToBlock(size_t setIndex, int member, uint16_t stream, uint32_t block,

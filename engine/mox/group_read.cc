@@ -133,14 +133,16 @@ namespace {
 // Loads the cursor's next index record of the session part `ext`: drops
 // the entries behind the reader and appends this stream's entries of the
 // wanted kind. The caller checks that a record is left.
-int loadIndexRecord(const CartridgeFile& file, const SessionExtent& ext, uint16_t stream,
-                    bool parity, IndexCursor* cur) {
+int loadIndexRecord(const Medium& file, const SessionExtent& ext, uint16_t stream, bool parity,
+                    IndexCursor* cur) {
   RecordHeader h;
-  std::vector<uint8_t> body;
+  std::vector<uint8_t> image;
   std::vector<IndexEntry> all;
-  int rc = file.readRecord(ext.end.indexOffsets[cur->record], &h, &body);
+  int rc = file.readRecord(ext.end.indexOffsets[cur->record], &h, &image);
   if (rc != MOX_OK) return rc;
-  if (h.kind != Kind::kIndex || !decodeIndex(body.data(), body.size(), &all)) return MOX_E_MEDIA;
+  if (h.kind != Kind::kIndex || !decodeIndex(image.data() + kHeaderSize, h.storedLength, &all)) {
+    return MOX_E_MEDIA;
+  }
   auto dropped = static_cast<std::ptrdiff_t>(cur->pos);
   cur->entries.erase(cur->entries.begin(), cur->entries.begin() + dropped);
   cur->spans.erase(cur->spans.begin(), cur->spans.begin() + dropped);
@@ -163,7 +165,7 @@ int loadIndexRecord(const CartridgeFile& file, const SessionExtent& ext, uint16_
 // Moves the cursor to the entry of `sequence` and gives its offset. A
 // reader that went back (a stream read again from its start) finds its
 // entry after the cursor starts again at the first index record.
-int findEntry(const CartridgeFile& file, const SessionExtent& ext, uint16_t stream, bool parity,
+int findEntry(const Medium& file, const SessionExtent& ext, uint16_t stream, bool parity,
               uint32_t sequence, IndexCursor* cur, uint64_t* offset) {
   bool restarted = false;
   for (;;) {
@@ -193,8 +195,8 @@ int findEntry(const CartridgeFile& file, const SessionExtent& ext, uint16_t stre
 // The offset and span of the entry of `sequence` ahead of the reader,
 // loading at most one more index record, without moving the reader; false
 // when it is not at hand.
-bool peekEntry(const CartridgeFile& file, const SessionExtent& ext, uint16_t stream,
-               uint32_t sequence, IndexCursor* cur, uint64_t* offset, uint64_t* span) {
+bool peekEntry(const Medium& file, const SessionExtent& ext, uint16_t stream, uint32_t sequence,
+               IndexCursor* cur, uint64_t* offset, uint64_t* span) {
   size_t j = cur->pos;
   for (bool loaded = false;; loaded = true) {
     while (j < cur->entries.size() && cur->entries[j].sequence < sequence) ++j;
@@ -223,7 +225,7 @@ constexpr uint64_t kHintGap = 4096;
 
 // One record read ahead: where it lies, at most its largest frame.
 struct Hint {
-  const CartridgeFile* file;
+  const Medium* file;
   uint64_t offset;
   uint64_t length;
 };
@@ -231,28 +233,27 @@ struct Hint {
 }  // namespace
 
 int Group::locateRecord(size_t setIndex, int member, uint16_t stream, bool parity,
-                        uint32_t sequence, StreamRead& sr, const CartridgeFile** file,
-                        uint64_t* offset) {
+                        uint32_t sequence, StreamRead& sr, const Medium** file, uint64_t* offset) {
   const CartSet& set = *readChain_[setIndex];
   size_t m = static_cast<size_t>(member);
   if (set.failed[m]) return MOX_E_DEGRADED;
   const SessionExtent* ext = set.maps[m].find(readSession_);
   if (ext == nullptr) return MOX_E_DEGRADED;
-  *file = set.files[m].get();
+  *file = set.media[m].get();
   return findEntry(**file, *ext, stream, parity, sequence, &sr.cursors[{setIndex, member, parity}],
                    offset);
 }
 
 int Group::fetchRecord(size_t setIndex, int member, uint16_t stream, bool parity, uint32_t sequence,
                        StreamRead& sr, std::vector<uint8_t>* image) {
-  const CartridgeFile* file = nullptr;
+  const Medium* file = nullptr;
   uint64_t offset = 0;
   int rc = locateRecord(setIndex, member, stream, parity, sequence, sr, &file, &offset);
   if (rc != MOX_OK) return rc;
   image->resize(kMaxImage);
   RecordHeader h;
-  rc = file->readRecordInto(offset, image->data(), image->data() + kHeaderSize,
-                            kMaxImage - kHeaderSize, &h);
+  rc = file->readRecordAt(offset, image->data(), image->data() + kHeaderSize,
+                          kMaxImage - kHeaderSize, &h);
   if (rc != MOX_OK) return rc;
   image->resize(kHeaderSize + h.storedLength);
   if (h.session != readSession_ || h.stream != stream || h.sequence != sequence) {
@@ -263,13 +264,13 @@ int Group::fetchRecord(size_t setIndex, int member, uint16_t stream, bool parity
 
 int Group::readRecordToBlock(size_t setIndex, int member, uint16_t stream, uint32_t block,
                              StreamRead& sr, uint8_t* out) {
-  const CartridgeFile* file = nullptr;
+  const Medium* file = nullptr;
   uint64_t offset = 0;
   int rc = locateRecord(setIndex, member, stream, false, block, sr, &file, &offset);
   if (rc != MOX_OK) return rc;
   // The body lands in the block itself; the record is checked once there.
   RecordHeader h;
-  rc = file->readRecordInto(offset, sr.header, out, MOX_BLOCK_SIZE, &h);
+  rc = file->readRecordAt(offset, sr.header, out, MOX_BLOCK_SIZE, &h);
   if (rc != MOX_OK) return rc;
   if (h.session != readSession_ || h.stream != stream || h.sequence != block) return MOX_E_MEDIA;
   return deliver(h, out, stream, block, sr, out);
@@ -379,7 +380,7 @@ int Group::readFromParity(size_t setIndex, uint16_t stream, uint32_t block, Stre
 
 void Group::readSetScattered(const CartSet& set, bool scattered) const {
   if (config_.level != 5 || (scattered && set.failedCount() != 0)) return;
-  for (const auto& file : set.files) {
+  for (const auto& file : set.media) {
     if (file) file->readScattered(scattered);
   }
 }
@@ -423,12 +424,12 @@ void Group::readAhead(uint16_t stream, uint32_t block, StreamRead& sr) {
       IndexCursor& cur = sr.cursors[{setIndex, m, false}];
       uint64_t offset = 0, span = 0;
       if (ext == nullptr || cur.failed ||
-          !peekEntry(*set.files[mi], *ext, stream, b, &cur, &offset, &span)) {
+          !peekEntry(*set.media[mi], *ext, stream, b, &cur, &offset, &span)) {
         continue;
       }
       // RAID 5 asks for no more than the record; the others for its
       // largest frame (what their stretches were measured with).
-      hints[count++] = {set.files[mi].get(), offset, config_.level == 5 ? span : kMaxDataFrame};
+      hints[count++] = {set.media[mi].get(), offset, config_.level == 5 ? span : kMaxDataFrame};
       readCounters().readAhead.fetch_add(1, std::memory_order_relaxed);
       break;
     }
@@ -445,7 +446,7 @@ void Group::readAhead(uint16_t stream, uint32_t block, StreamRead& sr) {
     // window's records that lie together is asked for as one stretch,
     // whatever the window.
     for (size_t i = 0; i < count;) {
-      const CartridgeFile* file = hints[i].file;
+      const Medium* file = hints[i].file;
       uint64_t begin = hints[i].offset, end = begin + hints[i].length;
       for (++i; i < count && hints[i].file == file && hints[i].offset <= end + kHintGap; ++i) {
         end = std::max(end, hints[i].offset + hints[i].length);
@@ -463,7 +464,7 @@ void Group::readAhead(uint16_t stream, uint32_t block, StreamRead& sr) {
   // windows shorter than kHintWindow (many streams sharing the pool): 20
   // streams read a fifth slower with them.
   for (size_t i = 0; i < count;) {
-    const CartridgeFile* file = hints[i].file;
+    const Medium* file = hints[i].file;
     uint64_t begin = hints[i].offset, end = begin, bytes = 0;
     for (; i < count && hints[i].file == file; ++i) {
       end = std::max(end, hints[i].offset + hints[i].length);

@@ -69,8 +69,10 @@ int Group::openSetSession(uint32_t setIndex, uint64_t prevSetId) {
     RecordHeader h = controlHeader(Kind::kSessionStart, writeSession_, static_cast<uint16_t>(i),
                                    kSessionStartBodySize);
     uint64_t size = 0;
-    if (set_->files[i]->writeRecord(mw.offset, h, body, &size) != MOX_OK)
+    if (set_->media[i]->writeRecord(mw.offset, h, body, false, &size) != MOX_OK)
       return noteWrite(MOX_E_IO);
+    mw.startOffset = mw.offset;
+    mw.start = start;
     mw.offset += size;
     mw.writeBackFrom = mw.offset;
   }
@@ -148,7 +150,8 @@ int Group::appendRecord(int member, const RecordHeader& header, const void* body
     due = takeWriteBack(member);
   }
   uint64_t size = 0;
-  int rc = set_->files[static_cast<size_t>(member)]->writeRecord(offset, header, body, &size);
+  int rc =
+      set_->media[static_cast<size_t>(member)]->writeRecord(offset, header, body, false, &size);
   if (rc == MOX_OK) writeBack(member, due);
   return noteWrite(rc);
 }
@@ -164,10 +167,10 @@ uint64_t Group::takeWriteBack(int member) {
 
 void Group::writeBack(int member, uint64_t start) const {
   if (start == kNoWriteBack) return;
-  const CartridgeFile& file = *set_->files[static_cast<size_t>(member)];
-  file.writeBack(start, kWriteBackRange, false);
+  const Medium& medium = *set_->media[static_cast<size_t>(member)];
+  medium.writeBack(start, kWriteBackRange, false);
   uint64_t lag = kWriteBackLag * kWriteBackRange;
-  if (start >= lag) file.writeBack(start - lag, kWriteBackRange, true);
+  if (start >= lag) medium.writeBack(start - lag, kWriteBackRange, true);
 }
 
 // Called with mutex_ held.
@@ -178,7 +181,8 @@ int Group::flushIndex(int member) {
   RecordHeader h =
       controlHeader(Kind::kIndex, writeSession_, static_cast<uint16_t>(member), body.size());
   uint64_t size = 0;
-  int rc = set_->files[static_cast<size_t>(member)]->writeRecord(mw.offset, h, body.data(), &size);
+  int rc = set_->media[static_cast<size_t>(member)]->writeRecord(mw.offset, h, body.data(), false,
+                                                                 &size);
   if (rc != MOX_OK) return noteWrite(rc);
   mw.indexOffsets.push_back(mw.offset);
   mw.offset += size;
@@ -242,8 +246,8 @@ int Group::writeBlock(const uint8_t* block, uint16_t stream) {
   if (rc != MOX_OK) return rc;
   for (size_t i = 0; i < plan.targets.size(); ++i) {
     uint64_t size = 0;
-    rc = set_->files[static_cast<size_t>(plan.targets[i])]->writeRecord(
-        offsets[i], plan.header, plan.body, &size, /*crcKnown=*/true);
+    rc = set_->media[static_cast<size_t>(plan.targets[i])]->writeRecord(
+        offsets[i], plan.header, plan.body, /*crcKnown=*/true, &size);
     if (rc != MOX_OK) return noteWrite(rc);
     writeBack(plan.targets[i], writeBacks[i]);
     if (status_ != nullptr) status_->addMemberBlocks(static_cast<unsigned>(plan.targets[i]), 1);
@@ -373,7 +377,7 @@ int Group::closeSetSession(Kind kind) {
   // its note again.
   for (size_t i = 0; rc == MOX_OK && i < members_.size(); ++i) {
     SetNote note{set_->setId, static_cast<uint16_t>(i), static_cast<uint16_t>(members_.size())};
-    rc = writeSetNote(set_->files[i]->path(), note);
+    rc = writeSetNote(set_->media[i]->path(), note);
   }
   if (rc == MOX_OK) rc = writeTapeMarks();
   if (rc == MOX_OK) rc = syncMembers();
@@ -391,10 +395,12 @@ int Group::writeEndRecords(Kind kind, SessionEnd end) {
     std::vector<uint8_t> body = encodeSessionEnd(end);
     RecordHeader h = controlHeader(kind, writeSession_, static_cast<uint16_t>(i), body.size());
     uint64_t size = 0;
-    rc = set_->files[i]->writeRecord(mw.offset, h, body.data(), &size);
+    rc = set_->media[i]->writeRecord(mw.offset, h, body.data(), false, &size);
     if (rc != MOX_OK) return MOX_E_IO;
     SessionExtent ext;
     ext.session = writeSession_;
+    ext.start = mw.start;
+    ext.startOffset = mw.startOffset;
     ext.endOffset = mw.offset;
     ext.continued = kind == Kind::kContinuation;
     ext.end = end;
@@ -409,7 +415,7 @@ int Group::writeEndRecords(Kind kind, SessionEnd end) {
 int Group::writeTapeMarks() {
   for (size_t i = 0; i < members_.size(); ++i) {
     MemberWrite& mw = *members_[i];
-    if (set_->files[i]->writeTapeMark(mw.offset) != MOX_OK) return MOX_E_IO;
+    if (set_->media[i]->writeTapeMark(mw.offset) != MOX_OK) return MOX_E_IO;
     mw.offset += 4;
     set_->maps[i].appendOffset = mw.offset;
   }
@@ -417,8 +423,8 @@ int Group::writeTapeMarks() {
 }
 
 int Group::syncMembers() const {
-  for (const auto& f : set_->files) {
-    if (f->sync() != MOX_OK) return MOX_E_IO;
+  for (const auto& medium : set_->media) {
+    if (medium->sync() != MOX_OK) return MOX_E_IO;
   }
   return MOX_OK;
 }

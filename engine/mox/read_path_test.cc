@@ -17,6 +17,7 @@
 #include "engine/mox/engine_test_util.h"
 #include "engine/mox/format.h"
 #include "engine/mox/mox.h"
+#include "engine/mox/record_reader.h"
 #include "platform/file_env.h"
 #include "testing/fault_file_env.h"
 
@@ -105,10 +106,10 @@ std::vector<mox::IndexEntry> indexEntries(const std::string& path) {
   if (file.open(path, false) != 0) return all;
   for (uint64_t at : map.sessions.front().end.indexOffsets) {
     mox::RecordHeader h;
-    std::vector<uint8_t> body;
+    std::vector<uint8_t> image;
     std::vector<mox::IndexEntry> entries;
-    if (file.readRecord(at, &h, &body) != 0 ||
-        !mox::decodeIndex(body.data(), body.size(), &entries)) {
+    if (file.readRecord(at, &h, &image) != 0 ||
+        !mox::decodeIndex(image.data() + mox::kHeaderSize, h.storedLength, &entries)) {
       return {};
     }
     all.insert(all.end(), entries.begin(), entries.end());

@@ -13,10 +13,10 @@
 #include <tuple>
 
 #include "engine/mox/cartridge.h"
-#include "engine/mox/cartridge_map.h"
 #include "engine/mox/library.h"
 #include "engine/mox/member_layout.h"
 #include "engine/mox/mox.h"
+#include "engine/mox/record_reader.h"
 #include "platform/file_env.h"
 #include "platform/file_util.h"
 
@@ -24,13 +24,9 @@ namespace mox {
 namespace {
 
 int ensureCartridge(Home& home, uint16_t drive, std::string* name) {
+  int rc = loadEmptyDrives(home, {drive});
   *name = home.driveCartridge(drive);
-  if (!name->empty()) return MOX_OK;
-  HomeLock lock(home.path());
-  int rc = loadBlanks(home, {drive});
-  if (rc != MOX_OK) return rc;
-  *name = home.driveCartridge(drive);
-  return MOX_OK;
+  return rc;
 }
 
 // Copies the cartridge `from` over `to` through a temporary file beside
@@ -54,8 +50,9 @@ int copyFile(const std::string& from, const std::string& to) {
 }
 
 // Rewrites the label record of a cartridge with another member index.
-int relabelMember(const std::string& path, uint16_t memberIndex) {
-  return rewriteLabel(path, [memberIndex](Label* label) { label->memberIndex = memberIndex; });
+int relabelMember(const Home& home, const std::string& path, uint16_t memberIndex) {
+  return rewriteLabel(home, path,
+                      [memberIndex](Label* label) { label->memberIndex = memberIndex; });
 }
 
 struct Loc {
@@ -69,7 +66,7 @@ struct Loc {
 // stripe's parity and other blocks.
 class ParityMemberRebuild {
  public:
-  ParityMemberRebuild(const CartSet& set, size_t target, CartridgeFile& out)
+  ParityMemberRebuild(const CartSet& set, size_t target, Medium& out)
       : set_(set),
         target_(target),
         layout_(5, static_cast<int>(set.memberCount())),
@@ -89,7 +86,7 @@ class ParityMemberRebuild {
   int flushIndex(uint32_t session);
   int write(const RecordHeader& h, const void* body) {
     uint64_t size = 0;
-    int rc = out_.writeRecord(offset_, h, body, &size);
+    int rc = out_.writeRecord(offset_, h, body, false, &size);
     if (rc == MOX_OK) offset_ += size;
     return rc;
   }
@@ -98,7 +95,7 @@ class ParityMemberRebuild {
   size_t target_;
   MemberLayout layout_;
   uint32_t d_;
-  CartridgeFile& out_;
+  Medium& out_;
   uint64_t offset_ = 0;
   std::vector<uint8_t> image_;
   std::vector<uint8_t> acc_;
@@ -125,9 +122,9 @@ int ParityMemberRebuild::collectRecords(size_t e) {
     const SessionExtent& mine = set_.maps[i].sessions[e];
     for (uint64_t io : mine.end.indexOffsets) {
       std::vector<IndexEntry> entries;
-      int rc = set_.files[i]->readRecord(io, &h, &body);
+      int rc = set_.media[i]->readRecord(io, &h, &body);
       if (rc != MOX_OK) return rc;
-      if (!decodeIndex(body.data(), body.size(), &entries)) return MOX_E_MEDIA;
+      if (!decodeIndex(body.data() + kHeaderSize, h.storedLength, &entries)) return MOX_E_MEDIA;
       for (const auto& en : entries) {
         where_[{en.stream, en.parity != 0, en.sequence}] = {static_cast<int>(i), en.offset};
       }
@@ -137,18 +134,8 @@ int ParityMemberRebuild::collectRecords(size_t e) {
 }
 
 int ParityMemberRebuild::readImage(const Loc& loc, std::vector<uint8_t>* img) {
-  img->resize(image_.size());
-  uint32_t len = 0;
-  int r = set_.files[static_cast<size_t>(loc.member)]->readRaw(loc.offset, img->data(), img->size(),
-                                                               &len);
-  if (r != MOX_OK) return r;
-  img->resize(len);
   RecordHeader ih;
-  if (!decodeHeader(img->data(), &ih) ||
-      crc32c(img->data() + kHeaderSize, ih.storedLength) != ih.bodyCrc) {
-    return MOX_E_CHECKSUM;
-  }
-  return MOX_OK;
+  return set_.media[static_cast<size_t>(loc.member)]->readRecord(loc.offset, &ih, img);
 }
 
 int ParityMemberRebuild::flushIndex(uint32_t session) {
@@ -218,7 +205,7 @@ int ParityMemberRebuild::writeBlock(uint16_t stream, uint32_t stripe, int parity
   }
   pending_.push_back({stream, 0, dh.sequence, offset_});
   uint64_t size = 0;
-  if ((rc = out_.writeRaw(offset_, acc_.data(), want, &size)) != MOX_OK) return rc;
+  if ((rc = out_.writeImage(offset_, acc_.data(), want, &size)) != MOX_OK) return rc;
   offset_ += size;
   return MOX_OK;
 }
@@ -228,10 +215,10 @@ int ParityMemberRebuild::rebuildSession(size_t e, const SessionExtent& ext) {
   // Session start, copied.
   RecordHeader h;
   std::vector<uint8_t> body;
-  int rc = set_.files[ref]->readRecord(ext.startOffset, &h, &body);
+  int rc = set_.media[ref]->readRecord(ext.startOffset, &h, &body);
   if (rc != MOX_OK) return rc;
   h.member = static_cast<uint16_t>(target_);
-  if ((rc = write(h, body.data())) != MOX_OK) return rc;
+  if ((rc = write(h, body.data() + kHeaderSize)) != MOX_OK) return rc;
   if ((rc = collectRecords(e)) != MOX_OK) return rc;
   std::set<std::pair<uint16_t, uint32_t>> stripes;
   for (const auto& [key, loc] : where_) {
@@ -274,7 +261,7 @@ int rebuildSource(const CartSet& set, size_t target) {
 
 // Writes the label and every session of RAID 5 member `target` into `out`.
 int rebuildParitySessions(const CartSet& set, size_t target, const CartridgeMap& refMap,
-                          CartridgeFile& out) {
+                          Medium& out) {
   ParityMemberRebuild rebuild(set, target, out);
   int rc = rebuild.writeLabel(refMap.label);
   for (size_t e = 0; rc == MOX_OK && e < refMap.sessions.size(); ++e) {
@@ -301,7 +288,6 @@ int rebuildParityMember(const Home& home, const CartSet& set, size_t target,
   if (rc == MOX_OK) rc = out.sync();
   out.close();
   if (rc != MOX_OK) return rc;
-  dropCartridgeMap(home.cartridgePath(targetName));
   return fresh.commit() == 0 ? MOX_OK : MOX_E_IO;
 }
 
@@ -318,16 +304,16 @@ int rebuildOnto(const Home& home, int level, const CartSet& set, uint64_t setId,
     CartridgeMap map;
     rc = scanCartridge(home.cartridgePath(set.names[source]), &map);
     if (rc != MOX_OK) return MOX_E_DEGRADED;
-    // The copy is a new file: the map of what was there is of no use.
-    dropCartridgeMap(path);
     rc = copyFile(home.cartridgePath(set.names[source]), path);
-    if (rc == MOX_OK && !map.blank) rc = relabelMember(path, static_cast<uint16_t>(target));
+    if (rc == MOX_OK && !map.blank) rc = relabelMember(home, path, static_cast<uint16_t>(target));
     holdsData = map.hasData();
   } else if (level == 5) {
     rc = rebuildParityMember(home, set, target, targetName);
     holdsData = set.maps[target == 0 ? 1 : 0].hasData();
   }
   if (rc != MOX_OK) return rc;
+  // The cartridge was replaced whole: what its medium kept of it is gone.
+  if (auto rebuilt = openMedium(home, path, false, &rc)) rebuilt->forgetMap();
   if (!holdsData) return dropSetNote(path);
   return writeSetNote(
       path, {setId, static_cast<uint16_t>(target), static_cast<uint16_t>(set.memberCount())});
@@ -423,27 +409,15 @@ MemberHealth checkMembers(const Home& home, const moxcfg::RaidConfig& config) {
   return setHealth(home, *set, set->setId);
 }
 
-int eraseCartridge(const std::string& path, bool keepLabel) {
-  CartridgeFile file;
-  int rc = file.open(path, true);
-  if (rc != MOX_OK) return rc;
+int eraseCartridge(const Home& home, const std::string& path, bool keepLabel) {
+  int rc = MOX_OK;
+  auto medium = openMedium(home, path, true, &rc);
+  if (!medium) return rc;
   CartridgeMap map;
-  rc = keepLabel ? mountCartridge(file, &map) : MOX_OK;
-  if (rc != MOX_OK) return rc;
-  uint64_t keep = map.blank ? 0 : framedSize(kHeaderSize + kLabelBodySize);
+  // What is no cartridge of this engine is not erased into one.
+  if (keepLabel && (rc = mountMedium(*medium, &map)) != MOX_OK) return rc;
   if (dropSetNote(path) != MOX_OK) return MOX_E_IO;
-  rc = file.truncate(keep);
-  if (rc == MOX_OK) rc = file.sync();
-  if (rc != MOX_OK) {
-    dropCartridgeMap(path);
-    return rc;
-  }
-  CartridgeMap erased;
-  erased.blank = map.blank;
-  erased.label = map.label;
-  erased.appendOffset = erased.fileSize = keep;
-  storeCartridgeMap(file, erased);
-  return MOX_OK;
+  return medium->erase(keepLabel);
 }
 
 int rebuildMember(Home& home, const moxcfg::RaidConfig& config, size_t source, size_t target) {
