@@ -8,9 +8,7 @@
 
 namespace mox {
 
-using group_detail::alignedBuffer;
 using group_detail::kMaxImage;
-using group_detail::kParityWidth;
 using group_detail::randomId;
 
 Group::Group(Home& home, int raidNumber, const moxcfg::RaidConfig& config, uint32_t access,
@@ -18,6 +16,7 @@ Group::Group(Home& home, int raidNumber, const moxcfg::RaidConfig& config, uint3
     : home_(home),
       raidNumber_(raidNumber),
       config_(config),
+      raid_(RaidLevel::of(config.level)),
       layout_(config.level, static_cast<int>(config.members.size())),
       access_(access),
       settings_(settings),
@@ -125,10 +124,6 @@ int Group::connect(uint32_t access) {
   if (writable) {
     int rc = writableSet(*set);
     if (rc != MOX_OK) return rc;
-  } else if (config_.level == 0 && failed > 0) {
-    // A stripe without redundancy cannot lose a member.
-    set_ = set;
-    return MOX_OK;
   }
   set_ = set;
   if (writable) {

@@ -32,6 +32,7 @@
 #include "engine/mox/library.h"
 #include "engine/mox/member_layout.h"
 #include "engine/mox/mox.h"
+#include "engine/mox/raid_level.h"
 #include "engine/mox/status_block.h"
 #include "engine/mox/thread_annotations.h"
 
@@ -143,11 +144,9 @@ class Group {
   int readFromParity(size_t setIndex, uint16_t stream, uint32_t block, StreamRead& sr, uint8_t* out,
                      int rc);
   // Puts a checked data record's body into the block (`body` may be the
-  // block itself); deliverImage checks a rebuilt record image first.
+  // block itself).
   int deliver(const RecordHeader& h, const uint8_t* body, uint16_t stream, uint32_t block,
               StreamRead& sr, uint8_t* out);
-  int deliverImage(const std::vector<uint8_t>& image, uint16_t stream, uint32_t block,
-                   StreamRead& sr, uint8_t* out);
   void readAhead(uint16_t stream, uint32_t block, StreamRead& sr);
   // Turns the system's own read-ahead off (`scattered`) on the members of
   // a healthy RAID 5 set that a session is read from, or on again; only
@@ -157,6 +156,7 @@ class Group {
   Home& home_;
   int raidNumber_;
   moxcfg::RaidConfig config_;
+  const RaidLevel& raid_;
   MemberLayout layout_;
   uint32_t access_;
   moxcfg::EngineSettings settings_;

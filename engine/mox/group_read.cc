@@ -8,11 +8,9 @@
 
 namespace mox {
 
-using group_detail::alignedBuffer;
 using group_detail::IndexCursor;
 using group_detail::kMaxDataFrame;
 using group_detail::kMaxImage;
-using group_detail::kParityWidth;
 using group_detail::randomId;
 
 int Group::resolveChain(uint32_t session, const std::shared_ptr<CartSet>& mounted) {
@@ -101,7 +99,7 @@ int Group::startReadSession(int32_t sessionNumber, uint16_t* streamTotal) {
   uint32_t share = static_cast<uint32_t>(std::max(settings_.bufferPool, 0)) /
                    std::max<uint32_t>(streamTotal_, 1);
   readAhead_ = std::clamp(share, group_detail::kMinReadAhead, group_detail::kMaxReadAhead);
-  if (config_.level == 5) {
+  if (raid_.parity()) {
     uint32_t scattered = group_detail::kScatteredReadAhead / std::max<uint32_t>(streamTotal_, 1);
     readAhead_ = std::max(readAhead_, scattered);
   }
@@ -303,42 +301,20 @@ int Group::deliver(const RecordHeader& h, const uint8_t* body, uint16_t stream, 
   return MOX_OK;
 }
 
-int Group::deliverImage(const std::vector<uint8_t>& image, uint16_t stream, uint32_t block,
-                        StreamRead& sr, uint8_t* out) {
-  // A record image put together from parity was never checked: its header
-  // and body are checked here, once.
-  RecordHeader h;
-  if (image.size() < kHeaderSize || !decodeHeader(image.data(), &h)) return MOX_E_CHECKSUM;
-  if (h.storedLength + kHeaderSize != image.size() || h.session != readSession_) {
-    return MOX_E_MEDIA;
-  }
-  const uint8_t* body = image.data() + kHeaderSize;
-  if (!bodyMatches(body, h.storedLength, h.bodyCrc)) return MOX_E_CHECKSUM;
-  return deliver(h, body, stream, block, sr, out);
-}
-
 int Group::readDataBlock(size_t setIndex, uint16_t stream, uint32_t block, StreamRead& sr,
                          uint8_t* out) {
-  if (config_.level == 1) {
-    int first = MOX_E_DEGRADED;
-    for (int i = 0; i < layout_.members(); ++i) {
-      int rc = readRecordToBlock(setIndex, i, stream, block, sr, out);
-      if (rc == MOX_OK) {
-        if (status_ != nullptr) status_->addMemberBlocks(static_cast<unsigned>(i), 1);
-        return MOX_OK;
-      }
-      if (first == MOX_E_DEGRADED) first = rc;
+  int holders[moxcfg::kMaxMembers];
+  int count = raid_.holders(layout_, stream, block, holders);
+  int result = MOX_E_DEGRADED;
+  for (int i = 0; i < count; ++i) {
+    int rc = readRecordToBlock(setIndex, holders[i], stream, block, sr, out);
+    if (rc == MOX_OK) {
+      if (status_ != nullptr) status_->addMemberBlocks(static_cast<unsigned>(holders[i]), 1);
+      return MOX_OK;
     }
-    return first;
+    if (result == MOX_E_DEGRADED) result = rc;
   }
-  int member = layout_.dataMember(stream, block);
-  int rc = readRecordToBlock(setIndex, member, stream, block, sr, out);
-  if (rc == MOX_OK) {
-    if (status_ != nullptr) status_->addMemberBlocks(static_cast<unsigned>(member), 1);
-    return MOX_OK;
-  }
-  if (config_.level != 5) return rc;
-  return readFromParity(setIndex, stream, block, sr, out, rc);
+  return raid_.parity() ? readFromParity(setIndex, stream, block, sr, out, result) : result;
 }
 
 int Group::readFromParity(size_t setIndex, uint16_t stream, uint32_t block, StreamRead& sr,
@@ -350,36 +326,36 @@ int Group::readFromParity(size_t setIndex, uint16_t stream, uint32_t block, Stre
   uint32_t stripe = layout_.stripeOf(block);
   uint32_t unit = layout_.unitOf(block);
   int p = layout_.parityMember(stream, stripe);
-  int prc = fetchRecord(setIndex, p, stream, true, stripe, sr, &sr.other);
-  if (prc != MOX_OK) return rc;
-  ParityBody pb;
-  if (!decodeParity(sr.other.data() + kHeaderSize, sr.other.size() - kHeaderSize, d, &pb)) {
+  if (!sr.rebuild) sr.rebuild = std::make_unique<StripeRebuild>(d);
+  StripeRebuild& rebuild = *sr.rebuild;
+  rebuild.reset();
+  if (fetchRecord(setIndex, p, stream, true, stripe, sr, &sr.image) != MOX_OK ||
+      rebuild.addParity(sr.image.data() + kHeaderSize, sr.image.size() - kHeaderSize) != MOX_OK ||
+      rebuild.lengthOf(unit) == 0) {
     return rc;
   }
-  uint32_t width = pb.width;
-  uint32_t want = pb.imageLengths[unit];
-  if (want == 0 || want > width || width > kParityWidth) return rc;
-  if (!sr.work) sr.work = alignedBuffer(kParityWidth);
-  uint8_t* acc = sr.work.get();
-  std::memcpy(acc, pb.xorImage, width);
   for (uint32_t t = 0; t < d; ++t) {
-    uint32_t len = pb.imageLengths[t];
-    if (t == unit || len == 0) continue;
-    int orc = fetchRecord(setIndex, layout_.unitMember(p, t), stream, false, stripe * d + t, sr,
-                          &sr.image);
-    if (orc != MOX_OK || sr.image.size() != len || len > width) return rc;
-    for (uint32_t b = 0; b < len; ++b) acc[b] ^= sr.image[b];
+    if (t == unit || rebuild.lengthOf(t) == 0) continue;
+    if (fetchRecord(setIndex, layout_.unitMember(p, t), stream, false, stripe * d + t, sr,
+                    &sr.image) != MOX_OK) {
+      return rc;
+    }
+    rebuild.addUnit(t, sr.image.data(), static_cast<uint32_t>(sr.image.size()));
   }
-  sr.image.assign(acc, acc + want);
-  int drc = deliverImage(sr.image, stream, block, sr, out);
-  if (drc == MOX_OK)
-    debugLog(home_.path(), 6, "RAID%d: stream %u block %u rebuilt from parity", raidNumber_, stream,
-             block);
-  return drc == MOX_OK ? MOX_OK : rc;
+  const uint8_t* image = nullptr;
+  uint32_t length = 0;
+  RecordHeader h;
+  if (rebuild.result(unit, &image, &length, &h) != MOX_OK || h.session != readSession_ ||
+      deliver(h, image + kHeaderSize, stream, block, sr, out) != MOX_OK) {
+    return rc;
+  }
+  debugLog(home_.path(), 6, "RAID%d: stream %u block %u rebuilt from parity", raidNumber_, stream,
+           block);
+  return MOX_OK;
 }
 
 void Group::readSetScattered(const CartSet& set, bool scattered) const {
-  if (config_.level != 5 || (scattered && set.failedCount() != 0)) return;
+  if (!raid_.parity() || (scattered && set.failedCount() != 0)) return;
   for (const auto& file : set.media) {
     if (file) file->readScattered(scattered);
   }
@@ -414,10 +390,11 @@ void Group::readAhead(uint16_t stream, uint32_t block, StreamRead& sr) {
     sr.ahead = b + 1;
     const CartSet& set = *readChain_[setIndex];
     degraded = degraded || set.failedCount() != 0;
-    // The member the read tries first: a mirror whose index has the record.
-    int first = config_.level == 1 ? 0 : layout_.dataMember(stream, b);
-    int last = config_.level == 1 ? layout_.members() - 1 : first;
-    for (int m = first; m <= last; ++m) {
+    // The member the read tries first: a holder whose index has the record.
+    int holders[moxcfg::kMaxMembers];
+    int holderCount = raid_.holders(layout_, stream, b, holders);
+    for (int h = 0; h < holderCount; ++h) {
+      int m = holders[h];
       size_t mi = static_cast<size_t>(m);
       if (set.failed[mi]) continue;
       const SessionExtent* ext = set.maps[mi].find(readSession_);
@@ -429,7 +406,7 @@ void Group::readAhead(uint16_t stream, uint32_t block, StreamRead& sr) {
       }
       // RAID 5 asks for no more than the record; the others for its
       // largest frame (what their stretches were measured with).
-      hints[count++] = {set.media[mi].get(), offset, config_.level == 5 ? span : kMaxDataFrame};
+      hints[count++] = {set.media[mi].get(), offset, raid_.parity() ? span : kMaxDataFrame};
       readCounters().readAhead.fetch_add(1, std::memory_order_relaxed);
       break;
     }
@@ -437,7 +414,7 @@ void Group::readAhead(uint16_t stream, uint32_t block, StreamRead& sr) {
   std::sort(hints, hints + count, [](const Hint& a, const Hint& b) {
     return a.file != b.file ? a.file < b.file : a.offset < b.offset;
   });
-  if (config_.level == 5 && !degraded) {
+  if (raid_.parity() && !degraded) {
     // A RAID 5 member holds a parity record after every few data records
     // of a stream; the system's own read-ahead would read those too, a
     // third more than a healthy read needs (a set missing a member needs

@@ -13,28 +13,13 @@
 #include <vector>
 
 #include "engine/mox/group.h"
+#include "engine/mox/stripe.h"
 
 namespace mox {
 namespace group_detail {
 
-// Largest record image (header + body) of a data block.
-inline constexpr size_t kMaxDataImage = kHeaderSize + MOX_BLOCK_SIZE;
-// Parity covers images padded to a multiple of 32 bytes.
-inline constexpr size_t kParityWidth = (kMaxDataImage + 31) / 32 * 32;
 // Room for any record image the engine writes.
 inline constexpr size_t kMaxImage = kHeaderSize + 4 * moxcfg::kMaxMembers + kParityWidth;
-
-struct AlignedFree {
-  void operator()(uint8_t* p) const { std::free(p); }
-};
-using AlignedBuffer = std::unique_ptr<uint8_t, AlignedFree>;
-
-inline AlignedBuffer alignedBuffer(size_t bytes) {
-  void* p = nullptr;
-  if (posix_memalign(&p, 64, bytes) != 0) throw std::bad_alloc();
-  std::memset(p, 0, bytes);
-  return AlignedBuffer(static_cast<uint8_t*>(p));
-}
 
 inline uint64_t randomId() { return newSetId(); }
 
@@ -78,9 +63,7 @@ struct Group::StreamWrite {
   bool stripeOpen = false;
   uint32_t stripe = 0;
   uint64_t parityReserve = 0;
-  std::vector<uint32_t> unitLength;
-  // (members - 1) images of kParityWidth bytes, then the parity.
-  group_detail::AlignedBuffer units;
+  std::unique_ptr<StripeParity> parity;
 };
 
 struct Group::StreamRead {
@@ -90,12 +73,12 @@ struct Group::StreamRead {
   // Keyed by (chain set, member, parity); only the sets of the block being
   // read and of the blocks read ahead.
   std::map<std::tuple<size_t, int, bool>, group_detail::IndexCursor> cursors;
-  uint8_t header[kHeaderSize];         // header of the record read into the block
-  group_detail::AlignedBuffer packed;  // a compressed body on its way to the block
-  // Degraded reads: record images (header and body) of a stripe.
+  uint8_t header[kHeaderSize];  // header of the record read into the block
+  AlignedBuffer packed;         // a compressed body on its way to the block
+  // Degraded reads: record images (header and body) of a stripe, and the
+  // stripe's rebuild.
   std::vector<uint8_t> image;
-  std::vector<uint8_t> other;
-  group_detail::AlignedBuffer work;
+  std::unique_ptr<StripeRebuild> rebuild;
 };
 
 // One data block on its way to the members.

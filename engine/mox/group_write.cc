@@ -1,5 +1,3 @@
-#include <isa-l.h>
-
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -10,9 +8,7 @@
 
 namespace mox {
 
-using group_detail::alignedBuffer;
 using group_detail::kMaxImage;
-using group_detail::kParityWidth;
 using group_detail::randomId;
 
 namespace {
@@ -191,36 +187,14 @@ int Group::flushIndex(int member) {
 }
 
 int Group::flushParity(uint16_t stream, StreamWrite& sw) {
-  size_t d = layout_.stripeUnits();
-  uint8_t* base = sw.units.get();
-  uint8_t* parity = base + d * kParityWidth;
-  std::vector<void*> vectors;
-  for (size_t t = 0; t < d; ++t) {
-    if (sw.unitLength[t] < kParityWidth) {
-      std::memset(base + t * kParityWidth + sw.unitLength[t], 0, kParityWidth - sw.unitLength[t]);
-    }
-    vectors.push_back(base + t * kParityWidth);
-  }
-  if (d == 1) {
-    std::memcpy(parity, base, kParityWidth);
-  } else {
-    vectors.push_back(parity);
-    if (xor_gen(static_cast<int>(vectors.size()), static_cast<int>(kParityWidth), vectors.data()) !=
-        0) {
-      return MOX_E_IO;
-    }
-  }
-  uint32_t width = 0;
-  for (uint32_t len : sw.unitLength) width = std::max(width, (len + 31) / 32 * 32);
-  std::vector<uint8_t> body(parityBodySize(d, width));
-  encodeParity(sw.unitLength, parity, width, body.data());
+  std::vector<uint8_t> body = sw.parity->body();
   RecordHeader h = parityHeader(stream, writeSession_, sw.stripe,
                                 static_cast<uint16_t>(layout_.parityMember(stream, sw.stripe)),
-                                static_cast<uint32_t>(d), body.size());
+                                layout_.stripeUnits(), body.size());
   int rc = appendRecord(h.member, h, body.data(), true, sw.parityReserve);
   sw.stripeOpen = false;
   sw.parityReserve = 0;
-  std::fill(sw.unitLength.begin(), sw.unitLength.end(), 0);
+  sw.parity->reset();
   if (status_ != nullptr) status_->addMemberBlocks(h.member, 1);
   return rc;
 }
@@ -253,7 +227,7 @@ int Group::writeBlock(const uint8_t* block, uint16_t stream) {
     if (status_ != nullptr) status_->addMemberBlocks(static_cast<unsigned>(plan.targets[i]), 1);
   }
   sw.next = plan.header.sequence + 1;
-  return config_.level == 5 ? stageParityUnit(stream, sw, plan) : MOX_OK;
+  return raid_.parity() ? stageParityUnit(stream, sw, plan) : MOX_OK;
 }
 
 void Group::encodeBlock(const uint8_t* block, uint16_t stream, uint32_t sequence,
@@ -274,15 +248,8 @@ void Group::encodeBlock(const uint8_t* block, uint16_t stream, uint32_t sequence
 
 void Group::placeBlock(const StreamWrite& sw, BlockPlan* plan) const {
   RecordHeader& h = plan->header;
-  if (config_.level == 1) {
-    for (int i = 0; i < layout_.members(); ++i) plan->targets.push_back(i);
-    h.member = kAllMembers;
-    return;
-  }
-  int member = layout_.dataMember(h.stream, h.sequence);
-  plan->targets.push_back(member);
-  h.member = static_cast<uint16_t>(member);
-  if (config_.level != 5) return;
+  raid_.targets(layout_, h.stream, h.sequence, &plan->targets, &h.member);
+  if (!raid_.parity()) return;
   uint32_t stripe = layout_.stripeOf(h.sequence);
   if (!sw.stripeOpen || sw.stripe != stripe) {
     // The block opens a stripe: room for its parity is promised now.
@@ -328,20 +295,18 @@ int Group::claimSpace(const BlockPlan& plan, std::vector<uint64_t>* offsets,
 
 int Group::stageParityUnit(uint16_t stream, StreamWrite& sw, const BlockPlan& plan) {
   size_t d = layout_.stripeUnits();
-  if (!sw.units) {
-    sw.units = alignedBuffer((d + 1) * kParityWidth);
-    sw.unitLength.assign(d, 0);
-  }
+  if (!sw.parity) sw.parity = std::make_unique<StripeParity>(d);
   uint32_t k = plan.header.sequence;
   if (plan.parity >= 0) {
     sw.stripeOpen = true;
     sw.stripe = layout_.stripeOf(k);
     sw.parityReserve = plan.parityReserve;
-    std::fill(sw.unitLength.begin(), sw.unitLength.end(), 0);
+    sw.parity->reset();
   }
-  size_t unit = layout_.unitOf(k);
-  encodeImage(plan.header, plan.body, sw.units.get() + unit * kParityWidth);
-  sw.unitLength[unit] = static_cast<uint32_t>(kHeaderSize + plan.header.storedLength);
+  uint32_t unit = layout_.unitOf(k);
+  // The record's image goes into the parity once, as it is encoded.
+  encodeImage(plan.header, plan.body, sw.parity->slot());
+  sw.parity->addSlot(unit, static_cast<uint32_t>(kHeaderSize + plan.header.storedLength));
   return unit == d - 1 ? flushParity(stream, sw) : MOX_OK;
 }
 
@@ -349,7 +314,7 @@ int Group::closeSetSession(Kind kind) {
   // A session with a record that did not reach its member is never ended:
   // its end records would vouch for a block that is not there.
   if (writeFailed_.load()) return MOX_E_IO;
-  if (config_.level == 5) {
+  if (raid_.parity()) {
     for (size_t s = 0; s < writes_.size(); ++s) {
       StreamWrite& sw = *writes_[s];
       std::lock_guard<std::mutex> guard(sw.mutex);

@@ -12,6 +12,7 @@
 
 #include "engine/config/mox_config.h"
 #include "engine/mox/library.h"
+#include "engine/mox/raid_level.h"
 #include "engine/mox/rebuild.h"
 #include "platform/registry_store.h"
 
@@ -293,7 +294,7 @@ int Handle::getRaidInfo(uint16_t raidNumber, RaidInfoRecord* info) {
   if (moxcfg::loadRaidCompression(home_.path(), raidNumber)) {
     info->capFlag |= MOX_CAP_FLAG_COMPRESSION;
   }
-  if (config.level == 1 || config.level == 5) info->capFlag |= MOX_CAP_FLAG_REDUNDANT;
+  if (RaidLevel::of(config.level).redundant()) info->capFlag |= MOX_CAP_FLAG_REDUNDANT;
   info->stripSize = static_cast<uint8_t>(config.stripeSize);
   return MOX_OK;
 }

@@ -321,6 +321,24 @@ int mountMedium(Medium& medium, CartridgeMap* map) {
   return scanMedium(medium, map);
 }
 
+int positionAtSession(Medium& medium, const CartridgeMap& map, size_t index) {
+  if (index >= map.sessions.size()) return MOX_E_NO_SESSION;
+  uint64_t start = map.sessions[index].startOffset;
+  if (medium.traits().randomAccess) return medium.seek(start);
+  int rc = medium.rewind();
+  if (rc == MOX_OK && index > 0) rc = medium.spaceTapeMarks(static_cast<uint32_t>(index));
+  if (rc == MOX_OK && medium.position() == start) return MOX_OK;
+  // A tape mark damaged or missing before it: read forward to it.
+  if ((rc = medium.rewind()) != MOX_OK) return rc;
+  RecordReader reader(medium);
+  MediumItem item;
+  while (medium.position() < start) {
+    if ((rc = reader.next(&item)) != MOX_OK) return rc;
+    if (item.kind == ItemKind::kEnd) break;
+  }
+  return medium.position() == start ? MOX_OK : MOX_E_MEDIA;
+}
+
 MediumHead readHead(Medium& medium) {
   MediumHead head;
   RecordReader reader(medium);

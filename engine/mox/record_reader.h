@@ -51,6 +51,12 @@ int scanMedium(Medium& medium, CartridgeMap* map);
 // file's side file), else a full scan.
 int mountMedium(Medium& medium, CartridgeMap* map);
 
+// Positions the medium at the start record of map.sessions[index]: at its
+// address on a random-access medium, else by rewinding and spacing over the
+// tape marks of the sessions before it (reading forward from the beginning
+// when damage put the count off). MOX_E_MEDIA when it is not found there.
+int positionAtSession(Medium& medium, const CartridgeMap& map, size_t index);
+
 // The label and the first session start of a member, read without a scan.
 struct MediumHead {
   bool labelled = false;
