@@ -2,6 +2,7 @@
 // and where the cartridge sets of a session are.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -26,6 +27,13 @@ struct CartSet {
   std::vector<bool> damaged;  // readable, but holds damage (see member_scan.h)
   // Per member: why it failed or what damage it holds, for reports.
   std::vector<std::vector<MediaDamage>> problems;
+  // Connected for writing (its torn tails cut): a session may start on it.
+  bool forWriting = false;
+  // A record, sync or tape mark failed to write: what the members hold past
+  // their last ended session is unknown, so the session can no longer be
+  // ended and no other starts until the set is connected (mounted) again,
+  // which cuts the unfinished records away.
+  std::atomic<bool> writeFailed{false};
 
   size_t memberCount() const { return names.size(); }
   size_t failedCount() const;

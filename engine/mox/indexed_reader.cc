@@ -1,132 +1,108 @@
-#include <lz4.h>
-
+// The indexed session reader: each block read at the address the session's
+// index records give, with one read call and one body checksum when it is
+// healthy, read ahead of the reader, and read around a lost member where
+// the level allows. The fast path of media that read at any address.
 #include <algorithm>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <tuple>
 
-#include "engine/mox/group.h"
-#include "engine/mox/group_streams.h"
+#include "engine/mox/block_codec.h"
+#include "engine/mox/mox.h"
+#include "engine/mox/session_reader.h"
+#include "engine/mox/stripe.h"
 
 namespace mox {
-
-using group_detail::IndexCursor;
-using group_detail::kMaxDataFrame;
-using group_detail::kMaxImage;
-using group_detail::randomId;
-
-int Group::resolveChain(uint32_t session, const std::shared_ptr<CartSet>& mounted) {
-  std::shared_ptr<CartSet> cur = mounted;
-  size_t members = config_.members.size();
-  for (int hops = 0;; ++hops) {
-    if (hops > 10000) return MOX_E_MEDIA;
-    const CartridgeMap* map = cur->anyMap();
-    if (map == nullptr) return MOX_E_DEGRADED;
-    const SessionExtent* ext = cur->findSession(session);
-    const SessionExtent* front =
-        map->sessions.empty() ? nullptr : cur->findSession(map->sessions.front().session);
-    uint64_t prev = 0;
-    if (ext != nullptr) {
-      if (ext->start.setIndex == 0) break;
-      prev = ext->start.prevSetId;
-    } else if (!map->sessions.empty() && session > map->sessions.back().session) {
-      return MOX_E_NO_SESSION;
-    } else if (front != nullptr && front->start.setIndex > 0) {
-      prev = front->start.prevSetId;
-    } else if (cur->labelPrevSetId() != 0) {
-      prev = cur->labelPrevSetId();
-    } else {
-      return MOX_E_NO_SESSION;
-    }
-    auto names = findSetById(home_, prev, members);
-    if (std::all_of(names.begin(), names.end(), [](auto& n) { return n.empty(); })) {
-      return MOX_E_NO_TAPE;
-    }
-    cur = openSet(home_, names, false);
-  }
-  std::vector<std::shared_ptr<CartSet>> chain{cur};
-  std::vector<std::vector<uint32_t>> blocks;
-  bool complete = false;
-  for (;;) {
-    const SessionExtent* ext = cur->findSession(session);
-    if (ext == nullptr) break;
-    blocks.push_back(ext->end.streamBlocks);
-    if (!ext->continued) {
-      complete = true;
-      break;
-    }
-    auto names = findContinuation(home_, session, cur->setId, members);
-    if (std::all_of(names.begin(), names.end(), [](auto& n) { return n.empty(); })) break;
-    auto next = openSet(home_, names, false);
-    if (next->findSession(session) == nullptr) break;
-    cur = next;
-    chain.push_back(cur);
-  }
-  chain.resize(blocks.size());
-  readChain_ = std::move(chain);
-  setBlocks_ = std::move(blocks);
-  chainComplete_ = complete;
-  // The autoloader mounts the first set that holds a block of the session:
-  // a session opened on a full set has its first blocks on the next one.
-  mounted_ = 0;
-  while (mounted_ + 1 < setBlocks_.size() &&
-         std::all_of(setBlocks_[mounted_].begin(), setBlocks_[mounted_].end(),
-                     [](uint32_t n) { return n == 0; })) {
-    ++mounted_;
-  }
-  readSession_ = session;
-  streamTotal_ = 0;
-  for (const auto& b : setBlocks_) {
-    streamTotal_ = std::max<uint16_t>(streamTotal_, static_cast<uint16_t>(b.size()));
-  }
-  return MOX_OK;
-}
-
-int Group::gotoSession(int32_t sessionNumber) {
-  if (sessionNumber <= 0) return MOX_E_NO_SESSION;
-  if (set_ == nullptr) return MOX_E_NOT_CONNECTED;
-  if (state_ == State::kWriting || state_ == State::kWriteFull) return MOX_E_SESSION_STATE;
-  int rc = resolveChain(static_cast<uint32_t>(sessionNumber), set_);
-  if (rc != MOX_OK) return rc;
-  state_ = State::kPositioned;
-  reads_.clear();
-  return MOX_OK;
-}
-
-int Group::startReadSession(int32_t sessionNumber, uint16_t* streamTotal) {
-  if (state_ != State::kPositioned && state_ != State::kReading) return MOX_E_SESSION_STATE;
-  if (static_cast<uint32_t>(sessionNumber) != readSession_) return MOX_E_NO_SESSION;
-  reads_.clear();
-  for (uint16_t s = 0; s < streamTotal_; ++s) reads_.push_back(std::make_unique<StreamRead>());
-  uint32_t share = static_cast<uint32_t>(std::max(settings_.bufferPool, 0)) /
-                   std::max<uint32_t>(streamTotal_, 1);
-  readAhead_ = std::clamp(share, group_detail::kMinReadAhead, group_detail::kMaxReadAhead);
-  if (raid_.parity()) {
-    uint32_t scattered = group_detail::kScatteredReadAhead / std::max<uint32_t>(streamTotal_, 1);
-    readAhead_ = std::max(readAhead_, scattered);
-  }
-  for (const auto& set : readChain_) readSetScattered(*set, true);
-  state_ = State::kReading;
-  if (streamTotal != nullptr) *streamTotal = streamTotal_;
-  if (status_ != nullptr) status_->setEntries(streamTotal_);
-  return MOX_OK;
-}
-
-int Group::gotoStream(uint16_t /*previousStream*/, uint16_t nextStream) {
-  if (state_ != State::kReading && state_ != State::kReadChange) return MOX_E_SESSION_STATE;
-  if (nextStream >= reads_.size()) return MOX_E_NO_STREAM;
-  StreamRead& sr = *reads_[nextStream];
-  std::lock_guard<std::mutex> guard(sr.mutex);
-  sr.next = 0;
-  sr.ahead = 0;
-  return MOX_OK;
-}
-
-int Group::prepareContinuation() {
-  if (state_ != State::kReading && state_ != State::kReadChange) return MOX_E_SESSION_STATE;
-  state_ = State::kReadChange;
-  return MOX_OK;
-}
-
 namespace {
+
+// Room for any record image the engine writes.
+constexpr size_t kMaxImage = kHeaderSize + 4 * moxcfg::kMaxMembers + kParityWidth;
+// Largest frame of a data record: length words, header and a whole block.
+constexpr uint64_t kMaxDataFrame = 8 + kMaxDataImage;
+
+// Blocks of a stream read ahead of the reader: the window is this share of
+// the buffer pool, within these bounds, so that all streams together keep
+// about a pool's worth of blocks on their way from the cartridges.
+constexpr uint32_t kMinReadAhead = 2;
+constexpr uint32_t kMaxReadAhead = 16;
+// A RAID 5 group's streams, whose read-ahead the system leaves to the
+// engine, share at least this many blocks of window (a stream alone reads
+// 64 ahead: 4 MiB, what the system's own read-ahead keeps going).
+constexpr uint32_t kScatteredReadAhead = 64;
+// Windows shorter than this are not hinted to the system (see readAhead).
+constexpr uint32_t kHintWindow = 8;
+
+// A reader's position in one member's index records of a session: this
+// stream's entries of one kind (data or parity) from the index records
+// loaded so far, in sequence order. Entries before `pos` are behind the
+// reader and are dropped when the next index record loads, so a cursor
+// holds at most one index record's entries beyond the read-ahead window.
+struct IndexCursor {
+  size_t record = 0;  // next index record to load
+  std::vector<IndexEntry> entries;
+  // For each entry, how far the file may hold its record: up to the next
+  // record the same index record lists (of any stream or kind), at most
+  // the largest data frame.
+  std::vector<uint64_t> spans;
+  size_t pos = 0;       // first entry not behind the reader
+  bool failed = false;  // an index record did not load: read ahead no more here
+};
+
+struct StreamRead {
+  std::mutex mutex;
+  uint32_t next = 0;
+  uint32_t ahead = 0;  // first block not yet read ahead
+  // Keyed by (chain set, member, parity); only the sets of the block being
+  // read and of the blocks read ahead.
+  std::map<std::tuple<size_t, int, bool>, IndexCursor> cursors;
+  uint8_t header[kHeaderSize];  // header of the record read into the block
+  std::vector<uint8_t> packed;  // a compressed body on its way to the block
+  // Degraded reads: record images (header and body) of a stripe, and the
+  // stripe's rebuild.
+  std::vector<uint8_t> image;
+  std::unique_ptr<StripeRebuild> rebuild;
+};
+
+class IndexedReader final : public SessionReader {
+ public:
+  IndexedReader(const GroupSetup& setup, uint32_t session) : SessionReader(setup, session) {}
+  ~IndexedReader() override;
+
+  void start() override;
+  int restartStream(uint16_t stream) override;
+  int readBlock(uint8_t* out, uint16_t stream) override;
+
+ private:
+  void onSetJoined(const CartSet& set) override {
+    if (started_) readSetScattered(set, true);
+  }
+  // Reading a block: the index entry of a record, the record read with one
+  // call and checked once, straight into the block, or as an image for a
+  // degraded read; read-ahead of the next ones.
+  int locateRecord(size_t setIndex, int member, uint16_t stream, bool parity, uint32_t sequence,
+                   StreamRead& sr, const Medium** file, uint64_t* offset);
+  int fetchRecord(size_t setIndex, int member, uint16_t stream, bool parity, uint32_t sequence,
+                  StreamRead& sr, std::vector<uint8_t>* image);
+  int readRecordToBlock(size_t setIndex, int member, uint16_t stream, uint32_t block,
+                        StreamRead& sr, uint8_t* out);
+  int readDataBlock(size_t setIndex, uint16_t stream, uint32_t block, StreamRead& sr, uint8_t* out);
+  int readFromParity(size_t setIndex, uint16_t stream, uint32_t block, StreamRead& sr, uint8_t* out,
+                     int rc);
+  // Puts a checked data record's body into the block (`body` may be the
+  // block itself).
+  int deliver(const RecordHeader& h, const uint8_t* body, uint16_t stream, uint32_t block,
+              StreamRead& sr, uint8_t* out);
+  void readAhead(uint16_t stream, uint32_t block, StreamRead& sr);
+  // Turns the system's own read-ahead off (`scattered`) on the members of
+  // a healthy RAID 5 set that a session is read from, or on again; only
+  // in control calls, before and after the streams read.
+  void readSetScattered(const CartSet& set, bool scattered) const;
+
+  std::vector<std::unique_ptr<StreamRead>> streams_;
+  uint32_t readAhead_ = 0;  // blocks each stream reads ahead
+  bool started_ = false;
+};
 
 // Loads the cursor's next index record of the session part `ext`: drops
 // the entries behind the reader and appends this stream's entries of the
@@ -228,22 +204,56 @@ struct Hint {
   uint64_t length;
 };
 
-}  // namespace
+IndexedReader::~IndexedReader() {
+  // The system reads ahead of the cartridges on its own again (a mount's
+  // scan, a rebuild's copy read them whole).
+  for (const auto& set : chain_) readSetScattered(*set, false);
+}
 
-int Group::locateRecord(size_t setIndex, int member, uint16_t stream, bool parity,
-                        uint32_t sequence, StreamRead& sr, const Medium** file, uint64_t* offset) {
-  const CartSet& set = *readChain_[setIndex];
+void IndexedReader::start() {
+  streams_.clear();
+  for (uint16_t s = 0; s < streamTotal_; ++s) streams_.push_back(std::make_unique<StreamRead>());
+  uint32_t share = static_cast<uint32_t>(std::max(setup_.settings.bufferPool, 0)) /
+                   std::max<uint32_t>(streamTotal_, 1);
+  readAhead_ = std::clamp(share, kMinReadAhead, kMaxReadAhead);
+  if (setup_.raid.parity()) {
+    uint32_t scattered = kScatteredReadAhead / std::max<uint32_t>(streamTotal_, 1);
+    readAhead_ = std::max(readAhead_, scattered);
+  }
+  started_ = true;
+  for (const auto& set : chain_) readSetScattered(*set, true);
+}
+
+int IndexedReader::restartStream(uint16_t stream) {
+  if (stream >= streams_.size()) return MOX_E_NO_STREAM;
+  StreamRead& sr = *streams_[stream];
+  std::lock_guard<std::mutex> guard(sr.mutex);
+  sr.next = 0;
+  sr.ahead = 0;
+  return MOX_OK;
+}
+
+int IndexedReader::deliver(const RecordHeader& h, const uint8_t* body, uint16_t stream,
+                           uint32_t block, StreamRead& sr, uint8_t* out) {
+  if (h.kind != Kind::kData || h.stream != stream || h.sequence != block) return MOX_E_MEDIA;
+  return loadBody(body, h.flags, h.storedLength, h.originalLength, out, MOX_BLOCK_SIZE, &sr.packed);
+}
+
+int IndexedReader::locateRecord(size_t setIndex, int member, uint16_t stream, bool parity,
+                                uint32_t sequence, StreamRead& sr, const Medium** file,
+                                uint64_t* offset) {
+  const CartSet& set = *chain_[setIndex];
   size_t m = static_cast<size_t>(member);
   if (set.failed[m]) return MOX_E_DEGRADED;
-  const SessionExtent* ext = set.maps[m].find(readSession_);
+  const SessionExtent* ext = set.maps[m].find(session_);
   if (ext == nullptr) return MOX_E_DEGRADED;
   *file = set.media[m].get();
   return findEntry(**file, *ext, stream, parity, sequence, &sr.cursors[{setIndex, member, parity}],
                    offset);
 }
 
-int Group::fetchRecord(size_t setIndex, int member, uint16_t stream, bool parity, uint32_t sequence,
-                       StreamRead& sr, std::vector<uint8_t>* image) {
+int IndexedReader::fetchRecord(size_t setIndex, int member, uint16_t stream, bool parity,
+                               uint32_t sequence, StreamRead& sr, std::vector<uint8_t>* image) {
   const Medium* file = nullptr;
   uint64_t offset = 0;
   int rc = locateRecord(setIndex, member, stream, parity, sequence, sr, &file, &offset);
@@ -254,14 +264,14 @@ int Group::fetchRecord(size_t setIndex, int member, uint16_t stream, bool parity
                           kMaxImage - kHeaderSize, &h);
   if (rc != MOX_OK) return rc;
   image->resize(kHeaderSize + h.storedLength);
-  if (h.session != readSession_ || h.stream != stream || h.sequence != sequence) {
+  if (h.session != session_ || h.stream != stream || h.sequence != sequence) {
     return MOX_E_MEDIA;
   }
   return MOX_OK;
 }
 
-int Group::readRecordToBlock(size_t setIndex, int member, uint16_t stream, uint32_t block,
-                             StreamRead& sr, uint8_t* out) {
+int IndexedReader::readRecordToBlock(size_t setIndex, int member, uint16_t stream, uint32_t block,
+                                     StreamRead& sr, uint8_t* out) {
   const Medium* file = nullptr;
   uint64_t offset = 0;
   int rc = locateRecord(setIndex, member, stream, false, block, sr, &file, &offset);
@@ -270,62 +280,36 @@ int Group::readRecordToBlock(size_t setIndex, int member, uint16_t stream, uint3
   RecordHeader h;
   rc = file->readRecordAt(offset, sr.header, out, MOX_BLOCK_SIZE, &h);
   if (rc != MOX_OK) return rc;
-  if (h.session != readSession_ || h.stream != stream || h.sequence != block) return MOX_E_MEDIA;
+  if (h.session != session_ || h.stream != stream || h.sequence != block) return MOX_E_MEDIA;
   return deliver(h, out, stream, block, sr, out);
 }
 
-int Group::deliver(const RecordHeader& h, const uint8_t* body, uint16_t stream, uint32_t block,
-                   StreamRead& sr, uint8_t* out) {
-  if (h.kind != Kind::kData || h.stream != stream || h.sequence != block ||
-      h.originalLength > MOX_BLOCK_SIZE) {
-    return MOX_E_MEDIA;
-  }
-  if (h.flags & kFlagLz4) {
-    if (body == out) {
-      // LZ4 does not decompress onto its own input.
-      if (h.storedLength > MOX_BLOCK_SIZE) return MOX_E_MEDIA;
-      if (!sr.packed) sr.packed = alignedBuffer(MOX_BLOCK_SIZE);
-      std::memcpy(sr.packed.get(), body, h.storedLength);
-      body = sr.packed.get();
-    }
-    int n = LZ4_decompress_safe(reinterpret_cast<const char*>(body), reinterpret_cast<char*>(out),
-                                static_cast<int>(h.storedLength), MOX_BLOCK_SIZE);
-    if (n < 0 || static_cast<uint32_t>(n) != h.originalLength) return MOX_E_MEDIA;
-  } else {
-    if (h.storedLength != h.originalLength) return MOX_E_MEDIA;
-    if (body != out) std::memcpy(out, body, h.storedLength);
-  }
-  if (h.originalLength < MOX_BLOCK_SIZE) {
-    std::memset(out + h.originalLength, 0, MOX_BLOCK_SIZE - h.originalLength);
-  }
-  return MOX_OK;
-}
-
-int Group::readDataBlock(size_t setIndex, uint16_t stream, uint32_t block, StreamRead& sr,
-                         uint8_t* out) {
+int IndexedReader::readDataBlock(size_t setIndex, uint16_t stream, uint32_t block, StreamRead& sr,
+                                 uint8_t* out) {
   int holders[moxcfg::kMaxMembers];
-  int count = raid_.holders(layout_, stream, block, holders);
+  int count = setup_.raid.holders(setup_.layout, stream, block, holders);
   int result = MOX_E_DEGRADED;
   for (int i = 0; i < count; ++i) {
     int rc = readRecordToBlock(setIndex, holders[i], stream, block, sr, out);
     if (rc == MOX_OK) {
-      if (status_ != nullptr) status_->addMemberBlocks(static_cast<unsigned>(holders[i]), 1);
+      if (setup_.status != nullptr)
+        setup_.status->addMemberBlocks(static_cast<unsigned>(holders[i]), 1);
       return MOX_OK;
     }
     if (result == MOX_E_DEGRADED) result = rc;
   }
-  return raid_.parity() ? readFromParity(setIndex, stream, block, sr, out, result) : result;
+  return setup_.raid.parity() ? readFromParity(setIndex, stream, block, sr, out, result) : result;
 }
 
-int Group::readFromParity(size_t setIndex, uint16_t stream, uint32_t block, StreamRead& sr,
-                          uint8_t* out, int rc) {
+int IndexedReader::readFromParity(size_t setIndex, uint16_t stream, uint32_t block, StreamRead& sr,
+                                  uint8_t* out, int rc) {
   // Degraded read: rebuild the block's image from the stripe's parity and
   // the other blocks of the stripe on the same cartridge set. Any failure
   // returns `rc`, the failure of the direct read.
-  uint32_t d = layout_.stripeUnits();
-  uint32_t stripe = layout_.stripeOf(block);
-  uint32_t unit = layout_.unitOf(block);
-  int p = layout_.parityMember(stream, stripe);
+  uint32_t d = setup_.layout.stripeUnits();
+  uint32_t stripe = setup_.layout.stripeOf(block);
+  uint32_t unit = setup_.layout.unitOf(block);
+  int p = setup_.layout.parityMember(stream, stripe);
   if (!sr.rebuild) sr.rebuild = std::make_unique<StripeRebuild>(d);
   StripeRebuild& rebuild = *sr.rebuild;
   rebuild.reset();
@@ -336,7 +320,7 @@ int Group::readFromParity(size_t setIndex, uint16_t stream, uint32_t block, Stre
   }
   for (uint32_t t = 0; t < d; ++t) {
     if (t == unit || rebuild.lengthOf(t) == 0) continue;
-    if (fetchRecord(setIndex, layout_.unitMember(p, t), stream, false, stripe * d + t, sr,
+    if (fetchRecord(setIndex, setup_.layout.unitMember(p, t), stream, false, stripe * d + t, sr,
                     &sr.image) != MOX_OK) {
       return rc;
     }
@@ -345,42 +329,29 @@ int Group::readFromParity(size_t setIndex, uint16_t stream, uint32_t block, Stre
   const uint8_t* image = nullptr;
   uint32_t length = 0;
   RecordHeader h;
-  if (rebuild.result(unit, &image, &length, &h) != MOX_OK || h.session != readSession_ ||
+  if (rebuild.result(unit, &image, &length, &h) != MOX_OK || h.session != session_ ||
       deliver(h, image + kHeaderSize, stream, block, sr, out) != MOX_OK) {
     return rc;
   }
-  debugLog(home_.path(), 6, "RAID%d: stream %u block %u rebuilt from parity", raidNumber_, stream,
-           block);
+  debugLog(setup_.home.path(), 6, "RAID%d: stream %u block %u rebuilt from parity",
+           setup_.raidNumber, stream, block);
   return MOX_OK;
 }
 
-void Group::readSetScattered(const CartSet& set, bool scattered) const {
-  if (!raid_.parity() || (scattered && set.failedCount() != 0)) return;
+void IndexedReader::readSetScattered(const CartSet& set, bool scattered) const {
+  if (!setup_.raid.parity() || (scattered && set.failedCount() != 0)) return;
   for (const auto& file : set.media) {
     if (file) file->readScattered(scattered);
   }
 }
 
-bool Group::locateBlock(uint16_t stream, uint32_t block, size_t* setIndex) const {
-  uint64_t base = 0;
-  for (size_t j = 0; j < setBlocks_.size(); ++j) {
-    uint32_t count = stream < setBlocks_[j].size() ? setBlocks_[j][stream] : 0;
-    if (block < base + count) {
-      *setIndex = j;
-      return true;
-    }
-    base += count;
-  }
-  return false;
-}
-
-void Group::readAhead(uint16_t stream, uint32_t block, StreamRead& sr) {
+void IndexedReader::readAhead(uint16_t stream, uint32_t block, StreamRead& sr) {
   // The window is topped up by half its length at a time, so that the
   // hints for records that lie together reach the system as one range.
   if (sr.ahead < block) sr.ahead = block;
   if (sr.ahead > block + 1 + readAhead_ / 2) return;
-  static_assert(group_detail::kScatteredReadAhead >= group_detail::kMaxReadAhead);
-  Hint hints[group_detail::kScatteredReadAhead + 1];
+  static_assert(kScatteredReadAhead >= kMaxReadAhead);
+  Hint hints[kScatteredReadAhead + 1];
   size_t count = 0;
   bool degraded = false;
   for (uint32_t b = sr.ahead; b <= block + readAhead_; ++b) {
@@ -388,16 +359,16 @@ void Group::readAhead(uint16_t stream, uint32_t block, StreamRead& sr) {
     // Never past the stream's end nor onto a set that is not mounted yet.
     if (!locateBlock(stream, b, &setIndex) || setIndex > mounted_) break;
     sr.ahead = b + 1;
-    const CartSet& set = *readChain_[setIndex];
+    const CartSet& set = *chain_[setIndex];
     degraded = degraded || set.failedCount() != 0;
     // The member the read tries first: a holder whose index has the record.
     int holders[moxcfg::kMaxMembers];
-    int holderCount = raid_.holders(layout_, stream, b, holders);
+    int holderCount = setup_.raid.holders(setup_.layout, stream, b, holders);
     for (int h = 0; h < holderCount; ++h) {
       int m = holders[h];
       size_t mi = static_cast<size_t>(m);
       if (set.failed[mi]) continue;
-      const SessionExtent* ext = set.maps[mi].find(readSession_);
+      const SessionExtent* ext = set.maps[mi].find(session_);
       IndexCursor& cur = sr.cursors[{setIndex, m, false}];
       uint64_t offset = 0, span = 0;
       if (ext == nullptr || cur.failed ||
@@ -406,7 +377,7 @@ void Group::readAhead(uint16_t stream, uint32_t block, StreamRead& sr) {
       }
       // RAID 5 asks for no more than the record; the others for its
       // largest frame (what their stretches were measured with).
-      hints[count++] = {set.media[mi].get(), offset, raid_.parity() ? span : kMaxDataFrame};
+      hints[count++] = {set.media[mi].get(), offset, setup_.raid.parity() ? span : kMaxDataFrame};
       readCounters().readAhead.fetch_add(1, std::memory_order_relaxed);
       break;
     }
@@ -414,7 +385,7 @@ void Group::readAhead(uint16_t stream, uint32_t block, StreamRead& sr) {
   std::sort(hints, hints + count, [](const Hint& a, const Hint& b) {
     return a.file != b.file ? a.file < b.file : a.offset < b.offset;
   });
-  if (raid_.parity() && !degraded) {
+  if (setup_.raid.parity() && !degraded) {
     // A RAID 5 member holds a parity record after every few data records
     // of a stream; the system's own read-ahead would read those too, a
     // third more than a healthy read needs (a set missing a member needs
@@ -447,17 +418,16 @@ void Group::readAhead(uint16_t stream, uint32_t block, StreamRead& sr) {
       end = std::max(end, hints[i].offset + hints[i].length);
       bytes += hints[i].length;
     }
-    if (readAhead_ >= group_detail::kHintWindow && 2 * bytes >= end - begin) {
+    if (readAhead_ >= kHintWindow && 2 * bytes >= end - begin) {
       file->willNeed(begin, end - begin);
     }
   }
 }
 
-int Group::readBlock(uint8_t* out, uint16_t stream) {
+int IndexedReader::readBlock(uint8_t* out, uint16_t stream) {
   // The chain of sets and the mounted set change only in control calls.
-  if (state_ != State::kReading && state_ != State::kReadChange) return MOX_E_SESSION_STATE;
-  if (stream >= reads_.size()) return MOX_E_NO_STREAM;
-  StreamRead& sr = *reads_[stream];
+  if (stream >= streams_.size()) return MOX_E_NO_STREAM;
+  StreamRead& sr = *streams_[stream];
   std::lock_guard<std::mutex> streamGuard(sr.mutex);
   uint32_t k = sr.next;
   size_t setIndex = 0;
@@ -475,6 +445,12 @@ int Group::readBlock(uint8_t* out, uint16_t stream) {
   int rc = readDataBlock(setIndex, stream, k, sr, out);
   if (rc == MOX_OK) sr.next = k + 1;
   return rc;
+}
+
+}  // namespace
+
+std::unique_ptr<SessionReader> makeIndexedReader(const GroupSetup& setup, uint32_t session) {
+  return std::make_unique<IndexedReader>(setup, session);
 }
 
 }  // namespace mox
