@@ -120,16 +120,19 @@ bool SessionWriter::fits(int member, uint64_t bytes) {
 int SessionWriter::claimRecord(int member, const RecordHeader& header, bool parity,
                                uint64_t reservedRelease, uint64_t* offset, uint64_t* due) {
   MemberWrite& mw = *members_[static_cast<size_t>(member)];
+  bool indexed = header.kind == Kind::kData || header.kind == Kind::kParity;
+  // A full batch of entries goes out first, right after the records it
+  // lists (and so in order, for a medium that takes records in order).
+  if (indexed && mw.pending.size() >= kIndexBatch) {
+    int rc = flushIndex(member);
+    if (rc != MOX_OK) return rc;
+  }
   *offset = mw.offset;
   mw.offset += framedSize(kHeaderSize + header.storedLength);
   mw.reserved -= std::min(mw.reserved, reservedRelease);
-  if (header.kind == Kind::kData || header.kind == Kind::kParity) {
+  if (indexed) {
     mw.pending.push_back(
         {header.stream, static_cast<uint8_t>(parity ? 1 : 0), header.sequence, *offset});
-    if (mw.pending.size() >= kIndexBatch) {
-      int rc = flushIndex(member);
-      if (rc != MOX_OK) return rc;
-    }
   }
   *due = takeWriteBack(member);
   return MOX_OK;
@@ -297,13 +300,13 @@ int SessionWriter::claimSpace(const BlockPlan& plan, std::vector<uint64_t>* offs
   if (plan.parity >= 0) members_[static_cast<size_t>(plan.parity)]->reserved += plan.parityReserve;
   for (size_t i = 0; i < plan.targets.size(); ++i) {
     MemberWrite& mw = *members_[static_cast<size_t>(plan.targets[i])];
-    (*offsets)[i] = mw.offset;
-    mw.offset += framed;
-    mw.pending.push_back({h.stream, 0, h.sequence, (*offsets)[i]});
     if (mw.pending.size() >= kIndexBatch) {
       int rc = flushIndex(plan.targets[i]);
       if (rc != MOX_OK) return rc;
     }
+    (*offsets)[i] = mw.offset;
+    mw.offset += framed;
+    mw.pending.push_back({h.stream, 0, h.sequence, (*offsets)[i]});
     (*writeBacks)[i] = takeWriteBack(plan.targets[i]);
   }
   if (h.stream + 1 > nextStream_) nextStream_ = h.stream + 1;
