@@ -105,7 +105,7 @@ int CartridgeFile::open(const std::string& path, bool writable, bool create) {
   int err = platform::openRegularFile(path, flags, 0644, &fd_);
   if (err != 0) return err == ENOENT || err == EINVAL ? MOX_E_MEDIA : MOX_E_IO;
   path_ = path;
-  return seek(0);
+  return rewind();
 }
 
 void CartridgeFile::close() {
@@ -168,7 +168,11 @@ uint64_t CartridgeFile::nextSoundRecord(uint64_t size, uint64_t from) const {
 
 // ---- Moving and reading forward ---------------------------------------------------
 
-int CartridgeFile::rewind() { return seek(0); }
+int CartridgeFile::rewind() {
+  if (size(&end_) != MOX_OK) return MOX_E_IO;
+  position_ = 0;
+  return MOX_OK;
+}
 
 int CartridgeFile::seek(uint64_t address) {
   if (size(&end_) != MOX_OK) return MOX_E_IO;
@@ -234,13 +238,14 @@ int CartridgeFile::readNext(const ReadWant& want, MediumItem* item) {
   }
   item->kind = MediumItem::Kind::kRecord;
   item->next = position_ + framedSize(len);
-  if ((want.bodyKinds & bodyOf(item->header.kind)) != 0 && want.image != nullptr &&
-      want.room >= len && readAt(position_ + kFrameLeadSize, want.image, len)) {
+  if ((want.bodyKinds & bodyOf(item->header.kind)) != 0 && want.image != nullptr) {
+    if (want.image->size() < len) want.image->resize(len);
+    if (!readAt(position_ + kFrameLeadSize, want.image->data(), len)) return MOX_E_IO;
     item->bodyRead = true;
-    item->body =
-        bodyMatches(want.image + kHeaderSize, item->header.storedLength, item->header.bodyCrc)
-            ? MOX_OK
-            : MOX_E_CHECKSUM;
+    item->body = bodyMatches(want.image->data() + kHeaderSize, item->header.storedLength,
+                             item->header.bodyCrc)
+                     ? MOX_OK
+                     : MOX_E_CHECKSUM;
   }
   position_ = item->next;
   return MOX_OK;

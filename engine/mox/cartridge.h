@@ -143,7 +143,7 @@ class CartridgeFile : public Medium {
   // Where the position is, and the end of the data as it was when the
   // position was last set (reads forward do not ask the file again).
   uint64_t position_ = 0;
-  uint64_t end_ = 0;
+  mutable uint64_t end_ = 0;
 
  private:
   // The frame at `address` of a file of `size` bytes, read and decoded

@@ -17,6 +17,7 @@
 #include "engine/mox/member_scan.h"
 #include "engine/mox/mox.h"
 #include "engine/mox/record_reader.h"
+#include "engine/mox/sequential_medium.h"
 #include "platform/file_env.h"
 #include "platform/file_util.h"
 
@@ -76,7 +77,12 @@ uint64_t earlyWarningZone(int streamLimit) {
 std::unique_ptr<Medium> openMedium(const Home& home, const std::string& path, bool writable,
                                    int* rc, bool create) {
   const moxcfg::EngineSettings& settings = home.settings();
-  auto file = std::make_unique<CartridgeFile>();
+  std::unique_ptr<CartridgeFile> file;
+  if (settings.medium == moxcfg::kMediumSequential) {
+    file = std::make_unique<SequentialFile>();
+  } else {
+    file = std::make_unique<CartridgeFile>();
+  }
   *rc = file->open(path, writable, create);
   if (*rc != MOX_OK) return nullptr;
   uint64_t zone = earlyWarningZone(settings.streamLimit);

@@ -37,6 +37,8 @@ struct MediumTraits {
   bool randomAccess = true;
   // The largest record (header and body bytes) it stores.
   uint32_t largestRecord = kMaxRecordLength;
+  // Rewrites its label record in place, keeping what follows (rewriteLabel).
+  bool labelInPlace = true;
 };
 
 // Where an append that ends at some address stands: before the early
@@ -71,11 +73,10 @@ struct ReadWant {
   // record); anywhere else it is zeroed bytes, which are broken.
   bool markExpected = false;
   // Records whose kind is in this mask (bodyOf) are read whole into `image`
-  // (header then body, `room` bytes) and their body checked; of the others
-  // only the header is read.
+  // (header then body; it grows to the record's length) and their body
+  // checked; of the others only the header is read.
   uint32_t bodyKinds = 0;
-  uint8_t* image = nullptr;
-  size_t room = 0;
+  std::vector<uint8_t>* image = nullptr;
 };
 inline constexpr uint32_t bodyOf(Kind kind) { return 1u << static_cast<unsigned>(kind); }
 

@@ -13,13 +13,7 @@ int RecordReader::next(MediumItem* item, uint32_t bodyKinds, bool markExpected) 
   ReadWant want;
   want.markExpected = markExpected;
   want.bodyKinds = bodyKinds;
-  if (bodyKinds != 0) {
-    // Room for the largest record the medium stores, taken once.
-    size_t room = medium_.traits().largestRecord;
-    if (image_.size() < room) image_.resize(room);
-    want.image = image_.data();
-    want.room = image_.size();
-  }
+  if (bodyKinds != 0) want.image = &image_;
   return medium_.readNext(want, item);
 }
 

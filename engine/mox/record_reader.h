@@ -37,6 +37,9 @@ class RecordReader {
   int next(MediumItem* item, uint32_t bodyKinds = 0, bool markExpected = false);
   const uint8_t* image() const { return image_.data(); }
   const uint8_t* body() const { return image_.data() + kHeaderSize; }
+  // The buffer image() reads into, to take a record without a copy (it
+  // grows again as the next records need).
+  std::vector<uint8_t>& buffer() { return image_; }
 
  private:
   Medium& medium_;

@@ -37,6 +37,8 @@ const char* kUsage =
     "  set stream-limit N          streams a session may hand out\n"
     "  set buffers N               block buffers per handle\n"
     "  set compression RAID on|off compression of RAID device RAID\n"
+    "  set medium file|sequential  cartridges as files, or read only front to back as a tape\n"
+    "                              drive allows (a test aid)\n"
     "  media                       every cartridge: drive, label, used and free bytes, data\n"
     "                              bytes received and stored and their ratio, sessions\n"
     "  add-media [N]               add N (default 1) blank cartridges to the pool\n"
@@ -209,6 +211,9 @@ int cmdStatus(const std::string& home, FILE* out, FILE* err) {
   std::fprintf(out, "stream limit: %d\n", s.streamLimit);
   std::fprintf(out, "buffers: %d\n", s.bufferPool);
   std::fprintf(out, "debug level: %d\n", s.debugLevel);
+  if (s.medium == moxcfg::kMediumSequential) {
+    std::fprintf(out, "medium: sequential (a test aid: cartridges read only front to back)\n");
+  }
   std::vector<moxcfg::RaidConfig> raids;
   int rc = moxcfg::loadRaidDevices(home, &raids);
   if (rc != platform::kRegOk) std::fprintf(out, "RAID devices: invalid configuration (%d)\n", rc);
@@ -265,7 +270,7 @@ int cmdSet(const std::string& home, const std::vector<std::string>& args, FILE* 
   if (args.size() != 2) {
     std::fprintf(err,
                  "moxctl: usage: set capacity SIZE | stream-limit N | buffers N | "
-                 "compression RAID on|off\n");
+                 "compression RAID on|off | medium file|sequential\n");
     return 2;
   }
   if (ensure(home, err) != MOX_OK) return 1;
@@ -286,6 +291,18 @@ int cmdSet(const std::string& home, const std::vector<std::string>& args, FILE* 
     }
     name = moxcfg::kStreamLimitValue;
     value = static_cast<uint64_t>(count);
+  } else if (args[0] == "medium") {
+    if (args[1] != "file" && args[1] != "sequential") {
+      std::fprintf(err, "moxctl: bad medium '%s' (file or sequential)\n", args[1].c_str());
+      return 2;
+    }
+    int medium = args[1] == "file" ? moxcfg::kMediumFile : moxcfg::kMediumSequential;
+    if (moxcfg::storeEngineValue(home, moxcfg::kMediumValue, medium) != platform::kRegOk) {
+      std::fprintf(err, "moxctl: cannot write %s\n", moxcfg::kMediumValue);
+      return 1;
+    }
+    std::fprintf(out, "medium = %s\n", args[1].c_str());
+    return 0;
   } else if (args[0] == "buffers") {
     if (!parseCount(args[1], 4, 4096, &count)) {
       std::fprintf(err, "moxctl: bad buffer count '%s' (4 to 4096)\n", args[1].c_str());
@@ -896,6 +913,13 @@ int cmdErase(const std::string& home, const std::vector<std::string>& args, FILE
     for (const auto& name : ls.set->names) {
       if (name.empty()) continue;
       relinks.emplace_back(name, prev);
+      int rc = MOX_OK;
+      auto medium = mox::openMedium(h, h.cartridgePath(name), false, &rc);
+      if (medium && !medium->traits().labelInPlace) {
+        refused.push_back(name +
+                          ": its label names an erased set, and its medium cannot rewrite a "
+                          "label in place (it is read only front to back)");
+      }
       auto it = view.raidOf.find(name);
       if (it == view.raidOf.end() || !raidsHeld.insert(it->second).second) continue;
       held.push_back(std::make_unique<mox::RaidLock>(home, it->second));
