@@ -164,6 +164,11 @@ struct ReadCounters {
   std::atomic<uint64_t> readCalls{0};   // read system calls on cartridge files
   std::atomic<uint64_t> bodyChecks{0};  // record bodies checked against their CRC
   std::atomic<uint64_t> readAhead{0};   // records asked for ahead of their reader
+  // Times a member's session part was read from its start by the
+  // sequential reader (a pass: positioned by spacing over tape marks).
+  std::atomic<uint64_t> passes{0};
+  // The most records the sequential reader held for streams at once.
+  std::atomic<uint64_t> heldMost{0};
 };
 ReadCounters& readCounters();
 // Checks `length` bytes of a record body against `crc`, counted.

@@ -20,7 +20,13 @@ SessionReader::~SessionReader() = default;
 
 int SessionReader::open(const GroupSetup& setup, const std::shared_ptr<CartSet>& mounted,
                         uint32_t session, std::unique_ptr<SessionReader>* reader) {
-  std::unique_ptr<SessionReader> made = makeIndexedReader(setup, session);
+  // Media that read at any address are read through the index; a medium
+  // that reads only forward is read front to back.
+  bool sequential = std::any_of(mounted->media.begin(), mounted->media.end(), [](const auto& m) {
+    return m != nullptr && !m->traits().randomAccess;
+  });
+  std::unique_ptr<SessionReader> made =
+      sequential ? makeSequentialReader(setup, session) : makeIndexedReader(setup, session);
   int rc = made->resolveChain(mounted);
   if (rc != MOX_OK) return rc;
   *reader = std::move(made);

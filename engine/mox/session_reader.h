@@ -86,5 +86,6 @@ class SessionReader {
 
 // The readers behind SessionReader.
 std::unique_ptr<SessionReader> makeIndexedReader(const GroupSetup& setup, uint32_t session);
+std::unique_ptr<SessionReader> makeSequentialReader(const GroupSetup& setup, uint32_t session);
 
 }  // namespace mox

@@ -86,6 +86,7 @@ class StripeRebuild {
   uint32_t lengthOf(uint32_t unit) const { return parityLengths_[unit]; }
   // Adds the image of unit `unit` (a record read from another member).
   void addUnit(uint32_t unit, const uint8_t* image, uint32_t length);
+  bool hasUnit(uint32_t unit) const { return lengths_[unit] != 0; }
   // True once the parity and every other unit it lists are in.
   bool complete(uint32_t lost) const;
   // The image of unit `lost`, checked: its header decodes, its length is
