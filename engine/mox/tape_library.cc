@@ -777,13 +777,19 @@ int TapeLibraries::load(const std::string& barcode, int drive) {
                 "library " + std::to_string(library) + " holds no cartridge " + barcode + where);
   }
   if (from->type == scsi::ElementType::drive && from->address == entry.element) return MOX_OK;
-  // The cartridge is taken from another drive: that drive lets it go first.
+  // A cartridge in another drive goes back to its slot first, so that it
+  // comes from there and the changer keeps naming that slot as its home (a
+  // move between drives would name the other drive instead).
   if (from->type == scsi::ElementType::drive) {
+    const uint16_t other = from->address;
     for (const moxcfg::LibraryDrive& d : c.drives) {
-      if (d.element == from->address) {
-        int rc = eject(library, d.lun);
-        if (rc != MOX_OK) return rc;
-      }
+      if (d.element != other) continue;
+      int rc = eject(library, d.lun);
+      if (rc != MOX_OK) return rc;
+    }
+    if (ch->unload(other) != Outcome::done) {
+      return fail(MOX_E_IO, "taking " + barcode + " out of the drive at element " +
+                                std::to_string(other) + ": " + ch->lastError());
     }
   }
   // What the drive holds goes back to its slot.

@@ -100,7 +100,7 @@ class CartridgeMaps {
  public:
   explicit CartridgeMaps(std::string home) : home_(std::move(home)) {}
 
-  // A barcode has 1 to 32 bytes of printable ASCII.
+  // A barcode has 1 to 32 bytes of printable ASCII other than the blank.
   static bool validBarcode(const std::string& barcode);
   std::string path(const std::string& barcode) const;
 
@@ -192,8 +192,8 @@ class TapeLibraries {
   int reportDrive(int drive, DriveReport* report);
 
   // Moves the cartridge `barcode` into drive `drive`: what the drive holds
-  // goes back to its slot first (unloaded, then moved), and a cartridge
-  // taken from another drive is unloaded there first. MOX_OK;
+  // goes back to its slot first (unloaded, then moved), and so does the
+  // cartridge when another drive holds it. MOX_OK;
   // MOX_E_NO_DEVICE for no such drive (or one the changer has no element
   // for); MOX_E_NOT_SUPPORTED in a library without a changer; MOX_E_NO_TAPE
   // when the drive's library holds no cartridge `barcode`; MOX_E_IO when
