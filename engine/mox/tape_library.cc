@@ -556,6 +556,14 @@ int TapeLibraries::refresh() {
   return rc;
 }
 
+int TapeLibraries::refresh(int library) {
+  if (library < 0 || static_cast<size_t>(library) >= libraries_.size()) {
+    return fail(MOX_E_NO_DEVICE, "no library " + std::to_string(library));
+  }
+  if (!config(library).hasChanger()) return MOX_OK;
+  return openChanger(library) != nullptr ? MOX_OK : MOX_E_IO;
+}
+
 int TapeLibraries::eject(int library, uint16_t lun) {
   Library& l = *libraries_[static_cast<size_t>(library)];
   scsi::IscsiTransport t(address(library, lun), options_.iscsi);

@@ -172,6 +172,8 @@ class TapeLibraries {
   // Reads every changer's elements again (logging in when needed). MOX_OK,
   // or MOX_E_IO when a library did not answer (the others are read).
   int refresh();
+  // The same for one library (MOX_OK for one without a changer).
+  int refresh(int library);
   // Why library `library` could not be reached, or "" when it answered (or
   // was not tried yet).
   const std::string& unreachable(int library) const;

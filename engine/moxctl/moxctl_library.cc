@@ -121,8 +121,25 @@ int printLibraryStatus(const std::string& home, FILE* out, FILE* err) {
     std::fprintf(err, "moxctl: %s\n", libraries->lastError().c_str());
     return 1;
   }
-  int status = 0;
-  libraries->refresh();
+  // Everything is asked first, so that a library's line says whether it
+  // answered, with or without a changer.
+  std::vector<std::string> problems;  // lines for standard error
+  std::vector<std::string> changerProblems(libraries->libraryCount());
+  for (size_t k = 0; k < libraries->libraryCount(); ++k) {
+    if (libraries->config(static_cast<int>(k)).hasChanger() &&
+        libraries->refresh(static_cast<int>(k)) != MOX_OK &&
+        libraries->unreachable(static_cast<int>(k)).empty()) {
+      changerProblems[k] = libraries->lastError();
+      problems.push_back(changerProblems[k]);
+    }
+  }
+  std::vector<mox::DriveReport> reports(static_cast<size_t>(libraries->driveCount()));
+  std::vector<int> results(reports.size());
+  std::vector<std::string> errors(reports.size());
+  for (size_t d = 0; d < reports.size(); ++d) {
+    results[d] = libraries->reportDrive(static_cast<int>(d), &reports[d]);
+    errors[d] = libraries->lastError();
+  }
   for (size_t k = 0; k < libraries->libraryCount(); ++k) {
     const int library = static_cast<int>(k);
     const moxcfg::LibraryConfig& c = libraries->config(library);
@@ -130,6 +147,8 @@ int printLibraryStatus(const std::string& home, FILE* out, FILE* err) {
     const mox::scsi::MediaChanger* ch = libraries->changer(library);
     if (!libraries->unreachable(library).empty()) {
       std::fprintf(out, "unreachable\n");
+      problems.push_back("library " + std::to_string(k) + " (" + c.target +
+                         ") is unreachable: " + libraries->unreachable(library));
     } else if (!c.hasChanger()) {
       std::fprintf(out, "no changer, the cartridges loaded in the drives are all there is\n");
     } else if (ch == nullptr) {
@@ -147,27 +166,18 @@ int printLibraryStatus(const std::string& home, FILE* out, FILE* err) {
                    plural(ch->mailSlots().size(), "mail slot", "mail slots").c_str());
     }
   }
-  std::set<int> told;
-  for (int d = 0; d < libraries->driveCount(); ++d) {
-    mox::DriveReport r;
-    int rc = libraries->reportDrive(d, &r);
+  for (size_t d = 0; d < reports.size(); ++d) {
+    const mox::DriveReport& r = reports[d];
     const platform::LibraryUnit& who = r.answered ? r.now : r.seen;
-    std::fprintf(out, "drive %d: library %d LUN %u, %s, %s: ", d, r.library, r.lun,
+    std::fprintf(out, "drive %zu: library %d LUN %u, %s, %s: ", d, r.library, r.lun,
                  identityText(who).c_str(), serialText(who.serial).c_str());
     if (!libraries->unreachable(r.library).empty()) {
       std::fprintf(out, "(library unreachable)\n");
-      if (told.insert(r.library).second) {
-        std::fprintf(err, "moxctl: library %d (%s) is unreachable: %s\n", r.library,
-                     libraries->config(r.library).target.c_str(),
-                     libraries->unreachable(r.library).c_str());
-      }
-      status = 1;
       continue;
     }
-    if (rc != MOX_OK && !r.answered) {
+    if (!r.answered) {
       std::fprintf(out, "(no answer)\n");
-      std::fprintf(err, "moxctl: %s\n", libraries->lastError().c_str());
-      status = 1;
+      problems.push_back(errors[d]);
       continue;
     }
     if (!r.loaded) {
@@ -181,22 +191,14 @@ int printLibraryStatus(const std::string& home, FILE* out, FILE* err) {
     }
     if (!r.problem.empty()) {
       std::fprintf(out, " (%s)", r.problem.c_str());
-      std::fprintf(err, "moxctl: drive %d: %s\n", d, r.problem.c_str());
-      status = 1;
+      problems.push_back("drive " + std::to_string(d) + ": " + r.problem);
+    } else if (results[d] != MOX_OK && changerProblems[static_cast<size_t>(r.library)].empty()) {
+      problems.push_back(errors[d]);
     }
     std::fprintf(out, "\n");
-    if (rc != MOX_OK) status = 1;
   }
-  for (size_t k = 0; k < libraries->libraryCount(); ++k) {
-    const int library = static_cast<int>(k);
-    if (!libraries->unreachable(library).empty() && told.insert(library).second) {
-      std::fprintf(err, "moxctl: library %zu (%s) is unreachable: %s\n", k,
-                   libraries->config(library).target.c_str(),
-                   libraries->unreachable(library).c_str());
-      status = 1;
-    }
-  }
-  return status;
+  for (const std::string& line : problems) std::fprintf(err, "moxctl: %s\n", line.c_str());
+  return problems.empty() ? 0 : 1;
 }
 
 int printLibraryMedia(const std::string& home, FILE* out, FILE* err) {
