@@ -48,7 +48,7 @@ int main(int argc, char** argv) {
     if (a == "--changer") {
       options.changer = true;
     } else if (i + 1 < argc && a == "--drives") {
-      ok = number(argv[++i], 1, 16, &options.drives);
+      ok = number(argv[++i], 0, 16, &options.drives);
     } else if (i + 1 < argc && a == "--cartridges") {
       ok = number(argv[++i], 0, 99, &cartridges);
     } else if (i + 1 < argc && a == "--slots") {
