@@ -1,5 +1,6 @@
 #include "engine/moxctl/moxctl_library.h"
 
+#include <map>
 #include <memory>
 #include <set>
 
@@ -78,6 +79,24 @@ int probeLibraries(const std::vector<std::string>& urls, std::vector<mox::Librar
   std::vector<moxcfg::LibraryConfig> configs;
   for (const auto& p : *probes) configs.push_back(p.config);
   std::string problem = moxcfg::librariesProblem(configs);
+  // The home keeps each cartridge's map by its barcode: two cartridges
+  // with one barcode would share a map.
+  std::map<std::string, std::string> seen;
+  for (size_t k = 0; k < probes->size() && problem.empty(); ++k) {
+    const mox::LibraryProbe& p = (*probes)[k];
+    for (const auto* list : {&p.slots, &p.mailSlots}) {
+      for (const mox::scsi::Element& e : *list) {
+        if (!e.full || e.volumeTag.empty()) continue;
+        std::string where =
+            "library " + std::to_string(k) + " element " + std::to_string(e.address);
+        auto [it, fresh] = seen.emplace(e.volumeTag, where);
+        if (!fresh && problem.empty()) {
+          problem = "barcode " + e.volumeTag + " is on two cartridges (" + it->second + ", " +
+                    where + "): the home keeps each cartridge's map by its barcode";
+        }
+      }
+    }
+  }
   if (!problem.empty()) {
     std::fprintf(err, "moxctl: refused libraries: %s\n", problem.c_str());
     return 1;

@@ -15,6 +15,8 @@ start_tgt_library small --drives 2 --cartridges 1
 SMALL=$TGT_URL
 start_tgt_library none --drives 0
 NONE=$TGT_URL
+start_tgt_library twin --drives 1 --changer --cartridges 2
+TWIN=$TGT_URL
 
 mox() { timeout 120 "$MOXCTL" "$@"; }
 
@@ -48,6 +50,8 @@ check_refused 2 "RAID1 names drive 3, which is no drive (the libraries have 3 dr
 check_refused 1 "moxctl: cannot reach library iscsi://127.0.0.1:1/iqn.x: connect to" \
   --library iscsi://127.0.0.1:1/iqn.x
 check_refused 1 "has no tape drive (LUN 0 type 12)" --library "$BIG" --library "$NONE"
+check_refused 1 "moxctl: refused libraries: barcode T00001 is on two cartridges (library 0 element 1000, library 1 element 1000): the home keeps each cartridge's map by its barcode" \
+  --library "$BIG" --library "$TWIN"
 tgt_command small freeze
 MOX_ISCSI_TIMEOUT=2 check_refused 1 "did not finish within 2000 ms" --library "$SMALL"
 tgt_command small thaw
