@@ -979,8 +979,9 @@ int cmdErase(const std::string& home, const std::vector<std::string>& args, FILE
   }
   int status = 0;
   for (const auto& [name, prev] : relinks) {
+    const uint64_t continues = prev;  // clang 14 lambdas do not capture structured bindings
     int rc = mox::rewriteLabel(h.cartridgePath(name), [&](mox::Label* label) {
-      if (erasedIds.count(label->prevSetId) != 0) label->prevSetId = prev;
+      if (erasedIds.count(label->prevSetId) != 0) label->prevSetId = continues;
     });
     if (rc != MOX_OK && rc != MOX_E_MEDIA) {
       std::fprintf(err, "moxctl: %s: cannot relink its label (code %d)\n", name.c_str(), rc);
