@@ -243,6 +243,8 @@ TEST(RegularFileTest, ReadsWholeFilesWithinTheLimitAndLeavesNoBlockingFlag) {
   ScopedFd held(fd);
   EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
   EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+}
+
 // lockHeld looks at a lock without taking it: a holder-to-be is never
 // refused because someone looked.
 TEST(FileLockTest, HeldIsSeenWithoutTakingTheLock) {
