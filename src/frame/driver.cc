@@ -213,6 +213,7 @@ int runTestSide(int argc, char** argv) {
     return -1;
   }
   parseCommandLine(argc, argv);
+  applyRuntimeChunkLimit();
   if (checkRunSettings() != 0) return -1;
   if (runSettings.monitorMode) {
     runDaemonMonitor();
