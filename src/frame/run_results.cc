@@ -429,15 +429,6 @@ void recordRawRead(int32_t result, const char* drive, int64_t bytes, int64_t ela
   r.depth = depth;
 }
 
-int finishRunResults(int32_t exitStatus) {
-  std::lock_guard<std::mutex> guard(resultsLock);
-  if (!enabled) return 0;
-  enabled = false;
-  results.finished = true;
-  results.exitStatus = exitStatus;
-  return writeDocument();
-}
-
 namespace {
 
 // Called with resultsLock held.
@@ -453,6 +444,18 @@ void noteInterruption(int signal) {
 }
 
 }  // namespace
+
+int finishRunResults(int32_t exitStatus) {
+  std::lock_guard<std::mutex> guard(resultsLock);
+  if (!enabled) return 0;
+  enabled = false;
+  // An interruption that was not noted when it came is noted now.
+  if (const int signal = platform::interruptSignal(); signal != 0) noteInterruption(signal);
+  results.finished = true;
+  results.exitStatus = exitStatus;
+  return writeDocument();
+}
+
 
 void noteRunInterrupted(int signal) {
   std::lock_guard<std::mutex> guard(resultsLock);
