@@ -77,7 +77,7 @@ expect_line out_int.txt "BACKUP Report :-"
 expect_line out_int.txt "Interrupted by SIGINT"
 expect_no_line out_int.txt "RESTORE TEST"
 [ "$(grep -cE '^Stream [0-2] : .* [0-9]+ blocks' out_int.txt)" -eq 3 ] ||
-  fail "not every stream ended with an end block""
+  fail "not every stream ended with an end block"
 written=$(json_value int.json 'd["tests"][0]["blocks"]')
 run_zep out_after.txt -r1 -s1 -g0 -n3 -nc3 --json=after.json
 [ "$ZEP_RC" -eq 0 ] || fail "the restore of the interrupted session: exit status $ZEP_RC"
