@@ -100,7 +100,10 @@ void runStatus(LiveStatus* status) {
       status->startMs = 0;  // restarted meanwhile: begin again
       continue;
     }
+    // The line is written without the lock: a stop never waits on output.
+    guard.unlock();
     takeSample(status, point, true);
+    guard.lock();
     while (nextMs <= point.atMs) nextMs += status->intervalMs;
   }
 }
