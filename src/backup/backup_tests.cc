@@ -382,7 +382,7 @@ int runBackupVerifyTest(TestTiming* timing) {
         break;
       }
     } else {
-      writeLog("ReadThreadError: %d", result);
+      if (result != kStreamInterruptedCode) writeLog("ReadThreadError: %d", result);
       break;
     }
   }
