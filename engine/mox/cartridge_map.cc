@@ -122,14 +122,18 @@ bool getSession(Reader& r, SessionExtent* e) {
 
 }  // namespace
 
-std::string cartridgeMapPath(const std::string& cartridgePath) {
+std::string sideFilePath(const std::string& cartridgePath, const char* suffix) {
   size_t slash = cartridgePath.rfind('/');
   std::string dir = slash == std::string::npos ? "" : cartridgePath.substr(0, slash + 1);
   std::string name = slash == std::string::npos ? cartridgePath : cartridgePath.substr(slash + 1);
   if (name.size() > 4 && name.compare(name.size() - 4, 4, ".tap") == 0) {
     name.resize(name.size() - 4);
   }
-  return dir + "." + name + ".map";
+  return dir + "." + name + suffix;
+}
+
+std::string cartridgeMapPath(const std::string& cartridgePath) {
+  return sideFilePath(cartridgePath, ".map");
 }
 
 bool cartridgeMapCacheable(const CartridgeMap& map) {

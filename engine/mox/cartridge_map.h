@@ -23,6 +23,9 @@ namespace mox {
 // Larger side files are no side file of this engine.
 inline constexpr size_t kMaxMapFile = 64u << 20;
 
+// A side file of the cartridge at `cartridgePath`: "<dir>/.<name><suffix>"
+// beside "<dir>/<name>.tap".
+std::string sideFilePath(const std::string& cartridgePath, const char* suffix);
 // Where the map of the cartridge at `cartridgePath` is kept:
 // "<dir>/.<name>.map" beside "<dir>/<name>.tap".
 std::string cartridgeMapPath(const std::string& cartridgePath);

@@ -14,6 +14,7 @@
 #include <random>
 #include <set>
 
+#include "engine/mox/cartridge_map.h"
 #include "engine/mox/member_scan.h"
 #include "engine/mox/mox.h"
 #include "engine/mox/record_reader.h"
@@ -436,13 +437,7 @@ std::vector<std::string> findContinuation(const Home& home, uint32_t session, ui
 }
 
 std::string setNotePath(const std::string& cartridgePath) {
-  size_t slash = cartridgePath.rfind('/');
-  std::string dir = slash == std::string::npos ? "" : cartridgePath.substr(0, slash + 1);
-  std::string name = slash == std::string::npos ? cartridgePath : cartridgePath.substr(slash + 1);
-  if (name.size() > 4 && name.compare(name.size() - 4, 4, ".tap") == 0) {
-    name.resize(name.size() - 4);
-  }
-  return dir + "." + name + ".set";
+  return sideFilePath(cartridgePath, ".set");
 }
 
 bool readSetNote(const std::string& cartridgePath, SetNote* note) {
