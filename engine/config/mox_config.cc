@@ -222,6 +222,9 @@ int loadEngineSettings(const std::string& home, EngineSettings* settings) {
   v = static_cast<uint64_t>(s.bufferPool);
   readNumber(key, kBufferPoolValue, 4, 4096, &v);
   s.bufferPool = static_cast<int>(v);
+  v = kMediumFile;
+  readNumber(key, kMediumValue, kMediumFile, kMediumSequential, &v);
+  s.medium = static_cast<int>(v);
   *settings = s;
   return platform::kRegOk;
 }

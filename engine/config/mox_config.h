@@ -61,7 +61,8 @@ int storeRaidDevice(const std::string& home, int raidNumber, const RaidConfig& c
 // ---- Engine settings -------------------------------------------------------
 // Kept as values of the tape engine key, one decimal number each:
 //   DriveCount, CartridgeCapacity (bytes), StreamLimit, Stopped (0/1),
-//   DebugLevel (0..10), BufferPool (buffers per handle).
+//   DebugLevel (0..10), BufferPool (buffers per handle), Medium (0/1, a
+//   test aid; missing means 0).
 // A RAID device's compression switch is the value "Compression" (0/1) of its
 // RAID<n> key; a missing value means on.
 inline constexpr const char* kDriveCountValue = "DriveCount";
@@ -71,6 +72,12 @@ inline constexpr const char* kStoppedValue = "Stopped";
 inline constexpr const char* kDebugLevelValue = "DebugLevel";
 inline constexpr const char* kBufferPoolValue = "BufferPool";
 inline constexpr const char* kCompressionValue = "Compression";
+// A test aid: the medium the engine uses for its cartridges, 0 (missing)
+// the cartridge file, 1 the sequential-only file a tape drive stands for
+// (moxctl set medium).
+inline constexpr const char* kMediumValue = "Medium";
+inline constexpr int kMediumFile = 0;
+inline constexpr int kMediumSequential = 1;
 
 inline constexpr int kDefaultDriveCount = 4;
 inline constexpr int kMaxDrives = 64;
@@ -88,6 +95,7 @@ struct EngineSettings {
   bool stopped = false;
   int debugLevel = 0;
   int bufferPool = kDefaultBufferPool;
+  int medium = kMediumFile;
 };
 
 // "<home>/.provisioning": present from the moment a library starts to be

@@ -39,4 +39,12 @@ struct StoredBody {
 StoredBody storeBody(const uint8_t* block, size_t length, bool compression,
                      std::vector<uint8_t>* scratch);
 
+// The block a data record holds, from its stored body (`flags` and the
+// stored and original lengths as its header gives them) into `out`, which
+// has room for `blockSize` bytes; the rest of the block is zeroed. `body`
+// may be `out` itself (the record was read into the block): a compressed
+// one goes through `scratch` first. MOX_OK or MOX_E_MEDIA.
+int loadBody(const uint8_t* body, uint8_t flags, uint32_t storedLength, uint32_t originalLength,
+             uint8_t* out, size_t blockSize, std::vector<uint8_t>* scratch);
+
 }  // namespace mox

@@ -1,5 +1,7 @@
-// One cartridge file: framing, scanning for its label and finished sessions,
-// appending and reading checksummed records.
+// The cartridge file: the first medium (medium.h). A file in the SIMH tape
+// image framing, read at any address, that keeps the map of what it holds in
+// a side file beside it (the map cache, cartridge_map.h): that cache is this
+// medium's own business.
 #pragma once
 
 #include <atomic>
@@ -8,6 +10,7 @@
 #include <vector>
 
 #include "engine/mox/format.h"
+#include "engine/mox/medium.h"
 
 namespace mox {
 
@@ -51,6 +54,8 @@ struct CartridgeMap {
 
   const SessionExtent* find(uint32_t session) const;
   bool hasData() const { return !sessions.empty(); }
+  // The map of a cartridge that holds `label` and nothing after it.
+  static CartridgeMap labelled(const Label& label);
 };
 
 // What tells one state of a cartridge file from another: the file, its size,
@@ -66,79 +71,88 @@ struct FileStamp {
   bool operator==(const FileStamp&) const = default;
 };
 
-class CartridgeFile {
+class CartridgeFile : public Medium {
  public:
   CartridgeFile() = default;
-  ~CartridgeFile();
+  ~CartridgeFile() override;
   CartridgeFile(const CartridgeFile&) = delete;
   CartridgeFile& operator=(const CartridgeFile&) = delete;
 
-  // Opens the file (read-write when writable), never waiting on it.
-  // MOX_OK, MOX_E_MEDIA (missing, or not a regular file: a FIFO, a device,
-  // a directory, a socket) or MOX_E_IO.
-  int open(const std::string& path, bool writable);
+  // Opens the file (read-write when writable), never waiting on it; with
+  // `create`, makes it when missing. MOX_OK, MOX_E_MEDIA (missing, or not a
+  // regular file: a FIFO, a device, a directory, a socket) or MOX_E_IO.
+  int open(const std::string& path, bool writable, bool create = false);
   void close();
   bool isOpen() const { return fd_ >= 0; }
-  int fd() const { return fd_; }
-  const std::string& path() const { return path_; }
 
-  // Reads the label and the finished sessions, and tells a torn tail from
-  // damage (member_scan.cc). MOX_OK, or MOX_E_MEDIA for a file that is not a
-  // cartridge of this engine.
-  int scan(CartridgeMap* map) const;
-  // Reads `length` bytes at `offset`; false when the file is shorter.
-  bool readAt(uint64_t offset, void* out, size_t length) const;
+  MediumTraits traits() const override { return {}; }
+  const std::string& path() const override { return path_; }
 
-  // Reads the record at `offset`. The body is checked against its CRC:
-  // MOX_E_CHECKSUM on mismatch, MOX_E_MEDIA on broken framing.
-  int readRecord(uint64_t offset, RecordHeader* header, std::vector<uint8_t>* body) const;
-  // Reads the record at `offset` with one read call: its header bytes into
-  // `header` (kHeaderSize bytes), decoded into *decoded, and its body into
-  // `body`, which has room for `room` bytes. Reads as much as the largest
-  // record that fits, so it may read past the record's end. Checks what
-  // readRecord checks, each once: both length words, the header's magic and
-  // checksum, the stored length, the body's CRC. MOX_E_CHECKSUM on a bad
-  // header or body checksum, MOX_E_MEDIA on broken framing, a record larger
-  // than the room, or a file that ends inside the record.
-  int readRecordInto(uint64_t offset, uint8_t* header, uint8_t* body, size_t room,
-                     RecordHeader* decoded) const;
-  // Asks the system to start reading `length` bytes at `offset` into the
-  // page cache without waiting for them (read-ahead). A hint only: a
-  // failure changes nothing but the speed of the read that follows.
-  void willNeed(uint64_t offset, uint64_t length) const;
+  int rewind() override;
+  int spaceTapeMarks(uint32_t count) override;
+  int spaceToEndOfData() override;
+  uint64_t position() const override { return position_; }
+  int readNext(const ReadWant& want, MediumItem* item) override;
+  int dataEnd(uint64_t* address) override;
+  int seek(uint64_t address) override;
+  int readRecordAt(uint64_t address, uint8_t* header, uint8_t* body, size_t room,
+                   RecordHeader* decoded) const override;
+  int recordLength(uint64_t address, uint32_t* length) const override;
+  // Asks the system to start reading `length` bytes at `address` into the
+  // page cache without waiting for them (read-ahead). A hint only.
+  void willNeed(uint64_t address, uint64_t length) const override;
   // Tells the system whether the file is read in scattered records (the
   // data records of a RAID 5 member, with the stripes' parity between
-  // them): then it reads ahead only what willNeed asks for, and no parity
-  // a healthy read skips. A hint, given to the system once per change.
-  void readScattered(bool scattered) const;
-  // Reads the record at `offset` into `out` (capacity `room`), returning the
-  // framed payload length (header + body) in *length; unchecked.
-  int readRaw(uint64_t offset, uint8_t* out, size_t room, uint32_t* length) const;
-  // Writes a record at `offset`; returns its framed size in *size. The
-  // body's CRC is computed here unless the header already carries it.
-  int writeRecord(uint64_t offset, const RecordHeader& header, const void* body, uint64_t* size,
-                  bool crcKnown = false) const;
-  // Writes a framed payload image (header + body) as one record.
-  int writeRaw(uint64_t offset, const uint8_t* payload, uint32_t length, uint64_t* size) const;
-  int writeTapeMark(uint64_t offset) const;
-  int truncate(uint64_t size) const;
-  int sync() const;
+  // them): then it reads ahead only what willNeed asks for. A hint, given to
+  // the system once per change.
+  void readScattered(bool scattered) const override;
+
+  int writeLabel(const Label& label) override;
+  int writeRecord(uint64_t address, const RecordHeader& header, const void* body, bool crcKnown,
+                  uint64_t* size) const override;
+  int writeImage(uint64_t address, const uint8_t* image, uint32_t length,
+                 uint64_t* size) const override;
+  int writeTapeMark(uint64_t address) const override;
+  int sync() const override;
+  void writeBack(uint64_t address, uint64_t length, bool wait) const override;
+  int cut(uint64_t address) override;
+  int rewriteLabel(const Label& label) override;
+
+  // The map cache: the side file matches the file exactly (its device,
+  // inode, size, and modification and change times to the nanosecond).
+  bool keptMap(CartridgeMap* map) const override;
+  // Stamps the file with a random nanosecond modification time and stores
+  // `map` beside it when it is worth keeping (cartridgeMapCacheable);
+  // otherwise, or when it cannot be kept, removes the side file.
+  void keepMap(const CartridgeMap& map) const override;
+  void forgetMap() const override;
+
   // The file's size in bytes. MOX_OK or MOX_E_IO.
   int size(uint64_t* bytes) const;
   // The file's stamp as it is now. MOX_OK or MOX_E_IO.
   int stat(FileStamp* stamp) const;
-  // Sets the modification time to now with a random nanosecond part, so
-  // that any later write (which takes the kernel's clock) changes it, and
-  // returns the stamp. MOX_E_IO when the time cannot be set or the file
-  // system does not keep it to the nanosecond.
-  int stampModified(FileStamp* stamp) const;
-  // Starts writing [offset, offset + length) back to the disk without
-  // waiting for it; with `wait`, waits until that range is on the disk. A
-  // hint that lets the disk work while the writer goes on: sync() alone
-  // makes data durable, and reports any failure of the write-back.
-  void writeBack(uint64_t offset, uint64_t length, bool wait) const;
+
+ protected:
+  // Reads `length` bytes at `address`; false when the file is shorter.
+  bool readAt(uint64_t address, void* out, size_t length) const;
+  // Writes the frame parts at `address`: all of them or MOX_E_IO.
+  virtual int writeFrame(uint64_t address, const uint8_t* lead, size_t leadLength,
+                         const void* payload, size_t payloadLength, uint64_t* size) const;
+  // The end of the data as the file says (its size).
+  uint64_t fileEnd() const;
+  // Where the position is, and the end of the data as it was when the
+  // position was last set (reads forward do not ask the file again).
+  uint64_t position_ = 0;
+  mutable uint64_t end_ = 0;
 
  private:
+  // The frame at `address` of a file of `size` bytes, read and decoded
+  // without its body.
+  FrameState frameAt(uint64_t address, uint64_t size, RecordHeader* header, uint32_t* length,
+                     MediumItem* item) const;
+  // Address of the next sound record at or after `from`, else `size`.
+  uint64_t nextSoundRecord(uint64_t size, uint64_t from) const;
+
   int fd_ = -1;
   std::string path_;
   mutable std::atomic<bool> scattered_{false};
@@ -150,26 +164,14 @@ struct ReadCounters {
   std::atomic<uint64_t> readCalls{0};   // read system calls on cartridge files
   std::atomic<uint64_t> bodyChecks{0};  // record bodies checked against their CRC
   std::atomic<uint64_t> readAhead{0};   // records asked for ahead of their reader
+  // Times a member's session part was read from its start by the
+  // sequential reader (a pass: positioned by spacing over tape marks).
+  std::atomic<uint64_t> passes{0};
+  // The most records the sequential reader held for streams at once.
+  std::atomic<uint64_t> heldMost{0};
 };
 ReadCounters& readCounters();
 // Checks `length` bytes of a record body against `crc`, counted.
 bool bodyMatches(const uint8_t* body, size_t length, uint32_t crc);
-
-// Helpers for whole files (moxctl, tests).
-int scanCartridge(const std::string& path, CartridgeMap* map);
-
-// Result of reading every record of a cartridge and checking its CRC.
-struct CheckReport {
-  int result = 0;        // MOX_OK, MOX_E_MEDIA (not a cartridge or damaged), MOX_E_CHECKSUM
-  uint64_t records = 0;  // records checked
-  size_t sessions = 0;
-  std::string problem;              // the first bad record, named by offset
-  std::vector<MediaDamage> damage;  // every damaged place, in file order
-  bool tornTail = false;
-  uint64_t tornOffset = 0;
-  std::string tornReason;
-  uint32_t tailSession = 0;  // session of the tail's records, 0 when none is readable
-};
-CheckReport checkCartridge(const std::string& path);
 
 }  // namespace mox

@@ -10,6 +10,7 @@
 
 #include "engine/config/mox_config.h"
 #include "engine/mox/cartridge.h"
+#include "engine/mox/record_reader.h"
 #include "engine/moxctl/moxctl_commands.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -32,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         for (uint64_t offset : s.end.indexOffsets) {
           if (file.readRecord(offset, &h, &body) == 0) {
             std::vector<mox::IndexEntry> entries;
-            if (mox::decodeIndex(body.data(), body.size(), &entries)) {
+            if (mox::decodeIndex(body.data() + mox::kHeaderSize, h.storedLength, &entries)) {
               for (const auto& e : entries) file.readRecord(e.offset, &h, &body);
             }
           }

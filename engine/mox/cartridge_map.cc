@@ -7,8 +7,6 @@
 #include <cstdio>
 
 #include "engine/mox/mox.h"
-#include "platform/file_env.h"
-#include "platform/file_util.h"
 
 namespace mox {
 namespace {
@@ -19,7 +17,6 @@ constexpr uint32_t kMapMagic = 0x504D584D;
 constexpr uint32_t kMapVersion = 1;
 // Far more than a cartridge holds; a larger count is a foreign file.
 constexpr uint32_t kMaxSessions = 1u << 20;
-constexpr size_t kMaxMapFile = 64u << 20;
 
 std::atomic<uint64_t> gFromMap{0};
 std::atomic<uint64_t> gScanned{0};
@@ -125,14 +122,18 @@ bool getSession(Reader& r, SessionExtent* e) {
 
 }  // namespace
 
-std::string cartridgeMapPath(const std::string& cartridgePath) {
+std::string sideFilePath(const std::string& cartridgePath, const char* suffix) {
   size_t slash = cartridgePath.rfind('/');
   std::string dir = slash == std::string::npos ? "" : cartridgePath.substr(0, slash + 1);
   std::string name = slash == std::string::npos ? cartridgePath : cartridgePath.substr(slash + 1);
   if (name.size() > 4 && name.compare(name.size() - 4, 4, ".tap") == 0) {
     name.resize(name.size() - 4);
   }
-  return dir + "." + name + ".map";
+  return dir + "." + name + suffix;
+}
+
+std::string cartridgeMapPath(const std::string& cartridgePath) {
+  return sideFilePath(cartridgePath, ".map");
 }
 
 bool cartridgeMapCacheable(const CartridgeMap& map) {
@@ -191,43 +192,7 @@ bool decodeCartridgeMap(const std::string& data, FileStamp* stamp, CartridgeMap*
   return true;
 }
 
-void storeCartridgeMap(const CartridgeFile& file, const CartridgeMap& map) {
-  std::string side = cartridgeMapPath(file.path());
-  FileStamp stamp;
-  if (!cartridgeMapCacheable(map) || file.stampModified(&stamp) != MOX_OK ||
-      stamp.size != map.fileSize) {
-    dropCartridgeMap(file.path());
-    return;
-  }
-  // No fsync: a map lost in a crash costs one scan, and a map whose
-  // cartridge changed since is ignored whatever survives.
-  if (platform::writeFileAtomic(side, encodeCartridgeMap(stamp, map), 0644, false) != 0) {
-    dropCartridgeMap(file.path());
-  }
-}
-
-void dropCartridgeMap(const std::string& cartridgePath) {
-  platform::fileEnv().unlink(cartridgeMapPath(cartridgePath));
-}
-
-int mountCartridge(const CartridgeFile& file, CartridgeMap* map) {
-  // A side file that is missing, too large, or anything but a regular file
-  // (a FIFO is never waited on) is no map: the cartridge is scanned.
-  std::string data;
-  if (platform::readRegularFile(cartridgeMapPath(file.path()), kMaxMapFile, &data) == 0 &&
-      !data.empty()) {
-    FileStamp recorded, now;
-    CartridgeMap loaded;
-    if (decodeCartridgeMap(data, &recorded, &loaded) && file.stat(&now) == MOX_OK &&
-        now == recorded) {
-      *map = std::move(loaded);
-      gFromMap.fetch_add(1);
-      return MOX_OK;
-    }
-  }
-  gScanned.fetch_add(1);
-  return file.scan(map);
-}
+void countMount(bool fromMap) { (fromMap ? gFromMap : gScanned).fetch_add(1); }
 
 MapCounters cartridgeMapCounters() { return {gFromMap.load(), gScanned.load()}; }
 

@@ -1,4 +1,4 @@
-// The cartridge map cache: a small side file beside each cartridge that
+// The cartridge map cache's side file: a small file beside each cartridge that
 // holds the map a full scan would find (label, finished sessions, append
 // offset), so that mounting a group need not read every record header.
 //
@@ -20,6 +20,12 @@
 
 namespace mox {
 
+// Larger side files are no side file of this engine.
+inline constexpr size_t kMaxMapFile = 64u << 20;
+
+// A side file of the cartridge at `cartridgePath`: "<dir>/.<name><suffix>"
+// beside "<dir>/<name>.tap".
+std::string sideFilePath(const std::string& cartridgePath, const char* suffix);
 // Where the map of the cartridge at `cartridgePath` is kept:
 // "<dir>/.<name>.map" beside "<dir>/<name>.tap".
 std::string cartridgeMapPath(const std::string& cartridgePath);
@@ -34,23 +40,13 @@ bool decodeCartridgeMap(const std::string& data, FileStamp* stamp, CartridgeMap*
 // no damage (anything else is scanned at every mount).
 bool cartridgeMapCacheable(const CartridgeMap& map);
 
-// Called when the engine has finished changing `file` and synced it: stamps
-// the file and stores `map`, which must be what a full scan of the file
-// finds now. Never fails; a map that cannot be kept is removed.
-void storeCartridgeMap(const CartridgeFile& file, const CartridgeMap& map);
-// Removes the map of the cartridge at `cartridgePath` (erased, formatted,
-// rebuilt); a missing side file is no error.
-void dropCartridgeMap(const std::string& cartridgePath);
-
-// The map of the open cartridge: from its side file when that matches the
-// file exactly, else by a full scan (CartridgeFile::scan).
-int mountCartridge(const CartridgeFile& file, CartridgeMap* map);
-
 // Mounts served from a side file and by a full scan in this process (tests).
 struct MapCounters {
   uint64_t fromMap = 0;
   uint64_t scanned = 0;
 };
 MapCounters cartridgeMapCounters();
+// Counts one mount, served from a side file or by a full scan.
+void countMount(bool fromMap);
 
 }  // namespace mox

@@ -23,6 +23,7 @@
 #include "engine/mox/library.h"
 #include "engine/mox/mox.h"
 #include "engine/mox/rebuild.h"
+#include "engine/mox/record_reader.h"
 
 namespace {
 
@@ -42,7 +43,7 @@ mox::CartridgeMap fullScan(const std::string& path) {
   mox::CartridgeFile file;
   mox::CartridgeMap map;
   EXPECT_EQ(file.open(path, false), 0);
-  EXPECT_EQ(file.scan(&map), 0);
+  EXPECT_EQ(mox::scanMedium(file, &map), 0);
   return map;
 }
 
@@ -56,7 +57,7 @@ Mounted mountOne(const std::string& path) {
   Mounted m;
   EXPECT_EQ(file.open(path, false), 0);
   auto before = mox::cartridgeMapCounters();
-  EXPECT_EQ(mox::mountCartridge(file, &m.map), 0);
+  EXPECT_EQ(mox::mountMedium(file, &m.map), 0);
   auto after = mox::cartridgeMapCounters();
   m.fromMap = after.fromMap == before.fromMap + 1;
   EXPECT_EQ(after.fromMap + after.scanned, before.fromMap + before.scanned + 1);
@@ -339,7 +340,7 @@ TEST_F(CartridgeMapTest, AReadOnlyHomeMountsFromItsMapsAndRestores) {
       mox::CartridgeFile file;
       mox::CartridgeMap map;
       auto before = mox::cartridgeMapCounters();
-      if (file.open(cart(d), false) != 0 || mox::mountCartridge(file, &map) != 0 ||
+      if (file.open(cart(d), false) != 0 || mox::mountMedium(file, &map) != 0 ||
           map.sessions.size() != 2 || mox::cartridgeMapCounters().fromMap != before.fromMap + 1) {
         ++failures;
       }

@@ -16,6 +16,7 @@
 #include "engine/mox/engine_test_util.h"
 #include "engine/mox/library.h"
 #include "engine/mox/mox.h"
+#include "engine/mox/record_reader.h"
 
 namespace {
 
@@ -47,6 +48,10 @@ const char* damageName(Damage d) {
 // Sessions (of 1 and 2) a RAID 0 device can no longer read.
 std::set<int32_t> lostOnStripe(Damage d) {
   switch (d) {
+    case Damage::kIndex:
+      // Read front to back, the records need no index.
+      if (moxtest::sequentialMedium()) return {};
+      return {1};
     case Damage::kTapeMark:
     case Damage::kSessionStart:
       return {};  // the session's end record still indexes every block

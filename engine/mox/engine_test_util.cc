@@ -4,15 +4,34 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <thread>
 
+#include "engine/config/mox_config.h"
 #include "engine/moxctl/moxctl_commands.h"
 
 namespace moxtest {
+
+bool sequentialMedium() {
+  const char* medium = std::getenv("ZEP_TEST_MEDIUM");
+  return medium != nullptr && std::strcmp(medium, "sequential") == 0;
+}
+
+namespace {
+
+// Puts the tests' medium in the home's settings (before the engine makes
+// its library there, or after moxctl init made it).
+void chooseMedium(const std::string& home) {
+  if (!sequentialMedium()) return;
+  std::filesystem::create_directories(home);
+  moxcfg::storeEngineValue(home, moxcfg::kMediumValue, moxcfg::kMediumSequential);
+}
+
+}  // namespace
 
 // Without a temporary directory the home is one that cannot be made, so
 // the test fails instead of using a real home.
@@ -32,6 +51,7 @@ int moxctlIn(const std::string& home, const std::vector<std::string>& args, std:
   FILE* stream = open_memstream(&text, &size);
   FILE* errStream = open_memstream(&errText, &errSize);
   int rc = moxctl::run(home, args, stream, errStream);
+  if (rc == 0 && !args.empty() && args[0] == "init") chooseMedium(home);
   std::fclose(stream);
   std::fclose(errStream);
   if (out != nullptr) *out = std::string(text, size);

@@ -12,7 +12,19 @@
 
 namespace moxtest {
 
-// A fresh MOX_HOME for one test, removed afterwards.
+// True when the engine tests run on the sequential-only medium
+// (ZEP_TEST_MEDIUM=sequential, as CTest runs each suite a second time);
+// else they run on the cartridge file medium.
+bool sequentialMedium();
+// Skips the test where the medium is sequential: what it holds the engine
+// to is the cartridge file's alone (its map cache, reads at an address).
+#define MOXTEST_FILE_MEDIUM_ONLY()                                                   \
+  do {                                                                               \
+    if (moxtest::sequentialMedium()) GTEST_SKIP() << "a cartridge file medium test"; \
+  } while (0)
+
+// A fresh MOX_HOME for one test, removed afterwards. Once moxctl init has
+// made its library, its engine uses the tests' medium (sequentialMedium).
 class TempHome {
  public:
   TempHome();
@@ -30,6 +42,7 @@ class TempHome {
 };
 
 // Runs a moxctl command line in the home `home`; returns its exit status.
+// A home made by init uses the tests' medium.
 int moxctlIn(const std::string& home, const std::vector<std::string>& args,
              std::string* out = nullptr, std::string* err = nullptr);
 // Path of the cartridge file loaded in `drive` of the home `home`.

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "engine/mox/mox.h"
+
 namespace mox {
 namespace {
 
@@ -233,6 +235,61 @@ RecordHeader parityHeader(uint16_t stream, uint32_t session, uint32_t stripe, ui
   h.sequence = stripe;
   h.aux = units;
   return h;
+}
+
+FrameState checkFrame(const uint8_t* lead, size_t have, uint64_t room, const uint8_t* trail,
+                      RecordHeader* header, uint32_t* length) {
+  if (have < kFrameLeadSize) return FrameState::kCut;
+  uint32_t len = loadLe32(lead);
+  *length = len;
+  bool full = have >= kFrameLeadSize + kHeaderSize;
+  if (full && decodeHeader(lead + kFrameLeadSize, header)) {
+    if (header->storedLength + kHeaderSize != len) return FrameState::kLengthDisagrees;
+    if (trail == nullptr || loadLe32(trail) == 0) return FrameState::kUnfinished;
+    return loadLe32(trail) == len ? FrameState::kSound : FrameState::kBadTrailer;
+  }
+  if (len == kTapeMark) return FrameState::kTapeMark;
+  if (len > kMaxRecordLength || len < kHeaderSize) return FrameState::kBadLength;
+  if (framedSize(len) > room || !full) return FrameState::kCut;
+  return trail != nullptr && loadLe32(trail) == len ? FrameState::kBadHeader
+                                                    : FrameState::kBadFraming;
+}
+
+const char* frameProblem(FrameState state) {
+  switch (state) {
+    case FrameState::kSound:
+      return "sound record";
+    case FrameState::kTapeMark:
+      return "zeroed bytes or a tape mark where a record should begin";
+    case FrameState::kCut:
+      return "file ends inside a record (truncated)";
+    case FrameState::kBadLength:
+    case FrameState::kLengthDisagrees:
+      return "record length word damaged";
+    case FrameState::kUnfinished:
+      return "record cut short (its end was never written)";
+    case FrameState::kBadTrailer:
+      return "record trailing length word damaged";
+    case FrameState::kBadHeader:
+      return "record header damaged";
+    case FrameState::kBadFraming:
+      return "record framing damaged";
+  }
+  return "record framing damaged";
+}
+
+bool frameWentBad(FrameState state) {
+  return state == FrameState::kLengthDisagrees || state == FrameState::kBadTrailer ||
+         state == FrameState::kBadHeader;
+}
+
+int frameResult(FrameState state) {
+  if (state == FrameState::kSound) return MOX_OK;
+  return state == FrameState::kBadHeader ? MOX_E_CHECKSUM : MOX_E_MEDIA;
+}
+
+RecordHeader labelHeader(const Label& label) {
+  return controlHeader(Kind::kLabel, 0, label.memberIndex, kLabelBodySize);
 }
 
 }  // namespace mox

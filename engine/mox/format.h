@@ -72,6 +72,38 @@ void encodeFrameLead(uint32_t length, uint8_t out[kFrameLeadSize]);
 // the bytes written (4 or 5).
 size_t encodeFrameTail(uint32_t length, uint8_t out[5]);
 
+// What stands where a record should begin: the one decoder of the framing
+// (both length words, the header's magic and checksum, the stored length),
+// which every reader of records uses.
+enum class FrameState {
+  kSound,            // both length words agree around a sound header
+  kTapeMark,         // a zero length word
+  kCut,              // the medium ends inside the frame
+  kBadLength,        // the length word is out of range
+  kLengthDisagrees,  // a sound header whose stored length disagrees with the length word
+  kUnfinished,       // a sound header and no trailing length word (its end was never written)
+  kBadTrailer,       // a sound header and a trailing length word that disagrees
+  kBadHeader,        // agreeing length words around a header that is not sound
+  kBadFraming,       // neither the header nor the trailing length word holds
+};
+// Decodes the frame whose first `have` bytes (up to kFrameLeadSize +
+// kHeaderSize) are `lead`, with `room` bytes from its start to the end of
+// the medium; `trail` is the word after the payload, nullptr when the
+// medium ends before it. Fills *header and *length when the header decodes.
+FrameState checkFrame(const uint8_t* lead, size_t have, uint64_t room, const uint8_t* trail,
+                      RecordHeader* header, uint32_t* length);
+// Offset of the trailing length word of a frame of `length` payload bytes.
+inline uint64_t frameTrailOffset(uint32_t length) { return 4 + length + (length & 1); }
+// What a broken frame is, for reports ("record header damaged", ...).
+const char* frameProblem(FrameState state);
+// True when the frame is the remains of a whole record that went bad: a
+// writer that died leaves zeros or the end of the medium, never this.
+bool frameWentBad(FrameState state);
+// The frame's failure as a read's code: MOX_E_CHECKSUM for a header that
+// fails its checksum between agreeing length words, MOX_E_MEDIA for broken
+// framing; MOX_OK for a sound frame.
+int frameResult(FrameState state);
+
 // A record image (header, then body) as it lies between the length words:
 // writes kHeaderSize + header.storedLength bytes to `out`.
 void encodeImage(const RecordHeader& header, const void* body, uint8_t* out);
@@ -95,6 +127,9 @@ struct Label {
 inline constexpr size_t kLabelBodySize = 72;
 void encodeLabel(const Label& label, uint8_t out[kLabelBodySize]);
 bool decodeLabel(const uint8_t* in, size_t length, Label* label);
+// The label record of `label`: its header (member index from the label)
+// and its body.
+RecordHeader labelHeader(const Label& label);
 
 // Body of a session start record. setIndex 0 opens a session; a higher
 // index continues it on a new cartridge set whose predecessor is prevSetId.

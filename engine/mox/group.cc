@@ -4,37 +4,37 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/mox/cartridge_map.h"
-#include "engine/mox/group_streams.h"
-
 namespace mox {
+namespace {
 
-using group_detail::alignedBuffer;
-using group_detail::kMaxImage;
-using group_detail::kParityWidth;
-using group_detail::randomId;
+// "MOX-RAID<n>": the name of a set the engine labels itself.
+std::string setName(int raidNumber) { return "MOX-RAID" + std::to_string(raidNumber); }
+
+}  // namespace
 
 Group::Group(Home& home, int raidNumber, const moxcfg::RaidConfig& config, uint32_t access,
              const moxcfg::EngineSettings& settings, bool compression)
-    : home_(home),
-      raidNumber_(raidNumber),
+    : setup_{home,
+             raidNumber,
+             RaidLevel::of(config.level),
+             MemberLayout(config.level, static_cast<int>(config.members.size())),
+             settings,
+             compression},
       config_(config),
-      layout_(config.level, static_cast<int>(config.members.size())),
-      access_(access),
-      settings_(settings),
-      compression_(compression) {}
+      access_(access) {}
 
 Group::~Group() {
   if (state_ == State::kWriting) {
     // A handle closed in the middle of a session leaves it unfinished; the
     // next writer cuts it away as a torn tail.
-    debugLog(home_.path(), 2, "RAID%d: session %u abandoned", raidNumber_, writeSession_);
+    debugLog(setup_.home.path(), 2, "RAID%d: session %u abandoned", setup_.raidNumber,
+             writer_->session());
   }
 }
 
 int Group::acquire() {
   if ((access_ & MOX_ACCESS_WRITE) == 0) return MOX_OK;
-  lock_ = std::make_unique<RaidLock>(home_.path(), raidNumber_);
+  lock_ = std::make_unique<RaidLock>(setup_.home.path(), setup_.raidNumber);
   if (!lock_->held()) {
     int rc = lock_->result();
     lock_.reset();
@@ -43,73 +43,43 @@ int Group::acquire() {
   return MOX_OK;
 }
 
-uint64_t Group::reserveBytes() const {
-  // The last index record, the continuation record and its tape mark.
-  return framedSize(kHeaderSize + kIndexBatch * kIndexEntrySize) +
-         framedSize(kHeaderSize + 8 + 4ull * settings_.streamLimit + 8 * 64) + 4 + 4096;
-}
-
-bool Group::fits(int member, uint64_t bytes) {
-  MemberWrite& mw = *members_[static_cast<size_t>(member)];
-  uint64_t used = mw.offset + mw.reserved + bytes + reserveBytes();
-  // Index records grow with the session.
-  used += 8 * mw.indexOffsets.size();
-  return used <= settings_.cartridgeCapacity;
-}
-
 // ---- Cartridges ------------------------------------------------------------
 
 int Group::enumTape(TapeEnumRecord* tapes) {
   if (tapes == nullptr) return MOX_E_INVALID_ARG;
+  Home& home = setup_.home;
   std::vector<std::string> names;
   if (state_ == State::kWriteFull) {
-    char name[24];
-    std::snprintf(name, sizeof name, "MOX-RAID%d", raidNumber_);
-    Label next = setLabel(name, static_cast<int32_t>(writeSession_ & 0xFFFF), 0, randomId());
-    HomeLock lock(home_.path());
-    int rc = loadBlanks(home_, config_.members, &next);
+    // The blanks of a tape change are labelled as they are loaded, naming
+    // the full set they continue.
+    Label next = setLabel(setName(setup_.raidNumber).c_str(),
+                          static_cast<int32_t>(writer_->session() & 0xFFFF), 0, newSetId());
+    HomeLock lock(home.path());
+    int rc = loadBlanks(home, config_.members, &next);
     if (rc != MOX_OK) return rc;
-    names = memberCartridges(home_, config_.members);
+    names = memberCartridges(home, config_.members);
   } else if (state_ == State::kReadChange) {
-    if (mounted_ + 1 >= readChain_.size() && !chainComplete_) {
-      auto names2 =
-          findContinuation(home_, readSession_, readChain_.back()->setId, config_.members.size());
-      bool any = std::any_of(names2.begin(), names2.end(), [](auto& n) { return !n.empty(); });
-      if (any) {
-        auto next = openSet(home_, names2, false);
-        const SessionExtent* ext = next->findSession(readSession_);
-        if (ext != nullptr) {
-          setBlocks_.push_back(ext->end.streamBlocks);
-          chainComplete_ = !ext->continued;
-          readChain_.push_back(next);
-          readSetScattered(*next, true);
-        }
-      }
-    }
-    if (mounted_ + 1 >= readChain_.size()) return MOX_E_NO_TAPE;
-    names = readChain_[mounted_ + 1]->names;
+    int rc = reader_->nextSetNames(&names);
+    if (rc != MOX_OK) return rc;
   } else {
-    std::vector<uint16_t> empty;
-    for (uint16_t d : config_.members) {
-      if (home_.driveCartridge(d).empty()) empty.push_back(d);
-    }
-    if (!empty.empty()) {
+    bool empty = std::any_of(config_.members.begin(), config_.members.end(),
+                             [&](uint16_t d) { return home.driveCartridge(d).empty(); });
+    if (empty) {
       if ((access_ & MOX_ACCESS_WRITE) == 0) return MOX_E_NO_TAPE;
-      HomeLock lock(home_.path());
-      int rc = loadBlanks(home_, empty);
+      int rc = loadEmptyDrives(home, config_.members);
       if (rc != MOX_OK) return rc;
     }
-    names = memberCartridges(home_, config_.members);
+    names = memberCartridges(home, config_.members);
   }
   nextNames_ = names;
   std::memset(tapes->library, 0, sizeof tapes->library);
   std::snprintf(reinterpret_cast<char*>(tapes->library), sizeof tapes->library,
-                "MOX virtual library RAID%d", raidNumber_);
-  std::string entry = "RAID" + std::to_string(raidNumber_) + ":";
+                "MOX virtual library RAID%d", setup_.raidNumber);
+  std::string entry = "RAID" + std::to_string(setup_.raidNumber) + ":";
   for (size_t i = 0; i < names.size(); ++i) entry += (i ? "," : "") + names[i];
   std::memset(tapes->tapeEntry, 0, sizeof tapes->tapeEntry);
   std::memcpy(tapes->tapeEntry, entry.data(), std::min(entry.size(), sizeof tapes->tapeEntry - 1));
-  debugLog(home_.path(), 3, "RAID%d: enumerated %s", raidNumber_, entry.c_str());
+  debugLog(home.path(), 3, "RAID%d: enumerated %s", setup_.raidNumber, entry.c_str());
   return MOX_OK;
 }
 
@@ -118,40 +88,35 @@ int Group::connect(uint32_t access) {
   if ((access & access_) == 0) return MOX_E_ACCESS;
   if (nextNames_.empty()) return MOX_E_NO_TAPE;
   if (state_ == State::kReadChange) {
-    if (mounted_ + 1 >= readChain_.size()) return MOX_E_NO_TAPE;
-    set_ = readChain_[mounted_ + 1];
+    if (reader_->nextSet() == nullptr) return MOX_E_NO_TAPE;
+    set_ = reader_->nextSet();
     return MOX_OK;
   }
   bool writable = access == MOX_ACCESS_WRITE;
-  auto set = openSet(home_, nextNames_, writable || (access_ & MOX_ACCESS_WRITE) != 0);
-  size_t failed = set->failedCount();
+  auto set = openSet(setup_.home, nextNames_, writable || (access_ & MOX_ACCESS_WRITE) != 0);
   // No member in its place (missing, foreign, swapped): the data cannot be
   // served, as with any other loss of too many members.
-  if (failed == set->memberCount()) return MOX_E_DEGRADED;
+  if (set->failedCount() == set->memberCount()) return MOX_E_DEGRADED;
   if (writable) {
     int rc = writableSet(*set);
     if (rc != MOX_OK) return rc;
-  } else if (config_.level == 0 && failed > 0) {
-    // A stripe without redundancy cannot lose a member.
-    set_ = set;
-    return MOX_OK;
   }
   set_ = set;
+  // Blocks go up to the early warning of the group's capacity; what closes
+  // a session goes after it.
+  uint64_t capacity = setup_.settings.cartridgeCapacity;
+  uint64_t zone = earlyWarningZone(setup_.settings.streamLimit);
+  for (const auto& medium : set_->media) {
+    if (medium) medium->setCapacity(capacity, capacity > zone ? capacity - zone : 0);
+  }
   if (writable) {
-    writeFailed_.store(false);  // a fresh mount: the members are what the scan found
-    members_.clear();
-    for (size_t i = 0; i < set_->memberCount(); ++i) {
-      members_.push_back(std::make_unique<MemberWrite>());
-    }
+    set_->forWriting = true;
     if (state_ != State::kWriteFull) {
       int rc = cutTornTails();
       if (rc != MOX_OK) return rc;
     }
-    for (size_t i = 0; i < set_->memberCount(); ++i) {
-      members_[i]->offset = set_->maps[i].appendOffset;
-    }
   }
-  debugLog(home_.path(), 3, "RAID%d: connected for %s", raidNumber_,
+  debugLog(setup_.home.path(), 3, "RAID%d: connected for %s", setup_.raidNumber,
            writable ? "writing" : "reading");
   return MOX_OK;
 }
@@ -162,8 +127,8 @@ int Group::writableSet(const CartSet& set) const {
   for (size_t i = 0; i < set.memberCount(); ++i) {
     if (!set.failed[i] && !set.damaged[i]) continue;
     const auto& problems = set.problems[i];
-    debugLog(home_.path(), 1, "RAID%d: member %zu (%s) %s at offset %llu: %s; not written",
-             raidNumber_, i, set.names[i].c_str(), set.failed[i] ? "failed" : "damaged",
+    debugLog(setup_.home.path(), 1, "RAID%d: member %zu (%s) %s at offset %llu: %s; not written",
+             setup_.raidNumber, i, set.names[i].c_str(), set.failed[i] ? "failed" : "damaged",
              static_cast<unsigned long long>(problems.empty() ? 0 : problems.front().offset),
              problems.empty() ? "" : problems.front().kind.c_str());
     return MOX_E_DEGRADED;
@@ -184,16 +149,22 @@ int Group::cutTornTails() {
     CartridgeMap& map = set_->maps[i];
     uint64_t keep = map.blank ? 0 : map.appendOffset;
     if (map.fileSize == keep) continue;
-    debugLog(home_.path(), 1, "RAID%d: cutting torn tail of %s at %llu (%s)", raidNumber_,
-             set_->names[i].c_str(), static_cast<unsigned long long>(keep), map.tornReason.c_str());
-    if (set_->files[i]->truncate(keep) != MOX_OK || set_->files[i]->sync() != MOX_OK) {
+    debugLog(setup_.home.path(), 1, "RAID%d: cutting torn tail of %s at %llu (%s)",
+             setup_.raidNumber, set_->names[i].c_str(), static_cast<unsigned long long>(keep),
+             map.tornReason.c_str());
+    Medium& medium = *set_->media[i];
+    // A session whose end record is synced and whose tape mark is missing
+    // gets its mark; anything else past the last session is cut.
+    uint64_t markAt = keep > map.fileSize ? keep - 4 : keep;
+    if (medium.cut(markAt) != MOX_OK ||
+        (markAt < keep && (medium.writeTapeMark(markAt) != MOX_OK || medium.sync() != MOX_OK))) {
       return MOX_E_IO;
     }
     map.fileSize = keep;
     map.tornTail = false;
     // A cut that leaves no session leaves no session data to note.
-    if (!map.hasData() && dropSetNote(set_->files[i]->path()) != MOX_OK) return MOX_E_IO;
-    storeCartridgeMap(*set_->files[i], map);
+    if (!map.hasData() && dropSetNote(medium.path()) != MOX_OK) return MOX_E_IO;
+    medium.keepMap(map);
   }
   return MOX_OK;
 }
@@ -205,118 +176,208 @@ int Group::disconnect() {
   return MOX_OK;
 }
 
-uint64_t Group::continuedSetId() const {
-  return state_ == State::kWriteFull && fullSet_ != nullptr ? fullSet_->setId : 0;
-}
-
 Label Group::setLabel(const char* name, int32_t sequence, int32_t expiration,
                       uint64_t setId) const {
-  Label label;
+  Label label =
+      newSetLabel(name, sequence, expiration, setId, config_.members.size(), config_.level);
   // A set relabelled after a tape change was cut short keeps naming the
   // full set it continues, so that the group's older sessions stay found.
-  label.prevSetId = continuedSetId();
+  label.prevSetId = state_ == State::kWriteFull ? writer_->fullSetId() : 0;
   if (label.prevSetId == 0 && set_ != nullptr) label.prevSetId = set_->labelPrevSetId();
-  size_t nameLength = strnlen(name, sizeof label.name - 1);
-  std::memcpy(label.name, name, nameLength);
-  label.name[nameLength] = '\0';
-  label.randomId = static_cast<int32_t>(randomId() & 0x7FFFFFFF);
-  label.sequence = sequence;
-  label.formatCode = 0x4D58;
-  label.mediaType = 1;
-  label.density = 0x58;
-  label.expiration = expiration;
-  label.blockSize = static_cast<int32_t>(MOX_BLOCK_SIZE);
-  label.setId = setId;
-  label.memberCount = static_cast<uint16_t>(config_.members.size());
-  label.level = static_cast<uint8_t>(config_.level);
   return label;
 }
 
-int Group::labelSet(const char* name, int32_t sequence, int32_t expiration, uint64_t setId) {
-  Label label = setLabel(name, sequence, expiration, setId);
+int Group::labelSet(Label label) {
   for (size_t i = 0; i < set_->memberCount(); ++i) {
-    if (set_->files[i] == nullptr) continue;
+    if (set_->media[i] == nullptr) continue;
     label.memberIndex = static_cast<uint16_t>(i);
-    uint8_t body[kLabelBodySize];
-    encodeLabel(label, body);
-    RecordHeader h = controlHeader(Kind::kLabel, 0, static_cast<uint16_t>(i), kLabelBodySize);
-    uint64_t size = 0;
-    CartridgeFile& file = *set_->files[i];
-    if (dropSetNote(file.path()) != MOX_OK || file.truncate(0) != MOX_OK ||
-        file.writeRecord(0, h, body, &size) != MOX_OK || file.sync() != MOX_OK) {
-      return noteWrite(MOX_E_IO);
+    if (labelMedium(*set_->media[i], label) != MOX_OK) {
+      set_->writeFailed.store(true);
+      return MOX_E_IO;
     }
-    CartridgeMap& map = set_->maps[i];
-    map = CartridgeMap();
-    map.blank = false;
-    map.label = label;
-    map.appendOffset = map.fileSize = size;
-    storeCartridgeMap(file, map);
-    if (i < members_.size()) {
-      members_[i]->offset = size;
-      members_[i]->indexOffsets.clear();
-      members_[i]->pending.clear();
-    }
+    set_->maps[i] = CartridgeMap::labelled(label);
   }
-  set_->setId = setId;
+  set_->setId = label.setId;
   return MOX_OK;
-}
-
-void Group::storeMaps() {
-  // The writer's session extents lack what a scan reads from the session
-  // start record; it is read back here, one record per session.
-  uint64_t labelEnd = framedSize(kHeaderSize + kLabelBodySize);
-  for (size_t i = 0; i < set_->memberCount(); ++i) {
-    if (set_->files[i] == nullptr) continue;
-    CartridgeFile& file = *set_->files[i];
-    CartridgeMap& map = set_->maps[i];
-    bool known = true;
-    for (size_t k = 0; k < map.sessions.size() && known; ++k) {
-      SessionExtent& ext = map.sessions[k];
-      if (ext.startOffset != 0) continue;
-      ext.startOffset = k == 0 ? labelEnd : map.sessions[k - 1].nextOffset;
-      RecordHeader h;
-      std::vector<uint8_t> body;
-      known = file.readRecord(ext.startOffset, &h, &body) == MOX_OK &&
-              h.kind == Kind::kSessionStart && h.session == ext.session &&
-              decodeSessionStart(body.data(), body.size(), &ext.start);
-      ext.startKnown = known;
-    }
-    map.fileSize = map.appendOffset;
-    if (known) {
-      storeCartridgeMap(file, map);
-    } else {
-      dropCartridgeMap(file.path());
-    }
-  }
 }
 
 int Group::formatConnected(const TapeFormatRecord& request, DeviceResultList* results) {
   if (set_ == nullptr) return MOX_E_NOT_CONNECTED;
   if (state_ == State::kWriting) return MOX_E_SESSION_STATE;
   if ((access_ & MOX_ACCESS_WRITE) == 0) return MOX_E_ACCESS;
-  if (members_.size() != set_->memberCount()) {
-    members_.clear();
-    for (size_t i = 0; i < set_->memberCount(); ++i) {
-      members_.push_back(std::make_unique<MemberWrite>());
-    }
-  }
+  set_->forWriting = true;
   char name[25] = {};
   std::memcpy(name, request.tapeName, sizeof request.tapeName);
   // In a tape change the set was labelled when it was loaded (loadBlanks):
   // its id stays, so a relabel cut short still leaves one set.
-  uint64_t setId = state_ == State::kWriteFull && set_->setId != 0 ? set_->setId : randomId();
-  int rc = labelSet(name, request.sessionNumber, request.expirationTime, setId);
+  uint64_t setId = state_ == State::kWriteFull && set_->setId != 0 ? set_->setId : newSetId();
+  int rc = labelSet(setLabel(name, request.sessionNumber, request.expirationTime, setId));
   if (results != nullptr) {
     for (size_t i = 0; i < set_->memberCount() && i < 32; ++i) {
-      results->entries[i].result = set_->files[i] ? rc : MOX_E_MEDIA;
+      results->entries[i].result = set_->media[i] ? rc : MOX_E_MEDIA;
       results->entries[i].ldn = config_.members[i];
       results->entries[i].valid = 1;
     }
   }
-  debugLog(home_.path(), 2, "RAID%d: formatted connected cartridges '%s': %d", raidNumber_, name,
-           rc);
+  debugLog(setup_.home.path(), 2, "RAID%d: formatted connected cartridges '%s': %d",
+           setup_.raidNumber, name, rc);
   return rc;
+}
+
+// ---- Writing ---------------------------------------------------------------
+
+int Group::gotoNewSession(int32_t* sessionNumber) {
+  if (sessionNumber == nullptr) return MOX_E_INVALID_ARG;
+  if (set_ == nullptr) return MOX_E_NOT_CONNECTED;
+  if (writing()) return MOX_E_SESSION_STATE;
+  if (set_->writeFailed.load()) return MOX_E_IO;
+  uint32_t last = 0;
+  for (size_t i = 0; i < set_->memberCount(); ++i) {
+    if (set_->failed[i]) continue;
+    for (const auto& s : set_->maps[i].sessions) last = std::max(last, s.session);
+  }
+  // A set whose continued session was cut away (a writer died during a tape
+  // change) goes on numbering after the set it was meant to continue.
+  uint64_t prevSetId = set_->labelPrevSetId();
+  if (last == 0 && prevSetId != 0) {
+    auto prev =
+        openSet(setup_.home, findSetById(setup_.home, prevSetId, set_->memberCount()), false);
+    if (const CartridgeMap* pm = prev->anyMap(); pm != nullptr) {
+      for (const auto& s : pm->sessions) last = std::max(last, s.session);
+    }
+  }
+  *sessionNumber = static_cast<int32_t>(last + 1);
+  reader_.reset();
+  enter(State::kIdle);
+  return MOX_OK;
+}
+
+int Group::startSession(int32_t sessionNumber, uint16_t streamCount, uint16_t* startStream) {
+  if (startStream == nullptr || sessionNumber <= 0) return MOX_E_INVALID_ARG;
+  if ((access_ & MOX_ACCESS_WRITE) == 0) return MOX_E_ACCESS;
+  if (set_ == nullptr || !set_->forWriting) return MOX_E_NOT_CONNECTED;
+  if (state_ != State::kIdle) return MOX_E_SESSION_STATE;
+  if (set_->writeFailed.load()) return MOX_E_IO;
+  if (streamCount > setup_.settings.streamLimit) return MOX_E_STREAM_LIMIT;
+  if (set_->maps[0].blank) {
+    int rc = labelSet(
+        setLabel(setName(setup_.raidNumber).c_str(), sessionNumber & 0xFFFF, 0, newSetId()));
+    if (rc != MOX_OK) return rc;
+  }
+  writer_ = std::make_unique<SessionWriter>(setup_, set_, static_cast<uint32_t>(sessionNumber),
+                                            streamCount);
+  int rc = writer_->open();
+  if (rc != MOX_OK) return rc;
+  enter(State::kWriting);
+  *startStream = 0;
+  debugLog(setup_.home.path(), 2, "RAID%d: session %u started, %u streams", setup_.raidNumber,
+           writer_->session(), streamCount);
+  return MOX_OK;
+}
+
+int Group::gotoNewStream(uint16_t* streamNumber) {
+  if (streamNumber == nullptr) return MOX_E_INVALID_ARG;
+  if (!writing()) return MOX_E_SESSION_STATE;
+  return writer_->newStream(streamNumber);
+}
+
+int Group::writeBlock(const uint8_t* block, uint16_t stream) {
+  // The state changes only under the handle's exclusive lock, so a block
+  // call (shared lock) reads it as it is.
+  State state = state_;
+  if (state == State::kWriteFull) return MOX_E_TAPE_FULL;
+  if (state != State::kWriting) return MOX_E_SESSION_STATE;
+  return writer_->writeBlock(block, stream);
+}
+
+int Group::continueBlock() {
+  if (state_ != State::kWriting) return MOX_E_SESSION_STATE;
+  int rc = writer_->close(Kind::kContinuation);
+  if (rc != MOX_OK) return rc;
+  enter(State::kWriteFull);
+  debugLog(setup_.home.path(), 2, "RAID%d: session %u continues on a new cartridge set",
+           setup_.raidNumber, writer_->session());
+  return MOX_OK;
+}
+
+int Group::continueSession(int32_t /*sessionNumber*/) {
+  if (state_ == State::kReadChange) {
+    int rc = reader_->mountNext(set_);
+    if (rc == MOX_OK) enter(State::kReading);
+    return rc;
+  }
+  if (state_ != State::kWriteFull) return MOX_E_SESSION_STATE;
+  if (set_ == nullptr || set_ == writer_->fullSet() || !set_->forWriting) {
+    return MOX_E_NOT_CONNECTED;
+  }
+  if (set_->maps[0].blank || set_->setId == writer_->fullSetId()) {
+    int rc = labelSet(setLabel(setName(setup_.raidNumber).c_str(),
+                               static_cast<int32_t>(writer_->session() & 0xFFFF), 0, newSetId()));
+    if (rc != MOX_OK) return rc;
+  } else if (set_->maps[0].hasData()) {
+    return MOX_E_NO_BLANK;
+  }
+  int rc = writer_->continueOn(set_);
+  if (rc != MOX_OK) return rc;
+  enter(State::kWriting);
+  return MOX_OK;
+}
+
+int Group::endSession() {
+  if (state_ == State::kWriting) {
+    int rc = writer_->close(Kind::kSessionEnd);
+    enter(State::kIdle);
+    debugLog(setup_.home.path(), 2, "RAID%d: session %u ended: %d", setup_.raidNumber,
+             writer_->session(), rc);
+    writer_.reset();
+    return rc;
+  }
+  if (state_ == State::kIdle) return MOX_E_SESSION_STATE;
+  enter(State::kIdle);
+  writer_.reset();
+  reader_.reset();
+  return MOX_OK;
+}
+
+// ---- Reading ---------------------------------------------------------------
+
+int Group::gotoSession(int32_t sessionNumber) {
+  if (sessionNumber <= 0) return MOX_E_NO_SESSION;
+  if (set_ == nullptr) return MOX_E_NOT_CONNECTED;
+  if (writing()) return MOX_E_SESSION_STATE;
+  std::unique_ptr<SessionReader> reader;
+  int rc = SessionReader::open(setup_, set_, static_cast<uint32_t>(sessionNumber), &reader);
+  if (rc != MOX_OK) return rc;
+  reader_ = std::move(reader);
+  enter(State::kPositioned);
+  return MOX_OK;
+}
+
+int Group::startReadSession(int32_t sessionNumber, uint16_t* streamTotal) {
+  if (state_ != State::kPositioned && state_ != State::kReading) return MOX_E_SESSION_STATE;
+  if (static_cast<uint32_t>(sessionNumber) != reader_->session()) return MOX_E_NO_SESSION;
+  reader_->start();
+  enter(State::kReading);
+  if (streamTotal != nullptr) *streamTotal = reader_->streamTotal();
+  if (setup_.status != nullptr) setup_.status->setEntries(reader_->streamTotal());
+  return MOX_OK;
+}
+
+int Group::gotoStream(uint16_t /*previousStream*/, uint16_t nextStream) {
+  if (!reading()) return MOX_E_SESSION_STATE;
+  return reader_->restartStream(nextStream);
+}
+
+int Group::prepareContinuation() {
+  if (!reading()) return MOX_E_SESSION_STATE;
+  enter(State::kReadChange);
+  return MOX_OK;
+}
+
+int Group::readBlock(uint8_t* out, uint16_t stream) {
+  // The reader and its chain of sets change only in control calls.
+  if (!reading()) return MOX_E_SESSION_STATE;
+  return reader_->readBlock(out, stream);
 }
 
 }  // namespace mox

@@ -12,6 +12,7 @@
 
 #include "engine/config/mox_config.h"
 #include "engine/mox/library.h"
+#include "engine/mox/raid_level.h"
 #include "engine/mox/rebuild.h"
 #include "platform/registry_store.h"
 
@@ -248,35 +249,17 @@ int Handle::formatTape(uint16_t raidNumber, const TapeFormatRecord* request,
   if (rc != MOX_OK) return rc;
   RaidLock raidLock(home_.path(), raidNumber);
   if (!raidLock.held()) return raidLock.result();
-  std::vector<uint16_t> empty;
-  {
-    HomeLock lock(home_.path());
-    for (uint16_t d : config.members) {
-      if (home_.driveCartridge(d).empty()) empty.push_back(d);
-    }
-    if (!empty.empty()) {
-      rc = loadBlanks(home_, empty);
-      if (rc != MOX_OK) return rc;
-    }
-  }
-  Label label;
-  std::memcpy(label.name, request->tapeName, sizeof label.name);
-  label.name[sizeof label.name - 1] = '\0';
-  label.randomId = static_cast<int32_t>(newSetId() & 0x7FFFFFFF);
-  label.sequence = request->sessionNumber;
-  label.formatCode = 0x4D58;
-  label.mediaType = 1;
-  label.density = 0x58;
-  label.expiration = request->expirationTime;
-  label.blockSize = static_cast<int32_t>(MOX_BLOCK_SIZE);
-  label.setId = newSetId();
-  label.memberCount = static_cast<uint16_t>(config.members.size());
-  label.level = static_cast<uint8_t>(config.level);
+  rc = loadEmptyDrives(home_, config.members);
+  if (rc != MOX_OK) return rc;
+  char tapeName[sizeof request->tapeName + 1] = {};
+  std::memcpy(tapeName, request->tapeName, sizeof request->tapeName);
+  Label label = newSetLabel(tapeName, request->sessionNumber, request->expirationTime, newSetId(),
+                            config.members.size(), config.level);
   int result = MOX_OK;
   for (size_t i = 0; i < config.members.size(); ++i) {
     label.memberIndex = static_cast<uint16_t>(i);
     std::string name = home_.driveCartridge(config.members[i]);
-    int one = formatCartridge(home_.cartridgePath(name), label);
+    int one = formatCartridge(home_, home_.cartridgePath(name), label);
     setResult(results, i, config.members[i], one);
     if (one != MOX_OK && result == MOX_OK) result = one;
   }
@@ -311,7 +294,7 @@ int Handle::getRaidInfo(uint16_t raidNumber, RaidInfoRecord* info) {
   if (moxcfg::loadRaidCompression(home_.path(), raidNumber)) {
     info->capFlag |= MOX_CAP_FLAG_COMPRESSION;
   }
-  if (config.level == 1 || config.level == 5) info->capFlag |= MOX_CAP_FLAG_REDUNDANT;
+  if (RaidLevel::of(config.level).redundant()) info->capFlag |= MOX_CAP_FLAG_REDUNDANT;
   info->stripSize = static_cast<uint8_t>(config.stripeSize);
   return MOX_OK;
 }
@@ -370,7 +353,7 @@ int Handle::eraseRaid(uint16_t raidNumber, uint32_t mode, DeviceResultList* resu
   int result = MOX_OK;
   for (size_t i = 0; i < config.members.size(); ++i) {
     std::string name = home_.driveCartridge(config.members[i]);
-    int one = name.empty() ? MOX_E_NO_TAPE : eraseCartridge(home_.cartridgePath(name));
+    int one = name.empty() ? MOX_E_NO_TAPE : eraseCartridge(home_, home_.cartridgePath(name));
     setResult(results, i, config.members[i], one);
     if (one != MOX_OK && result == MOX_OK) result = one;
   }

@@ -37,6 +37,15 @@ std::mutex gLogMutex;
 
 }  // namespace
 
+const moxcfg::EngineSettings& Home::settings() const {
+  std::lock_guard<std::mutex> guard(settingsMutex_);
+  if (!settingsRead_) {
+    moxcfg::loadEngineSettings(path_, &settings_);
+    settingsRead_ = true;
+  }
+  return settings_;
+}
+
 std::string Home::cartridgePath(const std::string& name) const {
   return mediaDir() + "/" + name + ".tap";
 }

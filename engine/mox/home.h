@@ -27,6 +27,8 @@ class Home {
   explicit Home(std::string path) : path_(std::move(path)) {}
 
   const std::string& path() const { return path_; }
+  // The engine settings of the home, read at the first call and kept.
+  const moxcfg::EngineSettings& settings() const;
   std::string mediaDir() const { return path_ + "/media"; }
   std::string cartridgePath(const std::string& name) const;
 
@@ -85,6 +87,9 @@ class Home {
 
  private:
   std::string path_;
+  mutable std::mutex settingsMutex_;
+  mutable bool settingsRead_ = false;
+  mutable moxcfg::EngineSettings settings_;
 };
 
 // Exclusive lock on the home's .lock file for the life of the object

@@ -323,6 +323,7 @@ TEST_P(IoFaults, EveryPointOfTheActionFailsCleanly) {
 // says so to every command and to the engine, is never completed with
 // defaults, is refused by init, and init --force makes it whole.
 TEST(InitCutShort, EveryPointLeavesTheHomeWholeOrHalfMadeUntilInitForce) {
+  MOXTEST_FILE_MEDIUM_ONLY();  // making a home writes no cartridge
   zeptest::ScopedTempDir temp{"moxinit", access("/dev/shm", W_OK) == 0 ? "/dev/shm" : nullptr};
   ASSERT_TRUE(temp.valid());
   const std::string home = temp.file("home");

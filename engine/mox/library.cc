@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -16,6 +17,8 @@
 #include "engine/mox/cartridge_map.h"
 #include "engine/mox/member_scan.h"
 #include "engine/mox/mox.h"
+#include "engine/mox/record_reader.h"
+#include "engine/mox/sequential_medium.h"
 #include "platform/file_env.h"
 #include "platform/file_util.h"
 
@@ -23,32 +26,10 @@ namespace mox {
 namespace {
 
 // Label and first session start of a cartridge, read without a full scan.
-struct Head {
-  bool labelled = false;
-  Label label;
-  bool hasSession = false;
-  RecordHeader sessionHeader;
-  SessionStart start;
-};
-
-Head readHead(const Home& home, const std::string& name) {
-  Head head;
-  CartridgeFile file;
-  if (file.open(home.cartridgePath(name), false) != MOX_OK) return head;
-  RecordHeader h;
-  std::vector<uint8_t> body;
-  if (file.readRecord(0, &h, &body) != MOX_OK || h.kind != Kind::kLabel ||
-      !decodeLabel(body.data(), body.size(), &head.label)) {
-    return head;
-  }
-  head.labelled = true;
-  uint64_t next = framedSize(kHeaderSize + h.storedLength);
-  if (file.readRecord(next, &h, &body) == MOX_OK && h.kind == Kind::kSessionStart &&
-      decodeSessionStart(body.data(), body.size(), &head.start)) {
-    head.hasSession = true;
-    head.sessionHeader = h;
-  }
-  return head;
+MediumHead readHead(const Home& home, const std::string& name) {
+  int rc = MOX_OK;
+  auto medium = openMedium(home, home.cartridgePath(name), false, &rc);
+  return medium ? readHead(*medium) : MediumHead();
 }
 
 }  // namespace
@@ -88,11 +69,34 @@ const SessionExtent* CartSet::findSession(uint32_t session) const {
   return found;
 }
 
+uint64_t earlyWarningZone(int streamLimit) {
+  return framedSize(kHeaderSize + kIndexBatch * kIndexEntrySize) +
+         framedSize(kHeaderSize + 8 + 4ull * static_cast<uint64_t>(streamLimit) + 8 * 64) + 4 +
+         4096;
+}
+
+std::unique_ptr<Medium> openMedium(const Home& home, const std::string& path, bool writable,
+                                   int* rc, bool create) {
+  const moxcfg::EngineSettings& settings = home.settings();
+  std::unique_ptr<CartridgeFile> file;
+  if (settings.medium == moxcfg::kMediumSequential) {
+    file = std::make_unique<SequentialFile>();
+  } else {
+    file = std::make_unique<CartridgeFile>();
+  }
+  *rc = file->open(path, writable, create);
+  if (*rc != MOX_OK) return nullptr;
+  uint64_t zone = earlyWarningZone(settings.streamLimit);
+  uint64_t capacity = settings.cartridgeCapacity;
+  file->setCapacity(capacity, capacity > zone ? capacity - zone : 0);
+  return file;
+}
+
 std::shared_ptr<CartSet> openSet(const Home& home, const std::vector<std::string>& names,
                                  bool writable) {
   auto set = std::make_shared<CartSet>();
   set->names = names;
-  set->files.resize(names.size());
+  set->media.resize(names.size());
   set->maps.resize(names.size());
   set->failed.assign(names.size(), true);
   set->problems.resize(names.size());
@@ -101,16 +105,17 @@ std::shared_ptr<CartSet> openSet(const Home& home, const std::vector<std::string
       set->problems[i].push_back({0, "no cartridge in the member's drive"});
       continue;
     }
-    auto file = std::make_unique<CartridgeFile>();
-    if (file->open(home.cartridgePath(names[i]), writable) != MOX_OK) {
+    int rc = MOX_OK;
+    auto medium = openMedium(home, home.cartridgePath(names[i]), writable, &rc);
+    if (!medium) {
       set->problems[i].push_back({0, "cartridge file missing or unreadable"});
       continue;
     }
-    if (mountCartridge(*file, &set->maps[i]) != MOX_OK) {
+    if (mountMedium(*medium, &set->maps[i]) != MOX_OK) {
       set->problems[i].push_back({0, "not a cartridge of this engine (no readable label)"});
       continue;
     }
-    set->files[i] = std::move(file);
+    set->media[i] = std::move(medium);
     set->failed[i] = false;
   }
   assessSet(set.get());
@@ -126,11 +131,12 @@ std::vector<std::string> memberCartridges(const Home& home, const std::vector<ui
 bool cartridgeIsBlank(const Home& home, const std::string& name) {
   // Blank: an empty file, or a label and nothing after it. Only the label is
   // read, so choosing blanks stays cheap with full cartridges in the pool.
-  std::error_code ec;
-  uint64_t size = std::filesystem::file_size(home.cartridgePath(name), ec);
-  if (ec) return false;
+  int rc = MOX_OK;
+  auto medium = openMedium(home, home.cartridgePath(name), false, &rc);
+  uint64_t size = 0;
+  if (!medium || medium->dataEnd(&size) != MOX_OK) return false;
   if (size != 0 &&
-      (size != framedSize(kHeaderSize + kLabelBodySize) || !readHead(home, name).labelled)) {
+      (size != framedSize(kHeaderSize + kLabelBodySize) || !readHead(*medium).labelled)) {
     return false;
   }
   // A cartridge noted as holding session data lost it: a damaged member of
@@ -164,7 +170,7 @@ int loadBlanks(Home& home, const std::vector<uint16_t>& drives, const Label* pre
     Label label = *prelabel;
     for (size_t i = 0; i < blanks.size(); ++i) {
       label.memberIndex = static_cast<uint16_t>(i);
-      rc = formatCartridge(home.cartridgePath(blanks[i]), label);
+      rc = formatCartridge(home, home.cartridgePath(blanks[i]), label);
       if (rc != MOX_OK) return rc;
     }
   }
@@ -173,13 +179,22 @@ int loadBlanks(Home& home, const std::vector<uint16_t>& drives, const Label* pre
   return home.setDriveCartridges(loads);
 }
 
+int loadEmptyDrives(Home& home, const std::vector<uint16_t>& drives) {
+  HomeLock lock(home.path());
+  std::vector<uint16_t> empty;
+  for (uint16_t d : drives) {
+    if (home.driveCartridge(d).empty()) empty.push_back(d);
+  }
+  return empty.empty() ? MOX_OK : loadBlanks(home, empty);
+}
+
 std::vector<std::string> findSetById(const Home& home, uint64_t setId, size_t members) {
   std::vector<std::string> names(members);
   if (setId == 0) return names;
   std::vector<std::string> all = home.listCartridges();
   std::set<std::string> placed;
   for (const auto& name : all) {
-    Head head = readHead(home, name);
+    MediumHead head = readHead(home, name);
     if (head.labelled && head.label.setId == setId && head.label.memberIndex < members &&
         names[head.label.memberIndex].empty()) {
       names[head.label.memberIndex] = name;
@@ -225,7 +240,7 @@ namespace {
 // The label, first session start and set note of one cartridge.
 struct Surveyed {
   std::string name;
-  Head head;
+  MediumHead head;
   bool noted = false;
   SetNote note;
   bool placed = false;
@@ -411,7 +426,7 @@ std::vector<std::string> findContinuation(const Home& home, uint32_t session, ui
                                           size_t members) {
   std::vector<std::string> names(members);
   for (const auto& name : home.listCartridges()) {
-    Head head = readHead(home, name);
+    MediumHead head = readHead(home, name);
     if (head.hasSession && head.sessionHeader.session == session && head.start.setIndex > 0 &&
         head.start.prevSetId == prevSetId && head.label.memberIndex < members &&
         names[head.label.memberIndex].empty()) {
@@ -422,13 +437,7 @@ std::vector<std::string> findContinuation(const Home& home, uint32_t session, ui
 }
 
 std::string setNotePath(const std::string& cartridgePath) {
-  size_t slash = cartridgePath.rfind('/');
-  std::string dir = slash == std::string::npos ? "" : cartridgePath.substr(0, slash + 1);
-  std::string name = slash == std::string::npos ? cartridgePath : cartridgePath.substr(slash + 1);
-  if (name.size() > 4 && name.compare(name.size() - 4, 4, ".tap") == 0) {
-    name.resize(name.size() - 4);
-  }
-  return dir + "." + name + ".set";
+  return sideFilePath(cartridgePath, ".set");
 }
 
 bool readSetNote(const std::string& cartridgePath, SetNote* note) {
@@ -483,52 +492,46 @@ std::string lostSetData(const SetNote& note, const CartridgeMap& map) {
   return "";
 }
 
-int formatCartridge(const std::string& path, const Label& label) {
-  int fd = platform::fileEnv().open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  if (fd < 0) return MOX_E_IO;
-  platform::fileEnv().close(fd);
-  // The cartridge holds no session once labelled anew.
-  if (dropSetNote(path) != MOX_OK) return MOX_E_IO;
-  CartridgeFile file;
-  int rc = file.open(path, true);
-  if (rc != MOX_OK) return rc;
-  uint8_t body[kLabelBodySize];
-  encodeLabel(label, body);
-  RecordHeader h = controlHeader(Kind::kLabel, 0, label.memberIndex, kLabelBodySize);
-  uint64_t size = 0;
-  if (file.truncate(0) != MOX_OK) return MOX_E_IO;
-  rc = file.writeRecord(0, h, body, &size);
-  if (rc == MOX_OK) rc = file.sync();
-  if (rc != MOX_OK) {
-    dropCartridgeMap(path);
-    return rc;
-  }
-  CartridgeMap map;
-  map.blank = false;
-  map.label = label;
-  map.appendOffset = map.fileSize = size;
-  storeCartridgeMap(file, map);
-  return MOX_OK;
+Label newSetLabel(const char* name, int32_t sequence, int32_t expiration, uint64_t setId,
+                  size_t members, int level) {
+  Label label;
+  size_t nameLength = strnlen(name, sizeof label.name - 1);
+  std::memcpy(label.name, name, nameLength);
+  label.name[nameLength] = '\0';
+  label.randomId = static_cast<int32_t>(newSetId() & 0x7FFFFFFF);
+  label.sequence = sequence;
+  label.formatCode = 0x4D58;
+  label.mediaType = 1;
+  label.density = 0x58;
+  label.expiration = expiration;
+  label.blockSize = static_cast<int32_t>(MOX_BLOCK_SIZE);
+  label.setId = setId;
+  label.memberCount = static_cast<uint16_t>(members);
+  label.level = static_cast<uint8_t>(level);
+  return label;
 }
 
-int rewriteLabel(const std::string& path, const std::function<void(Label*)>& change) {
-  CartridgeFile file;
-  int rc = file.open(path, true);
-  if (rc != MOX_OK) return rc;
-  RecordHeader h;
-  std::vector<uint8_t> body;
-  rc = file.readRecord(0, &h, &body);
-  if (rc != MOX_OK) return rc;
-  Label label;
-  if (h.kind != Kind::kLabel || !decodeLabel(body.data(), body.size(), &label)) return MOX_E_MEDIA;
-  change(&label);
-  encodeLabel(label, body.data());
-  h.member = label.memberIndex;
-  uint64_t size = 0;
-  // The cartridge changes under its map: the next mount scans it.
-  dropCartridgeMap(path);
-  rc = file.writeRecord(0, h, body.data(), &size);
-  return rc == MOX_OK ? file.sync() : rc;
+int labelMedium(Medium& medium, const Label& label) {
+  // The cartridge holds no session once labelled anew.
+  if (dropSetNote(medium.path()) != MOX_OK) return MOX_E_IO;
+  return medium.writeLabel(label);
+}
+
+int formatCartridge(const Home& home, const std::string& path, const Label& label) {
+  int rc = MOX_OK;
+  auto medium = openMedium(home, path, true, &rc, /*create=*/true);
+  return medium ? labelMedium(*medium, label) : rc;
+}
+
+int rewriteLabel(const Home& home, const std::string& path,
+                 const std::function<void(Label*)>& change) {
+  int rc = MOX_OK;
+  auto medium = openMedium(home, path, true, &rc);
+  if (!medium) return rc;
+  MediumHead head = readHead(*medium);
+  if (!head.labelled) return MOX_E_MEDIA;
+  change(&head.label);
+  return medium->rewriteLabel(head.label);
 }
 
 uint64_t newSetId() {

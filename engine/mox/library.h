@@ -2,6 +2,7 @@
 // and where the cartridge sets of a session are.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -11,6 +12,7 @@
 
 #include "engine/mox/cartridge.h"
 #include "engine/mox/home.h"
+#include "engine/mox/medium.h"
 #include "platform/file_util.h"
 
 namespace mox {
@@ -18,13 +20,20 @@ namespace mox {
 // The cartridges of one set, one per member, opened.
 struct CartSet {
   uint64_t setId = 0;
-  std::vector<std::string> names;  // per member, "" when none
-  std::vector<std::unique_ptr<CartridgeFile>> files;
+  std::vector<std::string> names;              // per member, "" when none
+  std::vector<std::unique_ptr<Medium>> media;  // per member, null when failed
   std::vector<CartridgeMap> maps;
   std::vector<bool> failed;   // missing, foreign, unreadable, swapped or blanked
   std::vector<bool> damaged;  // readable, but holds damage (see member_scan.h)
   // Per member: why it failed or what damage it holds, for reports.
   std::vector<std::vector<MediaDamage>> problems;
+  // Connected for writing (its torn tails cut): a session may start on it.
+  bool forWriting = false;
+  // A record, sync or tape mark failed to write: what the members hold past
+  // their last ended session is unknown, so the session can no longer be
+  // ended and no other starts until the set is connected (mounted) again,
+  // which cuts the unfinished records away.
+  std::atomic<bool> writeFailed{false};
 
   size_t memberCount() const { return names.size(); }
   size_t failedCount() const;
@@ -42,6 +51,16 @@ struct CartSet {
   const SessionExtent* findSession(uint32_t session) const;
 };
 
+// Opens the cartridge at `path` as the home's medium (moxctl `set medium`:
+// the cartridge file, or the sequential-only file of the tests), its
+// capacity and early warning the home's. Null, with *rc, when it cannot be
+// opened; with `create`, a missing file is made.
+std::unique_ptr<Medium> openMedium(const Home& home, const std::string& path, bool writable,
+                                   int* rc, bool create = false);
+// The early-warning zone of a cartridge: room for what closes a session
+// (its last index record, the continuation record and its tape mark).
+uint64_t earlyWarningZone(int streamLimit);
+
 // Opens and scans the named cartridges as one set.
 std::shared_ptr<CartSet> openSet(const Home& home, const std::vector<std::string>& names,
                                  bool writable);
@@ -58,6 +77,9 @@ bool cartridgeIsBlank(const Home& home, const std::string& name);
 // with it as member i. Call with the home locked.
 // MOX_OK, MOX_E_NO_BLANK or MOX_E_IO.
 int loadBlanks(Home& home, const std::vector<uint16_t>& drives, const Label* prelabel = nullptr);
+// Loads a blank into each of `drives` that holds no cartridge, as one change
+// (takes the home lock). MOX_OK, MOX_E_NO_BLANK or MOX_E_IO.
+int loadEmptyDrives(Home& home, const std::vector<uint16_t>& drives);
 
 // Names (per member index) of the cartridges labelled with set `setId`; a
 // member that no label names is the cartridge whose set note names it.
@@ -144,12 +166,19 @@ int dropSetNote(const std::string& cartridgePath);
 // data its note records; "" when it does, or has no note.
 std::string lostSetData(const SetNote& note, const CartridgeMap& map);
 
-// Truncates the cartridge (creating it when missing) and writes `label`.
-int formatCartridge(const std::string& path, const Label& label);
+// The label of a new cartridge set of a RAID device of `members` members
+// at `level`, for member 0 (callers set memberIndex).
+Label newSetLabel(const char* name, int32_t sequence, int32_t expiration, uint64_t setId,
+                  size_t members, int level);
+// Labels the medium with `label` (its set note goes: it holds no session).
+int labelMedium(Medium& medium, const Label& label);
+// Labels the cartridge at `path` (made when missing) with `label`.
+int formatCartridge(const Home& home, const std::string& path, const Label& label);
 // Rewrites the label record of the cartridge at `path` in place as `change`
 // makes it; nothing else of the cartridge changes. MOX_OK, MOX_E_MEDIA (no
-// readable label) or MOX_E_IO.
-int rewriteLabel(const std::string& path, const std::function<void(Label*)>& change);
+// readable label, or a medium that cannot rewrite in place) or MOX_E_IO.
+int rewriteLabel(const Home& home, const std::string& path,
+                 const std::function<void(Label*)>& change);
 // A fresh set id (never 0).
 uint64_t newSetId();
 

@@ -1,11 +1,15 @@
 #include "engine/mox/member_layout.h"
 
+#include "engine/mox/raid_level.h"
+
 namespace mox {
 
 int MemberLayout::dataMember(uint16_t stream, uint32_t block) const {
-  if (level_ == 0) return static_cast<int>((stream + static_cast<uint64_t>(block)) % members_);
-  if (level_ == 5) return unitMember(parityMember(stream, stripeOf(block)), unitOf(block));
-  return 0;
+  return RaidLevel::of(level_).dataMember(*this, stream, block);
+}
+
+int MemberLayout::stripedMember(uint16_t stream, uint32_t block) const {
+  return static_cast<int>((stream + static_cast<uint64_t>(block)) % members_);
 }
 
 int MemberLayout::parityMember(uint16_t stream, uint32_t stripe) const {

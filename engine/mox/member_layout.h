@@ -25,8 +25,10 @@ class MemberLayout {
   uint32_t unitOf(uint32_t block) const { return block % stripeUnits(); }
 
   // The member holding block `block` of `stream` (RAID 0 and 5; 0 on RAID 1,
-  // where every member holds it).
+  // where every member holds it): the level's table (raid_level.h) says.
   int dataMember(uint16_t stream, uint32_t block) const;
+  // Member (stream + block) mod members: a block's member on a stripe.
+  int stripedMember(uint16_t stream, uint32_t block) const;
   // The member holding the parity of `stripe` of `stream` (RAID 5).
   int parityMember(uint16_t stream, uint32_t stripe) const;
   // The member holding unit `unit` of a stripe whose parity is on `parity`.

@@ -1,5 +1,6 @@
-// Telling a torn tail from damage: the walk over one cartridge's sessions,
-// and the comparison of a RAID device's member cartridges with each other.
+// Telling a torn tail from damage across the members of a set: the
+// comparison of a RAID device's member cartridges with each other (the walk
+// over one member is record_reader.h).
 //
 // A torn tail is only what a writer that died can leave: after the last
 // complete session, the unfinished records of one session and nothing else.
@@ -18,17 +19,6 @@
 namespace mox {
 
 struct CartSet;
-
-// Walks the records of `file` (of `size` bytes) from `offset`, just past the
-// label, and fills map->sessions, appendOffset, the torn tail and the damage.
-void scanSessions(const CartridgeFile& file, uint64_t size, uint64_t offset, CartridgeMap* map);
-
-// Offset of the next sound record (framing, magic and header checksum) at or
-// after `from`, or `size` when there is none.
-uint64_t findNextRecord(const CartridgeFile& file, uint64_t size, uint64_t from);
-
-// Names what is wrong with the bytes at `offset`, where a record should begin.
-std::string describeBadRecord(const CartridgeFile& file, uint64_t size, uint64_t offset);
 
 // Compares the members of an opened set: a member whose label names another
 // place or another set is failed (swapped or copied cartridges are never

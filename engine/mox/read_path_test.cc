@@ -1,13 +1,16 @@
 // The session reader's work per block: one read call and one body checksum
 // for a healthy block, read-ahead that stays within the stream and the
 // mounted cartridge set, and damage inside the read-ahead window that is
-// still read around (RAID 1, 5) or fails exactly its block (RAID 0).
+// still read around (RAID 1, 5) or fails exactly its block (RAID 0). On a
+// medium read only front to back: the medium's own moves, and the
+// sequential reader's passes and the records it holds for streams.
 // The engine is linked in (not loaded as the shared library), so that the
 // test sees the read counters of the engine it drives.
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <ostream>
 #include <string>
@@ -17,8 +20,11 @@
 #include "engine/mox/engine_test_util.h"
 #include "engine/mox/format.h"
 #include "engine/mox/mox.h"
+#include "engine/mox/record_reader.h"
+#include "engine/mox/sequential_medium.h"
 #include "platform/file_env.h"
 #include "testing/fault_file_env.h"
+#include "testing/scoped_temp_dir.h"
 
 namespace {
 
@@ -38,6 +44,8 @@ void resetCounters() {
   c.readCalls = 0;
   c.bodyChecks = 0;
   c.readAhead = 0;
+  c.passes = 0;
+  c.heldMost = 0;
 }
 
 // A reader of one session of a group, every stream started.
@@ -105,10 +113,10 @@ std::vector<mox::IndexEntry> indexEntries(const std::string& path) {
   if (file.open(path, false) != 0) return all;
   for (uint64_t at : map.sessions.front().end.indexOffsets) {
     mox::RecordHeader h;
-    std::vector<uint8_t> body;
+    std::vector<uint8_t> image;
     std::vector<mox::IndexEntry> entries;
-    if (file.readRecord(at, &h, &body) != 0 ||
-        !mox::decodeIndex(body.data(), body.size(), &entries)) {
+    if (file.readRecord(at, &h, &image) != 0 ||
+        !mox::decodeIndex(image.data() + mox::kHeaderSize, h.storedLength, &entries)) {
       return {};
     }
     all.insert(all.end(), entries.begin(), entries.end());
@@ -150,6 +158,7 @@ class EngineReadPerBlock : public EngineReadPath,
                            public ::testing::WithParamInterface<CountCase> {};
 
 TEST_P(EngineReadPerBlock, HealthyBlockTakesOneReadCallAndOneChecksum) {
+  MOXTEST_FILE_MEDIUM_ONLY();  // reads at the index's addresses
   const GroupCase& g = kGroups[GetParam().group];
   compression(GetParam().group, GetParam().compressed);
   constexpr uint16_t kStreams = 2;
@@ -187,6 +196,7 @@ INSTANTIATE_TEST_SUITE_P(Groups, EngineReadPerBlock,
 class EngineReadAhead : public EngineReadPath, public ::testing::WithParamInterface<int> {};
 
 TEST_P(EngineReadAhead, StopsAtTheMountedSetAndAtTheStreamEnd) {
+  MOXTEST_FILE_MEDIUM_ONLY();  // read-ahead at the index's addresses
   const GroupCase& g = kGroups[GetParam()];
   compression(GetParam(), false);
   ASSERT_EQ(home_.moxctl({"set", "capacity", "2M"}), 0);
@@ -278,9 +288,13 @@ TEST_P(EngineDamageAhead, RecordInsideTheWindowIsReadAroundOrFailsExactlyItsBloc
   // Reading block 0 asks for the damaged record ahead already.
   ASSERT_EQ(reader.range(0, 0, kBad, &mismatches), 0);
   if (g.level == 0) {
+    // Read front to back, a record whose header fails is no record of any
+    // stream: its block is missing, not one that fails its checksum.
+    int32_t code =
+        moxtest::sequentialMedium() && c.spot == Spot::kHeader ? MOX_E_MEDIA : c.raid0Code;
     bool ok = false;
     for (int again = 0; again < 2; ++again) {
-      EXPECT_EQ(reader.next(0, kBad, &ok), c.raid0Code) << "attempt " << again;
+      EXPECT_EQ(reader.next(0, kBad, &ok), code) << "attempt " << again;
       EXPECT_FALSE(ok);
     }
   } else {
@@ -338,7 +352,11 @@ TEST_F(EngineReadPath, ManyStreamsReadAcrossIndexRecordsAndAgainFromTheStart) {
   EXPECT_EQ(read.rc, 0);
   EXPECT_EQ(read.blocks, uint64_t{kStreams} * kBlocks);
   EXPECT_EQ(read.mismatches, 0u);
-  EXPECT_EQ(mox::readCounters().readAhead.load(), uint64_t{kStreams} * kBlocks);
+  // Read ahead at the index's addresses (the sequential reader's passes
+  // have tests of their own: SequentialRead below).
+  if (!moxtest::sequentialMedium()) {
+    EXPECT_EQ(mox::readCounters().readAhead.load(), uint64_t{kStreams} * kBlocks);
+  }
 
   // A stream read to its end and then again from its first block.
   Reader reader("RGROUP0", written.session, kStreams);
@@ -355,6 +373,7 @@ TEST_F(EngineReadPath, ManyStreamsReadAcrossIndexRecordsAndAgainFromTheStart) {
 class EngineReadHints : public EngineReadPath, public ::testing::WithParamInterface<CountCase> {};
 
 TEST_P(EngineReadHints, Raid5AsksForDataRecordsOnlyWhenHealthyOthersLeaveTheSystemReadAhead) {
+  MOXTEST_FILE_MEDIUM_ONLY();  // hints to the system's read-ahead of a file
   // Two streams written in turn interleave their records, and on RAID 5
   // each member holds a parity record after every few data records.
   const GroupCase& g = kGroups[GetParam().group];
@@ -442,6 +461,190 @@ INSTANTIATE_TEST_SUITE_P(Groups, EngineReadHints,
                          [](const ::testing::TestParamInfo<CountCase>& info) {
                            return "RAID" + std::to_string(kGroups[info.param.group].level) +
                                   (info.param.compressed ? "_lz4" : "_stored");
+                         });
+
+// ---- A medium read only front to back --------------------------------------
+
+// The sequential medium refuses every read at an address and a label
+// rewritten in place, takes records only at the end of its data, warns
+// once a record ends in the early-warning zone and refuses one that would
+// end past its capacity, and is cut only where a record begins.
+TEST(SequentialMedium, MovesOnlyForwardAppendsAtTheEndAndWarnsBeforeItsCapacity) {
+  zeptest::ScopedTempDir temp{"moxseq"};
+  ASSERT_TRUE(temp.valid());
+  const std::string path = temp.file("SEQ001.tap");
+  mox::SequentialFile medium;
+  ASSERT_EQ(medium.open(path, true, true), 0);
+  EXPECT_FALSE(medium.traits().randomAccess);
+  mox::Label label;
+  std::strcpy(label.name, "SEQ001");
+  label.memberCount = 1;
+  ASSERT_EQ(medium.writeLabel(label), 0);
+  uint64_t start = 0;
+  ASSERT_EQ(medium.dataEnd(&start), 0);
+
+  std::vector<uint8_t> body(1000, 0x5A);
+  mox::RecordHeader h;
+  h.kind = mox::Kind::kData;
+  h.session = 1;
+  h.storedLength = static_cast<uint32_t>(body.size());
+  h.originalLength = h.storedLength;
+  const uint64_t framed = mox::framedSize(mox::kHeaderSize + body.size());
+  // Room for three records; the third ends past the early warning.
+  medium.setCapacity(start + 3 * framed, start + 2 * framed);
+  uint64_t size = 0;
+  EXPECT_EQ(medium.writeRecord(start + framed, h, body.data(), false, &size), MOX_E_MEDIA);
+  for (uint32_t k = 0; k < 3; ++k) {
+    h.sequence = k;
+    ASSERT_EQ(medium.writeRecord(start + k * framed, h, body.data(), false, &size), 0) << k;
+    EXPECT_EQ(size, framed);
+    EXPECT_EQ(medium.earlyWarning(), k == 2) << k;
+  }
+  h.sequence = 3;
+  EXPECT_EQ(medium.writeRecord(start + 3 * framed, h, body.data(), false, &size), MOX_E_TAPE_FULL);
+  EXPECT_EQ(std::filesystem::file_size(path), start + 3 * framed);
+
+  uint8_t header[mox::kHeaderSize];
+  mox::RecordHeader decoded;
+  uint32_t length = 0;
+  EXPECT_EQ(medium.seek(start), MOX_E_MEDIA);
+  EXPECT_EQ(medium.readRecordAt(start, header, body.data(), body.size(), &decoded), MOX_E_MEDIA);
+  EXPECT_EQ(medium.recordLength(start, &length), MOX_E_MEDIA);
+  EXPECT_EQ(medium.rewriteLabel(label), MOX_E_MEDIA);
+
+  // Forward from the beginning: the label, the three records, the end.
+  ASSERT_EQ(medium.rewind(), 0);
+  mox::ReadWant want;
+  mox::MediumItem item;
+  std::vector<mox::Kind> kinds;
+  while (medium.readNext(want, &item) == 0 && item.kind == mox::MediumItem::Kind::kRecord) {
+    kinds.push_back(item.header.kind);
+  }
+  EXPECT_EQ(item.kind, mox::MediumItem::Kind::kEnd);
+  EXPECT_EQ(kinds, (std::vector<mox::Kind>{mox::Kind::kLabel, mox::Kind::kData, mox::Kind::kData,
+                                           mox::Kind::kData}));
+
+  EXPECT_EQ(medium.cut(start + framed + 2), MOX_E_MEDIA);
+  ASSERT_EQ(medium.cut(start + framed), 0);
+  uint64_t end = 0;
+  ASSERT_EQ(medium.dataEnd(&end), 0);
+  EXPECT_EQ(end, start + framed);
+  h.sequence = 1;
+  EXPECT_EQ(medium.writeRecord(end, h, body.data(), false, &size), 0);
+}
+
+// The sequential reader: a session read from media that read only front to
+// back, whatever medium the other tests run on.
+struct PassCase {
+  int group;        // index into kGroups
+  int lost;         // index into the group's drives of a member gone, or -1
+  uint64_t passes;  // members read, each once, when the streams read together
+  friend void PrintTo(const PassCase& c, std::ostream* os) {
+    *os << kGroups[c.group].name << (c.lost >= 0 ? " degraded" : "");
+  }
+};
+
+class SequentialRead : public EngineReadPath, public ::testing::WithParamInterface<PassCase> {
+ protected:
+  static constexpr uint16_t kStreams = 6;
+  static constexpr uint32_t kBlocks = 30;
+
+  void SetUp() override {
+    EngineReadPath::SetUp();
+    if (HasFatalFailure()) return;
+    ASSERT_EQ(home_.moxctl({"set", "medium", "sequential"}), 0);
+  }
+  // Writes the session (every stream at once, so their records interleave
+  // on each member) and takes the member away.
+  int32_t write() {
+    const PassCase& c = GetParam();
+    const GroupCase& g = kGroups[c.group];
+    auto written = moxtest::writeSession(g.name, kStreams, kBlocks, kStreams);
+    EXPECT_EQ(written.rc, 0);
+    if (c.lost >= 0) {
+      std::string gone = home_.cartridgeOf(g.drives[static_cast<size_t>(c.lost)]);
+      EXPECT_EQ(std::rename(gone.c_str(), (gone + ".gone").c_str()), 0);
+    }
+    return written.rc == 0 ? written.session : 0;
+  }
+  // Reads each stream's blocks [from, to) in turn, stream by stream.
+  void readStreams(Reader& reader, uint16_t first, uint16_t last, uint32_t from, uint32_t to,
+                   uint64_t* mismatches) {
+    for (uint16_t s = first; s <= last; ++s) {
+      ASSERT_EQ(reader.range(s, from, to, mismatches), 0) << "stream " << s;
+    }
+  }
+};
+
+TEST_P(SequentialRead, StreamsReadTogetherReadEachMemberOnceFrontToBack) {
+  // A pool that holds every record passed on the way to another.
+  ASSERT_EQ(home_.moxctl({"set", "buffers", "256"}), 0);
+  int32_t session = write();
+  ASSERT_GT(session, 0);
+  resetCounters();
+  Reader reader(kGroups[GetParam().group].name, session, kStreams);
+  ASSERT_EQ(reader.rc(), 0);
+  uint64_t mismatches = 0;
+  for (uint32_t k = 0; k < kBlocks; ++k) {
+    ASSERT_NO_FATAL_FAILURE(readStreams(reader, 0, kStreams - 1, k, k + 1, &mismatches));
+  }
+  for (uint16_t s = 0; s < kStreams; ++s) {
+    bool ok = false;
+    EXPECT_EQ(reader.next(s, kBlocks, &ok), MOX_E_END_OF_STREAM) << "stream " << s;
+  }
+  EXPECT_EQ(mismatches, 0u);
+  EXPECT_EQ(mox::readCounters().passes.load(), GetParam().passes);
+  // Records were handed to the streams they belong to, not read again.
+  EXPECT_GT(mox::readCounters().heldMost.load(), 0u);
+}
+
+TEST_P(SequentialRead, ASlowStreamNeitherWaitsForTheOthersNorHoldsThemUp) {
+  constexpr uint64_t kPool = 4;
+  ASSERT_EQ(home_.moxctl({"set", "buffers", std::to_string(kPool)}), 0);
+  int32_t session = write();
+  ASSERT_GT(session, 0);
+  // What a degraded RAID 5 read keeps besides the pool: per stream, the
+  // blocks after the rebuilt one in its stripe.
+  const GroupCase& g = kGroups[GetParam().group];
+  uint64_t bound = kPool;
+  if (g.level == 5 && GetParam().lost >= 0) bound += kStreams * (g.drives.size() - 2);
+
+  // Stream 0 reads one block, then waits while the others read to their
+  // end, then reads on: every block is read, with the pool's records.
+  resetCounters();
+  {
+    Reader reader(g.name, session, kStreams);
+    ASSERT_EQ(reader.rc(), 0);
+    uint64_t mismatches = 0;
+    ASSERT_NO_FATAL_FAILURE(readStreams(reader, 0, 0, 0, 1, &mismatches));
+    ASSERT_NO_FATAL_FAILURE(readStreams(reader, 1, kStreams - 1, 0, kBlocks, &mismatches));
+    ASSERT_NO_FATAL_FAILURE(readStreams(reader, 0, 0, 1, kBlocks, &mismatches));
+    for (uint16_t s = 0; s < kStreams; ++s) {
+      bool ok = false;
+      EXPECT_EQ(reader.next(s, kBlocks, &ok), MOX_E_END_OF_STREAM) << "stream " << s;
+    }
+    EXPECT_EQ(mismatches, 0u);
+  }
+  EXPECT_LE(mox::readCounters().heldMost.load(), bound);
+
+  // Every stream on a thread of its own, in batches of two and all at once.
+  for (int batch : {2, int{kStreams}}) {
+    resetCounters();
+    auto read = moxtest::readSession(g.name, session, kStreams, kBlocks, batch);
+    EXPECT_EQ(read.rc, 0) << "batch " << batch;
+    EXPECT_EQ(read.blocks, uint64_t{kStreams} * kBlocks) << "batch " << batch;
+    EXPECT_EQ(read.mismatches, 0u) << "batch " << batch;
+    EXPECT_LE(mox::readCounters().heldMost.load(), bound) << "batch " << batch;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Groups, SequentialRead,
+                         ::testing::Values(PassCase{0, -1, 2}, PassCase{1, -1, 1},
+                                           PassCase{1, 0, 1}, PassCase{2, -1, 3},
+                                           PassCase{2, 1, 2}),
+                         [](const ::testing::TestParamInfo<PassCase>& info) {
+                           return "RAID" + std::to_string(kGroups[info.param.group].level) +
+                                  (info.param.lost >= 0 ? "_degraded" : "");
                          });
 
 }  // namespace

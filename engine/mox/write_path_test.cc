@@ -17,6 +17,7 @@
 #include "engine/mox/engine_test_util.h"
 #include "engine/mox/format.h"
 #include "engine/mox/mox.h"
+#include "engine/mox/record_reader.h"
 
 namespace {
 
@@ -128,7 +129,7 @@ Walk walkSession(const std::string& path, uint32_t session, const Filler& fill) 
   Walk walk;
   mox::CartridgeFile file;
   mox::CartridgeMap map;
-  if (file.open(path, false) != MOX_OK || file.scan(&map) != MOX_OK) {
+  if (file.open(path, false) != MOX_OK || mox::scanMedium(file, &map) != MOX_OK) {
     ++walk.broken;
     return walk;
   }
@@ -138,13 +139,14 @@ Walk walkSession(const std::string& path, uint32_t session, const Filler& fill) 
     return walk;
   }
   walk.end = ext->nextOffset;
-  std::vector<uint8_t> body, block(MOX_BLOCK_SIZE), expected(MOX_BLOCK_SIZE);
+  std::vector<uint8_t> image, block(MOX_BLOCK_SIZE), expected(MOX_BLOCK_SIZE);
   mox::RecordHeader h;
   for (uint64_t off = ext->startOffset; off <= ext->endOffset;) {
-    if (file.readRecord(off, &h, &body) != MOX_OK) {
+    if (file.readRecord(off, &h, &image) != MOX_OK) {
       ++walk.broken;
       break;
     }
+    std::vector<uint8_t> body(image.begin() + mox::kHeaderSize, image.end());
     off += mox::framedSize(mox::kHeaderSize + h.storedLength);
     if (h.kind != mox::Kind::kData) continue;
     if (h.flags & mox::kFlagLz4) {

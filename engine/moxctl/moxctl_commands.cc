@@ -14,11 +14,11 @@
 
 #include "engine/config/mox_config.h"
 #include "engine/mox/cartridge.h"
-#include "engine/mox/cartridge_map.h"
 #include "engine/mox/home.h"
 #include "engine/mox/library.h"
 #include "engine/mox/mox.h"
 #include "engine/mox/rebuild.h"
+#include "engine/mox/record_reader.h"
 #include "engine/moxctl/moxctl_library.h"
 #include "platform/file_util.h"
 #include "platform/registry_store.h"
@@ -40,6 +40,8 @@ const char* kUsage =
     "  set stream-limit N          streams a session may hand out\n"
     "  set buffers N               block buffers per handle\n"
     "  set compression RAID on|off compression of RAID device RAID\n"
+    "  set medium file|sequential  cartridges as files, or read only front to back as a tape\n"
+    "                              drive allows (a test aid)\n"
     "  media                       every cartridge: drive, label, used and free bytes, data\n"
     "                              bytes received and stored and their ratio, sessions\n"
     "  add-media [N]               add N (default 1) blank cartridges to the pool\n"
@@ -262,6 +264,9 @@ int cmdStatus(const std::string& home, FILE* out, FILE* err) {
   std::fprintf(out, "stream limit: %d\n", s.streamLimit);
   std::fprintf(out, "buffers: %d\n", s.bufferPool);
   std::fprintf(out, "debug level: %d\n", s.debugLevel);
+  if (s.medium == moxcfg::kMediumSequential) {
+    std::fprintf(out, "medium: sequential (a test aid: cartridges read only front to back)\n");
+  }
   std::vector<moxcfg::RaidConfig> raids;
   int rc = moxcfg::loadRaidDevices(home, &raids);
   if (rc != platform::kRegOk) std::fprintf(out, "RAID devices: invalid configuration (%d)\n", rc);
@@ -319,7 +324,7 @@ int cmdSet(const std::string& home, const std::vector<std::string>& args, FILE* 
   if (args.size() != 2) {
     std::fprintf(err,
                  "moxctl: usage: set capacity SIZE | stream-limit N | buffers N | "
-                 "compression RAID on|off\n");
+                 "compression RAID on|off | medium file|sequential\n");
     return 2;
   }
   if (ensure(home, err) != MOX_OK) return 1;
@@ -340,6 +345,18 @@ int cmdSet(const std::string& home, const std::vector<std::string>& args, FILE* 
     }
     name = moxcfg::kStreamLimitValue;
     value = static_cast<uint64_t>(count);
+  } else if (args[0] == "medium") {
+    if (args[1] != "file" && args[1] != "sequential") {
+      std::fprintf(err, "moxctl: bad medium '%s' (file or sequential)\n", args[1].c_str());
+      return 2;
+    }
+    int medium = args[1] == "file" ? moxcfg::kMediumFile : moxcfg::kMediumSequential;
+    if (moxcfg::storeEngineValue(home, moxcfg::kMediumValue, medium) != platform::kRegOk) {
+      std::fprintf(err, "moxctl: cannot write %s\n", moxcfg::kMediumValue);
+      return 1;
+    }
+    std::fprintf(out, "medium = %s\n", args[1].c_str());
+    return 0;
   } else if (args[0] == "buffers") {
     if (!parseCount(args[1], 4, 4096, &count)) {
       std::fprintf(err, "moxctl: bad buffer count '%s' (4 to 4096)\n", args[1].c_str());
@@ -368,38 +385,36 @@ std::map<std::string, int> loadedDrives(const mox::Home& h, int drives) {
   return loaded;
 }
 
-// Bytes of data blocks as the engine received them (before compression)
-// and as it stored them (record bodies).
-struct DataBytes {
-  uint64_t received = 0;
-  uint64_t stored = 0;
-};
+// The cartridge at `path` as the home's medium: its map (*map) or a code.
+int scanIn(const mox::Home& h, const std::string& path, mox::CartridgeMap* map) {
+  int rc = MOX_OK;
+  auto medium = mox::openMedium(h, path, false, &rc);
+  return medium ? mox::mountMedium(*medium, map) : rc;
+}
 
-// Adds the data records between `from` and `to` of a cartridge, reading
-// only their headers. Records whose header does not check are left out
-// (moxctl check names them).
-void addDataBytes(const mox::CartridgeFile& file, uint64_t from, uint64_t to, DataBytes* sums) {
-  uint64_t offset = from;
-  while (offset < to) {
-    uint8_t lead[4 + mox::kHeaderSize];
-    if (!file.readAt(offset, lead, 4)) return;
-    const uint32_t length = mox::loadLe32(lead);
-    if (length == mox::kTapeMark) {
-      offset += 4;
-      continue;
-    }
-    if (length < mox::kHeaderSize || length > mox::kMaxRecordLength) return;
-    mox::RecordHeader header;
-    if (file.readAt(offset + 4, lead + 4, mox::kHeaderSize) && mox::decodeHeader(lead + 4, &header) && header.kind == mox::Kind::kData) {
-      sums->received += header.originalLength;
-      sums->stored += header.storedLength;
-    }
-    offset += mox::framedSize(length);
-  }
+// Every record of the cartridge at `path` checked, as the home's medium.
+mox::CheckReport checkIn(const mox::Home& h, const std::string& path) {
+  int rc = MOX_OK;
+  auto medium = mox::openMedium(h, path, false, &rc);
+  if (medium) return mox::checkMedium(*medium);
+  mox::CheckReport report;
+  report.result = MOX_E_MEDIA;
+  report.problem = "not a cartridge of this engine (no readable label)";
+  report.damage.push_back({0, report.problem});
+  return report;
+}
+
+// Data bytes of each finished session of the cartridge at `path`; zeros
+// when it cannot be read.
+std::vector<mox::DataBytes> dataBytesIn(const mox::Home& h, const std::string& path,
+                                        const mox::CartridgeMap& map) {
+  int rc = MOX_OK;
+  auto medium = mox::openMedium(h, path, false, &rc);
+  return medium ? mox::sessionData(*medium, map) : std::vector<mox::DataBytes>(map.sessions.size());
 }
 
 // "received / stored" with two decimals, or "-" when nothing is stored.
-std::string ratioText(const DataBytes& sums) {
+std::string ratioText(const mox::DataBytes& sums) {
   if (sums.stored == 0) return "-";
   char text[32];
   std::snprintf(text, sizeof text, "%.2f",
@@ -575,7 +590,7 @@ int cmdMedia(const std::string& home, FILE* out, FILE* err) {
                "USED", "FREE", "RECEIVED", "STORED", "RATIO", "SESSIONS");
   for (const auto& name : h.listCartridges()) {
     mox::CartridgeMap map;
-    int rc = mox::scanCartridge(h.cartridgePath(name), &map);
+    int rc = scanIn(h, h.cartridgePath(name), &map);
     auto it = loaded.find(name);
     std::string drive = it == loaded.end() ? "pool" : std::to_string(it->second);
     if (rc != MOX_OK) {
@@ -591,12 +606,10 @@ int cmdMedia(const std::string& home, FILE* out, FILE* err) {
     if (map.tornTail) sessions += view.liveWriter(name) >= 0 ? " (being written)" : " (torn tail)";
     if (damaged) sessions += " (damaged)";
     if (!unfinishedTexts(view, name).empty()) sessions += " (unfinished)";
-    DataBytes sums;
-    mox::CartridgeFile file;
-    if (file.open(h.cartridgePath(name), false) == MOX_OK) {
-      for (const auto& extent : map.sessions) {
-        addDataBytes(file, extent.startOffset, extent.endOffset, &sums);
-      }
+    mox::DataBytes sums;
+    for (const auto& bytes : dataBytesIn(h, h.cartridgePath(name), map)) {
+      sums.received += bytes.received;
+      sums.stored += bytes.stored;
     }
     std::fprintf(
         out, "%-10s %-6s %-24s %12llu %12llu %12llu %12llu %7s  %s\n", name.c_str(), drive.c_str(),
@@ -625,7 +638,7 @@ int cmdMedia(const std::string& home, FILE* out, FILE* err) {
     int damaged = 0;
     for (const auto& name : ls.set->names) {
       mox::CartridgeMap map;
-      if (!name.empty() && mox::scanCartridge(h.cartridgePath(name), &map) == MOX_OK &&
+      if (!name.empty() && scanIn(h, h.cartridgePath(name), &map) == MOX_OK &&
           !damagedCartridge(view, name, h.cartridgePath(name), map)) {
         continue;
       }
@@ -715,8 +728,8 @@ int cartridgePath(const mox::Home& h, const std::string& arg, std::string* path,
       return 2;
     }
     if (!here && !pooled) {
-      std::fprintf(err, "moxctl: %s: no such cartridge in %s and no such file here\n",
-                   arg.c_str(), h.mediaDir().c_str());
+      std::fprintf(err, "moxctl: %s: no such cartridge in %s and no such file here\n", arg.c_str(),
+                   h.mediaDir().c_str());
       return 1;
     }
     *path = here ? arg : h.cartridgePath(arg);
@@ -739,7 +752,7 @@ int cmdDump(const std::string& home, const std::vector<std::string>& args, FILE*
   std::string path;
   if (int status = cartridgePath(h, args[0], &path, err); status != 0) return status;
   mox::CartridgeMap map;
-  int rc = mox::scanCartridge(path, &map);
+  int rc = scanIn(h, path, &map);
   if (rc != MOX_OK) {
     std::fprintf(err, "moxctl: %s: not a cartridge of this engine (code %d)\n", path.c_str(), rc);
     return 1;
@@ -758,17 +771,16 @@ int cmdDump(const std::string& home, const std::vector<std::string>& args, FILE*
     std::fprintf(out, "set %016llx member %u of %u, RAID level %u\n",
                  static_cast<unsigned long long>(l.setId), l.memberIndex, l.memberCount, l.level);
   }
-  mox::CartridgeFile file;
-  const bool opened = file.open(path, false) == MOX_OK;
-  for (const auto& s : map.sessions) {
+  std::vector<mox::DataBytes> data = dataBytesIn(h, path, map);
+  for (size_t n = 0; n < map.sessions.size(); ++n) {
+    const mox::SessionExtent& s = map.sessions[n];
     uint64_t total = 0;
     for (uint32_t b : s.end.streamBlocks) total += b;
     std::fprintf(out, "session %u: cartridge set %u of the session, %s, %zu streams, %llu blocks\n",
                  s.session, s.start.setIndex + 1,
                  s.continued ? "continues on the next set" : "ended", s.end.streamBlocks.size(),
                  static_cast<unsigned long long>(total));
-    DataBytes sums;
-    if (opened) addDataBytes(file, s.startOffset, s.endOffset, &sums);
+    const mox::DataBytes& sums = data[n];
     std::fprintf(out, "  data: %llu bytes received, %llu bytes stored, ratio %s\n",
                  static_cast<unsigned long long>(sums.received),
                  static_cast<unsigned long long>(sums.stored), ratioText(sums).c_str());
@@ -822,7 +834,7 @@ int cmdCheck(const std::string& home, const std::vector<std::string>& args, FILE
   }
   for (const auto& name : names) {
     const std::string& path = paths[name];
-    mox::CheckReport report = mox::checkCartridge(path);
+    mox::CheckReport report = checkIn(h, path);
     std::vector<std::string> bad;
     for (const auto& d : report.damage) {
       bad.push_back("offset " + std::to_string(d.offset) + ": " + d.kind);
@@ -833,7 +845,7 @@ int cmdCheck(const std::string& home, const std::vector<std::string>& args, FILE
     }
     mox::SetNote note;
     mox::CartridgeMap map;
-    if (bad.empty() && mox::readSetNote(path, &note) && mox::scanCartridge(path, &map) == MOX_OK) {
+    if (bad.empty() && mox::readSetNote(path, &note) && scanIn(h, path, &map) == MOX_OK) {
       std::string lost = mox::lostSetData(note, map);
       if (!lost.empty()) bad.push_back("offset 0: " + lost);
     }
@@ -914,7 +926,7 @@ int cmdErase(const std::string& home, const std::vector<std::string>& args, FILE
       sets.insert(set);
       continue;
     }
-    mox::CheckReport report = mox::checkCartridge(h.cartridgePath(name));
+    mox::CheckReport report = checkIn(h, h.cartridgePath(name));
     if (report.problem.rfind("label record damaged", 0) == 0) {
       refused.push_back(name + ": " + report.problem + ": what it holds cannot be told");
     }
@@ -963,6 +975,13 @@ int cmdErase(const std::string& home, const std::vector<std::string>& args, FILE
     for (const auto& name : ls.set->names) {
       if (name.empty()) continue;
       relinks.emplace_back(name, prev);
+      int rc = MOX_OK;
+      auto medium = mox::openMedium(h, h.cartridgePath(name), false, &rc);
+      if (medium && !medium->traits().labelInPlace) {
+        refused.push_back(name +
+                          ": its label names an erased set, and its medium cannot rewrite a "
+                          "label in place (it is read only front to back)");
+      }
       auto it = view.raidOf.find(name);
       if (it == view.raidOf.end() || !raidsHeld.insert(it->second).second) continue;
       held.push_back(std::make_unique<mox::RaidLock>(home, it->second));
@@ -980,7 +999,7 @@ int cmdErase(const std::string& home, const std::vector<std::string>& args, FILE
   int status = 0;
   for (const auto& [name, prev] : relinks) {
     const uint64_t continues = prev;  // clang 14 lambdas do not capture structured bindings
-    int rc = mox::rewriteLabel(h.cartridgePath(name), [&](mox::Label* label) {
+    int rc = mox::rewriteLabel(h, h.cartridgePath(name), [&](mox::Label* label) {
       if (erasedIds.count(label->prevSetId) != 0) label->prevSetId = continues;
     });
     if (rc != MOX_OK && rc != MOX_E_MEDIA) {
@@ -993,7 +1012,7 @@ int cmdErase(const std::string& home, const std::vector<std::string>& args, FILE
     }
   }
   for (const auto& name : named) {
-    int rc = mox::eraseCartridge(h.cartridgePath(name), false);
+    int rc = mox::eraseCartridge(h, h.cartridgePath(name), false);
     if (rc != MOX_OK) {
       std::fprintf(err, "moxctl: %s: cannot erase (code %d)\n", name.c_str(), rc);
       status = 1;

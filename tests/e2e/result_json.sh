@@ -94,6 +94,8 @@ done
 mkfifo keys
 for sig in INT TERM HUP KILL; do
   printf '{"passed": true}\n' >sig.json
+  # The last run's prompt must not be taken for this run's.
+  rm -f out_sig.txt
   sleep 600 >keys &
   holder=$!
   "$ZEPHLORN" --json=sig.json -b1 -g0 -n1 -c40 <keys >out_sig.txt 2>&1 &
