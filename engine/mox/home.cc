@@ -54,9 +54,7 @@ Home::Shape Home::defaultShape() {
 
 int Home::ensureProvisioned() {
   if (moxcfg::engineProvisioned(path_)) return MOX_OK;
-  std::error_code ec;
-  fs::create_directories(path_, ec);
-  if (ec) return MOX_E_HOME;
+  if (platform::makeDirectories(path_) != 0) return MOX_E_HOME;
   HomeLock lock(path_);
   if (!lock.held()) return MOX_E_HOME;
   if (moxcfg::engineProvisioned(path_)) return MOX_OK;
@@ -67,9 +65,7 @@ int Home::ensureProvisioned() {
 }
 
 int Home::beginProvisioning() {
-  std::error_code ec;
-  fs::create_directories(path_, ec);
-  if (ec) return MOX_E_HOME;
+  if (platform::makeDirectories(path_) != 0) return MOX_E_HOME;
   if (moxcfg::homeHalfMade(path_)) return MOX_OK;
   return platform::writeFileAtomic(moxcfg::provisioningMarkPath(path_),
                                    "A library is being made in this home. Should this file "
@@ -89,11 +85,10 @@ int Home::provision(const Shape& shape) {
   // The mark goes first and leaves last, once everything below is durable:
   // a making cut short anywhere leaves a home that says so.
   if (beginProvisioning() != MOX_OK) return MOX_E_HOME;
-  std::error_code ec;
-  fs::create_directories(mediaDir(), ec);
-  if (ec) return MOX_E_HOME;
-  fs::create_directories(path_ + "/drives", ec);
-  if (ec) return MOX_E_HOME;
+  if (platform::makeDirectories(mediaDir()) != 0 ||
+      platform::makeDirectories(path_ + "/drives") != 0) {
+    return MOX_E_HOME;
+  }
   for (size_t n = 0; n < shape.raids.size(); ++n) {
     if (moxcfg::storeRaidDevice(path_, static_cast<int>(n), shape.raids[n]) != platform::kRegOk) {
       return MOX_E_HOME;

@@ -14,6 +14,8 @@
 #include "engine/mox/member_scan.h"
 #include "engine/mox/mox.h"
 #include "platform/file_env.h"
+#include "platform/file_util.h"
+#include "platform/registry_store.h"
 
 namespace mox {
 namespace {
@@ -229,10 +231,10 @@ uint64_t newSetId() {
 
 namespace {
 
-// <home>/locks/RAID<n>.lock, its directory made when missing.
+// <home>/locks/RAID<n>.lock, its directory made when missing (a lock
+// directory lost in a crash is made again).
 std::string raidLockPath(const std::string& home, int raidNumber) {
-  std::error_code ec;
-  std::filesystem::create_directories(home + "/locks", ec);
+  platform::makeDirectories(home + "/locks", /*durable=*/false);
   return home + "/locks/RAID" + std::to_string(raidNumber) + ".lock";
 }
 

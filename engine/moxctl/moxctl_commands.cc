@@ -134,10 +134,8 @@ int cmdInit(const std::string& home, const std::vector<std::string>& args, FILE*
     std::fprintf(err, "moxctl: refused RAID layout: %s\n", layout.c_str());
     return 2;
   }
-  std::error_code ec;
-  fs::create_directories(home, ec);
-  if (ec) {
-    std::fprintf(err, "moxctl: cannot create %s: %s\n", home.c_str(), ec.message().c_str());
+  if (int made = platform::makeDirectories(home); made != 0) {
+    std::fprintf(err, "moxctl: cannot create %s: %s\n", home.c_str(), std::strerror(made));
     return 1;
   }
   mox::Home h(home);
@@ -161,9 +159,7 @@ int cmdInit(const std::string& home, const std::vector<std::string>& args, FILE*
       std::fprintf(err, "moxctl: cannot write in %s\n", home.c_str());
       return 1;
     }
-    fs::remove_all(home + "/registry", ec);
-    fs::remove_all(home + "/media", ec);
-    fs::remove_all(home + "/drives", ec);
+    for (const char* dir : {"/registry", "/media", "/drives"}) platform::removeTree(home + dir);
   }
   int rc = h.provision(shape);
   if (rc != MOX_OK) {
