@@ -32,18 +32,21 @@ bool bodyMatches(const uint8_t* body, size_t length, uint32_t crc) {
 
 namespace {
 
-bool preadAll(int fd, void* buf, size_t len, uint64_t off) {
+// Reads `len` bytes at `off`, resuming after a short read: MOX_OK,
+// MOX_E_MEDIA when the file ends first, MOX_E_IO when a read fails.
+int preadAll(int fd, void* buf, size_t len, uint64_t off) {
   uint8_t* p = static_cast<uint8_t*>(buf);
   while (len > 0) {
     ssize_t n = platform::fileEnv().pread(fd, p, len, off);
     readCounters().readCalls.fetch_add(1, std::memory_order_relaxed);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n < 0) return MOX_E_IO;
+    if (n == 0) return MOX_E_MEDIA;
     p += n;
     off += static_cast<uint64_t>(n);
     len -= static_cast<size_t>(n);
   }
-  return true;
+  return MOX_OK;
 }
 
 // Writes every byte of `iov` at `offset`, resuming after a short write; a
@@ -100,15 +103,22 @@ void CartridgeFile::close() {
   scattered_.store(false);
 }
 
+int CartridgeFile::readExact(uint64_t offset, void* out, size_t length) const {
+  int rc = preadAll(fd_, out, length, offset);
+  if (rc == MOX_E_IO) readFailures_.fetch_add(1);
+  return rc;
+}
+
 int CartridgeFile::readRaw(uint64_t offset, uint8_t* out, size_t room, uint32_t* length) const {
   uint8_t word[4];
-  if (!preadAll(fd_, word, 4, offset)) return MOX_E_MEDIA;
+  int rc = readExact(offset, word, 4);
+  if (rc != MOX_OK) return rc;
   uint32_t len = loadLe32(word);
   if (len == kTapeMark || len > kMaxRecordLength || len < kHeaderSize || len > room) {
     return MOX_E_MEDIA;
   }
-  if (!preadAll(fd_, out, len, offset + 4)) return MOX_E_MEDIA;
-  if (!preadAll(fd_, word, 4, offset + 4 + len + (len & 1))) return MOX_E_MEDIA;
+  if ((rc = readExact(offset + 4, out, len)) != MOX_OK) return rc;
+  if ((rc = readExact(offset + 4 + len + (len & 1), word, 4)) != MOX_OK) return rc;
   if (loadLe32(word) != len) return MOX_E_MEDIA;
   *length = len;
   return MOX_OK;
@@ -117,20 +127,20 @@ int CartridgeFile::readRaw(uint64_t offset, uint8_t* out, size_t room, uint32_t*
 int CartridgeFile::readRecord(uint64_t offset, RecordHeader* header,
                               std::vector<uint8_t>* body) const {
   uint8_t lead[4 + kHeaderSize];
-  if (!preadAll(fd_, lead, sizeof lead, offset)) return MOX_E_MEDIA;
+  int rc = readExact(offset, lead, sizeof lead);
+  if (rc != MOX_OK) return rc;
   uint32_t len = loadLe32(lead);
   if (len == kTapeMark || len > kMaxRecordLength || len < kHeaderSize) return MOX_E_MEDIA;
   if (!decodeHeader(lead + 4, header)) return MOX_E_CHECKSUM;
   if (header->storedLength != len - kHeaderSize) return MOX_E_MEDIA;
   body->resize(header->storedLength);
   if (header->storedLength > 0 &&
-      !preadAll(fd_, body->data(), header->storedLength, offset + 4 + kHeaderSize)) {
-    return MOX_E_MEDIA;
+      (rc = readExact(offset + 4 + kHeaderSize, body->data(), header->storedLength)) != MOX_OK) {
+    return rc;
   }
   uint8_t word[4];
-  if (!preadAll(fd_, word, 4, offset + 4 + len + (len & 1)) || loadLe32(word) != len) {
-    return MOX_E_MEDIA;
-  }
+  if ((rc = readExact(offset + 4 + len + (len & 1), word, 4)) != MOX_OK) return rc;
+  if (loadLe32(word) != len) return MOX_E_MEDIA;
   if (!bodyMatches(body->data(), body->size(), header->bodyCrc)) return MOX_E_CHECKSUM;
   return MOX_OK;
 }
@@ -167,7 +177,10 @@ int CartridgeFile::readRecordInto(uint64_t offset, uint8_t* header, uint8_t* bod
     ssize_t n = platform::fileEnv().preadv(fd_, rest, count, offset + got);
     readCounters().readCalls.fetch_add(1, std::memory_order_relaxed);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return MOX_E_MEDIA;
+    if (n < 0) {
+      readFailures_.fetch_add(1);
+      return MOX_E_IO;
+    }
     if (n == 0) break;
     got += static_cast<size_t>(n);
   }
@@ -282,10 +295,19 @@ void CartridgeFile::writeBack(uint64_t offset, uint64_t length, bool wait) const
 }
 
 bool CartridgeFile::readAt(uint64_t offset, void* out, size_t length) const {
-  return preadAll(fd_, out, length, offset);
+  return readExact(offset, out, length) == MOX_OK;
 }
 
 int CartridgeFile::scan(CartridgeMap* map) const {
+  // A read that failed is neither the end of the file nor damage: what the
+  // file holds there is not known, so nothing found is taken for its
+  // content (a torn tail cut there would cut sound sessions).
+  uint64_t failures = readFailures_.load();
+  int rc = scanRecords(map);
+  return readFailures_.load() != failures ? MOX_E_IO : rc;
+}
+
+int CartridgeFile::scanRecords(CartridgeMap* map) const {
   *map = CartridgeMap();
   uint64_t size = 0;
   if (this->size(&size) != MOX_OK) return MOX_E_IO;
@@ -299,7 +321,7 @@ int CartridgeFile::scan(CartridgeMap* map) const {
     // A first record cut short while it was written leaves a blank cartridge.
     // So does a label record whose file ends inside it (a write cut short).
     uint8_t lead[8];
-    bool readable = preadAll(fd_, lead, std::min<uint64_t>(size, 8), 0);
+    bool readable = readExact(0, lead, std::min<uint64_t>(size, 8)) == MOX_OK;
     bool cutLabel = readable && size >= 8 && loadLe32(lead + 4) == kRecordMagic &&
                     loadLe32(lead) == kHeaderSize + kLabelBodySize &&
                     size < framedSize(kHeaderSize + kLabelBodySize);

@@ -83,14 +83,16 @@ class CartridgeFile {
   const std::string& path() const { return path_; }
 
   // Reads the label and the finished sessions, and tells a torn tail from
-  // damage (member_scan.cc). MOX_OK, or MOX_E_MEDIA for a file that is not a
-  // cartridge of this engine.
+  // damage (member_scan.cc). MOX_OK, MOX_E_MEDIA for a file that is not a
+  // cartridge of this engine, or MOX_E_IO when a read failed.
   int scan(CartridgeMap* map) const;
-  // Reads `length` bytes at `offset`; false when the file is shorter.
+  // Reads `length` bytes at `offset`; false when the file is shorter or the
+  // read fails (which scan() then reports).
   bool readAt(uint64_t offset, void* out, size_t length) const;
 
   // Reads the record at `offset`. The body is checked against its CRC:
-  // MOX_E_CHECKSUM on mismatch, MOX_E_MEDIA on broken framing.
+  // MOX_E_CHECKSUM on mismatch, MOX_E_MEDIA on broken framing, MOX_E_IO
+  // when a read fails.
   int readRecord(uint64_t offset, RecordHeader* header, std::vector<uint8_t>* body) const;
   // Reads the record at `offset` with one read call: its header bytes into
   // `header` (kHeaderSize bytes), decoded into *decoded, and its body into
@@ -99,7 +101,8 @@ class CartridgeFile {
   // readRecord checks, each once: both length words, the header's magic and
   // checksum, the stored length, the body's CRC. MOX_E_CHECKSUM on a bad
   // header or body checksum, MOX_E_MEDIA on broken framing, a record larger
-  // than the room, or a file that ends inside the record.
+  // than the room, or a file that ends inside the record; MOX_E_IO when a
+  // read fails.
   int readRecordInto(uint64_t offset, uint8_t* header, uint8_t* body, size_t room,
                      RecordHeader* decoded) const;
   // Asks the system to start reading `length` bytes at `offset` into the
@@ -112,7 +115,8 @@ class CartridgeFile {
   // a healthy read skips. A hint, given to the system once per change.
   void readScattered(bool scattered) const;
   // Reads the record at `offset` into `out` (capacity `room`), returning the
-  // framed payload length (header + body) in *length; unchecked.
+  // framed payload length (header + body) in *length; unchecked but for the
+  // framing (MOX_E_MEDIA), MOX_E_IO when a read fails.
   int readRaw(uint64_t offset, uint8_t* out, size_t room, uint32_t* length) const;
   // Writes a record at `offset`; returns its framed size in *size. The
   // body's CRC is computed here unless the header already carries it.
@@ -139,9 +143,15 @@ class CartridgeFile {
   void writeBack(uint64_t offset, uint64_t length, bool wait) const;
 
  private:
+  // Reads `length` bytes at `offset`: MOX_OK, MOX_E_MEDIA when the file ends
+  // first, MOX_E_IO when a read fails (counted in readFailures_).
+  int readExact(uint64_t offset, void* out, size_t length) const;
+  int scanRecords(CartridgeMap* map) const;
+
   int fd_ = -1;
   std::string path_;
   mutable std::atomic<bool> scattered_{false};
+  mutable std::atomic<uint64_t> readFailures_{0};  // reads that failed (not the file's end)
 };
 
 // What the record readers did, counted for the tests that hold the read

@@ -91,7 +91,9 @@ int Group::enumTape(TapeEnumRecord* tapes) {
   } else {
     std::vector<uint16_t> empty;
     for (uint16_t d : config_.members) {
-      if (home_.driveCartridge(d).empty()) empty.push_back(d);
+      std::string name;
+      if (home_.loadedCartridge(d, &name) != MOX_OK) return MOX_E_IO;
+      if (name.empty()) empty.push_back(d);
     }
     if (!empty.empty()) {
       if ((access_ & MOX_ACCESS_WRITE) == 0) return MOX_E_NO_TAPE;

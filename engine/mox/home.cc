@@ -123,6 +123,11 @@ int Home::readDriveCartridge(int drive, std::string* name) const {
   return err;
 }
 
+int Home::loadedCartridge(int drive, std::string* name) const {
+  int err = readDriveCartridge(drive, name);
+  return err == 0 || err == EINVAL ? MOX_OK : MOX_E_IO;
+}
+
 std::string Home::driveCartridge(int drive) const {
   std::string name;
   readDriveCartridge(drive, &name);

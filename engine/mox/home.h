@@ -59,6 +59,11 @@ class Home {
   // The same, with the errno of a drive file that cannot be read (0 for a
   // readable or missing one).
   int readDriveCartridge(int drive, std::string* name) const;
+  // The cartridge in drive i as the engine acts on it: MOX_OK with "" for an
+  // empty drive or a drive file that is not a regular file (not ours), or
+  // MOX_E_IO for one that cannot be read, never taken for an empty drive
+  // (a blank loaded over it would put its cartridge back in the pool).
+  int loadedCartridge(int drive, std::string* name) const;
   int setDriveCartridge(int drive, const std::string& name);
   // Loads several drives as one change (a tape change of a whole set): the
   // change is written to drives/.load first, so a change that fails or is

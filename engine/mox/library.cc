@@ -100,12 +100,17 @@ std::shared_ptr<CartSet> openSet(const Home& home, const std::vector<std::string
       continue;
     }
     auto file = std::make_unique<CartridgeFile>();
-    if (file->open(home.cartridgePath(names[i]), writable) != MOX_OK) {
-      set->problems[i].push_back({0, "cartridge file missing or unreadable"});
+    int rc = file->open(home.cartridgePath(names[i]), writable);
+    if (rc == MOX_OK) rc = mountCartridge(*file, &set->maps[i]);
+    if (rc == MOX_E_IO) {
+      set->readFailed = true;
+      set->problems[i].push_back({0, "cartridge file cannot be read (I/O error)"});
       continue;
     }
-    if (mountCartridge(*file, &set->maps[i]) != MOX_OK) {
-      set->problems[i].push_back({0, "not a cartridge of this engine (no readable label)"});
+    if (rc != MOX_OK) {
+      set->problems[i].push_back({0, file->isOpen()
+                                         ? "not a cartridge of this engine (no readable label)"
+                                         : "cartridge file missing or unreadable"});
       continue;
     }
     set->files[i] = std::move(file);
@@ -136,13 +141,19 @@ int loadBlanks(Home& home, const std::vector<uint16_t>& drives, const Label* pre
   int rc = home.finishDriveLoad();
   if (rc != MOX_OK) return rc;
   moxcfg::EngineSettings settings;
-  moxcfg::loadEngineSettings(home.path(), &settings);
+  if (moxcfg::loadEngineSettings(home.path(), &settings) != platform::kRegOk) return MOX_E_IO;
+  // A drive file that cannot be read is never taken for an empty drive:
+  // its cartridge could be loaded twice.
   std::set<std::string> loaded;
+  std::string inDrive;
   for (int d = 0; d < settings.driveCount; ++d) {
-    std::string name = home.driveCartridge(d);
-    if (!name.empty()) loaded.insert(name);
+    if (home.loadedCartridge(d, &inDrive) != MOX_OK) return MOX_E_IO;
+    if (!inDrive.empty()) loaded.insert(inDrive);
   }
-  for (uint16_t d : drives) loaded.erase(home.driveCartridge(d));
+  for (uint16_t d : drives) {
+    if (home.loadedCartridge(d, &inDrive) != MOX_OK) return MOX_E_IO;
+    loaded.erase(inDrive);
+  }
   std::vector<std::string> blanks;
   for (const auto& name : home.listCartridges()) {
     if (blanks.size() == drives.size()) break;

@@ -23,6 +23,9 @@ struct CartSet {
   std::vector<bool> damaged;  // readable, but holds damage (see member_scan.h)
   // Per member: why it failed or what damage it holds, for reports.
   std::vector<std::vector<MediaDamage>> problems;
+  // A member failed because a read failed (an I/O error): what it holds is
+  // not known, so it is neither damaged nor behind the others for sure.
+  bool readFailed = false;
 
   size_t memberCount() const { return names.size(); }
   size_t failedCount() const;

@@ -24,7 +24,7 @@ namespace mox {
 namespace {
 
 int ensureCartridge(Home& home, uint16_t drive, std::string* name) {
-  *name = home.driveCartridge(drive);
+  if (home.loadedCartridge(drive, name) != MOX_OK) return MOX_E_IO;
   if (!name->empty()) return MOX_OK;
   HomeLock lock(home.path());
   int rc = loadBlanks(home, {drive});
@@ -334,6 +334,7 @@ MemberHealth checkMembers(const Home& home, const moxcfg::RaidConfig& config) {
     if (!set->failed[i]) most = std::max(most, set->maps[i].sessions.size());
   }
   health.failed = set->failed;
+  health.readFailed = set->readFailed;
   health.labelled = true;
   for (size_t i = 0; i < names.size(); ++i) {
     if (!set->failed[i] && set->maps[i].sessions.size() < most) health.failed[i] = true;
@@ -390,6 +391,9 @@ int rebuildMember(Home& home, const moxcfg::RaidConfig& config, size_t source, s
 int rebuildGroup(Home& home, int /*raidNumber*/, const moxcfg::RaidConfig& config, int* built,
                  int* rebuilt) {
   MemberHealth health = checkMembers(home, config);
+  // A member that cannot be read is not known to be the one behind: a
+  // rebuild could copy the others over the only sound one.
+  if (health.readFailed) return MOX_E_IO;
   int members = static_cast<int>(config.members.size());
   *built = members - health.damaged;
   *rebuilt = 0;

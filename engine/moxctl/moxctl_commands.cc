@@ -207,8 +207,9 @@ int cmdStatus(const std::string& home, FILE* out, FILE* err) {
   for (size_t n = 0; n < raids.size(); ++n) {
     std::fprintf(out, "RAID%zu: RGROUP%zu level %d members", n, n, raids[n].level);
     for (uint16_t m : raids[n].members) std::fprintf(out, " %u", m);
-    std::fprintf(out, " compression %s\n",
-                 moxcfg::loadRaidCompression(home, static_cast<int>(n)) ? "on" : "off");
+    bool compressed = true;
+    bool known = moxcfg::loadRaidCompression(home, static_cast<int>(n), &compressed) == 0;
+    std::fprintf(out, " compression %s\n", !known ? "unreadable" : compressed ? "on" : "off");
   }
   int status = 0;
   for (int i = 0; i < s.driveCount; ++i) {
@@ -357,7 +358,10 @@ std::string sessionList(const mox::CartridgeMap& map) {
 int cmdMedia(const std::string& home, FILE* out, FILE* err) {
   if (ensure(home, err) != MOX_OK) return 1;
   moxcfg::EngineSettings s;
-  moxcfg::loadEngineSettings(home, &s);
+  if (moxcfg::loadEngineSettings(home, &s) != platform::kRegOk) {
+    std::fprintf(err, "moxctl: cannot read the engine settings\n");
+    return 1;
+  }
   mox::Home h(home);
   auto loaded = loadedDrives(h, s.driveCount);
   std::fprintf(out, "%-10s %-6s %-24s %12s %12s %12s %12s %7s  %s\n", "CARTRIDGE", "DRIVE",
