@@ -109,6 +109,12 @@ int regDeleteKey(const std::string& root, const std::string& subkey) {
 
 void regCloseKey(RegKey* key) { key->dir.clear(); }
 
+int regQueryValue(const RegKey& key, const std::string& name) {
+  if (!validValueName(name)) return kRegInvalid;
+  struct stat st;
+  return lstat((key.dir + "/" + name).c_str(), &st) == 0 ? kRegOk : kRegNotFound;
+}
+
 int regReadValue(const RegKey& key, const std::string& name, std::string* data) {
   if (!validValueName(name)) return kRegInvalid;
   // Values are small; one that is not a regular file (a FIFO is never

@@ -51,6 +51,9 @@ int regCreateKey(const std::string& root, const std::string& subkey, RegKey* key
 int regDeleteKey(const std::string& root, const std::string& subkey);
 // Closes a key. Nothing is held open; present so callers pair every open.
 void regCloseKey(RegKey* key);
+// Whether the value `name` of an open key is there, readable or not,
+// without reading it: kRegOk or kRegNotFound.
+int regQueryValue(const RegKey& key, const std::string& name);
 // Reads the whole value `name` of an open key into `data`: kRegOk,
 // kRegNotFound, kRegInvalid when something else than a regular file stands
 // in its place (never waited on), kRegIoError when it cannot be read.

@@ -199,10 +199,9 @@ bool engineProvisioned(const std::string& home) {
                                &key) != platform::kRegOk) {
     return false;
   }
-  // A DriveCount value that is there but cannot be read is a library all
-  // the same: never made again over (reading its settings reports the error).
-  std::string text;
-  return platform::regReadValue(key, kDriveCountValue, &text) != platform::kRegNotFound;
+  // Only whether the value is there: one that cannot be read is a library
+  // all the same, never made again over (reading its settings reports it).
+  return platform::regQueryValue(key, kDriveCountValue) == platform::kRegOk;
 }
 
 int loadEngineSettings(const std::string& home, EngineSettings* settings) {

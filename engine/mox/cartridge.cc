@@ -364,8 +364,10 @@ void checkSessionRecords(const CartridgeFile& file, uint64_t size, const Session
     bool known = std::any_of(report->damage.begin(), report->damage.end(),
                              [&](const MediaDamage& d) { return d.offset == off; });
     if (!known) {
-      report->damage.push_back(
-          {off, r == MOX_E_CHECKSUM ? "checksum mismatch" : describeBadRecord(file, size, off)});
+      std::string kind = r == MOX_E_CHECKSUM ? "checksum mismatch"
+                         : r == MOX_E_IO     ? "cannot be read (I/O error)"
+                                             : describeBadRecord(file, size, off);
+      report->damage.push_back({off, kind});
     }
     off = findNextRecord(file, size, off + 2);
   }
@@ -379,6 +381,12 @@ CheckReport checkCartridge(const std::string& path) {
   int rc = file.open(path, false);
   CartridgeMap map;
   if (rc == MOX_OK) rc = file.scan(&map);
+  if (rc == MOX_E_IO) {
+    report.result = MOX_E_IO;
+    report.problem = "cannot be read (I/O error)";
+    report.damage.push_back({0, report.problem});
+    return report;
+  }
   if (rc != MOX_OK) {
     report.result = MOX_E_MEDIA;
     report.problem = "not a cartridge of this engine (no readable label)";

@@ -170,7 +170,7 @@ int scanCartridge(const std::string& path, CartridgeMap* map);
 
 // Result of reading every record of a cartridge and checking its CRC.
 struct CheckReport {
-  int result = 0;        // MOX_OK, MOX_E_MEDIA (not a cartridge or damaged), MOX_E_CHECKSUM
+  int result = 0;  // MOX_OK, MOX_E_MEDIA (not a cartridge or damaged), MOX_E_CHECKSUM, MOX_E_IO
   uint64_t records = 0;  // records checked
   size_t sessions = 0;
   std::string problem;              // the first bad record, named by offset

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
@@ -149,9 +150,12 @@ int Home::setDriveCartridges(const std::vector<std::pair<uint16_t, std::string>>
 int Home::finishDriveLoad() {
   std::string journal = path_ + "/drives/.load";
   std::string text;
-  // No journal, or one that cannot be read (never waited on, should a FIFO
-  // stand there): no change to finish.
-  if (platform::readRegularFile(journal, 64u << 10, &text) != 0) return MOX_OK;
+  // No journal, or something else than a regular file in its place (never
+  // waited on, should a FIFO stand there): no change to finish. A journal
+  // that cannot be read is a change not finished.
+  int err = platform::readRegularFile(journal, 64u << 10, &text);
+  if (err == ENOENT || err == EINVAL) return MOX_OK;
+  if (err != 0) return MOX_E_IO;
   std::istringstream in(text);
   int drive = -1;
   std::string name;

@@ -71,6 +71,7 @@ class Home {
   // never hold half of one set and half of another. Called with HomeLock.
   int setDriveCartridges(const std::vector<std::pair<uint16_t, std::string>>& loads);
   // Finishes a change of drives left unfinished. Called with HomeLock.
+  // MOX_OK, or MOX_E_IO when the change cannot be read or finished.
   int finishDriveLoad();
   // Every cartridge file name (without .tap), sorted.
   std::vector<std::string> listCartridges() const;

@@ -499,6 +499,43 @@ TEST(InitCutShort, EveryPointLeavesTheHomeWholeOrHalfMadeUntilInitForce) {
   }
 }
 
+// moxctl check while a read fails: the check fails (status 1), and a
+// cartridge that could not be read is named BAD for it, never "ok". A side
+// file that cannot be read is only a cache: the cartridge is scanned.
+TEST(CheckUnderReadFaults, EveryFailedReadFailsTheCheck) {
+  zeptest::ScopedTempDir temp{"moxcheck", access("/dev/shm", W_OK) == 0 ? "/dev/shm" : nullptr};
+  ASSERT_TRUE(temp.valid());
+  const std::string home = temp.file("home");
+  setenv("MOX_HOME", home.c_str(), 1);
+  ASSERT_EQ(moxtest::moxctlIn(home, {"init", "--drives", "3", "--cartridges", "4", "--capacity",
+                                     "1M", "--raid", "5:0,1,2"}),
+            0);
+  ASSERT_EQ(moxtest::writeSession("RGROUP0", 2, 6, 1).rc, 0);
+  std::string out;
+  uint64_t reads = 0;
+  {
+    FaultFileEnv env;
+    platform::ScopedFileEnv scope(&env);
+    ASSERT_EQ(moxtest::moxctlIn(home, {"check"}, &out), 0) << out;
+    reads = env.count(Op::kRead);
+  }
+  for (uint64_t nth : sweepPoints(reads)) {
+    SCOPED_TRACE("EIO at read " + std::to_string(nth));
+    FaultFileEnv env;
+    env.arm(Op::kRead, nth, Fault::kEio);
+    platform::ScopedFileEnv scope(&env);
+    int status = moxtest::moxctlIn(home, {"check"}, &out);
+    ASSERT_TRUE(env.fired());
+    std::string where = env.firedPath();
+    EXPECT_EQ(status, sideFile(where) ? 0 : 1) << where << "\n" << out;
+    if (where.size() > 4 && where.compare(where.size() - 4, 4, ".tap") == 0) {
+      std::string name = fs::path(where).stem().string();
+      EXPECT_NE(out.find(name + ": BAD"), std::string::npos) << out;
+      EXPECT_EQ(out.find(name + ": ok"), std::string::npos) << out;
+    }
+  }
+}
+
 std::vector<Scenario> allScenarios() {
   std::vector<Scenario> out;
   for (Action a : {Action::kBackup, Action::kFirstSession, Action::kSpan, Action::kRebuild,

@@ -536,12 +536,23 @@ int cmdDump(const std::string& home, const std::vector<std::string>& args, FILE*
 // What only the comparison of a RAID device's members shows (a member that
 // lacks sessions its partners hold, a swapped, copied or blanked cartridge),
 // by cartridge name, as "offset X: RAIDn member i: kind".
-std::map<std::string, std::vector<std::string>> groupFindings(const mox::Home& h) {
+std::map<std::string, std::vector<std::string>> groupFindings(const mox::Home& h,
+                                                              std::vector<std::string>* unread) {
   std::map<std::string, std::vector<std::string>> findings;
   std::vector<moxcfg::RaidConfig> raids;
-  moxcfg::loadRaidDevices(h.path(), &raids);
+  int rc = moxcfg::loadRaidDevices(h.path(), &raids);
+  if (rc == platform::kRegIoError || rc == platform::kRegAccessDenied) {
+    unread->push_back("the RAID devices cannot be read");
+  }
   for (size_t n = 0; n < raids.size(); ++n) {
-    auto set = mox::openSet(h, mox::memberCartridges(h, raids[n].members), false);
+    // A drive file that cannot be read leaves its member unchecked: said.
+    std::vector<std::string> names(raids[n].members.size());
+    for (size_t i = 0; i < names.size(); ++i) {
+      if (h.loadedCartridge(raids[n].members[i], &names[i]) != MOX_OK) {
+        unread->push_back(h.drivePath(raids[n].members[i]) + " cannot be read");
+      }
+    }
+    auto set = mox::openSet(h, names, false);
     for (size_t i = 0; i < set->memberCount(); ++i) {
       if (set->names[i].empty()) continue;
       const auto& local = set->maps[i].damage;
@@ -578,8 +589,13 @@ int cmdCheck(const std::string& home, const std::vector<std::string>& args, FILE
     refused = std::max(refused, status);
   }
   if (refused != 0) return refused;
-  auto findings = groupFindings(h);
+  std::vector<std::string> unread;
+  auto findings = groupFindings(h, &unread);
   int status = 0;
+  for (const auto& line : unread) {
+    std::fprintf(err, "moxctl: %s\n", line.c_str());
+    status = 1;
+  }
   if (args.empty()) {
     // A member drive that names a cartridge whose file is gone.
     for (const auto& [name, lines] : findings) {
