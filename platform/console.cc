@@ -4,6 +4,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -119,7 +120,22 @@ auto withRawTerminal(bool echo, F read) {
 bool stdinIsTerminal() { return isatty(input().fd) != 0; }
 bool stdoutIsTerminal() { return isatty(STDOUT_FILENO) != 0; }
 
-void flushConsole() { std::fflush(stdout); }
+namespace {
+std::atomic<int> outputError{0};
+}  // namespace
+
+void flushConsole() {
+  if (std::fflush(stdout) != 0) noteConsoleOutputError(errno != 0 ? errno : EIO);
+}
+
+int consoleOutputError() { return outputError.load(); }
+
+void noteConsoleOutputError(int error) {
+  int none = 0;
+  outputError.compare_exchange_strong(none, error);
+}
+
+void resetConsoleOutputError() { outputError.store(0); }
 
 void discardPendingInput() {
   flushConsole();

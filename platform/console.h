@@ -21,8 +21,17 @@ inline constexpr int kReadEnd = -1;       // end of input
 bool stdinIsTerminal();
 bool stdoutIsTerminal();
 
-// Flushes console output (prompts are printed without a line end).
+// Flushes console output (prompts are printed without a line end). A flush
+// that fails is remembered (consoleOutputError).
 void flushConsole();
+
+// The first error (an errno) that console output met, or 0: a full device,
+// a pipe whose reader is gone, or standard output closed when the process
+// started (noted with noteConsoleOutputError).
+int consoleOutputError();
+void noteConsoleOutputError(int error);
+// Forgets the error (tests).
+void resetConsoleOutputError();
 
 // Before a prompt: on a terminal flush its input queue; on a pipe or file
 // drop the rest of the current line if a partial line was consumed.

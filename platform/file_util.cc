@@ -4,8 +4,10 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -56,6 +58,33 @@ int lockFileTimed(int fd, int timeoutMs, int pauseMs) {
 }
 
 void unlockFile(int fd) { flockRetrying(fd, LOCK_UN); }
+
+bool lockHeld(const std::string& path, const std::string& locksTable) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return false;
+  // The kernel's table, not a file of ours: read past the file environment.
+  std::string table;
+  if (readRegularFile(locksTable, 64u << 20, &table, posixFileEnv()) != 0) return false;
+  // "1: FLOCK  ADVISORY  WRITE 4242 fe:00:10953215 0 EOF"; a waiter's
+  // line has "->" after the number and holds nothing.
+  bool held = false;
+  for (size_t at = 0; !held && at < table.size();) {
+    size_t end = std::min(table.find('\n', at), table.size());
+    std::string line = table.substr(at, end - at);
+    at = end + 1;
+    char kind[16] = {}, mode[16] = {}, access[16] = {};
+    unsigned devMajor = 0, devMinor = 0;
+    unsigned long long inode = 0;
+    long pid = 0;
+    if (std::sscanf(line.c_str(), "%*d: %15s %15s %15s %ld %x:%x:%llu", kind, mode, access, &pid,
+                    &devMajor, &devMinor, &inode) == 7 &&
+        std::strcmp(kind, "FLOCK") == 0 && devMajor == major(st.st_dev) &&
+        devMinor == minor(st.st_dev) && inode == static_cast<unsigned long long>(st.st_ino)) {
+      held = true;
+    }
+  }
+  return held;
+}
 
 FileLock::FileLock(const std::string& path, LockWait wait, int timeoutMs) {
   int opened = -1;

@@ -53,6 +53,11 @@ int lockFile(int fd);
 int tryLockFile(int fd);
 int lockFileTimed(int fd, int timeoutMs, int pauseMs = 50);
 void unlockFile(int fd);
+// True when a process (this one included) holds a lock of lockFile's kind
+// on the file `path`, as the kernel lists it in `locksTable` (/proc/locks);
+// the lock is only looked at, never taken, so a holder-to-be is never
+// refused for it. False when the file or the table cannot be read.
+bool lockHeld(const std::string& path, const std::string& locksTable = "/proc/locks");
 
 // How FileLock waits for a lock another process holds.
 enum class LockWait { kBlock, kTry, kTimed };

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -241,6 +243,39 @@ TEST(RegularFileTest, ReadsWholeFilesWithinTheLimitAndLeavesNoBlockingFlag) {
   ScopedFd held(fd);
   EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
   EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0);
+}
+
+// lockHeld looks at a lock without taking it: a holder-to-be is never
+// refused because someone looked.
+TEST(FileLockTest, HeldIsSeenWithoutTakingTheLock) {
+  zeptest::ScopedTempDir dir;
+  ASSERT_TRUE(dir.valid());
+  std::string path = dir.file("lock");
+  EXPECT_FALSE(lockHeld(path));  // no such file
+  {
+    FileLock holder(path, LockWait::kTry);
+    ASSERT_TRUE(holder.held());
+    EXPECT_TRUE(lockHeld(path));
+  }
+  EXPECT_FALSE(lockHeld(path));
+  EXPECT_FALSE(lockHeld(path));  // looking twice took nothing
+  FileLock next(path, LockWait::kTry);
+  EXPECT_TRUE(next.held());
+  // The table as the kernel writes it: another file's lock, a waiter's
+  // line, a POSIX lock on this file; then this file's flock.
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  char self[64];
+  std::snprintf(self, sizeof self, "%02x:%02x:%llu", major(st.st_dev), minor(st.st_dev),
+                static_cast<unsigned long long>(st.st_ino));
+  std::string table = dir.file("locks");
+  std::ofstream(table) << "1: FLOCK  ADVISORY  WRITE 10 fd:00:1 0 EOF\n"
+                       << "2: -> FLOCK  ADVISORY  WRITE 11 " << self << " 0 EOF\n"
+                       << "3: POSIX  ADVISORY  WRITE 12 " << self << " 0 EOF\n";
+  EXPECT_FALSE(lockHeld(path, table));
+  std::ofstream(table, std::ios::app) << "4: FLOCK  ADVISORY  WRITE 13 " << self << " 0 EOF\n";
+  EXPECT_TRUE(lockHeld(path, table));
+  EXPECT_FALSE(lockHeld(path, dir.file("no-table")));
 }
 
 }  // namespace

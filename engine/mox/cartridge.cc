@@ -318,15 +318,18 @@ int CartridgeFile::scanRecords(CartridgeMap* map) const {
   std::vector<uint8_t> buf;
   int rc = readRecord(0, &h, &buf);
   if (rc != MOX_OK || h.kind != Kind::kLabel || !decodeLabel(buf.data(), buf.size(), &map->label)) {
-    // A first record cut short while it was written leaves a blank cartridge.
-    // So does a label record whose file ends inside it (a write cut short).
+    // A first record cut short while it was written leaves a blank
+    // cartridge: a file that ends inside the label record, and whose bytes
+    // begin as a label record begins (its length word, then the magic).
+    // Anything else that short is not a cartridge of this engine.
     uint8_t lead[8];
-    bool readable = readExact(0, lead, std::min<uint64_t>(size, 8)) == MOX_OK;
-    bool cutLabel = readable && size >= 8 && loadLe32(lead + 4) == kRecordMagic &&
-                    loadLe32(lead) == kHeaderSize + kLabelBodySize &&
-                    size < framedSize(kHeaderSize + kLabelBodySize);
-    if (cutLabel ||
-        (size < 4 + kHeaderSize && readable && (size < 8 || loadLe32(lead + 4) == kRecordMagic))) {
+    uint8_t expected[8];
+    storeLe32(expected, kHeaderSize + kLabelBodySize);
+    storeLe32(expected + 4, kRecordMagic);
+    size_t have = static_cast<size_t>(std::min<uint64_t>(size, sizeof lead));
+    bool cutLabel = size < framedSize(kHeaderSize + kLabelBodySize) &&
+                    readExact(0, lead, have) == MOX_OK && std::memcmp(lead, expected, have) == 0;
+    if (cutLabel) {
       map->tornTail = true;
       map->tornReason = "label record cut short";
       return MOX_OK;
@@ -401,6 +404,7 @@ CheckReport checkCartridge(const std::string& path) {
   report.tornTail = map.tornTail;
   report.tornOffset = map.tornOffset;
   report.tornReason = map.tornReason;
+  report.tailSession = map.tailSession;
   report.damage = map.damage;
   if (map.blank) return report;
   ++report.records;  // the label, read by the scan

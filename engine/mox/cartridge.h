@@ -178,6 +178,7 @@ struct CheckReport {
   bool tornTail = false;
   uint64_t tornOffset = 0;
   std::string tornReason;
+  uint32_t tailSession = 0;  // session of the tail's records, 0 when none is readable
 };
 CheckReport checkCartridge(const std::string& path);
 

@@ -14,6 +14,7 @@
 #include "engine/config/mox_config.h"
 #include "engine/mox/cartridge.h"
 #include "engine/mox/engine_test_util.h"
+#include "engine/mox/library.h"
 #include "engine/mox/mox.h"
 
 namespace {
@@ -113,7 +114,9 @@ void applyDamage(Damage d, const std::string& path, const mox::CartridgeMap& map
   }
 }
 
-class DamageTable : public ::testing::TestWithParam<DamageCase> {
+// A home of three groups: RAID 0 over drives 0 and 1, RAID 1 over 2 and 3,
+// RAID 5 over 4, 5 and 6.
+class DamagedHome : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_EQ(home_.moxctl({"init", "--force", "--drives", "7", "--cartridges", "16", "--raid",
@@ -133,6 +136,8 @@ class DamageTable : public ::testing::TestWithParam<DamageCase> {
   }
   TempHome home_;
 };
+
+class DamageTable : public DamagedHome, public ::testing::WithParamInterface<DamageCase> {};
 
 TEST_P(DamageTable, IsReportedNeverCutAndReadAround) {
   const DamageCase& c = GetParam();
@@ -195,7 +200,167 @@ INSTANTIATE_TEST_SUITE_P(Kinds, DamageTable, ::testing::ValuesIn(allCases()),
                                   std::to_string(c.member);
                          });
 
-class MemberPlaces : public DamageTable {};
+// Damage on a member of an older cartridge set of a group: the set a
+// spanned session began on, back in the pool. moxctl check compares its
+// members as it does the mounted set's, the damaged cartridge is never a
+// blank, and MOXRebuildRaid rebuilds it on RAID 1 and 5 or fails.
+enum class OldDamage {
+  kEmptied,       // the file cut to 0 bytes
+  kLabelOnly,     // cut just after its label
+  kTruncateMid,   // cut in the middle of its part of the session
+  kMarkMissing,   // the tape mark after its continuation record cut off
+  kContinuation,  // a flipped bit in its continuation record's header
+  kDataHeader,    // a flipped bit in its first data record's header
+  kRemoved,       // the file removed
+};
+
+const char* oldDamageName(OldDamage d) {
+  static const char* names[] = {"Emptied",      "LabelOnly",  "TruncateMid", "MarkMissing",
+                                "Continuation", "DataHeader", "Removed"};
+  return names[static_cast<int>(d)];
+}
+
+struct OldSetCase {
+  OldDamage damage;
+  int group;  // index into kGroups
+  size_t member;
+};
+
+class OlderSet : public DamagedHome, public ::testing::WithParamInterface<OldSetCase> {
+ protected:
+  void SetUp() override {
+    DamagedHome::SetUp();
+    ASSERT_EQ(home_.moxctl({"set", "capacity", "1M"}), 0);
+    for (const char* raid : {"0", "1", "2"}) {
+      ASSERT_EQ(home_.moxctl({"set", "compression", raid, "off"}), 0);
+    }
+  }
+  // The cartridges a first mount loads into the group's member drives.
+  std::vector<std::string> firstSet(const Group& g) {
+    MoxHandle h = moxtest::openHandle();
+    EXPECT_EQ(MOXSelectGroup(h, g.name, MOX_ACCESS_WRITE), 0);
+    EXPECT_EQ(moxtest::mountTapes(h, MOX_ACCESS_WRITE), 0);
+    MOXDisconnectTape(h);
+    MOXReleaseGroup(h);
+    MOXCloseHandle(h);
+    std::vector<std::string> paths;
+    for (int d : g.drives) paths.push_back(home_.cartridgeOf(d));
+    return paths;
+  }
+  bool readsBack(const Group& g, int32_t session, uint32_t blocks) {
+    auto read = moxtest::readSession(g.name, session, kStreams, blocks, kStreams);
+    EXPECT_EQ(read.mismatches, 0u) << "session " << session;
+    return read.rc == 0 && read.blocks == kStreams * blocks;
+  }
+};
+
+TEST_P(OlderSet, DamageIsFoundNeverBlankAndRebuiltOrRefused) {
+  const OldSetCase& c = GetParam();
+  const Group& g = kGroups[c.group];
+  const uint32_t spanBlocks = g.level == 1 ? 12 : 24;
+  std::vector<std::string> older = firstSet(g);
+  auto spanned = moxtest::writeSession(g.name, kStreams, spanBlocks, kStreams);
+  ASSERT_EQ(spanned.rc, 0);
+  ASSERT_GE(spanned.spans, 1);
+  ASSERT_EQ(moxtest::writeSession(g.name, kStreams, kBlocks, kStreams).session, 2);
+  ASSERT_NE(home_.cartridgeOf(g.drives[0]), older[0]);  // the older set is in the pool
+
+  std::string path = older[c.member];
+  std::string name = fs::path(path).stem().string();
+  mox::CartridgeMap map;
+  ASSERT_EQ(mox::scanCartridge(path, &map), 0);
+  ASSERT_EQ(map.sessions.size(), 1u);
+  const mox::SessionExtent& part = map.sessions[0];
+  ASSERT_TRUE(part.continued);
+  switch (c.damage) {
+    case OldDamage::kEmptied:
+      fs::resize_file(path, 0);
+      break;
+    case OldDamage::kLabelOnly:
+      fs::resize_file(path, mox::framedSize(mox::kHeaderSize + mox::kLabelBodySize));
+      break;
+    case OldDamage::kTruncateMid:
+      fs::resize_file(path, part.startOffset + (part.endOffset - part.startOffset) / 2);
+      break;
+    case OldDamage::kMarkMissing:
+      fs::resize_file(path, part.nextOffset - 4);
+      break;
+    case OldDamage::kContinuation:
+      moxtest::flipBits(path, part.endOffset + 4 + 8, 0x01);
+      break;
+    case OldDamage::kDataHeader:
+      moxtest::flipBits(path, part.startOffset + mox::framedSize(mox::kHeaderSize + 16) + 8, 0x04);
+      break;
+    case OldDamage::kRemoved:
+      fs::remove(path);
+      break;
+  }
+
+  std::string out;
+  EXPECT_EQ(home_.moxctl({"check"}, &out), 1) << out;
+  EXPECT_EQ(out.find("torn tail"), std::string::npos) << out;
+  if (c.damage == OldDamage::kRemoved) {
+    EXPECT_NE(out.find(": BAD: member " + std::to_string(c.member) + " of "), std::string::npos)
+        << out;
+  } else {
+    EXPECT_NE(out.find(name + ": BAD: "), std::string::npos) << out;
+    EXPECT_FALSE(mox::cartridgeIsBlank(mox::Home(home_.path()), name));
+    ASSERT_EQ(home_.moxctl({"media"}, &out), 0);
+    size_t line = out.find(name + " ");
+    ASSERT_NE(line, std::string::npos) << out;
+    std::string listed = out.substr(line, out.find('\n', line) - line);
+    EXPECT_EQ(listed.find("(blank)"), std::string::npos) << listed;
+    EXPECT_NE(listed.find("(damaged)"), std::string::npos) << listed;
+  }
+  // A stripe loses the session's blocks on the damaged member; the newest
+  // set's session is whole.
+  bool lost = g.level == 0 && c.damage != OldDamage::kMarkMissing;
+  EXPECT_EQ(readsBack(g, 1, spanBlocks), !lost);
+  EXPECT_TRUE(readsBack(g, 2, kBlocks));
+
+  MoxHandle h = moxtest::openHandle(MOX_HANDLE_MODE_ADMIN);
+  uint16_t built = 0, rebuilt = 0;
+  int32_t rc = MOXRebuildRaid(h, g.raid, &built, &rebuilt);
+  MOXCloseHandle(h);
+  if (g.level == 0) {
+    EXPECT_EQ(rc, MOX_E_DEGRADED);  // nothing to rebuild from: said, not hidden
+    EXPECT_EQ(home_.moxctl({"check"}, &out), 1) << out;
+    return;
+  }
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(built, g.drives.size());  // the mounted set was whole
+  EXPECT_EQ(rebuilt, 1);
+  EXPECT_EQ(home_.moxctl({"check"}, &out), 0) << out;
+  for (int32_t s : {1, 2}) EXPECT_TRUE(readsBack(g, s, s == 1 ? spanBlocks : kBlocks));
+  auto next = moxtest::writeSession(g.name, kStreams, kBlocks, kStreams);
+  ASSERT_EQ(next.rc, 0);
+  EXPECT_EQ(next.session, 3);
+  EXPECT_TRUE(readsBack(g, 3, kBlocks));
+}
+
+std::vector<OldSetCase> olderSetCases() {
+  std::vector<OldSetCase> cases;
+  for (int d = 0; d <= static_cast<int>(OldDamage::kRemoved); ++d) {
+    for (int gi = 0; gi < 3; ++gi) {
+      // The first and the last member: a parity member and a data member,
+      // the mirror's both sides.
+      for (size_t m : {size_t{0}, kGroups[gi].drives.size() - 1}) {
+        cases.push_back({static_cast<OldDamage>(d), gi, m});
+      }
+    }
+  }
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, OlderSet, ::testing::ValuesIn(olderSetCases()),
+                         [](const ::testing::TestParamInfo<OldSetCase>& info) {
+                           const OldSetCase& c = info.param;
+                           return std::string(oldDamageName(c.damage)) + "_RAID" +
+                                  std::to_string(kGroups[c.group].level) + "_member" +
+                                  std::to_string(c.member);
+                         });
+
+class MemberPlaces : public DamagedHome {};
 
 TEST_F(MemberPlaces, SwappedAndCopiedMemberCartridgesAreNotServed) {
   const Group& g = kGroups[1];
@@ -211,9 +376,10 @@ TEST_F(MemberPlaces, SwappedAndCopiedMemberCartridgesAreNotServed) {
   std::string out;
   EXPECT_EQ(home_.moxctl({"check"}, &out), 1);
   EXPECT_NE(out.find("swapped or copied"), std::string::npos) << out;
-  // Neither member is in its place: nothing is served, nothing written.
-  EXPECT_EQ(moxtest::readSession(g.name, 1, kStreams, kBlocks, kStreams).rc, MOX_E_MEDIA);
-  EXPECT_EQ(moxtest::writeSession(g.name, 1, 1, 1).rc, MOX_E_MEDIA);
+  // Neither member is in its place: nothing is served, nothing written,
+  // with the code of any other loss of too many members.
+  EXPECT_EQ(moxtest::readSession(g.name, 1, kStreams, kBlocks, kStreams).rc, MOX_E_DEGRADED);
+  EXPECT_EQ(moxtest::writeSession(g.name, 1, 1, 1).rc, MOX_E_DEGRADED);
   // Put back, then copy member 0's cartridge over member 1's.
   std::ofstream(home_.path() + "/drives/2", std::ios::trunc) << nameA << "\n";
   std::ofstream(home_.path() + "/drives/3", std::ios::trunc) << nameB << "\n";
@@ -237,7 +403,7 @@ TEST_F(MemberPlaces, SwappedAndCopiedMemberCartridgesAreNotServed) {
 
 // A writer that died while it closed session 2 of the mirror: what it leaves
 // depends on how far the close got.
-class ClosingWriter : public DamageTable {
+class ClosingWriter : public DamagedHome {
  protected:
   // Writes sessions 1 and 2 on the mirror; returns member cartridge maps.
   std::vector<mox::CartridgeMap> twoSessions() {
@@ -276,6 +442,14 @@ TEST_F(ClosingWriter, TapeMarkMissingAfterSyncedEndRecordsIsWrittenNotCut) {
   ASSERT_FALSE(HasFailure());
   // Every end record synced, member 1's tape mark not written yet.
   fs::resize_file(home_.cartridgeOf(3), maps[1].sessions[1].nextOffset - 4);
+  std::string check;
+  EXPECT_EQ(home_.moxctl({"check"}, &check), 0) << check;
+  EXPECT_NE(check.find(fs::path(home_.cartridgeOf(3)).stem().string() +
+                       ": ok, 10 records, 1 sessions, session 2 ended, the tape mark after its "
+                       "end record missing, written on next write"),
+            std::string::npos)
+      << check;
+  EXPECT_EQ(check.find("torn tail"), std::string::npos) << check;
   for (int32_t s : {1, 2}) EXPECT_TRUE(readsBack(kGroups[1], s)) << "session " << s;
   auto next = moxtest::writeSession("RGROUP1", kStreams, kBlocks, kStreams);
   ASSERT_EQ(next.rc, 0);

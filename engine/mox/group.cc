@@ -127,7 +127,9 @@ int Group::connect(uint32_t access) {
   bool writable = access == MOX_ACCESS_WRITE;
   auto set = openSet(home_, nextNames_, writable || (access_ & MOX_ACCESS_WRITE) != 0);
   size_t failed = set->failedCount();
-  if (failed == set->memberCount()) return MOX_E_MEDIA;
+  // No member in its place (missing, foreign, swapped): the data cannot be
+  // served, as with any other loss of too many members.
+  if (failed == set->memberCount()) return MOX_E_DEGRADED;
   if (writable) {
     int rc = writableSet(*set);
     if (rc != MOX_OK) return rc;
@@ -191,6 +193,8 @@ int Group::cutTornTails() {
     }
     map.fileSize = keep;
     map.tornTail = false;
+    // A cut that leaves no session leaves no session data to note.
+    if (!map.hasData() && dropSetNote(set_->files[i]->path()) != MOX_OK) return MOX_E_IO;
     storeCartridgeMap(*set_->files[i], map);
   }
   return MOX_OK;
@@ -240,8 +244,8 @@ int Group::labelSet(const char* name, int32_t sequence, int32_t expiration, uint
     RecordHeader h = controlHeader(Kind::kLabel, 0, static_cast<uint16_t>(i), kLabelBodySize);
     uint64_t size = 0;
     CartridgeFile& file = *set_->files[i];
-    if (file.truncate(0) != MOX_OK || file.writeRecord(0, h, body, &size) != MOX_OK ||
-        file.sync() != MOX_OK) {
+    if (dropSetNote(file.path()) != MOX_OK || file.truncate(0) != MOX_OK ||
+        file.writeRecord(0, h, body, &size) != MOX_OK || file.sync() != MOX_OK) {
       return noteWrite(MOX_E_IO);
     }
     CartridgeMap& map = set_->maps[i];

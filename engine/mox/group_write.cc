@@ -366,6 +366,15 @@ int Group::closeSetSession(Kind kind) {
   // on all, so a member without it is damaged, not torn (FORMAT.md).
   int rc = writeEndRecords(kind, end);
   if (rc == MOX_OK) rc = syncMembers();
+  // Every member now holds a session part whose end is synced: the library
+  // notes it, so that a member that loses it later is known for a damaged
+  // one. A power cut before the tape marks leaves a torn tail on every
+  // member, and the cut that takes the last session off a member removes
+  // its note again.
+  for (size_t i = 0; rc == MOX_OK && i < members_.size(); ++i) {
+    SetNote note{set_->setId, static_cast<uint16_t>(i), static_cast<uint16_t>(members_.size())};
+    rc = writeSetNote(set_->files[i]->path(), note);
+  }
   if (rc == MOX_OK) rc = writeTapeMarks();
   if (rc == MOX_OK) rc = syncMembers();
   if (rc == MOX_OK) storeMaps();

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "engine/mox/library.h"
 #include "engine/mox/mox.h"
 #include "platform/file_env.h"
 #include "platform/file_util.h"
@@ -124,14 +125,50 @@ int Home::readDriveCartridge(int drive, std::string* name) const {
   return err;
 }
 
+namespace {
+
+// The loads of a tape change left unfinished in drives/.load, in order:
+// MOX_OK and none when there is no journal, or something else than a
+// regular file in its place (never waited on); MOX_E_IO when it cannot be
+// read, which is never taken for no change.
+int pendingLoads(const std::string& home, std::vector<std::pair<int, std::string>>* loads) {
+  loads->clear();
+  std::string text;
+  int err = platform::readRegularFile(home + "/drives/.load", 64u << 10, &text);
+  if (err == ENOENT || err == EINVAL) return MOX_OK;
+  if (err != 0) return MOX_E_IO;
+  std::istringstream in(text);
+  int drive = -1;
+  std::string name;
+  while (in >> drive >> name) {
+    if (drive < 0 || drive >= moxcfg::kMaxDrives) break;
+    loads->emplace_back(drive, name);
+  }
+  return MOX_OK;
+}
+
+}  // namespace
+
 int Home::loadedCartridge(int drive, std::string* name) const {
   int err = readDriveCartridge(drive, name);
-  return err == 0 || err == EINVAL ? MOX_OK : MOX_E_IO;
+  std::vector<std::pair<int, std::string>> loads;
+  int rc = pendingLoads(path_, &loads);
+  bool pending = false;
+  for (const auto& [d, loaded] : loads) {
+    if (d != drive) continue;
+    *name = loaded;
+    pending = true;
+  }
+  if (rc != MOX_OK) return rc;
+  return err == 0 || err == EINVAL || pending ? MOX_OK : MOX_E_IO;
 }
 
 std::string Home::driveCartridge(int drive) const {
+  // A tape change cut short is finished by the next handle or load; until
+  // then every reader sees the drives as that will leave them, never half
+  // of one set and half of another.
   std::string name;
-  readDriveCartridge(drive, &name);
+  loadedCartridge(drive, &name);
   return name;
 }
 
@@ -149,19 +186,13 @@ int Home::setDriveCartridges(const std::vector<std::pair<uint16_t, std::string>>
 
 int Home::finishDriveLoad() {
   std::string journal = path_ + "/drives/.load";
-  std::string text;
-  // No journal, or something else than a regular file in its place (never
-  // waited on, should a FIFO stand there): no change to finish. A journal
-  // that cannot be read is a change not finished.
-  int err = platform::readRegularFile(journal, 64u << 10, &text);
-  if (err == ENOENT || err == EINVAL) return MOX_OK;
-  if (err != 0) return MOX_E_IO;
-  std::istringstream in(text);
-  int drive = -1;
-  std::string name;
-  while (in >> drive >> name) {
-    if (drive < 0 || drive >= moxcfg::kMaxDrives) break;
-    if (driveCartridge(drive) != name && setDriveCartridge(drive, name) != MOX_OK) return MOX_E_IO;
+  std::vector<std::pair<int, std::string>> loads;
+  if (pendingLoads(path_, &loads) != MOX_OK) return MOX_E_IO;  // a change not finished
+  if (loads.empty() && !fs::exists(journal)) return MOX_OK;
+  for (const auto& [drive, name] : loads) {
+    std::string loaded;
+    readDriveCartridge(drive, &loaded);
+    if (loaded != name && setDriveCartridge(drive, name) != MOX_OK) return MOX_E_IO;
   }
   if (platform::fileEnv().unlink(journal) != 0) return MOX_E_IO;
   return platform::syncDirectory(path_ + "/drives") == 0 ? MOX_OK : MOX_E_IO;
@@ -204,6 +235,9 @@ std::vector<std::string> Home::addCartridges(int count) {
       if (fd < 0 && errno == EEXIST) continue;
       if (fd < 0) return added;
       platform::fileEnv().close(fd);
+      // A note left by a cartridge of the same name that was removed is
+      // not this cartridge's.
+      if (dropSetNote(cartridgePath(name)) != MOX_OK) return added;
       added.push_back(name);
     }
   }

@@ -54,15 +54,18 @@ class Home {
   // "<home>/drives/<i>": the name of the cartridge loaded in drive i.
   std::string drivePath(int drive) const;
   // Cartridge loaded in drive i ("" when empty, or when its file cannot be
-  // read: missing, or not a regular file, which is never waited on).
+  // read: missing, or not a regular file, which is never waited on). A tape
+  // change left unfinished in drives/.load counts as done: it is what the
+  // next handle or load makes of the drives.
   std::string driveCartridge(int drive) const;
   // The same, with the errno of a drive file that cannot be read (0 for a
   // readable or missing one).
   int readDriveCartridge(int drive, std::string* name) const;
-  // The cartridge in drive i as the engine acts on it: MOX_OK with "" for an
-  // empty drive or a drive file that is not a regular file (not ours), or
-  // MOX_E_IO for one that cannot be read, never taken for an empty drive
-  // (a blank loaded over it would put its cartridge back in the pool).
+  // The cartridge in drive i as the engine acts on it (driveCartridge's
+  // answer): MOX_OK with "" for an empty drive or a drive file that is not a
+  // regular file (not ours), or MOX_E_IO when the drive file or the journal
+  // of a tape change cannot be read, never taken for an empty drive (a blank
+  // loaded over it would put its cartridge back in the pool).
   int loadedCartridge(int drive, std::string* name) const;
   int setDriveCartridge(int drive, const std::string& name);
   // Loads several drives as one change (a tape change of a whole set): the

@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <filesystem>
+#include <map>
 #include <mutex>
 #include <random>
 #include <set>
@@ -132,9 +134,14 @@ bool cartridgeIsBlank(const Home& home, const std::string& name) {
   std::error_code ec;
   uint64_t size = std::filesystem::file_size(home.cartridgePath(name), ec);
   if (ec) return false;
-  if (size == 0) return true;
-  if (size != framedSize(kHeaderSize + kLabelBodySize)) return false;
-  return readHead(home, name).labelled;
+  if (size != 0 &&
+      (size != framedSize(kHeaderSize + kLabelBodySize) || !readHead(home, name).labelled)) {
+    return false;
+  }
+  // A cartridge noted as holding session data lost it: a damaged member of
+  // its set, never a blank; nor is one whose note cannot be read.
+  SetNote note;
+  return readSetNote(home.cartridgePath(name), &note) == NoteRead::kNone;
 }
 
 int loadBlanks(Home& home, const std::vector<uint16_t>& drives, const Label* prelabel) {
@@ -180,14 +187,236 @@ int loadBlanks(Home& home, const std::vector<uint16_t>& drives, const Label* pre
 std::vector<std::string> findSetById(const Home& home, uint64_t setId, size_t members) {
   std::vector<std::string> names(members);
   if (setId == 0) return names;
-  for (const auto& name : home.listCartridges()) {
+  std::vector<std::string> all = home.listCartridges();
+  std::set<std::string> placed;
+  for (const auto& name : all) {
     Head head = readHead(home, name);
     if (head.labelled && head.label.setId == setId && head.label.memberIndex < members &&
         names[head.label.memberIndex].empty()) {
       names[head.label.memberIndex] = name;
+      placed.insert(name);
+    }
+  }
+  if (std::none_of(names.begin(), names.end(), [](auto& n) { return n.empty(); })) return names;
+  // A member whose label is gone is the cartridge the library noted for it.
+  for (const auto& name : all) {
+    SetNote note;
+    if (placed.count(name) == 0 &&
+        readSetNote(home.cartridgePath(name), &note) == NoteRead::kNoted && note.setId == setId &&
+        note.member < members && names[note.member].empty()) {
+      names[note.member] = name;
     }
   }
   return names;
+}
+
+std::vector<OlderSet> olderSets(const Home& home, const CartSet& newest, size_t members) {
+  std::vector<OlderSet> older;
+  std::set<uint64_t> seen{newest.setId};
+  const CartSet* cur = &newest;
+  while (older.size() < 10000) {
+    uint64_t prev = cur->labelPrevSetId();
+    const CartridgeMap* map = cur->anyMap();
+    if (prev == 0 && map != nullptr && !map->sessions.empty()) {
+      const SessionExtent* first = cur->findSession(map->sessions.front().session);
+      if (first != nullptr && first->startKnown && first->start.setIndex > 0) {
+        prev = first->start.prevSetId;
+      }
+    }
+    if (prev == 0 || !seen.insert(prev).second) break;
+    auto names = findSetById(home, prev, members);
+    if (std::all_of(names.begin(), names.end(), [](auto& n) { return n.empty(); })) break;
+    older.push_back({prev, openSet(home, names, false)});
+    cur = older.back().set.get();
+  }
+  return older;
+}
+
+namespace {
+
+// The label, first session start and set note of one cartridge.
+struct Surveyed {
+  std::string name;
+  Head head;
+  bool noted = false;
+  SetNote note;
+  bool placed = false;
+};
+
+bool soundMember(const CartSet& set, size_t i) { return !set.failed[i] && !set.damaged[i]; }
+
+// Session numbers of every finished part on the set's members in service.
+std::set<uint32_t> finishedSessions(const CartSet& set) {
+  std::set<uint32_t> sessions;
+  for (size_t i = 0; i < set.memberCount(); ++i) {
+    if (set.failed[i]) continue;
+    for (const auto& ext : set.maps[i].sessions) sessions.insert(ext.session);
+  }
+  return sessions;
+}
+
+}  // namespace
+
+LibrarySurvey surveyLibrary(const Home& home) {
+  std::vector<Surveyed> all;
+  for (const auto& name : home.listCartridges()) {
+    Surveyed c;
+    c.name = name;
+    c.head = readHead(home, name);
+    c.noted = readSetNote(home.cartridgePath(name), &c.note) == NoteRead::kNoted;
+    all.push_back(std::move(c));
+  }
+  // Members by set: where label and note agree, then by label, then by
+  // note (a member that lost its label, or a copy that holds another's).
+  std::map<uint64_t, std::vector<std::string>> bySet;
+  std::map<uint64_t, uint64_t> prevOf;
+  auto place = [&](uint64_t setId, size_t member, size_t count, Surveyed& c) {
+    if (setId == 0 || member >= static_cast<size_t>(moxcfg::kMaxDrives)) return;
+    auto& names = bySet[setId];
+    names.resize(std::min<size_t>(std::max({names.size(), count, member + 1}),
+                                  static_cast<size_t>(moxcfg::kMaxDrives)));
+    if (!names[member].empty()) return;
+    names[member] = c.name;
+    c.placed = true;
+  };
+  for (auto& c : all) {
+    const Label& l = c.head.label;
+    if (c.head.labelled && c.noted && c.note.setId == l.setId && c.note.member == l.memberIndex) {
+      place(l.setId, l.memberIndex, l.memberCount, c);
+    }
+  }
+  for (auto& c : all) {
+    const Label& l = c.head.label;
+    if (!c.placed && c.head.labelled) place(l.setId, l.memberIndex, l.memberCount, c);
+  }
+  for (auto& c : all) {
+    if (!c.placed && c.noted) place(c.note.setId, c.note.member, c.note.members, c);
+  }
+  // Which set continues which: labels name the set a set was loaded to
+  // continue; the first session start of a continuation part names the set
+  // its session came from.
+  std::set<uint64_t> continuedIds;
+  std::map<std::pair<uint32_t, uint64_t>, uint64_t> continuation;
+  std::set<std::string> noted;
+  for (const auto& c : all) {
+    if (c.noted) noted.insert(c.name);
+    if (!c.head.labelled) continue;
+    const Label& l = c.head.label;
+    if (l.prevSetId != 0) {
+      continuedIds.insert(l.prevSetId);
+      if (prevOf[l.setId] == 0) prevOf[l.setId] = l.prevSetId;
+    }
+    if (c.head.hasSession && c.head.start.setIndex > 0) {
+      continuedIds.insert(c.head.start.prevSetId);
+      continuation.emplace(std::make_pair(c.head.sessionHeader.session, c.head.start.prevSetId),
+                           l.setId);
+    }
+  }
+
+  LibrarySurvey survey;
+  std::map<uint64_t, size_t> indexOf;
+  for (const auto& [setId, names] : bySet) {
+    LibrarySet ls;
+    ls.setId = setId;
+    ls.prevSetId = prevOf[setId];
+    ls.continued = continuedIds.count(setId) != 0;
+    ls.set = openSet(home, names, false);
+    for (size_t i = 0; i < names.size(); ++i) {
+      const CartridgeMap& m = ls.set->maps[i];
+      bool data =
+          !ls.set->failed[i] && (m.hasData() || m.tornTail || m.tailUnmarked || !m.damage.empty());
+      ls.holdsData = ls.holdsData || data || noted.count(names[i]) != 0;
+    }
+    indexOf[setId] = survey.sets.size();
+    for (size_t i = 0; i < names.size(); ++i) {
+      if (!names[i].empty()) survey.places[names[i]] = {survey.sets.size(), i};
+    }
+    survey.sets.push_back(std::move(ls));
+  }
+
+  // Follow each session that a set ended with a continuation record, from
+  // its first part found, over the sets that continue it.
+  for (size_t a = 0; a < survey.sets.size(); ++a) {
+    const CartSet& set = *survey.sets[a].set;
+    for (uint32_t session : finishedSessions(set)) {
+      const SessionExtent* ext = set.findSession(session);
+      if (ext == nullptr || !ext->continued) continue;
+      if (ext->startKnown && ext->start.setIndex > 0 && indexOf.count(ext->start.prevSetId) != 0) {
+        continue;  // followed from the set before
+      }
+      SpannedSession spanned;
+      spanned.session = session;
+      spanned.sets.push_back(a);
+      for (size_t cur = a;;) {
+        auto next = continuation.find({session, survey.sets[cur].setId});
+        if (next == continuation.end() || indexOf.count(next->second) == 0) {
+          spanned.fate = SpannedSession::Fate::kUnfinished;
+          break;
+        }
+        size_t n = indexOf[next->second];
+        if (std::find(spanned.sets.begin(), spanned.sets.end(), n) != spanned.sets.end()) {
+          spanned.fate = SpannedSession::Fate::kUnknown;
+          break;
+        }
+        spanned.sets.push_back(n);
+        const CartSet& nextSet = *survey.sets[n].set;
+        const SessionExtent* part = nextSet.findSession(session);
+        if (part != nullptr && !part->continued) {
+          spanned.fate = SpannedSession::Fate::kEnded;
+          break;
+        }
+        if (part == nullptr) {
+          // Only an unfinished part, unless damage hides its end.
+          bool damaged = nextSet.damagedCount() > 0 || nextSet.failedCount() > 0;
+          spanned.fate =
+              damaged ? SpannedSession::Fate::kUnknown : SpannedSession::Fate::kUnfinished;
+          break;
+        }
+        cur = n;
+      }
+      survey.spanned.push_back(std::move(spanned));
+    }
+  }
+  return survey;
+}
+
+bool LibrarySurvey::find(const std::string& name, size_t* set, size_t* member) const {
+  auto it = places.find(name);
+  if (it == places.end()) return false;
+  *set = it->second.first;
+  *member = it->second.second;
+  return true;
+}
+
+bool LibrarySurvey::holdsEndedPart(size_t i) const {
+  const CartSet& set = *sets[i].set;
+  bool sound = false;
+  for (size_t m = 0; m < set.memberCount(); ++m) sound = sound || soundMember(set, m);
+  // With no sound member, what the set holds cannot be told.
+  if (!sound) return sets[i].holdsData;
+  for (uint32_t session : finishedSessions(set)) {
+    const SessionExtent* ext = set.findSession(session);
+    if (ext == nullptr || !ext->continued) return true;
+    bool unfinished = false;
+    for (const auto& s : spanned) {
+      if (s.session == session && std::find(s.sets.begin(), s.sets.end(), i) != s.sets.end()) {
+        unfinished = s.fate == SpannedSession::Fate::kUnfinished;
+      }
+    }
+    if (!unfinished) return true;
+  }
+  return false;
+}
+
+std::vector<const SpannedSession*> LibrarySurvey::unfinishedOn(size_t i) const {
+  std::vector<const SpannedSession*> found;
+  for (const auto& s : spanned) {
+    if (s.fate == SpannedSession::Fate::kUnfinished &&
+        std::find(s.sets.begin(), s.sets.end(), i) != s.sets.end()) {
+      found.push_back(&s);
+    }
+  }
+  return found;
 }
 
 std::vector<std::string> findContinuation(const Home& home, uint32_t session, uint64_t prevSetId,
@@ -204,10 +433,76 @@ std::vector<std::string> findContinuation(const Home& home, uint32_t session, ui
   return names;
 }
 
+std::string setNotePath(const std::string& cartridgePath) {
+  size_t slash = cartridgePath.rfind('/');
+  std::string dir = slash == std::string::npos ? "" : cartridgePath.substr(0, slash + 1);
+  std::string name = slash == std::string::npos ? cartridgePath : cartridgePath.substr(slash + 1);
+  if (name.size() > 4 && name.compare(name.size() - 4, 4, ".tap") == 0) {
+    name.resize(name.size() - 4);
+  }
+  return dir + "." + name + ".set";
+}
+
+NoteRead readSetNote(const std::string& cartridgePath, SetNote* note) {
+  std::string line;
+  int err = platform::readRegularFile(setNotePath(cartridgePath), 4096, &line);
+  if (err == ENOENT || err == EINVAL || err == EFBIG) return NoteRead::kNone;
+  if (err != 0) return NoteRead::kUnreadable;
+  line.erase(std::min(line.find('\n'), line.size()));
+  unsigned long long setId = 0;
+  unsigned member = 0, members = 0;
+  char tail = 0;
+  if (std::sscanf(line.c_str(), "set %16llx member %u of %u%c", &setId, &member, &members, &tail) !=
+          3 ||
+      setId == 0 || members == 0 || member >= members || members > 0xFFFF) {
+    return NoteRead::kNone;
+  }
+  note->setId = setId;
+  note->member = static_cast<uint16_t>(member);
+  note->members = static_cast<uint16_t>(members);
+  return NoteRead::kNoted;
+}
+
+int writeSetNote(const std::string& cartridgePath, const SetNote& note) {
+  SetNote held;
+  if (readSetNote(cartridgePath, &held) == NoteRead::kNoted && held.setId == note.setId &&
+      held.member == note.member && held.members == note.members) {
+    return MOX_OK;
+  }
+  char text[64];
+  std::snprintf(text, sizeof text, "set %016llx member %u of %u\n",
+                static_cast<unsigned long long>(note.setId), note.member, note.members);
+  return platform::writeFileAtomic(setNotePath(cartridgePath), text) == 0 ? MOX_OK : MOX_E_IO;
+}
+
+int dropSetNote(const std::string& cartridgePath) {
+  if (platform::fileEnv().unlink(setNotePath(cartridgePath)) == 0 || errno == ENOENT) {
+    return MOX_OK;
+  }
+  return MOX_E_IO;
+}
+
+std::string lostSetData(const SetNote& note, const CartridgeMap& map) {
+  char set[64];
+  std::snprintf(set, sizeof set, "member %u of cartridge set %016llx", note.member,
+                static_cast<unsigned long long>(note.setId));
+  std::string held = std::string("it held session data as ") + set;
+  if (map.blank) return "no label; " + held + " (erased, truncated or replaced)";
+  if (map.label.setId != note.setId || map.label.memberIndex != note.member) {
+    return "label of another place or set; " + held + " (overwritten or copied)";
+  }
+  if (!map.hasData() && !map.tornTail && !map.tailUnmarked && map.damage.empty()) {
+    return "no session; " + held + " (erased or truncated)";
+  }
+  return "";
+}
+
 int formatCartridge(const std::string& path, const Label& label) {
   int fd = platform::fileEnv().open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (fd < 0) return MOX_E_IO;
   platform::fileEnv().close(fd);
+  // The cartridge holds no session once labelled anew.
+  if (dropSetNote(path) != MOX_OK) return MOX_E_IO;
   CartridgeFile file;
   int rc = file.open(path, true);
   if (rc != MOX_OK) return rc;
@@ -230,6 +525,26 @@ int formatCartridge(const std::string& path, const Label& label) {
   return MOX_OK;
 }
 
+int rewriteLabel(const std::string& path, const std::function<void(Label*)>& change) {
+  CartridgeFile file;
+  int rc = file.open(path, true);
+  if (rc != MOX_OK) return rc;
+  RecordHeader h;
+  std::vector<uint8_t> body;
+  rc = file.readRecord(0, &h, &body);
+  if (rc != MOX_OK) return rc;
+  Label label;
+  if (h.kind != Kind::kLabel || !decodeLabel(body.data(), body.size(), &label)) return MOX_E_MEDIA;
+  change(&label);
+  encodeLabel(label, body.data());
+  h.member = label.memberIndex;
+  uint64_t size = 0;
+  // The cartridge changes under its map: the next mount scans it.
+  dropCartridgeMap(path);
+  rc = file.writeRecord(0, h, body.data(), &size);
+  return rc == MOX_OK ? file.sync() : rc;
+}
+
 uint64_t newSetId() {
   static std::mutex mutex;
   static std::mt19937_64 generator{std::random_device{}() ^
@@ -250,6 +565,10 @@ std::string raidLockPath(const std::string& home, int raidNumber) {
 }
 
 }  // namespace
+
+bool groupBeingWritten(const std::string& home, int raidNumber) {
+  return platform::lockHeld(home + "/locks/RAID" + std::to_string(raidNumber) + ".lock");
+}
 
 RaidLock::RaidLock(const std::string& home, int raidNumber)
     : lock_(raidLockPath(home, raidNumber), platform::LockWait::kTry) {

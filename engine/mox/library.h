@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -60,17 +62,106 @@ bool cartridgeIsBlank(const Home& home, const std::string& name);
 // MOX_OK, MOX_E_NO_BLANK or MOX_E_IO.
 int loadBlanks(Home& home, const std::vector<uint16_t>& drives, const Label* prelabel = nullptr);
 
-// Names (per member index) of the cartridges labelled with set `setId`.
+// Names (per member index) of the cartridges labelled with set `setId`; a
+// member that no label names is the cartridge whose set note names it.
 std::vector<std::string> findSetById(const Home& home, uint64_t setId, size_t members);
+
+// The sets a group wrote before `newest`, newest first: each the set that
+// the one after it was loaded to continue (its labels, or the session start
+// of a session part it continues). A set whose members all lost their labels
+// is found by its set notes and ends the walk.
+struct OlderSet {
+  uint64_t setId = 0;
+  std::shared_ptr<CartSet> set;
+};
+std::vector<OlderSet> olderSets(const Home& home, const CartSet& newest, size_t members);
+
+// Every cartridge set of the library, loaded or not: what a mount of one
+// group does not show. Sets are found by their members' labels; a member
+// that lost its label (erased, truncated, overwritten) is found by its set
+// note.
+struct LibrarySet {
+  uint64_t setId = 0;
+  uint64_t prevSetId = 0;        // the set this one was loaded to continue (labels), else 0
+  bool continued = false;        // a later set names this one as the set it continues
+  std::shared_ptr<CartSet> set;  // opened, one name per member index ("" when none)
+  // True when any member holds session data (a session, a tail, damage,
+  // or a set note).
+  bool holdsData = false;
+};
+
+// A session whose part on a set ends with a continuation record, followed
+// over the sets that continue it.
+struct SpannedSession {
+  enum class Fate {
+    kEnded,       // a later set holds its end
+    kUnfinished,  // no later set holds more of it than an unfinished part
+    kUnknown,     // a later set that holds a part is damaged: it may have ended
+  };
+  uint32_t session = 0;
+  Fate fate = Fate::kUnknown;
+  std::vector<size_t> sets;  // LibrarySurvey::sets indexes, first to last part found
+};
+
+struct LibrarySurvey {
+  std::vector<LibrarySet> sets;
+  std::vector<SpannedSession> spanned;
+  // The set and member index of the cartridge `name`; false when none.
+  bool find(const std::string& name, size_t* set, size_t* member) const;
+  // True when set `i` holds a part of a session that ended, or may have
+  // (a part whose end lies on a damaged set, damage on the set itself).
+  bool holdsEndedPart(size_t i) const;
+  // The spanned sessions with a part on set `i` that never ended.
+  std::vector<const SpannedSession*> unfinishedOn(size_t i) const;
+  // Set and member index of every cartridge in `sets`, by name.
+  std::map<std::string, std::pair<size_t, size_t>> places;
+};
+
+LibrarySurvey surveyLibrary(const Home& home);
 
 // Names of the set that continues `session` after the set `prevSetId`.
 std::vector<std::string> findContinuation(const Home& home, uint32_t session, uint64_t prevSetId,
                                           size_t members);
 
+// Set notes: the library's own record of which cartridge holds session data
+// of which cartridge set, kept beside the cartridge as media/.<name>.set. A
+// cartridge gets its note when a session part is first written on it (or a
+// member is rebuilt onto it) and loses it when it is labelled, erased, or a
+// cut leaves no session on it. So a cartridge that has a note and holds no
+// session of that set lost them (erased, truncated or overwritten outside
+// the engine): it is a damaged member of that set, never a blank.
+struct SetNote {
+  uint64_t setId = 0;
+  uint16_t member = 0;
+  uint16_t members = 0;
+};
+std::string setNotePath(const std::string& cartridgePath);
+// Reads the cartridge's note: kNoted; kNone when it has none (or what is in
+// its place is malformed, or not a regular file, never waited on);
+// kUnreadable when the note cannot be read, which is never taken for none.
+enum class NoteRead { kNone, kNoted, kUnreadable };
+NoteRead readSetNote(const std::string& cartridgePath, SetNote* note);
+// Notes the cartridge as member `note.member` of set `note.setId` (synced),
+// unless it is noted so already. MOX_OK or MOX_E_IO.
+int writeSetNote(const std::string& cartridgePath, const SetNote& note);
+// Removes the cartridge's note; a missing note is no error. MOX_OK or MOX_E_IO.
+int dropSetNote(const std::string& cartridgePath);
+// Why a noted cartridge, whose map is `map`, no longer holds the session
+// data its note records; "" when it does, or has no note.
+std::string lostSetData(const SetNote& note, const CartridgeMap& map);
+
 // Truncates the cartridge (creating it when missing) and writes `label`.
 int formatCartridge(const std::string& path, const Label& label);
+// Rewrites the label record of the cartridge at `path` in place as `change`
+// makes it; nothing else of the cartridge changes. MOX_OK, MOX_E_MEDIA (no
+// readable label) or MOX_E_IO.
+int rewriteLabel(const std::string& path, const std::function<void(Label*)>& change);
 // A fresh set id (never 0).
 uint64_t newSetId();
+
+// True while a live process holds RAID device n's write lock (a session of
+// the group may be being written); looks without taking the lock.
+bool groupBeingWritten(const std::string& home, int raidNumber);
 
 // Exclusive, non-blocking hold on RAID device n's write lock; released when
 // the object goes or the process dies.

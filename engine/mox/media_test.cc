@@ -21,6 +21,7 @@
 
 #include "engine/mox/cartridge.h"
 #include "engine/mox/engine_test_util.h"
+#include "engine/mox/library.h"
 #include "engine/mox/mox.h"
 
 namespace {
@@ -438,6 +439,266 @@ TEST_F(MediaTest, ForeignAndTruncatedCartridgesGiveCodesNotCrashes) {
   std::string out;
   EXPECT_EQ(home_.moxctl({"check", fs::path(cartridgeOf(0)).stem().string()}, &out), 1);
   EXPECT_NE(out.find("not a cartridge"), std::string::npos) << out;
+}
+
+// Short files in the pool: only the beginning of a label record cut short
+// (a first write that died) is a blank cartridge; anything else is no
+// cartridge, and check says BAD.
+// Child: writes a session of two streams on `group` until it has spanned
+// `spans` times and written a few blocks on the last set, tells the parent
+// through `ready`, and waits to be killed.
+[[noreturn]] void spanUntilKilled(const char* group, int spans, int ready) {
+  MoxHandle h = moxtest::openHandle();
+  MOXSelectGroup(h, group, MOX_ACCESS_WRITE);
+  int32_t session = 0;
+  uint16_t first = 0;
+  moxtest::startNewSession(h, 2, &session, &first);
+  uint32_t value = 0;
+  int spanned = 0, after = 0;
+  for (uint32_t b = 0; after < 4; ++b) {
+    for (uint16_t s = 0; s < 2; ++s) {
+      uint8_t* buffer = nullptr;
+      MOXGetFreeBuffers(h, &buffer, 1, &value);
+      moxtest::fillBlock(buffer, static_cast<uint32_t>(session), s, b);
+      while (MOXRAIDWriteBlockDaemon(h, buffer, s) == MOX_E_TAPE_FULL) {
+        if (moxtest::spanWrite(h, session) != 0) _exit(1);
+        ++spanned;
+      }
+    }
+    if (spanned >= spans) ++after;
+  }
+  char c = 1;
+  (void)!write(ready, &c, 1);
+  for (;;) pause();
+}
+
+// A backup that spanned twice and was killed leaves its first two sets as a
+// session that never ended and that no writer cuts: check and media name it,
+// moxctl erase reclaims the sets that hold nothing else, and refuses the
+// rest; the group goes on numbering after it.
+class KilledSpan : public MediaTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(KilledSpan, LeavesAnUnfinishedSessionThatEraseReclaims) {
+  const char* group = GetParam();
+  const std::string raid(1, group[6]);
+  ASSERT_EQ(home_.moxctl({"set", "capacity", "1M"}), 0);
+  ASSERT_EQ(home_.moxctl({"set", "compression", raid, "off"}), 0);
+  const std::vector<int> drives = raid == "0"   ? std::vector<int>{0, 1}
+                                  : raid == "1" ? std::vector<int>{2, 3}
+                                                : std::vector<int>{4, 5, 6};
+  auto names = [&] {
+    std::vector<std::string> set;
+    for (int d : drives) set.push_back(fs::path(cartridgeOf(d)).stem().string());
+    return set;
+  };
+  ASSERT_EQ(moxtest::writeSession(group, 2, 2, 2).session, 1);
+  std::vector<std::string> first = names();  // session 1 and the first part of session 2
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t child = fork();
+  if (child == 0) spanUntilKilled(group, 2, ready[1]);
+  char c = 0;
+  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  close(ready[0]);
+  close(ready[1]);
+  std::vector<std::string> last = names();
+  ASSERT_NE(last, first);
+
+  // The middle set: the pool cartridges that hold only session 2.
+  std::vector<std::string> middle;
+  for (const auto& entry : fs::directory_iterator(home_.path() + "/media")) {
+    std::string name = entry.path().stem().string();
+    mox::CartridgeMap map;
+    if (entry.path().extension() != ".tap" || mox::scanCartridge(entry.path(), &map) != 0 ||
+        map.sessions.size() != 1 || map.sessions[0].session != 2 ||
+        std::find(last.begin(), last.end(), name) != last.end()) {
+      continue;
+    }
+    middle.push_back(name);
+  }
+  std::sort(middle.begin(), middle.end());
+  ASSERT_EQ(middle.size(), drives.size());
+
+  std::string out;
+  EXPECT_EQ(home_.moxctl({"check"}, &out), 0) << out;
+  const std::string unfinished = "session 2 unfinished: spanned 3 cartridge sets, never ended";
+  for (const auto& name : first) {
+    EXPECT_NE(out.find(name + ": ok, "), std::string::npos) << out;
+    size_t line = out.find(name + ": ok, ");
+    std::string text = out.substr(line, out.find('\n', line) - line);
+    EXPECT_NE(text.find(unfinished), std::string::npos) << text;
+    EXPECT_EQ(text.find("moxctl erase"), std::string::npos) << text;  // it holds session 1
+  }
+  for (const auto& name : middle) {
+    EXPECT_NE(out.find(name + ": ok, 1"), std::string::npos) << out;
+    EXPECT_NE(out.find(unfinished + " (moxctl erase reclaims this set)"), std::string::npos) << out;
+  }
+  ASSERT_EQ(home_.moxctl({"media"}, &out), 0);
+  EXPECT_NE(out.find(unfinished + ":"), std::string::npos) << out;
+  EXPECT_NE(out.find("2<> (unfinished)"), std::string::npos) << out;
+
+  // Refused, with nothing changed: a set with an ended session, half a set,
+  // a loaded set, a name not in the pool.
+  auto sizes = [&] {
+    std::vector<uintmax_t> all;
+    for (const auto& entry : fs::directory_iterator(home_.path() + "/media")) {
+      if (entry.path().extension() == ".tap") all.push_back(fs::file_size(entry.path()));
+    }
+    return all;
+  };
+  auto before = sizes();
+  std::vector<std::vector<std::string>> refused = {
+      first, {middle[0]}, last, {"NOSUCH"}, {middle[0], middle[1], first[0]}};
+  for (auto args : refused) {
+    std::string err;
+    args.insert(args.begin(), "erase");
+    EXPECT_EQ(home_.moxctl(args, &out, &err), 1) << args[1];
+    EXPECT_NE(err.find("moxctl: not erased: "), std::string::npos) << err;
+    EXPECT_EQ(sizes(), before) << args[1];
+  }
+  std::vector<std::string> args = {"erase"};
+  args.insert(args.end(), middle.begin(), middle.end());
+  ASSERT_EQ(home_.moxctl(args, &out), 0) << out;
+  for (const auto& name : middle) {
+    EXPECT_NE(out.find("erased " + name), std::string::npos) << out;
+    EXPECT_EQ(fs::file_size(home_.path() + "/media/" + name + ".tap"), 0u);
+    EXPECT_TRUE(mox::cartridgeIsBlank(mox::Home(home_.path()), name));
+  }
+  EXPECT_EQ(home_.moxctl({"check"}, &out), 0) << out;
+  EXPECT_NE(out.find("session 2 unfinished: spanned 1 cartridge set, never ended"),
+            std::string::npos)
+      << out;
+  // The loaded set now continues the first: session 1 reads back, and the
+  // next session is numbered after session 2.
+  auto read = moxtest::readSession(group, 1, 2, 2, 2);
+  EXPECT_EQ(read.rc, 0);
+  EXPECT_EQ(read.blocks, 4u);
+  auto next = moxtest::writeSession(group, 2, 2, 2);
+  ASSERT_EQ(next.rc, 0);
+  EXPECT_EQ(next.session, 3);
+  EXPECT_EQ(moxtest::readSession(group, 3, 2, 2, 2).blocks, 4u);
+  EXPECT_EQ(moxtest::readSession(group, 1, 2, 2, 2).blocks, 4u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Groups, KilledSpan, ::testing::Values("RGROUP0", "RGROUP1", "RGROUP2"));
+
+TEST_F(MediaTest, ShortFilesAreBlankOnlyWhenTheyBeginAsALabelRecord) {
+  const std::string lead("\x70\x00\x00\x00MOXR", 8);  // length 112, then the magic
+  struct Case {
+    const char* what;
+    std::string bytes;
+    int exit;
+  } cases[] = {
+      {"empty", "", 0},
+      {"text", "hello\n", 1},
+      {"three bytes", "abc", 1},
+      {"zeros", std::string(40, '\0'), 1},
+      {"length word only", lead.substr(0, 4), 0},
+      {"length word cut", lead.substr(0, 2), 0},
+      {"label lead", lead + std::string(30, '\x11'), 0},
+      {"length word of another record", std::string("\x71\x00\x00\x00MOXR", 8), 1},
+      {"magic misspelled", lead.substr(0, 6) + "x", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string name = "SHORT";
+    std::ofstream(home_.path() + "/media/" + name + ".tap", std::ios::binary | std::ios::trunc)
+        << c.bytes;
+    std::string out;
+    EXPECT_EQ(home_.moxctl({"check", name}, &out), c.exit) << out;
+    EXPECT_EQ(out.find(name + ": BAD: offset 0: not a cartridge") != std::string::npos, c.exit == 1)
+        << out;
+  }
+}
+
+// moxctl check while a process writes a session: the session is being
+// written, not a torn tail; once the writer is gone (killed) it is one.
+TEST_F(MediaTest, CheckNamesASessionALiveWriterHoldsAndATornTailOnceItDied) {
+  ASSERT_EQ(moxtest::writeSession("RGROUP0", 1, 2, 1).rc, 0);
+  int ready[2];
+  ASSERT_EQ(pipe(ready), 0);
+  pid_t child = fork();
+  if (child == 0) {
+    MoxHandle h = moxtest::openHandle();
+    MOXSelectGroup(h, "RGROUP0", MOX_ACCESS_WRITE);
+    int32_t session = 0;
+    uint16_t first = 0;
+    char ok = static_cast<char>(moxtest::startNewSession(h, 1, &session, &first) == 0);
+    uint32_t value = 0;
+    for (uint32_t b = 0; ok && b < 4; ++b) {
+      uint8_t* buffer = nullptr;
+      MOXGetFreeBuffers(h, &buffer, 1, &value);
+      moxtest::fillBlock(buffer, static_cast<uint32_t>(session), 0, b);
+      ok = static_cast<char>(MOXRAIDWriteBlockDaemon(h, buffer, 0) == 0);
+    }
+    (void)!write(ready[1], &ok, 1);
+    pause();
+    _exit(0);
+  }
+  char ok = 0;
+  ASSERT_EQ(read(ready[0], &ok, 1), 1);
+  ASSERT_EQ(ok, 1);
+  std::string name = fs::path(cartridgeOf(0)).stem().string();
+  std::string out;
+  EXPECT_EQ(home_.moxctl({"check"}, &out), 0) << out;
+  EXPECT_NE(out.find(name + ": ok, "), std::string::npos) << out;
+  EXPECT_NE(out.find("session 2 being written at offset "), std::string::npos) << out;
+  EXPECT_NE(out.find("(RAID0 is held by a live writer)"), std::string::npos) << out;
+  EXPECT_EQ(out.find("torn tail"), std::string::npos) << out;
+  ASSERT_EQ(home_.moxctl({"media"}, &out), 0);
+  EXPECT_NE(out.find("(being written)"), std::string::npos) << out;
+  kill(child, SIGKILL);
+  waitpid(child, nullptr, 0);
+  close(ready[0]);
+  close(ready[1]);
+  EXPECT_EQ(home_.moxctl({"check"}, &out), 0) << out;
+  EXPECT_NE(out.find("torn tail at offset "), std::string::npos) << out;
+  EXPECT_EQ(out.find("being written"), std::string::npos) << out;
+}
+
+// A tape change of the mirror cut short at each point of its load: the
+// admin tool sees the drives as the engine does once it finishes the load,
+// never half of one set and half of another.
+TEST_F(MediaTest, ATapeChangeCutShortIsSeenAsTheLoadLeavesIt) {
+  ASSERT_EQ(home_.moxctl({"set", "capacity", "1M"}), 0);
+  ASSERT_EQ(home_.moxctl({"set", "compression", "1", "off"}), 0);
+  auto one = [&](int drive) { return fs::path(cartridgeOf(drive)).stem().string(); };
+  MoxHandle h = moxtest::openHandle();
+  ASSERT_EQ(MOXSelectGroup(h, "RGROUP1", MOX_ACCESS_WRITE), 0);
+  ASSERT_EQ(moxtest::mountTapes(h, MOX_ACCESS_WRITE), 0);
+  MOXCloseHandle(h);
+  std::string old2 = one(2), old3 = one(3);
+  auto written = moxtest::writeSession("RGROUP1", 2, 12, 2);
+  ASSERT_EQ(written.rc, 0);
+  ASSERT_GE(written.spans, 1);
+  std::string new2 = one(2), new3 = one(3);
+  ASSERT_NE(new2, old2);
+  for (int loaded = 0; loaded <= 2; ++loaded) {
+    SCOPED_TRACE(std::to_string(loaded) + " drives loaded when the change was cut");
+    std::ofstream(home_.path() + "/drives/2", std::ios::trunc)
+        << (loaded >= 1 ? new2 : old2) << "\n";
+    std::ofstream(home_.path() + "/drives/3", std::ios::trunc)
+        << (loaded >= 2 ? new3 : old3) << "\n";
+    std::ofstream(home_.path() + "/drives/.load", std::ios::trunc)
+        << "2 " << new2 << "\n3 " << new3 << "\n";
+    std::string out;
+    EXPECT_EQ(home_.moxctl({"check"}, &out), 0) << out;
+    EXPECT_EQ(out.find("BAD"), std::string::npos) << out;
+    ASSERT_EQ(home_.moxctl({"media"}, &out), 0);
+    EXPECT_EQ(out.find("degraded"), std::string::npos) << out;
+    EXPECT_NE(out.find(new2 + "   2 "), std::string::npos) << out;
+    EXPECT_NE(out.find(new3 + "   3 "), std::string::npos) << out;
+    ASSERT_EQ(home_.moxctl({"status"}, &out), 0);
+    EXPECT_NE(out.find("drive 3: " + new3 + "\n"), std::string::npos) << out;
+    EXPECT_TRUE(fs::exists(home_.path() + "/drives/.load"));  // looked at, not changed
+  }
+  // The next handle finishes the load; the session reads back.
+  auto read = moxtest::readSession("RGROUP1", written.session, 2, 12, 2);
+  EXPECT_EQ(read.rc, 0);
+  EXPECT_EQ(read.blocks, 24u);
+  EXPECT_FALSE(fs::exists(home_.path() + "/drives/.load"));
 }
 
 TEST_F(MediaTest, ConsoleOperationsActOnTheCartridges) {

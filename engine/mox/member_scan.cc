@@ -420,10 +420,11 @@ void checkPlaces(CartSet* set) {
   }
 }
 
+// "session 2", or "sessions 1 to 3".
 std::string sessionRange(const std::vector<uint32_t>& sessions) {
   std::string text = std::to_string(sessions.front());
-  if (sessions.size() > 1) text = "s " + text + " to " + std::to_string(sessions.back());
-  return text;
+  if (sessions.size() > 1) return "sessions " + text + " to " + std::to_string(sessions.back());
+  return "session " + text;
 }
 
 // A session ended on one member was ended on all: the writer syncs every
@@ -454,7 +455,7 @@ void checkSessions(CartSet* set) {
     uint64_t at = map.tornTail ? map.tornOffset : map.appendOffset;
     map.tornTail = false;  // what follows is damage, not a torn tail
     set->damaged[i] = true;
-    set->problems[i].push_back({at, "lacks session" + sessionRange(missing) +
+    set->problems[i].push_back({at, "lacks " + sessionRange(missing) +
                                         " that the other members hold (truncated or damaged)"});
   }
 }

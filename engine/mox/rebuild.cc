@@ -55,21 +55,7 @@ int copyFile(const std::string& from, const std::string& to) {
 
 // Rewrites the label record of a cartridge with another member index.
 int relabelMember(const std::string& path, uint16_t memberIndex) {
-  CartridgeFile file;
-  int rc = file.open(path, true);
-  if (rc != MOX_OK) return rc;
-  RecordHeader h;
-  std::vector<uint8_t> body;
-  rc = file.readRecord(0, &h, &body);
-  if (rc != MOX_OK) return rc;
-  Label label;
-  if (h.kind != Kind::kLabel || !decodeLabel(body.data(), body.size(), &label)) return MOX_E_MEDIA;
-  label.memberIndex = memberIndex;
-  encodeLabel(label, body.data());
-  h.member = memberIndex;
-  uint64_t size = 0;
-  rc = file.writeRecord(0, h, body.data(), &size);
-  return rc == MOX_OK ? file.sync() : rc;
+  return rewriteLabel(path, [memberIndex](Label* label) { label->memberIndex = memberIndex; });
 }
 
 struct Loc {
@@ -297,16 +283,13 @@ int rebuildParitySessions(const CartSet& set, size_t target, const CartridgeMap&
   return rc;
 }
 
-// Rebuilds RAID 5 member `target` into a fresh file from the others.
-int rebuildParityMember(Home& home, const moxcfg::RaidConfig& config, size_t target) {
-  auto names = memberCartridges(home, config.members);
-  auto set = openSet(home, names, false);
-  int rc = rebuildSource(*set, target);
+// Rebuilds RAID 5 member `target` of `set` onto the cartridge `targetName`
+// from the others.
+int rebuildParityMember(const Home& home, const CartSet& set, size_t target,
+                        const std::string& targetName) {
+  int rc = rebuildSource(set, target);
   if (rc != MOX_OK) return rc;
-  const CartridgeMap& refMap = set->maps[target == 0 ? 1 : 0];
-  std::string targetName;
-  rc = ensureCartridge(home, config.members[target], &targetName);
-  if (rc != MOX_OK) return rc;
+  const CartridgeMap& refMap = set.maps[target == 0 ? 1 : 0];
   // The member is built in a temporary file beside its cartridge and
   // renamed over it only when complete and synced; a failed rebuild leaves
   // the old cartridge as it was and no temporary file behind.
@@ -314,7 +297,7 @@ int rebuildParityMember(Home& home, const moxcfg::RaidConfig& config, size_t tar
   if (fresh.open() != 0) return MOX_E_IO;
   CartridgeFile out;
   rc = out.open(fresh.tempPath(), true);
-  if (rc == MOX_OK && !refMap.blank) rc = rebuildParitySessions(*set, target, refMap, out);
+  if (rc == MOX_OK && !refMap.blank) rc = rebuildParitySessions(set, target, refMap, out);
   if (rc == MOX_OK) rc = out.sync();
   out.close();
   if (rc != MOX_OK) return rc;
@@ -322,38 +305,137 @@ int rebuildParityMember(Home& home, const moxcfg::RaidConfig& config, size_t tar
   return fresh.commit() == 0 ? MOX_OK : MOX_E_IO;
 }
 
-}  // namespace
+// Rebuilds member `target` of `set` (RAID 1 from member `source`) onto the
+// cartridge `targetName`, and notes it as the set's member when it holds
+// session data.
+int rebuildOnto(const Home& home, int level, const CartSet& set, uint64_t setId, size_t source,
+                size_t target, const std::string& targetName) {
+  std::string path = home.cartridgePath(targetName);
+  bool holdsData = false;
+  int rc = MOX_E_LEVEL_UNSUPPORTED;
+  if (level == 1) {
+    if (source >= set.memberCount() || set.names[source].empty()) return MOX_E_NO_TAPE;
+    CartridgeMap map;
+    rc = scanCartridge(home.cartridgePath(set.names[source]), &map);
+    if (rc != MOX_OK) return MOX_E_DEGRADED;
+    // The copy is a new file: the map of what was there is of no use.
+    dropCartridgeMap(path);
+    rc = copyFile(home.cartridgePath(set.names[source]), path);
+    if (rc == MOX_OK && !map.blank) rc = relabelMember(path, static_cast<uint16_t>(target));
+    holdsData = map.hasData();
+  } else if (level == 5) {
+    rc = rebuildParityMember(home, set, target, targetName);
+    holdsData = set.maps[target == 0 ? 1 : 0].hasData();
+  }
+  if (rc != MOX_OK) return rc;
+  if (!holdsData) return dropSetNote(path);
+  return writeSetNote(
+      path, {setId, static_cast<uint16_t>(target), static_cast<uint16_t>(set.memberCount())});
+}
 
-MemberHealth checkMembers(const Home& home, const moxcfg::RaidConfig& config) {
+// Which members of `set` (the set `setId`) are missing, foreign, behind
+// the others, damaged, or lost the session data the library noted on them.
+// On a set that a later set continues (`continued`), nothing is left for a
+// writer to finish: a member with an unfinished tail, even a tape mark
+// missing after a sound end record, is damaged too.
+MemberHealth setHealth(const Home& home, const CartSet& set, uint64_t setId,
+                       bool continued = false) {
   MemberHealth health;
-  auto names = memberCartridges(home, config.members);
-  auto set = openSet(home, names, false);
+  const auto& names = set.names;
   health.mounted = std::none_of(names.begin(), names.end(), [](auto& n) { return n.empty(); });
   size_t most = 0;
   for (size_t i = 0; i < names.size(); ++i) {
-    if (!set->failed[i]) most = std::max(most, set->maps[i].sessions.size());
+    if (!set.failed[i]) most = std::max(most, set.maps[i].sessions.size());
   }
-  health.failed = set->failed;
-  health.readFailed = set->readFailed;
+  health.failed = set.failed;
+  health.readFailed = set.readFailed;
   health.labelled = true;
   for (size_t i = 0; i < names.size(); ++i) {
-    if (!set->failed[i] && set->maps[i].sessions.size() < most) health.failed[i] = true;
-    if (set->damaged[i]) health.failed[i] = true;
-    if (!health.failed[i] && set->maps[i].blank) health.labelled = false;
+    if (!set.failed[i] && set.maps[i].sessions.size() < most) health.failed[i] = true;
+    if (set.damaged[i]) health.failed[i] = true;
+    SetNote note;
+    NoteRead noted = readSetNote(home.cartridgePath(names[i]), &note);
+    if (noted == NoteRead::kUnreadable) health.readFailed = true;
+    if (!health.failed[i] && setId != 0 && noted == NoteRead::kNoted && note.setId == setId &&
+        !lostSetData(note, set.maps[i]).empty()) {
+      health.failed[i] = true;
+    }
+    CartridgeMap own;
+    if (!health.failed[i] && continued &&
+        (scanCartridge(home.cartridgePath(names[i]), &own) != MOX_OK || own.tornTail)) {
+      health.failed[i] = true;
+    }
+    if (!health.failed[i] && set.maps[i].blank) health.labelled = false;
     if (health.failed[i]) ++health.damaged;
   }
   if (health.damaged == static_cast<int>(names.size())) health.labelled = false;
   return health;
 }
 
-int eraseCartridge(const std::string& path) {
+// A blank of the pool (in no drive) for a member of a set in the pool,
+// noted for that member at once so that no load takes it meanwhile. "" when
+// the pool has none.
+std::string takePoolBlank(Home& home, const SetNote& note) {
+  HomeLock lock(home.path());
+  moxcfg::EngineSettings settings;
+  moxcfg::loadEngineSettings(home.path(), &settings);
+  std::set<std::string> loaded;
+  for (int d = 0; d < settings.driveCount; ++d) loaded.insert(home.driveCartridge(d));
+  for (const auto& name : home.listCartridges()) {
+    if (loaded.count(name) != 0 || !cartridgeIsBlank(home, name)) continue;
+    if (writeSetNote(home.cartridgePath(name), note) != MOX_OK) return "";
+    return name;
+  }
+  return "";
+}
+
+// Rebuilds the damaged members of a set in the pool (an older set of the
+// group). *rebuilt counts the members rebuilt. MOX_E_DEGRADED when the set
+// cannot be rebuilt (RAID 0, too many members lost).
+int rebuildPoolSet(Home& home, const moxcfg::RaidConfig& config, const CartSet& set, uint64_t setId,
+                   int* rebuilt) {
+  MemberHealth health = setHealth(home, set, setId, true);
+  if (health.readFailed) return MOX_E_IO;
+  int members = static_cast<int>(set.memberCount());
+  if (health.damaged == 0) return MOX_OK;
+  if (config.level == 0 || health.damaged == members || (config.level == 5 && health.damaged > 1)) {
+    return MOX_E_DEGRADED;
+  }
+  size_t source = 0;
+  while (health.failed[source]) ++source;
+  for (size_t i = 0; i < set.memberCount(); ++i) {
+    if (!health.failed[i]) continue;
+    SetNote note{setId, static_cast<uint16_t>(i), static_cast<uint16_t>(members)};
+    std::string target = set.names[i];
+    bool blank = target.empty();
+    if (blank && (target = takePoolBlank(home, note)).empty()) return MOX_E_NO_BLANK;
+    int rc = rebuildOnto(home, config.level, set, setId, source, i, target);
+    if (rc != MOX_OK) {
+      // A blank taken for the member that did not become it is a blank again.
+      if (blank) dropSetNote(home.cartridgePath(target));
+      return rc;
+    }
+    ++*rebuilt;
+  }
+  return MOX_OK;
+}
+
+}  // namespace
+
+MemberHealth checkMembers(const Home& home, const moxcfg::RaidConfig& config) {
+  auto set = openSet(home, memberCartridges(home, config.members), false);
+  return setHealth(home, *set, set->setId);
+}
+
+int eraseCartridge(const std::string& path, bool keepLabel) {
   CartridgeFile file;
   int rc = file.open(path, true);
   if (rc != MOX_OK) return rc;
   CartridgeMap map;
-  rc = mountCartridge(file, &map);
+  rc = keepLabel ? mountCartridge(file, &map) : MOX_OK;
   if (rc != MOX_OK) return rc;
   uint64_t keep = map.blank ? 0 : framedSize(kHeaderSize + kLabelBodySize);
+  if (dropSetNote(path) != MOX_OK) return MOX_E_IO;
   rc = file.truncate(keep);
   if (rc == MOX_OK) rc = file.sync();
   if (rc != MOX_OK) {
@@ -369,23 +451,15 @@ int eraseCartridge(const std::string& path) {
 }
 
 int rebuildMember(Home& home, const moxcfg::RaidConfig& config, size_t source, size_t target) {
-  if (config.level == 1) {
-    std::string from = home.driveCartridge(config.members[source]);
-    if (from.empty()) return MOX_E_NO_TAPE;
-    CartridgeMap map;
-    int rc = scanCartridge(home.cartridgePath(from), &map);
-    if (rc != MOX_OK) return MOX_E_DEGRADED;
-    std::string to;
-    rc = ensureCartridge(home, config.members[target], &to);
-    if (rc != MOX_OK) return rc;
-    // The copy is a new file: the map of what was there is of no use.
-    dropCartridgeMap(home.cartridgePath(to));
-    rc = copyFile(home.cartridgePath(from), home.cartridgePath(to));
-    if (rc != MOX_OK || map.blank) return rc;
-    return relabelMember(home.cartridgePath(to), static_cast<uint16_t>(target));
+  if (config.level != 1 && config.level != 5) return MOX_E_LEVEL_UNSUPPORTED;
+  if (config.level == 1 && home.driveCartridge(config.members[source]).empty()) {
+    return MOX_E_NO_TAPE;
   }
-  if (config.level == 5) return rebuildParityMember(home, config, target);
-  return MOX_E_LEVEL_UNSUPPORTED;
+  std::string to;
+  int rc = ensureCartridge(home, config.members[target], &to);
+  if (rc != MOX_OK) return rc;
+  auto set = openSet(home, memberCartridges(home, config.members), false);
+  return rebuildOnto(home, config.level, *set, set->setId, source, target, to);
 }
 
 int rebuildGroup(Home& home, int /*raidNumber*/, const moxcfg::RaidConfig& config, int* built,
@@ -397,19 +471,31 @@ int rebuildGroup(Home& home, int /*raidNumber*/, const moxcfg::RaidConfig& confi
   int members = static_cast<int>(config.members.size());
   *built = members - health.damaged;
   *rebuilt = 0;
-  if (health.damaged == 0) return MOX_OK;
-  if (config.level == 0 || health.damaged == members || (config.level == 5 && health.damaged > 1)) {
-    return MOX_E_DEGRADED;
+  int result = MOX_OK;
+  if (health.damaged > 0) {
+    if (config.level == 0 || health.damaged == members ||
+        (config.level == 5 && health.damaged > 1)) {
+      result = MOX_E_DEGRADED;
+    } else {
+      size_t source = 0;
+      while (health.failed[source]) ++source;
+      for (size_t i = 0; i < config.members.size(); ++i) {
+        if (!health.failed[i]) continue;
+        int rc = rebuildMember(home, config, source, i);
+        if (rc != MOX_OK) return rc;
+        ++*rebuilt;
+      }
+    }
   }
-  size_t source = 0;
-  while (health.failed[source]) ++source;
-  for (size_t i = 0; i < config.members.size(); ++i) {
-    if (!health.failed[i]) continue;
-    int rc = rebuildMember(home, config, source, i);
-    if (rc != MOX_OK) return rc;
-    ++*rebuilt;
+  // The group's older sets, in the pool, hold sessions too: each is
+  // rebuilt the same way, or the result says it could not be.
+  auto mounted = openSet(home, memberCartridges(home, config.members), false);
+  if (mounted->readFailed) return result == MOX_OK ? MOX_E_IO : result;
+  for (const auto& older : olderSets(home, *mounted, config.members.size())) {
+    int rc = rebuildPoolSet(home, config, *older.set, older.setId, rebuilt);
+    if (rc != MOX_OK && result == MOX_OK) result = rc;
   }
-  return MOX_OK;
+  return result;
 }
 
 }  // namespace mox

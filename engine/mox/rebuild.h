@@ -21,8 +21,10 @@ struct MemberHealth {
 
 MemberHealth checkMembers(const Home& home, const moxcfg::RaidConfig& config);
 
-// Short erase: the cartridge keeps its label and loses every session.
-int eraseCartridge(const std::string& path);
+// Short erase: the cartridge keeps its label and loses every session. With
+// `keepLabel` false it loses its label too, whatever the file held, and is
+// a blank cartridge again.
+int eraseCartridge(const std::string& path, bool keepLabel = true);
 
 // Rebuilds member `target` of a RAID 1 or 5 device (RAID 1 from `source`).
 int rebuildMember(Home& home, const moxcfg::RaidConfig& config, size_t source, size_t target);

@@ -9,9 +9,12 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <memory>
+#include <set>
 
 #include "engine/config/mox_config.h"
 #include "engine/mox/cartridge.h"
+#include "engine/mox/cartridge_map.h"
 #include "engine/mox/home.h"
 #include "engine/mox/library.h"
 #include "engine/mox/mox.h"
@@ -40,6 +43,7 @@ const char* kUsage =
     "  dump CARTRIDGE              sessions, streams and block counts of a cartridge, and the\n"
     "                              data bytes received and stored (compression ratio)\n"
     "  check [CARTRIDGE...]        verify every record's checksum (all cartridges by default)\n"
+    "  erase CARTRIDGE...          erase whole sets of the pool that hold no ended session\n"
     "  --help | -h | help          this text\n"
     "  --version                   the version line\n"
     "CARTRIDGE: a file path when it holds a / or names a file here, else a cartridge of the\n"
@@ -222,6 +226,8 @@ int cmdStatus(const std::string& home, FILE* out, FILE* err) {
       status = 1;
       continue;
     }
+    // As the engine sees the drive: a tape change left unfinished counts as done.
+    c = h.driveCartridge(i);
     std::fprintf(out, "drive %d: %s\n", i, c.empty() ? "(empty)" : c.c_str());
   }
   return status;
@@ -355,6 +361,163 @@ std::string sessionList(const mox::CartridgeMap& map) {
   return text.empty() ? "-" : text;
 }
 
+// The names of a set's members, blank-separated ("" members left out).
+std::string namesText(const std::vector<std::string>& names) {
+  std::string text;
+  for (const auto& name : names) {
+    if (!name.empty()) text += (text.empty() ? "" : " ") + name;
+  }
+  return text;
+}
+
+std::string setText(uint64_t setId) {
+  char text[32];
+  std::snprintf(text, sizeof text, "cartridge set %016llx", static_cast<unsigned long long>(setId));
+  return text;
+}
+
+// What moxctl knows of the library beyond one cartridge file: the set each
+// RAID device has mounted, every other set (an older set of a group is in
+// the pool), the groups a live process is writing, and what only the
+// comparison of a set's members shows (a member that lacks sessions its
+// partners hold, a swapped, copied, blanked or missing cartridge).
+struct LibraryView {
+  std::vector<moxcfg::RaidConfig> raids;
+  std::map<std::string, int> raidOf;  // cartridge in a member drive: its RAID device
+  std::vector<std::shared_ptr<mox::CartSet>> mounted;  // per RAID device
+  std::vector<bool> writing;                           // per RAID device
+  std::set<uint64_t> mountedIds;
+  mox::LibrarySurvey survey;
+  // By cartridge: "offset X: RAIDn member i: kind" or "offset X: cartridge
+  // set S member i: kind".
+  std::map<std::string, std::vector<std::string>> findings;
+  // Members of a set that holds data for which no cartridge stands.
+  std::vector<std::string> missing;
+  // What could not be read (the RAID devices, a drive file): left unchecked.
+  std::vector<std::string> unread;
+
+  // The survey's set of `name` when it is in the pool (no RAID device has
+  // it mounted); false otherwise.
+  bool poolSet(const std::string& name, size_t* set) const {
+    size_t member = 0;
+    if (raidOf.count(name) != 0 || !survey.find(name, set, &member)) return false;
+    return mountedIds.count(survey.sets[*set].setId) == 0;
+  }
+  // True when `name` is a member of a mounted set whose end record of
+  // `session`, its last, is sound and only the tape mark after it is
+  // missing: its partners ended the session, and the next writer writes
+  // the mark.
+  bool markOnly(const std::string& name, uint32_t session) const {
+    auto it = raidOf.find(name);
+    if (it == raidOf.end() || session == 0) return false;
+    const mox::CartSet& set = *mounted[static_cast<size_t>(it->second)];
+    for (size_t i = 0; i < set.memberCount(); ++i) {
+      if (set.names[i] == name && !set.failed[i]) {
+        return !set.maps[i].tornTail && set.maps[i].find(session) != nullptr;
+      }
+    }
+    return false;
+  }
+  // The RAID device that `name` is loaded in, being written by a live
+  // process; -1 when none.
+  int liveWriter(const std::string& name) const {
+    auto it = raidOf.find(name);
+    return it != raidOf.end() && writing[static_cast<size_t>(it->second)] ? it->second : -1;
+  }
+};
+
+void addFindings(const mox::CartSet& set, const std::string& place, LibraryView* view) {
+  for (size_t i = 0; i < set.memberCount(); ++i) {
+    if (set.names[i].empty()) continue;
+    const auto& local = set.maps[i].damage;
+    for (const auto& p : set.problems[i]) {
+      bool known = std::any_of(local.begin(), local.end(), [&](const mox::MediaDamage& d) {
+        return d.offset == p.offset && d.kind == p.kind;
+      });
+      if (known || p.kind.rfind("not a cartridge", 0) == 0) continue;
+      view->findings[set.names[i]].push_back("offset " + std::to_string(p.offset) + ": " + place +
+                                             " member " + std::to_string(i) + ": " + p.kind);
+    }
+  }
+}
+
+LibraryView viewLibrary(const mox::Home& h) {
+  LibraryView view;
+  int rc = moxcfg::loadRaidDevices(h.path(), &view.raids);
+  if (rc == platform::kRegIoError || rc == platform::kRegAccessDenied) {
+    view.unread.push_back("the RAID devices cannot be read");
+  }
+  for (size_t n = 0; n < view.raids.size(); ++n) {
+    std::vector<std::string> names(view.raids[n].members.size());
+    for (size_t i = 0; i < names.size(); ++i) {
+      if (h.loadedCartridge(view.raids[n].members[i], &names[i]) != MOX_OK) {
+        view.unread.push_back(h.drivePath(view.raids[n].members[i]) + " cannot be read");
+      }
+    }
+    for (const auto& name : names) {
+      if (!name.empty()) view.raidOf[name] = static_cast<int>(n);
+    }
+    auto set = mox::openSet(h, names, false);
+    if (set->setId != 0) view.mountedIds.insert(set->setId);
+    addFindings(*set, "RAID" + std::to_string(n), &view);
+    view.mounted.push_back(set);
+    view.writing.push_back(mox::groupBeingWritten(h.path(), static_cast<int>(n)));
+  }
+  view.survey = mox::surveyLibrary(h);
+  for (const auto& ls : view.survey.sets) {
+    if (view.mountedIds.count(ls.setId) != 0 || !ls.holdsData) continue;
+    addFindings(*ls.set, setText(ls.setId), &view);
+    for (size_t i = 0; i < ls.set->memberCount(); ++i) {
+      if (!ls.set->names[i].empty()) continue;
+      view.missing.push_back(setText(ls.setId) + ": BAD: member " + std::to_string(i) + " of " +
+                             std::to_string(ls.set->memberCount()) +
+                             ": no cartridge carries its label or its set note (removed, or "
+                             "erased outside the engine)");
+    }
+  }
+  return view;
+}
+
+// "session S unfinished: spanned K cartridge sets, never ended" for each
+// spanned session with a part on the set of `name` that never ended.
+std::vector<std::string> unfinishedTexts(const LibraryView& view, const std::string& name) {
+  std::vector<std::string> texts;
+  size_t set = 0, member = 0;
+  if (!view.survey.find(name, &set, &member)) return texts;
+  for (const auto* s : view.survey.unfinishedOn(set)) {
+    texts.push_back("session " + std::to_string(s->session) + " unfinished: spanned " +
+                    std::to_string(s->sets.size()) + " cartridge set" +
+                    (s->sets.size() == 1 ? "" : "s") + ", never ended");
+  }
+  return texts;
+}
+
+// Why a cartridge that a later set continues holds an unfinished tail
+// (`report`'s), or "" when it does not: a set is continued only once every
+// member's session part and tape mark were written, so nothing on it was
+// left unfinished by a writer.
+std::string continuedTail(const LibraryView& view, const std::string& name,
+                          const mox::CheckReport& report) {
+  size_t set = 0;
+  if (!report.tornTail || !view.poolSet(name, &set) || !view.survey.sets[set].continued) return "";
+  return "offset " + std::to_string(report.tornOffset) + ": " + report.tornReason +
+         ", but a later cartridge set continues this one (truncated or damaged)";
+}
+
+// True when check finds `name` damaged: in the file itself, by comparison
+// with its set's other members, or by what its set note records.
+bool damagedCartridge(const LibraryView& view, const std::string& name, const std::string& path,
+                      const mox::CartridgeMap& map) {
+  auto it = view.findings.find(name);
+  if (!map.damage.empty() || (it != view.findings.end() && !it->second.empty())) return true;
+  size_t set = 0;
+  if (map.tornTail && view.poolSet(name, &set) && view.survey.sets[set].continued) return true;
+  mox::SetNote note;
+  mox::NoteRead noted = mox::readSetNote(path, &note);
+  return noted == mox::NoteRead::kUnreadable ||
+         (noted == mox::NoteRead::kNoted && !mox::lostSetData(note, map).empty());
+}
+
 int cmdMedia(const std::string& home, FILE* out, FILE* err) {
   if (ensure(home, err) != MOX_OK) return 1;
   moxcfg::EngineSettings s;
@@ -364,8 +527,9 @@ int cmdMedia(const std::string& home, FILE* out, FILE* err) {
   }
   mox::Home h(home);
   auto loaded = loadedDrives(h, s.driveCount);
-  std::fprintf(out, "%-10s %-6s %-24s %12s %12s %12s %12s %7s  %s\n", "CARTRIDGE", "DRIVE",
-               "LABEL", "USED", "FREE", "RECEIVED", "STORED", "RATIO", "SESSIONS");
+  LibraryView view = viewLibrary(h);
+  std::fprintf(out, "%-10s %-6s %-24s %12s %12s %12s %12s %7s  %s\n", "CARTRIDGE", "DRIVE", "LABEL",
+               "USED", "FREE", "RECEIVED", "STORED", "RATIO", "SESSIONS");
   for (const auto& name : h.listCartridges()) {
     mox::CartridgeMap map;
     int rc = mox::scanCartridge(h.cartridgePath(name), &map);
@@ -376,11 +540,14 @@ int cmdMedia(const std::string& home, FILE* out, FILE* err) {
                    drive.c_str(), "(not a cartridge)", "-", "-", "-", "-", "-", "unreadable");
       continue;
     }
-    std::string label = map.blank ? "(blank)" : map.label.name;
+    bool damaged = damagedCartridge(view, name, h.cartridgePath(name), map);
+    // A damaged member that lost its label is no blank: it belongs to its set.
+    std::string label = !map.blank ? map.label.name : damaged ? "(none)" : "(blank)";
     uint64_t free = s.cartridgeCapacity > map.fileSize ? s.cartridgeCapacity - map.fileSize : 0;
     std::string sessions = sessionList(map);
-    if (map.tornTail) sessions += " (torn tail)";
-    if (!map.damage.empty()) sessions += " (damaged)";
+    if (map.tornTail) sessions += view.liveWriter(name) >= 0 ? " (being written)" : " (torn tail)";
+    if (damaged) sessions += " (damaged)";
+    if (!unfinishedTexts(view, name).empty()) sessions += " (unfinished)";
     DataBytes sums;
     mox::CartridgeFile file;
     if (file.open(h.cartridgePath(name), false) == MOX_OK) {
@@ -388,26 +555,63 @@ int cmdMedia(const std::string& home, FILE* out, FILE* err) {
         addDataBytes(file, extent.startOffset, extent.endOffset, &sums);
       }
     }
-    std::fprintf(out, "%-10s %-6s %-24s %12llu %12llu %12llu %12llu %7s  %s\n", name.c_str(),
-                 drive.c_str(), label.c_str(), static_cast<unsigned long long>(map.fileSize),
-                 static_cast<unsigned long long>(free),
-                 static_cast<unsigned long long>(sums.received),
-                 static_cast<unsigned long long>(sums.stored), ratioText(sums).c_str(),
-                 sessions.c_str());
+    std::fprintf(
+        out, "%-10s %-6s %-24s %12llu %12llu %12llu %12llu %7s  %s\n", name.c_str(), drive.c_str(),
+        label.c_str(), static_cast<unsigned long long>(map.fileSize),
+        static_cast<unsigned long long>(free), static_cast<unsigned long long>(sums.received),
+        static_cast<unsigned long long>(sums.stored), ratioText(sums).c_str(), sessions.c_str());
   }
-  std::vector<moxcfg::RaidConfig> raids;
-  moxcfg::loadRaidDevices(home, &raids);
-  for (size_t n = 0; n < raids.size(); ++n) {
+  for (size_t n = 0; n < view.raids.size(); ++n) {
     // A group never written has no cartridge in any member drive yet:
     // nothing is missing from it.
     bool anyLoaded = false;
-    for (uint16_t member : raids[n].members) anyLoaded |= !h.driveCartridge(member).empty();
+    for (uint16_t member : view.raids[n].members) anyLoaded |= !h.driveCartridge(member).empty();
     if (!anyLoaded) continue;
-    mox::MemberHealth health = mox::checkMembers(h, raids[n]);
+    mox::MemberHealth health = mox::checkMembers(h, view.raids[n]);
     if (health.damaged > 0) {
       std::fprintf(out, "RAID%zu: degraded, %d member cartridge(s) missing or damaged\n", n,
                    health.damaged);
     }
+  }
+  // The sets in the pool: an older set of a group with a damaged or
+  // missing member, and the sets of a session that spanned and never ended.
+  for (size_t i = 0; i < view.survey.sets.size(); ++i) {
+    const mox::LibrarySet& ls = view.survey.sets[i];
+    if (view.mountedIds.count(ls.setId) != 0 || !ls.holdsData) continue;
+    std::string members;
+    int damaged = 0;
+    for (const auto& name : ls.set->names) {
+      mox::CartridgeMap map;
+      if (!name.empty() && mox::scanCartridge(h.cartridgePath(name), &map) == MOX_OK &&
+          !damagedCartridge(view, name, h.cartridgePath(name), map)) {
+        continue;
+      }
+      members += " " + (name.empty() ? std::string("(none)") : name);
+      ++damaged;
+    }
+    if (damaged > 0) {
+      std::fprintf(out, "%s: degraded, %d member cartridge(s) missing or damaged:%s\n",
+                   setText(ls.setId).c_str(), damaged, members.c_str());
+    }
+  }
+  for (const auto& spanned : view.survey.spanned) {
+    if (spanned.fate != mox::SpannedSession::Fate::kUnfinished) continue;
+    std::string sets, reclaimable;
+    for (size_t i : spanned.sets) {
+      const auto& names = view.survey.sets[i].set->names;
+      sets += (sets.empty() ? " " : "; ") + namesText(names);
+      size_t set = 0;
+      if (!names.empty() && view.poolSet(names.front(), &set) && !view.survey.holdsEndedPart(i)) {
+        reclaimable += " " + namesText(names);
+      }
+    }
+    std::fprintf(out, "session %u unfinished: spanned %zu cartridge set%s, never ended:%s",
+                 spanned.session, spanned.sets.size(), spanned.sets.size() == 1 ? "" : "s",
+                 sets.c_str());
+    if (!reclaimable.empty()) {
+      std::fprintf(out, " (moxctl erase%s reclaims what only it holds)", reclaimable.c_str());
+    }
+    std::fprintf(out, "\n");
   }
   return 0;
 }
@@ -533,46 +737,10 @@ int cmdDump(const std::string& home, const std::vector<std::string>& args, FILE*
   return 0;
 }
 
-// What only the comparison of a RAID device's members shows (a member that
-// lacks sessions its partners hold, a swapped, copied or blanked cartridge),
-// by cartridge name, as "offset X: RAIDn member i: kind".
-std::map<std::string, std::vector<std::string>> groupFindings(const mox::Home& h,
-                                                              std::vector<std::string>* unread) {
-  std::map<std::string, std::vector<std::string>> findings;
-  std::vector<moxcfg::RaidConfig> raids;
-  int rc = moxcfg::loadRaidDevices(h.path(), &raids);
-  if (rc == platform::kRegIoError || rc == platform::kRegAccessDenied) {
-    unread->push_back("the RAID devices cannot be read");
-  }
-  for (size_t n = 0; n < raids.size(); ++n) {
-    // A drive file that cannot be read leaves its member unchecked: said.
-    std::vector<std::string> names(raids[n].members.size());
-    for (size_t i = 0; i < names.size(); ++i) {
-      if (h.loadedCartridge(raids[n].members[i], &names[i]) != MOX_OK) {
-        unread->push_back(h.drivePath(raids[n].members[i]) + " cannot be read");
-      }
-    }
-    auto set = mox::openSet(h, names, false);
-    for (size_t i = 0; i < set->memberCount(); ++i) {
-      if (set->names[i].empty()) continue;
-      const auto& local = set->maps[i].damage;
-      for (const auto& p : set->problems[i]) {
-        bool known = std::any_of(local.begin(), local.end(), [&](const mox::MediaDamage& d) {
-          return d.offset == p.offset && d.kind == p.kind;
-        });
-        if (known || p.kind.rfind("not a cartridge", 0) == 0) continue;
-        findings[set->names[i]].push_back("offset " + std::to_string(p.offset) + ": RAID" +
-                                          std::to_string(n) + " member " + std::to_string(i) +
-                                          ": " + p.kind);
-      }
-    }
-  }
-  return findings;
-}
-
 // One line per cartridge when it is sound ("NAME: ok, ..."; a torn tail is
-// named and is no failure), else one line per damaged place:
-// "NAME: BAD: offset X: KIND". Exit status 1 when any line says BAD.
+// named and is no failure, nor is a session a live writer is writing), else
+// one line per damaged place: "NAME: BAD: offset X: KIND". Exit status 1 when
+// any line says BAD.
 int cmdCheck(const std::string& home, const std::vector<std::string>& args, FILE* out, FILE* err) {
   mox::Home h(home);
   std::vector<std::string> names = args;
@@ -589,40 +757,204 @@ int cmdCheck(const std::string& home, const std::vector<std::string>& args, FILE
     refused = std::max(refused, status);
   }
   if (refused != 0) return refused;
-  std::vector<std::string> unread;
-  auto findings = groupFindings(h, &unread);
+  LibraryView view = viewLibrary(h);
   int status = 0;
-  for (const auto& line : unread) {
+  for (const auto& line : view.unread) {
     std::fprintf(err, "moxctl: %s\n", line.c_str());
     status = 1;
   }
   if (args.empty()) {
-    // A member drive that names a cartridge whose file is gone.
-    for (const auto& [name, lines] : findings) {
+    // A member drive that names a cartridge whose file is gone, and a
+    // member of a set in the pool for which no cartridge stands.
+    for (const auto& [name, lines] : view.findings) {
       if (std::find(names.begin(), names.end(), name) != names.end()) continue;
       for (const auto& line : lines) std::fprintf(out, "%s: BAD: %s\n", name.c_str(), line.c_str());
       status = 1;
     }
+    for (const auto& line : view.missing) std::fprintf(out, "%s\n", line.c_str());
+    if (!view.missing.empty()) status = 1;
   }
   for (const auto& name : names) {
-    mox::CheckReport report = mox::checkCartridge(paths[name]);
-    const auto& group = findings[name];
+    const std::string& path = paths[name];
+    mox::CheckReport report = mox::checkCartridge(path);
+    std::vector<std::string> bad;
     for (const auto& d : report.damage) {
-      std::fprintf(out, "%s: BAD: offset %llu: %s\n", name.c_str(),
-                   static_cast<unsigned long long>(d.offset), d.kind.c_str());
+      bad.push_back("offset " + std::to_string(d.offset) + ": " + d.kind);
     }
-    for (const auto& line : group) std::fprintf(out, "%s: BAD: %s\n", name.c_str(), line.c_str());
-    if (!report.damage.empty() || !group.empty()) {
+    for (const auto& line : view.findings[name]) bad.push_back(line);
+    if (std::string tail = continuedTail(view, name, report); bad.empty() && !tail.empty()) {
+      bad.push_back(tail);
+    }
+    mox::SetNote note;
+    mox::CartridgeMap map;
+    mox::NoteRead noted = bad.empty() ? mox::readSetNote(path, &note) : mox::NoteRead::kNone;
+    if (noted == mox::NoteRead::kUnreadable) bad.push_back("its set note cannot be read");
+    if (noted == mox::NoteRead::kNoted && mox::scanCartridge(path, &map) == MOX_OK) {
+      std::string lost = mox::lostSetData(note, map);
+      if (!lost.empty()) bad.push_back("offset 0: " + lost);
+    }
+    for (const auto& line : bad) std::fprintf(out, "%s: BAD: %s\n", name.c_str(), line.c_str());
+    if (!bad.empty()) {
       status = 1;
       continue;
     }
     std::fprintf(out, "%s: ok, %llu records, %zu sessions", name.c_str(),
                  static_cast<unsigned long long>(report.records), report.sessions);
     if (report.tornTail) {
-      std::fprintf(out, ", torn tail at offset %llu (%s), cut on next write",
-                   static_cast<unsigned long long>(report.tornOffset), report.tornReason.c_str());
+      int raid = view.liveWriter(name);
+      if (raid >= 0 && report.tailSession != 0) {
+        std::fprintf(out,
+                     ", session %u being written at offset %llu (RAID%d is held by a live "
+                     "writer)",
+                     report.tailSession, static_cast<unsigned long long>(report.tornOffset), raid);
+      } else if (raid >= 0) {
+        std::fprintf(out,
+                     ", records being written at offset %llu (RAID%d is held by a live "
+                     "writer)",
+                     static_cast<unsigned long long>(report.tornOffset), raid);
+      } else if (view.markOnly(name, report.tailSession)) {
+        std::fprintf(out,
+                     ", session %u ended, the tape mark after its end record missing, "
+                     "written on next write",
+                     report.tailSession);
+      } else {
+        std::fprintf(out, ", torn tail at offset %llu (%s), cut on next write",
+                     static_cast<unsigned long long>(report.tornOffset), report.tornReason.c_str());
+      }
+    }
+    size_t set = 0;
+    bool reclaimable = view.poolSet(name, &set) && !view.survey.holdsEndedPart(set);
+    for (const auto& text : unfinishedTexts(view, name)) {
+      std::fprintf(out, "; %s%s", text.c_str(),
+                   reclaimable ? " (moxctl erase reclaims this set)" : "");
     }
     std::fprintf(out, "\n");
+  }
+  return status;
+}
+
+// Erases cartridges of the pool to blanks, a whole set at a time: what a
+// session that spanned sets and never ended leaves, which no writer ever
+// cuts. Refused, with nothing changed, for a cartridge in a drive, a set not
+// named with all its members, a set that holds a part of an ended session
+// (or damage that may hide one), and a set whose session goes on on a set
+// not named with it. A set loaded to continue an erased set is relinked to
+// the set before that one, so that its group still finds, and numbers
+// after, the older sessions.
+int cmdErase(const std::string& home, const std::vector<std::string>& args, FILE* out, FILE* err) {
+  if (args.empty()) {
+    std::fprintf(err, "moxctl: usage: erase CARTRIDGE...\n");
+    return 2;
+  }
+  if (ensure(home, err) != MOX_OK) return 1;
+  mox::Home h(home);
+  mox::HomeLock lock(home);  // no load takes a cartridge meanwhile
+  LibraryView view = viewLibrary(h);
+  const mox::LibrarySurvey& survey = view.survey;
+  auto pool = h.listCartridges();
+  std::set<std::string> named(args.begin(), args.end());
+  std::vector<std::string> refused;
+  std::set<size_t> sets;
+  for (const auto& name : named) {
+    if (std::find(pool.begin(), pool.end(), name) == pool.end()) {
+      refused.push_back(name + ": no such cartridge in the pool");
+      continue;
+    }
+    if (auto it = view.raidOf.find(name); it != view.raidOf.end()) {
+      refused.push_back(name + ": loaded in a member drive of RAID" + std::to_string(it->second) +
+                        " (the group's next write cuts what is unfinished on it)");
+      continue;
+    }
+    size_t set = 0, member = 0;
+    if (survey.find(name, &set, &member)) {
+      sets.insert(set);
+      continue;
+    }
+    mox::CheckReport report = mox::checkCartridge(h.cartridgePath(name));
+    if (report.problem.rfind("label record damaged", 0) == 0) {
+      refused.push_back(name + ": " + report.problem + ": what it holds cannot be told");
+    }
+  }
+  std::set<uint64_t> erasedIds;
+  for (size_t i : sets) {
+    const mox::LibrarySet& ls = survey.sets[i];
+    erasedIds.insert(ls.setId);
+    std::vector<std::string> others;
+    for (const auto& name : ls.set->names) {
+      if (!name.empty() && named.count(name) == 0) others.push_back(name);
+    }
+    std::string members = namesText(ls.set->names);
+    if (!others.empty()) {
+      refused.push_back(members + ": " + setText(ls.setId) + " is erased whole; name " +
+                        namesText(others) + " too");
+    } else if (survey.holdsEndedPart(i)) {
+      refused.push_back(members + ": " + setText(ls.setId) +
+                        " holds a part of an ended session, or damage that may hide one");
+    }
+  }
+  // A set that continues a session of an erased set goes with it, unless
+  // it holds no more of it than an unfinished tail (cut by its next write).
+  for (const auto& spanned : survey.spanned) {
+    bool after = false;
+    for (size_t i : spanned.sets) {
+      if (sets.count(i) != 0) {
+        after = true;
+      } else if (after && survey.sets[i].set->findSession(spanned.session) != nullptr) {
+        refused.push_back(namesText(survey.sets[i].set->names) + ": " +
+                          setText(survey.sets[i].setId) + " continues session " +
+                          std::to_string(spanned.session) + " of an erased set; name it too");
+      }
+    }
+  }
+  // Sets loaded to continue an erased set: relinked to the set before it.
+  std::map<uint64_t, uint64_t> prevOf;
+  for (const auto& ls : survey.sets) prevOf[ls.setId] = ls.prevSetId;
+  std::vector<std::pair<std::string, uint64_t>> relinks;
+  std::vector<std::unique_ptr<mox::RaidLock>> held;
+  std::set<int> raidsHeld;
+  for (const auto& ls : survey.sets) {
+    if (erasedIds.count(ls.setId) != 0 || erasedIds.count(ls.prevSetId) == 0) continue;
+    uint64_t prev = ls.prevSetId;
+    for (int hops = 0; erasedIds.count(prev) != 0 && hops < 10000; ++hops) prev = prevOf[prev];
+    for (const auto& name : ls.set->names) {
+      if (name.empty()) continue;
+      relinks.emplace_back(name, prev);
+      auto it = view.raidOf.find(name);
+      if (it == view.raidOf.end() || !raidsHeld.insert(it->second).second) continue;
+      held.push_back(std::make_unique<mox::RaidLock>(home, it->second));
+      if (!held.back()->held()) {
+        refused.push_back(name + ": RAID" + std::to_string(it->second) +
+                          " is being written; its label names an erased set and cannot be "
+                          "relinked now");
+      }
+    }
+  }
+  if (!refused.empty()) {
+    for (const auto& line : refused) std::fprintf(err, "moxctl: not erased: %s\n", line.c_str());
+    return 1;
+  }
+  int status = 0;
+  for (const auto& [name, prev] : relinks) {
+    int rc = mox::rewriteLabel(h.cartridgePath(name), [&](mox::Label* label) {
+      if (erasedIds.count(label->prevSetId) != 0) label->prevSetId = prev;
+    });
+    if (rc != MOX_OK && rc != MOX_E_MEDIA) {
+      std::fprintf(err, "moxctl: %s: cannot relink its label (code %d)\n", name.c_str(), rc);
+      return 1;
+    }
+    if (rc == MOX_OK) {
+      std::fprintf(out, "relinked %s: continues %s\n", name.c_str(),
+                   prev == 0 ? "no earlier set" : setText(prev).c_str());
+    }
+  }
+  for (const auto& name : named) {
+    int rc = mox::eraseCartridge(h.cartridgePath(name), false);
+    if (rc != MOX_OK) {
+      std::fprintf(err, "moxctl: %s: cannot erase (code %d)\n", name.c_str(), rc);
+      status = 1;
+      continue;
+    }
+    std::fprintf(out, "erased %s\n", name.c_str());
   }
   return status;
 }
@@ -678,6 +1010,7 @@ int run(const std::string& home, const std::vector<std::string>& args, FILE* out
   if (cmd == "add-media") return cmdAddMedia(home, rest, out, err);
   if (cmd == "dump") return cmdDump(home, rest, out, err);
   if (cmd == "check") return cmdCheck(home, rest, out, err);
+  if (cmd == "erase") return cmdErase(home, rest, out, err);
   if (cmd != "status" && cmd != "start" && cmd != "stop" && cmd != "media") {
     std::fprintf(err, "moxctl: unknown command '%s' (moxctl --help lists them)\n", cmd.c_str());
     return 2;

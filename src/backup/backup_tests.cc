@@ -31,28 +31,30 @@ constexpr int kVerifyListSize = 512;
 
 // The set-up every backup test shares: handle, group, tape, new session
 // position, session start for `sessionStreams` streams. Returns 0 and the
-// open handle and start stream, or -1 (logged, handle closed).
-int startWriteSession(uint32_t access, uint16_t sessionStreams, bool positionMessageToLog,
-                      MoxHandle* handle, uint16_t* startStream) {
-  if (openGroupTape(handle, access, MOX_ACCESS_WRITE) != 0) return -1;
+// open handle and start stream, or the tape service's code (logged, handle
+// closed).
+int32_t startWriteSession(uint32_t access, uint16_t sessionStreams, bool positionMessageToLog,
+                          MoxHandle* handle, uint16_t* startStream) {
+  int32_t code = openGroupTape(handle, access, MOX_ACCESS_WRITE);
+  if (code != 0) return code;
   if (positionMessageToLog) {
     writeLog("Positioning Tape to new Session....");
   } else {
     std::printf("Positioning Tape to new Session....\n");
     platform::flushConsole();
   }
-  int32_t code = MOXGototNewSession(*handle, &runSettings.sessionNumber);
+  code = MOXGototNewSession(*handle, &runSettings.sessionNumber);
   if (code != 0) {
     writeLog("MOXGototNewSession, Error, %d", code);
     MOXCloseHandle(*handle);
-    return -1;
+    return code;
   }
   writeLog("New Session Number        : %d", runSettings.sessionNumber);
   code = MOXStartSession(*handle, runSettings.sessionNumber, sessionStreams, startStream);
   if (code != 0) {
     writeLog("MOXStartSession Error %d", code);
     MOXCloseHandle(*handle);
-    return -1;
+    return code;
   }
   return 0;
 }
@@ -93,17 +95,18 @@ struct SerialWrite {
   int failedRuns = 0;
 };
 
-// What the loop does after `record`'s stream write ended with `result`: a
+// What the loop does after `record`'s stream write ended with `*result`: a
 // written stream is counted and logged as stream `streamCount - remaining +
 // 1`; a full tape spans to a new one, and the stream is written again
-// there; another failure counts toward giving up. False when the loop ends.
-bool goOnAfterStreamWrite(MoxHandle handle, const StreamRecord& record, int32_t result,
+// there; another failure counts toward giving up. False when the loop ends,
+// with *result the test's result (a failed span's own code).
+bool goOnAfterStreamWrite(MoxHandle handle, const StreamRecord& record, int32_t* result,
                           uint16_t streamCount, SerialWrite* loop) {
-  if (result == 0) {
+  if (*result == 0) {
     writeLog("\n%d Stream done\n\r", streamCount - loop->remaining + 1);
     --loop->remaining;
     loop->failedRuns = 0;
-  } else if (result == kTapeFullCode) {
+  } else if (*result == kTapeFullCode) {
     runSettings.spanChunk = record.writeBlock;
     if (loop->startedOnNewTape) {
       writeLog("Stream %d does not fit on one tape; giving up", record.streamNumber);
@@ -111,9 +114,13 @@ bool goOnAfterStreamWrite(MoxHandle handle, const StreamRecord& record, int32_t 
     }
     loop->resume = true;
     loop->failedRuns = 0;
-    if (spanToNewTape(handle) != 0) return false;
+    const int32_t spanned = spanToNewTape(handle);
+    if (spanned != 0) {
+      *result = spanned;
+      return false;
+    }
   } else if (++loop->failedRuns >= kMaxRunAttempts) {
-    logGivingUp("Stream write", result);
+    logGivingUp("Stream write", *result);
     return false;
   }
   loop->startedOnNewTape = loop->resume;
@@ -131,9 +138,8 @@ int runBackupTest(TestTiming* timing) {
   const uint16_t columns = static_cast<uint16_t>(runSettings.progressColumns);
   MoxHandle handle = 0;
   uint16_t startStream = 0;
-  if (startWriteSession(MOX_ACCESS_WRITE, streamCount, false, &handle, &startStream) != 0) {
-    return -1;
-  }
+  int32_t started = startWriteSession(MOX_ACCESS_WRITE, streamCount, false, &handle, &startStream);
+  if (started != 0) return started;
   writeLog("Streams requested %d, Start Stream No %d",
            streamCount < columns ? streamCount : columns, startStream);
 
@@ -159,7 +165,7 @@ int runBackupTest(TestTiming* timing) {
           if (code != 0) {
             writeLog("MOXRAIDGotoNewStream Error %d", code);
             MOXCloseHandle(handle);
-            return -1;
+            return code;
           }
         }
         records[i] =
@@ -182,7 +188,11 @@ int runBackupTest(TestTiming* timing) {
       }
       resumeAfterSpan = true;
       failedRuns = 0;
-      if (spanToNewTape(handle) != 0) break;
+      const int32_t spanned = spanToNewTape(handle);
+      if (spanned != 0) {
+        result = spanned;
+        break;
+      }
     } else if (result == kThreadStartFailedCode) {
       // Without its threads the batch cannot run again either.
       break;
@@ -202,7 +212,8 @@ int runSerialBackupTest(TestTiming* timing) {
   const uint16_t streamCount = runSettings.streamCount;
   MoxHandle handle = 0;
   uint16_t startStream = 0;
-  if (startWriteSession(MOX_ACCESS_WRITE, 1, false, &handle, &startStream) != 0) return -1;
+  int32_t started = startWriteSession(MOX_ACCESS_WRITE, 1, false, &handle, &startStream);
+  if (started != 0) return started;
   writeLog("Streams requested %d, Start Stream No %d", streamCount, startStream);
 
   runSettings.spanChunk = 0;
@@ -220,7 +231,7 @@ int runSerialBackupTest(TestTiming* timing) {
       if (code != 0) {
         writeLog("MOXRAIDGotoNewStream Error %d", code);
         MOXCloseHandle(handle);
-        return -1;
+        return code;
       }
     }
     firstStreamStarted = true;
@@ -229,7 +240,7 @@ int runSerialBackupTest(TestTiming* timing) {
     StreamRecord record =
         writerRecord(handle, stream, 0, static_cast<uint32_t>(runSettings.chunkCount), timing);
     result = writeStream(&record);
-    if (!goOnAfterStreamWrite(handle, record, result, streamCount, &loop)) break;
+    if (!goOnAfterStreamWrite(handle, record, &result, streamCount, &loop)) break;
   }
   return endBackupTest(handle, result, timing);
 }
@@ -250,7 +261,8 @@ int runBackupVerifyTest(TestTiming* timing) {
 
   MoxHandle handle = 0;
   uint16_t startStream = 0;
-  if (startWriteSession(MOX_ACCESS_BOTH, 1, true, &handle, &startStream) != 0) return -1;
+  int32_t started = startWriteSession(MOX_ACCESS_BOTH, 1, true, &handle, &startStream);
+  if (started != 0) return started;
   uint16_t written[kVerifyListSize] = {};
   writeLog("Streams requested %d, Start Stream No %d", runSettings.streamCount, startStream);
   runSettings.spanChunk = 0;
@@ -286,7 +298,7 @@ int runBackupVerifyTest(TestTiming* timing) {
     written[runSettings.streamCount - loop.remaining] = stream;
     writeLog("Writing stream:%d", stream);
     result = writeStream(&record);
-    if (!goOnAfterStreamWrite(handle, record, result, runSettings.streamCount, &loop)) break;
+    if (!goOnAfterStreamWrite(handle, record, &result, runSettings.streamCount, &loop)) break;
   }
   markTestEnd(timing);
   if (result == 0) {
@@ -302,17 +314,18 @@ int runBackupVerifyTest(TestTiming* timing) {
   firstStreamStarted = false;
   TapeEnumRecord tapes;
   std::memset(&tapes, 0, sizeof tapes);
-  if (connectGroupTape(handle, &tapes, MOX_ACCESS_READ) != 0) {
+  int32_t code = connectGroupTape(handle, &tapes, MOX_ACCESS_READ);
+  if (code != 0) {
     MOXCloseHandle(handle);
-    return -1;
+    return code;
   }
   const int32_t session = runSettings.sessionNumber;
   writeLog("Positioning Tape to Session %d...", session);
-  int32_t code = MOXGototSession(handle, session);
+  code = MOXGototSession(handle, session);
   if (code != 0) {
     writeLog("MOXGototSession, Error, %d", code);
     MOXCloseHandle(handle);
-    return -1;
+    return code;
   }
   writeLog("Session   : %d", session);
   uint16_t streamTotal = 0;
@@ -320,7 +333,7 @@ int runBackupVerifyTest(TestTiming* timing) {
   if (code != 0) {
     writeLog("MOXStartSession Error %d", code);
     MOXCloseHandle(handle);
-    return -1;
+    return code;
   }
   writeLog("Streams requested %d", streamCount);
   // The report covers the verify portion: its times and the blocks it read.
@@ -363,7 +376,11 @@ int runBackupVerifyTest(TestTiming* timing) {
         break;
       }
       resume = true;
-      if (continueReadSession(handle, session) != 0) break;
+      code = continueReadSession(handle, session);
+      if (code != 0) {
+        result = code;
+        break;
+      }
     } else {
       writeLog("ReadThreadError: %d", result);
       break;

@@ -156,7 +156,8 @@ TEST_F(BackupTest, EarlyFailuresCloseOnlyTheHandle) {
     runSettings.progressColumns = 1;
     moxfake::failCall(c.op, c.n, MOX_E_ENGINE_STOPPED);
     TestTiming timing;
-    EXPECT_EQ(runBackupTest(&timing), -1) << c.op;
+    // The result is the code the log line names.
+    EXPECT_EQ(runBackupTest(&timing), MOX_E_ENGINE_STOPPED) << c.op;
     EXPECT_TRUE(logHas(std::string(c.message) + "\r\n")) << c.op;
     EXPECT_EQ(lastCalls(c.tail.size()), c.tail) << c.op;
     EXPECT_EQ(moxfake::callCount("MOXEndSession"), 0) << c.op;
@@ -270,20 +271,23 @@ TEST_F(BackupTest, ThreadThatCannotStartEndsTheTest) {
 }
 
 // A span that fails ends the test after the normal close-down, with 170.
-TEST_F(BackupTest, FailedSpanEndsTheTestWithTapeFull) {
+// A span that fails ends the test with the code of the step that failed, or
+// -1 when the operator gave the tape change up.
+TEST_F(BackupTest, FailedSpanEndsTheTestWithItsOwnCode) {
   struct Case {
     const char* op;  // the failing span step, or none for an operator answer
     const char* input;
     const char* message;
     bool prompted;
+    int32_t result;
   } cases[] = {
-      {"MOXContinueBlock", "x", "MOXContinueBlock error, 1010", false},
-      {nullptr, "\x1b", "Tape change given up by the operator..", true},
-      {nullptr, "", "Tape change given up by the operator..", true},
-      {"MOXEnumTape", "x", "MOXEnumTape Error 1010", true},
-      {"MOXConnecttoTape", "x", "MOX ConnecttoTape Error, 1010", true},
-      {"MOXFormatTape", "x", "MOXFormatTape Error, 1010", true},
-      {"MOXContinueSession", "x", "MOXContinueSession, Error 1010", true},
+      {"MOXContinueBlock", "x", "MOXContinueBlock error, 1010", false, MOX_E_NO_TAPE},
+      {nullptr, "\x1b", "Tape change given up by the operator..", true, -1},
+      {nullptr, "", "Tape change given up by the operator..", true, -1},
+      {"MOXEnumTape", "x", "MOXEnumTape Error 1010", true, MOX_E_NO_TAPE},
+      {"MOXConnecttoTape", "x", "MOX ConnecttoTape Error, 1010", true, MOX_E_NO_TAPE},
+      {"MOXFormatTape", "x", "MOXFormatTape Error, 1010", true, MOX_E_NO_TAPE},
+      {"MOXContinueSession", "x", "MOXContinueSession, Error 1010", true, MOX_E_NO_TAPE},
   };
   for (const Case& c : cases) {
     std::string name = c.op ? c.op : (c.input[0] ? "Esc" : "end of input");
@@ -298,7 +302,7 @@ TEST_F(BackupTest, FailedSpanEndsTheTestWithTapeFull) {
     setInput(c.input);
     testing::internal::CaptureStdout();
     TestTiming timing;
-    EXPECT_EQ(runBackupTest(&timing), kTapeFullCode) << name;
+    EXPECT_EQ(runBackupTest(&timing), c.result) << name;
     std::string console = testing::internal::GetCapturedStdout();
     EXPECT_TRUE(logHas(std::string(c.message) + "\r\n")) << name;
     EXPECT_EQ(console.find("Insert New tape") != std::string::npos, c.prompted) << name;
@@ -434,7 +438,7 @@ TEST_F(SerialBackupTest, FailedStreamIsReplacedByANewOne) {
 TEST_F(SerialBackupTest, StreamChangeFailureClosesOnlyTheHandle) {
   runSettings.streamCount = 2;
   moxfake::failAlways("MOXRAIDGotoNewStream", MOX_E_STREAM_LIMIT);
-  EXPECT_EQ(runSerialBackupTest(&timing_), -1);
+  EXPECT_EQ(runSerialBackupTest(&timing_), MOX_E_STREAM_LIMIT);
   EXPECT_TRUE(logHas("MOXRAIDGotoNewStream Error 1015\r\n"));
   EXPECT_EQ(lastCalls(2), (Calls{"MOXRAIDGotoNewStream", "MOXCloseHandle"}));
 }
@@ -562,7 +566,7 @@ TEST_F(VerifyTest, ReadSetUpFailuresCloseTheHandle) {
     startCase();
     moxfake::failCall(c.op, c.n, MOX_E_NO_TAPE);
     TestTiming timing;
-    EXPECT_EQ(runBackupVerifyTest(&timing), -1) << c.op;
+    EXPECT_EQ(runBackupVerifyTest(&timing), MOX_E_NO_TAPE) << c.op;
     EXPECT_TRUE(logHas(std::string(c.message) + "\r\n")) << c.op;
     EXPECT_EQ(lastCalls(1), Calls{"MOXCloseHandle"}) << c.op;
     EXPECT_EQ(moxfake::callCount("MOXReleaseGroup"), 0) << c.op;

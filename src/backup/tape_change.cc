@@ -26,7 +26,7 @@ int spanToNewTape(MoxHandle handle) {
   int32_t code = MOXContinueBlock(handle);
   if (code != 0) {
     writeLog("MOXContinueBlock error, %d", code);
-    return -1;
+    return code;
   }
   writeLog("Continuation Block written..");
   MOXDisconnectTape(handle);
@@ -36,12 +36,14 @@ int spanToNewTape(MoxHandle handle) {
 
   TapeEnumRecord tapes;
   std::memset(&tapes, 0, sizeof tapes);
-  if (connectGroupTape(handle, &tapes, MOX_ACCESS_WRITE) != 0) return -1;
-  if (formatSpanTape(handle, 0) != 0) return -1;
+  code = connectGroupTape(handle, &tapes, MOX_ACCESS_WRITE);
+  if (code != 0) return code;
+  code = formatSpanTape(handle, 0);
+  if (code != 0) return code;
   code = MOXContinueSession(handle, runSettings.sessionNumber);
   if (code != 0) {
     writeLog("MOXContinueSession, Error %d", code);
-    return -1;
+    return code;
   }
   recordTapeSpan();
   return 0;

@@ -13,5 +13,7 @@ int askForTape(const char* prompt);
 
 // Ends the full tape with a continuation block, asks the operator for a new
 // tape, connects and formats it and continues the open session
-// runSettings.sessionNumber on it. 0 on success, -1 on any failure (logged).
+// runSettings.sessionNumber on it. 0 on success; else the tape service's
+// code of the call that failed, or -1 when the operator gave the change up
+// (logged either way).
 int spanToNewTape(MoxHandle handle);

@@ -1,5 +1,8 @@
 #include "frame/driver.h"
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +17,7 @@
 #include "inventory/inventory.h"
 #include "monitor/daemon_monitor.h"
 #include "platform/console.h"
+#include "platform/process.h"
 #include "raidmgmt/raid_console.h"
 #include "raidsetup/setup_console.h"
 #include "rawread/raw_read.h"
@@ -187,7 +191,7 @@ int runSetupSide(int argc, char** argv, int32_t probeCode) {
   // Only a number that does not fit its field matters here: the setup
   // commands use no stream settings.
   if (runSettings.refusedNumber[0] != '\0') {
-    writeLog("%s", runSettings.refusedNumber);
+    writeErrorLog("%s", runSettings.refusedNumber);
     return -1;
   }
   if (runSettings.setupCreate) {
@@ -221,9 +225,10 @@ int runTestSide(int argc, char** argv) {
   if (runSettings.promptStreams) {
     if (!promptStreamList()) {
       std::printf("\n");
-      writeLog("Stream list incomplete (end of input): no test runs");
+      writeErrorLog("Stream list incomplete (end of input): no test runs");
       return -1;
     }
+    if (checkPromptedStreamCount() != 0) return -1;
   } else {
     for (int i = 0; i < runSettings.streamCount && i < kMaxStreams; ++i) {
       runSettings.streamList[i] = static_cast<uint16_t>(i);
@@ -281,14 +286,19 @@ int runDriver(int argc, char** argv) {
     case kLongOptionHelp:
       printUsage();
       printLongOptionUsage();
-      return std::ferror(stdout) ? -1 : 0;
+      // Text that did not reach its reader is no answer: status 1 and a line.
+      return checkRunOutput() ? 0 : 1;
     case kLongOptionVersion:
       std::printf("%s\n", kProgramVersionLine);
-      return std::fflush(stdout) == 0 ? 0 : -1;
+      return checkRunOutput() ? 0 : 1;
     default:
       return -1;
   }
-  if (runSettings.jsonPath[0] != '\0') startRunResults(argc, argv);
+  // From here on the document in place is this run's: until it ends, one
+  // that says it has not finished.
+  if (runSettings.jsonPath[0] != '\0' && startRunResults(runSettings.jsonPath, argc, argv) != 0) {
+    return -1;
+  }
   setLocalConnection();
   MoxHandle probe = 0;
   int32_t code = openTapeServiceHandle(&probe, MOX_HANDLE_MODE_ADMIN, runSettings.serverName,
@@ -305,7 +315,29 @@ int runDriver(int argc, char** argv) {
   if (runSettings.jsonPath[0] != '\0') {
     // The exit status as the shell sees it.
     const int32_t exitStatus = status & 0xFF;
-    if (finishRunResults(runSettings.jsonPath, exitStatus) != 0 && exitStatus == 0) status = 1;
+    if (finishRunResults(exitStatus) != 0 && exitStatus == 0) status = 1;
   }
   return status;
+}
+
+namespace {
+
+// The run is interrupted: its document says so (what ran, the test then
+// running), and the process ends by the signal as it would have without
+// the document.
+void interruptRun(int signal) {
+  interruptRunResults(signal);
+  platform::endBySignal(signal);
+}
+
+}  // namespace
+
+void prepareProcess() {
+  // Output to a descriptor that was closed goes nowhere; the run reports it
+  // at its end like any output that could not be written.
+  if ((platform::reserveStandardDescriptors() & (1 << STDOUT_FILENO)) != 0) {
+    platform::noteConsoleOutputError(EBADF);
+  }
+  platform::ignoreBrokenPipes();
+  platform::watchInterrupts(interruptRun);
 }

@@ -11,6 +11,14 @@
 // -v; otherwise 0 when every test succeeded and nothing mismatched, 1 if not.
 int runDriver(int argc, char** argv);
 
+// What the process sets up before runDriver: standard descriptors that were
+// closed are held on /dev/null (and closed standard output counts as output
+// that could not be written); a closed pipe is a failed write, not the end
+// of the process; SIGINT, SIGTERM and SIGHUP are taken by one watcher that
+// writes the result document of an interrupted run, then ends the process
+// by the signal.
+void prepareProcess();
+
 // Report arithmetic: blocks actually moved, elapsed milliseconds.
 struct TestReport {
   int64_t blocks = 0;      // blocks written or read, over all streams

@@ -163,21 +163,55 @@ TEST_F(DriverTest, EmptyBlocksDoNotStart) {
   EXPECT_LT(time, log.find("MOX Version    : "));
 }
 
-TEST_F(DriverTest, NegativeBackupCountStartsTheBlockWithoutABackup) {
-  setInput("RGROUP5\n");
-  testing::internal::CaptureStdout();
-  runWith({"-b-1", "-c77"});
-  std::string out = testing::internal::GetCapturedStdout();
-  EXPECT_NE(out.find("Group Name ? : "), std::string::npos);
-  EXPECT_STREQ(runSettings.groupName, "RGROUP5");
-  EXPECT_NE(logText().find("No. Chunks used for test  : 77\r\n"), std::string::npos);
-  EXPECT_EQ(moxfake::callCount("MOXGototNewSession"), 0);
+// Settings that would make a test that runs move and verify nothing are
+// refused in one line on standard error before any tape work: no test that
+// verifies nothing can pass. The stream count of -h is refused after the
+// prompts.
+TEST_F(DriverTest, TestsThatWouldDoNothingAreRefused) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* input;
+    const char* refusal;
+  } cases[] = {
+      {{"-b1", "-g0", "-n0"}, "", "Stream count 0 refused"},
+      {{"-r1", "-g0", "-n0"}, "", "Stream count 0 refused"},
+      {{"-bs1", "-rs1", "-g0", "-n0"}, "", "Stream count 0 refused"},
+      {{"-z1", "-g0", "-n0"}, "", "Stream count 0 refused"},
+      {{"-q", "-g0", "-d0", "-n0"}, "", "Stream count 0 refused"},
+      {{"-b-1", "-g0"}, "", "-b-1 refused"},
+      {{"-b-1", "-r1", "-g0"}, "", "-b-1 refused"},
+      {{"-r-1", "-g0"}, "", "-r-1 refused"},
+      {{"-bs-3", "-g0"}, "", "-bs-3 refused"},
+      {{"-rs-1", "-g0"}, "", "-rs-1 refused"},
+      {{"-z-1", "-g0"}, "", "-z-1 refused"},
+      {{"-b1", "-g0", "-c0"}, "", "-c0 refused"},
+      {{"-h", "-r1", "-g0"}, "0\n", "Stream count 0 refused"},
+      {{"-h", "-b1", "-g0", "-n4"}, "0\n", "Stream count 0 refused"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0] + " " + c.args.back());
+    startCase();
+    resetRunSettings();
+    setInput(c.input);
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
+    int r = runWith(c.args);
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(r, -1);
+    EXPECT_EQ(err.find(c.refusal), 0u) << err;
+    EXPECT_EQ(err.find('\n'), err.size() - 1) << err;  // one line
+    EXPECT_EQ(out.find(c.refusal), std::string::npos);
+    EXPECT_EQ(moxfake::callCount("MOXSelectGroup"), 0);
+    EXPECT_EQ(moxfake::callCount("MOXFormatTape"), 0);
+    EXPECT_EQ(logText().find("No. Chunks used"), std::string::npos);
+  }
 }
 
 TEST_F(DriverTest, OverlongGroupNameIsAskedAgain) {
   setInput(std::string(52, 'G') + "\nRGROUP1\n");
   testing::internal::CaptureStdout();
-  runWith({"-b-1"});
+  runWith({"-r1"});
   std::string out = testing::internal::GetCapturedStdout();
   EXPECT_NE(out.find("Group name too long"), std::string::npos);
   EXPECT_STREQ(runSettings.groupName, "RGROUP1");

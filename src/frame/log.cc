@@ -67,15 +67,22 @@ bool writeAll(int fd, const std::string& data) {
 
 }  // namespace
 
-int writeLogV(const char* format, va_list args) {
+namespace {
+
+// The line to `console` (standard output or error) and to the log file.
+int writeLineV(FILE* console, const char* format, va_list args) {
   std::string text = formatText(format, args);
   int fd;
   {
     std::lock_guard<std::mutex> lock(logLock());
     platform::clearProgressRow();
-    std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    std::fwrite(text.data(), 1, text.size(), console);
+    std::fputc('\n', console);
+    if (console == stdout) {
+      platform::flushConsole();
+    } else {
+      std::fflush(console);
+    }
     if (firstCall) {
       firstCall = false;
       fd = claimLogFile();
@@ -89,9 +96,25 @@ int writeLogV(const char* format, va_list args) {
     }
     logFileFailed = true;
   }
-  std::fputs("Cannot open file\n", stdout);
-  std::fflush(stdout);
+  std::fputs("Cannot open file\n", console);
+  if (console == stdout) {
+    platform::flushConsole();
+  } else {
+    std::fflush(console);
+  }
   return -1;
+}
+
+}  // namespace
+
+int writeLogV(const char* format, va_list args) { return writeLineV(stdout, format, args); }
+
+int writeErrorLog(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int r = writeLineV(stderr, format, args);
+  va_end(args);
+  return r;
 }
 
 int writeLog(const char* format, ...) {
@@ -120,15 +143,16 @@ const char* currentTimeText() {
 }
 
 bool checkRunOutput() {
-  bool consoleFailed = std::fflush(stdout) != 0 || std::ferror(stdout) != 0;
-  int consoleError = errno;
+  platform::flushConsole();
+  const int consoleError = platform::consoleOutputError();
+  const bool consoleFailed = consoleError != 0 || std::ferror(stdout) != 0;
   std::lock_guard<std::mutex> lock(logLock());
   if (logFileFailed) {
     std::fprintf(stderr, "zephlorn: the log file %s could not be written in full\n", logFilePath);
   }
   if (consoleFailed) {
     std::fprintf(stderr, "zephlorn: cannot write standard output: %s\n",
-                 std::strerror(consoleError));
+                 consoleError != 0 ? std::strerror(consoleError) : "output was lost");
   }
   return !logFileFailed && !consoleFailed;
 }
@@ -138,4 +162,5 @@ void resetLogForTest() {
   firstCall = true;
   logFilePath[0] = '\0';
   logFileFailed = false;
+  platform::resetConsoleOutputError();
 }

@@ -10,6 +10,11 @@
 int writeLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
 int writeLogV(const char* format, va_list args);
 
+// The same for a line that ends the run before anything runs (a refused
+// setting): it goes to standard error instead of standard output, and to
+// the log file.
+int writeErrorLog(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
 // The program's version and its line, the banner's first line.
 inline constexpr const char* kProgramVersion = "7.0";
 inline constexpr const char* kProgramVersionLine =
@@ -22,8 +27,9 @@ void printBanner();
 const char* currentTimeText();
 
 // At the end of a run: true when every line reached the console and the
-// log file. Otherwise says on standard error which did not (a full disk, a
-// full or closed standard output) and returns false.
+// log file. Otherwise says on standard error, in one line each, which did
+// not (a full disk; standard output full, closed, or a pipe whose reader is
+// gone) and returns false.
 bool checkRunOutput();
 
 // Starts a new log as a new run would (tests).

@@ -10,6 +10,7 @@
 
 #include "backup/block_data.h"
 #include "frame/run_settings.h"
+#include "platform/console.h"
 
 namespace {
 
@@ -115,5 +116,5 @@ void printLongOptionUsage() {
       "\t--version          :- The version line\n",
   };
   for (const char* line : kLines) std::fputs(line, stdout);
-  std::fflush(stdout);
+  platform::flushConsole();
 }

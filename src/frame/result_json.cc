@@ -1,6 +1,7 @@
 // The one place where the run's plain records become JSON.
 #include "frame/result_json.h"
 
+#include <csignal>
 #include <nlohmann/json.hpp>
 
 #include "backup/stream_writer.h"
@@ -21,6 +22,16 @@ json settingsJson() {
   const RunSettings& s = runSettings;
   char data[kDataNameSize];
   formatDataSpec(data, sizeof data, DataSpec{s.dataMode, s.dataCompressPercent});
+  // The raw read settings only where the raw read test is what runs (the
+  // monitor wins over it).
+  json rawRead = nullptr;
+  if (s.rawReadMode && !s.monitorMode) {
+    rawRead = {{"drive", s.rawDrive},
+               {"chunk_kb", s.rawChunkKB},
+               {"depth", s.rawMaxIO},
+               {"bytes", s.rawDriveBytes},
+               {"threads", s.rawMaxThreads}};
+  }
   return json{
       {"data", data},
       {"chunks", s.chunkCount},
@@ -34,12 +45,7 @@ json settingsJson() {
       {"serial_restores", s.serialRestoreSessions},
       {"verifies", s.verifySessions},
       {"start_session", s.startSession},
-      {"raw_read",
-       {{"drive", s.rawDrive},
-        {"chunk_kb", s.rawChunkKB},
-        {"depth", s.rawMaxIO},
-        {"bytes", s.rawDriveBytes},
-        {"threads", s.rawMaxThreads}}},
+      {"raw_read", rawRead},
   };
 }
 
@@ -99,14 +105,45 @@ json testJson(const TestResult& t) {
 }
 
 // Exit status 0 alone does not tell: the monitor and the raw read test exit
-// 0 whatever happened.
+// 0 whatever happened, and a run of the listings alone tested nothing. A
+// run passes when it finished, something was tested, every test moved
+// blocks and succeeded, nothing mismatched and the raw read test read.
 bool runPassed(const RunResults& results) {
+  if (!results.finished || results.interruption.signal != 0) return false;
   if (results.exitStatus != 0) return false;
-  if (results.rawReadRan && results.rawRead.result != 0) return false;
+  if (results.tests.empty() && !results.rawReadRan) return false;
+  if (results.rawReadRan && (results.rawRead.result != 0 || results.rawRead.bytes <= 0)) {
+    return false;
+  }
   for (const TestResult& t : results.tests) {
-    if (t.result != 0 || t.mismatches != 0) return false;
+    if (t.result != 0 || t.mismatches != 0 || t.blocks <= 0) return false;
   }
   return true;
+}
+
+const char* signalName(int32_t signal) {
+  switch (signal) {
+    case SIGINT:
+      return "SIGINT";
+    case SIGTERM:
+      return "SIGTERM";
+    case SIGHUP:
+      return "SIGHUP";
+    default:
+      return "other";
+  }
+}
+
+json interruptionJson(const RunInterruption& i) {
+  if (i.signal == 0) return nullptr;
+  json test = nullptr;
+  if (!i.test.empty()) test = i.test;
+  return json{
+      {"signal", signalName(i.signal)},
+      {"at_ms", i.atMs},
+      {"test", test},
+      {"test_blocks", i.testBlocks},
+  };
 }
 
 }  // namespace
@@ -125,6 +162,8 @@ std::string resultJsonText(const RunResults& results) {
                {"seconds", r.seconds}, {"mb_per_s", r.mbPerSecond}, {"chunk_kb", r.chunkKB},
                {"depth", r.depth}};
   }
+  json exitStatus = nullptr;
+  if (results.exitStatus != kExitStatusUnknown) exitStatus = results.exitStatus;
   json document = {
       {"format_version", kResultFormatVersion},
       {"program", {{"name", "zephlorn"}, {"version", kProgramVersion}}},
@@ -134,7 +173,9 @@ std::string resultJsonText(const RunResults& results) {
       {"sample_interval_ms", kSampleIntervalMs},
       {"tests", tests},
       {"raw_read", rawRead},
-      {"exit_status", results.exitStatus},
+      {"finished", results.finished},
+      {"interrupted", interruptionJson(results.interruption)},
+      {"exit_status", exitStatus},
       {"passed", runPassed(results)},
   };
   // Text that is not UTF-8 (an argument of binary bytes) is replaced, never

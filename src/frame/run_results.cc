@@ -46,15 +46,19 @@ struct LiveTest {
   LiveStream streams[kMaxLiveStreams];
   int32_t used = 0;
   std::mutex lock;
-  // The sampler thread and what it last saw.
+  // The sampler thread and when it last sampled.
   std::condition_variable wake;
   bool stop = false;
-  int64_t sampledBlocks = 0;
   int64_t sampledAtMs = 0;
   std::thread sampler;
 };
 
+// Guards the run's records, the document's path and the handing over of
+// the live test: the main thread records, and a signal's thread may write
+// the document of an interrupted run at any moment.
+std::mutex resultsLock;
 bool enabled = false;
+std::string documentPath;
 int64_t runStartMs = 0;
 RunResults results;
 std::unique_ptr<LiveTest> live;
@@ -104,29 +108,38 @@ int32_t slotOf(LiveTest* test, uint16_t stream) {
   return slot;
 }
 
+// Notes when and how far the test had got every kSampleIntervalMs; the
+// rates come at its end (transferThroughput), when its transfer's start and
+// end are known.
 void sampleThroughput(LiveTest* test) {
   std::unique_lock<std::mutex> guard(test->lock);
   while (!test->stop) {
     test->wake.wait_for(guard, std::chrono::milliseconds(kSampleIntervalMs));
     if (test->stop) break;
     const int64_t now = runElapsedMs();
-    const int64_t blocks = test->timing->blocks.load();
-    const int64_t interval = now - test->sampledAtMs;
-    if (interval <= 0) continue;
-    const int64_t moved = blocks >= test->sampledBlocks ? blocks - test->sampledBlocks : blocks;
+    if (now <= test->sampledAtMs) continue;
     ThroughputSample sample;
     sample.atMs = now;
-    sample.bytes = blocks * static_cast<int64_t>(kBlockBytes);
-    sample.mbPerSecond =
-        static_cast<double>(moved) * kBlockBytes / 1e6 / (static_cast<double>(interval) / 1000.0);
+    sample.bytes = test->timing->blocks.load() * static_cast<int64_t>(kBlockBytes);
     if (test->result.samples.size() < kMaxSamples) test->result.samples.push_back(sample);
-    test->sampledBlocks = blocks;
     test->sampledAtMs = now;
   }
 }
 
 double mbPerSecond(int64_t bytes, double seconds) {
   return seconds > 0 ? static_cast<double>(bytes) / 1e6 / seconds : 0.0;
+}
+
+// Writes the document of `results` to the run's path. 0, or -1 after a
+// one-line message on standard error. Called with resultsLock held.
+int writeDocument() {
+  const int err = platform::writeFileAtomic(documentPath, resultJsonText(results));
+  if (err != 0) {
+    std::fprintf(stderr, "zephlorn: cannot write the result file %s: %s\n", documentPath.c_str(),
+                 std::strerror(err));
+    return -1;
+  }
+  return 0;
 }
 
 }  // namespace
@@ -152,11 +165,44 @@ int64_t latencyPercentile(const LatencyHistogram& histogram, double q) {
   return histogram.maxUs;  // the last bucket holds everything beyond 2^41 us
 }
 
-void startRunResults(int argc, char** argv) {
+std::vector<ThroughputSample> transferThroughput(const std::vector<ThroughputSample>& taken,
+                                                 int64_t startAtMs, int64_t endAtMs,
+                                                 int64_t endBytes) {
+  std::vector<ThroughputSample> samples;
+  if (endAtMs < startAtMs) return samples;
+  int64_t previousAt = startAtMs;
+  int64_t previousBytes = 0;
+  auto add = [&](int64_t atMs, int64_t bytes) {
+    ThroughputSample sample;
+    sample.atMs = atMs;
+    sample.bytes = bytes;
+    const int64_t moved = bytes > previousBytes ? bytes - previousBytes : 0;
+    sample.mbPerSecond = mbPerSecond(moved, static_cast<double>(atMs - previousAt) / 1000.0);
+    samples.push_back(sample);
+    previousAt = atMs;
+    previousBytes = bytes;
+  };
+  for (const ThroughputSample& s : taken) {
+    if (s.atMs <= previousAt) continue;  // before the transfer started
+    if (s.atMs >= endAtMs || samples.size() + 1 >= kMaxSamples) break;
+    add(s.atMs, s.bytes);
+  }
+  if (endAtMs > previousAt) add(endAtMs, endBytes);
+  return samples;
+}
+
+int startRunResults(const char* path, int argc, char** argv) {
   resetRunResults();
+  std::lock_guard<std::mutex> guard(resultsLock);
   enabled = true;
+  documentPath = path;
   runStartMs = monotonicMs();
   for (int i = 1; i < argc; ++i) results.arguments.emplace_back(argv[i]);
+  if (writeDocument() != 0) {
+    enabled = false;
+    return -1;
+  }
+  return 0;
 }
 
 bool runResultsEnabled() { return enabled; }
@@ -166,6 +212,7 @@ const RunResults& runResults() { return results; }
 int64_t runElapsedMs() { return monotonicMs() - runStartMs; }
 
 void recordEngineVersion(const char* name, int major, int minor, int revision) {
+  std::lock_guard<std::mutex> guard(resultsLock);
   if (!enabled) return;
   results.engineName = name;
   char text[48];
@@ -174,6 +221,7 @@ void recordEngineVersion(const char* name, int major, int minor, int revision) {
 }
 
 void beginTestResult(const char* kind, const TestTiming* timing) {
+  std::lock_guard<std::mutex> guard(resultsLock);
   if (!enabled) return;
   live = std::make_unique<LiveTest>();
   LiveTest* test = live.get();
@@ -199,7 +247,6 @@ void restartTestResult() {
   resetSlots(test);
   test->result.mismatchResults.clear();
   test->result.samples.clear();
-  test->sampledBlocks = 0;
   test->sampledAtMs = runElapsedMs();
 }
 
@@ -212,6 +259,7 @@ void endTestResult(int32_t result, int32_t session, const TestTiming& timing) {
   }
   test->wake.notify_all();
   if (test->sampler.joinable()) test->sampler.join();
+  std::lock_guard<std::mutex> guard(resultsLock);
   current.store(nullptr, std::memory_order_release);
 
   TestResult& r = test->result;
@@ -222,7 +270,12 @@ void endTestResult(int32_t result, int32_t session, const TestTiming& timing) {
   r.bytes = r.blocks * static_cast<int64_t>(kBlockBytes);
   const bool started = timing.startMs != 0;
   r.startAtMs = started ? timing.startMs - runStartMs : test->beginAtMs;
-  r.elapsedMs = started && timing.endMs >= timing.startMs ? timing.endMs - timing.startMs : 0;
+  // A test that gave up without marking its end ended its transfer by now.
+  const int64_t endMs = timing.endMs >= timing.startMs ? timing.endMs : monotonicMs();
+  r.elapsedMs = started ? endMs - timing.startMs : 0;
+  r.samples = started
+                  ? transferThroughput(r.samples, r.startAtMs, r.startAtMs + r.elapsedMs, r.bytes)
+                  : std::vector<ThroughputSample>{};
   r.mbPerSecond =
       mbPerSecond(r.bytes, static_cast<double>(r.elapsedMs > 0 ? r.elapsedMs : 1) / 1000.0);
   r.mismatches = timing.mismatches.load();
@@ -304,6 +357,7 @@ void recordTapeSpan() {
 
 void recordRawRead(int32_t result, const char* drive, int64_t bytes, int64_t elapsedMs,
                    int32_t chunkKB, int32_t depth) {
+  std::lock_guard<std::mutex> guard(resultsLock);
   if (!enabled) return;
   results.rawReadRan = true;
   RawReadResult& r = results.rawRead;
@@ -316,22 +370,34 @@ void recordRawRead(int32_t result, const char* drive, int64_t bytes, int64_t ela
   r.depth = depth;
 }
 
-int finishRunResults(const char* path, int32_t exitStatus) {
+int finishRunResults(int32_t exitStatus) {
+  std::lock_guard<std::mutex> guard(resultsLock);
   if (!enabled) return 0;
-  results.exitStatus = exitStatus;
-  const std::string text = resultJsonText(results);
   enabled = false;
-  const int err = platform::writeFileAtomic(path, text);
-  if (err != 0) {
-    std::fprintf(stderr, "zephlorn: cannot write the result file %s: %s\n", path,
-                 std::strerror(err));
-    return -1;
+  results.finished = true;
+  results.exitStatus = exitStatus;
+  return writeDocument();
+}
+
+void interruptRunResults(int signal) {
+  std::lock_guard<std::mutex> guard(resultsLock);
+  if (!enabled) return;
+  enabled = false;
+  RunInterruption& i = results.interruption;
+  i.signal = signal;
+  i.atMs = runElapsedMs();
+  if (const LiveTest* test = current.load(std::memory_order_acquire)) {
+    i.test = test->result.kind;
+    i.testBlocks = test->timing->blocks.load();
   }
-  return 0;
+  results.exitStatus = 128 + signal;
+  writeDocument();
 }
 
 void resetRunResults() {
+  std::lock_guard<std::mutex> guard(resultsLock);
   enabled = false;
+  documentPath.clear();
   current.store(nullptr);
   live.reset();
   results = RunResults{};

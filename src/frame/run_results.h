@@ -57,6 +57,16 @@ struct ThroughputSample {
   double mbPerSecond = 0;
 };
 
+/// The samples of a data transfer from startAtMs to endAtMs that moved
+/// endBytes in all, from the `taken` ones (times and byte counts, as the
+/// sampler saw them, rates not yet set): samples outside the transfer are
+/// left out, and the last one is stamped at its end with endBytes, so every
+/// interval holds exactly the bytes moved in it. Empty when the transfer
+/// never started (endAtMs below startAtMs).
+std::vector<ThroughputSample> transferThroughput(const std::vector<ThroughputSample>& taken,
+                                                 int64_t startAtMs, int64_t endAtMs,
+                                                 int64_t endBytes);
+
 inline constexpr int kSampleIntervalMs = 100;
 // Lists beyond these lengths are cut (the counts stay exact).
 inline constexpr size_t kMaxMismatchResults = 1000;
@@ -93,6 +103,16 @@ struct RawReadResult {
   int32_t depth = 0;
 };
 
+// A run ended by a signal before it finished.
+struct RunInterruption {
+  int32_t signal = 0;  // 0: not interrupted
+  int64_t atMs = 0;
+  std::string test;        // kind of the test then running, or empty
+  int64_t testBlocks = 0;  // blocks it had moved
+};
+
+inline constexpr int32_t kExitStatusUnknown = -1;
+
 struct RunResults {
   std::vector<std::string> arguments;
   std::string engineName;     // empty when no engine answered
@@ -100,11 +120,19 @@ struct RunResults {
   std::vector<TestResult> tests;
   bool rawReadRan = false;
   RawReadResult rawRead;
-  int32_t exitStatus = 0;
+  // Set when the run came to its end; until then the document says the
+  // run is going on (or was killed) and has not passed.
+  bool finished = false;
+  RunInterruption interruption;
+  int32_t exitStatus = kExitStatusUnknown;
 };
 
-/// Starts recording (the run asked for a result document).
-void startRunResults(int argc, char** argv);
+/// Starts recording (the run asked for a result document, at `path`) and
+/// puts the document of a run that has not finished in the place of any
+/// earlier one, so that no earlier run's verdict stands while this one goes
+/// on or after it is killed. 0, or -1 after a one-line message on standard
+/// error (the document cannot be written: nothing should run).
+int startRunResults(const char* path, int argc, char** argv);
 /// True between startRunResults and the end of the run.
 bool runResultsEnabled();
 /// The records so far (main thread, between tests).
@@ -135,9 +163,15 @@ void recordTapeSpan();
 void recordRawRead(int32_t result, const char* drive, int64_t bytes, int64_t elapsedMs,
                    int32_t chunkKB, int32_t depth);
 
-/// Ends recording with the run's exit status and writes the document to
-/// `path` atomically. 0, or -1 after a one-line message on standard error.
-int finishRunResults(const char* path, int32_t exitStatus);
+/// Ends recording with the run's exit status and writes the document
+/// atomically. 0, or -1 after a one-line message on standard error.
+int finishRunResults(int32_t exitStatus);
+
+/// Ends recording of a run that `signal` interrupts and writes what is known
+/// (the tests ended so far, the one running and its blocks; exit status 128
+/// + signal, not passed). Any thread; waits for the main thread's recording
+/// step in progress. Nothing when no document is being recorded.
+void interruptRunResults(int signal);
 
 /// Forgets everything and stops recording (tests).
 void resetRunResults();

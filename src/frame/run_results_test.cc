@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
+#include <fstream>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <thread>
@@ -10,6 +12,7 @@
 
 #include "frame/result_json.h"
 #include "frame/run_settings.h"
+#include "testing/test_dir.h"
 
 namespace {
 
@@ -50,16 +53,18 @@ TEST(LatencyHistogram, PercentilesStayWithinTheBucketPrecisionAndTheRange) {
   EXPECT_EQ(latencyPercentile(odd, 0.5), 0);
 }
 
-class RunResultsTest : public ::testing::Test {
+class RunResultsTest : public TempDirTest {
  protected:
   void SetUp() override {
-    resetRunSettings();
+    TempDirTest::SetUp();
     resetRunResults();
   }
   void TearDown() override {
     resetRunResults();
     resetRunSettings();
+    TempDirTest::TearDown();
   }
+  json document(const char* name = "x.json") { return json::parse(logText(name)); }
 };
 
 TEST_F(RunResultsTest, NothingIsRecordedUnlessAsked) {
@@ -78,7 +83,7 @@ TEST_F(RunResultsTest, ATestRecordsItsStreamsSpansMismatchesAndSamples) {
   char program[] = "zephlorn";
   char arg[] = "--json=x.json";
   char* argv[] = {program, arg};
-  startRunResults(2, argv);
+  ASSERT_EQ(startRunResults("x.json", 2, argv), 0);
   recordEngineVersion("MOX", 7, 0, 1);
   std::snprintf(runSettings.groupName, sizeof runSettings.groupName, "RGROUP0");
   runSettings.streamCount = 2;
@@ -144,7 +149,7 @@ TEST_F(RunResultsTest, ATestRecordsItsStreamsSpansMismatchesAndSamples) {
 TEST_F(RunResultsTest, AVerifyTestKeepsOnlyItsReadPortion) {
   char program[] = "zephlorn";
   char* argv[] = {program};
-  startRunResults(1, argv);
+  ASSERT_EQ(startRunResults("x.json", 1, argv), 0);
   TestTiming timing;
   beginTestResult("verify", &timing);
   recordStreamBlock(0, 0, 10);
@@ -163,9 +168,10 @@ TEST_F(RunResultsTest, DocumentsOfAFailedRunAndOfTheRawReadTest) {
   char program[] = "zephlorn";
   char bad[] = "\xff\xfe";  // not UTF-8: replaced, never a failure
   char* argv[] = {program, bad};
-  startRunResults(2, argv);
+  ASSERT_EQ(startRunResults("x.json", 2, argv), 0);
   recordRawRead(0, "sdb", 4194304, 2000, 256, 4);
   RunResults copy = runResults();
+  copy.finished = true;
   copy.exitStatus = 0;
   json doc = json::parse(resultJsonText(copy));
   EXPECT_EQ(doc["raw_read"]["mb_per_s"], 4194304 / 1e6 / 2.0);
@@ -177,6 +183,197 @@ TEST_F(RunResultsTest, DocumentsOfAFailedRunAndOfTheRawReadTest) {
   copy.exitStatus = 0;
   copy.rawRead.result = -1;  // exit 0 as the raw read test always does
   EXPECT_EQ(json::parse(resultJsonText(copy))["passed"], false);
+}
+
+// Samples cover the data transfer and nothing else: the ones the sampler
+// took before it started or after it ended are left out, and the last one
+// is stamped at its end with all its bytes, so that every interval holds
+// exactly what moved in it.
+TEST(TransferThroughputTest, SamplesCoverTheTransferOnly) {
+  struct Sample {
+    int64_t atMs;
+    int64_t bytes;
+  };
+  struct Case {
+    const char* name;
+    std::vector<Sample> taken;
+    int64_t startAtMs, endAtMs, endBytes;
+    std::vector<Sample> expected;
+  } cases[] = {
+      {"set-up before, close-down after",
+       {{50, 0}, {150, 1000000}, {250, 3000000}, {350, 4500000}, {450, 4500000}},
+       100,
+       320,
+       4500000,
+       {{150, 1000000}, {250, 3000000}, {320, 4500000}}},
+      {"shorter than one interval", {{400, 0}}, 10, 60, 2000000, {{60, 2000000}}},
+      {"sampler took nothing", {}, 0, 250, 65536, {{250, 65536}}},
+      {"a sample at the very end", {{100, 5}, {200, 9}}, 0, 200, 9, {{100, 5}, {200, 9}}},
+      {"never started", {{100, 0}}, 500, 499, 0, {}},
+      {"no time passed", {}, 300, 300, 65536, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::vector<ThroughputSample> taken;
+    for (const Sample& t : c.taken) taken.push_back(ThroughputSample{t.atMs, t.bytes, 0});
+    const std::vector<ThroughputSample> got =
+        transferThroughput(taken, c.startAtMs, c.endAtMs, c.endBytes);
+    ASSERT_EQ(got.size(), c.expected.size());
+    int64_t previousAt = c.startAtMs;
+    int64_t previousBytes = 0;
+    for (size_t i = 0; i < got.size(); ++i) {
+      EXPECT_EQ(got[i].atMs, c.expected[i].atMs) << i;
+      EXPECT_EQ(got[i].bytes, c.expected[i].bytes) << i;
+      // The rate is the interval's own bytes over the interval's own time.
+      const double expectedRate = static_cast<double>(c.expected[i].bytes - previousBytes) / 1e6 /
+                                  (static_cast<double>(c.expected[i].atMs - previousAt) / 1000.0);
+      EXPECT_DOUBLE_EQ(got[i].mbPerSecond, expectedRate) << i;
+      previousAt = c.expected[i].atMs;
+      previousBytes = c.expected[i].bytes;
+    }
+  }
+}
+
+// A run passes only when it finished, tested something, and every test
+// moved blocks and succeeded: nothing verified is nothing passed.
+TEST_F(RunResultsTest, OnlyAFinishedRunThatTestedSomethingPasses) {
+  TestResult good;
+  std::snprintf(good.kind, sizeof good.kind, "backup");
+  good.blocks = 5;
+  RawReadResult read;
+  read.bytes = 1048576;
+  struct Case {
+    const char* name;
+    void (*change)(RunResults*);
+    bool passed;
+  } cases[] = {
+      {"a test that moved blocks", [](RunResults*) {}, true},
+      {"not finished (killed)", [](RunResults* r) { r->finished = false; }, false},
+      {"interrupted", [](RunResults* r) { r->interruption.signal = SIGINT; }, false},
+      {"exit status 1", [](RunResults* r) { r->exitStatus = 1; }, false},
+      {"no test ran", [](RunResults* r) { r->tests.clear(); }, false},
+      {"a test that moved nothing", [](RunResults* r) { r->tests[0].blocks = 0; }, false},
+      {"a test that failed", [](RunResults* r) { r->tests[0].result = MOX_E_STREAM_LIMIT; }, false},
+      {"a mismatch", [](RunResults* r) { r->tests[0].mismatches = 1; }, false},
+      {"a raw read alone",
+       [](RunResults* r) {
+         r->tests.clear();
+         r->rawReadRan = true;
+       },
+       true},
+      {"a raw read that read nothing",
+       [](RunResults* r) {
+         r->tests.clear();
+         r->rawReadRan = true;
+         r->rawRead.bytes = 0;
+       },
+       false},
+      {"a raw read that failed",
+       [](RunResults* r) {
+         r->rawReadRan = true;
+         r->rawRead.result = -1;
+       },
+       false},
+  };
+  for (const Case& c : cases) {
+    RunResults results;
+    results.finished = true;
+    results.exitStatus = 0;
+    results.tests.push_back(good);
+    results.rawRead = read;
+    c.change(&results);
+    EXPECT_EQ(json::parse(resultJsonText(results))["passed"], c.passed) << c.name;
+  }
+}
+
+// The document in place is always this run's: from its start one that has
+// not finished (so a kill -9 leaves no earlier verdict), at a signal what
+// is known with the interruption, at the end the verdict.
+TEST_F(RunResultsTest, NoDocumentOutlivesItsRun) {
+  char program[] = "zephlorn";
+  char* argv[] = {program};
+  {
+    std::ofstream earlier(dir_ + "/x.json");
+    earlier << "{\"passed\": true}\n";
+  }
+  ASSERT_EQ(startRunResults("x.json", 1, argv), 0);
+  json doc = document();
+  EXPECT_EQ(doc["finished"], false);
+  EXPECT_EQ(doc["passed"], false);
+  EXPECT_EQ(doc["exit_status"], nullptr);
+  EXPECT_EQ(doc["interrupted"], nullptr);
+
+  // A test ends, the next one is running when SIGTERM comes.
+  TestTiming first;
+  beginTestResult("backup", &first);
+  markTestStart(&first);
+  first.blocks = 4;
+  markTestEnd(&first);
+  endTestResult(0, 1, first);
+  TestTiming second;
+  beginTestResult("restore", &second);
+  markTestStart(&second);
+  second.blocks = 7;
+  interruptRunResults(SIGTERM);
+  doc = document();
+  EXPECT_EQ(doc["finished"], false);
+  EXPECT_EQ(doc["passed"], false);
+  EXPECT_EQ(doc["exit_status"], 128 + SIGTERM);
+  EXPECT_EQ(doc["interrupted"]["signal"], "SIGTERM");
+  EXPECT_EQ(doc["interrupted"]["test"], "restore");
+  EXPECT_EQ(doc["interrupted"]["test_blocks"], 7);
+  ASSERT_EQ(doc["tests"].size(), 1u);
+  EXPECT_EQ(doc["tests"][0]["blocks"], 4);
+  // Nothing after the interruption replaces its document.
+  endTestResult(0, 1, second);
+  EXPECT_EQ(finishRunResults(0), 0);
+  EXPECT_EQ(document()["interrupted"]["signal"], "SIGTERM");
+
+  // A run that ends writes its verdict.
+  ASSERT_EQ(startRunResults("x.json", 1, argv), 0);
+  TestTiming only;
+  beginTestResult("backup", &only);
+  markTestStart(&only);
+  only.blocks = 3;
+  markTestEnd(&only);
+  endTestResult(0, 2, only);
+  ASSERT_EQ(finishRunResults(0), 0);
+  doc = document();
+  EXPECT_EQ(doc["finished"], true);
+  EXPECT_EQ(doc["exit_status"], 0);
+  EXPECT_EQ(doc["passed"], true);
+
+  // A document that cannot be written at the start stops the run there.
+  testing::internal::CaptureStderr();
+  EXPECT_EQ(startRunResults("no-such-dir/x.json", 1, argv), -1);
+  EXPECT_NE(testing::internal::GetCapturedStderr().find(
+                "zephlorn: cannot write the result file no-such-dir/x.json: "),
+            std::string::npos);
+  EXPECT_FALSE(runResultsEnabled());
+}
+
+// The raw read settings are the raw read test's: a run without it shows
+// none.
+TEST_F(RunResultsTest, RawReadSettingsOnlyWhereTheRawReadTestRuns) {
+  struct Case {
+    std::vector<std::string> args;
+    bool shown;
+  } cases[] = {
+      {{"-b1", "-g0"}, false}, {{"-y"}, false},    {{"-kc128", "-m"}, false},
+      {{"-k"}, true},          {{"-kdsdb"}, true}, {{"-ks5", "-ki4"}, true},
+  };
+  for (const Case& c : cases) {
+    resetRunSettings();
+    std::vector<char*> argv{const_cast<char*>("zephlorn")};
+    for (const std::string& a : c.args) argv.push_back(const_cast<char*>(a.c_str()));
+    testing::internal::CaptureStdout();
+    parseCommandLine(static_cast<int>(argv.size()), argv.data());
+    testing::internal::GetCapturedStdout();
+    const json settings = json::parse(resultJsonText(RunResults{}))["settings"];
+    EXPECT_EQ(settings["raw_read"].is_object(), c.shown) << c.args[0];
+    EXPECT_EQ(settings["raw_read"].is_null(), !c.shown) << c.args[0];
+  }
+  resetRunSettings();
 }
 
 }  // namespace

@@ -1,8 +1,5 @@
 #include "frame/run_settings.h"
 
-#include "frame/log.h"
-#include "frame/long_options.h"
-
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
@@ -10,6 +7,8 @@
 
 #include "backup/stream_writer.h"
 #include "frame/log.h"
+#include "frame/long_options.h"
+#include "platform/console.h"
 
 RunSettings runSettings;
 
@@ -22,39 +21,84 @@ constexpr int64_t kUint16Max = UINT16_MAX;
 // -ks megabytes whose byte count still fits in 64 bits.
 constexpr int64_t kMaxRawMegabytes = INT64_MAX / 1048576;
 
-// Notes the first refused number: the option as typed and why.
-void refuseNumber(const char* arg, NumberScan scan, int64_t min, int64_t max) {
+// What an option's number counts and the values the activity that uses it
+// takes. A refusal names this range whether the number does not fit its
+// field (refused whatever runs) or only the activity (refused when the
+// activity runs).
+struct NumberRange {
+  const char* what;
+  int64_t min;
+  int64_t max;
+  const char* unit;
+};
+constexpr NumberRange kChunkRange{"chunks per stream", 1, kMaxStreamBlocks, ""};
+constexpr NumberRange kStreamRange{"streams per session", 1, kMaxStreams, ""};
+constexpr NumberRange kBatchRange{"streams at a time", 1, kMaxBatchStreams, ""};
+constexpr NumberRange kBackupRange{"backups", 0, kInt32Max, ""};
+constexpr NumberRange kRestoreRange{"restores", 0, kInt32Max, ""};
+constexpr NumberRange kSerialBackupRange{"serial backups", 0, kInt32Max, ""};
+constexpr NumberRange kSerialRestoreRange{"serial restores", 0, kInt32Max, ""};
+constexpr NumberRange kVerifyRange{"backup-and-verify tests", 0, kInt32Max, ""};
+constexpr NumberRange kRawChunkRange{"read chunk size", 1, kMaxRawChunkKB, " KB"};
+constexpr NumberRange kRawDepthRange{"reads in flight", 1, kMaxRawReadsInFlight, ""};
+constexpr NumberRange kRawThreadRange{"worker threads", 0, kInt32Max, " (0: no limit)"};
+constexpr NumberRange kRawMegabyteRange{"megabytes to read", 1, kMaxRawMegabytes, ""};
+
+bool outside(int64_t value, const NumberRange& range) {
+  return value < range.min || value > range.max;
+}
+
+// "<option> refused: <what> must be <min> to <max><unit>" into `line`.
+void formatRangeRefusal(char* line, size_t size, const char* option, const NumberRange& range) {
+  std::snprintf(line, size, "%.60s refused: %s must be %lld to %lld%s", option, range.what,
+                static_cast<long long>(range.min), static_cast<long long>(range.max), range.unit);
+}
+
+// Notes the first refused number: the option as typed and why; the range
+// named is the option's own when it has one, else the field's.
+void refuseNumber(const char* arg, NumberScan scan, int64_t min, int64_t max,
+                  const NumberRange* range) {
   char* line = runSettings.refusedNumber;
   if (line[0] != '\0') return;
   if (scan == NumberScan::kNotNumber) {
     std::snprintf(line, kRefusalSize, "%.60s refused: not a number", arg);
+  } else if (range != nullptr) {
+    formatRangeRefusal(line, kRefusalSize, arg, *range);
   } else {
     std::snprintf(line, kRefusalSize, "%.60s refused: the number must be %lld to %lld", arg,
                   static_cast<long long>(min), static_cast<long long>(max));
   }
 }
 
-// The number at `offset` of `arg` into *value when it lies in [min, max].
-// False when there is no number (the field keeps its value) or it is
-// refused (noted for checkRunSettings).
-bool takeNumber(const char* arg, size_t offset, int64_t min, int64_t max, int64_t* value) {
-  if (std::strlen(arg) < offset) return false;
+// The number at `offset` of `arg` into *value when it lies in [min, max]
+// (kOk). kNone when there is no number (the field keeps its value); else
+// the refusal, noted for checkRunSettings.
+NumberScan takeNumber(const char* arg, size_t offset, int64_t min, int64_t max, int64_t* value,
+                      const NumberRange* range = nullptr) {
+  if (std::strlen(arg) < offset) return NumberScan::kNone;
   NumberScan scan = parseOptionNumber(arg + offset, min, max, value);
-  if (scan == NumberScan::kOk) return true;
-  if (scan != NumberScan::kNone) refuseNumber(arg, scan, min, max);
-  return false;
+  if (scan == NumberScan::kNotNumber || scan == NumberScan::kOutOfRange) {
+    refuseNumber(arg, scan, min, max, range);
+  }
+  return scan;
 }
 
-// A signed 32-bit field.
-void takeInt32(const char* arg, size_t offset, int32_t* field) {
+// A signed 32-bit field. The result as takeNumber's.
+NumberScan takeInt32(const char* arg, size_t offset, int32_t* field,
+                     const NumberRange* range = nullptr) {
   int64_t v;
-  if (takeNumber(arg, offset, kInt32Min, kInt32Max, &v)) *field = static_cast<int32_t>(v);
+  NumberScan scan = takeNumber(arg, offset, kInt32Min, kInt32Max, &v, range);
+  if (scan == NumberScan::kOk) *field = static_cast<int32_t>(v);
+  return scan;
 }
 
 // An unsigned 16-bit field.
-void takeUint16(const char* arg, size_t offset, uint16_t* field) {
+void takeUint16(const char* arg, size_t offset, uint16_t* field,
+                const NumberRange* range = nullptr) {
   int64_t v;
-  if (takeNumber(arg, offset, 0, kUint16Max, &v)) *field = static_cast<uint16_t>(v);
+  if (takeNumber(arg, offset, 0, kUint16Max, &v, range) == NumberScan::kOk) {
+    *field = static_cast<uint16_t>(v);
+  }
 }
 
 char lower(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
@@ -65,8 +109,12 @@ void applyRawReadOption(const char* arg) {
   int64_t v;
   switch (arg[2]) {  // the -k sub-letters count in lower case only
     case 'c':
-      takeInt32(arg, 3, &s.rawChunkKB);
-      std::printf("Using %d KB block reads\n", s.rawChunkKB);
+      // The size the reads will have; a size that will be refused is not
+      // announced.
+      takeInt32(arg, 3, &s.rawChunkKB, &kRawChunkRange);
+      if (!outside(s.rawChunkKB, kRawChunkRange) && s.refusedNumber[0] == '\0') {
+        std::printf("Using %d KB block reads\n", s.rawChunkKB);
+      }
       break;
     case 'd': {
       // The rest of the argument up to a blank names the drive.
@@ -83,14 +131,16 @@ void applyRawReadOption(const char* arg) {
       break;
     }
     case 'i':
-      takeInt32(arg, 3, &s.rawMaxIO);
+      takeInt32(arg, 3, &s.rawMaxIO, &kRawDepthRange);
       break;
     case 's':
       // Real megabytes, in 64 bits.
-      if (takeNumber(arg, 3, 1, kMaxRawMegabytes, &v)) s.rawDriveBytes = v * 1048576LL;
+      if (takeNumber(arg, 3, 1, kMaxRawMegabytes, &v, &kRawMegabyteRange) == NumberScan::kOk) {
+        s.rawDriveBytes = v * 1048576LL;
+      }
       break;
     case 't':
-      takeInt32(arg, 3, &s.rawMaxThreads);
+      takeInt32(arg, 3, &s.rawMaxThreads, &kRawThreadRange);
       break;
     default:
       break;
@@ -118,9 +168,9 @@ void applyArgument(const char* arg) {
       break;
     case 'b':
       if (sub == 's') {
-        takeInt32(arg, 3, &s.serialBackupSessions);
+        takeInt32(arg, 3, &s.serialBackupSessions, &kSerialBackupRange);
       } else {
-        takeInt32(arg, 2, &s.backupSessions);
+        takeInt32(arg, 2, &s.backupSessions, &kBackupRange);
       }
       break;
     case 'r':
@@ -132,30 +182,30 @@ void applyArgument(const char* arg) {
         s.setupAssign = 1;
         takeUint16(arg, 3, &s.assignDevice);
       } else if (sub == 's') {
-        takeInt32(arg, 3, &s.serialRestoreSessions);
+        takeInt32(arg, 3, &s.serialRestoreSessions, &kSerialRestoreRange);
       } else if (sub == 'l') {
         takeUint16(arg, 3, &s.raidLevel);
       } else if (sub == 'i') {
         // The RAID device that -rr and -ra# act on.
         takeUint16(arg, 3, &s.raidDevice);
       } else {
-        takeInt32(arg, 2, &s.restoreSessions);
+        takeInt32(arg, 2, &s.restoreSessions, &kRestoreRange);
       }
       break;
     case 'f':
       s.formatFirst = 1;
       break;
     case 'c':
-      takeInt32(arg, 2, &s.chunkCount);
+      takeInt32(arg, 2, &s.chunkCount, &kChunkRange);
       break;
     case 's':
       takeInt32(arg, 2, &s.startSession);
       break;
     case 'n':
       if (sub == 'c') {
-        takeInt32(arg, 3, &s.progressColumns);
+        takeInt32(arg, 3, &s.progressColumns, &kBatchRange);
       } else {
-        takeUint16(arg, 2, &s.streamCount);
+        takeUint16(arg, 2, &s.streamCount, &kStreamRange);
       }
       break;
     case 'k':
@@ -190,7 +240,7 @@ void applyArgument(const char* arg) {
       }
       break;
     case 'z':
-      takeInt32(arg, 2, &s.verifySessions);
+      takeInt32(arg, 2, &s.verifySessions, &kVerifyRange);
       break;
     default:
       break;  // unknown arguments are ignored
@@ -260,25 +310,64 @@ void printUsage() {
       "\t-ri#   :- RAID device that -rr and -ra# act on (default 0)\n",
   };
   for (const char* line : kLines) std::fputs(line, stdout);
-  std::fflush(stdout);
+  platform::flushConsole();
 }
 
 namespace {
 
+// The first session count of the blocks that is below 0 (a test repeated
+// less than never), as a refusal line in `text`; null when none is.
+const char* sessionCountProblem(char* text, size_t size) {
+  const RunSettings& s = runSettings;
+  const struct {
+    const char* option;
+    int32_t count;
+    const NumberRange& range;
+  } counts[] = {
+      {"-b", s.backupSessions, kBackupRange},
+      {"-r", s.restoreSessions, kRestoreRange},
+      {"-bs", s.serialBackupSessions, kSerialBackupRange},
+      {"-rs", s.serialRestoreSessions, kSerialRestoreRange},
+      {"-z", s.verifySessions, kVerifyRange},
+  };
+  for (const auto& c : counts) {
+    if (!outside(c.count, c.range)) continue;
+    char option[24];
+    std::snprintf(option, sizeof option, "%s%d", c.option, c.count);
+    formatRangeRefusal(text, size, option, c.range);
+    return text;
+  }
+  return nullptr;
+}
+
+// The stream count as a refusal line when no test could run with it: none
+// (a test that moves nothing verifies nothing) or more than the stream
+// list holds. Null when it fits.
+const char* streamCountProblem(char* text, size_t size) {
+  if (!outside(runSettings.streamCount, kStreamRange)) return nullptr;
+  std::snprintf(text, size, "Stream count %u refused: %s must be %lld to %lld",
+                runSettings.streamCount, kStreamRange.what,
+                static_cast<long long>(kStreamRange.min), static_cast<long long>(kStreamRange.max));
+  return text;
+}
+
 // The first setting that a backup or restore block cannot run with, as a
 // refusal line in `text`; null when they fit. The chunk count matters only
 // when a backup writes (`writes`): a restore reads each stream's own count.
+// With -h the stream count comes from the prompts and is checked after them.
 const char* streamSettingsProblem(bool writes, char* text, size_t size) {
   const RunSettings& s = runSettings;
-  if (s.streamCount > kMaxStreams) {
-    std::snprintf(text, size, "Stream count %u refused: at most %d streams", s.streamCount,
-                  kMaxStreams);
-  } else if (s.progressColumns < 1 || s.progressColumns > kMaxBatchStreams) {
-    std::snprintf(text, size, "-nc%d refused: streams at a time must be 1 to %d", s.progressColumns,
-                  kMaxBatchStreams);
-  } else if (writes && (s.chunkCount < 1 || s.chunkCount > kMaxStreamBlocks)) {
-    std::snprintf(text, size, "-c%d refused: chunks per stream must be 1 to %d", s.chunkCount,
-                  kMaxStreamBlocks);
+  char option[24];
+  if (sessionCountProblem(text, size) != nullptr) {
+    return text;
+  } else if (!s.promptStreams && streamCountProblem(text, size) != nullptr) {
+    return text;
+  } else if (outside(s.progressColumns, kBatchRange)) {
+    std::snprintf(option, sizeof option, "-nc%d", s.progressColumns);
+    formatRangeRefusal(text, size, option, kBatchRange);
+  } else if (writes && outside(s.chunkCount, kChunkRange)) {
+    std::snprintf(option, sizeof option, "-c%d", s.chunkCount);
+    formatRangeRefusal(text, size, option, kChunkRange);
   } else if (s.verifySessions > 0 && s.streamCount > 0 &&
              s.chunkCount + static_cast<int64_t>(kVerifyBlocksPerStream) * (s.streamCount - 1) >
                  kMaxStreamBlocks) {
@@ -295,17 +384,18 @@ const char* streamSettingsProblem(bool writes, char* text, size_t size) {
 // The first raw read setting the test cannot run with; null when they fit.
 const char* rawReadProblem(char* text, size_t size) {
   const RunSettings& s = runSettings;
+  char option[24];
   if (s.rawDriveTooLong) {
     std::snprintf(text, size, "Drive name too long: at most %d characters", kRawDriveSize - 1);
-  } else if (s.rawChunkKB < 1 || s.rawChunkKB > kMaxRawChunkKB) {
-    std::snprintf(text, size, "-kc%d refused: read chunk size must be 1 to %d KB", s.rawChunkKB,
-                  kMaxRawChunkKB);
-  } else if (s.rawMaxIO < 1 || s.rawMaxIO > kMaxRawReadsInFlight) {
-    std::snprintf(text, size, "-ki%d refused: reads in flight must be 1 to %d", s.rawMaxIO,
-                  kMaxRawReadsInFlight);
-  } else if (s.rawMaxThreads < 0) {
-    std::snprintf(text, size, "-kt%d refused: worker threads must be 0 (no limit) or more",
-                  s.rawMaxThreads);
+  } else if (outside(s.rawChunkKB, kRawChunkRange)) {
+    std::snprintf(option, sizeof option, "-kc%d", s.rawChunkKB);
+    formatRangeRefusal(text, size, option, kRawChunkRange);
+  } else if (outside(s.rawMaxIO, kRawDepthRange)) {
+    std::snprintf(option, sizeof option, "-ki%d", s.rawMaxIO);
+    formatRangeRefusal(text, size, option, kRawDepthRange);
+  } else if (outside(s.rawMaxThreads, kRawThreadRange)) {
+    std::snprintf(option, sizeof option, "-kt%d", s.rawMaxThreads);
+    formatRangeRefusal(text, size, option, kRawThreadRange);
   } else {
     return nullptr;
   }
@@ -321,10 +411,7 @@ int checkRunSettings() {
   // What runs: the monitor wins over the raw read test, which wins over
   // the tests; a stream or chunk count matters only to a block of tests.
   const bool rawRead = !s.monitorMode && s.rawReadMode;
-  const bool blocks =
-      !s.monitorMode && !s.rawReadMode &&
-      (s.backupSessions != 0 || s.restoreSessions != 0 || s.serialBackupSessions != 0 ||
-       s.serialRestoreSessions != 0 || s.verifySessions != 0 || s.speedOnly);
+  const bool blocks = runsTestBlocks();
   const bool writes =
       s.backupSessions > 0 || s.serialBackupSessions > 0 || s.verifySessions > 0 || s.speedOnly;
   if (s.refusedNumber[0] != '\0') {
@@ -335,7 +422,21 @@ int checkRunSettings() {
     problem = streamSettingsProblem(writes, text, sizeof text);
   }
   if (problem == nullptr) return 0;
-  writeLog("%s", problem);
+  writeErrorLog("%s", problem);
+  return -1;
+}
+
+bool runsTestBlocks() {
+  const RunSettings& s = runSettings;
+  return !s.monitorMode && !s.rawReadMode &&
+         (s.backupSessions != 0 || s.restoreSessions != 0 || s.serialBackupSessions != 0 ||
+          s.serialRestoreSessions != 0 || s.verifySessions != 0 || s.speedOnly);
+}
+
+int checkPromptedStreamCount() {
+  char text[kRefusalSize];
+  if (!runsTestBlocks() || streamCountProblem(text, sizeof text) == nullptr) return 0;
+  writeErrorLog("%s", text);
   return -1;
 }
 

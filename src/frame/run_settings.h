@@ -101,13 +101,22 @@ void parseCommandLine(int argc, char** argv);
 // Prints the usage text to the console only.
 void printUsage();
 
-// Refuses settings that would overflow a fixed table or field, before any
-// test runs: prints one clear line and returns -1, else returns 0. A number
-// that did not fit its field is always refused; counts of streams and
-// chunks only when a backup or restore block will run, and raw read
-// settings only when the raw read test will run, so that an activity is
-// never refused for a setting it does not use.
+// Refuses settings that would overflow a fixed table or field, or make a
+// test that runs do nothing, before any test runs: writes one clear line to
+// standard error and the log and returns -1, else returns 0. A number that
+// did not fit its field is always refused; session, stream and chunk
+// counts only when a backup or restore block will run (a count below 0, no
+// stream), and raw read settings only when the raw read test will run, so
+// that an activity is never refused for a setting it does not use. With -h
+// the stream count is left to checkPromptedStreamCount.
 int checkRunSettings();
+
+// True when a block of backup or restore tests will run.
+bool runsTestBlocks();
+
+// After the -h prompts: refuses (as checkRunSettings does) a stream count
+// that no test of the blocks that will run can do anything with.
+int checkPromptedStreamCount();
 
 // Puts runSettings back to its initial values (tests).
 void resetRunSettings();

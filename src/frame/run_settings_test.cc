@@ -82,8 +82,8 @@ const ParseCase kCases[] = {
     {"n70000 refused, never wrapped",
      {"-n70000"},
      [](auto& s) {
-       return s.streamCount == 1 &&
-              std::string(s.refusedNumber) == "-n70000 refused: the number must be 0 to 65535";
+       return s.streamCount == 1 && std::string(s.refusedNumber) ==
+                                        "-n70000 refused: streams per session must be 1 to 256";
      }},
     {"first refusal is the one shown",
      {"-cabc", "-n-1"},
@@ -158,7 +158,22 @@ TEST_F(CheckSettingsTest, RefusesWhatDoesNotFitWhatRuns) {
   } cases[] = {
       {{"-b1"}, nullptr},
       {{"-b1", "-n256"}, nullptr},
-      {{"-b1", "-n257"}, "Stream count 257 refused: at most 256 streams"},
+      {{"-b1", "-n257"}, "Stream count 257 refused: streams per session must be 1 to 256"},
+      // A test that would move nothing is refused: no streams, a count of
+      // repetitions below 0.
+      {{"-b1", "-n0"}, "Stream count 0 refused: streams per session must be 1 to 256"},
+      {{"-r1", "-n0"}, "Stream count 0 refused: streams per session must be 1 to 256"},
+      {{"-z1", "-n0"}, "Stream count 0 refused: streams per session must be 1 to 256"},
+      {{"-speed", "-n0"}, "Stream count 0 refused: streams per session must be 1 to 256"},
+      {{"-b-1"}, "-b-1 refused: backups must be 0 to 2147483647"},
+      {{"-b-1", "-r1"}, "-b-1 refused: backups must be 0 to 2147483647"},
+      {{"-r-2", "-b1"}, "-r-2 refused: restores must be 0 to 2147483647"},
+      {{"-bs-1"}, "-bs-1 refused: serial backups must be 0 to 2147483647"},
+      {{"-rs-2147483648"}, "-rs-2147483648 refused: serial restores must be 0 to 2147483647"},
+      {{"-z-1"}, "-z-1 refused: backup-and-verify tests must be 0 to 2147483647"},
+      {{"-b0", "-r0"}, nullptr},        // no block runs
+      {{"-h", "-r1", "-n0"}, nullptr},  // the prompts give the count
+      {{"-m", "-b-1", "-n0"}, nullptr},
       {{"-b1", "-nc0"}, "-nc0 refused: streams at a time must be 1 to 20"},
       {{"-r1", "-nc20"}, nullptr},
       {{"-bs1", "-nc21"}, "-nc21 refused: streams at a time must be 1 to 20"},
@@ -186,14 +201,20 @@ TEST_F(CheckSettingsTest, RefusesWhatDoesNotFitWhatRuns) {
       {{"-ki0"}, "-ki0 refused: reads in flight must be 1 to 32768"},
       {{"-kc0"}, "-kc0 refused: read chunk size must be 1 to 2097148 KB"},
       {{"-kc2097149"}, "-kc2097149 refused: read chunk size must be 1 to 2097148 KB"},
-      {{"-kt-1"}, "-kt-1 refused: worker threads must be 0 (no limit) or more"},
-      // A number that does not fit its field is refused whatever runs.
-      {{"-m", "-c4294967297"},
-       "-c4294967297 refused: the number must be -2147483648 to 2147483647"},
-      {{"-n99999999999"}, "-n99999999999 refused: the number must be 0 to 65535"},
+      {{"-kt-1"}, "-kt-1 refused: worker threads must be 0 to 2147483647 (0: no limit)"},
+      // A number that does not fit its field is refused whatever runs, with
+      // the range of its option.
+      {{"-m", "-c4294967297"}, "-c4294967297 refused: chunks per stream must be 1 to 65536"},
+      {{"-b1", "-c4294967296"}, "-c4294967296 refused: chunks per stream must be 1 to 65536"},
+      {{"-n99999999999"}, "-n99999999999 refused: streams per session must be 1 to 256"},
+      {{"-nc2147483648"}, "-nc2147483648 refused: streams at a time must be 1 to 20"},
+      {{"-b9223372036854775808"}, "-b9223372036854775808 refused: backups must be 0 to 2147483647"},
+      {{"-kc4294967297"}, "-kc4294967297 refused: read chunk size must be 1 to 2097148 KB"},
+      {{"-ki-2147483649"}, "-ki-2147483649 refused: reads in flight must be 1 to 32768"},
       {{"-b1", "-cabc"}, "-cabc refused: not a number"},
       {{"-b1", "-c1e9"}, "-c1e9 refused: not a number"},
-      {{"-ks8796093022208"}, "-ks8796093022208 refused: the number must be 1 to 8796093022207"},
+      {{"-ks8796093022208"},
+       "-ks8796093022208 refused: megabytes to read must be 1 to 8796093022207"},
       {{"-ks8796093022207"}, nullptr},
       {{"-rr", "-ri70000"}, "-ri70000 refused: the number must be 0 to 65535"},
   };
@@ -201,10 +222,20 @@ TEST_F(CheckSettingsTest, RefusesWhatDoesNotFitWhatRuns) {
     SCOPED_TRACE(c.args[0] + " " + c.args.back());
     resetRunSettings();
     startCase();
+    testing::internal::CaptureStdout();
+    testing::internal::CaptureStderr();
     parse(c.args);
     EXPECT_EQ(checkRunSettings(), c.refusal == nullptr ? 0 : -1);
+    const std::string out = testing::internal::GetCapturedStdout();
+    const std::string err = testing::internal::GetCapturedStderr();
     if (c.refusal != nullptr) {
+      // One line on standard error and in the log; nothing on standard
+      // output, not even a chunk size that will not be used.
+      EXPECT_EQ(err, std::string(c.refusal) + "\n");
+      EXPECT_EQ(out, "");
       EXPECT_NE(logText().find(std::string(c.refusal) + "\r\n"), std::string::npos) << logText();
+    } else {
+      EXPECT_EQ(err, "");
     }
   }
   // Refused input leaves the fields as they were.

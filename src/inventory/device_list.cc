@@ -3,6 +3,7 @@
 
 #include "inventory/inventory.h"
 #include "mox.h"
+#include "platform/console.h"
 #include "tapesvc/tape_service.h"
 
 const char* deviceTypeName(uint32_t type) {
@@ -51,7 +52,7 @@ int listTapeServiceDevices() {
                         inquiry);
   }
   printDeviceTableRule();
-  std::fflush(stdout);
+  platform::flushConsole();
   MOXCloseHandle(handle);
   return 0;
 }

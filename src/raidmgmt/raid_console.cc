@@ -104,6 +104,7 @@ int runRaidManagementConsole() {
   }
   // End of input at any prompt leaves the console as Exit does; the line
   // end closes the prompt that waited in vain.
+  resetRebuildOutcome();
   int outcome = kPromptOk;
   for (;;) {
     platform::clearScreen();
@@ -120,5 +121,8 @@ int runRaidManagementConsole() {
     std::printf("\n");
     platform::flushConsole();
   }
-  return MOXCloseHandle(handle);
+  int closed = MOXCloseHandle(handle);
+  // A rebuild that failed is the console's result: the run does not end as
+  // if the RAID device were whole again.
+  return closed == 0 && rebuildFailedSince() ? 1 : closed;
 }

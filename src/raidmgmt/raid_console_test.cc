@@ -99,6 +99,31 @@ TEST_F(RaidMenuTest, EachSelectionRunsItsOperationOnTheConsoleHandle) {
   }
 }
 
+// A rebuild that failed is the console's result (1), whatever came after it
+// in the console; every other operation's failure leaves it as it was.
+TEST_F(RaidMenuTest, AFailedRebuildIsTheConsoleResult) {
+  struct Case {
+    const char* input;
+    const char* failing;  // the call that fails with 1024
+    int result;
+  } cases[] = {
+      {"7\n1\n\n", "MOXRebuildRaid", 1},      {"8\n1\n0\n1\n\n", "MOXRebuildRaidMedia", 1},
+      {"7\n1\n\n1\n\n", "MOXRebuildRaid", 1}, {"7\n1\n\n", nullptr, 0},
+      {"4\n1\n\n", "MOXEraseRaid", 0},        {"3\n1\nNAME\n\n", "MOXFormatTape", 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.input);
+    moxfake::reset();
+    if (c.failing != nullptr) moxfake::failAlways(c.failing, MOX_E_DEGRADED);
+    script(std::string(c.input) + "15\n");
+    EXPECT_EQ(runRaidManagementConsole(), c.result);
+  }
+  // A console that opens after one whose rebuild failed starts clean.
+  moxfake::reset();
+  script("15\n");
+  EXPECT_EQ(runRaidManagementConsole(), 0);
+}
+
 TEST_F(RaidMenuTest, MergeTestRunsOnItsOwnHandleAndTheConsoleHandleStaysOpen) {
   // The merge test connects as the run says; the console always locally.
   runSettings.connectionType = 2;

@@ -18,6 +18,9 @@ constexpr uint32_t kShortErase = 0;
 constexpr int32_t kCompressionOn = -1;
 constexpr int32_t kCompressionOff = 0;
 
+// A rebuild failed since the console opened.
+bool rebuildFailed = false;
+
 // Prints the outcome of a call that returns per-member results.
 void reportMemberResults(int32_t code, const char* failureFormat, const char* successText,
                          const DeviceResultList& results) {
@@ -95,6 +98,7 @@ int rebuildRaid(MoxHandle handle) {
   uint16_t buildNumber = 0;
   uint16_t rebuildNumber = 0;
   int32_t code = MOXRebuildRaid(handle, raidNumber, &buildNumber, &rebuildNumber);
+  if (code != 0) rebuildFailed = true;
   if (code != 0) {
     std::printf("Error ReBuilding: %d\n", code);
   } else {
@@ -119,7 +123,12 @@ int rebuildRaidMedia(MoxHandle handle) {
   DeviceResultList results;
   std::memset(&results, 0, sizeof results);
   int32_t code = MOXRebuildRaidMedia(handle, raidNumber, buildDevice, rebuildDevice, &results);
+  if (code != 0) rebuildFailed = true;
   reportMemberResults(code, "Error ReBuilding Media: %d\n", "RAID Media successfully Rebuilt\n",
                       results);
   return kPromptOk;
 }
+
+bool rebuildFailedSince() { return rebuildFailed; }
+
+void resetRebuildOutcome() { rebuildFailed = false; }

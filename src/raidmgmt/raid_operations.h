@@ -31,3 +31,7 @@ int setRaidCompression(MoxHandle handle);
 int ejectRaid(MoxHandle handle);
 int rebuildRaid(MoxHandle handle);
 int rebuildRaidMedia(MoxHandle handle);
+// True when a rebuild (of a RAID device or of one member's media) failed
+// since the last reset: the console's result then shows it.
+bool rebuildFailedSince();
+void resetRebuildOutcome();

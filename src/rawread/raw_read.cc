@@ -19,11 +19,19 @@ namespace {
 // Buffers registered with the ring are pinned in memory as a whole.
 constexpr uint64_t kMaxPinnedBytes = 256ULL << 20;
 
-// One read in flight: where it reads and its page-aligned buffer.
+// One read in flight: where it reads, how much, and its page-aligned buffer.
 struct RawReadRequest {
   uint64_t offset = 0;
+  uint32_t length = 0;
   void* buffer = nullptr;
 };
+
+// The length of the read at `offset`: a whole chunk, or what is left of the
+// budget when that is less (the budget is a ceiling, never passed).
+uint32_t readLength(uint64_t offset, uint32_t chunkBytes, int64_t budget) {
+  const uint64_t left = static_cast<uint64_t>(budget) - offset;
+  return left < chunkBytes ? static_cast<uint32_t>(left) : chunkBytes;
+}
 
 void freeRequestBuffers(std::vector<RawReadRequest>* requests) {
   for (RawReadRequest& request : *requests) {
@@ -127,11 +135,17 @@ int readRawDrive(const char* drive, RawReadTotals* totals) {
   int startError = 0;    // a read that could not be queued: no further reads
   int refusedError = 0;  // the first reads refused as unbuffered reads
   const int64_t startMs = monotonicMs();
-  for (uint32_t i = 0; i < requestCount && startError == 0; ++i) {
+  // Reads are handed out in increasing offsets while the budget is not yet
+  // covered: the reads together never ask for more than the budget, however
+  // many are in flight.
+  const uint64_t end = budget > 0 ? static_cast<uint64_t>(budget) : 0;
+  for (uint32_t i = 0; i < requestCount && nextOffset < end; ++i) {
     requests[i].offset = nextOffset;
-    startError = platform::queueRawRead(ring, fd, i, requests[i].buffer, chunkBytes, nextOffset, i);
+    requests[i].length = readLength(nextOffset, chunkBytes, budget);
+    startError = platform::queueRawRead(ring, fd, i, requests[i].buffer, requests[i].length,
+                                        nextOffset, i);
     if (startError != 0) break;
-    nextOffset += chunkBytes;
+    nextOffset += requests[i].length;
     ++inFlight;
   }
   while (inFlight > 0) {
@@ -149,7 +163,7 @@ int readRawDrive(const char* drive, RawReadTotals* totals) {
     if (completion.result == -EAGAIN && startError == 0) {
       startError =
           platform::queueRawRead(ring, fd, static_cast<unsigned>(completion.tag), request.buffer,
-                                 chunkBytes, request.offset, completion.tag);
+                                 request.length, request.offset, completion.tag);
       if (startError != 0) --inFlight;
       continue;
     }
@@ -161,12 +175,14 @@ int readRawDrive(const char* drive, RawReadTotals* totals) {
     }
     total += completion.result;
     if (showProgress) printf("%" PRId64 " Bytes read...\r", total);
-    if (total < budget && startError == 0) {
+    if (nextOffset < end && startError == 0) {
       request.offset = nextOffset;
+      request.length = readLength(nextOffset, chunkBytes, budget);
       startError = platform::queueRawRead(ring, fd, static_cast<unsigned>(completion.tag),
-                                          request.buffer, chunkBytes, nextOffset, completion.tag);
+                                          request.buffer, request.length, nextOffset,
+                                          completion.tag);
       if (startError == 0) {
-        nextOffset += chunkBytes;
+        nextOffset += request.length;
         continue;
       }
     }

@@ -1,7 +1,9 @@
 // The raw read throughput test (-k...): reads a disk device (or a file)
 // sequentially from offset 0, unbuffered, with runSettings.rawMaxIO reads of
-// runSettings.rawChunkKB KB in flight, until runSettings.rawDriveBytes have
-// been read, and reports the amount, the time and the rate.
+// runSettings.rawChunkKB KB in flight, exactly its first
+// runSettings.rawDriveBytes (the last read is short when the chunk size does
+// not divide them; a smaller drive is read whole), and reports the amount,
+// the time and the rate.
 #pragma once
 
 #include <cstdint>

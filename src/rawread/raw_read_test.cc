@@ -94,17 +94,36 @@ TEST_F(RawReadTest, ReadsPastTheEndRetireAndTheTotalIsTheFileSize) {
   }
 }
 
-TEST_F(RawReadTest, ReadsInFlightWhenTheBudgetIsMetStillCount) {
-  const std::string path = dataFile(64 * 4096);
+// The budget (-ks) is a ceiling: exactly its bytes are read, whatever the
+// chunk size and the reads in flight; a chunk that does not divide the
+// budget makes the last read short.
+TEST_F(RawReadTest, ExactlyTheBudgetIsRead) {
+  constexpr int64_t kMB = 1048576;
+  const std::string path = dataFile(16 * kMB);
   SKIP_WITHOUT_DIRECT_READS();
-  runSettings.rawChunkKB = 4;
-  runSettings.rawMaxIO = 3;
-  runSettings.rawDriveBytes = 2 * 4096;
-  RawReadTotals totals;
-  ASSERT_EQ(readRawDrive(path.c_str(), &totals), 0);
-  // Three primed reads, and one more issued while the total was below the
-  // budget.
-  EXPECT_EQ(totals.bytes, 4 * 4096);
+  struct BudgetCase {
+    int64_t megabytes;
+    int32_t chunkKB;
+    int32_t maxIO;
+  };
+  const BudgetCase cases[] = {
+      {10, 1024, 4},  {10, 64, 4},  {2, 1024, 8},   {3, 192, 20},  // 192 KB does not divide 3 MB
+      {1, 4096, 4},   {1, 1024, 1}, {5, 640, 100},  // more reads allowed than the budget holds
+      {1, 4, 3},      {4, 12, 7},
+  };
+  for (const BudgetCase& c : cases) {
+    SCOPED_TRACE(testing::Message() << "-ks" << c.megabytes << " -kc" << c.chunkKB << " -ki"
+                                    << c.maxIO);
+    runSettings.rawChunkKB = c.chunkKB;
+    runSettings.rawMaxIO = c.maxIO;
+    runSettings.rawDriveBytes = c.megabytes * kMB;
+    RawReadTotals totals;
+    testing::internal::CaptureStdout();
+    const int result = readRawDrive(path.c_str(), &totals);
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(result, 0);
+    EXPECT_EQ(totals.bytes, c.megabytes * kMB);
+  }
 }
 
 TEST_F(RawReadTest, NoReadsInFlightReportZeroKbytes) {

@@ -48,19 +48,19 @@ int continueReadSession(MoxHandle handle, int32_t session) {
     writeLog("MOXEnumTape Error %d", code);
     if (!pauseForTape()) {
       writeLog("Wait for the next tape given up..");
-      return -1;
+      return code;
     }
   }
   uint32_t value = 0;
   int32_t code = MOXConnecttoTape(handle, 0, tapes.tapeEntry, &value, MOX_ACCESS_READ);
   if (code != 0) {
     writeLog("MOX ConnecttoTape Error, %d", code);
-    return -1;
+    return code;
   }
   code = MOXContinueSession(handle, session);
   if (code != 0) {
     writeLog("MOXContinueSession, Error %d", code);
-    return -1;
+    return code;
   }
   recordTapeSpan();
   return 0;

@@ -24,26 +24,30 @@ constexpr const char* kRestoreTitle =
 // position, and the start of the read session on a copy of the run's stream
 // list, with the run's stream count and 1 in that order when `countFirst`,
 // else the other way round. Returns 0 with the open handle and the list
-// filled, or -1 (logged, handle closed once open).
-int startReadSession(int32_t session, bool countFirst, MoxHandle* handle, uint16_t* streamList) {
+// filled; else the tape service's code (logged, handle closed once open), or
+// -1 for settings the test refuses.
+int32_t startReadSession(int32_t session, bool countFirst, MoxHandle* handle,
+                         uint16_t* streamList) {
   logTestBanner(kRestoreTitle);
   writeLog("Session %d, StartTime %s", session, currentTimeText());
   if (checkBatchSettings() != 0) return -1;
-  if (openGroupTape(handle, MOX_ACCESS_READ, MOX_ACCESS_READ) != 0) return -1;
-  if (positionAtSession(*handle, session) != 0) {
+  int32_t code = openGroupTape(handle, MOX_ACCESS_READ, MOX_ACCESS_READ);
+  if (code != 0) return code;
+  code = positionAtSession(*handle, session);
+  if (code != 0) {
     MOXCloseHandle(*handle);
-    return -1;
+    return code;
   }
   writeLog("Session   : %d", session);
   const uint16_t streamCount = runSettings.streamCount;
   std::memcpy(streamList, runSettings.streamList, sizeof runSettings.streamList);
   uint16_t streamTotal = 0;
-  int32_t code = MOXStartReadSession(*handle, session, countFirst ? streamCount : 1,
+  code = MOXStartReadSession(*handle, session, countFirst ? streamCount : 1,
                                      countFirst ? 1 : streamCount, streamList, &streamTotal);
   if (code != 0) {
     writeLog("MOXStartSession Error %d", code);
     MOXCloseHandle(*handle);
-    return -1;
+    return code;
   }
   writeLog("Streams requested %d", streamCount);
   return 0;
@@ -79,7 +83,11 @@ bool goOnAfterFailedRead(MoxHandle handle, int32_t session, const char* what, in
     }
     // A tape change that failed or was given up ends the reading: the next
     // reads could only find the same tape again.
-    if (continueReadSession(handle, session) != 0) return false;
+    code = continueReadSession(handle, session);
+    if (code != 0) {
+      *result = code;
+      return false;
+    }
     *continuation = true;
     return true;
   }
@@ -104,7 +112,8 @@ int endReadSession(MoxHandle handle, int32_t result, TestTiming* timing) {
 int runRestoreTest(int32_t session, TestTiming* timing) {
   MoxHandle handle = 0;
   uint16_t streamList[kMaxStreams];
-  if (startReadSession(session, false, &handle, streamList) != 0) return -1;
+  const int32_t started = startReadSession(session, false, &handle, streamList);
+  if (started != 0) return started;
   const uint16_t streamCount = runSettings.streamCount;
   const uint16_t columns = static_cast<uint16_t>(runSettings.progressColumns);
   markTestStart(timing);
@@ -131,7 +140,7 @@ int runRestoreTest(int32_t session, TestTiming* timing) {
           if (code != 0) {
             writeLog("MOXRAIDGotoStream Error");
             MOXCloseHandle(handle);
-            return -1;
+            return code;
           }
         }
       }
@@ -154,7 +163,8 @@ int runRestoreTest(int32_t session, TestTiming* timing) {
 int runSerialRestoreTest(int32_t session, TestTiming* timing) {
   MoxHandle handle = 0;
   uint16_t streamList[kMaxStreams];
-  if (startReadSession(session, true, &handle, streamList) != 0) return -1;
+  const int32_t started = startReadSession(session, true, &handle, streamList);
+  if (started != 0) return started;
   const uint16_t streamCount = runSettings.streamCount;
   markTestStart(timing);
 
@@ -174,7 +184,7 @@ int runSerialRestoreTest(int32_t session, TestTiming* timing) {
       if (code != 0) {
         writeLog("MOXRAIDGotoStream Error");
         MOXCloseHandle(handle);
-        return -1;
+        return code;
       }
     }
     // Set up afresh also after a tape change: the serial backup wrote the

@@ -140,7 +140,8 @@ TEST_F(RestoreTest, SetUpFailuresCloseOnlyTheHandle) {
     runSettings.streamCount = 2;
     moxfake::failCall(c.op, 1, MOX_E_NO_TAPE);
     TestTiming timing;
-    EXPECT_EQ(runRestoreTest(4, &timing), -1) << c.op;
+    // The result is the code the log line names.
+    EXPECT_EQ(runRestoreTest(4, &timing), MOX_E_NO_TAPE) << c.op;
     EXPECT_TRUE(logHas(std::string(c.message) + "\r\n")) << c.op;
     EXPECT_EQ(lastCalls(c.tail.size()), c.tail) << c.op;
     EXPECT_EQ(moxfake::callCount("MOXEndSession"), 0) << c.op;
@@ -152,7 +153,7 @@ TEST_F(RestoreTest, SetUpFailuresCloseOnlyTheHandle) {
   runSettings.progressColumns = 1;
   moxfake::failCall("MOXRAIDGotoStream", 1, MOX_E_NO_STREAM);
   TestTiming timing;
-  EXPECT_EQ(runRestoreTest(4, &timing), -1);
+  EXPECT_EQ(runRestoreTest(4, &timing), MOX_E_NO_STREAM);
   EXPECT_TRUE(logHas("MOXRAIDGotoStream Error\r\n"));
   EXPECT_EQ(lastCalls(2), (Calls{"MOXRAIDGotoStream 0 1", "MOXCloseHandle"}));
   EXPECT_GT(timing.startTime, 0);
@@ -249,8 +250,8 @@ TEST_F(RestoreTest, ReadingEndsWhenTheTapeChangeCannotGoOn) {
     int32_t result;
   } cases[] = {
       {"continuation refused", "MOXPrepareContinuation", "k\n", MOX_E_SESSION_STATE},
-      {"operator gives up", nullptr, "", kContinuationCode},
-      {"session does not continue", "MOXContinueSession", "k\n", kContinuationCode},
+      {"operator gives up", nullptr, "", -1},
+      {"session does not continue", "MOXContinueSession", "k\n", MOX_E_SESSION_STATE},
   };
   for (const Case& c : cases) {
     startCase();
@@ -388,7 +389,7 @@ TEST_F(SerialRestoreTest, StreamChangeFailureClosesOnlyTheHandle) {
   writeSession(2, 3);
   runSettings.streamCount = 2;
   moxfake::failCall("MOXRAIDGotoStream", 1, MOX_E_NO_STREAM);
-  EXPECT_EQ(runSerialRestoreTest(4, &timing_), -1);
+  EXPECT_EQ(runSerialRestoreTest(4, &timing_), MOX_E_NO_STREAM);
   EXPECT_TRUE(logHas("MOXRAIDGotoStream Error\r\n"));
   EXPECT_EQ(lastCalls(2), (Calls{"MOXRAIDGotoStream 0 1", "MOXCloseHandle"}));
 }
@@ -432,11 +433,12 @@ TEST_F(ReadSpanTest, OperatorGivesUpTheWait) {
     bool open;
     const char* input;
     int enumerations;
+    int32_t result;  // -1 at the prompt, else the enumeration's last code
   } cases[] = {
-      {"Esc at the prompt", true, "\x1b", 0},
-      {"end of input at the prompt", false, "", 0},
-      {"Esc while waiting", true, "x\n\x1b", 1},
-      {"end of input while waiting", false, "x", 1},
+      {"Esc at the prompt", true, "\x1b", 0, -1},
+      {"end of input at the prompt", false, "", 0, -1},
+      {"Esc while waiting", true, "x\n\x1b", 1, MOX_E_NO_TAPE},
+      {"end of input while waiting", false, "x", 1, MOX_E_NO_TAPE},
   };
   for (const Case& c : cases) {
     moxfake::reset();
@@ -450,7 +452,7 @@ TEST_F(ReadSpanTest, OperatorGivesUpTheWait) {
     } else {
       setInput(c.input);
     }
-    EXPECT_EQ(continueReadSession(7, 9), -1) << c.name;
+    EXPECT_EQ(continueReadSession(7, 9), c.result) << c.name;
     EXPECT_EQ(moxfake::callCount("MOXEnumTape"), c.enumerations) << c.name;
     EXPECT_EQ(moxfake::callCount("MOXConnecttoTape"), 0) << c.name;
   }
@@ -469,7 +471,7 @@ TEST_F(ReadSpanTest, ConnectOrContinueFailures) {
     moxfake::reset();
     setInput("x\n");
     moxfake::failCall(c.op, 1, MOX_E_NOT_CONNECTED);
-    EXPECT_EQ(continueReadSession(7, 9), -1) << c.op;
+    EXPECT_EQ(continueReadSession(7, 9), MOX_E_NOT_CONNECTED) << c.op;
     EXPECT_TRUE(logHas(c.message)) << c.op;
   }
   EXPECT_EQ(moxfake::callCount("MOXContinueSession"), 1);

@@ -44,7 +44,7 @@ int openAdminHandle(MoxHandle* handle) {
                                        runSettings.connectionType);
   if (code != 0) {
     logHandleError(code);
-    return -1;
+    return code;
   }
   return 0;
 }
@@ -110,13 +110,14 @@ int selectGroupTape(MoxHandle handle, const char* groupName, uint32_t groupAcces
   if (code != 0) {
     MOXCloseHandle(handle);
     writeLog("Error Selecting GROUP, Error %d", code);
-    return -1;
+    return code;
   }
   TapeEnumRecord tapes;
   std::memset(&tapes, 0, sizeof tapes);
-  if (connectGroupTape(handle, &tapes, tapeAccess) != 0) {
+  code = connectGroupTape(handle, &tapes, tapeAccess);
+  if (code != 0) {
     MOXCloseHandle(handle);
-    return -1;
+    return code;
   }
   return 0;
 }
@@ -126,7 +127,7 @@ int openGroupTape(MoxHandle* handle, uint32_t groupAccess, uint32_t tapeAccess) 
                                        runSettings.connectionType);
   if (code != 0) {
     logHandleError(code);
-    return -1;
+    return code;
   }
   return selectGroupTape(*handle, runSettings.groupName, groupAccess, tapeAccess);
 }

@@ -24,7 +24,7 @@ int32_t openTapeServiceHandle(MoxHandle* handle, uint32_t handleMode, const char
 void logHandleError(int32_t code);
 
 // Opens an admin handle on the run's server and connection type. 0 and the
-// handle, or -1 with logHandleError's line logged.
+// handle, or the tape service's code with logHandleError's line logged.
 int openAdminHandle(MoxHandle* handle);
 
 // Logs the test time and the tape service's version texts. 0, or -1 when no
@@ -43,15 +43,15 @@ void fillTapeFormatRecord(TapeFormatRecord* record, uint8_t mode, const char* ta
 int32_t connectGroupTape(MoxHandle handle, TapeEnumRecord* tapes, uint32_t access);
 
 // Selects `groupName` with `groupAccess` on an open handle, then connects
-// the group's tape with `tapeAccess`. 0 when connected; else -1 with
-// "Error Selecting GROUP, Error %d" or connectGroupTape's line logged and the
-// handle closed.
+// the group's tape with `tapeAccess`. 0 when connected; else the tape
+// service's code with "Error Selecting GROUP, Error %d" or connectGroupTape's
+// line logged and the handle closed.
 int selectGroupTape(MoxHandle handle, const char* groupName, uint32_t groupAccess,
                     uint32_t tapeAccess);
 
 // Opens a session handle on the run's server (client "TEST"), then
-// selectGroupTape on the run's group. 0 and the open handle, or -1 with the
-// failure logged and the handle, once opened, closed.
+// selectGroupTape on the run's group. 0 and the open handle, or the tape
+// service's code with the failure logged and the handle, once opened, closed.
 int openGroupTape(MoxHandle* handle, uint32_t groupAccess, uint32_t tapeAccess);
 
 // Prints "Positioning Tape to Session <n>...." on the console and positions

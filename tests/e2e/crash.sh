@@ -2,8 +2,9 @@
 # kill -9 of a writing zephlorn at three points of a backup: just after the
 # session started, in the middle of a batch, and while it waits for the next
 # tape of a span. Each time moxctl check passes (a torn tail is reported, not
-# failed), the earlier session restores with every block verified, and a new
-# backup goes after it and restores as well.
+# failed; the part of a span's session on the full set is named unfinished),
+# the earlier session restores with every block verified, and a new backup
+# goes after it and restores as well.
 source "$(dirname "$0")/lib.sh"
 
 # wait_for SECONDS COMMAND...: polls until the command succeeds.
@@ -53,6 +54,20 @@ crash_at() {
   "$MOXCTL" check >"out_${point}_check.txt" 2>&1 || fail "$point: moxctl check failed"
   if [ "$point" = batch ]; then expect_line "out_${point}_check.txt" "torn tail"; fi
   expect_no_line "out_${point}_check.txt" "BAD"
+  if [ "$point" = span ]; then
+    # The killed session's part on the full set never ends and is never cut:
+    # check and media say so; erase refuses the set (loaded, and it holds
+    # session 1 too).
+    expect_line "out_${point}_check.txt" "session 2 unfinished: spanned 1 cartridge set, never ended"
+    "$MOXCTL" media >"out_${point}_media.txt" 2>&1 || fail "$point: moxctl media"
+    expect_line "out_${point}_media.txt" "1,2> (unfinished)"
+    local full
+    full=$(sed -n 's/^\(MOX[0-9]*\): ok, .*session 2 unfinished.*/\1/p' "out_${point}_check.txt")
+    [ -n "$full" ] || fail "$point: no cartridge holds the unfinished session"
+    # shellcheck disable=SC2086
+    "$MOXCTL" erase $full >"out_${point}_erase.txt" 2>&1 && fail "$point: erase of session 1's set"
+    expect_line "out_${point}_erase.txt" "not erased: "
+  fi
 
   run_zep "out_${point}_restore1.txt" -r1 -s1 -g0 -n2
   [ "$ZEP_RC" -eq 0 ] || fail "$point: restore of session 1 exit $ZEP_RC"

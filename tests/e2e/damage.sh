@@ -4,7 +4,8 @@
 # cartridge, the offset and the kind of damage and exits 1; the next backup
 # is refused as degraded (code 1024) and changes no byte of either member,
 # so no session is cut and no session number is used twice; both earlier
-# sessions restore from the other member with every block verified.
+# sessions restore from the other member with every block verified. Then
+# damage on a member of an older cartridge set, in the pool.
 source "$(dirname "$0")/lib.sh"
 
 # cartridge_of_member MEMBER: the RGROUP1 cartridge whose label names MEMBER.
@@ -72,4 +73,65 @@ damage_member() {
 
 damage_member 0
 damage_member 1
+
+# Damage on a member of an older cartridge set, one that is not loaded: a
+# session of 2 streams spans the 1 MiB cartridges of RGROUP0 and RGROUP1,
+# then one more session goes on the newest set. A member of each group's
+# first set is emptied (RAID 0) or cut in the middle (RAID 1).
+older_set() {
+  local how=$1 tag="older_$1"
+  rm -rf "$MOX_HOME"
+  "$MOXCTL" init --cartridges 20 --capacity 1M >/dev/null || fail "$tag: moxctl init"
+  "$MOXCTL" set compression 0 off >/dev/null && "$MOXCTL" set compression 1 off >/dev/null ||
+    fail "$tag: moxctl set compression"
+  local g
+  for g in 0 1; do
+    ZEP_INPUT='x\nx\nx\n' run_zep "out_${tag}_g${g}a.txt" -b1 -g$g -n2 -c24 --data=random
+    [ "$ZEP_RC" -eq 0 ] || fail "$tag: spanning backup of RGROUP$g exit $ZEP_RC"
+    expect_line "out_${tag}_g${g}a.txt" "TAPE SPANS HERE"
+    run_zep "out_${tag}_g${g}b.txt" -b1 -g$g -n1 -c4 --data=random
+    [ "$ZEP_RC" -eq 0 ] || fail "$tag: second backup of RGROUP$g exit $ZEP_RC"
+  done
+  # The first cartridges of each group's first set: the pool hands out
+  # blanks in name order, RGROUP0 first.
+  local stripe=MOX00001 mirror=MOX00005
+  "$MOXCTL" dump $stripe | grep -q "member 0 of 2, RAID level 0" || fail "$tag: $stripe"
+  "$MOXCTL" dump $mirror | grep -q "member 0 of 2, RAID level 1" || fail "$tag: $mirror"
+  case $how in
+    emptied) : >"$MOX_HOME/media/$stripe.tap"; : >"$MOX_HOME/media/$mirror.tap" ;;
+    cut) truncate -s 300000 "$MOX_HOME/media/$stripe.tap" "$MOX_HOME/media/$mirror.tap" ;;
+  esac
+
+  "$MOXCTL" check >"out_${tag}_check.txt" 2>&1
+  [ $? -eq 1 ] || fail "$tag: moxctl check did not exit 1"
+  expect_line "out_${tag}_check.txt" "$stripe: BAD: "
+  expect_line "out_${tag}_check.txt" "$mirror: BAD: "
+  expect_no_line "out_${tag}_check.txt" "torn tail"
+  "$MOXCTL" media >"out_${tag}_media.txt" 2>&1 || fail "$tag: moxctl media"
+  grep -E "^($stripe|$mirror) " "out_${tag}_media.txt" | grep -q "(blank)" &&
+    fail "$tag: a damaged member is listed as a blank"
+  expect_line "out_${tag}_media.txt" "degraded, 1 member cartridge(s) missing or damaged: $stripe"
+
+  # The console's rebuild repairs the mirror's older set; the stripe's has
+  # nothing to rebuild from, and the run's exit status says so.
+  ZEP_INPUT='7\n1\n\n15\n' run_zep "out_${tag}_rebuild1.txt" -v
+  [ "$ZEP_RC" -eq 0 ] || fail "$tag: rebuild of RAID device 1 exit $ZEP_RC"
+  expect_line "out_${tag}_rebuild1.txt" "RAID ReBuild No:1"
+  ZEP_INPUT='7\n0\n\n15\n' run_zep "out_${tag}_rebuild0.txt" -v
+  [ "$ZEP_RC" -eq 1 ] || fail "$tag: failed rebuild of RAID device 0 exit $ZEP_RC, want 1"
+  expect_line "out_${tag}_rebuild0.txt" "Error ReBuilding: 1024"
+  "$MOXCTL" check >"out_${tag}_check2.txt" 2>&1
+  expect_no_line "out_${tag}_check2.txt" "$mirror: BAD"
+  expect_line "out_${tag}_check2.txt" "$stripe: BAD: "
+
+  ZEP_INPUT='x\nx\nx\n' run_zep "out_${tag}_restore1.txt" -r1 -s1 -g1 -n2 --data=random
+  [ "$ZEP_RC" -eq 0 ] || fail "$tag: restore of the rebuilt mirror's session exit $ZEP_RC"
+  expect_line "out_${tag}_restore1.txt" "Blocks mismatched    : 0"
+  ZEP_INPUT='x\nx\nx\n' run_zep "out_${tag}_restore0.txt" -r1 -s1 -g0 -n2 --data=random
+  [ "$ZEP_RC" -ne 0 ] || fail "$tag: the stripe's lost session restored"
+  expect_no_line "out_${tag}_restore0.txt" "Data Doesn't match"
+}
+
+older_set emptied
+older_set cut
 exit 0

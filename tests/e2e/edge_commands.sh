@@ -14,13 +14,20 @@ run_cmd() {
   timeout 60 "$ZEPHLORN" "$@" </dev/null >"$out" 2>&1
   ZEP_RC=$?
 }
-# refused OUTFILE TEXT args...: refused before any test starts (255).
+# refused OUTFILE TEXT args...: refused before any test starts (255), in
+# one line on standard error that starts with TEXT; nothing of it, and no
+# chunk size to be refused, on standard output.
 refused() {
   local out=$1 text=$2
   shift 2
-  run_cmd "$out" "$@"
+  timeout 60 "$ZEPHLORN" "$@" </dev/null >"$out" 2>"$out.err"
+  ZEP_RC=$?
   [ "$ZEP_RC" -eq 255 ] || fail "$*: exit $ZEP_RC, want 255"
-  expect_line "$out" "$text"
+  [ "$(wc -l <"$out.err")" -eq 1 ] || fail "$*: not one line on standard error: $(cat "$out.err")"
+  [[ "$(cat "$out.err")" == "$text"* ]] || fail "$*: standard error: $(cat "$out.err")"
+  expect_no_line "$out" "$text"
+  expect_no_line "$out" "refused"
+  expect_no_line "$out" "Using "
   expect_no_line "$out" "BACKUP TEST"
   expect_no_line "$out" "RESTORE TEST"
   expect_no_line "$out" "New Session Number"
@@ -35,8 +42,9 @@ expect_no_line out_media.txt "degraded"
 # ---- Counts and numbers, refused before any test starts -------------------
 refused out_c0.txt "-c0 refused: chunks per stream must be 1 to 65536" -b1 -g0 -c0
 refused out_c70000.txt "-c70000 refused: chunks per stream must be 1 to 65536" -b1 -g0 -c70000
-refused out_cwrap.txt "-c4294967297 refused: the number must be" -b1 -g0 -c4294967297
-refused out_nwrap.txt "-n99999999999 refused: the number must be 0 to 65535" -b1 -g0 -n99999999999
+refused out_cwrap.txt "-c4294967297 refused: chunks per stream must be 1 to 65536" -b1 -g0 -c4294967297
+refused out_c2p32.txt "-c4294967296 refused: chunks per stream must be 1 to 65536" -b1 -g0 -c4294967296
+refused out_nwrap.txt "-n99999999999 refused: streams per session must be 1 to 256" -b1 -g0 -n99999999999
 refused out_cabc.txt "-cabc refused: not a number" -b1 -g0 -cabc
 refused out_c1e9.txt "-c1e9 refused: not a number" -b1 -g0 -c1e9
 refused out_n257.txt "Stream count 257 refused" -r1 -g0 -n257
@@ -44,6 +52,16 @@ refused out_nc21.txt "-nc21 refused" -b1 -g0 -nc21
 refused out_ks.txt "-ks8796093022208 refused" -ks8796093022208
 refused out_ki.txt "-ki2147483647 refused: reads in flight must be 1 to 32768" -ki2147483647
 refused out_ki2.txt "-ki100000 refused" -ki100000
+refused out_kc0.txt "-kc0 refused: read chunk size must be 1 to 2097148 KB" -kc0
+# Settings with which a test would move and verify nothing.
+refused out_n0.txt "Stream count 0 refused: streams per session must be 1 to 256" -b1 -r1 -g0 -n0
+refused out_bneg.txt "-b-1 refused: backups must be 0 to 2147483647" -b-1 -g0
+refused out_rneg.txt "-r-1 refused: restores must be 0 to 2147483647" -b1 -r-1 -g0
+refused out_zneg.txt "-z-1 refused: backup-and-verify tests must be 0 to 2147483647" -z-1 -g0
+printf '0\n' | timeout 60 "$ZEPHLORN" -h -r1 -g0 >out_h0.txt 2>out_h0.err
+[ $? -eq 255 ] || fail "-h with no stream: exit status"
+expect_line out_h0.err "Stream count 0 refused"
+expect_no_line out_h0.txt "RESTORE TEST"
 [ ! -e "$MOX_HOME/media/MOX00001.tap" ] || [ ! -s "$MOX_HOME/media/MOX00001.tap" ] ||
   fail "a refused run wrote to a cartridge"
 
@@ -95,11 +113,46 @@ expect_line out_r3.txt "RESTORE ERROR"
 expect_no_line out_r3.txt "65535"
 
 # ---- Output that cannot be written ----------------------------------------
+# Every mode × every sink that loses output: the run does its work (a
+# backup ends its session), then exits 1 with one line on standard error
+# naming the reason; never 0, never killed by SIGPIPE, never silent.
+# A pipe whose reader is gone before anything is written: a FIFO opened
+# for reading and writing, then its reader closed.
+mkfifo gone
+exec 3<>gone 4>gone 3<&-
+sinks=("closed:Bad file descriptor" "pipe:Broken pipe")
+[ -w /dev/full ] && sinks+=("full:No space left on device")
+for sink in "${sinks[@]}"; do
+  name=${sink%%:*} reason=${sink#*:}
+  for mode in "--help" "--version" "-y" "-m" "-b1 -g0 -n2 -c40"; do
+    # shellcheck disable=SC2086
+    case $name in
+      closed) timeout 60 "$ZEPHLORN" $mode </dev/null >&- 2>err_sink.txt ;;
+      pipe) timeout 60 "$ZEPHLORN" $mode </dev/null >&4 2>err_sink.txt ;;
+      full) timeout 60 "$ZEPHLORN" $mode </dev/null >/dev/full 2>err_sink.txt ;;
+    esac
+    rc=$?
+    [ "$rc" -eq 1 ] || fail "zephlorn $mode to a $name output: exit $rc, want 1"
+    [ "$(cat err_sink.txt)" = "zephlorn: cannot write standard output: $reason" ] ||
+      fail "zephlorn $mode to a $name output: $(cat err_sink.txt)"
+    if [ "$mode" != "${mode#-b1}" ]; then
+      # The backup went on to its end: its session is ended, none torn.
+      "$MOXCTL" check >check_sink.txt 2>&1 || fail "$name output: moxctl check: $(cat check_sink.txt)"
+      expect_no_line check_sink.txt "torn tail"
+      "$MOXCTL" dump MOX00001 2>&1 | grep '^session' | tail -n 1 >dump_sink.txt
+      expect_line dump_sink.txt "ended, 2 streams, 80 blocks"
+    fi
+  done
+done
+exec 4>&-
+# A pipe closed by its reader while the backup writes: the same.
+timeout 60 "$ZEPHLORN" -b1 -g0 -n2 -c40 </dev/null 2>err_head.txt | head -c1 >/dev/null
+rc=${PIPESTATUS[0]}
+[ "$rc" -eq 1 ] || fail "zephlorn -b1 | head -c1: exit $rc, want 1"
+expect_line err_head.txt "zephlorn: cannot write standard output: Broken pipe"
+"$MOXCTL" check >check_sink.txt 2>&1 || fail "after | head -c1: moxctl check: $(cat check_sink.txt)"
+expect_no_line check_sink.txt "torn tail"
 if [ -w /dev/full ]; then
-  timeout 60 "$ZEPHLORN" -y </dev/null >/dev/full 2>err_full.txt
-  rc=$?
-  [ "$rc" -ne 0 ] || fail "zephlorn -y >/dev/full exited 0"
-  expect_line err_full.txt "cannot write standard output"
   timeout 60 "$MOXCTL" media >/dev/full 2>err_full2.txt
   rc=$?
   [ "$rc" -ne 0 ] || fail "moxctl media >/dev/full exited 0"

@@ -25,7 +25,8 @@ lib/cmake/mox/moxConfig.cmake lib/cmake/mox/moxConfigVersion.cmake \
 lib/cmake/mox/moxTargets-CONFIG.cmake lib/cmake/mox/moxTargets.cmake \
 lib/libmox.so.1.0.0 lib/libvarneld.so.1.0.0 lib/pkgconfig/mox.pc lib/pkgconfig/varneld.pc \
 share/bash-completion/completions/moxctl share/doc/zephlorn/changelog.Debian.gz \
-share/doc/zephlorn/copyright share/man/man1/zephlorn.1.gz share/man/man3/libmox.3.gz \
+share/doc/zephlorn/copyright share/doc/zephlorn/zephlorn-result.schema.json \
+share/man/man1/zephlorn.1.gz share/man/man3/libmox.3.gz \
 share/man/man8/moxctl.8.gz "
 [ "$found" = "$want" ] || fail "installed files: $found; want: $want"
 [ "$(readlink "$libdir/libmox.so")" = libmox.so.1 ] || fail "libmox.so does not link libmox.so.1"

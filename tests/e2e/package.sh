@@ -37,7 +37,8 @@ libmox=$(find "$root/usr/lib" -name libmox.so.1 | head -n 1)
 libdir=$(dirname "$libmox")
 for f in usr/bin/zephlorn usr/bin/moxctl usr/include/zephlorn/mox.h usr/include/zephlorn/varneld.h \
   usr/share/bash-completion/completions/moxctl usr/share/doc/zephlorn/copyright \
-  usr/share/doc/zephlorn/changelog.Debian.gz usr/share/man/man1/zephlorn.1.gz \
+  usr/share/doc/zephlorn/changelog.Debian.gz usr/share/doc/zephlorn/zephlorn-result.schema.json \
+  usr/share/man/man1/zephlorn.1.gz \
   usr/share/man/man8/moxctl.8.gz usr/share/man/man3/libmox.3.gz; do
   [ -f "$root/$f" ] || fail "package lacks /$f"
 done
@@ -136,6 +137,7 @@ cartridges=$(awk 'NR > 1 && $1 ~ /^[A-Za-z0-9]/ && $2 != "" { print $1 }' out-me
 [ "$(wc -l <<<"$cartridges")" -eq 16 ] || fail "moxctl media lists: $(echo $cartridges)"
 expect_words "$cartridges" "$(complete_line moxctl dump "")"
 expect_words "$cartridges" "$(complete_line moxctl check MOX00001 "")"
+expect_words "$cartridges" "$(complete_line moxctl erase MOX00001 "")"
 expect_words "MOX00010 MOX00011 MOX00012 MOX00013 MOX00014 MOX00015 MOX00016" \
   "$(complete_line moxctl dump MOX0001)"
 expect_words "" "$(complete_line moxctl dump MOX00001 "")"

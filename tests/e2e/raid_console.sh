@@ -89,10 +89,11 @@ expect_line out5.txt "RAID Cap Flag: 00000000"
 
 # The other media operations on the mirror of RAID device 1 (members 2 and
 # 3): rebuild, rebuild of member 3 from member 2, short erase, eject; a
-# media rebuild of the striped device 0 fails with its code.
+# media rebuild of the striped device 0 fails with its code, and the run's
+# exit status shows the failed rebuild.
 ZEP_INPUT='7\n1\n\n8\n1\n2\n3\n\n8\n0\n0\n1\n\n4\n1\n\n6\n1\n\n9\n1\n\n15\n'
 run_zep out6.txt -v
-[ "$ZEP_RC" -eq 0 ] || fail "media operations: exit $ZEP_RC"
+[ "$ZEP_RC" -eq 1 ] || fail "media operations with a failed rebuild: exit $ZEP_RC, want 1"
 expect_in_order out6.txt "RAID Media successfully Rebuilt" "RAID Build No:" "RAID ReBuild No:" \
   "ReBuild Device No : RAID Media successfully Rebuilt" " LDN:3 Ret:0 00000000h" \
   "ReBuild Device No : Error ReBuilding Media: " \

@@ -1,8 +1,11 @@
 #!/bin/bash
 # Result documents of real runs match the schema and tell what happened: a
-# backup and restore that span cartridges (spans counted and placed), the
-# raw read test (its own record), a failed test and a refused command line
-# (written all the same), and a document that cannot be written.
+# backup and restore that span cartridges (spans counted and placed, samples
+# within the transfer), the raw read test (its own record, exactly its
+# budget), a failed test (the engine's code) and a refused command line
+# (written all the same), runs that test nothing (never passed), runs ended
+# by a signal (no earlier verdict left), and a document that cannot be
+# written.
 source "$(dirname "$0")/lib.sh"
 
 "$MOXCTL" init >/dev/null || fail "moxctl init"
@@ -28,17 +31,29 @@ validate_json span.json
   = True ] || fail "span.json: latency order"
 [ "$(json_value span.json 'd["passed"]')" = True ] || fail "span.json: not passed"
 
-# The raw read test on a file of 4 MB.
-head -c 4194304 /dev/urandom >disk.img
-run_zep out_raw.txt --json=raw.json -k -kd"$E2E_DIR/disk.img" -ks4 -kc256 -ki4
+# Throughput samples lie within the data transfer, the last one at its end
+# with all the test's bytes.
+[ "$(json_value span.json 'all(0 < len(t["throughput"]) and t["throughput"][-1]["at_ms"] == t["start_ms"] + t["elapsed_ms"] and t["throughput"][-1]["bytes"] == t["bytes"] and all(t["start_ms"] < s["at_ms"] <= t["start_ms"] + t["elapsed_ms"] for s in t["throughput"]) for t in d["tests"])')" \
+  = True ] || fail "span.json: throughput samples outside the transfer"
+[ "$(json_value span.json 'd["settings"]["raw_read"], d["finished"], d["interrupted"]')" = \
+  "(None, True, None)" ] || fail "span.json: raw read settings, finished, interrupted"
+
+# The raw read test on a file of 8 MB, 3 MB asked for in reads of 640 KB, 4
+# at a time: exactly 3 MB are read (the last read short).
+head -c 8388608 /dev/urandom >disk.img
+run_zep out_raw.txt --json=raw.json -k -kd"$E2E_DIR/disk.img" -ks3 -kc640 -ki4
 [ "$ZEP_RC" -eq 0 ] || fail "raw read: exit status $ZEP_RC"
 if grep -q "refuses unbuffered" out_raw.txt; then
   [ "$(json_value raw.json 'd["raw_read"]["result"]')" -ne 0 ] || fail "raw.json: result"
   [ "$(json_value raw.json 'd["passed"]')" = False ] || fail "raw.json: passed"
 else
-  [ "$(json_value raw.json 'd["raw_read"]["bytes"]')" -eq 4194304 ] || fail "raw.json: bytes"
-  [ "$(json_value raw.json 'd["raw_read"]["chunk_kb"], d["raw_read"]["depth"]')" = "(256, 4)" ] ||
+  [ "$(json_value raw.json 'd["raw_read"]["bytes"]')" -eq 3145728 ] || fail "raw.json: bytes"
+  expect_line out_raw.txt "Total Kbytes Read  : 3072"
+  [ "$(json_value raw.json 'd["raw_read"]["chunk_kb"], d["raw_read"]["depth"]')" = "(640, 4)" ] ||
     fail "raw.json: chunk and depth"
+  [ "$(json_value raw.json 'd["settings"]["raw_read"]["bytes"]')" -eq 3145728 ] ||
+    fail "raw.json: raw read settings"
+  [ "$(json_value raw.json 'd["passed"]')" = True ] || fail "raw.json: not passed"
 fi
 validate_json raw.json
 [ "$(json_value raw.json 'd["tests"]')" = "[]" ] || fail "raw.json: tests"
@@ -47,7 +62,9 @@ validate_json raw.json
 run_zep out_fail.txt --json=fail.json -r1 -s9 -g0 -n1
 [ "$ZEP_RC" -eq 1 ] || fail "failed restore: exit status $ZEP_RC"
 validate_json fail.json
-[ "$(json_value fail.json 'd["tests"][0]["result"] != 0')" = True ] || fail "fail.json: result"
+# The result is the engine's code that the log line names.
+expect_line out_fail.txt "MOXGototSession, Error, 1012"
+[ "$(json_value fail.json 'd["tests"][0]["result"]')" -eq 1012 ] || fail "fail.json: result"
 [ "$(json_value fail.json 'd["passed"], d["exit_status"]')" = "(False, 1)" ] ||
   fail "fail.json: verdict"
 
@@ -56,6 +73,51 @@ run_zep out_refused.txt --json=refused.json -b1 -g0 -nc21
 [ "$ZEP_RC" -eq 255 ] || fail "refused run: exit status $ZEP_RC"
 validate_json refused.json
 [ "$(json_value refused.json 'd["exit_status"]')" -eq 255 ] || fail "refused.json: exit status"
+
+# Runs that test nothing never pass: a listing alone (exit 0), settings
+# with which a test would do nothing (refused).
+for args in "-y" "-b1 -g0 -n0" "-b-1 -g0" "-r1 -g0 -n0"; do
+  # shellcheck disable=SC2086
+  run_zep out_none.txt --json=none.json $args
+  validate_json none.json
+  [ "$(json_value none.json 'd["passed"], d["tests"]')" = "(False, [])" ] ||
+    fail "$args: passed or tests: $(cat none.json)"
+  [ "$(json_value none.json 'd["exit_status"]')" -eq "$ZEP_RC" ] || fail "$args: exit status"
+done
+
+# A run ended by a signal leaves no earlier verdict: INT, TERM and HUP leave
+# what is known with the interruption (exit status 128 + signal), kill -9
+# the document of a run that had not finished. The backup is held at its
+# tape change prompt, input open and silent.
+mkfifo keys
+for sig in INT TERM HUP KILL; do
+  printf '{"passed": true}\n' >sig.json
+  sleep 600 >keys &
+  holder=$!
+  "$ZEPHLORN" --json=sig.json -b1 -g0 -n1 -c40 <keys >out_sig.txt 2>&1 &
+  pid=$!
+  for ((i = 0; i < 300; i++)); do
+    grep -q "Insert New tape" out_sig.txt && break
+    sleep 0.1
+  done
+  grep -q "Insert New tape" out_sig.txt || { kill -9 "$pid" "$holder"; fail "$sig: no tape prompt"; }
+  kill -"$sig" "$pid"
+  wait "$pid"
+  rc=$?
+  kill "$holder"
+  wait "$holder" 2>/dev/null
+  validate_json sig.json
+  [ "$(json_value sig.json 'd["passed"], d["finished"], d["tests"]')" = "(False, False, [])" ] ||
+    fail "$sig: $(cat sig.json)"
+  if [ "$sig" = KILL ]; then
+    [ "$(json_value sig.json 'd["interrupted"], d["exit_status"]')" = "(None, None)" ] ||
+      fail "$sig: interrupted or exit status"
+  else
+    [ "$rc" -eq $((128 + $(kill -l "$sig"))) ] || fail "$sig: exit status $rc"
+    [ "$(json_value sig.json 'd["interrupted"]["signal"], d["interrupted"]["test"], d["exit_status"]')" \
+      = "('SIG$sig', 'backup', $rc)" ] || fail "$sig: $(cat sig.json)"
+  fi
+done
 
 # An earlier document is replaced whole, never appended to.
 run_zep out_again.txt --json=fail.json -r1 -s9 -g0 -n1

@@ -1,0 +1,90 @@
+#include "platform/process.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <system_error>
+#include <thread>
+
+namespace platform {
+
+namespace {
+
+std::atomic<int> interruptedBy{0};
+
+sigset_t interruptSignals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGHUP);
+  return set;
+}
+
+void watch(InterruptHandler onInterrupt) {
+  const sigset_t set = interruptSignals();
+  for (;;) {
+    int signal = 0;
+    if (sigwait(&set, &signal) != 0) continue;
+    int none = 0;
+    interruptedBy.compare_exchange_strong(none, signal);
+    onInterrupt(signal);
+  }
+}
+
+}  // namespace
+
+int reserveStandardDescriptors() {
+  int closed = 0;
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    closed |= 1 << fd;
+    // open gives the lowest free descriptor: this one.
+    const int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+    if (opened != fd && opened >= 0) {
+      dup2(opened, fd);
+      close(opened);
+    }
+  }
+  return closed;
+}
+
+void ignoreBrokenPipes() { signal(SIGPIPE, SIG_IGN); }
+
+bool watchInterrupts(InterruptHandler onInterrupt) {
+  const sigset_t set = interruptSignals();
+  sigset_t previous;
+  if (pthread_sigmask(SIG_BLOCK, &set, &previous) != 0) return false;
+  try {
+    std::thread(watch, onInterrupt).detach();
+  } catch (const std::system_error&) {
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return false;
+  }
+  return true;
+}
+
+int interruptSignal() { return interruptedBy.load(); }
+
+void endBySignal(int signal) {
+  struct sigaction action = {};
+  action.sa_handler = SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  sigaction(signal, &action, nullptr);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, signal);
+  // Raised for this thread and then let through: the default action ends
+  // the whole process.
+  pthread_kill(pthread_self(), signal);
+  pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+  // Not reached; should the signal not end the process, the shell's code.
+  _exit(128 + signal);
+}
+
+}  // namespace platform

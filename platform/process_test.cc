@@ -1,0 +1,114 @@
+#include "platform/process.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+
+namespace {
+
+// Each case runs in a child process: what it changes is process-wide.
+int runInChild(int (*body)(int reportFd), int* report, int* status) {
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  const pid_t child = fork();
+  if (child == 0) {
+    close(fds[0]);
+    _exit(body(fds[1]));
+  }
+  close(fds[1]);
+  *report = -1;
+  unsigned char byte = 0;
+  if (read(fds[0], &byte, 1) == 1) *report = byte;
+  close(fds[0]);
+  waitpid(child, status, 0);
+  return 0;
+}
+
+int reportFd = -1;
+
+// The child's interrupt handler: says which signal came, then ends the
+// process by it.
+void reportAndEnd(int signal) {
+  const unsigned char byte = static_cast<unsigned char>(signal);
+  (void)!write(reportFd, &byte, 1);
+  platform::endBySignal(signal);
+}
+
+// INT, TERM and HUP reach the handler on the watcher thread, with the flag
+// set, whichever thread they are sent to; the process then ends by the
+// signal, as without a watcher.
+TEST(ProcessTest, InterruptsAreTakenByTheWatcherThenEndTheProcess) {
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    SCOPED_TRACE(sig);
+    static int sent;
+    sent = sig;
+    int report = 0;
+    int status = 0;
+    ASSERT_EQ(runInChild(
+                  [](int fd) {
+                    reportFd = fd;
+                    if (!platform::watchInterrupts(reportAndEnd)) return 2;
+                    if (platform::interruptSignal() != 0) return 3;
+                    kill(getpid(), sent);
+                    for (;;) pause();
+                  },
+                  &report, &status),
+              0);
+    EXPECT_EQ(report, sig);
+    ASSERT_TRUE(WIFSIGNALED(status)) << status;
+    EXPECT_EQ(WTERMSIG(status), sig);
+  }
+}
+
+// Closed standard descriptors are held, so the next file opened does not
+// become standard output.
+TEST(ProcessTest, ClosedStandardDescriptorsAreHeld) {
+  int report = 0;
+  int status = 0;
+  ASSERT_EQ(runInChild(
+                [](int fd) {
+                  close(STDOUT_FILENO);
+                  close(STDERR_FILENO);
+                  const int closed = platform::reserveStandardDescriptors();
+                  const int next = open("/dev/null", O_RDONLY);
+                  const unsigned char byte =
+                      static_cast<unsigned char>(closed | (next > STDERR_FILENO ? 8 : 0));
+                  (void)!write(fd, &byte, 1);
+                  return 0;
+                },
+                &report, &status),
+            0);
+  EXPECT_EQ(report, 2 | 4 | 8);
+  // Nothing closed: nothing changes.
+  EXPECT_EQ(platform::reserveStandardDescriptors(), 0);
+}
+
+// A write to a pipe whose reader is gone fails with EPIPE; the process
+// goes on.
+TEST(ProcessTest, ABrokenPipeIsAFailedWriteNotAnEnd) {
+  int report = 0;
+  int status = 0;
+  ASSERT_EQ(runInChild(
+                [](int fd) {
+                  platform::ignoreBrokenPipes();
+                  int gone[2];
+                  if (pipe(gone) != 0) return 2;
+                  close(gone[0]);
+                  const bool failed = write(gone[1], "x", 1) == -1 && errno == EPIPE;
+                  const unsigned char byte = failed ? 1 : 0;
+                  (void)!write(fd, &byte, 1);
+                  return 0;
+                },
+                &report, &status),
+            0);
+  EXPECT_EQ(report, 1);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
