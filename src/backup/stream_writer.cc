@@ -9,8 +9,8 @@
 #include <utility>
 
 #include "frame/log.h"
-#include "frame/run_results.h"
 #include "frame/run_settings.h"
+#include "frame/stream_sink.h"
 #include "platform/console.h"
 
 namespace {
@@ -93,7 +93,7 @@ int32_t writeStream(StreamRecord* record) {
   writeLog("Stream %d : Test offset %d", stream, testOffset);
   const DataSpec data{runSettings.dataMode, runSettings.dataCompressPercent};
   record->data = data;
-  recordStreamData(stream, data);
+  if (StreamSink* sink = streamSink()) sink->streamData(stream, data);
 
   uint8_t* buffer = nullptr;
   uint32_t value = 0;
@@ -116,7 +116,7 @@ int32_t writeStream(StreamRecord* record) {
       writeLog("MOXRAIDWriteBlockDaemon Stream %d : Error %d", stream, code);
       return code;
     }
-    recordStreamBlock(stream, startUs, monotonicUs());
+    if (StreamSink* sink = streamSink()) sink->streamBlock(stream, startUs, monotonicUs());
     if (record->timing != nullptr) record->timing->blocks += 1;
   }
 
@@ -135,7 +135,7 @@ int32_t writeStream(StreamRecord* record) {
       writeLog("MOXRAIDWriteBlockDaemon Stream %d : Error %d", stream, code);
       return code;
     }
-    recordStreamBlock(stream, startUs, monotonicUs());
+    if (StreamSink* sink = streamSink()) sink->streamBlock(stream, startUs, monotonicUs());
     if (record->timing != nullptr) record->timing->blocks += 1;
     if (record->writeBlock % kProgressEvery == 0) {
       showStreamProgress(record->displaySlot, stream, record->writeBlock);

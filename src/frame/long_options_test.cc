@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "backup/block_data.h"
+#include "frame/block_constants.h"
 #include "frame/run_settings.h"
 
 namespace {
