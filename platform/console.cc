@@ -1,5 +1,6 @@
 #include "platform/console.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
 #include <unistd.h>
@@ -9,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
+
+#include "platform/process.h"
 
 namespace platform {
 namespace {
@@ -39,11 +42,47 @@ std::mutex& progressMutex() {
 // line clears that row first instead of landing on top of it.
 bool progressShown = false;
 
+// The pipe whose reading end a waiting read of console input also waits
+// on; wakeConsoleInput writes to it.
+int* wakePipe() {
+  static int fds[2] = {-1, -1};
+  static std::once_flag made;
+  std::call_once(made, [] {
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) fds[0] = fds[1] = -1;
+  });
+  return fds;
+}
+
+// Waits until console input can be read. False when the run is interrupted
+// first (the input then counts as ended).
+bool waitForInput(int fd) {
+  const int wake = wakePipe()[0];
+  for (;;) {
+    if (interruptSignal() != 0) return false;
+    struct pollfd p[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
+    const int n = poll(p, wake >= 0 ? 2 : 1, -1);
+    if (n < 0 && errno == EINTR) continue;
+    if (interruptSignal() != 0) return false;
+    if (n > 0 && p[0].revents == 0) {
+      // A wake without an interrupt (tests clear the flag): drained, and
+      // the wait goes on.
+      char drained[64];
+      while (read(wake, drained, sizeof drained) > 0) {
+      }
+      continue;
+    }
+    // Readable, at its end, or not open: the read tells which.
+    return true;
+  }
+}
+
 bool fill() {
   InputState& in = input();
+  if (interruptSignal() != 0) return false;
   if (in.pos < in.len) return true;
   if (in.ended) return false;
   for (;;) {
+    if (!waitForInput(in.fd)) return false;
     ssize_t n = read(in.fd, in.buf, sizeof in.buf);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) {
@@ -195,7 +234,7 @@ int readKey(bool echo) {
 
 bool keyWaiting() {
   InputState& in = input();
-  if (in.pos < in.len || in.ended) return true;
+  if (in.pos < in.len || in.ended || interruptSignal() != 0) return true;
   return withRawTerminal(false, [&in] {
     struct pollfd p = {in.fd, POLLIN, 0};
     // A closed descriptor (POLLNVAL) is end of input too: the read that
@@ -232,12 +271,25 @@ void writeProgressAt(int column, const char* text) {
   flushConsole();
 }
 
+void writeStatusRow(const char* text) {
+  if (!stdoutIsTerminal()) return;
+  std::lock_guard<std::mutex> lock(progressMutex());
+  std::printf("\0337\r\033[K%s\0338", text);
+  progressShown = true;
+  flushConsole();
+}
+
 void clearProgressRow() {
   if (!stdoutIsTerminal()) return;
   std::lock_guard<std::mutex> lock(progressMutex());
   if (!progressShown) return;
   std::fputs("\r\033[K", stdout);
   progressShown = false;
+}
+
+void wakeConsoleInput() {
+  const int fd = wakePipe()[1];
+  if (fd >= 0) (void)!write(fd, "x", 1);
 }
 
 void setConsoleInputForTest(int fd) {

@@ -70,6 +70,15 @@ void clearScreen();
 // last row. Off a terminal nothing is written.
 void writeProgressAt(int column, const char* text);
 void clearProgressRow();
+// Writes `text` as the whole progress row (what stood there goes), without
+// moving the cursor; nothing off a terminal.
+void writeStatusRow(const char* text);
+
+// Wakes a read of console input that waits, from any thread: once the run
+// is interrupted (interruptSignal), every read of console input answers as
+// at end of input, so a prompt, a menu or a wait for a key never holds an
+// interrupted run.
+void wakeConsoleInput();
 
 // Tests: read console input from this fd instead of 0, and pretend whether
 // the console is a terminal.

@@ -3,7 +3,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <string>
+#include <thread>
+
+#include "platform/process.h"
 
 namespace {
 
@@ -96,6 +100,40 @@ TEST(ConsoleOutputTest, NothingTerminalSpecificOffATerminal) {
   platform::clearScreen();
   platform::writeProgressAt(26, "progress");
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+// An interrupted run reads no more console input: every read answers as at
+// end of input, also one that was waiting for input that never comes.
+TEST(ConsoleInputTest, AnInterruptEndsInputAndWakesAWaitingRead) {
+  {
+    ScriptedInput in("5\ny\n");
+    platform::setInterruptSignalForTest(SIGINT);
+    int64_t v = 0;
+    EXPECT_EQ(platform::readNumber(&v), platform::kReadEnd);
+    EXPECT_EQ(platform::readKey(false), platform::kKeyEnd);
+    EXPECT_EQ(platform::readYesNo(), 'n');
+    EXPECT_TRUE(platform::keyWaiting());
+    platform::setInterruptSignalForTest(0);
+    // Nothing was taken meanwhile.
+    EXPECT_EQ(platform::readNumber(&v), platform::kReadNumber);
+    EXPECT_EQ(v, 5);
+  }
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);  // open, and nothing ever written
+  platform::setConsoleInputForTest(fds[0]);
+  int result = 0;
+  std::thread reader([&result] {
+    int64_t v = 0;
+    result = platform::readNumber(&v);
+  });
+  platform::setInterruptSignalForTest(SIGTERM);
+  platform::wakeConsoleInput();
+  reader.join();
+  EXPECT_EQ(result, platform::kReadEnd);
+  platform::setInterruptSignalForTest(0);
+  platform::setConsoleInputForTest(0);
+  close(fds[0]);
+  close(fds[1]);
 }
 
 }  // namespace

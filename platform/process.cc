@@ -28,12 +28,13 @@ sigset_t interruptSignals() {
 
 void watch(InterruptHandler onInterrupt) {
   const sigset_t set = interruptSignals();
+  int count = 0;
   for (;;) {
     int signal = 0;
     if (sigwait(&set, &signal) != 0) continue;
     int none = 0;
     interruptedBy.compare_exchange_strong(none, signal);
-    onInterrupt(signal);
+    onInterrupt(signal, ++count);
   }
 }
 
@@ -69,7 +70,9 @@ bool watchInterrupts(InterruptHandler onInterrupt) {
   return true;
 }
 
-int interruptSignal() { return interruptedBy.load(); }
+int interruptSignal() { return interruptedBy.load(std::memory_order_relaxed); }
+
+void setInterruptSignalForTest(int signal) { interruptedBy.store(signal); }
 
 void endBySignal(int signal) {
   struct sigaction action = {};

@@ -16,19 +16,22 @@ int reserveStandardDescriptors();
 // its tape work and reports the failed output itself.
 void ignoreBrokenPipes();
 
-// Called on the watcher thread with the signal that interrupts the run.
-using InterruptHandler = void (*)(int signal);
+// Called on the watcher thread with each signal that interrupts the run and
+// how many have come so far (1 for the first).
+using InterruptHandler = void (*)(int signal, int count);
 
 // SIGINT, SIGTERM and SIGHUP are blocked in the calling thread, and so in
-// every thread it starts afterwards, and one watcher thread takes them: it
-// sets the run's interrupt flag (interruptSignal) and calls `onInterrupt`.
-// A second signal while the handler runs waits for it. Call once, on the
-// main thread, before any other thread starts. False when the watcher
-// cannot be started (the signals then keep their default actions).
+// every thread it starts afterwards, and one watcher thread takes them: the
+// first sets the run's interrupt flag (interruptSignal), and every one
+// calls `onInterrupt`. A signal while the handler runs waits for it. Call
+// once, on the main thread, before any other thread starts. False when the
+// watcher cannot be started (the signals then keep their default actions).
 bool watchInterrupts(InterruptHandler onInterrupt);
 
 // The signal that interrupted the run, or 0.
 int interruptSignal();
+// Tests: sets (or with 0 clears) the signal that interrupted the run.
+void setInterruptSignalForTest(int signal);
 
 // Ends the process as `signal`'s default action does: the parent sees the
 // process ended by it (a shell shows 128 + signal).

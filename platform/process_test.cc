@@ -33,10 +33,17 @@ int reportFd = -1;
 
 // The child's interrupt handler: says which signal came, then ends the
 // process by it.
-void reportAndEnd(int signal) {
+void reportAndEnd(int signal, int) {
   const unsigned char byte = static_cast<unsigned char>(signal);
   (void)!write(reportFd, &byte, 1);
   platform::endBySignal(signal);
+}
+
+// Counts the signals; the second ends the process by its signal.
+void endAtTheSecond(int signal, int count) {
+  const unsigned char byte = static_cast<unsigned char>(count * 64 + signal);
+  (void)!write(reportFd, &byte, 1);
+  if (count >= 2) platform::endBySignal(signal);
 }
 
 // INT, TERM and HUP reach the handler on the watcher thread, with the flag
@@ -63,6 +70,40 @@ TEST(ProcessTest, InterruptsAreTakenByTheWatcherThenEndTheProcess) {
     ASSERT_TRUE(WIFSIGNALED(status)) << status;
     EXPECT_EQ(WTERMSIG(status), sig);
   }
+}
+
+// The handler learns how many signals came: the first leaves the process
+// running with the flag naming it, the second (of any kind) may end it.
+TEST(ProcessTest, TheHandlerCountsTheSignalsAndTheFlagKeepsTheFirst) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    close(fds[0]);
+    reportFd = fds[1];
+    if (!platform::watchInterrupts(endAtTheSecond)) _exit(2);
+    kill(getpid(), SIGHUP);
+    while (platform::interruptSignal() == 0) usleep(1000);
+    const unsigned char flag = static_cast<unsigned char>(platform::interruptSignal());
+    (void)!write(fds[1], &flag, 1);
+    kill(getpid(), SIGTERM);
+    for (;;) pause();
+  }
+  close(fds[1]);
+  unsigned char bytes[4] = {};
+  size_t got = 0;
+  for (ssize_t n; got < sizeof bytes && (n = read(fds[0], bytes + got, sizeof bytes - got)) > 0;) {
+    got += static_cast<size_t>(n);
+  }
+  close(fds[0]);
+  int status = 0;
+  waitpid(child, &status, 0);
+  ASSERT_EQ(got, 3u);
+  EXPECT_EQ(bytes[0], 64 + SIGHUP);   // first: SIGHUP
+  EXPECT_EQ(bytes[1], SIGHUP);        // the flag names the first
+  EXPECT_EQ(bytes[2], 128 + SIGTERM);  // second: SIGTERM
+  ASSERT_TRUE(WIFSIGNALED(status)) << status;
+  EXPECT_EQ(WTERMSIG(status), SIGTERM);
 }
 
 // Closed standard descriptors are held, so the next file opened does not

@@ -93,4 +93,29 @@ int readScsiHostUnits(const char* root, uint32_t host, std::vector<ScsiUnit>* un
   return hostExists ? 0 : -1;
 }
 
+int highestScsiHost(const char* root) {
+  long highest = -1;
+  if (DIR* dir = opendir((std::string(root) + "/class/scsi_host").c_str())) {
+    while (dirent* entry = readdir(dir)) {
+      unsigned host = 0;
+      int consumed = 0;
+      if (sscanf(entry->d_name, "host%u%n", &host, &consumed) == 1 &&
+          entry->d_name[consumed] == '\0') {
+        highest = std::max(highest, static_cast<long>(host));
+      }
+    }
+    closedir(dir);
+  }
+  if (DIR* dir = opendir((std::string(root) + "/bus/scsi/devices").c_str())) {
+    while (dirent* entry = readdir(dir)) {
+      ScsiUnit unit;
+      if (parseUnitName(entry->d_name, &unit)) {
+        highest = std::max(highest, static_cast<long>(unit.host));
+      }
+    }
+    closedir(dir);
+  }
+  return highest > 0x7FFFFFF ? 0x7FFFFFF : static_cast<int>(highest);
+}
+
 }  // namespace platform

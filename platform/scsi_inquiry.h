@@ -29,4 +29,8 @@ struct ScsiUnit {
 // (neither <root>/class/scsi_host/host<N> nor any unit of it).
 int readScsiHostUnits(const char* root, uint32_t host, std::vector<ScsiUnit>* units);
 
+// The highest SCSI host number under the sysfs root `root` (a host of
+// <root>/class/scsi_host or of a unit's name), or -1 when there is none.
+int highestScsiHost(const char* root);
+
 }  // namespace platform

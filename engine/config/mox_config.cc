@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
 #include <utility>
@@ -284,6 +285,182 @@ DriveInfo describeDrive(int drive) {
   info.lun = 0;
   info.inquiry = "MOX     VTAPE-LTO       0700";
   return info;
+}
+
+}  // namespace moxcfg
+
+namespace moxcfg {
+
+const platform::LibraryUnit* LibraryConfig::unit(uint16_t lun) const {
+  for (const auto& u : units) {
+    if (u.lun == lun) return &u;
+  }
+  return nullptr;
+}
+
+LibraryValues formatLibrary(const LibraryConfig& config) {
+  LibraryValues v;
+  v.target = config.target + "\n";
+  v.units = platform::formatLibraryUnits(config.units);
+  for (const LibraryDrive& d : config.drives) {
+    v.drives += std::to_string(d.drive) + " " + std::to_string(d.lun) + " " +
+                std::to_string(d.element) + "\n";
+  }
+  v.changer = (config.hasChanger() ? std::to_string(config.changerLun) : "none") + "\n";
+  v.pool = config.hasChanger() ? "slots\n" : "loaded\n";
+  return v;
+}
+
+namespace {
+
+std::string firstLine(const std::string& text) { return text.substr(0, text.find('\n')); }
+
+bool parseDriveLines(const std::string& text, std::vector<LibraryDrive>* drives) {
+  std::istringstream in(text);
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.empty()) continue;
+    std::istringstream fields(line);
+    std::string a, b, c, extra;
+    int drive = 0, lun = 0, element = 0;
+    if (!(fields >> a >> b >> c) || (fields >> extra) || !parseInt(a, 0, kMaxDrives - 1, &drive) ||
+        !parseInt(b, 0, kMaxDriveLun, &lun) || !parseInt(c, 0, 65535, &element)) {
+      return false;
+    }
+    if (!drives->empty() && lun <= drives->back().lun) return false;
+    drives->push_back(
+        LibraryDrive{drive, static_cast<uint16_t>(lun), static_cast<uint16_t>(element)});
+  }
+  return true;
+}
+
+}  // namespace
+
+bool parseLibrary(const LibraryValues& values, LibraryConfig* config) {
+  LibraryConfig c;
+  c.target = firstLine(values.target);
+  if (c.target.rfind("iscsi://", 0) != 0 || c.target.size() <= 8) return false;
+  if (!platform::parseLibraryUnits(values.units, &c.units)) return false;
+  if (!parseDriveLines(values.drives, &c.drives) || c.drives.empty()) return false;
+  for (const LibraryDrive& d : c.drives) {
+    const platform::LibraryUnit* u = c.unit(d.lun);
+    if (u == nullptr || u->type != 0x01) return false;
+  }
+  std::string changer = firstLine(values.changer);
+  if (changer != "none") {
+    int lun = 0;
+    if (!parseInt(changer, 0, platform::kMaxLibraryLun, &lun)) return false;
+    const platform::LibraryUnit* u = c.unit(static_cast<uint16_t>(lun));
+    if (u == nullptr || u->type != 0x08) return false;
+    c.changerLun = lun;
+  }
+  std::string pool = firstLine(values.pool);
+  if (pool != (c.hasChanger() ? "slots" : "loaded")) return false;
+  *config = std::move(c);
+  return true;
+}
+
+std::string librariesProblem(const std::vector<LibraryConfig>& libraries) {
+  int next = 0;
+  for (size_t k = 0; k < libraries.size(); ++k) {
+    for (size_t j = 0; j < k; ++j) {
+      if (libraries[j].target == libraries[k].target) {
+        return "library " + libraries[k].target + " is named twice";
+      }
+    }
+    for (const LibraryDrive& d : libraries[k].drives) {
+      if (d.drive != next) {
+        return "drive " + std::to_string(d.drive) + " of library " + std::to_string(k) +
+               " is out of order (drive " + std::to_string(next) + " expected)";
+      }
+      ++next;
+    }
+  }
+  if (next == 0) return "no tape drive";
+  if (next > kMaxDrives) {
+    return std::to_string(next) + " tape drives, more than the " + std::to_string(kMaxDrives) +
+           " a home can have";
+  }
+  return "";
+}
+
+int loadLibraries(const std::string& home, std::vector<LibraryConfig>* libraries) {
+  libraries->clear();
+  const std::string root = platform::regLocalMachineRootOf(home);
+  for (int k = 0; k < platform::kMaxLibraries; ++k) {
+    platform::RegKey key;
+    int rc = platform::regOpenKeyRead(root, platform::libraryKeyPath(k), &key);
+    if (rc == platform::kRegNotFound) break;
+    if (rc != platform::kRegOk) return rc;
+    LibraryValues v;
+    const std::pair<const char*, std::string*> values[] = {{kLibraryTargetValue, &v.target},
+                                                           {platform::kLibraryUnitsValue, &v.units},
+                                                           {kLibraryDrivesValue, &v.drives},
+                                                           {kLibraryChangerValue, &v.changer},
+                                                           {kLibraryPoolValue, &v.pool}};
+    for (const auto& [name, text] : values) {
+      rc = platform::regReadValue(key, name, text);
+      if (rc == platform::kRegNotFound) rc = platform::kRegInvalid;
+      if (rc != platform::kRegOk) return rc;
+    }
+    platform::regCloseKey(&key);
+    LibraryConfig config;
+    if (!parseLibrary(v, &config)) return platform::kRegInvalid;
+    libraries->push_back(std::move(config));
+  }
+  return platform::kRegOk;
+}
+
+int storeLibrary(const std::string& home, int library, const LibraryConfig& config) {
+  platform::RegKey key;
+  int rc = platform::regCreateKey(platform::regLocalMachineRootOf(home),
+                                  platform::libraryKeyPath(library), &key);
+  if (rc != platform::kRegOk) return rc;
+  LibraryValues v = formatLibrary(config);
+  const std::pair<const char*, const std::string*> values[] = {
+      {kLibraryTargetValue, &v.target},
+      {platform::kLibraryUnitsValue, &v.units},
+      {kLibraryDrivesValue, &v.drives},
+      {kLibraryChangerValue, &v.changer},
+      {kLibraryPoolValue, &v.pool}};
+  for (const auto& [name, text] : values) {
+    rc = platform::regWriteValue(key, name, *text);
+    if (rc != platform::kRegOk) break;
+  }
+  platform::regCloseKey(&key);
+  return rc;
+}
+
+bool isLibraryHome(const std::string& home) {
+  platform::RegKey key;
+  bool found = platform::regOpenKeyRead(platform::regLocalMachineRootOf(home),
+                                        platform::libraryKeyPath(0), &key) == platform::kRegOk;
+  platform::regCloseKey(&key);
+  return found;
+}
+
+DriveInfo describeDrive(const std::vector<LibraryConfig>& libraries, int drive) {
+  DriveInfo info = describeDrive(drive);
+  for (const LibraryConfig& library : libraries) {
+    for (const LibraryDrive& d : library.drives) {
+      if (d.drive != drive) continue;
+      const platform::LibraryUnit* u = library.unit(d.lun);
+      if (u == nullptr) return info;
+      char text[32];
+      std::snprintf(text, sizeof text, "%-8.8s%-16.16s%-4.4s", u->vendor.c_str(),
+                    u->product.c_str(), u->revision.c_str());
+      info.inquiry = text;
+      info.lun = static_cast<uint8_t>(d.lun);  // drives above LUN 255 are refused at init
+      return info;
+    }
+  }
+  return info;
+}
+
+DriveInfo describeDrive(const std::string& home, int drive) {
+  std::vector<LibraryConfig> libraries;
+  if (loadLibraries(home, &libraries) != platform::kRegOk) libraries.clear();
+  return describeDrive(libraries, drive);
 }
 
 }  // namespace moxcfg

@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/library_units.h"
+
 namespace moxcfg {
 
 inline constexpr const char* kInfoValue = "Info";
@@ -122,5 +124,75 @@ struct DriveInfo {
   std::string inquiry;  // vendor (8), product (16), revision (4)
 };
 DriveInfo describeDrive(int drive);
+
+// ---- Tape libraries ----------------------------------------------------------
+// A home whose drives are real tape drives of one or more libraries reached
+// over iSCSI (moxctl init --library). Library k is the key
+// platform::libraryKeyPath(k) ("<kTapeEngineKey>\\Library<k>"), k = 0, 1, ...
+// in the order the libraries were given, with the values:
+//   Target   iscsi://HOST:PORT/TARGET-IQN
+//   Units    every logical unit as it answered at init (platform/library_units.h)
+//   Drives   one line per tape drive, in LUN order: "DRIVE LUN ELEMENT": the
+//            engine's drive number (numbered on across libraries), the LUN,
+//            and the changer's data transfer element of the drive (0: none)
+//   Changer  the changer's LUN, or "none"
+//   Pool     "slots": the changer's storage slots are the cartridge pool;
+//            "loaded": there is no changer, and the cartridges loaded in the
+//            drives are all there is
+// A file home has no library key; its keys and values are the ones above.
+inline constexpr const char* kLibraryTargetValue = "Target";
+inline constexpr const char* kLibraryDrivesValue = "Drives";
+inline constexpr const char* kLibraryChangerValue = "Changer";
+inline constexpr const char* kLibraryPoolValue = "Pool";
+
+// The highest LUN a drive can have: the device listings carry it in a byte.
+inline constexpr int kMaxDriveLun = 255;
+
+struct LibraryDrive {
+  int drive = 0;         // the engine's drive number
+  uint16_t lun = 0;      // its LUN on the target
+  uint16_t element = 0;  // its data transfer element in the changer; 0: none
+};
+
+struct LibraryConfig {
+  std::string target;  // iscsi://HOST:PORT/TARGET-IQN
+  std::vector<platform::LibraryUnit> units;
+  std::vector<LibraryDrive> drives;
+  int changerLun = -1;  // -1: no changer (the pool is the loaded cartridges)
+
+  bool hasChanger() const { return changerLun >= 0; }
+  // The unit at `lun`, or nullptr.
+  const platform::LibraryUnit* unit(uint16_t lun) const;
+};
+
+// The values of a library key as text, and back. parseLibrary returns false
+// for missing or malformed values, a drive or changer LUN that is no unit
+// of that type, and a Pool that says otherwise than Changer.
+struct LibraryValues {
+  std::string target, units, drives, changer, pool;
+};
+LibraryValues formatLibrary(const LibraryConfig& config);
+bool parseLibrary(const LibraryValues& values, LibraryConfig* config);
+
+// Why the libraries cannot be a home's drives, or "": drives not numbered
+// 0, 1, ... in order across the libraries, none at all, more than
+// kMaxDrives, or a target named twice.
+std::string librariesProblem(const std::vector<LibraryConfig>& libraries);
+
+// Reads libraries 0, 1, ... until the first missing key (none: a file
+// home). Returns 0, or a registry code when a present key cannot be read or
+// parsed.
+int loadLibraries(const std::string& home, std::vector<LibraryConfig>* libraries);
+// Writes library k's key and values.
+int storeLibrary(const std::string& home, int library, const LibraryConfig& config);
+// True when the home has a library key.
+bool isLibraryHome(const std::string& home);
+
+// How drive i presents itself: on a library home, the engine's numbering
+// (board, bus, target) with the drive's LUN and its INQUIRY identity as it
+// answered at init; on a file home (or a drive no library holds), the same
+// as describeDrive(drive).
+DriveInfo describeDrive(const std::string& home, int drive);
+DriveInfo describeDrive(const std::vector<LibraryConfig>& libraries, int drive);
 
 }  // namespace moxcfg

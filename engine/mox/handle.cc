@@ -122,7 +122,7 @@ int Handle::getDeviceInfo(uint16_t index, MoxDeviceRecord* device) {
   moxcfg::EngineSettings settings;
   if (moxcfg::loadEngineSettings(home_.path(), &settings) != platform::kRegOk) return MOX_E_HOME;
   if (index >= settings.driveCount) return MOX_E_NO_DEVICE;
-  moxcfg::DriveInfo info = moxcfg::describeDrive(index);
+  moxcfg::DriveInfo info = moxcfg::describeDrive(home_.path(), index);
   std::memset(device, 0, sizeof *device);
   device->targetId = info.target;
   device->lun = info.lun;

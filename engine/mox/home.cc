@@ -84,6 +84,14 @@ int Home::provision(const Shape& shape) {
       if (m >= shape.drives) return MOX_E_CONFIG;
     }
   }
+  if (!shape.libraries.empty()) {
+    size_t drives = 0;
+    for (const auto& library : shape.libraries) drives += library.drives.size();
+    if (drives != static_cast<size_t>(shape.drives) ||
+        !moxcfg::librariesProblem(shape.libraries).empty()) {
+      return MOX_E_CONFIG;
+    }
+  }
   // The mark goes first and leaves last, once everything below is durable:
   // a making cut short anywhere leaves a home that says so.
   if (beginProvisioning() != MOX_OK) return MOX_E_HOME;
@@ -93,6 +101,11 @@ int Home::provision(const Shape& shape) {
   }
   for (size_t n = 0; n < shape.raids.size(); ++n) {
     if (moxcfg::storeRaidDevice(path_, static_cast<int>(n), shape.raids[n]) != platform::kRegOk) {
+      return MOX_E_HOME;
+    }
+  }
+  for (size_t k = 0; k < shape.libraries.size(); ++k) {
+    if (moxcfg::storeLibrary(path_, static_cast<int>(k), shape.libraries[k]) != platform::kRegOk) {
       return MOX_E_HOME;
     }
   }

@@ -18,6 +18,7 @@ namespace mox {
 //   registry/...          the registry store (RAID devices, engine settings)
 //   media/<name>.tap      one file per cartridge
 //   media/.<name>.map     cache of the cartridge's map (cartridge_map.h)
+//   media/<barcode>.map   a library home: each cartridge's map (tape_library.h)
 //   drives/<i>            the name of the cartridge loaded in drive i (empty: none)
 //   mox.log               diagnostic log (debug level above 0)
 //   .lock                 held (flock) while the library's state changes
@@ -47,6 +48,9 @@ class Home {
     uint64_t capacity = moxcfg::kDefaultCapacity;
     // Each entry: level and member drives of RAID device n.
     std::vector<moxcfg::RaidConfig> raids;
+    // A library home: the libraries whose tape drives are the drives (then
+    // no cartridge file is made); none for a file home.
+    std::vector<moxcfg::LibraryConfig> libraries;
   };
   static Shape defaultShape();
   int provision(const Shape& shape);

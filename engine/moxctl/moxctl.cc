@@ -2,6 +2,8 @@
 //
 //   moxctl init [--drives N] [--cartridges N] [--capacity SIZE]
 //               [--raid LEVEL:D,D,...]... [--force]
+//   moxctl init --library iscsi://HOST[:PORT]/TARGET-IQN...
+//               [--raid LEVEL:D,D,...]... [--force]
 //   moxctl status
 //   moxctl start | stop
 //   moxctl set capacity SIZE | stream-limit N | buffers N

@@ -19,6 +19,7 @@
 #include "engine/mox/library.h"
 #include "engine/mox/mox.h"
 #include "engine/mox/rebuild.h"
+#include "engine/moxctl/moxctl_library.h"
 #include "platform/file_util.h"
 #include "platform/registry_store.h"
 
@@ -31,6 +32,8 @@ const char* kUsage =
     "usage: moxctl COMMAND [ARGS]\n"
     "  init [--drives N] [--cartridges N] [--capacity SIZE] [--raid LEVEL:D,D,...]... "
     "[--force]\n"
+    "  init --library iscsi://HOST[:PORT]/TARGET-IQN... [--raid LEVEL:D,D,...]... [--force]\n"
+    "                              a home whose drives are the tape drives of these targets\n"
     "  status                      engine state, settings, RAID devices, drives\n"
     "  start | stop                allow or refuse new handles\n"
     "  set capacity SIZE           cartridge capacity (K, M, G suffixes)\n"
@@ -91,13 +94,16 @@ std::string layoutProblem(const mox::Home::Shape& shape) {
 int cmdInit(const std::string& home, const std::vector<std::string>& args, FILE* out, FILE* err) {
   mox::Home::Shape shape = mox::Home::defaultShape();
   bool force = false, customRaids = false;
+  std::vector<std::string> libraries;
+  std::string fileShapeOption;  // the first option that shapes a file home
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--force") {
       force = true;
       continue;
     }
-    if (a != "--drives" && a != "--cartridges" && a != "--capacity" && a != "--raid") {
+    if (a != "--drives" && a != "--cartridges" && a != "--capacity" && a != "--raid" &&
+        a != "--library") {
       std::fprintf(err, "moxctl: unknown init argument '%s'\n", a.c_str());
       return 2;
     }
@@ -106,7 +112,10 @@ int cmdInit(const std::string& home, const std::vector<std::string>& args, FILE*
       return 2;
     }
     const std::string& value = args[++i];
-    if (a == "--drives") {
+    if (a != "--raid" && a != "--library" && fileShapeOption.empty()) fileShapeOption = a;
+    if (a == "--library") {
+      libraries.push_back(value);
+    } else if (a == "--drives") {
       if (!parseCount(value, 1, moxcfg::kMaxDrives, &shape.drives)) {
         std::fprintf(err, "moxctl: bad drive count '%s' (1 to %d)\n", value.c_str(),
                      moxcfg::kMaxDrives);
@@ -133,7 +142,17 @@ int cmdInit(const std::string& home, const std::vector<std::string>& args, FILE*
       shape.raids.push_back(raid);
     }
   }
-  std::string layout = layoutProblem(shape);
+  if (!libraries.empty()) {
+    if (!fileShapeOption.empty()) {
+      std::fprintf(err,
+                   "moxctl: init --library takes its drives and cartridges from the libraries "
+                   "(no %s)\n",
+                   fileShapeOption.c_str());
+      return 2;
+    }
+    if (int status = checkLibraryUrls(libraries, err); status != 0) return status;
+  }
+  std::string layout = libraries.empty() ? layoutProblem(shape) : "";
   if (!layout.empty()) {
     std::fprintf(err, "moxctl: refused RAID layout: %s\n", layout.c_str());
     return 2;
@@ -157,6 +176,23 @@ int cmdInit(const std::string& home, const std::vector<std::string>& args, FILE*
     std::fprintf(err, "moxctl: %s\n", halfMadeText(home).c_str());
     return 1;
   }
+  // A library home's drives are the libraries' tape drives, found now.
+  std::vector<mox::LibraryProbe> probes;
+  if (!libraries.empty()) {
+    if (int status = probeLibraries(libraries, &probes, err); status != 0) return status;
+    shape.drives = 0;
+    shape.cartridges = 0;
+    for (const auto& p : probes) {
+      shape.drives += static_cast<int>(p.config.drives.size());
+      shape.libraries.push_back(p.config);
+    }
+    layout = layoutProblem(shape);
+    if (!layout.empty()) {
+      std::fprintf(err, "moxctl: refused RAID layout: %s (the libraries have %d drives)\n",
+                   layout.c_str(), shape.drives);
+      return 2;
+    }
+  }
   if (force) {
     // From here the home is half-made until the new library is whole.
     if (h.beginProvisioning() != MOX_OK) {
@@ -170,6 +206,20 @@ int cmdInit(const std::string& home, const std::vector<std::string>& args, FILE*
     std::fprintf(err, "moxctl: init of %s failed (code %d); it stays half-made\n", home.c_str(),
                  rc);
     return 1;
+  }
+  if (!probes.empty()) {
+    printLibrariesMade(probes, out);
+    size_t slots = 0, cartridges = 0;
+    for (const auto& p : probes) {
+      slots += p.slots.size();
+      for (const auto& e : p.slots) cartridges += e.full ? 1 : 0;
+    }
+    std::fprintf(out,
+                 "initialized %s: %d drives in %zu librar%s, %zu cartridges in %zu slots, "
+                 "%zu RAID devices\n",
+                 home.c_str(), shape.drives, probes.size(), probes.size() == 1 ? "y" : "ies",
+                 cartridges, slots, shape.raids.size());
+    return 0;
   }
   std::fprintf(out, "initialized %s: %d drives, %d cartridges of %llu bytes, %zu RAID devices\n",
                home.c_str(), shape.drives, shape.cartridges,
@@ -197,11 +247,14 @@ int cmdStatus(const std::string& home, FILE* out, FILE* err) {
     return 1;
   }
   mox::Home h(home);
+  const bool library = moxcfg::isLibraryHome(home);
   std::fprintf(out, "home: %s\n", home.c_str());
   std::fprintf(out, "engine: %s\n", s.stopped ? "stopped" : "running");
   std::fprintf(out, "drives: %d\n", s.driveCount);
-  std::fprintf(out, "cartridge capacity: %llu\n",
-               static_cast<unsigned long long>(s.cartridgeCapacity));
+  if (!library) {
+    std::fprintf(out, "cartridge capacity: %llu\n",
+                 static_cast<unsigned long long>(s.cartridgeCapacity));
+  }
   std::fprintf(out, "stream limit: %d\n", s.streamLimit);
   std::fprintf(out, "buffers: %d\n", s.bufferPool);
   std::fprintf(out, "debug level: %d\n", s.debugLevel);
@@ -215,6 +268,7 @@ int cmdStatus(const std::string& home, FILE* out, FILE* err) {
     bool known = moxcfg::loadRaidCompression(home, static_cast<int>(n), &compressed) == 0;
     std::fprintf(out, " compression %s\n", !known ? "unreadable" : compressed ? "on" : "off");
   }
+  if (library) return std::max(rc != platform::kRegOk ? 1 : 0, printLibraryStatus(home, out, err));
   int status = 0;
   for (int i = 0; i < s.driveCount; ++i) {
     std::string c;
@@ -520,6 +574,7 @@ bool damagedCartridge(const LibraryView& view, const std::string& name, const st
 
 int cmdMedia(const std::string& home, FILE* out, FILE* err) {
   if (ensure(home, err) != MOX_OK) return 1;
+  if (moxcfg::isLibraryHome(home)) return printLibraryMedia(home, out, err);
   moxcfg::EngineSettings s;
   if (moxcfg::loadEngineSettings(home, &s) != platform::kRegOk) {
     std::fprintf(err, "moxctl: cannot read the engine settings\n");
@@ -628,6 +683,13 @@ int cmdAddMedia(const std::string& home, const std::vector<std::string>& args, F
     return 2;
   }
   if (ensure(home, err) != MOX_OK) return 1;
+  if (moxcfg::isLibraryHome(home)) {
+    std::fprintf(err,
+                 "moxctl: %s is a library home: its cartridges are in its changers' slots "
+                 "(put them there)\n",
+                 home.c_str());
+    return 1;
+  }
   mox::Home h(home);
   mox::HomeLock lock(home);
   std::vector<std::string> added = h.addCartridges(count);
@@ -935,8 +997,9 @@ int cmdErase(const std::string& home, const std::vector<std::string>& args, FILE
   }
   int status = 0;
   for (const auto& [name, prev] : relinks) {
+    const uint64_t continues = prev;  // clang 14 lambdas do not capture structured bindings
     int rc = mox::rewriteLabel(h.cartridgePath(name), [&](mox::Label* label) {
-      if (erasedIds.count(label->prevSetId) != 0) label->prevSetId = prev;
+      if (erasedIds.count(label->prevSetId) != 0) label->prevSetId = continues;
     });
     if (rc != MOX_OK && rc != MOX_E_MEDIA) {
       std::fprintf(err, "moxctl: %s: cannot relink its label (code %d)\n", name.c_str(), rc);

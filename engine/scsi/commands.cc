@@ -79,6 +79,12 @@ Cdb preventAllow(bool prevent) {
   return c;
 }
 
+Cdb reportLuns(uint32_t allocation) {
+  Cdb c = make(op::kReportLuns, 12);
+  put32(c.bytes + 6, allocation);
+  return c;
+}
+
 Cdb rewind(bool immediate) {
   Cdb c = make(op::kRewind, 6);
   c.bytes[1] = immediate ? 0x01 : 0x00;
@@ -183,6 +189,34 @@ bool parseUnitSerial(const uint8_t* data, size_t length, std::string* out) {
   if (data == nullptr || length < 4 || data[1] != 0x80) return false;
   size_t n = std::min<size_t>(get16(data + 2), length - 4);
   *out = trimmed(data + 4, n);
+  return true;
+}
+
+bool parseReportLuns(const uint8_t* data, size_t length, std::vector<uint16_t>* luns,
+                     uint32_t* listed, size_t* skipped) {
+  luns->clear();
+  if (skipped != nullptr) *skipped = 0;
+  if (data == nullptr || length < 8) return false;
+  uint32_t bytes = get32(data);
+  if (listed != nullptr) *listed = bytes;
+  size_t end = 8 + std::min<size_t>(bytes, length - 8);
+  for (size_t at = 8; at + 8 <= end; at += 8) {
+    const uint8_t* entry = data + at;
+    uint8_t method = entry[0] >> 6;
+    bool singleLevel = std::all_of(entry + 2, entry + 8, [](uint8_t b) { return b == 0; });
+    uint16_t lun = 0;
+    if (singleLevel && method == 0 && (entry[0] & 0x3F) == 0) {
+      lun = entry[1];  // peripheral device addressing, bus 0
+    } else if (singleLevel && method == 1) {
+      lun = static_cast<uint16_t>(((entry[0] & 0x3F) << 8) | entry[1]);  // flat space
+    } else {
+      if (skipped != nullptr) ++*skipped;
+      continue;
+    }
+    luns->push_back(lun);
+  }
+  std::sort(luns->begin(), luns->end());
+  luns->erase(std::unique(luns->begin(), luns->end()), luns->end());
   return true;
 }
 

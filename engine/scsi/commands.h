@@ -34,6 +34,7 @@ inline constexpr uint8_t kReadPosition = 0x34;
 inline constexpr uint8_t kInitializeElementStatus = 0x07;
 inline constexpr uint8_t kMoveMedium = 0xA5;
 inline constexpr uint8_t kReadElementStatus = 0xB8;
+inline constexpr uint8_t kReportLuns = 0xA0;
 }  // namespace op
 
 // The largest transfer length READ(6), WRITE(6) and SPACE(6) can carry.
@@ -47,6 +48,8 @@ Cdb modeSense6(uint8_t page, uint8_t allocation, bool disableBlockDescriptors = 
 // MODE SELECT(6) with PF set for a parameter list of `length` bytes.
 Cdb modeSelect6(uint8_t length);
 Cdb preventAllow(bool prevent);
+// REPORT LUNS, select report 0 (every logical unit the initiator may reach).
+Cdb reportLuns(uint32_t allocation);
 
 // --- Tape drives (SSC) ------------------------------------------------------
 Cdb rewind(bool immediate = false);
@@ -103,6 +106,15 @@ struct Inquiry {
 bool parseInquiry(const uint8_t* data, size_t length, Inquiry* out);
 // VPD page 80h: the unit serial number, trimmed.
 bool parseUnitSerial(const uint8_t* data, size_t length, std::string* out);
+
+// REPORT LUNS parameter data: the LUNs of single-level addresses
+// (peripheral device addressing on bus 0, or flat space addressing), in
+// rising order, each once; *skipped counts the entries of other forms (a
+// LUN behind a bus, or of several levels). *listed is the list length the
+// target gave in bytes, which may exceed what `length` holds. False when the
+// header is missing.
+bool parseReportLuns(const uint8_t* data, size_t length, std::vector<uint16_t>* luns,
+                     uint32_t* listed = nullptr, size_t* skipped = nullptr);
 
 struct BlockLimits {
   uint8_t granularity = 0;

@@ -60,6 +60,7 @@ TEST(CommandsTest, BlocksAreBuiltAsTheStandardsSay) {
        "B8 12 03 E8 00 04 00 00 02 00 00 00"},
       {"MOVE MEDIUM 1000 to drive 1 by picker 100", moveMedium(100, 1000, 1),
        "A5 00 00 64 03 E8 00 01 00 00 00 00"},
+      {"REPORT LUNS, 4 KiB", reportLuns(4096), "A0 00 00 00 00 00 00 00 10 00 00 00"},
   };
   for (const auto& c : cases) EXPECT_EQ(bytes(c.cdb), c.expected) << c.what;
 }
@@ -191,6 +192,39 @@ TEST(CommandsTest, ElementStatusIsParsed) {
     parseElementStatus(cut.data(), cut.size(), &some);
     EXPECT_LE(some.size(), 4u);
   }
+}
+
+// REPORT LUNS: single-level addresses of both forms in rising order, each
+// once; addresses of other forms are counted, not taken for LUNs; a list
+// longer than the buffer gives what the buffer holds and the length listed.
+TEST(CommandsTest, ReportLunsIsParsed) {
+  auto entry = [](std::vector<uint8_t>* list, std::initializer_list<uint8_t> bytes) {
+    std::vector<uint8_t> e(bytes);
+    e.resize(8, 0);
+    list->insert(list->end(), e.begin(), e.end());
+  };
+  std::vector<uint8_t> data(8, 0);
+  entry(&data, {0x00, 0x04});              // peripheral, LUN 4
+  entry(&data, {0x00, 0x00});              // LUN 0
+  entry(&data, {0x41, 0x2C});              // flat space, LUN 300
+  entry(&data, {0x00, 0x04});              // LUN 4 again
+  entry(&data, {0x02, 0x01});              // peripheral, bus 2: not a LUN of this target's bus 0
+  entry(&data, {0x00, 0x01, 0x00, 0x05});  // two levels
+  entry(&data, {0x80, 0x01});              // logical unit addressing
+  data[3] = static_cast<uint8_t>(data.size() - 8);
+  std::vector<uint16_t> luns;
+  uint32_t listed = 0;
+  size_t skipped = 0;
+  ASSERT_TRUE(parseReportLuns(data.data(), data.size(), &luns, &listed, &skipped));
+  EXPECT_EQ(luns, (std::vector<uint16_t>{0, 4, 300}));
+  EXPECT_EQ(listed, 56u);
+  EXPECT_EQ(skipped, 3u);
+  // Cut after the second entry: what arrived, and the length listed.
+  ASSERT_TRUE(parseReportLuns(data.data(), 8 + 16 + 5, &luns, &listed, &skipped));
+  EXPECT_EQ(luns, (std::vector<uint16_t>{0, 4}));
+  EXPECT_EQ(listed, 56u);
+  EXPECT_FALSE(parseReportLuns(data.data(), 7, &luns));
+  EXPECT_TRUE(luns.empty());
 }
 
 TEST(CommandsTest, TargetAddresses) {

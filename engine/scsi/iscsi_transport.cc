@@ -8,6 +8,7 @@
 #include <errno.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <time.h>
 
 #include <algorithm>
@@ -28,7 +29,10 @@ int backstopSeconds(int ms) { return ms <= 0 ? 0 : (ms + 999) / 1000 + 1; }
 
 std::string contextError(iscsi_context* context) {
   const char* e = context != nullptr ? iscsi_get_error(context) : nullptr;
-  return e != nullptr && e[0] != '\0' ? e : "session failed";
+  std::string text = e != nullptr ? e : "";
+  // libiscsi ends some of its messages with a line end.
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  return text.empty() ? "session failed" : text;
 }
 
 // libiscsi writes data with writev(), which raises SIGPIPE on a connection
@@ -379,12 +383,15 @@ int IscsiTransport::login() {
   };
   int64_t deadline = nowMs() + options_.loginTimeoutMs;
   // Services the context until the step's callback ran; false (context
-  // gone, error_ set) on a failure or past the deadline.
-  auto step = [&](const char* what) {
+  // gone, error_ set) on a failure or past the deadline. A connection the
+  // socket refused is named by the socket's error (libiscsi's own message
+  // then says only that it cannot reconnect).
+  int socketError = 0;
+  auto step = [&](const char* what, const std::string& where) {
     while (!state.done) {
       int64_t now = nowMs();
       if (now >= deadline) {
-        error_ = std::string(what) + " " + describe() + " did not finish within " +
+        error_ = std::string(what) + " " + where + " did not finish within " +
                  std::to_string(options_.loginTimeoutMs) + " ms";
         iscsi_destroy_context(context);
         return false;
@@ -400,16 +407,24 @@ int IscsiTransport::login() {
       } else {
         int ready = poll(&pfd, 1, wait);
         if (ready < 0 && errno == EINTR) continue;
+        if (ready > 0 && (pfd.revents & (POLLERR | POLLHUP)) != 0 && socketError == 0) {
+          socklen_t length = sizeof socketError;
+          if (getsockopt(pfd.fd, SOL_SOCKET, SO_ERROR, &socketError, &length) != 0) {
+            socketError = 0;
+          }
+        }
         rc = iscsi_service(context, ready > 0 ? pfd.revents : 0);
       }
       if (rc < 0 && !state.done) {
-        error_ = std::string(what) + " " + describe() + ": " + contextError(context);
+        error_ = std::string(what) + " " + where + ": " +
+                 (socketError != 0 ? std::strerror(socketError) : contextError(context));
         iscsi_destroy_context(context);
         return false;
       }
     }
     if (state.status != SCSI_STATUS_GOOD) {
-      error_ = std::string(what) + " " + describe() + ": " + contextError(context);
+      error_ = std::string(what) + " " + where + ": " +
+               (socketError != 0 ? std::strerror(socketError) : contextError(context));
       iscsi_destroy_context(context);
       return false;
     }
@@ -425,14 +440,14 @@ int IscsiTransport::login() {
     iscsi_destroy_context(context);
     return -1;
   }
-  if (!step("connect to")) return -1;
+  if (!step("connect to", portal)) return -1;
   state = State{};
   if (iscsi_login_async(context, callback, &state) != 0) {
     error_ = "login to " + describe() + ": " + contextError(context);
     iscsi_destroy_context(context);
     return -1;
   }
-  if (!step("login to")) return -1;
+  if (!step("login to", describe())) return -1;
   context_ = context;
   ++logins_;
   return 0;

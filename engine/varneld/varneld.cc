@@ -187,7 +187,7 @@ uint16_t VARNELDGetDeviceInfo(uint16_t index, SetupDeviceRecord* device) {
   if (device == nullptr) return VARNELD_E_ARGUMENT;
   try {
     if (index >= driveCount(platform::engineHomePath())) return VARNELD_E_NO_DEVICE;
-    moxcfg::DriveInfo info = moxcfg::describeDrive(index);
+    moxcfg::DriveInfo info = moxcfg::describeDrive(platform::engineHomePath(), index);
     std::memset(device, 0, sizeof *device);
     device->deviceNumber = index;
     device->board = info.board;

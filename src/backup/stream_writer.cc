@@ -1,6 +1,7 @@
 #include "backup/stream_writer.h"
 
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -12,6 +13,7 @@
 #include "frame/run_settings.h"
 #include "frame/stream_sink.h"
 #include "platform/console.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -29,6 +31,37 @@ int startThread(std::thread* thread, std::function<void()> body) {
   } catch (const std::system_error& e) {
     return e.code().value() != 0 ? e.code().value() : EAGAIN;
   }
+  return 0;
+}
+
+// Writes the end block of a stream that ends at writeBlock for `reason`.
+// 0, or the tape service's code (the block is written again on the next
+// run of the stream).
+int32_t writeEndBlock(StreamRecord* record, const char* reason) {
+  const uint16_t stream = record->streamNumber;
+  uint8_t* buffer = nullptr;
+  uint32_t value = 0;
+  int32_t code = MOXGetFreeBuffers(record->handle, &buffer, 1, &value);
+  if (code == 0 && buffer == nullptr) code = MOX_E_NO_BUFFERS;
+  if (code != 0) {
+    writeLog("\nMOXGetFreeBuffers Stream %d : Error %d", stream, code);
+    return code;
+  }
+  std::memset(buffer, 0, kBlockBytes);
+  const int32_t blocks = record->writeBlock + 1;  // the header and the data blocks
+  formatEndBlockText(reinterpret_cast<char*>(buffer), kBlockBytes, runSettings.sessionNumber,
+                     stream, blocks, reason);
+  const int64_t startUs = monotonicUs();
+  code = MOXRAIDWriteBlockDaemon(record->handle, buffer, stream);
+  if (code != 0) {
+    writeLog("MOXRAIDWriteBlockDaemon Stream %d : Error %d", stream, code);
+    return code;
+  }
+  if (StreamSink* sink = streamSink()) sink->streamBlock(stream, startUs, monotonicUs());
+  if (record->timing != nullptr) record->timing->blocks += 1;
+  record->endedEarly = true;
+  writeLog("Stream %d : ended after %d blocks (%s)", stream, blocks,
+           reason == kEndRuntime ? "its time was up" : "the run was interrupted");
   return 0;
 }
 
@@ -65,6 +98,48 @@ int formatPatternText(char* out, size_t size, int32_t session, int32_t stream, i
                        block);
 }
 
+int formatEndBlockText(char* out, size_t size, int32_t session, int32_t stream, int32_t blocks,
+                       const char* reason) {
+  return std::snprintf(out, size, "%ssession %d stream %d blocks %d %s", kEndBlockMark, session,
+                       stream, blocks, reason);
+}
+
+bool hasEndBlockMark(const uint8_t* block) {
+  return std::memcmp(block, kEndBlockMark, sizeof kEndBlockMark - 1) == 0;
+}
+
+bool endBlockMatches(const uint8_t* block, int32_t session, int32_t stream, int32_t blocks) {
+  for (const char* reason : {kEndRuntime, kEndInterrupted}) {
+    char text[kPatternTextSize];
+    const int n = formatEndBlockText(text, sizeof text, session, stream, blocks, reason);
+    if (n <= 0 || n >= static_cast<int>(sizeof text)) return false;
+    if (std::memcmp(block, text, static_cast<size_t>(n)) != 0) continue;
+    for (size_t i = static_cast<size_t>(n); i < kBlockBytes; ++i) {
+      if (block[i] != 0) return false;
+    }
+    return true;
+  }
+  return false;
+}
+
+const char* streamStopReason(const StreamRecord& record) {
+  if (platform::interruptSignal() != 0) return kEndInterrupted;
+  if (record.endAtUs != 0 && monotonicUs() >= record.endAtUs) return kEndRuntime;
+  return nullptr;
+}
+
+void paceStreamBlock(const StreamRecord& record) {
+  if (record.timing == nullptr || record.timing->pacer.blockNs == 0) return;
+  const int64_t slot = takePaceSlot(&record.timing->pacer, monotonicNs());
+  // In steps, so that an interrupt is never kept waiting by a slow rate.
+  constexpr int64_t kStepNs = 50'000'000;
+  for (;;) {
+    const int64_t now = monotonicNs();
+    if (now >= slot || platform::interruptSignal() != 0) return;
+    std::this_thread::sleep_for(std::chrono::nanoseconds(slot - now < kStepNs ? slot - now : kStepNs));
+  }
+}
+
 int progressColumn(uint16_t slot) {
   uint16_t columns = static_cast<uint16_t>(runSettings.progressColumns);
   if (columns == 0) return 0;
@@ -95,9 +170,14 @@ int32_t writeStream(StreamRecord* record) {
   record->data = data;
   if (StreamSink* sink = streamSink()) sink->streamData(stream, data);
 
+  if (runSettings.runtimeSeconds > 0 && record->endAtUs == 0) {
+    record->endAtUs = monotonicUs() + static_cast<int64_t>(runSettings.runtimeSeconds) * 1000000;
+  }
+
   uint8_t* buffer = nullptr;
   uint32_t value = 0;
   if (record->writeBlock == 0) {
+    paceStreamBlock(*record);
     // The header fails like any block: a full tape (170) spans and the
     // header is written again on the new tape, so a stream of the header
     // only is never dropped.
@@ -121,6 +201,12 @@ int32_t writeStream(StreamRecord* record) {
   }
 
   while (static_cast<uint32_t>(record->writeBlock) < limit - 1) {
+    paceStreamBlock(*record);
+    if (const char* reason = streamStopReason(*record)) {
+      const int32_t code = writeEndBlock(record, reason);
+      if (code != 0) return code;
+      break;
+    }
     buffer = nullptr;
     int32_t code = MOXGetFreeBuffers(handle, &buffer, 1, &value);
     if (code == 0 && buffer == nullptr) code = MOX_E_NO_BUFFERS;

@@ -51,7 +51,45 @@ struct StreamRecord {
   // What fills the data blocks: the run's --data mode for a writer, the
   // mode its header names for a reader.
   DataSpec data;
+  // The writer's end of time (monotonicUs; 0: none): --runtime sets it at
+  // the stream's first block, and a resumed run keeps it.
+  int64_t endAtUs = 0;
+  // Set when the stream ended before its header's count: the writer wrote
+  // an end block (its time was up, or the run was interrupted), or the
+  // reader found one.
+  bool endedEarly = false;
 };
+
+// A stream that ends before the count its header names ends with an end
+// block: its text at byte 0 ("ZEPHLORN END OF STREAM session S stream T
+// blocks B REASON", B the stream's blocks before it, header included,
+// REASON "runtime" or "interrupted"), zero bytes after it. A reader checks
+// every field and that every other byte is zero.
+inline constexpr char kEndBlockMark[] = "ZEPHLORN END OF STREAM ";
+inline constexpr char kEndRuntime[] = "runtime";
+inline constexpr char kEndInterrupted[] = "interrupted";
+int formatEndBlockText(char* out, size_t size, int32_t session, int32_t stream, int32_t blocks,
+                       const char* reason);
+/// True when `block` begins with the end block's mark (cheap; every block a
+/// reader reads is asked).
+bool hasEndBlockMark(const uint8_t* block);
+/// True when `block` is a whole end block of `session` and `stream` after
+/// `blocks` blocks: its text, a known reason, zero bytes after the text.
+bool endBlockMatches(const uint8_t* block, int32_t session, int32_t stream, int32_t blocks);
+
+// Result of a reader that stopped because the run was interrupted: its
+// stream is not read to its end.
+inline constexpr int32_t kStreamInterruptedCode = -3;
+
+// Why a stream should end at its next block: kEndInterrupted when the run
+// was interrupted, kEndRuntime when a writer's time (endAtUs) is up, else
+// null.
+const char* streamStopReason(const StreamRecord& record);
+
+// Waits until the test's rate (--rate) lets the next block of `record` go;
+// returns at once when the test is not paced, and early when the run is
+// interrupted.
+void paceStreamBlock(const StreamRecord& record);
 
 // The C runtime's random generator as the tests rely on it: state kept per
 // thread, every thread starting from seed 1 (first value 41), value = bits
@@ -86,7 +124,10 @@ extern ProgressSink progressSink;
 
 // Writes the stream of `record` from its writeBlock on: a header block when
 // writeBlock is 0, then data blocks up to blockCount - 2, filled as the
-// run's --data mode says (also kept in record->data). Returns 0 when all
+// run's --data mode says (also kept in record->data). With --runtime the
+// stream ends when its time is up, and an interrupted run ends it at its
+// next block: an end block then follows the last data block (endedEarly).
+// With --rate every block waits for the test's pace. Returns 0 when all
 // were written, else the tape service's code (170: the tape is full);
 // writeBlock then names the block that failed. -1 for a block count outside
 // 1 to kMaxStreamBlocks (nothing written).

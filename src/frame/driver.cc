@@ -3,13 +3,16 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "backup/backup_tests.h"
+#include "backup/stream_writer.h"
 #include "frame/log.h"
+#include "frame/live_status.h"
 #include "frame/long_options.h"
 #include "frame/run_results.h"
 #include "frame/run_settings.h"
@@ -34,6 +37,19 @@ constexpr const char* kReportRule =
 bool runFailed = false;
 
 enum class TestKind { kBackup, kRestore };
+
+const char* signalName(int signal) {
+  switch (signal) {
+    case SIGINT:
+      return "SIGINT";
+    case SIGTERM:
+      return "SIGTERM";
+    case SIGHUP:
+      return "SIGHUP";
+    default:
+      return "a signal";
+  }
+}
 
 void setLocalConnection() {
   std::snprintf(runSettings.serverName, sizeof runSettings.serverName, " ");
@@ -145,24 +161,77 @@ struct TestBlock {
   const char* restoreKind;
 };
 
-void runBlock(int32_t backups, int32_t restores, const TestBlock& block, bool verify) {
+// A test's timing as the run's settings shape it: paced at --rate.
+void prepareTiming(TestTiming* timing) {
+  if (runSettings.rateMB > 0) {
+    setPace(&timing->pacer, static_cast<int64_t>(runSettings.rateMB) * 1000000, kBlockBytes);
+  }
+}
+
+// After a test: when the run was interrupted, the test ended early (a
+// reader stopped before its stream's end is no failure of the test): its
+// report follows as usual with a line saying so, and no further test runs.
+// The result the report and the document show; *interrupted set.
+int settleInterruptedTest(int result, bool* interrupted) {
+  *interrupted = platform::interruptSignal() != 0;
+  return *interrupted && result == kStreamInterruptedCode ? 0 : result;
+}
+
+void logInterruption() {
+  writeLog("Interrupted by %s: the test ended at its streams' next block; no further test runs",
+           signalName(platform::interruptSignal()));
+}
+
+// The test's RAID device in its result document (only when one is
+// recorded: the question takes a handle of its own).
+void recordGroupRaid() {
+  if (!runResultsEnabled()) return;
+  RaidInfoRecord info{};
+  if (readGroupRaidInfo(runSettings.groupName, &info) != 0) return;
+  recordTestRaid(raidNumberOfGroup(runSettings.groupName), info.level, info.memberCount,
+                 (info.capFlag & MOX_CAP_FLAG_COMPRESSION) != 0);
+}
+
+// Runs a block's tests; false when the run was interrupted.
+bool runBlock(int32_t backups, int32_t restores, const TestBlock& block, bool verify) {
   startBlock();
   for (int32_t i = 0; i < backups; ++i) {
+    if (platform::interruptSignal() != 0) return false;
     TestTiming timing;
+    prepareTiming(&timing);
     beginTestResult(block.backupKind, &timing);
-    int result = block.backup(&timing);
+    startLiveStatus(block.backupKind, &timing);
+    bool interrupted = false;
+    const int result = settleInterruptedTest(block.backup(&timing), &interrupted);
+    stopLiveStatus();
+    recordGroupRaid();
     endTestResult(result, runSettings.sessionNumber, timing);
     finishBackup(i, result, timing, verify);
+    if (interrupted) {
+      logInterruption();
+      return false;
+    }
   }
-  if (block.restore == nullptr) return;
+  if (block.restore == nullptr) return true;
   int32_t first = runSettings.startSession;
   for (int32_t s = first; s < first + restores; ++s) {
+    if (platform::interruptSignal() != 0) return false;
     TestTiming timing;
+    prepareTiming(&timing);
     beginTestResult(block.restoreKind, &timing);
-    int result = block.restore(s, &timing);
+    startLiveStatus(block.restoreKind, &timing);
+    bool interrupted = false;
+    const int result = settleInterruptedTest(block.restore(s, &timing), &interrupted);
+    stopLiveStatus();
+    recordGroupRaid();
     endTestResult(result, s, timing);
     finishRestore(result, timing);
+    if (interrupted) {
+      logInterruption();
+      return false;
+    }
   }
+  return true;
 }
 
 // What the tape service's code says about why no handle could be had.
@@ -213,6 +282,7 @@ int runTestSide(int argc, char** argv) {
     return -1;
   }
   parseCommandLine(argc, argv);
+  applyRuntimeChunkLimit();
   if (checkRunSettings() != 0) return -1;
   if (runSettings.monitorMode) {
     runDaemonMonitor();
@@ -243,15 +313,19 @@ int runTestSide(int argc, char** argv) {
     runBlock(s.backupSessions, s.restoreSessions,
              TestBlock{runBackupTest, "backup", runRestoreTest, "restore"}, false);
   }
+  // An interrupted run starts nothing more.
+  if (platform::interruptSignal() != 0) return runFailed ? 1 : 0;
   if (s.serialBackupSessions != 0 || s.serialRestoreSessions != 0) {
     runBlock(
         s.serialBackupSessions, s.serialRestoreSessions,
         TestBlock{runSerialBackupTest, "serial_backup", runSerialRestoreTest, "serial_restore"},
         false);
   }
+  if (platform::interruptSignal() != 0) return runFailed ? 1 : 0;
   if (s.verifySessions != 0) {
     runBlock(s.verifySessions, 0, TestBlock{runBackupVerifyTest, "verify", nullptr, nullptr}, true);
   }
+  if (platform::interruptSignal() != 0) return runFailed ? 1 : 0;
   if (s.debugLevelPrompt) setLibraryDebugLevel();
   if (s.scsiInventory) listScsiInquiryData();
   if (s.raidManagement) {
@@ -312,6 +386,9 @@ int runDriver(int argc, char** argv) {
   }
   // Reports that did not reach the console or the log file are a failure.
   if (!checkRunOutput() && status == 0) status = 1;
+  // An interrupted run that ended cleanly exits as the shell shows a run
+  // ended by its signal.
+  if (const int signal = platform::interruptSignal(); signal != 0) status = 128 + signal;
   if (runSettings.jsonPath[0] != '\0') {
     // The exit status as the shell sees it.
     const int32_t exitStatus = status & 0xFF;
@@ -322,10 +399,20 @@ int runDriver(int argc, char** argv) {
 
 namespace {
 
-// The run is interrupted: its document says so (what ran, the test then
-// running), and the process ends by the signal as it would have without
-// the document.
-void interruptRun(int signal) {
+// The first signal interrupts the run: its streams end at their next
+// block, a prompt or wait answers as at end of input, and the run ends
+// cleanly (session ended, report, document). A second one ends the process
+// at once: the document then says it was interrupted and did not finish.
+void interruptRun(int signal, int count) {
+  if (count == 1) {
+    noteRunInterrupted(signal);
+    platform::wakeConsoleInput();
+    std::fprintf(stderr,
+                 "\nzephlorn: %s: the run ends at its streams' next block (a second signal ends "
+                 "it at once)\n",
+                 signalName(signal));
+    return;
+  }
   interruptRunResults(signal);
   platform::endBySignal(signal);
 }

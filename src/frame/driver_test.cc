@@ -6,6 +6,13 @@
 #include <string>
 #include <vector>
 
+#include <csignal>
+#include <fstream>
+#include <nlohmann/json.hpp>
+
+#include "frame/run_results.h"
+#include "platform/process.h"
+#include "backup/stream_writer.h"
 #include "tapesvc/tape_service.h"
 #include "testing/test_dir.h"
 
@@ -362,6 +369,74 @@ TEST(FormatRecordTest, NameSessionAndExpiration) {
   EXPECT_EQ(session, 70000 & 0xFFFF);
   EXPECT_GE(expiration, before + 31536000);
   EXPECT_LE(expiration, after + 31536000);
+}
+
+// A signal in the middle of a test ends its streams at their next block:
+// the session of a backup is ended (what was written is there, ended), the
+// report follows with a line that says so, no further test runs, and the
+// run exits as the shell shows one ended by the signal. A restore that
+// stops reads nothing more but is reported, not taken for a failure; the
+// document says finished, interrupted, not passed.
+TEST_F(DriverTest, AFirstSignalEndsTheRunCleanlyAtTheNextBlock) {
+  struct Case {
+    const char* op;  // the block call during which the signal comes
+    int call;
+    int signal;
+    size_t tests;  // in the document
+    const char* report;
+    bool restoreRan;
+  } cases[] = {
+      {"MOXRAIDWriteBlockDaemon", 10, SIGINT, 1, "BACKUP Report :-", false},
+      {"MOXRAIDWriteBlockDaemon", 1, SIGHUP, 1, "BACKUP Report :-", false},
+      {"MOXRAIDReadBlockDaemon", 30, SIGTERM, 2, "RESTORE Report :-", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.op) + " " + std::to_string(c.call));
+    startCase();
+    resetRunResults();
+    resetRunSettings();
+    platform::setInterruptSignalForTest(0);
+    const int signal = c.signal;
+    const int call = c.call;
+    moxfake::onCall(c.op, [signal, call](int n) {
+      if (n == call) platform::setInterruptSignalForTest(signal);
+      return moxfake::kProceed;
+    });
+    testing::internal::CaptureStdout();
+    const int r = runWith({"-b1", "-r1", "-g0", "-n4", "-nc2", "-c40", "--json=x.json"});
+    testing::internal::GetCapturedStdout();
+    platform::setInterruptSignalForTest(0);
+    EXPECT_EQ(r, 128 + c.signal);
+    const std::string log = logText();
+    EXPECT_NE(log.find(c.report), std::string::npos) << log;
+    EXPECT_EQ(countOf(log, "Interrupted by "), 1) << log;
+    EXPECT_EQ(log.find("ERROR"), std::string::npos) << log;
+    EXPECT_EQ(log.find("RESTORE TEST") != std::string::npos, c.restoreRan);
+    // Every session begun was ended: the backup's, and the restore's.
+    EXPECT_EQ(moxfake::callCount("MOXEndSession"), c.restoreRan ? 2 : 1);
+    EXPECT_EQ(moxfake::outstandingBuffers(), 0);
+    // All four streams of the backup are in the session, each ended.
+    for (uint16_t stream = 0; stream < 4; ++stream) {
+      const auto blocks = moxfake::blocks(1, stream);
+      ASSERT_FALSE(blocks.empty()) << stream;
+      if (blocks.size() < 40) {
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(blocks.back().data())).rfind(
+                      kEndBlockMark, 0),
+                  0u)
+            << stream;
+      }
+    }
+    std::ifstream in("x.json");
+    const nlohmann::json doc = nlohmann::json::parse(in);
+    EXPECT_EQ(doc["finished"], true);
+    EXPECT_EQ(doc["passed"], false);
+    EXPECT_EQ(doc["exit_status"], 128 + c.signal);
+    EXPECT_FALSE(doc["interrupted"].is_null());
+    ASSERT_EQ(doc["tests"].size(), c.tests);
+    EXPECT_EQ(doc["tests"].back()["interrupted"], true);
+    EXPECT_EQ(doc["tests"].back()["result"], 0);
+  }
+  resetRunResults();
 }
 
 }  // namespace

@@ -46,6 +46,37 @@ bool jsonPathUsable(const char* path) {
   return true;
 }
 
+// The long options that take a whole number, where it goes and its range.
+struct NumberOption {
+  const char* name;
+  int32_t RunSettings::*field;
+  int32_t min;
+  int32_t max;
+  const char* refusal;  // after "zephlorn: <word> refused: "
+};
+constexpr NumberOption kNumberOptions[] = {
+    {"runtime", &RunSettings::runtimeSeconds, 1, kMaxRuntimeSeconds,
+     "--runtime=SECONDS takes whole seconds from 1 to 2592000"},
+    {"rate", &RunSettings::rateMB, 1, kMaxRateMB,
+     "--rate=MB takes whole MB/s (10^6 bytes) from 1 to 1000000"},
+    {"status-interval", &RunSettings::statusIntervalSeconds, 1, kMaxStatusIntervalSeconds,
+     "--status-interval=SECONDS takes whole seconds from 1 to 3600"},
+    {"raid", &RunSettings::monitorRaid, 0, kMaxMonitorRaid,
+     "--raid=N takes a RAID device number from 0 to 9"},
+};
+
+// The option of kNumberOptions that `word` names (with or without a
+// value), or null.
+const NumberOption* numberOptionOf(const char* word) {
+  for (const NumberOption& option : kNumberOptions) {
+    const size_t n = std::strlen(option.name);
+    if (std::strncmp(word + 2, option.name, n) == 0 && (word[2 + n] == '=' || word[2 + n] == '\0')) {
+      return &option;
+    }
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 int parseLongOption(const char* word) {
@@ -63,6 +94,18 @@ int parseLongOption(const char* word) {
     const size_t n = std::strlen(value);
     if (n == 0 || n >= sizeof s.jsonPath) return kLongOptionBadValue;
     std::memcpy(s.jsonPath, value, n + 1);
+    return kLongOptionApplied;
+  }
+  if (const NumberOption* option = numberOptionOf(word)) {
+    const char* value = valueOf(word, option->name);
+    int64_t number = 0;
+    if (value == nullptr ||
+        parseOptionNumber(value, option->min, option->max, &number) != NumberScan::kOk) {
+      return kLongOptionBadValue;
+    }
+    // A value with blanks or a sign before it is no whole number as typed.
+    if (value[0] < '0' || value[0] > '9') return kLongOptionBadValue;
+    s.*(option->field) = static_cast<int32_t>(number);
     return kLongOptionApplied;
   }
   if (std::strcmp(word, "--data") == 0 || std::strcmp(word, "--json") == 0) {
@@ -83,7 +126,9 @@ int applyLongOptions(int argc, char** argv) {
       return r;
     }
     if (r == kLongOptionBadValue) {
-      if (std::strncmp(word, "--data", 6) == 0) {
+      if (const NumberOption* option = numberOptionOf(word)) {
+        std::fprintf(stderr, "zephlorn: %s refused: %s\n", word, option->refusal);
+      } else if (std::strncmp(word, "--data", 6) == 0) {
         std::fprintf(stderr,
                      "zephlorn: %s refused: --data=classic, --data=random or "
                      "--data=compress=N with N from 0 to 100\n",
@@ -112,6 +157,15 @@ void printLongOptionUsage() {
       "\t                      every byte verified on restore\n",
       "\t--data=compress=N  :- N % of each block compressible, the rest random\n",
       "\t--json=FILE        :- Write the run's results as JSON to FILE\n",
+      "\t--runtime=SECONDS  :- Each backup stream writes until the time is up\n",
+      "\t                      (-c# then is the most it writes)\n",
+      "\t--rate=MB          :- Total rate of each test in MB/s (10^6 bytes),\n",
+      "\t                      shared by its streams\n",
+      "\t--status-interval=SECONDS\n",
+      "\t                   :- A status line every SECONDS; with --json, a\n",
+      "\t                      timeline of the same samples in the document\n",
+      "\t--raid=N           :- The monitor (-m, -ml) watches RAID device N\n",
+      "\t                      (with --raid or --status-interval it shows rates)\n",
       "\t--help             :- This text\n",
       "\t--version          :- The version line\n",
   };

@@ -4,6 +4,10 @@
 //
 //   --data=classic|random|compress=N   what fills the data blocks of backups
 //   --json=FILE                        the run's result document
+//   --runtime=SECONDS                  backup streams write for that time
+//   --rate=MB                          a test's total rate, MB/s
+//   --status-interval=SECONDS          status lines and the timeline
+//   --raid=N                           the RAID device the monitor watches
 //   --help                             the usage, then exit 0
 //   --version                          the version line, then exit 0
 #pragma once

@@ -18,6 +18,9 @@ std::string hexText(const uint8_t* bytes, int count) {
   return text;
 }
 
+// A setting of the operator's long options: null when not given.
+json optionalNumber(int32_t value) { return value > 0 ? json(value) : json(nullptr); }
+
 json settingsJson() {
   const RunSettings& s = runSettings;
   char data[kDataNameSize];
@@ -45,6 +48,9 @@ json settingsJson() {
       {"serial_restores", s.serialRestoreSessions},
       {"verifies", s.verifySessions},
       {"start_session", s.startSession},
+      {"runtime_s", optionalNumber(s.runtimeSeconds)},
+      {"rate_mb_per_s", optionalNumber(s.rateMB)},
+      {"status_interval_s", optionalNumber(s.statusIntervalSeconds)},
       {"raw_read", rawRead},
   };
 }
@@ -83,9 +89,34 @@ json testJson(const TestResult& t) {
   for (const ThroughputSample& s : t.samples) {
     samples.push_back({{"at_ms", s.atMs}, {"bytes", s.bytes}, {"mb_per_s", s.mbPerSecond}});
   }
+  json timeline = json::array();
+  for (const TimelineSample& s : t.timeline) {
+    timeline.push_back({
+        {"at_ms", s.atMs},
+        {"elapsed_ms", s.elapsedMs},
+        {"blocks", s.blocks},
+        {"bytes", s.bytes},
+        {"mb_per_s", s.mbPerSecond},
+        {"average_mb_per_s", s.averageMbPerSecond},
+        {"mismatches", s.mismatches},
+        {"latency_us",
+         {{"blocks", s.latencyCount},
+          {"p50", s.latencyP50Us},
+          {"p99", s.latencyP99Us},
+          {"max", s.latencyMaxUs}}},
+    });
+  }
+  json raid = nullptr;
+  if (t.raidDevice >= 0) {
+    raid = {{"device", t.raidDevice},
+            {"level", t.raidLevel},
+            {"members", t.raidMembers},
+            {"compression", t.compression}};
+  }
   return json{
       {"kind", t.kind},
       {"group", t.group},
+      {"raid", raid},
       {"session", t.session},
       {"streams", t.streams},
       {"data", t.data},
@@ -98,9 +129,11 @@ json testJson(const TestResult& t) {
       {"span_at_ms", t.spanAtMs},
       {"mismatches", t.mismatches},
       {"result", t.result},
+      {"interrupted", t.interrupted},
       {"per_stream", streams},
       {"mismatch_details", mismatches},
       {"throughput", samples},
+      {"timeline", timeline},
   };
 }
 
@@ -171,6 +204,9 @@ std::string resultJsonText(const RunResults& results) {
       {"arguments", results.arguments},
       {"settings", settingsJson()},
       {"sample_interval_ms", kSampleIntervalMs},
+      {"status_interval_ms", runSettings.statusIntervalSeconds > 0
+                                 ? json(static_cast<int64_t>(runSettings.statusIntervalSeconds) * 1000)
+                                 : json(nullptr)},
       {"tests", tests},
       {"raw_read", rawRead},
       {"finished", results.finished},

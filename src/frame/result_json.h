@@ -6,7 +6,7 @@
 
 #include "frame/run_results.h"
 
-inline constexpr int kResultFormatVersion = 2;
+inline constexpr int kResultFormatVersion = 3;
 
 /// The document of `results`, indented, ending in a line feed.
 std::string resultJsonText(const RunResults& results);

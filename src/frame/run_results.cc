@@ -17,6 +17,7 @@
 #include "frame/run_settings.h"
 #include "frame/stream_sink.h"
 #include "platform/file_util.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -34,6 +35,7 @@ struct LiveStream {
   int64_t firstUs = 0;
   int64_t lastUs = 0;
   LatencyHistogram latency;
+  LatencyHistogram interval;  // since the last timeline sample
 };
 
 // The test being recorded. Block calls find their stream's slot without a
@@ -43,6 +45,7 @@ struct LiveTest {
   TestResult result;
   const TestTiming* timing = nullptr;
   int64_t beginAtMs = 0;
+  bool timeline = false;  // block calls counted per interval too
   std::atomic<int32_t> slotOf[kStreamNumbers];
   LiveStream streams[kMaxLiveStreams];
   int32_t used = 0;
@@ -92,6 +95,7 @@ void resetSlots(LiveTest* test) {
     s.firstUs = 0;
     s.lastUs = 0;
     s.latency = LatencyHistogram{};
+    s.interval = LatencyHistogram{};
   }
   test->used = 0;
 }
@@ -234,6 +238,8 @@ const RunResults& runResults() { return results; }
 
 int64_t runElapsedMs() { return monotonicMs() - runStartMs; }
 
+int64_t runMsAt(int64_t monotonicMs) { return monotonicMs - runStartMs; }
+
 void recordEngineVersion(const char* name, int major, int minor, int revision) {
   std::lock_guard<std::mutex> guard(resultsLock);
   if (!enabled) return;
@@ -251,6 +257,7 @@ void beginTestResult(const char* kind, const TestTiming* timing) {
   resetSlots(test);
   std::snprintf(test->result.kind, sizeof test->result.kind, "%s", kind);
   test->timing = timing;
+  test->timeline = runSettings.statusIntervalSeconds > 0;
   test->beginAtMs = runElapsedMs();
   test->sampledAtMs = test->beginAtMs;
   current.store(test, std::memory_order_release);
@@ -270,6 +277,7 @@ void restartTestResult() {
   resetSlots(test);
   test->result.mismatchResults.clear();
   test->result.samples.clear();
+  test->result.timeline.clear();
   test->sampledAtMs = runElapsedMs();
 }
 
@@ -291,18 +299,25 @@ void endTestResult(int32_t result, int32_t session, const TestTiming& timing) {
   r.streams = runSettings.streamCount;
   r.blocks = timing.blocks.load();
   r.bytes = r.blocks * static_cast<int64_t>(kBlockBytes);
-  const bool started = timing.startMs != 0;
-  r.startAtMs = started ? timing.startMs - runStartMs : test->beginAtMs;
+  const int64_t startMs = timing.startMs.load();
+  const bool started = startMs != 0;
+  r.startAtMs = started ? startMs - runStartMs : test->beginAtMs;
   // A test that gave up without marking its end ended its transfer by now.
-  const int64_t endMs = timing.endMs >= timing.startMs ? timing.endMs : monotonicMs();
-  r.elapsedMs = started ? endMs - timing.startMs : 0;
+  const int64_t endMs = timing.endMs >= startMs ? timing.endMs.load() : monotonicMs();
+  r.elapsedMs = started ? endMs - startMs : 0;
   r.samples = started
                   ? transferThroughput(r.samples, r.startAtMs, r.startAtMs + r.elapsedMs, r.bytes)
                   : std::vector<ThroughputSample>{};
+  // Samples of a part of the test that does not count (the verify test's
+  // writing) are left out.
+  std::erase_if(r.timeline, [&r, started](const TimelineSample& t) {
+    return !started || t.atMs <= r.startAtMs || t.atMs > r.startAtMs + r.elapsedMs;
+  });
   r.mbPerSecond =
       mbPerSecond(r.bytes, static_cast<double>(r.elapsedMs > 0 ? r.elapsedMs : 1) / 1000.0);
   r.mismatches = timing.mismatches.load();
   r.result = result;
+  r.interrupted = platform::interruptSignal() != 0;
   for (int32_t i = 0; i < test->used; ++i) {
     const LiveStream& s = test->streams[i];
     StreamResult out;
@@ -350,6 +365,50 @@ void recordStreamBlock(uint16_t stream, int64_t startUs, int64_t endUs) {
   s.lastUs = endUs;
   ++s.blocks;
   addLatency(&s.latency, endUs - startUs);
+  if (test->timeline) addLatency(&s.interval, endUs - startUs);
+}
+
+void takeIntervalLatency(TimelineSample* sample) {
+  LiveTest* test = current.load(std::memory_order_acquire);
+  if (test == nullptr) return;
+  LatencyHistogram merged;
+  int32_t used = 0;
+  {
+    std::lock_guard<std::mutex> guard(test->lock);
+    used = test->used;
+  }
+  for (int32_t i = 0; i < used; ++i) {
+    LiveStream& s = test->streams[i];
+    std::lock_guard<std::mutex> guard(s.lock);
+    const LatencyHistogram& h = s.interval;
+    if (h.count == 0) continue;
+    if (merged.count == 0 || h.minUs < merged.minUs) merged.minUs = h.minUs;
+    if (merged.count == 0 || h.maxUs > merged.maxUs) merged.maxUs = h.maxUs;
+    for (int b = 0; b < kLatencyBuckets; ++b) merged.counts[b] += h.counts[b];
+    merged.count += h.count;
+    s.interval = LatencyHistogram{};
+  }
+  sample->latencyCount = merged.count;
+  sample->latencyP50Us = latencyPercentile(merged, 0.50);
+  sample->latencyP99Us = latencyPercentile(merged, 0.99);
+  sample->latencyMaxUs = merged.maxUs;
+}
+
+void recordTestRaid(int32_t device, int32_t level, int32_t members, bool compression) {
+  LiveTest* test = current.load(std::memory_order_acquire);
+  if (test == nullptr) return;
+  std::lock_guard<std::mutex> guard(test->lock);
+  test->result.raidDevice = device;
+  test->result.raidLevel = level;
+  test->result.raidMembers = members;
+  test->result.compression = compression;
+}
+
+void recordTimelineSample(const TimelineSample& sample) {
+  LiveTest* test = current.load(std::memory_order_acquire);
+  if (test == nullptr) return;
+  std::lock_guard<std::mutex> guard(test->lock);
+  if (test->result.timeline.size() < kMaxSamples) test->result.timeline.push_back(sample);
 }
 
 void recordStreamData(uint16_t stream, const DataSpec& pattern) {
@@ -393,26 +452,45 @@ void recordRawRead(int32_t result, const char* drive, int64_t bytes, int64_t ela
   r.depth = depth;
 }
 
-int finishRunResults(int32_t exitStatus) {
-  std::lock_guard<std::mutex> guard(resultsLock);
-  if (!enabled) return 0;
-  enabled = false;
-  results.finished = true;
-  results.exitStatus = exitStatus;
-  return writeDocument();
-}
+namespace {
 
-void interruptRunResults(int signal) {
-  std::lock_guard<std::mutex> guard(resultsLock);
-  if (!enabled) return;
-  enabled = false;
+// Called with resultsLock held.
+void noteInterruption(int signal) {
   RunInterruption& i = results.interruption;
+  if (i.signal != 0) return;
   i.signal = signal;
   i.atMs = runElapsedMs();
   if (const LiveTest* test = current.load(std::memory_order_acquire)) {
     i.test = test->result.kind;
     i.testBlocks = test->timing->blocks.load();
   }
+}
+
+}  // namespace
+
+int finishRunResults(int32_t exitStatus) {
+  std::lock_guard<std::mutex> guard(resultsLock);
+  if (!enabled) return 0;
+  enabled = false;
+  // An interruption that was not noted when it came is noted now.
+  if (const int signal = platform::interruptSignal(); signal != 0) noteInterruption(signal);
+  results.finished = true;
+  results.exitStatus = exitStatus;
+  return writeDocument();
+}
+
+
+void noteRunInterrupted(int signal) {
+  std::lock_guard<std::mutex> guard(resultsLock);
+  if (!enabled) return;
+  noteInterruption(signal);
+}
+
+void interruptRunResults(int signal) {
+  std::lock_guard<std::mutex> guard(resultsLock);
+  if (!enabled) return;
+  enabled = false;
+  noteInterruption(signal);
   results.exitStatus = 128 + signal;
   writeDocument();
 }

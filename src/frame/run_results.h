@@ -69,6 +69,23 @@ std::vector<ThroughputSample> transferThroughput(const std::vector<ThroughputSam
                                                  int64_t startAtMs, int64_t endAtMs,
                                                  int64_t endBytes);
 
+// One sample of a test's timeline (--status-interval): what the status line
+// of that interval shows, and the latency of the block calls that ended in
+// it.
+struct TimelineSample {
+  int64_t atMs = 0;       // end of the interval, since the run started
+  int64_t elapsedMs = 0;  // since the test's data transfer started
+  int64_t blocks = 0;     // moved by the test up to then
+  int64_t bytes = 0;
+  double mbPerSecond = 0;         // over the interval
+  double averageMbPerSecond = 0;  // since the transfer started
+  int64_t mismatches = 0;         // so far
+  int64_t latencyCount = 0;       // block calls that ended in the interval
+  int64_t latencyP50Us = 0;
+  int64_t latencyP99Us = 0;
+  int64_t latencyMaxUs = 0;
+};
+
 inline constexpr int kSampleIntervalMs = 100;
 // Lists beyond these lengths are cut (the counts stay exact).
 inline constexpr size_t kMaxMismatchResults = 1000;
@@ -90,9 +107,18 @@ struct TestResult {
   std::vector<int64_t> spanAtMs;
   int64_t mismatches = 0;
   int32_t result = 0;
+  // The run was interrupted while the test ran: its streams ended early.
+  bool interrupted = false;
+  // The group's RAID device as the tape service describes it (raidDevice
+  // -1: not known).
+  int32_t raidDevice = -1;
+  int32_t raidLevel = 0;
+  int32_t raidMembers = 0;
+  bool compression = false;
   std::vector<StreamResult> streamResults;
   std::vector<MismatchResult> mismatchResults;
   std::vector<ThroughputSample> samples;
+  std::vector<TimelineSample> timeline;  // --status-interval
 };
 
 struct RawReadResult {
@@ -141,6 +167,8 @@ bool runResultsEnabled();
 const RunResults& runResults();
 /// Milliseconds since startRunResults.
 int64_t runElapsedMs();
+/// The same for the moment `monotonicMs` (a monotonicMs value).
+int64_t runMsAt(int64_t monotonicMs);
 
 void recordEngineVersion(const char* name, int major, int minor, int revision);
 
@@ -156,6 +184,17 @@ void endTestResult(int32_t result, int32_t session, const TestTiming& timing);
 /// One block call of `stream` from startUs to endUs (monotonicUs). Any
 /// thread; each stream is moved by one thread at a time.
 void recordStreamBlock(uint16_t stream, int64_t startUs, int64_t endUs);
+/// The latency of the current test's block calls since the last call (all
+/// streams together) into the sample, and starts the next interval. Only
+/// with --status-interval (block calls are then counted per interval).
+void takeIntervalLatency(TimelineSample* sample);
+/// Adds a sample to the current test's timeline.
+void recordTimelineSample(const TimelineSample& sample);
+
+/// The current test's RAID device: its number, level, member count and
+/// whether the tape service compresses.
+void recordTestRaid(int32_t device, int32_t level, int32_t members, bool compression);
+
 /// The data mode of `stream`'s blocks.
 void recordStreamData(uint16_t stream, const DataSpec& pattern);
 void recordMismatch(uint16_t stream, int32_t block, const BlockDifference& difference);
@@ -169,10 +208,17 @@ void recordRawRead(int32_t result, const char* drive, int64_t bytes, int64_t ela
 /// atomically. 0, or -1 after a one-line message on standard error.
 int finishRunResults(int32_t exitStatus);
 
-/// Ends recording of a run that `signal` interrupts and writes what is known
-/// (the tests ended so far, the one running and its blocks; exit status 128
-/// + signal, not passed). Any thread; waits for the main thread's recording
-/// step in progress. Nothing when no document is being recorded.
+/// Notes the signal that interrupts the run, when it came and the test then
+/// running with the blocks it had moved; recording goes on, and the run's
+/// document says it was interrupted and has not passed. The first signal
+/// only. Any thread.
+void noteRunInterrupted(int signal);
+
+/// Ends recording of a run that `signal` ends at once (a second signal) and
+/// writes what is known (the tests ended so far, the one running and its
+/// blocks; not finished, exit status 128 + signal, not passed). Any thread;
+/// waits for the main thread's recording step in progress. Nothing when no
+/// document is being recorded.
 void interruptRunResults(int signal);
 
 /// Forgets everything and stops recording (tests).

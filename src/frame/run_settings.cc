@@ -196,7 +196,7 @@ void applyArgument(const char* arg) {
       s.formatFirst = 1;
       break;
     case 'c':
-      takeInt32(arg, 2, &s.chunkCount, &kChunkRange);
+      if (takeInt32(arg, 2, &s.chunkCount, &kChunkRange) == NumberScan::kOk) s.chunkCountGiven = 1;
       break;
     case 's':
       takeInt32(arg, 2, &s.startSession);
@@ -223,6 +223,7 @@ void applyArgument(const char* arg) {
       break;
     case 'q':
       s.chunkCount = 2000;
+      s.chunkCountGiven = 1;
       s.formatFirst = 1;
       s.speedOnly = 1;
       break;
@@ -438,6 +439,22 @@ int checkPromptedStreamCount() {
   if (!runsTestBlocks() || streamCountProblem(text, sizeof text) == nullptr) return 0;
   writeErrorLog("%s", text);
   return -1;
+}
+
+bool monitorShowsRates() {
+  return runSettings.monitorRaid >= 0 || runSettings.statusIntervalSeconds > 0;
+}
+
+void applyRuntimeChunkLimit() {
+  RunSettings& s = runSettings;
+  if (s.runtimeSeconds == 0 || s.chunkCountGiven) return;
+  // The verify test's streams grow by kVerifyBlocksPerStream each: its
+  // longest must still fit.
+  int64_t most = kMaxStreamBlocks;
+  if (s.verifySessions > 0 && s.streamCount > 1) {
+    most -= static_cast<int64_t>(kVerifyBlocksPerStream) * (s.streamCount - 1);
+  }
+  s.chunkCount = static_cast<int32_t>(most < 1 ? 1 : most);
 }
 
 void resetRunSettings() { runSettings = RunSettings{}; }

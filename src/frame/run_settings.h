@@ -18,10 +18,19 @@ inline constexpr int32_t kMaxRawReadsInFlight = 32768;
 // The most one raw read transfers on Linux (0x7FFFF000 bytes), in KB.
 inline constexpr int32_t kMaxRawChunkKB = 2097148;
 inline constexpr int kJsonPathSize = 4096;     // up to 4095 characters
+// Bounds of the operator's long options: --runtime=SECONDS,
+// --status-interval=SECONDS, --rate=MB (MB/s of 10^6 bytes), --raid=N.
+inline constexpr int32_t kMaxRuntimeSeconds = 30 * 86400;
+inline constexpr int32_t kMaxStatusIntervalSeconds = 3600;
+inline constexpr int32_t kMaxRateMB = 1000000;
+inline constexpr int32_t kMaxMonitorRaid = 9;
 
 struct RunSettings {
   // Test plan and shared test state.
   int32_t chunkCount = 1000;
+  // Set when -c (or -q) named the chunk count: with --runtime an unnamed
+  // count is no limit (the most a stream may hold).
+  uint8_t chunkCountGiven = 0;
   uint16_t streamCount = 1;
   uint16_t streamList[kMaxStreams] = {};
   int32_t progressColumns = 3;
@@ -75,6 +84,15 @@ struct RunSettings {
   int32_t dataMode = 0;
   int32_t dataCompressPercent = 0;
   char jsonPath[kJsonPathSize] = {};
+  // The operator's controls (0: not given). runtimeSeconds: each stream of
+  // a backup writes until that time is up; rateMB: the total rate of a
+  // test's data transfer; statusIntervalSeconds: a status line every so
+  // often and the result document's timeline; monitorRaid: the RAID device
+  // the monitor watches (-1: the first active one).
+  int32_t runtimeSeconds = 0;
+  int32_t rateMB = 0;
+  int32_t statusIntervalSeconds = 0;
+  int32_t monitorRaid = -1;
 };
 
 // The one instance. Filled on the main thread before any worker starts.
@@ -117,6 +135,14 @@ bool runsTestBlocks();
 // After the -h prompts: refuses (as checkRunSettings does) a stream count
 // that no test of the blocks that will run can do anything with.
 int checkPromptedStreamCount();
+
+// True when the monitor shows rates beside its counters (--raid or
+// --status-interval given).
+bool monitorShowsRates();
+
+// With --runtime and no chunk count named, the chunk count becomes the
+// most every test of the run can write. Call after parseCommandLine.
+void applyRuntimeChunkLimit();
 
 // Puts runSettings back to its initial values (tests).
 void resetRunSettings();

@@ -4,12 +4,15 @@
 
 #include <endian.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "inventory/inventory.h"
 #include "platform/console.h"
+#include "platform/library_units.h"
+#include "platform/registry_store.h"
 #include "platform/scsi_inquiry.h"
 
 namespace {
@@ -68,11 +71,43 @@ void printBusRecords(const uint8_t* buffer, int port, int bus, uint32_t offset) 
   }
 }
 
+// The first port of the home's libraries: the one after the highest SCSI
+// host, as the kernel numbers a new host.
+int firstLibraryPort(const char* sysfsRoot) { return platform::highestScsiHost(sysfsRoot) + 1; }
+
+// The units of library port `port` as the rows of a sysfs host: bus 0,
+// target 0; tape drives and changers claimed (by the engine). False when
+// the port is no library of the home.
+bool libraryPortUnits(const char* sysfsRoot, const std::string& home, uint16_t port,
+                      std::vector<platform::ScsiUnit>* units) {
+  units->clear();
+  if (home.empty()) return false;
+  int index = static_cast<int>(port) - firstLibraryPort(sysfsRoot);
+  if (index < 0) return false;
+  std::vector<std::vector<platform::LibraryUnit>> libraries = platform::readLibraryUnits(home);
+  if (index >= static_cast<int>(libraries.size())) return false;
+  for (const platform::LibraryUnit& u : libraries[static_cast<size_t>(index)]) {
+    platform::ScsiUnit unit;
+    unit.host = port;
+    unit.lun = u.lun;
+    unit.type = u.type;
+    unit.claimed = u.type == 0x01 || u.type == 0x08;  // the engine's drives and changer
+    snprintf(unit.vendor, sizeof unit.vendor, "%-8.8s", u.vendor.c_str());
+    snprintf(unit.model, sizeof unit.model, "%-16.16s", u.product.c_str());
+    snprintf(unit.revision, sizeof unit.revision, "%-4.4s", u.revision.c_str());
+    units->push_back(unit);
+  }
+  return true;
+}
+
 }  // namespace
 
-int queryScsiPort(uint8_t* buffer, uint16_t port, const char* sysfsRoot) {
+int queryScsiPort(uint8_t* buffer, uint16_t port, const char* sysfsRoot, const std::string& home) {
   std::vector<platform::ScsiUnit> units;
-  if (platform::readScsiHostUnits(sysfsRoot, port, &units) != 0) return -1;
+  if (platform::readScsiHostUnits(sysfsRoot, port, &units) != 0 &&
+      !libraryPortUnits(sysfsRoot, home, port, &units)) {
+    return -1;
+  }
   uint32_t busCount = 0;
   for (const platform::ScsiUnit& unit : units) {
     if (unit.channel <= kMaxBus && unit.channel + 1 > busCount) busCount = unit.channel + 1;
@@ -108,17 +143,32 @@ int queryScsiPort(uint8_t* buffer, uint16_t port, const char* sysfsRoot) {
   return 0;
 }
 
-int queryScsiPort(uint8_t* buffer, uint16_t port) {
-  return queryScsiPort(buffer, port, platform::kSysfsRoot);
+int queryScsiPort(uint8_t* buffer, uint16_t port, const char* sysfsRoot) {
+  return queryScsiPort(buffer, port, sysfsRoot, "");
 }
 
-int listScsiInquiryDataAt(const char* sysfsRoot) {
+int queryScsiPort(uint8_t* buffer, uint16_t port) {
+  return queryScsiPort(buffer, port, platform::kSysfsRoot, platform::engineHomePath());
+}
+
+int listScsiInquiryDataAt(const char* sysfsRoot, const std::string& home) {
   printf("Board  Bus  ScsiID  LUN  DeviceType  Claimed InquiryData\n");
   printf("%s", kScsiRule);
   uint8_t buffer[kScsiPortBufferSize];
-  for (int port = 0; port < kScsiPortCount; ++port) {
+  // Ports 0 to 7, then the home's libraries wherever they are numbered.
+  std::vector<int> ports;
+  for (int port = 0; port < kScsiPortCount; ++port) ports.push_back(port);
+  if (!home.empty()) {
+    int first = firstLibraryPort(sysfsRoot);
+    int libraries = static_cast<int>(platform::readLibraryUnits(home).size());
+    for (int port = std::max(first, kScsiPortCount); port < first + libraries && port <= 0xFFFF;
+         ++port) {
+      ports.push_back(port);
+    }
+  }
+  for (int port : ports) {
     memset(buffer, 0, sizeof(buffer));
-    if (queryScsiPort(buffer, static_cast<uint16_t>(port), sysfsRoot) != 0) continue;
+    if (queryScsiPort(buffer, static_cast<uint16_t>(port), sysfsRoot, home) != 0) continue;
     int busCount = buffer[0];
     for (int bus = 0; bus < busCount; ++bus) {
       uint32_t first = get32(buffer, kScsiBusTableOffset + kScsiBusEntrySize * bus + 4);
@@ -131,4 +181,6 @@ int listScsiInquiryDataAt(const char* sysfsRoot) {
   return 0;
 }
 
-int listScsiInquiryData() { return listScsiInquiryDataAt(platform::kSysfsRoot); }
+int listScsiInquiryData() {
+  return listScsiInquiryDataAt(platform::kSysfsRoot, platform::engineHomePath());
+}

@@ -1,9 +1,14 @@
 // The SCSI inquiry inventory (-yc): the port inquiry data of SCSI ports 0 to
-// 7, built from sysfs (port N is SCSI host N).
+// 7, built from sysfs (port N is SCSI host N), then of the tape libraries
+// the engine home reaches over iSCSI in user space (platform/
+// library_units.h): one port each, numbered on from the highest SCSI host
+// (from 0 when sysfs has none), with every logical unit on bus 0, target 0
+// and its LUN, the tape drives and changers claimed (by the engine).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // The port inquiry data buffer. Offsets are from its start; all 32-bit
 // fields are little-endian.
@@ -28,6 +33,10 @@ inline constexpr int kScsiPortCount = 8;
 // target or LUN above 255) and units beyond the buffer's room are left out.
 int queryScsiPort(uint8_t* buffer, uint16_t port, const char* sysfsRoot);
 int queryScsiPort(uint8_t* buffer, uint16_t port);
+// The same, and a port past the sysfs hosts is a library of the engine home
+// `home` ("": none).
+int queryScsiPort(uint8_t* buffer, uint16_t port, const char* sysfsRoot, const std::string& home);
 
-// listScsiInquiryData over the sysfs tree at `sysfsRoot`. Returns 0.
-int listScsiInquiryDataAt(const char* sysfsRoot);
+// listScsiInquiryData over the sysfs tree at `sysfsRoot` and the libraries
+// of the engine home `home` ("": none). Returns 0.
+int listScsiInquiryDataAt(const char* sysfsRoot, const std::string& home = "");

@@ -8,6 +8,8 @@
 #include <fstream>
 #include <string>
 
+#include "platform/library_units.h"
+#include "platform/registry_store.h"
 #include "testing/test_dir.h"
 
 namespace {
@@ -51,9 +53,9 @@ class ScsiInventoryTest : public TempDirTest {
       ASSERT_EQ(symlink("../../../bus/scsi/drivers/st", (dir + "/driver").c_str()), 0);
     }
   }
-  std::string list() {
+  std::string list(const std::string& home = "") {
     testing::internal::CaptureStdout();
-    EXPECT_EQ(listScsiInquiryDataAt(root_.c_str()), 0);
+    EXPECT_EQ(listScsiInquiryDataAt(root_.c_str(), home), 0);
     return testing::internal::GetCapturedStdout();
   }
 
@@ -122,6 +124,54 @@ TEST_F(ScsiInventoryTest, UnitsBeyondTheRecordOrTheBufferAreLeftOut) {
       std::string::npos);
   EXPECT_NE(out.find("\n6      0    1       169  15 "), std::string::npos);
   EXPECT_EQ(out.substr(out.size() - strlen(kRule)), kRule);
+}
+
+// The engine home's libraries (units as its registry records them) are
+// ports numbered on from the highest SCSI host, listed after ports 0 to 7
+// whatever their number: every unit on bus 0, target 0, tape drives and
+// changers claimed. The sysfs rows stay as they are.
+TEST_F(ScsiInventoryTest, LibrariesOfTheHomeFollowAsFurtherPorts) {
+  const std::string home = dir_ + "/home";
+  auto addLibrary = [&](int k, const std::string& units) {
+    platform::RegKey key;
+    ASSERT_EQ(platform::regCreateKey(platform::regLocalMachineRootOf(home),
+                                     platform::libraryKeyPath(k), &key),
+              0);
+    ASSERT_EQ(platform::regWriteValue(key, platform::kLibraryUnitsValue, units), 0);
+  };
+  addUnit("0:0:0:0", 0, "ATA", "QEMU HARDDISK", "2.5+", true);
+  makeDirs(root_ + "/class/scsi_host/host2");
+  const std::string sysfsRows =
+      "0      0    0       0    0           Y       ATA     QEMU HARDDISK   2.5+\n";
+  // A home without libraries: the classic listing.
+  EXPECT_EQ(list(home), std::string(kHeader) + kRule + sysfsRows + kRule);
+  addLibrary(0,
+             "0\t12\tIET\tController\t0001\tbeaf10\n1\t1\tIET\tVIRTUAL-TAPE\t0107\tbeaf11\n"
+             "4\t8\tSTK\tL700 LIBRARY WITH A LONG NAME\t0105\tbeaf14\n300\t1\tIET\tFAR\t1\t\n");
+  addLibrary(1, "7\t1\tHP\tUltrium 6-SCSI\t35GD\tHU1\n");
+  const std::string libraryRows =
+      "3      0    0       0    12          N       IET     Controller      0001\n"
+      "3      0    0       1    1           Y       IET     VIRTUAL-TAPE    0107\n"
+      "3      0    0       4    8           Y       STK     L700 LIBRARY WIT0105\n"
+      "4      0    0       7    1           Y       HP      Ultrium 6-SCSI  35GD\n";
+  EXPECT_EQ(list(home), std::string(kHeader) + kRule + sysfsRows + libraryRows + kRule);
+  uint8_t buffer[kScsiPortBufferSize] = {};
+  EXPECT_EQ(queryScsiPort(buffer, 4, root_.c_str(), home), 0);
+  EXPECT_EQ(buffer[0], 1);  // one bus
+  EXPECT_EQ(queryScsiPort(buffer, 5, root_.c_str(), home), -1);
+  EXPECT_EQ(queryScsiPort(buffer, 1, root_.c_str(), home), -1);  // no host 1, no library
+  EXPECT_EQ(queryScsiPort(buffer, 4, root_.c_str()), -1);        // no home given
+
+  // A host numbered past the listed ports moves the libraries after it,
+  // and they are listed all the same.
+  addUnit("9:0:0:0", 1, "HP", "Ultrium 5", "Z21W", true);
+  std::string out = list(home);
+  EXPECT_EQ(out.find("Ultrium 5"), std::string::npos);
+  EXPECT_NE(
+      out.find("\n10     0    0       1    1           Y       IET     VIRTUAL-TAPE    0107\n"),
+      std::string::npos)
+      << out;
+  EXPECT_NE(out.find("\n11     0    0       7    1 "), std::string::npos) << out;
 }
 
 }  // namespace

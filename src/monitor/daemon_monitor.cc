@@ -5,9 +5,11 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <thread>
 
 #include "frame/run_settings.h"
+#include "frame/test_timing.h"
 #include "mox.h"
 #include "platform/console.h"
 #include "platform/shared_memory.h"
@@ -24,6 +26,40 @@ void sleepMilliseconds(int milliseconds) {
 }
 
 void (*monitorPause)(int milliseconds) = sleepMilliseconds;
+
+int64_t clockMs() { return monotonicMs(); }
+int64_t (*monitorClock)() = clockMs;
+
+// The member counters at the start of the rate window.
+struct RateWindow {
+  int64_t atMs = 0;
+  uint32_t td[MOX_STATUS_TD_COUNT] = {};
+};
+
+void readMemberCounters(const uint8_t* block, uint32_t* td) {
+  for (uint32_t j = 0; j < MOX_STATUS_TD_COUNT; ++j) {
+    td[j] = platform::loadSharedU32(block, MOX_STATUS_OFF_TD + MOX_STATUS_TD_STRIDE * j);
+  }
+}
+
+// With rates shown: when the window is over, the rates over it, and the
+// next window starts.
+void showRatesWhenDue(const uint8_t* block, uint16_t index, int multiLine, RateWindow* window) {
+  const int64_t windowMs =
+      runSettings.statusIntervalSeconds > 0 ? runSettings.statusIntervalSeconds * 1000LL : 1000;
+  const int64_t now = monitorClock();
+  if (now - window->atMs < windowMs) return;
+  uint32_t td[MOX_STATUS_TD_COUNT];
+  readMemberCounters(block, td);
+  DaemonRates rates = daemonRates(window->td, td, now - window->atMs);
+  // The single line is left where it stands; the rates go below it.
+  if (!multiLine) std::fputs("\n", stdout);
+  char text[512];
+  formatDaemonRates(text, sizeof text, index, rates);
+  std::fputs(text, stdout);
+  window->atMs = now;
+  std::memcpy(window->td, td, sizeof td);
+}
 
 uint32_t field(const uint8_t* block, uint32_t offset) {
   return platform::loadSharedU32(block, offset);
@@ -93,15 +129,48 @@ void printDaemonStatus(const uint8_t* block, int multiLine) {
   }
 }
 
+DaemonRates daemonRates(const uint32_t* before, const uint32_t* after, int64_t ms) {
+  DaemonRates rates;
+  rates.seconds = static_cast<double>(ms) / 1000.0;
+  for (uint32_t j = 0; j < MOX_STATUS_TD_COUNT; ++j) {
+    // A counter that went back was started again from zero (a new writer
+    // took the block over): what it holds is what moved.
+    const uint32_t moved = after[j] >= before[j] ? after[j] - before[j] : after[j];
+    const double perSecond = ms > 0 ? static_cast<double>(moved) * 1000.0 / static_cast<double>(ms)
+                                    : 0.0;
+    rates.memberBlocksPerSecond[j] = perSecond;
+    rates.blocksPerSecond += perSecond;
+  }
+  return rates;
+}
+
+int formatDaemonRates(char* out, size_t size, uint16_t index, const DaemonRates& rates) {
+  auto mb = [](double blocksPerSecond) { return blocksPerSecond * MOX_BLOCK_SIZE / 1e6; };
+  int n = std::snprintf(out, size, "RAID device %u, over %.1f s: %.1f MB/s, %.0f blocks/s\n", index,
+                        rates.seconds, mb(rates.blocksPerSecond), rates.blocksPerSecond);
+  for (uint32_t j = 0; j < MOX_STATUS_TD_COUNT && n >= 0 && static_cast<size_t>(n) < size; ++j) {
+    const double b = rates.memberBlocksPerSecond[j];
+    n += std::snprintf(out + n, size - static_cast<size_t>(n), "  TD%u: %.1f MB/s, %.0f blocks/s\n",
+                       j, mb(b), b);
+  }
+  return n;
+}
+
 void runDaemonMonitor() {
   const int multiLine = runSettings.monitorMultiLine;
+  const bool rates = monitorShowsRates();
+  // --raid=N: that RAID device's daemon only.
+  const uint16_t first =
+      runSettings.monitorRaid >= 0 ? static_cast<uint16_t>(runSettings.monitorRaid) : 0;
+  const uint16_t last = runSettings.monitorRaid >= 0 ? static_cast<uint16_t>(first + 1)
+                                                      : static_cast<uint16_t>(MOX_STATUS_MAX_DAEMONS);
   for (;;) {
     const uint8_t* block = nullptr;
     int mappingHandle = -1;
     uint16_t index = 0;
     for (;;) {
       printf("No RAID Daemon running..Waiting..");
-      for (index = 0; index < MOX_STATUS_MAX_DAEMONS; ++index) {
+      for (index = first; index < last; ++index) {
         block = attachDaemonStatus(index, &mappingHandle);
         if (block != nullptr) break;
       }
@@ -114,6 +183,9 @@ void runDaemonMonitor() {
     printf("Daemon RUNNING...\n");
     platform::flushConsole();
     bool gone = false;
+    RateWindow window;
+    window.atMs = monitorClock();
+    readMemberCounters(block, window.td);
     while (field(block, MOX_STATUS_OFF_STATE) == 1) {
       if (operatorLeaves()) break;
       // A daemon killed in the middle leaves its block active for ever: the
@@ -126,6 +198,7 @@ void runDaemonMonitor() {
       platform::flushConsole();
       monitorPause(kRefreshMs);
       if (multiLine) printf("%s", kSeparator);
+      if (rates) showRatesWhenDue(block, index, multiLine, &window);
     }
     if (gone) {
       printf("\nDaemon for %d is gone (process %u ended without stopping it)..\n", index,
@@ -143,4 +216,8 @@ void runDaemonMonitor() {
 
 void setDaemonMonitorPauseForTest(void (*pause)(int milliseconds)) {
   monitorPause = pause != nullptr ? pause : sleepMilliseconds;
+}
+
+void setDaemonMonitorClockForTest(int64_t (*clock)()) {
+  monitorClock = clock != nullptr ? clock : clockMs;
 }

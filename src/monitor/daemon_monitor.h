@@ -4,6 +4,7 @@
 // presses Esc.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 // The status block "QOV_RAID_DATA_<index>" mapped read-only, when its daemon
@@ -22,7 +23,22 @@ void detachDaemonStatus(const uint8_t* block, int mappingHandle);
 // mode prints one line per entry with its index.
 void printDaemonStatus(const uint8_t* block, int multiLine);
 
-// Runs the monitor; reads runSettings.monitorMultiLine. Esc or the end of
+// The rates of a daemon's members over a window: each member's blocks per
+// second from its counter (TD0 to TD3) at the window's start and end, and
+// their sum, the RAID device's (a mirrored block counts on each member).
+struct DaemonRates {
+  double seconds = 0;
+  double blocksPerSecond = 0;
+  double memberBlocksPerSecond[4] = {};
+};
+DaemonRates daemonRates(const uint32_t* before, const uint32_t* after, int64_t ms);
+// The rate lines: the RAID device's, then one per member, MB/s (10^6 bytes,
+// blocks of 65,536 bytes) and blocks/s. Returns what snprintf returns.
+int formatDaemonRates(char* out, size_t size, uint16_t index, const DaemonRates& rates);
+
+// Runs the monitor; reads runSettings.monitorMultiLine. With --raid=N it
+// waits for RAID device N's daemon only; with --raid or --status-interval it
+// also shows the rates every interval (1 s by default) below the counters. Esc or the end of
 // console input (also a closed standard input) leaves it. A daemon that dies
 // without stopping is reported gone and the monitor waits for the next one.
 void runDaemonMonitor();
@@ -30,3 +46,6 @@ void runDaemonMonitor();
 // Tests: the pause between passes and refreshes (milliseconds), in place of
 // sleeping. Null restores sleeping.
 void setDaemonMonitorPauseForTest(void (*pause)(int milliseconds));
+// Tests: the clock the rates are measured with (milliseconds). Null restores
+// the monotonic clock.
+void setDaemonMonitorClockForTest(int64_t (*clock)());

@@ -156,6 +156,12 @@ std::string missingLines(int from, int to) {
   return text;
 }
 
+int countOf(const std::string& text, const std::string& part) {
+  int n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
 const char* kWaiting = "No RAID Daemon running..Waiting..";
 const char* kSeparator = "----------------------------------------------------\n";
 const char* kEntryTail = "PL- 40  TD0-1  TD1-2  TD2-3  TD3-4000000000  ";
@@ -436,6 +442,103 @@ TEST_F(DaemonMonitorTest, ClosedStandardInputEnds) {
   std::string out = runMonitor(0);
   EXPECT_EQ(out, kWaiting + missingLines(0, 10));
   EXPECT_EQ(script.pauses, 0);
+}
+
+TEST(DaemonRatesTest, MembersMovedOverTheWindowAndTheirSum) {
+  struct Case {
+    uint32_t before[4];
+    uint32_t after[4];
+    int64_t ms;
+    double member[4];
+    double total;
+  } cases[] = {
+      {{0, 0, 0, 0}, {1000, 1000, 0, 0}, 1000, {1000, 1000, 0, 0}, 2000},
+      {{100, 200, 300, 0}, {600, 700, 800, 0}, 500, {1000, 1000, 1000, 0}, 3000},
+      // A counter started again from zero: what it holds moved.
+      {{5000, 0, 0, 0}, {40, 0, 0, 0}, 1000, {40, 0, 0, 0}, 40},
+      {{4294967295u, 0, 0, 0}, {4294967295u, 0, 0, 0}, 1000, {0, 0, 0, 0}, 0},
+      // No time: no rate.
+      {{0, 0, 0, 0}, {10, 0, 0, 0}, 0, {0, 0, 0, 0}, 0},
+  };
+  for (const Case& c : cases) {
+    const DaemonRates r = daemonRates(c.before, c.after, c.ms);
+    for (int j = 0; j < 4; ++j) EXPECT_DOUBLE_EQ(r.memberBlocksPerSecond[j], c.member[j]) << j;
+    EXPECT_DOUBLE_EQ(r.blocksPerSecond, c.total);
+  }
+  DaemonRates r = daemonRates(cases[0].before, cases[0].after, 1000);
+  char text[512];
+  formatDaemonRates(text, sizeof text, 3, r);
+  const std::string out = text;
+  // 2000 blocks of 65,536 bytes a second: 131.072 MB/s; each member half.
+  for (const char* part : {"RAID device 3", "131.1 MB/s", "2000 blocks/s", "TD0: 65.5 MB/s",
+                           "1000 blocks/s", "TD3: 0.0 MB/s"}) {
+    EXPECT_NE(out.find(part), std::string::npos) << out << " lacks " << part;
+  }
+}
+
+int64_t fakeNowMs = 0;
+int64_t fakeClock() { return fakeNowMs; }
+uint8_t* countingBlock = nullptr;
+
+// Each refresh pause is 250 ms of the fake clock, in which member 0 writes
+// 100 blocks and member 1 50; the daemon stops at the ninth pause.
+void countingPause(int milliseconds) {
+  fakeNowMs += 250;
+  scriptedPause(milliseconds);
+  if (countingBlock == nullptr) return;
+  platform::addSharedU32(countingBlock, MOX_STATUS_OFF_TD, 100);
+  platform::addSharedU32(countingBlock, MOX_STATUS_OFF_TD + MOX_STATUS_TD_STRIDE, 50);
+}
+
+// --raid=N watches RAID device N only (another active daemon is not
+// taken), and the rates follow the counters every interval: 400 and 200
+// blocks a second of the fake clock.
+TEST_F(DaemonMonitorTest, ARaidDeviceIsWatchedWithItsRates) {
+  for (int multiLine : {0, 1}) {
+    SCOPED_TRACE(multiLine);
+    publish(1, 1, twoEntries());
+    EntryValues values = twoEntries();
+    values.td[0] = values.td[1] = values.td[3] = 0;
+    countingBlock = publish(4, 1, values);
+    script = PauseScript{};
+    script.inputWriter = -1;
+    script.block = countingBlock;
+    script.stopDaemonAt = 9;
+    fakeNowMs = 1000;
+    setDaemonMonitorPauseForTest(countingPause);
+    setDaemonMonitorClockForTest(fakeClock);
+    runSettings.monitorRaid = 4;
+    const std::string out = runMonitor(multiLine);
+    setDaemonMonitorClockForTest(nullptr);
+    countingBlock = nullptr;
+    EXPECT_EQ(out.find("QOV_RAID_DATA_1"), std::string::npos) << out;
+    EXPECT_EQ(out.find("Daemon Active for 1"), std::string::npos);
+    EXPECT_NE(out.find("Daemon Active for 4\n"), std::string::npos);
+    // Nine pauses of 250 ms: windows end at the 4th and 8th.
+    EXPECT_EQ(countOf(out, "RAID device 4, over 1.0 s: "), 2) << out;
+    EXPECT_EQ(countOf(out, "  TD0: 26.2 MB/s, 400 blocks/s\n"), 2) << out;
+    EXPECT_EQ(countOf(out, "  TD1: 13.1 MB/s, 200 blocks/s\n"), 2) << out;
+    EXPECT_EQ(countOf(out, "  TD2: 0.0 MB/s, 0 blocks/s\n"), 2) << out;
+    EXPECT_EQ(countOf(out, ", 600 blocks/s\n"), 2) << out;
+    // The classic counters go on beside them.
+    EXPECT_NE(out.find("Process "), std::string::npos);
+    EXPECT_NE(out.find("\nDaemon terminated..\n"), std::string::npos);
+    for (int i = 0; i < 10; ++i) platform::removeSharedMemory(objectName(i).c_str());
+  }
+}
+
+// Without the long options the monitor shows no rates.
+TEST_F(DaemonMonitorTest, NoRatesWithoutTheLongOptions) {
+  countingBlock = publish(0, 1, twoEntries());
+  script.block = countingBlock;
+  script.stopDaemonAt = 9;
+  setDaemonMonitorPauseForTest(countingPause);
+  setDaemonMonitorClockForTest(fakeClock);
+  const std::string out = runMonitor(0);
+  setDaemonMonitorClockForTest(nullptr);
+  countingBlock = nullptr;
+  EXPECT_EQ(out.find("blocks/s"), std::string::npos) << out;
+  EXPECT_NE(out.find("Daemon terminated.."), std::string::npos);
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "frame/run_settings.h"
 #include "frame/test_timing.h"
 #include "platform/console.h"
+#include "platform/process.h"
 #include "platform/raw_io.h"
 
 namespace {
@@ -175,7 +176,9 @@ int readRawDrive(const char* drive, RawReadTotals* totals) {
     }
     total += completion.result;
     if (showProgress) printf("%" PRId64 " Bytes read...\r", total);
-    if (nextOffset < end && startError == 0) {
+    // An interrupted run hands out no further reads: the ones in flight
+    // complete and the report tells what was read.
+    if (nextOffset < end && startError == 0 && platform::interruptSignal() == 0) {
       request.offset = nextOffset;
       request.length = readLength(nextOffset, chunkBytes, budget);
       startError = platform::queueRawRead(ring, fd, static_cast<unsigned>(completion.tag),

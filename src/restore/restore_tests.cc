@@ -80,8 +80,9 @@ StreamRecord readerRecord(MoxHandle handle, uint16_t stream, uint16_t slot, int3
 // ends, with *result the test's result.
 bool goOnAfterFailedRead(MoxHandle handle, int32_t session, const char* what, int32_t* result,
                          int* failedRuns, bool* continuation) {
-  // Without its threads the batch cannot run again either.
-  if (*result == kThreadStartFailedCode) return false;
+  // Without its threads the batch cannot run again either; an interrupted
+  // run reads no further.
+  if (*result == kThreadStartFailedCode || *result == kStreamInterruptedCode) return false;
   if (*result == kContinuationCode) {
     *failedRuns = 0;
     int32_t code = MOXPrepareContinuation(handle);
@@ -351,7 +352,7 @@ int runBackupVerifyTest(TestTiming* timing) {
         break;
       }
     } else {
-      writeLog("ReadThreadError: %d", result);
+      if (result != kStreamInterruptedCode) writeLog("ReadThreadError: %d", result);
       break;
     }
   }

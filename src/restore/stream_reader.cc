@@ -7,6 +7,7 @@
 
 #include "frame/log.h"
 #include "frame/stream_sink.h"
+#include "platform/process.h"
 
 namespace {
 
@@ -66,6 +67,30 @@ bool scanDataMode(const char* text, DataSpec* data) {
   return parseDataSpec(text + sizeof kData - 1, data);
 }
 
+// An end block where data block readBlock was due: it must name this
+// stream of this session after exactly the blocks read so far; anything
+// else is a mismatch (blocks may be missing).
+void checkEndBlock(StreamRecord* record, const uint8_t* block) {
+  const uint16_t stream = record->streamNumber;
+  const int32_t blocks = record->readBlock + 1;
+  if (endBlockMatches(block, record->session, stream, blocks)) {
+    record->endedEarly = true;
+    writeLog("Stream %d : ended by its writer after %d blocks, every one verified", stream, blocks);
+    return;
+  }
+  char found[kPatternTextSize];
+  blockTextMatches(block, 0, "", found);
+  writeLog("Data Doesn't match, Stream %d Block %d: an end block that does not end this stream "
+           "after %d blocks [%s]",
+           stream, record->readBlock, blocks, found);
+  char expected[kPatternTextSize];
+  formatEndBlockText(expected, sizeof expected, record->session, stream, blocks, kEndRuntime);
+  if (StreamSink* sink = streamSink()) {
+    sink->blockMismatch(stream, record->readBlock, textDifference(block, 0, expected));
+  }
+  if (record->timing != nullptr) record->timing->mismatches += 1;
+}
+
 }  // namespace
 
 bool scanHeaderBlock(const uint8_t* block, int32_t* testOffset, int32_t* blockCount,
@@ -112,6 +137,8 @@ int32_t readStream(StreamRecord* record) {
   uint32_t value = 0;
 
   if (record->readBlock == 0) {
+    if (platform::interruptSignal() != 0) return kStreamInterruptedCode;
+    paceStreamBlock(*record);
     const int64_t startUs = monotonicUs();
     int32_t code = MOXRAIDReadBlockDaemon(handle, &block, &value, stream);
     if (code == 0 && block == nullptr) code = MOX_E_NO_BUFFERS;
@@ -155,6 +182,10 @@ int32_t readStream(StreamRecord* record) {
   std::vector<uint8_t> scratch(record->data.mode == kDataClassic ? 0 : kBlockBytes);
   BlockDifference difference;
   while (static_cast<int32_t>(record->readBlock) < record->headerBlockCount - 1) {
+    // An interrupted run stops reading at the next block: the rest of the
+    // stream is not verified, and the reader says so.
+    if (platform::interruptSignal() != 0) return kStreamInterruptedCode;
+    paceStreamBlock(*record);
     block = nullptr;
     const int64_t startUs = monotonicUs();
     int32_t code = MOXRAIDReadBlockDaemon(handle, &block, &value, stream);
@@ -165,6 +196,12 @@ int32_t readStream(StreamRecord* record) {
     }
     if (StreamSink* sink = streamSink()) sink->streamBlock(stream, startUs, monotonicUs());
     if (record->timing != nullptr) record->timing->blocks += 1;
+    if (hasEndBlockMark(block)) {
+      // The writer ended the stream before its header's count.
+      checkEndBlock(record, block);
+      MOXReleaseBuffers(handle, block, 1);
+      break;
+    }
     bool match = true;
     if (record->data.mode == kDataClassic) {
       formatPatternText(expected, sizeof expected, record->session, stream, record->readBlock);

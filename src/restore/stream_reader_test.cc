@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+
+#include "platform/process.h"
 #include "tapesvc/tape_service.h"
 #include "testing/stream_test_support.h"
 
@@ -339,3 +342,178 @@ TEST_F(ReaderTest, AHeaderOfAnUnknownModeFailsTheStream) {
 }
 
 }  // namespace
+
+// Streams that end before their header's count: the writer's time is up
+// (--runtime) or the run is interrupted at some block. The writer puts an
+// end block after its last data block; the reader verifies every block
+// before it and the end block itself, and the stream ends there.
+class StreamEndTest : public StreamTest {
+ protected:
+  void TearDown() override {
+    platform::setInterruptSignalForTest(0);
+    StreamTest::TearDown();
+  }
+  StreamRecord record(uint16_t stream, uint32_t count) {
+    StreamRecord r;
+    r.handle = 7;
+    r.streamNumber = stream;
+    r.blockCount = count;
+    r.session = 1;
+    r.timing = &timing_;
+    return r;
+  }
+  TestTiming timing_;
+};
+
+TEST_F(StreamEndTest, WriterEndsWithAnEndBlockAndTheReaderVerifiesUpToIt) {
+  struct Case {
+    bool interrupt;  // else the writer's time is up
+    int stopAtWrite;  // the write call during which it happens (1: the header); 0 before any
+    DataSpec data;
+    uint32_t count;
+    size_t blocksOnTape;  // end block included
+    const char* endText;
+  } cases[] = {
+      {false, 5, {kDataRandom, 0}, 100, 6, "ZEPHLORN END OF STREAM session 1 stream 0 blocks 5 runtime"},
+      {true, 5, {kDataClassic, 0}, 100, 6,
+       "ZEPHLORN END OF STREAM session 1 stream 0 blocks 5 interrupted"},
+      {true, 1, {kDataCompress, 30}, 100, 2,
+       "ZEPHLORN END OF STREAM session 1 stream 0 blocks 1 interrupted"},
+      {true, 0, {kDataClassic, 0}, 3, 2,
+       "ZEPHLORN END OF STREAM session 1 stream 0 blocks 1 interrupted"},
+      // The last block was due anyway: no end block.
+      {false, 4, {kDataRandom, 0}, 4, 4, nullptr},
+      {true, 1, {kDataClassic, 0}, 1, 1, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.interrupt ? "interrupt" : "runtime") + " at write " +
+                 std::to_string(c.stopAtWrite) + " of " + std::to_string(c.count));
+    moxfake::reset();
+    platform::setInterruptSignalForTest(0);
+    uint16_t start = 0;
+    ASSERT_EQ(MOXStartSession(7, 1, 1, &start), 0);
+    runSettings.dataMode = c.data.mode;
+    runSettings.dataCompressPercent = c.data.compressPercent;
+    timing_.blocks = 0;
+    timing_.mismatches = 0;
+    StreamRecord w = record(0, c.count);
+    auto stop = [&w, &c] {
+      if (c.interrupt) {
+        platform::setInterruptSignalForTest(SIGINT);
+      } else {
+        w.endAtUs = 1;  // long past
+      }
+    };
+    if (c.stopAtWrite == 0) stop();
+    moxfake::onCall("MOXRAIDWriteBlockDaemon", [&stop, &c](int n) {
+      if (n == c.stopAtWrite) stop();
+      return moxfake::kProceed;
+    });
+    EXPECT_EQ(writeStream(&w), 0);
+    EXPECT_EQ(w.endedEarly, c.endText != nullptr);
+    auto blocks = moxfake::blocks(1, 0);
+    ASSERT_EQ(blocks.size(), c.blocksOnTape);
+    EXPECT_EQ(timing_.blocks, static_cast<int64_t>(c.blocksOnTape));
+    if (c.endText != nullptr) {
+      const Block& end = blocks.back();
+      EXPECT_EQ(textAt(end, 0), c.endText);
+      EXPECT_EQ(std::count(end.begin(), end.end(), 0),
+                static_cast<long>(kBlockBytes - std::strlen(c.endText)));
+    }
+
+    platform::setInterruptSignalForTest(0);
+    moxfake::onCall("MOXRAIDWriteBlockDaemon", nullptr);
+    ASSERT_EQ(MOXGototSession(7, 1), 0);
+    timing_.blocks = 0;
+    StreamRecord r = record(0, 0);
+    EXPECT_EQ(readStream(&r), 0);
+    EXPECT_EQ(timing_.mismatches, 0) << logText();
+    EXPECT_EQ(timing_.blocks, static_cast<int64_t>(c.blocksOnTape));
+    EXPECT_EQ(r.endedEarly, c.endText != nullptr);
+    EXPECT_EQ(r.readBlock, c.blocksOnTape - (c.endText != nullptr ? 2 : 1));
+  }
+  // The writer and the reader each say where the stream ended.
+  EXPECT_EQ(countOf(logText(), " 5 blocks"), 4) << logText();
+}
+
+// Damage around an end block is never taken for a short stream that is
+// whole: a missing data block, an end block of another stream or session
+// or count, a byte after its text, or the end block lost.
+TEST_F(StreamEndTest, AnEndBlockThatDoesNotEndTheStreamIsAMismatch) {
+  struct Case {
+    const char* what;
+    void (*damage)(std::vector<Block>* blocks);
+    int32_t result;
+    int64_t minMismatches;
+  } cases[] = {
+      {"whole", [](std::vector<Block>*) {}, 0, 0},
+      {"data block 2 lost", [](std::vector<Block>* b) { b->erase(b->begin() + 3); }, 0, 2},
+      {"end block of stream 1",
+       [](std::vector<Block>* b) {
+         Block& e = b->back();
+         std::fill(e.begin(), e.end(), 0);
+         formatEndBlockText(reinterpret_cast<char*>(e.data()), e.size(), 1, 1, 5, kEndRuntime);
+       },
+       0, 1},
+      {"end block of session 2",
+       [](std::vector<Block>* b) {
+         Block& e = b->back();
+         std::fill(e.begin(), e.end(), 0);
+         formatEndBlockText(reinterpret_cast<char*>(e.data()), e.size(), 2, 0, 5, kEndRuntime);
+       },
+       0, 1},
+      {"unknown reason",
+       [](std::vector<Block>* b) {
+         Block& e = b->back();
+         std::fill(e.begin(), e.end(), 0);
+         formatEndBlockText(reinterpret_cast<char*>(e.data()), e.size(), 1, 0, 5, "later");
+       },
+       0, 1},
+      {"a byte after the text", [](std::vector<Block>* b) { b->back()[kBlockBytes - 1] = 1; }, 0,
+       1},
+      {"end block lost", [](std::vector<Block>* b) { b->pop_back(); }, MOX_E_END_OF_STREAM, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    moxfake::reset();
+    uint16_t start = 0;
+    ASSERT_EQ(MOXStartSession(7, 1, 1, &start), 0);
+    runSettings.dataMode = kDataRandom;
+    StreamRecord w = record(0, 50);
+    moxfake::onCall("MOXRAIDWriteBlockDaemon", [&w](int n) {
+      if (n == 5) w.endAtUs = 1;
+      return moxfake::kProceed;
+    });
+    ASSERT_EQ(writeStream(&w), 0);
+    auto blocks = moxfake::blocks(1, 0);
+    ASSERT_EQ(blocks.size(), 6u);
+    c.damage(&blocks);
+    moxfake::reset();
+    moxfake::putBlocks(1, 0, blocks);
+    ASSERT_EQ(MOXGototSession(7, 1), 0);
+    timing_.mismatches = 0;
+    StreamRecord r = record(0, 0);
+    EXPECT_EQ(readStream(&r), c.result);
+    EXPECT_GE(timing_.mismatches, c.minMismatches);
+    if (c.minMismatches == 0) {
+      EXPECT_EQ(timing_.mismatches, 0);
+    }
+    EXPECT_EQ(r.endedEarly, c.minMismatches == 0 && c.result == 0);
+  }
+}
+
+// An interrupted run stops a reader at its next block: the stream is not
+// read to its end and the reader says so with its own result.
+TEST_F(StreamEndTest, InterruptedReaderStopsAtItsNextBlock) {
+  moxfake::putBlocks(1, 0, streamBlocks(41, 20, 1, 0));
+  ASSERT_EQ(MOXGototSession(7, 1), 0);
+  moxfake::onCall("MOXRAIDReadBlockDaemon", [](int n) {
+    if (n == 4) platform::setInterruptSignalForTest(SIGTERM);
+    return moxfake::kProceed;
+  });
+  StreamRecord r = record(0, 0);
+  EXPECT_EQ(readStream(&r), kStreamInterruptedCode);
+  EXPECT_EQ(moxfake::callCount("MOXRAIDReadBlockDaemon"), 4);
+  EXPECT_EQ(r.readBlock, 3);
+  EXPECT_FALSE(r.endedEarly);
+}

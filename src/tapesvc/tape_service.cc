@@ -1,6 +1,7 @@
 #include "tapesvc/tape_service.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -149,5 +150,26 @@ int32_t formatSpanTape(MoxHandle handle, uint16_t device) {
   std::memset(&results, 0, sizeof results);
   int32_t code = MOXFormatTape(handle, device, &format, output, &results);
   if (code != 0) writeLog("MOXFormatTape Error, %d", code);
+  return code;
+}
+
+int32_t raidNumberOfGroup(const char* groupName) {
+  if (std::strncmp(groupName, "RGROUP", 6) != 0) return -1;
+  const char* digits = groupName + 6;
+  const size_t n = std::strlen(digits);
+  if (n == 0 || n > 5 || std::strspn(digits, "0123456789") != n) return -1;
+  const long number = std::strtol(digits, nullptr, 10);
+  return number <= 65535 ? static_cast<int32_t>(number) : -1;
+}
+
+int32_t readGroupRaidInfo(const char* groupName, RaidInfoRecord* info) {
+  const int32_t raid = raidNumberOfGroup(groupName);
+  if (raid < 0) return -1;
+  MoxHandle handle = 0;
+  int32_t code = openTapeServiceHandle(&handle, MOX_HANDLE_MODE_ADMIN, runSettings.serverName,
+                                       runSettings.connectionType);
+  if (code != 0) return code;
+  code = MOXGetRaidInfo(handle, static_cast<uint16_t>(raid), info);
+  MOXCloseHandle(handle);
   return code;
 }

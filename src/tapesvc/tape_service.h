@@ -63,3 +63,11 @@ int32_t positionAtSession(MoxHandle handle, int32_t session);
 // tape of the session runSettings.sessionNumber. 0, or the code with
 // "MOXFormatTape Error, %d" logged.
 int32_t formatSpanTape(MoxHandle handle, uint16_t device);
+
+// The RAID device number of a group named RGROUP<n> (n 0 to 65535), else -1.
+int32_t raidNumberOfGroup(const char* groupName);
+
+// The RAID information of `groupName`'s RAID device, asked on a handle of
+// its own, without a log line. 0, or the tape service's code (-1 for a
+// group that names no RAID device).
+int32_t readGroupRaidInfo(const char* groupName, RaidInfoRecord* info);

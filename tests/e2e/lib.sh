@@ -58,3 +58,56 @@ PY
 json_value() {
   "$PYTHON3" -c 'import json, sys; d = json.load(open(sys.argv[1])); print(eval(sys.argv[2]))' "$1" "$2"
 }
+
+# Private iSCSI targets (tgt_library, a tgtd of this test alone, on a free
+# loopback port with its own control socket). start_tgt_library NAME
+# [tgt_library options]: starts one and sets TGT_URL to its target's URL;
+# exits 77 (skipped) when tgt is not installed. tgt_command NAME COMMAND:
+# freeze, thaw, stop, start, drop (fails the test unless it answers ok).
+# Every target is stopped when the test ends, however it ends.
+declare -A TGT_FD=() TGT_PID=()
+start_tgt_library() {
+  local name=$1 p i fd
+  shift
+  : "${ZEP_TGT_LIBRARY:?ZEP_TGT_LIBRARY must name the built tgt_library}"
+  for p in tgtd tgtadm tgtimg; do
+    PATH=$PATH:/usr/sbin:/sbin command -v "$p" >/dev/null ||
+      { echo "SKIP: $p not found (tgt is not installed)"; exit 77; }
+  done
+  mkfifo "$E2E_DIR/tgt-$name.in"
+  "$ZEP_TGT_LIBRARY" "$@" <"$E2E_DIR/tgt-$name.in" >"$E2E_DIR/tgt-$name.out" \
+    2>"$E2E_DIR/tgt-$name.err" &
+  TGT_PID[$name]=$!
+  exec {fd}>"$E2E_DIR/tgt-$name.in"
+  TGT_FD[$name]=$fd
+  trap 'stop_tgt_libraries; rm -rf "$E2E_DIR"' EXIT
+  for ((i = 0; i < 600; i++)); do
+    grep -qx ready "$E2E_DIR/tgt-$name.out" && break
+    kill -0 "${TGT_PID[$name]}" 2>/dev/null || break
+    sleep 0.05
+  done
+  grep -qx ready "$E2E_DIR/tgt-$name.out" ||
+    fail "tgt_library $name did not start: $(cat "$E2E_DIR/tgt-$name.err")"
+  TGT_URL=$(awk '$1 == "url" {print $2}' "$E2E_DIR/tgt-$name.out")
+}
+tgt_command() {
+  local name=$1 command=$2 before i
+  before=$(wc -l <"$E2E_DIR/tgt-$name.out")
+  echo "$command" >&"${TGT_FD[$name]}"
+  for ((i = 0; i < 600; i++)); do
+    [ "$(wc -l <"$E2E_DIR/tgt-$name.out")" -gt "$before" ] && break
+    sleep 0.05
+  done
+  [ "$(tail -n 1 "$E2E_DIR/tgt-$name.out")" = ok ] ||
+    fail "tgt_library $name: $command: $(tail -n 1 "$E2E_DIR/tgt-$name.out")"
+}
+stop_tgt_libraries() {
+  local name fd
+  for name in "${!TGT_FD[@]}"; do
+    fd=${TGT_FD[$name]}
+    echo quit >&"$fd" 2>/dev/null
+    exec {fd}>&-
+    wait "${TGT_PID[$name]}" 2>/dev/null
+  done
+  TGT_FD=()
+}

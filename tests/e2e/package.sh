@@ -130,7 +130,7 @@ expect_words "$settings" "$(complete_line moxctl set "")"
 expect_words "capacity stream-limit buffers compression" "$settings"
 expect_words "0 1" "$(complete_line moxctl set compression "")"
 expect_words "on off" "$(complete_line moxctl set compression 0 "")"
-expect_words "--drives --cartridges --capacity --raid --force" "$(complete_line moxctl init "")"
+expect_words "--drives --cartridges --capacity --raid --library --force" "$(complete_line moxctl init "")"
 expect_words "" "$(complete_line moxctl init --drives "")"
 "$root/usr/bin/moxctl" media >out-media.txt || fail "moxctl media failed"
 cartridges=$(awk 'NR > 1 && $1 ~ /^[A-Za-z0-9]/ && $2 != "" { print $1 }' out-media.txt | grep -v '^RAID')

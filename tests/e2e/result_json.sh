@@ -85,10 +85,12 @@ for args in "-y" "-b1 -g0 -n0" "-b-1 -g0" "-r1 -g0 -n0"; do
   [ "$(json_value none.json 'd["exit_status"]')" -eq "$ZEP_RC" ] || fail "$args: exit status"
 done
 
-# A run ended by a signal leaves no earlier verdict: INT, TERM and HUP leave
-# what is known with the interruption (exit status 128 + signal), kill -9
-# the document of a run that had not finished. The backup is held at its
-# tape change prompt, input open and silent.
+# A run ended by a signal leaves no earlier verdict: INT, TERM and HUP end
+# the run cleanly (the tape change prompt answers as at end of input, the
+# backup gives the change up and ends its session) with the interruption
+# and exit status 128 + signal; kill -9 leaves the document of a run that
+# had not finished. The backup is held at its tape change prompt, input open
+# and silent.
 mkfifo keys
 for sig in INT TERM HUP KILL; do
   printf '{"passed": true}\n' >sig.json
@@ -107,15 +109,19 @@ for sig in INT TERM HUP KILL; do
   kill "$holder"
   wait "$holder" 2>/dev/null
   validate_json sig.json
-  [ "$(json_value sig.json 'd["passed"], d["finished"], d["tests"]')" = "(False, False, [])" ] ||
-    fail "$sig: $(cat sig.json)"
   if [ "$sig" = KILL ]; then
+    [ "$(json_value sig.json 'd["passed"], d["finished"], d["tests"]')" = "(False, False, [])" ] ||
+      fail "$sig: $(cat sig.json)"
     [ "$(json_value sig.json 'd["interrupted"], d["exit_status"]')" = "(None, None)" ] ||
       fail "$sig: interrupted or exit status"
   else
     [ "$rc" -eq $((128 + $(kill -l "$sig"))) ] || fail "$sig: exit status $rc"
+    [ "$(json_value sig.json 'd["passed"], d["finished"], [(t["kind"], t["interrupted"]) for t in d["tests"]]')" \
+      = "(False, True, [('backup', True)])" ] || fail "$sig: $(cat sig.json)"
     [ "$(json_value sig.json 'd["interrupted"]["signal"], d["interrupted"]["test"], d["exit_status"]')" \
       = "('SIG$sig', 'backup', $rc)" ] || fail "$sig: $(cat sig.json)"
+    expect_line out_sig.txt "Tape change given up by the operator.."
+    expect_line out_sig.txt "Interrupted by SIG$sig"
   fi
 done
 

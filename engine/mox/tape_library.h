@@ -1,0 +1,241 @@
+// The tape libraries of an engine home: real tape drives and media changers
+// reached over iSCSI (moxctl init --library; the configuration is in
+// engine/config/mox_config.h). What moxctl lists of them, and what a tape
+// change on a library home calls: the cartridge pool (the changers' slots
+// and barcodes), a cartridge loaded by its barcode into a drive with MOVE
+// MEDIUM and unloaded back to its slot, a look at a cartridge's first block
+// (blank, or labelled by this engine), and each cartridge's map, which the
+// home keeps by barcode.
+//
+// Every call that reaches a library is bounded by the session's login and
+// command timeouts; a library that does not answer is named as unreachable
+// and its other units are not tried again in the same call. Results are
+// MOX_* codes, with lastError() saying what happened and where.
+//
+// Not thread-safe: one object, one thread at a time.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "engine/config/mox_config.h"
+#include "engine/mox/format.h"
+#include "engine/scsi/changer.h"
+#include "engine/scsi/iscsi_transport.h"
+#include "engine/scsi/tape_drive.h"
+
+namespace mox {
+
+// How the sessions to a library are made: the initiator's name and the
+// timeouts of logins, commands and moves.
+struct LibraryOptions {
+  scsi::IscsiOptions iscsi;
+  scsi::ChangerOptions changer;
+  scsi::TapeDriveOptions drive;
+};
+// The options of an administrative command (moxctl): initiator
+// "<...>:moxctl", a login within 10 s and a command within 30 s, or both
+// within MOX_ISCSI_TIMEOUT seconds (1 to 3600) when that is set.
+LibraryOptions adminLibraryOptions();
+
+// ---- Setting a library up --------------------------------------------------------
+
+// What one target holds (moxctl init --library).
+struct LibraryProbe {
+  moxcfg::LibraryConfig config;          // its tape drives numbered from the first drive given
+  std::vector<scsi::Element> slots;      // the changer's storage slots
+  std::vector<scsi::Element> mailSlots;  // its import/export elements
+  size_t changerDrives = 0;              // data transfer elements of the changer
+  size_t otherChangers = 0;              // changer LUNs after the first, not used
+  size_t unmatchedDrives = 0;            // tape drives with no element of the changer
+};
+
+// Logs in to the target at `url` (iscsi://HOST[:PORT]/TARGET-IQN, no LUN),
+// reads REPORT LUNS, INQUIRY and the unit serial number of every logical
+// unit, and the element status of the first changer; makes the tape units
+// the drives `firstDrive`, `firstDrive`+1, ... in LUN order, each matched
+// to the changer's data transfer element that names its serial number (or,
+// when the changer names none, the elements in address order). Returns
+// MOX_OK; MOX_E_INVALID_ARG for a bad URL; MOX_E_IO for a target that
+// cannot be reached or does not answer; MOX_E_NO_DEVICE for a target
+// without a tape drive, or a drive past LUN 255. *error says why.
+int probeLibrary(const std::string& url, int firstDrive, const LibraryOptions& options,
+                 LibraryProbe* probe, std::string* error);
+
+// ---- The first block of a cartridge --------------------------------------------------
+
+enum class Content : uint8_t {
+  empty,    // the tape is at the beginning and the end of data at once
+  engine,   // the first block is this engine's label record
+  foreign,  // anything else: a filemark, a block that is no label record, one too long
+};
+const char* contentName(Content content);
+
+struct Inspection {
+  Content content = Content::empty;
+  Label label;  // when content == engine
+  // A blank is a cartridge the engine may write from the beginning: one
+  // whose first block is no label of this engine.
+  bool blank() const { return content != Content::engine; }
+};
+
+// True when `data` (`length` bytes, one tape block) is a label record of
+// this engine: a record image (header, then body) whose header and body
+// checksums hold, of kind label, with a label body. The label in *label.
+bool isLabelRecord(const uint8_t* data, size_t length, Label* label);
+
+// Rewinds the opened member, reads its first block into *inspection and
+// rewinds again. MOX_OK, or MOX_E_IO (the member's lastError() says why).
+int inspectFirstBlock(scsi::TapeDrive* member, Inspection* inspection);
+
+// ---- The map store -----------------------------------------------------------------
+
+// Each cartridge's map, kept by the home under its barcode:
+// "<home>/media/<barcode>.map", every byte of the barcode outside
+// [A-Za-z0-9_-] written as %XX. The bytes are the data path's own; each
+// store replaces the whole map atomically (platform/file_util.h).
+class CartridgeMaps {
+ public:
+  explicit CartridgeMaps(std::string home) : home_(std::move(home)) {}
+
+  // A barcode has 1 to 32 bytes of printable ASCII other than the blank.
+  static bool validBarcode(const std::string& barcode);
+  std::string path(const std::string& barcode) const;
+
+  // MOX_OK, MOX_E_INVALID_ARG (a barcode that is none), MOX_E_IO.
+  int store(const std::string& barcode, const std::string& map) const;
+  // MOX_OK, MOX_E_NO_TAPE when the home keeps no map for the barcode,
+  // MOX_E_INVALID_ARG, MOX_E_IO.
+  int load(const std::string& barcode, std::string* map) const;
+  // MOX_OK (also when there was none), MOX_E_INVALID_ARG, MOX_E_IO.
+  int remove(const std::string& barcode) const;
+  bool has(const std::string& barcode) const;
+  // The barcodes of every kept map, sorted.
+  std::vector<std::string> barcodes() const;
+
+ private:
+  std::string home_;
+};
+
+// ---- The libraries of a home --------------------------------------------------------
+
+enum class Place : uint8_t { slot, drive, mailSlot, picker };
+const char* placeName(Place place);
+
+// One element of a library's pool: a storage slot (full or empty), or a
+// cartridge in a drive, a mail slot or the picker.
+struct PoolEntry {
+  int library = 0;
+  Place place = Place::slot;
+  uint16_t element = 0;  // its address in the changer; 0 in a library without one
+  bool full = false;
+  std::string barcode;    // "" when the cartridge carries none (or nothing reads it)
+  int drive = -1;         // the engine's drive, for a drive element of the home
+  uint16_t homeSlot = 0;  // a cartridge out of its slot: the slot it came from (0: unknown)
+  bool mapped = false;    // the home keeps a map for its barcode
+};
+
+// What a drive is and holds, as the library answers now.
+struct DriveReport {
+  int drive = 0;
+  int library = 0;
+  uint16_t lun = 0;
+  uint16_t element = 0;
+  platform::LibraryUnit seen;  // its identity when the library was set up
+  platform::LibraryUnit now;   // as it answers INQUIRY now (when answered)
+  bool answered = false;       // the drive answered
+  bool loaded = false;         // it holds a cartridge
+  std::string barcode;         // the cartridge's, when the changer reads one
+  uint16_t homeSlot = 0;       // the slot it came from (0: unknown)
+  std::string notReady;        // a drive that answers but is neither loaded nor empty
+  std::string problem;         // why nothing is known, or what differs from the setup
+};
+
+class TapeLibraries {
+ public:
+  // The libraries of the home, from its configuration. MOX_OK (none on a
+  // file home), or MOX_E_CONFIG for a library key that cannot be read.
+  static int load(const std::string& home, const LibraryOptions& options,
+                  std::unique_ptr<TapeLibraries>* out);
+  ~TapeLibraries();
+  TapeLibraries(const TapeLibraries&) = delete;
+  TapeLibraries& operator=(const TapeLibraries&) = delete;
+
+  size_t libraryCount() const { return libraries_.size(); }
+  const moxcfg::LibraryConfig& config(int library) const;
+  int driveCount() const;
+  // The library and the entry of drive `drive`, or false.
+  bool findDrive(int drive, int* library, moxcfg::LibraryDrive* entry) const;
+
+  // Reads every changer's elements again (logging in when needed). MOX_OK,
+  // or MOX_E_IO when a library did not answer (the others are read).
+  int refresh();
+  // The same for one library (MOX_OK for one without a changer).
+  int refresh(int library);
+  // Why library `library` could not be reached, or "" when it answered (or
+  // was not tried yet).
+  const std::string& unreachable(int library) const;
+  // The changer of a library, once refresh() read it (nullptr otherwise,
+  // and for a library without one).
+  const scsi::MediaChanger* changer(int library) const;
+
+  // Every storage slot, and every cartridge in a drive, mail slot or the
+  // picker, library by library in element order; in a library without a
+  // changer, one entry per drive that holds a cartridge (TEST UNIT READY).
+  // MOX_OK, or MOX_E_IO when a library did not answer (the others are
+  // listed).
+  int listPool(std::vector<PoolEntry>* pool);
+  // The drive's identity now and what it holds: from the changer's element
+  // status, or from TEST UNIT READY in a library without a changer.
+  // MOX_OK; MOX_E_NO_DEVICE for no such drive; MOX_E_IO when its library
+  // or the drive did not answer (*report says which).
+  int reportDrive(int drive, DriveReport* report);
+
+  // Moves the cartridge `barcode` into drive `drive`: what the drive holds
+  // goes back to its slot first (unloaded, then moved), and so does the
+  // cartridge when another drive holds it. MOX_OK;
+  // MOX_E_NO_DEVICE for no such drive (or one the changer has no element
+  // for); MOX_E_NOT_SUPPORTED in a library without a changer; MOX_E_NO_TAPE
+  // when the drive's library holds no cartridge `barcode`; MOX_E_IO when
+  // the library fails or does not answer.
+  int load(const std::string& barcode, int drive);
+  // Unloads drive `drive` (LOAD UNLOAD) and moves its cartridge back to
+  // the slot it came from, or to the first empty one. MOX_OK also for an
+  // empty drive; in a library without a changer only the unload is done.
+  int unload(int drive);
+  // The barcode of the cartridge in drive `drive` ("" when empty, or no
+  // changer reads one). MOX_OK, MOX_E_NO_DEVICE, MOX_E_IO.
+  int loadedBarcode(int drive, std::string* barcode);
+  // Opens a member on drive `drive` and reads its first block. MOX_OK;
+  // MOX_E_NO_TAPE when the drive holds no cartridge; MOX_E_IO.
+  int inspect(int drive, Inspection* inspection);
+
+  // A member on drive `drive`, with its own session (not opened), or
+  // nullptr for no such drive.
+  std::unique_ptr<scsi::TapeDrive> member(int drive) const;
+  std::unique_ptr<scsi::TapeDrive> member(int drive, const scsi::TapeDriveOptions& options) const;
+
+  const CartridgeMaps& maps() const { return maps_; }
+  const std::string& lastError() const { return error_; }
+
+ private:
+  struct Library;
+  TapeLibraries(std::string home, LibraryOptions options);
+  scsi::IscsiAddress address(int library, uint16_t lun) const;
+  // The changer of `library`, read; nullptr (error_ set) when it cannot be.
+  scsi::MediaChanger* openChanger(int library);
+  // LOAD UNLOAD (unload) to the drive at `lun`: MOX_OK also when it holds
+  // nothing.
+  int eject(int library, uint16_t lun);
+  int fail(int code, const std::string& why);
+
+  std::string home_;
+  LibraryOptions options_;
+  std::vector<std::unique_ptr<Library>> libraries_;
+  CartridgeMaps maps_;
+  std::string error_;
+};
+
+}  // namespace mox
