@@ -41,7 +41,8 @@
 #   RUNS        alternating runs per point, medians reported [quick 3, full 5]
 #   LEVELS, COMPRESSION, STREAMS   the matrix's lists
 #   MEM_CHUNKS  chunk counts of the memory runs [500 5000 50000]
-#   OUT         JSON record [engine_vs_fio.json]
+#   OUT         JSON record [bench/results/engine_vs_fio-DATE-TIME.json; bench/results
+#               is not kept in the repository]
 # Run as root so the page cache can be dropped before every read pass.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -51,7 +52,7 @@ bench=$build/bench/engine_bench
 zephlorn=$build/src/zephlorn
 moxctl=$build/engine/moxctl/moxctl
 work=${BENCH_DIR:-${TMPDIR:-/var/tmp}/zep-engine-bench}
-out=${OUT:-engine_vs_fio.json}
+out=${OUT:-$top/bench/results/engine_vs_fio-$(date +%Y-%m-%d-%H%M%S).json}
 
 case $mode in
   quick) def_size=256 def_runs=3 def_levels="0" def_comp="off on" def_streams="8" ;;
@@ -78,7 +79,7 @@ done
 
 command -v fio >/dev/null || { echo "fio is not installed" >&2; exit 2; }
 command -v jq >/dev/null || { echo "jq is not installed" >&2; exit 2; }
-mkdir -p "$work"
+mkdir -p "$work" "$(dirname "$out")"
 records=$work/records
 rm -rf "$records"
 mkdir -p "$records"

@@ -17,7 +17,8 @@
 #   CHUNK_KB   read size in KiB (default 64)
 #   DEPTH      reads in flight (default 20)
 #   RUNS       runs of each side (default 3)
-#   OUT        JSON record file (default raw_read_bench.json)
+#   OUT        JSON record file (default bench/results/raw_read_bench-DATE-TIME.json;
+#              bench/results is not kept in the repository)
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 zephlorn=${1:-$top/build/src/zephlorn}
@@ -26,7 +27,7 @@ size_mb=${SIZE_MB:-2048}
 chunk_kb=${CHUNK_KB:-64}
 depth=${DEPTH:-20}
 runs=${RUNS:-3}
-out=${OUT:-raw_read_bench.json}
+out=${OUT:-$top/bench/results/raw_read_bench-$(date +%Y-%m-%d-%H%M%S).json}
 
 command -v fio >/dev/null || { echo "fio is not installed" >&2; exit 2; }
 [ -x "$zephlorn" ] || { echo "no zephlorn at $zephlorn (build it first)" >&2; exit 2; }
@@ -103,4 +104,5 @@ json+=$(printf '"caches_dropped":%s,"fio_bytes_per_sec":%s,"zephlorn_bytes_per_s
 json+=$(printf '"ratio":%s,"fio_runs":[%s],"zephlorn_runs":[%s]}' "$ratio" \
   "$(IFS=,; echo "${fio_rates[*]}")" "$(IFS=,; echo "${zeph_rates[*]}")")
 echo "$json"
+mkdir -p "$(dirname "$out")"
 echo "$json" >"$out"

@@ -51,6 +51,8 @@ class PosixFileEnv final : public FileEnv {
     return std::rename(from.c_str(), to.c_str());
   }
   int unlink(const std::string& path) override { return ::unlink(path.c_str()); }
+  int mkdir(const std::string& path, mode_t mode) override { return ::mkdir(path.c_str(), mode); }
+  int rmdir(const std::string& path) override { return ::rmdir(path.c_str()); }
 };
 
 std::atomic<FileEnv*> current{nullptr};

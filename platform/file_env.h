@@ -1,9 +1,10 @@
 // The one way the engine reaches files: every open, read, write, sync,
 // truncate, rename and unlink of a cartridge, of the home's small files and
-// of the registry goes through the FileEnv in force. The default is the
-// operating system; tests put in an environment that fails the Nth write,
-// sync or rename, shortens a write or cuts the power (testing/
-// fault_file_env.h), so every error path of the engine can be reached.
+// of the registry, and every directory it makes or removes, goes through the
+// FileEnv in force. The default is the operating system; tests put in an
+// environment that fails the Nth read, write, sync or rename, shortens a
+// read or a write or cuts the power (testing/fault_file_env.h), so every
+// error path of the engine can be reached.
 //
 // Each call behaves as the system call it names: -1 (or a short count) with
 // errno set on failure.
@@ -45,6 +46,8 @@ class FileEnv {
   virtual int futimens(int fd, const struct timespec times[2]) = 0;
   virtual int rename(const std::string& from, const std::string& to) = 0;
   virtual int unlink(const std::string& path) = 0;
+  virtual int mkdir(const std::string& path, mode_t mode) = 0;
+  virtual int rmdir(const std::string& path) = 0;
 };
 
 // The environment in force (the operating system unless a test replaced it).

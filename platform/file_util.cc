@@ -1,16 +1,19 @@
 #include "platform/file_util.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include "platform/file_env.h"
 
@@ -59,34 +62,35 @@ void unlockFile(int fd) { flockRetrying(fd, LOCK_UN); }
 bool lockHeld(const std::string& path, const std::string& locksTable) {
   struct stat st;
   if (::stat(path.c_str(), &st) != 0) return false;
-  FILE* table = std::fopen(locksTable.c_str(), "re");
-  if (table == nullptr) return false;
+  // The kernel's table, not a file of ours: read past the file environment.
+  std::string table;
+  if (readRegularFile(locksTable, 64u << 20, &table, posixFileEnv()) != 0) return false;
   // "1: FLOCK  ADVISORY  WRITE 4242 fe:00:10953215 0 EOF"; a waiter's
   // line has "->" after the number and holds nothing.
-  char line[256];
   bool held = false;
-  while (!held && std::fgets(line, sizeof line, table) != nullptr) {
+  for (size_t at = 0; !held && at < table.size();) {
+    size_t end = std::min(table.find('\n', at), table.size());
+    std::string line = table.substr(at, end - at);
+    at = end + 1;
     char kind[16] = {}, mode[16] = {}, access[16] = {};
     unsigned devMajor = 0, devMinor = 0;
     unsigned long long inode = 0;
     long pid = 0;
-    if (std::sscanf(line, "%*d: %15s %15s %15s %ld %x:%x:%llu", kind, mode, access, &pid, &devMajor,
-                    &devMinor, &inode) == 7 &&
+    if (std::sscanf(line.c_str(), "%*d: %15s %15s %15s %ld %x:%x:%llu", kind, mode, access, &pid,
+                    &devMajor, &devMinor, &inode) == 7 &&
         std::strcmp(kind, "FLOCK") == 0 && devMajor == major(st.st_dev) &&
         devMinor == minor(st.st_dev) && inode == static_cast<unsigned long long>(st.st_ino)) {
       held = true;
     }
   }
-  std::fclose(table);
   return held;
 }
 
 FileLock::FileLock(const std::string& path, LockWait wait, int timeoutMs) {
-  ScopedFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-  if (!fd.valid()) {
-    error_ = errno;
-    return;
-  }
+  int opened = -1;
+  error_ = openRegularFile(path, O_RDWR | O_CREAT, 0644, &opened);
+  if (error_ != 0) return;
+  ScopedFd fd(opened);
   switch (wait) {
     case LockWait::kBlock:
       error_ = lockFile(fd.get());
@@ -206,6 +210,49 @@ std::string directoryOf(const std::string& path) {
   if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";
   return path.substr(0, slash);
+}
+
+int makeDirectories(const std::string& path, bool durable) {
+  std::string dir = path;
+  while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
+  struct stat st;
+  if (::stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+  if (errno != ENOENT) return errno;
+  std::string parent = directoryOf(dir);
+  if (parent != dir) {
+    int err = makeDirectories(parent, durable);
+    if (err != 0) return err;
+  }
+  if (fileEnv().mkdir(dir, 0755) != 0) {
+    // Made meanwhile by someone else: there all the same.
+    if (errno != EEXIST) return errno;
+    return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode) ? 0 : ENOTDIR;
+  }
+  return durable ? syncDirectory(parent) : 0;
+}
+
+int removeTree(const std::string& path, bool durable) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return errno == ENOENT ? 0 : errno;
+  if (S_ISDIR(st.st_mode)) {
+    std::vector<std::string> names;
+    DIR* dir = ::opendir(path.c_str());
+    if (dir == nullptr) return errno;
+    while (const struct dirent* entry = ::readdir(dir)) {
+      std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    ::closedir(dir);
+    for (const auto& name : names) {
+      // The directory's own removal is what a crash may lose: one sync.
+      int err = removeTree(path + "/" + name, false);
+      if (err != 0) return err;
+    }
+    if (fileEnv().rmdir(path) != 0) return errno;
+  } else if (fileEnv().unlink(path) != 0) {
+    return errno == ENOENT ? 0 : errno;
+  }
+  return durable ? syncDirectory(directoryOf(path)) : 0;
 }
 
 TempFile::TempFile(const std::string& path) : path_(path) {

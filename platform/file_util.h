@@ -109,6 +109,18 @@ int writeAll(int fd, const void* data, size_t size);
 // a crash. Returns 0 or the errno.
 int syncDirectory(const std::string& dir);
 
+// Makes the directory `path` and every missing one above it (mkdir -p).
+// With `durable`, each directory made is synced in its parent, so that it
+// survives a crash. Returns 0 (also when it exists already) or the errno;
+// ENOTDIR when something else stands at `path`.
+int makeDirectories(const std::string& path, bool durable = true);
+
+// Removes `path` and everything below it (rm -r; a symbolic link is
+// removed, never followed). A missing path is no error. With `durable`, the
+// removal is synced in the parent directory. Returns 0 or the errno of the
+// first step that failed.
+int removeTree(const std::string& path, bool durable = true);
+
 // The directory part of `path` ("." when it has none).
 std::string directoryOf(const std::string& path);
 

@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <system_error>
 #include <utility>
 
@@ -16,8 +15,6 @@
 
 namespace platform {
 namespace {
-
-namespace fs = std::filesystem;
 
 // Maps a backslash key path to a directory below root. Empty components,
 // "." and ".." are refused so a key can never leave the store.
@@ -95,29 +92,38 @@ int regOpenKeyFullAccess(const std::string& root, const std::string& subkey, Reg
 int regCreateKey(const std::string& root, const std::string& subkey, RegKey* key) {
   std::string dir;
   if (!keyDir(root, subkey, &dir)) return kRegInvalid;
-  std::error_code ec;
-  fs::create_directories(dir, ec);
-  if (ec) return errnoToReg(ec.value());
+  // A key made is durable before any value is stored in it.
+  int err = makeDirectories(dir);
+  if (err != 0) return errnoToReg(err);
   return regOpenKeyFullAccess(root, subkey, key);
 }
 
 int regDeleteKey(const std::string& root, const std::string& subkey) {
   std::string dir;
   if (!keyDir(root, subkey, &dir)) return kRegInvalid;
-  std::error_code ec;
-  if (!fs::exists(dir, ec)) return kRegNotFound;
-  fs::remove_all(dir, ec);
-  return ec ? errnoToReg(ec.value()) : kRegOk;
+  struct stat st;
+  if (lstat(dir.c_str(), &st) != 0) return kRegNotFound;
+  int err = removeTree(dir);
+  return err == 0 ? kRegOk : errnoToReg(err);
 }
 
 void regCloseKey(RegKey* key) { key->dir.clear(); }
+
+int regQueryValue(const RegKey& key, const std::string& name) {
+  if (!validValueName(name)) return kRegInvalid;
+  struct stat st;
+  return lstat((key.dir + "/" + name).c_str(), &st) == 0 ? kRegOk : kRegNotFound;
+}
 
 int regReadValue(const RegKey& key, const std::string& name, std::string* data) {
   if (!validValueName(name)) return kRegInvalid;
   // Values are small; one that is not a regular file (a FIFO is never
   // waited on) cannot be read.
   std::string text;
-  int err = readRegularFile(key.dir + "/" + name, 16u << 20, &text, posixFileEnv());
+  int err = readRegularFile(key.dir + "/" + name, 16u << 20, &text);
+  // Anything but a regular file in a value's place is no value of ours: a
+  // malformed one. A value that cannot be read is an I/O error.
+  if (err == EINVAL) return kRegInvalid;
   if (err != 0) return errnoToReg(err);
   *data = std::move(text);
   return kRegOk;

@@ -44,13 +44,19 @@ std::string regLocalMachineRoot();
 int regOpenKeyFullAccess(const std::string& root, const std::string& subkey, RegKey* key);
 // Opens for reading only: fails when the key is missing or not readable.
 int regOpenKeyRead(const std::string& root, const std::string& subkey, RegKey* key);
-// Creates `subkey` (and every missing parent) and opens it with full access.
+// Creates `subkey` (and every missing parent, each made durable) and opens
+// it with full access.
 int regCreateKey(const std::string& root, const std::string& subkey, RegKey* key);
-// Deletes `subkey` with all its values and subkeys.
+// Deletes `subkey` with all its values and subkeys, durably.
 int regDeleteKey(const std::string& root, const std::string& subkey);
 // Closes a key. Nothing is held open; present so callers pair every open.
 void regCloseKey(RegKey* key);
-// Reads the whole value `name` of an open key into `data`.
+// Whether the value `name` of an open key is there, readable or not,
+// without reading it: kRegOk or kRegNotFound.
+int regQueryValue(const RegKey& key, const std::string& name);
+// Reads the whole value `name` of an open key into `data`: kRegOk,
+// kRegNotFound, kRegInvalid when something else than a regular file stands
+// in its place (never waited on), kRegIoError when it cannot be read.
 int regReadValue(const RegKey& key, const std::string& name, std::string* data);
 // Replaces the value `name` atomically.
 int regWriteValue(const RegKey& key, const std::string& name, const std::string& data);

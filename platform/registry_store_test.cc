@@ -95,16 +95,24 @@ TEST_F(RegistryStoreTest, MissingAndBadValueNames) {
   ASSERT_EQ(regCreateKey(root_, engineKey(), &key), kRegOk);
   std::string read = "kept";
   EXPECT_EQ(regReadValue(key, "Info", &read), kRegNotFound);
+  EXPECT_EQ(regQueryValue(key, "Info"), kRegNotFound);
   EXPECT_EQ(regDeleteValue(key, "Info"), kRegNotFound);
   for (const char* name : {"", ".", "..", ".Info", "a/b"}) {
     EXPECT_EQ(regWriteValue(key, name, "x"), kRegInvalid) << name;
     EXPECT_EQ(regReadValue(key, name, &read), kRegInvalid) << name;
+    EXPECT_EQ(regQueryValue(key, name), kRegInvalid) << name;
     EXPECT_EQ(regDeleteValue(key, name), kRegInvalid) << name;
   }
   EXPECT_EQ(read, "kept");
   ASSERT_EQ(regWriteValue(key, "Info", "x"), kRegOk);
+  EXPECT_EQ(regQueryValue(key, "Info"), kRegOk);
   EXPECT_EQ(regDeleteValue(key, "Info"), kRegOk);
   EXPECT_EQ(regReadValue(key, "Info", &read), kRegNotFound);
+  // Something else than a file in a value's place: there, but no value.
+  ASSERT_EQ(mkfifo((engineDir() + "/Info").c_str(), 0644), 0);
+  EXPECT_EQ(regQueryValue(key, "Info"), kRegOk);
+  EXPECT_EQ(regReadValue(key, "Info", &read), kRegInvalid);
+  EXPECT_EQ(read, "kept");
 }
 
 TEST_F(RegistryStoreTest, DeleteKeyTakesItsValuesAndSubkeys) {

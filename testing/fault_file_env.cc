@@ -2,11 +2,13 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <iterator>
 
 namespace zeptest {
@@ -41,6 +43,21 @@ void writeRange(int fd, uint64_t offset, const std::string& bytes) {
   }
 }
 
+// Makes `path` a file holding `bytes` (what a power cut brings back).
+void writeWhole(const std::string& path, const std::string& bytes, mode_t mode) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  if (fd < 0) return;
+  writeRange(fd, 0, bytes);
+  ::close(fd);
+}
+
+std::string parentOf(const std::string& path) {
+  size_t slash = path.find_last_not_of('/');
+  slash = slash == std::string::npos ? std::string::npos : path.rfind('/', slash);
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 }  // namespace
 
 const char* faultName(FaultFileEnv::Fault fault) {
@@ -57,6 +74,8 @@ const char* faultName(FaultFileEnv::Fault fault) {
       return "PowerCut";
     case FaultFileEnv::Fault::kPowerCutTorn:
       return "PowerCutTorn";
+    case FaultFileEnv::Fault::kShortRead:
+      return "ShortRead";
   }
   return "?";
 }
@@ -69,6 +88,11 @@ void FaultFileEnv::arm(Op op, uint64_t nth, Fault fault) {
   armedOp_ = op;
   armedAt_ = nth;
   armedFault_ = fault;
+}
+
+void FaultFileEnv::cutPowerNow(bool torn) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (!off_) cutPower(torn);
 }
 
 uint64_t FaultFileEnv::count(Op op) const {
@@ -91,6 +115,17 @@ bool FaultFileEnv::fired() const {
   return fired_;
 }
 
+std::string FaultFileEnv::firedPath() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return firedPath_;
+}
+
+bool FaultFileEnv::unreadable(const std::string& path) const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && unreadable_.count(Key{st.st_dev, st.st_ino}) != 0;
+}
+
 bool FaultFileEnv::poweredOff() const {
   std::lock_guard<std::mutex> guard(mutex_);
   return off_;
@@ -103,10 +138,16 @@ bool FaultFileEnv::countedPath(const std::string& path) const {
 FaultFileEnv::Fault FaultFileEnv::countCall(Op op, const std::string& path) {
   if (!countedPath(path)) return Fault::kNone;
   uint64_t n = ++counts_[static_cast<int>(op)];
-  uint64_t any = op == Op::kChange ? n : ++counts_[static_cast<int>(Op::kChange)];
+  uint64_t any = 0;  // a read is no change
+  if (op == Op::kChange) {
+    any = n;
+  } else if (op != Op::kRead) {
+    any = ++counts_[static_cast<int>(Op::kChange)];
+  }
   uint64_t at = armedOp_ == Op::kChange ? any : (armedOp_ == op ? n : 0);
-  if (fired_ || armedFault_ == Fault::kNone || at != armedAt_) return Fault::kNone;
+  if (fired_ || armedFault_ == Fault::kNone || at == 0 || at != armedAt_) return Fault::kNone;
   fired_ = true;
+  firedPath_ = path;
   return armedFault_;
 }
 
@@ -135,13 +176,51 @@ FaultFileEnv::FileState* FaultFileEnv::stateOf(int fd) {
   return state == files_.end() ? nullptr : &state->second;
 }
 
+bool FaultFileEnv::parentKey(const std::string& path, Key* key) {
+  struct stat st;
+  if (::stat(parentOf(path).c_str(), &st) != 0) return false;
+  *key = Key{st.st_dev, st.st_ino};
+  return true;
+}
+
+std::string FaultFileEnv::durableContent(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return "";
+  struct stat st;
+  std::string bytes;
+  if (::fstat(fd, &st) == 0) bytes = readRange(fd, 0, static_cast<size_t>(st.st_size));
+  ::close(fd);
+  auto state = files_.find(Key{st.st_dev, st.st_ino});
+  if (state == files_.end()) return bytes;
+  // Back to what the last sync made durable, as a power cut would.
+  const std::vector<Change>& changes = state->second.changes;
+  for (auto it = changes.rbegin(); it != changes.rend(); ++it) {
+    if (it->before.empty()) continue;
+    uint64_t end = it->offset + it->before.size();
+    if (bytes.size() < end) bytes.resize(static_cast<size_t>(end), '\0');
+    bytes.replace(static_cast<size_t>(it->offset), it->before.size(), it->before);
+  }
+  bytes.resize(static_cast<size_t>(state->second.durableSize), '\0');
+  return bytes;
+}
+
+void FaultFileEnv::noteName(NameChange change, const std::string& path) {
+  Key key;
+  if (parentKey(path, &key)) change.dirs.insert(key);
+  if (!change.dirs.empty()) names_.push_back(std::move(change));
+}
+
 int FaultFileEnv::open(const std::string& path, int flags, mode_t mode) {
   std::lock_guard<std::mutex> guard(mutex_);
   if (isOff()) return -1;
-  int fd = ::open(path.c_str(), flags, mode);
-  if (fd < 0) return fd;
-  paths_[fd] = path;
   struct stat st;
+  bool creates = (flags & O_CREAT) != 0 && ::lstat(path.c_str(), &st) != 0 && errno == ENOENT;
+  int fd = -1;
+  if (creates && meet(countCall(Op::kChange, path)) != 0) return -1;
+  fd = ::open(path.c_str(), flags, mode);
+  if (fd < 0) return fd;
+  if (creates) noteName({NameChange::Kind::kCreate, path}, path);
+  paths_[fd] = path;
   if (opensForWriting(flags) && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
     Key key{st.st_dev, st.st_ino};
     keys_[fd] = key;
@@ -160,16 +239,46 @@ int FaultFileEnv::close(int fd) {
   return ::close(fd);
 }
 
+ssize_t FaultFileEnv::doRead(int fd, const struct iovec* iov, int count, int64_t offset,
+                             Fault fault) {
+  struct stat st;
+  bool known = (fault != Fault::kNone || !unreadable_.empty()) && ::fstat(fd, &st) == 0;
+  if (known && unreadable_.count(Key{st.st_dev, st.st_ino}) != 0) {
+    errno = EIO;
+    return -1;
+  }
+  if (fault != Fault::kNone && fault != Fault::kShortRead) {
+    meet(fault);
+    if (known) unreadable_.insert(Key{st.st_dev, st.st_ino});
+    errno = EIO;  // a read never finds the disk full
+    return -1;
+  }
+  std::vector<struct iovec> parts(iov, iov + count);
+  if (fault == Fault::kShortRead) {
+    size_t total = 0;
+    for (const auto& part : parts) total += part.iov_len;
+    size_t keep = total > 1 ? total / 2 : total;
+    for (auto& part : parts) {
+      part.iov_len = std::min(part.iov_len, keep);
+      keep -= part.iov_len;
+    }
+  }
+  int n = static_cast<int>(parts.size());
+  return offset < 0 ? ::readv(fd, parts.data(), n)
+                    : ::preadv(fd, parts.data(), n, static_cast<off_t>(offset));
+}
+
 ssize_t FaultFileEnv::pread(int fd, void* buf, size_t length, uint64_t offset) {
   std::lock_guard<std::mutex> guard(mutex_);
   if (isOff()) return -1;
-  return ::pread(fd, buf, length, static_cast<off_t>(offset));
+  struct iovec iov = {buf, length};
+  return doRead(fd, &iov, 1, static_cast<int64_t>(offset), countCall(Op::kRead, paths_[fd]));
 }
 
 ssize_t FaultFileEnv::preadv(int fd, const struct iovec* iov, int count, uint64_t offset) {
   std::lock_guard<std::mutex> guard(mutex_);
   if (isOff()) return -1;
-  return ::preadv(fd, iov, count, static_cast<off_t>(offset));
+  return doRead(fd, iov, count, static_cast<int64_t>(offset), countCall(Op::kRead, paths_[fd]));
 }
 
 int FaultFileEnv::willNeed(int fd, uint64_t offset, uint64_t length) {
@@ -190,7 +299,8 @@ int FaultFileEnv::readScattered(int fd, bool scattered) {
 ssize_t FaultFileEnv::read(int fd, void* buf, size_t length) {
   std::lock_guard<std::mutex> guard(mutex_);
   if (isOff()) return -1;
-  return ::read(fd, buf, length);
+  struct iovec iov = {buf, length};
+  return doRead(fd, &iov, 1, -1, countCall(Op::kRead, paths_[fd]));
 }
 
 ssize_t FaultFileEnv::doWrite(int fd, const void* data, size_t length, uint64_t offset,
@@ -208,6 +318,7 @@ ssize_t FaultFileEnv::doWrite(int fd, const void* data, size_t length, uint64_t 
       cutPower(fault == Fault::kPowerCutTorn);
       errno = EIO;
       return -1;
+    case Fault::kShortRead:  // never armed on a write
     case Fault::kShortWrite:
       length /= 2;
       diskFull_ = true;
@@ -275,6 +386,28 @@ int FaultFileEnv::sync(int fd, bool dataOnly) {
       state->changes.clear();
       state->durableSize = sizeOf(fd);
     }
+    // A synced directory makes every name change in it so far durable.
+    struct stat st;
+    if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+      // A directory whose removal is durable takes the changes still
+      // pending in it along (nothing can reach them any more): they count
+      // as covered too, and so on down.
+      std::set<Key> covered = {Key{st.st_dev, st.st_ino}};
+      while (!covered.empty()) {
+        std::set<Key> gone;
+        for (auto& change : names_) {
+          bool touched = false;
+          for (const Key& key : covered) touched = change.dirs.erase(key) != 0 || touched;
+          if (touched && change.dirs.empty() && change.kind == NameChange::Kind::kRmdir) {
+            gone.insert(change.removed);
+          }
+        }
+        names_.erase(std::remove_if(names_.begin(), names_.end(),
+                                    [](const NameChange& c) { return c.dirs.empty(); }),
+                     names_.end());
+        covered.swap(gone);
+      }
+    }
   }
   return rc;
 }
@@ -322,15 +455,31 @@ int FaultFileEnv::rename(const std::string& from, const std::string& to) {
   if (isOff()) return -1;
   Fault fault = countCall(Op::kRename, to);
   if (meet(fault) != 0) return -1;
+  NameChange change{NameChange::Kind::kRename, to, from};
+  struct stat st;
+  if (::lstat(to.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+    change.replaced = true;
+    change.content = durableContent(to);
+    change.mode = st.st_mode & 07777;
+  }
+  Key fromDir;
+  bool knownFrom = parentKey(from, &fromDir);
   int rc = ::rename(from.c_str(), to.c_str());
   if (rc == 0) {
-    // The file that had the new name is gone; the moved one answers to it.
+    // The file that had the new name is gone; the moved one answers to it
+    // (and the files below a moved directory to their new paths).
     for (auto it = files_.begin(); it != files_.end();) {
       it = it->second.path == to ? files_.erase(it) : std::next(it);
     }
     for (auto& [key, state] : files_) {
-      if (state.path == from) state.path = to;
+      if (state.path == from) {
+        state.path = to;
+      } else if (state.path.compare(0, from.size() + 1, from + "/") == 0) {
+        state.path = to + state.path.substr(from.size());
+      }
     }
+    if (knownFrom) change.dirs.insert(fromDir);
+    noteName(std::move(change), to);
   }
   return rc;
 }
@@ -340,12 +489,41 @@ int FaultFileEnv::unlink(const std::string& path) {
   if (isOff()) return -1;
   Fault fault = countCall(Op::kChange, path);
   if (meet(fault) != 0) return -1;
+  NameChange change{NameChange::Kind::kRemove, path};
+  struct stat st;
+  if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+    change.replaced = true;
+    change.content = durableContent(path);
+    change.mode = st.st_mode & 07777;
+  }
   int rc = ::unlink(path.c_str());
   if (rc == 0) {
     for (auto it = files_.begin(); it != files_.end();) {
       it = it->second.path == path ? files_.erase(it) : std::next(it);
     }
+    noteName(std::move(change), path);
   }
+  return rc;
+}
+
+int FaultFileEnv::mkdir(const std::string& path, mode_t mode) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (isOff()) return -1;
+  if (meet(countCall(Op::kChange, path)) != 0) return -1;
+  int rc = ::mkdir(path.c_str(), mode);
+  if (rc == 0) noteName({NameChange::Kind::kMkdir, path}, path);
+  return rc;
+}
+
+int FaultFileEnv::rmdir(const std::string& path) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  if (isOff()) return -1;
+  if (meet(countCall(Op::kChange, path)) != 0) return -1;
+  NameChange change{NameChange::Kind::kRmdir, path};
+  struct stat st;
+  if (::lstat(path.c_str(), &st) == 0) change.removed = Key{st.st_dev, st.st_ino};
+  int rc = ::rmdir(path.c_str());
+  if (rc == 0) noteName(std::move(change), path);
   return rc;
 }
 
@@ -377,6 +555,30 @@ void FaultFileEnv::cutPower(bool torn) {
     ::close(fd);
     state.changes.clear();
   }
+  // Then every name change no directory sync covered, last first.
+  for (auto it = names_.rbegin(); it != names_.rend(); ++it) {
+    switch (it->kind) {
+      case NameChange::Kind::kCreate:
+        ::unlink(it->path.c_str());
+        break;
+      case NameChange::Kind::kMkdir: {
+        std::error_code ec;
+        std::filesystem::remove_all(it->path, ec);
+        break;
+      }
+      case NameChange::Kind::kRemove:
+        if (it->replaced) writeWhole(it->path, it->content, it->mode);
+        break;
+      case NameChange::Kind::kRmdir:
+        ::mkdir(it->path.c_str(), 0755);
+        break;
+      case NameChange::Kind::kRename:
+        ::rename(it->path.c_str(), it->from.c_str());
+        if (it->replaced) writeWhole(it->path, it->content, it->mode);
+        break;
+    }
+  }
+  names_.clear();
 }
 
 }  // namespace zeptest

@@ -1,17 +1,23 @@
 // A file environment for tests that fails where it is told to: the Nth
-// write, sync or rename fails with EIO or ENOSPC, or is cut short (the rest
-// of the write then finds the disk full), or the power goes at the Nth
-// change of any file. A power cut drops everything written since each
-// file's last fsync/fdatasync (or keeps every other such write, leaving
-// holes, as a disk that wrote back some pages does) and from then on every
-// call fails, as for a machine that is off.
+// read, write, sync, rename or change fails with EIO or ENOSPC, a read or a
+// write is cut short, or the power goes at the Nth change of any file. A
+// read that fails leaves its file unreadable (a sector that cannot be read
+// stays so): every later read of that file fails too, until a new file
+// takes its name. A
+// power cut drops everything written since each file's last fsync/fdatasync
+// (or keeps every other such write, leaving holes, as a disk that wrote back
+// some pages does) and from then on every call fails, as for a machine that
+// is off.
 //
-// Model of a power cut, as ext4 with its journal behaves for the engine's
-// files: data not yet synced is lost; names (a file made, renamed, removed)
-// stay as they were at the cut.
+// Model of a power cut: data not yet synced is lost, and so is every name
+// change (a file or directory made, a rename, a removal) that no sync of its
+// directory covered since: a name change is durable only once each
+// directory it changed has been synced after it. A file made and never
+// named durably is gone; a file removed or renamed over comes back with what
+// it durably held.
 //
 // Only files whose path the `counted` predicate accepts are counted and
-// faulted; other calls pass through untouched.
+// faulted; other calls pass through untouched (and are still modelled).
 #pragma once
 
 #include <sys/types.h>
@@ -20,6 +26,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,17 +37,19 @@ namespace zeptest {
 
 class FaultFileEnv final : public platform::FileEnv {
  public:
-  // What is counted: writes (pwritev, write), syncs (fsync, fdatasync of
-  // files and directories), renames, or any change (the three and
-  // ftruncate, unlink).
-  enum class Op { kWrite, kSync, kRename, kChange };
+  // What is counted: reads (read, pread, preadv), writes (pwritev, write),
+  // syncs (fsync, fdatasync of files and directories), renames, or any
+  // change (writes, syncs and renames, and ftruncate, unlink, a file made
+  // by open, mkdir, rmdir). Reads are no change.
+  enum class Op { kWrite, kSync, kRename, kChange, kRead };
   enum class Fault {
     kNone,
-    kEio,           // the call fails with EIO, later calls succeed
+    kEio,           // the call fails with EIO, later calls succeed (reads of its file fail)
     kEnospc,        // the call fails with ENOSPC, later calls succeed
     kShortWrite,    // a write stores half its bytes; the next write: ENOSPC
-    kPowerCut,      // power gone before the call: unsynced data dropped
+    kPowerCut,      // power gone before the call: unsynced data and names dropped
     kPowerCutTorn,  // as kPowerCut, but every other unsynced write stays
+    kShortRead,     // a read returns half the bytes asked for; later reads are whole
   };
 
   explicit FaultFileEnv(std::function<bool(const std::string&)> counted = {});
@@ -50,10 +59,18 @@ class FaultFileEnv final : public platform::FileEnv {
   void setRealSync(bool real) { realSync_ = real; }
   // The `nth` (from 1) call of kind `op` meets `fault`.
   void arm(Op op, uint64_t nth, Fault fault);
+  // Cuts the power now (kPowerCut, or kPowerCutTorn when `torn`), as a cut
+  // met by the next change would: the power cut after a call returned.
+  void cutPowerNow(bool torn);
   // Calls of kind `op` counted so far.
   uint64_t count(Op op) const;
   bool fired() const;
+  // The path of the call that met the fault ("" before it fired).
+  std::string firedPath() const;
   bool poweredOff() const;
+  // True when the file now at `path` is one that a failed read left
+  // unreadable (false once a new file took its name, or none is there).
+  bool unreadable(const std::string& path) const;
 
   // Keeps every read hint given from now on (readHints); off by default, so
   // that a long-lived environment does not grow with every read.
@@ -85,6 +102,8 @@ class FaultFileEnv final : public platform::FileEnv {
   int futimens(int fd, const struct timespec times[2]) override;
   int rename(const std::string& from, const std::string& to) override;
   int unlink(const std::string& path) override;
+  int mkdir(const std::string& path, mode_t mode) override;
+  int rmdir(const std::string& path) override;
 
  private:
   // One change of a file since its last sync: enough to undo it and to
@@ -101,21 +120,45 @@ class FaultFileEnv final : public platform::FileEnv {
     std::vector<Change> changes;
   };
   using Key = std::pair<dev_t, ino_t>;
+  // A change of a name that no sync of its directories covered yet.
+  struct NameChange {
+    enum class Kind { kCreate, kMkdir, kRemove, kRmdir, kRename };
+    NameChange(Kind k, std::string p, std::string f = "")
+        : kind(k), path(std::move(p)), from(std::move(f)) {}
+    Kind kind;
+    std::string path;       // the name made or removed; a rename's new name
+    std::string from;       // a rename's old name
+    std::set<Key> dirs;     // directories still to be synced for it to be durable
+    bool replaced = false;  // a removal, or a rename over a file: what that file held
+    std::string content;
+    mode_t mode = 0644;
+    Key removed{};  // rmdir: the directory removed, whose own changes go with it
+  };
 
   // Counts a call on `path`; returns the fault it meets now (kNone mostly).
   Fault countCall(Op op, const std::string& path);
   // A write to `fd` at `offset`, with the fault it meets; -1/errno or the
   // bytes written.
   ssize_t doWrite(int fd, const void* data, size_t length, uint64_t offset, Fault fault);
+  // A read of `count` buffers at `offset` (-1: the descriptor's position)
+  // with the fault it meets.
+  ssize_t doRead(int fd, const struct iovec* iov, int count, int64_t offset, Fault fault);
   void cutPower(bool torn);
   // After a power cut: true, with errno EIO.
   bool isOff();
   // What a call that meets `fault` does before it is made (a sync, truncate,
-  // rename or unlink): -1 with errno set (a power cut first cuts), or 0 to
-  // go on.
+  // rename, unlink, create): -1 with errno set (a power cut first cuts), or
+  // 0 to go on.
   int meet(Fault fault);
   FileState* stateOf(int fd);
   bool countedPath(const std::string& path) const;
+  // The directory holding `path`, as a key; false when it cannot be seen.
+  static bool parentKey(const std::string& path, Key* key);
+  // What the regular file `path` holds durably: its bytes now with the
+  // unsynced changes undone.
+  std::string durableContent(const std::string& path);
+  // Keeps `change` of the name `path` until a sync of its directories.
+  void noteName(NameChange change, const std::string& path);
 
   std::function<bool(const std::string&)> counted_;
   mutable std::mutex mutex_;
@@ -123,13 +166,16 @@ class FaultFileEnv final : public platform::FileEnv {
   uint64_t armedAt_ = 0;
   Fault armedFault_ = Fault::kNone;
   bool fired_ = false;
+  std::string firedPath_;
   bool off_ = false;
   bool diskFull_ = false;
   bool realSync_ = true;  // after a short write: the next write fails
-  uint64_t counts_[4] = {0, 0, 0, 0};
+  uint64_t counts_[5] = {0, 0, 0, 0, 0};
   std::map<int, std::string> paths_;  // open descriptors
   std::map<int, Key> keys_;           // descriptors open for writing
   std::map<Key, FileState> files_;
+  std::vector<NameChange> names_;  // in the order they were made
+  std::set<Key> unreadable_;       // files a failed read left unreadable
   bool recordHints_ = false;
   std::vector<ReadHint> readHints_;
 };

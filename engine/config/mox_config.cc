@@ -170,14 +170,18 @@ bool parseU64(const std::string& raw, uint64_t* value) {
   return true;
 }
 
-// Reads a numeric value; leaves *value untouched when it is missing or malformed.
-void readNumber(const platform::RegKey& key, const char* name, uint64_t lo, uint64_t hi,
-                uint64_t* value) {
+// Reads a numeric value; leaves *value untouched when it is missing or
+// malformed. Returns kRegOk then, or the registry code of a value that is
+// there but cannot be read (never taken for a missing one).
+int readNumber(const platform::RegKey& key, const char* name, uint64_t lo, uint64_t hi,
+               uint64_t* value) {
   std::string text;
   uint64_t v = 0;
-  if (platform::regReadValue(key, name, &text) != platform::kRegOk) return;
-  if (!parseU64(text, &v) || v < lo || v > hi) return;
-  *value = v;
+  int rc = platform::regReadValue(key, name, &text);
+  if (rc == platform::kRegNotFound || rc == platform::kRegInvalid) return platform::kRegOk;
+  if (rc != platform::kRegOk) return rc;
+  if (parseU64(text, &v) && v >= lo && v <= hi) *value = v;
+  return platform::kRegOk;
 }
 
 }  // namespace
@@ -196,8 +200,9 @@ bool engineProvisioned(const std::string& home) {
                                &key) != platform::kRegOk) {
     return false;
   }
-  std::string text;
-  return platform::regReadValue(key, kDriveCountValue, &text) == platform::kRegOk;
+  // Only whether the value is there: one that cannot be read is a library
+  // all the same, never made again over (reading its settings reports it).
+  return platform::regQueryValue(key, kDriveCountValue) == platform::kRegOk;
 }
 
 int loadEngineSettings(const std::string& home, EngineSettings* settings) {
@@ -206,25 +211,25 @@ int loadEngineSettings(const std::string& home, EngineSettings* settings) {
                                     &key);
   if (rc != platform::kRegOk) return rc;
   EngineSettings s;
-  uint64_t v = static_cast<uint64_t>(s.driveCount);
-  readNumber(key, kDriveCountValue, 1, kMaxDrives, &v);
-  s.driveCount = static_cast<int>(v);
-  readNumber(key, kCapacityValue, kMinCapacity, 1ull << 50, &s.cartridgeCapacity);
-  v = static_cast<uint64_t>(s.streamLimit);
-  readNumber(key, kStreamLimitValue, 1, kMaxStreamLimit, &v);
-  s.streamLimit = static_cast<int>(v);
-  v = 0;
-  readNumber(key, kStoppedValue, 0, 1, &v);
-  s.stopped = v != 0;
-  v = 0;
-  readNumber(key, kDebugLevelValue, 0, 10, &v);
-  s.debugLevel = static_cast<int>(v);
-  v = static_cast<uint64_t>(s.bufferPool);
-  readNumber(key, kBufferPoolValue, 4, 4096, &v);
-  s.bufferPool = static_cast<int>(v);
-  v = kMediumFile;
-  readNumber(key, kMediumValue, kMediumFile, kMediumSequential, &v);
-  s.medium = static_cast<int>(v);
+  uint64_t drives = static_cast<uint64_t>(s.driveCount),
+           limit = static_cast<uint64_t>(s.streamLimit);
+  uint64_t stopped = 0, debug = 0, pool = static_cast<uint64_t>(s.bufferPool);
+  uint64_t medium = kMediumFile;
+  for (int err : {readNumber(key, kDriveCountValue, 1, kMaxDrives, &drives),
+                  readNumber(key, kCapacityValue, kMinCapacity, 1ull << 50, &s.cartridgeCapacity),
+                  readNumber(key, kStreamLimitValue, 1, kMaxStreamLimit, &limit),
+                  readNumber(key, kStoppedValue, 0, 1, &stopped),
+                  readNumber(key, kDebugLevelValue, 0, 10, &debug),
+                  readNumber(key, kBufferPoolValue, 4, 4096, &pool),
+                  readNumber(key, kMediumValue, kMediumFile, kMediumSequential, &medium)}) {
+    if (err != platform::kRegOk) return err;
+  }
+  s.driveCount = static_cast<int>(drives);
+  s.streamLimit = static_cast<int>(limit);
+  s.stopped = stopped != 0;
+  s.debugLevel = static_cast<int>(debug);
+  s.bufferPool = static_cast<int>(pool);
+  s.medium = static_cast<int>(medium);
   *settings = s;
   return platform::kRegOk;
 }
@@ -254,15 +259,17 @@ int storeEngineSettings(const std::string& home, const EngineSettings& s) {
   return platform::kRegOk;
 }
 
-bool loadRaidCompression(const std::string& home, int raidNumber) {
+int loadRaidCompression(const std::string& home, int raidNumber, bool* on) {
+  *on = true;
   platform::RegKey key;
   if (platform::regOpenKeyRead(platform::regLocalMachineRootOf(home), raidKeyPath(raidNumber),
                                &key) != platform::kRegOk) {
-    return true;
+    return platform::kRegOk;
   }
   uint64_t v = 1;
-  readNumber(key, kCompressionValue, 0, 1, &v);
-  return v != 0;
+  int rc = readNumber(key, kCompressionValue, 0, 1, &v);
+  *on = v != 0;
+  return rc;
 }
 
 int storeRaidCompression(const std::string& home, int raidNumber, bool on) {

@@ -106,10 +106,12 @@ std::string provisioningMarkPath(const std::string& home);
 // makes whole; nothing completes it with defaults).
 bool homeHalfMade(const std::string& home);
 // True once the home holds a provisioned library: the DriveCount value,
-// written last, and no provisioning mark.
+// written last (present, even when it cannot be read), and no provisioning
+// mark.
 bool engineProvisioned(const std::string& home);
 // Reads the settings; missing values keep their defaults. Returns 0 or a
-// registry code (kRegNotFound when the tape engine key is missing).
+// registry code (kRegNotFound when the tape engine key is missing; the code
+// of the read when a value is there but cannot be read).
 int loadEngineSettings(const std::string& home, EngineSettings* settings);
 // Writes every setting.
 int storeEngineSettings(const std::string& home, const EngineSettings& settings);
@@ -117,7 +119,8 @@ int storeEngineSettings(const std::string& home, const EngineSettings& settings)
 int storeEngineValue(const std::string& home, const char* name, uint64_t value);
 
 // Compression switch of RAID device n (true when the value is missing).
-bool loadRaidCompression(const std::string& home, int raidNumber);
+// Returns 0 or the registry code of a value that cannot be read.
+int loadRaidCompression(const std::string& home, int raidNumber, bool* on);
 int storeRaidCompression(const std::string& home, int raidNumber, bool on);
 
 // How virtual drive i presents itself on the engine's virtual SCSI bus.

@@ -82,18 +82,23 @@ TEST_F(ConfigTest, MalformedOrOutOfRangeValuesKeepTheirDefaults) {
 }
 
 TEST_F(ConfigTest, CompressionIsPerRaidDeviceAndOnWhenUnset) {
+  auto compressed = [&](int n) {
+    bool on = false;
+    EXPECT_EQ(loadRaidCompression(home_, n, &on), 0);
+    return on;
+  };
   RaidConfig raid;
   raid.level = 1;
   raid.members = {2, 3};
   ASSERT_EQ(storeRaidDevice(home_, 0, raid), 0);
   ASSERT_EQ(storeRaidDevice(home_, 1, raid), 0);
-  EXPECT_TRUE(loadRaidCompression(home_, 0));
+  EXPECT_TRUE(compressed(0));
   ASSERT_EQ(storeRaidCompression(home_, 1, false), 0);
-  EXPECT_TRUE(loadRaidCompression(home_, 0));
-  EXPECT_FALSE(loadRaidCompression(home_, 1));
+  EXPECT_TRUE(compressed(0));
+  EXPECT_FALSE(compressed(1));
   // The switch survives a rewrite of the device's Info value.
   ASSERT_EQ(storeRaidDevice(home_, 1, raid), 0);
-  EXPECT_FALSE(loadRaidCompression(home_, 1));
+  EXPECT_FALSE(compressed(1));
   EXPECT_NE(storeRaidCompression(home_, 5, true), 0);
 }
 

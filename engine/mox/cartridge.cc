@@ -30,18 +30,21 @@ bool bodyMatches(const uint8_t* body, size_t length, uint32_t crc) {
 
 namespace {
 
-bool preadAll(int fd, void* buf, size_t len, uint64_t off) {
+// Reads `len` bytes at `off`, resuming after a short read: MOX_OK,
+// MOX_E_MEDIA when the file ends first, MOX_E_IO when a read fails.
+int preadAll(int fd, void* buf, size_t len, uint64_t off) {
   uint8_t* p = static_cast<uint8_t*>(buf);
   while (len > 0) {
     ssize_t n = platform::fileEnv().pread(fd, p, len, off);
     readCounters().readCalls.fetch_add(1, std::memory_order_relaxed);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
+    if (n < 0) return MOX_E_IO;
+    if (n == 0) return MOX_E_MEDIA;
     p += n;
     off += static_cast<uint64_t>(n);
     len -= static_cast<size_t>(n);
   }
-  return true;
+  return MOX_OK;
 }
 
 // Writes every byte of `iov` at `offset`, resuming after a short write; a
@@ -115,7 +118,9 @@ void CartridgeFile::close() {
 }
 
 bool CartridgeFile::readAt(uint64_t address, void* out, size_t length) const {
-  return preadAll(fd_, out, length, address);
+  int rc = preadAll(fd_, out, length, address);
+  if (rc == MOX_E_IO) readFailures_.fetch_add(1, std::memory_order_relaxed);
+  return rc == MOX_OK;
 }
 
 uint64_t CartridgeFile::fileEnd() const {
@@ -285,7 +290,10 @@ int CartridgeFile::readRecordAt(uint64_t address, uint8_t* header, uint8_t* body
     ssize_t n = platform::fileEnv().preadv(fd_, rest, count, address + got);
     readCounters().readCalls.fetch_add(1, std::memory_order_relaxed);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return MOX_E_MEDIA;
+    if (n < 0) {
+      readFailures_.fetch_add(1, std::memory_order_relaxed);
+      return MOX_E_IO;
+    }
     if (n == 0) break;
     got += static_cast<size_t>(n);
   }

@@ -126,6 +126,7 @@ class CartridgeFile : public Medium {
   // otherwise, or when it cannot be kept, removes the side file.
   void keepMap(const CartridgeMap& map) const override;
   void forgetMap() const override;
+  uint64_t readFailures() const override { return readFailures_.load(std::memory_order_relaxed); }
 
   // The file's size in bytes. MOX_OK or MOX_E_IO.
   int size(uint64_t* bytes) const;
@@ -133,7 +134,8 @@ class CartridgeFile : public Medium {
   int stat(FileStamp* stamp) const;
 
  protected:
-  // Reads `length` bytes at `address`; false when the file is shorter.
+  // Reads `length` bytes at `address`; false when the file is shorter or
+  // the read fails (counted in readFailures()).
   bool readAt(uint64_t address, void* out, size_t length) const;
   // Writes the frame parts at `address`: all of them or MOX_E_IO.
   virtual int writeFrame(uint64_t address, const uint8_t* lead, size_t leadLength,
@@ -156,6 +158,7 @@ class CartridgeFile : public Medium {
   int fd_ = -1;
   std::string path_;
   mutable std::atomic<bool> scattered_{false};
+  mutable std::atomic<uint64_t> readFailures_{0};  // reads that failed (not the file's end)
 };
 
 // What the record readers did, counted for the tests that hold the read

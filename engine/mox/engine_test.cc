@@ -111,12 +111,12 @@ TEST_F(EngineTest, DebugLevelPersistsAndWritesTheDiagnosticLog) {
   EXPECT_NE(text.find("handle opened"), std::string::npos);
 }
 
-// The operating system's files, with the opens that may create one counted.
+// The operating system's files, with the opens that create one counted.
 class CreationCounter final : public platform::FileEnv {
  public:
   int creations = 0;
   int open(const std::string& path, int flags, mode_t mode) override {
-    if ((flags & O_CREAT) != 0) ++creations;
+    if ((flags & O_CREAT) != 0 && access(path.c_str(), F_OK) != 0) ++creations;
     return os_.open(path, flags, mode);
   }
   int close(int fd) override { return os_.close(fd); }
@@ -148,6 +148,8 @@ class CreationCounter final : public platform::FileEnv {
     return os_.rename(from, to);
   }
   int unlink(const std::string& path) override { return os_.unlink(path); }
+  int mkdir(const std::string& path, mode_t mode) override { return os_.mkdir(path, mode); }
+  int rmdir(const std::string& path) override { return os_.rmdir(path); }
 
  private:
   platform::FileEnv& os_ = platform::posixFileEnv();

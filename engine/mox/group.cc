@@ -62,8 +62,12 @@ int Group::enumTape(TapeEnumRecord* tapes) {
     int rc = reader_->nextSetNames(&names);
     if (rc != MOX_OK) return rc;
   } else {
-    bool empty = std::any_of(config_.members.begin(), config_.members.end(),
-                             [&](uint16_t d) { return home.driveCartridge(d).empty(); });
+    bool empty = false;
+    for (uint16_t d : config_.members) {
+      std::string name;
+      if (home.loadedCartridge(d, &name) != MOX_OK) return MOX_E_IO;
+      if (name.empty()) empty = true;
+    }
     if (empty) {
       if ((access_ & MOX_ACCESS_WRITE) == 0) return MOX_E_NO_TAPE;
       int rc = loadEmptyDrives(home, config_.members);

@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <vector>
 
 #include "engine/config/mox_config.h"
@@ -43,14 +42,18 @@ int loadConfig(const std::string& home, uint16_t raidNumber, moxcfg::RaidConfig*
   }
   if (config->members.empty()) return MOX_E_CONFIG;
   moxcfg::EngineSettings settings;
-  moxcfg::loadEngineSettings(home, &settings);
+  if (moxcfg::loadEngineSettings(home, &settings) != platform::kRegOk) return MOX_E_HOME;
   // A layout that cannot keep its promise is not served: a drive named
   // twice would have two members write one cartridge.
   if (!moxcfg::raidLayoutProblem(*config, raidNumber, settings.driveCount, false).empty()) {
     return MOX_E_CONFIG;
   }
+  // Another device's Info that is malformed does not stop this one; one
+  // that cannot be read leaves the layout unchecked, which is not served.
   std::vector<moxcfg::RaidConfig> all;
-  if (moxcfg::loadRaidDevices(home, &all) != platform::kRegOk) return MOX_OK;
+  rc = moxcfg::loadRaidDevices(home, &all);
+  if (rc == platform::kRegInvalid) return MOX_OK;
+  if (rc != platform::kRegOk) return MOX_E_CONFIG;
   for (size_t n = 0; n < all.size(); ++n) {
     if (n == raidNumber) continue;
     if (!moxcfg::sharedDriveProblem({*config, all[n]}).empty()) return MOX_E_CONFIG;
@@ -154,11 +157,14 @@ int Handle::selectGroup(const char* groupName, uint32_t access) {
   if (rc != MOX_OK) return rc;
   moxcfg::EngineSettings settings;
   if (moxcfg::loadEngineSettings(home_.path(), &settings) != platform::kRegOk) return MOX_E_HOME;
+  bool compressed = true;
+  if (moxcfg::loadRaidCompression(home_.path(), n, &compressed) != platform::kRegOk) {
+    return MOX_E_CONFIG;
+  }
   ExclusiveLock lock(control_);
   group_.reset();
   status_.withdraw();
-  auto group = std::make_unique<Group>(home_, n, config, access, settings,
-                                       moxcfg::loadRaidCompression(home_.path(), n));
+  auto group = std::make_unique<Group>(home_, n, config, access, settings, compressed);
   rc = group->acquire();
   if (rc != MOX_OK) return rc;
   settings_ = settings;
@@ -258,8 +264,11 @@ int Handle::formatTape(uint16_t raidNumber, const TapeFormatRecord* request,
   int result = MOX_OK;
   for (size_t i = 0; i < config.members.size(); ++i) {
     label.memberIndex = static_cast<uint16_t>(i);
-    std::string name = home_.driveCartridge(config.members[i]);
-    int one = formatCartridge(home_, home_.cartridgePath(name), label);
+    std::string name;
+    int one = home_.loadedCartridge(config.members[i], &name);
+    if (one == MOX_OK) {
+      one = name.empty() ? MOX_E_NO_TAPE : formatCartridge(home_, home_.cartridgePath(name), label);
+    }
     setResult(results, i, config.members[i], one);
     if (one != MOX_OK && result == MOX_OK) result = one;
   }
@@ -288,12 +297,15 @@ int Handle::getRaidInfo(uint16_t raidNumber, RaidInfoRecord* info) {
     info->members[i] = config.members[i];
   }
   MemberHealth health = checkMembers(home_, config);
+  if (health.readFailed) return MOX_E_IO;
   if (health.mounted) info->tapeFlag |= MOX_TAPE_FLAG_MOUNTED;
   if (health.damaged > 0) info->tapeFlag |= MOX_TAPE_FLAG_DEGRADED;
   if (health.labelled) info->tapeFlag |= MOX_TAPE_FLAG_LABELLED;
-  if (moxcfg::loadRaidCompression(home_.path(), raidNumber)) {
-    info->capFlag |= MOX_CAP_FLAG_COMPRESSION;
+  bool compressed = true;
+  if (moxcfg::loadRaidCompression(home_.path(), raidNumber, &compressed) != platform::kRegOk) {
+    return MOX_E_CONFIG;
   }
+  if (compressed) info->capFlag |= MOX_CAP_FLAG_COMPRESSION;
   if (RaidLevel::of(config.level).redundant()) info->capFlag |= MOX_CAP_FLAG_REDUNDANT;
   info->stripSize = static_cast<uint8_t>(config.stripeSize);
   return MOX_OK;
@@ -382,7 +394,9 @@ int Handle::ejectRaid(uint16_t raidNumber, DeviceResultList* results) {
   int result = MOX_OK;
   for (size_t i = 0; i < config.members.size(); ++i) {
     uint16_t drive = config.members[i];
-    int one = home_.driveCartridge(drive).empty() ? MOX_OK : home_.setDriveCartridge(drive, "");
+    std::string name;
+    int one = home_.loadedCartridge(drive, &name);
+    if (one == MOX_OK && !name.empty()) one = home_.setDriveCartridge(drive, "");
     setResult(results, i, drive, one);
     if (one != MOX_OK && result == MOX_OK) result = one;
   }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
@@ -40,10 +41,17 @@ std::mutex gLogMutex;
 const moxcfg::EngineSettings& Home::settings() const {
   std::lock_guard<std::mutex> guard(settingsMutex_);
   if (!settingsRead_) {
-    moxcfg::loadEngineSettings(path_, &settings_);
+    settingsKnown_ = moxcfg::loadEngineSettings(path_, &settings_) == platform::kRegOk;
+    if (!settingsKnown_) settings_ = moxcfg::EngineSettings();
     settingsRead_ = true;
   }
   return settings_;
+}
+
+bool Home::settingsKnown() const {
+  settings();
+  std::lock_guard<std::mutex> guard(settingsMutex_);
+  return settingsKnown_;
 }
 
 std::string Home::cartridgePath(const std::string& name) const {
@@ -64,9 +72,7 @@ Home::Shape Home::defaultShape() {
 
 int Home::ensureProvisioned() {
   if (moxcfg::engineProvisioned(path_)) return MOX_OK;
-  std::error_code ec;
-  fs::create_directories(path_, ec);
-  if (ec) return MOX_E_HOME;
+  if (platform::makeDirectories(path_) != 0) return MOX_E_HOME;
   HomeLock lock(path_);
   if (!lock.held()) return MOX_E_HOME;
   if (moxcfg::engineProvisioned(path_)) return MOX_OK;
@@ -77,9 +83,7 @@ int Home::ensureProvisioned() {
 }
 
 int Home::beginProvisioning() {
-  std::error_code ec;
-  fs::create_directories(path_, ec);
-  if (ec) return MOX_E_HOME;
+  if (platform::makeDirectories(path_) != 0) return MOX_E_HOME;
   if (moxcfg::homeHalfMade(path_)) return MOX_OK;
   return platform::writeFileAtomic(moxcfg::provisioningMarkPath(path_),
                                    "A library is being made in this home. Should this file "
@@ -107,11 +111,10 @@ int Home::provision(const Shape& shape) {
   // The mark goes first and leaves last, once everything below is durable:
   // a making cut short anywhere leaves a home that says so.
   if (beginProvisioning() != MOX_OK) return MOX_E_HOME;
-  std::error_code ec;
-  fs::create_directories(mediaDir(), ec);
-  if (ec) return MOX_E_HOME;
-  fs::create_directories(path_ + "/drives", ec);
-  if (ec) return MOX_E_HOME;
+  if (platform::makeDirectories(mediaDir()) != 0 ||
+      platform::makeDirectories(path_ + "/drives") != 0) {
+    return MOX_E_HOME;
+  }
   for (size_t n = 0; n < shape.raids.size(); ++n) {
     if (moxcfg::storeRaidDevice(path_, static_cast<int>(n), shape.raids[n]) != platform::kRegOk) {
       return MOX_E_HOME;
@@ -153,34 +156,48 @@ int Home::readDriveCartridge(int drive, std::string* name) const {
 
 namespace {
 
-// The loads of a tape change left unfinished in drives/.load, in order. No
-// journal, or one that cannot be read (never waited on, should a FIFO stand
-// there): no change to finish.
-std::vector<std::pair<int, std::string>> pendingLoads(const std::string& home) {
-  std::vector<std::pair<int, std::string>> loads;
+// The loads of a tape change left unfinished in drives/.load, in order:
+// MOX_OK and none when there is no journal, or something else than a
+// regular file in its place (never waited on); MOX_E_IO when it cannot be
+// read, which is never taken for no change.
+int pendingLoads(const std::string& home, std::vector<std::pair<int, std::string>>* loads) {
+  loads->clear();
   std::string text;
-  if (platform::readRegularFile(home + "/drives/.load", 64u << 10, &text) != 0) return loads;
+  int err = platform::readRegularFile(home + "/drives/.load", 64u << 10, &text);
+  if (err == ENOENT || err == EINVAL) return MOX_OK;
+  if (err != 0) return MOX_E_IO;
   std::istringstream in(text);
   int drive = -1;
   std::string name;
   while (in >> drive >> name) {
     if (drive < 0 || drive >= moxcfg::kMaxDrives) break;
-    loads.emplace_back(drive, name);
+    loads->emplace_back(drive, name);
   }
-  return loads;
+  return MOX_OK;
 }
 
 }  // namespace
+
+int Home::loadedCartridge(int drive, std::string* name) const {
+  int err = readDriveCartridge(drive, name);
+  std::vector<std::pair<int, std::string>> loads;
+  int rc = pendingLoads(path_, &loads);
+  bool pending = false;
+  for (const auto& [d, loaded] : loads) {
+    if (d != drive) continue;
+    *name = loaded;
+    pending = true;
+  }
+  if (rc != MOX_OK) return rc;
+  return err == 0 || err == EINVAL || pending ? MOX_OK : MOX_E_IO;
+}
 
 std::string Home::driveCartridge(int drive) const {
   // A tape change cut short is finished by the next handle or load; until
   // then every reader sees the drives as that will leave them, never half
   // of one set and half of another.
   std::string name;
-  readDriveCartridge(drive, &name);
-  for (const auto& [d, pending] : pendingLoads(path_)) {
-    if (d == drive) name = pending;
-  }
+  loadedCartridge(drive, &name);
   return name;
 }
 
@@ -198,7 +215,8 @@ int Home::setDriveCartridges(const std::vector<std::pair<uint16_t, std::string>>
 
 int Home::finishDriveLoad() {
   std::string journal = path_ + "/drives/.load";
-  std::vector<std::pair<int, std::string>> loads = pendingLoads(path_);
+  std::vector<std::pair<int, std::string>> loads;
+  if (pendingLoads(path_, &loads) != MOX_OK) return MOX_E_IO;  // a change not finished
   if (loads.empty() && !fs::exists(journal)) return MOX_OK;
   for (const auto& [drive, name] : loads) {
     std::string loaded;

@@ -29,6 +29,9 @@ class Home {
   const std::string& path() const { return path_; }
   // The engine settings of the home, read at the first call and kept.
   const moxcfg::EngineSettings& settings() const;
+  // Whether that read succeeded: when it failed, settings() holds the
+  // defaults, which must not be taken for the home's (MOX_E_IO).
+  bool settingsKnown() const;
   std::string mediaDir() const { return path_ + "/media"; }
   std::string cartridgePath(const std::string& name) const;
 
@@ -67,6 +70,12 @@ class Home {
   // The same, with the errno of a drive file that cannot be read (0 for a
   // readable or missing one).
   int readDriveCartridge(int drive, std::string* name) const;
+  // The cartridge in drive i as the engine acts on it (driveCartridge's
+  // answer): MOX_OK with "" for an empty drive or a drive file that is not a
+  // regular file (not ours), or MOX_E_IO when the drive file or the journal
+  // of a tape change cannot be read, never taken for an empty drive (a blank
+  // loaded over it would put its cartridge back in the pool).
+  int loadedCartridge(int drive, std::string* name) const;
   int setDriveCartridge(int drive, const std::string& name);
   // Loads several drives as one change (a tape change of a whole set): the
   // change is written to drives/.load first, so a change that fails or is
@@ -74,6 +83,7 @@ class Home {
   // never hold half of one set and half of another. Called with HomeLock.
   int setDriveCartridges(const std::vector<std::pair<uint16_t, std::string>>& loads);
   // Finishes a change of drives left unfinished. Called with HomeLock.
+  // MOX_OK, or MOX_E_IO when the change cannot be read or finished.
   int finishDriveLoad();
   // Every cartridge file name (without .tap), sorted.
   std::vector<std::string> listCartridges() const;
@@ -89,6 +99,7 @@ class Home {
   std::string path_;
   mutable std::mutex settingsMutex_;
   mutable bool settingsRead_ = false;
+  mutable bool settingsKnown_ = false;
   mutable moxcfg::EngineSettings settings_;
 };
 

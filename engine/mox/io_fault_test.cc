@@ -1,10 +1,17 @@
-// I/O faults at every point of the engine's writing: a backup and its
-// session end, the first session on blank cartridges (their label write), a
-// session spanning cartridge sets, a member rebuild and a format. Each write,
-// sync and rename is failed in turn with EIO or ENOSPC, writes are cut
-// short, and the power is cut before each change of a file (dropping what
-// no sync covered, or keeping every other unsynced write). After each fault:
-//   - the call that met it reported an error;
+// I/O faults at every point of the engine's work: a backup and its session
+// end, the first session on blank cartridges (their label write), a session
+// spanning cartridge sets, a member rebuild, a format and a restore. Each
+// read, write, sync and rename is failed in turn with EIO or ENOSPC, reads
+// and writes are cut short, and the power is cut before each change of a
+// file or of a name (dropping what no sync covered: unsynced data, and
+// files made, renamed or removed in a directory not synced since; or
+// keeping every other unsynced write). Every file of the home is faulted:
+// cartridges, their map side files, drive files, the load journal and the
+// registry. After each fault:
+//   - the call that met it reported an error, unless the fault was one the
+//     engine may step around (a side file, which is only a cache; a short
+//     read, which is resumed; a failed read on a level that reads around a
+//     member), and then it delivered what was asked for;
 //   - every session that MOXEndSession reported ended reads back verified;
 //   - the home takes a new backup (after the failed rebuild or format is run
 //     again, as an operator would) that reads back verified.
@@ -23,8 +30,11 @@
 #include <vector>
 
 #include "engine/config/mox_config.h"
+#include "engine/mox/cartridge.h"
+#include "engine/mox/cartridge_map.h"
 #include "engine/mox/engine_test_util.h"
 #include "engine/mox/mox.h"
+#include "engine/mox/record_reader.h"
 #include "platform/file_env.h"
 #include "testing/fault_file_env.h"
 #include "testing/scoped_temp_dir.h"
@@ -52,10 +62,10 @@ struct GroupDef {
 const GroupDef kGroups[] = {
     {"RGROUP0", 0, 0, {0, 1}}, {"RGROUP1", 1, 1, {2, 3}}, {"RGROUP2", 2, 5, {4, 5, 6}}};
 
-enum class Action { kBackup, kFirstSession, kSpan, kRebuild, kFormat };
+enum class Action { kBackup, kFirstSession, kSpan, kRebuild, kFormat, kRestore };
 
 const char* actionName(Action a) {
-  static const char* names[] = {"Backup", "FirstSession", "Span", "Rebuild", "Format"};
+  static const char* names[] = {"Backup", "FirstSession", "Span", "Rebuild", "Format", "Restore"};
   return names[static_cast<int>(a)];
 }
 
@@ -77,14 +87,20 @@ struct FaultKind {
   Fault fault;
 };
 const FaultKind kFaultKinds[] = {
-    {Op::kWrite, Fault::kEio},           {Op::kWrite, Fault::kEnospc},
-    {Op::kWrite, Fault::kShortWrite},    {Op::kSync, Fault::kEio},
-    {Op::kRename, Fault::kEio},          {Op::kChange, Fault::kPowerCut},
+    {Op::kRead, Fault::kEio},
+    {Op::kRead, Fault::kShortRead},
+    {Op::kWrite, Fault::kEio},
+    {Op::kWrite, Fault::kEnospc},
+    {Op::kWrite, Fault::kShortWrite},
+    {Op::kSync, Fault::kEio},
+    {Op::kRename, Fault::kEio},
+    {Op::kChange, Fault::kPowerCut},
     {Op::kChange, Fault::kPowerCutTorn},
 };
+constexpr Op kOps[] = {Op::kWrite, Op::kSync, Op::kRename, Op::kChange, Op::kRead};
 
 const char* opName(Op op) {
-  static const char* names[] = {"write", "sync", "rename", "change"};
+  static const char* names[] = {"write", "sync", "rename", "change", "read"};
   return names[static_cast<int>(op)];
 }
 
@@ -106,16 +122,26 @@ std::vector<uint64_t> sweepPoints(uint64_t count) {
   return points;
 }
 
-// Counts and faults the engine's own files only: a side file that the
-// engine may fail to write without failing the call is left out.
-bool countedFile(const std::string& path) { return path.find(".map") == std::string::npos; }
+// A cartridge's map side file: a cache, whose loss costs a scan.
+bool sideFile(const std::string& path) { return path.find(".map") != std::string::npos; }
+
+// True when `path` is a cartridge labelled for RAID device `g` (each group
+// of the test has its own level and member count).
+bool labelledFor(const std::string& path, int g) {
+  mox::CartridgeMap map;
+  if (path.find(".tap") == std::string::npos || mox::scanCartridge(path, &map) != MOX_OK) {
+    return false;
+  }
+  return !map.blank && map.label.level == kGroups[g].level &&
+         map.label.memberCount == kGroups[g].drives.size();
+}
 
 class IoFaults : public ::testing::TestWithParam<Scenario> {
  protected:
   // Every call of the test, faulted or not, goes through a fault
   // environment that models syncs instead of flushing the disk: the power
   // cuts are its own, and thousands of real syncs would only cost time.
-  IoFaults() : quiet_(countedFile), quietScope_(&quiet_) { quiet_.setRealSync(false); }
+  IoFaults() : quietScope_(&quiet_) { quiet_.setRealSync(false); }
 
   void SetUp() override {
     ASSERT_TRUE(temp_.valid());
@@ -132,6 +158,10 @@ class IoFaults : public ::testing::TestWithParam<Scenario> {
     const GroupDef& group = kGroups[GetParam().group];
     switch (GetParam().action) {
       case Action::kFirstSession:
+        break;
+      case Action::kRestore:
+        // A session of two sets, so that the restore changes tapes.
+        writeEnded(GetParam().group, spanBlocks(group.level));
         break;
       case Action::kRebuild: {
         writeEnded(GetParam().group, kBlocks);
@@ -176,6 +206,16 @@ class IoFaults : public ::testing::TestWithParam<Scenario> {
         return rebuild();
       case Action::kFormat:
         return format();
+      case Action::kRestore: {
+        const Ended& e = ended_.back();
+        auto r = moxtest::readSession(group.name, e.session, kStreams, e.blocks, kStreams);
+        // What a restore that reports success delivered is whole and right.
+        if (r.rc == 0) {
+          EXPECT_EQ(r.blocks, kStreams * e.blocks);
+          EXPECT_EQ(r.mismatches, 0u);
+        }
+        return r.rc;
+      }
     }
     return -1;
   }
@@ -215,8 +255,10 @@ class IoFaults : public ::testing::TestWithParam<Scenario> {
     return r.rc == 0 && r.blocks == kStreams * e.blocks && r.mismatches == 0;
   }
 
-  // One fault at one point; everything checked afterwards.
-  void runCase(const FaultKind& kind, uint64_t nth) {
+  // One fault at one point; everything checked afterwards. A power cut at
+  // `after` (one past the action's last change) comes once the action has
+  // returned: what it reported done must survive it.
+  void runCase(const FaultKind& kind, uint64_t nth, uint64_t after) {
     freshHome();
     std::vector<Ended> ended = ended_;
     if (GetParam().action == Action::kFormat) {
@@ -227,16 +269,41 @@ class IoFaults : public ::testing::TestWithParam<Scenario> {
     }
     int32_t rc = 0;
     bool fired = false;
+    std::string where;
+    bool stillUnreadable = false;
+    const bool cutAfter = nth == after;
     {
-      FaultFileEnv env(countedFile);
+      FaultFileEnv env;
       env.setRealSync(false);
-      env.arm(kind.op, nth, kind.fault);
+      if (!cutAfter) env.arm(kind.op, nth, kind.fault);
       platform::ScopedFileEnv scope(&env);
       rc = act(&ended);
+      if (cutAfter) {
+        ASSERT_EQ(rc, 0);
+        env.cutPowerNow(kind.fault == Fault::kPowerCutTorn);
+      }
       fired = env.fired();
+      where = env.firedPath();
+      stillUnreadable = env.unreadable(where);
     }
-    ASSERT_TRUE(fired) << "the sweep's point lies beyond the action";
-    EXPECT_NE(rc, 0) << "a fault that was not reported";
+    ASSERT_TRUE(fired || cutAfter) << "the sweep's point lies beyond the action";
+    const int level = kGroups[GetParam().group].level;
+    if (kind.fault == Fault::kShortRead) {
+      EXPECT_EQ(rc, 0) << "a short read of " << where << " not resumed";
+    } else if (rc == 0 && kind.op == Op::kRead) {
+      // A read that failed may go unreported only where nothing depends on
+      // it: a side file (a scan stands in), a file the action wrote anew,
+      // a cartridge of another group passed over in a search of the pool,
+      // a restore that read around the member, or a cartridge read for its
+      // side file only, which is then not kept.
+      bool aroundMember = level != 0 && GetParam().action == Action::kRestore;
+      EXPECT_TRUE(sideFile(where) || !stillUnreadable || aroundMember ||
+                  !labelledFor(where, GetParam().group) ||
+                  !fs::exists(mox::cartridgeMapPath(where)))
+          << "a failed read of " << where << " not reported";
+    } else if (!sideFile(where) && !cutAfter) {
+      EXPECT_NE(rc, 0) << "a fault that was not reported (" << where << ")";
+    }
     // Nothing that was reported ended is lost.
     for (const Ended& e : ended) {
       EXPECT_TRUE(readsBack(e)) << kGroups[e.group].name << " session " << e.session;
@@ -282,37 +349,41 @@ class IoFaults : public ::testing::TestWithParam<Scenario> {
 
 TEST_P(IoFaults, EveryPointOfTheActionFailsCleanly) {
   // A dry run counts the calls the action makes.
-  uint64_t counts[4] = {0, 0, 0, 0};
+  uint64_t counts[5] = {0, 0, 0, 0, 0};
   {
     freshHome();
-    FaultFileEnv env(countedFile);
+    FaultFileEnv env;
     env.setRealSync(false);
     platform::ScopedFileEnv scope(&env);
     std::vector<Ended> ended;
     ASSERT_EQ(act(&ended), 0);
-    for (Op op : {Op::kWrite, Op::kSync, Op::kRename, Op::kChange}) {
-      counts[static_cast<int>(op)] = env.count(op);
-    }
+    for (Op op : kOps) counts[static_cast<int>(op)] = env.count(op);
   }
   size_t cases = 0;
   for (const FaultKind& kind : kFaultKinds) {
-    for (uint64_t nth : sweepPoints(counts[static_cast<int>(kind.op)])) {
+    uint64_t count = counts[static_cast<int>(kind.op)];
+    std::vector<uint64_t> points = sweepPoints(count);
+    // A power cut also comes after the action's last change.
+    bool cut = kind.fault == Fault::kPowerCut || kind.fault == Fault::kPowerCutTorn;
+    if (cut) points.push_back(count + 1);
+    for (uint64_t nth : points) {
       std::string where = std::string(zeptest::faultName(kind.fault)) + " at " + opName(kind.op) +
                           " " + std::to_string(nth);
       // ZEP_FAULT_ONLY="EIO at write 42" runs that one case (to study it).
       if (const char* only = getenv("ZEP_FAULT_ONLY"); only != nullptr && where != only) continue;
       SCOPED_TRACE(where);
-      runCase(kind, nth);
+      runCase(kind, nth, cut ? count + 1 : 0);
       ++cases;
       if (HasFatalFailure()) return;
     }
   }
-  std::printf("%s RAID%d: %llu writes, %llu syncs, %llu renames, %llu changes; %zu fault cases\n",
-              actionName(GetParam().action), kGroups[GetParam().group].level,
-              static_cast<unsigned long long>(counts[0]),
-              static_cast<unsigned long long>(counts[1]),
-              static_cast<unsigned long long>(counts[2]),
-              static_cast<unsigned long long>(counts[3]), cases);
+  std::printf(
+      "%s RAID%d: %llu reads, %llu writes, %llu syncs, %llu renames, %llu changes; %zu fault "
+      "cases\n",
+      actionName(GetParam().action), kGroups[GetParam().group].level,
+      static_cast<unsigned long long>(counts[4]), static_cast<unsigned long long>(counts[0]),
+      static_cast<unsigned long long>(counts[1]), static_cast<unsigned long long>(counts[2]),
+      static_cast<unsigned long long>(counts[3]), cases);
   RecordProperty("fault_cases", static_cast<int>(cases));
 }
 
@@ -354,7 +425,17 @@ TEST(InitCutShort, EveryPointLeavesTheHomeWholeOrHalfMadeUntilInitForce) {
     }
     ASSERT_GT(changes, 20u);
     int halfMade = 0;
-    for (uint64_t nth = 1; nth <= changes; ++nth) {
+    // The library asked for, whole: its shape and every cartridge.
+    auto whole = [&] {
+      std::string out, err;
+      EXPECT_EQ(moxctl({"status"}, &out, &err), 0) << err;
+      EXPECT_NE(out.find("drives: 5\nc"), std::string::npos) << out;
+      EXPECT_NE(out.find("RAID0: RGROUP0 level 5 members 0 1 2"), std::string::npos) << out;
+      EXPECT_EQ(moxctl({"media"}, &out, &err), 0) << err;
+      EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1 + 6) << out;
+    };
+    // A cut before each change, and one after init returned (changes + 1).
+    for (uint64_t nth = 1; nth <= changes + 1; ++nth) {
       SCOPED_TRACE((replace ? "init --force, power cut at change " : "init, power cut at change ") +
                    std::to_string(nth));
       freshHome();
@@ -363,11 +444,16 @@ TEST(InitCutShort, EveryPointLeavesTheHomeWholeOrHalfMadeUntilInitForce) {
         env.setRealSync(false);
         env.arm(Op::kChange, nth, Fault::kPowerCut);
         platform::ScopedFileEnv scope(&env);
-        EXPECT_EQ(moxctl(init), 1);
-        ASSERT_TRUE(env.fired());
+        EXPECT_EQ(moxctl(init), nth > changes ? 0 : 1);
+        if (nth > changes) env.cutPowerNow(false);
+        ASSERT_TRUE(env.poweredOff());
       }
       std::string out, err;
-      if (moxcfg::homeHalfMade(home)) {
+      if (nth > changes) {
+        // What init reported made survives the cut.
+        EXPECT_FALSE(moxcfg::homeHalfMade(home));
+        whole();
+      } else if (moxcfg::homeHalfMade(home)) {
         ++halfMade;
         // Said in one line, by every command that needs the library.
         const std::string line =
@@ -402,23 +488,63 @@ TEST(InitCutShort, EveryPointLeavesTheHomeWholeOrHalfMadeUntilInitForce) {
       std::vector<std::string> again = {"init", "--force"};
       again.insert(again.end(), shape.begin(), shape.end());
       ASSERT_EQ(moxctl(again, &out, &err), 0) << err;
-      EXPECT_EQ(moxctl({"status"}, &out, &err), 0) << err;
-      EXPECT_NE(out.find("drives: 5\nc"), std::string::npos) << out;
-      EXPECT_NE(out.find("RAID0: RGROUP0 level 5 members 0 1 2"), std::string::npos) << out;
-      EXPECT_EQ(moxctl({"media"}, &out, &err), 0) << err;
-      EXPECT_EQ(std::count(out.begin(), out.end(), '\n'), 1 + 6) << out;
+      whole();
       if (HasFatalFailure()) return;
     }
-    // Every point but the mark's own write, sync and rename and the sync
-    // after its removal lies between the mark and its removal.
-    EXPECT_EQ(halfMade, static_cast<int>(changes) - 4);
+    // Every point lies between the mark and its removal (a cut before the
+    // sync of the home after the removal loses the removal) but those up
+    // to the sync of the home that makes the mark's name durable: the
+    // mark's temporary file made, written, synced and renamed, the home
+    // synced; for a plain init first the home made and synced in its
+    // parent and its lock file made.
+    EXPECT_EQ(halfMade, static_cast<int>(changes) - (replace ? 5 : 8));
+  }
+}
+
+// moxctl check while a read fails: the check fails (status 1), and a
+// cartridge that could not be read is named BAD for it, never "ok". A side
+// file that cannot be read is only a cache: the cartridge is scanned.
+TEST(CheckUnderReadFaults, EveryFailedReadFailsTheCheck) {
+  zeptest::ScopedTempDir temp{"moxcheck", access("/dev/shm", W_OK) == 0 ? "/dev/shm" : nullptr};
+  ASSERT_TRUE(temp.valid());
+  const std::string home = temp.file("home");
+  setenv("MOX_HOME", home.c_str(), 1);
+  ASSERT_EQ(moxtest::moxctlIn(home, {"init", "--drives", "3", "--cartridges", "4", "--capacity",
+                                     "1M", "--raid", "5:0,1,2"}),
+            0);
+  ASSERT_EQ(moxtest::writeSession("RGROUP0", 2, 6, 1).rc, 0);
+  std::string out;
+  uint64_t reads = 0;
+  {
+    FaultFileEnv env;
+    platform::ScopedFileEnv scope(&env);
+    ASSERT_EQ(moxtest::moxctlIn(home, {"check"}, &out), 0) << out;
+    reads = env.count(Op::kRead);
+  }
+  for (uint64_t nth : sweepPoints(reads)) {
+    SCOPED_TRACE("EIO at read " + std::to_string(nth));
+    FaultFileEnv env;
+    env.arm(Op::kRead, nth, Fault::kEio);
+    platform::ScopedFileEnv scope(&env);
+    int status = moxtest::moxctlIn(home, {"check"}, &out);
+    ASSERT_TRUE(env.fired());
+    std::string where = env.firedPath();
+    bool nothingToMiss = sideFile(where) || fs::file_size(where) == 0;
+    EXPECT_EQ(status, nothingToMiss ? 0 : 1) << where << "\n" << out;
+    // (An empty cartridge holds nothing a read could miss.)
+    if (where.size() > 4 && where.compare(where.size() - 4, 4, ".tap") == 0 &&
+        fs::file_size(where) > 0) {
+      std::string name = fs::path(where).stem().string();
+      EXPECT_NE(out.find(name + ": BAD"), std::string::npos) << out;
+      EXPECT_EQ(out.find(name + ": ok"), std::string::npos) << out;
+    }
   }
 }
 
 std::vector<Scenario> allScenarios() {
   std::vector<Scenario> out;
-  for (Action a :
-       {Action::kBackup, Action::kFirstSession, Action::kSpan, Action::kRebuild, Action::kFormat}) {
+  for (Action a : {Action::kBackup, Action::kFirstSession, Action::kSpan, Action::kRebuild,
+                   Action::kFormat, Action::kRestore}) {
     for (int g = 0; g < 3; ++g) {
       if (a == Action::kRebuild && kGroups[g].level == 0) continue;  // nothing to rebuild from
       out.push_back({a, g});

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <map>
 #include <mutex>
 #include <random>
@@ -21,6 +20,7 @@
 #include "engine/mox/sequential_medium.h"
 #include "platform/file_env.h"
 #include "platform/file_util.h"
+#include "platform/registry_store.h"
 
 namespace mox {
 namespace {
@@ -77,6 +77,12 @@ uint64_t earlyWarningZone(int streamLimit) {
 
 std::unique_ptr<Medium> openMedium(const Home& home, const std::string& path, bool writable,
                                    int* rc, bool create) {
+  // Which medium and what capacity come from the settings: a guess would
+  // write past a cartridge's real capacity or read it the wrong way.
+  if (!home.settingsKnown()) {
+    *rc = MOX_E_IO;
+    return nullptr;
+  }
   const moxcfg::EngineSettings& settings = home.settings();
   std::unique_ptr<CartridgeFile> file;
   if (settings.medium == moxcfg::kMediumSequential) {
@@ -107,12 +113,15 @@ std::shared_ptr<CartSet> openSet(const Home& home, const std::vector<std::string
     }
     int rc = MOX_OK;
     auto medium = openMedium(home, home.cartridgePath(names[i]), writable, &rc);
-    if (!medium) {
-      set->problems[i].push_back({0, "cartridge file missing or unreadable"});
+    if (medium) rc = mountMedium(*medium, &set->maps[i]);
+    if (rc == MOX_E_IO) {
+      set->readFailed = true;
+      set->problems[i].push_back({0, "cartridge file cannot be read (I/O error)"});
       continue;
     }
-    if (mountMedium(*medium, &set->maps[i]) != MOX_OK) {
-      set->problems[i].push_back({0, "not a cartridge of this engine (no readable label)"});
+    if (rc != MOX_OK) {
+      set->problems[i].push_back({0, medium ? "not a cartridge of this engine (no readable label)"
+                                            : "cartridge file missing or unreadable"});
       continue;
     }
     set->media[i] = std::move(medium);
@@ -140,22 +149,28 @@ bool cartridgeIsBlank(const Home& home, const std::string& name) {
     return false;
   }
   // A cartridge noted as holding session data lost it: a damaged member of
-  // its set, never a blank.
+  // its set, never a blank; nor is one whose note cannot be read.
   SetNote note;
-  return !readSetNote(home.cartridgePath(name), &note);
+  return readSetNote(home.cartridgePath(name), &note) == NoteRead::kNone;
 }
 
 int loadBlanks(Home& home, const std::vector<uint16_t>& drives, const Label* prelabel) {
   int rc = home.finishDriveLoad();
   if (rc != MOX_OK) return rc;
   moxcfg::EngineSettings settings;
-  moxcfg::loadEngineSettings(home.path(), &settings);
+  if (moxcfg::loadEngineSettings(home.path(), &settings) != platform::kRegOk) return MOX_E_IO;
+  // A drive file that cannot be read is never taken for an empty drive:
+  // its cartridge could be loaded twice.
   std::set<std::string> loaded;
+  std::string inDrive;
   for (int d = 0; d < settings.driveCount; ++d) {
-    std::string name = home.driveCartridge(d);
-    if (!name.empty()) loaded.insert(name);
+    if (home.loadedCartridge(d, &inDrive) != MOX_OK) return MOX_E_IO;
+    if (!inDrive.empty()) loaded.insert(inDrive);
   }
-  for (uint16_t d : drives) loaded.erase(home.driveCartridge(d));
+  for (uint16_t d : drives) {
+    if (home.loadedCartridge(d, &inDrive) != MOX_OK) return MOX_E_IO;
+    loaded.erase(inDrive);
+  }
   std::vector<std::string> blanks;
   for (const auto& name : home.listCartridges()) {
     if (blanks.size() == drives.size()) break;
@@ -183,7 +198,11 @@ int loadEmptyDrives(Home& home, const std::vector<uint16_t>& drives) {
   HomeLock lock(home.path());
   std::vector<uint16_t> empty;
   for (uint16_t d : drives) {
-    if (home.driveCartridge(d).empty()) empty.push_back(d);
+    // A drive file that cannot be read is not an empty drive: a blank
+    // loaded there would take a member's cartridge out of its set.
+    std::string name;
+    if (home.loadedCartridge(d, &name) != MOX_OK) return MOX_E_IO;
+    if (name.empty()) empty.push_back(d);
   }
   return empty.empty() ? MOX_OK : loadBlanks(home, empty);
 }
@@ -205,8 +224,9 @@ std::vector<std::string> findSetById(const Home& home, uint64_t setId, size_t me
   // A member whose label is gone is the cartridge the library noted for it.
   for (const auto& name : all) {
     SetNote note;
-    if (placed.count(name) == 0 && readSetNote(home.cartridgePath(name), &note) &&
-        note.setId == setId && note.member < members && names[note.member].empty()) {
+    if (placed.count(name) == 0 &&
+        readSetNote(home.cartridgePath(name), &note) == NoteRead::kNoted && note.setId == setId &&
+        note.member < members && names[note.member].empty()) {
       names[note.member] = name;
     }
   }
@@ -266,7 +286,7 @@ LibrarySurvey surveyLibrary(const Home& home) {
     Surveyed c;
     c.name = name;
     c.head = readHead(home, name);
-    c.noted = readSetNote(home.cartridgePath(name), &c.note);
+    c.noted = readSetNote(home.cartridgePath(name), &c.note) == NoteRead::kNoted;
     all.push_back(std::move(c));
   }
   // Members by set: where label and note agree, then by label, then by
@@ -440,28 +460,30 @@ std::string setNotePath(const std::string& cartridgePath) {
   return sideFilePath(cartridgePath, ".set");
 }
 
-bool readSetNote(const std::string& cartridgePath, SetNote* note) {
-  std::ifstream in(setNotePath(cartridgePath));
+NoteRead readSetNote(const std::string& cartridgePath, SetNote* note) {
   std::string line;
-  if (!in || !std::getline(in, line)) return false;
+  int err = platform::readRegularFile(setNotePath(cartridgePath), 4096, &line);
+  if (err == ENOENT || err == EINVAL || err == EFBIG) return NoteRead::kNone;
+  if (err != 0) return NoteRead::kUnreadable;
+  line.erase(std::min(line.find('\n'), line.size()));
   unsigned long long setId = 0;
   unsigned member = 0, members = 0;
   char tail = 0;
   if (std::sscanf(line.c_str(), "set %16llx member %u of %u%c", &setId, &member, &members, &tail) !=
           3 ||
       setId == 0 || members == 0 || member >= members || members > 0xFFFF) {
-    return false;
+    return NoteRead::kNone;
   }
   note->setId = setId;
   note->member = static_cast<uint16_t>(member);
   note->members = static_cast<uint16_t>(members);
-  return true;
+  return NoteRead::kNoted;
 }
 
 int writeSetNote(const std::string& cartridgePath, const SetNote& note) {
   SetNote held;
-  if (readSetNote(cartridgePath, &held) && held.setId == note.setId && held.member == note.member &&
-      held.members == note.members) {
+  if (readSetNote(cartridgePath, &held) == NoteRead::kNoted && held.setId == note.setId &&
+      held.member == note.member && held.members == note.members) {
     return MOX_OK;
   }
   char text[64];
@@ -546,10 +568,10 @@ uint64_t newSetId() {
 
 namespace {
 
-// <home>/locks/RAID<n>.lock, its directory made when missing.
+// <home>/locks/RAID<n>.lock, its directory made when missing (a lock
+// directory lost in a crash is made again).
 std::string raidLockPath(const std::string& home, int raidNumber) {
-  std::error_code ec;
-  std::filesystem::create_directories(home + "/locks", ec);
+  platform::makeDirectories(home + "/locks", /*durable=*/false);
   return home + "/locks/RAID" + std::to_string(raidNumber) + ".lock";
 }
 

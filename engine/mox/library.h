@@ -34,6 +34,9 @@ struct CartSet {
   // ended and no other starts until the set is connected (mounted) again,
   // which cuts the unfinished records away.
   std::atomic<bool> writeFailed{false};
+  // A member failed because a read failed (an I/O error): what it holds is
+  // not known, so it is neither damaged nor behind the others for sure.
+  bool readFailed = false;
 
   size_t memberCount() const { return names.size(); }
   size_t failedCount() const;
@@ -155,8 +158,11 @@ struct SetNote {
   uint16_t members = 0;
 };
 std::string setNotePath(const std::string& cartridgePath);
-// False when the cartridge has no note (or an unreadable one).
-bool readSetNote(const std::string& cartridgePath, SetNote* note);
+// Reads the cartridge's note: kNoted; kNone when it has none (or what is in
+// its place is malformed, or not a regular file, never waited on);
+// kUnreadable when the note cannot be read, which is never taken for none.
+enum class NoteRead { kNone, kNoted, kUnreadable };
+NoteRead readSetNote(const std::string& cartridgePath, SetNote* note);
 // Notes the cartridge as member `note.member` of set `note.setId` (synced),
 // unless it is noted so already. MOX_OK or MOX_E_IO.
 int writeSetNote(const std::string& cartridgePath, const SetNote& note);

@@ -179,6 +179,11 @@ class Medium {
   // as a rebuild does by a rename).
   virtual void forgetMap() const {}
 
+  // ---- Read failures --------------------------------------------------------
+  // How many reads failed so far (an I/O error, not the end of the data).
+  // A scan during which one failed does not know what the medium holds.
+  virtual uint64_t readFailures() const { return 0; }
+
  private:
   uint64_t capacity_ = ~0ull;
   uint64_t earlyWarning_ = ~0ull;

@@ -25,7 +25,8 @@ namespace {
 
 int ensureCartridge(Home& home, uint16_t drive, std::string* name) {
   int rc = loadEmptyDrives(home, {drive});
-  *name = home.driveCartridge(drive);
+  if (rc != MOX_OK) return rc;
+  if (home.loadedCartridge(drive, name) != MOX_OK) return MOX_E_IO;
   return rc;
 }
 
@@ -70,13 +71,16 @@ MemberHealth setHealth(const Home& home, const CartSet& set, uint64_t setId,
     if (!set.failed[i]) most = std::max(most, set.maps[i].sessions.size());
   }
   health.failed = set.failed;
+  health.readFailed = set.readFailed;
   health.labelled = true;
   for (size_t i = 0; i < names.size(); ++i) {
     if (!set.failed[i] && set.maps[i].sessions.size() < most) health.failed[i] = true;
     if (set.damaged[i]) health.failed[i] = true;
     SetNote note;
-    if (!health.failed[i] && setId != 0 && readSetNote(home.cartridgePath(names[i]), &note) &&
-        note.setId == setId && !lostSetData(note, set.maps[i]).empty()) {
+    NoteRead noted = readSetNote(home.cartridgePath(names[i]), &note);
+    if (noted == NoteRead::kUnreadable) health.readFailed = true;
+    if (!health.failed[i] && setId != 0 && noted == NoteRead::kNoted && note.setId == setId &&
+        !lostSetData(note, set.maps[i]).empty()) {
       health.failed[i] = true;
     }
     CartridgeMap own;
@@ -114,6 +118,7 @@ std::string takePoolBlank(Home& home, const SetNote& note) {
 int rebuildPoolSet(Home& home, const moxcfg::RaidConfig& config, const CartSet& set, uint64_t setId,
                    int* rebuilt) {
   MemberHealth health = setHealth(home, set, setId, true);
+  if (health.readFailed) return MOX_E_IO;
   int members = static_cast<int>(set.memberCount());
   const RaidLevel& raid = RaidLevel::of(config.level);
   if (health.damaged == 0) return MOX_OK;
@@ -172,6 +177,9 @@ int rebuildMember(Home& home, const moxcfg::RaidConfig& config, size_t source, s
 int rebuildGroup(Home& home, int /*raidNumber*/, const moxcfg::RaidConfig& config, int* built,
                  int* rebuilt) {
   MemberHealth health = checkMembers(home, config);
+  // A member that cannot be read is not known to be the one behind: a
+  // rebuild could copy the others over the only sound one.
+  if (health.readFailed) return MOX_E_IO;
   int members = static_cast<int>(config.members.size());
   *built = members - health.damaged;
   *rebuilt = 0;
@@ -193,6 +201,7 @@ int rebuildGroup(Home& home, int /*raidNumber*/, const moxcfg::RaidConfig& confi
   // The group's older sets, in the pool, hold sessions too: each is
   // rebuilt the same way, or the result says it could not be.
   auto mounted = openSet(home, memberCartridges(home, config.members), false);
+  if (mounted->readFailed) return result == MOX_OK ? MOX_E_IO : result;
   for (const auto& older : olderSets(home, *mounted, config.members.size())) {
     int rc = rebuildPoolSet(home, config, *older.set, older.setId, rebuilt);
     if (rc != MOX_OK && result == MOX_OK) result = rc;

@@ -16,6 +16,7 @@ struct MemberHealth {
   bool labelled = false;  // every healthy member carries a label
   int damaged = 0;        // members missing, foreign, or behind the others
   std::vector<bool> failed;
+  bool readFailed = false;  // a member could not be read: the rest is not known
 };
 
 MemberHealth checkMembers(const Home& home, const moxcfg::RaidConfig& config);

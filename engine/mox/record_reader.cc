@@ -302,8 +302,13 @@ int walkMember(RecordReader& reader, CartridgeMap* map, std::vector<Seen>* seen,
 }  // namespace
 
 int scanMedium(Medium& medium, CartridgeMap* map) {
+  // A read that failed is neither the end of the data nor damage: what the
+  // medium holds there is not known, so nothing found is taken for its
+  // content (a torn tail cut there would cut sound sessions).
+  uint64_t failures = medium.readFailures();
   RecordReader reader(medium);
-  return walkMember(reader, map, nullptr, nullptr);
+  int rc = walkMember(reader, map, nullptr, nullptr);
+  return medium.readFailures() != failures ? MOX_E_IO : rc;
 }
 
 int mountMedium(Medium& medium, CartridgeMap* map) {
@@ -358,7 +363,16 @@ CheckReport checkMedium(Medium& medium) {
   CartridgeMap map;
   std::vector<Seen> seen;
   bool recordsFollow = false;
-  if (walkMember(reader, &map, &seen, &recordsFollow) != MOX_OK) {
+  uint64_t failures = medium.readFailures();
+  int walked = walkMember(reader, &map, &seen, &recordsFollow);
+  if (medium.readFailures() != failures) {
+    // What could not be read is not known: never called sound or blank.
+    report.result = MOX_E_IO;
+    report.problem = "cannot be read (I/O error)";
+    report.damage.push_back({0, report.problem});
+    return report;
+  }
+  if (walked != MOX_OK) {
     report.result = MOX_E_MEDIA;
     report.problem = recordsFollow ? "label record damaged (records of this engine follow)"
                                    : "not a cartridge of this engine (no readable label)";

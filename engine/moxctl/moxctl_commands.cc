@@ -159,10 +159,8 @@ int cmdInit(const std::string& home, const std::vector<std::string>& args, FILE*
     std::fprintf(err, "moxctl: refused RAID layout: %s\n", layout.c_str());
     return 2;
   }
-  std::error_code ec;
-  fs::create_directories(home, ec);
-  if (ec) {
-    std::fprintf(err, "moxctl: cannot create %s: %s\n", home.c_str(), ec.message().c_str());
+  if (int made = platform::makeDirectories(home); made != 0) {
+    std::fprintf(err, "moxctl: cannot create %s: %s\n", home.c_str(), std::strerror(made));
     return 1;
   }
   mox::Home h(home);
@@ -203,9 +201,7 @@ int cmdInit(const std::string& home, const std::vector<std::string>& args, FILE*
       std::fprintf(err, "moxctl: cannot write in %s\n", home.c_str());
       return 1;
     }
-    fs::remove_all(home + "/registry", ec);
-    fs::remove_all(home + "/media", ec);
-    fs::remove_all(home + "/drives", ec);
+    for (const char* dir : {"/registry", "/media", "/drives"}) platform::removeTree(home + dir);
   }
   int rc = h.provision(shape);
   if (rc != MOX_OK) {
@@ -273,8 +269,9 @@ int cmdStatus(const std::string& home, FILE* out, FILE* err) {
   for (size_t n = 0; n < raids.size(); ++n) {
     std::fprintf(out, "RAID%zu: RGROUP%zu level %d members", n, n, raids[n].level);
     for (uint16_t m : raids[n].members) std::fprintf(out, " %u", m);
-    std::fprintf(out, " compression %s\n",
-                 moxcfg::loadRaidCompression(home, static_cast<int>(n)) ? "on" : "off");
+    bool compressed = true;
+    bool known = moxcfg::loadRaidCompression(home, static_cast<int>(n), &compressed) == 0;
+    std::fprintf(out, " compression %s\n", !known ? "unreadable" : compressed ? "on" : "off");
   }
   if (library) return std::max(rc != platform::kRegOk ? 1 : 0, printLibraryStatus(home, out, err));
   int status = 0;
@@ -465,6 +462,8 @@ struct LibraryView {
   std::map<std::string, std::vector<std::string>> findings;
   // Members of a set that holds data for which no cartridge stands.
   std::vector<std::string> missing;
+  // What could not be read (the RAID devices, a drive file): left unchecked.
+  std::vector<std::string> unread;
 
   // The survey's set of `name` when it is in the pool (no RAID device has
   // it mounted); false otherwise.
@@ -513,9 +512,17 @@ void addFindings(const mox::CartSet& set, const std::string& place, LibraryView*
 
 LibraryView viewLibrary(const mox::Home& h) {
   LibraryView view;
-  moxcfg::loadRaidDevices(h.path(), &view.raids);
+  int rc = moxcfg::loadRaidDevices(h.path(), &view.raids);
+  if (rc == platform::kRegIoError || rc == platform::kRegAccessDenied) {
+    view.unread.push_back("the RAID devices cannot be read");
+  }
   for (size_t n = 0; n < view.raids.size(); ++n) {
-    auto names = mox::memberCartridges(h, view.raids[n].members);
+    std::vector<std::string> names(view.raids[n].members.size());
+    for (size_t i = 0; i < names.size(); ++i) {
+      if (h.loadedCartridge(view.raids[n].members[i], &names[i]) != MOX_OK) {
+        view.unread.push_back(h.drivePath(view.raids[n].members[i]) + " cannot be read");
+      }
+    }
     for (const auto& name : names) {
       if (!name.empty()) view.raidOf[name] = static_cast<int>(n);
     }
@@ -575,14 +582,19 @@ bool damagedCartridge(const LibraryView& view, const std::string& name, const st
   size_t set = 0;
   if (map.tornTail && view.poolSet(name, &set) && view.survey.sets[set].continued) return true;
   mox::SetNote note;
-  return mox::readSetNote(path, &note) && !mox::lostSetData(note, map).empty();
+  mox::NoteRead noted = mox::readSetNote(path, &note);
+  return noted == mox::NoteRead::kUnreadable ||
+         (noted == mox::NoteRead::kNoted && !mox::lostSetData(note, map).empty());
 }
 
 int cmdMedia(const std::string& home, FILE* out, FILE* err) {
   if (ensure(home, err) != MOX_OK) return 1;
   if (moxcfg::isLibraryHome(home)) return printLibraryMedia(home, out, err);
   moxcfg::EngineSettings s;
-  moxcfg::loadEngineSettings(home, &s);
+  if (moxcfg::loadEngineSettings(home, &s) != platform::kRegOk) {
+    std::fprintf(err, "moxctl: cannot read the engine settings\n");
+    return 1;
+  }
   mox::Home h(home);
   auto loaded = loadedDrives(h, s.driveCount);
   LibraryView view = viewLibrary(h);
@@ -821,6 +833,10 @@ int cmdCheck(const std::string& home, const std::vector<std::string>& args, FILE
   if (refused != 0) return refused;
   LibraryView view = viewLibrary(h);
   int status = 0;
+  for (const auto& line : view.unread) {
+    std::fprintf(err, "moxctl: %s\n", line.c_str());
+    status = 1;
+  }
   if (args.empty()) {
     // A member drive that names a cartridge whose file is gone, and a
     // member of a set in the pool for which no cartridge stands.
@@ -845,7 +861,9 @@ int cmdCheck(const std::string& home, const std::vector<std::string>& args, FILE
     }
     mox::SetNote note;
     mox::CartridgeMap map;
-    if (bad.empty() && mox::readSetNote(path, &note) && scanIn(h, path, &map) == MOX_OK) {
+    mox::NoteRead noted = bad.empty() ? mox::readSetNote(path, &note) : mox::NoteRead::kNone;
+    if (noted == mox::NoteRead::kUnreadable) bad.push_back("its set note cannot be read");
+    if (noted == mox::NoteRead::kNoted && scanIn(h, path, &map) == MOX_OK) {
       std::string lost = mox::lostSetData(note, map);
       if (!lost.empty()) bad.push_back("offset 0: " + lost);
     }

@@ -51,8 +51,9 @@ class GroupLocks {
   // yet, and nobody is writing it.
   bool take(const std::string& home, int raidNumber) {
     std::string path = home + "/locks/RAID" + std::to_string(raidNumber) + ".lock";
-    platform::ScopedFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
-    if (!fd.valid()) return true;
+    int opened = -1;
+    if (platform::openRegularFile(path, O_RDONLY, 0, &opened) != 0) return true;
+    platform::ScopedFd fd(opened);
     if (platform::tryLockFile(fd.get()) != 0) return false;
     fds_.push_back(std::move(fd));
     return true;

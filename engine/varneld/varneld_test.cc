@@ -293,7 +293,9 @@ TEST_F(VarneldTest, RemoveRaidRenumbersTheLaterDevices) {
   EXPECT_EQ(info(1).linkPosition, 12);
   EXPECT_EQ(info(1).raidNumber, 1);
   EXPECT_EQ(members(1), (std::vector<uint16_t>{3}));
-  EXPECT_FALSE(moxcfg::loadRaidCompression(home_, 1));  // the key's values move with it
+  bool compressed = true;
+  EXPECT_EQ(moxcfg::loadRaidCompression(home_, 1, &compressed), 0);
+  EXPECT_FALSE(compressed);  // the key's values move with it
   EXPECT_EQ(info(2).linkPosition, 13);
   EXPECT_EQ(VARNELDRemoveRaid(2), VARNELD_OK);  // the last one
   EXPECT_FALSE(raidKeyExists(2));

@@ -7,6 +7,7 @@
 #include <functional>
 #include <thread>
 
+#include "restore/restore_tests.h"
 #include "tapesvc/tape_service.h"
 #include "testing/stream_test_support.h"
 

@@ -51,45 +51,7 @@ uint64_t splitMix64(uint64_t x) {
   return x ^ (x >> 31);
 }
 
-bool parsePercent(const char* text, int32_t* value) {
-  if (*text == '\0') return false;
-  int32_t v = 0;
-  for (const char* p = text; *p != '\0'; ++p) {
-    if (*p < '0' || *p > '9') return false;
-    v = v * 10 + (*p - '0');
-    if (v > 100) return false;
-  }
-  *value = v;
-  return true;
-}
-
 }  // namespace
-
-bool parseDataSpec(const char* text, DataSpec* pattern) {
-  static constexpr char kCompress[] = "compress=";
-  if (std::strcmp(text, "classic") == 0) {
-    *pattern = DataSpec{};
-    return true;
-  }
-  if (std::strcmp(text, "random") == 0) {
-    *pattern = DataSpec{kDataRandom, 0};
-    return true;
-  }
-  int32_t percent = 0;
-  if (std::strncmp(text, kCompress, sizeof kCompress - 1) == 0 &&
-      parsePercent(text + sizeof kCompress - 1, &percent)) {
-    *pattern = DataSpec{kDataCompress, percent};
-    return true;
-  }
-  return false;
-}
-
-int formatDataSpec(char* out, size_t size, const DataSpec& pattern) {
-  if (pattern.mode == kDataRandom) return std::snprintf(out, size, "random");
-  if (pattern.mode == kDataCompress)
-    return std::snprintf(out, size, "compress=%d", pattern.compressPercent);
-  return std::snprintf(out, size, "classic");
-}
 
 uint64_t dataBlockSeed(int32_t session, int32_t stream, int32_t block) {
   uint64_t seed = splitMix64(static_cast<uint32_t>(session));
@@ -221,13 +183,4 @@ bool dataBlockMatches(const uint8_t* block, const DataSpec& pattern, int32_t ses
   // Where the block differs: built whole and compared byte by byte.
   fillDataBlock(scratch, pattern, session, stream, blockNumber, testOffset);
   return compareBytes(scratch, block, kBlockBytes, 0, difference);
-}
-
-void formatHexBytes(char* out, size_t size, const uint8_t* bytes, int count) {
-  size_t used = 0;
-  if (size > 0) out[0] = '\0';
-  for (int i = 0; i < count && used + 4 <= size; ++i) {
-    used += static_cast<size_t>(
-        std::snprintf(out + used, size - used, i == 0 ? "%02x" : " %02x", bytes[i]));
-  }
 }

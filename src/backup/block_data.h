@@ -17,30 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 
-inline constexpr int32_t kDataClassic = 0;
-inline constexpr int32_t kDataRandom = 1;
-inline constexpr int32_t kDataCompress = 2;
-
-// A data mode and, for compress=N, its percentage.
-struct DataSpec {
-  int32_t mode = kDataClassic;
-  int32_t compressPercent = 0;
-};
-
-// Bytes of a segment of a compress=N block.
-inline constexpr size_t kCompressSegmentBytes = 4096;
-// Expected and found bytes a mismatch line shows.
-inline constexpr int kShownDifferenceBytes = 16;
-// Room for the longest mode name ("compress=100") and its zero byte.
-inline constexpr int kDataNameSize = 16;
-
-/// Parses "classic", "random" or "compress=N" with N a whole number from 0
-/// to 100 and nothing after it. False, *pattern unchanged, for anything else.
-bool parseDataSpec(const char* text, DataSpec* pattern);
-
-/// Writes the mode's name ("classic", "random", "compress=50"); returns
-/// what snprintf returns.
-int formatDataSpec(char* out, size_t size, const DataSpec& pattern);
+#include "frame/block_constants.h"
 
 /// The generator seed of data block `block` of `stream` of `session`.
 uint64_t dataBlockSeed(int32_t session, int32_t stream, int32_t block);
@@ -55,15 +32,6 @@ void fillGeneratedBytes(uint8_t* out, size_t size, uint64_t seed);
 void fillDataBlock(uint8_t* block, const DataSpec& pattern, int32_t session, int32_t stream,
                    int32_t blockNumber, int32_t testOffset);
 
-// Where a block read back differs from the block expected.
-struct BlockDifference {
-  int32_t firstOffset = -1;    // first differing byte in the block
-  int32_t differingBytes = 0;  // bytes that differ, over the compared range
-  int32_t shownBytes = 0;      // bytes in expected / found (up to 16)
-  uint8_t expected[kShownDifferenceBytes] = {};
-  uint8_t found[kShownDifferenceBytes] = {};
-};
-
 /// Compares `size` bytes at `offset` of `found` with `expected` (both the
 /// same range). True when equal; else `difference` (when given) receives
 /// the first differing offset (counted from `offset`), the number of bytes
@@ -76,6 +44,3 @@ bool compareBytes(const uint8_t* expected, const uint8_t* found, size_t size, in
 bool dataBlockMatches(const uint8_t* block, const DataSpec& pattern, int32_t session,
                       int32_t stream, int32_t blockNumber, int32_t testOffset, uint8_t* scratch,
                       BlockDifference* difference);
-
-/// Hex text of `count` bytes, two digits each, separated by blanks.
-void formatHexBytes(char* out, size_t size, const uint8_t* bytes, int count);

@@ -10,8 +10,8 @@
 #include <utility>
 
 #include "frame/log.h"
-#include "frame/run_results.h"
 #include "frame/run_settings.h"
+#include "frame/stream_sink.h"
 #include "platform/console.h"
 #include "platform/process.h"
 
@@ -57,7 +57,7 @@ int32_t writeEndBlock(StreamRecord* record, const char* reason) {
     writeLog("MOXRAIDWriteBlockDaemon Stream %d : Error %d", stream, code);
     return code;
   }
-  recordStreamBlock(stream, startUs, monotonicUs());
+  if (StreamSink* sink = streamSink()) sink->streamBlock(stream, startUs, monotonicUs());
   if (record->timing != nullptr) record->timing->blocks += 1;
   record->endedEarly = true;
   writeLog("Stream %d : ended after %d blocks (%s)", stream, blocks,
@@ -168,7 +168,7 @@ int32_t writeStream(StreamRecord* record) {
   writeLog("Stream %d : Test offset %d", stream, testOffset);
   const DataSpec data{runSettings.dataMode, runSettings.dataCompressPercent};
   record->data = data;
-  recordStreamData(stream, data);
+  if (StreamSink* sink = streamSink()) sink->streamData(stream, data);
 
   if (runSettings.runtimeSeconds > 0 && record->endAtUs == 0) {
     record->endAtUs = monotonicUs() + static_cast<int64_t>(runSettings.runtimeSeconds) * 1000000;
@@ -196,7 +196,7 @@ int32_t writeStream(StreamRecord* record) {
       writeLog("MOXRAIDWriteBlockDaemon Stream %d : Error %d", stream, code);
       return code;
     }
-    recordStreamBlock(stream, startUs, monotonicUs());
+    if (StreamSink* sink = streamSink()) sink->streamBlock(stream, startUs, monotonicUs());
     if (record->timing != nullptr) record->timing->blocks += 1;
   }
 
@@ -221,7 +221,7 @@ int32_t writeStream(StreamRecord* record) {
       writeLog("MOXRAIDWriteBlockDaemon Stream %d : Error %d", stream, code);
       return code;
     }
-    recordStreamBlock(stream, startUs, monotonicUs());
+    if (StreamSink* sink = streamSink()) sink->streamBlock(stream, startUs, monotonicUs());
     if (record->timing != nullptr) record->timing->blocks += 1;
     if (record->writeBlock % kProgressEvery == 0) {
       showStreamProgress(record->displaySlot, stream, record->writeBlock);

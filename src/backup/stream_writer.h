@@ -17,13 +17,6 @@
 #include "frame/test_timing.h"
 #include "mox.h"
 
-inline constexpr uint32_t kBlockBytes = MOX_BLOCK_SIZE;  // one chunk
-// Block numbers are 16 bits wide: a stream holds at most this many blocks,
-// its header block included.
-inline constexpr int32_t kMaxStreamBlocks = 65536;
-// Each stream of the backup-and-verify test is this many blocks longer than
-// the stream numbered one below it.
-inline constexpr int32_t kVerifyBlocksPerStream = 10;
 // Test offsets are drawn below this bound.
 inline constexpr int32_t kTestOffsetRange = 64535;
 // Size of the buffers that hold a pattern or progress text.

@@ -4,8 +4,8 @@
 #include <cstring>
 
 #include "frame/log.h"
-#include "frame/run_results.h"
 #include "frame/run_settings.h"
+#include "frame/stream_sink.h"
 #include "platform/console.h"
 #include "tapesvc/tape_service.h"
 
@@ -45,6 +45,6 @@ int spanToNewTape(MoxHandle handle) {
     writeLog("MOXContinueSession, Error %d", code);
     return code;
   }
-  recordTapeSpan();
+  if (StreamSink* sink = streamSink()) sink->tapeSpan();
   return 0;
 }

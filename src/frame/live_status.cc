@@ -100,6 +100,12 @@ void runStatus(LiveStatus* status) {
       status->startMs = 0;  // restarted meanwhile: begin again
       continue;
     }
+    if (timing.endMs.load() >= status->startMs) {
+      // The transfer has ended (a late wake-up): its last interval is the
+      // stop's to take, ending where the transfer ended, not after it.
+      status->wake.wait_for(guard, std::chrono::milliseconds(10));
+      continue;
+    }
     // The line is written without the lock: a stop never waits on output.
     guard.unlock();
     takeSample(status, point, true);
@@ -179,7 +185,7 @@ void stopLiveStatus() {
     if (startMs != status->startMs) status->last = StatusPoint{startMs, 0, 0};
     status->startMs = startMs;
     // The rest of the transfer after the last sample, stamped at its end.
-    if (endMs > status->last.atMs) {
+    if (endMs > status->last.atMs || timing.blocks.load() != status->last.blocks) {
       StatusPoint end{endMs, timing.blocks.load(), timing.mismatches.load()};
       takeSample(status, end, false);
     }

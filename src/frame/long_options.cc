@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "backup/block_data.h"
+#include "frame/block_constants.h"
 #include "frame/run_settings.h"
 #include "platform/console.h"
 

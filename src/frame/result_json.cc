@@ -4,7 +4,7 @@
 #include <csignal>
 #include <nlohmann/json.hpp>
 
-#include "backup/stream_writer.h"
+#include "frame/block_constants.h"
 #include "frame/log.h"
 #include "frame/run_settings.h"
 

@@ -12,9 +12,10 @@
 #include <system_error>
 #include <thread>
 
-#include "backup/stream_writer.h"
+#include "frame/block_constants.h"
 #include "frame/result_json.h"
 #include "frame/run_settings.h"
+#include "frame/stream_sink.h"
 #include "platform/file_util.h"
 #include "platform/process.h"
 
@@ -195,6 +196,27 @@ std::vector<ThroughputSample> transferThroughput(const std::vector<ThroughputSam
   return samples;
 }
 
+namespace {
+
+// The run results as the streams' sink: every report goes to its record.
+class ResultsSink final : public StreamSink {
+ public:
+  void streamBlock(uint16_t stream, int64_t startUs, int64_t endUs) override {
+    recordStreamBlock(stream, startUs, endUs);
+  }
+  void streamData(uint16_t stream, const DataSpec& data) override {
+    recordStreamData(stream, data);
+  }
+  void blockMismatch(uint16_t stream, int32_t block, const BlockDifference& difference) override {
+    recordMismatch(stream, block, difference);
+  }
+  void tapeSpan() override { recordTapeSpan(); }
+};
+
+ResultsSink resultsSink;
+
+}  // namespace
+
 int startRunResults(const char* path, int argc, char** argv) {
   resetRunResults();
   std::lock_guard<std::mutex> guard(resultsLock);
@@ -206,6 +228,7 @@ int startRunResults(const char* path, int argc, char** argv) {
     enabled = false;
     return -1;
   }
+  setStreamSink(&resultsSink);
   return 0;
 }
 
@@ -473,6 +496,7 @@ void interruptRunResults(int signal) {
 }
 
 void resetRunResults() {
+  if (streamSink() == &resultsSink) setStreamSink(nullptr);
   std::lock_guard<std::mutex> guard(resultsLock);
   enabled = false;
   documentPath.clear();

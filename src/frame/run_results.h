@@ -1,6 +1,8 @@
 // The run's results for the result document (--json): plain records that
 // the tests fill as they go and that frame/result_json turns into JSON at the
-// end of the run. Nothing is recorded unless startRunResults was called.
+// end of the run. Nothing is recorded unless startRunResults was called,
+// which also puts the results in force as the streams' sink
+// (frame/stream_sink.h): the stream writers and readers report there.
 //
 // Times: "At" values are milliseconds since the run started (monotonic);
 // stream times are microseconds. MB are 1,000,000 bytes.
@@ -10,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "backup/block_data.h"
+#include "frame/block_constants.h"
 #include "frame/test_timing.h"
 
 // Latency histogram: values below 16 us exactly, above that 16 buckets per

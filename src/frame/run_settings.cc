@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "backup/stream_writer.h"
+#include "frame/block_constants.h"
 #include "frame/log.h"
 #include "frame/long_options.h"
 #include "platform/console.h"

@@ -6,7 +6,7 @@
 
 #include "backup/tape_change.h"
 #include "frame/log.h"
-#include "frame/run_results.h"
+#include "frame/stream_sink.h"
 #include "platform/console.h"
 
 int32_t tapeWaitPauseMs = 1000;
@@ -62,6 +62,6 @@ int continueReadSession(MoxHandle handle, int32_t session) {
     writeLog("MOXContinueSession, Error %d", code);
     return code;
   }
-  recordTapeSpan();
+  if (StreamSink* sink = streamSink()) sink->tapeSpan();
   return 0;
 }

@@ -1,14 +1,17 @@
 // The restore tests: a session read back and verified in batches of
-// concurrent streams, or one stream after another.
+// concurrent streams, or one stream after another; and the backup-and-verify
+// test, whose streams are read back as soon as they are written.
 #include "restore/restore_tests.h"
 
 #include <cstdio>
 #include <cstring>
 
+#include "backup/backup_tests.h"
 #include "backup/stream_writer.h"
 #include "backup/tape_change.h"
 #include "backup/test_steps.h"
 #include "frame/log.h"
+#include "frame/run_results.h"
 #include "frame/run_settings.h"
 #include "platform/console.h"
 #include "restore/read_span.h"
@@ -19,6 +22,11 @@ namespace {
 
 constexpr const char* kRestoreTitle =
     "*                      RESTORE TEST                             *";
+constexpr const char* kVerifyTitle =
+    "*                       Backup and Verify  TEST                 *";
+
+// Entries of the verify test's list of written streams.
+constexpr int kVerifyListSize = 512;
 
 // The set-up both restore tests share: banner, handle, group, tape,
 // position, and the start of the read session on a copy of the run's stream
@@ -205,4 +213,152 @@ int runSerialRestoreTest(int32_t session, TestTiming* timing) {
     }
   }
   return endReadSession(handle, result, timing);
+}
+
+int runBackupVerifyTest(TestTiming* timing) {
+  logTestBanner(kVerifyTitle);
+  writeLog("StartTime (%s)", currentTimeText());
+  if (runSettings.streamCount > kVerifyListSize) {
+    writeLog("Test refused: the verify test writes at most %d streams, not %d", kVerifyListSize,
+             runSettings.streamCount);
+    return -1;
+  }
+  const int64_t longestExtra =
+      runSettings.streamCount > 0
+          ? static_cast<int64_t>(kVerifyBlocksPerStream) * (runSettings.streamCount - 1)
+          : 0;
+  if (checkStreamBlocks(longestExtra) != 0) return -1;
+
+  MoxHandle handle = 0;
+  uint16_t startStream = 0;
+  int32_t started = startWriteSession(MOX_ACCESS_BOTH, 1, true, &handle, &startStream);
+  if (started != 0) return started;
+  uint16_t written[kVerifyListSize] = {};
+  writeLog("Streams requested %d, Start Stream No %d", runSettings.streamCount, startStream);
+  runSettings.spanChunk = 0;
+  markTestStart(timing);
+
+  // Write portion: the streams one by one, each chunkCount + 10 × its
+  // number blocks long.
+  SerialWrite loop;
+  loop.remaining = runSettings.streamCount;
+  uint16_t stream = startStream;
+  bool firstStreamStarted = false;
+  int32_t result = 0;
+  while (loop.remaining != 0) {
+    if (loop.resume) {
+      loop.resume = false;
+    } else if (firstStreamStarted) {
+      int32_t code = MOXRAIDGotoNewStream(handle, &stream);
+      if (code != 0) {
+        uint16_t done = static_cast<uint16_t>(runSettings.streamCount - loop.remaining);
+        writeLog("MOXRAIDGotoNewStream Error %d Can only do:%d streams", code, done);
+        runSettings.streamCount = done;
+        MOXEndSession(handle, sessionEndBuffer);
+        MOXDisconnectTape(handle);
+        result = code;
+        break;
+      }
+    }
+    int64_t blocks = static_cast<int64_t>(runSettings.chunkCount) +
+                     static_cast<int64_t>(kVerifyBlocksPerStream) * stream;
+    if (blocks > kMaxStreamBlocks) blocks = kMaxStreamBlocks;
+    StreamRecord record = writerRecord(handle, stream, 0, static_cast<uint32_t>(blocks), timing);
+    firstStreamStarted = true;
+    written[runSettings.streamCount - loop.remaining] = stream;
+    writeLog("Writing stream:%d", stream);
+    result = writeStream(&record);
+    if (!goOnAfterStreamWrite(handle, record, &result, runSettings.streamCount, &loop)) break;
+  }
+  markTestEnd(timing);
+  if (result == 0) {
+    MOXEndSession(handle, sessionEndBuffer);
+    MOXDisconnectTape(handle);
+  }
+
+  // Verify portion: every written stream read back in the order written.
+  const uint16_t streamCount = runSettings.streamCount;
+  writeLog("Start Verify Portion of Test..");
+  writeLog("Needs to verify %d streams.", streamCount);
+  for (uint16_t k = 0; k < streamCount; ++k) writeLog("%d stream,", written[k]);
+  firstStreamStarted = false;
+  TapeEnumRecord tapes;
+  std::memset(&tapes, 0, sizeof tapes);
+  int32_t code = connectGroupTape(handle, &tapes, MOX_ACCESS_READ);
+  if (code != 0) {
+    MOXCloseHandle(handle);
+    return code;
+  }
+  const int32_t session = runSettings.sessionNumber;
+  writeLog("Positioning Tape to Session %d...", session);
+  code = MOXGototSession(handle, session);
+  if (code != 0) {
+    writeLog("MOXGototSession, Error, %d", code);
+    MOXCloseHandle(handle);
+    return code;
+  }
+  writeLog("Session   : %d", session);
+  uint16_t streamTotal = 0;
+  code = MOXStartReadSession(handle, session, streamCount, 1, written, &streamTotal);
+  if (code != 0) {
+    writeLog("MOXStartSession Error %d", code);
+    MOXCloseHandle(handle);
+    return code;
+  }
+  writeLog("Streams requested %d", streamCount);
+  // The report covers the verify portion: its times and the blocks it read.
+  timing->blocks = 0;
+  restartTestResult();
+  markTestStart(timing);
+
+  uint16_t remaining = streamCount;
+  bool resume = false;
+  result = 0;
+  while (remaining != 0) {
+    const uint16_t k = static_cast<uint16_t>(streamCount - remaining);
+    if (resume) {
+      resume = false;
+    } else if (firstStreamStarted) {
+      code = MOXRAIDGotoStream(handle, written[k - 1], written[k]);
+      if (code != 0) {
+        writeLog("MOXRAIDGotoStream Error");
+        result = code;
+        break;
+      }
+    }
+    firstStreamStarted = true;
+    // Set up afresh also after a tape change: the writer wrote the
+    // interrupted stream again from its header on the next tape.
+    StreamRecord record;
+    record.handle = handle;
+    record.streamNumber = written[k];
+    record.session = static_cast<uint16_t>(session);
+    record.timing = timing;
+    writeLog("Reading stream:%d", written[k]);
+    result = readStream(&record);
+    writeLog("Finish Reading stream:%d", written[k]);
+    if (result == 0) {
+      --remaining;
+    } else if (result == kContinuationCode) {
+      code = MOXPrepareContinuation(handle);
+      if (code != 0) {
+        result = code;
+        break;
+      }
+      resume = true;
+      code = continueReadSession(handle, session);
+      if (code != 0) {
+        result = code;
+        break;
+      }
+    } else {
+      if (result != kStreamInterruptedCode) writeLog("ReadThreadError: %d", result);
+      break;
+    }
+  }
+  markTestEnd(timing);
+  if (result == 0) writeLog("End of session..");
+  closeTestSession(handle);
+  writeLog("End of Verify Test..");
+  return result;
 }

@@ -1,4 +1,4 @@
-// The restore tests.
+// The restore tests, and the backup-and-verify test.
 #pragma once
 
 #include <cstdint>
@@ -9,3 +9,5 @@
 int runRestoreTest(int32_t session, TestTiming* timing);
 // Serial restore: the streams one after another on the main thread.
 int runSerialRestoreTest(int32_t session, TestTiming* timing);
+// Backup of streams of different lengths, each read back in the same run.
+int runBackupVerifyTest(TestTiming* timing);

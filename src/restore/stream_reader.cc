@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "frame/log.h"
-#include "frame/run_results.h"
+#include "frame/stream_sink.h"
 #include "platform/process.h"
 
 namespace {
@@ -85,7 +85,9 @@ void checkEndBlock(StreamRecord* record, const uint8_t* block) {
            stream, record->readBlock, blocks, found);
   char expected[kPatternTextSize];
   formatEndBlockText(expected, sizeof expected, record->session, stream, blocks, kEndRuntime);
-  recordMismatch(stream, record->readBlock, textDifference(block, 0, expected));
+  if (StreamSink* sink = streamSink()) {
+    sink->blockMismatch(stream, record->readBlock, textDifference(block, 0, expected));
+  }
   if (record->timing != nullptr) record->timing->mismatches += 1;
 }
 
@@ -148,7 +150,7 @@ int32_t readStream(StreamRecord* record) {
       // service's own, passed on so the test's last error names it.
       return code;
     }
-    recordStreamBlock(stream, startUs, monotonicUs());
+    if (StreamSink* sink = streamSink()) sink->streamBlock(stream, startUs, monotonicUs());
     if (record->timing != nullptr) record->timing->blocks += 1;
     int32_t offset = 0;
     int32_t count = 0;
@@ -172,7 +174,7 @@ int32_t readStream(StreamRecord* record) {
     MOXReleaseBuffers(handle, block, 1);
   }
 
-  recordStreamData(stream, record->data);
+  if (StreamSink* sink = streamSink()) sink->streamData(stream, record->data);
   char expected[kPatternTextSize];
   char found[kPatternTextSize];
   // The block expected, built again for each block read of a mode other
@@ -192,7 +194,7 @@ int32_t readStream(StreamRecord* record) {
       writeLog("MOXRAIDReadBlockDaemon %d : Error %d Chunks %d", stream, code, record->readBlock);
       return code;
     }
-    recordStreamBlock(stream, startUs, monotonicUs());
+    if (StreamSink* sink = streamSink()) sink->streamBlock(stream, startUs, monotonicUs());
     if (record->timing != nullptr) record->timing->blocks += 1;
     if (hasEndBlockMark(block)) {
       // The writer ended the stream before its header's count.
@@ -214,7 +216,8 @@ int32_t readStream(StreamRecord* record) {
       if (!match) logBlockMismatch(stream, record->readBlock, difference);
     }
     if (!match) {
-      recordMismatch(stream, record->readBlock, difference);
+      if (StreamSink* sink = streamSink())
+        sink->blockMismatch(stream, record->readBlock, difference);
       if (record->timing != nullptr) record->timing->mismatches += 1;
     }
     MOXReleaseBuffers(handle, block, 1);
