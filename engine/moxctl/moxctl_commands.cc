@@ -395,8 +395,9 @@ mox::CheckReport checkIn(const mox::Home& h, const std::string& path) {
   auto medium = mox::openMedium(h, path, false, &rc);
   if (medium) return mox::checkMedium(*medium);
   mox::CheckReport report;
-  report.result = MOX_E_MEDIA;
-  report.problem = "not a cartridge of this engine (no readable label)";
+  report.result = rc == MOX_E_IO ? MOX_E_IO : MOX_E_MEDIA;
+  report.problem = rc == MOX_E_IO ? "cannot be read (I/O error)"
+                                  : "not a cartridge of this engine (no readable label)";
   report.damage.push_back({0, report.problem});
   return report;
 }
@@ -863,8 +864,10 @@ int cmdCheck(const std::string& home, const std::vector<std::string>& args, FILE
     mox::CartridgeMap map;
     mox::NoteRead noted = bad.empty() ? mox::readSetNote(path, &note) : mox::NoteRead::kNone;
     if (noted == mox::NoteRead::kUnreadable) bad.push_back("its set note cannot be read");
-    if (noted == mox::NoteRead::kNoted && scanIn(h, path, &map) == MOX_OK) {
-      std::string lost = mox::lostSetData(note, map);
+    if (noted == mox::NoteRead::kNoted) {
+      int scanned = scanIn(h, path, &map);
+      if (scanned == MOX_E_IO) bad.push_back("offset 0: cannot be read (I/O error)");
+      std::string lost = scanned == MOX_OK ? mox::lostSetData(note, map) : std::string();
       if (!lost.empty()) bad.push_back("offset 0: " + lost);
     }
     for (const auto& line : bad) std::fprintf(out, "%s: BAD: %s\n", name.c_str(), line.c_str());
