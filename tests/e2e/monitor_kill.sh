@@ -43,8 +43,9 @@ timeout 120 "$ZEPHLORN" -m <monitor_keys >out_monitor.txt 2>&1 &
 monitor=$!
 PIDS="$PIDS $monitor"
 
-# The first writer: long streams, killed while it writes.
-"$ZEPHLORN" -b1 -g0 -n2 -c60000 <writer_keys >out_writer1.txt 2>&1 &
+# The first writer: long streams of random data (so that it is still
+# writing when it is killed), killed while it writes.
+"$ZEPHLORN" -b1 -g0 -n2 -c60000 --data=random <writer_keys >out_writer1.txt 2>&1 &
 writer=$!
 PIDS="$PIDS $writer"
 wait_for 60 seen out_monitor.txt "Daemon Active for 0" 1 || fail "the monitor never saw the writer"
@@ -58,7 +59,7 @@ wait_for 30 seen out_monitor.txt "Daemon for 0 is gone" 1 ||
 expect_line out_monitor.txt "ended without stopping it).."
 
 # The next writer's block is picked up.
-"$ZEPHLORN" -b1 -g0 -n2 -c60000 <writer_keys >out_writer2.txt 2>&1 &
+"$ZEPHLORN" -b1 -g0 -n2 -c60000 --data=random <writer_keys >out_writer2.txt 2>&1 &
 writer=$!
 PIDS="$PIDS $writer"
 wait_for 60 seen out_monitor.txt "Daemon Active for 0" 2 ||
@@ -104,7 +105,7 @@ PIDS="$PIDS $holder1 $holder2"
 for h in 1 2; do
   MOX_HOME=$(eval echo "\$home$h") timeout 120 "$ZEPHLORN" -m <keys$h >out_monitor_home$h.txt 2>&1 &
   PIDS="$PIDS $!"
-  MOX_HOME=$(eval echo "\$home$h") "$ZEPHLORN" -b1 -g0 -n2 -c60000 <writer_keys \
+  MOX_HOME=$(eval echo "\$home$h") "$ZEPHLORN" -b1 -g0 -n2 -c60000 --data=random <writer_keys \
     >out_writer_home$h.txt 2>&1 &
   PIDS="$PIDS $!"
 done
