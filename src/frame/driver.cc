@@ -14,6 +14,7 @@
 #include "frame/log.h"
 #include "frame/live_status.h"
 #include "frame/long_options.h"
+#include "frame/result_json.h"
 #include "frame/run_results.h"
 #include "frame/run_settings.h"
 #include "frame/test_timing.h"
@@ -38,18 +39,7 @@ bool runFailed = false;
 
 enum class TestKind { kBackup, kRestore };
 
-const char* signalName(int signal) {
-  switch (signal) {
-    case SIGINT:
-      return "SIGINT";
-    case SIGTERM:
-      return "SIGTERM";
-    case SIGHUP:
-      return "SIGHUP";
-    default:
-      return "a signal";
-  }
-}
+const char* signalName(int signal) { return interruptSignalName(signal, "a signal"); }
 
 void setLocalConnection() {
   std::snprintf(runSettings.serverName, sizeof runSettings.serverName, " ");

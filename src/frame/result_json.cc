@@ -154,7 +154,22 @@ bool runPassed(const RunResults& results) {
   return true;
 }
 
-const char* signalName(int32_t signal) {
+
+json interruptionJson(const RunInterruption& i) {
+  if (i.signal == 0) return nullptr;
+  json test = nullptr;
+  if (!i.test.empty()) test = i.test;
+  return json{
+      {"signal", interruptSignalName(i.signal, "other")},
+      {"at_ms", i.atMs},
+      {"test", test},
+      {"test_blocks", i.testBlocks},
+  };
+}
+
+}  // namespace
+
+const char* interruptSignalName(int signal, const char* other) {
   switch (signal) {
     case SIGINT:
       return "SIGINT";
@@ -163,23 +178,9 @@ const char* signalName(int32_t signal) {
     case SIGHUP:
       return "SIGHUP";
     default:
-      return "other";
+      return other;
   }
 }
-
-json interruptionJson(const RunInterruption& i) {
-  if (i.signal == 0) return nullptr;
-  json test = nullptr;
-  if (!i.test.empty()) test = i.test;
-  return json{
-      {"signal", signalName(i.signal)},
-      {"at_ms", i.atMs},
-      {"test", test},
-      {"test_blocks", i.testBlocks},
-  };
-}
-
-}  // namespace
 
 std::string resultJsonText(const RunResults& results) {
   json tests = json::array();
