@@ -11,8 +11,8 @@
 
 #include "backup/backup_tests.h"
 #include "backup/stream_writer.h"
-#include "frame/log.h"
 #include "frame/live_status.h"
+#include "frame/log.h"
 #include "frame/long_options.h"
 #include "frame/result_json.h"
 #include "frame/run_results.h"

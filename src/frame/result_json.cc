@@ -154,7 +154,6 @@ bool runPassed(const RunResults& results) {
   return true;
 }
 
-
 json interruptionJson(const RunInterruption& i) {
   if (i.signal == 0) return nullptr;
   json test = nullptr;
@@ -205,9 +204,10 @@ std::string resultJsonText(const RunResults& results) {
       {"arguments", results.arguments},
       {"settings", settingsJson()},
       {"sample_interval_ms", kSampleIntervalMs},
-      {"status_interval_ms", runSettings.statusIntervalSeconds > 0
-                                 ? json(static_cast<int64_t>(runSettings.statusIntervalSeconds) * 1000)
-                                 : json(nullptr)},
+      {"status_interval_ms",
+       runSettings.statusIntervalSeconds > 0
+           ? json(static_cast<int64_t>(runSettings.statusIntervalSeconds) * 1000)
+           : json(nullptr)},
       {"tests", tests},
       {"raw_read", rawRead},
       {"finished", results.finished},
