@@ -1,0 +1,520 @@
+#include "engine/mox/tape_medium.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "engine/mox/mox.h"
+
+namespace mox {
+
+using scsi::Outcome;
+
+TapeMedium::TapeMedium(std::unique_ptr<scsi::TapeDrive> drive, std::string path)
+    : drive_(std::move(drive)), path_(std::move(path)) {
+  largest_ = std::min(kMaxRecordLength, drive_->options().recordCap);
+  if (drive_->info().limits.maximum != 0) {
+    largest_ = std::min(largest_, drive_->info().limits.maximum);
+  }
+  block_.resize(largest_);
+}
+
+TapeMedium::~TapeMedium() = default;
+
+MediumTraits TapeMedium::traits() const {
+  MediumTraits traits;
+  traits.randomAccess = false;
+  traits.labelInPlace = false;
+  traits.largestRecord = largest_;
+  return traits;
+}
+
+bool TapeMedium::earlyWarning() const { return earlyWarning_ || drive_->earlyWarning(); }
+
+// ---- The layout --------------------------------------------------------------------
+
+void TapeMedium::learnMark(uint64_t file, uint64_t address) const {
+  if (file > marks_.size() + 1) return;  // a mark before it is not known
+  if (file <= marks_.size()) {
+    if (marks_[file - 1] == address) return;
+    // The tape is not what the layout said: what follows is learnt again.
+    marks_.resize(file - 1);
+    if (!cutPending_) endKnown_ = false;
+  }
+  marks_.push_back(address);
+}
+
+void TapeMedium::learnEnd() const {
+  endKnown_ = true;
+  end_ = position_;
+  endFile_ = file_;
+  if (marks_.size() > file_) marks_.resize(file_);
+}
+
+void TapeMedium::seedLayout(const CartridgeMap& map) {
+  if (map.blank || !map.damage.empty()) return;
+  std::vector<uint64_t> marks;
+  for (size_t k = 0; k < map.sessions.size(); ++k) {
+    uint64_t next =
+        k + 1 < map.sessions.size() ? map.sessions[k + 1].startOffset : map.appendOffset;
+    if (map.sessions[k].nextOffset != next) return;
+    marks.push_back(next);
+  }
+  if (cutPending_) {
+    while (!marks.empty() && marks.back() > end_) marks.pop_back();
+    marks_ = std::move(marks);
+    return;
+  }
+  marks_ = std::move(marks);
+  // A torn tail other than a session that lacks only its tape mark may hold
+  // a filemark the map does not name: its end is learnt by reading.
+  if (map.tornTail && !map.tailUnmarked) return;
+  endKnown_ = true;
+  end_ = map.fileSize;
+  endFile_ = marks_.size();
+}
+
+int TapeMedium::lost() const {
+  lost_ = true;
+  ahead_ = false;
+  if (!cutPending_) endKnown_ = false;
+  return MOX_E_IO;
+}
+
+// ---- Moving --------------------------------------------------------------------------
+
+int TapeMedium::driveRewind() const {
+  ahead_ = false;
+  if (drive_->rewind() != Outcome::done) return lost();
+  position_ = 0;
+  file_ = 0;
+  unmoved_ = false;
+  lost_ = false;
+  return MOX_OK;
+}
+
+int TapeMedium::placed() const {
+  if (lost_) return MOX_E_IO;
+  return unmoved_ ? driveRewind() : MOX_OK;
+}
+
+int TapeMedium::rewind() { return driveRewind(); }
+
+int TapeMedium::moveTo(uint64_t address) const {
+  int rc = driveRewind();
+  if (rc != MOX_OK) return rc;
+  // The last filemark the layout knows at or before the address.
+  uint64_t k = static_cast<uint64_t>(std::upper_bound(marks_.begin(), marks_.end(), address) -
+                                     marks_.begin());
+  if (k > 0) {
+    uint64_t at = marks_[k - 1];
+    Outcome o = drive_->spaceFilemarks(static_cast<int32_t>(k));
+    if (o != Outcome::done) {
+      marks_.clear();
+      return o == Outcome::endOfData ? (lost(), MOX_E_MEDIA) : lost();
+    }
+    position_ = at;
+    file_ = k;
+  }
+  MediumItem item;
+  while (position_ < address) {
+    rc = readItem(ReadWant(), &item);
+    if (rc != MOX_OK) return rc;
+    if (item.kind == MediumItem::Kind::kEnd) return MOX_E_MEDIA;
+  }
+  return position_ == address ? MOX_OK : MOX_E_MEDIA;
+}
+
+int TapeMedium::spaceTapeMarks(uint32_t count) {
+  int rc = placed();
+  if (rc != MOX_OK) return rc;
+  uint64_t target = file_ + count;
+  if (marks_.size() > file_ && count > 0) {
+    uint64_t k = std::min<uint64_t>(target, marks_.size());
+    ahead_ = false;  // a record, not a filemark: the count holds
+    Outcome o = drive_->spaceFilemarks(static_cast<int32_t>(k - file_));
+    if (o != Outcome::done) {
+      marks_.clear();
+      return o == Outcome::endOfData ? (lost(), MOX_E_MEDIA) : lost();
+    }
+    position_ = marks_[k - 1];
+    file_ = k;
+  }
+  MediumItem item;
+  while (file_ < target) {
+    rc = readItem(ReadWant(), &item);
+    if (rc != MOX_OK) return rc;
+    if (item.kind == MediumItem::Kind::kEnd) return MOX_E_MEDIA;
+  }
+  return MOX_OK;
+}
+
+int TapeMedium::readToEnd() const {
+  int rc = placed();
+  MediumItem item;
+  while (rc == MOX_OK && !(endKnown_ && position_ == end_ && file_ == endFile_)) {
+    rc = readItem(ReadWant(), &item);
+    if (rc == MOX_OK && item.kind == MediumItem::Kind::kEnd) break;
+  }
+  return rc;
+}
+
+int TapeMedium::spaceToEndOfData() {
+  if (!endKnown_) {
+    if (lost_ && driveRewind() != MOX_OK) return MOX_E_IO;
+    return readToEnd();
+  }
+  if (cutPending_) return moveTo(end_);
+  if (!lost_ && !unmoved_ && position_ == end_) return MOX_OK;
+  ahead_ = false;
+  if (drive_->spaceToEndOfData() != Outcome::done) return lost();
+  position_ = end_;
+  file_ = endFile_;
+  unmoved_ = lost_ = false;
+  return MOX_OK;
+}
+
+int TapeMedium::dataEnd(uint64_t* address) {
+  if (!endKnown_) {
+    // Forward to the end, then back where the medium was.
+    uint64_t was = lost_ ? 0 : position_;
+    if (lost_ && driveRewind() != MOX_OK) return MOX_E_IO;
+    int rc = readToEnd();
+    if (rc == MOX_OK && position_ != was) rc = was == 0 ? driveRewind() : moveTo(was);
+    if (rc != MOX_OK) return rc;
+  }
+  *address = end_;
+  return MOX_OK;
+}
+
+// ---- Reading -------------------------------------------------------------------------
+
+bool TapeMedium::longBlockLength(uint32_t* length) const {
+  // Back over the block, and read it again into a few bytes: the drive says
+  // by how much the block was longer.
+  if (drive_->spaceBackRecords(1) != Outcome::done) return false;
+  uint8_t probe[8];
+  scsi::Command c;
+  c.cdb = scsi::read6(sizeof probe, false);
+  c.direction = scsi::Direction::in;
+  c.data = probe;
+  c.length = sizeof probe;
+  c.timeoutMs = drive_->options().commandTimeoutMs;
+  scsi::Classified answer = drive_->command(c);
+  if (answer.outcome != Outcome::longBlock || !answer.residueValid || answer.residue >= 0) {
+    return false;
+  }
+  int64_t bytes = int64_t{sizeof probe} - answer.residue;
+  if (bytes > kMaxRecordLength) return false;
+  *length = static_cast<uint32_t>(bytes);
+  return true;
+}
+
+int TapeMedium::readNext(const ReadWant& want, MediumItem* item) {
+  int rc = placed();
+  if (rc != MOX_OK) {
+    *item = MediumItem();
+    item->address = item->next = position_;
+    return rc;
+  }
+  return readItem(want, item);
+}
+
+int TapeMedium::readObject(Object* object) const {
+  if (ahead_) {
+    ahead_ = false;
+    *object = Object{Object::kBlock, aheadLength_};
+    return MOX_OK;
+  }
+  uint32_t n = 0;
+  Outcome o = drive_->readRecord(block_.data(), largest_, &n);
+  switch (o) {
+    case Outcome::done:
+      *object = Object{Object::kBlock, n};
+      return MOX_OK;
+    case Outcome::filemark:
+      *object = Object{Object::kMark, 0};
+      return MOX_OK;
+    case Outcome::endOfData:
+      *object = Object{Object::kEnd, 0};
+      return MOX_OK;
+    case Outcome::longBlock:
+      if (longBlockLength(&n)) {
+        *object = Object{Object::kLong, n};
+        return MOX_OK;
+      }
+      break;
+    default:
+      break;
+  }
+  readFailures_.fetch_add(1, std::memory_order_relaxed);
+  return lost();
+}
+
+FrameState TapeMedium::frameOf(uint32_t n, RecordHeader* header, uint8_t* lead,
+                               size_t* have) const {
+  // The block as a cartridge file frames it: its length word, the block,
+  // and the same length word after it.
+  uint8_t trail[4];
+  *have = kFrameLeadSize + std::min<size_t>(n, kHeaderSize);
+  storeLe32(lead, n);
+  std::memcpy(lead + kFrameLeadSize, block_.data(), *have - kFrameLeadSize);
+  storeLe32(trail, n);
+  uint32_t len = 0;
+  return checkFrame(lead, *have, framedSize(n), trail, header, &len);
+}
+
+void TapeMedium::passed(const Object& object) const {
+  if (object.kind == Object::kMark) {
+    position_ += 4;
+    learnMark(++file_, position_);
+  } else if (object.kind == Object::kEnd) {
+    learnEnd();
+  } else {
+    position_ += framedSize(object.length);
+  }
+}
+
+int TapeMedium::readItem(const ReadWant& want, MediumItem* item) const {
+  *item = MediumItem();
+  item->address = item->next = position_;
+  if (lost_) return MOX_E_IO;
+  if (cutPending_ && position_ >= end_) return MOX_OK;  // kEnd: the data ends at the cut
+  Object object;
+  int rc = readObject(&object);
+  if (rc != MOX_OK) return rc;
+  uint8_t lead[kFrameLeadSize + kHeaderSize];
+  size_t have = 0;
+  switch (object.kind) {
+    case Object::kEnd:
+      learnEnd();
+      return MOX_OK;
+    case Object::kMark:
+      passed(object);
+      item->next = position_;
+      if (want.markExpected) {
+        item->kind = MediumItem::Kind::kTapeMark;
+        return MOX_OK;
+      }
+      item->frame = FrameState::kTapeMark;
+      item->leadBytes = 4;  // the zero word
+      break;
+    case Object::kLong:
+      // Its bytes are not seen: a whole block that is no record of this
+      // medium, as a record whose header went bad.
+      passed(object);
+      item->frame = FrameState::kBadHeader;
+      storeLe32(item->lead, object.length);
+      item->leadBytes = 4;
+      break;
+    case Object::kBlock:
+      item->frame = frameOf(object.length, &item->header, lead, &have);
+      if (item->frame == FrameState::kSound) {
+        uint32_t n = object.length;
+        item->kind = MediumItem::Kind::kRecord;
+        if ((want.bodyKinds & bodyOf(item->header.kind)) != 0 && want.image != nullptr) {
+          if (want.image->size() < n) want.image->resize(n);
+          std::memcpy(want.image->data(), block_.data(), n);
+          item->bodyRead = true;
+          item->body = bodyMatches(want.image->data() + kHeaderSize, item->header.storedLength,
+                                   item->header.bodyCrc)
+                           ? MOX_OK
+                           : MOX_E_CHECKSUM;
+        }
+        passed(object);
+        item->next = position_;
+        return MOX_OK;
+      }
+      item->leadBytes = want.markExpected ? 4 : std::min(have, sizeof item->lead);
+      std::memcpy(item->lead, lead, item->leadBytes);
+      passed(object);
+      if (want.markExpected) {
+        // A block where the tape mark should be: the whole block is the bad mark.
+        item->kind = MediumItem::Kind::kBadMark;
+        item->next = position_;
+        return MOX_OK;
+      }
+      break;
+  }
+  // Broken: as on a cartridge file, the range goes on to the next sound
+  // record (or the end of the data), over filemarks too; that record is
+  // kept, read ahead, for the next read.
+  item->kind = MediumItem::Kind::kBroken;
+  while (!(cutPending_ && position_ >= end_)) {
+    if ((rc = readObject(&object)) != MOX_OK) return rc;
+    RecordHeader header;
+    if (object.kind == Object::kBlock &&
+        frameOf(object.length, &header, lead, &have) == FrameState::kSound) {
+      ahead_ = true;
+      aheadLength_ = object.length;
+      break;
+    }
+    passed(object);
+    if (object.kind == Object::kEnd) break;
+  }
+  item->next = position_;
+  return MOX_OK;
+}
+
+// ---- Random access: none -----------------------------------------------------------------
+
+int TapeMedium::seek(uint64_t /*address*/) { return MOX_E_MEDIA; }
+
+int TapeMedium::readRecordAt(uint64_t, uint8_t*, uint8_t*, size_t, RecordHeader*) const {
+  return MOX_E_MEDIA;
+}
+
+int TapeMedium::recordLength(uint64_t, uint32_t*) const { return MOX_E_MEDIA; }
+
+int TapeMedium::rewriteLabel(const Label& /*label*/) { return MOX_E_MEDIA; }
+
+// ---- Writing -----------------------------------------------------------------------------
+
+int TapeMedium::appendable(uint64_t address, uint64_t bytes) const {
+  if (!endKnown_) {
+    if (lost_ && driveRewind() != MOX_OK) return MOX_E_IO;
+    int rc = readToEnd();
+    if (rc != MOX_OK) return rc;
+  }
+  if (address != end_) return MOX_E_MEDIA;
+  if (room(address + bytes) == Room::kOverflow) return MOX_E_TAPE_FULL;
+  if (lost_ || unmoved_ || position_ != end_) {
+    if (cutPending_) {
+      int rc = moveTo(end_);
+      if (rc != MOX_OK) return rc;
+    } else {
+      ahead_ = false;
+      if (drive_->spaceToEndOfData() != Outcome::done) return lost();
+      position_ = end_;
+      file_ = endFile_;
+      unmoved_ = lost_ = false;
+    }
+  }
+  if (ahead_) {
+    // The drive read the record after the end of the data (a cut there):
+    // back before it, so that the write goes over it.
+    ahead_ = false;
+    if (drive_->spaceBackRecords(1) != Outcome::done) return lost();
+  }
+  return MOX_OK;
+}
+
+int TapeMedium::overflowed(uint64_t address) const {
+  uint64_t acknowledged = drive_->recordsAcknowledged();
+  while (!queued_.empty() && queued_.front().first <= acknowledged) {
+    acknowledgedEnd_ = queued_.front().second;
+    queued_.pop_front();
+  }
+  queued_.clear();
+  // The drive stopped past the last record it took: the tape ends there.
+  position_ = end_ = acknowledgedEnd_;
+  endFile_ = file_;
+  cutPending_ = false;
+  earlyWarning_ = true;
+  // Records queued before this one that were taken as written are not on
+  // the tape: that is a failed write, not a full tape.
+  return end_ == address ? MOX_E_TAPE_FULL : MOX_E_IO;
+}
+
+int TapeMedium::writeRecord(uint64_t address, const RecordHeader& h, const void* body,
+                            bool crcKnown, uint64_t* size) const {
+  RecordHeader header = h;
+  if (!crcKnown) header.bodyCrc = crc32c(body, header.storedLength);
+  uint64_t length = kHeaderSize + uint64_t{header.storedLength};
+  if (length > largest_) return MOX_E_MEDIA;
+  std::vector<uint8_t> image(length);
+  encodeImage(header, body, image.data());
+  return writeImage(address, image.data(), static_cast<uint32_t>(length), size);
+}
+
+int TapeMedium::writeImage(uint64_t address, const uint8_t* image, uint32_t length,
+                           uint64_t* size) const {
+  if (length == 0 || length > largest_) return MOX_E_MEDIA;
+  int rc = appendable(address, framedSize(length));
+  if (rc != MOX_OK) return rc;
+  if (queued_.empty()) acknowledgedEnd_ = end_;
+  Outcome o = drive_->writeRecord(image, length);
+  if (o == Outcome::overflow) return overflowed(address);
+  if (!scsi::written(o)) return lost();
+  uint64_t end = address + framedSize(length);
+  queued_.emplace_back(drive_->recordsSubmitted(), end);
+  uint64_t acknowledged = drive_->recordsAcknowledged();
+  while (!queued_.empty() && queued_.front().first <= acknowledged) {
+    acknowledgedEnd_ = queued_.front().second;
+    queued_.pop_front();
+  }
+  // A write ends the data: nothing the layout knew after it is there.
+  position_ = end_ = end;
+  endFile_ = file_;
+  if (marks_.size() > file_) marks_.resize(file_);
+  cutPending_ = false;
+  dirty_ = true;
+  if (o == Outcome::earlyWarning || room(end) != Room::kFits) earlyWarning_ = true;
+  *size = framedSize(length);
+  return MOX_OK;
+}
+
+int TapeMedium::writeTapeMark(uint64_t address) const {
+  int rc = appendable(address, 4);
+  if (rc != MOX_OK) return rc;
+  if (queued_.empty()) acknowledgedEnd_ = end_;
+  Outcome o = drive_->writeFilemarks(1);
+  if (o == Outcome::overflow) return overflowed(address);
+  if (!scsi::written(o)) return lost();
+  queued_.clear();
+  position_ = end_ = acknowledgedEnd_ = address + 4;
+  marks_.resize(file_);
+  marks_.push_back(end_);
+  endFile_ = ++file_;
+  cutPending_ = false;
+  dirty_ = false;
+  if (o == Outcome::earlyWarning || room(end_) != Room::kFits) earlyWarning_ = true;
+  return MOX_OK;
+}
+
+int TapeMedium::sync() const {
+  if (!dirty_) return MOX_OK;
+  Outcome o = drive_->writeFilemarks(0);
+  if (!scsi::written(o)) {
+    if (o == Outcome::overflow) overflowed(end_);
+    return MOX_E_IO;
+  }
+  if (o == Outcome::earlyWarning) earlyWarning_ = true;
+  queued_.clear();
+  acknowledgedEnd_ = end_;
+  dirty_ = false;
+  return MOX_OK;
+}
+
+int TapeMedium::cut(uint64_t address) {
+  if (endKnown_ && address == end_) return MOX_OK;
+  if (endKnown_ && address > end_) return MOX_E_MEDIA;
+  int rc = moveTo(address);
+  if (rc != MOX_OK) return rc;
+  // The next write here overwrites the rest of the tape; until then the
+  // medium reads the data as ending here.
+  end_ = address;
+  endFile_ = file_;
+  endKnown_ = true;
+  cutPending_ = true;
+  if (marks_.size() > file_) marks_.resize(file_);
+  return MOX_OK;
+}
+
+int TapeMedium::writeLabel(const Label& label) {
+  int rc = driveRewind();
+  if (rc != MOX_OK) return rc;
+  // From the beginning: the tape ends after the label.
+  marks_.clear();
+  queued_.clear();
+  end_ = endFile_ = 0;
+  endKnown_ = true;
+  cutPending_ = true;
+  earlyWarning_ = false;
+  uint8_t body[kLabelBodySize];
+  encodeLabel(label, body);
+  uint64_t size = 0;
+  rc = writeRecord(0, labelHeader(label), body, false, &size);
+  return rc == MOX_OK ? sync() : rc;
+}
+
+}  // namespace mox
