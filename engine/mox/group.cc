@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "engine/mox/library_media.h"
+
 namespace mox {
 namespace {
 
@@ -94,6 +96,8 @@ int Group::connect(uint32_t access) {
   if (state_ == State::kReadChange) {
     if (reader_->nextSet() == nullptr) return MOX_E_NO_TAPE;
     set_ = reader_->nextSet();
+    // A library's cartridges are read in the group's drives.
+    if (libraryHome(setup_.home)) return attachLibrarySet(setup_.home, config_.members, set_.get());
     return MOX_OK;
   }
   bool writable = access == MOX_ACCESS_WRITE;
@@ -351,6 +355,10 @@ int Group::gotoSession(int32_t sessionNumber) {
   if (writing()) return MOX_E_SESSION_STATE;
   std::unique_ptr<SessionReader> reader;
   int rc = SessionReader::open(setup_, set_, static_cast<uint32_t>(sessionNumber), &reader);
+  if (rc == MOX_OK && libraryHome(setup_.home) && reader->currentSet() != set_) {
+    // The session begins on an earlier set: a library loads it.
+    rc = attachLibrarySet(setup_.home, config_.members, reader->currentSet().get());
+  }
   if (rc != MOX_OK) return rc;
   reader_ = std::move(reader);
   enter(State::kPositioned);

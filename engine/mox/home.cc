@@ -14,6 +14,7 @@
 #include <sstream>
 
 #include "engine/mox/library.h"
+#include "engine/mox/library_media.h"
 #include "engine/mox/mox.h"
 #include "platform/file_env.h"
 #include "platform/file_util.h"
@@ -206,7 +207,11 @@ int Home::setDriveCartridge(int drive, const std::string& name) {
 }
 
 int Home::setDriveCartridges(const std::vector<std::pair<uint16_t, std::string>>& loads) {
-  if (loads.size() == 1) return setDriveCartridge(loads[0].first, loads[0].second);
+  // On a library home the cartridges move (finishDriveLoad): always
+  // through the journal, so that a move cut short is finished.
+  if (loads.size() == 1 && !libraryHome(*this)) {
+    return setDriveCartridge(loads[0].first, loads[0].second);
+  }
   std::string journal;
   for (const auto& [drive, name] : loads) journal += std::to_string(drive) + " " + name + "\n";
   if (platform::writeFileAtomic(path_ + "/drives/.load", journal) != 0) return MOX_E_IO;
@@ -218,6 +223,9 @@ int Home::finishDriveLoad() {
   std::vector<std::pair<int, std::string>> loads;
   if (pendingLoads(path_, &loads) != MOX_OK) return MOX_E_IO;  // a change not finished
   if (loads.empty() && !fs::exists(journal)) return MOX_OK;
+  // The cartridges of a library home are moved before the drive files
+  // name them: a drive file never names a cartridge its drive may not hold.
+  if (libraryHome(*this) && moveLibraryTapes(*this, loads) != MOX_OK) return MOX_E_IO;
   for (const auto& [drive, name] : loads) {
     std::string loaded;
     readDriveCartridge(drive, &loaded);
@@ -229,6 +237,10 @@ int Home::finishDriveLoad() {
 
 std::vector<std::string> Home::listCartridges() const {
   std::vector<std::string> names;
+  if (libraryHome(*this)) {
+    libraryPool(*this, &names);
+    return names;
+  }
   std::error_code ec;
   for (const auto& entry : fs::directory_iterator(mediaDir(), ec)) {
     std::string file = entry.path().filename().string();

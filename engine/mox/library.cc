@@ -14,6 +14,7 @@
 #include <set>
 
 #include "engine/mox/cartridge_map.h"
+#include "engine/mox/library_media.h"
 #include "engine/mox/member_scan.h"
 #include "engine/mox/mox.h"
 #include "engine/mox/record_reader.h"
@@ -27,6 +28,22 @@ namespace {
 
 // Label and first session start of a cartridge, read without a full scan.
 MediumHead readHead(const Home& home, const std::string& name) {
+  if (libraryHome(home)) {
+    // A library's cartridges are known by the maps the home keeps: a look
+    // at each would load every one.
+    MediumHead head;
+    CartridgeMap map;
+    if (!keptLibraryMap(home, name, &map) || map.blank) return head;
+    head.labelled = true;
+    head.label = map.label;
+    if (!map.sessions.empty() && map.sessions.front().startKnown) {
+      head.hasSession = true;
+      head.start = map.sessions.front().start;
+      head.sessionHeader.kind = Kind::kSessionStart;
+      head.sessionHeader.session = map.sessions.front().session;
+    }
+    return head;
+  }
   int rc = MOX_OK;
   auto medium = openMedium(home, home.cartridgePath(name), false, &rc);
   return medium ? readHead(*medium) : MediumHead();
@@ -84,6 +101,13 @@ std::unique_ptr<Medium> openMedium(const Home& home, const std::string& path, bo
     return nullptr;
   }
   const moxcfg::EngineSettings& settings = home.settings();
+  uint64_t zone = earlyWarningZone(settings.streamLimit);
+  uint64_t capacity = settings.cartridgeCapacity;
+  if (libraryHome(home)) {
+    auto tape = openLibraryMedium(home, path, rc);
+    if (tape) tape->setCapacity(capacity, capacity > zone ? capacity - zone : 0);
+    return tape;
+  }
   std::unique_ptr<CartridgeFile> file;
   if (settings.medium == moxcfg::kMediumSequential) {
     file = std::make_unique<SequentialFile>();
@@ -92,8 +116,6 @@ std::unique_ptr<Medium> openMedium(const Home& home, const std::string& path, bo
   }
   *rc = file->open(path, writable, create);
   if (*rc != MOX_OK) return nullptr;
-  uint64_t zone = earlyWarningZone(settings.streamLimit);
-  uint64_t capacity = settings.cartridgeCapacity;
   file->setCapacity(capacity, capacity > zone ? capacity - zone : 0);
   return file;
 }
@@ -139,7 +161,13 @@ std::vector<std::string> memberCartridges(const Home& home, const std::vector<ui
 
 bool cartridgeIsBlank(const Home& home, const std::string& name) {
   // Blank: an empty file, or a label and nothing after it. Only the label is
-  // read, so choosing blanks stays cheap with full cartridges in the pool.
+  // read, so choosing blanks stays cheap with full cartridges in the pool;
+  // a library's cartridge is not read at all (its kept map says).
+  SetNote note;
+  if (libraryHome(home)) {
+    return libraryCartridgeBlank(home, name) &&
+           readSetNote(home.cartridgePath(name), &note) == NoteRead::kNone;
+  }
   int rc = MOX_OK;
   auto medium = openMedium(home, home.cartridgePath(name), false, &rc);
   uint64_t size = 0;
@@ -150,7 +178,6 @@ bool cartridgeIsBlank(const Home& home, const std::string& name) {
   }
   // A cartridge noted as holding session data lost it: a damaged member of
   // its set, never a blank; nor is one whose note cannot be read.
-  SetNote note;
   return readSetNote(home.cartridgePath(name), &note) == NoteRead::kNone;
 }
 
@@ -178,19 +205,26 @@ int loadBlanks(Home& home, const std::vector<uint16_t>& drives, const Label* pre
   }
   // Cartridges already in these drives and still blank may stay.
   if (blanks.size() < drives.size()) return MOX_E_NO_BLANK;
-  // A set about to continue a full one first names it in a label of its
-  // own, so that a tape change cut short before the session goes on still
-  // numbers the next session after the full set's.
-  if (prelabel != nullptr) {
+  auto labelBlanks = [&]() {
     Label label = *prelabel;
     for (size_t i = 0; i < blanks.size(); ++i) {
       label.memberIndex = static_cast<uint16_t>(i);
-      rc = formatCartridge(home, home.cartridgePath(blanks[i]), label);
-      if (rc != MOX_OK) return rc;
+      int one = formatCartridge(home, home.cartridgePath(blanks[i]), label);
+      if (one != MOX_OK) return one;
     }
-  }
+    return MOX_OK;
+  };
   std::vector<std::pair<uint16_t, std::string>> loads;
   for (size_t i = 0; i < drives.size(); ++i) loads.emplace_back(drives[i], blanks[i]);
+  // A set about to continue a full one first names it in a label of its
+  // own, so that a tape change cut short before the session goes on still
+  // numbers the next session after the full set's. A library's tape is
+  // labelled once it is in its drive.
+  if (libraryHome(home)) {
+    rc = home.setDriveCartridges(loads);
+    return rc == MOX_OK && prelabel != nullptr ? labelBlanks() : rc;
+  }
+  if (prelabel != nullptr && (rc = labelBlanks()) != MOX_OK) return rc;
   return home.setDriveCartridges(loads);
 }
 

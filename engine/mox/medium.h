@@ -164,9 +164,12 @@ class Medium {
   }
   uint64_t capacity() const { return capacity_; }
   Room room(uint64_t end) const {
-    if (end <= earlyWarning_) return Room::kFits;
+    if (end <= earlyWarning_ && !pastEarlyWarning()) return Room::kFits;
     return end <= capacity_ ? Room::kEarlyWarning : Room::kOverflow;
   }
+  // The medium itself said its end is near (a tape drive's early warning on
+  // a write): from then on only what closes a session goes on it.
+  virtual bool pastEarlyWarning() const { return false; }
 
   // ---- The medium's kept map ----------------------------------------------
   // A medium may keep the map of what it holds (the cartridge file keeps a

@@ -60,6 +60,11 @@ class SessionReader {
   std::shared_ptr<CartSet> nextSet() const;
   // Mounts `set`, which must be the next set. MOX_E_NOT_CONNECTED otherwise.
   int mountNext(const std::shared_ptr<CartSet>& set);
+  // The set read now (the first of the chain that holds a block of the
+  // session, until a tape change mounts the next).
+  std::shared_ptr<CartSet> currentSet() const {
+    return chain_.empty() ? nullptr : chain_[mounted_];
+  }
 
  protected:
   SessionReader(const GroupSetup& setup, uint32_t session);

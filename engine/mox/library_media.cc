@@ -1,0 +1,375 @@
+#include "engine/mox/library_media.h"
+
+#include <algorithm>
+#include <atomic>
+#include <map>
+#include <mutex>
+
+#include "engine/mox/cartridge_map.h"
+#include "engine/mox/mox.h"
+#include "engine/mox/record_reader.h"
+#include "engine/mox/tape_library.h"
+#include "engine/mox/tape_medium.h"
+
+namespace mox {
+namespace {
+
+// What the engine of one process knows of a home's libraries: the sessions
+// to them and which medium reaches each drive.
+struct LibraryState {
+  std::mutex mutex;
+  std::unique_ptr<TapeLibraries> libraries;
+  std::string error;
+  // drive -> the medium reaching it (alive while the token is).
+  std::map<int, std::weak_ptr<int>> reached;
+};
+
+LibraryState& stateOf(const std::string& home) {
+  static std::mutex mutex;
+  static std::map<std::string, std::unique_ptr<LibraryState>> states;
+  std::lock_guard<std::mutex> guard(mutex);
+  auto& state = states[home];
+  if (!state) state = std::make_unique<LibraryState>();
+  return *state;
+}
+
+// The options of the engine's own sessions: as moxctl's, under its own
+// initiator name.
+LibraryOptions engineLibraryOptions() {
+  LibraryOptions options = adminLibraryOptions();
+  options.iscsi.initiator = "iqn.2008-11.invalid.zephlorn:engine";
+  // A record of the engine is one tape block: room for the largest one.
+  options.drive.recordCap = 1u << 20;
+  return options;
+}
+
+// The state's libraries, loaded at the first call. Called with the mutex.
+TapeLibraries* librariesOf(LibraryState& state, const std::string& home) {
+  if (!state.libraries) {
+    std::unique_ptr<TapeLibraries> loaded;
+    if (TapeLibraries::load(home, engineLibraryOptions(), &loaded) != MOX_OK) {
+      state.error = loaded ? loaded->lastError() : "the libraries cannot be read";
+      return nullptr;
+    }
+    state.libraries = std::move(loaded);
+  }
+  return state.libraries.get();
+}
+
+// The barcode of the cartridge at "<home>/media/<barcode>.tap".
+std::string barcodeOf(const std::string& path) {
+  std::string name = path.substr(path.rfind('/') + 1);
+  if (name.size() > 4 && name.compare(name.size() - 4, 4, ".tap") == 0)
+    name.resize(name.size() - 4);
+  return name;
+}
+
+// The map the home keeps for `barcode`; false when it keeps none (or one
+// that does not decode).
+bool keptMapOf(const CartridgeMaps& maps, const std::string& barcode, CartridgeMap* map) {
+  std::string bytes;
+  FileStamp stamp;
+  return maps.load(barcode, &bytes) == MOX_OK && decodeCartridgeMap(bytes, &stamp, map);
+}
+
+void keepMapOf(const CartridgeMaps& maps, const std::string& barcode, const CartridgeMap& map) {
+  // A map that is not worth keeping (damage, a torn tail) is dropped: the
+  // tape is read from the front at its next mount.
+  if (cartridgeMapCacheable(map)) {
+    // No file stands behind a tape: the stamp holds only the size of the
+    // data, as the map's own check of itself wants.
+    FileStamp stamp;
+    stamp.size = map.fileSize;
+    maps.store(barcode, encodeCartridgeMap(stamp, map));
+  } else {
+    maps.remove(barcode);
+  }
+}
+
+// The tape in a drive, with the map the home keeps for it.
+class LibraryTape final : public TapeMedium {
+ public:
+  LibraryTape(std::unique_ptr<scsi::TapeDrive> drive, const std::string& path,
+              const std::string& home, std::shared_ptr<int> token)
+      : TapeMedium(std::move(drive), path),
+        home_(home),
+        barcode_(barcodeOf(path)),
+        maps_(home),
+        token_(std::move(token)) {}
+
+  bool keptMap(CartridgeMap* map) const override {
+    CartridgeMap kept;
+    if (!keptMapOf(maps_, barcode_, &kept)) return false;
+    if (!tapeHolds(kept)) {
+      maps_.remove(barcode_);
+      return false;
+    }
+    *map = kept;
+    const_cast<LibraryTape*>(this)->seedLayout(kept);
+    return true;
+  }
+  void keepMap(const CartridgeMap& map) const override { keepMapOf(maps_, barcode_, map); }
+  void forgetMap() const override { maps_.remove(barcode_); }
+  bool pastEarlyWarning() const override { return earlyWarning(); }
+
+  int writeLabel(const Label& label) override {
+    // A tape labelled by this engine that the home knows nothing of holds
+    // someone's sessions: never written over by a tape change.
+    CartridgeMap kept;
+    if (!keptMapOf(maps_, barcode_, &kept)) {
+      Inspection inspection;
+      if (inspectFirstBlock(&drive(), &inspection) != MOX_OK || rewind() != MOX_OK) {
+        return failed("its first block cannot be read");
+      }
+      if (inspection.content == Content::engine) {
+        debugLog(home_, 1, "%s: labelled by this engine and unknown to the home: not written over",
+                 barcode_.c_str());
+        return MOX_E_MEDIA;
+      }
+    }
+    int rc = TapeMedium::writeLabel(label);
+    if (rc != MOX_OK) return failed("the label cannot be written");
+    keepMap(CartridgeMap::labelled(label));
+    return MOX_OK;
+  }
+
+ private:
+  // The tape holds what `kept` says, as far as a look without reading it
+  // whole tells: the label of its set and member first, one tape mark per
+  // session, and nothing after the last one.
+  bool tapeHolds(const CartridgeMap& kept) const {
+    auto* self = const_cast<LibraryTape*>(this);
+    scsi::TapeDrive& d = self->drive();
+    if (self->rewind() != MOX_OK) return false;
+    std::vector<uint8_t> block(d.options().recordCap);
+    uint32_t length = 0;
+    Label label;
+    scsi::Outcome first = d.readRecord(block.data(), static_cast<uint32_t>(block.size()), &length);
+    bool holds = first == scsi::Outcome::done && isLabelRecord(block.data(), length, &label) &&
+                 label.setId == kept.label.setId && label.memberIndex == kept.label.memberIndex;
+    if (holds && !kept.sessions.empty()) {
+      holds = d.spaceFilemarks(static_cast<int32_t>(kept.sessions.size())) == scsi::Outcome::done;
+    }
+    scsi::Outcome last = scsi::Outcome::endOfData;
+    if (holds) last = d.readRecord(block.data(), static_cast<uint32_t>(block.size()), &length);
+    holds = holds && last == scsi::Outcome::endOfData;
+    debugLog(home_, 3, "%s: mount check: first block %s, after the last tape mark %s",
+             barcode_.c_str(), scsi::outcomeName(first), scsi::outcomeName(last));
+    if (!holds) {
+      debugLog(home_, 2, "%s: the tape does not hold the map the home kept (%s)", barcode_.c_str(),
+               d.lastError().c_str());
+    }
+    return self->rewind() == MOX_OK && holds;
+  }
+
+  int failed(const char* what) {
+    debugLog(home_, 1, "%s: %s: %s", barcode_.c_str(), what, drive().lastError().c_str());
+    return MOX_E_IO;
+  }
+
+  std::string home_;
+  std::string barcode_;
+  CartridgeMaps maps_;
+  std::shared_ptr<int> token_;  // the drive is this medium's while it lives
+};
+
+// A cartridge in its slot (or in a drive another medium reaches): its kept
+// map, and nothing to read or write.
+class ShelvedTape final : public Medium {
+ public:
+  ShelvedTape(std::string path, CartridgeMaps maps)
+      : path_(std::move(path)), barcode_(barcodeOf(path_)), maps_(std::move(maps)) {}
+
+  MediumTraits traits() const override {
+    MediumTraits traits;
+    traits.randomAccess = false;
+    traits.labelInPlace = false;
+    return traits;
+  }
+  const std::string& path() const override { return path_; }
+  int rewind() override { return unreachable(); }
+  int spaceTapeMarks(uint32_t) override { return unreachable(); }
+  int spaceToEndOfData() override { return unreachable(); }
+  uint64_t position() const override { return 0; }
+  int readNext(const ReadWant&, MediumItem*) override { return unreachable(); }
+  int dataEnd(uint64_t* address) override {
+    CartridgeMap kept;
+    if (!keptMapOf(maps_, barcode_, &kept)) return unreachable();
+    *address = kept.fileSize;
+    return MOX_OK;
+  }
+  int seek(uint64_t) override { return MOX_E_MEDIA; }
+  int readRecordAt(uint64_t, uint8_t*, uint8_t*, size_t, RecordHeader*) const override {
+    return MOX_E_MEDIA;
+  }
+  int recordLength(uint64_t, uint32_t*) const override { return MOX_E_MEDIA; }
+  int writeLabel(const Label&) override { return MOX_E_IO; }
+  int writeRecord(uint64_t, const RecordHeader&, const void*, bool, uint64_t*) const override {
+    return MOX_E_IO;
+  }
+  int writeImage(uint64_t, const uint8_t*, uint32_t, uint64_t*) const override { return MOX_E_IO; }
+  int writeTapeMark(uint64_t) const override { return MOX_E_IO; }
+  int sync() const override { return MOX_E_IO; }
+  int cut(uint64_t) override { return MOX_E_IO; }
+  int rewriteLabel(const Label&) override { return MOX_E_MEDIA; }
+  bool keptMap(CartridgeMap* map) const override { return keptMapOf(maps_, barcode_, map); }
+  void keepMap(const CartridgeMap& map) const override { keepMapOf(maps_, barcode_, map); }
+  void forgetMap() const override { maps_.remove(barcode_); }
+  uint64_t readFailures() const override { return failures_.load(); }
+
+ private:
+  int unreachable() const {
+    failures_.fetch_add(1);
+    return MOX_E_IO;
+  }
+
+  std::string path_;
+  std::string barcode_;
+  CartridgeMaps maps_;
+  mutable std::atomic<uint64_t> failures_{0};
+};
+
+}  // namespace
+
+bool libraryHome(const Home& home) {
+  static std::mutex mutex;
+  static std::map<std::string, bool> known;
+  std::lock_guard<std::mutex> guard(mutex);
+  auto it = known.find(home.path());
+  if (it != known.end()) return it->second;
+  bool library = moxcfg::isLibraryHome(home.path());
+  // Only a library home is known for good: a file home may be made into
+  // one (moxctl init --force --library) by the next command.
+  if (library) known[home.path()] = true;
+  return library;
+}
+
+int libraryPool(const Home& home, std::vector<std::string>* barcodes) {
+  barcodes->clear();
+  LibraryState& state = stateOf(home.path());
+  std::lock_guard<std::mutex> guard(state.mutex);
+  TapeLibraries* libraries = librariesOf(state, home.path());
+  if (libraries == nullptr) return MOX_E_IO;
+  std::vector<PoolEntry> pool;
+  int rc = libraries->listPool(&pool);
+  if (rc != MOX_OK) state.error = libraries->lastError();
+  for (const PoolEntry& entry : pool) {
+    if (entry.full && !entry.barcode.empty()) barcodes->push_back(entry.barcode);
+  }
+  std::sort(barcodes->begin(), barcodes->end());
+  barcodes->erase(std::unique(barcodes->begin(), barcodes->end()), barcodes->end());
+  return rc;
+}
+
+int moveLibraryTapes(const Home& home, const std::vector<std::pair<int, std::string>>& loads) {
+  LibraryState& state = stateOf(home.path());
+  std::lock_guard<std::mutex> guard(state.mutex);
+  TapeLibraries* libraries = librariesOf(state, home.path());
+  if (libraries == nullptr) return MOX_E_IO;
+  for (const auto& [drive, barcode] : loads) {
+    // A medium that reached the drive reaches it no more: its next command
+    // meets the change (a unit attention) and fails.
+    state.reached.erase(drive);
+    int rc = MOX_OK;
+    if (barcode.empty()) {
+      rc = libraries->unload(drive);
+    } else {
+      rc = libraries->load(barcode, drive);
+      if (rc == MOX_E_NOT_SUPPORTED) {
+        // Without a changer the cartridge in the drive is the only one.
+        std::string loaded;
+        if (libraries->loadedBarcode(drive, &loaded) == MOX_OK && loaded == barcode) rc = MOX_OK;
+      }
+    }
+    if (rc != MOX_OK) {
+      state.error = libraries->lastError();
+      return rc;
+    }
+  }
+  return MOX_OK;
+}
+
+std::unique_ptr<Medium> openLibraryMedium(const Home& home, const std::string& path, int* rc) {
+  *rc = MOX_OK;
+  std::string barcode = barcodeOf(path);
+  if (!CartridgeMaps::validBarcode(barcode)) {
+    *rc = MOX_E_MEDIA;
+    return nullptr;
+  }
+  CartridgeMaps maps(home.path());
+  int drive = -1;
+  for (int d = 0; d < home.settings().driveCount && drive < 0; ++d) {
+    if (home.driveCartridge(d) == barcode) drive = d;
+  }
+  LibraryState& state = stateOf(home.path());
+  std::lock_guard<std::mutex> guard(state.mutex);
+  auto reached = state.reached.find(drive);
+  if (drive < 0 || (reached != state.reached.end() && !reached->second.expired())) {
+    return std::make_unique<ShelvedTape>(path, maps);
+  }
+  TapeLibraries* libraries = librariesOf(state, home.path());
+  std::unique_ptr<scsi::TapeDrive> member = libraries ? libraries->member(drive) : nullptr;
+  if (member == nullptr) {
+    *rc = MOX_E_IO;
+    return nullptr;
+  }
+  scsi::Outcome opened = member->open();
+  if (opened != scsi::Outcome::done) {
+    state.error = "drive " + std::to_string(drive) + " (" + barcode + "): " + member->lastError();
+    debugLog(home.path(), 1, "%s", state.error.c_str());
+    *rc = MOX_E_IO;
+    return nullptr;
+  }
+  auto token = std::make_shared<int>(drive);
+  state.reached[drive] = token;
+  return std::make_unique<LibraryTape>(std::move(member), path, home.path(), token);
+}
+
+int attachLibrarySet(Home& home, const std::vector<uint16_t>& drives, CartSet* set) {
+  std::vector<std::pair<uint16_t, std::string>> loads;
+  bool change = false;
+  for (size_t i = 0; i < set->names.size() && i < drives.size(); ++i) {
+    if (set->names[i].empty()) continue;
+    loads.emplace_back(drives[i], set->names[i]);
+    change = change || home.driveCartridge(drives[i]) != set->names[i];
+  }
+  if (change) {
+    HomeLock lock(home.path());
+    int rc = home.setDriveCartridges(loads);
+    if (rc != MOX_OK) return rc;
+  }
+  for (size_t i = 0; i < set->names.size(); ++i) {
+    if (set->failed[i] || dynamic_cast<LibraryTape*>(set->media[i].get()) != nullptr) continue;
+    int rc = MOX_OK;
+    auto medium = openMedium(home, home.cartridgePath(set->names[i]), false, &rc);
+    CartridgeMap map;
+    if (medium && dynamic_cast<LibraryTape*>(medium.get()) != nullptr &&
+        mountMedium(*medium, &map) == MOX_OK && !map.blank &&
+        map.label.setId == set->maps[i].label.setId &&
+        map.sessions.size() >= set->maps[i].sessions.size()) {
+      set->media[i] = std::move(medium);
+      continue;
+    }
+    set->failed[i] = true;
+    set->problems[i].push_back({0, "the tape in its drive does not hold what the home kept"});
+  }
+  return MOX_OK;
+}
+
+bool keptLibraryMap(const Home& home, const std::string& barcode, CartridgeMap* map) {
+  return keptMapOf(CartridgeMaps(home.path()), barcode, map);
+}
+
+bool libraryCartridgeBlank(const Home& home, const std::string& barcode) {
+  CartridgeMap kept;
+  if (!keptLibraryMap(home, barcode, &kept)) return true;
+  return kept.sessions.empty();
+}
+
+std::string libraryError(const Home& home) {
+  LibraryState& state = stateOf(home.path());
+  std::lock_guard<std::mutex> guard(state.mutex);
+  return state.error;
+}
+
+}  // namespace mox

@@ -1,0 +1,75 @@
+// The cartridges of a library home (moxctl init --library): tapes in the
+// slots of the home's changers, named by their barcodes, read and written in
+// the home's tape drives.
+//
+// A cartridge is reached as a medium in one of two ways:
+//   in a drive    the tape itself (TapeMedium), when the home's drive files
+//                 say a member drive holds it; one medium per drive in a
+//                 process at a time, so that no two of them move one tape
+//                 under each other: an open of a cartridge whose drive is
+//                 taken, or a tape change of its drive, leaves it shelved;
+//   shelved       a cartridge in its slot: the engine knows of it only the
+//                 map the home keeps by its barcode (tape_library.h), and
+//                 every read or write of it fails (MOX_E_IO).
+// The map kept by barcode is checked against the tape when it is mounted in
+// a drive: the label (its set and member), the tape marks of its sessions,
+// and that nothing follows the last one. A map that does not hold is
+// dropped and the tape is read from the front.
+//
+// A tape change moves cartridges with MOVE MEDIUM before the drive files
+// name them; the change is journalled in the home as on a file home, so one
+// cut short is finished by the next load.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "engine/mox/home.h"
+#include "engine/mox/library.h"
+#include "engine/mox/medium.h"
+
+namespace mox {
+
+// True for a library home (kept after the first answer).
+bool libraryHome(const Home& home);
+
+// The barcodes of the home's cartridges, sorted: every cartridge the
+// changers hold (slots, drives, mail slots). MOX_OK, or MOX_E_IO when a
+// library does not answer.
+int libraryPool(const Home& home, std::vector<std::string>* barcodes);
+
+// Moves cartridges: each (drive, barcode) loads the cartridge into the
+// drive, "" unloads the drive. Media reaching those drives are shelved
+// first. MOX_OK, MOX_E_NO_TAPE (no such cartridge), MOX_E_NOT_SUPPORTED (a
+// library without a changer, when the drive does not already hold it),
+// MOX_E_IO.
+int moveLibraryTapes(const Home& home, const std::vector<std::pair<int, std::string>>& loads);
+
+// The cartridge at `path` ("<home>/media/<barcode>.tap", Home::cartridgePath) as a medium: the tape
+// when a drive of the home holds it and no other medium of this process
+// reaches that drive, else shelved. Null, with *rc, for a name that is no
+// barcode, or a drive that holds it and cannot be opened (MOX_E_IO).
+std::unique_ptr<Medium> openLibraryMedium(const Home& home, const std::string& path, int* rc);
+
+// Brings the cartridges of `set` into the drives of its members
+// (`drives[i]` for member i), moving them when the drive files name others,
+// and reaches each through its drive: a member whose tape does not hold
+// what its map says fails. For a read side's tape change and a session
+// read from a set other than the loaded one. MOX_OK or a code of the move.
+int attachLibrarySet(Home& home, const std::vector<uint16_t>& drives, CartSet* set);
+
+// The map the home keeps for the cartridge `barcode`, without reaching
+// any drive; false when it keeps none.
+bool keptLibraryMap(const Home& home, const std::string& barcode, CartridgeMap* map);
+
+// The cartridge's state as the home keeps it: blank when the home keeps no
+// map for it or one of a labelled cartridge that holds no session.
+bool libraryCartridgeBlank(const Home& home, const std::string& barcode);
+
+// Why the last call for `home` failed, for the log.
+std::string libraryError(const Home& home);
+
+}  // namespace mox
