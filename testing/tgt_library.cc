@@ -4,15 +4,21 @@
 // end, then stops the target (the daemon also dies with this program).
 //
 //   tgt_library [--drives N] [--changer] [--cartridges N] [--slots N]
-//               [--capacity MIB] [--iqn IQN]
+//               [--capacity MIB] [--space MIB] [--iqn IQN]
 //
 // Cartridges are named T00001, T00002, ...; with a changer they fill the
-// first slots, without one cartridge i is loaded in drive i. Prints
+// first slots, without one cartridge i is loaded in drive i. With --space
+// the images lie on a file system of that size (a full one fails writes).
+// Prints
 //   url iscsi://127.0.0.1:PORT/IQN
 //   ready
 // then answers each command with "ok" or "error WHY":
 //   freeze | thaw     SIGSTOP / SIGCONT of the daemon
 //   stop | start      an orderly stop, and a start on the same port and images
+//   kill              kill -9 of the daemon (start brings it back)
+//   offline LUN       the logical unit is deleted: a drive gone from the target
+//   damage BARCODE OFFSET [BYTES]
+//                     overwrites BYTES (512) bytes of the cartridge's image at OFFSET
 //   drop              ends every iSCSI connection of the target
 //   quit              stops the target and exits (as does the end of input)
 // Exit status: 0; 77 when tgt is not installed; 1 when the target cannot be
@@ -23,6 +29,7 @@
 #include <cstring>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "testing/tgt_target.h"
 
@@ -55,6 +62,10 @@ int main(int argc, char** argv) {
       ok = number(argv[++i], 0, 999, &options.slots);
     } else if (i + 1 < argc && a == "--capacity") {
       ok = number(argv[++i], 1, 4096, &capacity);
+    } else if (i + 1 < argc && a == "--space") {
+      int mib = 0;
+      ok = number(argv[++i], 1, 65536, &mib);
+      options.imageSpaceBytes = static_cast<uint64_t>(mib) << 20;
     } else if (i + 1 < argc && a == "--iqn") {
       options.iqn = argv[++i];
     } else {
@@ -97,6 +108,18 @@ int main(int argc, char** argv) {
       ok = target.restart();
     } else if (line == "drop") {
       ok = target.dropConnections();
+    } else if (line == "kill") {
+      ok = target.kill9();
+    } else if (line.rfind("offline ", 0) == 0) {
+      ok = target.tgtadm({"--lld", "iscsi", "--op", "delete", "--mode", "logicalunit", "--tid", "1",
+                          "--lun", line.substr(8)}) == 0;
+    } else if (line.rfind("damage ", 0) == 0) {
+      char barcode[64] = {};
+      unsigned long long offset = 0;
+      unsigned bytes = 512;
+      ok = std::sscanf(line.c_str(), "damage %63s %llu %u", barcode, &offset, &bytes) >= 2 &&
+           bytes <= (1u << 20) &&
+           target.damageImage(barcode, offset, std::vector<uint8_t>(bytes, 0xA5));
     } else if (line == "quit") {
       break;
     } else {

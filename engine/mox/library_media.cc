@@ -100,12 +100,39 @@ class LibraryTape final : public TapeMedium {
   bool keptMap(CartridgeMap* map) const override {
     CartridgeMap kept;
     if (!keptMapOf(maps_, barcode_, &kept)) return false;
-    if (!tapeHolds(kept)) {
+    auto* self = const_cast<LibraryTape*>(this);
+    Look look = tapeHolds(kept);
+    if (look == Look::kTailFollows) {
+      // Records follow the sessions the home kept: a session that never
+      // ended. The tape is read to learn them; when that read fails, the
+      // kept sessions stand and what follows them is a tail of unknown
+      // records, which the next writer cuts (a tape is cut where it is
+      // written).
+      CartridgeMap scanned;
+      int rc = scanMedium(*self, &scanned);
+      if (rc == MOX_OK) {
+        *map = scanned;
+        self->seedLayout(scanned);
+        return true;
+      }
+      if (rc == MOX_E_IO && self->rewind() == MOX_OK) {
+        debugLog(home_, 1, "%s: records past session %u cannot be read: cut on next write",
+                 barcode_.c_str(), kept.sessions.empty() ? 0 : kept.sessions.back().session);
+        self->seedLayout(kept);
+        *map = kept;
+        map->tornTail = true;
+        map->tornOffset = kept.appendOffset;
+        map->tornReason = "records after the last session cannot be read";
+        map->fileSize = kept.appendOffset + 1;  // at least one byte follows
+        return true;
+      }
+    }
+    if (look != Look::kHolds) {
       maps_.remove(barcode_);
       return false;
     }
     *map = kept;
-    const_cast<LibraryTape*>(this)->seedLayout(kept);
+    self->seedLayout(kept);
     return true;
   }
   void keepMap(const CartridgeMap& map) const override { keepMapOf(maps_, barcode_, map); }
@@ -113,15 +140,16 @@ class LibraryTape final : public TapeMedium {
   bool pastEarlyWarning() const override { return earlyWarning(); }
 
   int writeLabel(const Label& label) override {
-    // A tape labelled by this engine that the home knows nothing of holds
-    // someone's sessions: never written over by a tape change.
+    // A tape labelled by this engine for another set, of which the home
+    // keeps no map, holds someone's sessions: never written over (a member
+    // of the same set is, when it is rebuilt).
     CartridgeMap kept;
     if (!keptMapOf(maps_, barcode_, &kept)) {
       Inspection inspection;
       if (inspectFirstBlock(&drive(), &inspection) != MOX_OK || rewind() != MOX_OK) {
         return failed("its first block cannot be read");
       }
-      if (inspection.content == Content::engine) {
+      if (inspection.content == Content::engine && inspection.label.setId != label.setId) {
         debugLog(home_, 1, "%s: labelled by this engine and unknown to the home: not written over",
                  barcode_.c_str());
         return MOX_E_MEDIA;
@@ -137,10 +165,11 @@ class LibraryTape final : public TapeMedium {
   // The tape holds what `kept` says, as far as a look without reading it
   // whole tells: the label of its set and member first, one tape mark per
   // session, and nothing after the last one.
-  bool tapeHolds(const CartridgeMap& kept) const {
+  enum class Look { kHolds, kTailFollows, kDiffers };
+  Look tapeHolds(const CartridgeMap& kept) const {
     auto* self = const_cast<LibraryTape*>(this);
     scsi::TapeDrive& d = self->drive();
-    if (self->rewind() != MOX_OK) return false;
+    if (self->rewind() != MOX_OK) return Look::kDiffers;
     std::vector<uint8_t> block(d.options().recordCap);
     uint32_t length = 0;
     Label label;
@@ -152,14 +181,15 @@ class LibraryTape final : public TapeMedium {
     }
     scsi::Outcome last = scsi::Outcome::endOfData;
     if (holds) last = d.readRecord(block.data(), static_cast<uint32_t>(block.size()), &length);
-    holds = holds && last == scsi::Outcome::endOfData;
     debugLog(home_, 3, "%s: mount check: first block %s, after the last tape mark %s",
              barcode_.c_str(), scsi::outcomeName(first), scsi::outcomeName(last));
+    if (self->rewind() != MOX_OK) return Look::kDiffers;
     if (!holds) {
       debugLog(home_, 2, "%s: the tape does not hold the map the home kept (%s)", barcode_.c_str(),
                d.lastError().c_str());
+      return Look::kDiffers;
     }
-    return self->rewind() == MOX_OK && holds;
+    return last == scsi::Outcome::endOfData ? Look::kHolds : Look::kTailFollows;
   }
 
   int failed(const char* what) {
@@ -314,6 +344,13 @@ std::unique_ptr<Medium> openLibraryMedium(const Home& home, const std::string& p
     return nullptr;
   }
   scsi::Outcome opened = member->open();
+  if (opened == scsi::Outcome::notReady && libraries->load(barcode, drive) == MOX_OK) {
+    // The drive files say the engine loaded the cartridge, and the drive is
+    // empty: the library lost its state (a restart puts every cartridge back
+    // in its slot). It is loaded again.
+    debugLog(home.path(), 1, "drive %d lost %s: loaded again", drive, barcode.c_str());
+    opened = member->open();
+  }
   if (opened != scsi::Outcome::done) {
     state.error = "drive " + std::to_string(drive) + " (" + barcode + "): " + member->lastError();
     debugLog(home.path(), 1, "%s", state.error.c_str());

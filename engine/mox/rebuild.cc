@@ -13,6 +13,7 @@
 
 #include "engine/mox/cartridge.h"
 #include "engine/mox/library.h"
+#include "engine/mox/library_media.h"
 #include "engine/mox/member_rebuild.h"
 #include "engine/mox/mox.h"
 #include "engine/mox/raid_level.h"
@@ -30,14 +31,44 @@ int ensureCartridge(Home& home, uint16_t drive, std::string* name) {
   return rc;
 }
 
+// Notes the rebuilt cartridge at `path` as member `target` of `set` when it
+// holds session data.
+int noteRebuilt(const RaidLevel& raid, const CartSet& set, uint64_t setId, size_t source,
+                size_t target, const std::string& path) {
+  size_t from = raid.rebuild() == MemberRebuild::kCopy ? source : target == 0 ? 1 : 0;
+  if (!set.maps[from].hasData()) return dropSetNote(path);
+  return writeSetNote(
+      path, {setId, static_cast<uint16_t>(target), static_cast<uint16_t>(set.memberCount())});
+}
+
+// A library's member is rebuilt on the tape in its drive, written from the
+// beginning: a tape has no side to build it beside. The set lets go of the
+// member's old medium first, so that the drive is reached by the new one.
+int rebuildTape(const Home& home, const RaidLevel& raid, CartSet& set, uint64_t setId,
+                size_t source, size_t target, const std::string& path) {
+  if (target < set.media.size()) set.media[target].reset();
+  int rc = MOX_OK;
+  auto out = openMedium(home, path, true, &rc);
+  if (!out) return rc;
+  out->forgetMap();
+  rc = out->cut(0);
+  if (rc == MOX_OK) rc = rebuildMemberOnto(set, raid, source, target, *out);
+  if (rc == MOX_OK) rc = out->sync();
+  if (rc != MOX_OK) return rc;
+  CartridgeMap map;
+  if (scanMedium(*out, &map) == MOX_OK) out->keepMap(map);
+  return noteRebuilt(raid, set, setId, source, target, path);
+}
+
 // Rebuilds member `target` of `set` (RAID 1 from member `source`) onto the
 // cartridge `targetName`, and notes it as the set's member when it holds
 // session data. The member is built in a temporary file beside its
 // cartridge and renamed over it only when complete and synced; a failed
 // rebuild leaves the old cartridge as it was and no temporary file behind.
-int rebuildOnto(const Home& home, const RaidLevel& raid, const CartSet& set, uint64_t setId,
+int rebuildOnto(const Home& home, const RaidLevel& raid, CartSet& set, uint64_t setId,
                 size_t source, size_t target, const std::string& targetName) {
   std::string path = home.cartridgePath(targetName);
+  if (libraryHome(home)) return rebuildTape(home, raid, set, setId, source, target, path);
   platform::TempFile fresh(path);
   if (fresh.open() != 0) return MOX_E_IO;
   int rc = MOX_OK;
@@ -50,10 +81,7 @@ int rebuildOnto(const Home& home, const RaidLevel& raid, const CartSet& set, uin
   if (fresh.commit() != 0) return MOX_E_IO;
   // The cartridge was replaced whole: what its medium kept of it is gone.
   if (auto rebuilt = openMedium(home, path, false, &rc)) rebuilt->forgetMap();
-  size_t from = raid.rebuild() == MemberRebuild::kCopy ? source : target == 0 ? 1 : 0;
-  if (!set.maps[from].hasData()) return dropSetNote(path);
-  return writeSetNote(
-      path, {setId, static_cast<uint16_t>(target), static_cast<uint16_t>(set.memberCount())});
+  return noteRebuilt(raid, set, setId, source, target, path);
 }
 
 // Which members of `set` (the set `setId`) are missing, foreign, behind
@@ -115,7 +143,7 @@ std::string takePoolBlank(Home& home, const SetNote& note) {
 // Rebuilds the damaged members of a set in the pool (an older set of the
 // group). *rebuilt counts the members rebuilt. MOX_E_DEGRADED when the set
 // cannot be rebuilt (RAID 0, too many members lost).
-int rebuildPoolSet(Home& home, const moxcfg::RaidConfig& config, const CartSet& set, uint64_t setId,
+int rebuildPoolSet(Home& home, const moxcfg::RaidConfig& config, CartSet& set, uint64_t setId,
                    int* rebuilt) {
   MemberHealth health = setHealth(home, set, setId, true);
   if (health.readFailed) return MOX_E_IO;

@@ -1,0 +1,105 @@
+#!/usr/bin/env bash
+# Faults of real tape drives under a RAID 5 group (a private tgt target with
+# three drives and a changer): the daemon killed with kill -9 during a
+# backup, its connections dropped, the daemon frozen (SIGSTOP) past the
+# command timeout, a full file system under the images, and a damaged image.
+# For each: the backup cut by the fault fails and says so, within the
+# timeout, never reported as passed; the session ended before it restores
+# verified; the next backup cuts the unfinished records away and restores
+# verified; moxctl check finds the tapes sound.
+source "$(dirname "$0")/lib.sh"
+
+export MOX_ISCSI_TIMEOUT=3
+
+# A home on a fresh target, and session 1: 2 streams of 50 blocks, ended.
+fresh() {
+  local name=$1
+  shift
+  start_tgt_library "$name" --drives 3 --changer --cartridges 6 --capacity 64 "$@"
+  rm -rf "$MOX_HOME"
+  timeout 120 "$MOXCTL" init --library "$TGT_URL" --raid 5:0,1,2 >init.txt 2>&1 ||
+    fail "$name: init: $(cat init.txt)"
+  run_zep "out_${name}_first.txt" -b1 -g0 -n2 -nc2 -c50 --data=random
+  [ "$ZEP_RC" -eq 0 ] || fail "$name: the first backup failed: $(tail "out_${name}_first.txt")"
+}
+
+# A backup of session 2 paced at 20 MB/s; FAULT runs once it is writing.
+# It must fail, within the timeout, and say so.
+cut_backup() {
+  local name=$1 fault=$2 pid i rc
+  local out="out_${name}_cut.txt"
+  (timeout 120 "$ZEPHLORN" -b1 -g0 -n2 -nc2 -c600 --data=random --rate=20 </dev/null \
+    >"$out" 2>&1; echo $? >"$name.rc") &
+  pid=$!
+  for ((i = 0; i < 200; i++)); do
+    grep -q "New Session Number" "$out" 2>/dev/null && break
+    sleep 0.05
+  done
+  sleep 1
+  $fault
+  wait "$pid"
+  rc=$(cat "$name.rc")
+  [ "$rc" -ne 0 ] || fail "$name: the backup cut by the fault exited 0"
+  [ "$rc" -ne 124 ] || fail "$name: the backup cut by the fault hung"
+  expect_line "$out" "New Session Number"
+  expect_line "$out" "ERROR"
+  expect_no_line "$out" "BACKUP Report"
+}
+
+# After the fault is gone: session 1 restores verified, a new backup and its
+# restore pass, and the tapes check sound.
+recovered() {
+  local name=$1
+  # The session the fault cut never ended: no restore of it is offered.
+  run_zep "out_${name}_s2.txt" -r1 -s2 -g0 -n2 -nc2 --data=random
+  [ "$ZEP_RC" -ne 0 ] || fail "$name: session 2, cut by the fault, restored"
+  run_zep "out_${name}_s1.txt" -r1 -s1 -g0 -n2 -nc2 --data=random
+  [ "$ZEP_RC" -eq 0 ] || fail "$name: session 1 after the fault: $(tail "out_${name}_s1.txt")"
+  expect_line "out_${name}_s1.txt" "Blocks mismatched    : 0"
+  run_zep "out_${name}_next.txt" -b1 -r1 -g0 -n2 -nc2 -c50 --data=random
+  [ "$ZEP_RC" -eq 0 ] || fail "$name: the backup after the fault: $(tail "out_${name}_next.txt")"
+  expect_line "out_${name}_next.txt" "Blocks mismatched    : 0"
+  timeout 120 "$MOXCTL" check >"check_$name.txt" 2>&1 ||
+    fail "$name: check after the fault: $(cat "check_$name.txt")"
+  expect_no_line "check_$name.txt" "BAD"
+}
+
+fresh killed
+cut_backup killed "tgt_command killed kill"
+tgt_command killed start
+recovered killed
+
+fresh dropped
+cut_backup dropped "tgt_command dropped drop"
+recovered dropped
+
+fresh frozen
+freeze_then_thaw() {
+  tgt_command frozen freeze
+  sleep 5
+  tgt_command frozen thaw
+}
+cut_backup frozen freeze_then_thaw
+recovered frozen
+
+# Images on a file system of 120 MiB: session 1 and the first images fit,
+# session 2 fills it.
+fresh full --space 120
+cut_backup full true
+expect_line out_full_cut.txt "ERROR"
+run_zep out_full_s1.txt -r1 -s1 -g0 -n2 -nc2 --data=random
+[ "$ZEP_RC" -eq 0 ] || fail "full: session 1 after the fault: $(tail out_full_s1.txt)"
+expect_line out_full_s1.txt "Blocks mismatched    : 0"
+
+# A damaged image: bytes inside a data block of session 1 on the first
+# member. RAID 5 reads around the record that fails its checksum, and the
+# check names it.
+fresh damaged
+tgt_command damaged "damage T00001 300000"
+run_zep out_damaged.txt -r1 -s1 -g0 -n2 -nc2 --data=random
+[ "$ZEP_RC" -eq 0 ] || fail "damaged: the restore of session 1: $(tail out_damaged.txt)"
+expect_line out_damaged.txt "Blocks mismatched    : 0"
+timeout 120 "$MOXCTL" check >check_damaged.txt 2>&1
+[ $? -eq 1 ] || fail "damaged: check did not exit 1: $(cat check_damaged.txt)"
+expect_line check_damaged.txt "T00001: BAD"
+exit 0
