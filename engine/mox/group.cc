@@ -108,6 +108,10 @@ int Group::connect(uint32_t access) {
   if (writable) {
     int rc = writableSet(*set);
     if (rc != MOX_OK) return rc;
+    // A library's tape is written only in a drive this process holds.
+    for (const auto& medium : set->media) {
+      if (medium && libraryHome(setup_.home) && !inDrive(*medium)) return MOX_E_BUSY;
+    }
   }
   set_ = set;
   // Blocks go up to the early warning of the group's capacity; what closes

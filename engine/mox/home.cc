@@ -225,7 +225,10 @@ int Home::finishDriveLoad() {
   if (loads.empty() && !fs::exists(journal)) return MOX_OK;
   // The cartridges of a library home are moved before the drive files
   // name them: a drive file never names a cartridge its drive may not hold.
-  if (libraryHome(*this) && moveLibraryTapes(*this, loads) != MOX_OK) return MOX_E_IO;
+  if (libraryHome(*this)) {
+    int moved = moveLibraryTapes(*this, loads);
+    if (moved != MOX_OK) return moved == MOX_E_BUSY ? moved : MOX_E_IO;
+  }
   for (const auto& [drive, name] : loads) {
     std::string loaded;
     readDriveCartridge(drive, &loaded);

@@ -10,9 +10,22 @@
 #include "engine/mox/record_reader.h"
 #include "engine/mox/tape_library.h"
 #include "engine/mox/tape_medium.h"
+#include "platform/file_util.h"
 
 namespace mox {
 namespace {
+
+// A drive reached by a medium: held against other processes by a lock in
+// the home (<home>/locks/drive<n>.lock) for as long as the medium lives, or
+// until a tape change of this process lets it go.
+struct DriveHold {
+  std::unique_ptr<platform::FileLock> lock;
+};
+
+std::string driveLockPath(const std::string& home, int drive) {
+  platform::makeDirectories(home + "/locks", /*durable=*/false);
+  return home + "/locks/drive" + std::to_string(drive) + ".lock";
+}
 
 // What the engine of one process knows of a home's libraries: the sessions
 // to them and which medium reaches each drive.
@@ -20,8 +33,8 @@ struct LibraryState {
   std::mutex mutex;
   std::unique_ptr<TapeLibraries> libraries;
   std::string error;
-  // drive -> the medium reaching it (alive while the token is).
-  std::map<int, std::weak_ptr<int>> reached;
+  // drive -> the hold of the medium reaching it.
+  std::map<int, std::weak_ptr<DriveHold>> reached;
 };
 
 LibraryState& stateOf(const std::string& home) {
@@ -90,7 +103,7 @@ void keepMapOf(const CartridgeMaps& maps, const std::string& barcode, const Cart
 class LibraryTape final : public TapeMedium {
  public:
   LibraryTape(std::unique_ptr<scsi::TapeDrive> drive, const std::string& path,
-              const std::string& home, std::shared_ptr<int> token)
+              const std::string& home, std::shared_ptr<DriveHold> token)
       : TapeMedium(std::move(drive), path),
         home_(home),
         barcode_(barcodeOf(path)),
@@ -200,7 +213,7 @@ class LibraryTape final : public TapeMedium {
   std::string home_;
   std::string barcode_;
   CartridgeMaps maps_;
-  std::shared_ptr<int> token_;  // the drive is this medium's while it lives
+  std::shared_ptr<DriveHold> token_;  // the drive is this medium's while it lives
 };
 
 // A cartridge in its slot (or in a drive another medium reaches): its kept
@@ -298,8 +311,18 @@ int moveLibraryTapes(const Home& home, const std::vector<std::pair<int, std::str
   if (libraries == nullptr) return MOX_E_IO;
   for (const auto& [drive, barcode] : loads) {
     // A medium that reached the drive reaches it no more: its next command
-    // meets the change (a unit attention) and fails.
-    state.reached.erase(drive);
+    // meets the change (a unit attention) and fails. A drive another
+    // process reaches is not changed under it.
+    auto reached = state.reached.find(drive);
+    if (reached != state.reached.end()) {
+      if (auto hold = reached->second.lock()) hold->lock.reset();
+      state.reached.erase(reached);
+    }
+    platform::FileLock inUse(driveLockPath(home.path(), drive), platform::LockWait::kTry);
+    if (!inUse.held()) {
+      state.error = "drive " + std::to_string(drive) + " is in use by another process";
+      return MOX_E_BUSY;
+    }
     int rc = MOX_OK;
     if (barcode.empty()) {
       rc = libraries->unload(drive);
@@ -337,6 +360,14 @@ std::unique_ptr<Medium> openLibraryMedium(const Home& home, const std::string& p
   if (drive < 0 || (reached != state.reached.end() && !reached->second.expired())) {
     return std::make_unique<ShelvedTape>(path, maps);
   }
+  auto hold = std::make_shared<DriveHold>();
+  hold->lock = std::make_unique<platform::FileLock>(driveLockPath(home.path(), drive),
+                                                    platform::LockWait::kTry);
+  if (!hold->lock->held()) {
+    // Another process reads or writes the tape: this one knows it by its map.
+    debugLog(home.path(), 2, "drive %d (%s) is in use by another process", drive, barcode.c_str());
+    return std::make_unique<ShelvedTape>(path, maps);
+  }
   TapeLibraries* libraries = librariesOf(state, home.path());
   std::unique_ptr<scsi::TapeDrive> member = libraries ? libraries->member(drive) : nullptr;
   if (member == nullptr) {
@@ -357,9 +388,8 @@ std::unique_ptr<Medium> openLibraryMedium(const Home& home, const std::string& p
     *rc = MOX_E_IO;
     return nullptr;
   }
-  auto token = std::make_shared<int>(drive);
-  state.reached[drive] = token;
-  return std::make_unique<LibraryTape>(std::move(member), path, home.path(), token);
+  state.reached[drive] = hold;
+  return std::make_unique<LibraryTape>(std::move(member), path, home.path(), hold);
 }
 
 int attachLibrarySet(Home& home, const std::vector<uint16_t>& drives, CartSet* set) {
@@ -392,6 +422,12 @@ int attachLibrarySet(Home& home, const std::vector<uint16_t>& drives, CartSet* s
   }
   return MOX_OK;
 }
+
+bool libraryDriveInUse(const Home& home, int drive) {
+  return platform::lockHeld(driveLockPath(home.path(), drive));
+}
+
+bool inDrive(const Medium& medium) { return dynamic_cast<const LibraryTape*>(&medium) != nullptr; }
 
 bool keptLibraryMap(const Home& home, const std::string& barcode, CartridgeMap* map) {
   return keptMapOf(CartridgeMaps(home.path()), barcode, map);

@@ -16,6 +16,10 @@
 // and that nothing follows the last one. A map that does not hold is
 // dropped and the tape is read from the front.
 //
+// A drive reached by a medium is held against other processes of the home
+// (a lock file per drive): there the cartridge is shelved, and a tape change
+// of that drive is refused (MOX_E_BUSY).
+//
 // A tape change moves cartridges with MOVE MEDIUM before the drive files
 // name them; the change is journalled in the home as on a file home, so one
 // cut short is finished by the next load.
@@ -43,8 +47,8 @@ int libraryPool(const Home& home, std::vector<std::string>* barcodes);
 
 // Moves cartridges: each (drive, barcode) loads the cartridge into the
 // drive, "" unloads the drive. Media reaching those drives are shelved
-// first. MOX_OK, MOX_E_NO_TAPE (no such cartridge), MOX_E_NOT_SUPPORTED (a
-// library without a changer, when the drive does not already hold it),
+// first. MOX_OK, MOX_E_BUSY (another process reaches a drive), MOX_E_NO_TAPE (no such cartridge),
+// MOX_E_NOT_SUPPORTED (a library without a changer, when the drive does not already hold it),
 // MOX_E_IO.
 int moveLibraryTapes(const Home& home, const std::vector<std::pair<int, std::string>>& loads);
 
@@ -60,6 +64,13 @@ std::unique_ptr<Medium> openLibraryMedium(const Home& home, const std::string& p
 // what its map says fails. For a read side's tape change and a session
 // read from a set other than the loaded one. MOX_OK or a code of the move.
 int attachLibrarySet(Home& home, const std::vector<uint16_t>& drives, CartSet* set);
+
+// True while a process (this one too) holds drive `drive` (looked at, not
+// taken).
+bool libraryDriveInUse(const Home& home, int drive);
+
+// True for a cartridge reached through its drive (not shelved).
+bool inDrive(const Medium& medium);
 
 // The map the home keeps for the cartridge `barcode`, without reaching
 // any drive; false when it keeps none.

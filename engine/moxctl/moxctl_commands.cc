@@ -879,6 +879,11 @@ int cmdCheck(const std::string& home, const std::vector<std::string>& args, FILE
       }
       continue;
     }
+    if (library && inDrives.count(name) != 0 && mox::libraryDriveInUse(h, inDrives[name])) {
+      std::fprintf(out, "%s: in drive %d, which another process is using: not read\n", name.c_str(),
+                   inDrives[name]);
+      continue;
+    }
     mox::CheckReport report = checkIn(h, path);
     std::vector<std::string> bad;
     for (const auto& d : report.damage) {

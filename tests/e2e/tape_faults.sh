@@ -6,7 +6,8 @@
 # For each: the backup cut by the fault fails and says so, within the
 # timeout, never reported as passed; the session ended before it restores
 # verified; the next backup cuts the unfinished records away and restores
-# verified; moxctl check finds the tapes sound.
+# verified; moxctl check finds the tapes sound. Another process at the
+# drives of a group being written leaves its tapes alone.
 source "$(dirname "$0")/lib.sh"
 
 export MOX_ISCSI_TIMEOUT=3
@@ -81,6 +82,28 @@ freeze_then_thaw() {
 }
 cut_backup frozen freeze_then_thaw
 recovered frozen
+
+# Another process at the drives of a group being written: moxctl check and
+# a restore leave the tapes alone (no rewind under the writer), and the
+# backup ends and restores verified.
+fresh shared
+(timeout 120 "$ZEPHLORN" -b1 -g0 -n2 -nc2 -c300 --data=random --rate=20 </dev/null \
+  >out_shared_backup.txt 2>&1; echo $? >shared.rc) &
+pid=$!
+for ((i = 0; i < 200; i++)); do
+  grep -q "New Session Number" out_shared_backup.txt 2>/dev/null && break
+  sleep 0.05
+done
+timeout 60 "$MOXCTL" check >check_shared.txt 2>&1 || fail "shared: check: $(cat check_shared.txt)"
+expect_line check_shared.txt "T00001: in drive 0, which another process is using: not read"
+run_zep out_shared_restore.txt -r1 -s1 -g0 -n2 -nc2 --data=random
+[ "$ZEP_RC" -ne 0 ] || fail "shared: a restore read the drives of a group being written"
+expect_no_line out_shared_restore.txt "every byte verified"
+wait "$pid"
+[ "$(cat shared.rc)" -eq 0 ] || fail "shared: the backup beside them failed: $(tail out_shared_backup.txt)"
+run_zep out_shared_after.txt -r1 -s2 -g0 -n2 -nc2 --data=random
+[ "$ZEP_RC" -eq 0 ] || fail "shared: restore of the backup: $(tail out_shared_after.txt)"
+expect_line out_shared_after.txt "Blocks mismatched    : 0"
 
 # Images on a file system of 120 MiB: session 1 and the first images fit,
 # session 2 fills it.
