@@ -8,6 +8,7 @@
 #include "engine/mox/cartridge_map.h"
 #include "engine/mox/mox.h"
 #include "engine/mox/record_reader.h"
+#include "engine/mox/stripe.h"
 #include "engine/mox/tape_library.h"
 #include "engine/mox/tape_medium.h"
 #include "platform/file_util.h"
@@ -48,11 +49,19 @@ LibraryState& stateOf(const std::string& home) {
 
 // The options of the engine's own sessions: as moxctl's, under its own
 // initiator name.
+// The room of one read: the largest record the engine writes, a parity
+// record of the widest group, and no more.
+constexpr uint32_t kTapeRecordRoom = 68u << 10;
+static_assert(kTapeRecordRoom >= kHeaderSize + 4u * moxcfg::kMaxMembers + kParityWidth);
+
 LibraryOptions engineLibraryOptions() {
   LibraryOptions options = adminLibraryOptions();
   options.iscsi.initiator = "iqn.2008-11.invalid.zephlorn:engine";
-  // A record of the engine is one tape block: room for the largest one.
-  options.drive.recordCap = 1u << 20;
+  // A record of the engine is one tape block: room for the largest one (a
+  // whole block, its header and a parity record's unit table), and no
+  // more, since a drive may move what is asked for whatever the block
+  // holds (tgt moves twice the room for every block it reads).
+  options.drive.recordCap = kTapeRecordRoom;
   return options;
 }
 
