@@ -304,6 +304,17 @@ int Group::writeBlock(const uint8_t* block, uint16_t stream) {
 
 int Group::continueBlock() {
   if (state_ != State::kWriting) return MOX_E_SESSION_STATE;
+  if (libraryHome(setup_.home) && !libraryChangesTapes(setup_.home, config_.members)) {
+    // Without a changer the loaded tapes are all there is: the session
+    // ends on them, whole, and the writer is told no set follows.
+    int rc = writer_->close(Kind::kSessionEnd);
+    debugLog(setup_.home.path(), 1,
+             "RAID%d: the tapes are full and no changer loads others: session %u ended: %d",
+             setup_.raidNumber, writer_->session(), rc);
+    enter(State::kIdle);
+    writer_.reset();
+    return rc == MOX_OK ? MOX_E_NO_BLANK : rc;
+  }
   int rc = writer_->close(Kind::kContinuation);
   if (rc != MOX_OK) return rc;
   enter(State::kWriteFull);

@@ -307,6 +307,10 @@ int libraryPool(const Home& home, std::vector<std::string>* barcodes) {
   if (rc != MOX_OK) state.error = libraries->lastError();
   for (const PoolEntry& entry : pool) {
     if (entry.full && !entry.barcode.empty()) barcodes->push_back(entry.barcode);
+    if (entry.full && entry.barcode.empty() && entry.place == Place::drive && entry.drive >= 0 &&
+        !libraries->config(entry.library).hasChanger()) {
+      barcodes->push_back(driveCartridgeName(entry.drive));
+    }
   }
   std::sort(barcodes->begin(), barcodes->end());
   barcodes->erase(std::unique(barcodes->begin(), barcodes->end()), barcodes->end());
@@ -333,15 +337,21 @@ int moveLibraryTapes(const Home& home, const std::vector<std::pair<int, std::str
       return MOX_E_BUSY;
     }
     int rc = MOX_OK;
+    int library = 0;
+    moxcfg::LibraryDrive entry;
+    bool changer =
+        libraries->findDrive(drive, &library, &entry) && libraries->config(library).hasChanger();
+    if (!changer) {
+      // Without a changer the cartridge stays in its drive: the home only
+      // names it there, or not.
+      if (barcode.empty() || barcode == driveCartridgeName(drive)) continue;
+      state.error = "drive " + std::to_string(drive) + " has no changer to load " + barcode;
+      return MOX_E_NOT_SUPPORTED;
+    }
     if (barcode.empty()) {
       rc = libraries->unload(drive);
     } else {
       rc = libraries->load(barcode, drive);
-      if (rc == MOX_E_NOT_SUPPORTED) {
-        // Without a changer the cartridge in the drive is the only one.
-        std::string loaded;
-        if (libraries->loadedBarcode(drive, &loaded) == MOX_OK && loaded == barcode) rc = MOX_OK;
-      }
     }
     if (rc != MOX_OK) {
       state.error = libraries->lastError();
@@ -431,6 +441,23 @@ int attachLibrarySet(Home& home, const std::vector<uint16_t>& drives, CartSet* s
   }
   return MOX_OK;
 }
+
+bool libraryChangesTapes(const Home& home, const std::vector<uint16_t>& drives) {
+  LibraryState& state = stateOf(home.path());
+  std::lock_guard<std::mutex> guard(state.mutex);
+  TapeLibraries* libraries = librariesOf(state, home.path());
+  for (uint16_t d : drives) {
+    int library = 0;
+    moxcfg::LibraryDrive entry;
+    if (libraries == nullptr || !libraries->findDrive(d, &library, &entry) ||
+        !libraries->config(library).hasChanger() || entry.element == 0) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string driveCartridgeName(int drive) { return "@drive" + std::to_string(drive); }
 
 bool libraryDriveInUse(const Home& home, int drive) {
   return platform::lockHeld(driveLockPath(home.path(), drive));

@@ -283,6 +283,10 @@ TEST_F(BackupTest, FailedSpanEndsTheTestWithItsOwnCode) {
     int32_t result;
   } cases[] = {
       {"MOXContinueBlock", "x", "MOXContinueBlock error, 1010", false, MOX_E_NO_TAPE},
+      // No other cartridge can be loaded: the engine ended the session.
+      {"MOXContinueBlock", "x",
+       "TAPE FULL..no other cartridge can be loaded: the session is ended on this tape..", false,
+       MOX_E_NO_BLANK},
       {nullptr, "\x1b", "Tape change given up by the operator..", true, -1},
       {nullptr, "", "Tape change given up by the operator..", true, -1},
       {"MOXEnumTape", "x", "MOXEnumTape Error 1010", true, MOX_E_NO_TAPE},
@@ -299,7 +303,7 @@ TEST_F(BackupTest, FailedSpanEndsTheTestWithItsOwnCode) {
       moxfake::failCall(
           c.op,
           std::string(c.op) == "MOXEnumTape" || std::string(c.op) == "MOXConnecttoTape" ? 2 : 1,
-          MOX_E_NO_TAPE);
+          c.result);
     setInput(c.input);
     testing::internal::CaptureStdout();
     TestTiming timing;

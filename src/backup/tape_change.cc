@@ -24,6 +24,12 @@ int askForTape(const char* prompt) {
 
 int spanToNewTape(MoxHandle handle) {
   int32_t code = MOXContinueBlock(handle);
+  if (code == MOX_E_NO_BLANK) {
+    // The engine has no other cartridge to load (a tape library without a
+    // changer): it ended the session on the full tapes.
+    writeLog("TAPE FULL..no other cartridge can be loaded: the session is ended on this tape..");
+    return code;
+  }
   if (code != 0) {
     writeLog("MOXContinueBlock error, %d", code);
     return code;

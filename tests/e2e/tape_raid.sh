@@ -66,6 +66,31 @@ run_zep out_degraded_offline.txt -r1 -s1 -g0 -n2 -nc2 --data=random
 expect_line out_degraded_offline.txt "Blocks mismatched    : 0"
 tgt_command degraded stop
 
+# A library without a changer: the cartridges in the drives are all there
+# is. A backup that fills them ends its session on them and says so; the
+# restore of that session verifies what was written and fails the streams
+# it cut; the session before it restores whole.
+start_tgt_library nochanger --drives 2 --cartridges 2 --capacity 16
+rm -rf "$MOX_HOME"
+timeout 120 "$MOXCTL" init --library "$TGT_URL" --raid 1:0,1 >init.txt 2>&1 ||
+  fail "init without a changer: $(cat init.txt)"
+run_zep out_nochanger_first.txt -b1 -r1 -g0 -n2 -nc2 -c20 --data=random
+check_run out_nochanger_first.txt "no changer"
+ZEP_INPUT='x\nx\n' run_zep out_nochanger_full.txt -b1 -g0 -n2 -nc2 -c200 --data=random
+[ "$ZEP_RC" -ne 0 ] || fail "no changer: a backup cut by full tapes exited 0"
+expect_line out_nochanger_full.txt \
+  "TAPE FULL..no other cartridge can be loaded: the session is ended on this tape.."
+expect_no_line out_nochanger_full.txt "Insert New tape in drive"
+run_zep out_nochanger_cut.txt -r1 -s2 -g0 -n2 -nc2 --data=random
+[ "$ZEP_RC" -ne 0 ] || fail "no changer: the restore of the cut session passed"
+expect_no_line out_nochanger_cut.txt "Data Doesn't match"
+run_zep out_nochanger_s1.txt -r1 -s1 -g0 -n2 -nc2 --data=random
+[ "$ZEP_RC" -eq 0 ] || fail "no changer: session 1: $(tail out_nochanger_s1.txt)"
+expect_line out_nochanger_s1.txt "Blocks mismatched    : 0"
+timeout 120 "$MOXCTL" check >check.txt 2>&1 || fail "no changer: check: $(cat check.txt)"
+expect_line check.txt "@drive0: ok"
+tgt_command nochanger stop
+
 # RAID 5 on tapes of 24 MiB: 100 MiB of random data over two data members
 # fills the first set; the drives' early warning spans the session onto a
 # set the changer loads.
