@@ -457,8 +457,6 @@ bool libraryChangesTapes(const Home& home, const std::vector<uint16_t>& drives) 
   return true;
 }
 
-std::string driveCartridgeName(int drive) { return "@drive" + std::to_string(drive); }
-
 bool libraryDriveInUse(const Home& home, int drive) {
   return platform::lockHeld(driveLockPath(home.path(), drive));
 }

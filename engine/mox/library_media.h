@@ -37,11 +37,6 @@
 
 namespace mox {
 
-// The name of the cartridge in drive `drive` of a library without a changer
-// ("@drive<n>"): no barcode is read there, and the cartridge never leaves
-// its drive.
-std::string driveCartridgeName(int drive);
-
 // True when a changer can load cartridges into every one of `drives`.
 bool libraryChangesTapes(const Home& home, const std::vector<uint16_t>& drives);
 

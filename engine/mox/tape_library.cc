@@ -585,6 +585,8 @@ int TapeLibraries::eject(int library, uint16_t lun) {
                             std::to_string(library) + ": " + failure("UNLOAD", raw));
 }
 
+std::string driveCartridgeName(int drive) { return "@drive" + std::to_string(drive); }
+
 int TapeLibraries::listPool(std::vector<PoolEntry>* pool) {
   pool->clear();
   int rc = MOX_OK;
@@ -639,6 +641,7 @@ int TapeLibraries::listPool(std::vector<PoolEntry>* pool) {
       p.place = Place::drive;
       p.full = true;
       p.drive = d.drive;
+      p.mapped = maps_.has(driveCartridgeName(d.drive));
       pool->push_back(p);
     }
   }

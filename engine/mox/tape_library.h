@@ -121,6 +121,11 @@ class CartridgeMaps {
 
 // ---- The libraries of a home --------------------------------------------------------
 
+// The name of the cartridge in drive `drive` of a library without a changer
+// ("@drive<n>"): no barcode is read there, and the cartridge never leaves
+// its drive. The home keeps its map under that name.
+std::string driveCartridgeName(int drive);
+
 enum class Place : uint8_t { slot, drive, mailSlot, picker };
 const char* placeName(Place place);
 

@@ -744,7 +744,12 @@ int cartridgePath(const mox::Home& h, const std::string& arg, std::string* path,
     *path = arg;
   } else {
     const bool here = lstat(arg.c_str(), &st) == 0;
-    const bool pooled = lstat(h.cartridgePath(arg).c_str(), &st) == 0;
+    bool pooled = lstat(h.cartridgePath(arg).c_str(), &st) == 0;
+    if (mox::libraryHome(h)) {
+      // A library's cartridges are the changers' barcodes.
+      std::vector<std::string> pool = h.listCartridges();
+      pooled = std::find(pool.begin(), pool.end(), arg) != pool.end();
+    }
     if (here && pooled) {
       std::fprintf(err,
                    "moxctl: '%s' is both a cartridge of the pool and a file here (write ./%s for "
@@ -758,6 +763,7 @@ int cartridgePath(const mox::Home& h, const std::string& arg, std::string* path,
       return 1;
     }
     *path = here ? arg : h.cartridgePath(arg);
+    if (!here && mox::libraryHome(h)) return 0;  // a tape, not a file
   }
   int problem = stat(path->c_str(), &st) != 0 ? errno : S_ISREG(st.st_mode) ? 0 : EINVAL;
   if (problem != 0) {
@@ -828,6 +834,46 @@ int cmdDump(const std::string& home, const std::vector<std::string>& args, FILE*
 // named and is no failure, nor is a session a live writer is writing), else
 // one line per damaged place: "NAME: BAD: offset X: KIND". Exit status 1 when
 // any line says BAD.
+// Loads the library cartridge `name` from its slot into a drive that no
+// process uses and no group being written holds (an empty one first),
+// checks it whole, and puts back what the drive held. False, with *why,
+// when no drive takes it.
+bool readFromSlot(mox::Home& h, const LibraryView& view, const std::string& name,
+                  mox::CheckReport* report, std::string* why) {
+  std::set<int> writing;
+  for (size_t n = 0; n < view.raids.size() && n < view.writing.size(); ++n) {
+    if (view.writing[n]) writing.insert(view.raids[n].members.begin(), view.raids[n].members.end());
+  }
+  *why = "no drive is free to load it";
+  for (int pass = 0; pass < 2; ++pass) {
+    for (int d = 0; d < h.settings().driveCount; ++d) {
+      std::string held = h.driveCartridge(d);
+      auto drive = static_cast<uint16_t>(d);
+      if ((pass == 0) != held.empty() || writing.count(d) != 0 || mox::libraryDriveInUse(h, d) ||
+          !mox::libraryChangesTapes(h, {drive})) {
+        continue;
+      }
+      int rc = MOX_OK;
+      {
+        mox::HomeLock lock(h.path());
+        rc = h.setDriveCartridges({{drive, name}});
+      }
+      if (rc != MOX_OK) {
+        *why = "loading it into drive " + std::to_string(d) + ": " + mox::libraryError(h);
+        continue;
+      }
+      *report = checkIn(h, h.cartridgePath(name));
+      mox::HomeLock lock(h.path());
+      if (h.setDriveCartridges({{drive, held}}) != MOX_OK) {
+        *why = "putting back what drive " + std::to_string(d) + " held: " + mox::libraryError(h);
+        return false;
+      }
+      return true;
+    }
+  }
+  return false;
+}
+
 int cmdCheck(const std::string& home, const std::vector<std::string>& args, FILE* out, FILE* err) {
   mox::Home h(home);
   std::vector<std::string> names = args;
@@ -867,9 +913,9 @@ int cmdCheck(const std::string& home, const std::vector<std::string>& args, FILE
   if (library) inDrives = loadedDrives(h, h.settings().driveCount);
   for (const auto& name : names) {
     const std::string& path = paths[name];
-    if (library && inDrives.count(name) == 0 && view.findings[name].empty()) {
-      // A cartridge in its slot is read once a tape change loads it; until
-      // then the home knows it by the map it keeps.
+    if (library && inDrives.count(name) == 0 && args.empty() && view.findings[name].empty()) {
+      // A cartridge in its slot is read when it is named, or once a tape
+      // change loads it; until then the home knows it by the map it keeps.
       mox::CartridgeMap map;
       if (!mox::keptLibraryMap(h, name, &map)) {
         std::fprintf(out, "%s: in its slot, not read: the home keeps no map of it\n", name.c_str());
@@ -884,7 +930,17 @@ int cmdCheck(const std::string& home, const std::vector<std::string>& args, FILE
                    inDrives[name]);
       continue;
     }
-    mox::CheckReport report = checkIn(h, path);
+    mox::CheckReport report;
+    if (library && inDrives.count(name) == 0) {
+      std::string why;
+      if (!readFromSlot(h, view, name, &report, &why)) {
+        std::fprintf(out, "%s: BAD: cannot be loaded to be read: %s\n", name.c_str(), why.c_str());
+        status = 1;
+        continue;
+      }
+    } else {
+      report = checkIn(h, path);
+    }
     std::vector<std::string> bad;
     for (const auto& d : report.damage) {
       bad.push_back("offset " + std::to_string(d.offset) + ": " + d.kind);

@@ -231,13 +231,20 @@ int printLibraryMedia(const std::string& home, FILE* out, FILE* err) {
   std::fprintf(out, "%-12s %-6s %-8s %-8s %-10s %s\n", "CARTRIDGE", "DRIVE", "LIBRARY", "ELEMENT",
                "PLACE", "MAP");
   for (const mox::PoolEntry& p : pool) {
-    std::string name = !p.full ? "(empty)" : p.barcode.empty() ? "(no barcode)" : p.barcode;
+    // A cartridge in a drive of a library without a changer is named after
+    // its drive, as the engine names it.
+    const bool named = p.full && p.barcode.empty() && p.place == mox::Place::drive &&
+                       p.element == 0 && p.drive >= 0;
+    std::string name = !p.full             ? "(empty)"
+                       : named             ? mox::driveCartridgeName(p.drive)
+                       : p.barcode.empty() ? "(no barcode)"
+                                           : p.barcode;
     std::string drive = p.drive >= 0                   ? std::to_string(p.drive)
                         : !p.full                      ? "-"
                         : p.place == mox::Place::drive ? "other"
                                                        : "pool";
     std::string element = p.element != 0 ? std::to_string(p.element) : "-";
-    std::string map = !p.full || p.barcode.empty() ? "-" : p.mapped ? "kept" : "none";
+    std::string map = !p.full || (p.barcode.empty() && !named) ? "-" : p.mapped ? "kept" : "none";
     std::fprintf(out, "%-12s %-6s %-8d %-8s %-10s %s", name.c_str(), drive.c_str(), p.library,
                  element.c_str(), mox::placeName(p.place), map.c_str());
     if (p.homeSlot != 0) std::fprintf(out, "  from slot %u", p.homeSlot);

@@ -109,7 +109,7 @@ T00003       pool   0        1002     slot       none
 T00004       pool   0        1003     slot       none
 T00005       pool   0        1004     slot       none
 (empty)      -      0        1005     slot       -
-(no barcode) 3      1        -        drive      -
+@drive3      3      1        -        drive      none
 EOF
 diff want_media.txt out_media.txt >diff.txt || fail "media listing: $(cat diff.txt)"
 mox add-media 2 >out.txt 2>err.txt
@@ -169,7 +169,7 @@ expect_in_order out_gone.txt "library 0: $BIG: unreachable" \
 mox media >out_gone_media.txt 2>err.txt
 [ $? -eq 1 ] || fail "media with a library gone did not exit 1"
 expect_line err.txt "moxctl: library 0 ($BIG) is unreachable"
-expect_line out_gone_media.txt "(no barcode) 3      1        -        drive      -"
+expect_line out_gone_media.txt "@drive3      3      1        -        drive      none"
 expect_no_line out_gone_media.txt "T00001"
 timeout 60 "$ZEPHLORN" -y </dev/null >out_y2.txt 2>&1 || fail "zephlorn -y with a library gone"
 [ "$(grep -c "(TAPE)" out_y2.txt)" -eq 5 ] || fail "zephlorn -y with a library gone"

@@ -104,5 +104,14 @@ check_run out_span.txt "RAID 5 spanning"
 expect_line out_span.txt "Insert New tape in drive, and Press any key to continue.."
 expect_line out_span.txt "Insert Next tape in drive, and Press any key to continue.."
 timeout 120 "$MOXCTL" check >check.txt 2>&1 || fail "check after spanning: $(cat check.txt)"
-timeout 120 "$MOXCTL" media >media.txt 2>&1 || fail "media after spanning: $(cat media.txt)"
+expect_line check.txt "T00001: in its slot, not read: the home's map holds 1 sessions"
+timeout 120 "$MOXCTL" media >media_before.txt 2>&1 || fail "media after spanning: $(cat media.txt)"
+# Cartridges named to check are loaded from their slots and read whole;
+# the drives then hold what they held.
+timeout 120 "$MOXCTL" check T00001 T00005 >check.txt 2>&1 ||
+  fail "check of cartridges in slots: $(cat check.txt)"
+expect_line check.txt "T00001: ok, "
+expect_line check.txt "T00005: ok, "
+timeout 120 "$MOXCTL" media >media_after.txt 2>&1 || fail "media after the check"
+diff media_before.txt media_after.txt >diff.txt || fail "the check left the drives changed: $(cat diff.txt)"
 exit 0
