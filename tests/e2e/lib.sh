@@ -101,6 +101,26 @@ tgt_command() {
   [ "$(tail -n 1 "$E2E_DIR/tgt-$name.out")" = ok ] ||
     fail "tgt_library $name: $command: $(tail -n 1 "$E2E_DIR/tgt-$name.out")"
 }
+# library_home NAME RAID [tgt_library options]: a private target NAME and a
+# fresh home whose drives are its tape drives, RAID device 0 at RAID
+# (LEVEL:D,D,...).
+library_home() {
+  local name=$1 raid=$2
+  shift 2
+  start_tgt_library "$name" "$@"
+  rm -rf "$MOX_HOME"
+  timeout 120 "$MOXCTL" init --library "$TGT_URL" --raid "$raid" >init.txt 2>&1 ||
+    fail "$name: init --library: $(cat init.txt)"
+}
+# verified_restore OUTFILE WHAT [zephlorn args]: runs zephlorn (a restore),
+# which must exit 0 with no block mismatched.
+verified_restore() {
+  local out=$1 what=$2
+  shift 2
+  run_zep "$out" "$@"
+  [ "$ZEP_RC" -eq 0 ] || fail "$what: exit $ZEP_RC: $(tail "$out")"
+  expect_line "$out" "Blocks mismatched    : 0"
+}
 stop_tgt_libraries() {
   local name fd
   for name in "${!TGT_FD[@]}"; do

@@ -21,12 +21,9 @@ check_run() {
 
 # Each level on its own target and home: tapes of 64 MiB hold the session.
 for level in 0 1 5; do
-  start_tgt_library "raid$level" --drives 3 --changer --cartridges 6 --capacity 64
-  rm -rf "$MOX_HOME"
   members=0,1,2
   [ "$level" -eq 1 ] && members=0,1
-  timeout 120 "$MOXCTL" init --library "$TGT_URL" --raid "$level:$members" >init.txt 2>&1 ||
-    fail "init RAID $level: $(cat init.txt)"
+  library_home "raid$level" "$level:$members" --drives 3 --changer --cartridges 6 --capacity 64
   ZEP_INPUT='x\nx\nx\nx\n' run_zep "out_raid$level.txt" -b1 -r1 -g0 -n4 -nc4 -c100 --data=random
   check_run "out_raid$level.txt" "RAID $level"
   expect_no_line "out_raid$level.txt" "TAPE SPANS HERE"
@@ -40,16 +37,12 @@ done
 # it; the console's rebuild writes the member again on its tape, from the
 # other two; then the check is clean. With the second drive gone from the
 # target, the restore reads around the drive.
-start_tgt_library degraded --drives 3 --changer --cartridges 6 --capacity 64
-rm -rf "$MOX_HOME"
-timeout 120 "$MOXCTL" init --library "$TGT_URL" --raid 5:0,1,2 >init.txt 2>&1 ||
-  fail "init RAID 5: $(cat init.txt)"
+library_home degraded 5:0,1,2 --drives 3 --changer --cartridges 6 --capacity 64
 run_zep out_degraded_backup.txt -b1 -g0 -n2 -nc2 -c100 --data=random
 [ "$ZEP_RC" -eq 0 ] || fail "degraded: backup: $(tail out_degraded_backup.txt)"
 tgt_command degraded "damage T00002 1216 64"
-run_zep out_degraded_read.txt -r1 -s1 -g0 -n2 -nc2 --data=random
-[ "$ZEP_RC" -eq 0 ] || fail "degraded: restore around a lost member: $(tail out_degraded_read.txt)"
-expect_line out_degraded_read.txt "Blocks mismatched    : 0"
+verified_restore out_degraded_read.txt "degraded: restore around a lost member" \
+  -r1 -s1 -g0 -n2 -nc2 --data=random
 timeout 120 "$MOXCTL" check >check.txt 2>&1
 [ $? -eq 1 ] || fail "degraded: check of a lost member did not exit 1: $(cat check.txt)"
 expect_line check.txt "T00002: BAD"
@@ -57,23 +50,18 @@ ZEP_INPUT='7\n0\n\n15\n' run_zep out_degraded_rebuild.txt -v
 [ "$ZEP_RC" -eq 0 ] || fail "degraded: rebuild: $(tail out_degraded_rebuild.txt)"
 expect_line out_degraded_rebuild.txt "RAID ReBuild No:1"
 timeout 120 "$MOXCTL" check >check.txt 2>&1 || fail "degraded: check after the rebuild: $(cat check.txt)"
-run_zep out_degraded_rebuilt.txt -r1 -s1 -g0 -n2 -nc2 --data=random
-[ "$ZEP_RC" -eq 0 ] || fail "degraded: restore after the rebuild: $(tail out_degraded_rebuilt.txt)"
-expect_line out_degraded_rebuilt.txt "Blocks mismatched    : 0"
+verified_restore out_degraded_rebuilt.txt "degraded: restore after the rebuild" \
+  -r1 -s1 -g0 -n2 -nc2 --data=random
 tgt_command degraded "offline 2"
-run_zep out_degraded_offline.txt -r1 -s1 -g0 -n2 -nc2 --data=random
-[ "$ZEP_RC" -eq 0 ] || fail "degraded: restore with a drive gone: $(tail out_degraded_offline.txt)"
-expect_line out_degraded_offline.txt "Blocks mismatched    : 0"
+verified_restore out_degraded_offline.txt "degraded: restore with a drive gone" \
+  -r1 -s1 -g0 -n2 -nc2 --data=random
 tgt_command degraded stop
 
 # A library without a changer: the cartridges in the drives are all there
 # is. A backup that fills them ends its session on them and says so; the
 # restore of that session verifies what was written and fails the streams
 # it cut; the session before it restores whole.
-start_tgt_library nochanger --drives 2 --cartridges 2 --capacity 16
-rm -rf "$MOX_HOME"
-timeout 120 "$MOXCTL" init --library "$TGT_URL" --raid 1:0,1 >init.txt 2>&1 ||
-  fail "init without a changer: $(cat init.txt)"
+library_home nochanger 1:0,1 --drives 2 --cartridges 2 --capacity 16
 run_zep out_nochanger_first.txt -b1 -r1 -g0 -n2 -nc2 -c20 --data=random
 check_run out_nochanger_first.txt "no changer"
 ZEP_INPUT='x\nx\n' run_zep out_nochanger_full.txt -b1 -g0 -n2 -nc2 -c200 --data=random
@@ -84,9 +72,7 @@ expect_no_line out_nochanger_full.txt "Insert New tape in drive"
 run_zep out_nochanger_cut.txt -r1 -s2 -g0 -n2 -nc2 --data=random
 [ "$ZEP_RC" -ne 0 ] || fail "no changer: the restore of the cut session passed"
 expect_no_line out_nochanger_cut.txt "Data Doesn't match"
-run_zep out_nochanger_s1.txt -r1 -s1 -g0 -n2 -nc2 --data=random
-[ "$ZEP_RC" -eq 0 ] || fail "no changer: session 1: $(tail out_nochanger_s1.txt)"
-expect_line out_nochanger_s1.txt "Blocks mismatched    : 0"
+verified_restore out_nochanger_s1.txt "no changer: session 1" -r1 -s1 -g0 -n2 -nc2 --data=random
 timeout 120 "$MOXCTL" check >check.txt 2>&1 || fail "no changer: check: $(cat check.txt)"
 expect_line check.txt "@drive0: ok"
 tgt_command nochanger stop
@@ -94,10 +80,7 @@ tgt_command nochanger stop
 # RAID 5 on tapes of 24 MiB: 100 MiB of random data over two data members
 # fills the first set; the drives' early warning spans the session onto a
 # set the changer loads.
-start_tgt_library span --drives 3 --changer --cartridges 9 --capacity 24
-rm -rf "$MOX_HOME"
-timeout 120 "$MOXCTL" init --library "$TGT_URL" --raid 5:0,1,2 >init.txt 2>&1 ||
-  fail "init RAID 5: $(cat init.txt)"
+library_home span 5:0,1,2 --drives 3 --changer --cartridges 9 --capacity 24
 ZEP_INPUT='x\nx\nx\nx\nx\nx\n' run_zep out_span.txt -b1 -r1 -g0 -n4 -nc4 -c400 --data=random
 check_run out_span.txt "RAID 5 spanning"
 [ "$(count out_span.txt 'TAPE SPANS HERE')" -ge 1 ] || fail "RAID 5: the session did not span"
