@@ -47,13 +47,13 @@ LibraryState& stateOf(const std::string& home) {
   return *state;
 }
 
-// The options of the engine's own sessions: as moxctl's, under its own
-// initiator name.
 // The room of one read: the largest record the engine writes, a parity
 // record of the widest group, and no more.
 constexpr uint32_t kTapeRecordRoom = 68u << 10;
 static_assert(kTapeRecordRoom >= kHeaderSize + 4u * moxcfg::kMaxMembers + kParityWidth);
 
+// The options of the engine's own sessions: as moxctl's, under its own
+// initiator name.
 LibraryOptions engineLibraryOptions() {
   LibraryOptions options = adminLibraryOptions();
   options.iscsi.initiator = "iqn.2008-11.invalid.zephlorn:engine";
