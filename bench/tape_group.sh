@@ -71,6 +71,6 @@ SR=$(jq -r '.figures[] | select(.name == "sum of each alone") | .read_mibs' "$WO
 printf '%-44s %11s %11s\n' "two tgt drives, $MIB MiB each, median of $REPEAT" "write MiB/s" "read MiB/s"
 printf '%-44s %11.0f %11.0f\n' "RAID 0 group (zephlorn -b1 -r1, 2 streams)" "$GW" "$GR"
 printf '%-44s %11.0f %11.0f\n' "plain client, both drives at once" "$YW" "$YR"
-printf '%-44s %11.2f %11.2f\n' "ratio group / plain client" "$(echo "$GW / $YW" | bc -l)" \
-  "$(echo "$GR / $YR" | bc -l)"
+printf '%-44s %11.2f %11.2f\n' "ratio group / plain client" "$(awk "BEGIN {print $GW / $YW}")" \
+  "$(awk "BEGIN {print $GR / $YR}")"
 printf '%-44s %11.0f %11.0f\n' "sum of each drive alone (plain client)" "$SW" "$SR"
