@@ -573,7 +573,18 @@ Outcome TapeDrive::spaceToEndOfData(bool countFiles) {
 }
 
 Outcome TapeDrive::readRecord(void* buffer, uint32_t capacity, uint32_t* length) {
+  return nextRead(buffer, nullptr, capacity, length);
+}
+
+Outcome TapeDrive::readRecordInPlace(const uint8_t** data, uint32_t capacity, uint32_t* length) {
+  *data = nullptr;
+  return nextRead(nullptr, data, capacity, length);
+}
+
+Outcome TapeDrive::nextRead(void* buffer, const uint8_t** data, uint32_t capacity,
+                            uint32_t* length) {
   *length = 0;
+  if (lent_) spareReads_.push_back(std::move(lent_));
   Outcome r = refuseUnlessReady(false);
   if (r != Outcome::done) return r;
   r = drainWrites();
@@ -588,12 +599,16 @@ Outcome TapeDrive::readRecord(void* buffer, uint32_t capacity, uint32_t* length)
   if (missed) {
     o = readAgain(*read, again);
   } else if (options_.readDepth > 1 && isRecord(answer(*read).outcome)) {
-    // The next READ goes out before this record is copied.
+    // The next READ goes out before this record is taken.
     sendReads();
     transport_->service();
   }
-  if (o == Outcome::done) o = takeRead(*read, buffer, capacity, length);
-  spareReads_.push_back(std::move(read));
+  if (o == Outcome::done) o = takeRead(*read, buffer, data, capacity, length);
+  if (data != nullptr && *data != nullptr) {
+    lent_ = std::move(read);
+  } else {
+    spareReads_.push_back(std::move(read));
+  }
   return o;
 }
 
@@ -642,7 +657,8 @@ void TapeDrive::waitReads() {
   if (!reads_.empty()) transport_->waitAll();
 }
 
-Outcome TapeDrive::takeRead(Read& read, void* buffer, uint32_t capacity, uint32_t* length) {
+Outcome TapeDrive::takeRead(Read& read, void* buffer, const uint8_t** data, uint32_t capacity,
+                            uint32_t* length) {
   const Classified& c = answer(read);
   const Completion& raw = read.done;
   const uint32_t request = read.request;
@@ -700,7 +716,11 @@ Outcome TapeDrive::takeRead(Read& read, void* buffer, uint32_t capacity, uint32_
     return Outcome::longBlock;
   }
   noteLength(static_cast<uint32_t>(actual));
-  std::memcpy(buffer, read.data.data(), static_cast<size_t>(actual));
+  if (buffer != nullptr) {
+    std::memcpy(buffer, read.data.data(), static_cast<size_t>(actual));
+  } else {
+    *data = read.data.data();
+  }
   *length = static_cast<uint32_t>(actual);
   return Outcome::done;
 }

@@ -153,6 +153,9 @@ class TapeDrive {
   // done, filemark (the position is then past it), endOfData, longBlock (a
   // record larger than the capacity; skipped), or an error.
   Outcome readRecord(void* buffer, uint32_t capacity, uint32_t* length);
+  // The same, the record left where it was read: *data points at its bytes
+  // until the next call to the member.
+  Outcome readRecordInPlace(const uint8_t** data, uint32_t capacity, uint32_t* length);
   // READs sent ahead whose objects the caller has not taken yet (answered
   // or not).
   size_t readsAhead() const { return reads_.size(); }
@@ -209,7 +212,10 @@ class TapeDrive {
   // The object of the oldest READ taken by the caller: the position follows
   // it. done, filemark, endOfData, longBlock, or an error (faulted, the
   // READs after it dropped).
-  Outcome takeRead(Read& read, void* buffer, uint32_t capacity, uint32_t* length);
+  // The record is copied to `buffer`, or (buffer null) left in place, at *data.
+  Outcome takeRead(Read& read, void* buffer, const uint8_t** data, uint32_t capacity,
+                   uint32_t* length);
+  Outcome nextRead(void* buffer, const uint8_t** data, uint32_t capacity, uint32_t* length);
   // Takes the objects read ahead as passed, in order, until `*filemarks`
   // filemarks were (when not null) or none is left: the position is then
   // where the tape is. done, endOfData (met first), or an error.
@@ -254,6 +260,7 @@ class TapeDrive {
   std::vector<uint8_t> readBuffer_;
   std::deque<std::unique_ptr<Read>> reads_;  // READs sent ahead, in tape order
   std::vector<std::unique_ptr<Read>> spareReads_;
+  std::unique_ptr<Read> lent_;  // the READ whose record readRecordInPlace() handed out
   // The lengths of the records read: the last one, how many in a row had
   // it, and how many more are read with the whole room after a block that
   // had another length.
