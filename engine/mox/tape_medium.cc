@@ -222,11 +222,12 @@ int TapeMedium::readNext(const ReadWant& want, MediumItem* item) {
 int TapeMedium::readObject(Object* object) const {
   if (ahead_) {
     ahead_ = false;
+    data_ = block_.data();
     *object = Object{Object::kBlock, aheadLength_};
     return MOX_OK;
   }
   uint32_t n = 0;
-  Outcome o = drive_->readRecord(block_.data(), largest_, &n);
+  Outcome o = drive_->readRecordInPlace(&data_, largest_, &n);
   switch (o) {
     case Outcome::done:
       *object = Object{Object::kBlock, n};
@@ -257,7 +258,7 @@ FrameState TapeMedium::frameOf(uint32_t n, RecordHeader* header, uint8_t* lead,
   uint8_t trail[4];
   *have = kFrameLeadSize + std::min<size_t>(n, kHeaderSize);
   storeLe32(lead, n);
-  std::memcpy(lead + kFrameLeadSize, block_.data(), *have - kFrameLeadSize);
+  std::memcpy(lead + kFrameLeadSize, data_, *have - kFrameLeadSize);
   storeLe32(trail, n);
   uint32_t len = 0;
   return checkFrame(lead, *have, framedSize(n), trail, header, &len);
@@ -313,7 +314,7 @@ int TapeMedium::readItem(const ReadWant& want, MediumItem* item) const {
         item->kind = MediumItem::Kind::kRecord;
         if ((want.bodyKinds & bodyOf(item->header.kind)) != 0 && want.image != nullptr) {
           if (want.image->size() < n) want.image->resize(n);
-          std::memcpy(want.image->data(), block_.data(), n);
+          std::memcpy(want.image->data(), data_, n);
           item->bodyRead = true;
           item->body = bodyMatches(want.image->data() + kHeaderSize, item->header.storedLength,
                                    item->header.bodyCrc)
@@ -344,6 +345,9 @@ int TapeMedium::readItem(const ReadWant& want, MediumItem* item) const {
     RecordHeader header;
     if (object.kind == Object::kBlock &&
         frameOf(object.length, &header, lead, &have) == FrameState::kSound) {
+      // Kept for the next read: out of the drive's buffer, which its next
+      // command may reuse.
+      std::memcpy(block_.data(), data_, object.length);
       ahead_ = true;
       aheadLength_ = object.length;
       break;

@@ -130,8 +130,8 @@ class TapeMedium : public Medium {
   int readObject(Object* object) const;
   // Moves the position past `object` (learning a filemark or the end).
   void passed(const Object& object) const;
-  // The frame state a cartridge file holding the block of `n` bytes in
-  // block_ has; its first bytes in `lead` (*have of them).
+  // The frame state a cartridge file holding the block of `n` bytes at
+  // data_ has; its first bytes in `lead` (*have of them).
   FrameState frameOf(uint32_t n, RecordHeader* header, uint8_t* lead, size_t* have) const;
   // One read at the position: an item, the position moved past it.
   int readItem(const ReadWant& want, MediumItem* item) const;
@@ -188,7 +188,10 @@ class TapeMedium : public Medium {
   mutable bool dirty_ = false;  // written since the last barrier
   mutable bool earlyWarning_ = false;
 
-  mutable std::vector<uint8_t> block_;  // a block read or an image built
+  mutable std::vector<uint8_t> block_;  // a block kept read ahead
+  // The bytes of the block just read: in the drive's buffer (until its next
+  // command) or in block_.
+  mutable const uint8_t* data_ = nullptr;
   mutable std::atomic<uint64_t> readFailures_{0};
 };
 

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <optional>
 
@@ -317,6 +318,226 @@ TEST(TapeMediumTgt, SameContentAsACartridgeFile) {
     EXPECT_EQ(tapeMap.sessions.back().startOffset, keep);
     expectSessionsFound(*tape, fileMap);
     EXPECT_EQ(describe(checkMedium(*tape)), describe(checkMedium(file)));
+  }
+}
+
+// A medium on drive 0 whose member keeps `readDepth` READs in flight.
+std::unique_ptr<TapeMedium> openReadingTape(const TgtTarget& target, int readDepth) {
+  scsi::TapeDriveOptions options = testDriveOptions(4, kCap);
+  options.readDepth = readDepth;
+  auto drive = openDrive(target, 0, options);
+  if (drive == nullptr) return nullptr;
+  return std::make_unique<TapeMedium>(std::move(drive), "home/media/T00001");
+}
+
+// The next item as "record s2 #1 @1234..5678", "mark @..", "end @..",
+// with data bodies read and checked.
+std::string nextItem(Medium& medium, bool markExpected) {
+  std::vector<uint8_t> body;
+  ReadWant want;
+  want.markExpected = markExpected;
+  want.bodyKinds = bodyOf(Kind::kData);
+  want.image = &body;
+  MediumItem item;
+  int rc = medium.readNext(want, &item);
+  if (rc != MOX_OK) return "rc " + std::to_string(rc);
+  std::string at = " @" + std::to_string(item.address) + ".." + std::to_string(item.next);
+  switch (item.kind) {
+    case MediumItem::Kind::kRecord:
+      if (item.bodyRead && item.body != MOX_OK) return "bad body" + at;
+      return "record s" + std::to_string(item.header.session) + " k" +
+             std::to_string(static_cast<int>(item.header.kind)) + " #" +
+             std::to_string(item.header.sequence) + at;
+    case MediumItem::Kind::kTapeMark:
+      return "mark" + at;
+    case MediumItem::Kind::kEnd:
+      return "end" + at;
+    default:
+      return "broken" + at;
+  }
+}
+
+// Reading with READs in flight: every item once, in order, at its address;
+// and wherever the reading stops (in a session, before its tape mark, after
+// it, before the end of the data, at it), spacing over a tape mark, finding
+// the end of the data, a cut and a write there, and a rewind and read again
+// find the tape where the medium says it stands.
+TEST(TapeMediumTgt, ReadAheadKeepsTheAddresses) {
+  SKIP_WITHOUT_TGT();
+  TgtTarget target(oneDrive());
+  ASSERT_TRUE(target.start()) << target.error();
+  Items items;
+  addSession(&items, 1, 3);
+  // Records of one length, then a longer and a shorter one: the member asks
+  // for the length that came and meets others.
+  addSession(&items, 2, 0, false);
+  for (uint32_t i = 0; i < 6; ++i) addData(&items, 2, i, 2000);
+  addData(&items, 2, 6, 3000);
+  addData(&items, 2, 7, 1700);
+  std::vector<uint8_t> end = encodeSessionEnd(SessionEnd{{8}, {}});
+  items.push_back({false, image(controlHeader(Kind::kSessionEnd, 2, 0, end.size()), end)});
+  items.push_back({true, {}});
+  addSession(&items, 3, 2);
+  {
+    auto tape = openReadingTape(target, 4);
+    ASSERT_NE(tape, nullptr);
+    ASSERT_EQ(tape->writeLabel(testLabel()), MOX_OK);
+    uint64_t at = 0;
+    ASSERT_EQ(tape->dataEnd(&at), MOX_OK);
+    for (const Item& item : items) {
+      uint64_t size = 4;
+      ASSERT_EQ(item.mark ? tape->writeTapeMark(at)
+                          : tape->writeImage(at, item.image.data(),
+                                             static_cast<uint32_t>(item.image.size()), &size),
+                MOX_OK);
+      at += size;
+    }
+    ASSERT_EQ(tape->sync(), MOX_OK);
+  }
+  // What each read gives from the beginning, a tape mark expected after
+  // each session's end record; the addresses where the items begin.
+  auto readAll = [](Medium& medium, size_t from, bool markExpected) {
+    std::vector<std::string> out;
+    for (size_t i = from; i < 200; ++i) {
+      out.push_back(nextItem(medium, markExpected));
+      markExpected = out.back().rfind("record", 0) == 0 &&
+                     out.back().find(" k" + std::to_string(static_cast<int>(Kind::kSessionEnd)) +
+                                     " ") != std::string::npos;
+      if (out.back().rfind("record", 0) != 0 && out.back().rfind("mark", 0) != 0) break;
+    }
+    return out;
+  };
+  auto startOf = [](const std::string& item) {
+    size_t at = item.find('@');
+    return std::stoull(item.substr(at + 1));
+  };
+  auto afterEndRecord = [](const std::string& item) {
+    return item.find(" k" + std::to_string(static_cast<int>(Kind::kSessionEnd)) + " ") !=
+           std::string::npos;
+  };
+  std::vector<std::string> whole;
+  {
+    auto tape = openReadingTape(target, 1);
+    ASSERT_NE(tape, nullptr);
+    whole = readAll(*tape, 0, false);
+  }
+  ASSERT_EQ(whole.size(), items.size() + 2);  // the label and the end
+  ASSERT_EQ(whole.back().rfind("end", 0), 0u) << whole.back();
+  const size_t total = whole.size() - 1;  // items before the end
+  const uint64_t dataEnd = startOf(whole.back());
+
+  enum class Then { readOn, spaceMark, dataEnd, cutAndWrite, rewind };
+  const struct {
+    const char* name;
+    Then then;
+  } actions[] = {
+      {"read on", Then::readOn},         {"space a tape mark", Then::spaceMark},
+      {"find the end", Then::dataEnd},   {"cut and write there", Then::cutAndWrite},
+      {"rewind and read", Then::rewind},
+  };
+  const struct {
+    const char* name;
+    size_t stop;  // items read
+  } stops[] = {
+      {"in a session", 3},       {"before a tape mark", 6},
+      {"after a tape mark", 7},  {"among records of one length", 12},
+      {"before the end", total}, {"at the end", total + 1},
+  };
+  for (int depth : {1, 4}) {
+    for (const auto& stop : stops) {
+      for (const auto& action : actions) {
+        SCOPED_TRACE("READs in flight " + std::to_string(depth) + ", stopped " + stop.name +
+                     ", then " + action.name);
+        auto tape = openReadingTape(target, depth);
+        ASSERT_NE(tape, nullptr);
+        bool markExpected = false;
+        for (size_t i = 0; i < stop.stop; ++i) {
+          ASSERT_EQ(nextItem(*tape, markExpected), whole[i]);
+          markExpected = afterEndRecord(whole[i]);
+        }
+        const size_t at = std::min(stop.stop, total);
+        const uint64_t address = startOf(whole[at]);
+        EXPECT_EQ(tape->position(), address);
+        if (depth > 1 && whole[at - 1].rfind("record", 0) == 0) {
+          EXPECT_GE(tape->drive().readsAhead(), 1u);  // READs past the medium are out
+        }
+        switch (action.then) {
+          case Then::readOn: {
+            std::vector<std::string> rest = readAll(*tape, at, markExpected);
+            EXPECT_EQ(rest,
+                      std::vector<std::string>(whole.begin() + static_cast<long>(at), whole.end()));
+            break;
+          }
+          case Then::spaceMark: {
+            auto mark = std::find_if(whole.begin() + static_cast<long>(at), whole.end(),
+                                     [](const std::string& s) { return s.rfind("mark", 0) == 0; });
+            int rc = tape->spaceTapeMarks(1);
+            if (mark == whole.end()) {
+              EXPECT_EQ(rc, MOX_E_MEDIA);
+              break;
+            }
+            ASSERT_EQ(rc, MOX_OK);
+            EXPECT_EQ(tape->position(), startOf(*(mark + 1)));
+            EXPECT_EQ(nextItem(*tape, false), *(mark + 1));
+            break;
+          }
+          case Then::dataEnd: {
+            uint64_t found = 0;
+            ASSERT_EQ(tape->dataEnd(&found), MOX_OK);
+            EXPECT_EQ(found, dataEnd);
+            EXPECT_EQ(tape->position(), address);
+            EXPECT_EQ(nextItem(*tape, markExpected), whole[at]);
+            break;
+          }
+          case Then::cutAndWrite: {
+            // The record lands at the address where the reading stopped,
+            // and the data ends after it.
+            ASSERT_EQ(tape->cut(address), MOX_OK);
+            Items more;
+            addSession(&more, 9, 0, false);
+            uint64_t size = 0;
+            ASSERT_EQ(tape->writeImage(address, more[0].image.data(),
+                                       static_cast<uint32_t>(more[0].image.size()), &size),
+                      MOX_OK);
+            ASSERT_EQ(tape->sync(), MOX_OK);
+            ASSERT_EQ(tape->rewind(), MOX_OK);
+            std::vector<std::string> now = readAll(*tape, 0, false);
+            std::vector<std::string> expected(whole.begin(), whole.begin() + static_cast<long>(at));
+            expected.push_back("record s9 k" +
+                               std::to_string(static_cast<int>(Kind::kSessionStart)) + " #0 @" +
+                               std::to_string(address) + ".." + std::to_string(address + size));
+            expected.push_back("end @" + std::to_string(address + size) + ".." +
+                               std::to_string(address + size));
+            EXPECT_EQ(now, expected);
+            // The tape as it was, for the next case: written again from
+            // the item before (a write ends the data).
+            const uint64_t from = startOf(whole[at - 1]);
+            ASSERT_EQ(tape->cut(from), MOX_OK);
+            uint64_t put = from;
+            for (size_t i = 0; i < items.size(); ++i) {
+              uint64_t begins = startOf(whole[i + 1]);
+              if (begins < from) continue;
+              const Item& item = items[i];
+              uint64_t written = 4;
+              ASSERT_EQ(item.mark
+                            ? tape->writeTapeMark(put)
+                            : tape->writeImage(put, item.image.data(),
+                                               static_cast<uint32_t>(item.image.size()), &written),
+                        MOX_OK);
+              put += written;
+            }
+            ASSERT_EQ(tape->sync(), MOX_OK);
+            ASSERT_EQ(put, dataEnd);
+            break;
+          }
+          case Then::rewind:
+            ASSERT_EQ(tape->rewind(), MOX_OK);
+            EXPECT_EQ(readAll(*tape, 0, false), whole);
+            break;
+        }
+        EXPECT_EQ(tape->readFailures(), 0u);
+      }
+    }
   }
 }
 

@@ -303,27 +303,40 @@ void IscsiTransport::pump(size_t leave) {
       return;
     }
     int wait = static_cast<int>(std::min<int64_t>(nearest->deadline - now, 1000));
+    if (!serviceOnce(wait)) return;
+  }
+}
+
+void IscsiTransport::service() {
+  if (context_ == nullptr || active_ == 0) return;
+  SigpipeGuard guard;
+  serviceOnce(0);
+}
+
+bool IscsiTransport::serviceOnce(int waitMs) {
+  for (;;) {
     pollfd pfd{};
     pfd.fd = iscsi_get_fd(context_);
     pfd.events = static_cast<short>(iscsi_which_events(context_));
     int rc;
     if (pfd.events == 0 || pfd.fd < 0) {
-      poll(nullptr, 0, std::min(wait, 100));
+      if (waitMs > 0) poll(nullptr, 0, std::min(waitMs, 100));
       rc = iscsi_service(context_, 0);
     } else {
-      int ready = poll(&pfd, 1, wait);
+      int ready = poll(&pfd, 1, waitMs);
       if (ready < 0) {
         if (errno == EINTR) continue;
         dropSession(TransportStatus::error, std::string("poll: ") + std::strerror(errno));
-        return;
+        return false;
       }
       rc = iscsi_service(context_, ready > 0 ? pfd.revents : 0);
     }
     if (rc < 0 || sessionFailed_) {
       std::string why = !failure_.empty() ? failure_ : contextError(context_);
       dropSession(TransportStatus::disconnected, why);
-      return;
+      return false;
     }
+    return true;
   }
 }
 

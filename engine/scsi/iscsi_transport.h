@@ -59,6 +59,7 @@ class IscsiTransport final : public Transport {
   void waitAll() override;
   void waitAny() override;
   size_t outstanding() const override { return active_; }
+  void service() override;
   bool connected() const override { return context_ != nullptr; }
   int reconnect() override;
   void disconnect() override;
@@ -78,6 +79,9 @@ class IscsiTransport final : public Transport {
   // Services the session until fewer than `leave + 1` commands are
   // outstanding, the nearest deadline passes or the session fails.
   void pump(size_t leave);
+  // One round of the session's socket, waiting up to `waitMs` for it: false
+  // when the session failed (then dropped).
+  bool serviceOnce(int waitMs);
   // Completes every outstanding command with `status` and drops the session.
   void dropSession(TransportStatus status, const std::string& message);
   void finish(Slot* slot);

@@ -41,6 +41,17 @@ std::string describe(const Classified& c, const Completion* raw) {
   return text;
 }
 
+// The READ's object is a block: the tape moved past it.
+bool passesBlock(Outcome o) {
+  return o == Outcome::done || o == Outcome::earlyWarning || o == Outcome::shortBlock ||
+         o == Outcome::longBlock;
+}
+
+// The READ's object is a record the caller takes in: the tape may be read on.
+bool isRecord(Outcome o) {
+  return o == Outcome::done || o == Outcome::earlyWarning || o == Outcome::shortBlock;
+}
+
 }  // namespace
 
 const char* driveStateName(DriveState state) {
@@ -61,16 +72,25 @@ struct TapeDrive::Pending {
   Completion done;
 };
 
+struct TapeDrive::Read {
+  std::vector<uint8_t> data;
+  uint32_t request = 0;  // the length asked for
+  Completion done;
+  bool classifiedYet = false;
+  Classified answer;
+};
+
 TapeDrive::TapeDrive(std::unique_ptr<Transport> transport, TapeDriveOptions options)
     : transport_(std::move(transport)), options_(options) {
   options_.writeDepth = std::clamp(options_.writeDepth, 1, kMaxWriteDepth);
+  options_.readDepth = std::clamp(options_.readDepth, 1, kMaxReadDepth);
   if (options_.recordCap < 1) options_.recordCap = 1;
 }
 
 TapeDrive::~TapeDrive() {
-  // Records still queued are waited for: their buffers belong to this
-  // object. Nothing is written in their place.
-  if (!inflight_.empty()) transport_->waitAll();
+  // Records still queued, and READs sent ahead, are waited for: their
+  // buffers belong to this object. Nothing is written in their place.
+  if (!inflight_.empty() || !reads_.empty()) transport_->waitAll();
 }
 
 Classified TapeDrive::run(const Cdb& cdb, Direction dir, uint8_t* data, uint32_t length,
@@ -190,6 +210,11 @@ Outcome TapeDrive::setVariableMode() {
 
 Outcome TapeDrive::open() {
   if (!inflight_.empty()) dropQueuedWrites();
+  waitReads();
+  while (!reads_.empty()) {
+    spareReads_.push_back(std::move(reads_.front()));
+    reads_.pop_front();
+  }
   opened_ = false;
   if (!transport_->connected() && transport_->reconnect() != 0) {
     error_ = transport_->lastError();
@@ -316,6 +341,10 @@ void TapeDrive::dropQueuedWrites() {
 Outcome TapeDrive::writeRecord(const void* data, uint32_t length) {
   Outcome r = refuseUnlessReady(true);
   if (r != Outcome::done) return r;
+  // A write ends the data where the caller stands, not past what was read
+  // ahead.
+  r = settleReads();
+  if (r != Outcome::done) return r;
   if (length == 0 || length > options_.recordCap) {
     error_ = "a record of " + std::to_string(length) + " bytes (1 to " +
              std::to_string(options_.recordCap) + " allowed)";
@@ -365,6 +394,8 @@ Outcome TapeDrive::flush() {
 Outcome TapeDrive::writeFilemarks(uint32_t count) {
   Outcome r = refuseUnlessReady(true);
   if (r != Outcome::done) return r;
+  r = settleReads();
+  if (r != Outcome::done) return r;
   // Every queued WRITE first: a target may run a command without data
   // before WRITEs still waiting for theirs.
   r = drainWrites();
@@ -389,6 +420,8 @@ Outcome TapeDrive::writeFilemarks(uint32_t count) {
 
 Outcome TapeDrive::rewind() {
   Outcome r = refuseUnlessReady(false);
+  if (r != Outcome::done) return r;
+  r = dropReads();
   if (r != Outcome::done) return r;
   r = drainWrites();
   if (r != Outcome::done && state_ == DriveState::needsReconcile) return r;
@@ -421,11 +454,21 @@ Outcome TapeDrive::spaceFilemarks(int32_t count) {
   if (r != Outcome::done) return r;
   r = drainWrites();
   if (r != Outcome::done && state_ == DriveState::needsReconcile) return r;
-  if (count == 0) return Outcome::done;
   if (count < 0 && info_.quirks.reverseFilemarkOffByOne) {
     error_ = transport_->describe() + " spaces backwards over filemarks one object too far";
     return Outcome::unsupported;
   }
+  if (count > 0 && !reads_.empty()) {
+    // The objects read ahead are passed first; the tape is then spaced
+    // from where it is, or put back when the filemarks were among them.
+    r = passReads(&count);
+    if (r != Outcome::done) return r;
+    if (count == 0) return settleReads();
+  } else if (count < 0) {
+    r = settleReads();
+    if (r != Outcome::done) return r;
+  }
+  if (count == 0) return Outcome::done;
   Completion raw;
   Classified c = run(space6(SpaceCode::filemarks, count), Direction::none, nullptr, 0,
                      options_.motionTimeoutMs, &raw);
@@ -464,6 +507,8 @@ Outcome TapeDrive::spaceBackRecords(uint32_t count) {
   if (r != Outcome::done) return r;
   r = drainWrites();
   if (r != Outcome::done && state_ == DriveState::needsReconcile) return r;
+  r = settleReads();
+  if (r != Outcome::done) return r;
   if (count == 0) return Outcome::done;
   if (count > 0x800000) {
     error_ = "cannot space back over " + std::to_string(count) + " records at once";
@@ -498,6 +543,10 @@ Outcome TapeDrive::spaceToEndOfData(bool countFiles) {
   if (r != Outcome::done) return r;
   r = drainWrites();
   if (r != Outcome::done && state_ == DriveState::needsReconcile) return r;
+  // Past what was read ahead (its filemarks counted), the tape is where
+  // the position says.
+  r = passReads(nullptr);
+  if (r != Outcome::done && r != Outcome::endOfData) return r;
   Completion raw;
   uint64_t file = position_.file;
   if (countFiles && position_.fileKnown()) {
@@ -524,18 +573,95 @@ Outcome TapeDrive::spaceToEndOfData(bool countFiles) {
 }
 
 Outcome TapeDrive::readRecord(void* buffer, uint32_t capacity, uint32_t* length) {
+  return nextRead(buffer, nullptr, capacity, length);
+}
+
+Outcome TapeDrive::readRecordInPlace(const uint8_t** data, uint32_t capacity, uint32_t* length) {
+  *data = nullptr;
+  return nextRead(nullptr, data, capacity, length);
+}
+
+Outcome TapeDrive::nextRead(void* buffer, const uint8_t** data, uint32_t capacity,
+                            uint32_t* length) {
   *length = 0;
+  if (lent_) spareReads_.push_back(std::move(lent_));
   Outcome r = refuseUnlessReady(false);
   if (r != Outcome::done) return r;
   r = drainWrites();
   if (r != Outcome::done && state_ == DriveState::needsReconcile) return r;
-  // tgt delivers only min(actual, request - actual) bytes of a shorter
-  // block: asking for twice the cap brings every byte of any record.
-  uint32_t request = static_cast<uint32_t>(readBuffer_.size());
-  bool sili = !info_.quirks.siliIgnored;
-  Completion raw;
-  Classified c = run(read6(request, sili), Direction::in, readBuffer_.data(), request,
-                     options_.commandTimeoutMs, &raw);
+  sendReads();
+  while (!reads_.front()->done.finished) transport_->waitAny();
+  std::unique_ptr<Read> read = std::move(reads_.front());
+  reads_.pop_front();
+  uint32_t again = 0;
+  const bool missed = missedLength(*read, &again);
+  Outcome o = Outcome::done;
+  if (missed) {
+    o = readAgain(*read, again);
+  } else if (options_.readDepth > 1 && isRecord(answer(*read).outcome)) {
+    // The next READ goes out before this record is taken.
+    sendReads();
+    transport_->service();
+  }
+  if (o == Outcome::done) o = takeRead(*read, buffer, data, capacity, length);
+  if (data != nullptr && *data != nullptr) {
+    lent_ = std::move(read);
+  } else {
+    spareReads_.push_back(std::move(read));
+  }
+  return o;
+}
+
+const Classified& TapeDrive::answer(Read& read) {
+  if (!read.classifiedYet) {
+    read.answer = read.done.classified();
+    read.classifiedYet = true;
+  }
+  return read.answer;
+}
+
+void TapeDrive::sendReads() {
+  for (const auto& read : reads_) {
+    if (read->done.finished && !isRecord(answer(*read).outcome)) return;
+  }
+  const uint32_t room = static_cast<uint32_t>(readBuffer_.size());
+  const uint32_t request = readRequest();
+  const bool sili = !info_.quirks.siliIgnored;
+  while (reads_.size() < static_cast<size_t>(options_.readDepth)) {
+    if (!reads_.empty() && reads_.back()->done.finished &&
+        !isRecord(answer(*reads_.back()).outcome)) {
+      return;
+    }
+    std::unique_ptr<Read> read;
+    if (!spareReads_.empty()) {
+      read = std::move(spareReads_.back());
+      spareReads_.pop_back();
+    } else {
+      read = std::make_unique<Read>();
+    }
+    if (read->data.size() != room) read->data.assign(room, 0);
+    read->request = request;
+    read->classifiedYet = false;
+    Command cmd;
+    cmd.cdb = read6(request, sili);
+    cmd.direction = Direction::in;
+    cmd.data = read->data.data();
+    cmd.length = request;
+    cmd.timeoutMs = options_.commandTimeoutMs;
+    reads_.push_back(std::move(read));
+    transport_->submit(cmd, &reads_.back()->done);
+  }
+}
+
+void TapeDrive::waitReads() {
+  if (!reads_.empty()) transport_->waitAll();
+}
+
+Outcome TapeDrive::takeRead(Read& read, void* buffer, const uint8_t** data, uint32_t capacity,
+                            uint32_t* length) {
+  const Classified& c = answer(read);
+  const Completion& raw = read.done;
+  const uint32_t request = read.request;
   int64_t actual;
   switch (c.outcome) {
     case Outcome::done:
@@ -553,6 +679,7 @@ Outcome TapeDrive::readRecord(void* buffer, uint32_t capacity, uint32_t* length)
       break;
     case Outcome::longBlock:
       if (position_.recordKnown()) ++position_.record;
+      position_.atEndOfData = false;
       error_ =
           transport_->describe() + ": a record longer than " + std::to_string(request) + " bytes";
       return Outcome::longBlock;
@@ -565,9 +692,17 @@ Outcome TapeDrive::readRecord(void* buffer, uint32_t capacity, uint32_t* length)
       position_.atEndOfData = true;
       return Outcome::endOfData;
     default:
+      // Where the tape is after this READ is not known, so neither is what
+      // the READs sent after it read: they are dropped.
+      waitReads();
+      while (!reads_.empty()) {
+        spareReads_.push_back(std::move(reads_.front()));
+        reads_.pop_front();
+      }
       return fault("READ", c, &raw);
   }
   if (position_.recordKnown()) ++position_.record;
+  position_.atEndOfData = false;
   if (actual == 0) {
     // No record of this member is empty (and no drive writes an empty
     // block): what is there is not a record.
@@ -580,13 +715,234 @@ Outcome TapeDrive::readRecord(void* buffer, uint32_t capacity, uint32_t* length)
              " bytes, more than " + std::to_string(std::min(capacity, options_.recordCap));
     return Outcome::longBlock;
   }
-  std::memcpy(buffer, readBuffer_.data(), static_cast<size_t>(actual));
+  noteLength(static_cast<uint32_t>(actual));
+  if (buffer != nullptr) {
+    std::memcpy(buffer, read.data.data(), static_cast<size_t>(actual));
+  } else {
+    *data = read.data.data();
+  }
   *length = static_cast<uint32_t>(actual);
   return Outcome::done;
 }
 
+Outcome TapeDrive::passReads(int32_t* filemarks) {
+  waitReads();
+  while (!reads_.empty() && (filemarks == nullptr || *filemarks > 0)) {
+    std::unique_ptr<Read> read = std::move(reads_.front());
+    reads_.pop_front();
+    const Classified c = answer(*read);
+    const Completion raw = read->done;
+    spareReads_.push_back(std::move(read));
+    if (passesBlock(c.outcome)) {
+      if (position_.recordKnown()) ++position_.record;
+      position_.atEndOfData = false;
+    } else if (c.outcome == Outcome::filemark) {
+      if (position_.fileKnown()) ++position_.file;
+      position_.record = 0;
+      position_.atEndOfData = false;
+      if (filemarks != nullptr) --*filemarks;
+    } else {
+      // The end of data (READs after it did not move the tape) or a READ
+      // that failed (the position is lost): nothing after it counts.
+      while (!reads_.empty()) {
+        spareReads_.push_back(std::move(reads_.front()));
+        reads_.pop_front();
+      }
+      if (c.outcome == Outcome::endOfData) {
+        position_.atEndOfData = true;
+        return Outcome::endOfData;
+      }
+      Outcome o = fault("READ (sent ahead)", c, &raw);
+      position_ = TapePosition{};
+      return o;
+    }
+  }
+  return Outcome::done;
+}
+
+Outcome TapeDrive::settleReads() {
+  if (reads_.empty()) return Outcome::done;
+  waitReads();
+  // What lies between the caller and the tape, in tape order: true for a
+  // filemark, false for a block. READs that met the end of data did not
+  // move the tape.
+  std::vector<bool> passed;
+  Classified failed;
+  Completion failedRaw;
+  bool lostPosition = false;
+  for (const auto& read : reads_) {
+    const Classified& c = answer(*read);
+    if (passesBlock(c.outcome)) {
+      passed.push_back(false);
+    } else if (c.outcome == Outcome::filemark) {
+      passed.push_back(true);
+    } else if (c.outcome == Outcome::endOfData) {
+      break;
+    } else {
+      failed = c;
+      failedRaw = read->done;
+      lostPosition = true;
+      break;
+    }
+  }
+  while (!reads_.empty()) {
+    spareReads_.push_back(std::move(reads_.front()));
+    reads_.pop_front();
+  }
+  if (lostPosition) {
+    Outcome o = fault("READ (sent ahead)", failed, &failedRaw);
+    position_ = TapePosition{};
+    return o;
+  }
+  if (passed.empty()) return Outcome::done;
+  Completion raw;
+  Classified c;
+  const char* failedAt = nullptr;
+  auto back = [&](const char* what, const Cdb& cdb, Outcome expected) {
+    c = run(cdb, Direction::none, nullptr, 0, options_.motionTimeoutMs, &raw);
+    if (c.outcome == expected) return true;
+    failedAt = what;
+    return false;
+  };
+  bool ok = true;
+  if (info_.quirks.spaceBlocksCountsFilemarks) {
+    // One SPACE back over blocks passes the filemarks too.
+    ok = back("SPACE (back over what was read ahead)",
+              space6(SpaceCode::blocks, -static_cast<int32_t>(passed.size())), Outcome::done);
+  } else {
+    // A drive that follows the standard stops at a filemark when spacing
+    // over blocks: each run of records, then each filemark, on its own.
+    for (size_t i = passed.size(); ok && i > 0;) {
+      if (passed[i - 1]) {
+        --i;
+        // Backwards over blocks, the drive crosses the filemark and stops
+        // before it (FILEMARK); over filemarks it stops there with GOOD,
+        // unless it goes one object too far.
+        ok = info_.quirks.reverseFilemarkOffByOne
+                 ? back("SPACE (back over a filemark read ahead)", space6(SpaceCode::blocks, -1),
+                        Outcome::filemark)
+                 : back("SPACE (back over a filemark read ahead)", space6(SpaceCode::filemarks, -1),
+                        Outcome::done);
+        continue;
+      }
+      int32_t run = 0;
+      while (i > 0 && !passed[i - 1]) {
+        --i;
+        ++run;
+      }
+      ok = back("SPACE (back over records read ahead)", space6(SpaceCode::blocks, -run),
+                Outcome::done);
+    }
+  }
+  return ok ? Outcome::done : placeLost(failedAt, c, raw);
+}
+
+Outcome TapeDrive::placeLost(const char* what, const Classified& c, const Completion& raw) {
+  // The tape is not what was read from it a moment ago, or the drive
+  // failed: either way nobody knows where it is.
+  Outcome o = fault(what, c, &raw);
+  position_ = TapePosition{};
+  if (state_ == DriveState::ready) {
+    state_ = DriveState::needsReconcile;
+    return Outcome::positionLost;
+  }
+  return o == Outcome::done ? Outcome::positionLost : o;
+}
+
+uint32_t TapeDrive::readRequest() const {
+  // tgt delivers only min(actual, request - actual) bytes of a shorter
+  // block: asking for twice the cap brings every byte of any record. But
+  // it moves as many bytes as are asked for, so while the records come
+  // with one length the member asks for exactly that length.
+  const uint32_t full = static_cast<uint32_t>(readBuffer_.size());
+  if (options_.exactReads && info_.quirks.shortReadUnderDelivered && sameLength_ >= 2 &&
+      fullReads_ == 0 && lastLength_ > 0 && lastLength_ < full) {
+    return lastLength_;
+  }
+  return full;
+}
+
+void TapeDrive::noteLength(uint32_t length) {
+  if (length == lastLength_) {
+    ++sameLength_;
+  } else {
+    lastLength_ = length;
+    sameLength_ = 1;
+  }
+  if (fullReads_ > 0) --fullReads_;
+}
+
+bool TapeDrive::missedLength(Read& read, uint32_t* again) {
+  const uint32_t full = static_cast<uint32_t>(readBuffer_.size());
+  if (read.request >= full) return false;
+  const Classified& c = answer(read);
+  if (c.outcome == Outcome::shortBlock && c.residueValid && c.residue > 0 &&
+      c.residue < read.request) {
+    // Shorter than asked: whole unless the drive under-delivers it.
+    const int64_t actual = int64_t{read.request} - c.residue;
+    if (!info_.quirks.shortReadUnderDelivered || c.residue >= actual) return false;
+    *again = static_cast<uint32_t>(actual);
+    return true;
+  }
+  if (c.outcome == Outcome::longBlock) {
+    // Longer than asked: its bytes did not all come (none, on tgt).
+    const int64_t actual = c.residueValid && c.residue < 0 ? int64_t{read.request} - c.residue : 0;
+    *again = actual > 0 && actual <= full ? static_cast<uint32_t>(actual) : full;
+    return true;
+  }
+  return false;
+}
+
+Outcome TapeDrive::readAgain(Read& read, uint32_t length) {
+  // Records of other lengths come: whole-room reads for a while.
+  sameLength_ = 0;
+  fullReads_ = kFullReadsAfterMiss;
+  // Back before the block (over what was read ahead after it first) and
+  // read it with its own length.
+  Outcome r = settleReads();
+  if (r != Outcome::done) return r;
+  Completion raw;
+  Classified c = run(space6(SpaceCode::blocks, -1), Direction::none, nullptr, 0,
+                     options_.motionTimeoutMs, &raw);
+  if (c.outcome != Outcome::done) {
+    return placeLost("SPACE (back over a block read with another length)", c, raw);
+  }
+  read.request = length;
+  run(read6(length, !info_.quirks.siliIgnored), Direction::in, read.data.data(), length,
+      options_.commandTimeoutMs, &read.done);
+  read.classifiedYet = false;
+  return Outcome::done;
+}
+
+Outcome TapeDrive::dropReads() {
+  if (reads_.empty()) return Outcome::done;
+  waitReads();
+  Outcome result = Outcome::done;
+  for (auto& read : reads_) {
+    const Classified& c = answer(*read);
+    // A unit attention answered to a READ sent ahead is the drive's news
+    // all the same (a reset, a cartridge changed); a lost session stays
+    // lost.
+    if (result == Outcome::done &&
+        (c.outcome == Outcome::positionLost || c.outcome == Outcome::transport)) {
+      result = fault("READ (sent ahead)", c, &read->done);
+    }
+  }
+  while (!reads_.empty()) {
+    spareReads_.push_back(std::move(reads_.front()));
+    reads_.pop_front();
+  }
+  return result;
+}
+
 Outcome TapeDrive::reconcile(ReconcileReport* report) {
   *report = ReconcileReport{};
+  // What was read ahead no longer matters: the tape's end is looked for.
+  waitReads();
+  while (!reads_.empty()) {
+    spareReads_.push_back(std::move(reads_.front()));
+    reads_.pop_front();
+  }
   // Queued records already answered GOOD are acknowledged; the rest are in
   // flight, whatever becomes of their answers.
   while (!inflight_.empty() && inflight_.front()->done.finished &&
@@ -690,6 +1046,8 @@ Outcome TapeDrive::reconcile(ReconcileReport* report) {
 Outcome TapeDrive::unload() {
   Outcome r = refuseUnlessReady(false);
   if (r != Outcome::done) return r;
+  r = dropReads();
+  if (r != Outcome::done) return r;
   r = drainWrites();
   if (r != Outcome::done && state_ == DriveState::needsReconcile) return r;
   Completion raw;
@@ -705,6 +1063,14 @@ Outcome TapeDrive::unload() {
 
 Classified TapeDrive::command(const Command& c, Completion* raw) {
   if (!inflight_.empty()) drainWrites();
+  // The command meets the tape where the caller stands.
+  Outcome settled = settleReads();
+  if (settled != Outcome::done) {
+    Classified refused;
+    refused.outcome = settled;
+    if (raw != nullptr) *raw = Completion{};
+    return refused;
+  }
   Completion done = transport_->run(c);
   if (raw != nullptr) *raw = done;
   return done.classified();

@@ -11,6 +11,7 @@
 //   position at a session   rewind() and spaceFilemarks(n)
 //   append                  spaceToEndOfData()
 //   read the next record    readRecord(): a record, a filemark, end of data
+//                           (READs sent ahead, up to readDepth in flight)
 //   capacity                earlyWarning(): EOM on a write; Outcome::overflow
 //                           when a record did not fit
 // After a lost session, a timeout or a unit attention the member is
@@ -18,6 +19,19 @@
 // found the end of data and read the last object there, which it hands to
 // the caller to compare with what was last acknowledged. A MEDIUM or
 // HARDWARE error on a write fails the member: nothing more is written.
+//
+// Reading forward, the member keeps up to readDepth READs in flight and
+// hands their objects over one per readRecord(), in tape order. A READ sent
+// ahead may pass a filemark or meet the end of data the caller has not
+// reached: the objects it reads are kept (no more READs are sent past the
+// first such object until the caller takes it), and position() is always
+// where the caller stands. Every other command first puts the tape back
+// there: a rewind or an unload drops what was read ahead, spacing forward
+// takes it as passed, and a write, a backward space or a raw command spaces
+// back over it (one SPACE over blocks on a drive that counts filemarks as
+// blocks, otherwise records and filemarks each by their own SPACE). READs
+// that met the end of data did not move the tape. A READ sent ahead that
+// failed loses the position as a READ of the caller's would.
 //
 // Not thread-safe: one member, one thread at a time.
 #pragma once
@@ -35,15 +49,21 @@
 
 namespace mox::scsi {
 
-// The most WRITEs a member keeps in flight.
+// The most WRITEs, and READs, a member keeps in flight.
 inline constexpr int kMaxWriteDepth = 64;
+inline constexpr int kMaxReadDepth = 64;
 
 struct TapeDriveOptions {
   uint32_t recordCap = 256 * 1024;  // the largest record written or read
   int writeDepth = 4;               // WRITEs in flight (1: each waits for its answer; at most 64)
-  int commandTimeoutMs = 30000;     // reads, writes, inquiries
-  int motionTimeoutMs = 600000;     // rewind, space, filemarks, load
-  int readyWaitMs = 60000;  // open() and reconcile() wait this long for a drive becoming ready
+  int readDepth = 4;  // READs in flight reading forward (1: one at a time, none ahead; at most 64)
+  // On a drive that must be asked for twice the cap (shortReadUnderDelivered),
+  // ask for the length the last records had while they come with one
+  // length; a block of another length is read again with its own.
+  bool exactReads = true;
+  int commandTimeoutMs = 30000;  // reads, writes, inquiries
+  int motionTimeoutMs = 600000;  // rewind, space, filemarks, load
+  int readyWaitMs = 60000;       // open() and reconcile() wait this long for a drive becoming ready
 };
 
 enum class DriveState {
@@ -133,6 +153,12 @@ class TapeDrive {
   // done, filemark (the position is then past it), endOfData, longBlock (a
   // record larger than the capacity; skipped), or an error.
   Outcome readRecord(void* buffer, uint32_t capacity, uint32_t* length);
+  // The same, the record left where it was read: *data points at its bytes
+  // until the next call to the member.
+  Outcome readRecordInPlace(const uint8_t** data, uint32_t capacity, uint32_t* length);
+  // READs sent ahead whose objects the caller has not taken yet (answered
+  // or not).
+  size_t readsAhead() const { return reads_.size(); }
   // Logs in again, waits out unit attentions, spaces to the end of data and
   // reads the last objects there into *report. The member is then ready at
   // the end of data, its file and record numbers unknown (setPosition()
@@ -164,6 +190,7 @@ class TapeDrive {
 
  private:
   struct Pending;
+  struct Read;
 
   Classified run(const Cdb& cdb, Direction dir, uint8_t* data, uint32_t length, int timeoutMs,
                  Completion* raw = nullptr);
@@ -175,6 +202,45 @@ class TapeDrive {
   Outcome waitReady();
   Outcome setVariableMode();
   void dropQueuedWrites();
+
+  // Read-ahead. The answer of a READ, classified once.
+  const Classified& answer(Read& read);
+  // Sends READs until readDepth are in flight, unless one already answered
+  // with something other than a record (a filemark, the end of data, an
+  // error): the tape is not read further past it.
+  void sendReads();
+  // The object of the oldest READ taken by the caller: the position follows
+  // it. done, filemark, endOfData, longBlock, or an error (faulted, the
+  // READs after it dropped).
+  // The record is copied to `buffer`, or (buffer null) left in place, at *data.
+  Outcome takeRead(Read& read, void* buffer, const uint8_t** data, uint32_t capacity,
+                   uint32_t* length);
+  Outcome nextRead(void* buffer, const uint8_t** data, uint32_t capacity, uint32_t* length);
+  // Takes the objects read ahead as passed, in order, until `*filemarks`
+  // filemarks were (when not null) or none is left: the position is then
+  // where the tape is. done, endOfData (met first), or an error.
+  Outcome passReads(int32_t* filemarks);
+  // Puts the tape back where the caller stands, before the objects read
+  // ahead: done, or an error (the position is then lost).
+  Outcome settleReads();
+  // Drops the objects read ahead before a command that moves the tape
+  // anyway (rewind, unload). A unit attention or a lost session among them
+  // still counts: its outcome, after fault().
+  Outcome dropReads();
+  void waitReads();
+  // The position is lost after `c` answered `what`: the member needs
+  // reconciling (or is failed); the outcome to return.
+  Outcome placeLost(const char* what, const Classified& c, const Completion& raw);
+  // The length the next READ asks for.
+  uint32_t readRequest() const;
+  // A record of `length` bytes was read.
+  void noteLength(uint32_t length);
+  // The READ asked for a length the block does not have and did not bring
+  // all of it: true, with the length to read it again with in *again.
+  bool missedLength(Read& read, uint32_t* again);
+  // Spaces back before the block of `read` and reads it again, asking for
+  // `length` bytes: done (the new answer in `read`), or the position lost.
+  Outcome readAgain(Read& read, uint32_t length);
 
   std::unique_ptr<Transport> transport_;
   TapeDriveOptions options_;
@@ -192,6 +258,16 @@ class TapeDrive {
   std::deque<std::unique_ptr<Pending>> inflight_;
   std::vector<std::unique_ptr<Pending>> spare_;
   std::vector<uint8_t> readBuffer_;
+  std::deque<std::unique_ptr<Read>> reads_;  // READs sent ahead, in tape order
+  std::vector<std::unique_ptr<Read>> spareReads_;
+  std::unique_ptr<Read> lent_;  // the READ whose record readRecordInPlace() handed out
+  // The lengths of the records read: the last one, how many in a row had
+  // it, and how many more are read with the whole room after a block that
+  // had another length.
+  static constexpr int kFullReadsAfterMiss = 32;
+  uint32_t lastLength_ = 0;
+  int sameLength_ = 0;
+  int fullReads_ = 0;
   std::string error_;
 };
 

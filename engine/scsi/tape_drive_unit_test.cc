@@ -409,6 +409,52 @@ TEST_P(StandardDrive, ReconcileTailAcrossAFilemark) {
   EXPECT_EQ(d.state(), DriveState::ready);
 }
 
+// Read ahead on a drive whose SPACE over blocks stops at filemarks: before
+// a write the member spaces back over the records and the filemark read
+// past the reader each by their own SPACE, and the write lands right after
+// the last object taken.
+TEST_P(StandardDrive, WriteAfterReadAheadLandsAtTheReader) {
+  // R0 R1 FM R2 FM R3, then the end of data.
+  const std::vector<std::string> tape{"R0", "R1", "FM", "R2", "FM", "R3"};
+  for (size_t stop = 0; stop <= tape.size(); ++stop) {
+    SCOPED_TRACE("objects taken: " + std::to_string(stop));
+    Rig s = make(GetParam());
+    TapeDrive& d = *s.drive;
+    ASSERT_EQ(d.open(), Outcome::done);
+    ASSERT_EQ(d.rewind(), Outcome::done);
+    for (const std::string& o : tape) {
+      if (o == "FM") {
+        ASSERT_EQ(d.writeFilemarks(1), Outcome::done);
+      } else {
+        std::vector<uint8_t> r = record(static_cast<uint8_t>(o[1] - '0'), 300);
+        ASSERT_EQ(d.writeRecord(r.data(), 300), Outcome::done);
+      }
+    }
+    ASSERT_EQ(d.rewind(), Outcome::done);
+    std::vector<uint8_t> buf(4096);
+    uint32_t n = 0;
+    for (size_t i = 0; i < stop; ++i) {
+      Outcome o = d.readRecord(buf.data(), 4096, &n);
+      EXPECT_EQ(o, tape[i] == "FM" ? Outcome::filemark : Outcome::done);
+    }
+    if (stop > 0 && tape[stop - 1] != "FM" && stop < tape.size()) {
+      EXPECT_GE(d.readsAhead(), 1u);
+    }
+    std::vector<uint8_t> x = record(50, 200);
+    ASSERT_EQ(d.writeRecord(x.data(), 200), Outcome::done) << d.lastError();
+    ASSERT_EQ(d.flush(), Outcome::done);
+    std::string held;
+    for (const auto& o : s.tape->objects) {
+      held += o.filemark ? "FM " : "R" + std::to_string(o.data[0]) + " ";
+    }
+    std::string expected;
+    for (size_t i = 0; i < stop; ++i) expected += tape[i] + " ";
+    expected += "R50 ";
+    EXPECT_EQ(held, expected);
+    EXPECT_EQ(s.tape->pos, s.tape->objects.size());
+  }
+}
+
 TEST_P(StandardDrive, BlankTapeReconcilesToNothing) {
   Rig s = make(GetParam());
   TapeDrive& d = *s.drive;

@@ -66,6 +66,10 @@ class Transport {
   // none is outstanding).
   virtual void waitAny() = 0;
   virtual size_t outstanding() const = 0;
+  // Sends what submit() queued and takes in the answers that have arrived,
+  // without waiting: commands queued ahead reach the target while the
+  // caller works on answers it already has.
+  virtual void service() {}
   virtual bool connected() const = 0;
   // Drops any session (outstanding commands complete as disconnected) and
   // logs in again, within the login timeout. 0 on success, -1 otherwise
