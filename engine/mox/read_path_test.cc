@@ -603,10 +603,11 @@ TEST_P(SequentialRead, ASlowStreamNeitherWaitsForTheOthersNorHoldsThemUp) {
   ASSERT_EQ(home_.moxctl({"set", "buffers", std::to_string(kPool)}), 0);
   int32_t session = write();
   ASSERT_GT(session, 0);
-  // What a degraded RAID 5 read keeps besides the pool: per stream, the
-  // blocks after the rebuilt one in its stripe.
+  // What a read keeps besides the pool: per stream, the record it reads
+  // next, and on a degraded RAID 5 the blocks after the rebuilt one in its
+  // stripe.
   const GroupCase& g = kGroups[GetParam().group];
-  uint64_t bound = kPool;
+  uint64_t bound = kPool + kStreams;
   if (g.level == 5 && GetParam().lost >= 0) bound += kStreams * (g.drives.size() - 2);
 
   // Stream 0 reads one block, then waits while the others read to their

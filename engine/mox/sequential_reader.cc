@@ -19,6 +19,8 @@
 // Lock order: a stream's call mutex, then a cursor's mutex, then hand_.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -57,6 +59,8 @@ struct StreamState {
   uint32_t next = 0;  // the next block to deliver
   Phase phase = Phase::kPending;
   std::map<HeldKey, Record> held;
+  uint64_t takes = 0;          // held records the stream took
+  uint64_t stalledAt = ~0ull;  // `takes` when a wait for its room last saw none taken
   // Under `call`.
   Record current;               // the record being delivered
   std::vector<uint8_t> packed;  // a compressed body on its way to the block
@@ -109,6 +113,10 @@ class SequentialReader final : public SessionReader {
   void hand(size_t setIndex, int member, const MediumItem& item, Cursor& cursor)
       MOX_EXCLUDES(hand_);
   bool makeRoom(StreamState& st) MOX_REQUIRES(hand_);
+  // Waits for room while the reader of `st`, an active stream, takes its
+  // held records (slices of 10 ms, each with a record taken). True once
+  // there is room for a record of `st`.
+  bool waitForRoom(StreamState& st) MOX_REQUIRES(hand_);
   void keep(StreamState& st, const HeldKey& key, Record&& record) MOX_REQUIRES(hand_);
   void release(StreamState& st) MOX_REQUIRES(hand_);
   int deliver(const Record& record, uint16_t stream, uint32_t block, StreamState& st, uint8_t* out);
@@ -118,7 +126,9 @@ class SequentialReader final : public SessionReader {
   // [chain set][member]; made in control calls.
   std::vector<std::vector<std::unique_ptr<Cursor>>> cursors_;
   const size_t budget_;  // records held for streams at once, at most
-  Mutex hand_;           // the streams' held records and what counts them
+  // Wakes a hand waiting for room when a held record is taken or released.
+  std::condition_variable_any room_;
+  Mutex hand_;  // the streams' held records and what counts them
   size_t held_ MOX_GUARDED_BY(hand_) = 0;
   std::vector<std::vector<uint8_t>> spare_ MOX_GUARDED_BY(hand_);  // buffers to reuse
 };
@@ -310,6 +320,8 @@ bool SequentialReader::takeHeld(const HeldKey& key, StreamState& st, Record* out
   *out = std::move(it->second);
   st.held.erase(it);
   --held_;
+  ++st.takes;
+  room_.notify_all();
   return true;
 }
 
@@ -392,7 +404,12 @@ void SequentialReader::hand(size_t setIndex, int member, const MediumItem& item,
   MutexLock guard(hand_);
   uint32_t next = isParity ? setup_.layout.stripeOf(st.next) : st.next;
   if (st.phase == Phase::kDone || h.sequence < next) return;  // delivered already
-  if (!makeRoom(st)) return;
+  // The record a stream reads next is always kept: its reader may be
+  // waiting for it behind this hand. Another waits for room while an active
+  // stream's reader takes what is held: a record given up is read again
+  // with the whole member part, from the session's start.
+  bool needed = !isParity && h.sequence == st.next;
+  if (!needed && !makeRoom(st) && !waitForRoom(st)) return;
   Record record;
   record.header = h;
   record.body = item.body;
@@ -437,6 +454,21 @@ bool SequentialReader::makeRoom(StreamState& st) {
   return false;
 }
 
+bool SequentialReader::waitForRoom(StreamState& st) MOX_NO_THREAD_SAFETY_ANALYSIS {
+  // Only for a stream whose reader is taking its records: one that took
+  // none since a wait for it last saw none taken is not waited for again.
+  if (st.phase != Phase::kActive || st.stalledAt == st.takes) return false;
+  for (;;) {
+    uint64_t before = st.takes;
+    room_.wait_for(hand_, std::chrono::milliseconds(10));
+    if (makeRoom(st)) return true;
+    if (st.takes == before || st.phase != Phase::kActive) {
+      st.stalledAt = st.takes;
+      return false;
+    }
+  }
+}
+
 void SequentialReader::keep(StreamState& st, const HeldKey& key, Record&& record) {
   auto [it, added] = st.held.insert_or_assign(key, std::move(record));
   (void)it;
@@ -452,6 +484,7 @@ void SequentialReader::release(StreamState& st) {
   for (auto& [key, record] : st.held) spare_.push_back(std::move(record.image));
   held_ -= st.held.size();
   st.held.clear();
+  room_.notify_all();
 }
 
 }  // namespace
