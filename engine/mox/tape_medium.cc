@@ -105,16 +105,7 @@ int TapeMedium::moveTo(uint64_t address) const {
   // The last filemark the layout knows at or before the address.
   uint64_t k = static_cast<uint64_t>(std::upper_bound(marks_.begin(), marks_.end(), address) -
                                      marks_.begin());
-  if (k > 0) {
-    uint64_t at = marks_[k - 1];
-    Outcome o = drive_->spaceFilemarks(static_cast<int32_t>(k));
-    if (o != Outcome::done) {
-      marks_.clear();
-      return o == Outcome::endOfData ? (lost(), MOX_E_MEDIA) : lost();
-    }
-    position_ = at;
-    file_ = k;
-  }
+  if (k > 0 && (rc = spaceToMark(k)) != MOX_OK) return rc;
   MediumItem item;
   while (position_ < address) {
     rc = readItem(ReadWant(), &item);
@@ -124,6 +115,17 @@ int TapeMedium::moveTo(uint64_t address) const {
   return position_ == address ? MOX_OK : MOX_E_MEDIA;
 }
 
+int TapeMedium::spaceToMark(uint64_t k) const {
+  Outcome o = drive_->spaceFilemarks(static_cast<int32_t>(k - file_));
+  if (o != Outcome::done) {
+    marks_.clear();
+    return o == Outcome::endOfData ? (lost(), MOX_E_MEDIA) : lost();
+  }
+  position_ = marks_[k - 1];
+  file_ = k;
+  return MOX_OK;
+}
+
 int TapeMedium::spaceTapeMarks(uint32_t count) {
   int rc = placed();
   if (rc != MOX_OK) return rc;
@@ -131,13 +133,7 @@ int TapeMedium::spaceTapeMarks(uint32_t count) {
   if (marks_.size() > file_ && count > 0) {
     uint64_t k = std::min<uint64_t>(target, marks_.size());
     ahead_ = false;  // a record, not a filemark: the count holds
-    Outcome o = drive_->spaceFilemarks(static_cast<int32_t>(k - file_));
-    if (o != Outcome::done) {
-      marks_.clear();
-      return o == Outcome::endOfData ? (lost(), MOX_E_MEDIA) : lost();
-    }
-    position_ = marks_[k - 1];
-    file_ = k;
+    if ((rc = spaceToMark(k)) != MOX_OK) return rc;
   }
   MediumItem item;
   while (file_ < target) {

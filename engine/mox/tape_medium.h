@@ -144,6 +144,9 @@ class TapeMedium : public Medium {
   // From the beginning to `address`: SPACE over the filemarks the layout
   // knows before it, then reading forward.
   int moveTo(uint64_t address) const;
+  // SPACE forward from the position to just past filemark `k` (1-based),
+  // which the layout knows.
+  int spaceToMark(uint64_t k) const;
   // Reads forward from the position to the end of the data (learning it).
   int readToEnd() const;
   // Ready to append a frame of `bytes` at `address`: the end of the data,

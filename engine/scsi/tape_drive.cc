@@ -9,6 +9,15 @@
 namespace mox::scsi {
 namespace {
 
+// A command's buffer from the spares, or a new one.
+template <typename T>
+std::unique_ptr<T> reuse(std::vector<std::unique_ptr<T>>& spare) {
+  if (spare.empty()) return std::make_unique<T>();
+  std::unique_ptr<T> item = std::move(spare.back());
+  spare.pop_back();
+  return item;
+}
+
 int64_t nowMs() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -350,14 +359,8 @@ Outcome TapeDrive::writeRecord(const void* data, uint32_t length) {
              std::to_string(options_.recordCap) + " allowed)";
     return Outcome::unsupported;
   }
-  std::unique_ptr<Pending> p;
-  if (!spare_.empty()) {
-    p = std::move(spare_.back());
-    spare_.pop_back();
-  } else {
-    p = std::make_unique<Pending>();
-    p->data.resize(options_.recordCap);
-  }
+  std::unique_ptr<Pending> p = reuse(spare_);
+  if (p->data.size() < options_.recordCap) p->data.resize(options_.recordCap);
   std::memcpy(p->data.data(), data, length);
   p->length = length;
   Command cmd;
@@ -632,13 +635,7 @@ void TapeDrive::sendReads() {
         !isRecord(answer(*reads_.back()).outcome)) {
       return;
     }
-    std::unique_ptr<Read> read;
-    if (!spareReads_.empty()) {
-      read = std::move(spareReads_.back());
-      spareReads_.pop_back();
-    } else {
-      read = std::make_unique<Read>();
-    }
+    std::unique_ptr<Read> read = reuse(spareReads_);
     if (read->data.size() != room) read->data.assign(room, 0);
     read->request = request;
     read->classifiedYet = false;
