@@ -603,8 +603,8 @@ TEST_P(SequentialRead, ASlowStreamNeitherWaitsForTheOthersNorHoldsThemUp) {
   ASSERT_EQ(home_.moxctl({"set", "buffers", std::to_string(kPool)}), 0);
   int32_t session = write();
   ASSERT_GT(session, 0);
-  // What a read keeps besides the pool: per stream, the record it reads
-  // next, and on a degraded RAID 5 the blocks after the rebuilt one in its
+  // What a read keeps besides the pool: per stream being read, the record
+  // it reads next, and on a degraded RAID 5 the blocks after the rebuilt one in its
   // stripe.
   const GroupCase& g = kGroups[GetParam().group];
   uint64_t bound = kPool + kStreams;

@@ -404,11 +404,11 @@ void SequentialReader::hand(size_t setIndex, int member, const MediumItem& item,
   MutexLock guard(hand_);
   uint32_t next = isParity ? setup_.layout.stripeOf(st.next) : st.next;
   if (st.phase == Phase::kDone || h.sequence < next) return;  // delivered already
-  // The record a stream reads next is always kept: its reader may be
-  // waiting for it behind this hand. Another waits for room while an active
+  // The record an active stream reads next is always kept: its reader may
+  // be waiting for it behind this hand. Another waits for room while an active
   // stream's reader takes what is held: a record given up is read again
   // with the whole member part, from the session's start.
-  bool needed = !isParity && h.sequence == st.next;
+  bool needed = !isParity && st.phase == Phase::kActive && h.sequence == st.next;
   if (!needed && !makeRoom(st) && !waitForRoom(st)) return;
   Record record;
   record.header = h;
