@@ -383,6 +383,8 @@ int SequentialReader::position(size_t setIndex, int member, Cursor& cursor) {
   int rc = positionAtSession(*set.media[m], map, index);
   if (rc != MOX_OK) return cursor.failure = rc;
   readCounters().passes.fetch_add(1, std::memory_order_relaxed);
+  debugLog(setup_.home.path(), 3, "RAID%d: session %u: member %d read from the part's start",
+           setup_.raidNumber, session_, member);
   cursor.open = true;
   cursor.ended = false;
   cursor.passed.clear();
