@@ -28,6 +28,7 @@
 
 #include "engine/mox/block_codec.h"
 #include "engine/mox/cartridge.h"
+#include "engine/mox/library_media.h"
 #include "engine/mox/mox.h"
 #include "engine/mox/record_reader.h"
 #include "engine/mox/session_reader.h"
@@ -82,11 +83,19 @@ struct Cursor {
   std::map<std::pair<uint16_t, bool>, uint32_t> passed;
 };
 
+// Records held for streams at once: the home's block buffers; on a
+// library's tapes at least 256 (16 MiB), since a record given up costs a
+// rewind and a read of the member part from its start.
+size_t holdBudget(const GroupSetup& setup) {
+  int budget = std::max(setup.settings.bufferPool, 4);
+  if (libraryHome(setup.home)) budget = std::max(budget, 256);
+  return static_cast<size_t>(budget);
+}
+
 class SequentialReader final : public SessionReader {
  public:
   SequentialReader(const GroupSetup& setup, uint32_t session)
-      : SessionReader(setup, session),
-        budget_(static_cast<size_t>(std::max(setup.settings.bufferPool, 4))) {}
+      : SessionReader(setup, session), budget_(holdBudget(setup)) {}
 
   void start() override;
   int restartStream(uint16_t stream) override;
@@ -114,7 +123,7 @@ class SequentialReader final : public SessionReader {
       MOX_EXCLUDES(hand_);
   bool makeRoom(StreamState& st) MOX_REQUIRES(hand_);
   // Waits for room while the reader of `st`, an active stream, takes its
-  // held records (slices of 10 ms, each with a record taken). True once
+  // held records (slices of 50 ms, each with a record taken). True once
   // there is room for a record of `st`.
   bool waitForRoom(StreamState& st) MOX_REQUIRES(hand_);
   void keep(StreamState& st, const HeldKey& key, Record&& record) MOX_REQUIRES(hand_);
@@ -462,7 +471,7 @@ bool SequentialReader::waitForRoom(StreamState& st) MOX_NO_THREAD_SAFETY_ANALYSI
   if (st.phase != Phase::kActive || st.stalledAt == st.takes) return false;
   for (;;) {
     uint64_t before = st.takes;
-    room_.wait_for(hand_, std::chrono::milliseconds(10));
+    room_.wait_for(hand_, std::chrono::milliseconds(50));
     if (makeRoom(st)) return true;
     if (st.takes == before || st.phase != Phase::kActive) {
       st.stalledAt = st.takes;
