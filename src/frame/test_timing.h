@@ -28,7 +28,7 @@ struct TestTiming {
   time_t endTime = 0;
   // Read by the status thread (--status-interval) while the test runs.
   std::atomic<int64_t> startMs{0};
-  std::atomic<int64_t> endMs{0};
+  std::atomic<int64_t> endMs{0};  // INT64_MAX while the end is being stamped
   std::atomic<int64_t> blocks{0};      // worker threads add as they go
   std::atomic<int64_t> mismatches{0};  // worker threads add as they go
   RatePacer pacer;
