@@ -29,8 +29,8 @@ int64_t takePaceSlot(RatePacer* pacer, int64_t nowNs) {
   int64_t slot = 0;
   do {
     slot = next > nowNs - kPaceSlackNs ? next : nowNs - kPaceSlackNs;
-  } while (!pacer->nextNs.compare_exchange_weak(next, slot + pacer->blockNs,
-                                               std::memory_order_relaxed));
+  } while (
+      !pacer->nextNs.compare_exchange_weak(next, slot + pacer->blockNs, std::memory_order_relaxed));
   return slot;
 }
 
