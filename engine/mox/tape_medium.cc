@@ -309,8 +309,13 @@ int TapeMedium::readItem(const ReadWant& want, MediumItem* item) const {
         uint32_t n = object.length;
         item->kind = MediumItem::Kind::kRecord;
         if ((want.bodyKinds & bodyOf(item->header.kind)) != 0 && want.image != nullptr) {
-          if (want.image->size() < n) want.image->resize(n);
-          std::memcpy(want.image->data(), data_, n);
+          // The drive's buffer becomes the record's (no copy), unless the
+          // block was kept read ahead.
+          if (data_ == block_.data() || !drive_->takeLentRecord(want.image)) {
+            if (want.image->size() < n) want.image->resize(n);
+            std::memcpy(want.image->data(), data_, n);
+          }
+          data_ = nullptr;
           item->bodyRead = true;
           item->body = bodyMatches(want.image->data() + kHeaderSize, item->header.storedLength,
                                    item->header.bodyCrc)

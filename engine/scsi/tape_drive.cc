@@ -615,6 +615,14 @@ Outcome TapeDrive::nextRead(void* buffer, const uint8_t** data, uint32_t capacit
   return o;
 }
 
+bool TapeDrive::takeLentRecord(std::vector<uint8_t>* buffer) {
+  if (!lent_) return false;
+  // What comes back goes out to READs: never smaller than the room they ask.
+  if (buffer->size() < readBuffer_.size()) buffer->resize(readBuffer_.size());
+  lent_->data.swap(*buffer);
+  return true;
+}
+
 const Classified& TapeDrive::answer(Read& read) {
   if (!read.classifiedYet) {
     read.answer = read.done.classified();
@@ -636,7 +644,7 @@ void TapeDrive::sendReads() {
       return;
     }
     std::unique_ptr<Read> read = reuse(spareReads_);
-    if (read->data.size() != room) read->data.assign(room, 0);
+    if (read->data.size() < room) read->data.resize(room);
     read->request = request;
     read->classifiedYet = false;
     Command cmd;

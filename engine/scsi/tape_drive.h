@@ -156,6 +156,10 @@ class TapeDrive {
   // The same, the record left where it was read: *data points at its bytes
   // until the next call to the member.
   Outcome readRecordInPlace(const uint8_t** data, uint32_t capacity, uint32_t* length);
+  // Hands over the buffer that holds the record readRecordInPlace() last
+  // lent: swapped with *buffer, which the member keeps for its READs (no
+  // copy of the record). False when no record is lent.
+  bool takeLentRecord(std::vector<uint8_t>* buffer);
   // READs sent ahead whose objects the caller has not taken yet (answered
   // or not).
   size_t readsAhead() const { return reads_.size(); }
