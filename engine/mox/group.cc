@@ -397,6 +397,7 @@ int Group::gotoStream(uint16_t /*previousStream*/, uint16_t nextStream) {
 
 int Group::prepareContinuation() {
   if (!reading()) return MOX_E_SESSION_STATE;
+  reader_->quiesce();
   enter(State::kReadChange);
   return MOX_OK;
 }

@@ -16,6 +16,13 @@
 // the streams of later batches are mostly dropped and read in their own pass.
 // With every stream read at once, each member is read once, front to back.
 //
+// On a library's tapes each member part is read by a thread of its own (its
+// pump) while a stream needs a record of it: the pump owns the cursor, reads
+// ahead of the streams and hands every record it passes, so the drive keeps
+// streaming while the streams verify what they took. A record a stream waits
+// for is always kept; one given up for lack of room is read again with a new
+// pass, as above.
+//
 // Lock order: a stream's call mutex, then a cursor's mutex, then hand_.
 #include <algorithm>
 #include <atomic>
@@ -24,6 +31,9 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <set>
+#include <system_error>
+#include <thread>
 #include <tuple>
 
 #include "engine/mox/block_codec.h"
@@ -75,12 +85,26 @@ struct StreamState {
 // One member's part of the session, read front to back.
 struct Cursor {
   std::mutex mutex;
-  bool open = false;   // positioned at the part's start since the last pass
-  bool ended = false;  // read past the part's end record
-  int failure = 0;     // the part cannot be read (no such part, not found)
-  std::unique_ptr<RecordReader> reader;
+  bool open = false;                     // positioned at the part's start since the last pass
+  bool ended = false;                    // read past the part's end record
+  int failure = 0;                       // the part cannot be read (no such part, not found)
+  std::unique_ptr<RecordReader> reader;  // the pump's while it runs
   // Per (stream, parity): the sequence after the last record read.
   std::map<std::pair<uint16_t, bool>, uint32_t> passed;
+  // The pump (library homes). Under `mutex` but `stopping`.
+  std::thread pump;
+  bool pumping = false;
+  std::atomic<bool> stopping{false};
+  int pumpFailure = MOX_OK;         // the read the pump stopped at, for the next taker
+  std::condition_variable arrived;  // a record passed, or the pump stopped
+  int waiters = 0;                  // streams waiting on `arrived`
+  // With the reader's hand_: the pump waits for its part's share of the
+  // pool to drain to its low-water mark (or to be stopped).
+  std::condition_variable_any drained;
+  // Under the reader's hand_: the records of the part held for streams.
+  size_t heldCount = 0;
+  size_t lowWater = 0;         // the pump waits for heldCount to come down to it
+  uint64_t stalledAt = ~0ull;  // records taken when a wait for room last saw none taken
 };
 
 // Records held for streams at once: the home's block buffers; on a
@@ -95,11 +119,15 @@ size_t holdBudget(const GroupSetup& setup) {
 class SequentialReader final : public SessionReader {
  public:
   SequentialReader(const GroupSetup& setup, uint32_t session)
-      : SessionReader(setup, session), budget_(holdBudget(setup)) {}
+      : SessionReader(setup, session),
+        budget_(holdBudget(setup)),
+        pumped_(libraryHome(setup.home)) {}
+  ~SequentialReader() override { quiesce(); }
 
   void start() override;
   int restartStream(uint16_t stream) override;
   int readBlock(uint8_t* out, uint16_t stream) override;
+  void quiesce() override;
 
  private:
   void onSetJoined(const CartSet& set) override;
@@ -117,16 +145,41 @@ class SequentialReader final : public SessionReader {
   int take(size_t setIndex, int member, uint16_t stream, bool parity, uint32_t sequence,
            StreamState& st, Record* out);
   bool takeHeld(const HeldKey& key, StreamState& st, Record* out) MOX_EXCLUDES(hand_);
+  bool takeHeldLocked(const HeldKey& key, StreamState& st, Record* out) MOX_REQUIRES(hand_);
+  // take() on a pumped member, with the cursor's mutex held: waits for the
+  // pump to hand the record over. kReadHere when no pump thread can start.
+  static constexpr int kReadHere = -1;
+  int takePumped(size_t setIndex, int member, const HeldKey& key, uint16_t stream, StreamState& st,
+                 Record* out, std::unique_lock<std::mutex>& lock);
+  bool startPump(size_t setIndex, int member, Cursor& cursor);
+  static void awaitPump(Cursor& cursor, std::unique_lock<std::mutex>& lock) {
+    ++cursor.waiters;
+    cursor.arrived.wait(lock);
+    --cursor.waiters;
+  }
+  void stopPump(Cursor& cursor, std::unique_lock<std::mutex>& lock);
+  void pumpPart(size_t setIndex, int member, Cursor& cursor);
   int position(size_t setIndex, int member, Cursor& cursor);
   // Offers a record read on the way to another to the stream it belongs to.
-  void hand(size_t setIndex, int member, const MediumItem& item, Cursor& cursor)
-      MOX_EXCLUDES(hand_);
-  bool makeRoom(StreamState& st) MOX_REQUIRES(hand_);
+  // `pumped`: read by the member's pump, which gives up waiting for room
+  // when it is stopped.
+  void hand(size_t setIndex, int member, const MediumItem& item, Cursor& cursor,
+            bool pumped = false) MOX_EXCLUDES(hand_);
+  // Room for a record of `st`. From a pump (`pumped`, the cursor it reads):
+  // within the part's share of the pool, and never in the place of an
+  // active stream's record (a pump reading ahead would take the place of
+  // records the streams are about to take).
+  bool makeRoom(StreamState& st, const Cursor* pumped = nullptr, size_t share = 0)
+      MOX_REQUIRES(hand_);
+  // A pump waits while the streams take records, and gives up when none
+  // was taken for a slice or it is stopped.
+  bool waitForPumpRoom(StreamState& st, Cursor& cursor, size_t share) MOX_REQUIRES(hand_);
   // Waits for room while the reader of `st`, an active stream, takes its
   // held records (slices of 50 ms, each with a record taken). True once
   // there is room for a record of `st`.
   bool waitForRoom(StreamState& st) MOX_REQUIRES(hand_);
   void keep(StreamState& st, const HeldKey& key, Record&& record) MOX_REQUIRES(hand_);
+  void unheld(const HeldKey& key) MOX_REQUIRES(hand_);
   void release(StreamState& st) MOX_REQUIRES(hand_);
   int deliver(const Record& record, uint16_t stream, uint32_t block, StreamState& st, uint8_t* out);
   void noteStripe(size_t setIndex, const Record& record, uint32_t block, StreamState& st);
@@ -135,10 +188,14 @@ class SequentialReader final : public SessionReader {
   // [chain set][member]; made in control calls.
   std::vector<std::vector<std::unique_ptr<Cursor>>> cursors_;
   const size_t budget_;  // records held for streams at once, at most
+  const bool pumped_;    // member parts are read by pumps
   // Wakes a hand waiting for room when a held record is taken or released.
   std::condition_variable_any room_;
   Mutex hand_;  // the streams' held records and what counts them
   size_t held_ MOX_GUARDED_BY(hand_) = 0;
+  uint64_t takesAll_ MOX_GUARDED_BY(hand_) = 0;  // held records taken by any stream
+  // The records streams wait for from pumps: (stream, record).
+  std::set<std::pair<uint16_t, HeldKey>> wanted_ MOX_GUARDED_BY(hand_);
   std::vector<std::vector<uint8_t>> spare_ MOX_GUARDED_BY(hand_);  // buffers to reuse
 };
 
@@ -322,14 +379,19 @@ int SequentialReader::fromParity(size_t setIndex, uint16_t stream, uint32_t bloc
 
 bool SequentialReader::takeHeld(const HeldKey& key, StreamState& st, Record* out) {
   MutexLock guard(hand_);
+  return takeHeldLocked(key, st, out);
+}
+
+bool SequentialReader::takeHeldLocked(const HeldKey& key, StreamState& st, Record* out) {
   auto it = st.held.find(key);
   if (it == st.held.end()) return false;
   // The buffer of the record delivered before goes back for reuse.
   if (out->image.capacity() > 0) spare_.push_back(std::move(out->image));
   *out = std::move(it->second);
   st.held.erase(it);
-  --held_;
+  unheld(key);
   ++st.takes;
+  ++takesAll_;
   room_.notify_all();
   return true;
 }
@@ -339,7 +401,11 @@ int SequentialReader::take(size_t setIndex, int member, uint16_t stream, bool pa
   HeldKey key{setIndex, member, parity, sequence};
   if (takeHeld(key, st, out)) return MOX_OK;
   Cursor& cursor = *cursors_[setIndex][static_cast<size_t>(member)];
-  std::lock_guard<std::mutex> lock(cursor.mutex);
+  std::unique_lock<std::mutex> lock(cursor.mutex);
+  if (pumped_) {
+    int rc = takePumped(setIndex, member, key, stream, st, out, lock);
+    if (rc != kReadHere) return rc;
+  }
   // Another stream may have handed it over while this one waited.
   if (takeHeld(key, st, out)) return MOX_OK;
   if (cursor.failure != MOX_OK) return cursor.failure;
@@ -400,27 +466,171 @@ int SequentialReader::position(size_t setIndex, int member, Cursor& cursor) {
   return MOX_OK;
 }
 
-void SequentialReader::hand(size_t setIndex, int member, const MediumItem& item, Cursor& cursor) {
+int SequentialReader::takePumped(size_t setIndex, int member, const HeldKey& key, uint16_t stream,
+                                 StreamState& st, Record* out, std::unique_lock<std::mutex>& lock) {
+  Cursor& cursor = *cursors_[setIndex][static_cast<size_t>(member)];
+  const bool parity = std::get<2>(key);
+  const uint32_t sequence = std::get<3>(key);
+  bool again = false;  // the part was read again from its start for it
+  int rc = MOX_OK;
+  for (;;) {
+    bool taken = false;
+    {
+      MutexLock guard(hand_);
+      wanted_.insert({stream, key});
+      taken = takeHeldLocked(key, st, out);
+    }
+    if (taken) break;
+    if (cursor.failure != MOX_OK) {
+      rc = cursor.failure;
+      break;
+    }
+    if (cursor.stopping) {  // another stream starts a new pass
+      awaitPump(cursor, lock);
+      continue;
+    }
+    if (!cursor.pumping && cursor.pumpFailure != MOX_OK) {
+      rc = cursor.pumpFailure;
+      cursor.pumpFailure = MOX_OK;  // the next take reads on
+      break;
+    }
+    auto passed = cursor.passed.find({stream, parity});
+    const bool gone = passed != cursor.passed.end() && passed->second > sequence;
+    if (gone && again) {
+      // Passed on a pass that kept it, had it been there: damage.
+      rc = MOX_E_MEDIA;
+      break;
+    }
+    if (!cursor.open || gone) {
+      // Not read yet, or passed before this stream waited for it (given up
+      // for lack of room, or never there): the part from its start.
+      stopPump(cursor, lock);
+      if ((rc = position(setIndex, member, cursor)) != MOX_OK) break;
+      again = cursor.open;
+      continue;
+    }
+    if (!cursor.pumping) {
+      if (cursor.ended) {
+        rc = MOX_E_MEDIA;  // the part ended without it
+        break;
+      }
+      if (!startPump(setIndex, member, cursor)) {
+        rc = kReadHere;
+        break;
+      }
+    }
+    awaitPump(cursor, lock);
+  }
+  MutexLock guard(hand_);
+  wanted_.erase({stream, key});
+  return rc;
+}
+
+bool SequentialReader::startPump(size_t setIndex, int member, Cursor& cursor) {
+  if (cursor.pump.joinable()) cursor.pump.join();  // a pump that ended
+  cursor.pumping = true;
+  cursor.pumpFailure = MOX_OK;
+  try {
+    cursor.pump =
+        std::thread(&SequentialReader::pumpPart, this, setIndex, member, std::ref(cursor));
+  } catch (const std::system_error&) {
+    cursor.pumping = false;  // no thread to spare: the stream reads itself
+    return false;
+  }
+  return true;
+}
+
+void SequentialReader::stopPump(Cursor& cursor, std::unique_lock<std::mutex>& lock) {
+  if (!cursor.pump.joinable()) return;
+  cursor.stopping = true;
+  cursor.drained.notify_all();  // a pump waiting for room gives up
+  lock.unlock();
+  cursor.pump.join();
+  lock.lock();
+  cursor.stopping = false;
+  cursor.arrived.notify_all();
+}
+
+void SequentialReader::quiesce() {
+  for (auto& set : cursors_) {
+    for (auto& cursor : set) {
+      std::unique_lock<std::mutex> lock(cursor->mutex);
+      stopPump(*cursor, lock);
+    }
+  }
+}
+
+void SequentialReader::pumpPart(size_t setIndex, int member, Cursor& cursor) {
+  MediumItem item;
+  for (;;) {
+    int rc = MOX_OK;
+    bool end = false;
+    bool record = false;
+    if (!cursor.stopping) {
+      rc = cursor.reader->next(&item, bodyOf(Kind::kData) | bodyOf(Kind::kParity));
+      const RecordHeader& h = item.header;
+      if (rc == MOX_OK && item.kind != ItemKind::kBroken) {
+        end = item.kind != ItemKind::kRecord || h.session != session_ ||
+              h.kind == Kind::kSessionEnd || h.kind == Kind::kContinuation;
+        record = !end && (h.kind == Kind::kData || h.kind == Kind::kParity);
+      }
+    }
+    // Kept (or given up) before it counts as passed: a stream that sees it
+    // passed finds it held.
+    if (record) hand(setIndex, member, item, cursor, true);
+    std::lock_guard<std::mutex> lock(cursor.mutex);
+    if (record) {
+      cursor.passed[{item.header.stream, item.header.kind == Kind::kParity}] =
+          item.header.sequence + 1;
+    }
+    if (cursor.stopping || rc != MOX_OK || end) {
+      cursor.pumpFailure = rc;
+      if (end) cursor.ended = true;
+      cursor.pumping = false;
+      cursor.arrived.notify_all();
+      return;
+    }
+    // A waiting stream wakes for its own record only (kept, or given up
+    // before it asked).
+    bool wake = false;
+    if (record && cursor.waiters > 0) {
+      const HeldKey key{setIndex, member, item.header.kind == Kind::kParity, item.header.sequence};
+      MutexLock guard(hand_);
+      wake = wanted_.count({item.header.stream, key}) != 0;
+    }
+    if (wake) cursor.arrived.notify_all();
+  }
+}
+
+void SequentialReader::hand(size_t setIndex, int member, const MediumItem& item, Cursor& cursor,
+                            bool pumped) {
   const RecordHeader& h = item.header;
   if (h.stream >= streams_.size()) return;
   const CartSet& set = *chain_[setIndex];
   bool isParity = h.kind == Kind::kParity;
-  if (isParity) {
-    // Parity is read only to rebuild a block of a lost or damaged member.
-    if (!degraded(set)) return;
-  } else if (preferred(set, h.stream, h.sequence) != member) {
-    return;  // a mirror's copy that the stream reads elsewhere
-  }
+  const HeldKey key{setIndex, member, isParity, h.sequence};
   StreamState& st = *streams_[h.stream];
   MutexLock guard(hand_);
+  // Parity is read only to rebuild a block of a lost or damaged member; a
+  // mirror's copy is read where the stream reads it. A record some stream
+  // waits for on this member is kept all the same.
+  bool wanted = pumped && wanted_.count({h.stream, key}) != 0;
+  bool useful =
+      wanted || (isParity ? degraded(set) : preferred(set, h.stream, h.sequence) == member);
   uint32_t next = isParity ? setup_.layout.stripeOf(st.next) : st.next;
-  if (st.phase == Phase::kDone || h.sequence < next) return;  // delivered already
+  if (st.phase == Phase::kDone || h.sequence < next) useful = wanted;  // delivered already
   // The record an active stream reads next is always kept: its reader may
   // be waiting for it behind this hand. Another waits for room while an active
   // stream's reader takes what is held: a record given up is read again
   // with the whole member part, from the session's start.
-  bool needed = !isParity && st.phase == Phase::kActive && h.sequence == st.next;
-  if (!needed && !makeRoom(st) && !waitForRoom(st)) return;
+  bool needed = wanted || (!isParity && st.phase == Phase::kActive && h.sequence == st.next);
+  const size_t share = std::max<size_t>(budget_ / set.memberCount(), 1);
+  bool room = needed;
+  if (!room && pumped) room = makeRoom(st, &cursor, share) || waitForPumpRoom(st, cursor, share);
+  if (!room && !pumped) room = makeRoom(st) || waitForRoom(st);
+  if (!useful || !room) {
+    return;
+  }
   Record record;
   record.header = h;
   record.body = item.body;
@@ -429,10 +639,10 @@ void SequentialReader::hand(size_t setIndex, int member, const MediumItem& item,
     cursor.reader->buffer().swap(spare_.back());
     spare_.pop_back();
   }
-  keep(st, {setIndex, member, isParity, h.sequence}, std::move(record));
+  keep(st, key, std::move(record));
 }
 
-bool SequentialReader::makeRoom(StreamState& st) {
+bool SequentialReader::makeRoom(StreamState& st, const Cursor* pumped, size_t share) {
   size_t pendingHeld = 0;
   StreamState* pending = nullptr;  // the pending stream that holds the most
   StreamState* active = nullptr;   // the active stream that holds the most
@@ -444,6 +654,7 @@ bool SequentialReader::makeRoom(StreamState& st) {
       fullest = other.get();
     }
   }
+  if (pumped != nullptr && pumped->heldCount >= share) return false;
   // Pending streams may hold half the pool.
   if (st.phase == Phase::kPending) return held_ < budget_ && pendingHeld < budget_ / 2;
   if (held_ < budget_) return true;
@@ -451,18 +662,39 @@ bool SequentialReader::makeRoom(StreamState& st) {
   // record of a pending stream, else of an active stream that holds more
   // than this one (a slow stream gives way to the others).
   StreamState* victim = pending;
-  if (victim == nullptr && active != nullptr && active->held.size() > st.held.size() + 1) {
+  if (victim == nullptr && pumped == nullptr && active != nullptr &&
+      active->held.size() > st.held.size() + 1) {
     victim = active;
   }
   if (victim == nullptr) return false;
   for (auto it = victim->held.rbegin(); it != victim->held.rend(); ++it) {
     if (it->second.pinned) continue;
     spare_.push_back(std::move(it->second.image));
+    const HeldKey key = it->first;
     victim->held.erase(std::next(it).base());
-    --held_;
+    unheld(key);
     return true;
   }
   return false;
+}
+
+bool SequentialReader::waitForPumpRoom(StreamState& st, Cursor& cursor,
+                                       size_t share) MOX_NO_THREAD_SAFETY_ANALYSIS {
+  // A pump that waited a slice with no record taken gives up at once until
+  // one is taken.
+  if (st.phase != Phase::kActive || cursor.stalledAt == takesAll_) return false;
+  // Woken once the share drained by a quarter, not at every record taken.
+  cursor.lowWater = share - std::max<size_t>(share / 4, 1);
+  for (;;) {
+    uint64_t before = takesAll_;
+    cursor.drained.wait_for(hand_, std::chrono::milliseconds(50));
+    if (cursor.stopping) return false;
+    if (cursor.heldCount <= cursor.lowWater && makeRoom(st, &cursor, share)) return true;
+    if (takesAll_ == before || st.phase != Phase::kActive) {
+      cursor.stalledAt = takesAll_;
+      return false;
+    }
+  }
 }
 
 bool SequentialReader::waitForRoom(StreamState& st) MOX_NO_THREAD_SAFETY_ANALYSIS {
@@ -485,15 +717,24 @@ void SequentialReader::keep(StreamState& st, const HeldKey& key, Record&& record
   (void)it;
   if (!added) return;
   ++held_;
+  ++cursors_[std::get<0>(key)][static_cast<size_t>(std::get<1>(key))]->heldCount;
   std::atomic<uint64_t>& most = readCounters().heldMost;
   uint64_t seen = most.load(std::memory_order_relaxed);
   while (held_ > seen && !most.compare_exchange_weak(seen, held_, std::memory_order_relaxed)) {
   }
 }
 
+void SequentialReader::unheld(const HeldKey& key) {
+  --held_;
+  Cursor& cursor = *cursors_[std::get<0>(key)][static_cast<size_t>(std::get<1>(key))];
+  if (--cursor.heldCount == cursor.lowWater) cursor.drained.notify_all();
+}
+
 void SequentialReader::release(StreamState& st) {
-  for (auto& [key, record] : st.held) spare_.push_back(std::move(record.image));
-  held_ -= st.held.size();
+  for (auto& [key, record] : st.held) {
+    spare_.push_back(std::move(record.image));
+    unheld(key);
+  }
   st.held.clear();
   room_.notify_all();
 }

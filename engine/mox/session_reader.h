@@ -51,6 +51,10 @@ class SessionReader {
   // after its last block, MOX_E_CONTINUATION when the next one lies on a
   // set after the mounted one.
   virtual int readBlock(uint8_t* out, uint16_t stream) = 0;
+  // Control: nothing reads the media behind the block calls any more (the
+  // drives are about to change tapes); a block call that needs more starts
+  // reading again.
+  virtual void quiesce() {}
 
   // The read side's tape change: the names of the set after the mounted one
   // (the chain is extended when it was not known yet); MOX_E_NO_TAPE when

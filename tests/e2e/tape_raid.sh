@@ -27,6 +27,10 @@ for level in 0 1 5; do
   ZEP_INPUT='x\nx\nx\nx\n' run_zep "out_raid$level.txt" -b1 -r1 -g0 -n4 -nc4 -c100 --data=random
   check_run "out_raid$level.txt" "RAID $level"
   expect_no_line "out_raid$level.txt" "TAPE SPANS HERE"
+  # The streams read one at a time: each member is read ahead of the stream
+  # and again for the next, every block verified.
+  verified_restore "out_raid${level}_batches.txt" "RAID $level: streams one at a time" \
+    -r1 -s1 -g0 -n4 -nc1 --data=random
   timeout 120 "$MOXCTL" check >check.txt 2>&1 || fail "check RAID $level: $(cat check.txt)"
   timeout 120 "$MOXCTL" media >media.txt 2>&1 || fail "media RAID $level: $(cat media.txt)"
   tgt_command "raid$level" stop
