@@ -1,20 +1,26 @@
 #!/usr/bin/env bash
 # tape_group.sh: a RAID 0 group of the engine over two tape drives of a
-# private tgt target, against what a plain libiscsi client gets from the
-# same two drives (tape_yardstick: one thread per drive, the same block
-# size, the same writes in flight).
+# private tgt target, against what a plain libiscsi client gets from two
+# drives of the same target (tape_yardstick: one thread per drive, the same
+# block size, the same commands in flight).
 #
 #   [DATA=MODE] bench/tape_group.sh [BUILD_DIR] [MIB_PER_DRIVE] [REPEAT]
 #
-# The group: zephlorn -b1 -r1 over RAID 0 (drives 0 and 1), two streams of
-# DATA (default random; classic costs the program less processor time to
-# make and verify), compression off, MIB_PER_DRIVE (default 512) per drive; the
-# figure is the bytes of the data blocks over the test's elapsed time (from
-# the result document), in MiB/s, the median of REPEAT (default 3) runs.
-# Then tape_yardstick on the same drives and cartridges, with blocks of one
-# engine record (a 64 KiB block and its 48-byte header). Prints both, the
-# ratios, and the sum of what each drive does alone; on two cores tgtd's own
-# processor time caps a pair of drives.
+# The target serves four drives behind a changer: the group uses drives 0
+# and 1, the plain client drives 2 and 3 (cartridges of their own, so
+# neither overwrites the other's tapes). Each round runs the group, then the
+# plain client, so that both meet the same state of the machine; the
+# ratios are the medians of the rounds' ratios.
+#
+# The group: zephlorn -b1 -r1 over RAID 0, two streams of DATA (default
+# random; classic costs the program less processor time to make and
+# verify), compression off, MIB_PER_DRIVE (default 512) per drive; its figure
+# is the bytes of the data blocks over the test's elapsed time (from the
+# result document), in MiB/s. The plain client writes and reads blocks of one
+# engine record (a 64 KiB block and its 48-byte header), both drives at once,
+# then each alone; on two cores tgtd's own processor time caps a pair of
+# drives. Figures are medians of REPEAT (default 3) rounds. The images lie in
+# TMPDIR (default /tmp).
 set -euo pipefail
 BUILD=${1:-build}
 MIB=${2:-512}
@@ -31,7 +37,7 @@ command -v jq >/dev/null || { echo "tape_group: needs jq" >&2; exit 2; }
 WORK=$(mktemp -d "${TMPDIR:-/tmp}/tape-group.XXXXXX")
 export MOX_HOME=$WORK/home
 mkfifo "$WORK/tgt.in"
-"$TGT_LIBRARY" --drives 2 --changer --cartridges 4 --capacity $((MIB * REPEAT + 256)) \
+"$TGT_LIBRARY" --drives 4 --changer --cartridges 6 --capacity $((MIB * REPEAT + 256)) \
   <"$WORK/tgt.in" >"$WORK/tgt.out" 2>"$WORK/tgt.err" &
 TGT_PID=$!
 exec {TGT_FD}>"$WORK/tgt.in"
@@ -40,8 +46,12 @@ for _ in $(seq 200); do grep -qx ready "$WORK/tgt.out" && break; sleep 0.05; don
 URL=$(awk '$1 == "url" {print $2}' "$WORK/tgt.out")
 [ -n "$URL" ] || { echo "tape_group: tgt did not start: $(cat "$WORK/tgt.err")" >&2; exit 1; }
 
-"$MOXCTL" init --library "$URL" --raid 0:0,1 >/dev/null
+# RAID device 0 is the group; RAID device 1 only loads cartridges into
+# drives 2 and 3 for the plain client.
+"$MOXCTL" init --library "$URL" --raid 0:0,1 --raid 0:2,3 >/dev/null
 "$MOXCTL" set compression 0 off >/dev/null
+"$ZEPHLORN" -b1 -g1 -n1 -nc1 -c16 </dev/null >"$WORK/load.txt" 2>&1 ||
+  { tail "$WORK/load.txt" >&2; exit 1; }
 CHUNKS=$((MIB * 16))  # 64 KiB blocks per stream: one stream per drive
 
 median() { sort -n | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
@@ -49,29 +59,38 @@ mibs() {  # MiB/s of test KIND in result document FILE
   jq -r --arg k "$2" '.tests[] | select(.kind == $k) |
     (.bytes / 1048576) / (.elapsed_ms / 1000)' "$1"
 }
+figure() {  # FIELD of the plain client's figure NAME (a prefix)
+  jq -r --arg n "$1" --arg f "$2" '.figures[] | select(.name | startswith($n)) | .[$f]' \
+    "$WORK/yard.json"
+}
 
-: >"$WORK/w"
-: >"$WORK/r"
+for f in gw gr yw yr sw sr rw rr; do : >"$WORK/$f"; done
 for ((i = 0; i < REPEAT; i++)); do
   "$ZEPHLORN" -b1 -r1 -g0 -n2 -nc2 -c$CHUNKS --data=${DATA:-random} --json="$WORK/run.json" \
     </dev/null >"$WORK/run.txt" 2>&1 || { tail "$WORK/run.txt" >&2; exit 1; }
-  mibs "$WORK/run.json" backup >>"$WORK/w"
-  mibs "$WORK/run.json" restore >>"$WORK/r"
+  gw=$(mibs "$WORK/run.json" backup)
+  gr=$(mibs "$WORK/run.json" restore)
+  # LUN 0 is the changer; the drives are LUNs 1 to 4.
+  "$YARDSTICK" --url "$URL/3" --url "$URL/4" --block 65584 --depth 4 --size $((MIB))M \
+    --repeat 1 --json "$WORK/yard.json" >"$WORK/yard.txt"
+  yw=$(figure "all " write_mibs)
+  yr=$(figure "all " read_mibs)
+  echo "$gw" >>"$WORK/gw"
+  echo "$gr" >>"$WORK/gr"
+  echo "$yw" >>"$WORK/yw"
+  echo "$yr" >>"$WORK/yr"
+  figure "sum of each alone" write_mibs >>"$WORK/sw"
+  figure "sum of each alone" read_mibs >>"$WORK/sr"
+  awk "BEGIN {print $gw / $yw}" >>"$WORK/rw"
+  awk "BEGIN {print $gr / $yr}" >>"$WORK/rr"
 done
-GW=$(median <"$WORK/w")
-GR=$(median <"$WORK/r")
-
-# The yardstick on the drives the group used, their cartridges loaded.
-"$YARDSTICK" --url "$URL/1" --url "$URL/2" --block 65584 --depth 4 --size $((MIB))M \
-  --repeat "$REPEAT" --json "$WORK/yard.json" >"$WORK/yard.txt"
-YW=$(jq -r '.figures[] | select(.name | startswith("all ")) | .write_mibs' "$WORK/yard.json")
-YR=$(jq -r '.figures[] | select(.name | startswith("all ")) | .read_mibs' "$WORK/yard.json")
-SW=$(jq -r '.figures[] | select(.name == "sum of each alone") | .write_mibs' "$WORK/yard.json")
-SR=$(jq -r '.figures[] | select(.name == "sum of each alone") | .read_mibs' "$WORK/yard.json")
+m() { median <"$WORK/$1"; }
+[ -z "${VERBOSE:-}" ] || paste "$WORK/gw" "$WORK/yw" "$WORK/gr" "$WORK/yr" >&2
 
 printf '%-44s %11s %11s\n' "two tgt drives, $MIB MiB each, median of $REPEAT" "write MiB/s" "read MiB/s"
-printf '%-44s %11.0f %11.0f\n' "RAID 0 group (zephlorn -b1 -r1, 2 streams)" "$GW" "$GR"
-printf '%-44s %11.0f %11.0f\n' "plain client, both drives at once" "$YW" "$YR"
-printf '%-44s %11.2f %11.2f\n' "ratio group / plain client" "$(awk "BEGIN {print $GW / $YW}")" \
-  "$(awk "BEGIN {print $GR / $YR}")"
-printf '%-44s %11.0f %11.0f\n' "sum of each drive alone (plain client)" "$SW" "$SR"
+printf '%-44s %11.0f %11.0f\n' "RAID 0 group (zephlorn -b1 -r1, 2 streams)" "$(m gw)" "$(m gr)"
+printf '%-44s %11.0f %11.0f\n' "plain client, both drives at once" "$(m yw)" "$(m yr)"
+printf '%-44s %11.2f %11.2f\n' "ratio group / plain client (of each round)" "$(m rw)" "$(m rr)"
+printf '%-44s %11.0f %11.0f\n' "sum of each drive alone (plain client)" "$(m sw)" "$(m sr)"
+printf '%-44s %11s %11s\n' "ratios of the rounds" "$(sort -n "$WORK/rw" | awk '{printf "%s%.2f", (NR > 1 ? "," : ""), $1}')" \
+  "$(sort -n "$WORK/rr" | awk '{printf "%s%.2f", (NR > 1 ? "," : ""), $1}')"
