@@ -70,7 +70,7 @@ for ((i = 0; i < REPEAT; i++)); do
     </dev/null >"$WORK/run.txt" 2>&1 || { tail "$WORK/run.txt" >&2; exit 1; }
   gw=$(mibs "$WORK/run.json" backup)
   gr=$(mibs "$WORK/run.json" restore)
-  # LUN 0 is the changer; the drives are LUNs 1 to 4.
+  # LUN 0 is the target's controller; the drives are LUNs 1 to 4, the changer 5.
   "$YARDSTICK" --url "$URL/3" --url "$URL/4" --block 65584 --depth 4 --size $((MIB))M \
     --repeat 1 --json "$WORK/yard.json" >"$WORK/yard.txt"
   yw=$(figure "all " write_mibs)
