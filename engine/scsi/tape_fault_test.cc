@@ -4,7 +4,7 @@
 // image damaged. In each: no call waits longer than its timeout, nothing is
 // replayed behind the member's back, and after reconcile the tape holds
 // every acknowledged record, in order, each once, or the member says it
-// failed.
+// failed (a target killed may leave its image torn).
 #include <gtest/gtest.h>
 #include <iscsi/iscsi.h>
 #include <iscsi/scsi-lowlevel.h>
@@ -59,9 +59,20 @@ void writeFirstFile(TapeDrive* d, uint64_t* next) {
 // against what was acknowledged and sent, append after it, and read the
 // whole tape back.
 void reconcileAppendAndCheck(TapeDrive* d, uint64_t acknowledged, uint64_t submitted,
-                             const char* fault) {
+                             const char* fault, bool imageMayTear = false) {
   ReconcileReport report;
   Outcome o = d->reconcile(&report);
+  if (imageMayTear && o == Outcome::memberFailed) {
+    // tgt killed while it wrote a block's header can leave an image it
+    // cannot space through (MEDIUM FORMAT CORRUPTED): the member says it
+    // failed, and writes nothing more.
+    EXPECT_EQ(d->state(), DriveState::failed);
+    std::vector<uint8_t> r = makeRecord(submitted, kRecord);
+    EXPECT_FALSE(written(d->writeRecord(r.data(), kRecord)));
+    std::printf("%s: the image was left torn; the member failed: %s\n", fault,
+                d->lastError().c_str());
+    return;
+  }
   ASSERT_EQ(o, Outcome::done) << outcomeName(o) << ": " << d->lastError();
   EXPECT_EQ(d->state(), DriveState::ready);
   EXPECT_EQ(report.inFlightAtFault, submitted - acknowledged);
@@ -130,7 +141,7 @@ TEST(TapeFaultTgt, TargetKilledMidWriteAndRestarted) {
   EXPECT_EQ(d->reconcile(&report), Outcome::transport);
   EXPECT_EQ(d->state(), DriveState::needsReconcile);
   ASSERT_TRUE(target.restart()) << target.error();
-  reconcileAppendAndCheck(d.get(), acknowledged, submitted, "kill -9");
+  reconcileAppendAndCheck(d.get(), acknowledged, submitted, "kill -9", true);
   auto* iscsi = dynamic_cast<IscsiTransport*>(&d->transport());
   ASSERT_NE(iscsi, nullptr);
   EXPECT_EQ(iscsi->logins(), 2);  // the first and the reconcile's: no other
