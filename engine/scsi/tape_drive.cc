@@ -104,13 +104,7 @@ TapeDrive::~TapeDrive() {
 
 Classified TapeDrive::run(const Cdb& cdb, Direction dir, uint8_t* data, uint32_t length,
                           int timeoutMs, Completion* raw) {
-  Command cmd;
-  cmd.cdb = cdb;
-  cmd.direction = dir;
-  cmd.data = data;
-  cmd.length = length;
-  cmd.timeoutMs = timeoutMs;
-  Completion done = transport_->run(cmd);
+  Completion done = transport_->run(Command{cdb, dir, data, length, timeoutMs});
   Classified c = done.classified();
   if (raw != nullptr) *raw = done;
   if (done.transport != TransportStatus::ok) error_ = done.message;
@@ -363,12 +357,8 @@ Outcome TapeDrive::writeRecord(const void* data, uint32_t length) {
   if (p->data.size() < options_.recordCap) p->data.resize(options_.recordCap);
   std::memcpy(p->data.data(), data, length);
   p->length = length;
-  Command cmd;
-  cmd.cdb = write6(length);
-  cmd.direction = Direction::out;
-  cmd.data = p->data.data();
-  cmd.length = length;
-  cmd.timeoutMs = options_.commandTimeoutMs;
+  const Command cmd{write6(length), Direction::out, p->data.data(), length,
+                    options_.commandTimeoutMs};
   inflight_.push_back(std::move(p));
   transport_->submit(cmd, &inflight_.back()->done);
   ++submitted_;
@@ -647,12 +637,8 @@ void TapeDrive::sendReads() {
     if (read->data.size() < room) read->data.resize(room);
     read->request = request;
     read->classifiedYet = false;
-    Command cmd;
-    cmd.cdb = read6(request, sili);
-    cmd.direction = Direction::in;
-    cmd.data = read->data.data();
-    cmd.length = request;
-    cmd.timeoutMs = options_.commandTimeoutMs;
+    const Command cmd{read6(request, sili), Direction::in, read->data.data(), request,
+                      options_.commandTimeoutMs};
     reads_.push_back(std::move(read));
     transport_->submit(cmd, &reads_.back()->done);
   }
