@@ -1,5 +1,6 @@
 #include "backup/block_data.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -7,41 +8,32 @@
 
 namespace {
 
-// Eight independent xorshift64 generators, two per 16-byte vector, stepped
-// together: four vector registers make 64 bytes per step without a
-// multiply, and the four chains run side by side in the processor.
-typedef uint64_t Lanes __attribute__((vector_size(16)));
+// Eight independent xorshift64 generators stepped together make 64 bytes
+// per step without a multiply. Their states lie in vectors of 16, 32 or 64
+// bytes (2, 4 or 8 generators to a vector) as wide as the processor has;
+// the states are stored in generator order, so the bytes are the same at
+// every width and on every machine.
 constexpr size_t kStepBytes = 64;
+typedef uint64_t Lanes16 __attribute__((vector_size(16)));
+typedef uint64_t Lanes32 __attribute__((vector_size(32)));
+typedef uint64_t Lanes64 __attribute__((vector_size(64)));
 
+// The loops below are inlined into one function per width, each compiled
+// for the instructions of that width; they take vectors by pointer only.
+#define ZEP_ALWAYS_INLINE inline __attribute__((always_inline))
+
+template <typename V>
 struct Generator {
-  Lanes a, b, c, d;
+  V v[kStepBytes / sizeof(V)];
 };
 
-inline Lanes stepLanes(Lanes x) {
-  x ^= x << 13;
-  x ^= x >> 7;
-  x ^= x << 17;
-  return x;
-}
-
-inline void step(Generator* g) {
-  g->a = stepLanes(g->a);
-  g->b = stepLanes(g->b);
-  g->c = stepLanes(g->c);
-  g->d = stepLanes(g->d);
-}
-
-inline void store(uint8_t* out, const Generator& g) {
-  std::memcpy(out, &g.a, 16);
-  std::memcpy(out + 16, &g.b, 16);
-  std::memcpy(out + 32, &g.c, 16);
-  std::memcpy(out + 48, &g.d, 16);
-}
-
-inline Lanes load(const uint8_t* in) {
-  Lanes v;
-  std::memcpy(&v, in, 16);
-  return v;
+template <typename V>
+ZEP_ALWAYS_INLINE void step(Generator<V>* g) {
+  for (V& x : g->v) {
+    x ^= x << 13;
+    x ^= x >> 7;
+    x ^= x << 17;
+  }
 }
 
 uint64_t splitMix64(uint64_t x) {
@@ -61,13 +53,14 @@ uint64_t dataBlockSeed(int32_t session, int32_t stream, int32_t block) {
 
 namespace {
 
-Generator seedGenerator(uint64_t seed) {
+template <typename V>
+ZEP_ALWAYS_INLINE void seedGenerator(uint64_t seed, Generator<V>* g) {
   uint64_t s[8];
   for (uint64_t& v : s) {
     seed = splitMix64(seed);
     v = seed | 1;  // a xorshift state is never zero
   }
-  return Generator{Lanes{s[0], s[1]}, Lanes{s[2], s[3]}, Lanes{s[4], s[5]}, Lanes{s[6], s[7]}};
+  std::memcpy(g->v, s, sizeof s);
 }
 
 // Bytes of a compress=N segment that are its run.
@@ -76,36 +69,53 @@ size_t runBytes(const DataSpec& pattern) {
   return kCompressSegmentBytes * static_cast<size_t>(pattern.compressPercent) / 100;
 }
 
+template <typename V>
+ZEP_ALWAYS_INLINE void fillGenerated(uint8_t* out, size_t size, uint64_t seed) {
+  Generator<V> g;
+  seedGenerator(seed, &g);
+  for (size_t at = 0; at + kStepBytes <= size; at += kStepBytes) {
+    step(&g);
+    std::memcpy(out + at, g.v, kStepBytes);
+  }
+}
+
 // Checks a generated block without building it: every 64-byte step of the
 // generator is compared with the block as it comes. Steps that hold a run
 // boundary or the pattern text are built in a small buffer and compared
 // there. True when every byte is as fillDataBlock writes it.
-bool generatedBlockMatches(const uint8_t* block, const DataSpec& pattern, uint64_t seed,
-                           const char* text, size_t textFrom, size_t textBytes) {
-  Generator g = seedGenerator(seed);
-  const size_t run = runBytes(pattern);
+template <typename V>
+ZEP_ALWAYS_INLINE bool generatedMatches(const uint8_t* block, size_t run, uint64_t seed,
+                                        const char* text, size_t textFrom, size_t textBytes) {
+  constexpr size_t kVectors = kStepBytes / sizeof(V);
+  Generator<V> g;
+  seedGenerator(seed, &g);
   const size_t textTo = textFrom + textBytes;
-  Lanes differ = {0, 0};
-  Lanes runLanes = {0, 0};
+  V differ = {};
+  V runLanes = {};
   uint8_t runByte = 0;
   for (size_t at = 0; at < kBlockBytes; at += kStepBytes) {
     step(&g);
     const size_t inSegment = at % kCompressSegmentBytes;
     if (inSegment == 0 && run > 0) {
-      runByte = static_cast<uint8_t>(g.a[0]);
-      const uint64_t broadcast = 0x0101010101010101ULL * runByte;
-      runLanes = Lanes{broadcast, broadcast};
+      runByte = static_cast<uint8_t>(g.v[0][0]);
+      runLanes = V{} + uint64_t{0x0101010101010101ULL * runByte};
     }
     const bool nearText = at < textTo && at + kStepBytes > textFrom;
     if (!nearText && inSegment >= run) {
-      differ |= (load(block + at) ^ g.a) | (load(block + at + 16) ^ g.b) |
-                (load(block + at + 32) ^ g.c) | (load(block + at + 48) ^ g.d);
+      for (size_t k = 0; k < kVectors; ++k) {
+        V found;
+        std::memcpy(&found, block + at + k * sizeof(V), sizeof(V));
+        differ |= found ^ g.v[k];
+      }
     } else if (!nearText && inSegment + kStepBytes <= run) {
-      differ |= (load(block + at) ^ runLanes) | (load(block + at + 16) ^ runLanes) |
-                (load(block + at + 32) ^ runLanes) | (load(block + at + 48) ^ runLanes);
+      for (size_t k = 0; k < kVectors; ++k) {
+        V found;
+        std::memcpy(&found, block + at + k * sizeof(V), sizeof(V));
+        differ |= found ^ runLanes;
+      }
     } else {
       uint8_t expected[kStepBytes];
-      store(expected, g);
+      std::memcpy(expected, g.v, kStepBytes);
       for (size_t i = inSegment; i < run && i < inSegment + kStepBytes; ++i) {
         expected[i - inSegment] = runByte;
       }
@@ -116,17 +126,88 @@ bool generatedBlockMatches(const uint8_t* block, const DataSpec& pattern, uint64
       if (std::memcmp(expected, block + at, kStepBytes) != 0) return false;
     }
   }
-  return (differ[0] | differ[1]) == 0;
+  uint64_t any = 0;
+  for (size_t i = 0; i < sizeof(V) / sizeof(uint64_t); ++i) any |= differ[i];
+  return any == 0;
 }
+
+// One generator per vector width, each compiled for its instructions.
+struct GeneratorWidth {
+  int bytes;
+  void (*fill)(uint8_t* out, size_t size, uint64_t seed);
+  bool (*matches)(const uint8_t* block, size_t run, uint64_t seed, const char* text,
+                  size_t textFrom, size_t textBytes);
+};
+
+void fill16(uint8_t* out, size_t size, uint64_t seed) { fillGenerated<Lanes16>(out, size, seed); }
+bool matches16(const uint8_t* block, size_t run, uint64_t seed, const char* text, size_t textFrom,
+               size_t textBytes) {
+  return generatedMatches<Lanes16>(block, run, seed, text, textFrom, textBytes);
+}
+
+#if defined(__x86_64__)
+__attribute__((target("avx2"))) void fill32(uint8_t* out, size_t size, uint64_t seed) {
+  fillGenerated<Lanes32>(out, size, seed);
+}
+__attribute__((target("avx2"))) bool matches32(const uint8_t* block, size_t run, uint64_t seed,
+                                               const char* text, size_t textFrom,
+                                               size_t textBytes) {
+  return generatedMatches<Lanes32>(block, run, seed, text, textFrom, textBytes);
+}
+__attribute__((target("avx512f"))) void fill64(uint8_t* out, size_t size, uint64_t seed) {
+  fillGenerated<Lanes64>(out, size, seed);
+}
+__attribute__((target("avx512f"))) bool matches64(const uint8_t* block, size_t run, uint64_t seed,
+                                                  const char* text, size_t textFrom,
+                                                  size_t textBytes) {
+  return generatedMatches<Lanes64>(block, run, seed, text, textFrom, textBytes);
+}
+#endif
+
+// Widest first.
+const GeneratorWidth kWidths[] = {
+#if defined(__x86_64__)
+    {64, fill64, matches64},
+    {32, fill32, matches32},
+#endif
+    {16, fill16, matches16},
+};
+
+bool processorHas(int bytes) {
+#if defined(__x86_64__)
+  if (bytes == 64) return __builtin_cpu_supports("avx512f");
+  if (bytes == 32) return __builtin_cpu_supports("avx2");
+#endif
+  return bytes == 16;
+}
+
+const GeneratorWidth* widest() {
+  for (const GeneratorWidth& w : kWidths) {
+    if (processorHas(w.bytes)) return &w;
+  }
+  return nullptr;  // not reached: 16 bytes are always there
+}
+
+std::atomic<const GeneratorWidth*> gWidth{widest()};
 
 }  // namespace
 
-void fillGeneratedBytes(uint8_t* out, size_t size, uint64_t seed) {
-  Generator g = seedGenerator(seed);
-  for (size_t at = 0; at + kStepBytes <= size; at += kStepBytes) {
-    step(&g);
-    store(out + at, g);
+bool useGeneratorWidth(int bytes) {
+  if (bytes == 0) {
+    gWidth.store(widest(), std::memory_order_relaxed);
+    return true;
   }
+  for (const GeneratorWidth& w : kWidths) {
+    if (w.bytes == bytes && processorHas(bytes)) {
+      gWidth.store(&w, std::memory_order_relaxed);
+      return true;
+    }
+  }
+  return false;
+}
+
+void fillGeneratedBytes(uint8_t* out, size_t size, uint64_t seed) {
+  gWidth.load(std::memory_order_relaxed)->fill(out, size, seed);
 }
 
 void fillDataBlock(uint8_t* block, const DataSpec& pattern, int32_t session, int32_t stream,
@@ -175,8 +256,9 @@ bool dataBlockMatches(const uint8_t* block, const DataSpec& pattern, int32_t ses
     const size_t room = kBlockBytes - static_cast<size_t>(testOffset);
     size_t textBytes = n < 0 ? 0 : static_cast<size_t>(n) + 1;  // with its zero byte
     if (textBytes > room) textBytes = room;
-    if (generatedBlockMatches(block, pattern, dataBlockSeed(session, stream, blockNumber), text,
-                              static_cast<size_t>(testOffset), textBytes)) {
+    if (gWidth.load(std::memory_order_relaxed)
+            ->matches(block, runBytes(pattern), dataBlockSeed(session, stream, blockNumber), text,
+                      static_cast<size_t>(testOffset), textBytes)) {
       return true;
     }
   }

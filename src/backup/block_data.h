@@ -26,6 +26,11 @@ uint64_t dataBlockSeed(int32_t session, int32_t stream, int32_t block);
 /// `seed`. The same seed always gives the same bytes.
 void fillGeneratedBytes(uint8_t* out, size_t size, uint64_t seed);
 
+/// Runs the generator in vectors of `bytes` (16, 32 or 64; 0 for the widest
+/// this processor has, the default). False, and nothing changed, when the
+/// processor lacks that width. The bytes are the same at every width.
+bool useGeneratorWidth(int bytes);
+
 /// Fills a whole data block (kBlockBytes) as the mode says and writes the
 /// pattern text of session, stream and block with its zero byte at
 /// `testOffset`.

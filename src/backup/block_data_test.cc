@@ -96,6 +96,47 @@ TEST(DataBlock, RandomIsTheSameForTheSameBlockAndDiffersForAnyOther) {
   }
 }
 
+// The generator's bytes are those of cartridges written by earlier builds:
+// a reader must make exactly the same blocks again, at every vector width
+// this processor runs the generator at.
+TEST(DataBlock, GeneratedBytesAreThoseOfEarlierBuildsAtEveryWidth) {
+  struct Case {
+    DataSpec pattern;
+    uint64_t fnv1a;
+  };
+  const Case cases[] = {{{kDataRandom, 0}, 0x51b702af0756697cull},
+                        {{kDataCompress, 50}, 0xe78937a2983cd99dull},
+                        {{kDataCompress, 3}, 0x1bcf8603b2c83bdbull}};
+  auto fnv1a = [](const Block& b) {
+    uint64_t h = 0xcbf29ce484222325ull;
+    for (uint8_t c : b) h = (h ^ c) * 0x100000001b3ull;
+    return h;
+  };
+  Block scratch(kBlockBytes);
+  int widths = 0;
+  for (int width : {16, 32, 64}) {
+    if (!useGeneratorWidth(width)) continue;
+    ++widths;
+    for (const Case& c : cases) {
+      const Block b = filled(c.pattern, 7, 3, 123456, 41);
+      EXPECT_EQ(fnv1a(b), c.fnv1a) << width << " " << c.pattern.compressPercent;
+      BlockDifference d;
+      EXPECT_TRUE(dataBlockMatches(b.data(), c.pattern, 7, 3, 123456, 41, scratch.data(), &d));
+      // A changed byte in the first run, the text, a step's last byte and
+      // the block's last byte.
+      for (size_t at : {size_t{5}, size_t{50}, size_t{4095}, size_t{kBlockBytes} - 1}) {
+        Block bad = b;
+        bad[at] ^= 1;
+        EXPECT_FALSE(dataBlockMatches(bad.data(), c.pattern, 7, 3, 123456, 41, scratch.data(), &d))
+            << width << " " << c.pattern.compressPercent << " " << at;
+        EXPECT_EQ(d.firstOffset, static_cast<int32_t>(at));
+      }
+    }
+  }
+  EXPECT_TRUE(useGeneratorWidth(0));
+  EXPECT_GE(widths, 1);
+}
+
 TEST(DataBlock, CompressLeadsEverySegmentWithItsRun) {
   for (int32_t percent : {0, 1, 25, 50, 99, 100}) {
     Block b = filled(DataSpec{kDataCompress, percent}, 1, 0, 3, 41);
