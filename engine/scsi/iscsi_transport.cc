@@ -35,13 +35,17 @@ std::string contextError(iscsi_context* context) {
   return text.empty() ? "session failed" : text;
 }
 
+// Set in a thread that blocks SIGPIPE for its whole life.
+thread_local bool tSigpipeBlocked = false;
+
 // libiscsi writes data with writev(), which raises SIGPIPE on a connection
 // the target closed. While the guard lives, SIGPIPE is blocked for this
 // thread, and one raised meanwhile is taken off it, so the process's own
 // handling of SIGPIPE is never touched and the write fails with EPIPE.
 class SigpipeGuard {
  public:
-  SigpipeGuard() {
+  SigpipeGuard() : active_(!tSigpipeBlocked) {
+    if (!active_) return;
     sigemptyset(&pipe_);
     sigaddset(&pipe_, SIGPIPE);
     pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
@@ -51,6 +55,7 @@ class SigpipeGuard {
     wasPending_ = sigismember(&pending, SIGPIPE) == 1;
   }
   ~SigpipeGuard() {
+    if (!active_) return;
     if (!wasPending_) {
       sigset_t pending;
       sigemptyset(&pending);
@@ -67,6 +72,7 @@ class SigpipeGuard {
   SigpipeGuard& operator=(const SigpipeGuard&) = delete;
 
  private:
+  const bool active_;
   sigset_t pipe_;
   sigset_t old_;
   bool wasPending_ = false;
@@ -497,6 +503,14 @@ void IscsiTransport::disconnect() {
   iscsi_context* context = context_;
   context_ = nullptr;
   iscsi_destroy_context(context);
+}
+
+void blockSigpipeForThread() {
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  // A SIGPIPE raised in the thread stays pending on it and goes with it.
+  if (pthread_sigmask(SIG_BLOCK, &pipe, nullptr) == 0) tSigpipeBlocked = true;
 }
 
 }  // namespace mox::scsi

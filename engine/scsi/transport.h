@@ -88,4 +88,10 @@ class Transport {
   Completion run(const Command& command);
 };
 
+// For a thread the engine starts to drive one member: SIGPIPE stays blocked
+// in it for the thread's life (a write on a closed session fails with
+// EPIPE), so the transport's calls in it need not block and unblock it at
+// each command.
+void blockSigpipeForThread();
+
 }  // namespace mox::scsi
