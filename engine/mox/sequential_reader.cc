@@ -44,6 +44,7 @@
 #include "engine/mox/session_reader.h"
 #include "engine/mox/stripe.h"
 #include "engine/mox/thread_annotations.h"
+#include "engine/scsi/transport.h"
 
 namespace mox {
 namespace {
@@ -98,6 +99,10 @@ struct Cursor {
   int pumpFailure = MOX_OK;         // the read the pump stopped at, for the next taker
   std::condition_variable arrived;  // a record passed, or the pump stopped
   int waiters = 0;                  // streams waiting on `arrived`
+  // The pump's own: a waiting stream's record was handed and the stream is
+  // not woken yet; records handed since.
+  bool wakeDue = false;
+  int sinceWake = 0;
   // With the reader's hand_: the pump waits for its part's share of the
   // pool to drain to its low-water mark (or to be stopped).
   std::condition_variable_any drained;
@@ -106,6 +111,11 @@ struct Cursor {
   size_t lowWater = 0;         // the pump waits for heldCount to come down to it
   uint64_t stalledAt = ~0ull;  // records taken when a wait for room last saw none taken
 };
+
+// Records a pump hands after a waiting stream's own before it wakes it:
+// a switch of the stream's thread for every 8 records rather than every
+// one, which on a small machine leaves the processor to the drives.
+constexpr int kWakeBatch = 8;
 
 // Records held for streams at once: the home's block buffers; on a
 // library's tapes at least 256 (16 MiB), since a record given up costs a
@@ -152,13 +162,22 @@ class SequentialReader final : public SessionReader {
   int takePumped(size_t setIndex, int member, const HeldKey& key, uint16_t stream, StreamState& st,
                  Record* out, std::unique_lock<std::mutex>& lock);
   bool startPump(size_t setIndex, int member, Cursor& cursor);
+  // Waits for the pump to hand records over; looks again after a short
+  // while, since the pump wakes a stream a few records after its own.
   static void awaitPump(Cursor& cursor, std::unique_lock<std::mutex>& lock) {
     ++cursor.waiters;
-    cursor.arrived.wait(lock);
+    cursor.arrived.wait_for(lock, std::chrono::milliseconds(2));
     --cursor.waiters;
   }
   void stopPump(Cursor& cursor, std::unique_lock<std::mutex>& lock);
   void pumpPart(size_t setIndex, int member, Cursor& cursor);
+  // From the pump: wakes the streams waiting on its records. A stream is
+  // woken a few records after its own, or before the pump waits for room.
+  static void wakeStreams(Cursor& cursor) {
+    cursor.wakeDue = false;
+    cursor.sinceWake = 0;
+    cursor.arrived.notify_all();
+  }
   int position(size_t setIndex, int member, Cursor& cursor);
   // Offers a record read on the way to another to the stream it belongs to.
   // `pumped`: read by the member's pump, which gives up waiting for room
@@ -561,6 +580,7 @@ void SequentialReader::quiesce() {
 }
 
 void SequentialReader::pumpPart(size_t setIndex, int member, Cursor& cursor) {
+  scsi::blockSigpipeForThread();
   MediumItem item;
   for (;;) {
     int rc = MOX_OK;
@@ -578,27 +598,36 @@ void SequentialReader::pumpPart(size_t setIndex, int member, Cursor& cursor) {
     // Kept (or given up) before it counts as passed: a stream that sees it
     // passed finds it held.
     if (record) hand(setIndex, member, item, cursor, true);
-    std::lock_guard<std::mutex> lock(cursor.mutex);
-    if (record) {
-      cursor.passed[{item.header.stream, item.header.kind == Kind::kParity}] =
-          item.header.sequence + 1;
-    }
-    if (cursor.stopping || rc != MOX_OK || end) {
-      cursor.pumpFailure = rc;
-      if (end) cursor.ended = true;
-      cursor.pumping = false;
-      cursor.arrived.notify_all();
-      return;
-    }
-    // A waiting stream wakes for its own record only (kept, or given up
-    // before it asked).
     bool wake = false;
-    if (record && cursor.waiters > 0) {
-      const HeldKey key{setIndex, member, item.header.kind == Kind::kParity, item.header.sequence};
-      MutexLock guard(hand_);
-      wake = wanted_.count({item.header.stream, key}) != 0;
+    {
+      std::lock_guard<std::mutex> lock(cursor.mutex);
+      if (record) {
+        cursor.passed[{item.header.stream, item.header.kind == Kind::kParity}] =
+            item.header.sequence + 1;
+      }
+      if (cursor.stopping || rc != MOX_OK || end) {
+        cursor.pumpFailure = rc;
+        if (end) cursor.ended = true;
+        cursor.pumping = false;
+        cursor.wakeDue = false;
+        cursor.arrived.notify_all();
+        return;
+      }
+      // A waiting stream wakes for its own record only (kept, or given up
+      // before it asked).
+      if (record && cursor.waiters > 0) {
+        const HeldKey key{setIndex, member, item.header.kind == Kind::kParity,
+                          item.header.sequence};
+        MutexLock guard(hand_);
+        wake = wanted_.count({item.header.stream, key}) != 0;
+      }
     }
-    if (wake) cursor.arrived.notify_all();
+    // Woken with the records that follow its own: one switch for several
+    // records. A stream waits a short while at most (awaitPump).
+    if (wake) cursor.wakeDue = true;
+    if (cursor.wakeDue && ++cursor.sinceWake >= kWakeBatch) {
+      wakeStreams(cursor);
+    }
   }
 }
 
@@ -682,6 +711,7 @@ bool SequentialReader::waitForPumpRoom(StreamState& st, Cursor& cursor,
                                        size_t share) MOX_NO_THREAD_SAFETY_ANALYSIS {
   // A pump that waited a slice with no record taken gives up at once until
   // one is taken.
+  if (cursor.wakeDue) wakeStreams(cursor);  // the records it waits for are there
   if (st.phase != Phase::kActive || cursor.stalledAt == takesAll_) return false;
   // Woken once the share drained by a quarter, not at every record taken.
   cursor.lowWater = share - std::max<size_t>(share / 4, 1);
