@@ -8,9 +8,12 @@
 #
 # The target serves four drives behind a changer: the group uses drives 0
 # and 1, the plain client drives 2 and 3 (cartridges of their own, so
-# neither overwrites the other's tapes). Each round runs the group, then the
-# plain client, so that both meet the same state of the machine; the
-# ratios are the medians of the rounds' ratios.
+# neither overwrites the other's tapes). Each round starts a new target on
+# new images, runs the group, then the plain client, so that both meet the
+# same state of the machine; the ratios are the medians of the rounds'
+# ratios. Each writes its session to new images, as the plain client writes
+# both drives at once before each alone: tgt writes a block over one
+# already there for less.
 #
 # The group: zephlorn -b1 -r1 over RAID 0, two streams of DATA (default
 # random; classic costs the program less processor time to make and
@@ -20,7 +23,8 @@
 # engine record (a 64 KiB block and its 48-byte header), both drives at once,
 # then each alone; on two cores tgtd's own processor time caps a pair of
 # drives. Figures are medians of REPEAT (default 3) rounds. The images lie in
-# TMPDIR (default /tmp).
+# TMPDIR, by default /dev/shm: tgt syncs an image after every block it
+# writes, so images on a disk time the disk.
 set -euo pipefail
 BUILD=${1:-build}
 MIB=${2:-512}
@@ -34,24 +38,37 @@ for p in "$ZEPHLORN" "$MOXCTL" "$TGT_LIBRARY" "$YARDSTICK"; do
 done
 command -v jq >/dev/null || { echo "tape_group: needs jq" >&2; exit 2; }
 
-WORK=$(mktemp -d "${TMPDIR:-/tmp}/tape-group.XXXXXX")
+export TMPDIR=${TMPDIR:-/dev/shm}
+WORK=$(mktemp -d "$TMPDIR/tape-group.XXXXXX")
 export MOX_HOME=$WORK/home
-mkfifo "$WORK/tgt.in"
-"$TGT_LIBRARY" --drives 4 --changer --cartridges 6 --capacity $((MIB * REPEAT + 256)) \
-  <"$WORK/tgt.in" >"$WORK/tgt.out" 2>"$WORK/tgt.err" &
-TGT_PID=$!
-exec {TGT_FD}>"$WORK/tgt.in"
-trap 'exec {TGT_FD}>&-; wait $TGT_PID 2>/dev/null; rm -rf "$WORK"' EXIT
-for _ in $(seq 200); do grep -qx ready "$WORK/tgt.out" && break; sleep 0.05; done
-URL=$(awk '$1 == "url" {print $2}' "$WORK/tgt.out")
-[ -n "$URL" ] || { echo "tape_group: tgt did not start: $(cat "$WORK/tgt.err")" >&2; exit 1; }
+TGT_PID=
+stop_target() {
+  [ -z "$TGT_PID" ] && return
+  exec {TGT_FD}>&-
+  wait "$TGT_PID" 2>/dev/null || true
+  TGT_PID=
+}
+trap 'stop_target; rm -rf "$WORK"' EXIT
 
-# RAID device 0 is the group; RAID device 1 only loads cartridges into
-# drives 2 and 3 for the plain client.
-"$MOXCTL" init --library "$URL" --raid 0:0,1 --raid 0:2,3 >/dev/null
-"$MOXCTL" set compression 0 off >/dev/null
-"$ZEPHLORN" -b1 -g1 -n1 -nc1 -c16 </dev/null >"$WORK/load.txt" 2>&1 ||
-  { tail "$WORK/load.txt" >&2; exit 1; }
+# A new target, images and home for each round.
+start_target() {
+  rm -rf "$WORK/round" "$MOX_HOME"
+  mkdir -p "$WORK/round"
+  mkfifo "$WORK/round/tgt.in"
+  "$TGT_LIBRARY" --drives 4 --changer --cartridges 4 --capacity $((MIB + 256)) \
+    <"$WORK/round/tgt.in" >"$WORK/round/tgt.out" 2>"$WORK/round/tgt.err" &
+  TGT_PID=$!
+  exec {TGT_FD}>"$WORK/round/tgt.in"
+  for _ in $(seq 200); do grep -qx ready "$WORK/round/tgt.out" && break; sleep 0.05; done
+  URL=$(awk '$1 == "url" {print $2}' "$WORK/round/tgt.out")
+  [ -n "$URL" ] || { echo "tape_group: tgt did not start: $(cat "$WORK/round/tgt.err")" >&2; exit 1; }
+  # RAID device 0 is the group; RAID device 1 only loads cartridges into
+  # drives 2 and 3 for the plain client.
+  "$MOXCTL" init --library "$URL" --raid 0:0,1 --raid 0:2,3 >/dev/null
+  "$MOXCTL" set compression 0 off >/dev/null
+  "$ZEPHLORN" -b1 -g1 -n1 -nc1 -c16 </dev/null >"$WORK/load.txt" 2>&1 ||
+    { tail "$WORK/load.txt" >&2; exit 1; }
+}
 CHUNKS=$((MIB * 16))  # 64 KiB blocks per stream: one stream per drive
 
 median() { sort -n | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
@@ -66,6 +83,7 @@ figure() {  # FIELD of the plain client's figure NAME (a prefix)
 
 for f in gw gr yw yr sw sr rw rr; do : >"$WORK/$f"; done
 for ((i = 0; i < REPEAT; i++)); do
+  start_target
   "$ZEPHLORN" -b1 -r1 -g0 -n2 -nc2 -c$CHUNKS --data=${DATA:-random} --json="$WORK/run.json" \
     </dev/null >"$WORK/run.txt" 2>&1 || { tail "$WORK/run.txt" >&2; exit 1; }
   gw=$(mibs "$WORK/run.json" backup)
@@ -83,6 +101,7 @@ for ((i = 0; i < REPEAT; i++)); do
   figure "sum of each alone" read_mibs >>"$WORK/sr"
   awk "BEGIN {print $gw / $yw}" >>"$WORK/rw"
   awk "BEGIN {print $gr / $yr}" >>"$WORK/rr"
+  stop_target
 done
 m() { median <"$WORK/$1"; }
 [ -z "${VERBOSE:-}" ] || paste "$WORK/gw" "$WORK/yw" "$WORK/gr" "$WORK/yr" >&2
