@@ -424,20 +424,27 @@ int TapeMedium::writeRecord(uint64_t address, const RecordHeader& h, const void*
                             bool crcKnown, uint64_t* size) const {
   RecordHeader header = h;
   if (!crcKnown) header.bodyCrc = crc32c(body, header.storedLength);
-  uint64_t length = kHeaderSize + uint64_t{header.storedLength};
-  if (length > largest_) return MOX_E_MEDIA;
-  std::vector<uint8_t> image(length);
-  encodeImage(header, body, image.data());
-  return writeImage(address, image.data(), static_cast<uint32_t>(length), size);
+  // The header and the body go to the drive's block as they are: no image
+  // of the record is built here.
+  uint8_t head[kHeaderSize];
+  encodeHeader(header, head);
+  return writeParts(address, head, kHeaderSize, body, header.storedLength, size);
 }
 
 int TapeMedium::writeImage(uint64_t address, const uint8_t* image, uint32_t length,
                            uint64_t* size) const {
-  if (length == 0 || length > largest_) return MOX_E_MEDIA;
+  return writeParts(address, image, length, nullptr, 0, size);
+}
+
+int TapeMedium::writeParts(uint64_t address, const uint8_t* head, uint32_t headLength,
+                           const void* tail, uint32_t tailLength, uint64_t* size) const {
+  const uint64_t total = uint64_t{headLength} + tailLength;
+  if (total == 0 || total > largest_) return MOX_E_MEDIA;
+  const uint32_t length = static_cast<uint32_t>(total);
   int rc = appendable(address, framedSize(length));
   if (rc != MOX_OK) return rc;
   if (queued_.empty()) acknowledgedEnd_ = end_;
-  Outcome o = drive_->writeRecord(image, length);
+  Outcome o = drive_->writeRecord(head, headLength, tail, tailLength);
   if (o == Outcome::overflow) return overflowed(address);
   if (!scsi::written(o)) return lost();
   uint64_t end = address + framedSize(length);

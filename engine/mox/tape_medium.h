@@ -121,6 +121,9 @@ class TapeMedium : public Medium {
   void seedLayout(const CartridgeMap& map);
 
  private:
+  // One record of `head` then `tail`, queued as one block (writeImage).
+  int writeParts(uint64_t address, const uint8_t* head, uint32_t headLength, const void* tail,
+                 uint32_t tailLength, uint64_t* size) const;
   // What the drive holds at the position.
   struct Object {
     enum Kind { kBlock, kMark, kEnd, kLong } kind = kEnd;

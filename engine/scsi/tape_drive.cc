@@ -341,23 +341,26 @@ void TapeDrive::dropQueuedWrites() {
   }
 }
 
-Outcome TapeDrive::writeRecord(const void* data, uint32_t length) {
+Outcome TapeDrive::writeRecord(const void* data, uint32_t length, const void* tail,
+                               uint32_t tailLength) {
   Outcome r = refuseUnlessReady(true);
   if (r != Outcome::done) return r;
   // A write ends the data where the caller stands, not past what was read
   // ahead.
   r = settleReads();
   if (r != Outcome::done) return r;
-  if (length == 0 || length > options_.recordCap) {
-    error_ = "a record of " + std::to_string(length) + " bytes (1 to " +
+  const uint64_t total = uint64_t{length} + tailLength;
+  if (total == 0 || total > options_.recordCap) {
+    error_ = "a record of " + std::to_string(total) + " bytes (1 to " +
              std::to_string(options_.recordCap) + " allowed)";
     return Outcome::unsupported;
   }
   std::unique_ptr<Pending> p = reuse(spare_);
   if (p->data.size() < options_.recordCap) p->data.resize(options_.recordCap);
-  std::memcpy(p->data.data(), data, length);
-  p->length = length;
-  const Command cmd{write6(length), Direction::out, p->data.data(), length,
+  if (length > 0) std::memcpy(p->data.data(), data, length);
+  if (tailLength > 0) std::memcpy(p->data.data() + length, tail, tailLength);
+  p->length = static_cast<uint32_t>(total);
+  const Command cmd{write6(p->length), Direction::out, p->data.data(), p->length,
                     options_.commandTimeoutMs};
   inflight_.push_back(std::move(p));
   transport_->submit(cmd, &inflight_.back()->done);

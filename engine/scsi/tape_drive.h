@@ -129,10 +129,12 @@ class TapeDrive {
   Outcome open();
 
   Outcome rewind();
-  // Queues one record of 1..recordCap bytes (copied). done or earlyWarning
-  // when it (and every earlier one) was queued or written; an error of an
-  // earlier queued record otherwise.
-  Outcome writeRecord(const void* data, uint32_t length);
+  // Queues one record of 1..recordCap bytes: `data`, then `tail` (both
+  // copied, in one block). done or earlyWarning when it (and every earlier
+  // one) was queued or written; an error of an earlier queued record
+  // otherwise.
+  Outcome writeRecord(const void* data, uint32_t length, const void* tail = nullptr,
+                      uint32_t tailLength = 0);
   // Waits for every queued record.
   Outcome flush();
   // Writes `count` filemarks after the queued records (0: only the barrier).
