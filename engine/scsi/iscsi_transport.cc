@@ -301,6 +301,7 @@ void IscsiTransport::pump(size_t leave) {
     for (const auto& s : slots_) {
       if (nearest == nullptr || s->deadline < nearest->deadline) nearest = s.get();
     }
+    if (nearest == nullptr) return;  // nothing outstanding after all
     if (now >= nearest->deadline) {
       char op[8];
       std::snprintf(op, sizeof op, "%02Xh", nearest->opcode);
