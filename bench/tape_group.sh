@@ -9,7 +9,8 @@
 # The target serves four drives behind a changer: the group uses drives 0
 # and 1, the plain client drives 2 and 3 (cartridges of their own, so
 # neither overwrites the other's tapes). Each round starts a new target on
-# new images, runs the group, then the plain client, so that both meet the
+# new images and runs the group and the plain client, one after the other,
+# the first of them changing from round to round, so that both meet the
 # same state of the machine; the ratios are the medians of the rounds'
 # ratios. Each writes its session to new images, as the plain client writes
 # both drives at once before each alone: tgt writes a block over one
@@ -88,15 +89,27 @@ figure() {  # FIELD of the plain client's figure NAME (a prefix)
 }
 
 for f in gw gr yw yr sw sr rw rr; do : >"$WORK/$f"; done
-for ((i = 0; i < REPEAT; i++)); do
-  start_target
+run_group() {
   "$ZEPHLORN" -b1 -r1 -g0 -n2 -nc2 -c$CHUNKS --data=${DATA:-random} --json="$WORK/run.json" \
     </dev/null >"$WORK/run.txt" 2>&1 || { tail "$WORK/run.txt" >&2; exit 1; }
-  gw=$(mibs "$WORK/run.json" backup)
-  gr=$(mibs "$WORK/run.json" restore)
+}
+run_plain_client() {
   # LUN 0 is the target's controller; the drives are LUNs 1 to 4, the changer 5.
   "$YARDSTICK" --url "$URL/3" --url "$URL/4" --block 65584 --depth 4 --size $((MIB))M \
     --repeat 1 --json "$WORK/yard.json" >"$WORK/yard.txt"
+}
+for ((i = 0; i < REPEAT; i++)); do
+  start_target
+  # Who goes first takes turns from round to round.
+  if ((i % 2 == 0)); then
+    run_group
+    run_plain_client
+  else
+    run_plain_client
+    run_group
+  fi
+  gw=$(mibs "$WORK/run.json" backup)
+  gr=$(mibs "$WORK/run.json" restore)
   yw=$(figure "all " write_mibs)
   yr=$(figure "all " read_mibs)
   echo "$gw" >>"$WORK/gw"
