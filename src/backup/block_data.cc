@@ -139,29 +139,20 @@ struct GeneratorWidth {
                   size_t textFrom, size_t textBytes);
 };
 
-void fill16(uint8_t* out, size_t size, uint64_t seed) { fillGenerated<Lanes16>(out, size, seed); }
-bool matches16(const uint8_t* block, size_t run, uint64_t seed, const char* text, size_t textFrom,
-               size_t textBytes) {
-  return generatedMatches<Lanes16>(block, run, seed, text, textFrom, textBytes);
-}
+// The fill and the check of one width, compiled for `TARGET`'s instructions.
+#define ZEP_GENERATOR_WIDTH(TARGET, LANES, BYTES)                                               \
+  TARGET void fill##BYTES(uint8_t* out, size_t size, uint64_t seed) {                           \
+    fillGenerated<LANES>(out, size, seed);                                                      \
+  }                                                                                             \
+  TARGET bool matches##BYTES(const uint8_t* block, size_t run, uint64_t seed, const char* text, \
+                             size_t textFrom, size_t textBytes) {                               \
+    return generatedMatches<LANES>(block, run, seed, text, textFrom, textBytes);                \
+  }
 
+ZEP_GENERATOR_WIDTH(, Lanes16, 16)
 #if defined(__x86_64__)
-__attribute__((target("avx2"))) void fill32(uint8_t* out, size_t size, uint64_t seed) {
-  fillGenerated<Lanes32>(out, size, seed);
-}
-__attribute__((target("avx2"))) bool matches32(const uint8_t* block, size_t run, uint64_t seed,
-                                               const char* text, size_t textFrom,
-                                               size_t textBytes) {
-  return generatedMatches<Lanes32>(block, run, seed, text, textFrom, textBytes);
-}
-__attribute__((target("avx512f"))) void fill64(uint8_t* out, size_t size, uint64_t seed) {
-  fillGenerated<Lanes64>(out, size, seed);
-}
-__attribute__((target("avx512f"))) bool matches64(const uint8_t* block, size_t run, uint64_t seed,
-                                                  const char* text, size_t textFrom,
-                                                  size_t textBytes) {
-  return generatedMatches<Lanes64>(block, run, seed, text, textFrom, textBytes);
-}
+ZEP_GENERATOR_WIDTH(__attribute__((target("avx2"))), Lanes32, 32)
+ZEP_GENERATOR_WIDTH(__attribute__((target("avx512f"))), Lanes64, 64)
 #endif
 
 // Widest first.
