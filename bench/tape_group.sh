@@ -51,15 +51,17 @@ stop_target() {
 }
 trap 'stop_target; rm -rf "$WORK"' EXIT
 
-# A new target, images and home for each round. First 3 GiB are written to
-# the images' file system and dropped, so that the round's writes take
-# pages the kernel had just freed: on a virtual machine a page of memory
-# never touched before costs the host's time, and whichever client met more
-# of them was the slower.
-start_target() {
-  rm -rf "$WORK/round" "$MOX_HOME"
+# Before each client runs, 3 GiB are written to the images' file system and
+# dropped, so that its writes take pages the kernel had just freed: on a
+# virtual machine a page of memory never touched before costs the host's
+# time, and whichever client met more of them was the slower.
+warm() {
   head -c 3G /dev/zero >"$WORK/warm" 2>/dev/null || true
   rm -f "$WORK/warm"
+}
+# A new target, images and home for each round.
+start_target() {
+  rm -rf "$WORK/round" "$MOX_HOME"
   mkdir -p "$WORK/round"
   mkfifo "$WORK/round/tgt.in"
   "$TGT_LIBRARY" --drives 4 --changer --cartridges 4 --capacity $((MIB + 256)) \
@@ -90,10 +92,12 @@ figure() {  # FIELD of the plain client's figure NAME (a prefix)
 
 for f in gw gr yw yr sw sr rw rr; do : >"$WORK/$f"; done
 run_group() {
+  warm
   "$ZEPHLORN" -b1 -r1 -g0 -n2 -nc2 -c$CHUNKS --data=${DATA:-random} --json="$WORK/run.json" \
     </dev/null >"$WORK/run.txt" 2>&1 || { tail "$WORK/run.txt" >&2; exit 1; }
 }
 run_plain_client() {
+  warm
   # LUN 0 is the target's controller; the drives are LUNs 1 to 4, the changer 5.
   "$YARDSTICK" --url "$URL/3" --url "$URL/4" --block 65584 --depth 4 --size $((MIB))M \
     --repeat 1 --json "$WORK/yard.json" >"$WORK/yard.txt"
