@@ -13,6 +13,7 @@
 // each member once.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "engine/mox/cartridge.h"
@@ -53,14 +54,15 @@ class SequentialFile final : public CartridgeFile {
   void forgetMap() const override {}
 
   // A write ended in the early-warning zone since the medium was opened.
-  bool earlyWarning() const { return earlyWarning_; }
+  bool earlyWarning() const { return earlyWarning_.load(std::memory_order_relaxed); }
 
  private:
   // Whether a record of `bytes` at `address` may be appended.
   int appendable(uint64_t address, uint64_t bytes) const;
   void appended(uint64_t end) const;
 
-  mutable bool earlyWarning_ = false;
+  // Read by the group's writer while a member's records go out.
+  mutable std::atomic<bool> earlyWarning_{false};
 };
 
 }  // namespace mox

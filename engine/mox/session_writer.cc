@@ -43,7 +43,32 @@ struct SessionWriter::MemberWrite {
   SessionStart start;
   std::vector<IndexEntry> pending;
   std::vector<uint64_t> indexOffsets;
+  // Turns to write on a medium that takes records in order: given out
+  // under mutex_, over under turnMutex_.
+  uint64_t given = 0;
+  uint64_t served = 0;
 };
+
+void SessionWriter::awaitTurn(MemberWrite& mw, uint64_t turn) {
+  std::unique_lock<std::mutex> lock(turnMutex_);
+  turnOver_.wait(lock, [&] { return mw.served == turn; });
+}
+
+void SessionWriter::endTurn(MemberWrite& mw) {
+  {
+    std::lock_guard<std::mutex> lock(turnMutex_);
+    ++mw.served;
+  }
+  turnOver_.notify_all();
+}
+
+// Called with mutex_ held: no turn is given out meanwhile.
+void SessionWriter::drain(int member) {
+  if (!inOrder_) return;
+  MemberWrite& mw = *members_[static_cast<size_t>(member)];
+  std::unique_lock<std::mutex> lock(turnMutex_);
+  turnOver_.wait(lock, [&] { return mw.served == mw.given; });
+}
 
 // One data block on its way to the members.
 struct SessionWriter::BlockPlan {
@@ -145,6 +170,7 @@ int SessionWriter::appendRecord(int member, const RecordHeader& header, const vo
   int rc = MOX_OK;
   if (inOrder_) {
     MutexLock guard(mutex_);
+    drain(member);
     rc = claimRecord(member, header, parity, reservedRelease, &offset, &due);
     if (rc == MOX_OK) rc = medium.writeRecord(offset, header, body, false, &size);
   } else {
@@ -179,6 +205,7 @@ void SessionWriter::writeBack(int member, uint64_t start) const {
 int SessionWriter::flushIndex(int member) {
   MemberWrite& mw = *members_[static_cast<size_t>(member)];
   if (mw.pending.empty()) return MOX_OK;
+  drain(member);
   std::vector<uint8_t> body = encodeIndex(mw.pending);
   RecordHeader h =
       controlHeader(Kind::kIndex, session_, static_cast<uint16_t>(member), body.size());
@@ -219,35 +246,43 @@ int SessionWriter::writeBlock(const uint8_t* block, uint16_t stream) {
   placeBlock(sw, &plan);
   std::vector<uint64_t> offsets, writeBacks;
   int rc = MOX_OK;
-  if (inOrder_) {
+  std::vector<uint64_t> turns;
+  {
     MutexLock guard(mutex_);
     rc = claimSpace(plan, &offsets, &writeBacks);
-    if (rc == MOX_OK) rc = writeTargets(plan, offsets, writeBacks);
-  } else {
-    {
-      MutexLock guard(mutex_);
-      rc = claimSpace(plan, &offsets, &writeBacks);
+    if (rc == MOX_OK && inOrder_) {
+      for (int t : plan.targets) turns.push_back(members_[static_cast<size_t>(t)]->given++);
     }
-    if (rc == MOX_OK) rc = writeTargets(plan, offsets, writeBacks);
   }
+  if (rc == MOX_OK) rc = writeTargets(plan, offsets, writeBacks, inOrder_ ? &turns : nullptr);
   if (rc != MOX_OK) return rc;
   sw.next = plan.header.sequence + 1;
   return setup_.raid.parity() ? stageParityUnit(stream, sw, plan) : MOX_OK;
 }
 
 int SessionWriter::writeTargets(const BlockPlan& plan, const std::vector<uint64_t>& offsets,
-                                const std::vector<uint64_t>& writeBacks) {
+                                const std::vector<uint64_t>& writeBacks,
+                                const std::vector<uint64_t>* turns) {
+  int rc = MOX_OK;
   for (size_t i = 0; i < plan.targets.size(); ++i) {
-    uint64_t size = 0;
-    int rc = set_->media[static_cast<size_t>(plan.targets[i])]->writeRecord(
-        offsets[i], plan.header, plan.body, /*crcKnown=*/true, &size);
-    if (rc != MOX_OK) return noteWrite(rc);
-    writeBack(plan.targets[i], writeBacks[i]);
-    if (setup_.status != nullptr) {
-      setup_.status->addMemberBlocks(static_cast<unsigned>(plan.targets[i]), 1);
+    int member = plan.targets[i];
+    MemberWrite& mw = *members_[static_cast<size_t>(member)];
+    if (turns != nullptr) awaitTurn(mw, (*turns)[i]);
+    // After a failed write the block's other records are not written, but
+    // their turns still end, so that the members' later records go on.
+    if (rc == MOX_OK) {
+      uint64_t size = 0;
+      rc = set_->media[static_cast<size_t>(member)]->writeRecord(offsets[i], plan.header, plan.body,
+                                                                 /*crcKnown=*/true, &size);
+      if (rc == MOX_OK) {
+        writeBack(member, writeBacks[i]);
+        if (setup_.status != nullptr)
+          setup_.status->addMemberBlocks(static_cast<unsigned>(member), 1);
+      }
     }
+    if (turns != nullptr) endTurn(mw);
   }
-  return MOX_OK;
+  return noteWrite(rc);
 }
 
 void SessionWriter::encodeBlock(const uint8_t* block, uint16_t stream, uint32_t sequence,

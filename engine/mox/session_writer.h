@@ -7,10 +7,15 @@
 // Locking (group.h has the contract): control calls run alone; block calls
 // (writeBlock) run many at once, one per stream, and share only what
 // mutex_ guards. A medium that takes records only in order (a sequential
-// one) gets each member's records claimed and written under mutex_.
+// one) gets each member's records claimed in order under mutex_, each with
+// the member's next turn, and written in turn order outside it, so that
+// streams whose blocks go to different members write them at once. A
+// record written under mutex_ (an index or parity record) waits until
+// the member's turns given out before it are over.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -66,8 +71,16 @@ class SessionWriter {
   // a range of that member to write back early (kNoWriteBack when none).
   int claimSpace(const BlockPlan& plan, std::vector<uint64_t>* offsets,
                  std::vector<uint64_t>* writeBacks) MOX_REQUIRES(mutex_);
+  // Writes the block's record on its targets; with `turns` (a medium that
+  // takes records in order), each in the member's turn it was given.
   int writeTargets(const BlockPlan& plan, const std::vector<uint64_t>& offsets,
-                   const std::vector<uint64_t>& writeBacks);
+                   const std::vector<uint64_t>& writeBacks, const std::vector<uint64_t>* turns);
+  // A member's turns: awaitTurn waits until the turns before `turn` are
+  // over, endTurn ends the current one, and drain waits until every turn
+  // given out is over.
+  void awaitTurn(MemberWrite& mw, uint64_t turn);
+  void endTurn(MemberWrite& mw);
+  void drain(int member) MOX_REQUIRES(mutex_);
   // Early write-back: the start of a range of the member that is due to be
   // written back, taken from it, else kNoWriteBack; writeBack issues it.
   uint64_t takeWriteBack(int member) MOX_REQUIRES(mutex_);
@@ -98,10 +111,12 @@ class SessionWriter {
   uint32_t session_;
   uint32_t setIndex_ = 0;  // the set's place among the session's sets
   uint16_t openedStreams_;
-  // Records are claimed and written in order, under mutex_ (a medium that
-  // takes records only in the order they come).
+  // Records are claimed in order under mutex_ and written in the member's
+  // turns (a medium that takes records only in the order they come).
   bool inOrder_ = false;
-  Mutex mutex_;  // what block calls of different streams share
+  Mutex mutex_;           // what block calls of different streams share
+  std::mutex turnMutex_;  // the members' turns that are over (MemberWrite::served)
+  std::condition_variable turnOver_;
   int32_t nextStream_ MOX_GUARDED_BY(mutex_) = 1;
   std::vector<std::unique_ptr<StreamWrite>> writes_;
   std::vector<std::unique_ptr<MemberWrite>> members_;

@@ -192,7 +192,8 @@ class TapeMedium : public Medium {
   mutable std::deque<std::pair<uint64_t, uint64_t>> queued_;
   mutable uint64_t acknowledgedEnd_ = 0;
   mutable bool dirty_ = false;  // written since the last barrier
-  mutable bool earlyWarning_ = false;
+  // Read by the group's writer while a member's records go out.
+  mutable std::atomic<bool> earlyWarning_{false};
 
   mutable std::vector<uint8_t> block_;  // a block kept read ahead
   // The bytes of the block just read: in the drive's buffer (until its next

@@ -36,6 +36,7 @@
 // Not thread-safe: one member, one thread at a time.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -182,7 +183,9 @@ class TapeDrive {
   const TapePosition& position() const { return position_; }
   void setPosition(const TapePosition& position) { position_ = position; }
   // EOM was reported on a write since open() (or the last rewind).
-  bool earlyWarning() const { return earlyWarning_; }
+  // Read by other threads (a group's writer checks its members' room while
+  // another thread writes to the drive).
+  bool earlyWarning() const { return earlyWarning_.load(std::memory_order_relaxed); }
   // A record did not fit (VOLUME OVERFLOW): no more records are accepted.
   bool full() const { return full_; }
   uint64_t recordsSubmitted() const { return submitted_; }
@@ -254,7 +257,7 @@ class TapeDrive {
   DriveState state_ = DriveState::ready;
   TapePosition position_;
   bool opened_ = false;
-  bool earlyWarning_ = false;
+  std::atomic<bool> earlyWarning_{false};
   bool earlyWarningReported_ = false;
   bool full_ = false;
   uint64_t submitted_ = 0;
