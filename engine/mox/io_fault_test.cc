@@ -541,6 +541,43 @@ TEST(CheckUnderReadFaults, EveryFailedReadFailsTheCheck) {
   }
 }
 
+// A write that fails while eight streams write at once, on each kind of
+// group: every stream's call comes back (none waits on a member for a
+// record that will not go out), the session is not reported ended, and the
+// next session is written and read back whole.
+TEST(ConcurrentWriteFaults, AFailedWriteEndsEveryStreamsCallAndNoSession) {
+  zeptest::ScopedTempDir temp{"moxconc", access("/dev/shm", W_OK) == 0 ? "/dev/shm" : nullptr};
+  ASSERT_TRUE(temp.valid());
+  const std::string home = temp.file("home");
+  setenv("MOX_HOME", home.c_str(), 1);
+  ASSERT_EQ(moxtest::moxctlIn(home, {"init", "--drives", "7", "--cartridges", "12", "--raid",
+                                     "0:0,1", "--raid", "1:2,3", "--raid", "5:4,5,6"}),
+            0);
+  for (const char* group : {"RGROUP0", "RGROUP1", "RGROUP2"}) {
+    SCOPED_TRACE(group);
+    uint64_t writes = 0;
+    {
+      FaultFileEnv env;
+      platform::ScopedFileEnv scope(&env);
+      ASSERT_EQ(moxtest::writeSession(group, 8, 24, 8).rc, 0);
+      writes = env.count(Op::kWrite);
+    }
+    {
+      FaultFileEnv env;
+      env.arm(Op::kWrite, writes / 2, Fault::kEio);
+      platform::ScopedFileEnv scope(&env);
+      EXPECT_NE(moxtest::writeSession(group, 8, 24, 8).rc, 0);
+      EXPECT_TRUE(env.fired());
+    }
+    auto w = moxtest::writeSession(group, 8, 24, 8);
+    ASSERT_EQ(w.rc, 0);
+    auto r = moxtest::readSession(group, w.session, 8, 24, 8);
+    EXPECT_EQ(r.rc, 0);
+    EXPECT_EQ(r.blocks, 8u * 24u);
+    EXPECT_EQ(r.mismatches, 0u);
+  }
+}
+
 std::vector<Scenario> allScenarios() {
   std::vector<Scenario> out;
   for (Action a : {Action::kBackup, Action::kFirstSession, Action::kSpan, Action::kRebuild,
