@@ -16,16 +16,20 @@
 # both drives at once before each alone: tgt writes a block over one
 # already there for less.
 #
-# The group: zephlorn -b1 -r1 over RAID 0, two streams of DATA (default
-# random; classic costs the program less processor time to make and
-# verify), compression off, MIB_PER_DRIVE (default 512) per drive; its figure
-# is the bytes of the data blocks over the test's elapsed time (from the
-# result document), in MiB/s. The plain client writes and reads blocks of one
-# engine record (a 64 KiB block and its 48-byte header), both drives at once,
-# then each alone; on two cores tgtd's own processor time caps a pair of
-# drives. Figures are medians of REPEAT (default 3) rounds. The images lie in
-# TMPDIR, by default /dev/shm: tgt syncs an image after every block it
-# writes, so images on a disk time the disk.
+# The group: zephlorn -b1 -r0, then zephlorn -b0 -r1 (the restore of that
+# session), over RAID 0, two streams of DATA (default random; classic costs
+# the program less processor time to make and verify), compression off,
+# MIB_PER_DRIVE (default 512) per drive; its figure is the bytes of the data
+# blocks over the test's elapsed time (from the result document), in MiB/s.
+# The plain client writes and reads blocks of one engine record (a 64 KiB
+# block and its 48-byte header), both drives at once, then each alone; on
+# two cores tgtd's own processor time caps a pair of drives. Figures are
+# medians of REPEAT (default 3) rounds. Beside them, the processor seconds
+# per GiB moved that each client and tgtd took, the group's for its whole
+# backup or restore, the plain client's for its pass of both drives at once:
+# on a small machine these decide the figures. The images lie in TMPDIR, by
+# default /dev/shm: tgt syncs an image after every block it writes, so
+# images on a disk time the disk.
 set -euo pipefail
 BUILD=${1:-build}
 MIB=${2:-512}
@@ -71,6 +75,8 @@ start_target() {
   for _ in $(seq 200); do grep -qx ready "$WORK/round/tgt.out" && break; sleep 0.05; done
   URL=$(awk '$1 == "url" {print $2}' "$WORK/round/tgt.out")
   [ -n "$URL" ] || { echo "tape_group: tgt did not start: $(cat "$WORK/round/tgt.err")" >&2; exit 1; }
+  TGTD=$(pgrep -P "$TGT_PID" -x tgtd | head -1)
+  [ -n "$TGTD" ] || { echo "tape_group: tgtd not found" >&2; exit 1; }
   # RAID device 0 is the group; RAID device 1 only loads cartridges into
   # drives 2 and 3 for the plain client.
   "$MOXCTL" init --library "$URL" --raid 0:0,1 --raid 0:2,3 >/dev/null
@@ -90,17 +96,50 @@ figure() {  # FIELD of the plain client's figure NAME (a prefix)
     "$WORK/yard.json"
 }
 
-for f in gw gr yw yr sw sr rw rr; do : >"$WORK/$f"; done
+# Processor seconds so far of this shell's finished children (CPU_SELF) and
+# of tgtd (CPU_TGTD). `times` runs in this shell: in a subshell it would
+# count the subshell's own children only.
+HZ=$(getconf CLK_TCK)
+cpu_now() {
+  times >"$WORK/times"
+  CPU_SELF=$(awk 'END {for (i = 1; i <= 2; i++) {split($i, p, "m"); s += p[1] * 60 + p[2]} print s}' \
+    "$WORK/times")
+  CPU_TGTD=$(awk -v hz="$HZ" '{print ($14 + $15) / hz}' "/proc/$TGTD/stat")
+}
+per_gib() { awk "BEGIN {printf \"%.2f\\n\", ($1) / ($2 / 1073741824)}"; }  # SECONDS BYTES
+
+for f in gw gr yw yr sw sr rw rr gcw gcr gtw gtr ycw ycr ytw ytr; do : >"$WORK/$f"; done
+# The group's backup, then its restore, each timed for its processor seconds
+# and tgtd's.
 run_group() {
   warm
-  "$ZEPHLORN" -b1 -r1 -g0 -n2 -nc2 -c$CHUNKS --data=${DATA:-random} --json="$WORK/run.json" \
-    </dev/null >"$WORK/run.txt" 2>&1 || { tail "$WORK/run.txt" >&2; exit 1; }
+  local kind flags
+  for kind in backup restore; do
+    flags="-b1 -r0" && [ $kind = restore ] && flags="-b0 -r1"
+    cpu_now
+    local self=$CPU_SELF tgtd=$CPU_TGTD
+    # shellcheck disable=SC2086
+    "$ZEPHLORN" $flags -g0 -n2 -nc2 -c$CHUNKS --data=${DATA:-random} --json="$WORK/$kind.json" \
+      </dev/null >"$WORK/$kind.txt" 2>&1 || { tail "$WORK/$kind.txt" >&2; exit 1; }
+    cpu_now
+    local bytes
+    bytes=$(jq -r --arg k $kind '.tests[] | select(.kind == $k) | .bytes' "$WORK/$kind.json")
+    local c=gcw t=gtw
+    [ $kind = restore ] && c=gcr t=gtr
+    per_gib "$CPU_SELF - $self" "$bytes" >>"$WORK/$c"
+    per_gib "$CPU_TGTD - $tgtd" "$bytes" >>"$WORK/$t"
+  done
 }
 run_plain_client() {
   warm
   # LUN 0 is the target's controller; the drives are LUNs 1 to 4, the changer 5.
   "$YARDSTICK" --url "$URL/3" --url "$URL/4" --block 65584 --depth 4 --size $((MIB))M \
-    --repeat 1 --json "$WORK/yard.json" >"$WORK/yard.txt"
+    --repeat 1 --tgtd-pid "$TGTD" --json "$WORK/yard.json" >"$WORK/yard.txt"
+  local bytes=$((2 * MIB * 1048576))
+  per_gib "$(figure "all " cpu_write_s)" $bytes >>"$WORK/ycw"
+  per_gib "$(figure "all " cpu_read_s)" $bytes >>"$WORK/ycr"
+  per_gib "$(figure "all " tgtd_cpu_write_s)" $bytes >>"$WORK/ytw"
+  per_gib "$(figure "all " tgtd_cpu_read_s)" $bytes >>"$WORK/ytr"
 }
 for ((i = 0; i < REPEAT; i++)); do
   start_target
@@ -112,8 +151,8 @@ for ((i = 0; i < REPEAT; i++)); do
     run_plain_client
     run_group
   fi
-  gw=$(mibs "$WORK/run.json" backup)
-  gr=$(mibs "$WORK/run.json" restore)
+  gw=$(mibs "$WORK/backup.json" backup)
+  gr=$(mibs "$WORK/restore.json" restore)
   yw=$(figure "all " write_mibs)
   yr=$(figure "all " read_mibs)
   echo "$gw" >>"$WORK/gw"
@@ -130,9 +169,12 @@ m() { median <"$WORK/$1"; }
 [ -z "${VERBOSE:-}" ] || paste "$WORK/gw" "$WORK/yw" "$WORK/gr" "$WORK/yr" >&2
 
 printf '%-44s %11s %11s\n' "two tgt drives, $MIB MiB each, median of $REPEAT" "write MiB/s" "read MiB/s"
-printf '%-44s %11.0f %11.0f\n' "RAID 0 group (zephlorn -b1 -r1, 2 streams)" "$(m gw)" "$(m gr)"
+printf '%-44s %11.0f %11.0f\n' "RAID 0 group (zephlorn -b1, -r1, 2 streams)" "$(m gw)" "$(m gr)"
 printf '%-44s %11.0f %11.0f\n' "plain client, both drives at once" "$(m yw)" "$(m yr)"
 printf '%-44s %11.2f %11.2f\n' "ratio group / plain client (of each round)" "$(m rw)" "$(m rr)"
 printf '%-44s %11.0f %11.0f\n' "sum of each drive alone (plain client)" "$(m sw)" "$(m sr)"
+printf '%-44s %11s %11s\n' "processor s per GiB, the client + tgtd" "write" "read"
+printf '%-44s %11s %11s\n' "  RAID 0 group" "$(m gcw)+$(m gtw)" "$(m gcr)+$(m gtr)"
+printf '%-44s %11s %11s\n' "  plain client, both drives at once" "$(m ycw)+$(m ytw)" "$(m ycr)+$(m ytr)"
 printf '%-44s %11s %11s\n' "ratios of the rounds" "$(sort -n "$WORK/rw" | awk '{printf "%s%.2f", (NR > 1 ? "," : ""), $1}')" \
   "$(sort -n "$WORK/rr" | awk '{printf "%s%.2f", (NR > 1 ? "," : ""), $1}')"

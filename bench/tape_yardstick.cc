@@ -3,7 +3,7 @@
 //
 //   tape_yardstick (--url iscsi://HOST[:PORT]/IQN/LUN ... | --tgt N)
 //                  [--block BYTES] [--depth D] [--size BYTES] [--repeat R]
-//                  [--json FILE]
+//                  [--tgtd-pid PID] [--json FILE]
 //
 // Each drive gets one thread and its own libiscsi session (automatic
 // reconnect off). A pass writes SIZE bytes in blocks of BLOCK bytes
@@ -21,7 +21,9 @@
 // --tgt N starts a private tgtd (loopback, its own socket directory) with
 // N tape drives on images in $TMPDIR, set for speed (InitialR2T=No, bursts
 // of 4 MiB); its processor seconds are shown beside each figure, as on a
-// small machine tgtd's processor is what limits the drives.
+// small machine tgtd's processor is what limits the drives. --tgtd-pid
+// names the tgtd behind --url drives, for the same figures. The client's
+// own processor seconds in each pass are shown too.
 #include <iscsi/iscsi.h>
 #include <iscsi/scsi-lowlevel.h>
 #include <poll.h>
@@ -58,6 +60,7 @@ struct Options {
   int depth = 4;
   uint64_t size = 1024ull * 1024 * 1024;
   int repeat = 3;
+  pid_t tgtdPid = -1;
   std::string json;
 };
 
@@ -66,7 +69,7 @@ struct Options {
                "tape_yardstick: %s\n"
                "usage: tape_yardstick (--url iscsi://HOST[:PORT]/IQN/LUN ... | --tgt N)\n"
                "                      [--block BYTES] [--depth D] [--size BYTES] [--repeat R]\n"
-               "                      [--json FILE]\n",
+               "                      [--tgtd-pid PID] [--json FILE]\n",
                why);
   std::exit(2);
 }
@@ -130,6 +133,8 @@ Options parse(int argc, char** argv) {
       o.size = number(a, value(), 1, 1ull << 44);
     } else if (a == "--repeat") {
       o.repeat = static_cast<int>(number(a, value(), 1, 100));
+    } else if (a == "--tgtd-pid") {
+      o.tgtdPid = static_cast<pid_t>(number(a, value(), 1, 0x7FFFFFFF));
     } else if (a == "--json") {
       o.json = value();
     } else {
@@ -316,6 +321,7 @@ class Session {
 struct Figure {
   double writeMiBs = 0, readMiBs = 0;
   double writeTgtd = -1, readTgtd = -1;  // tgtd's processor seconds in the pass
+  double writeSelf = 0, readSelf = 0;    // this process's processor seconds in the pass
 };
 
 // One run over `drives` (indexes into urls) together: write, then read.
@@ -338,6 +344,7 @@ bool runOnce(const Options& o, const std::vector<std::string>& urls, const std::
   for (bool write : {true, false}) {
     std::barrier sync(static_cast<ptrdiff_t>(n));
     double cpu0 = processSeconds(tgtd);
+    double self0 = processSeconds(getpid());
     std::vector<std::thread> threads;
     for (size_t i = 0; i < n; ++i) {
       threads.emplace_back([&, i] {
@@ -349,6 +356,7 @@ bool runOnce(const Options& o, const std::vector<std::string>& urls, const std::
     }
     for (auto& t : threads) t.join();
     double cpu = cpu0 < 0 ? -1 : processSeconds(tgtd) - cpu0;
+    double self = processSeconds(getpid()) - self0;
     for (size_t i = 0; i < n; ++i) {
       if (!ok[i]) {
         *error = urls[static_cast<size_t>(drives[i])] + ": " + sessions[i]->error();
@@ -361,6 +369,7 @@ bool runOnce(const Options& o, const std::vector<std::string>& urls, const std::
     if (write) {
       f->writeMiBs = rate;
       f->writeTgtd = cpu;
+      f->writeSelf = self;
       for (auto& s : sessions) {
         if (!s->rewind()) {
           *error = s->error();
@@ -370,6 +379,7 @@ bool runOnce(const Options& o, const std::vector<std::string>& urls, const std::
     } else {
       f->readMiBs = rate;
       f->readTgtd = cpu;
+      f->readSelf = self;
     }
   }
   return true;
@@ -390,6 +400,8 @@ bool measure(const Options& o, const std::vector<std::string>& urls, const std::
   f->readMiBs = pick(&Figure::readMiBs);
   f->writeTgtd = pick(&Figure::writeTgtd);
   f->readTgtd = pick(&Figure::readTgtd);
+  f->writeSelf = pick(&Figure::writeSelf);
+  f->readSelf = pick(&Figure::readSelf);
   return true;
 }
 
@@ -422,13 +434,14 @@ int main(int argc, char** argv) {
     }
     for (int i = 0; i < o.tgtDrives; ++i) urls.push_back(target->url(target->driveLun(i)));
   }
-  pid_t tgtd = target ? target->pid() : -1;
+  pid_t tgtd = target ? target->pid() : o.tgtdPid;
   std::printf(
       "tape_yardstick: %zu drive(s), blocks of %u bytes, %d in flight, %llu MiB per drive, "
       "median of %d\n",
       urls.size(), o.block, o.depth, static_cast<unsigned long long>(o.size / 1048576), o.repeat);
   for (size_t i = 0; i < urls.size(); ++i) std::printf("  drive %zu: %s\n", i + 1, urls[i].c_str());
-  std::printf("%-36s %11s %11s %15s\n", "", "write MiB/s", "read MiB/s", "tgtd cpu s w/r");
+  std::printf("%-36s %11s %11s %15s %15s\n", "", "write MiB/s", "read MiB/s", "tgtd cpu s w/r",
+              "own cpu s w/r");
   nlohmann::json out;
   out["block"] = o.block;
   out["depth"] = o.depth;
@@ -437,14 +450,17 @@ int main(int argc, char** argv) {
   Figure sum;
   std::string error;
   auto report = [&](const std::string& name, const Figure& f) {
-    std::printf("%-36s %11.0f %11.0f %15s\n", name.c_str(), f.writeMiBs, f.readMiBs,
-                (cpu(f.writeTgtd) + "/" + cpu(f.readTgtd)).c_str());
+    std::printf("%-36s %11.0f %11.0f %15s %15s\n", name.c_str(), f.writeMiBs, f.readMiBs,
+                (cpu(f.writeTgtd) + "/" + cpu(f.readTgtd)).c_str(),
+                (cpu(f.writeSelf) + "/" + cpu(f.readSelf)).c_str());
     std::fflush(stdout);
     out["figures"].push_back({{"name", name},
                               {"write_mibs", f.writeMiBs},
                               {"read_mibs", f.readMiBs},
                               {"tgtd_cpu_write_s", f.writeTgtd},
-                              {"tgtd_cpu_read_s", f.readTgtd}});
+                              {"tgtd_cpu_read_s", f.readTgtd},
+                              {"cpu_write_s", f.writeSelf},
+                              {"cpu_read_s", f.readSelf}});
   };
   std::vector<int> all;
   for (size_t i = 0; i < urls.size(); ++i) all.push_back(static_cast<int>(i));
@@ -464,7 +480,7 @@ int main(int argc, char** argv) {
     sum.readMiBs += f.readMiBs;
   }
   if (urls.size() > 1) {
-    sum.writeTgtd = sum.readTgtd = -1;
+    sum.writeTgtd = sum.readTgtd = sum.writeSelf = sum.readSelf = -1;
     report("sum of each alone", sum);
     report("all " + std::to_string(urls.size()) + " at once, one thread each", together);
   }
