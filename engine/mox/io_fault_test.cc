@@ -546,12 +546,9 @@ TEST(CheckUnderReadFaults, EveryFailedReadFailsTheCheck) {
 // record that will not go out), the session is not reported ended, and the
 // next session is written and read back whole.
 TEST(ConcurrentWriteFaults, AFailedWriteEndsEveryStreamsCallAndNoSession) {
-  zeptest::ScopedTempDir temp{"moxconc", access("/dev/shm", W_OK) == 0 ? "/dev/shm" : nullptr};
-  ASSERT_TRUE(temp.valid());
-  const std::string home = temp.file("home");
-  setenv("MOX_HOME", home.c_str(), 1);
-  ASSERT_EQ(moxtest::moxctlIn(home, {"init", "--drives", "7", "--cartridges", "12", "--raid",
-                                     "0:0,1", "--raid", "1:2,3", "--raid", "5:4,5,6"}),
+  moxtest::TempHome home;
+  ASSERT_EQ(home.moxctl({"init", "--force", "--drives", "7", "--cartridges", "12", "--raid",
+                         "0:0,1", "--raid", "1:2,3", "--raid", "5:4,5,6"}),
             0);
   for (const char* group : {"RGROUP0", "RGROUP1", "RGROUP2"}) {
     SCOPED_TRACE(group);
