@@ -113,9 +113,10 @@ for f in gw gr yw yr sw sr rw rr gcw gcr gtw gtr ycw ycr ytw ytr; do : >"$WORK/$
 # and tgtd's.
 run_group() {
   warm
-  local kind flags
+  local kind flags session='' backed=''
   for kind in backup restore; do
-    flags="-b1 -r0" && [ $kind = restore ] && flags="-b0 -r1"
+    # The restore names the session the backup wrote.
+    flags="-b1 -r0" && [ $kind = restore ] && flags="-b0 -r1 -s$session"
     cpu_now
     local self=$CPU_SELF tgtd=$CPU_TGTD
     # shellcheck disable=SC2086
@@ -125,7 +126,13 @@ run_group() {
     local bytes
     bytes=$(jq -r --arg k $kind '.tests[] | select(.kind == $k) | .bytes' "$WORK/$kind.json")
     local c=gcw t=gtw
-    [ $kind = restore ] && c=gcr t=gtr
+    if [ $kind = backup ]; then
+      session=$(jq -r '.tests[0].session' "$WORK/backup.json")
+      backed=$bytes
+    else
+      c=gcr t=gtr
+      [ "$bytes" = "$backed" ] || { echo "tape_group: restored $bytes bytes of $backed" >&2; exit 1; }
+    fi
     per_gib "$CPU_SELF - $self" "$bytes" >>"$WORK/$c"
     per_gib "$CPU_TGTD - $tgtd" "$bytes" >>"$WORK/$t"
   done
