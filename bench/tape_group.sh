@@ -142,11 +142,10 @@ run_plain_client() {
   # LUN 0 is the target's controller; the drives are LUNs 1 to 4, the changer 5.
   "$YARDSTICK" --url "$URL/3" --url "$URL/4" --block 65584 --depth 4 --size $((MIB))M \
     --repeat 1 --tgtd-pid "$TGTD" --json "$WORK/yard.json" >"$WORK/yard.txt"
-  local bytes=$((2 * MIB * 1048576))
-  per_gib "$(figure "all " cpu_write_s)" $bytes >>"$WORK/ycw"
-  per_gib "$(figure "all " cpu_read_s)" $bytes >>"$WORK/ycr"
-  per_gib "$(figure "all " tgtd_cpu_write_s)" $bytes >>"$WORK/ytw"
-  per_gib "$(figure "all " tgtd_cpu_read_s)" $bytes >>"$WORK/ytr"
+  local pair
+  for pair in ycw:cpu_write_s ycr:cpu_read_s ytw:tgtd_cpu_write_s ytr:tgtd_cpu_read_s; do
+    per_gib "$(figure "all " "${pair#*:}")" $((2 * MIB * 1048576)) >>"$WORK/${pair%%:*}"
+  done
 }
 for ((i = 0; i < REPEAT; i++)); do
   start_target
