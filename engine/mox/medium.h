@@ -140,6 +140,12 @@ class Medium {
   // Writes a record image (header and body, `length` bytes) as one record.
   virtual int writeImage(uint64_t address, const uint8_t* image, uint32_t length,
                          uint64_t* size) const = 0;
+  // The same for the first `length` bytes of `*image`; a medium may take
+  // the buffer instead of copying it, and leave another in its place.
+  virtual int writeImageFrom(uint64_t address, std::vector<uint8_t>* image, uint32_t length,
+                             uint64_t* size) const {
+    return writeImage(address, image->data(), length, size);
+  }
   virtual int writeTapeMark(uint64_t address) const = 0;
   // The durability barrier: what was written is on the medium.
   virtual int sync() const = 0;

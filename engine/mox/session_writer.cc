@@ -1,6 +1,7 @@
 #include "engine/mox/session_writer.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <cstring>
 
 #include "engine/mox/block_codec.h"
@@ -19,6 +20,9 @@ constexpr uint64_t kWriteBackRange = 16ull << 20;
 constexpr uint64_t kWriteBackSlack = 4ull << 20;
 constexpr uint64_t kWriteBackLag = 4;
 constexpr uint64_t kNoWriteBack = ~0ull;
+// A medium that takes records in order: records of a member claimed and not
+// yet sent, at most (beyond them a claimer waits for its place).
+constexpr uint64_t kQueued = 8;
 
 }  // namespace
 
@@ -43,31 +47,82 @@ struct SessionWriter::MemberWrite {
   SessionStart start;
   std::vector<IndexEntry> pending;
   std::vector<uint64_t> indexOffsets;
-  // Turns to write on a medium that takes records in order: given out
-  // under mutex_, over under turnMutex_.
+  // A medium that takes records in order: the turns given out (under
+  // mutex_), and the queue of the records claimed and not yet sent (under
+  // queueMutex). Turn t has place t % kQueued once turn t - kQueued is over.
   uint64_t given = 0;
-  uint64_t served = 0;
+  std::mutex queueMutex;
+  std::condition_variable placeFree;
+  uint64_t sent = 0;     // turns over: sent, or dropped after a failure
+  bool sending = false;  // a block call is sending the member's records
+  bool failed = false;   // a record failed: the member's later ones are dropped
+  std::vector<Queued> queue;
 };
 
-void SessionWriter::awaitTurn(MemberWrite& mw, uint64_t turn) {
-  std::unique_lock<std::mutex> lock(turnMutex_);
-  turnOver_.wait(lock, [&] { return mw.served == turn; });
-}
+// A record in a member's queue.
+struct SessionWriter::Queued {
+  std::vector<uint8_t> image;  // header and body
+  uint32_t length = 0;
+  uint64_t offset = 0;
+  uint64_t writeBack = kNoWriteBack;
+  bool data = false;   // a data block's record: counted in the member's blocks
+  bool ready = false;  // filled: it may be sent
+};
 
-void SessionWriter::endTurn(MemberWrite& mw) {
-  {
-    std::lock_guard<std::mutex> lock(turnMutex_);
-    ++mw.served;
-  }
-  turnOver_.notify_all();
-}
-
-// Called with mutex_ held: no turn is given out meanwhile.
-void SessionWriter::drain(int member) {
-  if (!inOrder_) return;
+int SessionWriter::queueRecord(int member, uint64_t turn, const RecordHeader& header,
+                               const void* body, uint64_t offset, uint64_t writeBack, bool data) {
   MemberWrite& mw = *members_[static_cast<size_t>(member)];
-  std::unique_lock<std::mutex> lock(turnMutex_);
-  turnOver_.wait(lock, [&] { return mw.served == mw.given; });
+  Queued* q = nullptr;
+  {
+    std::unique_lock<std::mutex> lock(mw.queueMutex);
+    mw.placeFree.wait(lock, [&] { return turn < mw.sent + kQueued; });
+    q = &mw.queue[turn % kQueued];
+  }
+  // The place is this turn's alone until it is posted.
+  q->length = static_cast<uint32_t>(kHeaderSize + header.storedLength);
+  if (q->image.size() < q->length) q->image.resize(q->length);
+  encodeImage(header, body, q->image.data());
+  q->offset = offset;
+  q->writeBack = writeBack;
+  q->data = data;
+  return post(member, turn);
+}
+
+int SessionWriter::post(int member, uint64_t turn) {
+  MemberWrite& mw = *members_[static_cast<size_t>(member)];
+  const Medium& medium = *set_->media[static_cast<size_t>(member)];
+  std::unique_lock<std::mutex> lock(mw.queueMutex);
+  mw.queue[turn % kQueued].ready = true;
+  if (mw.sending) return mw.failed ? MOX_E_IO : MOX_OK;
+  mw.sending = true;
+  for (;;) {
+    Queued& q = mw.queue[mw.sent % kQueued];
+    if (!q.ready) break;
+    const bool drop = mw.failed;
+    lock.unlock();
+    int rc = MOX_OK;
+    if (!drop) {
+      uint64_t size = 0;
+      rc = medium.writeImageFrom(q.offset, &q.image, q.length, &size);
+      if (rc == MOX_OK) {
+        writeBack(member, q.writeBack);
+        if (q.data && setup_.status != nullptr)
+          setup_.status->addMemberBlocks(static_cast<unsigned>(member), 1);
+      }
+    }
+    lock.lock();
+    // Records already taken from their streams are not on the member: the
+    // session can never be ended, whatever the failure was.
+    if (rc != MOX_OK) {
+      mw.failed = true;
+      set_->writeFailed.store(true);
+    }
+    q.ready = false;
+    ++mw.sent;
+    mw.placeFree.notify_all();
+  }
+  mw.sending = false;
+  return mw.failed ? MOX_E_IO : MOX_OK;
 }
 
 // One data block on its way to the members.
@@ -98,6 +153,7 @@ int SessionWriter::openSetSession(uint64_t prevSetId) {
   inOrder_ = false;
   for (size_t i = 0; i < set_->memberCount(); ++i) {
     auto mw = std::make_unique<MemberWrite>();
+    mw->queue.resize(kQueued);
     // The append point is where the set's last session ended.
     mw->offset = set_->maps[i].appendOffset;
     inOrder_ = inOrder_ || !set_->media[i]->traits().randomAccess;
@@ -169,10 +225,16 @@ int SessionWriter::appendRecord(int member, const RecordHeader& header, const vo
   uint64_t offset = 0, due = kNoWriteBack, size = 0;
   int rc = MOX_OK;
   if (inOrder_) {
-    MutexLock guard(mutex_);
-    drain(member);
-    rc = claimRecord(member, header, parity, reservedRelease, &offset, &due);
-    if (rc == MOX_OK) rc = medium.writeRecord(offset, header, body, false, &size);
+    uint64_t turn = 0;
+    {
+      MutexLock guard(mutex_);
+      rc = claimRecord(member, header, parity, reservedRelease, &offset, &due);
+      if (rc == MOX_OK) turn = members_[static_cast<size_t>(member)]->given++;
+    }
+    if (rc != MOX_OK) return noteWrite(rc);
+    RecordHeader h = header;
+    h.bodyCrc = crc32c(body, h.storedLength);
+    return queueRecord(member, turn, h, body, offset, due, false);
   } else {
     {
       MutexLock guard(mutex_);
@@ -205,13 +267,20 @@ void SessionWriter::writeBack(int member, uint64_t start) const {
 int SessionWriter::flushIndex(int member) {
   MemberWrite& mw = *members_[static_cast<size_t>(member)];
   if (mw.pending.empty()) return MOX_OK;
-  drain(member);
   std::vector<uint8_t> body = encodeIndex(mw.pending);
   RecordHeader h =
       controlHeader(Kind::kIndex, session_, static_cast<uint16_t>(member), body.size());
-  uint64_t size = 0;
-  int rc = set_->media[static_cast<size_t>(member)]->writeRecord(mw.offset, h, body.data(), false,
-                                                                 &size);
+  uint64_t size = framedSize(kHeaderSize + body.size());
+  int rc = MOX_OK;
+  if (inOrder_) {
+    // In the member's next turn; sent at once unless a block call is
+    // sending its records, and then by that call.
+    h.bodyCrc = crc32c(body.data(), body.size());
+    rc = queueRecord(member, mw.given++, h, body.data(), mw.offset, kNoWriteBack, false);
+  } else {
+    rc = set_->media[static_cast<size_t>(member)]->writeRecord(mw.offset, h, body.data(), false,
+                                                               &size);
+  }
   if (rc != MOX_OK) return noteWrite(rc);
   mw.indexOffsets.push_back(mw.offset);
   mw.offset += size;
@@ -266,10 +335,14 @@ int SessionWriter::writeTargets(const BlockPlan& plan, const std::vector<uint64_
   int rc = MOX_OK;
   for (size_t i = 0; i < plan.targets.size(); ++i) {
     int member = plan.targets[i];
-    MemberWrite& mw = *members_[static_cast<size_t>(member)];
-    if (turns != nullptr) awaitTurn(mw, (*turns)[i]);
-    // After a failed write the block's other records are not written, but
-    // their turns still end, so that the members' later records go on.
+    if (turns != nullptr) {
+      // Every turn given is queued, even after a failure, so that the
+      // member's later records go on (a failed member drops them).
+      int q =
+          queueRecord(member, (*turns)[i], plan.header, plan.body, offsets[i], writeBacks[i], true);
+      if (rc == MOX_OK) rc = q;
+      continue;
+    }
     if (rc == MOX_OK) {
       uint64_t size = 0;
       rc = set_->media[static_cast<size_t>(member)]->writeRecord(offsets[i], plan.header, plan.body,
@@ -280,7 +353,6 @@ int SessionWriter::writeTargets(const BlockPlan& plan, const std::vector<uint64_
           setup_.status->addMemberBlocks(static_cast<unsigned>(member), 1);
       }
     }
-    if (turns != nullptr) endTurn(mw);
   }
   return noteWrite(rc);
 }

@@ -7,15 +7,15 @@
 // Locking (group.h has the contract): control calls run alone; block calls
 // (writeBlock) run many at once, one per stream, and share only what
 // mutex_ guards. A medium that takes records only in order (a sequential
-// one) gets each member's records claimed in order under mutex_, each with
-// the member's next turn, and written in turn order outside it, so that
-// streams whose blocks go to different members write them at once. A
-// record written under mutex_ (an index or parity record) waits until
-// the member's turns given out before it are over.
+// one, a tape) gets each member's records claimed in order under mutex_,
+// each with the member's next turn and the turn's place in the member's
+// queue. The claimer fills the place outside mutex_, and the records go
+// out in turn order, sent by whichever block call finds nobody sending the
+// member's records: a stream whose record waits behind another's goes on
+// with its next block instead of waiting for the drive.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -61,6 +61,7 @@ class SessionWriter {
  private:
   struct StreamWrite;
   struct MemberWrite;
+  struct Queued;
   struct BlockPlan;
 
   // Writing a block: encode (compress, checksum), place on members, claim
@@ -72,15 +73,18 @@ class SessionWriter {
   int claimSpace(const BlockPlan& plan, std::vector<uint64_t>* offsets,
                  std::vector<uint64_t>* writeBacks) MOX_REQUIRES(mutex_);
   // Writes the block's record on its targets; with `turns` (a medium that
-  // takes records in order), each in the member's turn it was given.
+  // takes records in order), queues it in each member's turn it was given.
   int writeTargets(const BlockPlan& plan, const std::vector<uint64_t>& offsets,
                    const std::vector<uint64_t>& writeBacks, const std::vector<uint64_t>* turns);
-  // A member's turns: awaitTurn waits until the turns before `turn` are
-  // over, endTurn ends the current one, and drain waits until every turn
-  // given out is over.
-  void awaitTurn(MemberWrite& mw, uint64_t turn);
-  void endTurn(MemberWrite& mw);
-  void drain(int member) MOX_REQUIRES(mutex_);
+  // A medium that takes records in order: puts the record at `offset` in
+  // its place in the member's queue (waiting for the turn kQueued before it
+  // to be over) and posts it.
+  int queueRecord(int member, uint64_t turn, const RecordHeader& header, const void* body,
+                  uint64_t offset, uint64_t writeBack, bool data);
+  // Marks the record of `turn` ready and sends the member's ready records in
+  // turn order, unless a block call is sending them already (it sends this
+  // one too). MOX_E_IO once a record of the member failed.
+  int post(int member, uint64_t turn);
   // Early write-back: the start of a range of the member that is due to be
   // written back, taken from it, else kNoWriteBack; writeBack issues it.
   uint64_t takeWriteBack(int member) MOX_REQUIRES(mutex_);
@@ -114,9 +118,7 @@ class SessionWriter {
   // Records are claimed in order under mutex_ and written in the member's
   // turns (a medium that takes records only in the order they come).
   bool inOrder_ = false;
-  Mutex mutex_;           // what block calls of different streams share
-  std::mutex turnMutex_;  // the members' turns that are over (MemberWrite::served)
-  std::condition_variable turnOver_;
+  Mutex mutex_;  // what block calls of different streams share
   int32_t nextStream_ MOX_GUARDED_BY(mutex_) = 1;
   std::vector<std::unique_ptr<StreamWrite>> writes_;
   std::vector<std::unique_ptr<MemberWrite>> members_;

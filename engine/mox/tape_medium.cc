@@ -428,23 +428,31 @@ int TapeMedium::writeRecord(uint64_t address, const RecordHeader& h, const void*
   // of the record is built here.
   uint8_t head[kHeaderSize];
   encodeHeader(header, head);
-  return writeParts(address, head, kHeaderSize, body, header.storedLength, size);
+  return writeParts(address, head, kHeaderSize, body, header.storedLength, nullptr, size);
 }
 
 int TapeMedium::writeImage(uint64_t address, const uint8_t* image, uint32_t length,
                            uint64_t* size) const {
-  return writeParts(address, image, length, nullptr, 0, size);
+  return writeParts(address, image, length, nullptr, 0, nullptr, size);
+}
+
+int TapeMedium::writeImageFrom(uint64_t address, std::vector<uint8_t>* image, uint32_t length,
+                               uint64_t* size) const {
+  if (image->size() < length) return MOX_E_MEDIA;
+  return writeParts(address, image->data(), length, nullptr, 0, image, size);
 }
 
 int TapeMedium::writeParts(uint64_t address, const uint8_t* head, uint32_t headLength,
-                           const void* tail, uint32_t tailLength, uint64_t* size) const {
+                           const void* tail, uint32_t tailLength, std::vector<uint8_t>* owned,
+                           uint64_t* size) const {
   const uint64_t total = uint64_t{headLength} + tailLength;
   if (total == 0 || total > largest_) return MOX_E_MEDIA;
   const uint32_t length = static_cast<uint32_t>(total);
   int rc = appendable(address, framedSize(length));
   if (rc != MOX_OK) return rc;
   if (queued_.empty()) acknowledgedEnd_ = end_;
-  Outcome o = drive_->writeRecord(head, headLength, tail, tailLength);
+  Outcome o = owned != nullptr ? drive_->writeRecordFrom(owned, length)
+                               : drive_->writeRecord(head, headLength, tail, tailLength);
   if (o == Outcome::overflow) return overflowed(address);
   if (!scsi::written(o)) return lost();
   uint64_t end = address + framedSize(length);

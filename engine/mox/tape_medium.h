@@ -99,6 +99,9 @@ class TapeMedium : public Medium {
                   uint64_t* size) const override;
   int writeImage(uint64_t address, const uint8_t* image, uint32_t length,
                  uint64_t* size) const override;
+  // Takes the buffer: the drive sends it as it is.
+  int writeImageFrom(uint64_t address, std::vector<uint8_t>* image, uint32_t length,
+                     uint64_t* size) const override;
   int writeTapeMark(uint64_t address) const override;
   // WRITE FILEMARKS 0: every queued record acknowledged and on the tape.
   int sync() const override;
@@ -121,9 +124,10 @@ class TapeMedium : public Medium {
   void seedLayout(const CartridgeMap& map);
 
  private:
-  // One record of `head` then `tail`, queued as one block (writeImage).
+  // One record of `head` then `tail`, queued as one block (writeImage), or
+  // of the first headLength bytes of `*owned`, given to the drive.
   int writeParts(uint64_t address, const uint8_t* head, uint32_t headLength, const void* tail,
-                 uint32_t tailLength, uint64_t* size) const;
+                 uint32_t tailLength, std::vector<uint8_t>* owned, uint64_t* size) const;
   // What the drive holds at the position.
   struct Object {
     enum Kind { kBlock, kMark, kEnd, kLong } kind = kEnd;

@@ -341,6 +341,13 @@ void TapeDrive::dropQueuedWrites() {
   }
 }
 
+bool TapeDrive::recordLengthAllowed(uint64_t length) {
+  if (length > 0 && length <= options_.recordCap) return true;
+  error_ = "a record of " + std::to_string(length) + " bytes (1 to " +
+           std::to_string(options_.recordCap) + " allowed)";
+  return false;
+}
+
 Outcome TapeDrive::writeRecord(const void* data, uint32_t length, const void* tail,
                                uint32_t tailLength) {
   Outcome r = refuseUnlessReady(true);
@@ -350,16 +357,28 @@ Outcome TapeDrive::writeRecord(const void* data, uint32_t length, const void* ta
   r = settleReads();
   if (r != Outcome::done) return r;
   const uint64_t total = uint64_t{length} + tailLength;
-  if (total == 0 || total > options_.recordCap) {
-    error_ = "a record of " + std::to_string(total) + " bytes (1 to " +
-             std::to_string(options_.recordCap) + " allowed)";
-    return Outcome::unsupported;
-  }
+  if (!recordLengthAllowed(total)) return Outcome::unsupported;
   std::unique_ptr<Pending> p = reuse(spare_);
   if (p->data.size() < options_.recordCap) p->data.resize(options_.recordCap);
   if (length > 0) std::memcpy(p->data.data(), data, length);
   if (tailLength > 0) std::memcpy(p->data.data() + length, tail, tailLength);
   p->length = static_cast<uint32_t>(total);
+  return queueWrite(std::move(p));
+}
+
+Outcome TapeDrive::writeRecordFrom(std::vector<uint8_t>* buffer, uint32_t length) {
+  Outcome r = refuseUnlessReady(true);
+  if (r != Outcome::done) return r;
+  r = settleReads();
+  if (r != Outcome::done) return r;
+  if (!recordLengthAllowed(length) || buffer->size() < length) return Outcome::unsupported;
+  std::unique_ptr<Pending> p = reuse(spare_);
+  p->data.swap(*buffer);
+  p->length = length;
+  return queueWrite(std::move(p));
+}
+
+Outcome TapeDrive::queueWrite(std::unique_ptr<Pending> p) {
   const Command cmd{write6(p->length), Direction::out, p->data.data(), p->length,
                     options_.commandTimeoutMs};
   inflight_.push_back(std::move(p));

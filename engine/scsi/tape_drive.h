@@ -136,6 +136,9 @@ class TapeDrive {
   // otherwise.
   Outcome writeRecord(const void* data, uint32_t length, const void* tail = nullptr,
                       uint32_t tailLength = 0);
+  // The same for the first `length` bytes of `*buffer`, taken without a
+  // copy: *buffer gets a buffer of the drive's in exchange.
+  Outcome writeRecordFrom(std::vector<uint8_t>* buffer, uint32_t length);
   // Waits for every queued record.
   Outcome flush();
   // Writes `count` filemarks after the queued records (0: only the barrier).
@@ -207,6 +210,9 @@ class TapeDrive {
   Outcome fault(const char* what, const Classified& c, const Completion* raw);
   Outcome refuseUnlessReady(bool writing);
   Outcome reapFront();
+  // Queues the WRITE of `p` (its data filled) and waits for room in the window.
+  Outcome queueWrite(std::unique_ptr<Pending> p);
+  bool recordLengthAllowed(uint64_t length);
   Outcome drainWrites();
   Outcome waitReady();
   Outcome setVariableMode();
