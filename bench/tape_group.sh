@@ -22,7 +22,7 @@
 # MIB_PER_DRIVE (default 512) per drive; its figure is the bytes of the data
 # blocks over the test's elapsed time (from the result document), in MiB/s.
 # The plain client writes and reads blocks of one engine record (a 64 KiB
-# block and its 48-byte header), both drives at once, then each alone; on
+# block and its 40-byte header), both drives at once, then each alone; on
 # two cores tgtd's own processor time caps a pair of drives. Figures are
 # medians of REPEAT (default 3) rounds. Beside them, the processor seconds
 # per GiB moved that each client and tgtd took, the group's for its whole
@@ -140,7 +140,7 @@ run_group() {
 run_plain_client() {
   warm
   # LUN 0 is the target's controller; the drives are LUNs 1 to 4, the changer 5.
-  "$YARDSTICK" --url "$URL/3" --url "$URL/4" --block 65584 --depth 4 --size $((MIB))M \
+  "$YARDSTICK" --url "$URL/3" --url "$URL/4" --block 65576 --depth 4 --size $((MIB))M \
     --repeat 1 --tgtd-pid "$TGTD" --json "$WORK/yard.json" >"$WORK/yard.txt"
   local pair
   for pair in ycw:cpu_write_s ycr:cpu_read_s ytw:tgtd_cpu_write_s ytr:tgtd_cpu_read_s; do
