@@ -333,25 +333,25 @@ int SessionWriter::writeTargets(const BlockPlan& plan, const std::vector<uint64_
                                 const std::vector<uint64_t>& writeBacks,
                                 const std::vector<uint64_t>* turns) {
   int rc = MOX_OK;
-  for (size_t i = 0; i < plan.targets.size(); ++i) {
-    int member = plan.targets[i];
-    if (turns != nullptr) {
-      // Every turn given is queued, even after a failure, so that the
-      // member's later records go on (a failed member drops them).
-      int q =
-          queueRecord(member, (*turns)[i], plan.header, plan.body, offsets[i], writeBacks[i], true);
+  if (turns != nullptr) {
+    // Every turn given is queued, even after a failure, so that the
+    // member's later records go on (a failed member drops them).
+    for (size_t i = 0; i < plan.targets.size(); ++i) {
+      int q = queueRecord(plan.targets[i], (*turns)[i], plan.header, plan.body, offsets[i],
+                          writeBacks[i], true);
       if (rc == MOX_OK) rc = q;
-      continue;
     }
+    return noteWrite(rc);
+  }
+  for (size_t i = 0; i < plan.targets.size() && rc == MOX_OK; ++i) {
+    int member = plan.targets[i];
+    uint64_t size = 0;
+    rc = set_->media[static_cast<size_t>(member)]->writeRecord(offsets[i], plan.header, plan.body,
+                                                               /*crcKnown=*/true, &size);
     if (rc == MOX_OK) {
-      uint64_t size = 0;
-      rc = set_->media[static_cast<size_t>(member)]->writeRecord(offsets[i], plan.header, plan.body,
-                                                                 /*crcKnown=*/true, &size);
-      if (rc == MOX_OK) {
-        writeBack(member, writeBacks[i]);
-        if (setup_.status != nullptr)
-          setup_.status->addMemberBlocks(static_cast<unsigned>(member), 1);
-      }
+      writeBack(member, writeBacks[i]);
+      if (setup_.status != nullptr)
+        setup_.status->addMemberBlocks(static_cast<unsigned>(member), 1);
     }
   }
   return noteWrite(rc);
