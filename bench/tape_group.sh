@@ -4,7 +4,7 @@
 # drives of the same target (tape_yardstick: one thread per drive, the same
 # block size, the same commands in flight).
 #
-#   [DATA=MODE] bench/tape_group.sh [BUILD_DIR] [MIB_PER_DRIVE] [REPEAT]
+#   [DATA=MODE] [PIN=1] bench/tape_group.sh [BUILD_DIR] [MIB_PER_DRIVE] [REPEAT]
 #
 # The target serves four drives behind a changer: the group uses drives 0
 # and 1, the plain client drives 2 and 3 (cartridges of their own, so
@@ -42,6 +42,19 @@ for p in "$ZEPHLORN" "$MOXCTL" "$TGT_LIBRARY" "$YARDSTICK"; do
   [ -x "$p" ] || { echo "tape_group: $p is not built" >&2; exit 2; }
 done
 command -v jq >/dev/null || { echo "tape_group: needs jq" >&2; exit 2; }
+# PIN=1: tgtd alone on the last processor, the clients on the others, as a
+# target on a machine of its own (real drives behind a bridge or on another
+# host). Without it they share every processor, and what a client spends
+# the target cannot: on a small machine the figures then weigh the clients'
+# processor time as much as how they drive the drives.
+PIN=${PIN:-0}
+CPUS=$(nproc)
+CLIENT=()
+if [ "$PIN" = 1 ]; then
+  ((CPUS >= 2)) || { echo "tape_group: PIN=1 needs two processors" >&2; exit 2; }
+  command -v taskset >/dev/null || { echo "tape_group: PIN=1 needs taskset" >&2; exit 2; }
+  CLIENT=(taskset -c "0-$((CPUS - 2))")
+fi
 
 export TMPDIR=${TMPDIR:-/dev/shm}
 WORK=$(mktemp -d "$TMPDIR/tape-group.XXXXXX")
@@ -77,6 +90,10 @@ start_target() {
   [ -n "$URL" ] || { echo "tape_group: tgt did not start: $(cat "$WORK/round/tgt.err")" >&2; exit 1; }
   TGTD=$(pgrep -P "$TGT_PID" -x tgtd | head -1)
   [ -n "$TGTD" ] || { echo "tape_group: tgtd not found" >&2; exit 1; }
+  if [ "$PIN" = 1 ]; then
+    # Every thread of tgtd: those it starts later inherit the processor.
+    taskset -a -p -c $((CPUS - 1)) "$TGTD" >/dev/null
+  fi
   # RAID device 0 is the group; RAID device 1 only loads cartridges into
   # drives 2 and 3 for the plain client.
   "$MOXCTL" init --library "$URL" --raid 0:0,1 --raid 0:2,3 >/dev/null
@@ -120,7 +137,7 @@ run_group() {
     cpu_now
     local self=$CPU_SELF tgtd=$CPU_TGTD
     # shellcheck disable=SC2086
-    "$ZEPHLORN" $flags -g0 -n2 -nc2 -c$CHUNKS --data=${DATA:-random} --json="$WORK/$kind.json" \
+    "${CLIENT[@]}" "$ZEPHLORN" $flags -g0 -n2 -nc2 -c$CHUNKS --data=${DATA:-random} --json="$WORK/$kind.json" \
       </dev/null >"$WORK/$kind.txt" 2>&1 || { tail "$WORK/$kind.txt" >&2; exit 1; }
     cpu_now
     local bytes
@@ -140,7 +157,7 @@ run_group() {
 run_plain_client() {
   warm
   # LUN 0 is the target's controller; the drives are LUNs 1 to 4, the changer 5.
-  "$YARDSTICK" --url "$URL/3" --url "$URL/4" --block 65576 --depth 4 --size $((MIB))M \
+  "${CLIENT[@]}" "$YARDSTICK" --url "$URL/3" --url "$URL/4" --block 65576 --depth 4 --size $((MIB))M \
     --repeat 1 --tgtd-pid "$TGTD" --json "$WORK/yard.json" >"$WORK/yard.txt"
   local pair
   for pair in ycw:cpu_write_s ycr:cpu_read_s ytw:tgtd_cpu_write_s ytr:tgtd_cpu_read_s; do
@@ -174,6 +191,11 @@ done
 m() { median <"$WORK/$1"; }
 [ -z "${VERBOSE:-}" ] || paste "$WORK/gw" "$WORK/yw" "$WORK/gr" "$WORK/yr" >&2
 
+if [ "$PIN" = 1 ]; then
+  echo "tgtd alone on processor $((CPUS - 1)), the clients on processors 0-$((CPUS - 2))"
+else
+  echo "tgtd and the clients share $CPUS processors"
+fi
 printf '%-44s %11s %11s\n' "two tgt drives, $MIB MiB each, median of $REPEAT" "write MiB/s" "read MiB/s"
 printf '%-44s %11.0f %11.0f\n' "RAID 0 group (zephlorn -b1, -r1, 2 streams)" "$(m gw)" "$(m gr)"
 printf '%-44s %11.0f %11.0f\n' "plain client, both drives at once" "$(m yw)" "$(m yr)"
