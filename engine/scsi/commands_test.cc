@@ -252,7 +252,17 @@ TEST(CommandsTest, TargetAddresses) {
       {"iscsi://[::1/iqn.y", false, "", 0, "", 0},
       {"http://host/iqn.y", false, "", 0, "", 0},
       {"", false, "", 0, "", 0},
+      {"iscsi://a\nb/iqn.y", false, "", 0, "", 0},
+      {"iscsi://host/iqn y", false, "", 0, "", 0},
+      {"iscsi://host/iqn.\xc3\xa9", false, "", 0, "", 0},
   };
+  const std::string longest = "iscsi://host/iqn." + std::string(1007, 'a');
+  ASSERT_EQ(longest.size(), 1024u);
+  IscsiAddress kept;
+  EXPECT_TRUE(parseIscsiUrl(longest, &kept, nullptr));
+  std::string tooLong;
+  EXPECT_FALSE(parseIscsiUrl(longest + "a", &kept, &tooLong));
+  EXPECT_LT(tooLong.size(), 200u);  // quoted by its start
   for (const auto& c : cases) {
     IscsiAddress a;
     std::string error;

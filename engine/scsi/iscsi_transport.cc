@@ -96,10 +96,24 @@ std::string IscsiAddress::url() const {
 
 bool parseIscsiUrl(const std::string& url, IscsiAddress* out, std::string* error) {
   static const std::string kScheme = "iscsi://";
+  // Host names and iSCSI names are short printable ASCII; the message
+  // quotes a long address by its start only.
+  constexpr size_t kLongest = 1024;
+  constexpr size_t kQuoted = 80;
   auto fail = [&](const std::string& why) {
-    if (error != nullptr) *error = "'" + url + "': " + why;
+    if (error != nullptr) {
+      std::string shown = url.size() > kQuoted ? url.substr(0, kQuoted) + "..." : url;
+      for (char& c : shown) {
+        if (c < 0x20 || c == 0x7f) c = '?';
+      }
+      *error = "'" + shown + "': " + why;
+    }
     return false;
   };
+  if (url.size() > kLongest) return fail("longer than 1024 characters");
+  if (!std::all_of(url.begin(), url.end(), [](char c) { return c > 0x20 && c < 0x7f; })) {
+    return fail("a space, control character or non-ASCII byte");
+  }
   if (url.compare(0, kScheme.size(), kScheme) != 0) return fail("does not start with iscsi://");
   std::string rest = url.substr(kScheme.size());
   IscsiAddress a;
