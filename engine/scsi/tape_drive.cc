@@ -341,23 +341,24 @@ void TapeDrive::dropQueuedWrites() {
   }
 }
 
-bool TapeDrive::recordLengthAllowed(uint64_t length) {
-  if (length > 0 && length <= options_.recordCap) return true;
-  error_ = "a record of " + std::to_string(length) + " bytes (1 to " +
-           std::to_string(options_.recordCap) + " allowed)";
-  return false;
-}
-
-Outcome TapeDrive::writeRecord(const void* data, uint32_t length, const void* tail,
-                               uint32_t tailLength) {
+Outcome TapeDrive::readyToWrite(uint64_t length) {
   Outcome r = refuseUnlessReady(true);
   if (r != Outcome::done) return r;
   // A write ends the data where the caller stands, not past what was read
   // ahead.
   r = settleReads();
   if (r != Outcome::done) return r;
+  if (length > 0 && length <= options_.recordCap) return Outcome::done;
+  error_ = "a record of " + std::to_string(length) + " bytes (1 to " +
+           std::to_string(options_.recordCap) + " allowed)";
+  return Outcome::unsupported;
+}
+
+Outcome TapeDrive::writeRecord(const void* data, uint32_t length, const void* tail,
+                               uint32_t tailLength) {
   const uint64_t total = uint64_t{length} + tailLength;
-  if (!recordLengthAllowed(total)) return Outcome::unsupported;
+  Outcome r = readyToWrite(total);
+  if (r != Outcome::done) return r;
   std::unique_ptr<Pending> p = reuse(spare_);
   if (p->data.size() < options_.recordCap) p->data.resize(options_.recordCap);
   if (length > 0) std::memcpy(p->data.data(), data, length);
@@ -367,11 +368,9 @@ Outcome TapeDrive::writeRecord(const void* data, uint32_t length, const void* ta
 }
 
 Outcome TapeDrive::writeRecordFrom(std::vector<uint8_t>* buffer, uint32_t length) {
-  Outcome r = refuseUnlessReady(true);
+  if (buffer->size() < length) return Outcome::unsupported;
+  Outcome r = readyToWrite(length);
   if (r != Outcome::done) return r;
-  r = settleReads();
-  if (r != Outcome::done) return r;
-  if (!recordLengthAllowed(length) || buffer->size() < length) return Outcome::unsupported;
   std::unique_ptr<Pending> p = reuse(spare_);
   p->data.swap(*buffer);
   p->length = length;

@@ -212,7 +212,9 @@ class TapeDrive {
   Outcome reapFront();
   // Queues the WRITE of `p` (its data filled) and waits for room in the window.
   Outcome queueWrite(std::unique_ptr<Pending> p);
-  bool recordLengthAllowed(uint64_t length);
+  // Before a record of `length` bytes is queued: the drive ready, what was
+  // read ahead put back, the length within the cap.
+  Outcome readyToWrite(uint64_t length);
   Outcome drainWrites();
   Outcome waitReady();
   Outcome setVariableMode();
