@@ -378,6 +378,24 @@ Outcome TapeDrive::writeRecordFrom(std::vector<uint8_t>* buffer, uint32_t length
 }
 
 Outcome TapeDrive::queueWrite(std::unique_ptr<Pending> p) {
+  // A target runs a WRITE once all its data has come, and what the target
+  // solicits (R2T) comes after what the initiator sends unasked: a WRITE
+  // shorter than one in flight may have all its data there first and
+  // overtake it (on tgt with its own settings, InitialR2T=Yes and 8 KiB
+  // segments, an end record overtook the session's last data records). A
+  // WRITE at least as long as every one in flight needs at least as much
+  // solicited data, asked for after theirs, so it cannot. A shorter one
+  // waits until the window is empty.
+  for (const auto& q : inflight_) {
+    if (q->length > p->length) {
+      Outcome o = drainWrites();
+      if (!written(o)) {
+        spare_.push_back(std::move(p));
+        return o;
+      }
+      break;
+    }
+  }
   const Command cmd{write6(p->length), Direction::out, p->data.data(), p->length,
                     options_.commandTimeoutMs};
   inflight_.push_back(std::move(p));

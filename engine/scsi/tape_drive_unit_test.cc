@@ -31,19 +31,33 @@ class StandardTape final : public Transport {
   size_t pos = 0;
   int commands = 0;
 
+  // WRITEs wait, and the shortest waiting one runs first, as on a target
+  // that runs a WRITE once its data is there (tgt with InitialR2T=Yes).
+  bool shortestFirst = false;
+
   void submit(const Command& c, Completion* done) override {
     *done = Completion{};
-    done->finished = true;
     ++commands;
-    execute(c, done);
-    if (loseAnswers) {
-      done->transport = TransportStatus::disconnected;
-      done->message = "answer lost";
+    if (shortestFirst && c.cdb.bytes[0] == op::kWrite6) {
+      held_.push_back({c, std::vector<uint8_t>(c.data, c.data + c.length), done});
+      return;
     }
+    run(c, done);
   }
-  void waitAll() override {}
-  void waitAny() override {}
-  size_t outstanding() const override { return 0; }
+  void waitAll() override {
+    while (!held_.empty()) waitAny();
+  }
+  void waitAny() override {
+    if (held_.empty()) return;
+    auto shortest = std::min_element(held_.begin(), held_.end(), [](const Held& a, const Held& b) {
+      return a.data.size() < b.data.size();
+    });
+    Held h = std::move(*shortest);
+    held_.erase(shortest);
+    h.command.data = h.data.data();
+    run(h.command, h.done);
+  }
+  size_t outstanding() const override { return held_.size(); }
   bool connected() const override { return true; }
   int reconnect() override {
     loseAnswers = false;
@@ -56,6 +70,22 @@ class StandardTape final : public Transport {
   int defaultTimeoutMs() const override { return 1000; }
 
  private:
+  struct Held {
+    Command command;
+    std::vector<uint8_t> data;
+    Completion* done;
+  };
+  std::vector<Held> held_;
+
+  void run(const Command& c, Completion* done) {
+    done->finished = true;
+    execute(c, done);
+    if (loseAnswers) {
+      done->transport = TransportStatus::disconnected;
+      done->message = "answer lost";
+    }
+  }
+
   uint64_t used() const {
     uint64_t n = 0;
     for (size_t i = 0; i < objects.size(); ++i) n += objects[i].data.size();
@@ -347,6 +377,31 @@ TEST_P(StandardDrive, EarlyWarningThenOverflow) {
     EXPECT_EQ(s.tape->objects.size(), 12u);
     EXPECT_EQ(d.state(), DriveState::ready);
     EXPECT_EQ(d.writeRecord(r.data(), 1000), Outcome::overflow);
+  }
+}
+
+// On a target that runs a WRITE as soon as its data is there, a short
+// record queued behind long ones would overtake them: every record still
+// reaches the tape in the order it was written, whatever the lengths.
+TEST_P(StandardDrive, RecordsOfAnyLengthLandInTheOrderWritten) {
+  const std::vector<uint32_t> lengths = {4096, 4096, 100, 4096, 50, 200, 200, 4096, 40, 4096};
+  for (int depth : {1, 8}) {
+    SCOPED_TRACE("writes in flight: " + std::to_string(depth));
+    Rig s = make(GetParam(), depth);
+    s.tape->shortestFirst = true;
+    TapeDrive& d = *s.drive;
+    ASSERT_EQ(d.open(), Outcome::done);
+    ASSERT_EQ(d.rewind(), Outcome::done);
+    for (size_t i = 0; i < lengths.size(); ++i) {
+      std::vector<uint8_t> r = record(static_cast<uint8_t>(i), lengths[i]);
+      ASSERT_EQ(d.writeRecord(r.data(), lengths[i]), Outcome::done);
+    }
+    ASSERT_EQ(d.writeFilemarks(1), Outcome::done);
+    ASSERT_EQ(s.tape->objects.size(), lengths.size() + 1);
+    for (size_t i = 0; i < lengths.size(); ++i) {
+      EXPECT_EQ(s.tape->objects[i].data, record(static_cast<uint8_t>(i), lengths[i])) << i;
+    }
+    EXPECT_TRUE(s.tape->objects.back().filemark);
   }
 }
 
