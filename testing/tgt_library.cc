@@ -4,13 +4,16 @@
 // end, then stops the target (the daemon also dies with this program).
 //
 //   tgt_library [--drives N] [--changer] [--cartridges N] [--slots N]
-//               [--capacity MIB] [--space MIB] [--iqn IQN]
+//               [--capacity MIB] [--space MIB] [--iqn IQN] [--untuned]
 //
 // Cartridges are named T00001, T00002, ...; with a changer they fill the
 // first slots, without one cartridge i is loaded in drive i. With --space
 // the images lie on a file system of that size (a full one fails writes).
+// With --untuned the target keeps tgt's own session parameters
+// (InitialR2T=Yes, 8 KiB data segments), as a target set up by hand has.
 // Prints
 //   url iscsi://127.0.0.1:PORT/IQN
+//   media DIR           where the images are (one file per barcode)
 //   ready
 // then answers each command with "ok" or "error WHY":
 //   freeze | thaw     SIGSTOP / SIGCONT of the daemon
@@ -54,6 +57,8 @@ int main(int argc, char** argv) {
     bool ok = true;
     if (a == "--changer") {
       options.changer = true;
+    } else if (a == "--untuned") {
+      options.tuned = false;
     } else if (i + 1 < argc && a == "--drives") {
       ok = number(argv[++i], 0, 16, &options.drives);
     } else if (i + 1 < argc && a == "--cartridges") {
@@ -93,7 +98,9 @@ int main(int argc, char** argv) {
   }
   std::string url = target.url(0);
   url.erase(url.rfind('/'));  // the target, without a LUN
-  std::printf("url %s\nready\n", url.c_str());
+  std::string media = target.imagePath("T");
+  media.erase(media.rfind('/'));
+  std::printf("url %s\nmedia %s\nready\n", url.c_str(), media.c_str());
   std::fflush(stdout);
   std::string line;
   while (std::getline(std::cin, line)) {

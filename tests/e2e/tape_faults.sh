@@ -21,19 +21,29 @@ fresh() {
   [ "$ZEP_RC" -eq 0 ] || fail "$name: the first backup failed: $(tail "out_${name}_first.txt")"
 }
 
-# A backup of session 2 paced at 20 MB/s; FAULT runs once it is writing.
-# It must fail, within the timeout, and say so.
+# The bytes of target NAME's images, all together.
+image_bytes() {
+  local media
+  media=$(awk '$1 == "media" {print $2}' "$E2E_DIR/tgt-$1.out")
+  stat -c %s "$media"/* | awk '{n += $1} END {print n + 0}'
+}
+
+# A backup of session 2 paced at 20 MB/s; FAULT runs once it is writing
+# (its records have reached the images). It must fail, within the timeout,
+# and say so.
 cut_backup() {
-  local name=$1 fault=$2 pid i rc
+  local name=$1 fault=$2 pid i rc before
   local out="out_${name}_cut.txt"
+  rm -f "$name.rc"
+  before=$(image_bytes "$name")
   (timeout 120 "$ZEPHLORN" -b1 -g0 -n2 -nc2 -c600 --data=random --rate=20 </dev/null \
     >"$out" 2>&1; echo $? >"$name.rc") &
   pid=$!
-  for ((i = 0; i < 200; i++)); do
-    grep -q "New Session Number" "$out" 2>/dev/null && break
+  for ((i = 0; i < 1200; i++)); do
+    [ "$(image_bytes "$name")" -gt $((before + (4 << 20))) ] && break
+    [ -e "$name.rc" ] && break
     sleep 0.05
   done
-  sleep 1
   $fault
   wait "$pid"
   rc=$(cat "$name.rc")
@@ -58,6 +68,7 @@ recovered() {
   timeout 120 "$MOXCTL" check >"check_$name.txt" 2>&1 ||
     fail "$name: check after the fault: $(cat "check_$name.txt")"
   expect_no_line "check_$name.txt" "BAD"
+  check_tgt_images "$name"
 }
 
 fresh killed
@@ -70,9 +81,14 @@ cut_backup dropped "tgt_command dropped drop"
 recovered dropped
 
 fresh frozen
+# Frozen until the backup has given up on it (past the command timeout).
 freeze_then_thaw() {
+  local i
   tgt_command frozen freeze
-  sleep 5
+  for ((i = 0; i < 1200; i++)); do
+    [ -e frozen.rc ] && break
+    sleep 0.05
+  done
   tgt_command frozen thaw
 }
 cut_backup frozen freeze_then_thaw
@@ -98,6 +114,7 @@ wait "$pid"
 [ "$(cat shared.rc)" -eq 0 ] || fail "shared: the backup beside them failed: $(tail out_shared_backup.txt)"
 verified_restore out_shared_after.txt "shared: restore of the backup" \
   -r1 -s2 -g0 -n2 -nc2 --data=random
+check_tgt_images shared
 
 # Images on a file system of 120 MiB: session 1 and the first images fit,
 # session 2 fills it.
@@ -106,6 +123,7 @@ cut_backup full true
 expect_line out_full_cut.txt "ERROR"
 verified_restore out_full_s1.txt "full: session 1 after the fault" \
   -r1 -s1 -g0 -n2 -nc2 --data=random
+check_tgt_images full --tail-ok
 
 # A damaged image: bytes inside a data block of session 1 on the first
 # member. RAID 5 reads around the record that fails its checksum, and the

@@ -1,0 +1,49 @@
+// tgt_image_check: reads tgt tape images with a reader of its own
+// (testing/tgt_image.h) and holds every record to its place.
+//
+//   tgt_image_check [--tail-ok] IMAGE...
+//
+// Prints a line per image, "NAME: ok, R records, S sessions" (or "blank"),
+// else "NAME: BAD: ..." for each fault. --tail-ok lets a tape end in an
+// unfinished session (a writer that was stopped). Exit status: 0 when
+// every image is sound, 1 when any is not, 2 for bad arguments.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "testing/tgt_image.h"
+
+int main(int argc, char** argv) {
+  bool tailOk = false;
+  std::vector<std::string> paths;
+  for (int i = 1; i < argc; ++i) {
+    std::string a = argv[i];
+    if (a == "--tail-ok") {
+      tailOk = true;
+    } else if (!a.empty() && a[0] == '-') {
+      std::fprintf(stderr, "tgt_image_check: unknown option '%s'\n", a.c_str());
+      return 2;
+    } else {
+      paths.push_back(a);
+    }
+  }
+  if (paths.empty()) {
+    std::fprintf(stderr, "usage: tgt_image_check [--tail-ok] IMAGE...\n");
+    return 2;
+  }
+  std::vector<zeptest::TapeCheck> results;
+  bool sound = zeptest::checkTapes(paths, tailOk, &results);
+  for (const auto& r : results) {
+    if (!r.sound) {
+      for (const auto& f : r.faults) std::printf("%s: BAD: %s\n", r.name.c_str(), f.c_str());
+    } else if (r.blank) {
+      std::printf("%s: blank\n", r.name.c_str());
+    } else {
+      std::printf("%s: ok, %llu records, %llu sessions%s\n", r.name.c_str(),
+                  static_cast<unsigned long long>(r.records),
+                  static_cast<unsigned long long>(r.sessions),
+                  r.unfinishedTail ? ", an unfinished session at the end" : "");
+    }
+  }
+  return sound ? 0 : 1;
+}
