@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <set>
 #include <string>
 #include <vector>
@@ -204,6 +205,46 @@ INSTANTIATE_TEST_SUITE_P(Kinds, DamageTable, ::testing::ValuesIn(allCases()),
                                   std::to_string(kGroups[c.group].level) + "_member" +
                                   std::to_string(c.member);
                          });
+
+// Two data records of a session swapped on a member, each sound with its
+// checksums: a reader of the records one by one finds nothing wrong with
+// either, but they are out of the order the writer gave them. The check
+// reads the order and calls it damage.
+TEST_F(DamagedHome, RecordsOutOfOrderAreDamage) {
+  const Group& g = kGroups[1];
+  ASSERT_EQ(home_.moxctl({"set", "compression", "1", "off"}), 0);  // records of one length
+  ASSERT_EQ(moxtest::writeSession(g.name, 1, 4, 1).rc, 0);
+  std::string path = home_.cartridgeOf(g.drives[0]);
+  std::ifstream in(path, std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  in.close();
+  auto word = [&](uint64_t at) {
+    uint32_t v = 0;
+    std::memcpy(&v, bytes.data() + at, 4);
+    return v;
+  };
+  // The first two data records (kind 3) of equal length, one after the other.
+  std::vector<uint64_t> data;
+  for (uint64_t at = 0; at + 8 < bytes.size() && word(at) != 0;) {
+    uint32_t n = word(at);
+    if (static_cast<uint8_t>(bytes[at + 4 + 4]) == 3) data.push_back(at);
+    at += mox::framedSize(n);
+  }
+  ASSERT_GE(data.size(), 2u);
+  const uint64_t a = data[0], b = data[1];
+  ASSERT_EQ(word(a), word(b));
+  ASSERT_EQ(b, a + mox::framedSize(word(a)));
+  std::vector<char> first(bytes.begin() + static_cast<std::ptrdiff_t>(a),
+                          bytes.begin() + static_cast<std::ptrdiff_t>(b));
+  std::vector<char> second(bytes.begin() + static_cast<std::ptrdiff_t>(b),
+                           bytes.begin() + static_cast<std::ptrdiff_t>(b + (b - a)));
+  overwrite(path, a, second);
+  overwrite(path, b, first);
+
+  std::string out;
+  EXPECT_EQ(home_.moxctl({"check"}, &out), 1) << out;
+  EXPECT_NE(out.find("record out of place"), std::string::npos) << out;
+}
 
 // Damage on a member of an older cartridge set of a group: the set a
 // spanned session began on, back in the pool. moxctl check compares its

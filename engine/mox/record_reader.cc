@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <optional>
+#include <utility>
 
 #include "engine/mox/cartridge_map.h"
 #include "engine/mox/mox.h"
@@ -34,12 +36,21 @@ struct OpenSession {
   bool endSeen = false;
   uint64_t endNext = 0;  // just past the sound end record
   std::vector<Problem> problems;
+  // The order of the part's records (a check reads it): its data and
+  // parity records by address, the last block (stripe) of each stream, and
+  // where its index records are.
+  std::map<uint64_t, IndexEntry> placed;
+  std::map<std::pair<uint16_t, uint8_t>, uint32_t> last;
+  std::vector<uint64_t> indexAt;
 };
 
 // Builds the sessions of one member from the walk after its label.
 class SessionAssembler {
  public:
-  explicit SessionAssembler(CartridgeMap* map) : map_(map) {}
+  // With `checkOrder` (every body read), each record is held to its place:
+  // a record after one it precedes, or an index or end record that names a
+  // record not before it, is damage (a writer puts them in this order).
+  SessionAssembler(CartridgeMap* map, bool checkOrder) : map_(map), checkOrder_(checkOrder) {}
 
   // Where the walk expects a tape mark: just past a sound end record.
   bool markExpected(uint64_t position) const {
@@ -152,7 +163,52 @@ class SessionAssembler {
       return;
     }
     if (!cur_) openSession(item, image, false);
+    if (checkOrder_) checkPlace(item, image);
     if (h.kind == Kind::kSessionEnd || h.kind == Kind::kContinuation) onEnd(item, image);
+  }
+
+  void outOfPlace(uint64_t address, const std::string& what) {
+    cur_->problems.push_back({{address, "record out of place: " + what}, true});
+  }
+
+  void checkPlace(const MediumItem& item, const uint8_t* image) {
+    const RecordHeader& h = item.header;
+    if (h.kind == Kind::kData || h.kind == Kind::kParity) {
+      uint8_t parity = h.kind == Kind::kParity ? 1 : 0;
+      auto [it, first] = cur_->last.try_emplace({h.stream, parity}, h.sequence);
+      if (!first && it->second >= h.sequence) {
+        outOfPlace(item.address, std::string(parity ? "stripe " : "block ") +
+                                     std::to_string(h.sequence) + " of stream " +
+                                     std::to_string(h.stream) + " after " +
+                                     std::to_string(it->second));
+      }
+      it->second = h.sequence;
+      cur_->placed[item.address] = {h.stream, parity, h.sequence, item.address};
+      return;
+    }
+    std::vector<IndexEntry> entries;
+    if (h.kind != Kind::kIndex || !soundBody(item) ||
+        !decodeIndex(image + kHeaderSize, h.storedLength, &entries)) {
+      return;
+    }
+    for (const IndexEntry& e : entries) {
+      // A record that did not reach the medium (a hole a writer that died
+      // left, or damage) is reported where it is; another record where the
+      // entry points, or a place not before the index, is out of order.
+      auto it = cur_->placed.find(e.offset);
+      bool elsewhere = it == cur_->placed.end()
+                           ? e.offset >= item.address
+                           : it->second.stream != e.stream || it->second.parity != e.parity ||
+                                 it->second.sequence != e.sequence;
+      if (elsewhere) {
+        outOfPlace(item.address, "index record names stream " + std::to_string(e.stream) +
+                                     (e.parity ? " stripe " : " block ") +
+                                     std::to_string(e.sequence) + " at " +
+                                     std::to_string(e.offset) + ", which is not before it there");
+        break;
+      }
+    }
+    cur_->indexAt.push_back(item.address);
   }
 
   static bool soundBody(const MediumItem& item) { return item.bodyRead && item.body == MOX_OK; }
@@ -162,6 +218,18 @@ class SessionAssembler {
         !decodeSessionEnd(image + kHeaderSize, item.header.storedLength, &cur_->ext.end)) {
       cur_->problems.push_back({{item.address, "session end record: checksum mismatch"}, true});
       return;
+    }
+    if (checkOrder_) {
+      const std::vector<uint64_t>& named = cur_->ext.end.indexOffsets;
+      bool misplaced = std::any_of(named.begin(), named.end(), [&](uint64_t at) {
+        return at >= item.address || cur_->placed.count(at) != 0;
+      });
+      for (uint64_t at : cur_->indexAt) {
+        misplaced = misplaced || std::find(named.begin(), named.end(), at) == named.end();
+      }
+      if (misplaced) {
+        outOfPlace(item.address, "the end record names index records that are not before it");
+      }
     }
     cur_->ext.endOffset = item.address;
     cur_->ext.continued = item.header.kind == Kind::kContinuation;
@@ -227,6 +295,7 @@ class SessionAssembler {
   }
 
   CartridgeMap* map_;
+  bool checkOrder_;
   std::optional<OpenSession> cur_;
   std::vector<Problem> loose_;  // broken bytes outside any session
   uint64_t afterBadMark_ = ~0ull;
@@ -282,7 +351,7 @@ int walkMember(RecordReader& reader, CartridgeMap* map, std::vector<Seen>* seen,
     return MOX_E_MEDIA;
   }
   map->blank = false;
-  SessionAssembler assembler(map);
+  SessionAssembler assembler(map, seen != nullptr);
   map->appendOffset = item.next;
   for (;;) {
     if (reader.next(&item, bodies, assembler.markExpected(medium.position())) != MOX_OK) {
