@@ -13,10 +13,26 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 namespace zeptest {
+
+// In a GoogleTest: skips the test, saying so, when tgt is not installed;
+// where tgt must be there (ZEP_REQUIRE_TGT set, as scripts/test does) its
+// absence fails the test instead.
+#define SKIP_WITHOUT_TGT()                                                              \
+  do {                                                                                  \
+    std::string missing_;                                                               \
+    if (!::zeptest::TgtTarget::installed(&missing_)) {                                  \
+      if (std::getenv("ZEP_REQUIRE_TGT") != nullptr) {                                  \
+        FAIL() << missing_ << " not found, and ZEP_REQUIRE_TGT says tgt must be there"; \
+      }                                                                                 \
+      GTEST_SKIP() << missing_ << " not found: these tests need tgt (Debian package "   \
+                   << "tgt, installed by scripts/deps)";                                \
+    }                                                                                   \
+  } while (0)
 
 // How a small file system under the images is made.
 enum class TgtSpaceLimit {

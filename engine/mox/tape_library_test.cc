@@ -25,15 +25,6 @@ using zeptest::TgtCartridge;
 using zeptest::TgtOptions;
 using zeptest::TgtTarget;
 
-#define SKIP_WITHOUT_TGT()                                                    \
-  do {                                                                        \
-    std::string missing_;                                                     \
-    if (!TgtTarget::installed(&missing_)) {                                   \
-      GTEST_SKIP() << missing_ << " not found: these tests need tgt (Debian " \
-                   << "package tgt, installed by scripts/deps)";              \
-    }                                                                         \
-  } while (0)
-
 LibraryOptions testOptions() {
   LibraryOptions o;
   o.iscsi.initiator = "iqn.2008-11.invalid.zephlorn:test";

@@ -17,16 +17,6 @@
 
 namespace mox::scsi::test {
 
-// Skips the test, saying so, when tgt is not installed.
-#define SKIP_WITHOUT_TGT()                                                                 \
-  do {                                                                                     \
-    std::string missing_;                                                                  \
-    if (!zeptest::TgtTarget::installed(&missing_)) {                                       \
-      GTEST_SKIP() << missing_ << " not found: these tests need tgt (Debian package tgt, " \
-                   << "installed by scripts/deps)";                                        \
-    }                                                                                      \
-  } while (0)
-
 // A test record: sequence number, length, checksum of the rest, then bytes
 // that follow from the sequence number. At least kRecordHeader bytes.
 inline constexpr uint32_t kRecordHeader = 16;
