@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <system_error>
 #include <thread>
@@ -17,21 +18,36 @@ namespace {
 
 std::atomic<int> interruptedBy{0};
 
+// Signals that come within this long of the first are the same interrupt
+// passed on twice (GNU timeout, a CI runner or a shell sends one to the
+// program and one to its process group): they count as that one.
+constexpr auto kEchoWindow = std::chrono::seconds(1);
+
+// The interrupting signals, less those ignored when the program started
+// (nohup, a background job of a script): an ignored signal stays ignored.
 sigset_t interruptSignals() {
   sigset_t set;
   sigemptyset(&set);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGHUP);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction current = {};
+    if (sigaction(signal, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
+    sigaddset(&set, signal);
+  }
   return set;
 }
 
-void watch(InterruptHandler onInterrupt) {
-  const sigset_t set = interruptSignals();
+void watch(sigset_t set, InterruptHandler onInterrupt) {
   int count = 0;
+  std::chrono::steady_clock::time_point first;
   for (;;) {
     int signal = 0;
     if (sigwait(&set, &signal) != 0) continue;
+    const auto now = std::chrono::steady_clock::now();
+    if (count == 0) {
+      first = now;
+    } else if (now - first < kEchoWindow) {
+      continue;
+    }
     int none = 0;
     interruptedBy.compare_exchange_strong(none, signal);
     onInterrupt(signal, ++count);
@@ -62,7 +78,7 @@ bool watchInterrupts(InterruptHandler onInterrupt) {
   sigset_t previous;
   if (pthread_sigmask(SIG_BLOCK, &set, &previous) != 0) return false;
   try {
-    std::thread(watch, onInterrupt).detach();
+    std::thread(watch, set, onInterrupt).detach();
   } catch (const std::system_error&) {
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     return false;
