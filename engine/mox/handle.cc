@@ -11,6 +11,7 @@
 
 #include "engine/config/mox_config.h"
 #include "engine/mox/library.h"
+#include "engine/mox/library_media.h"
 #include "engine/mox/raid_level.h"
 #include "engine/mox/rebuild.h"
 #include "platform/registry_store.h"
@@ -105,7 +106,9 @@ int Handle::getVersion(MoxVersionRecord* version) {
   version->revision = 1;
   copyText(version->revisionDate, "2026-12-07");
   copyText(version->revisionTime, "12:00:00");
-  copyText(version->description, "file-backed virtual tape RAID engine");
+  // What the home's members are: cartridge files, or tape drives over iSCSI.
+  copyText(version->description, libraryHome(home_) ? "tape RAID engine on iSCSI tape drives"
+                                                    : "file-backed virtual tape RAID engine");
   return MOX_OK;
 }
 

@@ -326,6 +326,15 @@ int cmdSet(const std::string& home, const std::vector<std::string>& args, FILE* 
     return 2;
   }
   if (ensure(home, err) != MOX_OK) return 1;
+  // A library home's cartridges are tapes: their capacity is the drive's
+  // (early warning and end of medium) and their medium is a tape drive.
+  if ((args[0] == "capacity" || args[0] == "medium") && moxcfg::isLibraryHome(home)) {
+    std::fprintf(err,
+                 "moxctl: %s is a library home: its cartridges are tapes, whose %s the drives "
+                 "set (a tape spans at the drive's early warning)\n",
+                 home.c_str(), args[0] == "capacity" ? "capacity" : "medium");
+    return 2;
+  }
   const char* name = nullptr;
   uint64_t value = 0;
   int count = 0;

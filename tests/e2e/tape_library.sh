@@ -73,6 +73,16 @@ expect_in_order out_init.txt \
   "  no changer: the cartridges loaded in the drives are all there is" \
   "initialized $MOX_HOME: 5 drives in 2 libraries, 5 cartridges in 6 slots, 2 RAID devices"
 KEY=$MOX_HOME/registry/HKEY_LOCAL_MACHINE/SOFTWARE/Quorvane/Tellimar/CurrentVersion/TapeEngine
+# Settings a library home cannot honour are refused in one line, the home
+# unchanged: its tapes' capacity and medium are the drives'.
+for setting in "capacity 10M" "medium file"; do
+  # shellcheck disable=SC2086
+  mox set $setting >out.txt 2>err.txt
+  rc=$?
+  [ "$rc" -eq 2 ] || fail "set $setting on a library home: exit $rc: $(cat out.txt err.txt)"
+  [ "$(wc -l <err.txt)" -eq 1 ] || fail "set $setting: $(cat err.txt)"
+  expect_line err.txt "is a library home: its cartridges are tapes"
+done
 [ "$(cat "$KEY/Library0/Target")" = "$BIG" ] || fail "Library0 Target: $(cat "$KEY/Library0/Target")"
 [ "$(cat "$KEY/Library0/Pool")" = slots ] || fail "Library0 Pool"
 [ "$(cat "$KEY/Library0/Changer")" = 4 ] || fail "Library0 Changer"
