@@ -283,6 +283,7 @@ bool readTgtImage(const std::string& path, std::vector<TapeObject>* objects, std
     if (type == kBlockFilemark) {
       o.kind = TapeObject::kFilemark;
     } else if (type == kBlockData) {
+      o.dataOffset = at + kHeaderBytes;
       o.bytes.resize(ondisk);
       in.seekg(static_cast<std::streamoff>(at + kHeaderBytes));
       if (!in.read(reinterpret_cast<char*>(o.bytes.data()), ondisk)) {

@@ -23,6 +23,7 @@ namespace zeptest {
 struct TapeObject {
   enum Kind { kBlock, kFilemark } kind = kBlock;
   std::vector<uint8_t> bytes;  // kBlock
+  uint64_t dataOffset = 0;     // kBlock: where its bytes are in the image file
 };
 
 // The objects of the image at `path`, from the beginning of the tape to the

@@ -320,7 +320,59 @@ int soundOthers(const CartSet& set, size_t target) {
   return MOX_OK;
 }
 
+// A medium that takes what a rebuild writes and keeps nothing: a rebuild
+// run onto it reads every other member as the real one would and says
+// whether the member could be made, before anything is written.
+class DiscardMedium final : public Medium {
+ public:
+  MediumTraits traits() const override {
+    MediumTraits t;
+    t.randomAccess = false;
+    return t;
+  }
+  const std::string& path() const override { return path_; }
+  int rewind() override { return MOX_OK; }
+  int spaceTapeMarks(uint32_t) override { return MOX_E_MEDIA; }
+  int spaceToEndOfData() override { return MOX_OK; }
+  uint64_t position() const override { return 0; }
+  int readNext(const ReadWant&, MediumItem* item) override {
+    item->kind = ItemKind::kEnd;
+    return MOX_OK;
+  }
+  int dataEnd(uint64_t* address) override {
+    *address = 0;
+    return MOX_OK;
+  }
+  int seek(uint64_t) override { return MOX_E_MEDIA; }
+  int readRecordAt(uint64_t, uint8_t*, uint8_t*, size_t, RecordHeader*) const override {
+    return MOX_E_MEDIA;
+  }
+  int recordLength(uint64_t, uint32_t*) const override { return MOX_E_MEDIA; }
+  int writeLabel(const Label&) override { return MOX_OK; }
+  int writeRecord(uint64_t, const RecordHeader& header, const void*, bool,
+                  uint64_t* size) const override {
+    *size = framedSize(kHeaderSize + header.storedLength);
+    return MOX_OK;
+  }
+  int writeImage(uint64_t, const uint8_t*, uint32_t length, uint64_t* size) const override {
+    *size = framedSize(length);
+    return MOX_OK;
+  }
+  int writeTapeMark(uint64_t) const override { return MOX_OK; }
+  int sync() const override { return MOX_OK; }
+  int cut(uint64_t) override { return MOX_OK; }
+  int rewriteLabel(const Label&) override { return MOX_E_MEDIA; }
+
+ private:
+  std::string path_;
+};
+
 }  // namespace
+
+int verifyMemberRebuild(const CartSet& set, const RaidLevel& raid, size_t source, size_t target) {
+  DiscardMedium sink;
+  return rebuildMemberOnto(set, raid, source, target, sink);
+}
 
 int rebuildMemberOnto(const CartSet& set, const RaidLevel& raid, size_t source, size_t target,
                       Medium& out) {

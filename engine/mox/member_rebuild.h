@@ -22,5 +22,10 @@ class Medium;
 // MOX_E_LEVEL_UNSUPPORTED on a level with nothing to rebuild from.
 int rebuildMemberOnto(const CartSet& set, const RaidLevel& raid, size_t source, size_t target,
                       Medium& out);
+// The same rebuild with nothing written: every other member is read as
+// the rebuild reads it. MOX_OK when the member can be made, else what the
+// rebuild would fail with. A medium that can be written only over its old
+// content (a tape) is rebuilt only after this says it can be.
+int verifyMemberRebuild(const CartSet& set, const RaidLevel& raid, size_t source, size_t target);
 
 }  // namespace mox

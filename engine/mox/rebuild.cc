@@ -42,12 +42,22 @@ int noteRebuilt(const RaidLevel& raid, const CartSet& set, uint64_t setId, size_
 }
 
 // A library's member is rebuilt on the tape in its drive, written from the
-// beginning: a tape has no side to build it beside. The set lets go of the
-// member's old medium first, so that the drive is reached by the new one.
+// beginning: a tape has no side to build it beside. So the rebuild is first
+// run with nothing written, reading every other member as it will: a member
+// that cannot be made (another member damaged where it is needed) is
+// refused with the old tape as it was, every session as readable as before.
+// The set lets go of the member's old medium then, so that the drive is
+// reached by the new one.
 int rebuildTape(const Home& home, const RaidLevel& raid, CartSet& set, uint64_t setId,
                 size_t source, size_t target, const std::string& path) {
+  int rc = verifyMemberRebuild(set, raid, source, target);
+  if (rc != MOX_OK) {
+    debugLog(home.path(), 1,
+             "rebuild of %s refused, the tape untouched: the others cannot make it: %d",
+             path.c_str(), rc);
+    return rc;
+  }
   if (target < set.media.size()) set.media[target].reset();
-  int rc = MOX_OK;
   auto out = openMedium(home, path, true, &rc);
   if (!out) return rc;
   out->forgetMap();
@@ -204,6 +214,16 @@ int rebuildMember(Home& home, const moxcfg::RaidConfig& config, size_t source, s
 
 int rebuildGroup(Home& home, int /*raidNumber*/, const moxcfg::RaidConfig& config, int* built,
                  int* rebuilt) {
+  if (libraryHome(home)) {
+    // A tape's kept map says what it held when it was last written, not
+    // what it holds now: which members need rebuilding is read from the
+    // tapes themselves.
+    for (const auto& name : memberCartridges(home, config.members)) {
+      int rc = MOX_OK;
+      if (name.empty()) continue;
+      if (auto medium = openMedium(home, home.cartridgePath(name), false, &rc)) medium->forgetMap();
+    }
+  }
   MemberHealth health = checkMembers(home, config);
   // A member that cannot be read is not known to be the one behind: a
   // rebuild could copy the others over the only sound one.

@@ -68,6 +68,34 @@ verified_restore out_degraded_offline.txt "degraded: restore with a drive gone" 
   -r1 -s1 -g0 -n2 -nc2 --data=random
 tgt_command degraded stop
 
+# A rebuild that cannot be made: four bytes changed in a data block of
+# session 1 on the first member, and a record header of session 2's tail
+# on the second member. Both sessions restore, each read around its damage. The rebuild
+# of the second member needs the first member's bad block: it is refused,
+# and the second member's tape is as it was, every session as readable.
+library_home norebuild 5:0,1,2 --drives 3 --changer --cartridges 6 --capacity 64
+for s in 1 2; do
+  run_zep "out_norebuild_b$s.txt" -b1 -g0 -n2 -nc2 -c60 --data=random
+  [ "$ZEP_RC" -eq 0 ] || fail "no rebuild: backup $s: $(tail "out_norebuild_b$s.txt")"
+done
+media=$(awk '$1 == "media" {print $2}' "$E2E_DIR/tgt-norebuild.out")
+tgt_command norebuild "damage T00001 300000 4"
+tgt_command norebuild "damage T00002 $("$ZEP_TGT_IMAGE_CHECK" --block-from-end=8 "$media/T00002") 8"
+for s in 1 2; do
+  verified_restore "out_norebuild_r$s.txt" "no rebuild: session $s around the damage" \
+    -r1 -s$s -g0 -n2 -nc2 --data=random
+done
+before=$(md5sum <"$media/T00002")
+ZEP_INPUT='7\n0\n\n15\n' run_zep out_norebuild_rebuild.txt -v
+[ "$ZEP_RC" -ne 0 ] || fail "no rebuild: a rebuild that cannot be made passed"
+expect_line out_norebuild_rebuild.txt "Error ReBuilding"
+[ "$(md5sum <"$media/T00002")" = "$before" ] || fail "no rebuild: the refused rebuild changed the member's tape"
+for s in 1 2; do
+  verified_restore "out_norebuild_after$s.txt" "no rebuild: session $s after the refusal" \
+    -r1 -s$s -g0 -n2 -nc2 --data=random
+done
+tgt_command norebuild stop
+
 # A library without a changer: the cartridges in the drives are all there
 # is. A backup that fills them ends its session on them and says so; the
 # restore of that session verifies what was written and fails the streams
