@@ -258,6 +258,13 @@ int Group::gotoNewSession(int32_t* sessionNumber) {
       for (const auto& s : pm->sessions) last = std::max(last, s.session);
     }
   }
+  // A library's sets of this group, wherever they are now (a restarted
+  // library, cartridges moved by hand, a tape change cut short): no session
+  // number that a cartridge of the library holds is given again.
+  if (libraryHome(setup_.home)) {
+    last = std::max(last, lastKeptSession(setup_.home, static_cast<uint8_t>(config_.level),
+                                          config_.members.size()));
+  }
   *sessionNumber = static_cast<int32_t>(last + 1);
   reader_.reset();
   enter(State::kIdle);
@@ -370,6 +377,19 @@ int Group::gotoSession(int32_t sessionNumber) {
   if (writing()) return MOX_E_SESSION_STATE;
   std::unique_ptr<SessionReader> reader;
   int rc = SessionReader::open(setup_, set_, static_cast<uint32_t>(sessionNumber), &reader);
+  uint64_t startSet = 0;
+  if (rc == MOX_E_NO_SESSION && libraryHome(setup_.home) &&
+      lastKeptSession(setup_.home, static_cast<uint8_t>(config_.level), config_.members.size(),
+                      static_cast<uint32_t>(sessionNumber), &startSet) > 0 &&
+      startSet != 0) {
+    // Not on the loaded set nor the sets it continues: the set the home's
+    // kept maps show it beginning on, wherever it is in the library.
+    auto start =
+        openSet(setup_.home, findSetById(setup_.home, startSet, set_->memberCount()), false);
+    rc = SessionReader::open(setup_, start, static_cast<uint32_t>(sessionNumber), &reader);
+    debugLog(setup_.home.path(), 2, "RAID%d: session %d found on another set of the library: %d",
+             setup_.raidNumber, sessionNumber, rc);
+  }
   if (rc == MOX_OK && libraryHome(setup_.home) && reader->currentSet() != set_) {
     // The session begins on an earlier set: a library loads it.
     rc = attachLibrarySet(setup_.home, config_.members, reader->currentSet().get());

@@ -467,6 +467,27 @@ bool keptLibraryMap(const Home& home, const std::string& barcode, CartridgeMap* 
   return keptMapOf(CartridgeMaps(home.path()), barcode, map);
 }
 
+uint32_t lastKeptSession(const Home& home, uint8_t level, size_t members, uint32_t session,
+                         uint64_t* setId) {
+  CartridgeMaps maps(home.path());
+  uint32_t last = 0;
+  for (const auto& name : home.listCartridges()) {
+    CartridgeMap map;
+    if (!keptMapOf(maps, name, &map) || map.blank || map.label.level != level ||
+        map.label.memberCount != members) {
+      continue;
+    }
+    for (const auto& s : map.sessions) {
+      last = std::max(last, s.session);
+      if (setId != nullptr && s.session == session && s.startKnown && s.start.setIndex == 0) {
+        *setId = map.label.setId;
+      }
+    }
+    last = std::max(last, map.tailSession);
+  }
+  return last;
+}
+
 bool libraryCartridgeBlank(const Home& home, const std::string& barcode) {
   CartridgeMap kept;
   if (!keptLibraryMap(home, barcode, &kept)) return true;

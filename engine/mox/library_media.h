@@ -82,6 +82,12 @@ bool keptLibraryMap(const Home& home, const std::string& barcode, CartridgeMap* 
 // The cartridge's state as the home keeps it: blank when the home keeps no
 // map for it or one of a labelled cartridge that holds no session.
 bool libraryCartridgeBlank(const Home& home, const std::string& barcode);
+// The highest session number the maps kept of the home's cartridges show
+// on sets of `level` over `members` members, wherever those cartridges are
+// (in a drive or a slot, whatever the drive files say). With `setId`, the
+// set on which session `session` begins, when a kept map shows it.
+uint32_t lastKeptSession(const Home& home, uint8_t level, size_t members, uint32_t session = 0,
+                         uint64_t* setId = nullptr);
 
 // Why the last call for `home` failed, for the log.
 std::string libraryError(const Home& home);

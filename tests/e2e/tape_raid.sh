@@ -120,7 +120,7 @@ tgt_command nochanger stop
 # RAID 5 on tapes of 24 MiB: 100 MiB of random data over two data members
 # fills the first set; the drives' early warning spans the session onto a
 # set the changer loads.
-library_home span 5:0,1,2 --drives 3 --changer --cartridges 9 --capacity 24
+library_home span 5:0,1,2 --drives 3 --changer --cartridges 12 --capacity 24
 ZEP_INPUT='x\nx\nx\nx\nx\nx\n' run_zep out_span.txt -b1 -r1 -g0 -n4 -nc4 -c400 --data=random
 check_run out_span.txt "RAID 5 spanning"
 [ "$(count out_span.txt 'TAPE SPANS HERE')" -ge 1 ] || fail "RAID 5: the session did not span"
@@ -137,5 +137,41 @@ expect_line check.txt "T00001: ok, "
 expect_line check.txt "T00005: ok, "
 timeout 120 "$MOXCTL" media >media_after.txt 2>&1 || fail "media after the check"
 diff media_before.txt media_after.txt >diff.txt || fail "the check left the drives changed: $(cat diff.txt)"
+check_tgt_images span
+# A tape change cut by kill -9 of the target just after the key is pressed
+# (the MOVE MEDIUM of the span), and the library restarted: every cartridge
+# back in its slot, the drives empty, the blanks of the change never
+# labelled. The next backup gets a session number no cartridge holds, and
+# every session that ended restores from wherever its set is.
+mkfifo span_in
+(timeout 120 "$ZEPHLORN" -b1 -g0 -n2 -nc2 -c400 --data=random <span_in >out_span_cut.txt 2>&1
+  echo $? >span_cut.rc) &
+exec {zin}>span_in
+for ((i = 0; i < 2400; i++)); do
+  grep -q "Insert New tape" out_span_cut.txt && break
+  sleep 0.05
+done
+expect_line out_span_cut.txt "Insert New tape in drive"
+echo x >&"$zin"
+tgt_command span kill
+exec {zin}>&-
+for ((i = 0; i < 2400; i++)); do
+  [ -s span_cut.rc ] && break
+  sleep 0.05
+done
+[ "$(cat span_cut.rc)" -ne 0 ] || fail "a backup cut at its tape change exited 0"
+tgt_command span start
+for next in 3 4; do
+  ZEP_INPUT='x\nx\nx\n' run_zep "out_span_after$next.txt" -b1 -g0 -n2 -nc2 -c20 --data=random
+  [ "$ZEP_RC" -eq 0 ] || fail "after the restart: backup: $(tail "out_span_after$next.txt")"
+  expect_line "out_span_after$next.txt" "New Session Number        : $next"
+done
+for s in 1 3 4; do
+  n=2
+  [ "$s" -eq 1 ] && n=4
+  ZEP_INPUT='x\nx\nx\nx\n' verified_restore "out_span_s$s.txt" "after restarts: session $s" \
+    -r1 -s$s -g0 -n$n -nc$n --data=random
+done
+timeout 120 "$MOXCTL" check >check.txt 2>&1 || fail "check after restarts: $(cat check.txt)"
 check_tgt_images span
 exit 0
