@@ -18,9 +18,10 @@ namespace {
 
 std::atomic<int> interruptedBy{0};
 
-// Signals that come within this long of the first are the same interrupt
+// The first signal again within this long of it is the same interrupt
 // passed on twice (GNU timeout, a CI runner or a shell sends one to the
-// program and one to its process group): they count as that one.
+// program and one to its process group): it counts as that one. Another
+// signal, or the same one later, is a second.
 constexpr auto kEchoWindow = std::chrono::seconds(1);
 
 // The interrupting signals, less those ignored when the program started
@@ -37,7 +38,7 @@ sigset_t interruptSignals() {
 }
 
 void watch(sigset_t set, InterruptHandler onInterrupt) {
-  int count = 0;
+  int count = 0, firstSignal = 0;
   std::chrono::steady_clock::time_point first;
   for (;;) {
     int signal = 0;
@@ -45,7 +46,8 @@ void watch(sigset_t set, InterruptHandler onInterrupt) {
     const auto now = std::chrono::steady_clock::now();
     if (count == 0) {
       first = now;
-    } else if (now - first < kEchoWindow) {
+      firstSignal = signal;
+    } else if (signal == firstSignal && now - first < kEchoWindow) {
       continue;
     }
     int none = 0;

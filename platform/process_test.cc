@@ -73,9 +73,9 @@ TEST(ProcessTest, InterruptsAreTakenByTheWatcherThenEndTheProcess) {
 }
 
 // The handler learns how many signals came: the first leaves the process
-// running with the flag naming it; one within a second of it is the same
-// interrupt passed on again (as GNU timeout does) and is not counted; a
-// later one (of any kind) is the second and may end the process.
+// running with the flag naming it; the same signal within a second of it
+// is the same interrupt passed on again (as GNU timeout does) and is not
+// counted; a later one is the second and may end the process.
 TEST(ProcessTest, TheHandlerCountsTheSignalsAndTheFlagKeepsTheFirst) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
@@ -85,7 +85,7 @@ TEST(ProcessTest, TheHandlerCountsTheSignalsAndTheFlagKeepsTheFirst) {
     reportFd = fds[1];
     if (!platform::watchInterrupts(endAtTheSecond)) _exit(2);
     kill(getpid(), SIGHUP);
-    kill(getpid(), SIGINT);
+    kill(getpid(), SIGHUP);
     while (platform::interruptSignal() == 0) usleep(1000);
     const unsigned char flag = static_cast<unsigned char>(platform::interruptSignal());
     (void)!write(fds[1], &flag, 1);
@@ -104,7 +104,7 @@ TEST(ProcessTest, TheHandlerCountsTheSignalsAndTheFlagKeepsTheFirst) {
   waitpid(child, &status, 0);
   ASSERT_EQ(got, 3u);
   EXPECT_EQ(bytes[0], 64 + SIGHUP);    // first: SIGHUP
-  EXPECT_EQ(bytes[1], SIGHUP);         // the flag names the first; the SIGINT echo is not counted
+  EXPECT_EQ(bytes[1], SIGHUP);         // the flag names the first; its echo is not counted
   EXPECT_EQ(bytes[2], 128 + SIGTERM);  // second: SIGTERM
   ASSERT_TRUE(WIFSIGNALED(status)) << status;
   EXPECT_EQ(WTERMSIG(status), SIGTERM);

@@ -363,10 +363,20 @@ int Group::endSession() {
     return rc;
   }
   if (state_ == State::kIdle) return MOX_E_SESSION_STATE;
+  int rc = MOX_OK;
+  if (state_ == State::kWriteFull) {
+    // No set followed the full one: the session ends on the cartridges it
+    // has, so that what was written restores. When they cannot be reached
+    // any more (moved away by a change that went on), it stays unfinished.
+    rc = writer_->endOnFullSet();
+    debugLog(setup_.home.path(), 1, "RAID%d: session %u ended on its full set: %d",
+             setup_.raidNumber, writer_->session(), rc);
+    if (rc == MOX_E_NOT_CONNECTED) rc = MOX_OK;
+  }
   enter(State::kIdle);
   writer_.reset();
   reader_.reset();
-  return MOX_OK;
+  return rc;
 }
 
 // ---- Reading ---------------------------------------------------------------

@@ -530,6 +530,51 @@ int SessionWriter::syncMembers() const {
   return MOX_OK;
 }
 
+int SessionWriter::endOnFullSet() {
+  if (!fullSet_) return MOX_E_NOT_CONNECTED;
+  CartSet& set = *fullSet_;
+  std::vector<uint64_t> sizes(set.memberCount());
+  for (size_t i = 0; i < set.memberCount(); ++i) {
+    const auto& sessions = set.maps[i].sessions;
+    if (set.media[i] == nullptr || sessions.empty() || sessions.back().session != session_ ||
+        !sessions.back().continued) {
+      return MOX_E_NOT_CONNECTED;
+    }
+  }
+  // The continuation records go; in their place the end records, then the
+  // tape marks, as a session's close writes them.
+  for (size_t i = 0; i < set.memberCount(); ++i) {
+    const SessionExtent& ext = set.maps[i].sessions.back();
+    if (set.media[i]->cut(ext.endOffset) != MOX_OK) return MOX_E_IO;
+  }
+  for (size_t i = 0; i < set.memberCount(); ++i) {
+    const SessionExtent& ext = set.maps[i].sessions.back();
+    std::vector<uint8_t> body = encodeSessionEnd(ext.end);
+    RecordHeader h =
+        controlHeader(Kind::kSessionEnd, session_, static_cast<uint16_t>(i), body.size());
+    if (set.media[i]->writeRecord(ext.endOffset, h, body.data(), false, &sizes[i]) != MOX_OK) {
+      return MOX_E_IO;
+    }
+  }
+  for (const auto& medium : set.media) {
+    if (medium->sync() != MOX_OK) return MOX_E_IO;
+  }
+  for (size_t i = 0; i < set.memberCount(); ++i) {
+    SessionExtent& ext = set.maps[i].sessions.back();
+    if (set.media[i]->writeTapeMark(ext.endOffset + sizes[i]) != MOX_OK) return MOX_E_IO;
+    ext.continued = false;
+    ext.nextOffset = ext.endOffset + sizes[i] + 4;
+    set.maps[i].appendOffset = ext.nextOffset;
+    set.maps[i].fileSize = ext.nextOffset;
+  }
+  for (const auto& medium : set.media) {
+    if (medium->sync() != MOX_OK) return MOX_E_IO;
+  }
+  for (size_t i = 0; i < set.memberCount(); ++i) set.media[i]->keepMap(set.maps[i]);
+  fullSet_.reset();
+  return MOX_OK;
+}
+
 int SessionWriter::continueOn(std::shared_ptr<CartSet> next) {
   uint64_t prev = fullSet_ ? fullSet_->setId : 0;
   set_ = std::move(next);

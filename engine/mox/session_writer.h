@@ -57,6 +57,13 @@ class SessionWriter {
   // Goes on on `next`, the set loaded after the full one: a session start
   // record naming the full set on every member.
   int continueOn(std::shared_ptr<CartSet> next);
+  // The session ends where it is, on the full set, when no set follows (a
+  // tape change given up or interrupted): its continuation records become
+  // end records with the same counts, each member's synced before the
+  // first tape mark. MOX_OK; MOX_E_NOT_CONNECTED when the full set's
+  // cartridges cannot be reached any more (the session stays unfinished);
+  // MOX_E_IO when a write fails.
+  int endOnFullSet();
 
  private:
   struct StreamWrite;

@@ -98,7 +98,9 @@ for sig in INT TERM HUP KILL; do
   rm -f out_sig.txt
   sleep 600 >keys &
   holder=$!
-  "$ZEPHLORN" --json=sig.json -b1 -g0 -n1 -c40 <keys >out_sig.txt 2>&1 &
+  # SIGINT's default, as a terminal's job has it (a script's background job
+  # starts with it ignored, and an ignored signal stays ignored).
+  env --default-signal=INT "$ZEPHLORN" --json=sig.json -b1 -g0 -n1 -c40 <keys >out_sig.txt 2>&1 &
   pid=$!
   for ((i = 0; i < 300; i++)); do
     grep -q "Insert New tape" out_sig.txt && break
@@ -124,6 +126,16 @@ for sig in INT TERM HUP KILL; do
       = "('SIG$sig', 'backup', $rc)" ] || fail "$sig: $(cat sig.json)"
     expect_line out_sig.txt "Tape change given up by the operator.."
     expect_line out_sig.txt "Interrupted by SIG$sig"
+    # What the backup wrote before its tape change is a session ended on
+    # the full cartridges: every block of it reads back verified; the
+    # stream, cut before its writer's end, says so (no further block).
+    session=$(sed -n 's/^New Session Number *: //p' out_sig.txt)
+    run_zep "out_sig_restore.txt" -r1 -s"$session" -g0 -n1
+    expect_line out_sig_restore.txt "Error 1016"
+    expect_no_line out_sig_restore.txt "Data Doesn't match"
+    expect_no_line out_sig_restore.txt "Error 1010"
+    "$MOXCTL" check >check_sig.txt 2>&1 || fail "$sig: check: $(cat check_sig.txt)"
+    expect_no_line check_sig.txt "unfinished"
   fi
 done
 
