@@ -526,6 +526,14 @@ int writeSetNote(const std::string& cartridgePath, const SetNote& note) {
   return platform::writeFileAtomic(setNotePath(cartridgePath), text) == 0 ? MOX_OK : MOX_E_IO;
 }
 
+std::string setNotePlaceProblem(const std::string& cartridgePath) {
+  const std::string path = setNotePath(cartridgePath);
+  std::string held;
+  const int err = platform::readRegularFile(path, 4096, &held);
+  if (err != EINVAL) return "";
+  return path + ": " + platform::regularFileProblem(path, err) + ", where the set note belongs";
+}
+
 int dropSetNote(const std::string& cartridgePath) {
   if (platform::fileEnv().unlink(setNotePath(cartridgePath)) == 0 || errno == ENOENT) {
     return MOX_OK;
