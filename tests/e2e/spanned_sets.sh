@@ -3,7 +3,10 @@
 # that breaks its chain (the session start, or the label, of the second set
 # on every member) is damage: moxctl check exits 1 naming it and never calls
 # the session unfinished, and moxctl erase refuses the first set, changing
-# nothing.
+# nothing. Then a session given up at its second tape change, and a later
+# one that starts on its last set and ends on the next: the erase that
+# media and check advise works, keeps the set the ended session needs, and
+# every ended session still restores.
 source "$(dirname "$0")/lib.sh"
 
 "$MOXCTL" init >/dev/null || fail "moxctl init"
@@ -61,4 +64,35 @@ ZEP_INPUT='x\nx\nx\nx\nx\nx\n' run_zep out_restore.txt -r1 -s1 -g0 -n1
 [ "$ZEP_RC" -eq 0 ] || fail "restore of the spanned session: exit status $ZEP_RC"
 expect_line out_restore.txt "Blocks mismatched    : 0"
 "$MOXCTL" check >check.txt 2>&1 || fail "moxctl check after the restore: $(cat check.txt)"
+
+rm -rf "$MOX_HOME"
+"$MOXCTL" init >/dev/null || fail "moxctl init"
+"$MOXCTL" set capacity 1M >/dev/null || fail "moxctl set capacity"
+"$MOXCTL" set compression 0 off >/dev/null || fail "moxctl set compression"
+run_zep out_s1.txt -b1 -g0 -n1 -c10
+[ "$ZEP_RC" -eq 0 ] || fail "session 1: exit status $ZEP_RC"
+ZEP_INPUT='x\nx\n' run_zep out_s2.txt -b1 -g0 -n1 -c200
+expect_line out_s2.txt "Tape change given up by the operator.."
+ZEP_INPUT='x\n' run_zep out_s3.txt -b1 -g0 -n1 -c5
+[ "$ZEP_RC" -eq 0 ] || fail "session 3: exit status $ZEP_RC"
+expect_line out_s3.txt "New Session Number        : 3"
+"$MOXCTL" media >media.txt 2>&1
+advice=$(sed -n 's/.*(moxctl erase \(.*\) reclaims what only it holds).*/\1/p' media.txt)
+[ -n "$advice" ] || fail "media advises no erase: $(cat media.txt)"
+"$MOXCTL" check >check.txt 2>&1
+for name in $advice; do
+  grep -q "^$name: ok, .*(moxctl erase reclaims this set)" check.txt || fail "check does not advise $name"
+done
+"$MOXCTL" erase $advice >erase.txt 2>&1 || fail "the advised erase $advice: $(cat erase.txt)"
+expect_line erase.txt "holds a part of an ended session: kept"
+"$MOXCTL" media >media.txt 2>&1
+expect_no_line media.txt "reclaims"
+"$MOXCTL" check >check.txt 2>&1 || fail "moxctl check after the erase: $(cat check.txt)"
+for session in 1 3; do
+  run_zep out_r$session.txt -r1 -s$session -g0 -n1
+  [ "$ZEP_RC" -eq 0 ] || fail "restore of session $session after the erase: exit status $ZEP_RC"
+done
+run_zep out_s4.txt -b1 -g0 -n1 -c5
+expect_line out_s4.txt "New Session Number        : 4"
+"$MOXCTL" check >check.txt 2>&1 || fail "moxctl check at the end: $(cat check.txt)"
 exit 0
