@@ -14,6 +14,7 @@
 
 #include "engine/config/mox_config.h"
 #include "engine/mox/cartridge.h"
+#include "engine/mox/cartridge_map.h"
 #include "engine/mox/home.h"
 #include "engine/mox/library.h"
 #include "engine/mox/library_media.h"
@@ -595,6 +596,20 @@ std::string continuedTail(const LibraryView& view, const std::string& name,
          ", but a later cartridge set continues this one (truncated or damaged)";
 }
 
+// Why the map kept beside the cartridge at `path` is not used although it
+// matches the file's stamp: it names records the cartridge does not hold
+// there (changed after it was written). "" when it describes the
+// cartridge, or none is kept for the file as it is.
+std::string keptMapProblem(const mox::Home& h, const std::string& path) {
+  int rc = MOX_OK;
+  auto medium = mox::openMedium(h, path, false, &rc);
+  mox::CartridgeMap kept;
+  if (!medium || !medium->keptMap(&kept) || mox::keptMapHolds(*medium, kept)) return "";
+  return "its kept map " + mox::cartridgeMapPath(path) +
+         " does not describe it (its entries were changed); it is not used, the cartridge "
+         "is scanned";
+}
+
 // True when check finds `name` damaged: in the file itself, by comparison
 // with its set's other members, or by what its set note records.
 bool damagedCartridge(const LibraryView& view, const std::string& name, const std::string& path,
@@ -1043,6 +1058,9 @@ int cmdCheck(const std::string& home, const std::vector<std::string>& args, FILE
     mox::CartridgeMap map;
     mox::NoteRead noted = bad.empty() ? mox::readSetNote(path, &note) : mox::NoteRead::kNone;
     if (noted == mox::NoteRead::kUnreadable) bad.push_back("its set note cannot be read");
+    if (std::string why = keptMapProblem(h, path); bad.empty() && !why.empty()) {
+      bad.push_back(why);
+    }
     if (noted == mox::NoteRead::kNoted) {
       int scanned = scanIn(h, path, &map);
       if (scanned == MOX_E_IO) bad.push_back("offset 0: cannot be read (I/O error)");
