@@ -61,13 +61,12 @@ validate_json rate.json
 # ended, the report written, exit status 130; what was written restores
 # with every block verified.
 "$MOXCTL" init --force >/dev/null || fail "moxctl init --force"
-# Started under job control: a background job of a script would start with
-# SIGINT ignored, and zephlorn keeps a signal ignored at its start so.
-set -m
-"$ZEPHLORN" -b1 -r1 -g0 -n3 -nc3 --data=random --runtime=60 --rate=30 --json=int.json \
+# Started with the signals at their defaults: a background job of a script
+# starts with SIGINT ignored (and a runner may ignore SIGHUP), and zephlorn
+# keeps a signal ignored at its start so.
+env --default-signal=INT,TERM,HUP "$ZEPHLORN" -b1 -r1 -g0 -n3 -nc3 --data=random --runtime=60 --rate=30 --json=int.json \
   </dev/null >out_int.txt 2>&1 &
 pid=$!
-set +m
 for ((i = 0; i < 300; i++)); do
   grep -q "Test offset" out_int.txt && break
   sleep 0.1
@@ -95,11 +94,9 @@ run_zep out_after.txt -r1 -s1 -g0 -n3 -nc3 --json=after.json
 # passes one on) counts as the first: the run ends cleanly, the document
 # says interrupted by the first and finished. The process is stopped while
 # both are sent, so that they come together.
-set -m
-"$ZEPHLORN" -b1 -g0 -n2 -nc2 --runtime=60 --rate=10 --json=twice.json </dev/null \
+env --default-signal=INT,TERM,HUP "$ZEPHLORN" -b1 -g0 -n2 -nc2 --runtime=60 --rate=10 --json=twice.json </dev/null \
   >out_twice.txt 2>&1 &
 pid=$!
-set +m
 for ((i = 0; i < 300; i++)); do
   grep -q "Test offset" out_twice.txt && break
   sleep 0.1
