@@ -152,18 +152,6 @@ TEST_F(CartridgeMapTest, EverySessionEndLeavesTheMapOfTheFileOnEveryLevel) {
 
 TEST_F(CartridgeMapTest, AMatchingMapIsUsedWithoutAScan) {
   writeTwoSessions("RGROUP0");
-  // Proof that the mount reads the side file: a side file that says
-  // something else of the same file is believed.
-  std::string path = cart(0);
-  mox::FileStamp stamp;
-  mox::CartridgeMap stored;
-  ASSERT_TRUE(mox::decodeCartridgeMap(readFile(mox::cartridgeMapPath(path)), &stamp, &stored));
-  std::strcpy(stored.label.name, "FROM-THE-MAP");
-  writeFile(mox::cartridgeMapPath(path), mox::encodeCartridgeMap(stamp, stored));
-  Mounted m = mountOne(path);
-  EXPECT_TRUE(m.fromMap);
-  EXPECT_STREQ(m.map.label.name, "FROM-THE-MAP");
-
   mox::Home home(home_.path());
   auto before = mox::cartridgeMapCounters();
   auto set = mox::openSet(home, mox::memberCartridges(home, {0, 1}), false);
@@ -172,6 +160,49 @@ TEST_F(CartridgeMapTest, AMatchingMapIsUsedWithoutAScan) {
   EXPECT_EQ(after.scanned, before.scanned);
   EXPECT_EQ(set->failedCount(), 0u);
   EXPECT_EQ(set->damagedCount(), 0u);
+}
+
+// A side file whose checksum and stamp hold but whose entries were changed
+// is not believed: the mount reads back what it names, finds other records
+// there and scans; the sessions restore; check names the side file.
+TEST_F(CartridgeMapTest, AForgedMapIsScannedPastAndCheckNamesIt) {
+  // Each keeps the side file whole and consistent (its sessions back to
+  // back up to the file's end), so that only the records can tell.
+  const std::pair<const char*, std::function<void(mox::CartridgeMap*)>> forgeries[] = {
+      {"label", [](mox::CartridgeMap* m) { std::strcpy(m->label.name, "FROM-THE-MAP"); }},
+      {"session", [](mox::CartridgeMap* m) { m->sessions[1].session = 7; }},
+      {"end offset", [](mox::CartridgeMap* m) { m->sessions[1].endOffset -= 8; }},
+      {"start", [](mox::CartridgeMap* m) { m->sessions[1].start.streamCount += 1; }},
+      {"blocks", [](mox::CartridgeMap* m) { m->sessions[1].end.streamBlocks[0] += 1; }},
+      {"index", [](mox::CartridgeMap* m) { m->sessions[1].end.indexOffsets[0] -= 4; }},
+      {"continued", [](mox::CartridgeMap* m) { m->sessions[1].continued = true; }},
+  };
+  writeTwoSessions("RGROUP0");
+  const std::string path = cart(0);
+  const std::string kept = readFile(mox::cartridgeMapPath(path));
+  for (const auto& [what, forge] : forgeries) {
+    SCOPED_TRACE(what);
+    mox::FileStamp stamp;
+    mox::CartridgeMap stored;
+    ASSERT_TRUE(mox::decodeCartridgeMap(kept, &stamp, &stored));
+    forge(&stored);
+    ASSERT_TRUE(mox::cartridgeMapCacheable(stored));
+    writeFile(mox::cartridgeMapPath(path), mox::encodeCartridgeMap(stamp, stored));
+    std::string out;
+    EXPECT_EQ(home_.moxctl({"check"}, &out), 1) << out;
+    EXPECT_NE(out.find(fs::path(path).stem().string() + ": BAD: its kept map " +
+                       mox::cartridgeMapPath(path) + " does not describe it"),
+              std::string::npos)
+        << out;
+    Mounted m = mountOne(path);
+    EXPECT_FALSE(m.fromMap);
+    expectSameMap(m.map, fullScan(path));
+    EXPECT_TRUE(readsBack("RGROUP0", 1));
+    EXPECT_TRUE(readsBack("RGROUP0", 2));
+  }
+  writeFile(mox::cartridgeMapPath(path), kept);
+  std::string out;
+  EXPECT_EQ(home_.moxctl({"check"}, &out), 0) << out;
 }
 
 // What happens to a cartridge after the engine left it. Each changes the

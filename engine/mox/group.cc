@@ -154,6 +154,20 @@ int Group::writableSet(const CartSet& set) const {
   return MOX_OK;
 }
 
+int Group::notePlacesUsable(const CartSet& set) const {
+  // Each member's set note is written as the session part on it ends: a
+  // place that cannot take it is found before the first block, not after
+  // the last.
+  for (size_t i = 0; i < set.memberCount(); ++i) {
+    const std::string problem = setNotePlaceProblem(set.media[i]->path());
+    if (problem.empty()) continue;
+    debugLog(setup_.home.path(), 0, "RAID%d: member %zu (%s): %s; no session is written",
+             setup_.raidNumber, i, set.names[i].c_str(), problem.c_str());
+    return MOX_E_IO;
+  }
+  return MOX_OK;
+}
+
 int Group::cutTornTails() {
   // Every member holds the same finished sessions (writableSet); what lies
   // past them is a torn tail, or a tape mark the writer did not get to.
@@ -278,6 +292,8 @@ int Group::startSession(int32_t sessionNumber, uint16_t streamCount, uint16_t* s
   if (state_ != State::kIdle) return MOX_E_SESSION_STATE;
   if (set_->writeFailed.load()) return MOX_E_IO;
   if (streamCount > setup_.settings.streamLimit) return MOX_E_STREAM_LIMIT;
+  int rc = notePlacesUsable(*set_);
+  if (rc != MOX_OK) return rc;
   if (set_->maps[0].blank) {
     int rc = labelSet(
         setLabel(setName(setup_.raidNumber).c_str(), sessionNumber & 0xFFFF, 0, newSetId()));
@@ -285,7 +301,7 @@ int Group::startSession(int32_t sessionNumber, uint16_t streamCount, uint16_t* s
   }
   writer_ = std::make_unique<SessionWriter>(setup_, set_, static_cast<uint32_t>(sessionNumber),
                                             streamCount);
-  int rc = writer_->open();
+  rc = writer_->open();
   if (rc != MOX_OK) return rc;
   enter(State::kWriting);
   *startStream = 0;
@@ -340,6 +356,7 @@ int Group::continueSession(int32_t /*sessionNumber*/) {
   if (set_ == nullptr || set_ == writer_->fullSet() || !set_->forWriting) {
     return MOX_E_NOT_CONNECTED;
   }
+  if (int rc = notePlacesUsable(*set_); rc != MOX_OK) return rc;
   if (set_->maps[0].blank || set_->setId == writer_->fullSetId()) {
     int rc = labelSet(setLabel(setName(setup_.raidNumber).c_str(),
                                static_cast<int32_t>(writer_->session() & 0xFFFF), 0, newSetId()));

@@ -86,6 +86,9 @@ class Group {
   int labelSet(Label label);
   // MOX_OK when a new session may be written on `set`, else MOX_E_DEGRADED.
   int writableSet(const CartSet& set) const;
+  // MOX_OK when every member's set note can be written where it belongs;
+  // else MOX_E_IO, the place and what stands there logged.
+  int notePlacesUsable(const CartSet& set) const;
   int cutTornTails();
 
   GroupSetup setup_;

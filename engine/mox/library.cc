@@ -312,6 +312,31 @@ std::set<uint32_t> finishedSessions(const CartSet& set) {
   return sessions;
 }
 
+// The set after `cur` that holds the next part of `session`: the one whose
+// first session start names it as where the session came from, else a
+// damaged one whose labels say it was loaded to continue `cur` (the damage
+// may be its session start). False when the library holds neither.
+bool nextPart(const LibrarySurvey& survey, const std::map<uint64_t, size_t>& indexOf,
+              const std::map<std::pair<uint32_t, uint64_t>, uint64_t>& continuation,
+              const std::map<uint64_t, uint64_t>& prevOf, uint32_t session, size_t cur,
+              size_t* next) {
+  const uint64_t from = survey.sets[cur].setId;
+  auto it = continuation.find({session, from});
+  if (it != continuation.end() && indexOf.count(it->second) != 0) {
+    *next = indexOf.at(it->second);
+    return true;
+  }
+  for (const auto& [setId, prev] : prevOf) {
+    if (prev != from || setId == from || indexOf.count(setId) == 0) continue;
+    const CartSet& set = *survey.sets[indexOf.at(setId)].set;
+    if (set.damagedCount() > 0 || set.failedCount() > 0) {
+      *next = indexOf.at(setId);
+      return true;
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 LibrarySurvey surveyLibrary(const Home& home) {
@@ -370,6 +395,19 @@ LibrarySurvey surveyLibrary(const Home& home) {
     }
   }
 
+  // Sets none of whose members shows a readable label: which set such a set
+  // was loaded to continue cannot be told (its labels are damaged or lost).
+  std::set<uint64_t> unlinked;
+  for (const auto& [setId, names] : bySet) {
+    bool labelled = false;
+    for (const auto& c : all) {
+      if (c.head.labelled && std::find(names.begin(), names.end(), c.name) != names.end()) {
+        labelled = true;
+      }
+    }
+    if (!labelled) unlinked.insert(setId);
+  }
+
   LibrarySurvey survey;
   std::map<uint64_t, size_t> indexOf;
   for (const auto& [setId, names] : bySet) {
@@ -405,12 +443,17 @@ LibrarySurvey surveyLibrary(const Home& home) {
       spanned.session = session;
       spanned.sets.push_back(a);
       for (size_t cur = a;;) {
-        auto next = continuation.find({session, survey.sets[cur].setId});
-        if (next == continuation.end() || indexOf.count(next->second) == 0) {
-          spanned.fate = SpannedSession::Fate::kUnfinished;
+        size_t n = 0;
+        if (!nextPart(survey, indexOf, continuation, prevOf, session, cur, &n)) {
+          // No set holds more of it, unless damage hides the set that does.
+          bool hidden = std::any_of(unlinked.begin(), unlinked.end(), [&](uint64_t id) {
+            return std::find(spanned.sets.begin(), spanned.sets.end(), indexOf[id]) ==
+                   spanned.sets.end();
+          });
+          spanned.fate =
+              hidden ? SpannedSession::Fate::kUnknown : SpannedSession::Fate::kUnfinished;
           break;
         }
-        size_t n = indexOf[next->second];
         if (std::find(spanned.sets.begin(), spanned.sets.end(), n) != spanned.sets.end()) {
           spanned.fate = SpannedSession::Fate::kUnknown;
           break;
@@ -524,6 +567,14 @@ int writeSetNote(const std::string& cartridgePath, const SetNote& note) {
   std::snprintf(text, sizeof text, "set %016llx member %u of %u\n",
                 static_cast<unsigned long long>(note.setId), note.member, note.members);
   return platform::writeFileAtomic(setNotePath(cartridgePath), text) == 0 ? MOX_OK : MOX_E_IO;
+}
+
+std::string setNotePlaceProblem(const std::string& cartridgePath) {
+  const std::string path = setNotePath(cartridgePath);
+  std::string held;
+  const int err = platform::readRegularFile(path, 4096, &held);
+  if (err != EINVAL) return "";
+  return path + ": " + platform::regularFileProblem(path, err) + ", where the set note belongs";
 }
 
 int dropSetNote(const std::string& cartridgePath) {

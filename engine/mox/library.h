@@ -166,6 +166,10 @@ NoteRead readSetNote(const std::string& cartridgePath, SetNote* note);
 // Notes the cartridge as member `note.member` of set `note.setId` (synced),
 // unless it is noted so already. MOX_OK or MOX_E_IO.
 int writeSetNote(const std::string& cartridgePath, const SetNote& note);
+// Why the cartridge's note could not be written where it belongs, for a
+// message naming the path: something other than a regular file stands
+// there (a directory, say). "" when nothing or a regular file does.
+std::string setNotePlaceProblem(const std::string& cartridgePath);
 // Removes the cartridge's note; a missing note is no error. MOX_OK or MOX_E_IO.
 int dropSetNote(const std::string& cartridgePath);
 // Why a noted cartridge, whose map is `map`, no longer holds the session

@@ -70,6 +70,21 @@ int rebuildTape(const Home& home, const RaidLevel& raid, CartSet& set, uint64_t 
   return noteRebuilt(raid, set, setId, source, target, path);
 }
 
+// Makes the place of the cartridge at `path` ready for a rebuilt member. A
+// cartridge file, or none, is ready. An empty directory that stands there
+// holds nothing: it goes, and the member is rebuilt as a missing one is.
+// Anything else (a directory that holds something, a FIFO) is not the
+// engine's to take: MOX_E_MEDIA, logged with the path.
+int readyCartridgePlace(const Home& home, const std::string& path) {
+  std::string none;
+  const int err = platform::readRegularFile(path, 0, &none);
+  if (err != EINVAL) return MOX_OK;
+  if (platform::fileEnv().rmdir(path) == 0) return MOX_OK;
+  debugLog(home.path(), 0, "%s: %s, where the cartridge belongs; the member is not rebuilt",
+           path.c_str(), platform::regularFileProblem(path, err).c_str());
+  return MOX_E_MEDIA;
+}
+
 // Rebuilds member `target` of `set` (RAID 1 from member `source`) onto the
 // cartridge `targetName`, and notes it as the set's member when it holds
 // session data. The member is built in a temporary file beside its
@@ -79,6 +94,7 @@ int rebuildOnto(const Home& home, const RaidLevel& raid, CartSet& set, uint64_t 
                 size_t source, size_t target, const std::string& targetName) {
   std::string path = home.cartridgePath(targetName);
   if (libraryHome(home)) return rebuildTape(home, raid, set, setId, source, target, path);
+  if (int rc = readyCartridgePlace(home, path); rc != MOX_OK) return rc;
   platform::TempFile fresh(path);
   if (fresh.open() != 0) return MOX_E_IO;
   int rc = MOX_OK;

@@ -380,8 +380,63 @@ int scanMedium(Medium& medium, CartridgeMap* map) {
   return medium.readFailures() != failures ? MOX_E_IO : rc;
 }
 
+namespace {
+
+// True when the record at `address` is a sound record of `kind` and
+// `session` whose body reads back as `expected`; *next is where the item
+// after it begins.
+bool recordHolds(RecordReader& reader, uint64_t address, Kind kind, uint32_t session,
+                 const std::vector<uint8_t>& expected, uint64_t* next) {
+  MediumItem item;
+  if (reader.medium().seek(address) != MOX_OK || reader.next(&item, bodyOf(kind)) != MOX_OK ||
+      item.kind != MediumItem::Kind::kRecord || item.address != address ||
+      item.header.kind != kind || item.header.session != session || !item.bodyRead ||
+      item.body != MOX_OK || item.header.storedLength != expected.size() ||
+      std::memcmp(reader.body(), expected.data(), expected.size()) != 0) {
+    return false;
+  }
+  *next = item.next;
+  return true;
+}
+
+}  // namespace
+
+bool keptMapHolds(Medium& medium, const CartridgeMap& map) {
+  // The map is a cache and the records are the truth: every place the map
+  // names is read back, and each record there must be the one the map
+  // says, with the body it says (the label, each session's start and end
+  // records, the tape mark after each); the sessions follow one another
+  // from the label to the append point.
+  if (!medium.traits().randomAccess) return true;
+  RecordReader reader(medium);
+  std::vector<uint8_t> body(kLabelBodySize);
+  encodeLabel(map.label, body.data());
+  uint64_t at = 0;
+  if (!recordHolds(reader, 0, Kind::kLabel, 0, body, &at)) return false;
+  for (const SessionExtent& s : map.sessions) {
+    if (s.startOffset != at || !s.startKnown) return false;
+    body.resize(kSessionStartBodySize);
+    encodeSessionStart(s.start, body.data());
+    uint64_t next = 0;
+    if (!recordHolds(reader, s.startOffset, Kind::kSessionStart, s.session, body, &next) ||
+        next > s.endOffset) {
+      return false;
+    }
+    body = encodeSessionEnd(s.end);
+    const Kind end = s.continued ? Kind::kContinuation : Kind::kSessionEnd;
+    MediumItem mark;
+    if (!recordHolds(reader, s.endOffset, end, s.session, body, &next) ||
+        reader.next(&mark, 0, true) != MOX_OK || mark.kind != MediumItem::Kind::kTapeMark ||
+        mark.address != next || mark.next != s.nextOffset) {
+      return false;
+    }
+    at = s.nextOffset;
+  }
+  return map.appendOffset == at;
+}
+
 int mountMedium(Medium& medium, CartridgeMap* map) {
-  if (medium.keptMap(map)) {
+  if (medium.keptMap(map) && keptMapHolds(medium, *map)) {
     countMount(true);
     return MOX_OK;
   }

@@ -51,8 +51,13 @@ class RecordReader {
 // a cartridge of this engine (MOX_E_IO when it cannot be read).
 int scanMedium(Medium& medium, CartridgeMap* map);
 // The member's map: what the medium kept when it matches (the cartridge
-// file's side file), else a full scan.
+// file's side file) and holds, else a full scan.
 int mountMedium(Medium& medium, CartridgeMap* map);
+// True when every place a kept map names on a medium that reads at any
+// address holds the record the map says (the label; each session's start
+// and end records and the tape mark after it, one session after another up
+// to the append point): a map whose entries were changed is not used.
+bool keptMapHolds(Medium& medium, const CartridgeMap& map);
 
 // Positions the medium at the start record of map.sessions[index]: at its
 // address on a random-access medium, else by rewinding and spacing over the

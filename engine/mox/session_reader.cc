@@ -52,7 +52,9 @@ int SessionReader::resolveChain(const std::shared_ptr<CartSet>& mounted) {
     } else if (!map->sessions.empty() && session_ > map->sessions.back().session) {
       return MOX_E_NO_SESSION;
     } else if (front != nullptr && front->start.setIndex > 0) {
-      prev = front->start.prevSetId;
+      // The labels name the set before as the library keeps it: after an
+      // erase of the set the first part came from, the set before that.
+      prev = cur->labelPrevSetId() != 0 ? cur->labelPrevSetId() : front->start.prevSetId;
     } else if (cur->labelPrevSetId() != 0) {
       prev = cur->labelPrevSetId();
     } else {

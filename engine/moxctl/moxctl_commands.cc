@@ -14,6 +14,7 @@
 
 #include "engine/config/mox_config.h"
 #include "engine/mox/cartridge.h"
+#include "engine/mox/cartridge_map.h"
 #include "engine/mox/home.h"
 #include "engine/mox/library.h"
 #include "engine/mox/library_media.h"
@@ -595,6 +596,20 @@ std::string continuedTail(const LibraryView& view, const std::string& name,
          ", but a later cartridge set continues this one (truncated or damaged)";
 }
 
+// Why the map kept beside the cartridge at `path` is not used although it
+// matches the file's stamp: it names records the cartridge does not hold
+// there (changed after it was written). "" when it describes the
+// cartridge, or none is kept for the file as it is.
+std::string keptMapProblem(const mox::Home& h, const std::string& path) {
+  int rc = MOX_OK;
+  auto medium = mox::openMedium(h, path, false, &rc);
+  mox::CartridgeMap kept;
+  if (!medium || !medium->keptMap(&kept) || mox::keptMapHolds(*medium, kept)) return "";
+  return "its kept map " + mox::cartridgeMapPath(path) +
+         " does not describe it (its entries were changed); it is not used, the cartridge "
+         "is scanned";
+}
+
 // True when check finds `name` damaged: in the file itself, by comparison
 // with its set's other members, or by what its set note records.
 bool damagedCartridge(const LibraryView& view, const std::string& name, const std::string& path,
@@ -607,6 +622,83 @@ bool damagedCartridge(const LibraryView& view, const std::string& name, const st
   mox::NoteRead noted = mox::readSetNote(path, &note);
   return noted == mox::NoteRead::kUnreadable ||
          (noted == mox::NoteRead::kNoted && !mox::lostSetData(note, map).empty());
+}
+
+// What erasing the cartridges `named` would do: the sets erased whole, or
+// why it is refused, and the sets kept that continue a session of an erased
+// set because an ended session needs them.
+struct ErasePlan {
+  std::vector<std::string> refused;
+  std::set<uint64_t> erasedIds;
+  std::vector<std::string> kept;
+};
+
+ErasePlan planErase(const mox::Home& h, const LibraryView& view,
+                    const std::set<std::string>& named) {
+  const mox::LibrarySurvey& survey = view.survey;
+  auto pool = h.listCartridges();
+  ErasePlan plan;
+  std::vector<std::string>& refused = plan.refused;
+  std::set<size_t> sets;
+  for (const auto& name : named) {
+    if (std::find(pool.begin(), pool.end(), name) == pool.end()) {
+      refused.push_back(name + ": no such cartridge in the pool");
+      continue;
+    }
+    if (auto it = view.raidOf.find(name); it != view.raidOf.end()) {
+      refused.push_back(name + ": loaded in a member drive of RAID" + std::to_string(it->second) +
+                        " (the group's next write cuts what is unfinished on it)");
+      continue;
+    }
+    size_t set = 0, member = 0;
+    if (survey.find(name, &set, &member)) {
+      sets.insert(set);
+      continue;
+    }
+    mox::CheckReport report = checkIn(h, h.cartridgePath(name));
+    if (report.problem.rfind("label record damaged", 0) == 0) {
+      refused.push_back(name + ": " + report.problem + ": what it holds cannot be told");
+    }
+  }
+  for (size_t i : sets) {
+    const mox::LibrarySet& ls = survey.sets[i];
+    plan.erasedIds.insert(ls.setId);
+    std::vector<std::string> others;
+    for (const auto& name : ls.set->names) {
+      if (!name.empty() && named.count(name) == 0) others.push_back(name);
+    }
+    std::string members = namesText(ls.set->names);
+    if (!others.empty()) {
+      refused.push_back(members + ": " + setText(ls.setId) + " is erased whole; name " +
+                        namesText(others) + " too");
+    } else if (survey.holdsEndedPart(i)) {
+      refused.push_back(members + ": " + setText(ls.setId) +
+                        " holds a part of an ended session, or damage that may hide one");
+    }
+  }
+  // A set that continues a session of an erased set goes with it, unless
+  // it holds no more of it than an unfinished tail (cut by its next write),
+  // or an ended session needs it: then it is kept, and its part of the
+  // unfinished session stays, a part that never ends.
+  for (const auto& spanned : survey.spanned) {
+    bool after = false;
+    for (size_t i : spanned.sets) {
+      if (sets.count(i) != 0) {
+        after = true;
+        continue;
+      }
+      if (!after || survey.sets[i].set->findSession(spanned.session) == nullptr) continue;
+      const std::string text = namesText(survey.sets[i].set->names) + ": " +
+                               setText(survey.sets[i].setId) + " continues session " +
+                               std::to_string(spanned.session) + " of an erased set";
+      if (spanned.fate == mox::SpannedSession::Fate::kUnfinished && survey.holdsEndedPart(i)) {
+        plan.kept.push_back(text + ", and holds a part of an ended session: kept");
+      } else {
+        refused.push_back(text + "; name it too");
+      }
+    }
+  }
+  return plan;
 }
 
 int cmdMedia(const std::string& home, FILE* out, FILE* err) {
@@ -687,14 +779,18 @@ int cmdMedia(const std::string& home, FILE* out, FILE* err) {
   for (const auto& spanned : view.survey.spanned) {
     if (spanned.fate != mox::SpannedSession::Fate::kUnfinished) continue;
     std::string sets, reclaimable;
+    std::set<std::string> advised;
     for (size_t i : spanned.sets) {
       const auto& names = view.survey.sets[i].set->names;
       sets += (sets.empty() ? " " : "; ") + namesText(names);
       size_t set = 0;
       if (!names.empty() && view.poolSet(names.front(), &set) && !view.survey.holdsEndedPart(i)) {
         reclaimable += " " + namesText(names);
+        advised.insert(names.begin(), names.end());
       }
     }
+    // Only what erase takes is advised.
+    if (!advised.empty() && !planErase(h, view, advised).refused.empty()) reclaimable.clear();
     std::fprintf(out, "session %u unfinished: spanned %zu cartridge set%s, never ended:%s",
                  spanned.session, spanned.sets.size(), spanned.sets.size() == 1 ? "" : "s",
                  sets.c_str());
@@ -962,6 +1058,9 @@ int cmdCheck(const std::string& home, const std::vector<std::string>& args, FILE
     mox::CartridgeMap map;
     mox::NoteRead noted = bad.empty() ? mox::readSetNote(path, &note) : mox::NoteRead::kNone;
     if (noted == mox::NoteRead::kUnreadable) bad.push_back("its set note cannot be read");
+    if (std::string why = keptMapProblem(h, path); bad.empty() && !why.empty()) {
+      bad.push_back(why);
+    }
     if (noted == mox::NoteRead::kNoted) {
       int scanned = scanIn(h, path, &map);
       if (scanned == MOX_E_IO) bad.push_back("offset 0: cannot be read (I/O error)");
@@ -999,6 +1098,10 @@ int cmdCheck(const std::string& home, const std::vector<std::string>& args, FILE
     }
     size_t set = 0;
     bool reclaimable = view.poolSet(name, &set) && !view.survey.holdsEndedPart(set);
+    if (reclaimable) {
+      const auto& names = view.survey.sets[set].set->names;
+      reclaimable = planErase(h, view, {names.begin(), names.end()}).refused.empty();
+    }
     for (const auto& text : unfinishedTexts(view, name)) {
       std::fprintf(out, "; %s%s", text.c_str(),
                    reclaimable ? " (moxctl erase reclaims this set)" : "");
@@ -1013,9 +1116,11 @@ int cmdCheck(const std::string& home, const std::vector<std::string>& args, FILE
 // cuts. Refused, with nothing changed, for a cartridge in a drive, a set not
 // named with all its members, a set that holds a part of an ended session
 // (or damage that may hide one), and a set whose session goes on on a set
-// not named with it. A set loaded to continue an erased set is relinked to
-// the set before that one, so that its group still finds, and numbers
-// after, the older sessions.
+// not named with it, unless an ended session needs that set: it is kept,
+// and said so. A set loaded to continue an erased set is relinked to the
+// set before that one, so that its group still finds, and numbers after,
+// the older sessions. What media and check advise to erase is what this
+// takes (planErase).
 int cmdErase(const std::string& home, const std::vector<std::string>& args, FILE* out, FILE* err) {
   if (args.empty()) {
     std::fprintf(err, "moxctl: usage: erase CARTRIDGE...\n");
@@ -1026,61 +1131,10 @@ int cmdErase(const std::string& home, const std::vector<std::string>& args, FILE
   mox::HomeLock lock(home);  // no load takes a cartridge meanwhile
   LibraryView view = viewLibrary(h);
   const mox::LibrarySurvey& survey = view.survey;
-  auto pool = h.listCartridges();
   std::set<std::string> named(args.begin(), args.end());
-  std::vector<std::string> refused;
-  std::set<size_t> sets;
-  for (const auto& name : named) {
-    if (std::find(pool.begin(), pool.end(), name) == pool.end()) {
-      refused.push_back(name + ": no such cartridge in the pool");
-      continue;
-    }
-    if (auto it = view.raidOf.find(name); it != view.raidOf.end()) {
-      refused.push_back(name + ": loaded in a member drive of RAID" + std::to_string(it->second) +
-                        " (the group's next write cuts what is unfinished on it)");
-      continue;
-    }
-    size_t set = 0, member = 0;
-    if (survey.find(name, &set, &member)) {
-      sets.insert(set);
-      continue;
-    }
-    mox::CheckReport report = checkIn(h, h.cartridgePath(name));
-    if (report.problem.rfind("label record damaged", 0) == 0) {
-      refused.push_back(name + ": " + report.problem + ": what it holds cannot be told");
-    }
-  }
-  std::set<uint64_t> erasedIds;
-  for (size_t i : sets) {
-    const mox::LibrarySet& ls = survey.sets[i];
-    erasedIds.insert(ls.setId);
-    std::vector<std::string> others;
-    for (const auto& name : ls.set->names) {
-      if (!name.empty() && named.count(name) == 0) others.push_back(name);
-    }
-    std::string members = namesText(ls.set->names);
-    if (!others.empty()) {
-      refused.push_back(members + ": " + setText(ls.setId) + " is erased whole; name " +
-                        namesText(others) + " too");
-    } else if (survey.holdsEndedPart(i)) {
-      refused.push_back(members + ": " + setText(ls.setId) +
-                        " holds a part of an ended session, or damage that may hide one");
-    }
-  }
-  // A set that continues a session of an erased set goes with it, unless
-  // it holds no more of it than an unfinished tail (cut by its next write).
-  for (const auto& spanned : survey.spanned) {
-    bool after = false;
-    for (size_t i : spanned.sets) {
-      if (sets.count(i) != 0) {
-        after = true;
-      } else if (after && survey.sets[i].set->findSession(spanned.session) != nullptr) {
-        refused.push_back(namesText(survey.sets[i].set->names) + ": " +
-                          setText(survey.sets[i].setId) + " continues session " +
-                          std::to_string(spanned.session) + " of an erased set; name it too");
-      }
-    }
-  }
+  ErasePlan plan = planErase(h, view, named);
+  std::vector<std::string>& refused = plan.refused;
+  const std::set<uint64_t>& erasedIds = plan.erasedIds;
   // Sets loaded to continue an erased set: relinked to the set before it.
   std::map<uint64_t, uint64_t> prevOf;
   for (const auto& ls : survey.sets) prevOf[ls.setId] = ls.prevSetId;
@@ -1115,6 +1169,7 @@ int cmdErase(const std::string& home, const std::vector<std::string>& args, FILE
     for (const auto& line : refused) std::fprintf(err, "moxctl: not erased: %s\n", line.c_str());
     return 1;
   }
+  for (const auto& line : plan.kept) std::fprintf(out, "%s\n", line.c_str());
   int status = 0;
   for (const auto& [name, prev] : relinks) {
     const uint64_t continues = prev;  // clang 14 lambdas do not capture structured bindings

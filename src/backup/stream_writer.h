@@ -58,6 +58,12 @@ struct StreamRecord {
   // an end block (its time was up, or the run was interrupted), or the
   // reader found one.
   bool endedEarly = false;
+  // Set while a reader has read an end block of its stream at readBlock and
+  // not yet asked the session whether a block of the stream follows it (an
+  // end block ends the stream only as its last block); with what the block
+  // differs by as that data block.
+  bool endBlockDue = false;
+  BlockDifference endBlockDifference;
 };
 
 // A stream that ends before the count its header names ends with an end

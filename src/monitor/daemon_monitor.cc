@@ -42,18 +42,23 @@ void readMemberCounters(const uint8_t* block, uint32_t* td) {
   }
 }
 
+// The interval of the rates and of the counter lines off a terminal:
+// --status-interval, 1 s by default.
+int64_t monitorIntervalMs() {
+  return runSettings.statusIntervalSeconds > 0 ? runSettings.statusIntervalSeconds * 1000LL : 1000;
+}
+
 // With rates shown: when the window is over, the rates over it, and the
-// next window starts.
-void showRatesWhenDue(const uint8_t* block, uint16_t index, int multiLine, RateWindow* window) {
-  const int64_t windowMs =
-      runSettings.statusIntervalSeconds > 0 ? runSettings.statusIntervalSeconds * 1000LL : 1000;
+// next window starts. `lineOpen`: the counters' single line stands without
+// its line end.
+void showRatesWhenDue(const uint8_t* block, uint16_t index, bool lineOpen, RateWindow* window) {
   const int64_t now = monitorClock();
-  if (now - window->atMs < windowMs) return;
+  if (now - window->atMs < monitorIntervalMs()) return;
   uint32_t td[MOX_STATUS_TD_COUNT];
   readMemberCounters(block, td);
   DaemonRates rates = daemonRates(window->td, td, now - window->atMs);
   // The single line is left where it stands; the rates go below it.
-  if (!multiLine) std::fputs("\n", stdout);
+  if (lineOpen) std::fputs("\n", stdout);
   char text[512];
   formatDaemonRates(text, sizeof text, index, rates);
   std::fputs(text, stdout);
@@ -113,11 +118,11 @@ void detachDaemonStatus(const uint8_t* block, int mappingHandle) {
   platform::closeSharedMemory(mappingHandle);
 }
 
-void printDaemonStatus(const uint8_t* block, int multiLine) {
+void printDaemonStatus(const uint8_t* block, int multiLine, bool lastOnly) {
   uint32_t entryCount = field(block, MOX_STATUS_OFF_ENTRY_COUNT);
   // Entries past the block's end do not exist: the block holds 60.
   uint32_t shown = entryCount < MOX_STATUS_MAX_ENTRIES ? entryCount : MOX_STATUS_MAX_ENTRIES;
-  for (uint32_t i = 0; i < shown; ++i) {
+  for (uint32_t i = lastOnly && shown > 0 ? shown - 1 : 0; i < shown; ++i) {
     printf("Process %u Free %u, FULL %u  ", multiLine ? i : entryCount,
            field(block, MOX_STATUS_OFF_FREE + MOX_STATUS_FREE_STRIDE * i),
            field(block, MOX_STATUS_OFF_FULL));
@@ -125,7 +130,7 @@ void printDaemonStatus(const uint8_t* block, int multiLine) {
     for (uint32_t j = 0; j < MOX_STATUS_TD_COUNT; ++j) {
       printf("TD%u-%u  ", j, field(block, MOX_STATUS_OFF_TD + MOX_STATUS_TD_STRIDE * j));
     }
-    fputs(multiLine ? "\n" : "\r", stdout);
+    fputs(multiLine || lastOnly ? "\n" : "\r", stdout);
   }
 }
 
@@ -159,6 +164,9 @@ int formatDaemonRates(char* out, size_t size, uint16_t index, const DaemonRates&
 void runDaemonMonitor() {
   const int multiLine = runSettings.monitorMultiLine;
   const bool rates = monitorShowsRates();
+  // Off a terminal the single line is no line a reader can follow: the
+  // counters come as a line of their own once an interval instead.
+  const bool intervalLines = !multiLine && !platform::stdoutIsTerminal();
   // --raid=N: that RAID device's daemon only.
   const uint16_t first =
       runSettings.monitorRaid >= 0 ? static_cast<uint16_t>(runSettings.monitorRaid) : 0;
@@ -183,22 +191,32 @@ void runDaemonMonitor() {
     printf("Daemon RUNNING...\n");
     platform::flushConsole();
     bool gone = false;
+    bool left = false;
     RateWindow window;
     window.atMs = monitorClock();
     readMemberCounters(block, window.td);
+    int64_t lineAtMs = window.atMs - monitorIntervalMs();
     while (field(block, MOX_STATUS_OFF_STATE) == 1) {
-      if (operatorLeaves()) break;
+      if (operatorLeaves()) {
+        left = true;
+        break;
+      }
       // A daemon killed in the middle leaves its block active for ever: the
       // monitor lets it go and waits for the next daemon.
       if (daemonGone(block, mappingHandle)) {
         gone = true;
         break;
       }
-      printDaemonStatus(block, multiLine);
+      if (!intervalLines) {
+        printDaemonStatus(block, multiLine);
+      } else if (monitorClock() - lineAtMs >= monitorIntervalMs()) {
+        printDaemonStatus(block, multiLine, true);
+        lineAtMs = monitorClock();
+      }
       platform::flushConsole();
       monitorPause(kRefreshMs);
       if (multiLine) printf("%s", kSeparator);
-      if (rates) showRatesWhenDue(block, index, multiLine, &window);
+      if (rates) showRatesWhenDue(block, index, !multiLine && !intervalLines, &window);
     }
     if (gone) {
       printf("\nDaemon for %d is gone (process %u ended without stopping it)..\n", index,
@@ -207,10 +225,12 @@ void runDaemonMonitor() {
       detachDaemonStatus(block, mappingHandle);
       continue;
     }
-    if (field(block, MOX_STATUS_OFF_STATE) != 1) printf("\nDaemon terminated..\n");
+    if (!left) printf("\nDaemon terminated..\n");
     platform::flushConsole();
     detachDaemonStatus(block, mappingHandle);
-    return;
+    // Watching rates, the monitor stays for the next daemon: a run's
+    // restore that follows its backup publishes the block again.
+    if (left || !rates) return;
   }
 }
 

@@ -20,8 +20,9 @@ void detachDaemonStatus(const uint8_t* block, int mappingHandle);
 
 // Prints one refresh of the block's entries: single-line mode rewrites one
 // line in place ("\r") with the entry count as the process number, multi-line
-// mode prints one line per entry with its index.
-void printDaemonStatus(const uint8_t* block, int multiLine);
+// mode prints one line per entry with its index. With `lastOnly` only the
+// last entry, as a line of its own (single-line mode off a terminal).
+void printDaemonStatus(const uint8_t* block, int multiLine, bool lastOnly = false);
 
 // The rates of a daemon's members over a window: each member's blocks per
 // second from its counter (TD0 to TD3) at the window's start and end, and
@@ -38,9 +39,12 @@ int formatDaemonRates(char* out, size_t size, uint16_t index, const DaemonRates&
 
 // Runs the monitor; reads runSettings.monitorMultiLine. With --raid=N it
 // waits for RAID device N's daemon only; with --raid or --status-interval it
-// also shows the rates every interval (1 s by default) below the counters. Esc or the end of
-// console input (also a closed standard input) leaves it. A daemon that dies
-// without stopping is reported gone and the monitor waits for the next one.
+// also shows the rates every interval (1 s by default) below the counters,
+// and after a daemon that stops waits for the next one. Off a terminal the
+// single-line mode prints the counters as a line once an interval. Esc or
+// the end of console input (also a closed standard input) leaves it. A
+// daemon that dies without stopping is reported gone and the monitor waits
+// for the next one.
 void runDaemonMonitor();
 
 // Tests: the pause between passes and refreshes (milliseconds), in place of

@@ -500,10 +500,16 @@ TEST_F(DaemonMonitorTest, ARaidDeviceIsWatchedWithItsRates) {
     EntryValues values = twoEntries();
     values.td[0] = values.td[1] = values.td[3] = 0;
     countingBlock = publish(4, 1, values);
+    if (script.inputWriter >= 0) close(script.inputWriter);
     script = PauseScript{};
-    script.inputWriter = -1;
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    platform::setConsoleInputForTest(fds[0]);
+    script.inputWriter = fds[1];
     script.block = countingBlock;
     script.stopDaemonAt = 9;
+    // Watching rates, the monitor waits for the next daemon until its input ends.
+    script.closeInputAt = 11;
     fakeNowMs = 1000;
     setDaemonMonitorPauseForTest(countingPause);
     setDaemonMonitorClockForTest(fakeClock);
@@ -522,9 +528,45 @@ TEST_F(DaemonMonitorTest, ARaidDeviceIsWatchedWithItsRates) {
     EXPECT_EQ(countOf(out, ", 600 blocks/s\n"), 2) << out;
     // The classic counters go on beside them.
     EXPECT_NE(out.find("Process "), std::string::npos);
-    EXPECT_NE(out.find("\nDaemon terminated..\n"), std::string::npos);
+    // Passes after pauses 9 and 10 of the daemon gone; input ends at 11.
+    const std::string pass = std::string(kWaiting) + "QOV_RAID_DATA_4 NOT Active\n";
+    EXPECT_EQ(out.substr(out.find("\nDaemon terminated..\n")),
+              "\nDaemon terminated..\n" + pass + pass + pass);
+    close(fds[0]);
     for (int i = 0; i < 10; ++i) platform::removeSharedMemory(objectName(i).c_str());
   }
+  platform::setConsoleInputForTest(inputReader_);
+}
+
+// Watching rates, a daemon that stops is followed by the next one: the
+// restore that follows a backup in the same run is shown with its rates.
+// Off a terminal the single line comes once an interval, a line of its own.
+TEST_F(DaemonMonitorTest, WatchingRatesTheNextDaemonIsShownAfterOneStops) {
+  countingBlock = publish(3, 1, twoEntries());
+  script.block = countingBlock;
+  script.stopDaemonAt = 5;
+  script.publishNextAt = 6;
+  script.stopNextAt = 15;
+  script.closeInputAt = 16;
+  fakeNowMs = 1000;
+  setDaemonMonitorPauseForTest([](int milliseconds) {
+    countingPause(milliseconds);
+    if (script.pauses == script.publishNextAt) countingBlock = script.nextBlock;
+  });
+  setDaemonMonitorClockForTest(fakeClock);
+  runSettings.statusIntervalSeconds = 1;
+  const std::string out = runMonitor(0);
+  setDaemonMonitorClockForTest(nullptr);
+  countingBlock = nullptr;
+  const size_t next = out.find("Daemon Active for 5\n");
+  ASSERT_NE(next, std::string::npos) << out;
+  EXPECT_LT(out.find("Daemon terminated.."), next);
+  EXPECT_NE(out.find("RAID device 5, over 1.0 s: ", next), std::string::npos) << out;
+  EXPECT_EQ(countOf(out, "Daemon terminated.."), 2);
+  EXPECT_EQ(out.find('\r'), std::string::npos);
+  // Pauses 1 to 5 and 7 to 15 of 250 ms: lines at 0 and 1 s of each.
+  EXPECT_EQ(countOf(out, "Process 2 Free 12, FULL 5  "), 2 + 3) << out;
+  EXPECT_EQ(countOf(out, "Process 2 Free 11"), 0);
 }
 
 // Without the long options the monitor shows no rates.

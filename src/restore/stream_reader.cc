@@ -67,17 +67,62 @@ bool scanDataMode(const char* text, DataSpec* data) {
   return parseDataSpec(text + sizeof kData - 1, data);
 }
 
-// An end block where data block readBlock was due: it must name this
-// stream of this session after exactly the blocks read so far; anything
-// else is a mismatch (blocks may be missing).
-void checkEndBlock(StreamRecord* record, const uint8_t* block) {
+// Reads the next block of the record's stream into *block and counts it:
+// the tape service's code (a missing buffer is MOX_E_NO_BUFFERS).
+int32_t readNextBlock(StreamRecord* record, uint8_t** block) {
+  paceStreamBlock(*record);
+  *block = nullptr;
+  uint32_t value = 0;
+  const int64_t startUs = monotonicUs();
+  int32_t code = MOXRAIDReadBlockDaemon(record->handle, block, &value, record->streamNumber);
+  if (code == 0 && *block == nullptr) code = MOX_E_NO_BUFFERS;
+  if (code != 0) return code;
+  if (StreamSink* sink = streamSink()) {
+    sink->streamBlock(record->streamNumber, startUs, monotonicUs());
+  }
+  if (record->timing != nullptr) record->timing->blocks += 1;
+  return 0;
+}
+
+// Checks `block` as data block readBlock of the record's stream: classic
+// blocks by their pattern text, blocks of the other modes byte by byte
+// (`scratch`: kBlockBytes). True when it verifies; else *difference says
+// where it differs, and with `log` the mismatch is logged.
+bool verifyDataBlock(const StreamRecord& record, const uint8_t* block, uint8_t* scratch, bool log,
+                     BlockDifference* difference) {
+  const uint16_t stream = record.streamNumber;
+  if (record.data.mode == kDataClassic) {
+    char expected[kPatternTextSize];
+    char found[kPatternTextSize];
+    formatPatternText(expected, sizeof expected, record.session, stream, record.readBlock);
+    if (blockTextMatches(block, record.testOffset, expected, found)) return true;
+    if (log) logMismatch(found, expected);
+    *difference = textDifference(block, record.testOffset, expected);
+    return false;
+  }
+  if (dataBlockMatches(block, record.data, record.session, stream, record.readBlock,
+                       record.testOffset, scratch, difference)) {
+    return true;
+  }
+  if (log) logBlockMismatch(stream, record.readBlock, *difference);
+  return false;
+}
+
+// A block of the record's stream that did not verify, at readBlock: for
+// the result document and the report's count.
+void countMismatch(StreamRecord* record, const BlockDifference& difference) {
+  if (StreamSink* sink = streamSink()) {
+    sink->blockMismatch(record->streamNumber, record->readBlock, difference);
+  }
+  if (record->timing != nullptr) record->timing->mismatches += 1;
+}
+
+// An end block where data block readBlock was due that does not name this
+// stream of this session after exactly the blocks read so far: a mismatch
+// (blocks may be missing).
+void reportForeignEndBlock(StreamRecord* record, const uint8_t* block) {
   const uint16_t stream = record->streamNumber;
   const int32_t blocks = record->readBlock + 1;
-  if (endBlockMatches(block, record->session, stream, blocks)) {
-    record->endedEarly = true;
-    writeLog("Stream %d : ended by its writer after %d blocks, every one verified", stream, blocks);
-    return;
-  }
   char found[kPatternTextSize];
   blockTextMatches(block, 0, "", found);
   writeLog("Data Doesn't match, Stream %d Block %d: an end block that does not end this stream "
@@ -85,10 +130,7 @@ void checkEndBlock(StreamRecord* record, const uint8_t* block) {
            stream, record->readBlock, blocks, found);
   char expected[kPatternTextSize];
   formatEndBlockText(expected, sizeof expected, record->session, stream, blocks, kEndRuntime);
-  if (StreamSink* sink = streamSink()) {
-    sink->blockMismatch(stream, record->readBlock, textDifference(block, 0, expected));
-  }
-  if (record->timing != nullptr) record->timing->mismatches += 1;
+  countMismatch(record, textDifference(block, 0, expected));
 }
 
 }  // namespace
@@ -134,14 +176,10 @@ int32_t readStream(StreamRecord* record) {
   const MoxHandle handle = record->handle;
   const uint16_t stream = record->streamNumber;
   uint8_t* block = nullptr;
-  uint32_t value = 0;
 
-  if (record->readBlock == 0) {
+  if (record->readBlock == 0 && !record->endBlockDue) {
     if (platform::interruptSignal() != 0) return kStreamInterruptedCode;
-    paceStreamBlock(*record);
-    const int64_t startUs = monotonicUs();
-    int32_t code = MOXRAIDReadBlockDaemon(handle, &block, &value, stream);
-    if (code == 0 && block == nullptr) code = MOX_E_NO_BUFFERS;
+    int32_t code = readNextBlock(record, &block);
     if (code != 0) {
       writeLog("MOXReadBlockDaemon Error: %d", code);
       // A writer that found the tape full at its header wrote the header on
@@ -150,8 +188,6 @@ int32_t readStream(StreamRecord* record) {
       // service's own, passed on so the test's last error names it.
       return code;
     }
-    if (StreamSink* sink = streamSink()) sink->streamBlock(stream, startUs, monotonicUs());
-    if (record->timing != nullptr) record->timing->blocks += 1;
     int32_t offset = 0;
     int32_t count = 0;
     DataSpec data;
@@ -175,50 +211,71 @@ int32_t readStream(StreamRecord* record) {
   }
 
   if (StreamSink* sink = streamSink()) sink->streamData(stream, record->data);
-  char expected[kPatternTextSize];
-  char found[kPatternTextSize];
   // The block expected, built again for each block read of a mode other
   // than classic.
   std::vector<uint8_t> scratch(record->data.mode == kDataClassic ? 0 : kBlockBytes);
   BlockDifference difference;
-  while (static_cast<int32_t>(record->readBlock) < record->headerBlockCount - 1) {
-    // An interrupted run stops reading at the next block: the rest of the
-    // stream is not verified, and the reader says so.
-    if (platform::interruptSignal() != 0) return kStreamInterruptedCode;
-    paceStreamBlock(*record);
+  for (;;) {
     block = nullptr;
-    const int64_t startUs = monotonicUs();
-    int32_t code = MOXRAIDReadBlockDaemon(handle, &block, &value, stream);
-    if (code == 0 && block == nullptr) code = MOX_E_NO_BUFFERS;
-    if (code != 0) {
-      writeLog("MOXRAIDReadBlockDaemon %d : Error %d Chunks %d", stream, code, record->readBlock);
-      return code;
-    }
-    if (StreamSink* sink = streamSink()) sink->streamBlock(stream, startUs, monotonicUs());
-    if (record->timing != nullptr) record->timing->blocks += 1;
-    if (hasEndBlockMark(block)) {
-      // The writer ended the stream before its header's count.
-      checkEndBlock(record, block);
-      MOXReleaseBuffers(handle, block, 1);
-      break;
-    }
-    bool match = true;
-    if (record->data.mode == kDataClassic) {
-      formatPatternText(expected, sizeof expected, record->session, stream, record->readBlock);
-      match = blockTextMatches(block, record->testOffset, expected, found);
-      if (!match) {
-        logMismatch(found, expected);
-        difference = textDifference(block, record->testOffset, expected);
+    if (record->endBlockDue) {
+      // An end block of this stream at readBlock ends it only when the
+      // session holds no block of the stream after it.
+      int32_t code = readNextBlock(record, &block);
+      if (code == MOX_E_END_OF_STREAM) {
+        record->endBlockDue = false;
+        record->endedEarly = true;
+        writeLog("Stream %d : ended by its writer after %d blocks, every one verified", stream,
+                 record->readBlock + 1);
+        break;
+      }
+      if (code != 0) {
+        writeLog("MOXRAIDReadBlockDaemon %d : Error %d Chunks %d", stream, code, record->readBlock);
+        return code;
+      }
+      record->endBlockDue = false;
+      writeLog(
+          "Data Doesn't match, Stream %d Block %d: an end block that is not the stream's "
+          "last block",
+          stream, record->readBlock);
+      countMismatch(record, record->endBlockDifference);
+      ++record->readBlock;
+      if (static_cast<int32_t>(record->readBlock) >= record->headerBlockCount - 1) {
+        // A block beyond the header's count: the stream is not what its
+        // writer wrote, and that is counted already.
+        MOXReleaseBuffers(handle, block, 1);
+        break;
       }
     } else {
-      match = dataBlockMatches(block, record->data, record->session, stream, record->readBlock,
-                               record->testOffset, scratch.data(), &difference);
-      if (!match) logBlockMismatch(stream, record->readBlock, difference);
+      if (static_cast<int32_t>(record->readBlock) >= record->headerBlockCount - 1) break;
+      // An interrupted run stops reading at the next block: the rest of the
+      // stream is not verified, and the reader says so.
+      if (platform::interruptSignal() != 0) return kStreamInterruptedCode;
+      int32_t code = readNextBlock(record, &block);
+      if (code != 0) {
+        writeLog("MOXRAIDReadBlockDaemon %d : Error %d Chunks %d", stream, code, record->readBlock);
+        return code;
+      }
+      if (hasEndBlockMark(block)) {
+        // The writer ended the stream before its header's count, or the
+        // block only looks so.
+        const int32_t blocks = record->readBlock + 1;
+        if (endBlockMatches(block, record->session, stream, blocks)) {
+          // What the block differs by as the data block due, kept for
+          // when the stream goes on after it.
+          record->endBlockDifference = BlockDifference{};
+          verifyDataBlock(*record, block, scratch.data(), false, &record->endBlockDifference);
+          record->endBlockDue = true;
+          MOXReleaseBuffers(handle, block, 1);
+          continue;
+        }
+        reportForeignEndBlock(record, block);
+        MOXReleaseBuffers(handle, block, 1);
+        break;
+      }
     }
-    if (!match) {
-      if (StreamSink* sink = streamSink())
-        sink->blockMismatch(stream, record->readBlock, difference);
-      if (record->timing != nullptr) record->timing->mismatches += 1;
+    difference = BlockDifference{};
+    if (!verifyDataBlock(*record, block, scratch.data(), true, &difference)) {
+      countMismatch(record, difference);
     }
     MOXReleaseBuffers(handle, block, 1);
     if (record->readBlock % kProgressEvery == 0) {

@@ -28,11 +28,14 @@ bool blockTextMatches(const uint8_t* block, int32_t testOffset, const char* expe
 // data blocks from readBlock up to the header's count - 2, logging each
 // block that does not match: classic blocks by their pattern text, blocks
 // of the other modes byte by byte, with the first differing offset, the
-// number of differing bytes and 16 bytes expected and found. Returns 0 at
-// the end of the stream, kHeaderFailedCode when the header block does not
-// hold a usable header, else the tape service's code (163: the stream goes
-// on on the next tape, also when
-// its header lies there); readBlock then names the block that failed.
+// number of differing bytes and 16 bytes expected and found. An end block
+// of the stream ends it only when the session holds no further block of the
+// stream (the tape service answers the next read with MOX_E_END_OF_STREAM);
+// one that a block follows is a mismatch, and the reading goes on with that
+// block. Returns 0 at the end of the stream, kHeaderFailedCode when the
+// header block does not hold a usable header, else the tape service's code
+// (163: the stream goes on on the next tape, also when its header lies
+// there); readBlock then names the block that failed.
 int32_t readStream(StreamRecord* record);
 
 // One reader thread per record; the first non-zero result in record order.

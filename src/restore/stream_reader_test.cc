@@ -502,6 +502,52 @@ TEST_F(StreamEndTest, AnEndBlockThatDoesNotEndTheStreamIsAMismatch) {
   }
 }
 
+// An end block of the stream with a block of the stream after it does not
+// end the stream: it is a mismatch where its data block was due, and the
+// blocks after it are read and verified, also when the read after it
+// first meets the next tape. One as the stream's last block ends it.
+TEST_F(StreamEndTest, AnEndBlockWithABlockAfterItIsAMismatchAndTheRestIsRead) {
+  struct Case {
+    int32_t at;         // the data block it stands in for
+    bool extraBlock;    // a block follows the header's count
+    bool continuation;  // the read after the end block meets the next tape first
+    int64_t mismatches;
+  } cases[] = {
+      {10, false, false, 1}, {0, false, true, 1},  {47, false, false, 1},
+      {48, false, true, 0},  {48, true, false, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE("end block at " + std::to_string(c.at) +
+                 (c.extraBlock ? " and a block more" : "") +
+                 (c.continuation ? " over a tape change" : ""));
+    moxfake::reset();
+    std::vector<Block> blocks = streamBlocks(41, 50, 1, 0);
+    Block& end = blocks[static_cast<size_t>(c.at) + 1];
+    std::fill(end.begin(), end.end(), 0);
+    formatEndBlockText(reinterpret_cast<char*>(end.data()), end.size(), 1, 0, c.at + 1,
+                       kEndRuntime);
+    if (c.extraBlock) blocks.push_back(dataBlock(41, 1, 0, 49));
+    moxfake::putBlocks(1, 0, blocks);
+    ASSERT_EQ(MOXGototSession(7, 1), 0);
+    // Reads: the header, the data blocks before it, the end block, the next.
+    if (c.continuation) moxfake::failCall("MOXRAIDReadBlockDaemon", c.at + 3, MOX_E_CONTINUATION);
+    timing_.blocks = 0;
+    timing_.mismatches = 0;
+    StreamRecord r = record(0, 0);
+    if (c.continuation) {
+      ASSERT_EQ(readStream(&r), MOX_E_CONTINUATION);
+      EXPECT_TRUE(r.endBlockDue);
+    }
+    EXPECT_EQ(readStream(&r), 0);
+    EXPECT_EQ(timing_.mismatches, c.mismatches) << logText();
+    EXPECT_EQ(timing_.blocks, static_cast<int64_t>(blocks.size()));
+    EXPECT_EQ(r.endedEarly, c.mismatches == 0);
+    EXPECT_EQ(countOf(logText(), "Block " + std::to_string(c.at) +
+                                     ": an end block that is not the stream's last block"),
+              c.mismatches);
+  }
+}
+
 // An interrupted run stops a reader at its next block: the stream is not
 // read to its end and the reader says so with its own result.
 TEST_F(StreamEndTest, InterruptedReaderStopsAtItsNextBlock) {

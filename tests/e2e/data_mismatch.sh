@@ -4,7 +4,9 @@
 # in a random-data block the restore reports the offset, the number of
 # differing bytes and 16 bytes expected and found, counts the block and
 # exits 1, and the result document keeps it; in a classic block, where only
-# the pattern text is compared, the same change goes unseen.
+# the pattern text is compared, the same change goes unseen. A data block
+# made into an end block of its stream, which blocks of the stream follow,
+# is a mismatch, never the stream's end.
 source "$(dirname "$0")/lib.sh"
 
 "$MOXCTL" init >/dev/null || fail "moxctl init"
@@ -51,4 +53,19 @@ change_byte 2
 run_zep out_classic.txt -r1 -s2 -g0 -n1
 [ "$ZEP_RC" -eq 0 ] || fail "restore of the changed classic block: exit status $ZEP_RC"
 expect_line out_classic.txt "Blocks mismatched    : 0"
+
+# Data block 5 of stream 0 becomes the end block of a stream of 6 blocks,
+# its checksums good: the session holds 14 blocks of the stream after it.
+run_zep out_backup3.txt -b1 -g0 -n1 -c20
+[ "$ZEP_RC" -eq 0 ] || fail "third backup: exit status $ZEP_RC"
+"$PYTHON3" "$(dirname "$0")/edit_block.py" "$MOX_HOME" 3 end || fail "could not edit the cartridge"
+"$MOXCTL" check >check.txt 2>&1 || fail "moxctl check finds the edit: $(cat check.txt)"
+run_zep out_end.txt --json=end.json -r1 -s3 -g0 -n1
+[ "$ZEP_RC" -eq 1 ] || fail "restore past a forged end block: exit status $ZEP_RC"
+expect_line out_end.txt "Data Doesn't match, Stream 0 Block 5: an end block that is not the stream's last block"
+expect_no_line out_end.txt "ended by its writer"
+expect_in_order out_end.txt "RESTORE Report :-" "Total Kbytes written : 1280" \
+  "Blocks mismatched    : 1"
+[ "$(json_value end.json '(d["passed"], d["tests"][0]["mismatch_details"][0]["block"])')" = \
+  "(False, 5)" ] || fail "end.json: $(cat end.json)"
 exit 0

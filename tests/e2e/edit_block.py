@@ -4,9 +4,12 @@ cartridges of an engine home and makes the record's checksums good again,
 so that only the program's verification can see the change.
 
 Usage: edit_block.py HOME SESSION OFFSET [VALUE]
+       edit_block.py HOME SESSION end
 
 OFFSET is the byte's offset in the block; VALUE (a number) is stored there,
-else the byte is XORed with 0x5A. The 16 bytes from OFFSET, before and after
+else the byte is XORed with 0x5A. With "end" the block becomes the end
+block its writer would put there to end the stream after it (its text, then
+zero bytes). The 16 bytes from OFFSET, before and after
 the change, are written as hex to expected.txt and found.txt in the working
 directory. The block's pattern text is at block offset 41, after the 40-byte
 record header ("MOXR", flags at 5, stored length at 16, body CRC32C at 24,
@@ -31,7 +34,9 @@ def hex16(data):
 
 
 def main():
-    home, session, offset = sys.argv[1], int(sys.argv[2]), int(sys.argv[3])
+    home, session = sys.argv[1], int(sys.argv[2])
+    end = sys.argv[3] == "end"
+    offset = 0 if end else int(sys.argv[3])
     value = int(sys.argv[4], 0) if len(sys.argv) > 4 else None
     text = b"Session - %03d Stream - 000 Block - 000005\0" % session
     for root, _, files in os.walk(home):
@@ -49,7 +54,11 @@ def main():
             stored = struct.unpack_from("<I", data, head + 16)[0]
             where = block + offset
             before = bytes(data[where:where + 16])
-            data[where] = value if value is not None else data[where] ^ 0x5A
+            if end:
+                mark = b"ZEPHLORN END OF STREAM session %d stream 0 blocks 6 runtime" % session
+                data[block:block + stored] = mark + bytes(stored - len(mark))
+            else:
+                data[where] = value if value is not None else data[where] ^ 0x5A
             after = bytes(data[where:where + 16])
             body = bytes(data[head + 40:head + 40 + stored])
             struct.pack_into("<I", data, head + 24, crc32c(body))

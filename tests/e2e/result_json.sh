@@ -98,9 +98,10 @@ for sig in INT TERM HUP KILL; do
   rm -f out_sig.txt
   sleep 600 >keys &
   holder=$!
-  # SIGINT's default, as a terminal's job has it (a script's background job
-  # starts with it ignored, and an ignored signal stays ignored).
-  env --default-signal=INT "$ZEPHLORN" --json=sig.json -b1 -g0 -n1 -c40 <keys >out_sig.txt 2>&1 &
+  # With the signals at their defaults: a background job of a script starts
+  # with SIGINT ignored, and zephlorn keeps a signal ignored at its start so.
+  env --default-signal=INT,TERM,HUP "$ZEPHLORN" --json=sig.json -b1 -g0 -n1 -c40 <keys \
+    >out_sig.txt 2>&1 &
   pid=$!
   for ((i = 0; i < 300; i++)); do
     grep -q "Insert New tape" out_sig.txt && break
