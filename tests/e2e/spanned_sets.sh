@@ -3,7 +3,9 @@
 # that breaks its chain (the session start, or the label, of the second set
 # on every member) is damage: moxctl check exits 1 naming it and never calls
 # the session unfinished, and moxctl erase refuses the first set, changing
-# nothing. Then a session given up at its second tape change, and a later
+# nothing. Then a session killed at its third tape change (a tape change
+# given up ends its session on the full set: it would leave nothing
+# unfinished), and a later
 # one that starts on its last set and ends on the next: the erase that
 # media and check advise works, keeps the set the ended session needs, and
 # every ended session still restores.
@@ -71,8 +73,21 @@ rm -rf "$MOX_HOME"
 "$MOXCTL" set compression 0 off >/dev/null || fail "moxctl set compression"
 run_zep out_s1.txt -b1 -g0 -n1 -c10
 [ "$ZEP_RC" -eq 0 ] || fail "session 1: exit status $ZEP_RC"
-ZEP_INPUT='x\nx\n' run_zep out_s2.txt -b1 -g0 -n1 -c200
-expect_line out_s2.txt "Tape change given up by the operator.."
+mkfifo s2_in
+"$ZEPHLORN" -b1 -g0 -n1 -c200 <s2_in >out_s2.txt 2>&1 &
+pid=$!
+exec {keys}>s2_in
+for prompt in 1 2 3; do
+  for ((i = 0; i < 600; i++)); do
+    [ "$(grep -c "Insert New tape" out_s2.txt)" -ge "$prompt" ] && break
+    sleep 0.05
+  done
+  [ "$(grep -c "Insert New tape" out_s2.txt)" -ge "$prompt" ] || fail "session 2: no tape change $prompt"
+  [ "$prompt" -lt 3 ] && echo x >&"$keys"
+done
+kill -9 "$pid"
+wait "$pid" 2>/dev/null
+exec {keys}>&-
 ZEP_INPUT='x\n' run_zep out_s3.txt -b1 -g0 -n1 -c5
 [ "$ZEP_RC" -eq 0 ] || fail "session 3: exit status $ZEP_RC"
 expect_line out_s3.txt "New Session Number        : 3"
