@@ -259,8 +259,8 @@ done
 "$PYTHON3" - "$ZEPPLOT" <<'PY' || fail "a failed test under a passed document"
 import importlib.machinery, importlib.util, json, sys
 loader = importlib.machinery.SourceFileLoader("zepplot", sys.argv[1])
-spec = importlib.util.spec_from_loader("zepplot", loader)
-zepplot = importlib.util.module_from_spec(spec)
+module_found = importlib.util.spec_from_loader("zepplot", loader)
+zepplot = importlib.util.module_from_spec(module_found)
 loader.exec_module(zepplot)
 doc = json.load(open("good.json"))
 assert zepplot.verdict(doc) == "PASSED" and zepplot.verdict_colour(doc) == "green", doc["passed"]
