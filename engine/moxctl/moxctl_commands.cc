@@ -1014,10 +1014,25 @@ int cmdCheck(const std::string& home, const std::vector<std::string>& args, FILE
     if (!view.missing.empty()) status = 1;
   }
   const bool library = mox::libraryHome(h);
-  std::map<std::string, int> inDrives;
-  if (library) inDrives = loadedDrives(h, h.settings().driveCount);
+  std::map<std::string, int> inDrives, changerSays;
+  if (library) {
+    inDrives = loadedDrives(h, h.settings().driveCount);
+    changerSays = cartridgesInDrives(home);
+  }
   for (const auto& name : names) {
     const std::string& path = paths[name];
+    if (library && inDrives.count(name) == 0 && changerSays.count(name) != 0) {
+      // In a drive this home did not load it into (another home or host
+      // uses the library): it is neither in its slot nor this home's to
+      // move or read.
+      if (changerSays[name] >= 0) {
+        std::fprintf(out, "%s: in drive %d, which this home did not load it into: not read\n",
+                     name.c_str(), changerSays[name]);
+      } else {
+        std::fprintf(out, "%s: in a drive that is none of this home's: not read\n", name.c_str());
+      }
+      continue;
+    }
     if (library && inDrives.count(name) == 0 && args.empty() && view.findings[name].empty()) {
       // A cartridge in its slot is read when it is named, or once a tape
       // change loads it; until then the home knows it by the map it keeps.

@@ -220,6 +220,18 @@ int printLibraryStatus(const std::string& home, FILE* out, FILE* err) {
   return problems.empty() ? 0 : 1;
 }
 
+std::map<std::string, int> cartridgesInDrives(const std::string& home) {
+  std::map<std::string, int> held;
+  std::unique_ptr<mox::TapeLibraries> libraries;
+  if (mox::TapeLibraries::load(home, mox::adminLibraryOptions(), &libraries) != MOX_OK) return held;
+  std::vector<mox::PoolEntry> pool;
+  libraries->listPool(&pool);
+  for (const mox::PoolEntry& p : pool) {
+    if (p.full && p.place == mox::Place::drive && !p.barcode.empty()) held[p.barcode] = p.drive;
+  }
+  return held;
+}
+
 int printLibraryMedia(const std::string& home, FILE* out, FILE* err) {
   std::unique_ptr<mox::TapeLibraries> libraries;
   if (mox::TapeLibraries::load(home, mox::adminLibraryOptions(), &libraries) != MOX_OK) {

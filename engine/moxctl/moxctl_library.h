@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -30,5 +31,9 @@ int printLibraryStatus(const std::string& home, FILE* out, FILE* err);
 
 // `moxctl media` on a library home: every slot and cartridge of the pool.
 int printLibraryMedia(const std::string& home, FILE* out, FILE* err);
+// The cartridges the libraries' changers say are in a drive, as they answer
+// now: barcode -> the home's drive number (-1 for a drive of no RAID
+// device's). Empty when no changer answers.
+std::map<std::string, int> cartridgesInDrives(const std::string& home);
 
 }  // namespace moxctl

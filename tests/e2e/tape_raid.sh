@@ -174,4 +174,15 @@ for s in 1 3 4; do
 done
 timeout 120 "$MOXCTL" check >check.txt 2>&1 || fail "check after restarts: $(cat check.txt)"
 check_tgt_images span
+# A second home on the same library: the cartridges the first one loaded
+# are in drives, never called in their slots.
+loaded=$(sed -n 's/^\(T[0-9]*\): ok, .*/\1/p' check.txt)
+[ -n "$loaded" ] || fail "no cartridge was read in a drive: $(cat check.txt)"
+MOX_HOME=$E2E_DIR/home2 timeout 120 "$MOXCTL" init --library "$TGT_URL" --raid 5:0,1,2 \
+  >init2.txt 2>&1 || fail "a second home: $(cat init2.txt)"
+MOX_HOME=$E2E_DIR/home2 timeout 120 "$MOXCTL" check >check2.txt 2>&1
+for name in $loaded; do
+  expect_line check2.txt "$name: in drive "
+  grep -q "^$name: in its slot" check2.txt && fail "the second home calls $name in its slot"
+done
 exit 0
