@@ -406,9 +406,9 @@ int Group::gotoSession(int32_t sessionNumber) {
   int rc = SessionReader::open(setup_, set_, static_cast<uint32_t>(sessionNumber), &reader);
   uint64_t startSet = 0;
   if (rc == MOX_E_NO_SESSION && libraryHome(setup_.home) &&
-      lastKeptSession(setup_.home, static_cast<uint8_t>(config_.level), config_.members.size(),
-                      static_cast<uint32_t>(sessionNumber), &startSet) > 0 &&
-      startSet != 0) {
+      (startSet = keptSessionStart(setup_.home, static_cast<uint8_t>(config_.level),
+                                   config_.members.size(), static_cast<uint32_t>(sessionNumber))) !=
+          0) {
     // Not on the loaded set nor the sets it continues: the set the home's
     // kept maps show it beginning on, wherever it is in the library.
     auto start =

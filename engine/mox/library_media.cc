@@ -467,25 +467,41 @@ bool keptLibraryMap(const Home& home, const std::string& barcode, CartridgeMap* 
   return keptMapOf(CartridgeMaps(home.path()), barcode, map);
 }
 
-uint32_t lastKeptSession(const Home& home, uint8_t level, size_t members, uint32_t session,
-                         uint64_t* setId) {
+namespace {
+
+// Calls `visit` with the kept map of each of the home's cartridges that
+// belongs to a set of `level` over `members` members.
+template <typename Visit>
+void forEachKeptSetMap(const Home& home, uint8_t level, size_t members, Visit visit) {
   CartridgeMaps maps(home.path());
-  uint32_t last = 0;
   for (const auto& name : home.listCartridges()) {
     CartridgeMap map;
-    if (!keptMapOf(maps, name, &map) || map.blank || map.label.level != level ||
-        map.label.memberCount != members) {
-      continue;
+    if (keptMapOf(maps, name, &map) && !map.blank && map.label.level == level &&
+        map.label.memberCount == members) {
+      visit(map);
     }
-    for (const auto& s : map.sessions) {
-      last = std::max(last, s.session);
-      if (setId != nullptr && s.session == session && s.startKnown && s.start.setIndex == 0) {
-        *setId = map.label.setId;
-      }
-    }
-    last = std::max(last, map.tailSession);
   }
+}
+
+}  // namespace
+
+uint32_t lastKeptSession(const Home& home, uint8_t level, size_t members) {
+  uint32_t last = 0;
+  forEachKeptSetMap(home, level, members, [&](const CartridgeMap& map) {
+    for (const auto& s : map.sessions) last = std::max(last, s.session);
+    last = std::max(last, map.tailSession);
+  });
   return last;
+}
+
+uint64_t keptSessionStart(const Home& home, uint8_t level, size_t members, uint32_t session) {
+  uint64_t setId = 0;
+  forEachKeptSetMap(home, level, members, [&](const CartridgeMap& map) {
+    for (const auto& s : map.sessions) {
+      if (s.session == session && s.startKnown && s.start.setIndex == 0) setId = map.label.setId;
+    }
+  });
+  return setId;
 }
 
 bool libraryCartridgeBlank(const Home& home, const std::string& barcode) {

@@ -84,10 +84,11 @@ bool keptLibraryMap(const Home& home, const std::string& barcode, CartridgeMap* 
 bool libraryCartridgeBlank(const Home& home, const std::string& barcode);
 // The highest session number the maps kept of the home's cartridges show
 // on sets of `level` over `members` members, wherever those cartridges are
-// (in a drive or a slot, whatever the drive files say). With `setId`, the
-// set on which session `session` begins, when a kept map shows it.
-uint32_t lastKeptSession(const Home& home, uint8_t level, size_t members, uint32_t session = 0,
-                         uint64_t* setId = nullptr);
+// (in a drive or a slot, whatever the drive files say).
+uint32_t lastKeptSession(const Home& home, uint8_t level, size_t members);
+// The set on which session `session` begins, as those maps show it; 0 when
+// none does.
+uint64_t keptSessionStart(const Home& home, uint8_t level, size_t members, uint32_t session);
 
 // Why the last call for `home` failed, for the log.
 std::string libraryError(const Home& home);
