@@ -106,6 +106,7 @@ ZEP_UNUSED(MOXEjectRaid, MoxHandle, uint16_t, DeviceResultList*)
 ZEP_UNUSED(MOXRebuildRaid, MoxHandle, uint16_t, uint16_t*, uint16_t*)
 ZEP_UNUSED(MOXRebuildRaidMedia, MoxHandle, uint16_t, uint16_t, uint16_t, DeviceResultList*)
 ZEP_UNUSED(MOXSetDebugLevel, MoxHandle, uint32_t, uint32_t)
+ZEP_UNUSED(MOXGetErrorText, MoxHandle, char*, uint32_t)
 }  // extern "C"
 
 namespace {

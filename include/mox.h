@@ -312,6 +312,11 @@ int32_t MOXRebuildRaidMedia(MoxHandle handle, uint16_t raidNumber, uint16_t buil
 
 /* Diagnostics: level 0 to 10, persisted in the engine home. */
 int32_t MOXSetDebugLevel(MoxHandle handle, uint32_t level, uint32_t reserved);
+/* Why the engine's drives failed since the group was selected or a session
+ * sought, as one line naming the drive, the cartridge, the command and the
+ * sense ("" when nothing failed, and always on cartridge files); asking
+ * forgets it. At most size - 1 bytes and a NUL go to text. */
+int32_t MOXGetErrorText(MoxHandle handle, char* text, uint32_t size);
 
 #ifdef __cplusplus
 }

@@ -493,4 +493,17 @@ int32_t MOXSetDebugLevel(MoxHandle, uint32_t level, uint32_t reserved) {
   return 0;
 }
 
+int32_t MOXGetErrorText(MoxHandle, char* text, uint32_t size) {
+  int32_t r = enter("MOXGetErrorText", {});
+  if (r != kProceed) return r;
+  if (text == nullptr || size == 0) return MOX_E_INVALID_ARG;
+  std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  std::string& why = state().canned.errorText;
+  size_t n = std::min<size_t>(why.size(), size - 1);
+  why.copy(text, n);
+  text[n] = '\0';
+  why.clear();
+  return 0;
+}
+
 }  // extern "C"

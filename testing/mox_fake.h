@@ -57,6 +57,7 @@ struct Canned {
   uint16_t rebuildNumber = 0;
   uint16_t streamLimit = 256;                // streams a session may have
   uint16_t readStreamTotal = 0;              // 0: the session's own stream count
+  std::string errorText;                     // MOXGetErrorText, once
 };
 // The canned values; change them after reset() and before the calls.
 Canned& canned();

@@ -34,6 +34,10 @@ struct LibraryState {
   std::mutex mutex;
   std::unique_ptr<TapeLibraries> libraries;
   std::string error;
+  // The failure noteTapeFailure keeps (its own lock: media tell it while
+  // the state's mutex may be held).
+  std::mutex failureMutex;
+  std::string failure;
   // drive -> the hold of the medium reaching it.
   std::map<int, std::weak_ptr<DriveHold>> reached;
 };
@@ -111,9 +115,10 @@ void keepMapOf(const CartridgeMaps& maps, const std::string& barcode, const Cart
 // The tape in a drive, with the map the home keeps for it.
 class LibraryTape final : public TapeMedium {
  public:
-  LibraryTape(std::unique_ptr<scsi::TapeDrive> drive, const std::string& path,
+  LibraryTape(std::unique_ptr<scsi::TapeDrive> drive, int driveNumber, const std::string& path,
               const std::string& home, std::shared_ptr<DriveHold> token)
       : TapeMedium(std::move(drive), path),
+        driveNumber_(driveNumber),
         home_(home),
         barcode_(barcodeOf(path)),
         maps_(home),
@@ -164,14 +169,17 @@ class LibraryTape final : public TapeMedium {
   int writeLabel(const Label& label) override {
     // A tape labelled by this engine for another set, of which the home
     // keeps no map, holds someone's sessions: never written over (a member
-    // of the same set is, when it is rebuilt).
+    // of the same set is, when it is rebuilt). One that holds its label
+    // alone holds no session (a tape change cut before its session went
+    // on): it is a blank.
     CartridgeMap kept;
     if (!keptMapOf(maps_, barcode_, &kept)) {
       Inspection inspection;
       if (inspectFirstBlock(&drive(), &inspection) != MOX_OK || rewind() != MOX_OK) {
         return failed("its first block cannot be read");
       }
-      if (inspection.content == Content::engine && inspection.label.setId != label.setId) {
+      if (inspection.content == Content::engine && inspection.label.setId != label.setId &&
+          !inspection.labelOnly) {
         debugLog(home_, 1, "%s: labelled by this engine and unknown to the home: not written over",
                  barcode_.c_str());
         return MOX_E_MEDIA;
@@ -215,10 +223,18 @@ class LibraryTape final : public TapeMedium {
   }
 
   int failed(const char* what) {
-    debugLog(home_, 1, "%s: %s: %s", barcode_.c_str(), what, drive().lastError().c_str());
+    noteTapeFailure(home_, named() + what + ": " + driveError());
     return MOX_E_IO;
   }
 
+  void failed() const override { noteTapeFailure(home_, named() + driveError()); }
+
+  // "drive 1 (T00002): "
+  std::string named() const {
+    return "drive " + std::to_string(driveNumber_) + " (" + barcode_ + "): ";
+  }
+
+  int driveNumber_;
   std::string home_;
   std::string barcode_;
   CartridgeMaps maps_;
@@ -304,7 +320,10 @@ int libraryPool(const Home& home, std::vector<std::string>* barcodes) {
   if (libraries == nullptr) return MOX_E_IO;
   std::vector<PoolEntry> pool;
   int rc = libraries->listPool(&pool);
-  if (rc != MOX_OK) state.error = libraries->lastError();
+  if (rc != MOX_OK) {
+    state.error = libraries->lastError();
+    noteTapeFailure(home.path(), state.error);
+  }
   for (const PoolEntry& entry : pool) {
     if (entry.full && !entry.barcode.empty()) barcodes->push_back(entry.barcode);
     if (entry.full && entry.barcode.empty() && entry.place == Place::drive && entry.drive >= 0 &&
@@ -355,6 +374,7 @@ int moveLibraryTapes(const Home& home, const std::vector<std::pair<int, std::str
     }
     if (rc != MOX_OK) {
       state.error = libraries->lastError();
+      noteTapeFailure(home.path(), state.error);
       return rc;
     }
   }
@@ -403,12 +423,12 @@ std::unique_ptr<Medium> openLibraryMedium(const Home& home, const std::string& p
   }
   if (opened != scsi::Outcome::done) {
     state.error = "drive " + std::to_string(drive) + " (" + barcode + "): " + member->lastError();
-    debugLog(home.path(), 1, "%s", state.error.c_str());
+    noteTapeFailure(home.path(), state.error);
     *rc = MOX_E_IO;
     return nullptr;
   }
   state.reached[drive] = hold;
-  return std::make_unique<LibraryTape>(std::move(member), path, home.path(), hold);
+  return std::make_unique<LibraryTape>(std::move(member), drive, path, home.path(), hold);
 }
 
 int attachLibrarySet(Home& home, const std::vector<uint16_t>& drives, CartSet* set) {
@@ -508,6 +528,21 @@ bool libraryCartridgeBlank(const Home& home, const std::string& barcode) {
   CartridgeMap kept;
   if (!keptLibraryMap(home, barcode, &kept)) return true;
   return kept.sessions.empty();
+}
+
+void noteTapeFailure(const std::string& home, const std::string& why) {
+  debugLog(home, 1, "%s", why.c_str());
+  LibraryState& state = stateOf(home);
+  std::lock_guard<std::mutex> guard(state.failureMutex);
+  if (state.failure.empty()) state.failure = why;
+}
+
+std::string takeTapeFailure(const std::string& home) {
+  LibraryState& state = stateOf(home);
+  std::lock_guard<std::mutex> guard(state.failureMutex);
+  std::string taken;
+  taken.swap(state.failure);
+  return taken;
 }
 
 std::string libraryError(const Home& home) {

@@ -93,4 +93,12 @@ uint64_t keptSessionStart(const Home& home, uint8_t level, size_t members, uint3
 // Why the last call for `home` failed, for the log.
 std::string libraryError(const Home& home);
 
+// A tape failure of the home's drives, named for the operator ("drive 1
+// (T00002): WRITE on iscsi://...: member failed (MEDIUM ERROR, 0C/00 write
+// error)"): logged at once, and kept until taken, unless one is kept
+// already (the first failure is the cause, later ones its consequences).
+void noteTapeFailure(const std::string& home, const std::string& why);
+// The kept failure, "" when none; taking it forgets it.
+std::string takeTapeFailure(const std::string& home);
+
 }  // namespace mox

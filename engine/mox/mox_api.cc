@@ -1,9 +1,12 @@
 // The C entry points of libmox. Each looks the handle up and hands the call
 // to its Handle; no exception ever leaves the library.
+#include <algorithm>
 #include <new>
+#include <string>
 
 #include "engine/mox/engine.h"
 #include "engine/mox/handle.h"
+#include "engine/mox/library_media.h"
 #include "engine/mox/mox.h"
 
 #define MOX_EXPORT __attribute__((visibility("default")))
@@ -35,6 +38,16 @@ int32_t withGroup(MoxHandle handle, F&& body) {
   return withHandle(handle, [&](mox::Handle& h) { return h.withGroup(body); });
 }
 
+// A call that begins new work on the group: a tape failure kept from
+// before it (one nobody asked for) is not this work's.
+template <typename F>
+int32_t beginningWork(MoxHandle handle, F&& body) {
+  return withHandle(handle, [&](mox::Handle& h) {
+    mox::takeTapeFailure(h.homePath());
+    return body(h);
+  });
+}
+
 }  // namespace
 
 extern "C" {
@@ -64,7 +77,7 @@ MOX_EXPORT int32_t MOXGetDeviceInfo(MoxHandle handle, uint16_t index, MoxDeviceR
 }
 
 MOX_EXPORT int32_t MOXSelectGroup(MoxHandle handle, const char* groupName, uint32_t access) {
-  return withHandle(handle, [&](mox::Handle& h) { return h.selectGroup(groupName, access); });
+  return beginningWork(handle, [&](mox::Handle& h) { return h.selectGroup(groupName, access); });
 }
 
 MOX_EXPORT int32_t MOXReleaseGroup(MoxHandle handle) {
@@ -89,11 +102,15 @@ MOX_EXPORT int32_t MOXDisconnectTape(MoxHandle handle) {
 }
 
 MOX_EXPORT int32_t MOXGototNewSession(MoxHandle handle, int32_t* sessionNumber) {
-  return withGroup(handle, [&](mox::Group& g) { return g.gotoNewSession(sessionNumber); });
+  return beginningWork(handle, [&](mox::Handle& h) {
+    return h.withGroup([&](mox::Group& g) { return g.gotoNewSession(sessionNumber); });
+  });
 }
 
 MOX_EXPORT int32_t MOXGototSession(MoxHandle handle, int32_t sessionNumber) {
-  return withGroup(handle, [&](mox::Group& g) { return g.gotoSession(sessionNumber); });
+  return beginningWork(handle, [&](mox::Handle& h) {
+    return h.withGroup([&](mox::Group& g) { return g.gotoSession(sessionNumber); });
+  });
 }
 
 MOX_EXPORT int32_t MOXStartSession(MoxHandle handle, int32_t sessionNumber, uint16_t streamCount,
@@ -215,6 +232,17 @@ MOX_EXPORT int32_t MOXRebuildRaidMedia(MoxHandle handle, uint16_t raidNumber, ui
                                        uint16_t rebuildDevice, DeviceResultList* results) {
   return withHandle(handle, [&](mox::Handle& h) {
     return h.rebuildRaidMedia(raidNumber, buildDevice, rebuildDevice, results);
+  });
+}
+
+MOX_EXPORT int32_t MOXGetErrorText(MoxHandle handle, char* text, uint32_t size) {
+  return withHandle(handle, [&](mox::Handle& h) {
+    if (text == nullptr || size == 0) return MOX_E_INVALID_ARG;
+    std::string why = mox::takeTapeFailure(h.homePath());
+    size_t n = std::min<size_t>(why.size(), size - 1);
+    why.copy(text, n);
+    text[n] = '\0';
+    return MOX_OK;
   });
 }
 

@@ -36,25 +36,15 @@ Completion runCommand(scsi::Transport& transport, const scsi::Cdb& cdb, Directio
   return transport.run(command);
 }
 
-// "not ready (sense key 2h, 3A/00)", or the transport's words.
+// "not ready (NOT READY, 3A/00 medium not present)", or the transport's words.
 std::string answerText(const Completion& raw) {
-  Classified c = raw.classified();
   if (raw.transport != scsi::TransportStatus::ok) return raw.message;
-  std::string text = scsi::outcomeName(c.outcome);
-  if (c.senseDecoded) {
-    char sense[40];
-    std::snprintf(sense, sizeof sense, " (sense key %Xh, %02X/%02X)", c.sense.key, c.sense.asc,
-                  c.sense.ascq);
-    text += sense;
-  } else if (raw.status != scsi::kStatusGood) {
-    char status[24];
-    std::snprintf(status, sizeof status, " (status %02Xh)", raw.status);
-    text += status;
-  }
-  return text;
+  std::string text = scsi::outcomeName(raw.classified().outcome);
+  std::string detail = raw.detail();
+  return detail.empty() ? text : text + " (" + detail + ")";
 }
 
-// "INQUIRY: not ready (sense key 2h, 3A/00)" or "INQUIRY: no answer ...".
+// "INQUIRY: not ready (NOT READY, 3A/00 ...)" or "INQUIRY: no answer ...".
 std::string failure(const char* what, const Completion& raw) {
   return std::string(what) + ": " + answerText(raw);
 }
@@ -328,6 +318,15 @@ int inspectFirstBlock(scsi::TapeDrive* member, Inspection* inspection) {
       inspection->content = isLabelRecord(block.data(), length, &inspection->label)
                                 ? Content::engine
                                 : Content::foreign;
+      if (inspection->content == Content::engine) {
+        Outcome next =
+            member->readRecord(block.data(), static_cast<uint32_t>(block.size()), &length);
+        if (next != Outcome::done && next != Outcome::filemark && next != Outcome::endOfData &&
+            next != Outcome::longBlock && next != Outcome::shortBlock) {
+          return MOX_E_IO;
+        }
+        inspection->labelOnly = next == Outcome::endOfData;
+      }
       break;
     case Outcome::filemark:
     case Outcome::longBlock:

@@ -76,6 +76,10 @@ const char* contentName(Content content);
 struct Inspection {
   Content content = Content::empty;
   Label label;  // when content == engine
+  // The label and nothing after it (the end of the data follows): a set
+  // labelled for a tape change that was cut before its session went on,
+  // or one that never held a session. When content == engine.
+  bool labelOnly = false;
   // A blank is a cartridge the engine may write from the beginning: one
   // whose first block is no label of this engine.
   bool blank() const { return content != Content::engine; }
@@ -86,8 +90,9 @@ struct Inspection {
 // checksums hold, of kind label, with a label body. The label in *label.
 bool isLabelRecord(const uint8_t* data, size_t length, Label* label);
 
-// Rewinds the opened member, reads its first block into *inspection and
-// rewinds again. MOX_OK, or MOX_E_IO (the member's lastError() says why).
+// Rewinds the opened member, reads its first block into *inspection (and,
+// after a label, whether anything follows it) and rewinds again. MOX_OK, or MOX_E_IO (the member's
+// lastError() says why).
 int inspectFirstBlock(scsi::TapeDrive* member, Inspection* inspection);
 
 // ---- The map store -----------------------------------------------------------------

@@ -74,6 +74,7 @@ void TapeMedium::seedLayout(const CartridgeMap& map) {
 }
 
 int TapeMedium::lost() const {
+  failed();
   lost_ = true;
   ahead_ = false;
   if (!cutPending_) endKnown_ = false;
@@ -417,7 +418,9 @@ int TapeMedium::overflowed(uint64_t address) const {
   earlyWarning_ = true;
   // Records queued before this one that were taken as written are not on
   // the tape: that is a failed write, not a full tape.
-  return end_ == address ? MOX_E_TAPE_FULL : MOX_E_IO;
+  if (end_ == address) return MOX_E_TAPE_FULL;
+  failed();
+  return MOX_E_IO;
 }
 
 int TapeMedium::writeRecord(uint64_t address, const RecordHeader& h, const void* body,
@@ -496,6 +499,7 @@ int TapeMedium::sync() const {
   Outcome o = drive_->writeFilemarks(0);
   if (!scsi::written(o)) {
     if (o == Outcome::overflow) overflowed(end_);
+    failed();
     return MOX_E_IO;
   }
   if (o == Outcome::earlyWarning) earlyWarning_ = true;

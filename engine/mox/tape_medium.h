@@ -66,6 +66,8 @@ class TapeMedium : public Medium {
   TapeMedium& operator=(const TapeMedium&) = delete;
 
   scsi::TapeDrive& drive() { return *drive_; }
+  // Why the drive's last command failed.
+  const std::string& driveError() const { return drive_->lastError(); }
 
   // Sequential; the largest record is what one tape block holds (the
   // drive's record cap and block limits).
@@ -164,8 +166,11 @@ class TapeMedium : public Medium {
   // or MOX_E_IO when records queued before it were lost with it.
   int overflowed(uint64_t address) const;
   // The position and the layout after what a failed command did are not
-  // known: nothing is trusted until the next rewind.
+  // known: nothing is trusted until the next rewind. Tells failed().
   int lost() const;
+  // The drive failed a command (its lastError() says which and how): for
+  // an owner that names the drive and the cartridge to the operator.
+  virtual void failed() const {}
   void learnMark(uint64_t file, uint64_t address) const;
   void learnEnd() const;
 

@@ -36,14 +36,8 @@ Classified MediaChanger::run(const Cdb& cdb, Direction dir, uint8_t* data, uint3
 
 Outcome MediaChanger::fault(const char* what, const Classified& c, const Completion& raw) {
   error_ = std::string(what) + " on " + transport_->describe() + ": " + outcomeName(c.outcome);
-  if (raw.transport != TransportStatus::ok) {
-    error_ += " (" + raw.message + ")";
-  } else if (c.senseDecoded) {
-    char text[48];
-    std::snprintf(text, sizeof text, " (sense key %Xh, %02X/%02X)", c.sense.key, c.sense.asc,
-                  c.sense.ascq);
-    error_ += text;
-  }
+  std::string detail = raw.detail();
+  if (!detail.empty()) error_ += " (" + detail + ")";
   return c.outcome;
 }
 

@@ -1,5 +1,7 @@
 #include "engine/scsi/sense.h"
 
+#include <cstdio>
+
 namespace mox::scsi {
 namespace {
 
@@ -97,6 +99,93 @@ bool decodeSense(const uint8_t* data, size_t length, Sense* out) {
   s.deferred = code == 0x71 || code == 0x73;
   *out = s;
   return true;
+}
+
+namespace {
+
+const char* keyName(uint8_t key) {
+  static const char* const kNames[16] = {
+      "NO SENSE",       "RECOVERED ERROR", "NOT READY",      "MEDIUM ERROR",
+      "HARDWARE ERROR", "ILLEGAL REQUEST", "UNIT ATTENTION", "DATA PROTECT",
+      "BLANK CHECK",    "VENDOR SPECIFIC", "COPY ABORTED",   "ABORTED COMMAND",
+      "RESERVED (Ch)",  "VOLUME OVERFLOW", "MISCOMPARE",     "RESERVED (Fh)"};
+  return kNames[key & 0xF];
+}
+
+// The additional sense codes a tape drive or a medium changer reports, by
+// ASC << 8 | ASCQ.
+struct AscText {
+  uint16_t code;
+  const char* text;
+};
+constexpr AscText kAscTexts[] = {
+    {0x0000, "no additional sense information"},
+    {0x0001, "filemark detected"},
+    {0x0002, "end-of-partition/medium detected"},
+    {0x0004, "beginning-of-partition/medium detected"},
+    {0x0005, "end-of-data detected"},
+    {0x0016, "operation in progress"},
+    {0x0300, "peripheral device write fault"},
+    {0x0400, "logical unit not ready, cause not reportable"},
+    {0x0401, "logical unit is in process of becoming ready"},
+    {0x0402, "logical unit not ready, initializing command required"},
+    {0x0403, "logical unit not ready, manual intervention required"},
+    {0x0C00, "write error"},
+    {0x1100, "unrecovered read error"},
+    {0x1400, "recorded entity not found"},
+    {0x1401, "record not found"},
+    {0x1403, "end-of-data not found"},
+    {0x1500, "random positioning error"},
+    {0x1A00, "parameter list length error"},
+    {0x2000, "invalid command operation code"},
+    {0x2100, "logical block address out of range"},
+    {0x2101, "invalid element address"},
+    {0x2400, "invalid field in CDB"},
+    {0x2500, "logical unit not supported"},
+    {0x2600, "invalid field in parameter list"},
+    {0x2700, "write protected"},
+    {0x2800, "not ready to ready change, medium may have changed"},
+    {0x2900, "power on, reset, or bus device reset occurred"},
+    {0x2A01, "mode parameters changed"},
+    {0x2A03, "reservations preempted"},
+    {0x2A04, "reservations released"},
+    {0x2A05, "registrations preempted"},
+    {0x3000, "incompatible medium installed"},
+    {0x3003, "cleaning cartridge installed"},
+    {0x3100, "medium format corrupted"},
+    {0x3300, "tape length error"},
+    {0x3A00, "medium not present"},
+    {0x3B00, "sequential positioning error"},
+    {0x3B0D, "medium destination element full"},
+    {0x3B0E, "medium source element empty"},
+    {0x3B11, "medium magazine not accessible"},
+    {0x3F01, "microcode has been changed"},
+    {0x4400, "internal target failure"},
+    {0x4700, "SCSI parity error"},
+    {0x5000, "write append error"},
+    {0x5100, "erase failure"},
+    {0x5200, "cartridge fault"},
+    {0x5300, "media load or eject failed"},
+    {0x5302, "medium removal prevented"},
+    {0x5500, "system resource failure"},
+    {0x5D00, "failure prediction threshold exceeded"},
+    {0x8000, "vendor specific"},
+};
+
+}  // namespace
+
+std::string senseText(const Sense& s) {
+  char text[160];
+  const char* meaning = nullptr;
+  const uint16_t code = static_cast<uint16_t>(s.asc << 8 | s.ascq);
+  for (const AscText& a : kAscTexts) {
+    if (a.code == code) meaning = a.text;
+  }
+  std::snprintf(text, sizeof text, "%s, %02X/%02X%s%s%s%s%s%s", keyName(s.key), s.asc, s.ascq,
+                meaning != nullptr ? " " : "", meaning != nullptr ? meaning : "",
+                s.filemark ? ", FILEMARK" : "", s.endOfMedium ? ", EOM" : "",
+                s.incorrectLength ? ", ILI" : "", s.deferred ? ", deferred" : "");
+  return text;
 }
 
 const char* outcomeName(Outcome outcome) {

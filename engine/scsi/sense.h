@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 namespace mox::scsi {
 
@@ -79,6 +80,12 @@ enum class Outcome : int {
 };
 
 const char* outcomeName(Outcome outcome);
+
+// The sense as an operator reads it: the key's name, ASC/ASCQ in hex and
+// what they mean (for the codes a tape drive or a changer reports), and the
+// FILEMARK, EOM, ILI and deferred flags, e.g. "MEDIUM ERROR, 0C/00 write
+// error". libiscsi names few of the stream and medium changer codes.
+std::string senseText(const Sense& sense);
 
 // True for the outcomes after which a write's data is on the tape.
 inline bool written(Outcome o) { return o == Outcome::done || o == Outcome::earlyWarning; }

@@ -139,6 +139,25 @@ TEST(SenseTest, EachAnswerHasItsOutcome) {
   }
 }
 
+TEST(SenseTest, TheOperatorReadsKeyCodeAndMeaning) {
+  struct Said {
+    const char* sense;
+    const char* text;
+  };
+  const Said kSaid[] = {
+      {"70 00 03 00 00 00 00 0A 00 00 00 00 0C 00", "MEDIUM ERROR, 0C/00 write error"},
+      {"70 00 02 00 00 00 00 0A 00 00 00 00 3A 00", "NOT READY, 3A/00 medium not present"},
+      {"70 00 80 00 00 00 00 0A 00 00 00 00 00 01", "NO SENSE, 00/01 filemark detected, FILEMARK"},
+      {"71 00 04 00 00 00 00 0A 00 00 00 00 E7 42", "HARDWARE ERROR, E7/42, deferred"},
+  };
+  for (const Said& c : kSaid) {
+    std::vector<uint8_t> bytes = hex(c.sense);
+    Sense s;
+    ASSERT_TRUE(decodeSense(bytes.data(), bytes.size(), &s)) << c.sense;
+    EXPECT_EQ(senseText(s), c.text);
+  }
+}
+
 TEST(SenseTest, FixedFieldsAreDecoded) {
   std::vector<uint8_t> b = hex("F0 00 E5 FF FF FF FE 0A 00 00 00 00 3B 01 00 00 00 00");
   Sense s;

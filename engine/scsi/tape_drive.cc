@@ -30,24 +30,11 @@ void sleepMs(int ms) {
   }
 }
 
-// "key 3h, 0C/00" or the transport's words.
+// What the answer said beyond its outcome: its detail, or the sense of a
+// classification made without one.
 std::string describe(const Classified& c, const Completion* raw) {
-  if (raw != nullptr && raw->transport != TransportStatus::ok) {
-    return std::string(transportStatusName(raw->transport)) +
-           (raw->message.empty() ? "" : ": " + raw->message);
-  }
-  char text[96];
-  if (c.senseDecoded) {
-    std::snprintf(text, sizeof text, "sense key %Xh, %02X/%02X%s%s%s%s", c.sense.key, c.sense.asc,
-                  c.sense.ascq, c.sense.filemark ? ", FILEMARK" : "",
-                  c.sense.endOfMedium ? ", EOM" : "", c.sense.incorrectLength ? ", ILI" : "",
-                  c.sense.deferred ? ", deferred" : "");
-  } else if (raw != nullptr) {
-    std::snprintf(text, sizeof text, "status %02Xh", raw->status);
-  } else {
-    text[0] = '\0';
-  }
-  return text;
+  if (raw != nullptr) return raw->detail();
+  return c.senseDecoded ? senseText(c.sense) : "";
 }
 
 // The READ's object is a block: the tape moved past it.

@@ -48,6 +48,10 @@ struct Completion {
   // The outcome of this completion: Outcome::transport unless the target
   // answered.
   Classified classified() const;
+  // What the answer says beyond its outcome, as an operator reads it: the
+  // transport's words, the sense (senseText), or a status other than GOOD;
+  // "" for a plain GOOD.
+  std::string detail() const;
 };
 
 class Transport {

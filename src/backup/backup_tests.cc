@@ -36,6 +36,7 @@ int32_t startWriteSession(uint32_t access, uint16_t sessionStreams, bool positio
   code = MOXGototNewSession(*handle, &runSettings.sessionNumber);
   if (code != 0) {
     writeLog("MOXGototNewSession, Error, %d", code);
+    reportTapeFailure(*handle);
     MOXCloseHandle(*handle);
     return code;
   }
@@ -43,6 +44,7 @@ int32_t startWriteSession(uint32_t access, uint16_t sessionStreams, bool positio
   code = MOXStartSession(*handle, runSettings.sessionNumber, sessionStreams, startStream);
   if (code != 0) {
     writeLog("MOXStartSession Error %d", code);
+    reportTapeFailure(*handle);
     MOXCloseHandle(*handle);
     return code;
   }
@@ -68,6 +70,7 @@ int endBackupTest(MoxHandle handle, int32_t result, TestTiming* timing) {
   const int32_t ended = closeTestSession(handle);
   if (ended != 0) {
     writeLog("MOXEndSession Error, %d", ended);
+    reportTapeFailure(handle);
     if (result == 0) result = ended;
   }
   writeLog("End of BACKUP test..");

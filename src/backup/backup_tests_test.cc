@@ -322,7 +322,10 @@ TEST_F(BackupTest, FailedSpanEndsTheTestWithItsOwnCode) {
 TEST_F(BackupTest, BatchThatKeepsFailingIsGivenUpAfterThreeRuns) {
   runSettings.streamCount = 1;
   moxfake::failAlways("MOXRAIDWriteBlockDaemon", MOX_E_IO);
+  moxfake::canned().errorText = "drive 1 (T00002): WRITE: member failed";
   EXPECT_EQ(runBackupTest(&timing_), MOX_E_IO);
+  // The engine's words on the failure follow its code, once.
+  EXPECT_EQ(countOf(logText(), "Tape failure: drive 1 (T00002): WRITE: member failed"), 1);
   // The second and third runs are on new streams.
   EXPECT_EQ(moxfake::callCount("MOXRAIDGotoNewStream"), 2);
   EXPECT_EQ(countOf(logText(), "MOXRAIDWriteBlockDaemon Stream"), 3);

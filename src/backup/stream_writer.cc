@@ -14,6 +14,7 @@
 #include "frame/stream_sink.h"
 #include "platform/console.h"
 #include "platform/process.h"
+#include "tapesvc/tape_service.h"
 
 namespace {
 
@@ -55,6 +56,7 @@ int32_t writeEndBlock(StreamRecord* record, const char* reason) {
   code = MOXRAIDWriteBlockDaemon(record->handle, buffer, stream);
   if (code != 0) {
     writeLog("MOXRAIDWriteBlockDaemon Stream %d : Error %d", stream, code);
+    reportTapeFailure(record->handle);
     return code;
   }
   if (StreamSink* sink = streamSink()) sink->streamBlock(stream, startUs, monotonicUs());
@@ -136,7 +138,8 @@ void paceStreamBlock(const StreamRecord& record) {
   for (;;) {
     const int64_t now = monotonicNs();
     if (now >= slot || platform::interruptSignal() != 0) return;
-    std::this_thread::sleep_for(std::chrono::nanoseconds(slot - now < kStepNs ? slot - now : kStepNs));
+    std::this_thread::sleep_for(
+        std::chrono::nanoseconds(slot - now < kStepNs ? slot - now : kStepNs));
   }
 }
 
@@ -194,6 +197,7 @@ int32_t writeStream(StreamRecord* record) {
     code = MOXRAIDWriteBlockDaemon(handle, buffer, stream);
     if (code != 0) {
       writeLog("MOXRAIDWriteBlockDaemon Stream %d : Error %d", stream, code);
+      reportTapeFailure(handle);
       return code;
     }
     if (StreamSink* sink = streamSink()) sink->streamBlock(stream, startUs, monotonicUs());
@@ -219,6 +223,7 @@ int32_t writeStream(StreamRecord* record) {
     code = MOXRAIDWriteBlockDaemon(handle, buffer, stream);
     if (code != 0) {
       writeLog("MOXRAIDWriteBlockDaemon Stream %d : Error %d", stream, code);
+      reportTapeFailure(handle);
       return code;
     }
     if (StreamSink* sink = streamSink()) sink->streamBlock(stream, startUs, monotonicUs());

@@ -49,6 +49,7 @@ int spanToNewTape(MoxHandle handle) {
   code = MOXContinueSession(handle, runSettings.sessionNumber);
   if (code != 0) {
     writeLog("MOXContinueSession, Error %d", code);
+    reportTapeFailure(handle);
     return code;
   }
   if (StreamSink* sink = streamSink()) sink->tapeSpan();

@@ -132,6 +132,7 @@ json testJson(const TestResult& t) {
       {"interrupted", t.interrupted},
       {"per_stream", streams},
       {"mismatch_details", mismatches},
+      {"tape_failures", t.tapeFailures},
       {"throughput", samples},
       {"timeline", timeline},
   };

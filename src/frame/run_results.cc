@@ -429,6 +429,14 @@ void recordMismatch(uint16_t stream, int32_t block, const BlockDifference& diffe
   test->result.mismatchResults.push_back(MismatchResult{stream, block, difference});
 }
 
+void recordTapeFailure(const char* text) {
+  LiveTest* test = current.load(std::memory_order_acquire);
+  if (test == nullptr) return;
+  std::lock_guard<std::mutex> guard(test->lock);
+  if (test->result.tapeFailures.size() < kMaxTapeFailures)
+    test->result.tapeFailures.push_back(text);
+}
+
 void recordTapeSpan() {
   LiveTest* test = current.load(std::memory_order_acquire);
   if (test == nullptr) return;
@@ -478,7 +486,6 @@ int finishRunResults(int32_t exitStatus) {
   results.exitStatus = exitStatus;
   return writeDocument();
 }
-
 
 void noteRunInterrupted(int signal) {
   std::lock_guard<std::mutex> guard(resultsLock);

@@ -91,6 +91,7 @@ inline constexpr int kSampleIntervalMs = 100;
 inline constexpr size_t kMaxMismatchResults = 1000;
 inline constexpr size_t kMaxSamples = 200000;
 inline constexpr size_t kMaxSpanMarks = 10000;
+inline constexpr size_t kMaxTapeFailures = 100;
 
 struct TestResult {
   char kind[16] = {};  // backup, restore, serial_backup, serial_restore, verify
@@ -117,6 +118,8 @@ struct TestResult {
   bool compression = false;
   std::vector<StreamResult> streamResults;
   std::vector<MismatchResult> mismatchResults;
+  // Why the tape service's drives failed, as it said (kMaxTapeFailures).
+  std::vector<std::string> tapeFailures;
   std::vector<ThroughputSample> samples;
   std::vector<TimelineSample> timeline;  // --status-interval
 };
@@ -200,6 +203,8 @@ void recordStreamData(uint16_t stream, const DataSpec& pattern);
 void recordMismatch(uint16_t stream, int32_t block, const BlockDifference& difference);
 /// The current test changed to the next tape (or tape set).
 void recordTapeSpan();
+/// A line of the tape service on why its drives failed. Any thread.
+void recordTapeFailure(const char* text);
 
 void recordRawRead(int32_t result, const char* drive, int64_t bytes, int64_t elapsedMs,
                    int32_t chunkKB, int32_t depth);

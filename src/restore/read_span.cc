@@ -8,6 +8,7 @@
 #include "frame/log.h"
 #include "frame/stream_sink.h"
 #include "platform/console.h"
+#include "tapesvc/tape_service.h"
 
 int32_t tapeWaitPauseMs = 1000;
 
@@ -60,6 +61,7 @@ int continueReadSession(MoxHandle handle, int32_t session) {
   code = MOXContinueSession(handle, session);
   if (code != 0) {
     writeLog("MOXContinueSession, Error %d", code);
+    reportTapeFailure(handle);
     return code;
   }
   if (StreamSink* sink = streamSink()) sink->tapeSpan();

@@ -51,9 +51,10 @@ int32_t startReadSession(int32_t session, bool countFirst, MoxHandle* handle,
   std::memcpy(streamList, runSettings.streamList, sizeof runSettings.streamList);
   uint16_t streamTotal = 0;
   code = MOXStartReadSession(*handle, session, countFirst ? streamCount : 1,
-                                     countFirst ? 1 : streamCount, streamList, &streamTotal);
+                             countFirst ? 1 : streamCount, streamList, &streamTotal);
   if (code != 0) {
     writeLog("MOXStartSession Error %d", code);
+    reportTapeFailure(*handle);
     MOXCloseHandle(*handle);
     return code;
   }
@@ -294,6 +295,7 @@ int runBackupVerifyTest(TestTiming* timing) {
   code = MOXGototSession(handle, session);
   if (code != 0) {
     writeLog("MOXGototSession, Error, %d", code);
+    reportTapeFailure(handle);
     MOXCloseHandle(handle);
     return code;
   }
@@ -302,6 +304,7 @@ int runBackupVerifyTest(TestTiming* timing) {
   code = MOXStartReadSession(handle, session, streamCount, 1, written, &streamTotal);
   if (code != 0) {
     writeLog("MOXStartSession Error %d", code);
+    reportTapeFailure(handle);
     MOXCloseHandle(handle);
     return code;
   }

@@ -8,6 +8,7 @@
 #include "frame/log.h"
 #include "frame/stream_sink.h"
 #include "platform/process.h"
+#include "tapesvc/tape_service.h"
 
 namespace {
 
@@ -125,9 +126,10 @@ void reportForeignEndBlock(StreamRecord* record, const uint8_t* block) {
   const int32_t blocks = record->readBlock + 1;
   char found[kPatternTextSize];
   blockTextMatches(block, 0, "", found);
-  writeLog("Data Doesn't match, Stream %d Block %d: an end block that does not end this stream "
-           "after %d blocks [%s]",
-           stream, record->readBlock, blocks, found);
+  writeLog(
+      "Data Doesn't match, Stream %d Block %d: an end block that does not end this stream "
+      "after %d blocks [%s]",
+      stream, record->readBlock, blocks, found);
   char expected[kPatternTextSize];
   formatEndBlockText(expected, sizeof expected, record->session, stream, blocks, kEndRuntime);
   countMismatch(record, textDifference(block, 0, expected));
@@ -182,6 +184,7 @@ int32_t readStream(StreamRecord* record) {
     int32_t code = readNextBlock(record, &block);
     if (code != 0) {
       writeLog("MOXReadBlockDaemon Error: %d", code);
+      reportTapeFailure(record->handle);
       // A writer that found the tape full at its header wrote the header on
       // the next tape: the stream starts there, and readBlock stays 0 so the
       // header is read after the tape change. Any other code is the
@@ -230,6 +233,7 @@ int32_t readStream(StreamRecord* record) {
       }
       if (code != 0) {
         writeLog("MOXRAIDReadBlockDaemon %d : Error %d Chunks %d", stream, code, record->readBlock);
+        reportTapeFailure(record->handle);
         return code;
       }
       record->endBlockDue = false;
@@ -253,6 +257,7 @@ int32_t readStream(StreamRecord* record) {
       int32_t code = readNextBlock(record, &block);
       if (code != 0) {
         writeLog("MOXRAIDReadBlockDaemon %d : Error %d Chunks %d", stream, code, record->readBlock);
+        reportTapeFailure(record->handle);
         return code;
       }
       if (hasEndBlockMark(block)) {

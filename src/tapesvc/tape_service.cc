@@ -38,6 +38,13 @@ int32_t openTapeServiceHandle(MoxHandle* handle, uint32_t handleMode, const char
   return MOXCreateHandle(handle, request);
 }
 
+void reportTapeFailure(MoxHandle handle) {
+  char text[1024];
+  if (MOXGetErrorText(handle, text, sizeof text) != 0 || text[0] == '\0') return;
+  writeLog("Tape failure: %s", text);
+  recordTapeFailure(text);
+}
+
 void logHandleError(int32_t code) { writeLog("Error Creating MOXHandle, %d,0x%x", code, code); }
 
 int openAdminHandle(MoxHandle* handle) {
@@ -109,6 +116,7 @@ int selectGroupTape(MoxHandle handle, const char* groupName, uint32_t groupAcces
                     uint32_t tapeAccess) {
   int32_t code = MOXSelectGroup(handle, groupName, groupAccess);
   if (code != 0) {
+    reportTapeFailure(handle);
     MOXCloseHandle(handle);
     writeLog("Error Selecting GROUP, Error %d", code);
     return code;
@@ -137,7 +145,10 @@ int32_t positionAtSession(MoxHandle handle, int32_t session) {
   std::printf("Positioning Tape to Session %d....\n", session);
   platform::flushConsole();
   int32_t code = MOXGototSession(handle, session);
-  if (code != 0) writeLog("MOXGototSession, Error, %d", code);
+  if (code != 0) {
+    writeLog("MOXGototSession, Error, %d", code);
+    reportTapeFailure(handle);
+  }
   return code;
 }
 

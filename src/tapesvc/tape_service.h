@@ -20,6 +20,12 @@ extern uint8_t sessionEndBuffer[MOX_SESSION_END_BUFFER_SIZE];
 int32_t openTapeServiceHandle(MoxHandle* handle, uint32_t handleMode, const char* serverName,
                               int32_t connectionType, const char* clientName = "TEST");
 
+// After a call on `handle` failed: the tape service's line on why its
+// drives failed (drive, cartridge, command, sense), when it has one, logged
+// as "Tape failure: <line>" and kept with the current test's result.
+// Nothing on cartridge files.
+void reportTapeFailure(MoxHandle handle);
+
 // Logs "Error Creating MOXHandle, %d,0x%x" with the code.
 void logHandleError(int32_t code);
 

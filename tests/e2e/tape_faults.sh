@@ -36,8 +36,8 @@ cut_backup() {
   local out="out_${name}_cut.txt"
   rm -f "$name.rc"
   before=$(image_bytes "$name")
-  (timeout 120 "$ZEPHLORN" -b1 -g0 -n2 -nc2 -c600 --data=random --rate=20 </dev/null \
-    >"$out" 2>&1; echo $? >"$name.rc") &
+  (timeout 120 "$ZEPHLORN" -b1 -g0 -n2 -nc2 -c600 --data=random --rate=20 \
+    --json="$name.json" </dev/null >"$out" 2>&1; echo $? >"$name.rc") &
   pid=$!
   for ((i = 0; i < 1200; i++)); do
     [ "$(image_bytes "$name")" -gt $((before + (4 << 20))) ] && break
@@ -52,6 +52,11 @@ cut_backup() {
   expect_line "$out" "New Session Number"
   expect_line "$out" "ERROR"
   expect_no_line "$out" "BACKUP Report"
+  # The failure names the drive, the cartridge and the command.
+  grep -qE "^Tape failure: drive [0-9] \(T[0-9]{5}\): [A-Z]" "$out" ||
+    fail "$name: no tape failure naming the drive: $(grep -i fail "$out" | head -3)"
+  [ "$(json_value "$name.json" 'd["tests"][0]["tape_failures"][0].startswith("drive ")')" = True ] ||
+    fail "$name: the result document names no tape failure"
 }
 
 # After the fault is gone: session 1 restores verified, a new backup and its
