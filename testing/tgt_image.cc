@@ -99,6 +99,7 @@ struct Walker {
   std::vector<uint64_t> indexAt;
   Part part;
   size_t faultsBeforePart = 0;
+  std::tuple<uint64_t, uint32_t, uint32_t> unfinishedPart{0, 0, 0};
 
   void fault(const std::string& what) {
     out->sound = false;
@@ -213,8 +214,17 @@ struct Walker {
   }
 
   void finish(bool tailAllowed) {
+    // A part torn on this member is unfinished on its set, whatever the
+    // other members hold: its counts are not the set's to meet.
+    if (tailAllowed && (state == kInSession || state == kEnded)) {
+      unfinishedPart = {setId, session, setIndex};
+    }
     if (state == kNeedLabel) {
       out->blank = true;
+    } else if (state == kEnded && tailAllowed) {
+      // A writer stopped between its end records and the tape mark: the
+      // session never ended.
+      out->unfinishedTail = true;
     } else if (state == kEnded) {
       fault("tape mark missing after the end of session " + std::to_string(session));
     } else if (state == kInSession) {
@@ -304,6 +314,7 @@ bool checkTapes(const std::vector<std::string>& paths, bool tailAllowed,
   results->clear();
   SetParts parts;
   std::map<uint64_t, std::vector<size_t>> tapesOfSet;
+  std::set<std::tuple<uint64_t, uint32_t, uint32_t>> unfinished;
   for (const std::string& path : paths) {
     TapeCheck check;
     check.name = path.substr(path.rfind('/') + 1);
@@ -317,6 +328,7 @@ bool checkTapes(const std::vector<std::string>& paths, bool tailAllowed,
     } else {
       Walker w(&check, &parts);
       w.walk(objects, tailAllowed);
+      if (std::get<0>(w.unfinishedPart) != 0) unfinished.insert(w.unfinishedPart);
       if (!check.blank) tapesOfSet[w.setId].push_back(results->size());
     }
     results->push_back(std::move(check));
@@ -324,6 +336,7 @@ bool checkTapes(const std::vector<std::string>& paths, bool tailAllowed,
   // Every member of a set holds the part's end record with the same block
   // counts, and the set's data records of each stream are that many.
   for (const auto& [key, list] : parts) {
+    if (unfinished.count(key) != 0) continue;
     const auto& [setId, session, setIndex] = key;
     std::map<uint16_t, std::set<uint32_t>> blocks;
     std::string fault;

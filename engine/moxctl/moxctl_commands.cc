@@ -944,7 +944,8 @@ int cmdDump(const std::string& home, const std::vector<std::string>& args, FILE*
 // checks it whole, and puts back what the drive held. False, with *why,
 // when no drive takes it.
 bool readFromSlot(mox::Home& h, const LibraryView& view, const std::string& name,
-                  mox::CheckReport* report, std::string* why) {
+                  mox::CheckReport* report, mox::CartridgeMap* map, int* scanned,
+                  std::string* why) {
   std::set<int> writing;
   for (size_t n = 0; n < view.raids.size() && n < view.writing.size(); ++n) {
     if (view.writing[n]) writing.insert(view.raids[n].members.begin(), view.raids[n].members.end());
@@ -968,6 +969,12 @@ bool readFromSlot(mox::Home& h, const LibraryView& view, const std::string& name
         continue;
       }
       *report = checkIn(h, h.cartridgePath(name));
+      // What the tape holds, read while it is in the drive: back in its
+      // slot, only the home's map of it is seen.
+      mox::SetNote note;
+      if (mox::readSetNote(h.cartridgePath(name), &note) == mox::NoteRead::kNoted) {
+        *scanned = scanIn(h, h.cartridgePath(name), map);
+      }
       mox::HomeLock lock(h.path());
       if (h.setDriveCartridges({{drive, held}}) != MOX_OK) {
         *why = "putting back what drive " + std::to_string(d) + " held: " + mox::libraryError(h);
@@ -1051,9 +1058,11 @@ int cmdCheck(const std::string& home, const std::vector<std::string>& args, FILE
       continue;
     }
     mox::CheckReport report;
+    mox::CartridgeMap map;
+    int scanned = -1;  // not scanned yet
     if (library && inDrives.count(name) == 0) {
       std::string why;
-      if (!readFromSlot(h, view, name, &report, &why)) {
+      if (!readFromSlot(h, view, name, &report, &map, &scanned, &why)) {
         std::fprintf(out, "%s: BAD: cannot be loaded to be read: %s\n", name.c_str(), why.c_str());
         status = 1;
         continue;
@@ -1070,14 +1079,13 @@ int cmdCheck(const std::string& home, const std::vector<std::string>& args, FILE
       bad.push_back(tail);
     }
     mox::SetNote note;
-    mox::CartridgeMap map;
     mox::NoteRead noted = bad.empty() ? mox::readSetNote(path, &note) : mox::NoteRead::kNone;
     if (noted == mox::NoteRead::kUnreadable) bad.push_back("its set note cannot be read");
     if (std::string why = keptMapProblem(h, path); bad.empty() && !why.empty()) {
       bad.push_back(why);
     }
     if (noted == mox::NoteRead::kNoted) {
-      int scanned = scanIn(h, path, &map);
+      if (scanned < 0) scanned = scanIn(h, path, &map);
       if (scanned == MOX_E_IO) bad.push_back("offset 0: cannot be read (I/O error)");
       std::string lost = scanned == MOX_OK ? mox::lostSetData(note, map) : std::string();
       if (!lost.empty()) bad.push_back("offset 0: " + lost);

@@ -1,5 +1,7 @@
 #include "engine/scsi/iscsi_transport.h"
 
+#include "engine/scsi/fault_point.h"
+
 // clang-format off
 #include <stdint.h>
 #include <iscsi/iscsi.h>
@@ -263,6 +265,7 @@ void IscsiTransport::submit(const Command& command, Completion* done) {
   if (command.direction == Direction::in && command.length > 0) dir = SCSI_XFER_READ;
   if (command.direction == Direction::out && command.length > 0) dir = SCSI_XFER_WRITE;
   Cdb cdb = command.cdb;
+  atFaultPoint(address_.lun, cdb.bytes[0], command.length);
   scsi_task* task = scsi_create_task(cdb.length, cdb.bytes, dir, static_cast<int>(command.length));
   if (task == nullptr) return refuse(TransportStatus::error, "out of memory for a task");
   if (dir == SCSI_XFER_READ &&
