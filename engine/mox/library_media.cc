@@ -228,6 +228,10 @@ class LibraryTape final : public TapeMedium {
   }
 
   void failed() const override { noteTapeFailure(home_, named() + driveError()); }
+  void recovered(uint64_t address) const override {
+    debugLog(home_, 1, "%slogged in again and reconciled: reading goes on at %llu", named().c_str(),
+             static_cast<unsigned long long>(address));
+  }
 
   // "drive 1 (T00002): "
   std::string named() const {

@@ -245,7 +245,25 @@ int TapeMedium::readObject(Object* object) const {
       break;
   }
   readFailures_.fetch_add(1, std::memory_order_relaxed);
-  return lost();
+  const uint64_t at = position_;
+  lost();
+  if (recoverRead(at) != MOX_OK) return MOX_E_IO;
+  return readObject(object);
+}
+
+int TapeMedium::recoverRead(uint64_t address) const {
+  if (recovering_ || readRecoveries_ >= kMaxReadRecoveries ||
+      drive_->state() != scsi::DriveState::needsReconcile) {
+    return MOX_E_IO;
+  }
+  ++readRecoveries_;
+  recovering_ = true;
+  scsi::ReconcileReport report;
+  int rc = drive_->reconcile(&report) == Outcome::done ? moveTo(address) : MOX_E_IO;
+  recovering_ = false;
+  if (rc != MOX_OK) return lost();
+  recovered(address);
+  return MOX_OK;
 }
 
 FrameState TapeMedium::frameOf(uint32_t n, RecordHeader* header, uint8_t* lead,

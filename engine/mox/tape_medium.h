@@ -137,6 +137,13 @@ class TapeMedium : public Medium {
   };
   // Reads the next object (or takes the one read ahead).
   int readObject(Object* object) const;
+  // After a read the transport failed (the drive needs reconciling): the
+  // drive logs in again and reconciles, and the tape is brought back to
+  // `address`, where the read was. Reading it again replays nothing.
+  // MOX_OK, or MOX_E_IO when the drive failed otherwise, the recovery
+  // failed, or the medium already recovered kMaxReadRecoveries times.
+  int recoverRead(uint64_t address) const;
+  static constexpr int kMaxReadRecoveries = 3;
   // Moves the position past `object` (learning a filemark or the end).
   void passed(const Object& object) const;
   // The frame state a cartridge file holding the block of `n` bytes at
@@ -171,6 +178,9 @@ class TapeMedium : public Medium {
   // The drive failed a command (its lastError() says which and how): for
   // an owner that names the drive and the cartridge to the operator.
   virtual void failed() const {}
+  // A read went on after the drive logged in again: for an owner that logs
+  // it.
+  virtual void recovered(uint64_t /*address*/) const {}
   void learnMark(uint64_t file, uint64_t address) const;
   void learnEnd() const;
 
@@ -209,6 +219,8 @@ class TapeMedium : public Medium {
   // command) or in block_.
   mutable const uint8_t* data_ = nullptr;
   mutable std::atomic<uint64_t> readFailures_{0};
+  mutable int readRecoveries_ = 0;
+  mutable bool recovering_ = false;  // a recovery moves the tape: no recovery within it
 };
 
 }  // namespace mox

@@ -84,6 +84,23 @@ recovered killed
 fresh dropped
 cut_backup dropped "tgt_command dropped drop"
 recovered dropped
+# A restore whose connections drop while it reads goes on: the member logs
+# in again, reconciles, and reads on from where it was. The engine's fault
+# point holds a READ of the second drive while the connections drop.
+(MOX_HOLD_COMMAND="2:08:30:$PWD/held" timeout 120 "$ZEPHLORN" -r1 -s1 -g0 -n2 -nc2 \
+  --data=random </dev/null >out_dropped_read.txt 2>&1; echo $? >dropped_read.rc) &
+pid=$!
+for ((i = 0; i < 2400; i++)); do
+  [ -e held ] || [ -e dropped_read.rc ] && break
+  sleep 0.05
+done
+[ -e held ] || fail "dropped: the restore never read a 30th block on drive 1"
+tgt_command dropped drop
+rm -f held
+wait "$pid"
+[ "$(cat dropped_read.rc)" -eq 0 ] ||
+  fail "dropped: a restore whose connections dropped failed: $(grep -m3 -E 'Error|failure' out_dropped_read.txt)"
+expect_line out_dropped_read.txt "Blocks mismatched    : 0"
 
 fresh frozen
 # Frozen until the backup has given up on it (past the command timeout).
