@@ -96,8 +96,12 @@ std::string raidLayoutProblem(const RaidConfig& config, int raidNumber, int driv
     }
   }
   size_t n = config.members.size();
-  if (config.level == 5 && n < 3) return device + ": RAID 5 needs three drives or more";
-  if (complete && config.level == 1 && n < 2) return device + ": RAID 1 needs two drives or more";
+  if (config.level == 5 && n < fewestMembers(5)) {
+    return device + ": RAID 5 needs three drives or more";
+  }
+  if (complete && config.level == 1 && n < fewestMembers(1)) {
+    return device + ": RAID 1 needs two drives or more";
+  }
   if (complete && n == 0) return device + " has no drive";
   return "";
 }

@@ -9,6 +9,7 @@
 //   level=<0|1|5>\nlink=<n>\nstripe=<n>\ntapesize=<n>\nmembers=<d>,<d>,...\n
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -39,6 +40,10 @@ std::string raidKeyPath(int raidNumber);
 // a malformed value (unknown level, bad member list, too many members).
 std::string formatRaidInfo(const RaidConfig& config);
 bool parseRaidInfo(const std::string& text, RaidConfig* config);
+
+// The fewest drives a RAID device of `level` keeps its promise on: three
+// under RAID 5 (two data and parity), two under RAID 1, else one.
+inline size_t fewestMembers(int level) { return level == 5 ? 3 : level == 1 ? 2 : 1; }
 
 // What keeps RAID device `raidNumber` from keeping its promise on a library
 // of `driveCount` drives, or "" when nothing does: a member that is no drive,

@@ -29,6 +29,37 @@ int64_t nowMs() {
 // ours so that ours decide.
 int backstopSeconds(int ms) { return ms <= 0 ? 0 : (ms + 999) / 1000 + 1; }
 
+constexpr int kPollFailed = -2;
+
+// One turn of a context, the only loop that services one: waits up to
+// `waitMs` for what the context asks for (a short pause when it asks for
+// nothing), then services it. When the socket reports an error, its own
+// (libiscsi's message then names only the reconnect) goes to *socketError,
+// unless one is there. iscsi_service's result, or kPollFailed (errno says
+// why).
+int serviceTurn(iscsi_context* context, int waitMs, int* socketError = nullptr) {
+  for (;;) {
+    pollfd pfd{};
+    pfd.fd = iscsi_get_fd(context);
+    pfd.events = static_cast<short>(iscsi_which_events(context));
+    if (pfd.events == 0 || pfd.fd < 0) {
+      if (waitMs > 0) poll(nullptr, 0, std::min(waitMs, 100));
+      return iscsi_service(context, 0);
+    }
+    int ready = poll(&pfd, 1, waitMs);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return kPollFailed;
+    }
+    if (ready > 0 && (pfd.revents & (POLLERR | POLLHUP)) != 0 && socketError != nullptr &&
+        *socketError == 0) {
+      socklen_t length = sizeof *socketError;
+      if (getsockopt(pfd.fd, SOL_SOCKET, SO_ERROR, socketError, &length) != 0) *socketError = 0;
+    }
+    return iscsi_service(context, ready > 0 ? pfd.revents : 0);
+  }
+}
+
 std::string contextError(iscsi_context* context) {
   const char* e = context != nullptr ? iscsi_get_error(context) : nullptr;
   std::string text = e != nullptr ? e : "";
@@ -338,30 +369,17 @@ void IscsiTransport::service() {
 }
 
 bool IscsiTransport::serviceOnce(int waitMs) {
-  for (;;) {
-    pollfd pfd{};
-    pfd.fd = iscsi_get_fd(context_);
-    pfd.events = static_cast<short>(iscsi_which_events(context_));
-    int rc;
-    if (pfd.events == 0 || pfd.fd < 0) {
-      if (waitMs > 0) poll(nullptr, 0, std::min(waitMs, 100));
-      rc = iscsi_service(context_, 0);
-    } else {
-      int ready = poll(&pfd, 1, waitMs);
-      if (ready < 0) {
-        if (errno == EINTR) continue;
-        dropSession(TransportStatus::error, std::string("poll: ") + std::strerror(errno));
-        return false;
-      }
-      rc = iscsi_service(context_, ready > 0 ? pfd.revents : 0);
-    }
-    if (rc < 0 || sessionFailed_) {
-      std::string why = !failure_.empty() ? failure_ : contextError(context_);
-      dropSession(TransportStatus::disconnected, why);
-      return false;
-    }
-    return true;
+  int rc = serviceTurn(context_, waitMs);
+  if (rc == kPollFailed) {
+    dropSession(TransportStatus::error, std::string("poll: ") + std::strerror(errno));
+    return false;
   }
+  if (rc < 0 || sessionFailed_) {
+    std::string why = !failure_.empty() ? failure_ : contextError(context_);
+    dropSession(TransportStatus::disconnected, why);
+    return false;
+  }
+  return true;
 }
 
 void IscsiTransport::dropSession(TransportStatus status, const std::string& message) {
@@ -433,25 +451,8 @@ int IscsiTransport::login() {
         iscsi_destroy_context(context);
         return false;
       }
-      pollfd pfd{};
-      pfd.fd = iscsi_get_fd(context);
-      pfd.events = static_cast<short>(iscsi_which_events(context));
       int wait = static_cast<int>(std::min<int64_t>(deadline - now, 200));
-      int rc;
-      if (pfd.events == 0 || pfd.fd < 0) {
-        poll(nullptr, 0, std::min(wait, 100));
-        rc = iscsi_service(context, 0);
-      } else {
-        int ready = poll(&pfd, 1, wait);
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready > 0 && (pfd.revents & (POLLERR | POLLHUP)) != 0 && socketError == 0) {
-          socklen_t length = sizeof socketError;
-          if (getsockopt(pfd.fd, SOL_SOCKET, SO_ERROR, &socketError, &length) != 0) {
-            socketError = 0;
-          }
-        }
-        rc = iscsi_service(context, ready > 0 ? pfd.revents : 0);
-      }
+      int rc = serviceTurn(context, wait, &socketError);
       if (rc < 0 && !state.done) {
         error_ = std::string(what) + " " + where + ": " +
                  (socketError != 0 ? std::strerror(socketError) : contextError(context));
@@ -509,13 +510,7 @@ void IscsiTransport::disconnect() {
   if (iscsi_logout_async(context_, callback, &done) == 0) {
     int64_t deadline = nowMs() + 2000;
     while (!done && nowMs() < deadline) {
-      pollfd pfd{};
-      pfd.fd = iscsi_get_fd(context_);
-      pfd.events = static_cast<short>(iscsi_which_events(context_));
-      if (pfd.fd < 0 || pfd.events == 0) break;
-      int ready = poll(&pfd, 1, 200);
-      if (ready < 0 && errno != EINTR) break;
-      if (iscsi_service(context_, ready > 0 ? pfd.revents : 0) < 0) break;
+      if (serviceTurn(context_, 200) < 0) break;
     }
   }
   iscsi_context* context = context_;

@@ -154,7 +154,8 @@ bool isMember(const moxcfg::RaidConfig& config, uint16_t device) {
 // RAID 5 is refused: making a device of one or two drives RAID 5, or taking a
 // drive out of a RAID 5 device of three.
 bool brokenParityLayout(const moxcfg::RaidConfig& config) {
-  return config.level == 5 && !config.members.empty() && config.members.size() < 3;
+  return config.level == 5 && !config.members.empty() &&
+         config.members.size() < moxcfg::fewestMembers(5);
 }
 
 void dropMember(moxcfg::RaidConfig* config, uint16_t device) {
