@@ -55,8 +55,15 @@ Reservation::Reservation(Transport* transport, std::string device, uint64_t key,
 
 Classified Reservation::run(const Cdb& cdb, Direction dir, uint8_t* data, uint32_t length,
                             Completion* raw) {
-  *raw = transport_->run(Command{cdb, dir, data, length, kReservationTimeoutMs});
-  return raw->classified();
+  // A unit attention (a login's power on or reset, a change of the
+  // device's parameters) says nothing of reservations: asked again.
+  Classified c;
+  for (int attentions = 0; attentions < 8; ++attentions) {
+    *raw = transport_->run(Command{cdb, dir, data, length, kReservationTimeoutMs});
+    c = raw->classified();
+    if (c.outcome != Outcome::positionLost) break;
+  }
+  return c;
 }
 
 Outcome Reservation::fail(const char* what, const Classified& c, const Completion& raw) {
@@ -164,6 +171,10 @@ Outcome Reservation::takeReserve6(bool* refused) {
 Outcome Reservation::take() {
   error_.clear();
   if (held_ || kind_ == ReservationKind::none) return Outcome::done;
+  if (!transport_->connected() && transport_->reconnect() != 0) {
+    error_ = device_ + " (" + transport_->describe() + "): " + transport_->lastError();
+    return Outcome::transport;
+  }
   bool refused = false;
   if (kind_ == ReservationKind::unknown || kind_ == ReservationKind::persistent) {
     Outcome o = takePersistent(&refused);

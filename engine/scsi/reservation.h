@@ -44,10 +44,10 @@ class Reservation {
   Reservation(const Reservation&) = delete;
   Reservation& operator=(const Reservation&) = delete;
 
-  // Takes the reservation. done: held, or the device has none (kind() ==
-  // none); reserved: another initiator holds it (lastError() names the
-  // device and the holder as far as the device says); any other outcome:
-  // the device could not be asked (lastError() says why).
+  // Takes the reservation, logging in first when needed. done: held, or the device has none (kind()
+  // == none); reserved: another initiator holds it (lastError() names the device and the holder as
+  // far as the device says); any other outcome: the device could not be asked (lastError() says
+  // why).
   Outcome take();
   // Lets the reservation go (and the key's registration). done also when
   // nothing was held.
