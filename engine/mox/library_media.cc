@@ -419,8 +419,21 @@ int moveLibraryTapes(const Home& home, const std::vector<std::pair<int, std::str
       state.error = "drive " + std::to_string(drive) + " has no changer to load " + barcode;
       return MOX_E_NOT_SUPPORTED;
     }
-    rc = guardDrive(home, state, libraries, drive, barcode, nullptr);
+    std::vector<PoolEntry> pool;
+    rc = guardDrive(home, state, libraries, drive, barcode, &pool);
     if (rc != MOX_OK) return rc;
+    std::string from;
+    for (const PoolEntry& p : pool) {
+      if (p.full && !barcode.empty() && p.barcode == barcode) {
+        from = std::string(placeName(p.place)) + " " + std::to_string(p.element);
+      }
+    }
+    if (!barcode.empty() && from.empty() && !pool.empty()) {
+      state.error =
+          barcode + ", wanted in drive " + std::to_string(drive) + ", is missing from the library";
+      tellOperator(home.path(), state.error);
+      return MOX_E_NO_TAPE;
+    }
     if (barcode.empty()) {
       rc = libraries->unload(drive);
     } else {
@@ -429,6 +442,12 @@ int moveLibraryTapes(const Home& home, const std::vector<std::pair<int, std::str
     if (rc != MOX_OK) {
       state.error = libraries->lastError();
       return rc;
+    }
+    if (barcode.empty()) {
+      debugLog(home.path(), 2, "drive %d unloaded", drive);
+    } else {
+      debugLog(home.path(), 2, "%s loaded into drive %d from %s", barcode.c_str(), drive,
+               from.c_str());
     }
   }
   return MOX_OK;
