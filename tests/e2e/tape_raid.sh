@@ -230,5 +230,28 @@ for s in 1 2; do
   verified_restore "out_shared_r$s.txt" "shared: the first home's session $s" \
     -r1 -s$s -g0 -n2 -nc2 --data=random
 done
+# At mount the changer is the truth. The library restarted (every cartridge
+# back in its slot) and T00001 swapped by hand for a cartridge of another
+# barcode: the backup names it missing and writes nothing. Put back, it is
+# loaded from its slot (the move is logged), and the next session follows
+# the two before it.
+tgt_command shared start
+tgt_command shared "label 1000 X00001"
+run_zep out_shared_missing.txt -b1 -g0 -n2 -nc2 -c20 --data=random
+[ "$ZEP_RC" -ne 0 ] || fail "shared: a backup with a member's cartridge gone from the library passed"
+expect_line out_shared_missing.txt \
+  "T00001, which this home loaded into drive 0, is missing from the library"
+tgt_command shared "label 1000 T00001"
+run_zep out_shared_back.txt -b1 -g0 -n2 -nc2 -c20 --data=random
+[ "$ZEP_RC" -eq 0 ] || fail "shared: the backup after the cartridge came back: $(tail out_shared_back.txt)"
+expect_line out_shared_back.txt "New Session Number        : 3"
+expect_line "$MOX_HOME/mox.log" \
+  "T00001 was in slot 1000, not in drive 0 where this home loaded it: moved back"
+timeout 120 "$MOXCTL" check >check.txt 2>&1 || fail "shared: check after the swap: $(cat check.txt)"
+check_tgt_images shared
+for s in 1 3; do
+  verified_restore "out_shared_back_r$s.txt" "shared: session $s after the swap" \
+    -r1 -s$s -g0 -n2 -nc2 --data=random
+done
 tgt_command shared stop
 exit 0
