@@ -128,8 +128,8 @@ int main(int argc, char** argv) {
       char barcode[64] = {};
       unsigned address = 0;
       ok = std::sscanf(line.c_str(), "label %u %63s", &address, barcode) == 2 &&
-           target.tgtadm({"--lld", "iscsi", "--op", "update", "--mode", "logicalunit", "--tid",
-                          "1", "--lun", std::to_string(target.changerLun()), "--params",
+           target.tgtadm({"--lld", "iscsi", "--op", "update", "--mode", "logicalunit", "--tid", "1",
+                          "--lun", std::to_string(target.changerLun()), "--params",
                           "element_type=2,address=" + std::to_string(address) +
                               ",barcode=" + barcode + ",sides=1"}) == 0;
     } else if (line.rfind("damage ", 0) == 0) {

@@ -125,6 +125,7 @@ Outcome TapeDrive::fault(const char* what, const Classified& c, const Completion
       error_ = std::string(what) + " on " + transport_->describe() +
                ": RESERVATION CONFLICT, another initiator holds the drive";
       state_ = DriveState::failed;
+      heldByAnother_ = true;
       break;
     case Outcome::transport:
     case Outcome::positionLost:

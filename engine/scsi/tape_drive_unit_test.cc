@@ -754,8 +754,10 @@ TEST_P(DriveReservation, TakenRefusedConflictFailsReleased) {
   // The second one's commands that move the tape meet the conflict: the
   // member fails at once, saying another initiator holds the drive, and
   // the first one's tape is where it left it.
+  EXPECT_FALSE(b->heldByAnother());
   EXPECT_EQ(b->rewind(), Outcome::reserved);
   EXPECT_EQ(b->state(), DriveState::failed);
+  EXPECT_TRUE(b->heldByAnother());
   EXPECT_NE(b->lastError().find("REWIND on port 2: RESERVATION CONFLICT, another initiator holds "
                                 "the drive"),
             std::string::npos)
