@@ -119,36 +119,18 @@ void keepMapOf(const CartridgeMaps& maps, const std::string& barcode, const Cart
   }
 }
 
-// A line for the operator: on the console, and in the home's log whatever
-// its debug level.
-void tellOperator(const std::string& home, const std::string& line) {
-  debugLog(home, 0, "%s", line.c_str());
-  std::fprintf(stderr, "mox: %s\n", line.c_str());
-}
-
 // The tape in a drive, with the map the home keeps for it.
 class LibraryTape final : public TapeMedium {
  public:
-  LibraryTape(std::unique_ptr<scsi::TapeDrive> drive, int number, const std::string& path,
+  LibraryTape(std::unique_ptr<scsi::TapeDrive> drive, const std::string& path,
               const std::string& home, std::shared_ptr<DriveHold> token)
       : TapeMedium(std::move(drive), path),
-        number_(number),
         home_(home),
         barcode_(barcodeOf(path)),
         maps_(home),
         token_(std::move(token)) {}
   // The reservation goes while the drive's session is still there.
   ~LibraryTape() override { token_->letGo(); }
-
-  // Another initiator took the drive in the middle of a run: the member
-  // fails at once, and the operator is told which drive, once.
-  void onLost() const override {
-    auto* self = const_cast<LibraryTape*>(this);
-    if (!self->drive().heldByAnother() || told_) return;
-    told_ = true;
-    tellOperator(home_, "drive " + std::to_string(number_) + " (" + barcode_ +
-                            "): " + self->drive().lastError());
-  }
 
   bool keptMap(CartridgeMap* map) const override {
     CartridgeMap kept;
@@ -250,12 +232,10 @@ class LibraryTape final : public TapeMedium {
     return MOX_E_IO;
   }
 
-  int number_;  // the home's drive
   std::string home_;
   std::string barcode_;
   CartridgeMaps maps_;
   std::shared_ptr<DriveHold> token_;  // the drive is this medium's while it lives
-  mutable bool told_ = false;
 };
 
 // A cartridge in its slot (or in a drive another medium reaches): its kept
@@ -324,6 +304,13 @@ bool homeLoaded(const Home& home, int drive, const std::string& barcode) {
   CartridgeMap kept;
   return home.driveCartridge(drive) == barcode &&
          keptMapOf(CartridgeMaps(home.path()), barcode, &kept);
+}
+
+// A line for the operator: on the console, and in the home's log whatever
+// its debug level.
+void tellOperator(const std::string& home, const std::string& line) {
+  debugLog(home, 0, "%s", line.c_str());
+  std::fprintf(stderr, "mox: %s\n", line.c_str());
 }
 
 // What the changers answer, against what the home knows, before the home
@@ -568,7 +555,7 @@ std::unique_ptr<Medium> openLibraryMedium(const Home& home, const std::string& p
     return nullptr;
   }
   state.reached[drive] = hold;
-  return std::make_unique<LibraryTape>(std::move(member), drive, path, home.path(), hold);
+  return std::make_unique<LibraryTape>(std::move(member), path, home.path(), hold);
 }
 
 int attachLibrarySet(Home& home, const std::vector<uint16_t>& drives, CartSet* set) {

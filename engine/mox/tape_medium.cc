@@ -74,7 +74,6 @@ void TapeMedium::seedLayout(const CartridgeMap& map) {
 }
 
 int TapeMedium::lost() const {
-  onLost();
   lost_ = true;
   ahead_ = false;
   if (!cutPending_) endKnown_ = false;

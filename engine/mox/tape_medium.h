@@ -122,9 +122,6 @@ class TapeMedium : public Medium {
   // right before the next (damage) gives nothing. A pending cut keeps its
   // end of the data.
   void seedLayout(const CartridgeMap& map);
-  // Called when a command failed and the position is lost (the drive's
-  // lastError() says why).
-  virtual void onLost() const {}
 
  private:
   // One record of `head` then `tail`, queued as one block (writeImage), or
