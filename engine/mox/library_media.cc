@@ -544,14 +544,16 @@ std::unique_ptr<Medium> openLibraryMedium(const Home& home, const std::string& p
   }
   scsi::Outcome opened = member->open();
   if (opened != scsi::Outcome::done) {
-    state.error = "drive " + std::to_string(drive) + " (" + barcode + "): " + member->lastError();
-    if (opened == scsi::Outcome::reserved) {
-      tellOperator(home.path(), state.error);
-    } else {
-      debugLog(home.path(), 1, "%s", state.error.c_str());
-    }
     hold->letGo();
-    *rc = opened == scsi::Outcome::reserved ? MOX_E_BUSY : MOX_E_IO;
+    if (opened == scsi::Outcome::reserved) {
+      state.error = "drive " + std::to_string(drive) + " (" + barcode + "): " + member->lastError();
+      tellOperator(home.path(), state.error);
+      *rc = MOX_E_BUSY;
+      return nullptr;
+    }
+    state.error = "drive " + std::to_string(drive) + " (" + barcode + "): " + member->lastError();
+    debugLog(home.path(), 1, "%s", state.error.c_str());
+    *rc = MOX_E_IO;
     return nullptr;
   }
   state.reached[drive] = hold;
