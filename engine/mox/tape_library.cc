@@ -792,6 +792,12 @@ int TapeLibraries::loadedBarcode(int drive, std::string* barcode) {
 }
 
 int TapeLibraries::unload(int drive) {
+  int rc = unloadDrive(drive);
+  settleChangers();
+  return rc;
+}
+
+int TapeLibraries::unloadDrive(int drive) {
   int library = 0;
   moxcfg::LibraryDrive entry;
   if (!findDrive(drive, &library, &entry)) {
@@ -819,6 +825,24 @@ int TapeLibraries::unload(int drive) {
 }
 
 int TapeLibraries::load(const std::string& barcode, int drive) {
+  int rc = loadDrive(barcode, drive);
+  settleChangers();
+  return rc;
+}
+
+void TapeLibraries::settleChangers() {
+  // RESERVE(6) keeps every other initiator from even reading the changer
+  // (this home's other processes too): a changer reserved so is let go once
+  // the cartridges are moved. A persistent reservation (Write Exclusive)
+  // stays while this object lives.
+  for (auto& l : libraries_) {
+    if (l->reservation && l->reservation->kind() == scsi::ReservationKind::reserve6) {
+      l->reservation->release();
+    }
+  }
+}
+
+int TapeLibraries::loadDrive(const std::string& barcode, int drive) {
   int library = 0;
   moxcfg::LibraryDrive entry;
   if (!findDrive(drive, &library, &entry)) {
@@ -868,7 +892,7 @@ int TapeLibraries::load(const std::string& barcode, int drive) {
     }
   }
   // What the drive holds goes back to its slot.
-  int rc = unload(drive);
+  int rc = unloadDrive(drive);
   if (rc != MOX_OK) return rc;
   ch = openChanger(library);
   if (ch == nullptr) return MOX_E_IO;

@@ -222,8 +222,8 @@ class TapeLibraries {
   // when the drive's library holds no cartridge `barcode`; MOX_E_IO when
   // the library fails or does not answer.
   // The changer of the drive's library is reserved for the home first (and
-  // stays so while this object lives): MOX_E_BUSY when another initiator
-  // holds it.
+  // stays so while this object lives, but for RESERVE(6), let go after the
+  // move): MOX_E_BUSY when another initiator holds it.
   int load(const std::string& barcode, int drive);
   // Unloads drive `drive` (LOAD UNLOAD) and moves its cartridge back to
   // the slot it came from, or to the first empty one. MOX_OK also for an
@@ -257,6 +257,11 @@ class TapeLibraries {
   // cartridge: MOX_OK (held, or a changer without reservations),
   // MOX_E_BUSY (another initiator holds it), MOX_E_IO.
   int reserveChanger(int library);
+  // Lets go of the changers' reservations that would keep others from
+  // reading them (RESERVE(6)); persistent ones stay.
+  void settleChangers();
+  int loadDrive(const std::string& barcode, int drive);
+  int unloadDrive(int drive);
   int fail(int code, const std::string& why);
 
   std::string home_;
