@@ -320,8 +320,8 @@ void tellOperator(const std::string& home, const std::string& line) {
 // there, and the cartridge is in a slot, in that drive, or in a drive the
 // home loaded it into. MOX_E_BUSY otherwise, nothing touched, with one line
 // naming the drive and the barcode (state.error, the log and the console).
-// MOX_E_IO when a changer does not answer. *where gets the cartridge's
-// place (nullptr: not asked). Called with the state's mutex.
+// MOX_E_IO when the drive's changer does not answer. *pool gets what the
+// changers answered (nullptr: not kept). Called with the state's mutex.
 int guardDrive(const Home& home, LibraryState& state, TapeLibraries* libraries, int drive,
                const std::string& barcode, std::vector<PoolEntry>* pool) {
   int library = 0;
@@ -331,7 +331,11 @@ int guardDrive(const Home& home, LibraryState& state, TapeLibraries* libraries, 
   }
   std::vector<PoolEntry> own;
   if (pool == nullptr) pool = &own;
-  if (libraries->listPool(pool) != MOX_OK) {
+  // Another library that does not answer stops nothing here; the drive's
+  // own must have answered (its slots are listed).
+  int listed = libraries->listPool(pool);
+  if (listed != MOX_OK && std::none_of(pool->begin(), pool->end(),
+                                       [&](const PoolEntry& p) { return p.library == library; })) {
     state.error = "drive " + std::to_string(drive) + ": " + libraries->lastError();
     debugLog(home.path(), 1, "%s", state.error.c_str());
     return MOX_E_IO;
@@ -340,12 +344,11 @@ int guardDrive(const Home& home, LibraryState& state, TapeLibraries* libraries, 
     bool here = in == drive;
     if (!here && held != barcode) continue;
     if (in >= 0 && homeLoaded(home, in, held)) continue;
-    state.error =
-        (in >= 0 ? "drive " + std::to_string(in) : "a drive of no RAID device of this home") +
-        " holds " + held +
-        ", which this home did not load: another home or host may be "
-        "using it" +
-        (here ? "" : " (wanted in drive " + std::to_string(drive) + ")");
+    state.error = (in >= 0 ? "drive " + std::to_string(in) : "a drive this home does not use") +
+                  " holds " + held +
+                  ", which this home did not load: another home or host may be "
+                  "using it" +
+                  (here ? "" : " (wanted in drive " + std::to_string(drive) + ")");
     tellOperator(home.path(), state.error);
     return MOX_E_BUSY;
   }
