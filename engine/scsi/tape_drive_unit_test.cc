@@ -1,7 +1,8 @@
 // The member against a tape drive that follows the stream commands as
 // written, kept in memory: what tgt cannot show (SILI honoured, SPACE that
 // stops at filemarks, READ POSITION, early warning before the end, VOLUME
-// OVERFLOW, deferred errors, descriptor sense). No target needed.
+// OVERFLOW, deferred errors, descriptor sense), and reservations served to
+// several initiators, of a drive and of a changer. No target needed.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "engine/scsi/changer.h"
 #include "engine/scsi/reservation.h"
 #include "engine/scsi/tape_drive.h"
 
@@ -48,6 +50,7 @@ class StandardTape final : public Transport {
   // commands), and the initiator whose command runs now.
   Reservations* reservations = nullptr;
   int initiator = 0;
+  int moves = 0;  // MOVE MEDIUM commands that ran
 
   // WRITEs wait, and the shortest waiting one runs first, as on a target
   // that runs a WRITE once its data is there (tgt with InitialR2T=Yes).
@@ -170,6 +173,8 @@ class StandardTape final : public Transport {
   bool conflicts(uint8_t opcode) const {
     Reservations* r = reservations;
     if (r == nullptr || r->holder < 0 || r->holder == initiator) return false;
+    bool writeExclusive = !r->byReserve6 && r->type == static_cast<uint8_t>(PrType::writeExclusive);
+    if (writeExclusive && (opcode == op::kReadElementStatus || opcode == op::kRead6)) return false;
     switch (opcode) {
       case op::kInquiry:
       case op::kRequestSense:
@@ -364,6 +369,12 @@ class StandardTape final : public Transport {
       }
       case op::kSpace6:
         return space(c, d);
+      case op::kMoveMedium:  // as a changer: the move is counted
+        ++moves;
+        return;
+      case op::kReadElementStatus:  // as a changer with no elements
+        std::memset(c.data, 0, c.length);
+        return;
       default:
         return check(d, kKeyIllegalRequest, 0x20, 0x00);
     }
@@ -809,6 +820,33 @@ TEST(DriveReservationTakeOver, TheHomesOwnStaleReservation) {
   ASSERT_EQ(mine.take(), Outcome::done) << mine.lastError();
   EXPECT_EQ(table.holder, 2);
   EXPECT_EQ(stranger.take(), Outcome::reserved);
+}
+
+// The changer is reserved before a home moves a cartridge (Write
+// Exclusive): another home still reads the element status, but its MOVE
+// MEDIUM is refused and nothing moves, until the first one lets it go.
+TEST(ChangerReservation, AnotherHomesMoveIsRefusedItsReadsAreNot) {
+  Reservations table;
+  StandardTape unit;
+  unit.reservations = &table;
+  MediaChanger first(std::make_unique<Port>(&unit, 1));
+  MediaChanger second(std::make_unique<Port>(&unit, 2));
+  Reservation held(&first.transport(), "the changer", 0xA1, PrType::writeExclusive);
+  ASSERT_EQ(held.take(), Outcome::done) << held.lastError();
+  EXPECT_EQ(held.kind(), ReservationKind::persistent);
+  EXPECT_EQ(second.refresh(), Outcome::done) << second.lastError();
+  EXPECT_EQ(second.move(1000, 1), Outcome::reserved);
+  EXPECT_NE(second.lastError().find("MOVE MEDIUM on port 2: reserved by another initiator"),
+            std::string::npos)
+      << second.lastError();
+  EXPECT_EQ(unit.moves, 0);
+  Reservation other(&second.transport(), "the changer", 0xB2, PrType::writeExclusive);
+  EXPECT_EQ(other.take(), Outcome::reserved);
+  EXPECT_EQ(first.move(1000, 1), Outcome::done) << first.lastError();
+  EXPECT_EQ(unit.moves, 1);
+  ASSERT_EQ(held.release(), Outcome::done);
+  EXPECT_EQ(second.move(1, 1000), Outcome::done) << second.lastError();
+  EXPECT_EQ(unit.moves, 2);
 }
 
 // The reservation commands as they go out.
