@@ -23,6 +23,10 @@
 //   damage BARCODE OFFSET [BYTES]
 //                     overwrites BYTES (512) bytes of the cartridge's image at OFFSET
 //   drop              ends every iSCSI connection of the target
+//   label ADDRESS BARCODE
+//                     the changer's storage slot ADDRESS holds a cartridge
+//                     BARCODE (as an operator's swap by hand: the one there
+//                     before is gone from the library)
 //   quit              stops the target and exits (as does the end of input)
 // Exit status: 0; 77 when tgt is not installed; 1 when the target cannot be
 // started; 2 for bad arguments.
@@ -120,6 +124,14 @@ int main(int argc, char** argv) {
     } else if (line.rfind("offline ", 0) == 0) {
       ok = target.tgtadm({"--lld", "iscsi", "--op", "delete", "--mode", "logicalunit", "--tid", "1",
                           "--lun", line.substr(8)}) == 0;
+    } else if (line.rfind("label ", 0) == 0) {
+      char barcode[64] = {};
+      unsigned address = 0;
+      ok = std::sscanf(line.c_str(), "label %u %63s", &address, barcode) == 2 &&
+           target.tgtadm({"--lld", "iscsi", "--op", "update", "--mode", "logicalunit", "--tid", "1",
+                          "--lun", std::to_string(target.changerLun()), "--params",
+                          "element_type=2,address=" + std::to_string(address) +
+                              ",barcode=" + barcode + ",sides=1"}) == 0;
     } else if (line.rfind("damage ", 0) == 0) {
       char barcode[64] = {};
       unsigned long long offset = 0;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdio>
 #include <map>
 #include <mutex>
 
@@ -17,10 +18,20 @@ namespace mox {
 namespace {
 
 // A drive reached by a medium: held against other processes by a lock in
-// the home (<home>/locks/drive<n>.lock) for as long as the medium lives, or
-// until a tape change of this process lets it go.
+// the home (<home>/locks/drive<n>.lock), and against other homes and hosts
+// by a reservation of the drive where it has them, for as long as the
+// medium lives, or until a tape change of this process lets it go.
 struct DriveHold {
+  std::mutex mutex;
   std::unique_ptr<platform::FileLock> lock;
+  std::unique_ptr<scsi::Reservation> reservation;  // on the medium's own session
+
+  void letGo() {
+    std::lock_guard<std::mutex> guard(mutex);
+    if (reservation) reservation->release();
+    reservation.reset();
+    lock.reset();
+  }
 };
 
 std::string driveLockPath(const std::string& home, int drive) {
@@ -123,6 +134,8 @@ class LibraryTape final : public TapeMedium {
         barcode_(barcodeOf(path)),
         maps_(home),
         token_(std::move(token)) {}
+  // The reservation goes while the drive's session is still there.
+  ~LibraryTape() override { token_->letGo(); }
 
   bool keptMap(CartridgeMap* map) const override {
     CartridgeMap kept;
@@ -301,6 +314,67 @@ class ShelvedTape final : public Medium {
   mutable std::atomic<uint64_t> failures_{0};
 };
 
+// True when the home loaded `barcode` into drive `drive`: its drive file
+// names it, or an unfinished tape change of the home does and the home
+// keeps the cartridge's map (a change cut short after its move).
+bool homeLoaded(const Home& home, int drive, const std::string& barcode) {
+  std::string named;
+  home.readDriveCartridge(drive, &named);
+  if (named == barcode) return true;
+  CartridgeMap kept;
+  return home.driveCartridge(drive) == barcode &&
+         keptMapOf(CartridgeMaps(home.path()), barcode, &kept);
+}
+
+// A line for the operator: on the console, and in the home's log whatever
+// its debug level.
+void tellOperator(const std::string& home, const std::string& line) {
+  debugLog(home, 0, "%s", line.c_str());
+  std::fprintf(stderr, "mox: %s\n", line.c_str());
+}
+
+// What the changers answer, against what the home knows, before the home
+// moves, rewinds or writes the tape in drive `drive` (and loads `barcode`
+// there, when not empty). MOX_OK when neither the drive nor the cartridge
+// is in another's hands: the drive is empty or holds what the home loaded
+// there, and the cartridge is in a slot, in that drive, or in a drive the
+// home loaded it into. MOX_E_BUSY otherwise, nothing touched, with one line
+// naming the drive and the barcode (state.error, the log and the console).
+// MOX_E_IO when the drive's changer does not answer. *pool gets what the
+// changers answered (nullptr: not kept). Called with the state's mutex.
+int guardDrive(const Home& home, LibraryState& state, TapeLibraries* libraries, int drive,
+               const std::string& barcode, std::vector<PoolEntry>* pool) {
+  int library = 0;
+  moxcfg::LibraryDrive entry;
+  if (!libraries->findDrive(drive, &library, &entry) || !libraries->config(library).hasChanger()) {
+    return MOX_OK;  // no changer: nothing moves, and nothing names what is loaded
+  }
+  std::vector<PoolEntry> own;
+  if (pool == nullptr) pool = &own;
+  // Another library that does not answer stops nothing here; the drive's
+  // own must have answered (its slots are listed).
+  int listed = libraries->listPool(pool);
+  if (listed != MOX_OK && std::none_of(pool->begin(), pool->end(),
+                                       [&](const PoolEntry& p) { return p.library == library; })) {
+    state.error = "drive " + std::to_string(drive) + ": " + libraries->lastError();
+    debugLog(home.path(), 1, "%s", state.error.c_str());
+    return MOX_E_IO;
+  }
+  for (const auto& [held, in] : cartridgesInDrives(*pool)) {
+    bool here = in == drive;
+    if (!here && held != barcode) continue;
+    if (in >= 0 && homeLoaded(home, in, held)) continue;
+    state.error = (in >= 0 ? "drive " + std::to_string(in) : "a drive this home does not use") +
+                  " holds " + held +
+                  ", which this home did not load: another home or host may be "
+                  "using it" +
+                  (here ? "" : " (wanted in drive " + std::to_string(drive) + ")");
+    tellOperator(home.path(), state.error);
+    return MOX_E_BUSY;
+  }
+  return MOX_OK;
+}
+
 }  // namespace
 
 bool libraryHome(const Home& home) {
@@ -351,7 +425,7 @@ int moveLibraryTapes(const Home& home, const std::vector<std::pair<int, std::str
     // process reaches is not changed under it.
     auto reached = state.reached.find(drive);
     if (reached != state.reached.end()) {
-      if (auto hold = reached->second.lock()) hold->lock.reset();
+      if (auto hold = reached->second.lock()) hold->letGo();
       state.reached.erase(reached);
     }
     platform::FileLock inUse(driveLockPath(home.path(), drive), platform::LockWait::kTry);
@@ -371,6 +445,21 @@ int moveLibraryTapes(const Home& home, const std::vector<std::pair<int, std::str
       state.error = "drive " + std::to_string(drive) + " has no changer to load " + barcode;
       return MOX_E_NOT_SUPPORTED;
     }
+    std::vector<PoolEntry> pool;
+    rc = guardDrive(home, state, libraries, drive, barcode, &pool);
+    if (rc != MOX_OK) return rc;
+    std::string from;
+    for (const PoolEntry& p : pool) {
+      if (p.full && !barcode.empty() && p.barcode == barcode) {
+        from = std::string(placeName(p.place)) + " " + std::to_string(p.element);
+      }
+    }
+    if (!barcode.empty() && from.empty() && !pool.empty()) {
+      state.error =
+          barcode + ", wanted in drive " + std::to_string(drive) + ", is missing from the library";
+      tellOperator(home.path(), state.error);
+      return MOX_E_NO_TAPE;
+    }
     if (barcode.empty()) {
       rc = libraries->unload(drive);
     } else {
@@ -380,6 +469,12 @@ int moveLibraryTapes(const Home& home, const std::vector<std::pair<int, std::str
       state.error = libraries->lastError();
       noteTapeFailure(home.path(), state.error);
       return rc;
+    }
+    if (barcode.empty()) {
+      debugLog(home.path(), 2, "drive %d unloaded", drive);
+    } else {
+      debugLog(home.path(), 2, "%s loaded into drive %d from %s", barcode.c_str(), drive,
+               from.c_str());
     }
   }
   return MOX_OK;
@@ -417,15 +512,72 @@ std::unique_ptr<Medium> openLibraryMedium(const Home& home, const std::string& p
     *rc = MOX_E_IO;
     return nullptr;
   }
-  scsi::Outcome opened = member->open();
-  if (opened == scsi::Outcome::notReady && libraries->load(barcode, drive) == MOX_OK) {
-    // The drive files say the engine loaded the cartridge, and the drive is
-    // empty: the library lost its state (a restart puts every cartridge back
-    // in its slot). It is loaded again.
-    debugLog(home.path(), 1, "drive %d lost %s: loaded again", drive, barcode.c_str());
-    opened = member->open();
+  // The changer is the truth: a drive holding what another home or host
+  // loaded is never touched, and the cartridge the home loaded is found
+  // wherever it is now.
+  std::vector<PoolEntry> pool;
+  int guarded = guardDrive(home, state, libraries, drive, barcode, &pool);
+  if (guarded != MOX_OK) {
+    *rc = guarded;
+    return nullptr;
   }
+  std::string reservationName = "drive " + std::to_string(drive);
+  hold->reservation = std::make_unique<scsi::Reservation>(&member->transport(), reservationName,
+                                                          homeReservationKey(home.path()));
+  if (scsi::Outcome taken = hold->reservation->take(); taken != scsi::Outcome::done) {
+    state.error = hold->reservation->lastError();
+    if (taken == scsi::Outcome::reserved) {
+      tellOperator(home.path(), state.error);
+    } else {
+      debugLog(home.path(), 1, "%s", state.error.c_str());
+    }
+    hold->reservation.reset();
+    *rc = taken == scsi::Outcome::reserved ? MOX_E_BUSY : MOX_E_IO;
+    return nullptr;
+  }
+  debugLog(home.path(), 3, "drive %d: %s", drive,
+           scsi::reservationKindName(hold->reservation->kind()));
+  const PoolEntry* where = nullptr;
+  for (const PoolEntry& p : pool) {
+    if (p.full && p.barcode == barcode) where = &p;
+  }
+  int library = 0;
+  moxcfg::LibraryDrive entry;
+  bool changer =
+      libraries->findDrive(drive, &library, &entry) && libraries->config(library).hasChanger();
+  if (changer && where == nullptr) {
+    state.error = barcode + ", which this home loaded into drive " + std::to_string(drive) +
+                  ", is missing from the library";
+    tellOperator(home.path(), state.error);
+    hold->letGo();
+    *rc = MOX_E_NO_TAPE;
+    return nullptr;
+  }
+  if (changer && (where->place != Place::drive || where->drive != drive)) {
+    // The library lost its state (a restart puts every cartridge back in
+    // its slot), or the cartridge was moved by hand: it is loaded again
+    // from wherever it is.
+    std::string from = std::string(placeName(where->place)) + " " + std::to_string(where->element);
+    if (libraries->load(barcode, drive) != MOX_OK) {
+      state.error = "drive " + std::to_string(drive) + " (" + barcode + ", found in " + from +
+                    "): " + libraries->lastError();
+      tellOperator(home.path(), state.error);
+      hold->letGo();
+      *rc = MOX_E_IO;
+      return nullptr;
+    }
+    debugLog(home.path(), 0, "%s was in %s, not in drive %d where this home loaded it: moved back",
+             barcode.c_str(), from.c_str(), drive);
+  }
+  scsi::Outcome opened = member->open();
   if (opened != scsi::Outcome::done) {
+    hold->letGo();
+    if (opened == scsi::Outcome::reserved) {
+      state.error = "drive " + std::to_string(drive) + " (" + barcode + "): " + member->lastError();
+      tellOperator(home.path(), state.error);
+      *rc = MOX_E_BUSY;
+      return nullptr;
+    }
     state.error = "drive " + std::to_string(drive) + " (" + barcode + "): " + member->lastError();
     noteTapeFailure(home.path(), state.error);
     *rc = MOX_E_IO;

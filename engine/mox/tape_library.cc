@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -83,6 +84,24 @@ bool inquire(scsi::Transport& transport, uint16_t lun, int timeoutMs, platform::
     unit->serial = platform::unitText(vpd + 4, n);
   }
   return true;
+}
+
+// True when another initiator holds the unit reserved: READ RESERVATION
+// names a holder (the asker holds nothing), or TEST UNIT READY meets a
+// RESERVATION CONFLICT (RESERVE(6), which names nobody).
+bool reservedByAnother(scsi::Transport& transport, int timeoutMs) {
+  uint8_t data[64] = {};
+  Completion raw =
+      runCommand(transport, scsi::persistentReserveIn(scsi::PrIn::readReservation, sizeof data),
+                 Direction::in, data, sizeof data, timeoutMs);
+  scsi::PrReservation held;
+  if (raw.transport == scsi::TransportStatus::ok && raw.classified().outcome == Outcome::done &&
+      scsi::parseReadReservation(data, sizeof data, &held) && held.held) {
+    return true;
+  }
+  raw = runCommand(transport, scsi::testUnitReady(), Direction::none, nullptr, 0, timeoutMs);
+  return raw.transport == scsi::TransportStatus::ok &&
+         raw.classified().outcome == Outcome::reserved;
 }
 
 // TEST UNIT READY, unit attentions waited out.
@@ -211,6 +230,10 @@ int probeLibrary(const std::string& url, int firstDrive, const LibraryOptions& o
       return MOX_E_IO;
     }
     if (qualifier != 0) continue;  // no unit is connected at this LUN
+    if ((unit.type == 0x01 || unit.type == 0x08) &&
+        reservedByAnother(*t, options.iscsi.commandTimeoutMs)) {
+      probe->reserved.push_back("LUN " + std::to_string(lun));
+    }
     config.units.push_back(unit);
   }
   int drive = firstDrive;
@@ -252,6 +275,7 @@ int probeLibrary(const std::string& url, int firstDrive, const LibraryOptions& o
     probe->slots = changer.slots();
     probe->mailSlots = changer.mailSlots();
     probe->changerDrives = changer.drives().size();
+    probe->drives = changer.drives();
     // Each drive is the element that names its serial number. The drives
     // no element names (a changer that gives no identifiers, or cuts them:
     // tgt's answer loses the last bytes of the last drive's) take the
@@ -439,12 +463,49 @@ struct TapeLibraries::Library {
   std::unique_ptr<scsi::MediaChanger> changer;
   bool changerRead = false;
   std::string unreachable;
+  // The home's hold on the changer, from its first move on (after the
+  // changer: it goes first).
+  std::unique_ptr<scsi::Reservation> reservation;
 };
 
 TapeLibraries::TapeLibraries(std::string home, LibraryOptions options)
     : home_(std::move(home)), options_(std::move(options)), maps_(home_) {}
 
-TapeLibraries::~TapeLibraries() = default;
+TapeLibraries::~TapeLibraries() {
+  for (auto& l : libraries_) {
+    if (l->reservation) l->reservation->release();
+  }
+}
+
+uint64_t homeReservationKey(const std::string& home) {
+  char host[256] = {};
+  if (gethostname(host, sizeof host - 1) != 0) host[0] = '\0';
+  return scsi::reservationKey(host, home);
+}
+
+std::map<std::string, int> cartridgesInDrives(const std::vector<PoolEntry>& pool) {
+  std::map<std::string, int> held;
+  for (const PoolEntry& p : pool) {
+    if (p.full && p.place == Place::drive && !p.barcode.empty()) held[p.barcode] = p.drive;
+  }
+  return held;
+}
+
+int TapeLibraries::reserveChanger(int library) {
+  Library& l = *libraries_[static_cast<size_t>(library)];
+  if (l.changer == nullptr)
+    return fail(MOX_E_IO, "library " + std::to_string(library) + ": no changer session");
+  if (!l.reservation) {
+    // Write Exclusive: another home still reads the element status (and
+    // sees where this home's cartridges are), but moves nothing.
+    l.reservation = std::make_unique<scsi::Reservation>(
+        &l.changer->transport(), "the changer of library " + std::to_string(library),
+        homeReservationKey(home_), scsi::PrType::writeExclusive);
+  }
+  Outcome o = l.reservation->take();
+  if (o == Outcome::done) return MOX_OK;
+  return fail(o == Outcome::reserved ? MOX_E_BUSY : MOX_E_IO, l.reservation->lastError());
+}
 
 int TapeLibraries::load(const std::string& home, const LibraryOptions& options,
                         std::unique_ptr<TapeLibraries>* out) {
@@ -730,6 +791,12 @@ int TapeLibraries::loadedBarcode(int drive, std::string* barcode) {
 }
 
 int TapeLibraries::unload(int drive) {
+  int rc = unloadDrive(drive);
+  settleChangers();
+  return rc;
+}
+
+int TapeLibraries::unloadDrive(int drive) {
   int library = 0;
   moxcfg::LibraryDrive entry;
   if (!findDrive(drive, &library, &entry)) {
@@ -746,7 +813,9 @@ int TapeLibraries::unload(int drive) {
   bool full = false;
   for (const scsi::Element& e : ch->drives()) full |= e.address == entry.element && e.full;
   if (!full) return MOX_OK;
-  int rc = eject(library, entry.lun);
+  int rc = reserveChanger(library);
+  if (rc != MOX_OK) return rc;
+  rc = eject(library, entry.lun);
   if (rc != MOX_OK) return rc;
   if (ch->unload(entry.element) != Outcome::done) {
     return fail(MOX_E_IO, "drive " + std::to_string(drive) + ": " + ch->lastError());
@@ -755,6 +824,24 @@ int TapeLibraries::unload(int drive) {
 }
 
 int TapeLibraries::load(const std::string& barcode, int drive) {
+  int rc = loadDrive(barcode, drive);
+  settleChangers();
+  return rc;
+}
+
+void TapeLibraries::settleChangers() {
+  // RESERVE(6) keeps every other initiator from even reading the changer
+  // (this home's other processes too): a changer reserved so is let go once
+  // the cartridges are moved. A persistent reservation (Write Exclusive)
+  // stays while this object lives.
+  for (auto& l : libraries_) {
+    if (l->reservation && l->reservation->kind() == scsi::ReservationKind::reserve6) {
+      l->reservation->release();
+    }
+  }
+}
+
+int TapeLibraries::loadDrive(const std::string& barcode, int drive) {
   int library = 0;
   moxcfg::LibraryDrive entry;
   if (!findDrive(drive, &library, &entry)) {
@@ -787,6 +874,7 @@ int TapeLibraries::load(const std::string& barcode, int drive) {
                 "library " + std::to_string(library) + " holds no cartridge " + barcode + where);
   }
   if (from->type == scsi::ElementType::drive && from->address == entry.element) return MOX_OK;
+  if (int reserved = reserveChanger(library); reserved != MOX_OK) return reserved;
   // A cartridge in another drive goes back to its slot first, so that it
   // comes from there and the changer keeps naming that slot as its home (a
   // move between drives would name the other drive instead).
@@ -803,7 +891,7 @@ int TapeLibraries::load(const std::string& barcode, int drive) {
     }
   }
   // What the drive holds goes back to its slot.
-  int rc = unload(drive);
+  int rc = unloadDrive(drive);
   if (rc != MOX_OK) return rc;
   ch = openChanger(library);
   if (ch == nullptr) return MOX_E_IO;

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -24,6 +25,7 @@
 #include "engine/mox/format.h"
 #include "engine/scsi/changer.h"
 #include "engine/scsi/iscsi_transport.h"
+#include "engine/scsi/reservation.h"
 #include "engine/scsi/tape_drive.h"
 
 namespace mox {
@@ -50,6 +52,10 @@ struct LibraryProbe {
   size_t changerDrives = 0;              // data transfer elements of the changer
   size_t otherChangers = 0;              // changer LUNs after the first, not used
   size_t unmatchedDrives = 0;            // tape drives with no element of the changer
+  std::vector<scsi::Element> drives;     // the changer's data transfer elements
+  // Units another initiator holds reserved ("LUN 1"): READ RESERVATION names
+  // a holder, or TEST UNIT READY meets a RESERVATION CONFLICT.
+  std::vector<std::string> reserved;
 };
 
 // Logs in to the target at `url` (iscsi://HOST[:PORT]/TARGET-IQN, no LUN),
@@ -63,6 +69,11 @@ struct LibraryProbe {
 // without a tape drive, or a drive past LUN 255. *error says why.
 int probeLibrary(const std::string& url, int firstDrive, const LibraryOptions& options,
                  LibraryProbe* probe, std::string* error);
+
+// The key under which the home `home` reserves its drives and changers: of
+// this host's name and the home's path, the same for every process of the
+// home, another for every other home.
+uint64_t homeReservationKey(const std::string& home);
 
 // ---- The first block of a cartridge --------------------------------------------------
 
@@ -147,6 +158,11 @@ struct PoolEntry {
   bool mapped = false;    // the home keeps a map for its barcode
 };
 
+// The cartridges that listPool() found in drives: barcode -> the home's
+// drive number (-1 for a drive element that is no drive of the home's).
+// Cartridges without a barcode are not named.
+std::map<std::string, int> cartridgesInDrives(const std::vector<PoolEntry>& pool);
+
 // What a drive is and holds, as the library answers now.
 struct DriveReport {
   int drive = 0;
@@ -210,6 +226,9 @@ class TapeLibraries {
   // for); MOX_E_NOT_SUPPORTED in a library without a changer; MOX_E_NO_TAPE
   // when the drive's library holds no cartridge `barcode`; MOX_E_IO when
   // the library fails or does not answer.
+  // The changer of the drive's library is reserved for the home first (and
+  // stays so while this object lives, but for RESERVE(6), let go after the
+  // move): MOX_E_BUSY when another initiator holds it.
   int load(const std::string& barcode, int drive);
   // Unloads drive `drive` (LOAD UNLOAD) and moves its cartridge back to
   // the slot it came from, or to the first empty one. MOX_OK also for an
@@ -239,6 +258,15 @@ class TapeLibraries {
   // LOAD UNLOAD (unload) to the drive at `lun`: MOX_OK also when it holds
   // nothing.
   int eject(int library, uint16_t lun);
+  // Reserves the changer of `library` for the home before it moves a
+  // cartridge: MOX_OK (held, or a changer without reservations),
+  // MOX_E_BUSY (another initiator holds it), MOX_E_IO.
+  int reserveChanger(int library);
+  // Lets go of the changers' reservations that would keep others from
+  // reading them (RESERVE(6)); persistent ones stay.
+  void settleChangers();
+  int loadDrive(const std::string& barcode, int drive);
+  int unloadDrive(int drive);
   int fail(int code, const std::string& why);
 
   std::string home_;

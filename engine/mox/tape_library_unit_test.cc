@@ -1,5 +1,6 @@
-// What needs no target: the home's map of each cartridge by barcode, and
-// the engine's label record as the first block of a tape.
+// What needs no target: the home's map of each cartridge by barcode, the
+// engine's label record as the first block of a tape, and what the pool
+// says is in the drives.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -146,6 +147,41 @@ TEST(CartridgeMapStore, KeepsEachMapByBarcode) {
     EXPECT_NE(back, "new");
   }
   chmod((temp.path() + "/media").c_str(), 0755);
+}
+
+// The cartridges in drives, as a home reads them from the pool: by
+// barcode, with the home's drive or -1 for a drive element none of the
+// home's drives is; slots, mail slots, empty elements and cartridges
+// without a barcode name nothing.
+TEST(PoolDrives, CartridgesInDrivesByBarcode) {
+  auto entry = [](Place place, uint16_t element, const char* barcode, int drive, bool full = true) {
+    PoolEntry p;
+    p.place = place;
+    p.element = element;
+    p.full = full;
+    p.barcode = barcode;
+    p.drive = drive;
+    return p;
+  };
+  std::vector<PoolEntry> pool = {
+      entry(Place::slot, 1000, "T00001", -1), entry(Place::slot, 1001, "", -1, false),
+      entry(Place::drive, 1, "T00002", 0),    entry(Place::drive, 2, "T00003", -1),
+      entry(Place::drive, 3, "", 2),          entry(Place::mailSlot, 16, "T00009", -1),
+      entry(Place::picker, 0, "T00008", -1),
+  };
+  std::map<std::string, int> held = cartridgesInDrives(pool);
+  EXPECT_EQ(held, (std::map<std::string, int>{{"T00002", 0}, {"T00003", -1}}));
+  EXPECT_TRUE(cartridgesInDrives({}).empty());
+}
+
+// The key a home reserves its devices under: one per host and home, the
+// same in every process of the home, never 0 (which takes a key back).
+TEST(PoolDrives, ReservationKeyOfAHome) {
+  uint64_t key = homeReservationKey("/srv/mox/a");
+  EXPECT_EQ(key, homeReservationKey("/srv/mox/a"));
+  EXPECT_NE(key, homeReservationKey("/srv/mox/b"));
+  EXPECT_NE(key, 0u);
+  EXPECT_NE(scsi::reservationKey("h1", "/srv/mox/a"), scsi::reservationKey("h2", "/srv/mox/a"));
 }
 
 }  // namespace

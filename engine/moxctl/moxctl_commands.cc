@@ -213,6 +213,7 @@ int cmdInit(const std::string& home, const std::vector<std::string>& args, FILE*
   }
   if (!probes.empty()) {
     printLibrariesMade(probes, out);
+    printLibrariesInUse(probes, err);
     size_t slots = 0, cartridges = 0;
     for (const auto& p : probes) {
       slots += p.slots.size();

@@ -226,10 +226,36 @@ std::map<std::string, int> cartridgesInDrives(const std::string& home) {
   if (mox::TapeLibraries::load(home, mox::adminLibraryOptions(), &libraries) != MOX_OK) return held;
   std::vector<mox::PoolEntry> pool;
   libraries->listPool(&pool);
-  for (const mox::PoolEntry& p : pool) {
-    if (p.full && p.place == mox::Place::drive && !p.barcode.empty()) held[p.barcode] = p.drive;
+  return mox::cartridgesInDrives(pool);
+}
+
+void printLibrariesInUse(const std::vector<mox::LibraryProbe>& probes, FILE* err) {
+  std::string seen;
+  for (size_t k = 0; k < probes.size(); ++k) {
+    std::string loaded, reserved;
+    for (const mox::scsi::Element& e : probes[k].drives) {
+      if (!e.full) continue;
+      loaded += (loaded.empty() ? "" : ", ") +
+                (e.volumeTag.empty() ? std::string("a cartridge") : e.volumeTag);
+    }
+    for (const std::string& unit : probes[k].reserved) {
+      reserved += (reserved.empty() ? "" : ", ") + unit;
+    }
+    std::string what;
+    if (!loaded.empty()) what = "its drives hold " + loaded;
+    if (!reserved.empty()) {
+      what += (what.empty() ? "" : "; ") + reserved + " reserved by another initiator";
+    }
+    if (!what.empty()) {
+      seen += (seen.empty() ? "" : "; ") + std::string("library ") + std::to_string(k) + " (" +
+              probes[k].config.target + "): " + what;
+    }
   }
-  return held;
+  if (seen.empty()) return;
+  std::fprintf(err,
+               "moxctl: the library already looks used by another home or host (%s): this home "
+               "never moves a cartridge it did not load\n",
+               seen.c_str());
 }
 
 int printLibraryMedia(const std::string& home, FILE* out, FILE* err) {

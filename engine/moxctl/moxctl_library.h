@@ -21,6 +21,11 @@ int checkLibraryUrls(const std::vector<std::string>& urls, FILE* err);
 int probeLibraries(const std::vector<std::string>& urls, std::vector<mox::LibraryProbe>* probes,
                    FILE* err);
 
+// One line on `err` when a library already looks used by another home or
+// host at init: a drive holding a cartridge, or a unit reserved by another
+// initiator. Nothing when none does.
+void printLibrariesInUse(const std::vector<mox::LibraryProbe>& probes, FILE* err);
+
 // What init made of the libraries, one block per library.
 void printLibrariesMade(const std::vector<mox::LibraryProbe>& probes, FILE* out);
 

@@ -85,6 +85,33 @@ Cdb reportLuns(uint32_t allocation) {
   return c;
 }
 
+Cdb reserve6() { return make(op::kReserve6, 6); }
+Cdb release6() { return make(op::kRelease6, 6); }
+
+Cdb persistentReserveIn(PrIn action, uint16_t allocation) {
+  Cdb c = make(op::kPersistentReserveIn, 10);
+  c.bytes[1] = static_cast<uint8_t>(action);
+  put16(c.bytes + 7, allocation);
+  return c;
+}
+
+Cdb persistentReserveOut(PrOut action, PrType type) {
+  Cdb c = make(op::kPersistentReserveOut, 10);
+  c.bytes[1] = static_cast<uint8_t>(action);
+  c.bytes[2] = static_cast<uint8_t>(type);  // scope 0: the logical unit
+  put32(c.bytes + 5, kPrOutParameterBytes);
+  return c;
+}
+
+std::vector<uint8_t> prOutParameters(uint64_t key, uint64_t serviceKey) {
+  std::vector<uint8_t> p(kPrOutParameterBytes, 0);
+  put32(p.data(), static_cast<uint32_t>(key >> 32));
+  put32(p.data() + 4, static_cast<uint32_t>(key));
+  put32(p.data() + 8, static_cast<uint32_t>(serviceKey >> 32));
+  put32(p.data() + 12, static_cast<uint32_t>(serviceKey));
+  return p;
+}
+
 Cdb rewind(bool immediate) {
   Cdb c = make(op::kRewind, 6);
   c.bytes[1] = immediate ? 0x01 : 0x00;
@@ -252,6 +279,19 @@ bool parseShortPosition(const uint8_t* data, size_t length, ShortPosition* out) 
   out->partition = data[1];
   out->firstBlock = get32(data + 4);
   out->lastBlock = get32(data + 8);
+  return true;
+}
+
+bool parseReadReservation(const uint8_t* data, size_t length, PrReservation* out) {
+  *out = PrReservation{};
+  if (length < 8) return false;
+  out->generation = get32(data);
+  uint32_t additional = get32(data + 4);
+  if (additional == 0) return true;
+  if (additional < 16 || length < 24) return false;
+  out->held = true;
+  out->key = (uint64_t{get32(data + 8)} << 32) | get32(data + 12);
+  out->type = static_cast<PrType>(data[21] & 0x0F);
   return true;
 }
 

@@ -35,6 +35,10 @@ inline constexpr uint8_t kInitializeElementStatus = 0x07;
 inline constexpr uint8_t kMoveMedium = 0xA5;
 inline constexpr uint8_t kReadElementStatus = 0xB8;
 inline constexpr uint8_t kReportLuns = 0xA0;
+inline constexpr uint8_t kReserve6 = 0x16;
+inline constexpr uint8_t kRelease6 = 0x17;
+inline constexpr uint8_t kPersistentReserveIn = 0x5E;
+inline constexpr uint8_t kPersistentReserveOut = 0x5F;
 }  // namespace op
 
 // The largest transfer length READ(6), WRITE(6) and SPACE(6) can carry.
@@ -50,6 +54,31 @@ Cdb modeSelect6(uint8_t length);
 Cdb preventAllow(bool prevent);
 // REPORT LUNS, select report 0 (every logical unit the initiator may reach).
 Cdb reportLuns(uint32_t allocation);
+
+// --- Reservations (SPC) -------------------------------------------------------
+// RESERVE(6) and RELEASE(6) of the whole logical unit, for this initiator.
+Cdb reserve6();
+Cdb release6();
+enum class PrIn : uint8_t { readKeys = 0, readReservation = 1 };
+Cdb persistentReserveIn(PrIn action, uint16_t allocation);
+enum class PrOut : uint8_t {
+  registerKey = 0,
+  reserve = 1,
+  release = 2,
+  clear = 3,
+  preempt = 4,
+  registerAndIgnore = 6,
+};
+enum class PrType : uint8_t {
+  none = 0,
+  writeExclusive = 1,   // others may read, not write or move the medium
+  exclusiveAccess = 3,  // others may do neither
+};
+// PERSISTENT RESERVE OUT with the basic 24-byte parameter list, scope LU.
+inline constexpr uint32_t kPrOutParameterBytes = 24;
+Cdb persistentReserveOut(PrOut action, PrType type);
+// Its parameter list: the reservation key and the service action key.
+std::vector<uint8_t> prOutParameters(uint64_t key, uint64_t serviceKey);
 
 // --- Tape drives (SSC) ------------------------------------------------------
 Cdb rewind(bool immediate = false);
@@ -160,6 +189,16 @@ struct Element {
   std::string deviceProduct;  // product and serial of the drive at this element
   std::string deviceSerial;
 };
+// PERSISTENT RESERVE IN, READ RESERVATION: the holder's key and the type,
+// when a reservation is held (*held false otherwise).
+struct PrReservation {
+  bool held = false;
+  uint32_t generation = 0;
+  uint64_t key = 0;
+  PrType type = PrType::none;
+};
+bool parseReadReservation(const uint8_t* data, size_t length, PrReservation* out);
+
 // READ ELEMENT STATUS data: every element of every page. False when the
 // header or a page header is malformed.
 bool parseElementStatus(const uint8_t* data, size_t length, std::vector<Element>* out);

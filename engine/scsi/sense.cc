@@ -220,6 +220,8 @@ const char* outcomeName(Outcome outcome) {
       return "busy";
     case Outcome::transport:
       return "transport";
+    case Outcome::reserved:
+      return "reserved by another initiator";
   }
   return "unknown";
 }
@@ -236,7 +238,7 @@ Classified classify(uint8_t status, const uint8_t* sense, size_t length) {
       c.outcome = Outcome::busy;
       return c;
     case kStatusReservationConflict:
-      c.outcome = Outcome::notReady;
+      c.outcome = Outcome::reserved;
       return c;
     case kStatusCheckCondition:
       break;

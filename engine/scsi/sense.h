@@ -69,7 +69,7 @@ enum class Outcome : int {
   overflow,           // VOLUME OVERFLOW: the record was not written
   shortBlock,         // ILI, the block was shorter than asked (residue > 0)
   longBlock,          // ILI, the block was longer than asked (residue < 0)
-  notReady,           // NOT READY (no cartridge, becoming ready) or reserved by another initiator
+  notReady,           // NOT READY (no cartridge, becoming ready)
   positionLost,       // UNIT ATTENTION (reset, medium change, mode change): reconcile
   writeProtected,     // DATA PROTECT
   memberFailed,       // MEDIUM or HARDWARE ERROR, or a deferred one: the member is failed
@@ -77,6 +77,7 @@ enum class Outcome : int {
   busy,               // BUSY or TASK SET FULL: not executed, may be retried
   transport,          // the session failed or timed out, or an answer without sense:
                       // the command may have run or not; the position is unknown
+  reserved,           // RESERVATION CONFLICT: another initiator holds the device; not executed
 };
 
 const char* outcomeName(Outcome outcome);

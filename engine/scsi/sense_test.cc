@@ -40,7 +40,7 @@ const Case kCases[] = {
     {"CONDITION MET", 0x04, "", Outcome::done, false, 0},
     {"BUSY", 0x08, "", Outcome::busy, false, 0},
     {"TASK SET FULL", 0x28, "", Outcome::busy, false, 0},
-    {"RESERVATION CONFLICT", 0x18, "", Outcome::notReady, false, 0},
+    {"RESERVATION CONFLICT", 0x18, "", Outcome::reserved, false, 0},
     {"TASK ABORTED", 0x40, "", Outcome::transport, false, 0},
     {"CHECK CONDITION without sense", 0x02, "", Outcome::transport, false, 0},
     {"CHECK CONDITION with an unknown response code", 0x02, "00 00 03 00", Outcome::transport,

@@ -106,6 +106,14 @@ Outcome TapeDrive::fault(const char* what, const Classified& c, const Completion
     case Outcome::memberFailed:
       state_ = DriveState::failed;
       break;
+    case Outcome::reserved:
+      // Another initiator holds the drive: whatever it does with the tape,
+      // this member's idea of it means nothing any more.
+      error_ = std::string(what) + " on " + transport_->describe() +
+               ": RESERVATION CONFLICT, another initiator holds the drive";
+      state_ = DriveState::failed;
+      heldByAnother_ = true;
+      break;
     case Outcome::transport:
     case Outcome::positionLost:
     case Outcome::busy:

@@ -191,6 +191,9 @@ class TapeDrive {
   bool earlyWarning() const { return earlyWarning_.load(std::memory_order_relaxed); }
   // A record did not fit (VOLUME OVERFLOW): no more records are accepted.
   bool full() const { return full_; }
+  // A command met a RESERVATION CONFLICT: another initiator holds the drive
+  // (the member failed then).
+  bool heldByAnother() const { return heldByAnother_; }
   uint64_t recordsSubmitted() const { return submitted_; }
   uint64_t recordsAcknowledged() const { return acknowledged_; }
   // Records acknowledged before the last WRITE FILEMARKS that answered GOOD.
@@ -268,6 +271,7 @@ class TapeDrive {
   std::atomic<bool> earlyWarning_{false};
   bool earlyWarningReported_ = false;
   bool full_ = false;
+  bool heldByAnother_ = false;
   uint64_t submitted_ = 0;
   uint64_t acknowledged_ = 0;
   uint64_t durable_ = 0;

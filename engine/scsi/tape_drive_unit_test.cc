@@ -1,18 +1,34 @@
 // The member against a tape drive that follows the stream commands as
 // written, kept in memory: what tgt cannot show (SILI honoured, SPACE that
 // stops at filemarks, READ POSITION, early warning before the end, VOLUME
-// OVERFLOW, deferred errors, descriptor sense). No target needed.
+// OVERFLOW, deferred errors, descriptor sense), and reservations served to
+// several initiators, of a drive and of a changer. No target needed.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
+#include "engine/scsi/changer.h"
+#include "engine/scsi/reservation.h"
 #include "engine/scsi/tape_drive.h"
 
 namespace mox::scsi {
 namespace {
+
+// What a logical unit knows of its reservations, as the standard has it:
+// each initiator registers its own key, one of them holds the unit.
+struct Reservations {
+  bool persistent = true;        // serves PERSISTENT RESERVE IN/OUT
+  bool reserve6 = true;          // serves RESERVE(6)/RELEASE(6)
+  std::map<int, uint64_t> keys;  // initiator -> registered key
+  int holder = -1;               // the initiator holding it, -1: none
+  bool byReserve6 = false;
+  uint8_t type = 0;
+  uint32_t generation = 0;
+};
 
 class StandardTape final : public Transport {
  public:
@@ -30,6 +46,11 @@ class StandardTape final : public Transport {
   std::vector<Object> objects;
   size_t pos = 0;
   int commands = 0;
+  // Reservations, when the unit serves them (null: it knows none of the
+  // commands), and the initiator whose command runs now.
+  Reservations* reservations = nullptr;
+  int initiator = 0;
+  int moves = 0;  // MOVE MEDIUM commands that ran
 
   // WRITEs wait, and the shortest waiting one runs first, as on a target
   // that runs a WRITE once its data is there (tgt with InitialR2T=Yes).
@@ -141,8 +162,121 @@ class StandardTape final : public Transport {
     return (uint32_t{cdb.bytes[2]} << 16) | (uint32_t{cdb.bytes[3]} << 8) | cdb.bytes[4];
   }
 
+  static uint64_t get64(const uint8_t* p) {
+    uint64_t v = 0;
+    for (int i = 0; i < 8; ++i) v = (v << 8) | p[i];
+    return v;
+  }
+
+  // A command of another initiator than the holder's is refused with
+  // RESERVATION CONFLICT, but for those that only ask about the unit.
+  bool conflicts(uint8_t opcode) const {
+    Reservations* r = reservations;
+    if (r == nullptr || r->holder < 0 || r->holder == initiator) return false;
+    bool writeExclusive = !r->byReserve6 && r->type == static_cast<uint8_t>(PrType::writeExclusive);
+    if (writeExclusive && (opcode == op::kReadElementStatus || opcode == op::kRead6)) return false;
+    switch (opcode) {
+      case op::kInquiry:
+      case op::kRequestSense:
+      case op::kTestUnitReady:
+      case op::kPersistentReserveIn:
+      case op::kPersistentReserveOut:
+        return false;
+      case op::kRelease6:  // a release by another is no error, and does nothing
+        return false;
+      default:
+        return true;
+    }
+  }
+
+  // The reservation commands; false for any other.
+  bool reserve(const Command& c, Completion* d) {
+    Reservations* r = reservations;
+    const uint8_t* b = c.cdb.bytes;
+    bool pr = b[0] == op::kPersistentReserveIn || b[0] == op::kPersistentReserveOut;
+    bool six = b[0] == op::kReserve6 || b[0] == op::kRelease6;
+    if (!pr && !six) return false;
+    if (r == nullptr || (pr && !r->persistent) || (six && !r->reserve6)) {
+      check(d, kKeyIllegalRequest, 0x20, 0x00);
+      return true;
+    }
+    auto conflict = [d] { d->status = kStatusReservationConflict; };
+    bool mine = r->holder == initiator;
+    if (b[0] == op::kReserve6) {
+      if (r->holder >= 0 && !mine) return conflict(), true;
+      r->holder = initiator;
+      r->byReserve6 = true;
+      return true;
+    }
+    if (b[0] == op::kRelease6) {
+      if (mine && r->byReserve6) r->holder = -1;
+      return true;
+    }
+    if (b[0] == op::kPersistentReserveIn) {
+      std::memset(c.data, 0, c.length);
+      c.data[3] = static_cast<uint8_t>(r->generation);
+      if (r->holder >= 0 && !r->byReserve6) {
+        c.data[7] = 16;
+        uint64_t key = r->keys[r->holder];
+        for (int i = 0; i < 8; ++i) c.data[8 + i] = static_cast<uint8_t>(key >> (56 - 8 * i));
+        c.data[21] = r->type;
+      }
+      return true;
+    }
+    if (r->holder >= 0 && r->byReserve6 && !mine) return conflict(), true;
+    uint64_t key = get64(c.data);
+    uint64_t serviceKey = get64(c.data + 8);
+    auto registered = r->keys.find(initiator);
+    bool known = registered != r->keys.end() && registered->second == key;
+    switch (static_cast<PrOut>(b[1] & 0x1F)) {
+      case PrOut::registerAndIgnore:
+      case PrOut::registerKey:
+        if (static_cast<PrOut>(b[1] & 0x1F) == PrOut::registerKey && !known &&
+            registered != r->keys.end()) {
+          return conflict(), true;
+        }
+        ++r->generation;
+        if (serviceKey == 0) {
+          r->keys.erase(initiator);
+          if (mine) r->holder = -1;
+        } else {
+          r->keys[initiator] = serviceKey;
+        }
+        return true;
+      case PrOut::reserve:
+        if (!known || (r->holder >= 0 && !mine)) return conflict(), true;
+        r->holder = initiator;
+        r->byReserve6 = false;
+        r->type = b[2] & 0x0F;
+        return true;
+      case PrOut::release:
+        if (!known) return conflict(), true;
+        if (mine) r->holder = -1;
+        return true;
+      case PrOut::preempt:
+        if (!known) return conflict(), true;
+        if (r->holder >= 0 && r->keys.count(r->holder) != 0 && r->keys[r->holder] == serviceKey) {
+          r->holder = initiator;
+          r->type = b[2] & 0x0F;
+        }
+        for (auto it = r->keys.begin(); it != r->keys.end();) {
+          it = it->first != initiator && it->second == serviceKey ? r->keys.erase(it) : ++it;
+        }
+        ++r->generation;
+        return true;
+      default:
+        check(d, kKeyIllegalRequest, 0x24, 0x00);
+        return true;
+    }
+  }
+
   void execute(const Command& c, Completion* d) {
     const uint8_t* b = c.cdb.bytes;
+    if (reserve(c, d)) return;
+    if (conflicts(b[0])) {
+      d->status = kStatusReservationConflict;
+      return;
+    }
     switch (b[0]) {
       case op::kTestUnitReady:
       case op::kLoadUnload:
@@ -235,6 +369,12 @@ class StandardTape final : public Transport {
       }
       case op::kSpace6:
         return space(c, d);
+      case op::kMoveMedium:  // as a changer: the move is counted
+        ++moves;
+        return;
+      case op::kReadElementStatus:  // as a changer with no elements
+        std::memset(c.data, 0, c.length);
+        return;
       default:
         return check(d, kKeyIllegalRequest, 0x20, 0x00);
     }
@@ -526,6 +666,222 @@ INSTANTIATE_TEST_SUITE_P(FixedAndDescriptorSense, StandardDrive, ::testing::Bool
                          [](const ::testing::TestParamInfo<bool>& p) {
                            return p.param ? "descriptor" : "fixed";
                          });
+
+// One initiator's way to a unit another initiator reaches too: the unit's
+// commands run as this initiator's.
+class Port final : public Transport {
+ public:
+  Port(StandardTape* unit, int initiator) : unit_(unit), initiator_(initiator) {}
+  void submit(const Command& c, Completion* done) override {
+    unit_->initiator = initiator_;
+    unit_->submit(c, done);
+  }
+  void waitAll() override { unit_->waitAll(); }
+  void waitAny() override { unit_->waitAny(); }
+  size_t outstanding() const override { return unit_->outstanding(); }
+  bool connected() const override { return true; }
+  int reconnect() override { return 0; }
+  void disconnect() override {}
+  std::string describe() const override { return "port " + std::to_string(initiator_); }
+  const std::string& lastError() const override { return unit_->lastError(); }
+  void setDefaultTimeoutMs(int) override {}
+  int defaultTimeoutMs() const override { return 1000; }
+
+ private:
+  StandardTape* unit_;
+  int initiator_;
+};
+
+std::unique_ptr<TapeDrive> driveThrough(StandardTape* unit, int initiator) {
+  TapeDriveOptions o;
+  o.recordCap = 4096;
+  o.readyWaitMs = 100;
+  return std::make_unique<TapeDrive>(std::make_unique<Port>(unit, initiator), o);
+}
+
+struct ReservationCase {
+  const char* name;
+  bool persistent;
+  bool reserve6;
+  ReservationKind kind;
+  const char* holderNamed;  // how the refusal names the holder; null: nobody is refused
+};
+
+const ReservationCase kReservationCases[] = {
+    {"persistent", true, true, ReservationKind::persistent,
+     "reserved by the reservation key 0x00000000000000a1: another initiator holds it"},
+    {"reserve6Only", false, true, ReservationKind::reserve6,
+     "reserved by another initiator: another initiator holds it"},
+    {"withoutReservations", false, false, ReservationKind::none, nullptr},
+};
+
+void PrintTo(const ReservationCase& c, std::ostream* os) { *os << c.name; }
+
+class DriveReservation : public ::testing::TestWithParam<ReservationCase> {};
+
+// Two homes on one drive: the first takes it, the second is refused with
+// the holder named and its writes fail the member at once; once the first
+// lets it go at the end of its run, the second takes it. A drive that has
+// no reservations is used as before by both.
+TEST_P(DriveReservation, TakenRefusedConflictFailsReleased) {
+  const ReservationCase& rc = GetParam();
+  Reservations table;
+  table.persistent = rc.persistent;
+  table.reserve6 = rc.reserve6;
+  StandardTape unit;
+  unit.reservations = &table;
+  auto a = driveThrough(&unit, 1);
+  auto b = driveThrough(&unit, 2);
+  Reservation ra(&a->transport(), "drive 0", 0xA1);
+  Reservation rb(&b->transport(), "drive 0", 0xB2);
+
+  ASSERT_EQ(a->open(), Outcome::done) << a->lastError();
+  ASSERT_EQ(b->open(), Outcome::done) << b->lastError();
+  ASSERT_EQ(ra.take(), Outcome::done) << ra.lastError();
+  EXPECT_EQ(ra.kind(), rc.kind);
+  EXPECT_EQ(ra.held(), rc.kind != ReservationKind::none);
+  ASSERT_EQ(a->rewind(), Outcome::done);
+  std::vector<uint8_t> r = record(1, 300);
+  ASSERT_EQ(a->writeRecord(r.data(), 300), Outcome::done) << a->lastError();
+
+  if (rc.holderNamed == nullptr) {
+    // Nothing stops the second one: the device is without reservations.
+    EXPECT_EQ(rb.take(), Outcome::done);
+    EXPECT_EQ(rb.kind(), ReservationKind::none);
+    EXPECT_FALSE(rb.held());
+    EXPECT_EQ(b->rewind(), Outcome::done);
+    EXPECT_EQ(unit.pos, 0u);
+    EXPECT_EQ(ra.release(), Outcome::done);
+    return;
+  }
+  EXPECT_EQ(rb.take(), Outcome::reserved);
+  EXPECT_FALSE(rb.held());
+  EXPECT_NE(rb.lastError().find("drive 0"), std::string::npos) << rb.lastError();
+  EXPECT_NE(rb.lastError().find(rc.holderNamed), std::string::npos) << rb.lastError();
+  if (rc.kind == ReservationKind::persistent) {
+    EXPECT_EQ(rb.holderKey(), 0xA1u);
+  }
+
+  // The second one's commands that move the tape meet the conflict: the
+  // member fails at once, saying another initiator holds the drive, and
+  // the first one's tape is where it left it.
+  EXPECT_FALSE(b->heldByAnother());
+  EXPECT_EQ(b->rewind(), Outcome::reserved);
+  EXPECT_EQ(b->state(), DriveState::failed);
+  EXPECT_TRUE(b->heldByAnother());
+  EXPECT_NE(b->lastError().find("REWIND on port 2: RESERVATION CONFLICT, another initiator holds "
+                                "the drive"),
+            std::string::npos)
+      << b->lastError();
+  EXPECT_EQ(unit.pos, 1u);
+  EXPECT_EQ(b->writeRecord(r.data(), 300), Outcome::memberFailed);
+  ASSERT_EQ(a->writeFilemarks(1), Outcome::done) << a->lastError();
+  EXPECT_EQ(unit.objects.size(), 2u);
+
+  // Let go at the end of the first one's run: the second takes it.
+  ASSERT_EQ(ra.release(), Outcome::done) << ra.lastError();
+  EXPECT_FALSE(ra.held());
+  EXPECT_EQ(table.holder, -1);
+  ASSERT_EQ(rb.take(), Outcome::done) << rb.lastError();
+  EXPECT_TRUE(rb.held());
+  EXPECT_EQ(table.holder, 2);
+  auto again = driveThrough(&unit, 2);
+  ASSERT_EQ(again->open(), Outcome::done) << again->lastError();
+  EXPECT_EQ(again->rewind(), Outcome::done);
+  // Now the first one is refused.
+  EXPECT_EQ(a->rewind(), Outcome::reserved);
+  EXPECT_EQ(rb.release(), Outcome::done);
+  if (rc.kind == ReservationKind::persistent) {
+    EXPECT_TRUE(table.keys.empty());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Devices, DriveReservation, ::testing::ValuesIn(kReservationCases),
+                         [](const ::testing::TestParamInfo<ReservationCase>& p) {
+                           return std::string(p.param.name);
+                         });
+
+// A reservation the home's own key still holds from a session that ended
+// without letting it go (a killed process) is taken over by the home's
+// next one; another home's key never is.
+TEST(DriveReservationTakeOver, TheHomesOwnStaleReservation) {
+  Reservations table;
+  StandardTape unit;
+  unit.reservations = &table;
+  Port dead(&unit, 1), next(&unit, 2), other(&unit, 3);
+  const uint64_t home = reservationKey("host", "/var/lib/mox");
+  EXPECT_NE(home, reservationKey("host", "/var/lib/mox2"));
+  EXPECT_NE(home, reservationKey("other", "/var/lib/mox"));
+  Reservation gone(&dead, "drive 1", home);
+  ASSERT_EQ(gone.take(), Outcome::done);
+  Reservation stranger(&other, "drive 1", home + 1);
+  EXPECT_EQ(stranger.take(), Outcome::reserved);
+  Reservation mine(&next, "drive 1", home);
+  ASSERT_EQ(mine.take(), Outcome::done) << mine.lastError();
+  EXPECT_EQ(table.holder, 2);
+  EXPECT_EQ(stranger.take(), Outcome::reserved);
+}
+
+// The changer is reserved before a home moves a cartridge (Write
+// Exclusive): another home still reads the element status, but its MOVE
+// MEDIUM is refused and nothing moves, until the first one lets it go.
+TEST(ChangerReservation, AnotherHomesMoveIsRefusedItsReadsAreNot) {
+  Reservations table;
+  StandardTape unit;
+  unit.reservations = &table;
+  MediaChanger first(std::make_unique<Port>(&unit, 1));
+  MediaChanger second(std::make_unique<Port>(&unit, 2));
+  Reservation held(&first.transport(), "the changer", 0xA1, PrType::writeExclusive);
+  ASSERT_EQ(held.take(), Outcome::done) << held.lastError();
+  EXPECT_EQ(held.kind(), ReservationKind::persistent);
+  EXPECT_EQ(second.refresh(), Outcome::done) << second.lastError();
+  EXPECT_EQ(second.move(1000, 1), Outcome::reserved);
+  EXPECT_NE(second.lastError().find("MOVE MEDIUM on port 2: reserved by another initiator"),
+            std::string::npos)
+      << second.lastError();
+  EXPECT_EQ(unit.moves, 0);
+  Reservation other(&second.transport(), "the changer", 0xB2, PrType::writeExclusive);
+  EXPECT_EQ(other.take(), Outcome::reserved);
+  EXPECT_EQ(first.move(1000, 1), Outcome::done) << first.lastError();
+  EXPECT_EQ(unit.moves, 1);
+  ASSERT_EQ(held.release(), Outcome::done);
+  EXPECT_EQ(second.move(1, 1000), Outcome::done) << second.lastError();
+  EXPECT_EQ(unit.moves, 2);
+}
+
+// The reservation commands as they go out.
+TEST(ReservationCommands, BlocksAndParameters) {
+  Cdb out = persistentReserveOut(PrOut::reserve, PrType::writeExclusive);
+  EXPECT_EQ(out.length, 10);
+  EXPECT_EQ(out.bytes[0], 0x5F);
+  EXPECT_EQ(out.bytes[1], 0x01);
+  EXPECT_EQ(out.bytes[2], 0x01);
+  EXPECT_EQ(out.bytes[8], 24);
+  Cdb in = persistentReserveIn(PrIn::readReservation, 64);
+  EXPECT_EQ(in.bytes[0], 0x5E);
+  EXPECT_EQ(in.bytes[1], 0x01);
+  EXPECT_EQ(in.bytes[8], 64);
+  EXPECT_EQ(reserve6().bytes[0], 0x16);
+  EXPECT_EQ(release6().bytes[0], 0x17);
+  std::vector<uint8_t> p = prOutParameters(0x0102030405060708ull, 0x1112131415161718ull);
+  ASSERT_EQ(p.size(), 24u);
+  EXPECT_EQ(p[0], 0x01);
+  EXPECT_EQ(p[7], 0x08);
+  EXPECT_EQ(p[8], 0x11);
+  EXPECT_EQ(p[15], 0x18);
+  uint8_t held[24] = {0, 0, 0, 7, 0, 0, 0, 16, 0, 0, 0, 0, 0, 0, 0xAB, 0xCD};
+  held[21] = 0x03;
+  PrReservation r;
+  ASSERT_TRUE(parseReadReservation(held, sizeof held, &r));
+  EXPECT_TRUE(r.held);
+  EXPECT_EQ(r.generation, 7u);
+  EXPECT_EQ(r.key, 0xABCDu);
+  EXPECT_EQ(r.type, PrType::exclusiveAccess);
+  uint8_t none[8] = {0, 0, 0, 2, 0, 0, 0, 0};
+  ASSERT_TRUE(parseReadReservation(none, sizeof none, &r));
+  EXPECT_FALSE(r.held);
+  EXPECT_FALSE(parseReadReservation(held, 4, &r));
+}
 
 }  // namespace
 }  // namespace mox::scsi

@@ -185,4 +185,73 @@ for name in $loaded; do
   expect_line check2.txt "$name: in drive "
   grep -q "^$name: in its slot" check2.txt && fail "the second home calls $name in its slot"
 done
+
+# Two homes on one library. The second one's init says the library looks
+# used (the first one's cartridges are in the drives). While the first home
+# backs up at a low rate, the second one's backup is refused before it
+# moves or rewinds anything, naming the drive and the cartridge; the first
+# one's backup then passes, and its sessions are whole on the tapes.
+library_home shared 5:0,1,2 --drives 3 --changer --cartridges 6 --capacity 64
+run_zep out_shared_a1.txt -b1 -g0 -n2 -nc2 -c40 --data=random
+[ "$ZEP_RC" -eq 0 ] || fail "shared: first backup: $(tail out_shared_a1.txt)"
+MOX_HOME=$E2E_DIR/shared2 timeout 120 "$MOXCTL" init --library "$TGT_URL" --raid 5:0,1,2 \
+  >init_shared2.txt 2>&1 || fail "shared: the second home's init: $(cat init_shared2.txt)"
+expect_line init_shared2.txt "the library already looks used by another home or host"
+expect_line init_shared2.txt "its drives hold T00001, T00002, T00003"
+media=$(awk '$1 == "media" {print $2}' "$E2E_DIR/tgt-shared.out")
+before=$(stat -c %s "$media/T00001")
+(timeout 300 "$ZEPHLORN" -b1 -g0 -n2 -nc2 -c300 --data=random --rate=2 </dev/null \
+  >out_shared_a2.txt 2>&1
+  echo $? >shared_a2.rc) &
+apid=$!
+# The first home is writing its session: its tape grows.
+for ((i = 0; i < 2400; i++)); do
+  [ "$(stat -c %s "$media/T00001")" -gt $((before + 1048576)) ] && break
+  [ -s shared_a2.rc ] && break
+  sleep 0.05
+done
+[ "$(stat -c %s "$media/T00001")" -gt $((before + 1048576)) ] ||
+  fail "shared: the first home's backup did not start writing: $(tail out_shared_a2.txt)"
+MOX_HOME=$E2E_DIR/shared2 timeout 120 "$ZEPHLORN" -b1 -g0 -n2 -nc2 -c20 --data=random \
+  </dev/null >out_shared_b.txt 2>&1
+[ $? -ne 0 ] || fail "shared: the second home's backup passed on drives the first one uses"
+expect_line out_shared_b.txt \
+  "drive 0 holds T00001, which this home did not load: another home or host may be using it"
+[ ! -s shared_a2.rc ] && kill -0 "$apid" 2>/dev/null ||
+  fail "shared: the first home's backup ended before the second one tried: nothing was shown"
+wait "$apid"
+[ "$(cat shared_a2.rc)" -eq 0 ] || fail "shared: the first home's backup: $(tail out_shared_a2.txt)"
+expect_line out_shared_a2.txt "End of BACKUP test.."
+expect_line out_shared_a2.txt "Total Kbytes written : 38400"
+expect_no_line out_shared_a2.txt "ERROR"
+timeout 120 "$MOXCTL" check >check.txt 2>&1 || fail "shared: check: $(cat check.txt)"
+check_tgt_images shared
+for s in 1 2; do
+  verified_restore "out_shared_r$s.txt" "shared: the first home's session $s" \
+    -r1 -s$s -g0 -n2 -nc2 --data=random
+done
+# At mount the changer is the truth. The library restarted (every cartridge
+# back in its slot) and T00001 swapped by hand for a cartridge of another
+# barcode: the backup names it missing and writes nothing. Put back, it is
+# loaded from its slot (the move is logged), and the next session follows
+# the two before it.
+tgt_command shared start
+tgt_command shared "label 1000 X00001"
+run_zep out_shared_missing.txt -b1 -g0 -n2 -nc2 -c20 --data=random
+[ "$ZEP_RC" -ne 0 ] || fail "shared: a backup with a member's cartridge gone from the library passed"
+expect_line out_shared_missing.txt \
+  "T00001, which this home loaded into drive 0, is missing from the library"
+tgt_command shared "label 1000 T00001"
+run_zep out_shared_back.txt -b1 -g0 -n2 -nc2 -c20 --data=random
+[ "$ZEP_RC" -eq 0 ] || fail "shared: the backup after the cartridge came back: $(tail out_shared_back.txt)"
+expect_line out_shared_back.txt "New Session Number        : 3"
+expect_line "$MOX_HOME/mox.log" \
+  "T00001 was in slot 1000, not in drive 0 where this home loaded it: moved back"
+timeout 120 "$MOXCTL" check >check.txt 2>&1 || fail "shared: check after the swap: $(cat check.txt)"
+check_tgt_images shared
+for s in 1 3; do
+  verified_restore "out_shared_back_r$s.txt" "shared: session $s after the swap" \
+    -r1 -s$s -g0 -n2 -nc2 --data=random
+done
+tgt_command shared stop
 exit 0
