@@ -328,10 +328,9 @@ bool homeLoaded(const Home& home, int drive, const std::string& barcode) {
 
 // A line for the operator: on the console, and in the home's log whatever
 // its debug level.
-void tellOperator(const std::string& home, const std::string& line) {
-  debugLog(home, 0, "%s", line.c_str());
-  std::fprintf(stderr, "mox: %s\n", line.c_str());
-}
+// What the operator must know: logged, and kept for the program to show
+// after its error line (MOXGetErrorText).
+void tellOperator(const std::string& home, const std::string& line) { noteTapeFailure(home, line); }
 
 // What the changers answer, against what the home knows, before the home
 // moves, rewinds or writes the tape in drive `drive` (and loads `barcode`
@@ -687,7 +686,7 @@ bool libraryCartridgeBlank(const Home& home, const std::string& barcode) {
 }
 
 void noteTapeFailure(const std::string& home, const std::string& why) {
-  debugLog(home, 1, "%s", why.c_str());
+  debugLog(home, 0, "%s", why.c_str());
   LibraryState& state = stateOf(home);
   std::lock_guard<std::mutex> guard(state.failureMutex);
   if (state.failure.empty()) state.failure = why;

@@ -95,7 +95,7 @@ std::string libraryError(const Home& home);
 
 // A tape failure of the home's drives, named for the operator ("drive 1
 // (T00002): WRITE on iscsi://...: member failed (MEDIUM ERROR, 0C/00 write
-// error)"): logged at once, and kept until taken, unless one is kept
+// error)"): logged at once (at any debug level), and kept until taken, unless one is kept
 // already (the first failure is the cause, later ones its consequences).
 void noteTapeFailure(const std::string& home, const std::string& why);
 // The kept failure, "" when none; taking it forgets it.

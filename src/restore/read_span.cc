@@ -47,6 +47,7 @@ int continueReadSession(MoxHandle handle, int32_t session) {
     int32_t code = MOXEnumTape(handle, &tapes);
     if (code == 0) break;
     writeLog("MOXEnumTape Error %d", code);
+    reportTapeFailure(handle);
     if (!pauseForTape()) {
       writeLog("Wait for the next tape given up..");
       return code;
@@ -56,6 +57,7 @@ int continueReadSession(MoxHandle handle, int32_t session) {
   int32_t code = MOXConnecttoTape(handle, 0, tapes.tapeEntry, &value, MOX_ACCESS_READ);
   if (code != 0) {
     writeLog("MOX ConnecttoTape Error, %d", code);
+    reportTapeFailure(handle);
     return code;
   }
   code = MOXContinueSession(handle, session);

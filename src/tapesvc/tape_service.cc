@@ -101,12 +101,14 @@ int32_t connectGroupTape(MoxHandle handle, TapeEnumRecord* tapes, uint32_t acces
   int32_t code = MOXEnumTape(handle, tapes);
   if (code != 0) {
     writeLog("MOXEnumTape Error %d", code);
+    reportTapeFailure(handle);
     return code;
   }
   uint32_t value = 0;
   code = MOXConnecttoTape(handle, 0, tapes->tapeEntry, &value, access);
   if (code != 0) {
     writeLog("MOX ConnecttoTape Error, %d", code);
+    reportTapeFailure(handle);
     return code;
   }
   return 0;
