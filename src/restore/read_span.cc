@@ -47,8 +47,8 @@ int continueReadSession(MoxHandle handle, int32_t session) {
     int32_t code = MOXEnumTape(handle, &tapes);
     if (code == 0) break;
     writeLog("MOXEnumTape Error %d", code);
-    reportTapeFailure(handle);
     if (!pauseForTape()) {
+      reportTapeFailure(handle);
       writeLog("Wait for the next tape given up..");
       return code;
     }
