@@ -202,7 +202,7 @@ std::string Home::driveCartridge(int drive) const {
   return name;
 }
 
-int Home::setDriveCartridge(int drive, const std::string& name) {
+int Home::setDriveCartridge(int drive, const std::string& name) const {
   return platform::writeFileAtomic(drivePath(drive), name + "\n") == 0 ? MOX_OK : MOX_E_IO;
 }
 

@@ -76,7 +76,8 @@ class Home {
   // of a tape change cannot be read, never taken for an empty drive (a blank
   // loaded over it would put its cartridge back in the pool).
   int loadedCartridge(int drive, std::string* name) const;
-  int setDriveCartridge(int drive, const std::string& name);
+  // Writes drive i's file (the home's directory only: no state here).
+  int setDriveCartridge(int drive, const std::string& name) const;
   // Loads several drives as one change (a tape change of a whole set): the
   // change is written to drives/.load first, so a change that fails or is
   // cut by a crash half way is finished by finishDriveLoad, and the drives

@@ -316,7 +316,9 @@ class ShelvedTape final : public Medium {
 
 // True when the home loaded `barcode` into drive `drive`: its drive file
 // names it, or an unfinished tape change of the home does and the home
-// keeps the cartridge's map (a change cut short after its move).
+// keeps the cartridge's map (a change cut short after its move). A blank
+// of such a change is named by its drive file once the mount loads it
+// there again.
 bool homeLoaded(const Home& home, int drive, const std::string& barcode) {
   std::string named;
   home.readDriveCartridge(drive, &named);
@@ -564,6 +566,13 @@ std::unique_ptr<Medium> openLibraryMedium(const Home& home, const std::string& p
       hold->letGo();
       *rc = MOX_E_IO;
       return nullptr;
+    }
+    // The drive holds what an unfinished tape change of the home put there:
+    // its file says so now, for every process (a drive file never names
+    // what its drive may not hold, and this one does hold it).
+    std::string named;
+    if (home.readDriveCartridge(drive, &named) == 0 && named != barcode) {
+      home.setDriveCartridge(drive, barcode);
     }
     debugLog(home.path(), 0, "%s was in %s, not in drive %d where this home loaded it: moved back",
              barcode.c_str(), from.c_str(), drive);
