@@ -234,12 +234,16 @@ for signals in "TERM once" "TERM burst" "HUP burst"; do
   set -- $signals
   # With the signals at their defaults (a runner may start the test with one
   # ignored, and zepplot keeps a signal ignored at its start so).
-  env --default-signal=INT,TERM,HUP "$ZEPPLOT" good.json term.png >/dev/null 2>err_term.txt &
+  # zepplot holds its drawing, its temporary picture made, while held exists.
+  rm -f held
+  ZEPPLOT_HOLD=$PWD/held env --default-signal=INT,TERM,HUP "$ZEPPLOT" good.json term.png \
+    >/dev/null 2>err_term.txt &
   pid=$!
-  for _ in $(seq 600); do
-    [ -n "$(find . -name '.term.png.*.tmp')" ] && break
+  for _ in $(seq 1200); do
+    [ -e held ] && break
     sleep 0.05
   done
+  [ -e held ] || fail "zepplot never held its drawing"
   [ -n "$(find . -name '.term.png.*.tmp')" ] || fail "zepplot made no temporary picture"
   if [ "$2" = once ]; then
     kill -s "$1" "$pid"
@@ -248,6 +252,7 @@ for signals in "TERM once" "TERM burst" "HUP burst"; do
   fi
   wait "$pid"
   rc=$?
+  rm -f held
   [ "$rc" -eq $((128 + $(kill -l "$1"))) ] || fail "$signals: exit status $rc"
   [ ! -e term.png ] || fail "$signals left a picture"
   [ "$(wc -l <err_term.txt)" -eq 1 ] || fail "$signals: $(cat err_term.txt)"
