@@ -328,10 +328,8 @@ bool homeLoaded(const Home& home, int drive, const std::string& barcode) {
          keptMapOf(CartridgeMaps(home.path()), barcode, &kept);
 }
 
-// A line for the operator: on the console, and in the home's log whatever
-// its debug level.
-// What the operator must know: logged, and kept for the program to show
-// after its error line (MOXGetErrorText).
+// What the operator must know: logged whatever the debug level, and kept
+// for the program to show after its error line (MOXGetErrorText).
 void tellOperator(const std::string& home, const std::string& line) { noteTapeFailure(home, line); }
 
 // What the changers answer, against what the home knows, before the home
