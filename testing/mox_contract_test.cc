@@ -12,7 +12,7 @@
 #include "mox.h"
 
 #if ZEP_CONTRACT_ENGINE
-#include "engine/mox/engine_test_util.h"
+#include "testing/engine_test_util.h"
 #else
 #include "testing/mox_fake.h"
 #endif

@@ -18,12 +18,12 @@
 #include <string>
 #include <vector>
 
-#include "engine/mox/engine_test_util.h"
 #include "engine/mox/home.h"
 #include "engine/mox/library.h"
 #include "engine/mox/mox.h"
 #include "engine/mox/rebuild.h"
 #include "engine/mox/record_reader.h"
+#include "testing/engine_test_util.h"
 
 namespace {
 

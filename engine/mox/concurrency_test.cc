@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "engine/mox/engine_test_util.h"
 #include "engine/mox/mox.h"
+#include "testing/engine_test_util.h"
 
 namespace {
 

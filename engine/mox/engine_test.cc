@@ -11,9 +11,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "engine/mox/engine_test_util.h"
 #include "engine/mox/mox.h"
 #include "platform/file_env.h"
+#include "testing/engine_test_util.h"
 
 namespace {
 

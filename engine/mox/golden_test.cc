@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/mox/engine_test_util.h"
 #include "engine/mox/format.h"
 #include "engine/mox/mox.h"
+#include "testing/engine_test_util.h"
 
 namespace {
 

@@ -32,10 +32,10 @@
 #include "engine/config/mox_config.h"
 #include "engine/mox/cartridge.h"
 #include "engine/mox/cartridge_map.h"
-#include "engine/mox/engine_test_util.h"
 #include "engine/mox/mox.h"
 #include "engine/mox/record_reader.h"
 #include "platform/file_env.h"
+#include "testing/engine_test_util.h"
 #include "testing/fault_file_env.h"
 #include "testing/scoped_temp_dir.h"
 

@@ -20,10 +20,10 @@
 #include <vector>
 
 #include "engine/mox/cartridge.h"
-#include "engine/mox/engine_test_util.h"
 #include "engine/mox/library.h"
 #include "engine/mox/mox.h"
 #include "engine/mox/record_reader.h"
+#include "testing/engine_test_util.h"
 
 namespace {
 

@@ -17,12 +17,12 @@
 #include <vector>
 
 #include "engine/mox/cartridge.h"
-#include "engine/mox/engine_test_util.h"
 #include "engine/mox/format.h"
 #include "engine/mox/mox.h"
 #include "engine/mox/record_reader.h"
 #include "engine/mox/sequential_medium.h"
 #include "platform/file_env.h"
+#include "testing/engine_test_util.h"
 #include "testing/fault_file_env.h"
 #include "testing/scoped_temp_dir.h"
 

@@ -18,9 +18,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/mox/engine_test_util.h"
 #include "engine/mox/mox.h"
 #include "platform/shared_memory.h"
+#include "testing/engine_test_util.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include "engine/mox/mox.h"
 #include "engine/mox/record_reader.h"
 #include "engine/mox/sequential_medium.h"
-#include "engine/scsi/tgt_test_support.h"
 #include "testing/scoped_temp_dir.h"
+#include "testing/tgt_test_support.h"
 
 namespace mox {
 namespace {

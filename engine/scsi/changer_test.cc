@@ -5,7 +5,7 @@
 
 #include <cstdio>
 
-#include "engine/scsi/tgt_test_support.h"
+#include "testing/tgt_test_support.h"
 
 namespace mox::scsi::test {
 namespace {

@@ -7,7 +7,7 @@
 #include <cstring>
 #include <thread>
 
-#include "engine/scsi/tgt_test_support.h"
+#include "testing/tgt_test_support.h"
 
 namespace mox::scsi::test {
 namespace {

@@ -12,7 +12,7 @@
 #include <cstdio>
 #include <functional>
 
-#include "engine/scsi/tgt_test_support.h"
+#include "testing/tgt_test_support.h"
 
 namespace mox::scsi::test {
 namespace {

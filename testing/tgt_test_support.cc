@@ -1,4 +1,4 @@
-#include "engine/scsi/tgt_test_support.h"
+#include "testing/tgt_test_support.h"
 
 #include <cstring>
 

@@ -1,4 +1,4 @@
-#include "engine/mox/engine_test_util.h"
+#include "testing/engine_test_util.h"
 
 #include <stdlib.h>
 
