@@ -328,10 +328,6 @@ bool homeLoaded(const Home& home, int drive, const std::string& barcode) {
          keptMapOf(CartridgeMaps(home.path()), barcode, &kept);
 }
 
-// What the operator must know: logged whatever the debug level, and kept
-// for the program to show after its error line (MOXGetErrorText).
-void tellOperator(const std::string& home, const std::string& line) { noteTapeFailure(home, line); }
-
 // What the changers answer, against what the home knows, before the home
 // moves, rewinds or writes the tape in drive `drive` (and loads `barcode`
 // there, when not empty). MOX_OK when neither the drive nor the cartridge
@@ -368,7 +364,7 @@ int guardDrive(const Home& home, LibraryState& state, TapeLibraries* libraries, 
                   ", which this home did not load: another home or host may be "
                   "using it" +
                   (here ? "" : " (wanted in drive " + std::to_string(drive) + ")");
-    tellOperator(home.path(), state.error);
+    noteTapeFailure(home.path(), state.error);
     return MOX_E_BUSY;
   }
   return MOX_OK;
@@ -456,7 +452,7 @@ int moveLibraryTapes(const Home& home, const std::vector<std::pair<int, std::str
     if (!barcode.empty() && from.empty() && !pool.empty()) {
       state.error =
           barcode + ", wanted in drive " + std::to_string(drive) + ", is missing from the library";
-      tellOperator(home.path(), state.error);
+      noteTapeFailure(home.path(), state.error);
       return MOX_E_NO_TAPE;
     }
     if (barcode.empty()) {
@@ -526,7 +522,7 @@ std::unique_ptr<Medium> openLibraryMedium(const Home& home, const std::string& p
   if (scsi::Outcome taken = hold->reservation->take(); taken != scsi::Outcome::done) {
     state.error = hold->reservation->lastError();
     if (taken == scsi::Outcome::reserved) {
-      tellOperator(home.path(), state.error);
+      noteTapeFailure(home.path(), state.error);
     } else {
       debugLog(home.path(), 1, "%s", state.error.c_str());
     }
@@ -547,7 +543,7 @@ std::unique_ptr<Medium> openLibraryMedium(const Home& home, const std::string& p
   if (changer && where == nullptr) {
     state.error = barcode + ", which this home loaded into drive " + std::to_string(drive) +
                   ", is missing from the library";
-    tellOperator(home.path(), state.error);
+    noteTapeFailure(home.path(), state.error);
     hold->letGo();
     *rc = MOX_E_NO_TAPE;
     return nullptr;
@@ -560,7 +556,7 @@ std::unique_ptr<Medium> openLibraryMedium(const Home& home, const std::string& p
     if (libraries->load(barcode, drive) != MOX_OK) {
       state.error = "drive " + std::to_string(drive) + " (" + barcode + ", found in " + from +
                     "): " + libraries->lastError();
-      tellOperator(home.path(), state.error);
+      noteTapeFailure(home.path(), state.error);
       hold->letGo();
       *rc = MOX_E_IO;
       return nullptr;
@@ -580,7 +576,7 @@ std::unique_ptr<Medium> openLibraryMedium(const Home& home, const std::string& p
     hold->letGo();
     if (opened == scsi::Outcome::reserved) {
       state.error = "drive " + std::to_string(drive) + " (" + barcode + "): " + member->lastError();
-      tellOperator(home.path(), state.error);
+      noteTapeFailure(home.path(), state.error);
       *rc = MOX_E_BUSY;
       return nullptr;
     }

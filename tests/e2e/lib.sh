@@ -119,6 +119,18 @@ check_tgt_images() {
   "$ZEP_TGT_IMAGE_CHECK" "$@" "$media"/* >images.txt 2>&1 ||
     fail "$name: the tapes' images: $(grep -m5 BAD images.txt)"
 }
+# sound_tapes NAME WHAT SESSION...: moxctl check exits 0, the images of
+# target NAME hold every record in its place, and each SESSION (2 streams
+# of random data) restores verified.
+sound_tapes() {
+  local name=$1 what=$2 s
+  shift 2
+  timeout 120 "$MOXCTL" check >check.txt 2>&1 || fail "$what: check: $(cat check.txt)"
+  check_tgt_images "$name"
+  for s in "$@"; do
+    verified_restore "out_${name}_r$s.txt" "$what: session $s" -r1 -s"$s" -g0 -n2 -nc2 --data=random
+  done
+}
 # library_home NAME RAID [tgt_library options]: a private target NAME and a
 # fresh home whose drives are its tape drives, RAID device 0 at RAID
 # (LEVEL:D,D,...).
