@@ -107,6 +107,7 @@ ZEP_UNUSED(MOXRebuildRaid, MoxHandle, uint16_t, uint16_t*, uint16_t*)
 ZEP_UNUSED(MOXRebuildRaidMedia, MoxHandle, uint16_t, uint16_t, uint16_t, DeviceResultList*)
 ZEP_UNUSED(MOXSetDebugLevel, MoxHandle, uint32_t, uint32_t)
 ZEP_UNUSED(MOXGetErrorText, MoxHandle, char*, uint32_t)
+ZEP_UNUSED(MOXGetMemberReads, MoxHandle, MemberReadRecord*, uint16_t, uint16_t*)
 }  // extern "C"
 
 namespace {

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
-# tape_group.sh: a RAID 0 group of the engine over two tape drives of a
-# private tgt target, against what a plain libiscsi client gets from two
-# drives of the same target (tape_yardstick: one thread per drive, the same
-# block size, the same commands in flight).
+# tape_group.sh: a group of the engine over tape drives of a private tgt
+# target (RAID 0 or 1 over two drives, RAID 5 over three), against what a
+# plain libiscsi client gets from as many drives of the same target
+# (tape_yardstick: one thread per drive, the same block size, the same
+# commands in flight).
 #
-#   [DATA=MODE] [PIN=1] bench/tape_group.sh [BUILD_DIR] [MIB_PER_DRIVE] [REPEAT]
+#   [LEVEL=0|1|5] [DATA=MODE] [PIN=1] bench/tape_group.sh [BUILD_DIR] [MIB_PER_DRIVE] [REPEAT]
 #
-# The target serves four drives behind a changer: the group uses drives 0
-# and 1, the plain client drives 2 and 3 (cartridges of their own, so
-# neither overwrites the other's tapes). Each round starts a new target on
+# The target serves twice the group's drives behind a changer: the group
+# uses the first half, the plain client the second (cartridges of their
+# own, so neither overwrites the other's tapes). Each round starts a new target on
 # new images and runs the group and the plain client, one after the other,
 # the first of them changing from round to round, so that both meet the
 # same state of the machine; the ratios are the medians of the rounds'
@@ -17,12 +18,14 @@
 # already there for less.
 #
 # The group: zephlorn -b1 -r0, then zephlorn -b0 -r1 (the restore of that
-# session), over RAID 0, two streams of DATA (default random; classic costs
+# session), one stream per drive of DATA (default random; classic costs
 # the program less processor time to make and verify), compression off,
-# MIB_PER_DRIVE (default 512) per drive; its figure is the bytes of the data
-# blocks over the test's elapsed time (from the result document), in MiB/s.
+# MIB_PER_DRIVE (default 512) of records per drive; its figure is the
+# records' bytes over the test's elapsed time (from the result document),
+# in MiB/s. The restore's passes over each member (from the result
+# document) are shown: 1 each when every tape was read once.
 # The plain client writes and reads blocks of one engine record (a 64 KiB
-# block and its 40-byte header), both drives at once, then each alone; on
+# block and its 40-byte header), all drives at once, then each alone; on
 # two cores tgtd's own processor time caps a pair of drives. Figures are
 # medians of REPEAT (default 3) rounds. Beside them, the processor seconds
 # per GiB moved that each client and tgtd took, the group's for its whole
@@ -31,6 +34,12 @@
 # default /dev/shm: tgt syncs an image after every block it writes, so
 # images on a disk time the disk.
 set -euo pipefail
+LEVEL=${LEVEL:-0}
+case $LEVEL in
+0 | 1) D=2 ;;
+5) D=3 ;;
+*) echo "tape_group: LEVEL is 0, 1 or 5" >&2 && exit 2 ;;
+esac
 BUILD=${1:-build}
 MIB=${2:-512}
 REPEAT=${3:-3}
@@ -81,7 +90,7 @@ start_target() {
   rm -rf "$WORK/round" "$MOX_HOME"
   mkdir -p "$WORK/round"
   mkfifo "$WORK/round/tgt.in"
-  "$TGT_LIBRARY" --drives 4 --changer --cartridges 4 --capacity $((MIB + 256)) \
+  "$TGT_LIBRARY" --drives $((2 * D)) --changer --cartridges $((2 * D)) --capacity $((MIB + 256)) \
     <"$WORK/round/tgt.in" >"$WORK/round/tgt.out" 2>"$WORK/round/tgt.err" &
   TGT_PID=$!
   exec {TGT_FD}>"$WORK/round/tgt.in"
@@ -95,18 +104,30 @@ start_target() {
     taskset -a -p -c $((CPUS - 1)) "$TGTD" >/dev/null
   fi
   # RAID device 0 is the group; RAID device 1 only loads cartridges into
-  # drives 2 and 3 for the plain client.
-  "$MOXCTL" init --library "$URL" --raid 0:0,1 --raid 0:2,3 >/dev/null
+  # the other drives for the plain client.
+  local group plain
+  group=$(seq -s, 0 $((D - 1)))
+  plain=$(seq -s, $D $((2 * D - 1)))
+  "$MOXCTL" init --library "$URL" --raid "$LEVEL:$group" --raid "0:$plain" >/dev/null
   "$MOXCTL" set compression 0 off >/dev/null
   "$ZEPHLORN" -b1 -g1 -n1 -nc1 -c16 </dev/null >"$WORK/load.txt" 2>&1 ||
     { tail "$WORK/load.txt" >&2; exit 1; }
 }
-CHUNKS=$((MIB * 16))  # 64 KiB blocks per stream: one stream per drive
+# 64 KiB blocks per stream, one stream per drive, so that each drive holds
+# MIB_PER_DRIVE of records as the plain client's do: RAID 1 writes each block
+# on both drives, RAID 5 over three a parity record for every two. The
+# group's figures are MiB/s of records on the tapes (data blocks times
+# TAPE_SHARE), the plain client's measure.
+case $LEVEL in
+0) CHUNKS=$((MIB * 16)) TAPE_SHARE=1 ;;
+1) CHUNKS=$((MIB * 8)) TAPE_SHARE=2 ;;
+5) CHUNKS=$((MIB * 32 / 3)) TAPE_SHARE=1.5 ;;
+esac
 
 median() { sort -n | awk '{v[NR] = $1} END {print v[int((NR + 1) / 2)]}'; }
-mibs() {  # MiB/s of test KIND in result document FILE
-  jq -r --arg k "$2" '.tests[] | select(.kind == $k) |
-    (.bytes / 1048576) / (.elapsed_ms / 1000)' "$1"
+mibs() {  # MiB/s of records on the tapes of test KIND in result document FILE
+  jq -r --arg k "$2" --argjson f "$TAPE_SHARE" '.tests[] | select(.kind == $k) |
+    (.bytes * $f / 1048576) / (.elapsed_ms / 1000)' "$1"
 }
 figure() {  # FIELD of the plain client's figure NAME (a prefix)
   jq -r --arg n "$1" --arg f "$2" '.figures[] | select(.name | startswith($n)) | .[$f]' \
@@ -125,7 +146,7 @@ cpu_now() {
 }
 per_gib() { awk "BEGIN {printf \"%.2f\\n\", ($1) / ($2 / 1073741824)}"; }  # SECONDS BYTES
 
-for f in gw gr yw yr sw sr rw rr gcw gcr gtw gtr ycw ycr ytw ytr; do : >"$WORK/$f"; done
+for f in gw gr yw yr sw sr rw rr gcw gcr gtw gtr ycw ycr ytw ytr passes; do : >"$WORK/$f"; done
 # The group's backup, then its restore, each timed for its processor seconds
 # and tgtd's.
 run_group() {
@@ -137,7 +158,7 @@ run_group() {
     cpu_now
     local self=$CPU_SELF tgtd=$CPU_TGTD
     # shellcheck disable=SC2086
-    "${CLIENT[@]}" "$ZEPHLORN" $flags -g0 -n2 -nc2 -c$CHUNKS --data=${DATA:-random} --json="$WORK/$kind.json" \
+    "${CLIENT[@]}" "$ZEPHLORN" $flags -g0 -n$D -nc$D -c$CHUNKS --data=${DATA:-random} --json="$WORK/$kind.json" \
       </dev/null >"$WORK/$kind.txt" 2>&1 || { tail "$WORK/$kind.txt" >&2; exit 1; }
     cpu_now
     local bytes
@@ -149,6 +170,8 @@ run_group() {
     else
       c=gcr t=gtr
       [ "$bytes" = "$backed" ] || { echo "tape_group: restored $bytes bytes of $backed" >&2; exit 1; }
+      jq -r '[.tests[0].member_reads[] | "\(.passes)/\(.rewinds)/\(.spacings)"] | join(" ")' \
+        "$WORK/restore.json" >>"$WORK/passes"
     fi
     per_gib "$CPU_SELF - $self" "$bytes" >>"$WORK/$c"
     per_gib "$CPU_TGTD - $tgtd" "$bytes" >>"$WORK/$t"
@@ -156,12 +179,15 @@ run_group() {
 }
 run_plain_client() {
   warm
-  # LUN 0 is the target's controller; the drives are LUNs 1 to 4, the changer 5.
-  "${CLIENT[@]}" "$YARDSTICK" --url "$URL/3" --url "$URL/4" --block 65576 --depth 4 --size $((MIB))M \
+  # LUN 0 is the target's controller; the drives are LUNs 1 to 2D, the
+  # changer after them.
+  local urls=() lun
+  for ((lun = D + 1; lun <= 2 * D; lun++)); do urls+=(--url "$URL/$lun"); done
+  "${CLIENT[@]}" "$YARDSTICK" "${urls[@]}" --block 65576 --depth 4 --size $((MIB))M \
     --repeat 1 --tgtd-pid "$TGTD" --json "$WORK/yard.json" >"$WORK/yard.txt"
   local pair
   for pair in ycw:cpu_write_s ycr:cpu_read_s ytw:tgtd_cpu_write_s ytr:tgtd_cpu_read_s; do
-    per_gib "$(figure "all " "${pair#*:}")" $((2 * MIB * 1048576)) >>"$WORK/${pair%%:*}"
+    per_gib "$(figure "all " "${pair#*:}")" $((D * MIB * 1048576)) >>"$WORK/${pair%%:*}"
   done
 }
 for ((i = 0; i < REPEAT; i++)); do
@@ -196,13 +222,14 @@ if [ "$PIN" = 1 ]; then
 else
   echo "tgtd and the clients share $CPUS processors"
 fi
-printf '%-44s %11s %11s\n' "two tgt drives, $MIB MiB each, median of $REPEAT" "write MiB/s" "read MiB/s"
-printf '%-44s %11.0f %11.0f\n' "RAID 0 group (zephlorn -b1, -r1, 2 streams)" "$(m gw)" "$(m gr)"
-printf '%-44s %11.0f %11.0f\n' "plain client, both drives at once" "$(m yw)" "$(m yr)"
+printf '%-44s %11s %11s\n' "$D tgt drives, $MIB MiB each, median of $REPEAT" "write MiB/s" "read MiB/s"
+printf '%-44s %11.0f %11.0f\n' "RAID $LEVEL group (zephlorn -b1, -r1, $D streams)" "$(m gw)" "$(m gr)"
+printf '%-44s %11.0f %11.0f\n' "plain client, all drives at once" "$(m yw)" "$(m yr)"
 printf '%-44s %11.2f %11.2f\n' "ratio group / plain client (of each round)" "$(m rw)" "$(m rr)"
 printf '%-44s %11.0f %11.0f\n' "sum of each drive alone (plain client)" "$(m sw)" "$(m sr)"
 printf '%-44s %11s %11s\n' "processor s per GiB, the client + tgtd" "write" "read"
-printf '%-44s %11s %11s\n' "  RAID 0 group" "$(m gcw)+$(m gtw)" "$(m gcr)+$(m gtr)"
-printf '%-44s %11s %11s\n' "  plain client, both drives at once" "$(m ycw)+$(m ytw)" "$(m ycr)+$(m ytr)"
+printf '%-44s %11s %11s\n' "  RAID $LEVEL group" "$(m gcw)+$(m gtw)" "$(m gcr)+$(m gtr)"
+printf '%-44s %11s %11s\n' "  plain client, all drives at once" "$(m ycw)+$(m ytw)" "$(m ycr)+$(m ytr)"
 printf '%-44s %11s %11s\n' "ratios of the rounds" "$(sort -n "$WORK/rw" | awk '{printf "%s%.2f", (NR > 1 ? "," : ""), $1}')" \
   "$(sort -n "$WORK/rr" | awk '{printf "%s%.2f", (NR > 1 ? "," : ""), $1}')"
+printf '%-44s %s\n' "restore per member: passes/rewinds/spacings" "$(paste -sd';' "$WORK/passes")"

@@ -150,6 +150,16 @@ typedef struct RaidInfoRecord {
   uint8_t pad2[3];
 } RaidInfoRecord;
 
+/* How a read of a session reached one member of the selected group: passes
+ * over the member's part of the session front to back, and the rewinds and
+ * spacings of its cartridges (all 0 where the engine reads at addresses). */
+typedef struct MemberReadRecord {
+  uint32_t passes;
+  uint32_t rewinds;
+  uint32_t spacings;
+  uint32_t reserved;
+} MemberReadRecord;
+
 typedef struct RaidTapeInfoRecord {
   char tapeName[24];        /* 0 */
   int32_t randomId;         /* 24 */
@@ -214,6 +224,7 @@ MOX_STATIC_ASSERT(offsetof(RaidInfoRecord, tapeFlag) == 52, "tapeFlag");
 MOX_STATIC_ASSERT(offsetof(RaidInfoRecord, capFlag) == 56, "capFlag");
 MOX_STATIC_ASSERT(offsetof(RaidInfoRecord, stripSize) == 60, "stripSize");
 MOX_STATIC_ASSERT(sizeof(RaidTapeInfoRecord) == 80, "RaidTapeInfoRecord size");
+MOX_STATIC_ASSERT(sizeof(MemberReadRecord) == 16, "MemberReadRecord size");
 MOX_STATIC_ASSERT(offsetof(RaidTapeInfoRecord, randomId) == 24, "randomId");
 MOX_STATIC_ASSERT(offsetof(RaidTapeInfoRecord, sequence) == 28, "sequence");
 MOX_STATIC_ASSERT(offsetof(RaidTapeInfoRecord, formatCode) == 32, "formatCode");
@@ -317,6 +328,12 @@ int32_t MOXSetDebugLevel(MoxHandle handle, uint32_t level, uint32_t reserved);
  * sense ("" when nothing failed, and always on cartridge files); asking
  * forgets it. At most size - 1 bytes and a NUL go to text. */
 int32_t MOXGetErrorText(MoxHandle handle, char* text, uint32_t size);
+/* What the session read now on the selected group, else the last one read
+ * since a session was sought, cost each member: one record per member into
+ * members (room for room), their number in *count (0 when no session was
+ * read). */
+int32_t MOXGetMemberReads(MoxHandle handle, MemberReadRecord* members, uint16_t room,
+                          uint16_t* count);
 
 #ifdef __cplusplus
 }

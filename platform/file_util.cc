@@ -292,6 +292,19 @@ int TempFile::commit(bool durable) {
   return durable ? syncDirectory(directoryOf(path_)) : 0;
 }
 
+int openScratchFile(const std::string& dir, ScopedFd* fd) {
+  fd->reset(fileEnv().open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+  if (fd->valid()) return 0;
+  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return errno;
+  static std::atomic<unsigned> count{0};
+  std::string path =
+      dir + "/.scratch." + std::to_string(getpid()) + "." + std::to_string(count.fetch_add(1));
+  fd->reset(fileEnv().open(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  if (!fd->valid()) return errno;
+  fileEnv().unlink(path);
+  return 0;
+}
+
 int writeFileAtomic(const std::string& path, const std::string& data, int mode, bool durable) {
   TempFile file(path);
   int err = file.open(mode);

@@ -152,6 +152,11 @@ class TempFile {
   bool done_ = false;
 };
 
+// Opens a file in `dir` that has no name (O_TMPFILE, or a name removed at
+// once where the file system has none): scratch space that is gone when it
+// is closed, or when the process dies. Returns 0 or the errno.
+int openScratchFile(const std::string& dir, ScopedFd* fd);
+
 // Replaces `path` by a file holding `data`: write, fsync, rename, directory
 // fsync. Returns 0 or the errno; on failure the old file stays as it was.
 // Without `durable` the fsyncs are left out: readers still see the old or

@@ -493,6 +493,17 @@ int32_t MOXSetDebugLevel(MoxHandle, uint32_t level, uint32_t reserved) {
   return 0;
 }
 
+int32_t MOXGetMemberReads(MoxHandle, MemberReadRecord* members, uint16_t room, uint16_t* count) {
+  int32_t r = enter("MOXGetMemberReads", {str(room)});
+  if (r != kProceed) return r;
+  if (count == nullptr || (members == nullptr && room > 0)) return MOX_E_INVALID_ARG;
+  std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  const std::vector<MemberReadRecord>& reads = state().canned.memberReads;
+  *count = static_cast<uint16_t>(std::min<size_t>(reads.size(), room));
+  std::copy_n(reads.begin(), *count, members);
+  return 0;
+}
+
 int32_t MOXGetErrorText(MoxHandle, char* text, uint32_t size) {
   int32_t r = enter("MOXGetErrorText", {});
   if (r != kProceed) return r;

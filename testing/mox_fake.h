@@ -46,18 +46,19 @@ int callCount(const std::string& op);
 // Canned records and values returned by the information calls.
 struct Canned {
   MoxVersionRecord version{};
-  std::vector<MoxDeviceRecord> devices;      // MOXEnumDevices / MOXGetDeviceInfo
+  std::vector<MoxDeviceRecord> devices;  // MOXEnumDevices / MOXGetDeviceInfo
   uint16_t raidCount = 2;
   uint16_t raidMaximum = 10;
-  RaidInfoRecord raidInfo{};                 // every RAID number
-  RaidTapeInfoRecord raidTapeInfo{};         // every RAID number
-  uint16_t groupType = 1;                    // MOXGetGroupType
-  DeviceResultList deviceResults{};          // copied into every result list
-  uint16_t buildNumber = 0;                  // MOXRebuildRaid
+  RaidInfoRecord raidInfo{};          // every RAID number
+  RaidTapeInfoRecord raidTapeInfo{};  // every RAID number
+  uint16_t groupType = 1;             // MOXGetGroupType
+  DeviceResultList deviceResults{};   // copied into every result list
+  uint16_t buildNumber = 0;           // MOXRebuildRaid
   uint16_t rebuildNumber = 0;
-  uint16_t streamLimit = 256;                // streams a session may have
-  uint16_t readStreamTotal = 0;              // 0: the session's own stream count
-  std::string errorText;                     // MOXGetErrorText, once
+  uint16_t streamLimit = 256;                 // streams a session may have
+  uint16_t readStreamTotal = 0;               // 0: the session's own stream count
+  std::string errorText;                      // MOXGetErrorText, once
+  std::vector<MemberReadRecord> memberReads;  // MOXGetMemberReads
 };
 // The canned values; change them after reset() and before the calls.
 Canned& canned();

@@ -174,6 +174,7 @@ uint64_t CartridgeFile::nextSoundRecord(uint64_t size, uint64_t from) const {
 // ---- Moving and reading forward ---------------------------------------------------
 
 int CartridgeFile::rewind() {
+  noteRewind();
   if (size(&end_) != MOX_OK) return MOX_E_IO;
   position_ = 0;
   return MOX_OK;
@@ -188,12 +189,14 @@ int CartridgeFile::seek(uint64_t address) {
 int CartridgeFile::dataEnd(uint64_t* address) { return size(address); }
 
 int CartridgeFile::spaceToEndOfData() {
+  noteSpacing();
   if (size(&end_) != MOX_OK) return MOX_E_IO;
   position_ = end_;
   return MOX_OK;
 }
 
 int CartridgeFile::spaceTapeMarks(uint32_t count) {
+  noteSpacing();
   bool afterEnd = false;
   MediumItem item;
   while (count > 0) {

@@ -280,7 +280,8 @@ int Group::gotoNewSession(int32_t* sessionNumber) {
                                           config_.members.size()));
   }
   *sessionNumber = static_cast<int32_t>(last + 1);
-  reader_.reset();
+  dropReader();
+  lastReads_.clear();
   enter(State::kIdle);
   return MOX_OK;
 }
@@ -390,9 +391,9 @@ int Group::endSession() {
              setup_.raidNumber, writer_->session(), rc);
     if (rc == MOX_E_NOT_CONNECTED) rc = MOX_OK;
   }
+  dropReader();
   enter(State::kIdle);
   writer_.reset();
-  reader_.reset();
   return rc;
 }
 
@@ -422,9 +423,27 @@ int Group::gotoSession(int32_t sessionNumber) {
     rc = attachLibrarySet(setup_.home, config_.members, reader->currentSet().get());
   }
   if (rc != MOX_OK) return rc;
+  dropReader();
+  lastReads_.clear();
   reader_ = std::move(reader);
   enter(State::kPositioned);
   return MOX_OK;
+}
+
+void Group::dropReader() {
+  if (!reader_) return;
+  if (reading()) {
+    lastReads_ = reader_->memberReads();
+    for (size_t m = 0; m < lastReads_.size(); ++m) {
+      const MemberReads& r = lastReads_[m];
+      debugLog(setup_.home.path(), 2,
+               "RAID%d: session %u: member %zu read in %llu passes, %llu rewinds, %llu spacings",
+               setup_.raidNumber, reader_->session(), m, static_cast<unsigned long long>(r.passes),
+               static_cast<unsigned long long>(r.rewinds),
+               static_cast<unsigned long long>(r.spacings));
+    }
+  }
+  reader_.reset();
 }
 
 int Group::startReadSession(int32_t sessionNumber, uint16_t* streamTotal) {

@@ -61,6 +61,11 @@ class Group {
   // Formats the connected cartridges (a tape change or a format before use).
   int formatConnected(const TapeFormatRecord& request, DeviceResultList* results);
   bool connected() const { return set_ != nullptr; }
+  // Per member: what the session read now cost, else the last one read
+  // since a session was sought (empty when none).
+  std::vector<MemberReads> memberReads() const {
+    return reader_ && state_ != State::kPositioned ? reader_->memberReads() : lastReads_;
+  }
 
   // Block calls, from many threads at once (one stream each).
   int writeBlock(const uint8_t* block, uint16_t stream);
@@ -90,6 +95,9 @@ class Group {
   // else MOX_E_IO, the place and what stands there logged.
   int notePlacesUsable(const CartSet& set) const;
   int cutTornTails();
+  // The reader goes (its session ended, or another is sought): what it
+  // cost each member is logged and kept for memberReads().
+  void dropReader();
 
   GroupSetup setup_;
   moxcfg::RaidConfig config_;
@@ -100,6 +108,7 @@ class Group {
   std::vector<std::string> nextNames_;  // set found by enumTape for a tape change
   std::unique_ptr<SessionWriter> writer_;
   std::unique_ptr<SessionReader> reader_;
+  std::vector<MemberReads> lastReads_;
 };
 
 }  // namespace mox

@@ -12,6 +12,7 @@
 #include "engine/mox/mox.h"
 #include "engine/mox/session_reader.h"
 #include "engine/mox/stripe.h"
+#include "engine/mox/stripe_read.h"
 
 namespace mox {
 namespace {
@@ -303,33 +304,22 @@ int IndexedReader::readDataBlock(size_t setIndex, uint16_t stream, uint32_t bloc
 
 int IndexedReader::readFromParity(size_t setIndex, uint16_t stream, uint32_t block, StreamRead& sr,
                                   uint8_t* out, int rc) {
-  // Degraded read: rebuild the block's image from the stripe's parity and
-  // the other blocks of the stripe on the same cartridge set. Any failure
-  // returns `rc`, the failure of the direct read.
-  uint32_t d = setup_.layout.stripeUnits();
-  uint32_t stripe = setup_.layout.stripeOf(block);
-  uint32_t unit = setup_.layout.unitOf(block);
-  int p = setup_.layout.parityMember(stream, stripe);
-  if (!sr.rebuild) sr.rebuild = std::make_unique<StripeRebuild>(d);
-  StripeRebuild& rebuild = *sr.rebuild;
-  rebuild.reset();
-  if (fetchRecord(setIndex, p, stream, true, stripe, sr, &sr.image) != MOX_OK ||
-      rebuild.addParity(sr.image.data() + kHeaderSize, sr.image.size() - kHeaderSize) != MOX_OK ||
-      rebuild.lengthOf(unit) == 0) {
-    return rc;
-  }
-  for (uint32_t t = 0; t < d; ++t) {
-    if (t == unit || rebuild.lengthOf(t) == 0) continue;
-    if (fetchRecord(setIndex, setup_.layout.unitMember(p, t), stream, false, stripe * d + t, sr,
-                    &sr.image) != MOX_OK) {
-      return rc;
-    }
-    rebuild.addUnit(t, sr.image.data(), static_cast<uint32_t>(sr.image.size()));
-  }
+  // Degraded read: the block's image from the stripe's parity and the
+  // other blocks of the stripe on the same cartridge set, each read at its
+  // index address. Any failure returns `rc`, the failure of the direct read.
+  if (!sr.rebuild) sr.rebuild = std::make_unique<StripeRebuild>(setup_.layout.stripeUnits());
+  sr.rebuild->reset();
+  auto fetch = [&](int member, bool parity, uint32_t sequence, const uint8_t** image,
+                   uint32_t* length) {
+    int got = fetchRecord(setIndex, member, stream, parity, sequence, sr, &sr.image);
+    *image = sr.image.data();
+    *length = static_cast<uint32_t>(sr.image.size());
+    return got;
+  };
   const uint8_t* image = nullptr;
-  uint32_t length = 0;
   RecordHeader h;
-  if (rebuild.result(unit, &image, &length, &h) != MOX_OK || h.session != session_ ||
+  if (rebuildBlock(setup_.layout, session_, stream, block, fetch, sr.rebuild.get(), &image, &h) !=
+          MOX_OK ||
       deliver(h, image + kHeaderSize, stream, block, sr, out) != MOX_OK) {
     return rc;
   }

@@ -6,7 +6,8 @@
 //                   moves only by spacing over tape marks and to the end of
 //                   data, with an early-warning zone before its capacity:
 //                   what a tape drive allows (sequential_medium.h), for
-//                   tests; a SCSI tape drive is the next.
+//                   tests;
+//   TapeMedium      a cartridge in a SCSI tape drive (tape_medium.h).
 //
 // Addresses: a record's (or tape mark's) address is where its frame begins
 // in the cartridge's SIMH framing, counted in bytes from the beginning of
@@ -19,6 +20,7 @@
 // addresses from many threads at once (the session writer and reader).
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -193,7 +195,25 @@ class Medium {
   // A scan during which one failed does not know what the medium holds.
   virtual uint64_t readFailures() const { return 0; }
 
+  // ---- Motion -----------------------------------------------------------------
+  // How often the medium was rewound and spaced (over tape marks, or to the
+  // end of its data) since it was opened: on a tape each costs seconds to
+  // minutes, so a restore counts them per member.
+  struct Motion {
+    uint64_t rewinds = 0;
+    uint64_t spacings = 0;
+  };
+  Motion motion() const {
+    return {rewinds_.load(std::memory_order_relaxed), spacings_.load(std::memory_order_relaxed)};
+  }
+
+ protected:
+  void noteRewind() const { rewinds_.fetch_add(1, std::memory_order_relaxed); }
+  void noteSpacing() const { spacings_.fetch_add(1, std::memory_order_relaxed); }
+
  private:
+  mutable std::atomic<uint64_t> rewinds_{0};
+  mutable std::atomic<uint64_t> spacings_{0};
   uint64_t capacity_ = ~0ull;
   uint64_t earlyWarning_ = ~0ull;
 };

@@ -246,6 +246,23 @@ MOX_EXPORT int32_t MOXGetErrorText(MoxHandle handle, char* text, uint32_t size) 
   });
 }
 
+MOX_EXPORT int32_t MOXGetMemberReads(MoxHandle handle, MemberReadRecord* members, uint16_t room,
+                                     uint16_t* count) {
+  if (count == nullptr || (members == nullptr && room > 0)) return MOX_E_INVALID_ARG;
+  return withGroup(handle, [&](mox::Group& g) {
+    std::vector<mox::MemberReads> reads = g.memberReads();
+    auto narrow = [](uint64_t n) {
+      return static_cast<uint32_t>(std::min<uint64_t>(n, UINT32_MAX));
+    };
+    *count = static_cast<uint16_t>(std::min<size_t>(reads.size(), room));
+    for (uint16_t m = 0; m < *count; ++m) {
+      members[m] = MemberReadRecord{narrow(reads[m].passes), narrow(reads[m].rewinds),
+                                    narrow(reads[m].spacings), 0};
+    }
+    return MOX_OK;
+  });
+}
+
 MOX_EXPORT int32_t MOXSetDebugLevel(MoxHandle handle, uint32_t level, uint32_t /*reserved*/) {
   return withHandle(handle, [&](mox::Handle& h) { return h.setDebugLevel(level); });
 }

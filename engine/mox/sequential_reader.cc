@@ -1,36 +1,37 @@
 // The sequential session reader: what the engine relies on when a medium
-// reads only forward (a tape drive). Each member's part of the session is
-// read front to back by a cursor; a stream that needs its next record reads
-// forward on the member that holds it, and hands the other streams' records
-// it passes to them. Memory is bounded by the buffer pool: at most
-// `bufferPool` records are held for streams at once (besides, per stream,
-// the records of the stripe a RAID 5 read rebuilds). A record that finds no
-// room is dropped, never waited for, so a slow stream neither blocks the
-// others nor is blocked by them: when it comes to a record that was
-// dropped, its member is read again from the session's start (a new pass).
+// reads only forward (a tape drive). Each member's part of the session on a
+// set of the chain is read front to back by a thread of its own (the part's
+// reader), which hands every record it passes to the stream it belongs to.
+// A stream's block call takes its record from what was handed to it, and
+// waits for the part's reader to come to it (a wait on a condition, never a
+// timed give-up).
 //
-// Streams are pending until their first read, then active until their end.
-// Pending streams may hold at most half the pool, and an active stream's
-// record takes the place of a pending stream's. So a program that reads the
-// streams in batches (-nc) reads each member once per batch: the records of
-// the streams of later batches are mostly dropped and read in their own pass.
-// With every stream read at once, each member is read once, front to back.
+// Memory is bounded: at most `budget_` records are held in memory for the
+// streams at once, besides, per stream, the record it reads next (and on a
+// degraded RAID 5 the rest of the stripe it rebuilds); streams not read yet
+// may take half of it. A record that finds no room goes to the spill file,
+// a nameless file in the home, and is read back from there when its stream
+// comes to it. So no part's reader ever waits for a stream, however the
+// streams lag and in whatever batches the program reads them (-nc), and
+// each member's part is read once per read of the session.
 //
-// On a library's tapes each member part is read by a thread of its own (its
-// pump) while a stream needs a record of it: the pump owns the cursor, reads
-// ahead of the streams and hands every record it passes, so the drive keeps
-// streaming while the streams verify what they took. A record a stream waits
-// for is always kept; one given up for lack of room is read again with a new
-// pass, as above.
+// A part is read again from the session's start (a new pass, counted and
+// logged) only for a record it passed without keeping: a stream read again
+// from its first block, parity needed on a set not known to be degraded
+// when it was passed, a mirror read after its partner failed, a spill
+// that did not write. A record still not found on a pass made for it is
+// damage.
 //
-// Lock order: a stream's call mutex, then a cursor's mutex, then hand_.
+// Locking: one mutex (mu_) over what the streams and the parts' readers
+// share; reads of the media and of the spill file run outside it. A
+// stream's call mutex is taken before mu_.
+#include <sys/uio.h>
+
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <map>
-#include <mutex>
 #include <set>
 #include <system_error>
 #include <thread>
@@ -43,8 +44,11 @@
 #include "engine/mox/record_reader.h"
 #include "engine/mox/session_reader.h"
 #include "engine/mox/stripe.h"
+#include "engine/mox/stripe_read.h"
 #include "engine/mox/thread_annotations.h"
 #include "engine/scsi/transport.h"
+#include "platform/file_env.h"
+#include "platform/file_util.h"
 
 namespace mox {
 namespace {
@@ -57,22 +61,32 @@ struct Record {
   RecordHeader header;
   std::vector<uint8_t> image;
   int body = MOX_OK;
-  bool pinned = false;  // kept for the stream's stripe rebuild: never dropped
 };
 
-// A record held for a stream: (chain set, member, parity, sequence).
+// A record held for a stream: its image in memory, or in the spill file.
+struct Held {
+  Record record;  // spilled: the header and body result only
+  bool spilled = false;
+  uint64_t offset = 0;  // spilled: where the image is, and its length
+  uint32_t length = 0;
+};
+
+// A record of a part: (chain set, member, parity, sequence).
 using HeldKey = std::tuple<size_t, int, bool, uint32_t>;
 
 enum class Phase { kPending, kActive, kDone };
 
+struct Part;
+
 struct StreamState {
   std::mutex call;  // one block call of the stream at a time
-  // Under the reader's hand_ lock.
+  // Under the reader's mu_.
   uint32_t next = 0;  // the next block to deliver
   Phase phase = Phase::kPending;
-  std::map<HeldKey, Record> held;
-  uint64_t takes = 0;          // held records the stream took
-  uint64_t stalledAt = ~0ull;  // `takes` when a wait for its room last saw none taken
+  std::map<HeldKey, Held> held;
+  size_t inMemory = 0;              // of `held`, records in memory
+  const Part* waitingOn = nullptr;  // the part whose record it waits for
+  std::condition_variable_any ready;
   // Under `call`.
   Record current;               // the record being delivered
   std::vector<uint8_t> packed;  // a compressed body on its way to the block
@@ -83,43 +97,26 @@ struct StreamState {
   uint32_t rebuildStripe = 0;
 };
 
-// One member's part of the session, read front to back.
-struct Cursor {
-  std::mutex mutex;
-  bool open = false;                     // positioned at the part's start since the last pass
-  bool ended = false;                    // read past the part's end record
-  int failure = 0;                       // the part cannot be read (no such part, not found)
-  std::unique_ptr<RecordReader> reader;  // the pump's while it runs
-  // Per (stream, parity): the sequence after the last record read.
+// One member's part of the session on one set of the chain.
+struct Part {
+  // Under the reader's mu_.
+  bool open = false;         // a pass began (the part is positioned, or its reader positions it)
+  bool running = false;      // its reader reads it (a thread, or a stream with no thread to spare)
+  bool ended = false;        // read past the part's end record
+  int failure = MOX_OK;      // the part cannot be read (not on the member, not found)
+  int readFailure = MOX_OK;  // the read its reader stopped at, for the next taker
+  uint64_t passes = 0;
+  // Per (stream, parity): the sequence after the last record passed.
   std::map<std::pair<uint16_t, bool>, uint32_t> passed;
-  // The pump (library homes). Under `mutex` but `stopping`.
-  std::thread pump;
-  bool pumping = false;
+  std::thread thread;  // joined by the next to start one, or by a control call
+  // The reader's own while it runs.
   std::atomic<bool> stopping{false};
-  int pumpFailure = MOX_OK;         // the read the pump stopped at, for the next taker
-  std::condition_variable arrived;  // a record passed, or the pump stopped
-  int waiters = 0;                  // streams waiting on `arrived`
-  // The pump's own: a waiting stream's record was handed and the stream is
-  // not woken yet; records handed since.
-  bool wakeDue = false;
-  int sinceWake = 0;
-  // With the reader's hand_: the pump waits for its part's share of the
-  // pool to drain to its low-water mark (or to be stopped).
-  std::condition_variable_any drained;
-  // Under the reader's hand_: the records of the part held for streams.
-  size_t heldCount = 0;
-  size_t lowWater = 0;         // the pump waits for heldCount to come down to it
-  uint64_t stalledAt = ~0ull;  // records taken when a wait for room last saw none taken
+  std::unique_ptr<RecordReader> reader;
 };
 
-// Records a pump hands after a waiting stream's own before it wakes it:
-// a switch of the stream's thread for every 8 records rather than every
-// one, which on a small machine leaves the processor to the drives.
-constexpr int kWakeBatch = 8;
-
-// Records held for streams at once: the home's block buffers; on a
-// library's tapes at least 256 (16 MiB), since a record given up costs a
-// rewind and a read of the member part from its start.
+// Records held in memory for streams at once: the home's block buffers; on
+// a library's tapes at least 256 (16 MiB), which spares the spill file the
+// usual lag between streams.
 size_t holdBudget(const GroupSetup& setup) {
   int budget = std::max(setup.settings.bufferPool, 4);
   if (libraryHome(setup.home)) budget = std::max(budget, 256);
@@ -129,9 +126,7 @@ size_t holdBudget(const GroupSetup& setup) {
 class SequentialReader final : public SessionReader {
  public:
   SequentialReader(const GroupSetup& setup, uint32_t session)
-      : SessionReader(setup, session),
-        budget_(holdBudget(setup)),
-        pumped_(libraryHome(setup.home)) {}
+      : SessionReader(setup, session), budget_(holdBudget(setup)) {}
   ~SequentialReader() override { quiesce(); }
 
   void start() override;
@@ -141,6 +136,7 @@ class SequentialReader final : public SessionReader {
 
  private:
   void onSetJoined(const CartSet& set) override;
+  uint64_t passesOver(size_t setIndex, int member) const override;
   bool usable(const CartSet& set, int member) const;
   // The set has a member that is lost or damaged: RAID 5 reads keep what
   // they may need to rebuild a block.
@@ -150,85 +146,84 @@ class SequentialReader final : public SessionReader {
   int readOne(size_t setIndex, uint16_t stream, uint32_t block, StreamState& st, uint8_t* out);
   int fromParity(size_t setIndex, uint16_t stream, uint32_t block, StreamState& st, uint8_t* out,
                  int rc);
-  // The record (stream, parity, sequence) of member `member` of set
-  // `setIndex`: held for the stream, or read forward on its member.
-  int take(size_t setIndex, int member, uint16_t stream, bool parity, uint32_t sequence,
-           StreamState& st, Record* out);
-  bool takeHeld(const HeldKey& key, StreamState& st, Record* out) MOX_EXCLUDES(hand_);
-  bool takeHeldLocked(const HeldKey& key, StreamState& st, Record* out) MOX_REQUIRES(hand_);
-  // take() on a pumped member, with the cursor's mutex held: waits for the
-  // pump to hand the record over. kReadHere when no pump thread can start.
-  static constexpr int kReadHere = -1;
-  int takePumped(size_t setIndex, int member, const HeldKey& key, uint16_t stream, StreamState& st,
-                 Record* out, std::unique_lock<std::mutex>& lock);
-  bool startPump(size_t setIndex, int member, Cursor& cursor);
-  // Waits for the pump to hand records over; looks again after a short
-  // while, since the pump wakes a stream a few records after its own.
-  static void awaitPump(Cursor& cursor, std::unique_lock<std::mutex>& lock) {
-    ++cursor.waiters;
-    cursor.arrived.wait_for(lock, std::chrono::milliseconds(2));
-    --cursor.waiters;
-  }
-  void stopPump(Cursor& cursor, std::unique_lock<std::mutex>& lock);
-  void pumpPart(size_t setIndex, int member, Cursor& cursor);
-  // From the pump: wakes the streams waiting on its records. A stream is
-  // woken a few records after its own, or before the pump waits for room.
-  static void wakeStreams(Cursor& cursor) {
-    cursor.wakeDue = false;
-    cursor.sinceWake = 0;
-    cursor.arrived.notify_all();
-  }
-  int position(size_t setIndex, int member, Cursor& cursor);
-  // Offers a record read on the way to another to the stream it belongs to.
-  // `pumped`: read by the member's pump, which gives up waiting for room
-  // when it is stopped.
-  void hand(size_t setIndex, int member, const MediumItem& item, Cursor& cursor,
-            bool pumped = false) MOX_EXCLUDES(hand_);
-  // Room for a record of `st`. From a pump (`pumped`, the cursor it reads):
-  // within the part's share of the pool, and never in the place of an
-  // active stream's record (a pump reading ahead would take the place of
-  // records the streams are about to take).
-  bool makeRoom(StreamState& st, const Cursor* pumped = nullptr, size_t share = 0)
-      MOX_REQUIRES(hand_);
-  // A pump waits while the streams take records, and gives up when none
-  // was taken for a slice or it is stopped.
-  bool waitForPumpRoom(StreamState& st, Cursor& cursor, size_t share) MOX_REQUIRES(hand_);
-  // Waits for room while the reader of `st`, an active stream, takes its
-  // held records (slices of 50 ms, each with a record taken). True once
-  // there is room for a record of `st`.
-  bool waitForRoom(StreamState& st) MOX_REQUIRES(hand_);
-  void keep(StreamState& st, const HeldKey& key, Record&& record) MOX_REQUIRES(hand_);
-  void unheld(const HeldKey& key) MOX_REQUIRES(hand_);
-  void release(StreamState& st) MOX_REQUIRES(hand_);
   int deliver(const Record& record, uint16_t stream, uint32_t block, StreamState& st, uint8_t* out);
   void noteStripe(size_t setIndex, const Record& record, uint32_t block, StreamState& st);
 
+  // The record (stream, parity, sequence) of member `member` of set
+  // `setIndex`, into *out: waits for its part's reader to hand it over.
+  int take(size_t setIndex, int member, uint16_t stream, bool parity, uint32_t sequence,
+           StreamState& st, Record* out) MOX_EXCLUDES(mu_);
+  int awaitRecord(const HeldKey& key, uint16_t stream, StreamState& st, Held* found)
+      MOX_REQUIRES(mu_);
+  // Takes the record out of what is held for the stream.
+  bool takeHeld(const HeldKey& key, StreamState& st, Held* found) MOX_REQUIRES(mu_);
+  // Starts the part's reader: a new pass from the part's start, or on from
+  // where the last reader stopped.
+  void startReader(size_t setIndex, int member, bool newPass) MOX_REQUIRES(mu_);
+  // Stops the part's reader and waits for it (control calls).
+  void stopReader(Part& part) MOX_REQUIRES(mu_);
+  // The part's reader: reads until the part ends, a read fails or it is
+  // stopped, handing every record to its stream.
+  void readPart(size_t setIndex, int member, bool newPass) MOX_EXCLUDES(mu_);
+  int position(size_t setIndex, int member, Part& part) MOX_EXCLUDES(mu_);
+  // Where the reader's record goes: dropped, kept in memory or spilled.
+  enum class Place { kDrop, kMemory, kSpill };
+  Place placeOf(const CartSet& set, int member, const HeldKey& key, const RecordHeader& h)
+      MOX_REQUIRES(mu_);
+  void hand(size_t setIndex, int member, Part& part, const MediumItem& item) MOX_EXCLUDES(mu_);
+  // The reader stopped: whoever waits on the part looks again.
+  void stopped(Part& part) MOX_REQUIRES(mu_);
+  void wakeWaiters(const Part& part) MOX_REQUIRES(mu_);
+  void keep(StreamState& st, const HeldKey& key, Held&& held) MOX_REQUIRES(mu_);
+  void release(StreamState& st) MOX_REQUIRES(mu_);
+  // The spill file: opened at the first record that needs it.
+  bool spillOpen() MOX_REQUIRES(mu_);
+  int readSpilled(const Held& held, Record* out);
+
   std::vector<std::unique_ptr<StreamState>> streams_;
   // [chain set][member]; made in control calls.
-  std::vector<std::vector<std::unique_ptr<Cursor>>> cursors_;
-  const size_t budget_;  // records held for streams at once, at most
-  const bool pumped_;    // member parts are read by pumps
-  // Wakes a hand waiting for room when a held record is taken or released.
-  std::condition_variable_any room_;
-  Mutex hand_;  // the streams' held records and what counts them
-  size_t held_ MOX_GUARDED_BY(hand_) = 0;
-  uint64_t takesAll_ MOX_GUARDED_BY(hand_) = 0;  // held records taken by any stream
-  // The records streams wait for from pumps: (stream, record).
-  std::set<std::pair<uint16_t, HeldKey>> wanted_ MOX_GUARDED_BY(hand_);
-  std::vector<std::vector<uint8_t>> spare_ MOX_GUARDED_BY(hand_);  // buffers to reuse
+  std::vector<std::vector<std::unique_ptr<Part>>> parts_;
+  const size_t budget_;  // records held in memory for streams at once, at most
+  mutable Mutex mu_;
+  std::condition_variable_any control_;  // a reader stopped (for control calls)
+  size_t inMemory_ MOX_GUARDED_BY(mu_) = 0;
+  // The records streams wait for: (stream, record).
+  std::set<std::pair<uint16_t, HeldKey>> wanted_ MOX_GUARDED_BY(mu_);
+  std::vector<std::vector<uint8_t>> spare_ MOX_GUARDED_BY(mu_);  // buffers to reuse
+  platform::ScopedFd spill_;
+  bool spillFailed_ MOX_GUARDED_BY(mu_) = false;
+  uint64_t spillEnd_ MOX_GUARDED_BY(mu_) = 0;
 };
 
 void SequentialReader::onSetJoined(const CartSet& set) {
-  cursors_.emplace_back();
-  for (size_t m = 0; m < set.memberCount(); ++m)
-    cursors_.back().push_back(std::make_unique<Cursor>());
+  parts_.emplace_back();
+  for (size_t m = 0; m < set.memberCount(); ++m) parts_.back().push_back(std::make_unique<Part>());
+}
+
+uint64_t SequentialReader::passesOver(size_t setIndex, int member) const {
+  if (setIndex >= parts_.size() || static_cast<size_t>(member) >= parts_[setIndex].size()) return 0;
+  MutexLock guard(mu_);
+  return parts_[setIndex][static_cast<size_t>(member)]->passes;
 }
 
 void SequentialReader::start() {
+  quiesce();
+  MutexLock guard(mu_);
+  for (auto& set : parts_) {
+    for (auto& part : set) {
+      part->open = part->ended = false;
+      part->failure = part->readFailure = MOX_OK;
+      part->passes = 0;
+      part->passed.clear();
+    }
+  }
   streams_.clear();
   for (uint16_t s = 0; s < streamTotal_; ++s) streams_.push_back(std::make_unique<StreamState>());
-  MutexLock guard(hand_);
-  held_ = 0;
+  inMemory_ = 0;
+  wanted_.clear();
+  spillEnd_ = 0;
+  if (spill_.valid()) platform::fileEnv().ftruncate(spill_.get(), 0);
+  countMotionFromNow();
 }
 
 int SequentialReader::restartStream(uint16_t stream) {
@@ -236,11 +231,324 @@ int SequentialReader::restartStream(uint16_t stream) {
   StreamState& st = *streams_[stream];
   std::lock_guard<std::mutex> call(st.call);
   st.rebuild.reset();
-  MutexLock guard(hand_);
+  MutexLock guard(mu_);
   release(st);
   st.next = 0;
   st.phase = Phase::kPending;
   return MOX_OK;
+}
+
+void SequentialReader::quiesce() {
+  MutexLock guard(mu_);
+  for (auto& set : parts_) {
+    for (auto& part : set) stopReader(*part);
+  }
+}
+
+void SequentialReader::stopReader(Part& part) {
+  part.stopping = true;
+  while (part.running) control_.wait(mu_);
+  // The reader set `running` last and touches nothing after it.
+  if (part.thread.joinable()) part.thread.join();
+  part.stopping = false;
+}
+
+void SequentialReader::startReader(size_t setIndex, int member, bool newPass) {
+  Part& part = *parts_[setIndex][static_cast<size_t>(member)];
+  if (part.thread.joinable()) part.thread.join();  // a reader that stopped
+  part.stopping = false;
+  if (newPass) {
+    part.open = true;
+    part.ended = false;
+    part.passed.clear();
+    ++part.passes;
+  }
+  part.running = true;
+  part.readFailure = MOX_OK;
+  try {
+    part.thread = std::thread(&SequentialReader::readPart, this, setIndex, member, newPass);
+  } catch (const std::system_error&) {
+    // No thread to spare: the stream that asked reads the part itself.
+    mu_.unlock();
+    readPart(setIndex, member, newPass);
+    mu_.lock();
+  }
+}
+
+void SequentialReader::stopped(Part& part) {
+  part.running = false;
+  wakeWaiters(part);
+  control_.notify_all();
+}
+
+void SequentialReader::wakeWaiters(const Part& part) {
+  for (auto& st : streams_) {
+    if (st->waitingOn == &part) st->ready.notify_all();
+  }
+}
+
+int SequentialReader::take(size_t setIndex, int member, uint16_t stream, bool parity,
+                           uint32_t sequence, StreamState& st, Record* out) {
+  const HeldKey key{setIndex, member, parity, sequence};
+  Held found;
+  {
+    MutexLock guard(mu_);
+    int rc = awaitRecord(key, stream, st, &found);
+    if (rc != MOX_OK) return rc;
+    if (!found.spilled) {
+      // The buffer of the record delivered before goes back for reuse.
+      if (out->image.capacity() > 0) spare_.push_back(std::move(out->image));
+      *out = std::move(found.record);
+      return MOX_OK;
+    }
+  }
+  return readSpilled(found, out);
+}
+
+int SequentialReader::awaitRecord(const HeldKey& key, uint16_t stream, StreamState& st,
+                                  Held* found) {
+  const auto [setIndex, member, parity, sequence] = key;
+  Part& part = *parts_[setIndex][static_cast<size_t>(member)];
+  wanted_.insert({stream, key});
+  bool again = false;  // a pass began while the stream wanted the record
+  int rc = MOX_OK;
+  for (;;) {
+    if (takeHeld(key, st, found)) break;
+    if (part.failure != MOX_OK) {
+      rc = part.failure;
+      break;
+    }
+    if (!part.running && part.readFailure != MOX_OK) {
+      rc = part.readFailure;
+      part.readFailure = MOX_OK;  // the next take reads on
+      break;
+    }
+    auto passed = part.passed.find({stream, parity});
+    const bool gone = passed != part.passed.end() && passed->second > sequence;
+    if (gone && again) {
+      rc = MOX_E_MEDIA;  // passed on a pass that would have kept it: damage
+      break;
+    }
+    if (!part.open || gone) {
+      // Not read yet, or passed without being kept: the part from its
+      // start, once the pass under way has stopped (another stream may
+      // begin the new pass meanwhile).
+      if (part.running) {
+        part.stopping = true;
+        st.waitingOn = &part;
+        st.ready.wait(mu_);
+        st.waitingOn = nullptr;
+        continue;
+      }
+      startReader(setIndex, member, true);
+      again = true;
+      continue;
+    }
+    if (!part.running) {
+      if (part.ended) {
+        rc = MOX_E_MEDIA;  // the part ended without it
+        break;
+      }
+      startReader(setIndex, member, false);
+      continue;
+    }
+    st.waitingOn = &part;
+    st.ready.wait(mu_);
+    st.waitingOn = nullptr;
+  }
+  wanted_.erase({stream, key});
+  return rc;
+}
+
+bool SequentialReader::takeHeld(const HeldKey& key, StreamState& st, Held* found) {
+  auto it = st.held.find(key);
+  if (it == st.held.end()) return false;
+  *found = std::move(it->second);
+  st.held.erase(it);
+  if (!found->spilled) {
+    --st.inMemory;
+    --inMemory_;
+  }
+  return true;
+}
+
+int SequentialReader::readSpilled(const Held& held, Record* out) {
+  out->header = held.record.header;
+  out->body = held.record.body;
+  if (out->image.size() < held.length) out->image.resize(held.length);
+  struct iovec v = {out->image.data(), held.length};
+  ssize_t got = platform::fileEnv().preadv(spill_.get(), &v, 1, held.offset);
+  return got == static_cast<ssize_t>(held.length) ? MOX_OK : MOX_E_IO;
+}
+
+bool SequentialReader::spillOpen() {
+  if (spill_.valid()) return true;
+  if (spillFailed_) return false;
+  int err = platform::openScratchFile(setup_.home.path(), &spill_);
+  if (err != 0) {
+    spillFailed_ = true;
+    debugLog(setup_.home.path(), 1, "RAID%d: session %u: no spill file in the home (%s)",
+             setup_.raidNumber, session_, std::strerror(err));
+  }
+  return spill_.valid();
+}
+
+int SequentialReader::position(size_t setIndex, int member, Part& part) {
+  const CartSet& set = *chain_[setIndex];
+  size_t m = static_cast<size_t>(member);
+  const CartridgeMap& map = set.maps[m];
+  const SessionExtent* ext = map.find(session_);
+  if (ext == nullptr) return MOX_E_DEGRADED;
+  size_t index = static_cast<size_t>(ext - map.sessions.data());
+  if (!part.reader) part.reader = std::make_unique<RecordReader>(*set.media[m]);
+  int rc = positionAtSession(*set.media[m], map, index);
+  if (rc != MOX_OK) return rc;
+  readCounters().passes.fetch_add(1, std::memory_order_relaxed);
+  debugLog(setup_.home.path(), 3, "RAID%d: session %u: member %d read from the part's start",
+           setup_.raidNumber, session_, member);
+  return MOX_OK;
+}
+
+void SequentialReader::readPart(size_t setIndex, int member, bool newPass) {
+  scsi::blockSigpipeForThread();
+  Part& part = *parts_[setIndex][static_cast<size_t>(member)];
+  if (newPass) {
+    int rc = position(setIndex, member, part);
+    if (rc != MOX_OK) {
+      MutexLock guard(mu_);
+      part.failure = rc;
+      stopped(part);
+      return;
+    }
+  }
+  MediumItem item;
+  for (;;) {
+    int rc = MOX_OK;
+    bool end = false;
+    if (!part.stopping) {
+      rc = part.reader->next(&item, bodyOf(Kind::kData) | bodyOf(Kind::kParity));
+      const RecordHeader& h = item.header;
+      if (rc == MOX_OK && item.kind != ItemKind::kBroken) {
+        end = item.kind != ItemKind::kRecord || h.session != session_ ||
+              h.kind == Kind::kSessionEnd || h.kind == Kind::kContinuation;
+        if (!end && (h.kind == Kind::kData || h.kind == Kind::kParity)) {
+          hand(setIndex, member, part, item);
+        }
+      }
+      // Damage (a broken range) is passed: what it hid is found missing.
+    }
+    if (part.stopping || rc != MOX_OK || end) {
+      MutexLock guard(mu_);
+      part.readFailure = rc;
+      if (end) part.ended = true;
+      stopped(part);
+      return;
+    }
+  }
+}
+
+SequentialReader::Place SequentialReader::placeOf(const CartSet& set, int member,
+                                                  const HeldKey& key, const RecordHeader& h) {
+  if (h.stream >= streams_.size()) return Place::kDrop;
+  StreamState& st = *streams_[h.stream];
+  const bool isParity = h.kind == Kind::kParity;
+  // Parity is kept only to rebuild a block of a lost or damaged member; a
+  // mirror's copy only where the stream reads it. A record some stream
+  // waits for is kept all the same.
+  const bool wanted = wanted_.count({h.stream, key}) != 0;
+  bool useful =
+      wanted || (isParity ? degraded(set) : preferred(set, h.stream, h.sequence) == member);
+  const uint32_t next = isParity ? setup_.layout.stripeOf(st.next) : st.next;
+  if (st.phase == Phase::kDone || h.sequence < next || st.held.count(key) != 0) useful = wanted;
+  if (!useful) return Place::kDrop;
+  // The record an active stream reads next is always kept in memory: its
+  // reader may be waiting for it.
+  if (wanted || (!isParity && st.phase == Phase::kActive && h.sequence == st.next)) {
+    return Place::kMemory;
+  }
+  if (inMemory_ < budget_) {
+    if (st.phase != Phase::kPending) return Place::kMemory;
+    size_t pendingHeld = 0;
+    for (const auto& other : streams_) {
+      if (other->phase == Phase::kPending) pendingHeld += other->inMemory;
+    }
+    if (pendingHeld < budget_ / 2) return Place::kMemory;
+  }
+  return spillOpen() ? Place::kSpill : Place::kDrop;
+}
+
+void SequentialReader::hand(size_t setIndex, int member, Part& part, const MediumItem& item) {
+  const RecordHeader& h = item.header;
+  const bool isParity = h.kind == Kind::kParity;
+  const HeldKey key{setIndex, member, isParity, h.sequence};
+  const uint32_t length = static_cast<uint32_t>(kHeaderSize + h.storedLength);
+  Held held;
+  held.record.header = h;
+  held.record.body = item.body;
+  {
+    MutexLock guard(mu_);
+    Place place = placeOf(*chain_[setIndex], member, key, h);
+    if (place != Place::kSpill) {
+      if (place == Place::kMemory) {
+        held.record.image.swap(part.reader->buffer());
+        if (!spare_.empty()) {
+          part.reader->buffer().swap(spare_.back());
+          spare_.pop_back();
+        }
+        keep(*streams_[h.stream], key, std::move(held));
+      }
+      // Kept (or given up) before it counts as passed: a stream that sees
+      // it passed finds it held.
+      part.passed[{h.stream, isParity}] = h.sequence + 1;
+      return;
+    }
+    held.spilled = true;
+    held.offset = spillEnd_;
+    held.length = length;
+    spillEnd_ += length;
+  }
+  // Written outside the lock, at a place of its own.
+  struct iovec v = {part.reader->buffer().data(), length};
+  const bool written =
+      platform::fileEnv().pwritev(spill_.get(), &v, 1, held.offset) == static_cast<ssize_t>(length);
+  MutexLock guard(mu_);
+  if (written) {
+    keep(*streams_[h.stream], key, std::move(held));
+  } else if (!spillFailed_) {
+    spillFailed_ = true;  // from now on a record without room is read again
+    debugLog(setup_.home.path(), 1, "RAID%d: session %u: the spill file failed to write (%s)",
+             setup_.raidNumber, session_, std::strerror(errno));
+  }
+  part.passed[{h.stream, isParity}] = h.sequence + 1;
+}
+
+void SequentialReader::keep(StreamState& st, const HeldKey& key, Held&& held) {
+  const bool spilled = held.spilled;
+  const uint16_t stream = held.record.header.stream;
+  auto [it, added] = st.held.try_emplace(key, std::move(held));
+  (void)it;
+  if (!added) return;
+  if (!spilled) {
+    ++st.inMemory;
+    ++inMemory_;
+    std::atomic<uint64_t>& most = readCounters().heldMost;
+    uint64_t seen = most.load(std::memory_order_relaxed);
+    while (inMemory_ > seen &&
+           !most.compare_exchange_weak(seen, inMemory_, std::memory_order_relaxed)) {
+    }
+  }
+  // Its stream is woken for the record it waits for only.
+  if (st.waitingOn != nullptr && wanted_.count({stream, key}) != 0) st.ready.notify_all();
+}
+
+void SequentialReader::release(StreamState& st) {
+  for (auto& [key, held] : st.held) {
+    if (held.spilled) continue;
+    spare_.push_back(std::move(held.record.image));
+    --inMemory_;
+  }
+  st.held.clear();
+  st.inMemory = 0;
 }
 
 bool SequentialReader::usable(const CartSet& set, int member) const {
@@ -264,14 +572,14 @@ int SequentialReader::readBlock(uint8_t* out, uint16_t stream) {
   std::lock_guard<std::mutex> call(st.call);
   uint32_t block = 0;
   {
-    MutexLock guard(hand_);
+    MutexLock guard(mu_);
     block = st.next;
     if (st.phase == Phase::kPending) st.phase = Phase::kActive;
   }
   size_t setIndex = 0;
   if (!locateBlock(stream, block, &setIndex)) {
     if (!chainComplete_) return MOX_E_CONTINUATION;
-    MutexLock guard(hand_);
+    MutexLock guard(mu_);
     st.phase = Phase::kDone;
     release(st);
     return MOX_E_END_OF_STREAM;
@@ -279,7 +587,7 @@ int SequentialReader::readBlock(uint8_t* out, uint16_t stream) {
   if (setIndex > mounted_) return MOX_E_CONTINUATION;
   int rc = readOne(setIndex, stream, block, st, out);
   if (rc == MOX_OK) {
-    MutexLock guard(hand_);
+    MutexLock guard(mu_);
     st.next = block + 1;
   }
   return rc;
@@ -340,433 +648,51 @@ int SequentialReader::fromParity(size_t setIndex, uint16_t stream, uint32_t bloc
                                  uint8_t* out, int rc) {
   // Degraded read: the block's image from the stripe's parity and its other
   // blocks, those already delivered (kept in the rebuild) and those after it
-  // (read ahead and kept for the stream). Any failure returns `rc`.
+  // (taken from their members, and kept for the stream, which reads them
+  // next). Any failure returns `rc`.
   const MemberLayout& layout = setup_.layout;
   const CartSet& set = *chain_[setIndex];
-  uint32_t d = layout.stripeUnits();
-  uint32_t stripe = layout.stripeOf(block);
-  uint32_t unit = layout.unitOf(block);
-  int p = layout.parityMember(stream, stripe);
+  const uint32_t stripe = layout.stripeOf(block);
+  const uint32_t unit = layout.unitOf(block);
   if (!st.rebuild || st.rebuildSet != setIndex || st.rebuildStripe != stripe) {
-    if (!st.rebuild) st.rebuild = std::make_unique<StripeRebuild>(d);
+    if (!st.rebuild) st.rebuild = std::make_unique<StripeRebuild>(layout.stripeUnits());
     st.rebuild->reset();
     st.rebuildSet = setIndex;
     st.rebuildStripe = stripe;
   }
-  StripeRebuild& rebuild = *st.rebuild;
   Record record;
-  if (!rebuild.hasParity()) {
-    if (!usable(set, p) || take(setIndex, p, stream, true, stripe, st, &record) != MOX_OK ||
-        record.body != MOX_OK ||
-        rebuild.addParity(record.image.data() + kHeaderSize, record.header.storedLength) !=
-            MOX_OK) {
-      return rc;
-    }
-  }
-  if (rebuild.lengthOf(unit) == 0) return rc;
-  for (uint32_t t = 0; t < d; ++t) {
-    if (t == unit || rebuild.lengthOf(t) == 0 || rebuild.hasUnit(t)) continue;
-    int member = layout.unitMember(p, t);
-    uint32_t other = stripe * d + t;
-    if (!usable(set, member) ||
-        take(setIndex, member, stream, false, other, st, &record) != MOX_OK ||
-        record.body != MOX_OK) {
-      return rc;
-    }
-    rebuild.addUnit(t, record.image.data(),
-                    static_cast<uint32_t>(kHeaderSize + record.header.storedLength));
-    if (t > unit) {
-      // A block after this one: kept for the stream, which reads it next.
-      record.pinned = true;
-      MutexLock guard(hand_);
-      keep(st, {setIndex, member, false, other}, std::move(record));
-    }
-  }
+  int after = -1;  // the member `record` came from, when it is a block after this one
+  auto keepAfter = [&] {
+    if (after < 0) return;
+    Held held;
+    held.record = std::move(record);
+    MutexLock guard(mu_);
+    keep(st, {setIndex, after, false, held.record.header.sequence}, std::move(held));
+    after = -1;
+  };
+  auto fetch = [&](int member, bool parity, uint32_t sequence, const uint8_t** image,
+                   uint32_t* length) {
+    keepAfter();
+    if (!usable(set, member)) return MOX_E_DEGRADED;
+    int got = take(setIndex, member, stream, parity, sequence, st, &record);
+    if (got == MOX_OK && record.body != MOX_OK) got = record.body;
+    if (got == MOX_OK && !parity && layout.unitOf(sequence) > unit) after = member;
+    *image = record.image.data();
+    *length = static_cast<uint32_t>(kHeaderSize + record.header.storedLength);
+    return got;
+  };
   const uint8_t* image = nullptr;
-  uint32_t length = 0;
   RecordHeader h;
-  if (rebuild.result(unit, &image, &length, &h) != MOX_OK || h.session != session_ ||
-      h.kind != Kind::kData || h.stream != stream || h.sequence != block ||
-      loadBody(image + kHeaderSize, h.flags, h.storedLength, h.originalLength, out, MOX_BLOCK_SIZE,
-               &st.packed) != MOX_OK) {
-    return rc;
+  int built = rebuildBlock(layout, session_, stream, block, fetch, st.rebuild.get(), &image, &h);
+  if (built == MOX_OK) {
+    built = loadBody(image + kHeaderSize, h.flags, h.storedLength, h.originalLength, out,
+                     MOX_BLOCK_SIZE, &st.packed);
   }
+  keepAfter();
+  if (built != MOX_OK) return rc;
   debugLog(setup_.home.path(), 6, "RAID%d: stream %u block %u rebuilt from parity",
            setup_.raidNumber, stream, block);
   return MOX_OK;
-}
-
-bool SequentialReader::takeHeld(const HeldKey& key, StreamState& st, Record* out) {
-  MutexLock guard(hand_);
-  return takeHeldLocked(key, st, out);
-}
-
-bool SequentialReader::takeHeldLocked(const HeldKey& key, StreamState& st, Record* out) {
-  auto it = st.held.find(key);
-  if (it == st.held.end()) return false;
-  // The buffer of the record delivered before goes back for reuse.
-  if (out->image.capacity() > 0) spare_.push_back(std::move(out->image));
-  *out = std::move(it->second);
-  st.held.erase(it);
-  unheld(key);
-  ++st.takes;
-  ++takesAll_;
-  room_.notify_all();
-  return true;
-}
-
-int SequentialReader::take(size_t setIndex, int member, uint16_t stream, bool parity,
-                           uint32_t sequence, StreamState& st, Record* out) {
-  HeldKey key{setIndex, member, parity, sequence};
-  if (takeHeld(key, st, out)) return MOX_OK;
-  Cursor& cursor = *cursors_[setIndex][static_cast<size_t>(member)];
-  std::unique_lock<std::mutex> lock(cursor.mutex);
-  if (pumped_) {
-    int rc = takePumped(setIndex, member, key, stream, st, out, lock);
-    if (rc != kReadHere) return rc;
-  }
-  // Another stream may have handed it over while this one waited.
-  if (takeHeld(key, st, out)) return MOX_OK;
-  if (cursor.failure != MOX_OK) return cursor.failure;
-  auto passed = cursor.passed.find({stream, parity});
-  if (!cursor.open || (passed != cursor.passed.end() && passed->second > sequence)) {
-    // Read already and not kept: the member is read again from the start.
-    int rc = position(setIndex, member, cursor);
-    if (rc != MOX_OK) return rc;
-  }
-  MediumItem item;
-  while (!cursor.ended) {
-    int rc = cursor.reader->next(&item, bodyOf(Kind::kData) | bodyOf(Kind::kParity));
-    if (rc != MOX_OK) return rc;
-    if (item.kind == ItemKind::kBroken) continue;  // damage: what it hid is missed below
-    const RecordHeader& h = item.header;
-    if (item.kind != ItemKind::kRecord || h.session != session_ || h.kind == Kind::kSessionEnd ||
-        h.kind == Kind::kContinuation) {
-      cursor.ended = true;  // the part's end (or what lies after it)
-      break;
-    }
-    if (h.kind != Kind::kData && h.kind != Kind::kParity) continue;
-    bool isParity = h.kind == Kind::kParity;
-    cursor.passed[{h.stream, isParity}] = h.sequence + 1;
-    if (h.stream == stream && isParity == parity && h.sequence == sequence) {
-      // The record's buffer goes to the stream, the stream's last one back
-      // to the cursor.
-      out->header = h;
-      out->body = item.body;
-      out->pinned = false;
-      out->image.swap(cursor.reader->buffer());
-      return MOX_OK;
-    }
-    bool missed = h.stream == stream && isParity == parity && h.sequence > sequence;
-    hand(setIndex, member, item, cursor);
-    // The stream's records lie in order: one after the wanted record means
-    // the wanted one is lost (damage).
-    if (missed) return MOX_E_MEDIA;
-  }
-  return MOX_E_MEDIA;
-}
-
-int SequentialReader::position(size_t setIndex, int member, Cursor& cursor) {
-  const CartSet& set = *chain_[setIndex];
-  size_t m = static_cast<size_t>(member);
-  const CartridgeMap& map = set.maps[m];
-  const SessionExtent* ext = map.find(session_);
-  if (ext == nullptr) return cursor.failure = MOX_E_DEGRADED;
-  size_t index = static_cast<size_t>(ext - map.sessions.data());
-  if (!cursor.reader) cursor.reader = std::make_unique<RecordReader>(*set.media[m]);
-  int rc = positionAtSession(*set.media[m], map, index);
-  if (rc != MOX_OK) return cursor.failure = rc;
-  readCounters().passes.fetch_add(1, std::memory_order_relaxed);
-  debugLog(setup_.home.path(), 3, "RAID%d: session %u: member %d read from the part's start",
-           setup_.raidNumber, session_, member);
-  cursor.open = true;
-  cursor.ended = false;
-  cursor.passed.clear();
-  return MOX_OK;
-}
-
-int SequentialReader::takePumped(size_t setIndex, int member, const HeldKey& key, uint16_t stream,
-                                 StreamState& st, Record* out, std::unique_lock<std::mutex>& lock) {
-  Cursor& cursor = *cursors_[setIndex][static_cast<size_t>(member)];
-  const bool parity = std::get<2>(key);
-  const uint32_t sequence = std::get<3>(key);
-  bool again = false;  // the part was read again from its start for it
-  int rc = MOX_OK;
-  for (;;) {
-    bool taken = false;
-    {
-      MutexLock guard(hand_);
-      wanted_.insert({stream, key});
-      taken = takeHeldLocked(key, st, out);
-    }
-    if (taken) break;
-    if (cursor.failure != MOX_OK) {
-      rc = cursor.failure;
-      break;
-    }
-    if (cursor.stopping) {  // another stream starts a new pass
-      awaitPump(cursor, lock);
-      continue;
-    }
-    if (!cursor.pumping && cursor.pumpFailure != MOX_OK) {
-      rc = cursor.pumpFailure;
-      cursor.pumpFailure = MOX_OK;  // the next take reads on
-      break;
-    }
-    auto passed = cursor.passed.find({stream, parity});
-    const bool gone = passed != cursor.passed.end() && passed->second > sequence;
-    if (gone && again) {
-      // Passed on a pass that kept it, had it been there: damage.
-      rc = MOX_E_MEDIA;
-      break;
-    }
-    if (!cursor.open || gone) {
-      // Not read yet, or passed before this stream waited for it (given up
-      // for lack of room, or never there): the part from its start.
-      stopPump(cursor, lock);
-      if ((rc = position(setIndex, member, cursor)) != MOX_OK) break;
-      again = cursor.open;
-      continue;
-    }
-    if (!cursor.pumping) {
-      if (cursor.ended) {
-        rc = MOX_E_MEDIA;  // the part ended without it
-        break;
-      }
-      if (!startPump(setIndex, member, cursor)) {
-        rc = kReadHere;
-        break;
-      }
-    }
-    awaitPump(cursor, lock);
-  }
-  MutexLock guard(hand_);
-  wanted_.erase({stream, key});
-  return rc;
-}
-
-bool SequentialReader::startPump(size_t setIndex, int member, Cursor& cursor) {
-  if (cursor.pump.joinable()) cursor.pump.join();  // a pump that ended
-  cursor.pumping = true;
-  cursor.pumpFailure = MOX_OK;
-  try {
-    cursor.pump =
-        std::thread(&SequentialReader::pumpPart, this, setIndex, member, std::ref(cursor));
-  } catch (const std::system_error&) {
-    cursor.pumping = false;  // no thread to spare: the stream reads itself
-    return false;
-  }
-  return true;
-}
-
-void SequentialReader::stopPump(Cursor& cursor, std::unique_lock<std::mutex>& lock) {
-  if (!cursor.pump.joinable()) return;
-  cursor.stopping = true;
-  cursor.drained.notify_all();  // a pump waiting for room gives up
-  lock.unlock();
-  cursor.pump.join();
-  lock.lock();
-  cursor.stopping = false;
-  cursor.arrived.notify_all();
-}
-
-void SequentialReader::quiesce() {
-  for (auto& set : cursors_) {
-    for (auto& cursor : set) {
-      std::unique_lock<std::mutex> lock(cursor->mutex);
-      stopPump(*cursor, lock);
-    }
-  }
-}
-
-void SequentialReader::pumpPart(size_t setIndex, int member, Cursor& cursor) {
-  scsi::blockSigpipeForThread();
-  MediumItem item;
-  for (;;) {
-    int rc = MOX_OK;
-    bool end = false;
-    bool record = false;
-    if (!cursor.stopping) {
-      rc = cursor.reader->next(&item, bodyOf(Kind::kData) | bodyOf(Kind::kParity));
-      const RecordHeader& h = item.header;
-      if (rc == MOX_OK && item.kind != ItemKind::kBroken) {
-        end = item.kind != ItemKind::kRecord || h.session != session_ ||
-              h.kind == Kind::kSessionEnd || h.kind == Kind::kContinuation;
-        record = !end && (h.kind == Kind::kData || h.kind == Kind::kParity);
-      }
-    }
-    // Kept (or given up) before it counts as passed: a stream that sees it
-    // passed finds it held.
-    if (record) hand(setIndex, member, item, cursor, true);
-    bool wake = false;
-    {
-      std::lock_guard<std::mutex> lock(cursor.mutex);
-      if (record) {
-        cursor.passed[{item.header.stream, item.header.kind == Kind::kParity}] =
-            item.header.sequence + 1;
-      }
-      if (cursor.stopping || rc != MOX_OK || end) {
-        cursor.pumpFailure = rc;
-        if (end) cursor.ended = true;
-        cursor.pumping = false;
-        cursor.wakeDue = false;
-        cursor.arrived.notify_all();
-        return;
-      }
-      // A waiting stream wakes for its own record only (kept, or given up
-      // before it asked).
-      if (record && cursor.waiters > 0) {
-        const HeldKey key{setIndex, member, item.header.kind == Kind::kParity,
-                          item.header.sequence};
-        MutexLock guard(hand_);
-        wake = wanted_.count({item.header.stream, key}) != 0;
-      }
-    }
-    // Woken with the records that follow its own: one switch for several
-    // records. A stream waits a short while at most (awaitPump).
-    if (wake) cursor.wakeDue = true;
-    if (cursor.wakeDue && ++cursor.sinceWake >= kWakeBatch) {
-      wakeStreams(cursor);
-    }
-  }
-}
-
-void SequentialReader::hand(size_t setIndex, int member, const MediumItem& item, Cursor& cursor,
-                            bool pumped) {
-  const RecordHeader& h = item.header;
-  if (h.stream >= streams_.size()) return;
-  const CartSet& set = *chain_[setIndex];
-  bool isParity = h.kind == Kind::kParity;
-  const HeldKey key{setIndex, member, isParity, h.sequence};
-  StreamState& st = *streams_[h.stream];
-  MutexLock guard(hand_);
-  // Parity is read only to rebuild a block of a lost or damaged member; a
-  // mirror's copy is read where the stream reads it. A record some stream
-  // waits for on this member is kept all the same.
-  bool wanted = pumped && wanted_.count({h.stream, key}) != 0;
-  bool useful =
-      wanted || (isParity ? degraded(set) : preferred(set, h.stream, h.sequence) == member);
-  uint32_t next = isParity ? setup_.layout.stripeOf(st.next) : st.next;
-  if (st.phase == Phase::kDone || h.sequence < next) useful = wanted;  // delivered already
-  // The record an active stream reads next is always kept: its reader may
-  // be waiting for it behind this hand. Another waits for room while an active
-  // stream's reader takes what is held: a record given up is read again
-  // with the whole member part, from the session's start.
-  bool needed = wanted || (!isParity && st.phase == Phase::kActive && h.sequence == st.next);
-  const size_t share = std::max<size_t>(budget_ / set.memberCount(), 1);
-  bool room = needed;
-  if (!room && pumped) room = makeRoom(st, &cursor, share) || waitForPumpRoom(st, cursor, share);
-  if (!room && !pumped) room = makeRoom(st) || waitForRoom(st);
-  if (!useful || !room) {
-    return;
-  }
-  Record record;
-  record.header = h;
-  record.body = item.body;
-  record.image.swap(cursor.reader->buffer());
-  if (!spare_.empty()) {
-    cursor.reader->buffer().swap(spare_.back());
-    spare_.pop_back();
-  }
-  keep(st, key, std::move(record));
-}
-
-bool SequentialReader::makeRoom(StreamState& st, const Cursor* pumped, size_t share) {
-  size_t pendingHeld = 0;
-  StreamState* pending = nullptr;  // the pending stream that holds the most
-  StreamState* active = nullptr;   // the active stream that holds the most
-  for (const auto& other : streams_) {
-    StreamState*& fullest = other->phase == Phase::kPending ? pending : active;
-    if (other->phase == Phase::kPending) pendingHeld += other->held.size();
-    if (other->phase != Phase::kDone && !other->held.empty() &&
-        (fullest == nullptr || other->held.size() > fullest->held.size())) {
-      fullest = other.get();
-    }
-  }
-  if (pumped != nullptr && pumped->heldCount >= share) return false;
-  // Pending streams may hold half the pool.
-  if (st.phase == Phase::kPending) return held_ < budget_ && pendingHeld < budget_ / 2;
-  if (held_ < budget_) return true;
-  // A full pool: an active stream's record takes the place of the last
-  // record of a pending stream, else of an active stream that holds more
-  // than this one (a slow stream gives way to the others).
-  StreamState* victim = pending;
-  if (victim == nullptr && pumped == nullptr && active != nullptr &&
-      active->held.size() > st.held.size() + 1) {
-    victim = active;
-  }
-  if (victim == nullptr) return false;
-  for (auto it = victim->held.rbegin(); it != victim->held.rend(); ++it) {
-    if (it->second.pinned) continue;
-    spare_.push_back(std::move(it->second.image));
-    const HeldKey key = it->first;
-    victim->held.erase(std::next(it).base());
-    unheld(key);
-    return true;
-  }
-  return false;
-}
-
-bool SequentialReader::waitForPumpRoom(StreamState& st, Cursor& cursor,
-                                       size_t share) MOX_NO_THREAD_SAFETY_ANALYSIS {
-  // A pump that waited a slice with no record taken gives up at once until
-  // one is taken.
-  if (cursor.wakeDue) wakeStreams(cursor);  // the records it waits for are there
-  if (st.phase != Phase::kActive || cursor.stalledAt == takesAll_) return false;
-  // Woken once the share drained by a quarter, not at every record taken.
-  cursor.lowWater = share - std::max<size_t>(share / 4, 1);
-  for (;;) {
-    uint64_t before = takesAll_;
-    cursor.drained.wait_for(hand_, std::chrono::milliseconds(50));
-    if (cursor.stopping) return false;
-    if (cursor.heldCount <= cursor.lowWater && makeRoom(st, &cursor, share)) return true;
-    if (takesAll_ == before || st.phase != Phase::kActive) {
-      cursor.stalledAt = takesAll_;
-      return false;
-    }
-  }
-}
-
-bool SequentialReader::waitForRoom(StreamState& st) MOX_NO_THREAD_SAFETY_ANALYSIS {
-  // Only for a stream whose reader is taking its records: one that took
-  // none since a wait for it last saw none taken is not waited for again.
-  if (st.phase != Phase::kActive || st.stalledAt == st.takes) return false;
-  for (;;) {
-    uint64_t before = st.takes;
-    room_.wait_for(hand_, std::chrono::milliseconds(50));
-    if (makeRoom(st)) return true;
-    if (st.takes == before || st.phase != Phase::kActive) {
-      st.stalledAt = st.takes;
-      return false;
-    }
-  }
-}
-
-void SequentialReader::keep(StreamState& st, const HeldKey& key, Record&& record) {
-  auto [it, added] = st.held.insert_or_assign(key, std::move(record));
-  (void)it;
-  if (!added) return;
-  ++held_;
-  ++cursors_[std::get<0>(key)][static_cast<size_t>(std::get<1>(key))]->heldCount;
-  std::atomic<uint64_t>& most = readCounters().heldMost;
-  uint64_t seen = most.load(std::memory_order_relaxed);
-  while (held_ > seen && !most.compare_exchange_weak(seen, held_, std::memory_order_relaxed)) {
-  }
-}
-
-void SequentialReader::unheld(const HeldKey& key) {
-  --held_;
-  Cursor& cursor = *cursors_[std::get<0>(key)][static_cast<size_t>(std::get<1>(key))];
-  if (--cursor.heldCount == cursor.lowWater) cursor.drained.notify_all();
-}
-
-void SequentialReader::release(StreamState& st) {
-  for (auto& [key, record] : st.held) {
-    spare_.push_back(std::move(record.image));
-    unheld(key);
-  }
-  st.held.clear();
-  room_.notify_all();
 }
 
 }  // namespace

@@ -81,6 +81,7 @@ int SessionReader::resolveChain(const std::shared_ptr<CartSet>& mounted) {
 
 void SessionReader::join(const std::shared_ptr<CartSet>& set, const SessionExtent& ext) {
   chain_.push_back(set);
+  motionBase_.push_back(motionOf(*set));
   setBlocks_.push_back(ext.end.streamBlocks);
   chainComplete_ = !ext.continued;
   streamTotal_ =
@@ -117,6 +118,33 @@ int SessionReader::mountNext(const std::shared_ptr<CartSet>& set) {
   }
   ++mounted_;
   return MOX_OK;
+}
+
+std::vector<Medium::Motion> SessionReader::motionOf(const CartSet& set) {
+  std::vector<Medium::Motion> motion(set.memberCount());
+  for (size_t m = 0; m < set.memberCount(); ++m) {
+    if (set.media[m] != nullptr) motion[m] = set.media[m]->motion();
+  }
+  return motion;
+}
+
+void SessionReader::countMotionFromNow() {
+  for (size_t j = 0; j < chain_.size(); ++j) motionBase_[j] = motionOf(*chain_[j]);
+}
+
+std::vector<MemberReads> SessionReader::memberReads() const {
+  std::vector<MemberReads> reads(static_cast<size_t>(setup_.layout.members()));
+  for (size_t j = 0; j < chain_.size(); ++j) {
+    std::vector<Medium::Motion> now = motionOf(*chain_[j]);
+    for (size_t m = 0; m < now.size() && m < reads.size(); ++m) {
+      reads[m].passes += passesOver(j, static_cast<int>(m));
+      // A medium opened anew since (a member replaced) counts from zero.
+      const Medium::Motion& base = motionBase_[j][m];
+      reads[m].rewinds += now[m].rewinds - std::min(base.rewinds, now[m].rewinds);
+      reads[m].spacings += now[m].spacings - std::min(base.spacings, now[m].spacings);
+    }
+  }
+  return reads;
 }
 
 bool SessionReader::locateBlock(uint16_t stream, uint32_t block, size_t* setIndex) const {

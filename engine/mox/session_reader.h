@@ -27,6 +27,16 @@
 
 namespace mox {
 
+// How a read of a session reached one member of the group, summed over the
+// sets of its chain: the passes the reader made over the member's part of
+// the session (front to back; the indexed reader reads at addresses and
+// makes none), and the rewinds and spacings its media made.
+struct MemberReads {
+  uint64_t passes = 0;
+  uint64_t rewinds = 0;
+  uint64_t spacings = 0;
+};
+
 class SessionReader {
  public:
   // A reader of `session`, whose chain of sets is found from `mounted` (the
@@ -64,6 +74,9 @@ class SessionReader {
   std::shared_ptr<CartSet> nextSet() const;
   // Mounts `set`, which must be the next set. MOX_E_NOT_CONNECTED otherwise.
   int mountNext(const std::shared_ptr<CartSet>& set);
+  // Per member of the group: what reading the session cost since start().
+  std::vector<MemberReads> memberReads() const;
+
   // The set read now (the first of the chain that holds a block of the
   // session, until a tape change mounts the next).
   std::shared_ptr<CartSet> currentSet() const {
@@ -76,6 +89,10 @@ class SessionReader {
   bool locateBlock(uint16_t stream, uint32_t block, size_t* setIndex) const;
   // Called for each set that joins the chain.
   virtual void onSetJoined(const CartSet& /*set*/) {}
+  // The passes made over member `member` of chain set `setIndex`.
+  virtual uint64_t passesOver(size_t /*setIndex*/, int /*member*/) const { return 0; }
+  // From start(): the motion of the chain's media counts from now.
+  void countMotionFromNow();
 
   const GroupSetup& setup_;
   uint32_t session_;
@@ -91,6 +108,10 @@ class SessionReader {
   // chain, when the library holds it; false when none does.
   bool extendChain();
   void join(const std::shared_ptr<CartSet>& set, const SessionExtent& ext);
+  static std::vector<Medium::Motion> motionOf(const CartSet& set);
+
+  // Per chain set and member: the medium's motion when counting began.
+  std::vector<std::vector<Medium::Motion>> motionBase_;
 };
 
 // The readers behind SessionReader.

@@ -85,6 +85,7 @@ int TapeMedium::lost() const {
 
 int TapeMedium::driveRewind() const {
   ahead_ = false;
+  noteRewind();
   if (drive_->rewind() != Outcome::done) return lost();
   position_ = 0;
   file_ = 0;
@@ -117,6 +118,7 @@ int TapeMedium::moveTo(uint64_t address) const {
 }
 
 int TapeMedium::spaceToMark(uint64_t k) const {
+  noteSpacing();
   Outcome o = drive_->spaceFilemarks(static_cast<int32_t>(k - file_));
   if (o != Outcome::done) {
     marks_.clear();
@@ -163,6 +165,7 @@ int TapeMedium::spaceToEndOfData() {
   if (cutPending_) return moveTo(end_);
   if (!lost_ && !unmoved_ && position_ == end_) return MOX_OK;
   ahead_ = false;
+  noteSpacing();
   if (drive_->spaceToEndOfData() != Outcome::done) return lost();
   position_ = end_;
   file_ = endFile_;
@@ -188,6 +191,7 @@ int TapeMedium::dataEnd(uint64_t* address) {
 bool TapeMedium::longBlockLength(uint32_t* length) const {
   // Back over the block, and read it again into a few bytes: the drive says
   // by how much the block was longer.
+  noteSpacing();
   if (drive_->spaceBackRecords(1) != Outcome::done) return false;
   uint8_t probe[8];
   scsi::Command c;
@@ -407,6 +411,7 @@ int TapeMedium::appendable(uint64_t address, uint64_t bytes) const {
       if (rc != MOX_OK) return rc;
     } else {
       ahead_ = false;
+      noteSpacing();
       if (drive_->spaceToEndOfData() != Outcome::done) return lost();
       position_ = end_;
       file_ = endFile_;
@@ -417,6 +422,7 @@ int TapeMedium::appendable(uint64_t address, uint64_t bytes) const {
     // The drive read the record after the end of the data (a cut there):
     // back before it, so that the write goes over it.
     ahead_ = false;
+    noteSpacing();
     if (drive_->spaceBackRecords(1) != Outcome::done) return lost();
   }
   return MOX_OK;

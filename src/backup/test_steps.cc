@@ -13,6 +13,7 @@ void logTestBanner(const char* title) {
 
 int32_t closeTestSession(MoxHandle handle) {
   const int32_t ended = MOXEndSession(handle, sessionEndBuffer);
+  recordMemberReads(memberReads(handle));
   MOXDisconnectTape(handle);
   MOXReleaseGroup(handle);
   MOXCloseHandle(handle);

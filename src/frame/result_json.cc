@@ -113,6 +113,12 @@ json testJson(const TestResult& t) {
             {"members", t.raidMembers},
             {"compression", t.compression}};
   }
+  json memberReads = json::array();
+  for (size_t m = 0; m < t.memberReads.size(); ++m) {
+    const MemberRead& r = t.memberReads[m];
+    memberReads.push_back(
+        {{"member", m}, {"passes", r.passes}, {"rewinds", r.rewinds}, {"spacings", r.spacings}});
+  }
   return json{
       {"kind", t.kind},
       {"group", t.group},
@@ -133,6 +139,7 @@ json testJson(const TestResult& t) {
       {"per_stream", streams},
       {"mismatch_details", mismatches},
       {"tape_failures", t.tapeFailures},
+      {"member_reads", memberReads},
       {"throughput", samples},
       {"timeline", timeline},
   };

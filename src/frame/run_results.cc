@@ -437,6 +437,13 @@ void recordTapeFailure(const char* text) {
     test->result.tapeFailures.push_back(text);
 }
 
+void recordMemberReads(const std::vector<MemberRead>& members) {
+  LiveTest* test = current.load(std::memory_order_acquire);
+  if (test == nullptr) return;
+  std::lock_guard<std::mutex> guard(test->lock);
+  test->result.memberReads = members;
+}
+
 void recordTapeSpan() {
   LiveTest* test = current.load(std::memory_order_acquire);
   if (test == nullptr) return;

@@ -15,6 +15,14 @@
 #include "frame/block_constants.h"
 #include "frame/test_timing.h"
 
+// What reading a session cost one member: passes over its part of the
+// session, rewinds and spacings.
+struct MemberRead {
+  uint32_t passes = 0;
+  uint32_t rewinds = 0;
+  uint32_t spacings = 0;
+};
+
 // Latency histogram: values below 16 us exactly, above that 16 buckets per
 // power of two (within 1/16 of the value), up to 2^40 us.
 inline constexpr int kLatencyBuckets = 16 + 37 * 16;
@@ -120,6 +128,9 @@ struct TestResult {
   std::vector<MismatchResult> mismatchResults;
   // Why the tape service's drives failed, as it said (kMaxTapeFailures).
   std::vector<std::string> tapeFailures;
+  // What reading the session cost each member, as the tape service counted
+  // it (restores).
+  std::vector<MemberRead> memberReads;
   std::vector<ThroughputSample> samples;
   std::vector<TimelineSample> timeline;  // --status-interval
 };
@@ -205,6 +216,9 @@ void recordMismatch(uint16_t stream, int32_t block, const BlockDifference& diffe
 void recordTapeSpan();
 /// A line of the tape service on why its drives failed. Any thread.
 void recordTapeFailure(const char* text);
+// The tape service's counts of what reading the test's session cost each
+// member.
+void recordMemberReads(const std::vector<MemberRead>& members);
 
 void recordRawRead(int32_t result, const char* drive, int64_t bytes, int64_t elapsedMs,
                    int32_t chunkKB, int32_t depth);

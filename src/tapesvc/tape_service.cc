@@ -38,6 +38,17 @@ int32_t openTapeServiceHandle(MoxHandle* handle, uint32_t handleMode, const char
   return MOXCreateHandle(handle, request);
 }
 
+std::vector<MemberRead> memberReads(MoxHandle handle) {
+  MemberReadRecord records[32] = {};
+  uint16_t count = 0;
+  std::vector<MemberRead> reads;
+  if (MOXGetMemberReads(handle, records, 32, &count) != 0) return reads;
+  for (uint16_t m = 0; m < count; ++m) {
+    reads.push_back(MemberRead{records[m].passes, records[m].rewinds, records[m].spacings});
+  }
+  return reads;
+}
+
 void reportTapeFailure(MoxHandle handle) {
   char text[1024];
   if (MOXGetErrorText(handle, text, sizeof text) != 0 || text[0] == '\0') return;

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
+#include "frame/run_results.h"
 #include "mox.h"
 
 inline constexpr int32_t kTapeFullCode = MOX_E_TAPE_FULL;         // 170 on a block write
@@ -25,6 +27,10 @@ int32_t openTapeServiceHandle(MoxHandle* handle, uint32_t handleMode, const char
 // as "Tape failure: <line>" and kept with the current test's result.
 // Nothing on cartridge files.
 void reportTapeFailure(MoxHandle handle);
+
+// What reading the session cost each member of the selected group, as the
+// tape service counts it (empty when it read none, or cannot say).
+std::vector<MemberRead> memberReads(MoxHandle handle);
 
 // Logs "Error Creating MOXHandle, %d,0x%x" with the code.
 void logHandleError(int32_t code);

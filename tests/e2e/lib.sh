@@ -121,14 +121,21 @@ check_tgt_images() {
 }
 # sound_tapes NAME WHAT SESSION...: moxctl check exits 0, the images of
 # target NAME hold every record in its place, and each SESSION (2 streams
-# of random data) restores verified.
+# of random data) restores verified, reading each member's tape once per
+# set the session lies on.
 sound_tapes() {
-  local name=$1 what=$2 s
+  local name=$1 what=$2 s doc once
   shift 2
   timeout 120 "$MOXCTL" check >check.txt 2>&1 || fail "$what: check: $(cat check.txt)"
   check_tgt_images "$name"
   for s in "$@"; do
-    verified_restore "out_${name}_r$s.txt" "$what: session $s" -r1 -s"$s" -g0 -n2 -nc2 --data=random
+    doc="r_${name}_$s.json"
+    verified_restore "out_${name}_r$s.txt" "$what: session $s" -r1 -s"$s" -g0 -n2 -nc2 \
+      --data=random --json="$doc"
+    once=$(json_value "$doc" '(lambda t, p: "once" if p and 1 <= max(p) <= t["spans"] + 1
+      else "%s over %d sets" % (p, t["spans"] + 1))(d["tests"][0],
+      [m["passes"] for m in d["tests"][0]["member_reads"]])')
+    [ "$once" = once ] || fail "$what: session $s: members read more than once: $once"
   done
 }
 # library_home NAME RAID [tgt_library options]: a private target NAME and a
