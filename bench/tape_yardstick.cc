@@ -3,7 +3,7 @@
 //
 //   tape_yardstick (--url iscsi://HOST[:PORT]/IQN/LUN ... | --tgt N)
 //                  [--block BYTES] [--depth D] [--size BYTES] [--repeat R]
-//                  [--tgtd-pid PID] [--json FILE]
+//                  [--verify [--data MODE]] [--tgtd-pid PID] [--json FILE]
 //
 // Each drive gets one thread and its own libiscsi session (automatic
 // reconnect off). A pass writes SIZE bytes in blocks of BLOCK bytes
@@ -17,6 +17,24 @@
 // new cartridges is (a block written over one already there costs tgt
 // less). Then every drive alone, one after the other. Figures are MiB/s,
 // the median of R runs.
+//
+// The plain form writes the same few buffers of random bytes over and over
+// and looks at nothing it reads. The program's streams do more for every
+// block: they fill it from the generator of their data and check every byte
+// of it read back. --verify measures that form too, beside the plain one:
+// each tape block is filled by the program's block generator
+// (backup/block_data.h) before its WRITE is sent, and checked whole against
+// it when its READ answers. A tape block is the program's data blocks (64
+// KiB each, MODE of --data, random by default: fillDataBlock as a stream
+// writer fills them, session 1, the drive as the stream, a block number
+// running on from tape block to tape block, the first test offset a run
+// draws) end to end; the bytes after the last whole one (the 40 bytes of a
+// record's header in a block of 65576, one record of the engine) are
+// generator bytes of their own (zeros in classic mode). A block read back
+// that differs is counted, the count is shown and the exit status is 1.
+// Each measurement runs the verified form first, so that the first pass on
+// new cartridges is a verified one; the figures and the JSON name their
+// form ("form": "plain" or "verified", and "mismatches" of the verified).
 //
 // --tgt N starts a private tgtd (loopback, its own socket directory) with
 // N tape drives on images in $TMPDIR, set for speed (InitialR2T=No, bursts
@@ -47,6 +65,7 @@
 #include <thread>
 #include <vector>
 
+#include "backup/block_data.h"
 #include "testing/tgt_target.h"
 
 namespace {
@@ -62,6 +81,8 @@ struct Options {
   int repeat = 3;
   pid_t tgtdPid = -1;
   std::string json;
+  bool verify = false;
+  DataSpec data{kDataRandom, 0};
 };
 
 [[noreturn]] void usage(const char* why) {
@@ -69,7 +90,7 @@ struct Options {
                "tape_yardstick: %s\n"
                "usage: tape_yardstick (--url iscsi://HOST[:PORT]/IQN/LUN ... | --tgt N)\n"
                "                      [--block BYTES] [--depth D] [--size BYTES] [--repeat R]\n"
-               "                      [--tgtd-pid PID] [--json FILE]\n",
+               "                      [--verify [--data MODE]] [--tgtd-pid PID] [--json FILE]\n",
                why);
   std::exit(2);
 }
@@ -115,6 +136,7 @@ uint64_t number(const std::string& name, const std::string& text, uint64_t lo, u
 
 Options parse(int argc, char** argv) {
   Options o;
+  bool dataGiven = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     auto value = [&]() -> std::string {
@@ -137,12 +159,21 @@ Options parse(int argc, char** argv) {
       o.tgtdPid = static_cast<pid_t>(number(a, value(), 1, 0x7FFFFFFF));
     } else if (a == "--json") {
       o.json = value();
+    } else if (a == "--verify") {
+      o.verify = true;
+    } else if (a == "--data") {
+      std::string mode = value();
+      if (!parseDataSpec(mode.c_str(), &o.data)) {
+        usage(("--data takes classic, random or compress=N, not \"" + mode + "\"").c_str());
+      }
+      dataGiven = true;
     } else {
       usage(("unknown option " + a).c_str());
     }
   }
   if (o.urls.empty() == (o.tgtDrives == 0)) usage("give --url (one per drive) or --tgt N");
   if (o.size < o.block) usage("--size is smaller than one block");
+  if (dataGiven && !o.verify) usage("--data is the data of --verify");
   return o;
 }
 
@@ -171,6 +202,76 @@ double processSeconds(pid_t pid) {
   }
   return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
+
+// The session of the verified form's data blocks, and the test offset of
+// their pattern text: the first one a run of the program draws.
+constexpr int32_t kSession = 1;
+constexpr int32_t kTestOffset = 41;
+
+// The bytes of the verified form's tape blocks of one drive: the program's
+// data blocks end to end, then generator bytes up to the block's end (see
+// the top of the file). Each fill and check builds what it needs in a
+// buffer of its own, so one drive's thread uses one.
+class BlockData {
+ public:
+  BlockData(const DataSpec& data, uint32_t block, int32_t stream)
+      : data_(data),
+        stream_(stream),
+        whole_(block / kBlockBytes),
+        rest_(block % kBlockBytes),
+        scratch_(std::max<size_t>(kBlockBytes, (rest_ + 63) / 64 * 64)) {}
+
+  // Fills tape block `number` (of the block size given).
+  void fill(uint8_t* out, uint64_t number) {
+    for (uint32_t k = 0; k < whole_; ++k) {
+      fillDataBlock(out + static_cast<size_t>(k) * kBlockBytes, data_, kSession, stream_,
+                    dataBlockNumber(number, k), kTestOffset);
+    }
+    if (rest_ == 0) return;
+    fillRest(number);
+    std::memcpy(out + static_cast<size_t>(whole_) * kBlockBytes, scratch_.data(), rest_);
+  }
+
+  // True when tape block `number` read back holds every byte fill wrote.
+  bool matches(const uint8_t* in, uint64_t number) {
+    for (uint32_t k = 0; k < whole_; ++k) {
+      if (!dataBlockMatches(in + static_cast<size_t>(k) * kBlockBytes, data_, kSession, stream_,
+                            dataBlockNumber(number, k), kTestOffset, scratch_.data(), nullptr)) {
+        return false;
+      }
+    }
+    if (rest_ == 0) return true;
+    fillRest(number);
+    return compareBytes(scratch_.data(), in + static_cast<size_t>(whole_) * kBlockBytes, rest_, 0,
+                        nullptr);
+  }
+
+ private:
+  // The data blocks are numbered on from tape block to tape block; past
+  // 2^31 of them the numbers wrap, and blocks far apart share their bytes.
+  int32_t dataBlockNumber(uint64_t number, uint32_t k) const {
+    return static_cast<int32_t>(static_cast<uint32_t>(number * whole_ + k));
+  }
+
+  // The bytes after the last whole data block of tape block `number`, in
+  // scratch_: the generator's bytes seeded as a data block of the next
+  // session, numbered by the tape block (zeros in classic mode).
+  void fillRest(uint64_t number) {
+    if (data_.mode == kDataClassic) {
+      std::memset(scratch_.data(), 0, rest_);
+      return;
+    }
+    const uint64_t seed =
+        dataBlockSeed(kSession + 1, stream_, static_cast<int32_t>(static_cast<uint32_t>(number)));
+    fillGeneratedBytes(scratch_.data(), (rest_ + 63) / 64 * 64, seed);
+  }
+
+  DataSpec data_;
+  int32_t stream_;
+  uint32_t whole_;  // whole data blocks in a tape block
+  uint32_t rest_;   // bytes after them
+  std::vector<uint8_t> scratch_;
+};
 
 // One drive through one libiscsi session: nothing but what libiscsi gives.
 class Session {
@@ -214,13 +315,17 @@ class Session {
   }
 
   // `blocks` WRITE(6) or READ(6) of `block` bytes, `depth` in flight; after
-  // writes one filemark, waited for.
-  bool stream(bool write, uint64_t blocks, uint32_t block, int depth) {
+  // writes one filemark, waited for. With `verified`, each block written is
+  // filled by it and each block read is checked against it (mismatches()
+  // counts those that differ); without, the same few random buffers are
+  // written and nothing read is looked at.
+  bool stream(bool write, uint64_t blocks, uint32_t block, int depth, BlockData* verified) {
     struct Slot {
       Session* self = nullptr;
       scsi_task* task = nullptr;
       bool busy = false;
       int status = 0;
+      uint64_t number = 0;  // the tape block the command writes or reads
       std::vector<unsigned char> data;
     };
     std::vector<Slot> slots(static_cast<size_t>(depth));
@@ -228,7 +333,7 @@ class Session {
     for (Slot& s : slots) {
       s.self = this;
       s.data.resize(block);
-      if (write) {
+      if (write && verified == nullptr) {
         for (auto& b : s.data) b = static_cast<unsigned char>(random());
       }
     }
@@ -251,8 +356,13 @@ class Session {
           scsi_free_scsi_task(s.task);
           s.task = nullptr;
           ++answered;
+          if (!write && verified != nullptr && !verified->matches(s.data.data(), s.number)) {
+            ++mismatches_;
+          }
         }
         if (sent == blocks) continue;
+        s.number = sent;
+        if (write && verified != nullptr) verified->fill(s.data.data(), s.number);
         unsigned char cdb[6] = {static_cast<unsigned char>(write ? 0x0A : 0x08),
                                 0,
                                 static_cast<unsigned char>(block >> 16),
@@ -280,6 +390,9 @@ class Session {
   }
 
   const std::string& error() const { return error_; }
+  // Blocks read back that differ from the blocks written, over every
+  // verified pass of this session.
+  uint64_t mismatches() const { return mismatches_; }
 
  private:
   bool fail(const std::string& why) {
@@ -315,6 +428,7 @@ class Session {
   iscsi_context* context_ = nullptr;
   int lun_ = 0;
   int inflight_ = 0;
+  uint64_t mismatches_ = 0;
   std::string error_;
 };
 
@@ -322,14 +436,18 @@ struct Figure {
   double writeMiBs = 0, readMiBs = 0;
   double writeTgtd = -1, readTgtd = -1;  // tgtd's processor seconds in the pass
   double writeSelf = 0, readSelf = 0;    // this process's processor seconds in the pass
+  uint64_t mismatches = 0;               // verified form: blocks read back that differ
 };
 
-// One run over `drives` (indexes into urls) together: write, then read.
+// One run over `drives` (indexes into urls) together: write, then read;
+// `verified`: the verified form.
 bool runOnce(const Options& o, const std::vector<std::string>& urls, const std::vector<int>& drives,
-             pid_t tgtd, Figure* f, std::string* error) {
+             bool verified, pid_t tgtd, Figure* f, std::string* error) {
   size_t n = drives.size();
   std::vector<std::unique_ptr<Session>> sessions(n);
+  std::vector<std::unique_ptr<BlockData>> data(n);
   for (size_t i = 0; i < n; ++i) {
+    if (verified) data[i] = std::make_unique<BlockData>(o.data, o.block, drives[i]);
     sessions[i] = std::make_unique<Session>();
     if (!sessions[i]->open(urls[static_cast<size_t>(drives[i])], drives[i]) ||
         !sessions[i]->rewind()) {
@@ -350,7 +468,7 @@ bool runOnce(const Options& o, const std::vector<std::string>& urls, const std::
       threads.emplace_back([&, i] {
         sync.arrive_and_wait();
         start[i] = Clock::now();
-        ok[i] = sessions[i]->stream(write, blocks, o.block, o.depth);
+        ok[i] = sessions[i]->stream(write, blocks, o.block, o.depth, data[i].get());
         end[i] = Clock::now();
       });
     }
@@ -382,14 +500,17 @@ bool runOnce(const Options& o, const std::vector<std::string>& urls, const std::
       f->readSelf = self;
     }
   }
+  for (auto& s : sessions) f->mismatches += s->mismatches();
   return true;
 }
 
+// The medians of R runs; the mismatches of them all.
 bool measure(const Options& o, const std::vector<std::string>& urls, const std::vector<int>& drives,
-             pid_t tgtd, Figure* f, std::string* error) {
+             bool verified, pid_t tgtd, Figure* f, std::string* error) {
   std::vector<Figure> runs(static_cast<size_t>(o.repeat));
   for (Figure& r : runs) {
-    if (!runOnce(o, urls, drives, tgtd, &r, error)) return false;
+    if (!runOnce(o, urls, drives, verified, tgtd, &r, error)) return false;
+    f->mismatches += r.mismatches;
   }
   auto pick = [&](double Figure::*field) {
     std::vector<double> v;
@@ -439,50 +560,92 @@ int main(int argc, char** argv) {
       "tape_yardstick: %zu drive(s), blocks of %u bytes, %d in flight, %llu MiB per drive, "
       "median of %d\n",
       urls.size(), o.block, o.depth, static_cast<unsigned long long>(o.size / 1048576), o.repeat);
+  char mode[kDataNameSize];
+  formatDataSpec(mode, sizeof mode, o.data);
+  if (o.verify) {
+    std::printf(
+        "  verified: each block filled by the program's block generator (data %s) and checked "
+        "whole on read\n",
+        mode);
+  }
   for (size_t i = 0; i < urls.size(); ++i) std::printf("  drive %zu: %s\n", i + 1, urls[i].c_str());
-  std::printf("%-36s %11s %11s %15s %15s\n", "", "write MiB/s", "read MiB/s", "tgtd cpu s w/r",
-              "own cpu s w/r");
+  // The rows of the verified form are longer by their ", verified".
+  const int nameWidth = o.verify ? 46 : 36;
+  std::printf("%-*s %11s %11s %15s %15s\n", nameWidth, "", "write MiB/s", "read MiB/s",
+              "tgtd cpu s w/r", "own cpu s w/r");
   nlohmann::json out;
   out["block"] = o.block;
   out["depth"] = o.depth;
   out["size"] = o.size;
   out["repeat"] = o.repeat;
-  Figure sum;
+  out["verify"] = o.verify;
+  if (o.verify) out["data"] = mode;
   std::string error;
-  auto report = [&](const std::string& name, const Figure& f) {
-    std::printf("%-36s %11.0f %11.0f %15s %15s\n", name.c_str(), f.writeMiBs, f.readMiBs,
+  // The forms measured, the verified one first.
+  std::vector<bool> forms = o.verify ? std::vector<bool>{true, false} : std::vector<bool>{false};
+  uint64_t mismatches = 0;
+  auto report = [&](const std::string& name, bool verified, const Figure& f) {
+    std::string row = name + (verified ? ", verified" : "");
+    std::printf("%-*s %11.0f %11.0f %15s %15s", nameWidth, row.c_str(), f.writeMiBs, f.readMiBs,
                 (cpu(f.writeTgtd) + "/" + cpu(f.readTgtd)).c_str(),
                 (cpu(f.writeSelf) + "/" + cpu(f.readSelf)).c_str());
+    if (verified && f.mismatches > 0) {
+      std::printf("  %llu block(s) read back differ",
+                  static_cast<unsigned long long>(f.mismatches));
+    }
+    std::printf("\n");
     std::fflush(stdout);
-    out["figures"].push_back({{"name", name},
-                              {"write_mibs", f.writeMiBs},
-                              {"read_mibs", f.readMiBs},
-                              {"tgtd_cpu_write_s", f.writeTgtd},
-                              {"tgtd_cpu_read_s", f.readTgtd},
-                              {"cpu_write_s", f.writeSelf},
-                              {"cpu_read_s", f.readSelf}});
+    nlohmann::json figure = {{"name", row},
+                             {"form", verified ? "verified" : "plain"},
+                             {"write_mibs", f.writeMiBs},
+                             {"read_mibs", f.readMiBs},
+                             {"tgtd_cpu_write_s", f.writeTgtd},
+                             {"tgtd_cpu_read_s", f.readTgtd},
+                             {"cpu_write_s", f.writeSelf},
+                             {"cpu_read_s", f.readSelf}};
+    if (verified) figure["mismatches"] = f.mismatches;
+    out["figures"].push_back(figure);
   };
   std::vector<int> all;
   for (size_t i = 0; i < urls.size(); ++i) all.push_back(static_cast<int>(i));
-  Figure together;
-  if (urls.size() > 1 && !measure(o, urls, all, tgtd, &together, &error)) {
-    std::fprintf(stderr, "tape_yardstick: %s\n", error.c_str());
-    return 1;
-  }
-  for (size_t i = 0; i < urls.size(); ++i) {
-    Figure f;
-    if (!measure(o, urls, {static_cast<int>(i)}, tgtd, &f, &error)) {
+  Figure together[2], sum[2];  // by form: [false] plain, [true] verified
+  for (bool verified : forms) {
+    if (urls.size() > 1 && !measure(o, urls, all, verified, tgtd, &together[verified], &error)) {
       std::fprintf(stderr, "tape_yardstick: %s\n", error.c_str());
       return 1;
     }
-    report("drive " + std::to_string(i + 1) + " alone", f);
-    sum.writeMiBs += f.writeMiBs;
-    sum.readMiBs += f.readMiBs;
+    mismatches += together[verified].mismatches;
+  }
+  for (size_t i = 0; i < urls.size(); ++i) {
+    Figure f[2];  // by form
+    for (bool verified : forms) {
+      if (!measure(o, urls, {static_cast<int>(i)}, verified, tgtd, &f[verified], &error)) {
+        std::fprintf(stderr, "tape_yardstick: %s\n", error.c_str());
+        return 1;
+      }
+      sum[verified].writeMiBs += f[verified].writeMiBs;
+      sum[verified].readMiBs += f[verified].readMiBs;
+      sum[verified].mismatches += f[verified].mismatches;
+      mismatches += f[verified].mismatches;
+    }
+    // The plain figure first, as without --verify.
+    for (bool verified : {false, true}) {
+      if (verified && !o.verify) continue;
+      report("drive " + std::to_string(i + 1) + " alone", verified, f[verified]);
+    }
   }
   if (urls.size() > 1) {
-    sum.writeTgtd = sum.readTgtd = sum.writeSelf = sum.readSelf = -1;
-    report("sum of each alone", sum);
-    report("all " + std::to_string(urls.size()) + " at once, one thread each", together);
+    for (bool verified : {false, true}) {
+      if (verified && !o.verify) continue;
+      sum[verified].writeTgtd = sum[verified].readTgtd = -1;
+      sum[verified].writeSelf = sum[verified].readSelf = -1;
+      report("sum of each alone", verified, sum[verified]);
+    }
+    for (bool verified : {false, true}) {
+      if (verified && !o.verify) continue;
+      report("all " + std::to_string(urls.size()) + " at once, one thread each", verified,
+             together[verified]);
+    }
   }
   if (!o.json.empty()) {
     std::ofstream f(o.json);
@@ -491,6 +654,11 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "tape_yardstick: cannot write %s\n", o.json.c_str());
       return 1;
     }
+  }
+  if (mismatches > 0) {
+    std::fprintf(stderr, "tape_yardstick: %llu block(s) read back differ from the blocks written\n",
+                 static_cast<unsigned long long>(mismatches));
+    return 1;
   }
   return 0;
 }
