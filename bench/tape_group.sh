@@ -25,7 +25,9 @@
 # in MiB/s. The restore's passes over each member (from the result
 # document) are shown: 1 each when every tape was read once.
 # The plain client writes and reads blocks of one engine record (a 64 KiB
-# block and its 40-byte header), all drives at once, then each alone; on
+# block and its 40-byte header), all drives at once, then each alone, each
+# block filled and checked with the program's generator as the group's are
+# (its unchecked form is shown too, not compared); on
 # two cores tgtd's own processor time caps a pair of drives. Figures are
 # medians of REPEAT (default 3) rounds. Beside them, the processor seconds
 # per GiB moved that each client and tgtd took, the group's for its whole
@@ -129,9 +131,9 @@ mibs() {  # MiB/s of records on the tapes of test KIND in result document FILE
   jq -r --arg k "$2" --argjson f "$TAPE_SHARE" '.tests[] | select(.kind == $k) |
     (.bytes * $f / 1048576) / (.elapsed_ms / 1000)' "$1"
 }
-figure() {  # FIELD of the plain client's figure NAME (a prefix)
-  jq -r --arg n "$1" --arg f "$2" '.figures[] | select(.name | startswith($n)) | .[$f]' \
-    "$WORK/yard.json"
+figure() {  # FIELD of the plain client's figure NAME (a prefix), FORM (default verified)
+  jq -r --arg n "$1" --arg f "$2" --arg form "${3:-verified}" \
+    '.figures[] | select((.name | startswith($n)) and .form == $form) | .[$f]' "$WORK/yard.json"
 }
 
 # Processor seconds so far of this shell's finished children (CPU_SELF) and
@@ -146,7 +148,7 @@ cpu_now() {
 }
 per_gib() { awk "BEGIN {printf \"%.2f\\n\", ($1) / ($2 / 1073741824)}"; }  # SECONDS BYTES
 
-for f in gw gr yw yr sw sr rw rr gcw gcr gtw gtr ycw ycr ytw ytr passes; do : >"$WORK/$f"; done
+for f in gw gr yw yr pw pr sw sr rw rr gcw gcr gtw gtr ycw ycr ytw ytr passes; do : >"$WORK/$f"; done
 # The group's backup, then its restore, each timed for its processor seconds
 # and tgtd's.
 run_group() {
@@ -183,7 +185,9 @@ run_plain_client() {
   # changer after them.
   local urls=() lun
   for ((lun = D + 1; lun <= 2 * D; lun++)); do urls+=(--url "$URL/$lun"); done
-  "${CLIENT[@]}" "$YARDSTICK" "${urls[@]}" --block 65576 --depth 4 --size $((MIB))M \
+  # Verified, as the group fills and checks every block with the program's
+  # generator; the plain form (fixed buffers, nothing checked) beside it.
+  "${CLIENT[@]}" "$YARDSTICK" "${urls[@]}" --verify --data "${DATA:-random}" --block 65576 --depth 4 --size $((MIB))M \
     --repeat 1 --tgtd-pid "$TGTD" --json "$WORK/yard.json" >"$WORK/yard.txt"
   local pair
   for pair in ycw:cpu_write_s ycr:cpu_read_s ytw:tgtd_cpu_write_s ytr:tgtd_cpu_read_s; do
@@ -208,6 +212,8 @@ for ((i = 0; i < REPEAT; i++)); do
   echo "$gr" >>"$WORK/gr"
   echo "$yw" >>"$WORK/yw"
   echo "$yr" >>"$WORK/yr"
+  figure "all " write_mibs plain >>"$WORK/pw"
+  figure "all " read_mibs plain >>"$WORK/pr"
   figure "sum of each alone" write_mibs >>"$WORK/sw"
   figure "sum of each alone" read_mibs >>"$WORK/sr"
   awk "BEGIN {print $gw / $yw}" >>"$WORK/rw"
@@ -224,7 +230,8 @@ else
 fi
 printf '%-44s %11s %11s\n' "$D tgt drives, $MIB MiB each, median of $REPEAT" "write MiB/s" "read MiB/s"
 printf '%-44s %11.0f %11.0f\n' "RAID $LEVEL group (zephlorn -b1, -r1, $D streams)" "$(m gw)" "$(m gr)"
-printf '%-44s %11.0f %11.0f\n' "plain client, all drives at once" "$(m yw)" "$(m yr)"
+printf '%-44s %11.0f %11.0f\n' "plain client, all drives at once, verified" "$(m yw)" "$(m yr)"
+printf '%-44s %11.0f %11.0f\n' "plain client, all drives at once, unchecked" "$(m pw)" "$(m pr)"
 printf '%-44s %11.2f %11.2f\n' "ratio group / plain client (of each round)" "$(m rw)" "$(m rr)"
 printf '%-44s %11.0f %11.0f\n' "sum of each drive alone (plain client)" "$(m sw)" "$(m sr)"
 printf '%-44s %11s %11s\n' "processor s per GiB, the client + tgtd" "write" "read"
