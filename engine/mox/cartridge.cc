@@ -342,7 +342,7 @@ void CartridgeFile::readScattered(bool scattered) const {
 // ---- Writing ------------------------------------------------------------------
 
 int CartridgeFile::writeFrame(uint64_t address, const uint8_t* lead, size_t leadLength,
-                              const void* payload, size_t payloadLength, uint64_t* size) const {
+                              const void* payload, size_t payloadLength, uint64_t* size) {
   uint32_t len = static_cast<uint32_t>(leadLength - kFrameLeadSize + payloadLength);
   uint8_t tail[5];
   size_t tailSize = encodeFrameTail(len, tail);
@@ -356,7 +356,7 @@ int CartridgeFile::writeFrame(uint64_t address, const uint8_t* lead, size_t lead
 }
 
 int CartridgeFile::writeRecord(uint64_t address, const RecordHeader& h, const void* body,
-                               bool crcKnown, uint64_t* size) const {
+                               bool crcKnown, uint64_t* size) {
   RecordHeader header = h;
   if (!crcKnown) header.bodyCrc = crc32c(body, header.storedLength);
   uint8_t lead[kFrameLeadSize + kHeaderSize];
@@ -366,23 +366,23 @@ int CartridgeFile::writeRecord(uint64_t address, const RecordHeader& h, const vo
 }
 
 int CartridgeFile::writeImage(uint64_t address, const uint8_t* image, uint32_t length,
-                              uint64_t* size) const {
+                              uint64_t* size) {
   uint8_t lead[kFrameLeadSize];
   encodeFrameLead(length, lead);
   return writeFrame(address, lead, sizeof lead, image, length, size);
 }
 
-int CartridgeFile::writeTapeMark(uint64_t address) const {
+int CartridgeFile::writeTapeMark(uint64_t address) {
   uint8_t zero[4] = {0, 0, 0, 0};
   struct iovec iov = {zero, sizeof zero};
   return pwritevAll(fd_, &iov, 1, address, sizeof zero) ? MOX_OK : MOX_E_IO;
 }
 
-int CartridgeFile::sync() const {
+int CartridgeFile::sync() {
   return platform::fileEnv().sync(fd_, /*dataOnly=*/true) == 0 ? MOX_OK : MOX_E_IO;
 }
 
-void CartridgeFile::writeBack(uint64_t address, uint64_t length, bool wait) const {
+void CartridgeFile::writeBack(uint64_t address, uint64_t length, bool wait) {
   // Failures show again at the next sync, which reports them.
   (void)platform::fileEnv().writeBack(fd_, address, length, wait);
 }
@@ -462,7 +462,7 @@ bool CartridgeFile::keptMap(CartridgeMap* map) const {
   return true;
 }
 
-void CartridgeFile::keepMap(const CartridgeMap& map) const {
+void CartridgeFile::keepMap(const CartridgeMap& map) {
   // The modification time is set to now with a random nanosecond part, so
   // that any later write (which takes the kernel's clock) changes it.
   struct timespec times[2];
@@ -482,6 +482,6 @@ void CartridgeFile::keepMap(const CartridgeMap& map) const {
   }
 }
 
-void CartridgeFile::forgetMap() const { platform::fileEnv().unlink(cartridgeMapPath(path_)); }
+void CartridgeFile::forgetMap() { platform::fileEnv().unlink(cartridgeMapPath(path_)); }
 
 }  // namespace mox

@@ -71,7 +71,7 @@ struct FileStamp {
   bool operator==(const FileStamp&) const = default;
 };
 
-class CartridgeFile : public Medium {
+class CartridgeFile : public RandomAccessMedium {
  public:
   CartridgeFile() = default;
   ~CartridgeFile() override;
@@ -109,12 +109,11 @@ class CartridgeFile : public Medium {
 
   int writeLabel(const Label& label) override;
   int writeRecord(uint64_t address, const RecordHeader& header, const void* body, bool crcKnown,
-                  uint64_t* size) const override;
-  int writeImage(uint64_t address, const uint8_t* image, uint32_t length,
-                 uint64_t* size) const override;
-  int writeTapeMark(uint64_t address) const override;
-  int sync() const override;
-  void writeBack(uint64_t address, uint64_t length, bool wait) const override;
+                  uint64_t* size) override;
+  int writeImage(uint64_t address, const uint8_t* image, uint32_t length, uint64_t* size) override;
+  int writeTapeMark(uint64_t address) override;
+  int sync() override;
+  void writeBack(uint64_t address, uint64_t length, bool wait) override;
   int cut(uint64_t address) override;
   int rewriteLabel(const Label& label) override;
 
@@ -124,8 +123,8 @@ class CartridgeFile : public Medium {
   // Stamps the file with a random nanosecond modification time and stores
   // `map` beside it when it is worth keeping (cartridgeMapCacheable);
   // otherwise, or when it cannot be kept, removes the side file.
-  void keepMap(const CartridgeMap& map) const override;
-  void forgetMap() const override;
+  void keepMap(const CartridgeMap& map) override;
+  void forgetMap() override;
   uint64_t readFailures() const override { return readFailures_.load(std::memory_order_relaxed); }
 
   // The file's size in bytes. MOX_OK or MOX_E_IO.
@@ -139,7 +138,7 @@ class CartridgeFile : public Medium {
   bool readAt(uint64_t address, void* out, size_t length) const;
   // Writes the frame parts at `address`: all of them or MOX_E_IO.
   virtual int writeFrame(uint64_t address, const uint8_t* lead, size_t leadLength,
-                         const void* payload, size_t payloadLength, uint64_t* size) const;
+                         const void* payload, size_t payloadLength, uint64_t* size);
   // The end of the data as the file says (its size).
   uint64_t fileEnd() const;
   // Where the position is, and the end of the data as it was when the

@@ -1,4 +1,5 @@
-// The indexed session reader: each block read at the address the session's
+// The indexed session reader (every medium of its sets reads at any
+// address: SessionReader::open chooses it only then): each block read at the address the session's
 // index records give, with one read call and one body checksum when it is
 // healthy, read ahead of the reader, and read around a lost member where
 // the level allows. The fast path of media that read at any address.
@@ -82,7 +83,7 @@ class IndexedReader final : public SessionReader {
   // call and checked once, straight into the block, or as an image for a
   // degraded read; read-ahead of the next ones.
   int locateRecord(size_t setIndex, int member, uint16_t stream, bool parity, uint32_t sequence,
-                   StreamRead& sr, const Medium** file, uint64_t* offset);
+                   StreamRead& sr, const RandomAccessMedium** file, uint64_t* offset);
   int fetchRecord(size_t setIndex, int member, uint16_t stream, bool parity, uint32_t sequence,
                   StreamRead& sr, std::vector<uint8_t>* image);
   int readRecordToBlock(size_t setIndex, int member, uint16_t stream, uint32_t block,
@@ -108,8 +109,8 @@ class IndexedReader final : public SessionReader {
 // Loads the cursor's next index record of the session part `ext`: drops
 // the entries behind the reader and appends this stream's entries of the
 // wanted kind. The caller checks that a record is left.
-int loadIndexRecord(const Medium& file, const SessionExtent& ext, uint16_t stream, bool parity,
-                    IndexCursor* cur) {
+int loadIndexRecord(const RandomAccessMedium& file, const SessionExtent& ext, uint16_t stream,
+                    bool parity, IndexCursor* cur) {
   RecordHeader h;
   std::vector<uint8_t> image;
   std::vector<IndexEntry> all;
@@ -140,8 +141,8 @@ int loadIndexRecord(const Medium& file, const SessionExtent& ext, uint16_t strea
 // Moves the cursor to the entry of `sequence` and gives its offset. A
 // reader that went back (a stream read again from its start) finds its
 // entry after the cursor starts again at the first index record.
-int findEntry(const Medium& file, const SessionExtent& ext, uint16_t stream, bool parity,
-              uint32_t sequence, IndexCursor* cur, uint64_t* offset) {
+int findEntry(const RandomAccessMedium& file, const SessionExtent& ext, uint16_t stream,
+              bool parity, uint32_t sequence, IndexCursor* cur, uint64_t* offset) {
   bool restarted = false;
   for (;;) {
     bool behind = cur->pos < cur->entries.size() && cur->entries[cur->pos].sequence > sequence;
@@ -170,8 +171,8 @@ int findEntry(const Medium& file, const SessionExtent& ext, uint16_t stream, boo
 // The offset and span of the entry of `sequence` ahead of the reader,
 // loading at most one more index record, without moving the reader; false
 // when it is not at hand.
-bool peekEntry(const Medium& file, const SessionExtent& ext, uint16_t stream, uint32_t sequence,
-               IndexCursor* cur, uint64_t* offset, uint64_t* span) {
+bool peekEntry(const RandomAccessMedium& file, const SessionExtent& ext, uint16_t stream,
+               uint32_t sequence, IndexCursor* cur, uint64_t* offset, uint64_t* span) {
   size_t j = cur->pos;
   for (bool loaded = false;; loaded = true) {
     while (j < cur->entries.size() && cur->entries[j].sequence < sequence) ++j;
@@ -200,7 +201,7 @@ constexpr uint64_t kHintGap = 4096;
 
 // One record read ahead: where it lies, at most its largest frame.
 struct Hint {
-  const Medium* file;
+  const RandomAccessMedium* file;
   uint64_t offset;
   uint64_t length;
 };
@@ -241,21 +242,21 @@ int IndexedReader::deliver(const RecordHeader& h, const uint8_t* body, uint16_t 
 }
 
 int IndexedReader::locateRecord(size_t setIndex, int member, uint16_t stream, bool parity,
-                                uint32_t sequence, StreamRead& sr, const Medium** file,
+                                uint32_t sequence, StreamRead& sr, const RandomAccessMedium** file,
                                 uint64_t* offset) {
   const CartSet& set = *chain_[setIndex];
   size_t m = static_cast<size_t>(member);
   if (set.failed[m]) return MOX_E_DEGRADED;
   const SessionExtent* ext = set.maps[m].find(session_);
   if (ext == nullptr) return MOX_E_DEGRADED;
-  *file = set.media[m].get();
+  *file = set.media[m]->randomAccess();
   return findEntry(**file, *ext, stream, parity, sequence, &sr.cursors[{setIndex, member, parity}],
                    offset);
 }
 
 int IndexedReader::fetchRecord(size_t setIndex, int member, uint16_t stream, bool parity,
                                uint32_t sequence, StreamRead& sr, std::vector<uint8_t>* image) {
-  const Medium* file = nullptr;
+  const RandomAccessMedium* file = nullptr;
   uint64_t offset = 0;
   int rc = locateRecord(setIndex, member, stream, parity, sequence, sr, &file, &offset);
   if (rc != MOX_OK) return rc;
@@ -273,7 +274,7 @@ int IndexedReader::fetchRecord(size_t setIndex, int member, uint16_t stream, boo
 
 int IndexedReader::readRecordToBlock(size_t setIndex, int member, uint16_t stream, uint32_t block,
                                      StreamRead& sr, uint8_t* out) {
-  const Medium* file = nullptr;
+  const RandomAccessMedium* file = nullptr;
   uint64_t offset = 0;
   int rc = locateRecord(setIndex, member, stream, false, block, sr, &file, &offset);
   if (rc != MOX_OK) return rc;
@@ -331,7 +332,7 @@ int IndexedReader::readFromParity(size_t setIndex, uint16_t stream, uint32_t blo
 void IndexedReader::readSetScattered(const CartSet& set, bool scattered) const {
   if (!setup_.raid.parity() || (scattered && set.failedCount() != 0)) return;
   for (const auto& file : set.media) {
-    if (file) file->readScattered(scattered);
+    if (file) file->randomAccess()->readScattered(scattered);
   }
 }
 
@@ -362,12 +363,13 @@ void IndexedReader::readAhead(uint16_t stream, uint32_t block, StreamRead& sr) {
       IndexCursor& cur = sr.cursors[{setIndex, m, false}];
       uint64_t offset = 0, span = 0;
       if (ext == nullptr || cur.failed ||
-          !peekEntry(*set.media[mi], *ext, stream, b, &cur, &offset, &span)) {
+          !peekEntry(*set.media[mi]->randomAccess(), *ext, stream, b, &cur, &offset, &span)) {
         continue;
       }
       // RAID 5 asks for no more than the record; the others for its
       // largest frame (what their stretches were measured with).
-      hints[count++] = {set.media[mi].get(), offset, setup_.raid.parity() ? span : kMaxDataFrame};
+      hints[count++] = {set.media[mi]->randomAccess(), offset,
+                        setup_.raid.parity() ? span : kMaxDataFrame};
       readCounters().readAhead.fetch_add(1, std::memory_order_relaxed);
       break;
     }
@@ -384,7 +386,7 @@ void IndexedReader::readAhead(uint16_t stream, uint32_t block, StreamRead& sr) {
     // window's records that lie together is asked for as one stretch,
     // whatever the window.
     for (size_t i = 0; i < count;) {
-      const Medium* file = hints[i].file;
+      const RandomAccessMedium* file = hints[i].file;
       uint64_t begin = hints[i].offset, end = begin + hints[i].length;
       for (++i; i < count && hints[i].file == file && hints[i].offset <= end + kHintGap; ++i) {
         end = std::max(end, hints[i].offset + hints[i].length);
@@ -402,7 +404,7 @@ void IndexedReader::readAhead(uint16_t stream, uint32_t block, StreamRead& sr) {
   // windows shorter than kHintWindow (many streams sharing the pool): 20
   // streams read a fifth slower with them.
   for (size_t i = 0; i < count;) {
-    const Medium* file = hints[i].file;
+    const RandomAccessMedium* file = hints[i].file;
     uint64_t begin = hints[i].offset, end = begin, bytes = 0;
     for (; i < count && hints[i].file == file; ++i) {
       end = std::max(end, hints[i].offset + hints[i].length);

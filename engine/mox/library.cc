@@ -638,7 +638,9 @@ int rewriteLabel(const Home& home, const std::string& path,
   MediumHead head = readHead(*medium);
   if (!head.labelled) return MOX_E_MEDIA;
   change(&head.label);
-  return medium->rewriteLabel(head.label);
+  // Only a medium that reads at any address rewrites a record in place.
+  RandomAccessMedium* file = medium->randomAccess();
+  return file != nullptr ? file->rewriteLabel(head.label) : MOX_E_MEDIA;
 }
 
 uint64_t newSetId() {

@@ -175,8 +175,8 @@ class LibraryTape final : public TapeMedium {
     self->seedLayout(kept);
     return true;
   }
-  void keepMap(const CartridgeMap& map) const override { keepMapOf(maps_, barcode_, map); }
-  void forgetMap() const override { maps_.remove(barcode_); }
+  void keepMap(const CartridgeMap& map) override { keepMapOf(maps_, barcode_, map); }
+  void forgetMap() override { maps_.remove(barcode_); }
   bool pastEarlyWarning() const override { return earlyWarning(); }
 
   int writeLabel(const Label& label) override {
@@ -240,8 +240,8 @@ class LibraryTape final : public TapeMedium {
     return MOX_E_IO;
   }
 
-  void failed() const override { noteTapeFailure(home_, named() + driveError()); }
-  void recovered(uint64_t address) const override {
+  void failed() override { noteTapeFailure(home_, named() + driveError()); }
+  void recovered(uint64_t address) override {
     debugLog(home_, 1, "%slogged in again and reconciled: reading goes on at %llu", named().c_str(),
              static_cast<unsigned long long>(address));
   }
@@ -267,8 +267,7 @@ class ShelvedTape final : public Medium {
 
   MediumTraits traits() const override {
     MediumTraits traits;
-    traits.randomAccess = false;
-    traits.labelInPlace = false;
+    traits.slowToMove = true;
     return traits;
   }
   const std::string& path() const override { return path_; }
@@ -283,23 +282,17 @@ class ShelvedTape final : public Medium {
     *address = kept.fileSize;
     return MOX_OK;
   }
-  int seek(uint64_t) override { return MOX_E_MEDIA; }
-  int readRecordAt(uint64_t, uint8_t*, uint8_t*, size_t, RecordHeader*) const override {
-    return MOX_E_MEDIA;
-  }
-  int recordLength(uint64_t, uint32_t*) const override { return MOX_E_MEDIA; }
   int writeLabel(const Label&) override { return MOX_E_IO; }
-  int writeRecord(uint64_t, const RecordHeader&, const void*, bool, uint64_t*) const override {
+  int writeRecord(uint64_t, const RecordHeader&, const void*, bool, uint64_t*) override {
     return MOX_E_IO;
   }
-  int writeImage(uint64_t, const uint8_t*, uint32_t, uint64_t*) const override { return MOX_E_IO; }
-  int writeTapeMark(uint64_t) const override { return MOX_E_IO; }
-  int sync() const override { return MOX_E_IO; }
+  int writeImage(uint64_t, const uint8_t*, uint32_t, uint64_t*) override { return MOX_E_IO; }
+  int writeTapeMark(uint64_t) override { return MOX_E_IO; }
+  int sync() override { return MOX_E_IO; }
   int cut(uint64_t) override { return MOX_E_IO; }
-  int rewriteLabel(const Label&) override { return MOX_E_MEDIA; }
   bool keptMap(CartridgeMap* map) const override { return keptMapOf(maps_, barcode_, map); }
-  void keepMap(const CartridgeMap& map) const override { keepMapOf(maps_, barcode_, map); }
-  void forgetMap() const override { maps_.remove(barcode_); }
+  void keepMap(const CartridgeMap& map) override { keepMapOf(maps_, barcode_, map); }
+  void forgetMap() override { maps_.remove(barcode_); }
   uint64_t readFailures() const override { return failures_.load(); }
 
  private:

@@ -6,7 +6,8 @@
 
 namespace mox {
 
-int Medium::readRecord(uint64_t address, RecordHeader* header, std::vector<uint8_t>* image) const {
+int RandomAccessMedium::readRecord(uint64_t address, RecordHeader* header,
+                                   std::vector<uint8_t>* image) const {
   uint32_t length = 0;
   int rc = recordLength(address, &length);
   if (rc != MOX_OK) return rc;

@@ -1,6 +1,9 @@
 // A member's medium: everything the engine does to the cartridge of one
 // member of a RAID device goes through this interface, and the medium says
-// what it is. The media behind it:
+// what it can do. As a tape, every medium moves by rewinding and spacing,
+// reads forward and appends at the end of its data (Medium); one that also
+// reads at any address and rewrites its label in place is a
+// RandomAccessMedium, and says so (randomAccess()). The media behind it:
 //   CartridgeFile   a cartridge file, read at any address (cartridge.h);
 //   SequentialFile  a cartridge file that reads only front to back and
 //                   moves only by spacing over tape marks and to the end of
@@ -32,15 +35,15 @@ namespace mox {
 
 struct CartridgeMap;
 
-// What a medium is.
+class RandomAccessMedium;
+
+// What a medium is, beside what it can do.
 struct MediumTraits {
-  // Reads at a known address (readRecordAt, seek) and hints; a medium
-  // without them is read front to back only.
-  bool randomAccess = true;
   // The largest record (header and body bytes) it stores.
   uint32_t largestRecord = kMaxRecordLength;
-  // Rewrites its label record in place, keeping what follows (rewriteLabel).
-  bool labelInPlace = true;
+  // A rewind or a spacing takes seconds to minutes (a tape in a drive): a
+  // reader holds more records for its streams rather than read a part again.
+  bool slowToMove = false;
 };
 
 // Where an append that ends at some address stands: before the early
@@ -87,6 +90,12 @@ class Medium {
   virtual ~Medium() = default;
 
   virtual MediumTraits traits() const = 0;
+  // The medium as one that reads at any address; nullptr when it reads
+  // only front to back.
+  virtual RandomAccessMedium* randomAccess() { return nullptr; }
+  const RandomAccessMedium* randomAccess() const {
+    return const_cast<Medium*>(this)->randomAccess();
+  }
   // Where the medium is found (a cartridge file's path): the set note and
   // reports name it.
   virtual const std::string& path() const = 0;
@@ -105,28 +114,6 @@ class Medium {
   // Where the data ends (the next append goes there).
   virtual int dataEnd(uint64_t* address) = 0;
 
-  // ---- Reading at a known address (random-access media only) -----------
-  // To `address`. MOX_E_MEDIA on a sequential medium.
-  virtual int seek(uint64_t address) = 0;
-  // Reads the record at `address` with one read: its header bytes into
-  // `header` (kHeaderSize bytes), decoded into *decoded, its body into
-  // `body` (room for `room` bytes; `body` may follow `header` to read a
-  // whole image). Checks both length words, the header and the body's CRC,
-  // each once. MOX_E_CHECKSUM on a bad header or body, MOX_E_MEDIA on
-  // broken framing, a record larger than the room, a medium that ends
-  // inside the record, or a sequential medium.
-  virtual int readRecordAt(uint64_t address, uint8_t* header, uint8_t* body, size_t room,
-                           RecordHeader* decoded) const = 0;
-  // The payload length (header and body) of the record at `address`, from
-  // its leading length word. MOX_E_MEDIA on a sequential medium.
-  virtual int recordLength(uint64_t address, uint32_t* length) const = 0;
-  // Reads the record at `address` whole: its header into *header and its
-  // image (header and body) into *image. As readRecordAt.
-  int readRecord(uint64_t address, RecordHeader* header, std::vector<uint8_t>* image) const;
-  // Hints for random-access reads; nothing on other media.
-  virtual void willNeed(uint64_t /*address*/, uint64_t /*length*/) const {}
-  virtual void readScattered(bool /*scattered*/) const {}
-
   // ---- Writing ----------------------------------------------------------
   // Empties the medium and writes `label` as its first record, durably; its
   // kept map (if it keeps one) is that of a labelled blank.
@@ -138,29 +125,26 @@ class Medium {
   // MOX_E_TAPE_FULL when the record lies past the capacity (not written),
   // MOX_E_IO when the write fails.
   virtual int writeRecord(uint64_t address, const RecordHeader& header, const void* body,
-                          bool crcKnown, uint64_t* size) const = 0;
+                          bool crcKnown, uint64_t* size) = 0;
   // Writes a record image (header and body, `length` bytes) as one record.
   virtual int writeImage(uint64_t address, const uint8_t* image, uint32_t length,
-                         uint64_t* size) const = 0;
+                         uint64_t* size) = 0;
   // The same for the first `length` bytes of `*image`; a medium may take
   // the buffer instead of copying it, and leave another in its place.
   virtual int writeImageFrom(uint64_t address, std::vector<uint8_t>* image, uint32_t length,
-                             uint64_t* size) const {
+                             uint64_t* size) {
     return writeImage(address, image->data(), length, size);
   }
-  virtual int writeTapeMark(uint64_t address) const = 0;
+  virtual int writeTapeMark(uint64_t address) = 0;
   // The durability barrier: what was written is on the medium.
-  virtual int sync() const = 0;
+  virtual int sync() = 0;
   // Starts writing [address, address + length) back without waiting for it
   // (with `wait`, waits for it): a hint; sync() alone makes data durable.
-  virtual void writeBack(uint64_t /*address*/, uint64_t /*length*/, bool /*wait*/) const {}
+  virtual void writeBack(uint64_t /*address*/, uint64_t /*length*/, bool /*wait*/) {}
   // Sets the append point at `address`: nothing at or after it is kept
   // (a file truncates; a tape positions there and its next write ends the
   // data), durably. The kept map is dropped.
   virtual int cut(uint64_t address) = 0;
-  // Rewrites the label record in place, nothing else changing (random-
-  // access media only; MOX_E_MEDIA elsewhere).
-  virtual int rewriteLabel(const Label& label) = 0;
   // Short erase: the medium keeps its label (when it has a readable one and
   // `keepLabel`) and loses everything after it; otherwise it is blank.
   int erase(bool keepLabel);
@@ -185,10 +169,10 @@ class Medium {
   // True, with *map, when the medium holds exactly what it kept.
   virtual bool keptMap(CartridgeMap* /*map*/) const { return false; }
   // Called after a durability barrier with what a full scan would find now.
-  virtual void keepMap(const CartridgeMap& /*map*/) const {}
+  virtual void keepMap(const CartridgeMap& /*map*/) {}
   // Drops the kept map (the medium was replaced behind the engine's back,
   // as a rebuild does by a rename).
-  virtual void forgetMap() const {}
+  virtual void forgetMap() {}
 
   // ---- Read failures --------------------------------------------------------
   // How many reads failed so far (an I/O error, not the end of the data).
@@ -216,6 +200,38 @@ class Medium {
   mutable std::atomic<uint64_t> spacings_{0};
   uint64_t capacity_ = ~0ull;
   uint64_t earlyWarning_ = ~0ull;
+};
+
+// A medium that also reads at any address: a cartridge file. It takes
+// reads at known addresses and writes at distinct addresses from many
+// threads at once (the session writer and reader).
+class RandomAccessMedium : public Medium {
+ public:
+  RandomAccessMedium* randomAccess() override { return this; }
+
+  // To `address`.
+  virtual int seek(uint64_t address) = 0;
+  // Reads the record at `address` with one read: its header bytes into
+  // `header` (kHeaderSize bytes), decoded into *decoded, its body into
+  // `body` (room for `room` bytes; `body` may follow `header` to read a
+  // whole image). Checks both length words, the header and the body's CRC,
+  // each once. MOX_E_CHECKSUM on a bad header or body, MOX_E_MEDIA on
+  // broken framing, a record larger than the room, a medium that ends
+  // inside the record.
+  virtual int readRecordAt(uint64_t address, uint8_t* header, uint8_t* body, size_t room,
+                           RecordHeader* decoded) const = 0;
+  // The payload length (header and body) of the record at `address`, from
+  // its leading length word.
+  virtual int recordLength(uint64_t address, uint32_t* length) const = 0;
+  // Reads the record at `address` whole: its header into *header and its
+  // image (header and body) into *image. As readRecordAt.
+  int readRecord(uint64_t address, RecordHeader* header, std::vector<uint8_t>* image) const;
+  // Hints: the range will be read soon; reads are scattered (no read-ahead).
+  virtual void willNeed(uint64_t /*address*/, uint64_t /*length*/) const {}
+  virtual void readScattered(bool /*scattered*/) const {}
+
+  // Rewrites the label record in place, nothing else changing.
+  virtual int rewriteLabel(const Label& label) = 0;
 };
 
 }  // namespace mox

@@ -325,11 +325,7 @@ int soundOthers(const CartSet& set, size_t target) {
 // whether the member could be made, before anything is written.
 class DiscardMedium final : public Medium {
  public:
-  MediumTraits traits() const override {
-    MediumTraits t;
-    t.randomAccess = false;
-    return t;
-  }
+  MediumTraits traits() const override { return {}; }
   const std::string& path() const override { return path_; }
   int rewind() override { return MOX_OK; }
   int spaceTapeMarks(uint32_t) override { return MOX_E_MEDIA; }
@@ -343,25 +339,19 @@ class DiscardMedium final : public Medium {
     *address = 0;
     return MOX_OK;
   }
-  int seek(uint64_t) override { return MOX_E_MEDIA; }
-  int readRecordAt(uint64_t, uint8_t*, uint8_t*, size_t, RecordHeader*) const override {
-    return MOX_E_MEDIA;
-  }
-  int recordLength(uint64_t, uint32_t*) const override { return MOX_E_MEDIA; }
   int writeLabel(const Label&) override { return MOX_OK; }
   int writeRecord(uint64_t, const RecordHeader& header, const void*, bool,
-                  uint64_t* size) const override {
+                  uint64_t* size) override {
     *size = framedSize(kHeaderSize + header.storedLength);
     return MOX_OK;
   }
-  int writeImage(uint64_t, const uint8_t*, uint32_t length, uint64_t* size) const override {
+  int writeImage(uint64_t, const uint8_t*, uint32_t length, uint64_t* size) override {
     *size = framedSize(length);
     return MOX_OK;
   }
-  int writeTapeMark(uint64_t) const override { return MOX_OK; }
-  int sync() const override { return MOX_OK; }
+  int writeTapeMark(uint64_t) override { return MOX_OK; }
+  int sync() override { return MOX_OK; }
   int cut(uint64_t) override { return MOX_OK; }
-  int rewriteLabel(const Label&) override { return MOX_E_MEDIA; }
 
  private:
   std::string path_;

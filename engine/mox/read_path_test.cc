@@ -475,7 +475,7 @@ TEST(SequentialMedium, MovesOnlyForwardAppendsAtTheEndAndWarnsBeforeItsCapacity)
   const std::string path = temp.file("SEQ001.tap");
   mox::SequentialFile medium;
   ASSERT_EQ(medium.open(path, true, true), 0);
-  EXPECT_FALSE(medium.traits().randomAccess);
+  EXPECT_EQ(medium.randomAccess(), nullptr);
   mox::Label label;
   std::strcpy(label.name, "SEQ001");
   label.memberCount = 1;

@@ -382,16 +382,17 @@ int scanMedium(Medium& medium, CartridgeMap* map) {
 
 namespace {
 
-// True when the record at `address` is a sound record of `kind` and
+// True when the record at `address` of a random-access medium is a sound
+// record of `kind` and
 // `session` whose body reads back as `expected`; *next is where the item
 // after it begins.
 bool recordHolds(RecordReader& reader, uint64_t address, Kind kind, uint32_t session,
                  const std::vector<uint8_t>& expected, uint64_t* next) {
   MediumItem item;
-  if (reader.medium().seek(address) != MOX_OK || reader.next(&item, bodyOf(kind)) != MOX_OK ||
-      item.kind != MediumItem::Kind::kRecord || item.address != address ||
-      item.header.kind != kind || item.header.session != session || !item.bodyRead ||
-      item.body != MOX_OK || item.header.storedLength != expected.size() ||
+  if (reader.medium().randomAccess()->seek(address) != MOX_OK ||
+      reader.next(&item, bodyOf(kind)) != MOX_OK || item.kind != MediumItem::Kind::kRecord ||
+      item.address != address || item.header.kind != kind || item.header.session != session ||
+      !item.bodyRead || item.body != MOX_OK || item.header.storedLength != expected.size() ||
       std::memcmp(reader.body(), expected.data(), expected.size()) != 0) {
     return false;
   }
@@ -407,7 +408,7 @@ bool keptMapHolds(Medium& medium, const CartridgeMap& map) {
   // says, with the body it says (the label, each session's start and end
   // records, the tape mark after each); the sessions follow one another
   // from the label to the append point.
-  if (!medium.traits().randomAccess) return true;
+  if (medium.randomAccess() == nullptr) return true;
   RecordReader reader(medium);
   std::vector<uint8_t> body(kLabelBodySize);
   encodeLabel(map.label, body.data());
@@ -447,7 +448,7 @@ int mountMedium(Medium& medium, CartridgeMap* map) {
 int positionAtSession(Medium& medium, const CartridgeMap& map, size_t index) {
   if (index >= map.sessions.size()) return MOX_E_NO_SESSION;
   uint64_t start = map.sessions[index].startOffset;
-  if (medium.traits().randomAccess) return medium.seek(start);
+  if (RandomAccessMedium* file = medium.randomAccess()) return file->seek(start);
   int rc = medium.rewind();
   if (rc == MOX_OK && index > 0) rc = medium.spaceTapeMarks(static_cast<uint32_t>(index));
   if (rc == MOX_OK && medium.position() == start) return MOX_OK;

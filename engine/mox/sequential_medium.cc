@@ -14,18 +14,18 @@ int SequentialFile::recordLength(uint64_t, uint32_t*) const { return MOX_E_MEDIA
 
 int SequentialFile::rewriteLabel(const Label& /*label*/) { return MOX_E_MEDIA; }
 
-int SequentialFile::appendable(uint64_t address, uint64_t bytes) const {
+int SequentialFile::appendable(uint64_t address, uint64_t bytes) {
   if (address != end_) return MOX_E_MEDIA;
   return room(address + bytes) == Room::kOverflow ? MOX_E_TAPE_FULL : MOX_OK;
 }
 
-void SequentialFile::appended(uint64_t end) const {
+void SequentialFile::appended(uint64_t end) {
   end_ = end;
   if (room(end) != Room::kFits) earlyWarning_ = true;
 }
 
 int SequentialFile::writeRecord(uint64_t address, const RecordHeader& header, const void* body,
-                                bool crcKnown, uint64_t* size) const {
+                                bool crcKnown, uint64_t* size) {
   int rc = appendable(address, framedSize(kHeaderSize + header.storedLength));
   if (rc == MOX_OK) rc = CartridgeFile::writeRecord(address, header, body, crcKnown, size);
   if (rc == MOX_OK) appended(address + *size);
@@ -33,14 +33,14 @@ int SequentialFile::writeRecord(uint64_t address, const RecordHeader& header, co
 }
 
 int SequentialFile::writeImage(uint64_t address, const uint8_t* image, uint32_t length,
-                               uint64_t* size) const {
+                               uint64_t* size) {
   int rc = appendable(address, framedSize(length));
   if (rc == MOX_OK) rc = CartridgeFile::writeImage(address, image, length, size);
   if (rc == MOX_OK) appended(address + *size);
   return rc;
 }
 
-int SequentialFile::writeTapeMark(uint64_t address) const {
+int SequentialFile::writeTapeMark(uint64_t address) {
   int rc = appendable(address, 4);
   if (rc == MOX_OK) rc = CartridgeFile::writeTapeMark(address);
   if (rc == MOX_OK) appended(address + 4);

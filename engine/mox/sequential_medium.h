@@ -22,14 +22,10 @@ namespace mox {
 
 class SequentialFile final : public CartridgeFile {
  public:
-  MediumTraits traits() const override {
-    MediumTraits traits;
-    traits.randomAccess = false;
-    traits.labelInPlace = false;
-    return traits;
-  }
+  // It reads front to back only: it is no random-access medium, and the
+  // reads at an address it inherits refuse (MOX_E_MEDIA).
+  RandomAccessMedium* randomAccess() override { return nullptr; }
 
-  // Random access: refused (MOX_E_MEDIA), hints ignored.
   int seek(uint64_t address) override;
   int readRecordAt(uint64_t address, uint8_t* header, uint8_t* body, size_t room,
                    RecordHeader* decoded) const override;
@@ -40,29 +36,28 @@ class SequentialFile final : public CartridgeFile {
 
   // Appends at the end of the data only; MOX_E_TAPE_FULL past the capacity.
   int writeRecord(uint64_t address, const RecordHeader& header, const void* body, bool crcKnown,
-                  uint64_t* size) const override;
-  int writeImage(uint64_t address, const uint8_t* image, uint32_t length,
-                 uint64_t* size) const override;
-  int writeTapeMark(uint64_t address) const override;
-  void writeBack(uint64_t, uint64_t, bool) const override {}
+                  uint64_t* size) override;
+  int writeImage(uint64_t address, const uint8_t* image, uint32_t length, uint64_t* size) override;
+  int writeTapeMark(uint64_t address) override;
+  void writeBack(uint64_t, uint64_t, bool) override {}
   // Reads forward from the beginning to `address`, and ends the data there.
   int cut(uint64_t address) override;
 
   // No map is kept: every mount reads the medium from the front.
   bool keptMap(CartridgeMap*) const override { return false; }
-  void keepMap(const CartridgeMap&) const override {}
-  void forgetMap() const override {}
+  void keepMap(const CartridgeMap&) override {}
+  void forgetMap() override {}
 
   // A write ended in the early-warning zone since the medium was opened.
   bool earlyWarning() const { return earlyWarning_.load(std::memory_order_relaxed); }
 
  private:
   // Whether a record of `bytes` at `address` may be appended.
-  int appendable(uint64_t address, uint64_t bytes) const;
-  void appended(uint64_t end) const;
+  int appendable(uint64_t address, uint64_t bytes);
+  void appended(uint64_t end);
 
   // Read by the group's writer while a member's records go out.
-  mutable std::atomic<bool> earlyWarning_{false};
+  std::atomic<bool> earlyWarning_{false};
 };
 
 }  // namespace mox

@@ -39,7 +39,6 @@
 
 #include "engine/mox/block_codec.h"
 #include "engine/mox/cartridge.h"
-#include "engine/mox/library_media.h"
 #include "engine/mox/mox.h"
 #include "engine/mox/record_reader.h"
 #include "engine/mox/session_reader.h"
@@ -115,18 +114,20 @@ struct Part {
 };
 
 // Records held in memory for streams at once: the home's block buffers; on
-// a library's tapes at least 256 (16 MiB), which spares the spill file the
-// usual lag between streams.
-size_t holdBudget(const GroupSetup& setup) {
+// media slow to move (tapes) at least 256 (16 MiB), which spares the spill
+// file the usual lag between streams.
+size_t holdBudget(const GroupSetup& setup, const CartSet& set) {
   int budget = std::max(setup.settings.bufferPool, 4);
-  if (libraryHome(setup.home)) budget = std::max(budget, 256);
+  for (const auto& medium : set.media) {
+    if (medium != nullptr && medium->traits().slowToMove) budget = std::max(budget, 256);
+  }
   return static_cast<size_t>(budget);
 }
 
 class SequentialReader final : public SessionReader {
  public:
-  SequentialReader(const GroupSetup& setup, uint32_t session)
-      : SessionReader(setup, session), budget_(holdBudget(setup)) {}
+  SequentialReader(const GroupSetup& setup, const CartSet& mounted, uint32_t session)
+      : SessionReader(setup, session), budget_(holdBudget(setup, mounted)) {}
   ~SequentialReader() override { quiesce(); }
 
   void start() override;
@@ -697,8 +698,9 @@ int SequentialReader::fromParity(size_t setIndex, uint16_t stream, uint32_t bloc
 
 }  // namespace
 
-std::unique_ptr<SessionReader> makeSequentialReader(const GroupSetup& setup, uint32_t session) {
-  return std::make_unique<SequentialReader>(setup, session);
+std::unique_ptr<SessionReader> makeSequentialReader(const GroupSetup& setup, const CartSet& mounted,
+                                                    uint32_t session) {
+  return std::make_unique<SequentialReader>(setup, mounted, session);
 }
 
 }  // namespace mox

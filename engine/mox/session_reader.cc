@@ -23,10 +23,10 @@ int SessionReader::open(const GroupSetup& setup, const std::shared_ptr<CartSet>&
   // Media that read at any address are read through the index; a medium
   // that reads only forward is read front to back.
   bool sequential = std::any_of(mounted->media.begin(), mounted->media.end(), [](const auto& m) {
-    return m != nullptr && !m->traits().randomAccess;
+    return m != nullptr && m->randomAccess() == nullptr;
   });
-  std::unique_ptr<SessionReader> made =
-      sequential ? makeSequentialReader(setup, session) : makeIndexedReader(setup, session);
+  std::unique_ptr<SessionReader> made = sequential ? makeSequentialReader(setup, *mounted, session)
+                                                   : makeIndexedReader(setup, session);
   int rc = made->resolveChain(mounted);
   if (rc != MOX_OK) return rc;
   *reader = std::move(made);

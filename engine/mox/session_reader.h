@@ -116,6 +116,9 @@ class SessionReader {
 
 // The readers behind SessionReader.
 std::unique_ptr<SessionReader> makeIndexedReader(const GroupSetup& setup, uint32_t session);
-std::unique_ptr<SessionReader> makeSequentialReader(const GroupSetup& setup, uint32_t session);
+// The sequential reader sizes what it holds in memory by the mounted set's
+// media.
+std::unique_ptr<SessionReader> makeSequentialReader(const GroupSetup& setup, const CartSet& mounted,
+                                                    uint32_t session);
 
 }  // namespace mox

@@ -90,7 +90,7 @@ int SessionWriter::queueRecord(int member, uint64_t turn, const RecordHeader& he
 
 int SessionWriter::post(int member, uint64_t turn) {
   MemberWrite& mw = *members_[static_cast<size_t>(member)];
-  const Medium& medium = *set_->media[static_cast<size_t>(member)];
+  Medium& medium = *set_->media[static_cast<size_t>(member)];
   std::unique_lock<std::mutex> lock(mw.queueMutex);
   mw.queue[turn % kQueued].ready = true;
   if (mw.sending) return mw.failed ? MOX_E_IO : MOX_OK;
@@ -156,7 +156,7 @@ int SessionWriter::openSetSession(uint64_t prevSetId) {
     mw->queue.resize(kQueued);
     // The append point is where the set's last session ended.
     mw->offset = set_->maps[i].appendOffset;
-    inOrder_ = inOrder_ || !set_->media[i]->traits().randomAccess;
+    inOrder_ = inOrder_ || set_->media[i]->randomAccess() == nullptr;
     mw->start.setIndex = setIndex_;
     mw->start.prevSetId = prevSetId;
     mw->start.streamCount = openedStreams_;
@@ -221,7 +221,7 @@ int SessionWriter::claimRecord(int member, const RecordHeader& header, bool pari
 
 int SessionWriter::appendRecord(int member, const RecordHeader& header, const void* body,
                                 bool parity, uint64_t reservedRelease) {
-  const Medium& medium = *set_->media[static_cast<size_t>(member)];
+  Medium& medium = *set_->media[static_cast<size_t>(member)];
   uint64_t offset = 0, due = kNoWriteBack, size = 0;
   int rc = MOX_OK;
   if (inOrder_) {
@@ -257,7 +257,7 @@ uint64_t SessionWriter::takeWriteBack(int member) {
 
 void SessionWriter::writeBack(int member, uint64_t start) const {
   if (start == kNoWriteBack) return;
-  const Medium& medium = *set_->media[static_cast<size_t>(member)];
+  Medium& medium = *set_->media[static_cast<size_t>(member)];
   medium.writeBack(start, kWriteBackRange, false);
   uint64_t lag = kWriteBackLag * kWriteBackRange;
   if (start >= lag) medium.writeBack(start - lag, kWriteBackRange, true);

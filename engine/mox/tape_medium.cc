@@ -22,9 +22,8 @@ TapeMedium::~TapeMedium() = default;
 
 MediumTraits TapeMedium::traits() const {
   MediumTraits traits;
-  traits.randomAccess = false;
-  traits.labelInPlace = false;
   traits.largestRecord = largest_;
+  traits.slowToMove = true;
   return traits;
 }
 
@@ -32,7 +31,7 @@ bool TapeMedium::earlyWarning() const { return earlyWarning_ || drive_->earlyWar
 
 // ---- The layout --------------------------------------------------------------------
 
-void TapeMedium::learnMark(uint64_t file, uint64_t address) const {
+void TapeMedium::learnMark(uint64_t file, uint64_t address) {
   if (file > marks_.size() + 1) return;  // a mark before it is not known
   if (file <= marks_.size()) {
     if (marks_[file - 1] == address) return;
@@ -43,7 +42,7 @@ void TapeMedium::learnMark(uint64_t file, uint64_t address) const {
   marks_.push_back(address);
 }
 
-void TapeMedium::learnEnd() const {
+void TapeMedium::learnEnd() {
   endKnown_ = true;
   end_ = position_;
   endFile_ = file_;
@@ -73,7 +72,7 @@ void TapeMedium::seedLayout(const CartridgeMap& map) {
   endFile_ = marks_.size();
 }
 
-int TapeMedium::lost() const {
+int TapeMedium::lost() {
   failed();
   lost_ = true;
   ahead_ = false;
@@ -83,7 +82,7 @@ int TapeMedium::lost() const {
 
 // ---- Moving --------------------------------------------------------------------------
 
-int TapeMedium::driveRewind() const {
+int TapeMedium::driveRewind() {
   ahead_ = false;
   noteRewind();
   if (drive_->rewind() != Outcome::done) return lost();
@@ -94,14 +93,14 @@ int TapeMedium::driveRewind() const {
   return MOX_OK;
 }
 
-int TapeMedium::placed() const {
+int TapeMedium::placed() {
   if (lost_) return MOX_E_IO;
   return unmoved_ ? driveRewind() : MOX_OK;
 }
 
 int TapeMedium::rewind() { return driveRewind(); }
 
-int TapeMedium::moveTo(uint64_t address) const {
+int TapeMedium::moveTo(uint64_t address) {
   int rc = driveRewind();
   if (rc != MOX_OK) return rc;
   // The last filemark the layout knows at or before the address.
@@ -117,7 +116,7 @@ int TapeMedium::moveTo(uint64_t address) const {
   return position_ == address ? MOX_OK : MOX_E_MEDIA;
 }
 
-int TapeMedium::spaceToMark(uint64_t k) const {
+int TapeMedium::spaceToMark(uint64_t k) {
   noteSpacing();
   Outcome o = drive_->spaceFilemarks(static_cast<int32_t>(k - file_));
   if (o != Outcome::done) {
@@ -147,7 +146,7 @@ int TapeMedium::spaceTapeMarks(uint32_t count) {
   return MOX_OK;
 }
 
-int TapeMedium::readToEnd() const {
+int TapeMedium::readToEnd() {
   int rc = placed();
   MediumItem item;
   while (rc == MOX_OK && !(endKnown_ && position_ == end_ && file_ == endFile_)) {
@@ -188,7 +187,7 @@ int TapeMedium::dataEnd(uint64_t* address) {
 
 // ---- Reading -------------------------------------------------------------------------
 
-bool TapeMedium::longBlockLength(uint32_t* length) const {
+bool TapeMedium::longBlockLength(uint32_t* length) {
   // Back over the block, and read it again into a few bytes: the drive says
   // by how much the block was longer.
   noteSpacing();
@@ -220,7 +219,7 @@ int TapeMedium::readNext(const ReadWant& want, MediumItem* item) {
   return readItem(want, item);
 }
 
-int TapeMedium::readObject(Object* object) const {
+int TapeMedium::readObject(Object* object) {
   if (ahead_) {
     ahead_ = false;
     data_ = block_.data();
@@ -255,7 +254,7 @@ int TapeMedium::readObject(Object* object) const {
   return readObject(object);
 }
 
-int TapeMedium::recoverRead(uint64_t address) const {
+int TapeMedium::recoverRead(uint64_t address) {
   if (recovering_ || readRecoveries_ >= kMaxReadRecoveries ||
       drive_->state() != scsi::DriveState::needsReconcile) {
     return MOX_E_IO;
@@ -283,7 +282,7 @@ FrameState TapeMedium::frameOf(uint32_t n, RecordHeader* header, uint8_t* lead,
   return checkFrame(lead, *have, framedSize(n), trail, header, &len);
 }
 
-void TapeMedium::passed(const Object& object) const {
+void TapeMedium::passed(const Object& object) {
   if (object.kind == Object::kMark) {
     position_ += 4;
     learnMark(++file_, position_);
@@ -294,7 +293,7 @@ void TapeMedium::passed(const Object& object) const {
   }
 }
 
-int TapeMedium::readItem(const ReadWant& want, MediumItem* item) const {
+int TapeMedium::readItem(const ReadWant& want, MediumItem* item) {
   *item = MediumItem();
   item->address = item->next = position_;
   if (lost_) return MOX_E_IO;
@@ -385,19 +384,9 @@ int TapeMedium::readItem(const ReadWant& want, MediumItem* item) const {
 
 // ---- Random access: none -----------------------------------------------------------------
 
-int TapeMedium::seek(uint64_t /*address*/) { return MOX_E_MEDIA; }
-
-int TapeMedium::readRecordAt(uint64_t, uint8_t*, uint8_t*, size_t, RecordHeader*) const {
-  return MOX_E_MEDIA;
-}
-
-int TapeMedium::recordLength(uint64_t, uint32_t*) const { return MOX_E_MEDIA; }
-
-int TapeMedium::rewriteLabel(const Label& /*label*/) { return MOX_E_MEDIA; }
-
 // ---- Writing -----------------------------------------------------------------------------
 
-int TapeMedium::appendable(uint64_t address, uint64_t bytes) const {
+int TapeMedium::appendable(uint64_t address, uint64_t bytes) {
   if (!endKnown_) {
     if (lost_ && driveRewind() != MOX_OK) return MOX_E_IO;
     int rc = readToEnd();
@@ -428,7 +417,7 @@ int TapeMedium::appendable(uint64_t address, uint64_t bytes) const {
   return MOX_OK;
 }
 
-int TapeMedium::overflowed(uint64_t address) const {
+int TapeMedium::overflowed(uint64_t address) {
   uint64_t acknowledged = drive_->recordsAcknowledged();
   while (!queued_.empty() && queued_.front().first <= acknowledged) {
     acknowledgedEnd_ = queued_.front().second;
@@ -448,7 +437,7 @@ int TapeMedium::overflowed(uint64_t address) const {
 }
 
 int TapeMedium::writeRecord(uint64_t address, const RecordHeader& h, const void* body,
-                            bool crcKnown, uint64_t* size) const {
+                            bool crcKnown, uint64_t* size) {
   RecordHeader header = h;
   if (!crcKnown) header.bodyCrc = crc32c(body, header.storedLength);
   // The header and the body go to the drive's block as they are: no image
@@ -459,19 +448,19 @@ int TapeMedium::writeRecord(uint64_t address, const RecordHeader& h, const void*
 }
 
 int TapeMedium::writeImage(uint64_t address, const uint8_t* image, uint32_t length,
-                           uint64_t* size) const {
+                           uint64_t* size) {
   return writeParts(address, image, length, nullptr, 0, nullptr, size);
 }
 
 int TapeMedium::writeImageFrom(uint64_t address, std::vector<uint8_t>* image, uint32_t length,
-                               uint64_t* size) const {
+                               uint64_t* size) {
   if (image->size() < length) return MOX_E_MEDIA;
   return writeParts(address, image->data(), length, nullptr, 0, image, size);
 }
 
 int TapeMedium::writeParts(uint64_t address, const uint8_t* head, uint32_t headLength,
                            const void* tail, uint32_t tailLength, std::vector<uint8_t>* owned,
-                           uint64_t* size) const {
+                           uint64_t* size) {
   const uint64_t total = uint64_t{headLength} + tailLength;
   if (total == 0 || total > largest_) return MOX_E_MEDIA;
   const uint32_t length = static_cast<uint32_t>(total);
@@ -500,7 +489,7 @@ int TapeMedium::writeParts(uint64_t address, const uint8_t* head, uint32_t headL
   return MOX_OK;
 }
 
-int TapeMedium::writeTapeMark(uint64_t address) const {
+int TapeMedium::writeTapeMark(uint64_t address) {
   int rc = appendable(address, 4);
   if (rc != MOX_OK) return rc;
   if (queued_.empty()) acknowledgedEnd_ = end_;
@@ -518,7 +507,7 @@ int TapeMedium::writeTapeMark(uint64_t address) const {
   return MOX_OK;
 }
 
-int TapeMedium::sync() const {
+int TapeMedium::sync() {
   if (!dirty_) return MOX_OK;
   Outcome o = drive_->writeFilemarks(0);
   if (!scsi::written(o)) {

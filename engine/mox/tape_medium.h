@@ -83,13 +83,6 @@ class TapeMedium : public Medium {
   // position, which is then found again (rewind and spacing).
   int dataEnd(uint64_t* address) override;
 
-  // Random access: refused (MOX_E_MEDIA).
-  int seek(uint64_t address) override;
-  int readRecordAt(uint64_t address, uint8_t* header, uint8_t* body, size_t room,
-                   RecordHeader* decoded) const override;
-  int recordLength(uint64_t address, uint32_t* length) const override;
-  int rewriteLabel(const Label& label) override;
-
   // Rewinds and writes the label record as the first block, then the
   // barrier: the tape ends after it.
   int writeLabel(const Label& label) override;
@@ -98,15 +91,14 @@ class TapeMedium : public Medium {
   // the drive says VOLUME OVERFLOW (not written), MOX_E_IO when the drive
   // fails or needs reconciling.
   int writeRecord(uint64_t address, const RecordHeader& header, const void* body, bool crcKnown,
-                  uint64_t* size) const override;
-  int writeImage(uint64_t address, const uint8_t* image, uint32_t length,
-                 uint64_t* size) const override;
+                  uint64_t* size) override;
+  int writeImage(uint64_t address, const uint8_t* image, uint32_t length, uint64_t* size) override;
   // Takes the buffer: the drive sends it as it is.
   int writeImageFrom(uint64_t address, std::vector<uint8_t>* image, uint32_t length,
-                     uint64_t* size) const override;
-  int writeTapeMark(uint64_t address) const override;
+                     uint64_t* size) override;
+  int writeTapeMark(uint64_t address) override;
   // WRITE FILEMARKS 0: every queued record acknowledged and on the tape.
-  int sync() const override;
+  int sync() override;
   // From the beginning, forward to `address` (a boundary of the data), and
   // the data ends there: MOX_E_MEDIA when it is not reached.
   int cut(uint64_t address) override;
@@ -129,98 +121,98 @@ class TapeMedium : public Medium {
   // One record of `head` then `tail`, queued as one block (writeImage), or
   // of the first headLength bytes of `*owned`, given to the drive.
   int writeParts(uint64_t address, const uint8_t* head, uint32_t headLength, const void* tail,
-                 uint32_t tailLength, std::vector<uint8_t>* owned, uint64_t* size) const;
+                 uint32_t tailLength, std::vector<uint8_t>* owned, uint64_t* size);
   // What the drive holds at the position.
   struct Object {
     enum Kind { kBlock, kMark, kEnd, kLong } kind = kEnd;
     uint32_t length = 0;  // kBlock (its bytes in block_), kLong
   };
   // Reads the next object (or takes the one read ahead).
-  int readObject(Object* object) const;
+  int readObject(Object* object);
   // After a read the transport failed (the drive needs reconciling): the
   // drive logs in again and reconciles, and the tape is brought back to
   // `address`, where the read was. Reading it again replays nothing.
   // MOX_OK, or MOX_E_IO when the drive failed otherwise, the recovery
   // failed, or the medium already recovered kMaxReadRecoveries times.
-  int recoverRead(uint64_t address) const;
+  int recoverRead(uint64_t address);
   static constexpr int kMaxReadRecoveries = 3;
   // Moves the position past `object` (learning a filemark or the end).
-  void passed(const Object& object) const;
+  void passed(const Object& object);
   // The frame state a cartridge file holding the block of `n` bytes at
   // data_ has; its first bytes in `lead` (*have of them).
   FrameState frameOf(uint32_t n, RecordHeader* header, uint8_t* lead, size_t* have) const;
   // One read at the position: an item, the position moved past it.
-  int readItem(const ReadWant& want, MediumItem* item) const;
+  int readItem(const ReadWant& want, MediumItem* item);
   // The length of the block just read as too long (read again with a small
   // buffer); false when the drive does not say.
-  bool longBlockLength(uint32_t* length) const;
-  int driveRewind() const;
+  bool longBlockLength(uint32_t* length);
+  int driveRewind();
   // Rewinds when the medium has not moved since it was made.
-  int placed() const;
+  int placed();
   // From the beginning to `address`: SPACE over the filemarks the layout
   // knows before it, then reading forward.
-  int moveTo(uint64_t address) const;
+  int moveTo(uint64_t address);
   // SPACE forward from the position to just past filemark `k` (1-based),
   // which the layout knows.
-  int spaceToMark(uint64_t k) const;
+  int spaceToMark(uint64_t k);
   // Reads forward from the position to the end of the data (learning it).
-  int readToEnd() const;
+  int readToEnd();
   // Ready to append a frame of `bytes` at `address`: the end of the data,
   // within the capacity, the tape there.
-  int appendable(uint64_t address, uint64_t bytes) const;
+  int appendable(uint64_t address, uint64_t bytes);
   // The end of the data after a VOLUME OVERFLOW met by the write at
   // `address`: past the last record the drive acknowledged. MOX_E_TAPE_FULL,
   // or MOX_E_IO when records queued before it were lost with it.
-  int overflowed(uint64_t address) const;
+  int overflowed(uint64_t address);
   // The position and the layout after what a failed command did are not
   // known: nothing is trusted until the next rewind. Tells failed().
-  int lost() const;
+  int lost();
   // The drive failed a command (its lastError() says which and how): for
   // an owner that names the drive and the cartridge to the operator.
-  virtual void failed() const {}
+  virtual void failed() {}
   // A read went on after the drive logged in again: for an owner that logs
   // it.
-  virtual void recovered(uint64_t /*address*/) const {}
-  void learnMark(uint64_t file, uint64_t address) const;
-  void learnEnd() const;
+  virtual void recovered(uint64_t /*address*/) {}
+  void learnMark(uint64_t file, uint64_t address);
+  void learnEnd();
 
   std::unique_ptr<scsi::TapeDrive> drive_;
   std::string path_;
   uint32_t largest_ = 0;
 
   // Where the tape is: the byte address and the filemarks before it.
-  mutable uint64_t position_ = 0;
-  mutable uint64_t file_ = 0;
-  mutable bool unmoved_ = true;  // not moved since made: rewound before it moves
-  mutable bool lost_ = false;    // a command failed: the position is not known
+  uint64_t position_ = 0;
+  uint64_t file_ = 0;
+  bool unmoved_ = true;  // not moved since made: rewound before it moves
+  bool lost_ = false;    // a command failed: the position is not known
   // A record read past the end of a broken range: the drive is after it,
   // the position before it; the next read takes it.
-  mutable bool ahead_ = false;
-  mutable uint32_t aheadLength_ = 0;
+  bool ahead_ = false;
+  uint32_t aheadLength_ = 0;
 
   // The layout: marks_[k] is the address just past filemark k + 1, for the
   // first marks_.size() filemarks of the tape.
-  mutable std::vector<uint64_t> marks_;
-  mutable bool endKnown_ = false;
-  mutable uint64_t end_ = 0;         // the end of the data
-  mutable uint64_t endFile_ = 0;     // filemarks before it
-  mutable bool cutPending_ = false;  // the tape holds more after end_ until the next write
+  std::vector<uint64_t> marks_;
+  bool endKnown_ = false;
+  uint64_t end_ = 0;         // the end of the data
+  uint64_t endFile_ = 0;     // filemarks before it
+  bool cutPending_ = false;  // the tape holds more after end_ until the next write
 
   // Records queued in the drive: (records submitted once it was, its end),
   // and the end of the data past the last acknowledged one.
-  mutable std::deque<std::pair<uint64_t, uint64_t>> queued_;
-  mutable uint64_t acknowledgedEnd_ = 0;
-  mutable bool dirty_ = false;  // written since the last barrier
+  std::deque<std::pair<uint64_t, uint64_t>> queued_;
+  uint64_t acknowledgedEnd_ = 0;
+  bool dirty_ = false;  // written since the last barrier
   // Read by the group's writer while a member's records go out.
-  mutable std::atomic<bool> earlyWarning_{false};
+  std::atomic<bool> earlyWarning_{false};
 
-  mutable std::vector<uint8_t> block_;  // a block kept read ahead
+  std::vector<uint8_t> block_;  // a block kept read ahead
   // The bytes of the block just read: in the drive's buffer (until its next
   // command) or in block_.
-  mutable const uint8_t* data_ = nullptr;
-  mutable std::atomic<uint64_t> readFailures_{0};
-  mutable int readRecoveries_ = 0;
-  mutable bool recovering_ = false;  // a recovery moves the tape: no recovery within it
+  const uint8_t* data_ = nullptr;
+  std::atomic<uint64_t> readFailures_{0};
+  int readRecoveries_ = 0;
+  bool recovering_ = false;  // a recovery moves the tape: no recovery within it
 };
 
 }  // namespace mox

@@ -59,7 +59,7 @@ int cmdErase(const std::string& home, const std::vector<std::string>& args, FILE
       relinks.emplace_back(name, prev);
       int rc = MOX_OK;
       auto medium = mox::openMedium(h, h.cartridgePath(name), false, &rc);
-      if (medium && !medium->traits().labelInPlace) {
+      if (medium && medium->randomAccess() == nullptr) {
         refused.push_back(name +
                           ": its label names an erased set, and its medium cannot rewrite a "
                           "label in place (it is read only front to back)");
