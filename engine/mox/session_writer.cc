@@ -6,6 +6,7 @@
 
 #include "engine/mox/block_codec.h"
 #include "engine/mox/mox.h"
+#include "engine/mox/ordered_appends.h"
 
 namespace mox {
 namespace {
@@ -20,9 +21,6 @@ constexpr uint64_t kWriteBackRange = 16ull << 20;
 constexpr uint64_t kWriteBackSlack = 4ull << 20;
 constexpr uint64_t kWriteBackLag = 4;
 constexpr uint64_t kNoWriteBack = ~0ull;
-// A medium that takes records in order: records of a member claimed and not
-// yet sent, at most (beyond them a claimer waits for its place).
-constexpr uint64_t kQueued = 8;
 
 }  // namespace
 
@@ -47,82 +45,15 @@ struct SessionWriter::MemberWrite {
   SessionStart start;
   std::vector<IndexEntry> pending;
   std::vector<uint64_t> indexOffsets;
-  // A medium that takes records in order: the turns given out (under
-  // mutex_), and the queue of the records claimed and not yet sent (under
-  // queueMutex). Turn t has place t % kQueued once turn t - kQueued is over.
-  uint64_t given = 0;
-  std::mutex queueMutex;
-  std::condition_variable placeFree;
-  uint64_t sent = 0;     // turns over: sent, or dropped after a failure
-  bool sending = false;  // a block call is sending the member's records
-  bool failed = false;   // a record failed: the member's later ones are dropped
-  std::vector<Queued> queue;
-};
-
-// A record in a member's queue.
-struct SessionWriter::Queued {
-  std::vector<uint8_t> image;  // header and body
-  uint32_t length = 0;
-  uint64_t offset = 0;
-  uint64_t writeBack = kNoWriteBack;
-  bool data = false;   // a data block's record: counted in the member's blocks
-  bool ready = false;  // filled: it may be sent
+  // A medium that takes records in order: its in-order write queue, whose
+  // turns are given under mutex_.
+  std::unique_ptr<OrderedAppends> ordered;
 };
 
 int SessionWriter::queueRecord(int member, uint64_t turn, const RecordHeader& header,
                                const void* body, uint64_t offset, uint64_t writeBack, bool data) {
-  MemberWrite& mw = *members_[static_cast<size_t>(member)];
-  Queued* q = nullptr;
-  {
-    std::unique_lock<std::mutex> lock(mw.queueMutex);
-    mw.placeFree.wait(lock, [&] { return turn < mw.sent + kQueued; });
-    q = &mw.queue[turn % kQueued];
-  }
-  // The place is this turn's alone until it is posted.
-  q->length = static_cast<uint32_t>(kHeaderSize + header.storedLength);
-  if (q->image.size() < q->length) q->image.resize(q->length);
-  encodeImage(header, body, q->image.data());
-  q->offset = offset;
-  q->writeBack = writeBack;
-  q->data = data;
-  return post(member, turn);
-}
-
-int SessionWriter::post(int member, uint64_t turn) {
-  MemberWrite& mw = *members_[static_cast<size_t>(member)];
-  Medium& medium = *set_->media[static_cast<size_t>(member)];
-  std::unique_lock<std::mutex> lock(mw.queueMutex);
-  mw.queue[turn % kQueued].ready = true;
-  if (mw.sending) return mw.failed ? MOX_E_IO : MOX_OK;
-  mw.sending = true;
-  for (;;) {
-    Queued& q = mw.queue[mw.sent % kQueued];
-    if (!q.ready) break;
-    const bool drop = mw.failed;
-    lock.unlock();
-    int rc = MOX_OK;
-    if (!drop) {
-      uint64_t size = 0;
-      rc = medium.writeImageFrom(q.offset, &q.image, q.length, &size);
-      if (rc == MOX_OK) {
-        writeBack(member, q.writeBack);
-        if (q.data && setup_.status != nullptr)
-          setup_.status->addMemberBlocks(static_cast<unsigned>(member), 1);
-      }
-    }
-    lock.lock();
-    // Records already taken from their streams are not on the member: the
-    // session can never be ended, whatever the failure was.
-    if (rc != MOX_OK) {
-      mw.failed = true;
-      set_->writeFailed.store(true);
-    }
-    q.ready = false;
-    ++mw.sent;
-    mw.placeFree.notify_all();
-  }
-  mw.sending = false;
-  return mw.failed ? MOX_E_IO : MOX_OK;
+  return members_[static_cast<size_t>(member)]->ordered->put(turn, header, body, offset, writeBack,
+                                                             data);
 }
 
 // One data block on its way to the members.
@@ -153,7 +84,6 @@ int SessionWriter::openSetSession(uint64_t prevSetId) {
   inOrder_ = false;
   for (size_t i = 0; i < set_->memberCount(); ++i) {
     auto mw = std::make_unique<MemberWrite>();
-    mw->queue.resize(kQueued);
     // The append point is where the set's last session ended.
     mw->offset = set_->maps[i].appendOffset;
     inOrder_ = inOrder_ || set_->media[i]->randomAccess() == nullptr;
@@ -172,6 +102,21 @@ int SessionWriter::openSetSession(uint64_t prevSetId) {
     mw->offset += size;
     mw->writeBackFrom = mw->offset;
     members_.push_back(std::move(mw));
+  }
+  for (size_t i = 0; inOrder_ && i < members_.size(); ++i) {
+    // A record taken from its stream that does not reach its member: the
+    // session can never be ended, whatever the failure was.
+    members_[i]->ordered = std::make_unique<OrderedAppends>(
+        *set_->media[i], [this, i](bool ok, uint64_t writeBack, bool data) {
+          if (!ok) {
+            set_->writeFailed.store(true);
+            return;
+          }
+          this->writeBack(static_cast<int>(i), writeBack);
+          if (data && setup_.status != nullptr) {
+            setup_.status->addMemberBlocks(static_cast<unsigned>(i), 1);
+          }
+        });
   }
   for (auto& sw : writes_) {
     sw->setBase = sw->next;
@@ -229,7 +174,7 @@ int SessionWriter::appendRecord(int member, const RecordHeader& header, const vo
     {
       MutexLock guard(mutex_);
       rc = claimRecord(member, header, parity, reservedRelease, &offset, &due);
-      if (rc == MOX_OK) turn = members_[static_cast<size_t>(member)]->given++;
+      if (rc == MOX_OK) turn = members_[static_cast<size_t>(member)]->ordered->nextTurn();
     }
     if (rc != MOX_OK) return noteWrite(rc);
     RecordHeader h = header;
@@ -276,7 +221,8 @@ int SessionWriter::flushIndex(int member) {
     // In the member's next turn; sent at once unless a block call is
     // sending its records, and then by that call.
     h.bodyCrc = crc32c(body.data(), body.size());
-    rc = queueRecord(member, mw.given++, h, body.data(), mw.offset, kNoWriteBack, false);
+    rc =
+        queueRecord(member, mw.ordered->nextTurn(), h, body.data(), mw.offset, kNoWriteBack, false);
   } else {
     rc = set_->media[static_cast<size_t>(member)]->writeRecord(mw.offset, h, body.data(), false,
                                                                &size);
@@ -320,7 +266,9 @@ int SessionWriter::writeBlock(const uint8_t* block, uint16_t stream) {
     MutexLock guard(mutex_);
     rc = claimSpace(plan, &offsets, &writeBacks);
     if (rc == MOX_OK && inOrder_) {
-      for (int t : plan.targets) turns.push_back(members_[static_cast<size_t>(t)]->given++);
+      for (int t : plan.targets) {
+        turns.push_back(members_[static_cast<size_t>(t)]->ordered->nextTurn());
+      }
     }
   }
   if (rc == MOX_OK) rc = writeTargets(plan, offsets, writeBacks, inOrder_ ? &turns : nullptr);

@@ -8,11 +8,8 @@
 // (writeBlock) run many at once, one per stream, and share only what
 // mutex_ guards. A medium that takes records only in order (a sequential
 // one, a tape) gets each member's records claimed in order under mutex_,
-// each with the member's next turn and the turn's place in the member's
-// queue. The claimer fills the place outside mutex_, and the records go
-// out in turn order, sent by whichever block call finds nobody sending the
-// member's records: a stream whose record waits behind another's goes on
-// with its next block instead of waiting for the drive.
+// each with the member's next turn in its in-order write queue
+// (ordered_appends.h), which sends them in turn order.
 #pragma once
 
 #include <atomic>
@@ -68,7 +65,6 @@ class SessionWriter {
  private:
   struct StreamWrite;
   struct MemberWrite;
-  struct Queued;
   struct BlockPlan;
 
   // Writing a block: encode (compress, checksum), place on members, claim
@@ -83,15 +79,10 @@ class SessionWriter {
   // takes records in order), queues it in each member's turn it was given.
   int writeTargets(const BlockPlan& plan, const std::vector<uint64_t>& offsets,
                    const std::vector<uint64_t>& writeBacks, const std::vector<uint64_t>* turns);
-  // A medium that takes records in order: puts the record at `offset` in
-  // its place in the member's queue (waiting for the turn kQueued before it
-  // to be over) and posts it.
+  // A medium that takes records in order: the record at `offset` put in
+  // its turn in the member's in-order write queue (ordered_appends.h).
   int queueRecord(int member, uint64_t turn, const RecordHeader& header, const void* body,
                   uint64_t offset, uint64_t writeBack, bool data);
-  // Marks the record of `turn` ready and sends the member's ready records in
-  // turn order, unless a block call is sending them already (it sends this
-  // one too). MOX_E_IO once a record of the member failed.
-  int post(int member, uint64_t turn);
   // Early write-back: the start of a range of the member that is due to be
   // written back, taken from it, else kNoWriteBack; writeBack issues it.
   uint64_t takeWriteBack(int member) MOX_REQUIRES(mutex_);
