@@ -499,7 +499,7 @@ int TapeLibraries::reserveChanger(int library) {
     // Write Exclusive: another home still reads the element status (and
     // sees where this home's cartridges are), but moves nothing.
     l.reservation = std::make_unique<scsi::Reservation>(
-        &l.changer->transport(), "the changer of library " + std::to_string(library),
+        &l.changer->device(), "the changer of library " + std::to_string(library),
         homeReservationKey(home_), scsi::PrType::writeExclusive);
   }
   Outcome o = l.reservation->take();
