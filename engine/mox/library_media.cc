@@ -510,7 +510,7 @@ std::unique_ptr<Medium> openLibraryMedium(const Home& home, const std::string& p
     return nullptr;
   }
   std::string reservationName = "drive " + std::to_string(drive);
-  hold->reservation = std::make_unique<scsi::Reservation>(&member->transport(), reservationName,
+  hold->reservation = std::make_unique<scsi::Reservation>(&member->device(), reservationName,
                                                           homeReservationKey(home.path()));
   if (scsi::Outcome taken = hold->reservation->take(); taken != scsi::Outcome::done) {
     state.error = hold->reservation->lastError();

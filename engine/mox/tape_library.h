@@ -12,6 +12,9 @@
 // and its other units are not tried again in the same call. Results are
 // MOX_* codes, with lastError() saying what happened and where.
 //
+// Setting a library up is library_probe.h, the first block of a cartridge
+// first_block.h, the map store cartridge_maps.h.
+//
 // Not thread-safe: one object, one thread at a time.
 #pragma once
 
@@ -22,7 +25,9 @@
 #include <vector>
 
 #include "engine/config/mox_config.h"
-#include "engine/mox/format.h"
+#include "engine/mox/cartridge_maps.h"
+#include "engine/mox/first_block.h"
+#include "engine/mox/library_probe.h"
 #include "engine/scsi/changer.h"
 #include "engine/scsi/iscsi_transport.h"
 #include "engine/scsi/reservation.h"
@@ -30,112 +35,10 @@
 
 namespace mox {
 
-// How the sessions to a library are made: the initiator's name and the
-// timeouts of logins, commands and moves.
-struct LibraryOptions {
-  scsi::IscsiOptions iscsi;
-  scsi::ChangerOptions changer;
-  scsi::TapeDriveOptions drive;
-};
-// The options of an administrative command (moxctl): initiator
-// "<...>:moxctl", a login within 10 s and a command within 30 s, or both
-// within MOX_ISCSI_TIMEOUT seconds (1 to 3600) when that is set.
-LibraryOptions adminLibraryOptions();
-
-// ---- Setting a library up --------------------------------------------------------
-
-// What one target holds (moxctl init --library).
-struct LibraryProbe {
-  moxcfg::LibraryConfig config;          // its tape drives numbered from the first drive given
-  std::vector<scsi::Element> slots;      // the changer's storage slots
-  std::vector<scsi::Element> mailSlots;  // its import/export elements
-  size_t changerDrives = 0;              // data transfer elements of the changer
-  size_t otherChangers = 0;              // changer LUNs after the first, not used
-  size_t unmatchedDrives = 0;            // tape drives with no element of the changer
-  std::vector<scsi::Element> drives;     // the changer's data transfer elements
-  // Units another initiator holds reserved ("LUN 1"): READ RESERVATION names
-  // a holder, or TEST UNIT READY meets a RESERVATION CONFLICT.
-  std::vector<std::string> reserved;
-};
-
-// Logs in to the target at `url` (iscsi://HOST[:PORT]/TARGET-IQN, no LUN),
-// reads REPORT LUNS, INQUIRY and the unit serial number of every logical
-// unit, and the element status of the first changer; makes the tape units
-// the drives `firstDrive`, `firstDrive`+1, ... in LUN order, each matched
-// to the changer's data transfer element that names its serial number (or,
-// when the changer names none, the elements in address order). Returns
-// MOX_OK; MOX_E_INVALID_ARG for a bad URL; MOX_E_IO for a target that
-// cannot be reached or does not answer; MOX_E_NO_DEVICE for a target
-// without a tape drive, or a drive past LUN 255. *error says why.
-int probeLibrary(const std::string& url, int firstDrive, const LibraryOptions& options,
-                 LibraryProbe* probe, std::string* error);
-
 // The key under which the home `home` reserves its drives and changers: of
 // this host's name and the home's path, the same for every process of the
 // home, another for every other home.
 uint64_t homeReservationKey(const std::string& home);
-
-// ---- The first block of a cartridge --------------------------------------------------
-
-enum class Content : uint8_t {
-  empty,    // the tape is at the beginning and the end of data at once
-  engine,   // the first block is this engine's label record
-  foreign,  // anything else: a filemark, a block that is no label record, one too long
-};
-const char* contentName(Content content);
-
-struct Inspection {
-  Content content = Content::empty;
-  Label label;  // when content == engine
-  // The label and nothing after it (the end of the data follows): a set
-  // labelled for a tape change that was cut before its session went on,
-  // or one that never held a session. When content == engine.
-  bool labelOnly = false;
-  // A blank is a cartridge the engine may write from the beginning: one
-  // whose first block is no label of this engine.
-  bool blank() const { return content != Content::engine; }
-};
-
-// True when `data` (`length` bytes, one tape block) is a label record of
-// this engine: a record image (header, then body) whose header and body
-// checksums hold, of kind label, with a label body. The label in *label.
-bool isLabelRecord(const uint8_t* data, size_t length, Label* label);
-
-// Rewinds the opened member, reads its first block into *inspection (and,
-// after a label, whether anything follows it) and rewinds again. MOX_OK, or MOX_E_IO (the member's
-// lastError() says why).
-int inspectFirstBlock(scsi::TapeDrive* member, Inspection* inspection);
-
-// ---- The map store -----------------------------------------------------------------
-
-// Each cartridge's map, kept by the home under its barcode:
-// "<home>/media/<barcode>.map", every byte of the barcode outside
-// [A-Za-z0-9_-] written as %XX. The bytes are the data path's own; each
-// store replaces the whole map atomically (platform/file_util.h).
-class CartridgeMaps {
- public:
-  explicit CartridgeMaps(std::string home) : home_(std::move(home)) {}
-
-  // A barcode has 1 to 32 bytes of printable ASCII other than the blank.
-  static bool validBarcode(const std::string& barcode);
-  std::string path(const std::string& barcode) const;
-
-  // MOX_OK, MOX_E_INVALID_ARG (a barcode that is none), MOX_E_IO.
-  int store(const std::string& barcode, const std::string& map) const;
-  // MOX_OK, MOX_E_NO_TAPE when the home keeps no map for the barcode,
-  // MOX_E_INVALID_ARG, MOX_E_IO.
-  int load(const std::string& barcode, std::string* map) const;
-  // MOX_OK (also when there was none), MOX_E_INVALID_ARG, MOX_E_IO.
-  int remove(const std::string& barcode) const;
-  bool has(const std::string& barcode) const;
-  // The barcodes of every kept map, sorted.
-  std::vector<std::string> barcodes() const;
-
- private:
-  std::string home_;
-};
-
-// ---- The libraries of a home --------------------------------------------------------
 
 // The name of the cartridge in drive `drive` of a library without a changer
 // ("@drive<n>"): no barcode is read there, and the cartridge never leaves

@@ -20,54 +20,36 @@ constexpr uint32_t kElementStatusBytes = 4096;
 }  // namespace
 
 MediaChanger::MediaChanger(std::unique_ptr<Transport> transport, ChangerOptions options)
-    : transport_(std::move(transport)), options_(options) {}
+    : device_(std::move(transport)), options_(options) {}
 
-Classified MediaChanger::run(const Cdb& cdb, Direction dir, uint8_t* data, uint32_t length,
-                             int timeoutMs, Completion* raw) {
-  Command cmd;
-  cmd.cdb = cdb;
-  cmd.direction = dir;
-  cmd.data = data;
-  cmd.length = length;
-  cmd.timeoutMs = timeoutMs;
-  *raw = transport_->run(cmd);
-  return raw->classified();
-}
-
-Outcome MediaChanger::fault(const char* what, const Classified& c, const Completion& raw) {
-  error_ = std::string(what) + " on " + transport_->describe() + ": " + outcomeName(c.outcome);
-  std::string detail = raw.detail();
-  if (!detail.empty()) error_ += " (" + detail + ")";
-  return c.outcome;
+Outcome MediaChanger::fault(const char* what, const Answer& answer) {
+  error_ = device_.failure(what, answer);
+  return answer.outcome();
 }
 
 Outcome MediaChanger::open() {
-  if (!transport_->connected() && transport_->reconnect() != 0) {
-    error_ = transport_->lastError();
+  if (device_.login() != 0) {
+    error_ = device_.lastError();
     return Outcome::transport;
   }
-  uint8_t inq[96] = {};
-  Completion raw;
-  Classified c = run(inquiry(false, 0, sizeof inq), Direction::in, inq, sizeof inq,
-                     options_.commandTimeoutMs, &raw);
-  if (c.outcome != Outcome::done) return fault("INQUIRY", c, raw);
-  parseInquiry(inq, sizeof inq, &identity_);
-  if (identity_.peripheralType != 0x08) {
-    error_ = transport_->describe() + " is not a media changer (peripheral type " +
-             std::to_string(identity_.peripheralType) + ")";
+  Answer a = device_.identify(options_.commandTimeoutMs);
+  if (a.outcome() != Outcome::done) return fault("INQUIRY", a);
+  if (identity().peripheralType != kTypeChanger) {
+    error_ = device_.describe() + " is not a media changer (peripheral type " +
+             std::to_string(identity().peripheralType) + ")";
     return Outcome::unsupported;
   }
   int64_t deadline = nowMs() + options_.readyWaitMs;
   for (int attentions = 0;;) {
-    c = run(testUnitReady(), Direction::none, nullptr, 0, options_.commandTimeoutMs, &raw);
-    if (c.outcome == Outcome::done) break;
-    if (c.outcome == Outcome::positionLost && ++attentions <= 32) continue;
-    if ((c.outcome == Outcome::notReady || c.outcome == Outcome::busy) && nowMs() < deadline) {
+    a = device_.run(testUnitReady(), Direction::none, nullptr, 0, options_.commandTimeoutMs);
+    if (a.outcome() == Outcome::done) break;
+    if (a.outcome() == Outcome::positionLost && ++attentions <= 32) continue;
+    if ((a.outcome() == Outcome::notReady || a.outcome() == Outcome::busy) && nowMs() < deadline) {
       timespec ts{0, 250000000L};
       nanosleep(&ts, nullptr);
       continue;
     }
-    return fault("TEST UNIT READY", c, raw);
+    return fault("TEST UNIT READY", a);
   }
   return refresh();
 }
@@ -78,16 +60,15 @@ Outcome MediaChanger::readElements(ElementType type, std::vector<Element>* out) 
   uint32_t start = 0;
   for (int pages = 0; pages < 1024; ++pages) {
     std::fill(data.begin(), data.end(), 0);
-    Completion raw;
     bool ids = type == ElementType::drive;
-    Classified c =
-        run(readElementStatus(type, static_cast<uint16_t>(start), 0xFFFF, true, ids,
-                              kElementStatusBytes),
-            Direction::in, data.data(), kElementStatusBytes, options_.commandTimeoutMs, &raw);
-    if (c.outcome != Outcome::done) return fault("READ ELEMENT STATUS", c, raw);
+    Answer a =
+        device_.run(readElementStatus(type, static_cast<uint16_t>(start), 0xFFFF, true, ids,
+                                      kElementStatusBytes),
+                    Direction::in, data.data(), kElementStatusBytes, options_.commandTimeoutMs);
+    if (a.outcome() != Outcome::done) return fault("READ ELEMENT STATUS", a);
     std::vector<Element> got;
     if (!parseElementStatus(data.data(), data.size(), &got)) {
-      error_ = "READ ELEMENT STATUS on " + transport_->describe() + ": a malformed answer";
+      error_ = "READ ELEMENT STATUS on " + device_.describe() + ": a malformed answer";
       return Outcome::memberFailed;
     }
     size_t before = out->size();
@@ -146,13 +127,12 @@ const Element* MediaChanger::driveBySerial(const std::string& serial) const {
 
 Outcome MediaChanger::move(uint16_t source, uint16_t destination) {
   uint16_t picker = pickers_.empty() ? 0 : pickers_.front().address;
-  Completion raw;
-  Classified c = run(moveMedium(picker, source, destination), Direction::none, nullptr, 0,
-                     options_.moveTimeoutMs, &raw);
-  if (c.outcome != Outcome::done) {
-    fault("MOVE MEDIUM", c, raw);
+  Answer a = device_.run(moveMedium(picker, source, destination), Direction::none, nullptr, 0,
+                         options_.moveTimeoutMs);
+  if (a.outcome() != Outcome::done) {
+    fault("MOVE MEDIUM", a);
     error_ += " from " + std::to_string(source) + " to " + std::to_string(destination);
-    return c.outcome;
+    return a.outcome();
   }
   return refresh();
 }
@@ -160,7 +140,7 @@ Outcome MediaChanger::move(uint16_t source, uint16_t destination) {
 Outcome MediaChanger::load(const std::string& barcode, uint16_t driveAddress) {
   const Element* from = find(barcode);
   if (from == nullptr) {
-    error_ = "no cartridge " + barcode + " in " + transport_->describe();
+    error_ = "no cartridge " + barcode + " in " + device_.describe();
     return Outcome::notReady;
   }
   if (from->address == driveAddress) return Outcome::done;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "engine/scsi/commands.h"
+#include "engine/scsi/device.h"
 #include "engine/scsi/sense.h"
 #include "engine/scsi/transport.h"
 
@@ -32,7 +33,7 @@ class MediaChanger {
   // them).
   Outcome refresh();
 
-  const Inquiry& identity() const { return identity_; }
+  const Inquiry& identity() const { return device_.identity().inquiry; }
   const std::vector<Element>& drives() const { return drives_; }
   const std::vector<Element>& slots() const { return slots_; }
   const std::vector<Element>& mailSlots() const { return mailSlots_; }
@@ -50,19 +51,17 @@ class MediaChanger {
   Outcome unload(uint16_t driveAddress);
   Outcome move(uint16_t source, uint16_t destination);
 
-  Transport& transport() { return *transport_; }
+  ScsiDevice& device() { return device_; }
+  Transport& transport() { return device_.transport(); }
   const std::string& lastError() const { return error_; }
 
  private:
-  Classified run(const Cdb& cdb, Direction dir, uint8_t* data, uint32_t length, int timeoutMs,
-                 Completion* raw);
-  Outcome fault(const char* what, const Classified& c, const Completion& raw);
+  Outcome fault(const char* what, const Answer& answer);
   Outcome readElements(ElementType type, std::vector<Element>* out);
   const Element* element(uint16_t address) const;
 
-  std::unique_ptr<Transport> transport_;
+  ScsiDevice device_;
   ChangerOptions options_;
-  Inquiry identity_;
   std::vector<Element> drives_, slots_, mailSlots_, pickers_;
   std::string error_;
 };

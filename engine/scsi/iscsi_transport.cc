@@ -1,6 +1,7 @@
 #include "engine/scsi/iscsi_transport.h"
 
 #include "engine/scsi/fault_point.h"
+#include "engine/scsi/sense.h"
 
 // clang-format off
 #include <stdint.h>

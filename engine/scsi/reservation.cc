@@ -7,6 +7,8 @@ namespace mox::scsi {
 namespace {
 
 constexpr int kReservationTimeoutMs = 30000;
+// A command answered with a unit attention is sent this often in all.
+constexpr int kAttentionAttempts = 8;
 
 std::string keyText(uint64_t key) {
   char text[32];
@@ -50,27 +52,22 @@ bool unknownCommand(const Classified& c) {
          c.sense.ascq == 0x00;
 }
 
-Reservation::Reservation(Transport* transport, std::string device, uint64_t key, PrType type)
-    : transport_(transport), device_(std::move(device)), key_(key), type_(type) {}
+Reservation::Reservation(ScsiDevice* device, std::string name, uint64_t key, PrType type)
+    : device_(device), name_(std::move(name)), key_(key), type_(type) {}
 
-Classified Reservation::run(const Cdb& cdb, Direction dir, uint8_t* data, uint32_t length,
-                            Completion* raw) {
+Answer Reservation::run(const Cdb& cdb, Direction dir, uint8_t* data, uint32_t length) {
   // A unit attention (a login's power on or reset, a change of the
   // device's parameters) says nothing of reservations: asked again.
-  Classified c;
-  for (int attentions = 0; attentions < 8; ++attentions) {
-    *raw = transport_->run(Command{cdb, dir, data, length, kReservationTimeoutMs});
-    c = raw->classified();
-    if (c.outcome != Outcome::positionLost) break;
-  }
-  return c;
+  return device_->runPastAttentions(Command{cdb, dir, data, length, kReservationTimeoutMs},
+                                    kAttentionAttempts);
 }
 
-Outcome Reservation::fail(const char* what, const Classified& c, const Completion& raw) {
-  error_ = std::string(what) + " on " + device_ + " (" + transport_->describe() +
+Outcome Reservation::fail(const char* what, const Answer& answer) {
+  const Classified& c = answer.classified;
+  error_ = std::string(what) + " on " + name_ + " (" + device_->describe() +
            "): " + outcomeName(c.outcome);
-  if (raw.transport != TransportStatus::ok) {
-    error_ += " (" + raw.message + ")";
+  if (answer.raw.transport != TransportStatus::ok) {
+    error_ += " (" + answer.raw.message + ")";
   } else if (c.senseDecoded) {
     char text[48];
     std::snprintf(text, sizeof text, " (sense key %Xh, %02X/%02X)", c.sense.key, c.sense.asc,
@@ -81,28 +78,26 @@ Outcome Reservation::fail(const char* what, const Classified& c, const Completio
 }
 
 Outcome Reservation::heldByAnother(const std::string& holder) {
-  error_ = device_ + " (" + transport_->describe() + ") is reserved by " + holder +
+  error_ = name_ + " (" + device_->describe() + ") is reserved by " + holder +
            ": another initiator holds it";
   return Outcome::reserved;
 }
 
-Outcome Reservation::prOut(PrOut action, PrType type, uint64_t serviceKey, Classified* c,
-                           Completion* raw) {
+Outcome Reservation::prOut(PrOut action, PrType type, uint64_t serviceKey, Answer* answer) {
   uint64_t key = action == PrOut::registerAndIgnore ? 0 : key_;
   std::vector<uint8_t> parameters = prOutParameters(key, serviceKey);
-  *c = run(persistentReserveOut(action, type), Direction::out, parameters.data(),
-           static_cast<uint32_t>(parameters.size()), raw);
-  return c->outcome;
+  *answer = run(persistentReserveOut(action, type), Direction::out, parameters.data(),
+                static_cast<uint32_t>(parameters.size()));
+  return answer->outcome();
 }
 
 Outcome Reservation::readReservation(PrReservation* out) {
   uint8_t data[64] = {};
-  Completion raw;
-  Classified c = run(persistentReserveIn(PrIn::readReservation, sizeof data), Direction::in, data,
-                     sizeof data, &raw);
-  if (c.outcome != Outcome::done) return fail("PERSISTENT RESERVE IN", c, raw);
+  Answer a = run(persistentReserveIn(PrIn::readReservation, sizeof data), Direction::in, data,
+                 sizeof data);
+  if (a.outcome() != Outcome::done) return fail("PERSISTENT RESERVE IN", a);
   if (!parseReadReservation(data, sizeof data, out)) {
-    error_ = "PERSISTENT RESERVE IN on " + device_ + ": a malformed answer";
+    error_ = "PERSISTENT RESERVE IN on " + name_ + ": a malformed answer";
     return Outcome::memberFailed;
   }
   return Outcome::done;
@@ -110,69 +105,67 @@ Outcome Reservation::readReservation(PrReservation* out) {
 
 Outcome Reservation::takePersistent(bool* refused) {
   *refused = false;
-  Classified c;
-  Completion raw;
-  if (prOut(PrOut::registerAndIgnore, PrType::none, key_, &c, &raw) != Outcome::done) {
-    if (unknownCommand(c)) {
+  Answer a;
+  if (prOut(PrOut::registerAndIgnore, PrType::none, key_, &a) != Outcome::done) {
+    if (unknownCommand(a.classified)) {
       *refused = true;
       return Outcome::unsupported;
     }
     // A device without REGISTER AND IGNORE EXISTING KEY: a plain REGISTER.
-    if (c.outcome != Outcome::unsupported ||
-        prOut(PrOut::registerKey, PrType::none, key_, &c, &raw) != Outcome::done) {
-      if (c.outcome == Outcome::reserved) return heldByAnother("another initiator");
-      return fail("PERSISTENT RESERVE OUT (REGISTER)", c, raw);
+    if (a.outcome() != Outcome::unsupported ||
+        prOut(PrOut::registerKey, PrType::none, key_, &a) != Outcome::done) {
+      if (a.outcome() == Outcome::reserved) return heldByAnother("another initiator");
+      return fail("PERSISTENT RESERVE OUT (REGISTER)", a);
     }
   }
   kind_ = ReservationKind::persistent;
-  if (prOut(PrOut::reserve, type_, 0, &c, &raw) == Outcome::done) {
+  if (prOut(PrOut::reserve, type_, 0, &a) == Outcome::done) {
     held_ = true;
     return Outcome::done;
   }
-  if (c.outcome != Outcome::reserved) return fail("PERSISTENT RESERVE OUT (RESERVE)", c, raw);
+  if (a.outcome() != Outcome::reserved) return fail("PERSISTENT RESERVE OUT (RESERVE)", a);
   PrReservation holder;
   Outcome o = readReservation(&holder);
   if (o != Outcome::done) return o;
   if (holder.held && holder.key == key_) {
     // This home's key, from another session: a process of the home that
     // ended without letting it go. Taken over.
-    if (prOut(PrOut::preempt, type_, key_, &c, &raw) == Outcome::done) {
+    if (prOut(PrOut::preempt, type_, key_, &a) == Outcome::done) {
       held_ = true;
       return Outcome::done;
     }
-    return fail("PERSISTENT RESERVE OUT (PREEMPT)", c, raw);
+    return fail("PERSISTENT RESERVE OUT (PREEMPT)", a);
   }
   holderKey_ = holder.key;
   // The registration is withdrawn: this home holds nothing here.
-  prOut(PrOut::registerKey, PrType::none, 0, &c, &raw);
+  prOut(PrOut::registerKey, PrType::none, 0, &a);
   return heldByAnother(holder.held ? "the reservation key " + keyText(holder.key)
                                    : "another initiator");
 }
 
 Outcome Reservation::takeReserve6(bool* refused) {
   *refused = false;
-  Completion raw;
-  Classified c = run(reserve6(), Direction::none, nullptr, 0, &raw);
-  if (c.outcome == Outcome::done) {
+  Answer a = run(reserve6(), Direction::none, nullptr, 0);
+  if (a.outcome() == Outcome::done) {
     kind_ = ReservationKind::reserve6;
     held_ = true;
     return Outcome::done;
   }
-  if (unknownCommand(c)) {
+  if (unknownCommand(a.classified)) {
     *refused = true;
     return Outcome::unsupported;
   }
   kind_ = ReservationKind::reserve6;
   // RESERVE(6) does not say who holds the device.
-  if (c.outcome == Outcome::reserved) return heldByAnother("another initiator");
-  return fail("RESERVE(6)", c, raw);
+  if (a.outcome() == Outcome::reserved) return heldByAnother("another initiator");
+  return fail("RESERVE(6)", a);
 }
 
 Outcome Reservation::take() {
   error_.clear();
   if (held_ || kind_ == ReservationKind::none) return Outcome::done;
-  if (!transport_->connected() && transport_->reconnect() != 0) {
-    error_ = device_ + " (" + transport_->describe() + "): " + transport_->lastError();
+  if (device_->login() != 0) {
+    error_ = name_ + " (" + device_->describe() + "): " + device_->lastError();
     return Outcome::transport;
   }
   bool refused = false;
@@ -189,17 +182,16 @@ Outcome Reservation::take() {
 Outcome Reservation::release() {
   if (!held_) return Outcome::done;
   held_ = false;
-  Classified c;
-  Completion raw;
+  Answer a;
   if (kind_ == ReservationKind::reserve6) {
-    c = run(release6(), Direction::none, nullptr, 0, &raw);
-    return c.outcome == Outcome::done ? Outcome::done : fail("RELEASE(6)", c, raw);
+    a = run(release6(), Direction::none, nullptr, 0);
+    return a.outcome() == Outcome::done ? Outcome::done : fail("RELEASE(6)", a);
   }
-  if (prOut(PrOut::release, type_, 0, &c, &raw) != Outcome::done) {
-    return fail("PERSISTENT RESERVE OUT (RELEASE)", c, raw);
+  if (prOut(PrOut::release, type_, 0, &a) != Outcome::done) {
+    return fail("PERSISTENT RESERVE OUT (RELEASE)", a);
   }
-  if (prOut(PrOut::registerKey, PrType::none, 0, &c, &raw) != Outcome::done) {
-    return fail("PERSISTENT RESERVE OUT (REGISTER, key withdrawn)", c, raw);
+  if (prOut(PrOut::registerKey, PrType::none, 0, &a) != Outcome::done) {
+    return fail("PERSISTENT RESERVE OUT (REGISTER, key withdrawn)", a);
   }
   return Outcome::done;
 }

@@ -18,8 +18,8 @@
 #include <string>
 
 #include "engine/scsi/commands.h"
+#include "engine/scsi/device.h"
 #include "engine/scsi/sense.h"
-#include "engine/scsi/transport.h"
 
 namespace mox::scsi {
 
@@ -37,8 +37,9 @@ uint64_t reservationKey(const std::string& host, const std::string& home);
 
 class Reservation {
  public:
-  // `device` names the device in messages ("drive 0", "the changer").
-  Reservation(Transport* transport, std::string device, uint64_t key,
+  // Reserves `device` (which outlives this object) on its session;
+  // `name` names it in messages ("drive 0", "the changer").
+  Reservation(ScsiDevice* device, std::string name, uint64_t key,
               PrType type = PrType::exclusiveAccess);
   ~Reservation() = default;
   Reservation(const Reservation&) = delete;
@@ -61,17 +62,17 @@ class Reservation {
   const std::string& lastError() const { return error_; }
 
  private:
-  Classified run(const Cdb& cdb, Direction dir, uint8_t* data, uint32_t length, Completion* raw);
+  Answer run(const Cdb& cdb, Direction dir, uint8_t* data, uint32_t length);
   Outcome takePersistent(bool* refused);
   Outcome takeReserve6(bool* refused);
-  Outcome fail(const char* what, const Classified& c, const Completion& raw);
+  Outcome fail(const char* what, const Answer& answer);
   Outcome heldByAnother(const std::string& holder);
   // READ RESERVATION: *out.
   Outcome readReservation(PrReservation* out);
-  Outcome prOut(PrOut action, PrType type, uint64_t serviceKey, Classified* c, Completion* raw);
+  Outcome prOut(PrOut action, PrType type, uint64_t serviceKey, Answer* answer);
 
-  Transport* transport_;
-  std::string device_;
+  ScsiDevice* device_;
+  std::string name_;
   uint64_t key_;
   PrType type_;
   ReservationKind kind_ = ReservationKind::unknown;

@@ -20,101 +20,35 @@
 // the caller to compare with what was last acknowledged. A MEDIUM or
 // HARDWARE error on a write fails the member: nothing more is written.
 //
-// Reading forward, the member keeps up to readDepth READs in flight and
-// hands their objects over one per readRecord(), in tape order. A READ sent
-// ahead may pass a filemark or meet the end of data the caller has not
-// reached: the objects it reads are kept (no more READs are sent past the
-// first such object until the caller takes it), and position() is always
-// where the caller stands. Every other command first puts the tape back
-// there: a rewind or an unload drops what was read ahead, spacing forward
-// takes it as passed, and a write, a backward space or a raw command spaces
-// back over it (one SPACE over blocks on a drive that counts filemarks as
-// blocks, otherwise records and filemarks each by their own SPACE). READs
-// that met the end of data did not move the tape. A READ sent ahead that
-// failed loses the position as a READ of the caller's would.
+// Reading forward, the member keeps up to readDepth READs in flight
+// (read_ahead.h) and position() is always where the caller stands.
+//
+// The member is made of parts, each with one job, over the state they
+// share (member_state.h): the write window (write_window.h), the
+// read-ahead (read_ahead.h) and the tape's motion and position
+// (tape_motion.h); the drive is a device (device.h). This class puts the
+// tape where the caller stands before each command and hands the command
+// to its part.
 //
 // Not thread-safe: one member, one thread at a time.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "engine/scsi/commands.h"
+#include "engine/scsi/device.h"
+#include "engine/scsi/member_state.h"
 #include "engine/scsi/quirks.h"
+#include "engine/scsi/read_ahead.h"
 #include "engine/scsi/sense.h"
+#include "engine/scsi/tape_motion.h"
 #include "engine/scsi/transport.h"
+#include "engine/scsi/write_window.h"
 
 namespace mox::scsi {
-
-// The most WRITEs, and READs, a member keeps in flight.
-inline constexpr int kMaxWriteDepth = 64;
-inline constexpr int kMaxReadDepth = 64;
-
-struct TapeDriveOptions {
-  uint32_t recordCap = 256 * 1024;  // the largest record written or read
-  int writeDepth = 4;               // WRITEs in flight (1: each waits for its answer; at most 64)
-  int readDepth = 4;  // READs in flight reading forward (1: one at a time, none ahead; at most 64)
-  // On a drive that must be asked for twice the cap (shortReadUnderDelivered),
-  // ask for the length the last records had while they come with one
-  // length; a block of another length is read again with its own.
-  bool exactReads = true;
-  int commandTimeoutMs = 30000;  // reads, writes, inquiries
-  int motionTimeoutMs = 600000;  // rewind, space, filemarks, load
-  int readyWaitMs = 60000;       // open() and reconcile() wait this long for a drive becoming ready
-};
-
-enum class DriveState {
-  ready,           // the position is known to the member (or unknown but safe, after a space)
-  needsReconcile,  // a session was lost, a command timed out or a unit attention came
-  failed,          // a write failed on the medium or the hardware: nothing more is written
-};
-const char* driveStateName(DriveState state);
-
-struct TapePosition {
-  static constexpr uint64_t kUnknown = ~uint64_t{0};
-  uint64_t file = kUnknown;    // filemarks between the beginning of the tape and here
-  uint64_t record = kUnknown;  // records since the last filemark (or the beginning)
-  bool atEndOfData = false;    // nothing is recorded after here
-  bool fileKnown() const { return file != kUnknown; }
-  bool recordKnown() const { return record != kUnknown; }
-};
-
-struct DriveInfo {
-  Inquiry identity;
-  std::string serial;  // unit serial number (VPD 80h), empty when the drive has none
-  BlockLimits limits;
-  ModeHeader mode;  // after variable block mode was set
-  const QuirkEntry* known = nullptr;
-  DriveQuirks quirks;
-  bool readPositionUsable = false;  // READ POSITION says where the tape is
-  bool locateProbed = false;
-  bool locateSupported = false;
-};
-
-enum class LastObject { none, filemark, record };
-
-struct TapeObject {
-  bool filemark = false;
-  std::vector<uint8_t> record;  // a record's bytes (empty: larger than the member's cap)
-};
-
-struct ReconcileReport {
-  LastObject last = LastObject::none;  // none: nothing is recorded on the tape
-  std::vector<uint8_t> record;         // the last record, when last == record
-  // The tape's last objects in order, ending with the last one: as many as
-  // were in flight at the fault and one more. The caller finds the last
-  // acknowledged record among them and checks that only records it sent
-  // after that one follow, in order: a record refused in the middle of a
-  // queue (a unit attention) with later ones written leaves a gap here.
-  std::vector<TapeObject> tail;
-  // Records that were in flight when the fault came: each may be on the
-  // tape or not, whatever the member was told.
-  uint64_t inFlightAtFault = 0;
-};
 
 class TapeDrive {
  public:
@@ -178,118 +112,49 @@ class TapeDrive {
   // LOAD UNLOAD, unload (a changer moves the cartridge afterwards). A
   // failed member is sound again: its failure went with the cartridge.
   Outcome unload();
-  // Sends one command as it is and classifies the answer (probes, tests).
-  // Refused while writes are queued.
+  // Sends one command as it is and classifies the answer (probes, tests),
+  // after the queued writes and where the caller stands.
   Classified command(const Command& c, Completion* raw = nullptr);
 
-  DriveState state() const { return state_; }
-  const TapePosition& position() const { return position_; }
-  void setPosition(const TapePosition& position) { position_ = position; }
+  DriveState state() const { return m_.state; }
+  const TapePosition& position() const { return m_.position; }
+  void setPosition(const TapePosition& position) { m_.position = position; }
   // EOM was reported on a write since open() (or the last rewind).
   // Read by other threads (a group's writer checks its members' room while
   // another thread writes to the drive).
-  bool earlyWarning() const { return earlyWarning_.load(std::memory_order_relaxed); }
+  bool earlyWarning() const { return writes_.earlyWarning(); }
   // A record did not fit (VOLUME OVERFLOW): no more records are accepted.
-  bool full() const { return full_; }
+  bool full() const { return writes_.full(); }
   // A command met a RESERVATION CONFLICT: another initiator holds the drive
   // (the member failed then).
-  bool heldByAnother() const { return heldByAnother_; }
-  uint64_t recordsSubmitted() const { return submitted_; }
-  uint64_t recordsAcknowledged() const { return acknowledged_; }
+  bool heldByAnother() const { return m_.heldByAnother; }
+  uint64_t recordsSubmitted() const { return writes_.submitted(); }
+  uint64_t recordsAcknowledged() const { return writes_.acknowledged(); }
   // Records acknowledged before the last WRITE FILEMARKS that answered GOOD.
-  uint64_t recordsDurable() const { return durable_; }
-  const DriveInfo& info() const { return info_; }
-  const TapeDriveOptions& options() const { return options_; }
-  Transport& transport() { return *transport_; }
-  const std::string& lastError() const { return error_; }
+  uint64_t recordsDurable() const { return writes_.durable(); }
+  const DriveInfo& info() const { return m_.info; }
+  const TapeDriveOptions& options() const { return m_.options; }
+  ScsiDevice& device() { return m_.device; }
+  Transport& transport() { return m_.device.transport(); }
+  const std::string& lastError() const { return m_.error; }
 
  private:
-  struct Pending;
-  struct Read;
-
-  Classified run(const Cdb& cdb, Direction dir, uint8_t* data, uint32_t length, int timeoutMs,
-                 Completion* raw = nullptr);
-  // The member's verdict on a command that did not do what it asked.
-  Outcome fault(const char* what, const Classified& c, const Completion* raw);
   Outcome refuseUnlessReady(bool writing);
-  Outcome reapFront();
-  // Queues the WRITE of `p` (its data filled) and waits for room in the window.
-  Outcome queueWrite(std::unique_ptr<Pending> p);
   // Before a record of `length` bytes is queued: the drive ready, what was
   // read ahead put back, the length within the cap.
   Outcome readyToWrite(uint64_t length);
-  Outcome drainWrites();
+  // Before a command that moves the tape: the drive ready, the queued
+  // writes drained. done, or what stops the command.
+  Outcome readyToMove();
+  Outcome nextRead(void* buffer, const uint8_t** data, uint32_t capacity, uint32_t* length);
   Outcome waitReady();
   Outcome setVariableMode();
-  void dropQueuedWrites();
 
-  // Read-ahead. The answer of a READ, classified once.
-  const Classified& answer(Read& read);
-  // Sends READs until readDepth are in flight, unless one already answered
-  // with something other than a record (a filemark, the end of data, an
-  // error): the tape is not read further past it.
-  void sendReads();
-  // The object of the oldest READ taken by the caller: the position follows
-  // it. done, filemark, endOfData, longBlock, or an error (faulted, the
-  // READs after it dropped).
-  // The record is copied to `buffer`, or (buffer null) left in place, at *data.
-  Outcome takeRead(Read& read, void* buffer, const uint8_t** data, uint32_t capacity,
-                   uint32_t* length);
-  Outcome nextRead(void* buffer, const uint8_t** data, uint32_t capacity, uint32_t* length);
-  // Takes the objects read ahead as passed, in order, until `*filemarks`
-  // filemarks were (when not null) or none is left: the position is then
-  // where the tape is. done, endOfData (met first), or an error.
-  Outcome passReads(int32_t* filemarks);
-  // Puts the tape back where the caller stands, before the objects read
-  // ahead: done, or an error (the position is then lost).
-  Outcome settleReads();
-  // Drops the objects read ahead before a command that moves the tape
-  // anyway (rewind, unload). A unit attention or a lost session among them
-  // still counts: its outcome, after fault().
-  Outcome dropReads();
-  void waitReads();
-  // The position is lost after `c` answered `what`: the member needs
-  // reconciling (or is failed); the outcome to return.
-  Outcome placeLost(const char* what, const Classified& c, const Completion& raw);
-  // The length the next READ asks for.
-  uint32_t readRequest() const;
-  // A record of `length` bytes was read.
-  void noteLength(uint32_t length);
-  // The READ asked for a length the block does not have and did not bring
-  // all of it: true, with the length to read it again with in *again.
-  bool missedLength(Read& read, uint32_t* again);
-  // Spaces back before the block of `read` and reads it again, asking for
-  // `length` bytes: done (the new answer in `read`), or the position lost.
-  Outcome readAgain(Read& read, uint32_t length);
-
-  std::unique_ptr<Transport> transport_;
-  TapeDriveOptions options_;
-  DriveInfo info_;
-  DriveState state_ = DriveState::ready;
-  TapePosition position_;
-  bool opened_ = false;
-  std::atomic<bool> earlyWarning_{false};
-  bool earlyWarningReported_ = false;
-  bool full_ = false;
-  bool heldByAnother_ = false;
-  uint64_t submitted_ = 0;
-  uint64_t acknowledged_ = 0;
-  uint64_t durable_ = 0;
-  Outcome writeError_ = Outcome::done;  // the first error of a queued write, until reported
-  std::deque<std::unique_ptr<Pending>> inflight_;
-  std::vector<std::unique_ptr<Pending>> spare_;
-  std::vector<uint8_t> readBuffer_;
-  std::deque<std::unique_ptr<Read>> reads_;  // READs sent ahead, in tape order
-  std::vector<std::unique_ptr<Read>> spareReads_;
-  std::unique_ptr<Read> lent_;  // the READ whose record readRecordInPlace() handed out
-  // The lengths of the records read: the last one, how many in a row had
-  // it, and how many more are read with the whole room after a block that
-  // had another length.
-  static constexpr int kFullReadsAfterMiss = 32;
-  uint32_t lastLength_ = 0;
-  int sameLength_ = 0;
-  int fullReads_ = 0;
-  std::string error_;
+  // The parts hold `m_`: it is made first and goes last.
+  MemberState m_;
+  WriteWindow writes_;
+  ReadAhead reads_;
+  TapeMotion motion_;
 };
 
 }  // namespace mox::scsi

@@ -732,8 +732,8 @@ TEST_P(DriveReservation, TakenRefusedConflictFailsReleased) {
   unit.reservations = &table;
   auto a = driveThrough(&unit, 1);
   auto b = driveThrough(&unit, 2);
-  Reservation ra(&a->transport(), "drive 0", 0xA1);
-  Reservation rb(&b->transport(), "drive 0", 0xB2);
+  Reservation ra(&a->device(), "drive 0", 0xA1);
+  Reservation rb(&b->device(), "drive 0", 0xB2);
 
   ASSERT_EQ(a->open(), Outcome::done) << a->lastError();
   ASSERT_EQ(b->open(), Outcome::done) << b->lastError();
@@ -808,7 +808,9 @@ TEST(DriveReservationTakeOver, TheHomesOwnStaleReservation) {
   Reservations table;
   StandardTape unit;
   unit.reservations = &table;
-  Port dead(&unit, 1), next(&unit, 2), other(&unit, 3);
+  ScsiDevice dead(std::make_unique<Port>(&unit, 1));
+  ScsiDevice next(std::make_unique<Port>(&unit, 2));
+  ScsiDevice other(std::make_unique<Port>(&unit, 3));
   const uint64_t home = reservationKey("host", "/var/lib/mox");
   EXPECT_NE(home, reservationKey("host", "/var/lib/mox2"));
   EXPECT_NE(home, reservationKey("other", "/var/lib/mox"));
@@ -831,7 +833,7 @@ TEST(ChangerReservation, AnotherHomesMoveIsRefusedItsReadsAreNot) {
   unit.reservations = &table;
   MediaChanger first(std::make_unique<Port>(&unit, 1));
   MediaChanger second(std::make_unique<Port>(&unit, 2));
-  Reservation held(&first.transport(), "the changer", 0xA1, PrType::writeExclusive);
+  Reservation held(&first.device(), "the changer", 0xA1, PrType::writeExclusive);
   ASSERT_EQ(held.take(), Outcome::done) << held.lastError();
   EXPECT_EQ(held.kind(), ReservationKind::persistent);
   EXPECT_EQ(second.refresh(), Outcome::done) << second.lastError();
@@ -840,7 +842,7 @@ TEST(ChangerReservation, AnotherHomesMoveIsRefusedItsReadsAreNot) {
             std::string::npos)
       << second.lastError();
   EXPECT_EQ(unit.moves, 0);
-  Reservation other(&second.transport(), "the changer", 0xB2, PrType::writeExclusive);
+  Reservation other(&second.device(), "the changer", 0xB2, PrType::writeExclusive);
   EXPECT_EQ(other.take(), Outcome::reserved);
   EXPECT_EQ(first.move(1000, 1), Outcome::done) << first.lastError();
   EXPECT_EQ(unit.moves, 1);

@@ -1,15 +1,14 @@
 // How a member reaches its drive: a command goes out with its data, a
 // completion comes back with the transport's verdict, the SCSI status, the
-// raw sense bytes and the residual. One transport per member; not shared
-// between threads. iSCSI (libiscsi) today; a local /dev/sg transport fits
-// the same interface.
+// raw sense bytes and the residual; what they mean is the device's to say
+// (device.h). One transport per device; not shared between threads. iSCSI
+// (libiscsi) today; a local /dev/sg transport fits the same interface.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
 #include "engine/scsi/commands.h"
-#include "engine/scsi/sense.h"
 
 namespace mox::scsi {
 
@@ -44,14 +43,6 @@ struct Completion {
   bool residualValid = false;
   uint32_t residual = 0;
   std::string message;  // the transport's words when transport != ok
-
-  // The outcome of this completion: Outcome::transport unless the target
-  // answered.
-  Classified classified() const;
-  // What the answer says beyond its outcome, as an operator reads it: the
-  // transport's words, the sense (senseText), or a status other than GOOD;
-  // "" for a plain GOOD.
-  std::string detail() const;
 };
 
 class Transport {
