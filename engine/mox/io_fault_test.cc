@@ -124,6 +124,9 @@ std::vector<uint64_t> sweepPoints(uint64_t count) {
 
 // A cartridge's map side file: a cache, whose loss costs a scan.
 bool sideFile(const std::string& path) { return path.find(".map") != std::string::npos; }
+// A nameless scratch file (opened on its directory): the sequential
+// reader's spill file, which reads a member again when it cannot be written.
+bool scratchFile(const std::string& path) { return fs::is_directory(path); }
 
 // True when `path` is a cartridge labelled for RAID device `g` (each group
 // of the test has its own level and member count).
@@ -160,8 +163,12 @@ class IoFaults : public ::testing::TestWithParam<Scenario> {
       case Action::kFirstSession:
         break;
       case Action::kRestore:
-        // A session of two sets, so that the restore changes tapes.
+        // A session of two sets, so that the restore changes tapes. The
+        // read holds every record it passes in memory, whatever the timing
+        // of its threads: no spill file, so that each run makes the calls
+        // the dry run counted.
         writeEnded(GetParam().group, spanBlocks(group.level));
+        ASSERT_EQ(moxctl({"set", "buffers", "256"}), 0);
         break;
       case Action::kRebuild: {
         writeEnded(GetParam().group, kBlocks);
@@ -286,6 +293,14 @@ class IoFaults : public ::testing::TestWithParam<Scenario> {
       where = env.firedPath();
       stillUnreadable = env.unreadable(where);
     }
+    // A restore from media read front to back reads each member in a thread
+    // of its own, ahead of the streams as far as their timing lets it: the
+    // last reads of the dry run may not come in another run, and a fault
+    // there meets nothing.
+    if (!fired && !cutAfter && kind.op == Op::kRead && GetParam().action == Action::kRestore &&
+        moxtest::sequentialMedium()) {
+      return;
+    }
     ASSERT_TRUE(fired || cutAfter) << "the sweep's point lies beyond the action";
     const int level = kGroups[GetParam().group].level;
     if (kind.fault == Fault::kShortRead) {
@@ -301,7 +316,7 @@ class IoFaults : public ::testing::TestWithParam<Scenario> {
                   !labelledFor(where, GetParam().group) ||
                   !fs::exists(mox::cartridgeMapPath(where)))
           << "a failed read of " << where << " not reported";
-    } else if (!sideFile(where) && !cutAfter) {
+    } else if (!sideFile(where) && !scratchFile(where) && !cutAfter) {
       EXPECT_NE(rc, 0) << "a fault that was not reported (" << where << ")";
     }
     // Nothing that was reported ended is lost.
