@@ -43,16 +43,35 @@ void watch(sigset_t set, InterruptHandler onInterrupt) {
   for (;;) {
     int signal = 0;
     if (sigwait(&set, &signal) != 0) continue;
-    const auto now = std::chrono::steady_clock::now();
-    if (count == 0) {
-      first = now;
-      firstSignal = signal;
-    } else if (signal == firstSignal && now - first < kEchoWindow) {
-      continue;
+    // Signals already waiting with it came together (sent while the process
+    // was stopped, or to its group at once) and are taken together: when a
+    // second is among them the run ends at once, without first being told of
+    // the first, which it could otherwise end on cleanly before the second
+    // is taken. Each interrupting signal is pending at most once.
+    int batch[3] = {signal};
+    int taken = 1;
+    const timespec noWait = {};
+    for (int more; taken < 3 && (more = sigtimedwait(&set, nullptr, &noWait)) > 0;) {
+      batch[taken++] = more;
     }
-    int none = 0;
-    interruptedBy.compare_exchange_strong(none, signal);
-    onInterrupt(signal, ++count);
+    const auto now = std::chrono::steady_clock::now();
+    int handSignal = 0, handCount = 0;
+    for (int i = 0; i < taken; ++i) {
+      if (count == 0) {
+        first = now;
+        firstSignal = batch[i];
+      } else if (batch[i] == firstSignal && now - first < kEchoWindow) {
+        continue;
+      }
+      int none = 0;
+      interruptedBy.compare_exchange_strong(none, batch[i]);
+      ++count;
+      if (handCount == 0 || count >= 2) {
+        handSignal = batch[i];
+        handCount = count;
+      }
+    }
+    if (handCount != 0) onInterrupt(handSignal, handCount);
   }
 }
 

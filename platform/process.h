@@ -23,8 +23,9 @@ using InterruptHandler = void (*)(int signal, int count);
 // SIGINT, SIGTERM and SIGHUP are blocked in the calling thread, and so in
 // every thread it starts afterwards, and one watcher thread takes them: the
 // first sets the run's interrupt flag (interruptSignal), and every one
-// calls `onInterrupt`. The first signal again within a second counts as
-// the first; a signal ignored when the program started stays ignored. A signal
+// calls `onInterrupt`, except that of signals that come together only the
+// last is handed on (a first and a second together: the second, so the run
+// ends at once). The first signal again within a second counts as the first; a signal ignored when the program started stays ignored. A signal
 // while the handler runs waits for it. Call
 // once, on the main thread, before any other thread starts. False when the
 // watcher cannot be started (the signals then keep their default actions).

@@ -110,6 +110,51 @@ TEST(ProcessTest, TheHandlerCountsTheSignalsAndTheFlagKeepsTheFirst) {
   EXPECT_EQ(WTERMSIG(status), SIGTERM);
 }
 
+// A first and a second signal that come together (sent while the process
+// is stopped) end it at once: the handler is handed the second only, so the
+// run never starts a clean end on the first; the flag still names the first.
+TEST(ProcessTest, AFirstAndASecondThatComeTogetherEndTheRunAtOnce) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    close(fds[0]);
+    reportFd = fds[1];
+    if (!platform::watchInterrupts([](int signal, int count) {
+          const unsigned char bytes[2] = {static_cast<unsigned char>(count * 64 + signal),
+                                          static_cast<unsigned char>(platform::interruptSignal())};
+          (void)!write(reportFd, bytes, sizeof bytes);
+          if (count >= 2) platform::endBySignal(signal);
+        })) {
+      _exit(2);
+    }
+    (void)!write(fds[1], "r", 1);
+    for (;;) pause();
+  }
+  close(fds[1]);
+  char ready = 0;
+  ASSERT_EQ(read(fds[0], &ready, 1), 1);
+  kill(child, SIGSTOP);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, WUNTRACED), child);
+  ASSERT_TRUE(WIFSTOPPED(status));
+  kill(child, SIGINT);
+  kill(child, SIGTERM);
+  kill(child, SIGCONT);
+  unsigned char bytes[4] = {};
+  size_t got = 0;
+  for (ssize_t n; got < sizeof bytes && (n = read(fds[0], bytes + got, sizeof bytes - got)) > 0;) {
+    got += static_cast<size_t>(n);
+  }
+  close(fds[0]);
+  waitpid(child, &status, 0);
+  ASSERT_EQ(got, 2u);
+  EXPECT_EQ(bytes[0], 128 + SIGTERM);  // handed the second only
+  EXPECT_EQ(bytes[1], SIGINT);         // the flag names the first
+  ASSERT_TRUE(WIFSIGNALED(status)) << status;
+  EXPECT_EQ(WTERMSIG(status), SIGTERM);
+}
+
 // A signal ignored when the program started (nohup) stays ignored: the
 // run goes on, and the next signal it does take is the first.
 TEST(ProcessTest, ASignalIgnoredAtStartStaysIgnored) {

@@ -504,7 +504,10 @@ void interruptRunResults(int signal) {
   std::lock_guard<std::mutex> guard(resultsLock);
   if (!enabled) return;
   enabled = false;
-  noteInterruption(signal);
+  // The interruption is the first signal, which may have come together
+  // with this one and not been noted yet.
+  const int firstSignal = platform::interruptSignal();
+  noteInterruption(firstSignal != 0 ? firstSignal : signal);
   results.exitStatus = 128 + signal;
   writeDocument();
 }
