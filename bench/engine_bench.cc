@@ -71,7 +71,7 @@ struct Options {
   bool engineOnly = false;
   bool writeOnly = false;
   bool keepHome = false;
-  uint64_t ceilingBlock = 1024 * 1024;
+  uint64_t ceilingBlock = uint64_t{1024} * 1024;
   int ceilingDepth = 16;
 };
 
@@ -193,6 +193,7 @@ double engineWrite(const Options& o, int32_t* session, double* ending) {
   std::atomic<int> failures{0};
   auto start = Clock::now();
   std::vector<std::thread> threads;
+  threads.reserve(static_cast<size_t>(o.streams));
   for (int s = 0; s < o.streams; ++s) {
     threads.emplace_back([&, s] {
       for (uint32_t b = 0; b < o.blocks; ++b) {
@@ -244,6 +245,7 @@ double engineRead(const Options& o, int32_t session, double* mount, Usage* cpu) 
         "MOXStartReadSession");
   std::atomic<uint64_t> blocks{0};
   std::vector<std::thread> threads;
+  threads.reserve(static_cast<size_t>(o.streams));
   for (int s = 0; s < o.streams; ++s) {
     threads.emplace_back([&, s] {
       for (;;) {
@@ -304,6 +306,7 @@ std::vector<FioJob> sameParallelismJobs(const std::vector<std::string>& files,
   for (size_t k = 0; k < m; ++k) {
     size_t n = s / m + (k < s % m ? 1 : 0);
     uint64_t size = sizes[used[k]];
+    // NOLINTNEXTLINE(clang-analyzer-core.DivideZero): s >= m here, so n >= 1
     uint64_t part = size / n / MOX_BLOCK_SIZE * MOX_BLOCK_SIZE;
     for (size_t j = 0; j < n; ++j) {
       FioJob job;
@@ -525,6 +528,7 @@ int main(int argc, char** argv) {
   std::string dir = fs::absolute(o.dir).string();
   std::string home = dir + "/home";
   std::vector<std::string> fioFiles;
+  fioFiles.reserve(static_cast<size_t>(o.members));
   for (int i = 0; i < o.members; ++i) fioFiles.push_back(dir + "/fio" + std::to_string(i));
   const double payload = static_cast<double>(o.streams) * o.blocks * MOX_BLOCK_SIZE;
   const double mb = 1024.0 * 1024.0;

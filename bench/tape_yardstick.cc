@@ -56,6 +56,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -219,7 +220,7 @@ class BlockData {
         stream_(stream),
         whole_(block / kBlockBytes),
         rest_(block % kBlockBytes),
-        scratch_(std::max<size_t>(kBlockBytes, (rest_ + 63) / 64 * 64)) {}
+        scratch_(std::max<size_t>(kBlockBytes, (size_t{rest_} + 63) / 64 * 64)) {}
 
   // Fills tape block `number` (of the block size given).
   void fill(uint8_t* out, uint64_t number) {
@@ -263,7 +264,7 @@ class BlockData {
     }
     const uint64_t seed =
         dataBlockSeed(kSession + 1, stream_, static_cast<int32_t>(static_cast<uint32_t>(number)));
-    fillGeneratedBytes(scratch_.data(), (rest_ + 63) / 64 * 64, seed);
+    fillGeneratedBytes(scratch_.data(), (size_t{rest_} + 63) / 64 * 64, seed);
   }
 
   DataSpec data_;
@@ -514,6 +515,7 @@ bool measure(const Options& o, const std::vector<std::string>& urls, const std::
   }
   auto pick = [&](double Figure::*field) {
     std::vector<double> v;
+    v.reserve(runs.size());
     for (const Figure& r : runs) v.push_back(r.*field);
     return median(v);
   };
@@ -535,7 +537,8 @@ std::string cpu(double s) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+// The whole program; main reports what it throws.
+static int run(int argc, char** argv) {
   Options o = parse(argc, argv);
   // A session the target ends is an error of that pass, not the program's end.
   signal(SIGPIPE, SIG_IGN);
@@ -661,4 +664,15 @@ int main(int argc, char** argv) {
     return 1;
   }
   return 0;
+}
+
+int main(int argc, char** argv) {
+  // An exception (of the JSON library, a failed allocation) ends the program
+  // with its message and status 1, not with an abort.
+  try {
+    return run(argc, argv);
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "tape_yardstick: %s\n", e.what());
+    return 1;
+  }
 }

@@ -47,6 +47,7 @@ TEST(ScopedFdTest, ClosesOnScopeEndAndMoveAndReset) {
   {
     ScopedFd first(a);
     ScopedFd second(std::move(first));
+    // NOLINTNEXTLINE(bugprone-use-after-move,clang-analyzer-cplusplus.Move): the state checked
     EXPECT_FALSE(first.valid());
     EXPECT_EQ(second.get(), a);
     second.reset(b);

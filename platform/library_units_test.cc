@@ -67,7 +67,7 @@ TEST(LibraryUnits, ValueRoundTripsAndRefusesWhatItNeverWrites) {
 TEST(LibraryUnits, EveryLibraryOfTheHomeUntilTheFirstGap) {
   zeptest::ScopedTempDir temp("units");
   ASSERT_TRUE(temp.valid());
-  const std::string home = temp.path();
+  const std::string& home = temp.path();
   EXPECT_TRUE(readLibraryUnits(home).empty());
   auto store = [&](int k, const char* units) {
     RegKey key;

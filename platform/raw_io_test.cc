@@ -27,7 +27,7 @@ class RawIoTest : public ::testing::Test {
     int error = platform::openDirectRead(path_.c_str(), &fd_);
     if (error == EINVAL) GTEST_SKIP() << "O_DIRECT refused for " << path_ << "; set TMPDIR";
     ASSERT_EQ(error, 0);
-    buffer_ = platform::allocateAlignedBuffer(2 * 4096, &error);
+    buffer_ = platform::allocateAlignedBuffer(size_t{2} * 4096, &error);
     ASSERT_NE(buffer_, nullptr);
     ASSERT_EQ(reinterpret_cast<uintptr_t>(buffer_) % platform::kDirectAlignment, 0u);
   }

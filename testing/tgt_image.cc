@@ -146,9 +146,10 @@ struct Walker {
       return;
     }
     for (uint32_t s = 0; s < streams; ++s)
-      part.counts.push_back(static_cast<uint32_t>(le(r.body + 8 + 4 * s, 4)));
+      part.counts.push_back(static_cast<uint32_t>(le(r.body + 8 + size_t{4} * s, 4)));
     std::vector<uint64_t> named;
-    for (uint32_t i = 0; i < indexes; ++i) named.push_back(le(r.body + 8 + 4 * streams + 8 * i, 8));
+    for (uint32_t i = 0; i < indexes; ++i)
+      named.push_back(le(r.body + 8 + size_t{4} * streams + size_t{8} * i, 8));
     if (named != indexAt) fault("the end record does not name the index records before it");
     if (indexed.size() != placed.size())
       fault(std::to_string(placed.size() - indexed.size()) +

@@ -41,7 +41,8 @@ void sleepMs(int ms) {
 // The program's absolute path: PATH, then the system directories where
 // Debian puts tgt's daemon and tools (not on every user's PATH).
 std::string findProgram(const std::string& name) {
-  std::string path = getenv("PATH") != nullptr ? getenv("PATH") : "";
+  const char* searched = getenv("PATH");
+  std::string path = searched != nullptr ? searched : "";
   path += ":/usr/sbin:/sbin:/usr/bin:/bin";
   std::stringstream dirs(path);
   std::string dir;
@@ -65,6 +66,7 @@ std::vector<std::string> environmentWith(const std::string& socket) {
 
 std::vector<char*> pointers(std::vector<std::string>& strings) {
   std::vector<char*> p;
+  p.reserve(strings.size() + 1);
   for (auto& s : strings) p.push_back(s.data());
   p.push_back(nullptr);
   return p;
@@ -328,7 +330,7 @@ bool TgtTarget::waitReady() {
 }
 
 bool TgtTarget::configure() {
-  auto adm = [&](std::vector<std::string> args) {
+  auto adm = [&](const std::vector<std::string>& args) {
     std::string out;
     if (tgtadm(args, &out) != 0) {
       std::string line;

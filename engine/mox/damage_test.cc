@@ -133,7 +133,7 @@ class DamagedHome : public ::testing::Test {
   bool readsBack(const Group& g, int32_t session) {
     auto read = moxtest::readSession(g.name, session, kStreams, kBlocks, kStreams);
     EXPECT_EQ(read.mismatches, 0u) << "session " << session;  // never wrong data
-    return read.rc == 0 && read.blocks == kStreams * kBlocks;
+    return read.rc == 0 && read.blocks == uint64_t{kStreams} * kBlocks;
   }
   std::vector<uintmax_t> sizes(const Group& g) {
     std::vector<uintmax_t> out;
@@ -296,7 +296,7 @@ class OlderSet : public DamagedHome, public ::testing::WithParamInterface<OldSet
   bool readsBack(const Group& g, int32_t session, uint32_t blocks) {
     auto read = moxtest::readSession(g.name, session, kStreams, blocks, kStreams);
     EXPECT_EQ(read.mismatches, 0u) << "session " << session;
-    return read.rc == 0 && read.blocks == kStreams * blocks;
+    return read.rc == 0 && read.blocks == uint64_t{kStreams} * blocks;
   }
 };
 

@@ -19,7 +19,7 @@ namespace mox {
 namespace {
 
 // Room for any record image the engine writes.
-constexpr size_t kMaxImage = kHeaderSize + 4 * moxcfg::kMaxMembers + kParityWidth;
+constexpr size_t kMaxImage = kHeaderSize + size_t{4} * moxcfg::kMaxMembers + kParityWidth;
 // Largest frame of a data record: length words, header and a whole block.
 constexpr uint64_t kMaxDataFrame = 8 + kMaxDataImage;
 

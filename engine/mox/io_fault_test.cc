@@ -182,7 +182,10 @@ class IoFaults : public ::testing::TestWithParam<Scenario> {
     ASSERT_FALSE(HasFailure());
   }
 
-  static std::string currentHome() { return getenv("MOX_HOME"); }
+  static std::string currentHome() {
+    const char* home = getenv("MOX_HOME");
+    return home != nullptr ? home : "";
+  }
   int moxctl(const std::vector<std::string>& args, std::string* out = nullptr) {
     return moxtest::moxctlIn(currentHome(), args, out);
   }
@@ -259,7 +262,7 @@ class IoFaults : public ::testing::TestWithParam<Scenario> {
   bool readsBack(const Ended& e) {
     auto r = moxtest::readSession(kGroups[e.group].name, e.session, kStreams, e.blocks, kStreams);
     EXPECT_EQ(r.mismatches, 0u);
-    return r.rc == 0 && r.blocks == kStreams * e.blocks && r.mismatches == 0;
+    return r.rc == 0 && r.blocks == uint64_t{kStreams} * e.blocks && r.mismatches == 0;
   }
 
   // One fault at one point; everything checked afterwards. A power cut at
@@ -417,7 +420,7 @@ TEST(InitCutShort, EveryPointLeavesTheHomeWholeOrHalfMadeUntilInitForce) {
   const std::vector<std::string> shape = {"--drives",   "5",    "--cartridges", "6",
                                           "--capacity", "2M",   "--raid",       "5:0,1,2",
                                           "--raid",     "1:3,4"};
-  auto moxctl = [&](std::vector<std::string> args, std::string* out = nullptr,
+  auto moxctl = [&](const std::vector<std::string>& args, std::string* out = nullptr,
                     std::string* err = nullptr) { return moxtest::moxctlIn(home, args, out, err); };
   for (bool replace : {false, true}) {
     std::vector<std::string> init = {"init"};

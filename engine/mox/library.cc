@@ -88,7 +88,7 @@ const SessionExtent* CartSet::findSession(uint32_t session) const {
 
 uint64_t earlyWarningZone(int streamLimit) {
   return framedSize(kHeaderSize + kIndexBatch * kIndexEntrySize) +
-         framedSize(kHeaderSize + 8 + 4ull * static_cast<uint64_t>(streamLimit) + 8 * 64) + 4 +
+         framedSize(kHeaderSize + 8 + 4ull * static_cast<uint64_t>(streamLimit) + 8ull * 64) + 4 +
          4096;
 }
 
@@ -155,6 +155,7 @@ std::shared_ptr<CartSet> openSet(const Home& home, const std::vector<std::string
 
 std::vector<std::string> memberCartridges(const Home& home, const std::vector<uint16_t>& drives) {
   std::vector<std::string> names;
+  names.reserve(drives.size());
   for (uint16_t d : drives) names.push_back(home.driveCartridge(d));
   return names;
 }

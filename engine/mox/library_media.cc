@@ -65,7 +65,7 @@ LibraryState& stateOf(const std::string& home) {
 // The room of one read: the largest record the engine writes, a parity
 // record of the widest group, and no more.
 constexpr uint32_t kTapeRecordRoom = 68u << 10;
-static_assert(kTapeRecordRoom >= kHeaderSize + 4u * moxcfg::kMaxMembers + kParityWidth);
+static_assert(kTapeRecordRoom >= kHeaderSize + size_t{4} * moxcfg::kMaxMembers + kParityWidth);
 
 // The options of the engine's own sessions: as moxctl's, under its own
 // initiator name.

@@ -490,6 +490,7 @@ TEST_P(KilledSpan, LeavesAnUnfinishedSessionThatEraseReclaims) {
                                                 : std::vector<int>{4, 5, 6};
   auto names = [&] {
     std::vector<std::string> set;
+    set.reserve(drives.size());
     for (int d : drives) set.push_back(fs::path(cartridgeOf(d)).stem().string());
     return set;
   };

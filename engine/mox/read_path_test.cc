@@ -175,7 +175,7 @@ TEST_P(EngineReadPerBlock, HealthyBlockTakesOneReadCallAndOneChecksum) {
     ASSERT_EQ(reader.range(s, kWarm, kBlocks, &mismatches), 0);
   }
   EXPECT_EQ(mismatches, 0u);
-  uint64_t blocks = kStreams * (kBlocks - kWarm);
+  uint64_t blocks = uint64_t{kStreams} * (kBlocks - kWarm);
   EXPECT_EQ(mox::readCounters().readCalls.load(), blocks);
   EXPECT_EQ(mox::readCounters().bodyChecks.load(), blocks);
   bool ok = false;

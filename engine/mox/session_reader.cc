@@ -49,6 +49,7 @@ int SessionReader::resolveChain(const std::shared_ptr<CartSet>& mounted) {
     if (ext != nullptr) {
       if (ext->start.setIndex == 0) break;
       prev = ext->start.prevSetId;
+      // NOLINTNEXTLINE(bugprone-branch-clone): past the last session, whatever the labels say
     } else if (!map->sessions.empty() && session_ > map->sessions.back().session) {
       return MOX_E_NO_SESSION;
     } else if (front != nullptr && front->start.setIndex > 0) {

@@ -220,7 +220,7 @@ TEST(TapeDriveTgt, TwoFilesRewindReread) {
     ASSERT_EQ(d->writeFilemarks(1), Outcome::done) << d->lastError();
     EXPECT_EQ(d->position().file, 1u);
     EXPECT_EQ(d->position().record, 0u);
-    next = writeRecords(d.get(), next, n, sizes);
+    writeRecords(d.get(), next, n, sizes);
     ASSERT_EQ(d->writeFilemarks(1), Outcome::done) << d->lastError();
     EXPECT_EQ(d->recordsAcknowledged(), 2u * n);
     EXPECT_EQ(d->recordsDurable(), 2u * n);
@@ -334,7 +334,7 @@ TEST(TapeDriveTgt, AppendAfterReopen) {
   ASSERT_EQ(d->rewind(), Outcome::done);
   ASSERT_EQ(d->spaceToEndOfData(true), Outcome::done) << d->lastError();
   EXPECT_EQ(d->position().file, 3u);
-  next = writeRecords(d.get(), next, 2, {1000});
+  writeRecords(d.get(), next, 2, {1000});
   ASSERT_EQ(d->writeFilemarks(1), Outcome::done);
   EXPECT_EQ(d->position().file, 4u);
   TapeScan scan = scanTape(d.get());
@@ -377,7 +377,7 @@ TEST(TapeDriveTgt, ReadAheadKeepsThePosition) {
     ASSERT_EQ(d->writeFilemarks(0), Outcome::done);
   };
   // The next object as a scan names it ("R3", "FM", "EOD"), or the outcome.
-  std::vector<uint8_t> buf(64 * 1024);
+  std::vector<uint8_t> buf(size_t{64} * 1024);
   auto next = [&](TapeDrive* d) -> std::string {
     uint32_t length = 0;
     Outcome o = d->readRecord(buf.data(), static_cast<uint32_t>(buf.size()), &length);

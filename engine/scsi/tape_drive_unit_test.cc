@@ -181,7 +181,6 @@ class StandardTape final : public Transport {
       case op::kTestUnitReady:
       case op::kPersistentReserveIn:
       case op::kPersistentReserveOut:
-        return false;
       case op::kRelease6:  // a release by another is no error, and does nothing
         return false;
       default:
@@ -487,13 +486,14 @@ TEST_P(StandardDrive, EarlyWarningThenOverflow) {
   for (int depth : {1, 8}) {
     SCOPED_TRACE("writes in flight: " + std::to_string(depth));
     Rig s = make(GetParam(), depth);
-    s.tape->earlyWarningAt = 10 * 1000;
-    s.tape->capacity = 12 * 1000;
+    s.tape->earlyWarningAt = uint64_t{10} * 1000;
+    s.tape->capacity = uint64_t{12} * 1000;
     TapeDrive& d = *s.drive;
     ASSERT_EQ(d.open(), Outcome::done);
     ASSERT_EQ(d.rewind(), Outcome::done);
     std::vector<uint8_t> r = record(1, 1000);
     std::vector<Outcome> seen;
+    seen.reserve(14);
     for (int i = 0; i < 14; ++i) seen.push_back(d.writeRecord(r.data(), 1000));
     Outcome flushed = d.flush();
     if (depth == 1) {

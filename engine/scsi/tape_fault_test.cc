@@ -198,7 +198,7 @@ TEST(TapeFaultTgt, TargetFrozenPastTheTimeout) {
 TEST(TapeFaultTgt, FileSystemUnderTheImageFull) {
   SKIP_WITHOUT_TGT();
   for (TgtSpaceLimit kind : {TgtSpaceLimit::tmpfs, TgtSpaceLimit::fileSizeLimit}) {
-    TgtOptions options = oneDrive(3 * 1048576);
+    TgtOptions options = oneDrive(uint64_t{3} * 1048576);
     options.imageSpace = kind;
     TgtTarget target(options);
     ASSERT_TRUE(target.start()) << target.error();

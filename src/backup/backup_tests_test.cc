@@ -261,6 +261,7 @@ TEST_F(BackupTest, ThreadThatCannotStartEndsTheTest) {
   runSettings.streamCount = 3;
   runSettings.progressColumns = 3;
   ThreadStarter saved = startStreamThread;
+  // NOLINTNEXTLINE(performance-unnecessary-value-param): ThreadStarter's own signature
   startStreamThread = [](std::thread*, std::function<void()>) { return EAGAIN; };
   EXPECT_EQ(runBackupTest(&timing_), kThreadStartFailedCode);
   startStreamThread = saved;

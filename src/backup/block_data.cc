@@ -140,6 +140,7 @@ struct GeneratorWidth {
 };
 
 // The fill and the check of one width, compiled for `TARGET`'s instructions.
+// NOLINTBEGIN(bugprone-macro-parentheses): TARGET is an attribute or nothing, not an expression
 #define ZEP_GENERATOR_WIDTH(TARGET, LANES, BYTES)                                               \
   TARGET void fill##BYTES(uint8_t* out, size_t size, uint64_t seed) {                           \
     fillGenerated<LANES>(out, size, seed);                                                      \
@@ -148,6 +149,7 @@ struct GeneratorWidth {
                              size_t textFrom, size_t textBytes) {                               \
     return generatedMatches<LANES>(block, run, seed, text, textFrom, textBytes);                \
   }
+// NOLINTEND(bugprone-macro-parentheses)
 
 ZEP_GENERATOR_WIDTH(, Lanes16, 16)
 #if defined(__x86_64__)

@@ -198,7 +198,7 @@ TEST_F(LiveStatusTest, AFirstSignalLeavesAFinishedInterruptedDocument) {
 // burst follows a pause.
 TEST(RatePacer, SlotsFollowTheRateAndAPauseGivesNoBurst) {
   RatePacer pacer;
-  setPace(&pacer, 50 * 1000000, 65536);  // 50 MB/s: 1,310,720 ns a block
+  setPace(&pacer, int64_t{50} * 1000000, 65536);  // 50 MB/s: 1,310,720 ns a block
   EXPECT_EQ(pacer.blockNs, 1310720);
   const int64_t t0 = 1'000'000'000'000;
   // The first blocks may use the slack, then each waits its turn.

@@ -96,6 +96,7 @@ TEST_F(LogTest, ConcurrentWritersNeverInterleave) {
   constexpr int kThreads = 8, kLines = 200;
   testing::internal::CaptureStdout();
   std::vector<std::thread> threads;
+  threads.reserve(kThreads);
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([t] {
       for (int i = 0; i < kLines; ++i) writeLog("thread %d line %d %s", t, i, "payload-text");

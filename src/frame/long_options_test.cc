@@ -80,6 +80,7 @@ TEST_F(LongOptionTest, TheLastValueWinsAndTheFirstBadWordStops) {
 TEST_F(LongOptionTest, TheClassicParserTakesLongOptionsAndLeavesTheRest) {
   std::vector<std::string> args = {"zephlorn", "--data=random", "-c7", "--json=a.json", "-n3"};
   std::vector<char*> argv;
+  argv.reserve(args.size());
   for (std::string& a : args) argv.push_back(a.data());
   parseCommandLine(static_cast<int>(argv.size()), argv.data());
   EXPECT_EQ(runSettings.dataMode, kDataRandom);

@@ -359,9 +359,8 @@ const char* streamCountProblem(char* text, size_t size) {
 const char* streamSettingsProblem(bool writes, char* text, size_t size) {
   const RunSettings& s = runSettings;
   char option[24];
-  if (sessionCountProblem(text, size) != nullptr) {
-    return text;
-  } else if (!s.promptStreams && streamCountProblem(text, size) != nullptr) {
+  if (sessionCountProblem(text, size) != nullptr ||
+      (!s.promptStreams && streamCountProblem(text, size) != nullptr)) {
     return text;
   } else if (outside(s.progressColumns, kBatchRange)) {
     std::snprintf(option, sizeof option, "-nc%d", s.progressColumns);

@@ -157,6 +157,7 @@ int listScsiInquiryDataAt(const char* sysfsRoot, const std::string& home) {
   uint8_t buffer[kScsiPortBufferSize];
   // Ports 0 to 7, then the home's libraries wherever they are numbered.
   std::vector<int> ports;
+  ports.reserve(kScsiPortCount);
   for (int port = 0; port < kScsiPortCount; ++port) ports.push_back(port);
   if (!home.empty()) {
     int first = firstLibraryPort(sysfsRoot);

@@ -122,6 +122,7 @@ int readRawDrive(const char* drive, RawReadTotals* totals) {
     return kRawReadNoMemory;
   }
   std::vector<void*> buffers;
+  buffers.reserve(requests.size());
   for (const RawReadRequest& request : requests) buffers.push_back(request.buffer);
   // Registered buffers spare the kernel pinning pages for every read; the
   // reads work the same without them. Huge buffers are not pinned up front.

@@ -233,6 +233,7 @@ TEST_F(RestoreTest, ThreadThatCannotStartEndsTheTest) {
   runSettings.streamCount = 2;
   runSettings.progressColumns = 2;
   ThreadStarter saved = startStreamThread;
+  // NOLINTNEXTLINE(performance-unnecessary-value-param): ThreadStarter's own signature
   startStreamThread = [](std::thread*, std::function<void()>) { return EAGAIN; };
   EXPECT_EQ(runRestoreTest(4, &timing_), kThreadStartFailedCode);
   startStreamThread = saved;

@@ -333,7 +333,8 @@ TEST_F(ReaderTest, AChangedByteIsShownWithItsOffsetAndBytes) {
 
 TEST_F(ReaderTest, AHeaderOfAnUnknownModeFailsTheStream) {
   Block header(kBlockBytes, 0);
-  std::strcpy(reinterpret_cast<char*>(header.data()), "41 3 data=zstd");
+  static const char kText[] = "41 3 data=zstd";
+  std::memcpy(header.data(), kText, sizeof kText);
   moxfake::putBlocks(4, 0, {header, dataBlock(41, 4, 0, 0), dataBlock(41, 4, 0, 1)});
   StreamRecord r = record(0);
   EXPECT_EQ(readStream(&r), kHeaderFailedCode);
