@@ -250,6 +250,9 @@ int IndexedReader::locateRecord(size_t setIndex, int member, uint16_t stream, bo
   const SessionExtent* ext = set.maps[m].find(session_);
   if (ext == nullptr) return MOX_E_DEGRADED;
   *file = set.media[m]->randomAccess();
+  // The indexed reader serves homes whose media seek; a medium read only
+  // front to back is the sequential reader's.
+  if (*file == nullptr) return MOX_E_MEDIA;
   return findEntry(**file, *ext, stream, parity, sequence, &sr.cursors[{setIndex, member, parity}],
                    offset);
 }
