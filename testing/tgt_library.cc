@@ -1,40 +1,24 @@
-// tgt_library: a private tgtd (testing/tgt_target.h) for end-to-end tests
-// written in shell. It serves tape drives, optionally behind a changer,
-// prints where, and obeys one command per line on standard input until its
-// end, then stops the target (the daemon also dies with this program).
+// tgt_library: a private tape library made of tgt (the Linux SCSI target
+// framework's tgtd on image files), to try the tape path without hardware
+// and for the end-to-end tests written in shell. What it takes and does is
+// in kUsage below (and `--help`); zephlorn-tgt-library(1) in the package.
 //
-//   tgt_library [--drives N] [--changer] [--cartridges N] [--slots N]
-//               [--capacity MIB] [--space MIB] [--iqn IQN] [--untuned]
-//
-// Cartridges are named T00001, T00002, ...; with a changer they fill the
-// first slots, without one cartridge i is loaded in drive i. With --space
-// the images lie on a file system of that size (a full one fails writes).
-// With --untuned the target keeps tgt's own session parameters
-// (InitialR2T=Yes, 8 KiB data segments), as a target set up by hand has.
-// Prints
-//   url iscsi://127.0.0.1:PORT/IQN
-//   media DIR           where the images are (one file per barcode)
-//   ready
-// then answers each command with "ok" or "error WHY":
-//   freeze | thaw     SIGSTOP / SIGCONT of the daemon
-//   stop | start      an orderly stop, and a start on the same port and images
-//   kill              kill -9 of the daemon (start brings it back)
-//   offline LUN       the logical unit is deleted: a drive gone from the target
-//   damage BARCODE OFFSET [BYTES]
-//                     overwrites BYTES (512) bytes of the cartridge's image at OFFSET
-//   drop              ends every iSCSI connection of the target
-//   label ADDRESS BARCODE
-//                     the changer's storage slot ADDRESS holds a cartridge
-//                     BARCODE (as an operator's swap by hand: the one there
-//                     before is gone from the library)
-//   quit              stops the target and exits (as does the end of input)
-// Exit status: 0; 77 when tgt is not installed; 1 when the target cannot be
-// started; 2 for bad arguments.
+// In the foreground it obeys one command per line on standard input until
+// its end; with --background it detaches and serves until SIGTERM, SIGINT
+// or SIGHUP. Either way the end is an orderly stop of its tgtd and the
+// removal of its images. Exit status: 0; 77 when tgt is not installed; 1
+// when the target cannot be started; 2 for bad arguments.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <iostream>
 #include <string>
 #include <vector>
 
@@ -50,16 +34,161 @@ bool number(const char* text, int lo, int hi, int* value) {
   return true;
 }
 
+constexpr char kUsage[] =
+    "usage: %s [--drives N] [--changer] [--cartridges N] [--slots N]\n"
+    "         [--capacity MIB] [--space MIB] [--iqn IQN] [--untuned] [--background]\n"
+    "\n"
+    "Starts a private tgtd on a free loopback port serving N tape drives (default 1),\n"
+    "optionally behind a media changer, with cartridges T00001, T00002, ... of MIB MiB\n"
+    "each (default 8): in the changer's first slots, or without one loaded in drive i.\n"
+    "Its images lie in a fresh directory, removed when it stops. It prints\n"
+    "  url iscsi://127.0.0.1:PORT/IQN     the target\n"
+    "  media DIR                          the images, one file per barcode\n"
+    "  init moxctl init --library ...     a line that makes a home of its drives\n"
+    "  ready\n"
+    "\n"
+    "  --changer      a changer after the drives (one slot per cartridge, or --slots N)\n"
+    "  --space MIB    the images on a file system that small (a full one fails writes)\n"
+    "  --untuned      tgt's own session parameters, as a target set up by hand has\n"
+    "  --background   detach after ready, printing 'pid PID'; kill PID (SIGTERM)\n"
+    "                 stops the daemon cleanly and removes the images\n"
+    "\n"
+    "In the foreground it answers each command line on its input with 'ok' or\n"
+    "'error WHY', and stops cleanly at the end of its input, at 'quit' and on\n"
+    "SIGINT, SIGTERM or SIGHUP:\n"
+    "  freeze | thaw       SIGSTOP / SIGCONT of the daemon\n"
+    "  stop | start        an orderly stop, and a start on the same port and images\n"
+    "  kill                kill -9 of the daemon (start brings it back)\n"
+    "  offline LUN         the logical unit is deleted: a drive gone from the target\n"
+    "  damage BARCODE OFFSET [BYTES]  overwrites BYTES (512) bytes of an image\n"
+    "  drop                ends every iSCSI connection of the target\n"
+    "  label ADDRESS BARCODE  storage slot ADDRESS holds cartridge BARCODE instead\n"
+    "  quit                stops the target and exits\n";
+
+// SIGINT, SIGTERM and SIGHUP write a byte here: the library stops cleanly.
+int stopPipe[2] = {-1, -1};
+
+void requestStop(int) {
+  const char byte = 1;
+  (void)!write(stopPipe[1], &byte, 1);
+}
+
+bool stopOnSignals() {
+  if (pipe2(stopPipe, O_CLOEXEC) != 0) return false;
+  struct sigaction action = {};
+  action.sa_handler = requestStop;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+  return true;
+}
+
+// The next command line of standard input (`fd`, or -1 to wait for a stop
+// signal only). False at the end of the input or on a stop signal.
+bool nextLine(int fd, std::string* pending, std::string* line) {
+  for (;;) {
+    const size_t end = pending->find('\n');
+    if (end != std::string::npos) {
+      line->assign(*pending, 0, end);
+      pending->erase(0, end + 1);
+      return true;
+    }
+    pollfd fds[2] = {{stopPipe[0], POLLIN, 0}, {fd, POLLIN, 0}};
+    if (poll(fds, fd < 0 ? 1 : 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (fds[0].revents != 0) return false;
+    char buffer[4096];
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      // A last line without its newline is a line.
+      if (pending->empty()) return false;
+      *line = std::move(*pending);
+      pending->clear();
+      return true;
+    }
+    pending->append(buffer, static_cast<size_t>(n));
+  }
+}
+
+// A home over all the drives: RAID 5 from three drives, else RAID 0.
+std::string initLine(const std::string& url, int drives) {
+  std::string members;
+  for (int d = 0; d < drives; ++d) members += (d == 0 ? "" : ",") + std::to_string(d);
+  return "moxctl init --library " + url + " --raid " + (drives >= 3 ? "5:" : "0:") + members;
+}
+
+// --background: the child's standard output is a pipe to the parent, which
+// waits for its "ready", passes on what it printed with the child's pid,
+// and exits; the child goes on in a session of its own with its input on
+// /dev/null (quiet() then puts its output there too). Returns in the child;
+// exits in the parent.
+void detach() {
+  int fds[2];
+  if (pipe(fds) != 0) {
+    std::fprintf(stderr, "%s: pipe: %s\n", program_invocation_short_name, std::strerror(errno));
+    std::exit(1);
+  }
+  const pid_t child = fork();
+  if (child < 0) {
+    std::fprintf(stderr, "%s: fork: %s\n", program_invocation_short_name, std::strerror(errno));
+    std::exit(1);
+  }
+  if (child == 0) {
+    close(fds[0]);
+    setsid();
+    const int null = open("/dev/null", O_RDWR);
+    if (null >= 0) dup2(null, STDIN_FILENO);
+    if (null > STDERR_FILENO) close(null);
+    dup2(fds[1], STDOUT_FILENO);
+    close(fds[1]);
+    return;
+  }
+  close(fds[1]);
+  std::string text;
+  char buffer[512];
+  bool ready = false;
+  for (ssize_t n; !ready && (n = read(fds[0], buffer, sizeof buffer)) != 0;) {
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) break;
+    text.append(buffer, static_cast<size_t>(n));
+    ready = text.find("\nready\n") != std::string::npos;
+  }
+  if (ready) text.insert(text.size() - 6, "pid " + std::to_string(child) + "\n");
+  std::fputs(text.c_str(), stdout);
+  if (ready) std::exit(0);
+  int status = 0;
+  waitpid(child, &status, 0);
+  std::exit(WIFEXITED(status) && WEXITSTATUS(status) != 0 ? WEXITSTATUS(status) : 1);
+}
+
+// The detached library's output and errors go nowhere once it is ready.
+void quiet() {
+  const int null = open("/dev/null", O_WRONLY);
+  if (null < 0) return;
+  dup2(null, STDOUT_FILENO);
+  dup2(null, STDERR_FILENO);
+  close(null);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   zeptest::TgtOptions options;
   int cartridges = 0, capacity = 8;
+  bool background = false;
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
     bool ok = true;
-    if (a == "--changer") {
+    if (a == "--help" || a == "-h") {
+      std::printf(kUsage, program_invocation_short_name);
+      return 0;
+    } else if (a == "--background") {
+      background = true;
+    } else if (a == "--changer") {
       options.changer = true;
     } else if (a == "--untuned") {
       options.tuned = false;
@@ -81,13 +210,15 @@ int main(int argc, char** argv) {
       ok = false;
     }
     if (!ok) {
-      std::fprintf(stderr, "tgt_library: bad argument '%s'\n", a.c_str());
+      std::fprintf(stderr, "%s: bad argument '%s' (--help says what it takes)\n",
+                   program_invocation_short_name, a.c_str());
       return 2;
     }
   }
   std::string missing;
   if (!zeptest::TgtTarget::installed(&missing)) {
-    std::fprintf(stderr, "tgt_library: %s not found (tgt is not installed)\n", missing.c_str());
+    std::fprintf(stderr, "%s: %s not found (tgt is not installed)\n", program_invocation_short_name,
+                 missing.c_str());
     return 77;
   }
   for (int i = 1; i <= cartridges; ++i) {
@@ -95,19 +226,27 @@ int main(int argc, char** argv) {
     std::snprintf(barcode, sizeof barcode, "T%05d", i);
     options.cartridges.push_back(zeptest::TgtCartridge{barcode, static_cast<uint32_t>(capacity)});
   }
+  if (background) detach();
   zeptest::TgtTarget target(options);
   if (!target.start()) {
-    std::fprintf(stderr, "tgt_library: %s\n", target.error().c_str());
+    std::fprintf(stderr, "%s: %s\n", program_invocation_short_name, target.error().c_str());
+    return 1;
+  }
+  if (!stopOnSignals()) {
+    std::fprintf(stderr, "%s: pipe: %s\n", program_invocation_short_name, std::strerror(errno));
+    target.stop();
     return 1;
   }
   std::string url = target.url(0);
   url.erase(url.rfind('/'));  // the target, without a LUN
   std::string media = target.imagePath("T");
   media.erase(media.rfind('/'));
-  std::printf("url %s\nmedia %s\nready\n", url.c_str(), media.c_str());
+  std::printf("url %s\nmedia %s\ninit %s\nready\n", url.c_str(), media.c_str(),
+              initLine(url, options.drives).c_str());
   std::fflush(stdout);
-  std::string line;
-  while (std::getline(std::cin, line)) {
+  if (background) quiet();
+  std::string pending, line;
+  while (nextLine(background ? -1 : STDIN_FILENO, &pending, &line)) {
     bool ok = true;
     if (line == "freeze") {
       ok = target.freeze();

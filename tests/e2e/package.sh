@@ -32,14 +32,16 @@ for lib in liburing2 liblz4-1 libisal2 libc6; do
 done
 [ "$(dpkg-deb -f "$deb" Recommends)" = bash-completion ] ||
   fail "Recommends: $(dpkg-deb -f "$deb" Recommends), want bash-completion"
+[ "$(dpkg-deb -f "$deb" Suggests)" = tgt ] || fail "Suggests: $(dpkg-deb -f "$deb" Suggests), want tgt"
 libmox=$(find "$root/usr/lib" -name libmox.so.1 | head -n 1)
 [ -n "$libmox" ] || fail "no libmox.so.1 in the package"
 libdir=$(dirname "$libmox")
-for f in usr/bin/zephlorn usr/bin/moxctl usr/include/zephlorn/mox.h usr/include/zephlorn/varneld.h \
+for f in usr/bin/zephlorn usr/bin/moxctl usr/bin/zephlorn-tgt-library usr/include/zephlorn/mox.h usr/include/zephlorn/varneld.h \
   usr/share/bash-completion/completions/moxctl usr/share/doc/zephlorn/copyright \
   usr/share/doc/zephlorn/changelog.Debian.gz usr/share/doc/zephlorn/zephlorn-result.schema.json \
   usr/share/man/man1/zephlorn.1.gz \
-  usr/share/man/man8/moxctl.8.gz usr/share/man/man3/libmox.3.gz; do
+  usr/share/man/man8/moxctl.8.gz usr/share/man/man3/libmox.3.gz \
+  usr/share/man/man1/zephlorn-tgt-library.1.gz; do
   [ -f "$root/$f" ] || fail "package lacks /$f"
 done
 for f in libmox.so libvarneld.so libvarneld.so.1 pkgconfig/mox.pc pkgconfig/varneld.pc \
@@ -103,6 +105,8 @@ for opt in $(grep -v "Eg\." out-usage.txt | grep -oE -- '--?[a-z]+' | sort -u); 
   grep -qE -- "(^|[ ,(])$opt" out-man-zephlorn.1.txt || fail "zephlorn(1) lacks the option $opt"
 done
 "$root/usr/bin/moxctl" help >out-help.txt || fail "moxctl help failed"
+"$root/usr/bin/zephlorn-tgt-library" --help >out-lab-help.txt || fail "zephlorn-tgt-library --help failed"
+grep -q "^usage: zephlorn-tgt-library " out-lab-help.txt || fail "zephlorn-tgt-library --help: $(head -n 1 out-lab-help.txt)"
 commands=$(awk '/^  [a-z]/ { print $1; if ($1 == "set") print $2; if ($2 == "|") print $3 }' \
   out-help.txt | sort -u)
 [ "$(wc -w <<<"$commands")" -ge 12 ] || fail "moxctl help names only: $commands"
