@@ -115,9 +115,13 @@ bool nextLine(int fd, std::string* pending, std::string* line) {
 
 // A home over all the drives: RAID 5 from three drives, else RAID 0.
 std::string initLine(const std::string& url, int drives) {
-  std::string members;
-  for (int d = 0; d < drives; ++d) members += (d == 0 ? "" : ",") + std::to_string(d);
-  return "moxctl init --library " + url + " --raid " + (drives >= 3 ? "5:" : "0:") + members;
+  std::string line = "moxctl init --library " + url + " --raid ";
+  line += drives >= 3 ? "5:" : "0:";
+  for (int d = 0; d < drives; ++d) {
+    if (d > 0) line += ',';
+    line += std::to_string(d);
+  }
+  return line;
 }
 
 // --background: the child's standard output is a pipe to the parent, which
@@ -241,8 +245,9 @@ int main(int argc, char** argv) {
   url.erase(url.rfind('/'));  // the target, without a LUN
   std::string media = target.imagePath("T");
   media.erase(media.rfind('/'));
-  std::printf("url %s\nmedia %s\ninit %s\nready\n", url.c_str(), media.c_str(),
-              initLine(url, options.drives).c_str());
+  std::printf("url %s\nmedia %s\n", url.c_str(), media.c_str());
+  if (options.drives > 0) std::printf("init %s\n", initLine(url, options.drives).c_str());
+  std::printf("ready\n");
   std::fflush(stdout);
   if (background) quiet();
   std::string pending, line;

@@ -11,6 +11,13 @@
 
 int askForTape(const char* prompt) {
   std::printf("%s", prompt);
+  if (runSettings.tapeChangeByChanger != 0) {
+    // The engine loads the next cartridges itself when the group connects
+    // again: no key to wait for.
+    std::printf("\n");
+    writeLog("Tape change answered: the changer loads the next cartridges..");
+    return 0;
+  }
   platform::flushConsole();
   platform::discardPendingInput();
   int key = platform::readKey(true);

@@ -265,6 +265,27 @@ int runSetupSide(int argc, char** argv, int32_t probeCode) {
   return -1;
 }
 
+// The backup and restore, serial and verify tests the command line asks
+// for, in that order; an interrupt starts none after the one it ended.
+void runTestBlocks() {
+  const RunSettings& s = runSettings;
+  if (s.backupSessions != 0 || s.restoreSessions != 0) {
+    runBlock(s.backupSessions, s.restoreSessions,
+             TestBlock{runBackupTest, "backup", runRestoreTest, "restore"}, false);
+  }
+  if (platform::interruptSignal() != 0) return;
+  if (s.serialBackupSessions != 0 || s.serialRestoreSessions != 0) {
+    runBlock(
+        s.serialBackupSessions, s.serialRestoreSessions,
+        TestBlock{runSerialBackupTest, "serial_backup", runSerialRestoreTest, "serial_restore"},
+        false);
+  }
+  if (platform::interruptSignal() != 0) return;
+  if (s.verifySessions != 0) {
+    runBlock(s.verifySessions, 0, TestBlock{runBackupVerifyTest, "verify", nullptr, nullptr}, true);
+  }
+}
+
 int runTestSide(int argc, char** argv) {
   printBanner();
   if (argc <= 1) {
@@ -299,23 +320,14 @@ int runTestSide(int argc, char** argv) {
   if (runSettings.tapeDeviceList) listTapeServiceDevices();
   if (runSettings.formatFirst && formatBeforeTest() != 0) return -1;
   const RunSettings& s = runSettings;
-  if (s.backupSessions != 0 || s.restoreSessions != 0) {
-    runBlock(s.backupSessions, s.restoreSessions,
-             TestBlock{runBackupTest, "backup", runRestoreTest, "restore"}, false);
+  // --loops runs the tests over; a loop that failed ends the run.
+  const int32_t loops = s.loops > 0 ? s.loops : 1;
+  for (int32_t loop = 1; loop <= loops && !(loop > 1 && runFailed); ++loop) {
+    if (s.loops > 0) writeLog("Loop %d of %d..", loop, loops);
+    runTestBlocks();
+    // An interrupted run starts nothing more.
+    if (platform::interruptSignal() != 0) return runFailed ? 1 : 0;
   }
-  // An interrupted run starts nothing more.
-  if (platform::interruptSignal() != 0) return runFailed ? 1 : 0;
-  if (s.serialBackupSessions != 0 || s.serialRestoreSessions != 0) {
-    runBlock(
-        s.serialBackupSessions, s.serialRestoreSessions,
-        TestBlock{runSerialBackupTest, "serial_backup", runSerialRestoreTest, "serial_restore"},
-        false);
-  }
-  if (platform::interruptSignal() != 0) return runFailed ? 1 : 0;
-  if (s.verifySessions != 0) {
-    runBlock(s.verifySessions, 0, TestBlock{runBackupVerifyTest, "verify", nullptr, nullptr}, true);
-  }
-  if (platform::interruptSignal() != 0) return runFailed ? 1 : 0;
   if (s.debugLevelPrompt) setLibraryDebugLevel();
   if (s.scsiInventory) listScsiInquiryData();
   if (s.raidManagement) {

@@ -3,16 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <string>
-#include <vector>
-
 #include <csignal>
 #include <fstream>
 #include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
 
+#include "backup/stream_writer.h"
 #include "frame/run_results.h"
 #include "platform/process.h"
-#include "backup/stream_writer.h"
 #include "tapesvc/tape_service.h"
 #include "testing/test_dir.h"
 
@@ -420,8 +419,8 @@ TEST_F(DriverTest, AFirstSignalEndsTheRunCleanlyAtTheNextBlock) {
       const auto blocks = moxfake::blocks(1, stream);
       ASSERT_FALSE(blocks.empty()) << stream;
       if (blocks.size() < 40) {
-        EXPECT_EQ(std::string(reinterpret_cast<const char*>(blocks.back().data())).rfind(
-                      kEndBlockMark, 0),
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(blocks.back().data()))
+                      .rfind(kEndBlockMark, 0),
                   0u)
             << stream;
       }

@@ -135,8 +135,8 @@ TEST_F(LiveStatusTest, AShortTestGetsOneSampleAtItsEnd) {
   EXPECT_EQ(timeline[0]["blocks"], 5);
   EXPECT_EQ(timeline[0]["mismatches"], 1);
   EXPECT_EQ(timeline[0]["elapsed_ms"], doc["tests"][0]["elapsed_ms"]);
-  EXPECT_EQ(timeline[0]["at_ms"].get<int64_t>(),
-            doc["tests"][0]["start_ms"].get<int64_t>() + doc["tests"][0]["elapsed_ms"].get<int64_t>());
+  EXPECT_EQ(timeline[0]["at_ms"].get<int64_t>(), doc["tests"][0]["start_ms"].get<int64_t>() +
+                                                     doc["tests"][0]["elapsed_ms"].get<int64_t>());
   EXPECT_EQ(timeline[0]["latency_us"]["blocks"], 5);
   EXPECT_EQ(timeline[0]["latency_us"]["max"], 50);
   EXPECT_EQ(timeline[0]["latency_us"]["p50"], 30);

@@ -63,6 +63,7 @@ constexpr NumberOption kNumberOptions[] = {
      "--status-interval=SECONDS takes whole seconds from 1 to 3600"},
     {"raid", &RunSettings::monitorRaid, 0, kMaxMonitorRaid,
      "--raid=N takes a RAID device number from 0 to 9"},
+    {"loops", &RunSettings::loops, 1, kMaxLoops, "--loops=N takes a count from 1 to 100000"},
 };
 
 // The option of kNumberOptions that `word` names (with or without a
@@ -70,7 +71,8 @@ constexpr NumberOption kNumberOptions[] = {
 const NumberOption* numberOptionOf(const char* word) {
   for (const NumberOption& option : kNumberOptions) {
     const size_t n = std::strlen(option.name);
-    if (std::strncmp(word + 2, option.name, n) == 0 && (word[2 + n] == '=' || word[2 + n] == '\0')) {
+    if (std::strncmp(word + 2, option.name, n) == 0 &&
+        (word[2 + n] == '=' || word[2 + n] == '\0')) {
       return &option;
     }
   }
@@ -108,7 +110,18 @@ int parseLongOption(const char* word) {
     s.*(option->field) = static_cast<int32_t>(number);
     return kLongOptionApplied;
   }
-  if (std::strcmp(word, "--data") == 0 || std::strcmp(word, "--json") == 0) {
+  if (const char* value = valueOf(word, "tape-change")) {
+    if (std::strcmp(value, "prompt") == 0) {
+      s.tapeChangeByChanger = 0;
+    } else if (std::strcmp(value, "changer") == 0) {
+      s.tapeChangeByChanger = 1;
+    } else {
+      return kLongOptionBadValue;
+    }
+    return kLongOptionApplied;
+  }
+  if (std::strcmp(word, "--data") == 0 || std::strcmp(word, "--json") == 0 ||
+      std::strcmp(word, "--tape-change") == 0) {
     return kLongOptionBadValue;  // the value is missing
   }
   return kLongOptionUnknown;
@@ -128,6 +141,9 @@ int applyLongOptions(int argc, char** argv) {
     if (r == kLongOptionBadValue) {
       if (const NumberOption* option = numberOptionOf(word)) {
         std::fprintf(stderr, "zephlorn: %s refused: %s\n", word, option->refusal);
+      } else if (std::strncmp(word, "--tape-change", 13) == 0) {
+        std::fprintf(stderr,
+                     "zephlorn: %s refused: --tape-change=prompt or --tape-change=changer\n", word);
       } else if (std::strncmp(word, "--data", 6) == 0) {
         std::fprintf(stderr,
                      "zephlorn: %s refused: --data=classic, --data=random or "
@@ -166,6 +182,10 @@ void printLongOptionUsage() {
       "\t                      timeline of the same samples in the document\n",
       "\t--raid=N           :- The monitor (-m, -ml) watches RAID device N\n",
       "\t                      (with --raid or --status-interval it shows rates)\n",
+      "\t--loops=N          :- Run the tests N times over (stops at a failed loop)\n",
+      "\t--tape-change=changer\n",
+      "\t                   :- The tape-change prompt needs no key: the engine\n",
+      "\t                      loads the next cartridges (a library's changer)\n",
       "\t--help             :- This text\n",
       "\t--version          :- The version line\n",
   };

@@ -51,6 +51,8 @@ json settingsJson() {
       {"runtime_s", optionalNumber(s.runtimeSeconds)},
       {"rate_mb_per_s", optionalNumber(s.rateMB)},
       {"status_interval_s", optionalNumber(s.statusIntervalSeconds)},
+      {"loops", optionalNumber(s.loops)},
+      {"tape_change", s.tapeChangeByChanger != 0 ? "changer" : "prompt"},
       {"raw_read", rawRead},
   };
 }

@@ -22,6 +22,7 @@ inline constexpr int kJsonPathSize = 4096;     // up to 4095 characters
 // --status-interval=SECONDS, --rate=MB (MB/s of 10^6 bytes), --raid=N.
 inline constexpr int32_t kMaxRuntimeSeconds = 30 * 86400;
 inline constexpr int32_t kMaxStatusIntervalSeconds = 3600;
+inline constexpr int32_t kMaxLoops = 100000;
 inline constexpr int32_t kMaxRateMB = 1000000;
 inline constexpr int32_t kMaxMonitorRaid = 9;
 
@@ -93,6 +94,12 @@ struct RunSettings {
   int32_t rateMB = 0;
   int32_t statusIntervalSeconds = 0;
   int32_t monitorRaid = -1;
+  // loops: the run's tests are run that many times over (0: once, and no
+  // loop lines). tapeChangeByChanger: the tape-change prompt is answered
+  // without a key, the engine loading the next cartridges itself (a
+  // library's changer), so a spanning run needs no operator.
+  int32_t loops = 0;
+  int32_t tapeChangeByChanger = 0;
 };
 
 // The one instance. Filled on the main thread before any worker starts.

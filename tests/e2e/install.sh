@@ -20,13 +20,13 @@ libmox=$(find "$prefix" -name libmox.so.1 | head -n 1)
 [ -n "$libmox" ] || fail "no libmox.so.1 installed"
 libdir=$(dirname "$libmox")
 found=$(cd "$prefix" && find . -type f | sed 's|^\./||; s|/x86_64-linux-gnu||; s|/[^/]*-linux-gnu[^/]*||; s|moxTargets-[a-z]*\.cmake|moxTargets-CONFIG.cmake|' | sort | tr '\n' ' ')
-want="bin/moxctl bin/zephlorn include/zephlorn/mox.h include/zephlorn/varneld.h \
+want="bin/moxctl bin/zephlorn bin/zephlorn-tgt-library include/zephlorn/mox.h include/zephlorn/varneld.h \
 lib/cmake/mox/moxConfig.cmake lib/cmake/mox/moxConfigVersion.cmake \
 lib/cmake/mox/moxTargets-CONFIG.cmake lib/cmake/mox/moxTargets.cmake \
 lib/libmox.so.1.0.0 lib/libvarneld.so.1.0.0 lib/pkgconfig/mox.pc lib/pkgconfig/varneld.pc \
 share/bash-completion/completions/moxctl share/doc/zephlorn/changelog.Debian.gz \
 share/doc/zephlorn/copyright share/doc/zephlorn/zephlorn-result.schema.json \
-share/man/man1/zephlorn.1.gz share/man/man3/libmox.3.gz \
+share/man/man1/zephlorn-tgt-library.1.gz share/man/man1/zephlorn.1.gz share/man/man3/libmox.3.gz \
 share/man/man8/moxctl.8.gz "
 [ "$found" = "$want" ] || fail "installed files: $found; want: $want"
 [ "$(readlink "$libdir/libmox.so")" = libmox.so.1 ] || fail "libmox.so does not link libmox.so.1"

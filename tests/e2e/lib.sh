@@ -122,7 +122,7 @@ check_tgt_images() {
 # sound_tapes NAME WHAT SESSION...: moxctl check exits 0, the images of
 # target NAME hold every record in its place, and each SESSION (2 streams
 # of random data) restores verified, reading each member's tape once per
-# set the session lies on.
+# set the session lies on (the changer answering any tape change).
 sound_tapes() {
   local name=$1 what=$2 s doc once
   shift 2
@@ -131,7 +131,7 @@ sound_tapes() {
   for s in "$@"; do
     doc="r_${name}_$s.json"
     verified_restore "out_${name}_r$s.txt" "$what: session $s" -r1 -s"$s" -g0 -n2 -nc2 \
-      --data=random --json="$doc"
+      --data=random --json="$doc" --tape-change=changer
     once=$(json_value "$doc" '(lambda t, p: "once" if p and 1 <= max(p) <= t["spans"] + 1
       else "%s over %d sets" % (p, t["spans"] + 1))(d["tests"][0],
       [m["passes"] for m in d["tests"][0]["member_reads"]])')

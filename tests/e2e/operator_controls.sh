@@ -164,7 +164,8 @@ lines=$(grep -c "^Process [0-9]* Free " out_mon1.txt)
 "$MOXCTL" check >check.txt 2>&1 || fail "moxctl check: $(cat check.txt)"
 
 # ---- values out of range are refused before anything runs
-for bad in --runtime=0 --rate=-5 --status-interval=3601 --raid=10 --runtime=1.5 --rate=; do
+for bad in --runtime=0 --rate=-5 --status-interval=3601 --raid=10 --runtime=1.5 --rate= \
+  --loops=0 --loops --tape-change=auto --tape-change; do
   run_zep out_bad.txt "$bad" -b1 -g0
   [ "$ZEP_RC" -eq 255 ] || fail "$bad: exit status $ZEP_RC"
   [ "$(wc -l <out_bad.txt)" -eq 1 ] && expect_line out_bad.txt "zephlorn: $bad refused: "

@@ -244,4 +244,20 @@ expect_line "$MOX_HOME/mox.log" \
   "T00001 was in slot 1000, not in drive 0 where this home loaded it: moved back"
 sound_tapes shared "shared: after the swap" 1 3
 tgt_command shared stop
+
+# Unattended: with --tape-change=changer a spanning run with no input at all
+# (</dev/null) has the changer answer every tape change, backup and restore;
+# --loops=2 runs it over, the second session spanning again from the set
+# the first ended on.
+library_home unattended 0:0,1 --drives 2 --changer --cartridges 8 --capacity 8
+timeout 300 "$ZEPHLORN" -b1 -r1 -g0 -n2 -nc2 -c150 --data=random --loops=2 \
+  --tape-change=changer </dev/null >out_unattended.txt 2>&1
+ZEP_RC=$?
+[ "$ZEP_RC" -eq 0 ] || fail "unattended: exit status $ZEP_RC: $(tail -n 20 out_unattended.txt)"
+expect_no_line out_unattended.txt "given up by the operator"
+[ "$(count out_unattended.txt 'Blocks mismatched    : 0')" -eq 2 ] || fail "unattended: not two verified restores"
+[ "$(count out_unattended.txt 'TAPE SPANS HERE')" -eq 2 ] || fail "unattended: the sessions did not span"
+[ "$(count out_unattended.txt 'Tape change answered')" -ge 4 ] || fail "unattended: tape changes not answered"
+sound_tapes unattended "unattended" 1 2
+tgt_command unattended stop
 exit 0
