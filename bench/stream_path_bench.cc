@@ -108,6 +108,8 @@ ZEP_UNUSED(MOXRebuildRaidMedia, MoxHandle, uint16_t, uint16_t, uint16_t, DeviceR
 ZEP_UNUSED(MOXSetDebugLevel, MoxHandle, uint32_t, uint32_t)
 ZEP_UNUSED(MOXGetErrorText, MoxHandle, char*, uint32_t)
 ZEP_UNUSED(MOXGetMemberReads, MoxHandle, MemberReadRecord*, uint16_t, uint16_t*)
+ZEP_UNUSED(MOXGetDriveActivity, MoxHandle, uint32_t, DriveActivityRecord*, uint16_t, uint16_t*,
+           DriveEventRecord*, uint16_t, uint16_t*)
 }  // extern "C"
 
 namespace {

@@ -160,6 +160,52 @@ typedef struct MemberReadRecord {
   uint32_t reserved;
 } MemberReadRecord;
 
+/* What one member's tape drive was doing as the engine saw it, over the
+ * window MOXGetDriveActivity began: the time at least one command waited at
+ * the drive (busyUs: it had work and could stream), commands waiting summed
+ * over time (inFlightUs; the mean is inFlightUs / windowUs), the spells
+ * with nothing waiting (gaps: the drive starved or stopped), the bytes its
+ * READs and WRITEs moved, and its identity as set up and the cartridge the
+ * home says it holds. */
+typedef struct DriveActivityRecord {
+  uint16_t drive;           /* 0: the engine's drive number */
+  uint16_t member;          /* 2: its member of the group */
+  uint32_t maxInFlight;     /* 4 */
+  uint64_t windowUs;        /* 8 */
+  uint64_t busyUs;          /* 16 */
+  uint64_t inFlightUs;      /* 24 */
+  uint64_t commands;        /* 32 */
+  uint64_t gaps;            /* 40: the one still open included */
+  uint64_t longestGapUs;    /* 48 */
+  uint64_t p99GapUs;        /* 56: within a quarter of a power of two */
+  uint64_t bytesWritten;    /* 64 */
+  uint64_t bytesRead;       /* 72 */
+  uint32_t events;          /* 80: its motion events in the window */
+  uint32_t eventsLeftOut;   /* 84: events past the engine's 256 a drive */
+  char vendor[9];           /* 88: NUL-terminated */
+  char product[17];         /* 97 */
+  char revision[5];         /* 114 */
+  char serial[33];          /* 119 */
+  char barcode[16];         /* 152 */
+} DriveActivityRecord;
+
+/* A load, unload, rewind, spacing or locate of a member's drive. */
+#define MOX_DRIVE_EVENT_LOAD 0
+#define MOX_DRIVE_EVENT_UNLOAD 1
+#define MOX_DRIVE_EVENT_REWIND 2
+#define MOX_DRIVE_EVENT_SPACE 3
+#define MOX_DRIVE_EVENT_LOCATE 4
+typedef struct DriveEventRecord {
+  uint16_t member;          /* 0 */
+  uint16_t kind;            /* 2: MOX_DRIVE_EVENT_* */
+  uint32_t reserved;        /* 4 */
+  uint64_t atUs;            /* 8: from the window's start */
+  uint64_t durationUs;      /* 16: until the drive answered */
+} DriveEventRecord;
+
+/* MOXGetDriveActivity: a new window begins once the drives are read. */
+#define MOX_ACTIVITY_RESTART 0x1u
+
 typedef struct RaidTapeInfoRecord {
   char tapeName[24];        /* 0 */
   int32_t randomId;         /* 24 */
@@ -225,6 +271,10 @@ MOX_STATIC_ASSERT(offsetof(RaidInfoRecord, capFlag) == 56, "capFlag");
 MOX_STATIC_ASSERT(offsetof(RaidInfoRecord, stripSize) == 60, "stripSize");
 MOX_STATIC_ASSERT(sizeof(RaidTapeInfoRecord) == 80, "RaidTapeInfoRecord size");
 MOX_STATIC_ASSERT(sizeof(MemberReadRecord) == 16, "MemberReadRecord size");
+MOX_STATIC_ASSERT(sizeof(DriveActivityRecord) == 168, "DriveActivityRecord size");
+MOX_STATIC_ASSERT(offsetof(DriveActivityRecord, vendor) == 88, "vendor");
+MOX_STATIC_ASSERT(offsetof(DriveActivityRecord, barcode) == 152, "barcode");
+MOX_STATIC_ASSERT(sizeof(DriveEventRecord) == 24, "DriveEventRecord size");
 MOX_STATIC_ASSERT(offsetof(RaidTapeInfoRecord, randomId) == 24, "randomId");
 MOX_STATIC_ASSERT(offsetof(RaidTapeInfoRecord, sequence) == 28, "sequence");
 MOX_STATIC_ASSERT(offsetof(RaidTapeInfoRecord, formatCode) == 32, "formatCode");
@@ -334,6 +384,16 @@ int32_t MOXGetErrorText(MoxHandle handle, char* text, uint32_t size);
  * read). */
 int32_t MOXGetMemberReads(MoxHandle handle, MemberReadRecord* members, uint16_t room,
                           uint16_t* count);
+/* What the selected group's member drives were doing since their window
+ * began (the first call, or the last with MOX_ACTIVITY_RESTART in flags):
+ * one record per member into drives (room for room, their number in
+ * *count) and their load, unload, rewind, space and locate events in time
+ * order into events (eventRoom, *eventCount; events may be NULL with
+ * eventRoom 0). MOX_E_NOT_SUPPORTED on a home of cartridge files, whose
+ * media are no drives. */
+int32_t MOXGetDriveActivity(MoxHandle handle, uint32_t flags, DriveActivityRecord* drives,
+                            uint16_t room, uint16_t* count, DriveEventRecord* events,
+                            uint16_t eventRoom, uint16_t* eventCount);
 
 #ifdef __cplusplus
 }

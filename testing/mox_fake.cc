@@ -504,6 +504,26 @@ int32_t MOXGetMemberReads(MoxHandle, MemberReadRecord* members, uint16_t room, u
   return 0;
 }
 
+int32_t MOXGetDriveActivity(MoxHandle, uint32_t flags, DriveActivityRecord* drives, uint16_t room,
+                            uint16_t* count, DriveEventRecord* events, uint16_t eventRoom,
+                            uint16_t* eventCount) {
+  int32_t r = enter("MOXGetDriveActivity", {str(flags), str(room)});
+  if (r != kProceed) return r;
+  if (count == nullptr || eventCount == nullptr || (drives == nullptr && room > 0) ||
+      (events == nullptr && eventRoom > 0)) {
+    return MOX_E_INVALID_ARG;
+  }
+  std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  Canned& c = state().canned;
+  if ((flags & MOX_ACTIVITY_RESTART) != 0) ++c.activityRestarts;
+  if (c.driveActivity.empty()) return MOX_E_NOT_SUPPORTED;
+  *count = static_cast<uint16_t>(std::min<size_t>(c.driveActivity.size(), room));
+  std::copy_n(c.driveActivity.begin(), *count, drives);
+  *eventCount = static_cast<uint16_t>(std::min<size_t>(c.driveEvents.size(), eventRoom));
+  std::copy_n(c.driveEvents.begin(), *eventCount, events);
+  return 0;
+}
+
 int32_t MOXGetErrorText(MoxHandle, char* text, uint32_t size) {
   int32_t r = enter("MOXGetErrorText", {});
   if (r != kProceed) return r;

@@ -59,6 +59,12 @@ struct Canned {
   uint16_t readStreamTotal = 0;               // 0: the session's own stream count
   std::string errorText;                      // MOXGetErrorText, once
   std::vector<MemberReadRecord> memberReads;  // MOXGetMemberReads
+  // MOXGetDriveActivity: the drives (none: MOX_E_NOT_SUPPORTED, a file
+  // home) and their events; restarts counts the calls asking for a new
+  // window.
+  std::vector<DriveActivityRecord> driveActivity;
+  std::vector<DriveEventRecord> driveEvents;
+  int activityRestarts = 0;
 };
 // The canned values; change them after reset() and before the calls.
 Canned& canned();

@@ -474,4 +474,8 @@ int Group::readBlock(uint8_t* out, uint16_t stream) {
   return reader_->readBlock(out, stream);
 }
 
+bool Group::driveActivity(bool restart, std::vector<DriveActivityReport>* out) {
+  return libraryDriveActivity(setup_.home, config_.members, restart, out);
+}
+
 }  // namespace mox

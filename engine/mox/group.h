@@ -27,6 +27,7 @@
 #include "engine/config/mox_config.h"
 #include "engine/mox/group_setup.h"
 #include "engine/mox/library.h"
+#include "engine/mox/library_media.h"
 #include "engine/mox/mox.h"
 #include "engine/mox/session_reader.h"
 #include "engine/mox/session_writer.h"
@@ -66,6 +67,11 @@ class Group {
   std::vector<MemberReads> memberReads() const {
     return reader_ && state_ != State::kPositioned ? reader_->memberReads() : lastReads_;
   }
+
+  // What the member drives of a library home were doing (in member
+  // order), since their window began; with `restart` a new one begins.
+  // False on a file home.
+  bool driveActivity(bool restart, std::vector<DriveActivityReport>* out);
 
   // Block calls, from many threads at once (one stream each).
   int writeBlock(const uint8_t* block, uint16_t stream);

@@ -632,6 +632,32 @@ bool libraryDriveInUse(const Home& home, int drive) {
   return platform::lockHeld(driveLockPath(home.path(), drive));
 }
 
+bool libraryDriveActivity(Home& home, const std::vector<uint16_t>& drives, bool restart,
+                          std::vector<DriveActivityReport>* out) {
+  out->clear();
+  if (!libraryHome(home)) return false;
+  LibraryState& state = stateOf(home.path());
+  std::lock_guard<std::mutex> guard(state.mutex);
+  TapeLibraries* libraries = librariesOf(state, home.path());
+  if (libraries == nullptr) return false;
+  for (uint16_t drive : drives) {
+    std::shared_ptr<scsi::DriveActivity> activity = libraries->activity(drive);
+    if (!activity) continue;
+    DriveActivityReport r;
+    r.drive = drive;
+    int library = 0;
+    moxcfg::LibraryDrive entry;
+    if (libraries->findDrive(drive, &library, &entry)) {
+      if (const platform::LibraryUnit* u = libraries->config(library).unit(entry.lun)) r.unit = *u;
+    }
+    r.barcode = home.driveCartridge(drive);
+    r.activity = activity->snapshot();
+    if (restart) activity->restart();
+    out->push_back(std::move(r));
+  }
+  return true;
+}
+
 bool inDrive(const Medium& medium) { return dynamic_cast<const LibraryTape*>(&medium) != nullptr; }
 
 bool keptLibraryMap(const Home& home, const std::string& barcode, CartridgeMap* map) {

@@ -34,6 +34,8 @@
 #include "engine/mox/home.h"
 #include "engine/mox/library.h"
 #include "engine/mox/medium.h"
+#include "engine/scsi/drive_activity.h"
+#include "platform/library_units.h"
 
 namespace mox {
 
@@ -71,6 +73,20 @@ int attachLibrarySet(Home& home, const std::vector<uint16_t>& drives, CartSet* s
 // True while a process (this one too) holds drive `drive` (looked at, not
 // taken).
 bool libraryDriveInUse(const Home& home, int drive);
+
+// A drive of a library home and what it was doing (drive_activity.h).
+struct DriveActivityReport {
+  int drive = 0;
+  platform::LibraryUnit unit;  // its identity, as the library answered at set-up
+  std::string barcode;         // the cartridge the home's drive file names ("" none)
+  scsi::DriveActivitySnapshot activity;
+};
+
+// The activity of each of `drives`, in their order, as this process saw it
+// since its window began; with `restart` a new window begins once it is
+// read. False (nothing) on a file home.
+bool libraryDriveActivity(Home& home, const std::vector<uint16_t>& drives, bool restart,
+                          std::vector<DriveActivityReport>* out);
 
 // True for a cartridge reached through its drive (not shelved).
 bool inDrive(const Medium& medium);

@@ -263,6 +263,67 @@ MOX_EXPORT int32_t MOXGetMemberReads(MoxHandle handle, MemberReadRecord* members
   });
 }
 
+MOX_EXPORT int32_t MOXGetDriveActivity(MoxHandle handle, uint32_t flags,
+                                       DriveActivityRecord* drives, uint16_t room,
+                                       uint16_t* count, DriveEventRecord* events,
+                                       uint16_t eventRoom, uint16_t* eventCount) {
+  if (count == nullptr || eventCount == nullptr || (drives == nullptr && room > 0) ||
+      (events == nullptr && eventRoom > 0) || (flags & ~MOX_ACTIVITY_RESTART) != 0) {
+    return MOX_E_INVALID_ARG;
+  }
+  *count = 0;
+  *eventCount = 0;
+  return withGroup(handle, [&](mox::Group& g) {
+    std::vector<mox::DriveActivityReport> reports;
+    if (!g.driveActivity((flags & MOX_ACTIVITY_RESTART) != 0, &reports)) {
+      return MOX_E_NOT_SUPPORTED;
+    }
+    auto text = [](char* to, size_t size, const std::string& from) {
+      const size_t n = std::min(size - 1, from.size());
+      std::copy_n(from.data(), n, to);
+      to[n] = '\0';
+    };
+    std::vector<DriveEventRecord> all;
+    for (size_t m = 0; m < reports.size(); ++m) {
+      const mox::DriveActivityReport& r = reports[m];
+      const mox::scsi::DriveActivitySnapshot& a = r.activity;
+      for (const mox::scsi::DriveEvent& e : a.events) {
+        all.push_back(DriveEventRecord{static_cast<uint16_t>(m), static_cast<uint16_t>(e.kind), 0,
+                                       e.atUs, e.durationUs});
+      }
+      if (m >= room) continue;
+      DriveActivityRecord& d = drives[m];
+      d = DriveActivityRecord{};
+      d.drive = static_cast<uint16_t>(r.drive);
+      d.member = static_cast<uint16_t>(m);
+      d.maxInFlight = a.maxInFlight;
+      d.windowUs = a.windowUs;
+      d.busyUs = a.busyUs;
+      d.inFlightUs = a.inFlightUs;
+      d.commands = a.commands;
+      d.gaps = a.gaps;
+      d.longestGapUs = a.longestGapUs;
+      d.p99GapUs = a.p99GapUs;
+      d.bytesWritten = a.bytesWritten;
+      d.bytesRead = a.bytesRead;
+      d.events = static_cast<uint32_t>(a.events.size());
+      d.eventsLeftOut = static_cast<uint32_t>(std::min<uint64_t>(a.eventsLeftOut, UINT32_MAX));
+      text(d.vendor, sizeof d.vendor, r.unit.vendor);
+      text(d.product, sizeof d.product, r.unit.product);
+      text(d.revision, sizeof d.revision, r.unit.revision);
+      text(d.serial, sizeof d.serial, r.unit.serial);
+      text(d.barcode, sizeof d.barcode, r.barcode);
+    }
+    *count = static_cast<uint16_t>(std::min<size_t>(reports.size(), room));
+    std::stable_sort(all.begin(), all.end(), [](const DriveEventRecord& a, const DriveEventRecord& b) {
+      return a.atUs < b.atUs;
+    });
+    *eventCount = static_cast<uint16_t>(std::min<size_t>(all.size(), eventRoom));
+    std::copy_n(all.begin(), *eventCount, events);
+    return MOX_OK;
+  });
+}
+
 MOX_EXPORT int32_t MOXSetDebugLevel(MoxHandle handle, uint32_t level, uint32_t /*reserved*/) {
   return withHandle(handle, [&](mox::Handle& h) { return h.setDebugLevel(level); });
 }

@@ -137,6 +137,26 @@ bool TapeLibraries::findDrive(int drive, int* library, moxcfg::LibraryDrive* ent
   return false;
 }
 
+std::shared_ptr<scsi::DriveActivity> TapeLibraries::activity(int drive) {
+  int library = 0;
+  moxcfg::LibraryDrive entry;
+  if (!findDrive(drive, &library, &entry)) return nullptr;
+  auto& a = activity_[drive];
+  if (!a) a = std::make_shared<scsi::DriveActivity>();
+  return a;
+}
+
+std::unique_ptr<scsi::Transport> TapeLibraries::driveTransport(int library, uint16_t lun) {
+  auto transport = std::make_unique<scsi::IscsiTransport>(address(library, lun), options_.iscsi);
+  for (const moxcfg::LibraryDrive& d : config(library).drives) {
+    if (d.lun != lun) continue;
+    if (std::shared_ptr<scsi::DriveActivity> a = activity(d.drive)) {
+      return std::make_unique<scsi::CountedTransport>(std::move(transport), std::move(a));
+    }
+  }
+  return transport;
+}
+
 int TapeLibraries::fail(int code, const std::string& why) {
   error_ = why;
   return code;
@@ -215,8 +235,7 @@ int TapeLibraries::refresh(int library) {
 
 int TapeLibraries::eject(int library, uint16_t lun) {
   Library& l = *libraries_[static_cast<size_t>(library)];
-  scsi::ScsiDevice unit(
-      std::make_unique<scsi::IscsiTransport>(address(library, lun), options_.iscsi));
+  scsi::ScsiDevice unit(driveTransport(library, lun));
   if (unit.login() != 0) {
     l.unreachable = unit.lastError();
     return fail(MOX_E_IO, "drive at LUN " + std::to_string(lun) + " of library " +
@@ -483,10 +502,14 @@ int TapeLibraries::loadDrive(const std::string& barcode, int drive) {
   if (rc != MOX_OK) return rc;
   ch = openChanger(library);
   if (ch == nullptr) return MOX_E_IO;
+  std::shared_ptr<scsi::DriveActivity> a = activity(drive);
+  const uint64_t start = a->now();
   if (ch->load(barcode, entry.element) != Outcome::done) {
     return fail(MOX_E_IO, "loading " + barcode + " into drive " + std::to_string(drive) + ": " +
                               ch->lastError());
   }
+  // The changer's move is the drive's load, as its activity shows it.
+  a->noteEvent(scsi::DriveEventKind::load, start);
   return MOX_OK;
 }
 
@@ -499,8 +522,7 @@ std::unique_ptr<scsi::TapeDrive> TapeLibraries::member(
   int library = 0;
   moxcfg::LibraryDrive entry;
   if (!findDrive(drive, &library, &entry)) return nullptr;
-  return std::make_unique<scsi::TapeDrive>(
-      std::make_unique<scsi::IscsiTransport>(address(library, entry.lun), options_.iscsi), options);
+  return std::make_unique<scsi::TapeDrive>(driveTransport(library, entry.lun), options);
 }
 
 int TapeLibraries::inspect(int drive, Inspection* inspection) {

@@ -29,6 +29,7 @@
 #include "engine/mox/first_block.h"
 #include "engine/mox/library_probe.h"
 #include "engine/scsi/changer.h"
+#include "engine/scsi/drive_activity.h"
 #include "engine/scsi/iscsi_transport.h"
 #include "engine/scsi/reservation.h"
 #include "engine/scsi/tape_drive.h"
@@ -152,8 +153,17 @@ class TapeLibraries {
   const CartridgeMaps& maps() const { return maps_; }
   const std::string& lastError() const { return error_; }
 
+  // What drive `drive` was doing as this process saw it, one record per
+  // drive, shared by every member and command reaching it (the members
+  // member() makes, unloads, the changer's loads into it). Null for no such
+  // drive.
+  std::shared_ptr<scsi::DriveActivity> activity(int drive);
+
  private:
   struct Library;
+  // A transport to the drive at `lun` of `library`, its commands counted
+  // in the drive's activity.
+  std::unique_ptr<scsi::Transport> driveTransport(int library, uint16_t lun);
   TapeLibraries(std::string home, LibraryOptions options);
   scsi::IscsiAddress address(int library, uint16_t lun) const;
   // The changer of `library`, read; nullptr (error_ set) when it cannot be.
@@ -175,6 +185,7 @@ class TapeLibraries {
   std::string home_;
   LibraryOptions options_;
   std::vector<std::unique_ptr<Library>> libraries_;
+  std::map<int, std::shared_ptr<scsi::DriveActivity>> activity_;
   CartridgeMaps maps_;
   std::string error_;
 };

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "engine/scsi/changer.h"
+#include "engine/scsi/drive_activity.h"
 #include "engine/scsi/reservation.h"
 #include "engine/scsi/tape_drive.h"
 
@@ -543,6 +544,47 @@ TEST_P(StandardDrive, RecordsOfAnyLengthLandInTheOrderWritten) {
     }
     EXPECT_TRUE(s.tape->objects.back().filemark);
   }
+}
+
+// The drive's activity, counted under its transport, holds the bytes each
+// record moved (short blocks read by their length, not the length asked),
+// the WRITEs in flight together, and the rewinds as events.
+TEST_P(StandardDrive, ActivityCountsWhatTheDriveMoved) {
+  const std::vector<uint32_t> lengths = {4096, 100, 4096, 50, 3000, 4096};
+  auto t = std::make_unique<StandardTape>();
+  StandardTape* tape = t.get();
+  tape->descriptorSense = GetParam();
+  tape->shortestFirst = true;
+  auto activity = std::make_shared<DriveActivity>();
+  TapeDriveOptions o;
+  o.recordCap = 4096;
+  o.writeDepth = 4;
+  o.readyWaitMs = 100;
+  TapeDrive d(std::make_unique<CountedTransport>(std::move(t), activity), o);
+  ASSERT_EQ(d.open(), Outcome::done);
+  ASSERT_EQ(d.rewind(), Outcome::done);
+  activity->restart();
+  uint64_t total = 0;
+  for (size_t i = 0; i < lengths.size(); ++i) {
+    std::vector<uint8_t> r = record(static_cast<uint8_t>(i), lengths[i]);
+    ASSERT_EQ(d.writeRecord(r.data(), lengths[i]), Outcome::done);
+    total += lengths[i];
+  }
+  ASSERT_EQ(d.writeFilemarks(1), Outcome::done);
+  ASSERT_EQ(d.rewind(), Outcome::done);
+  std::vector<uint8_t> buf(4096);
+  for (size_t i = 0; i < lengths.size(); ++i) {
+    uint32_t n = 0;
+    ASSERT_EQ(d.readRecord(buf.data(), 4096, &n), Outcome::done) << d.lastError();
+    ASSERT_EQ(n, lengths[i]);
+  }
+  const DriveActivitySnapshot s = activity->snapshot();
+  EXPECT_EQ(s.bytesWritten, total);
+  EXPECT_EQ(s.bytesRead, total);
+  EXPECT_GE(s.maxInFlight, 2u);
+  EXPECT_GT(s.commands, lengths.size() * 2);
+  ASSERT_FALSE(s.events.empty());
+  EXPECT_EQ(s.events[0].kind, DriveEventKind::rewind);
 }
 
 TEST_P(StandardDrive, DeferredErrorFailsTheMember) {
