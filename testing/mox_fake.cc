@@ -514,7 +514,7 @@ int32_t MOXGetDriveActivity(MoxHandle, uint32_t flags, DriveActivityRecord* driv
     return MOX_E_INVALID_ARG;
   }
   std::lock_guard<std::recursive_mutex> lock(state().mutex);
-  Canned& c = state().canned;
+  moxfake::Canned& c = state().canned;
   if ((flags & MOX_ACTIVITY_RESTART) != 0) ++c.activityRestarts;
   if (c.driveActivity.empty()) return MOX_E_NOT_SUPPORTED;
   *count = static_cast<uint16_t>(std::min<size_t>(c.driveActivity.size(), room));

@@ -264,9 +264,9 @@ MOX_EXPORT int32_t MOXGetMemberReads(MoxHandle handle, MemberReadRecord* members
 }
 
 MOX_EXPORT int32_t MOXGetDriveActivity(MoxHandle handle, uint32_t flags,
-                                       DriveActivityRecord* drives, uint16_t room,
-                                       uint16_t* count, DriveEventRecord* events,
-                                       uint16_t eventRoom, uint16_t* eventCount) {
+                                       DriveActivityRecord* drives, uint16_t room, uint16_t* count,
+                                       DriveEventRecord* events, uint16_t eventRoom,
+                                       uint16_t* eventCount) {
   if (count == nullptr || eventCount == nullptr || (drives == nullptr && room > 0) ||
       (events == nullptr && eventRoom > 0) || (flags & ~MOX_ACTIVITY_RESTART) != 0) {
     return MOX_E_INVALID_ARG;
@@ -315,9 +315,9 @@ MOX_EXPORT int32_t MOXGetDriveActivity(MoxHandle handle, uint32_t flags,
       text(d.barcode, sizeof d.barcode, r.barcode);
     }
     *count = static_cast<uint16_t>(std::min<size_t>(reports.size(), room));
-    std::stable_sort(all.begin(), all.end(), [](const DriveEventRecord& a, const DriveEventRecord& b) {
-      return a.atUs < b.atUs;
-    });
+    std::stable_sort(
+        all.begin(), all.end(),
+        [](const DriveEventRecord& a, const DriveEventRecord& b) { return a.atUs < b.atUs; });
     *eventCount = static_cast<uint16_t>(std::min<size_t>(all.size(), eventRoom));
     std::copy_n(all.begin(), *eventCount, events);
     return MOX_OK;

@@ -137,7 +137,7 @@ bool TapeLibraries::findDrive(int drive, int* library, moxcfg::LibraryDrive* ent
   return false;
 }
 
-std::shared_ptr<scsi::DriveActivity> TapeLibraries::activity(int drive) {
+std::shared_ptr<scsi::DriveActivity> TapeLibraries::activity(int drive) const {
   int library = 0;
   moxcfg::LibraryDrive entry;
   if (!findDrive(drive, &library, &entry)) return nullptr;
@@ -146,7 +146,7 @@ std::shared_ptr<scsi::DriveActivity> TapeLibraries::activity(int drive) {
   return a;
 }
 
-std::unique_ptr<scsi::Transport> TapeLibraries::driveTransport(int library, uint16_t lun) {
+std::unique_ptr<scsi::Transport> TapeLibraries::driveTransport(int library, uint16_t lun) const {
   auto transport = std::make_unique<scsi::IscsiTransport>(address(library, lun), options_.iscsi);
   for (const moxcfg::LibraryDrive& d : config(library).drives) {
     if (d.lun != lun) continue;

@@ -157,13 +157,13 @@ class TapeLibraries {
   // drive, shared by every member and command reaching it (the members
   // member() makes, unloads, the changer's loads into it). Null for no such
   // drive.
-  std::shared_ptr<scsi::DriveActivity> activity(int drive);
+  std::shared_ptr<scsi::DriveActivity> activity(int drive) const;
 
  private:
   struct Library;
   // A transport to the drive at `lun` of `library`, its commands counted
   // in the drive's activity.
-  std::unique_ptr<scsi::Transport> driveTransport(int library, uint16_t lun);
+  std::unique_ptr<scsi::Transport> driveTransport(int library, uint16_t lun) const;
   TapeLibraries(std::string home, LibraryOptions options);
   scsi::IscsiAddress address(int library, uint16_t lun) const;
   // The changer of `library`, read; nullptr (error_ set) when it cannot be.
@@ -185,7 +185,8 @@ class TapeLibraries {
   std::string home_;
   LibraryOptions options_;
   std::vector<std::unique_ptr<Library>> libraries_;
-  std::map<int, std::shared_ptr<scsi::DriveActivity>> activity_;
+  // Made on first use, also by const calls that make members.
+  mutable std::map<int, std::shared_ptr<scsi::DriveActivity>> activity_;
   CartridgeMaps maps_;
   std::string error_;
 };

@@ -1,5 +1,9 @@
 #include "engine/scsi/drive_activity.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -71,9 +75,7 @@ void DriveActivity::restart() {
   counts_.maxInFlight = static_cast<uint32_t>(waiting_);
 }
 
-void DriveActivity::setWaiting(size_t waiting) {
-  std::lock_guard<std::mutex> guard(mu_);
-  const uint64_t t = clock_();
+void DriveActivity::changeWaitingLocked(uint64_t t, size_t waiting) {
   advanceLocked(t);
   const uint64_t gap = t - std::max(idleSince_, start_);
   if (waiting_ == 0 && waiting > 0 && gap > 0) {
@@ -85,6 +87,21 @@ void DriveActivity::setWaiting(size_t waiting) {
   }
   waiting_ = waiting;
   counts_.maxInFlight = std::max(counts_.maxInFlight, static_cast<uint32_t>(waiting));
+}
+
+uint64_t DriveActivity::setWaiting(size_t waiting) {
+  std::lock_guard<std::mutex> guard(mu_);
+  hostWaiting_ = waiting;
+  answeredAhead_ = false;
+  changeWaitingLocked(clock_(), waiting);
+  return ++generation_;
+}
+
+void DriveActivity::noteAnswered(uint64_t generation) {
+  std::lock_guard<std::mutex> guard(mu_);
+  if (generation != generation_ || answeredAhead_ || hostWaiting_ == 0) return;
+  answeredAhead_ = true;
+  changeWaitingLocked(clock_(), hostWaiting_ - 1);
 }
 
 void DriveActivity::noteCommand() {
@@ -142,6 +159,43 @@ DriveActivitySnapshot DriveActivity::snapshot() const {
 CountedTransport::CountedTransport(std::unique_ptr<Transport> inner,
                                    std::shared_ptr<DriveActivity> activity)
     : inner_(std::move(inner)), activity_(std::move(activity)) {}
+
+CountedTransport::~CountedTransport() {
+  {
+    std::lock_guard<std::mutex> guard(watchMu_);
+    stop_ = true;
+  }
+  watchCv_.notify_all();
+  if (wake_ >= 0) {
+    const uint64_t one = 1;
+    (void)!write(wake_, &one, sizeof one);
+  }
+  if (watcher_.joinable()) watcher_.join();
+  if (wake_ >= 0) close(wake_);
+}
+
+void CountedTransport::watch() {
+  std::unique_lock<std::mutex> lock(watchMu_);
+  for (;;) {
+    watchCv_.wait(lock, [&] { return stop_ || armed_; });
+    if (stop_) return;
+    const int fd = fd_;
+    const uint64_t generation = generation_;
+    lock.unlock();
+    pollfd fds[2] = {{fd, POLLIN, 0}, {wake_, POLLIN, 0}};
+    const int n = poll(fds, 2, -1);
+    if (n > 0 && (fds[1].revents & POLLIN) != 0) {
+      uint64_t count = 0;
+      (void)!read(wake_, &count, sizeof count);
+    }
+    lock.lock();
+    if (n <= 0 || !armed_ || generation_ != generation) continue;
+    if ((fds[0].revents & POLLIN) != 0) activity_->noteAnswered(generation);
+    // Readable stays readable until the member takes the answer; a closed
+    // descriptor has nothing more to say. Either way, until it counts again.
+    if (fds[0].revents != 0) armed_ = false;
+  }
+}
 
 void CountedTransport::submit(const Command& command, Completion* done) {
   activity_->noteCommand();
@@ -234,7 +288,29 @@ void CountedTransport::settle() {
     pending_[i] = pending_.back();
     pending_.pop_back();
   }
-  activity_->setWaiting(inner_->outstanding());
+  const size_t waiting = inner_->outstanding();
+  const uint64_t generation = activity_->setWaiting(waiting);
+  const int fd = waiting > 0 ? inner_->answerDescriptor() : -1;
+  {
+    std::lock_guard<std::mutex> guard(watchMu_);
+    armed_ = fd >= 0;
+    fd_ = fd;
+    generation_ = generation;
+    if (armed_ && !watcher_.joinable()) {
+      wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+      if (wake_ < 0) {
+        armed_ = false;
+        return;
+      }
+      watcher_ = std::thread([this] { watch(); });
+    }
+  }
+  watchCv_.notify_all();
+  if (wake_ >= 0) {
+    // A watcher polling the descriptor of the count before takes the new one.
+    const uint64_t one = 1;
+    (void)!write(wake_, &one, sizeof one);
+  }
 }
 
 }  // namespace mox::scsi

@@ -12,11 +12,13 @@
 #pragma once
 
 #include <array>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/scsi/transport.h"
@@ -59,8 +61,15 @@ class DriveActivity {
   // Starts a new window now: what was counted is forgotten, what is
   // waiting still waits.
   void restart();
-  // `waiting` commands are outstanding at the drive from now on.
-  void setWaiting(size_t waiting);
+  // `waiting` commands are outstanding from now on, as the member sees them
+  // (answers it has not taken yet included). Returns the generation of
+  // this count, for noteAnswered.
+  uint64_t setWaiting(size_t waiting);
+  // An answer arrived before the member took it: the oldest of the
+  // commands counted at `generation` is done at the drive (a tape drive
+  // runs them in order), so one fewer waits there from now on. Nothing
+  // when the member counted again since.
+  void noteAnswered(uint64_t generation);
   void noteCommand();
   void addBytes(bool written, uint64_t bytes);
   // A motion that started at `startUs` (now()) and ended now.
@@ -74,12 +83,17 @@ class DriveActivity {
   static size_t bucketOf(uint64_t us);
   static uint64_t bucketTop(size_t bucket);
   void advanceLocked(uint64_t t);
+  // The commands waiting at the drive become `waiting` at `t`.
+  void changeWaitingLocked(uint64_t t, size_t waiting);
 
   Clock clock_;
   mutable std::mutex mu_;
   uint64_t start_ = 0;
-  uint64_t last_ = 0;  // the time the counts below run to
-  size_t waiting_ = 0;
+  uint64_t last_ = 0;       // the time the counts below run to
+  size_t waiting_ = 0;      // at the drive
+  size_t hostWaiting_ = 0;  // as the member counts them
+  bool answeredAhead_ = false;
+  uint64_t generation_ = 0;
   uint64_t idleSince_ = 0;
   DriveActivitySnapshot counts_;
   std::array<uint64_t, kBuckets> gapBuckets_{};
@@ -87,10 +101,18 @@ class DriveActivity {
 
 // A drive's transport with its activity counted: commands, what is
 // outstanding after every call, the bytes each READ and WRITE moved, and
-// the motion commands as events.
+// the motion commands as events. The member takes answers only when it
+// calls again (a paced stream may not for a while), so while commands are
+// outstanding a watcher thread polls the transport's answer descriptor and
+// tells the activity when the drive answered: a drive the host does not
+// feed shows idle from its answer on, not from when the member looked.
+// The watcher only polls; the transport stays the member thread's.
 class CountedTransport final : public Transport {
  public:
   CountedTransport(std::unique_ptr<Transport> inner, std::shared_ptr<DriveActivity> activity);
+  ~CountedTransport() override;
+  CountedTransport(const CountedTransport&) = delete;
+  CountedTransport& operator=(const CountedTransport&) = delete;
 
   void submit(const Command& command, Completion* done) override;
   void waitAll() override;
@@ -112,12 +134,24 @@ class CountedTransport final : public Transport {
     uint32_t length;
     uint64_t startUs;
   };
-  // Counts what completed since the last call and what is still waiting.
+  // Counts what completed since the last call and what is still waiting,
+  // and sets the watcher on it.
   void settle();
+  void watch();
 
   std::unique_ptr<Transport> inner_;
   std::shared_ptr<DriveActivity> activity_;
   std::vector<Pending> pending_;
+  // The watcher: armed with the descriptor and the count's generation
+  // while commands are outstanding; woken through wake_ (an eventfd).
+  std::mutex watchMu_;
+  std::condition_variable watchCv_;
+  bool armed_ = false;
+  bool stop_ = false;
+  int fd_ = -1;
+  uint64_t generation_ = 0;
+  int wake_ = -1;
+  std::thread watcher_;
 };
 
 }  // namespace mox::scsi

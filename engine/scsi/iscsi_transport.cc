@@ -281,6 +281,10 @@ void IscsiTransport::finish(Slot* slot) {
   }
 }
 
+int IscsiTransport::answerDescriptor() const {
+  return context_ != nullptr ? iscsi_get_fd(context_) : -1;
+}
+
 void IscsiTransport::submit(const Command& command, Completion* done) {
   SigpipeGuard guard;
   *done = Completion{};

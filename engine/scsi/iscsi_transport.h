@@ -61,6 +61,7 @@ class IscsiTransport final : public Transport {
   size_t outstanding() const override { return active_; }
   void service() override;
   bool connected() const override { return context_ != nullptr; }
+  int answerDescriptor() const override;
   int reconnect() override;
   void disconnect() override;
   std::string describe() const override { return address_.url(); }

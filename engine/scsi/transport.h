@@ -79,6 +79,11 @@ class Transport {
   virtual void setDefaultTimeoutMs(int ms) = 0;
   virtual int defaultTimeoutMs() const = 0;
 
+  // The descriptor on which answers arrive (readable once one is there),
+  // or -1 when the transport has none to show. For watching only: reading
+  // it is the transport's.
+  virtual int answerDescriptor() const { return -1; }
+
   // Submits and waits for this one command.
   Completion run(const Command& command);
 };

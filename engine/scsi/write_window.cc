@@ -56,6 +56,9 @@ Outcome WriteWindow::queue(std::unique_ptr<Pending> p) {
                     m_.options.commandTimeoutMs};
   inflight_.push_back(std::move(p));
   m_.device.submit(cmd, &inflight_.back()->answer);
+  // Sent now, not at the next wait: a stream that writes slowly would
+  // otherwise hold its records back from the drive, which then stands idle.
+  m_.device.transport().service();
   ++submitted_;
   m_.position.atEndOfData = true;
   while (inflight_.size() >= static_cast<size_t>(m_.options.writeDepth)) {

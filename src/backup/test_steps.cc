@@ -1,6 +1,7 @@
 #include "backup/test_steps.h"
 
 #include "backup/stream_writer.h"
+#include "frame/drive_report.h"
 #include "frame/log.h"
 #include "frame/run_settings.h"
 #include "tapesvc/tape_service.h"
@@ -14,6 +15,7 @@ void logTestBanner(const char* title) {
 int32_t closeTestSession(MoxHandle handle) {
   const int32_t ended = MOXEndSession(handle, sessionEndBuffer);
   recordMemberReads(memberReads(handle));
+  noteTestDrives(driveUse(handle));
   MOXDisconnectTape(handle);
   MOXReleaseGroup(handle);
   MOXCloseHandle(handle);

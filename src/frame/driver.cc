@@ -11,6 +11,7 @@
 
 #include "backup/backup_tests.h"
 #include "backup/stream_writer.h"
+#include "frame/drive_report.h"
 #include "frame/live_status.h"
 #include "frame/log.h"
 #include "frame/long_options.h"
@@ -191,10 +192,12 @@ bool runBlock(int32_t backups, int32_t restores, const TestBlock& block, bool ve
     prepareTiming(&timing);
     beginTestResult(block.backupKind, &timing);
     startLiveStatus(block.backupKind, &timing);
+    clearTestDrives();
     bool interrupted = false;
     const int result = settleInterruptedTest(block.backup(&timing), &interrupted);
     stopLiveStatus();
     recordGroupRaid();
+    if (!settleTestDrives()) runFailed = true;
     endTestResult(result, runSettings.sessionNumber, timing);
     finishBackup(i, result, timing, verify);
     if (interrupted) {
@@ -210,10 +213,12 @@ bool runBlock(int32_t backups, int32_t restores, const TestBlock& block, bool ve
     prepareTiming(&timing);
     beginTestResult(block.restoreKind, &timing);
     startLiveStatus(block.restoreKind, &timing);
+    clearTestDrives();
     bool interrupted = false;
     const int result = settleInterruptedTest(block.restore(s, &timing), &interrupted);
     stopLiveStatus();
     recordGroupRaid();
+    if (!settleTestDrives()) runFailed = true;
     endTestResult(result, s, timing);
     finishRestore(result, timing);
     if (interrupted) {

@@ -64,6 +64,8 @@ constexpr NumberOption kNumberOptions[] = {
     {"raid", &RunSettings::monitorRaid, 0, kMaxMonitorRaid,
      "--raid=N takes a RAID device number from 0 to 9"},
     {"loops", &RunSettings::loops, 1, kMaxLoops, "--loops=N takes a count from 1 to 100000"},
+    {"min-drive-busy", &RunSettings::minDriveBusyPercent, 1, 100,
+     "--min-drive-busy=PERCENT takes a whole percentage from 1 to 100"},
 };
 
 // The option of kNumberOptions that `word` names (with or without a
@@ -186,6 +188,9 @@ void printLongOptionUsage() {
       "\t--tape-change=changer\n",
       "\t                   :- The tape-change prompt needs no key: the engine\n",
       "\t                      loads the next cartridges (a library's changer)\n",
+      "\t--min-drive-busy=PERCENT\n",
+      "\t                   :- Fail a test in which a tape drive of the group\n",
+      "\t                      had work less than PERCENT of the time (starved)\n",
       "\t--help             :- This text\n",
       "\t--version          :- The version line\n",
   };

@@ -52,6 +52,7 @@ json settingsJson() {
       {"rate_mb_per_s", optionalNumber(s.rateMB)},
       {"status_interval_s", optionalNumber(s.statusIntervalSeconds)},
       {"loops", optionalNumber(s.loops)},
+      {"min_drive_busy_percent", optionalNumber(s.minDriveBusyPercent)},
       {"tape_change", s.tapeChangeByChanger != 0 ? "changer" : "prompt"},
       {"raw_read", rawRead},
   };
@@ -121,6 +122,32 @@ json testJson(const TestResult& t) {
     memberReads.push_back(
         {{"member", m}, {"passes", r.passes}, {"rewinds", r.rewinds}, {"spacings", r.spacings}});
   }
+  json drives = json::array();
+  for (const DriveUse& d : t.drives) {
+    json motions = json::array();
+    for (const DriveMotion& m : d.motions) {
+      motions.push_back({{"kind", m.kind}, {"at_s", m.atS}, {"duration_s", m.durationS}});
+    }
+    drives.push_back({
+        {"drive", d.drive},
+        {"member", d.member},
+        {"vendor", d.vendor},
+        {"product", d.product},
+        {"revision", d.revision},
+        {"serial", d.serial},
+        {"barcode", d.barcode},
+        {"window_s", d.windowS},
+        {"busy_percent", d.busyPercent},
+        {"in_flight", {{"mean", d.meanInFlight}, {"max", d.maxInFlight}}},
+        {"commands", d.commands},
+        {"gaps", {{"count", d.gaps}, {"longest_ms", d.longestGapMs}, {"p99_ms", d.p99GapMs}}},
+        {"bytes_written", d.bytesWritten},
+        {"bytes_read", d.bytesRead},
+        {"starved", d.starved},
+        {"motions", motions},
+        {"motions_left_out", d.motionsLeftOut},
+    });
+  }
   return json{
       {"kind", t.kind},
       {"group", t.group},
@@ -142,6 +169,7 @@ json testJson(const TestResult& t) {
       {"mismatch_details", mismatches},
       {"tape_failures", t.tapeFailures},
       {"member_reads", memberReads},
+      {"drives", drives},
       {"throughput", samples},
       {"timeline", timeline},
   };

@@ -444,6 +444,13 @@ void recordMemberReads(const std::vector<MemberRead>& members) {
   test->result.memberReads = members;
 }
 
+void recordDriveUse(const std::vector<DriveUse>& drives) {
+  LiveTest* test = current.load(std::memory_order_acquire);
+  if (test == nullptr) return;
+  std::lock_guard<std::mutex> guard(test->lock);
+  test->result.drives = drives;
+}
+
 void recordTapeSpan() {
   LiveTest* test = current.load(std::memory_order_acquire);
   if (test == nullptr) return;

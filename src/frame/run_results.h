@@ -23,6 +23,35 @@ struct MemberRead {
   uint32_t spacings = 0;
 };
 
+// A load, unload, rewind, spacing or locate of a member's drive, from the
+// start of the test's window, and how long the drive took.
+struct DriveMotion {
+  std::string kind;
+  double atS = 0;
+  double durationS = 0;
+};
+
+// What one member's tape drive was doing during a test (library homes), as
+// the tape service counted it, and the verdict of --min-drive-busy.
+struct DriveUse {
+  int32_t drive = 0;
+  int32_t member = 0;
+  std::string vendor, product, revision, serial, barcode;
+  double windowS = 0;
+  double busyPercent = 0;  // of the window, with at least one command waiting
+  double meanInFlight = 0;
+  uint32_t maxInFlight = 0;
+  uint64_t commands = 0;
+  uint64_t gaps = 0;  // spells with nothing waiting
+  double longestGapMs = 0;
+  double p99GapMs = 0;
+  uint64_t bytesWritten = 0;
+  uint64_t bytesRead = 0;
+  bool starved = false;  // busy below --min-drive-busy
+  std::vector<DriveMotion> motions;
+  uint32_t motionsLeftOut = 0;
+};
+
 // Latency histogram: values below 16 us exactly, above that 16 buckets per
 // power of two (within 1/16 of the value), up to 2^40 us.
 inline constexpr int kLatencyBuckets = 16 + 37 * 16;
@@ -131,6 +160,8 @@ struct TestResult {
   // What reading the session cost each member, as the tape service counted
   // it (restores).
   std::vector<MemberRead> memberReads;
+  // What each member's tape drive was doing (library homes).
+  std::vector<DriveUse> drives;
   std::vector<ThroughputSample> samples;
   std::vector<TimelineSample> timeline;  // --status-interval
 };
@@ -218,6 +249,7 @@ void recordTapeSpan();
 void recordTapeFailure(const char* text);
 // The tape service's counts of what reading the test's session cost each
 // member.
+void recordDriveUse(const std::vector<DriveUse>& drives);
 void recordMemberReads(const std::vector<MemberRead>& members);
 
 void recordRawRead(int32_t result, const char* drive, int64_t bytes, int64_t elapsedMs,

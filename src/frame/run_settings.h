@@ -99,6 +99,10 @@ struct RunSettings {
   // without a key, the engine loading the next cartridges itself (a
   // library's changer), so a spanning run needs no operator.
   int32_t loops = 0;
+  // minDriveBusyPercent: a test in which a member's tape drive had a
+  // command waiting less than this share of the time (starved) fails the
+  // run (0: drives are reported, not judged).
+  int32_t minDriveBusyPercent = 0;
   int32_t tapeChangeByChanger = 0;
 };
 

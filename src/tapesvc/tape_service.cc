@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
+#include <utility>
 
 #include "frame/log.h"
 #include "frame/run_results.h"
@@ -47,6 +49,57 @@ std::vector<MemberRead> memberReads(MoxHandle handle) {
     reads.push_back(MemberRead{records[m].passes, records[m].rewinds, records[m].spacings});
   }
   return reads;
+}
+
+void restartDriveUse(MoxHandle handle) {
+  uint16_t count = 0, eventCount = 0;
+  MOXGetDriveActivity(handle, MOX_ACTIVITY_RESTART, nullptr, 0, &count, nullptr, 0, &eventCount);
+}
+
+std::vector<DriveUse> driveUse(MoxHandle handle) {
+  constexpr uint16_t kRoom = 32, kEventRoom = 2048;
+  std::vector<DriveActivityRecord> records(kRoom);
+  std::vector<DriveEventRecord> events(kEventRoom);
+  uint16_t count = 0, eventCount = 0;
+  std::vector<DriveUse> drives;
+  if (MOXGetDriveActivity(handle, 0, records.data(), kRoom, &count, events.data(), kEventRoom,
+                          &eventCount) != 0) {
+    return drives;
+  }
+  static const char* const kMotionNames[] = {"load", "unload", "rewind", "space", "locate"};
+  for (uint16_t m = 0; m < count; ++m) {
+    const DriveActivityRecord& r = records[m];
+    DriveUse d;
+    d.drive = r.drive;
+    d.member = r.member;
+    d.vendor = r.vendor;
+    d.product = r.product;
+    d.revision = r.revision;
+    d.serial = r.serial;
+    d.barcode = r.barcode;
+    d.windowS = static_cast<double>(r.windowUs) / 1e6;
+    if (r.windowUs > 0) {
+      d.busyPercent = 100.0 * static_cast<double>(r.busyUs) / static_cast<double>(r.windowUs);
+      d.meanInFlight = static_cast<double>(r.inFlightUs) / static_cast<double>(r.windowUs);
+    }
+    d.maxInFlight = r.maxInFlight;
+    d.commands = r.commands;
+    d.gaps = r.gaps;
+    d.longestGapMs = static_cast<double>(r.longestGapUs) / 1e3;
+    d.p99GapMs = static_cast<double>(r.p99GapUs) / 1e3;
+    d.bytesWritten = r.bytesWritten;
+    d.bytesRead = r.bytesRead;
+    d.motionsLeftOut = r.eventsLeftOut;
+    drives.push_back(std::move(d));
+  }
+  for (uint16_t e = 0; e < eventCount; ++e) {
+    const DriveEventRecord& ev = events[e];
+    if (ev.member >= drives.size() || ev.kind >= std::size(kMotionNames)) continue;
+    drives[ev.member].motions.push_back(DriveMotion{kMotionNames[ev.kind],
+                                                    static_cast<double>(ev.atUs) / 1e6,
+                                                    static_cast<double>(ev.durationUs) / 1e6});
+  }
+  return drives;
 }
 
 void reportTapeFailure(MoxHandle handle) {
@@ -134,6 +187,8 @@ int selectGroupTape(MoxHandle handle, const char* groupName, uint32_t groupAcces
     writeLog("Error Selecting GROUP, Error %d", code);
     return code;
   }
+  // The test's drives are counted from here: loading its cartridges on.
+  restartDriveUse(handle);
   TapeEnumRecord tapes;
   std::memset(&tapes, 0, sizeof tapes);
   code = connectGroupTape(handle, &tapes, tapeAccess);

@@ -32,6 +32,12 @@ void reportTapeFailure(MoxHandle handle);
 // tape service counts it (empty when it read none, or cannot say).
 std::vector<MemberRead> memberReads(MoxHandle handle);
 
+// What each member's tape drive of the selected group was doing since the
+// window began (empty on cartridge files); restartDriveUse begins a new
+// window (a test's, once its group is selected).
+std::vector<DriveUse> driveUse(MoxHandle handle);
+void restartDriveUse(MoxHandle handle);
+
 // Logs "Error Creating MOXHandle, %d,0x%x" with the code.
 void logHandleError(int32_t code);
 

@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Is every drive kept streaming? Each test on a library home reports, per
+# member drive, the share of its time a command waited at the drive, the
+# gaps with none, the commands in flight, the bytes it moved and its
+# loads, rewinds and spacings, in the log and the result document. A run
+# whose group leaves its drives idle (a low --rate) fails --min-drive-busy
+# and names each starved drive; a fed one passes it.
+source "$(dirname "$0")/lib.sh"
+
+library_home busy 0:0,1 --drives 2 --changer --cartridges 4 --capacity 64
+
+run_zep out_fed.txt -b1 -r1 -g0 -n2 -nc2 -c100 --data=random --min-drive-busy=1 --json=fed.json
+[ "$ZEP_RC" -eq 0 ] || fail "fed run: exit $ZEP_RC"
+validate_json fed.json
+for d in 0 1; do
+  [ "$(grep -c "^Drive $d (T[0-9]*): busy " out_fed.txt)" -eq 2 ] ||
+    fail "drive $d has no line for each test"
+done
+expect_no_line out_fed.txt "starved"
+# Each drive of the RAID 0 pair wrote about half of the backup's records
+# (the streams' headers compress), and the restore read them back: bytes
+# counted where the drive moved them.
+blocks=$(json_value fed.json 'd["tests"][0]["blocks"]')
+summary=$(json_value fed.json '[(t["kind"], [(x["member"], x["bytes_written"] >= 65536 * '"$blocks"' * 0.45,
+  x["bytes_read"] >= 65536 * '"$blocks"' * 0.45 if t["kind"] == "restore" else x["bytes_read"] == 0,
+  0 < x["busy_percent"] <= 100, x["in_flight"]["max"] >= 1, x["starved"], x["barcode"][:1])
+  for x in t["drives"]]) for t in d["tests"]]')
+want="[('backup', [(0, True, True, True, True, False, 'T'), (1, True, True, True, True, False, 'T')]), ('restore', [(0, False, True, True, True, False, 'T'), (1, False, True, True, True, False, 'T')])]"
+[ "$summary" = "$want" ] || fail "fed.json drives: $summary"
+# The backup's drives were loaded by the changer, and the restore rewinds
+# each tape to find its session.
+[ "$(json_value fed.json '[all(any(m["kind"] == k for m in x["motions"]) for x in t["drives"])
+  for t, k in zip(d["tests"], ("load", "rewind"))]')" = "[True, True]" ] ||
+  fail "the drives' loads and rewinds are not in the document"
+
+# Starved: two streams sharing 1 MB/s leave each drive idle most of the time.
+run_zep out_starved.txt -b1 -g0 -n2 -nc2 -c20 --data=random --rate=1 --min-drive-busy=50 \
+  --json=starved.json
+[ "$ZEP_RC" -eq 1 ] || fail "a starved run: exit $ZEP_RC, want 1"
+grep -q "^Drive 0 (T[0-9]*) starved: busy " out_starved.txt || fail "drive 0 is not named starved"
+expect_line out_starved.txt "below --min-drive-busy=50"
+[ "$(json_value starved.json 'd["passed"], d["settings"]["min_drive_busy_percent"], any(x["starved"] for x in d["tests"][0]["drives"])')" = \
+  "(False, 50, True)" ] || fail "starved.json does not say it"
+
+sound_tapes busy "drive report" 1 2
