@@ -79,7 +79,7 @@ class DriveActivity {
 
  private:
   // Gaps by length: bucket b holds gaps of about 2^(b/4) microseconds.
-  static constexpr size_t kBuckets = 4 * 40;
+  static constexpr size_t kBuckets = size_t{4} * 40;
   static size_t bucketOf(uint64_t us);
   static uint64_t bucketTop(size_t bucket);
   void advanceLocked(uint64_t t);
