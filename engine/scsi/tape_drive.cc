@@ -218,13 +218,19 @@ Outcome TapeDrive::writeFilemarks(uint32_t count) {
 
 // ---- Moving --------------------------------------------------------------------------
 
-Outcome TapeDrive::rewind() {
+Outcome TapeDrive::leaveStreamPosition() {
   Outcome r = refuseUnlessReady(false);
   if (r != Outcome::done) return r;
   r = reads_.drop();
   if (r != Outcome::done) return r;
   r = writes_.drain();
   if (r != Outcome::done && m_.state == DriveState::needsReconcile) return r;
+  return Outcome::done;
+}
+
+Outcome TapeDrive::rewind() {
+  Outcome r = leaveStreamPosition();
+  if (r != Outcome::done) return r;
   r = motion_.rewind();
   if (r != Outcome::done) return r;
   writes_.clearEnd();
@@ -271,12 +277,8 @@ Outcome TapeDrive::spaceToEndOfData(bool countFiles) {
 }
 
 Outcome TapeDrive::unload() {
-  Outcome r = refuseUnlessReady(false);
+  Outcome r = leaveStreamPosition();
   if (r != Outcome::done) return r;
-  r = reads_.drop();
-  if (r != Outcome::done) return r;
-  r = writes_.drain();
-  if (r != Outcome::done && m_.state == DriveState::needsReconcile) return r;
   return motion_.unload();
 }
 

@@ -146,6 +146,10 @@ class TapeDrive {
   // Before a command that moves the tape: the drive ready, the queued
   // writes drained. done, or what stops the command.
   Outcome readyToMove();
+  // Before a rewind or an unload: what was read ahead dropped, the queued
+  // writes drained (a failed drain stops it only when the position is
+  // lost). done, or what stops the command.
+  Outcome leaveStreamPosition();
   Outcome nextRead(void* buffer, const uint8_t** data, uint32_t capacity, uint32_t* length);
   Outcome waitReady();
   Outcome setVariableMode();

@@ -66,17 +66,22 @@ json_value() {
 # freeze, thaw, stop, start, drop (fails the test unless it answers ok).
 # Every target is stopped when the test ends, however it ends.
 declare -A TGT_FD=() TGT_PID=()
-start_tgt_library() {
-  local name=$1 p i fd
-  shift
+# require_tgt: tgt's programs are there; where they must be (scripts/test
+# sets ZEP_REQUIRE_TGT) their absence fails the test, else skips it (77).
+require_tgt() {
+  local p
   : "${ZEP_TGT_LIBRARY:?ZEP_TGT_LIBRARY must name the built tgt_library}"
   for p in tgtd tgtadm tgtimg; do
     PATH=$PATH:/usr/sbin:/sbin command -v "$p" >/dev/null && continue
-    # Where tgt must be there (scripts/test sets it), its absence fails.
     [ -z "${ZEP_REQUIRE_TGT:-}" ] || fail "$p not found (tgt is not installed)"
     echo "SKIP: $p not found (tgt is not installed)"
     exit 77
   done
+}
+start_tgt_library() {
+  local name=$1 i fd
+  shift
+  require_tgt
   mkfifo "$E2E_DIR/tgt-$name.in"
   "$ZEP_TGT_LIBRARY" "$@" <"$E2E_DIR/tgt-$name.in" >"$E2E_DIR/tgt-$name.out" \
     2>"$E2E_DIR/tgt-$name.err" &

@@ -5,13 +5,7 @@
 # RAID 5 backup restores verified with sound tapes; SIGTERM stops its tgtd
 # cleanly and removes the images. In the foreground SIGTERM does the same.
 source "$(dirname "$0")/lib.sh"
-: "${ZEP_TGT_LIBRARY:?ZEP_TGT_LIBRARY must name the built tgt_library}"
-for p in tgtd tgtadm tgtimg; do
-  PATH=$PATH:/usr/sbin:/sbin command -v "$p" >/dev/null && continue
-  [ -z "${ZEP_REQUIRE_TGT:-}" ] || fail "$p not found (tgt is not installed)"
-  echo "SKIP: $p not found (tgt is not installed)"
-  exit 77
-done
+require_tgt
 
 "$ZEP_TGT_LIBRARY" --help >out_help.txt 2>&1 || fail "--help: exit $?"
 expect_line out_help.txt "--background"
