@@ -181,6 +181,7 @@ void CountedTransport::watch() {
     if (stop_) return;
     const int fd = fd_;
     const uint64_t generation = generation_;
+    polling_ = fd;
     lock.unlock();
     pollfd fds[2] = {{fd, POLLIN, 0}, {wake_, POLLIN, 0}};
     const int n = poll(fds, 2, -1);
@@ -189,6 +190,7 @@ void CountedTransport::watch() {
       (void)!read(wake_, &count, sizeof count);
     }
     lock.lock();
+    polling_ = -1;
     if (n <= 0 || !armed_ || generation_ != generation) continue;
     if ((fds[0].revents & POLLIN) != 0) activity_->noteAnswered(generation);
     // Readable stays readable until the member takes the answer; a closed
@@ -291,11 +293,16 @@ void CountedTransport::settle() {
   const size_t waiting = inner_->outstanding();
   const uint64_t generation = activity_->setWaiting(waiting);
   const int fd = waiting > 0 ? inner_->answerDescriptor() : -1;
+  bool wake = false;
   {
     std::lock_guard<std::mutex> guard(watchMu_);
     armed_ = fd >= 0;
     fd_ = fd;
     generation_ = generation;
+    // A watcher polling another descriptor (the session was made again) is
+    // woken to take this one; on the same one it sees the new count when
+    // an answer arrives, so no wake (and no system call) per command.
+    wake = armed_ && polling_ >= 0 && polling_ != fd;
     if (armed_ && !watcher_.joinable()) {
       wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
       if (wake_ < 0) {
@@ -305,9 +312,9 @@ void CountedTransport::settle() {
       watcher_ = std::thread([this] { watch(); });
     }
   }
+  if (fd < 0) return;
   watchCv_.notify_all();
-  if (wake_ >= 0) {
-    // A watcher polling the descriptor of the count before takes the new one.
+  if (wake) {
     const uint64_t one = 1;
     (void)!write(wake_, &one, sizeof one);
   }

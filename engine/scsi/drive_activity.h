@@ -149,6 +149,7 @@ class CountedTransport final : public Transport {
   bool armed_ = false;
   bool stop_ = false;
   int fd_ = -1;
+  int polling_ = -1;  // the descriptor the watcher is blocked on, or -1
   uint64_t generation_ = 0;
   int wake_ = -1;
   std::thread watcher_;
