@@ -31,6 +31,17 @@ int runInChild(int (*body)(int reportFd), int* report, int* status) {
 
 int reportFd = -1;
 
+// The bytes a child reported on `fd` until it closed it (at most `size`);
+// closes `fd`.
+size_t readReports(int fd, unsigned char* bytes, size_t size) {
+  size_t got = 0;
+  for (ssize_t n; got < size && (n = read(fd, bytes + got, size - got)) > 0;) {
+    got += static_cast<size_t>(n);
+  }
+  close(fd);
+  return got;
+}
+
 // The child's interrupt handler: says which signal came, then ends the
 // process by it.
 void reportAndEnd(int signal, int) {
@@ -95,11 +106,7 @@ TEST(ProcessTest, TheHandlerCountsTheSignalsAndTheFlagKeepsTheFirst) {
   }
   close(fds[1]);
   unsigned char bytes[4] = {};
-  size_t got = 0;
-  for (ssize_t n; got < sizeof bytes && (n = read(fds[0], bytes + got, sizeof bytes - got)) > 0;) {
-    got += static_cast<size_t>(n);
-  }
-  close(fds[0]);
+  const size_t got = readReports(fds[0], bytes, sizeof bytes);
   int status = 0;
   waitpid(child, &status, 0);
   ASSERT_EQ(got, 3u);
@@ -142,11 +149,7 @@ TEST(ProcessTest, AFirstAndASecondThatComeTogetherEndTheRunAtOnce) {
   kill(child, SIGTERM);
   kill(child, SIGCONT);
   unsigned char bytes[4] = {};
-  size_t got = 0;
-  for (ssize_t n; got < sizeof bytes && (n = read(fds[0], bytes + got, sizeof bytes - got)) > 0;) {
-    got += static_cast<size_t>(n);
-  }
-  close(fds[0]);
+  const size_t got = readReports(fds[0], bytes, sizeof bytes);
   waitpid(child, &status, 0);
   ASSERT_EQ(got, 2u);
   EXPECT_EQ(bytes[0], 128 + SIGTERM);  // handed the second only
