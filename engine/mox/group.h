@@ -71,7 +71,7 @@ class Group {
   // What the member drives of a library home were doing (in member
   // order), since their window began; with `restart` a new one begins.
   // False on a file home.
-  bool driveActivity(bool restart, std::vector<DriveActivityReport>* out);
+  bool driveActivity(bool restart, std::vector<DriveActivityReport>* out) const;
 
   // Block calls, from many threads at once (one stream each).
   int writeBlock(const uint8_t* block, uint16_t stream);

@@ -642,7 +642,7 @@ bool libraryDriveInUse(const Home& home, int drive) {
   return platform::lockHeld(driveLockPath(home.path(), drive));
 }
 
-bool libraryDriveActivity(Home& home, const std::vector<uint16_t>& drives, bool restart,
+bool libraryDriveActivity(const Home& home, const std::vector<uint16_t>& drives, bool restart,
                           std::vector<DriveActivityReport>* out) {
   out->clear();
   if (!libraryHome(home)) return false;

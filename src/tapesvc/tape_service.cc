@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 #include <iterator>
+#include <mutex>
 #include <utility>
 
 #include "frame/log.h"
@@ -51,18 +52,23 @@ std::vector<MemberRead> memberReads(MoxHandle handle) {
   return reads;
 }
 
-void restartDriveUse(MoxHandle handle) {
-  uint16_t count = 0, eventCount = 0;
-  MOXGetDriveActivity(handle, MOX_ACTIVITY_RESTART, nullptr, 0, &count, nullptr, 0, &eventCount);
-}
+namespace {
 
-std::vector<DriveUse> driveUse(MoxHandle handle) {
-  constexpr uint16_t kRoom = 32, kEventRoom = 2048;
+// The live view's window: the handle of the test that runs, or what its
+// window was read as when its session closed.
+std::mutex liveLock;
+MoxHandle liveHandle = 0;
+bool liveOpen = false;  // liveHandle is the window's
+std::vector<DriveUse> liveClosed;
+
+// The drives of the window on `handle`, with at most `eventRoom` events.
+std::vector<DriveUse> readDriveUse(MoxHandle handle, uint16_t eventRoom) {
+  constexpr uint16_t kRoom = 32;
   std::vector<DriveActivityRecord> records(kRoom);
-  std::vector<DriveEventRecord> events(kEventRoom);
+  std::vector<DriveEventRecord> events(eventRoom);
   uint16_t count = 0, eventCount = 0;
   std::vector<DriveUse> drives;
-  if (MOXGetDriveActivity(handle, 0, records.data(), kRoom, &count, events.data(), kEventRoom,
+  if (MOXGetDriveActivity(handle, 0, records.data(), kRoom, &count, events.data(), eventRoom,
                           &eventCount) != 0) {
     return drives;
   }
@@ -100,6 +106,38 @@ std::vector<DriveUse> driveUse(MoxHandle handle) {
                                                     static_cast<double>(ev.durationUs) / 1e6});
   }
   return drives;
+}
+
+}  // namespace
+
+void restartDriveUse(MoxHandle handle) {
+  uint16_t count = 0, eventCount = 0;
+  MOXGetDriveActivity(handle, MOX_ACTIVITY_RESTART, nullptr, 0, &count, nullptr, 0, &eventCount);
+  std::lock_guard<std::mutex> guard(liveLock);
+  liveHandle = handle;
+  liveOpen = true;
+  liveClosed.clear();
+}
+
+std::vector<DriveUse> driveUse(MoxHandle handle) {
+  std::vector<DriveUse> drives = readDriveUse(handle, 2048);
+  std::lock_guard<std::mutex> guard(liveLock);
+  if (liveOpen && liveHandle == handle) {
+    liveOpen = false;
+    liveClosed = drives;
+  }
+  return drives;
+}
+
+void forgetLiveDrives(MoxHandle handle) {
+  std::lock_guard<std::mutex> guard(liveLock);
+  if (liveOpen && liveHandle == handle) liveOpen = false;
+}
+
+std::vector<DriveUse> liveDriveUse() {
+  // Held while the handle is read: it is not let go, so not closed, meanwhile.
+  std::lock_guard<std::mutex> guard(liveLock);
+  return liveOpen ? readDriveUse(liveHandle, 0) : liveClosed;
 }
 
 void reportTapeFailure(MoxHandle handle) {
@@ -193,6 +231,7 @@ int selectGroupTape(MoxHandle handle, const char* groupName, uint32_t groupAcces
   std::memset(&tapes, 0, sizeof tapes);
   code = connectGroupTape(handle, &tapes, tapeAccess);
   if (code != 0) {
+    forgetLiveDrives(handle);
     MOXCloseHandle(handle);
     return code;
   }

@@ -35,8 +35,17 @@ std::vector<MemberRead> memberReads(MoxHandle handle);
 // What each member's tape drive of the selected group was doing since the
 // window began (empty on cartridge files); restartDriveUse begins a new
 // window (a test's, once its group is selected).
+//
+// The handle of the window is the live view's until driveUse reads it (the
+// test's session closes) or forgetLiveDrives lets it go (a test that ends
+// before it has a session): liveDriveUse, from another thread, gives the
+// drives' counts since the window began without holding up the streams,
+// and once the window was read, what it was read as. A handle is let go
+// before it is closed.
 std::vector<DriveUse> driveUse(MoxHandle handle);
 void restartDriveUse(MoxHandle handle);
+void forgetLiveDrives(MoxHandle handle);
+std::vector<DriveUse> liveDriveUse();
 
 // Logs "Error Creating MOXHandle, %d,0x%x" with the code.
 void logHandleError(int32_t code);
