@@ -29,6 +29,7 @@
 #include "engine/mox/library.h"
 #include "engine/mox/library_media.h"
 #include "engine/mox/mox.h"
+#include "engine/mox/tape_library.h"
 #include "engine/mox/tape_medium.h"
 #include "engine/moxctl/moxctl_cmd.h"
 #include "engine/moxctl/moxctl_commands.h"
@@ -350,6 +351,16 @@ int probeDrive(mox::Home& h, int drive, const ProbeOptions& o, DriveResult* r, F
     return 1;
   }
   r->barcode = o.scratch.empty() ? held : o.scratch;
+  std::vector<std::string> pool;
+  if (r->barcode != held || held.empty()) mox::libraryPool(h, &pool);
+  auto inPool = [&](const std::string& name) {
+    return std::find(pool.begin(), pool.end(), name) != pool.end();
+  };
+  // In a library without a changer the cartridge in the drive is named
+  // for the drive, once the home loads it.
+  if (r->barcode.empty() && inPool(mox::driveCartridgeName(drive))) {
+    r->barcode = mox::driveCartridgeName(drive);
+  }
   const std::string named = "drive " + std::to_string(drive) + " (" + r->barcode + ")";
   auto refuse = [&](const std::string& why) {
     std::fprintf(err, "moxctl: probe: %s: %s; nothing written\n",
@@ -358,13 +369,7 @@ int probeDrive(mox::Home& h, int drive, const ProbeOptions& o, DriveResult* r, F
     return 1;
   };
   if (r->barcode.empty()) return refuse("it holds no cartridge (name one with --scratch=BARCODE)");
-  if (r->barcode != held) {
-    std::vector<std::string> pool;
-    mox::libraryPool(h, &pool);
-    if (std::find(pool.begin(), pool.end(), r->barcode) == pool.end()) {
-      return refuse("no library of the home holds it");
-    }
-  }
+  if (r->barcode != held && !inPool(r->barcode)) return refuse("no library of the home holds it");
   if (std::string why = keptAsUsed(h, r->barcode); !why.empty()) return refuse(why);
   if (mox::libraryDriveInUse(h, drive)) return refuse("the drive is in use by another process");
   auto loaded = loadedDrives(h, h.settings().driveCount);
