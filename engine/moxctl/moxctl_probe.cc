@@ -163,7 +163,7 @@ int measure(TapeDrive& d, uint32_t block, bool compressible, uint64_t total,
     if (o == Outcome::earlyWarning) break;  // the cartridge is nearly full: what fits is measured
   }
   // The durability barrier: the time ends when every block is on the medium.
-  if (d.writeFilemarks(0) != Outcome::done) {
+  if (Outcome o = d.writeFilemarks(0); o != Outcome::done && o != Outcome::earlyWarning) {
     *why = "a write failed: " + d.lastError();
     return 1;
   }
@@ -202,7 +202,10 @@ int writeToEarlyWarning(TapeDrive& d, uint32_t block, std::mt19937_64* random, u
     Outcome o = d.writeRecord(blocks[n % kBuffers].data(), block);
     if (o == Outcome::earlyWarning || d.earlyWarning()) {
       *bytes = (n + 1) * block;
-      return d.writeFilemarks(0) == Outcome::done || d.earlyWarning() ? 0 : 1;
+      o = d.writeFilemarks(0);
+      if (o == Outcome::done || o == Outcome::earlyWarning) return 0;
+      *why = "a write failed at early warning: " + d.lastError();
+      return 1;
     }
     if (o != Outcome::done) {
       *why = "a write failed before early warning: " + d.lastError();
