@@ -33,6 +33,9 @@ const char* kUsage =
     "                              data bytes received and stored (compression ratio)\n"
     "  check [CARTRIDGE...]        verify every record's checksum (all cartridges by default)\n"
     "  erase CARTRIDGE...          erase whole sets of the pool that hold no ended session\n"
+    "  probe DRIVE... [--size=SIZE] [--capacity] [--json=FILE] [--scratch=BARCODE]\n"
+    "                              a library home: write and read a scratch cartridge at each\n"
+    "                              block size, MB/s per size, the best size\n"
     "  --help | -h | help          this text\n"
     "  --version                   the version line\n"
     "CARTRIDGE: a file path when it holds a / or names a file here, else a cartridge of the\n"
@@ -70,6 +73,7 @@ int run(const std::string& home, const std::vector<std::string>& args, FILE* out
   if (cmd == "dump") return cmdDump(home, rest, out, err);
   if (cmd == "check") return cmdCheck(home, rest, out, err);
   if (cmd == "erase") return cmdErase(home, rest, out, err);
+  if (cmd == "probe") return cmdProbe(home, rest, out, err);
   if (cmd != "status" && cmd != "start" && cmd != "stop" && cmd != "media") {
     std::fprintf(err, "moxctl: unknown command '%s' (moxctl --help lists them)\n", cmd.c_str());
     return 2;
