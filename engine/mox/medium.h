@@ -178,6 +178,11 @@ class Medium {
   // How many reads failed so far (an I/O error, not the end of the data).
   // A scan during which one failed does not know what the medium holds.
   virtual uint64_t readFailures() const { return 0; }
+  // Nothing more is read for a while (a reader met the end of its part):
+  // what the medium asked for ahead is taken in and kept, so that no
+  // command stands answered and untaken meanwhile (a drive's activity
+  // counts it waiting until it is taken).
+  virtual void pauseReading() {}
 
   // ---- Motion -----------------------------------------------------------------
   // How often the medium was rewound and spaced (over tape marks, or to the

@@ -439,6 +439,7 @@ void SequentialReader::readPart(size_t setIndex, int member, bool newPass) {
       // Damage (a broken range) is passed: what it hid is found missing.
     }
     if (part.stopping || rc != MOX_OK || end) {
+      if (end) part.reader->medium().pauseReading();
       MutexLock guard(mu_);
       part.readFailure = rc;
       if (end) part.ended = true;

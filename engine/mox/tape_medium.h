@@ -114,6 +114,7 @@ class TapeMedium : public Medium {
   int cut(uint64_t address) override;
 
   uint64_t readFailures() const override { return readFailures_.load(std::memory_order_relaxed); }
+  void pauseReading() override { drive_->takeReadsAhead(); }
 
   // The drive reported EOM on a write, or a write ended in the medium's
   // early-warning zone (setCapacity), since the medium was made or last

@@ -68,6 +68,8 @@ class ReadAhead {
   Outcome drop();
   // Waits for the READs sent ahead and forgets them, whatever they read.
   void discard();
+  // Waits for the READs sent ahead to be answered; they stay, for next().
+  void wait();
 
  private:
   struct Read;
@@ -78,7 +80,6 @@ class ReadAhead {
   // with something other than a record (a filemark, the end of data, an
   // error): the tape is not read further past it.
   void send();
-  void wait();
   // Forgets the READs sent ahead (answered).
   void forget();
   // The object of the oldest READ taken by the caller: the position follows

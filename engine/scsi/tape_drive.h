@@ -103,6 +103,9 @@ class TapeDrive {
   // READs sent ahead whose objects the caller has not taken yet (answered
   // or not).
   size_t readsAhead() const { return reads_.size(); }
+  // Waits for the READs sent ahead to be answered; their objects stay kept
+  // for the caller, where it stands.
+  void takeReadsAhead() { reads_.wait(); }
   // Logs in again, waits out unit attentions, spaces to the end of data and
   // reads the last objects there into *report. The member is then ready at
   // the end of data, its file and record numbers unknown (setPosition()
