@@ -660,6 +660,10 @@ int TapeMedium::writeParts(uint64_t address, const uint8_t* head, uint32_t headL
   if (total == 0 || total > largest_) return MOX_E_MEDIA;
   if (packLost_) return MOX_E_IO;
   const uint32_t length = static_cast<uint32_t>(total);
+  // The label goes alone, and says how the records after it are packed
+  // (a rebuild writes it as a record).
+  const bool label = address == 0;
+  if (label) packSize_ = 0;
   if (packSize_ != 0 && kPackHeaderSize + framedSize(length) <= packSize_ && !earlyWarning()) {
     return packRecord(address, head, headLength, tail, tailLength, size);
   }
@@ -688,6 +692,20 @@ int TapeMedium::writeParts(uint64_t address, const uint8_t* head, uint32_t headL
   dirty_ = true;
   if (o == Outcome::earlyWarning || room(end) != Room::kFits) earlyWarning_ = true;
   *size = framedSize(length);
+  if (label) {
+    uint8_t image[kHeaderSize + kLabelBodySize];
+    RecordHeader header;
+    Label written;
+    if (length == sizeof image) {
+      const uint32_t fromHead = std::min<uint32_t>(headLength, length);
+      std::memcpy(image, head, fromHead);
+      if (fromHead < length) std::memcpy(image + fromHead, tail, length - fromHead);
+      if (decodeHeader(image, &header) && header.kind == Kind::kLabel &&
+          decodeLabel(image + kHeaderSize, kLabelBodySize, &written)) {
+        setTapeBlock(written.tapeBlock);
+      }
+    }
+  }
   return MOX_OK;
 }
 

@@ -5,7 +5,8 @@
 # onto get the new one). A home made with --tape-block=256K packs records
 # into 256 KiB blocks: a RAID 5 backup restores verified and every tape
 # reads sound, checked by moxctl and by the tests' own reader of tgt's
-# images (each pack no longer than its label says, its frames filling it).
+# images (each pack no longer than its label says, its frames filling it);
+# a member lost is read around and rebuilt, packed.
 source "$(dirname "$0")/lib.sh"
 
 # packs_on FILE: the count of images the reader found packed records on.
@@ -37,7 +38,7 @@ rm -rf "$MOX_HOME"
 timeout 120 "$MOXCTL" init --library "$TGT_URL" --raid 5:0,1,2 --tape-block=256K >init.txt 2>&1 ||
   fail "init --tape-block: $(cat init.txt)"
 expect_line init.txt "tape block 262144 bytes"
-run_zep out_packed.txt -b1 -g0 -n4 -nc2 -c200 --data=random --json=packed.json
+run_zep out_packed.txt -b1 -g0 -n2 -nc2 -c400 --data=random --json=packed.json
 [ "$ZEP_RC" -eq 0 ] || fail "packed backup: exit $ZEP_RC"
 [ "$(grep -c "^Drive [0-2] (T[0-9]*): busy " out_packed.txt)" -eq 3 ] ||
   fail "the backup's drives are not reported"
@@ -47,5 +48,15 @@ sound_tapes packed "packed" 1
 blocks=$(awk -F', ' '/packs/ {sub(/ records/, "", $2); sub(/in /, "", $4); sub(/ packs/, "", $4);
   if ($4 * 2 > $2) bad = 1} END {print bad ? "few" : "full"}' images.txt)
 [ "$blocks" = full ] || fail "packs hold too few records: $(cat images.txt)"
+# A member lost (its label overwritten in the image): the restore reads
+# around it from the others' packs, and the rebuild writes it again, packed.
+tgt_command packed "damage T00002 1216 64"
+verified_restore out_packed_degraded.txt "packed: restore around a lost member" \
+  -r1 -s1 -g0 -n2 -nc2 --data=random
+ZEP_INPUT='7\n0\n\n15\n' run_zep out_packed_rebuild.txt -v
+[ "$ZEP_RC" -eq 0 ] || fail "packed: rebuild: $(tail out_packed_rebuild.txt)"
+expect_line out_packed_rebuild.txt "RAID ReBuild No:1"
+sound_tapes packed "packed, rebuilt" 1
+[ "$(packs_on images.txt)" -eq 3 ] || fail "the rebuilt member is not packed: $(cat images.txt)"
 tgt_command packed stop
 exit 0
