@@ -76,7 +76,8 @@ LibraryOptions engineLibraryOptions() {
   // A record of the engine is one tape block: room for the largest one (a
   // whole block, its header and a parity record's unit table), and no
   // more, since a drive may move what is asked for whatever the block
-  // holds (tgt moves twice the room for every block it reads).
+  // holds (tgt moves twice the room for every block it reads). A cartridge
+  // whose label packs records into larger blocks widens it for itself.
   options.drive.recordCap = kTapeRecordRoom;
   return options;
 }
