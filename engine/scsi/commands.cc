@@ -58,6 +58,21 @@ Cdb modeSense6(uint8_t page, uint8_t allocation, bool disableBlockDescriptors) {
   return c;
 }
 
+Cdb modeSense10(uint8_t page, uint16_t allocation, bool disableBlockDescriptors) {
+  Cdb c = make(op::kModeSense10, 10);
+  c.bytes[1] = disableBlockDescriptors ? 0x08 : 0x00;
+  c.bytes[2] = page & 0x3F;  // current values
+  put16(c.bytes + 7, allocation);
+  return c;
+}
+
+Cdb logSense(uint8_t page, uint16_t allocation) {
+  Cdb c = make(op::kLogSense, 10);
+  c.bytes[2] = static_cast<uint8_t>(0x40 | (page & 0x3F));  // PC 01b: cumulative values
+  put16(c.bytes + 7, allocation);
+  return c;
+}
+
 Cdb modeSelect6(uint8_t length) {
   Cdb c = make(op::kModeSelect6, 6);
   c.bytes[1] = 0x10;  // PF: the list follows the standard page format
