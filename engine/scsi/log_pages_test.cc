@@ -38,17 +38,17 @@ Bytes patched(Bytes b, size_t at, uint8_t v) {
   return b;
 }
 
-// The parts of a reading that are there, in words.
-std::string partsOf(const DriveCounters& c) {
+// What a reading holds, in words.
+std::string heldIn(const DriveCounters& c) {
   std::string s;
-  for (auto [part, there] : {std::pair{"listed", c.listed},
+  for (auto [name, there] : {std::pair{"listed", c.listed},
                              {"write", c.writeErrors[kUncorrected].present},
                              {"read", c.readErrors[kCorrected].present},
                              {"sequential", c.sequential[kBytesToMedium].present},
                              {"compression", c.compression[kWriteRatio].present},
                              {"alert", c.tapeAlert.present},
                              {"mode", c.compressionMode.present}}) {
-    if (there) s += s.empty() ? part : std::string(" ") + part;
+    if (there) s += s.empty() ? name : std::string(" ") + name;
   }
   return s;
 }
@@ -281,7 +281,7 @@ TEST(LogPagesTest, ADriveIsAskedOnlyForThePagesItLists) {
     Bytes modePage;
     int attentions, failAt, result;
     std::vector<std::string> asked;
-    const char* parts;
+    const char* held;
   } cases[] = {
       // clang-format off
       {"a drive with every page, after a reset", lto, kModeCompressed, 1, -1, 0,
@@ -307,7 +307,7 @@ TEST(LogPagesTest, ADriveIsAskedOnlyForThePagesItLists) {
     EXPECT_EQ(readDriveCounters(device, 1000, &counters, &error), c.result) << c.what;
     EXPECT_EQ(drive->asked, c.asked) << c.what;
     EXPECT_EQ(error.find("LOG SENSE on drive 2") == 0, c.result < 0) << c.what << ": " << error;
-    EXPECT_EQ(partsOf(counters), c.parts) << c.what;
+    EXPECT_EQ(heldIn(counters), c.held) << c.what;
   }
 }
 
