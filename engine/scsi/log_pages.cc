@@ -85,18 +85,24 @@ constexpr const char* kTapeAlertNames[64] = {
 
 // Runs one command that reads into `buffer`: 1 and *got the bytes received
 // when the drive answered GOOD, 0 when it refused (the page is missing), -1
-// when the session failed.
+// when the session failed or, with `stop`, an answer the member must take
+// came (readDriveCounters).
 int readInto(ScsiDevice& device, const Cdb& cdb, const char* what, int timeoutMs,
-             std::vector<uint8_t>* buffer, size_t* got, std::string* error) {
+             std::vector<uint8_t>* buffer, size_t* got, std::string* error, CountersStop* stop) {
   std::fill(buffer->begin(), buffer->end(), 0);
   uint32_t length = static_cast<uint32_t>(buffer->size());
-  Answer a = device.runPastAttentions(
-      Command{cdb, Direction::in, buffer->data(), length, timeoutMs}, kAttentionAttempts);
-  if (a.outcome() == Outcome::transport) {
+  const Command command{cdb, Direction::in, buffer->data(), length, timeoutMs};
+  Answer a =
+      stop != nullptr ? device.run(command) : device.runPastAttentions(command, kAttentionAttempts);
+  const Outcome o = a.outcome();
+  if (o == Outcome::transport ||
+      (stop != nullptr &&
+       (o == Outcome::positionLost || o == Outcome::busy || o == Outcome::reserved))) {
     if (error != nullptr) *error = device.failure(what, a);
+    if (stop != nullptr) *stop = CountersStop{what, a};
     return -1;
   }
-  if (a.outcome() != Outcome::done) return 0;
+  if (o != Outcome::done) return 0;
   *got = a.transferred(length);
   return 1;
 }
@@ -197,19 +203,21 @@ bool parseCompressionMode(const uint8_t* data, size_t length, CompressionMode* o
   return true;
 }
 
-int readDriveCounters(ScsiDevice& device, int timeoutMs, DriveCounters* out, std::string* error) {
+int readDriveCounters(ScsiDevice& device, int timeoutMs, DriveCounters* out, std::string* error,
+                      CountersStop* stop) {
   *out = DriveCounters{};
   std::vector<uint8_t> buffer(kPageBytes);
   size_t got = 0;
   int r = readInto(device, logSense(logpage::kSupported, kPageBytes), "LOG SENSE", timeoutMs,
-                   &buffer, &got, error);
+                   &buffer, &got, error, stop);
   if (r < 0) return -1;
   if (r > 0) out->listed = parseSupportedPages(buffer.data(), got, &out->pages);
   for (uint8_t page : out->pages) {
     size_t count = 0;
     Counter* counters = countersOf(out, page, &count);
     if (counters == nullptr && page != logpage::kTapeAlert) continue;
-    r = readInto(device, logSense(page, kPageBytes), "LOG SENSE", timeoutMs, &buffer, &got, error);
+    r = readInto(device, logSense(page, kPageBytes), "LOG SENSE", timeoutMs, &buffer, &got, error,
+                 stop);
     if (r < 0) return -1;
     if (r == 0) continue;
     if (page == logpage::kTapeAlert) {
@@ -219,7 +227,7 @@ int readDriveCounters(ScsiDevice& device, int timeoutMs, DriveCounters* out, std
     }
   }
   r = readInto(device, modeSense10(kCompressionModePage, kPageBytes, true), "MODE SENSE", timeoutMs,
-               &buffer, &got, error);
+               &buffer, &got, error, stop);
   if (r < 0) return -1;
   if (r > 0) parseCompressionMode(buffer.data(), got, &out->compressionMode);
   return 0;

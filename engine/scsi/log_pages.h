@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-namespace mox::scsi {
+#include "engine/scsi/device.h"
 
-class ScsiDevice;
+namespace mox::scsi {
 
 // Log pages read here.
 namespace logpage {
@@ -132,12 +132,23 @@ bool parseTapeAlert(const uint8_t* data, size_t length, TapeAlert* out);
 // skipped, the page. False when the page is short or another.
 bool parseCompressionMode(const uint8_t* data, size_t length, CompressionMode* out);
 
+// The answer that stopped a reading, and the command it answered.
+struct CountersStop {
+  const char* command = "";  // "LOG SENSE" or "MODE SENSE"
+  Answer answer;
+};
+
 // Reads the drive's counters: page 00h, then those of the pages above it
 // lists, then the data compression mode page. A page the drive does not list
 // or refuses stays missing. 0, or -1 when the session failed (*error, when
 // given: the failed command's line); what was read before stays in *out.
+// Without `stop` (a session of the reading's own) a unit attention is waited
+// out. With it (a member's session, whose unit attentions are the member's:
+// a reset or a medium change moved its tape) a unit attention, a busy drive
+// and a reservation conflict stop the reading too, and the answer that
+// stopped it goes to *stop for the member to take.
 int readDriveCounters(ScsiDevice& device, int timeoutMs, DriveCounters* out,
-                      std::string* error = nullptr);
+                      std::string* error = nullptr, CountersStop* stop = nullptr);
 
 // What changed from `before` to `after`: each counter after - before, missing
 // when missing in either or when it went down (the drive cleared its log, at

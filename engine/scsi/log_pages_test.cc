@@ -279,19 +279,30 @@ TEST(LogPagesTest, ADriveIsAskedOnlyForThePagesItLists) {
     const char* what;
     std::map<uint8_t, Bytes> logPages;
     Bytes modePage;
-    int attentions, failAt, result;
+    int attentions, failAt;
+    bool member;  // read on a member's session: what stops the reading is handed back
+    int result;
     std::vector<std::string> asked;
     const char* held;
+    Outcome stoppedBy;  // with `member`
   } cases[] = {
       // clang-format off
-      {"a drive with every page, after a reset", lto, kModeCompressed, 1, -1, 0,
+      {"a drive with every page, after a reset", lto, kModeCompressed, 1, -1, false, 0,
        {"4D 00", "4D 00", "4D 02", "4D 03", "4D 0C", "4D 1B", "4D 2E", "5A 0F"},
-       "listed write read sequential compression alert mode"},
-      {"tgt: no log page, the mode page", {}, kModeTgt, 0, -1, 0, {"4D 00", "5A 0F"}, "mode"},
+       "listed write read sequential compression alert mode", Outcome::done},
+      {"tgt: no log page, the mode page", {}, kModeTgt, 0, -1, false, 0, {"4D 00", "5A 0F"}, "mode",
+       Outcome::done},
       {"a listed page refused", {{0x00, {0x00, 0x00, 0x00, 0x02, 0x02, 0x03}}, {0x02, kWriteErrors}},
-       {}, 0, -1, 0, {"4D 00", "4D 02", "4D 03", "5A 0F"}, "listed write"},
-      {"the session fails at the third page", lto, kModeCompressed, 0, 2, -1, {"4D 00", "4D 02"},
-       "listed write"},
+       {}, 0, -1, false, 0, {"4D 00", "4D 02", "4D 03", "5A 0F"}, "listed write", Outcome::done},
+      {"the session fails at the third page", lto, kModeCompressed, 0, 2, false, -1,
+       {"4D 00", "4D 02"}, "listed write", Outcome::done},
+      {"a member's session: every page", lto, kModeCompressed, 0, -1, true, 0,
+       {"4D 00", "4D 02", "4D 03", "4D 0C", "4D 1B", "4D 2E", "5A 0F"},
+       "listed write read sequential compression alert mode", Outcome::done},
+      {"a member's session: the unit attention is the member's", lto, kModeCompressed, 1, -1, true,
+       -1, {"4D 00"}, "", Outcome::positionLost},
+      {"a member's session fails at the second page", lto, kModeCompressed, 0, 1, true, -1,
+       {"4D 00"}, "listed", Outcome::transport},
       // clang-format on
   };
   for (const auto& c : cases) {
@@ -304,10 +315,17 @@ TEST(LogPagesTest, ADriveIsAskedOnlyForThePagesItLists) {
     ScsiDevice device(std::move(owned));
     DriveCounters counters;
     std::string error;
-    EXPECT_EQ(readDriveCounters(device, 1000, &counters, &error), c.result) << c.what;
+    CountersStop stop;
+    EXPECT_EQ(readDriveCounters(device, 1000, &counters, &error, c.member ? &stop : nullptr),
+              c.result)
+        << c.what;
     EXPECT_EQ(drive->asked, c.asked) << c.what;
     EXPECT_EQ(error.find("LOG SENSE on drive 2") == 0, c.result < 0) << c.what << ": " << error;
     EXPECT_EQ(heldIn(counters), c.held) << c.what;
+    if (c.member && c.result < 0) {
+      EXPECT_STREQ(stop.command, "LOG SENSE") << c.what;
+      EXPECT_EQ(stop.answer.outcome(), c.stoppedBy) << c.what;
+    }
   }
 }
 
