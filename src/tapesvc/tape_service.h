@@ -35,8 +35,16 @@ std::vector<MemberRead> memberReads(MoxHandle handle);
 // What each member's tape drive of the selected group was doing since the
 // window began (empty on cartridge files); restartDriveUse begins a new
 // window (a test's, once its group is selected).
+// Each drive's own counters (log pages, compression mode page) come with
+// it: what changed since restartDriveCounters, which reads them a first
+// time (a test's, once its cartridges are connected and before its
+// session; the tape service reads drives only while no session is open).
 std::vector<DriveUse> driveUse(MoxHandle handle);
 void restartDriveUse(MoxHandle handle);
+void restartDriveCounters(MoxHandle handle);
+// A drive's counters as the tape service hands them out: each counter
+// missing unless its present bit is set, the TapeAlert flags by name.
+DriveCounters driveCounters(const DriveCountersRecord& record);
 
 // Logs "Error Creating MOXHandle, %d,0x%x" with the code.
 void logHandleError(int32_t code);
