@@ -467,10 +467,10 @@ int32_t MOXGetDriveActivity(MoxHandle handle, uint32_t flags, DriveActivityRecor
  * a home of cartridge files, whose media are no drives. */
 int32_t MOXGetDriveCounters(MoxHandle handle, uint32_t flags, DriveCountersRecord* drives,
                             uint16_t room, uint16_t* count);
-/* The name of TapeAlert flag `flag` (1 to 64) as the drives' standard gives
- * it ("Clean now"), or "TapeAlert flag 0xNN" for one without a name: at
- * most size - 1 bytes and a NUL go to name. MOX_E_INVALID_ARG for a flag out
- * of range. Needs no handle. */
+/* The name of TapeAlert flag `flag` (1 to 64), as tape drives name it
+ * ("Clean now"), or "TapeAlert flag 0xNN" for one without a name: at most
+ * size - 1 bytes and a NUL go to name. MOX_E_INVALID_ARG for a flag out of
+ * range. Needs no handle. */
 int32_t MOXGetTapeAlertName(uint32_t flag, char* name, uint32_t size);
 
 #ifdef __cplusplus
