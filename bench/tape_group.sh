@@ -7,6 +7,10 @@
 #
 #   [LEVEL=0|1|5] [DATA=MODE] [PIN=1] bench/tape_group.sh [BUILD_DIR] [MIB_PER_DRIVE] [REPEAT]
 #
+# TAPE_BLOCK=SIZE makes the group's home with --tape-block=SIZE: its records
+# packed into tape blocks of up to SIZE (the plain client keeps blocks of
+# one record).
+#
 # The target serves twice the group's drives behind a changer: the group
 # uses the first half, the plain client the second (cartridges of their
 # own, so neither overwrites the other's tapes). Each round starts a new target on
@@ -110,7 +114,8 @@ start_target() {
   local group plain
   group=$(seq -s, 0 $((D - 1)))
   plain=$(seq -s, $D $((2 * D - 1)))
-  "$MOXCTL" init --library "$URL" --raid "$LEVEL:$group" --raid "0:$plain" >/dev/null
+  "$MOXCTL" init --library "$URL" --raid "$LEVEL:$group" --raid "0:$plain" \
+    ${TAPE_BLOCK:+--tape-block=$TAPE_BLOCK} >/dev/null
   "$MOXCTL" set compression 0 off >/dev/null
   "$ZEPHLORN" -b1 -g1 -n1 -nc1 -c16 </dev/null >"$WORK/load.txt" 2>&1 ||
     { tail "$WORK/load.txt" >&2; exit 1; }

@@ -448,7 +448,9 @@ int32_t MOXGetMemberReads(MoxHandle handle, MemberReadRecord* members, uint16_t 
  * *count) and their load, unload, rewind, space and locate events in time
  * order into events (eventRoom, *eventCount; events may be NULL with
  * eventRoom 0). MOX_E_NOT_SUPPORTED on a home of cartridge files, whose
- * media are no drives. */
+ * media are no drives. Without MOX_ACTIVITY_RESTART it may be called from
+ * another thread while block calls run, as often as each second, and
+ * neither waits for them nor holds them up. */
 int32_t MOXGetDriveActivity(MoxHandle handle, uint32_t flags, DriveActivityRecord* drives,
                             uint16_t room, uint16_t* count, DriveEventRecord* events,
                             uint16_t eventRoom, uint16_t* eventCount);

@@ -35,6 +35,9 @@ uint32_t crc32c(const uint8_t* p, size_t n) {
 // The engine's record header (engine/mox/FORMAT.md), decoded here anew.
 constexpr uint32_t kMagic = 0x52584F4D;
 constexpr size_t kRecordHeader = 40;
+// A pack: records packed into one tape block ("MOXP", the count of the
+// bytes after it, then the records framed as a cartridge file frames them).
+constexpr uint32_t kPackMagic = 0x50584F4D;
 enum Kind { kLabel = 1, kStart, kData, kParity, kIndex, kEnd, kContinuation };
 
 struct Record {
@@ -158,6 +161,33 @@ struct Walker {
     state = kEnded;
   }
 
+  uint32_t tapeBlock = 0;  // the label's: packs at most this long, none when 0
+
+  // The records of a pack, each at its address; false when its frames do
+  // not fill it exactly.
+  bool pack(const std::vector<uint8_t>& b) {
+    ++out->packs;
+    if (tapeBlock == 0) fault("a pack on a tape whose label packs nothing");
+    if (b.size() > tapeBlock && tapeBlock != 0) {
+      fault("a pack of " + std::to_string(b.size()) + " bytes, more than the label's " +
+            std::to_string(tapeBlock));
+    }
+    size_t at = 8;
+    while (at < b.size()) {
+      uint64_t n = b.size() - at >= 4 ? le(b.data() + at, 4) : 0;
+      uint64_t framed = 8 + n + (n & 1);
+      if (n == 0 || at + framed > b.size() || le(b.data() + at + framed - 4, 4) != n) {
+        fault("a pack whose frames do not fill it");
+        return false;
+      }
+      block(std::vector<uint8_t>(b.begin() + static_cast<std::ptrdiff_t>(at) + 4,
+                                 b.begin() + static_cast<std::ptrdiff_t>(at + 4 + n)));
+      address += framed;
+      at += framed;
+    }
+    return true;
+  }
+
   void block(const std::vector<uint8_t>& b) {
     Record r;
     std::string why;
@@ -170,6 +200,7 @@ struct Walker {
       case kNeedLabel:
         if (r.kind != kLabel) return fault("the first record is not a label");
         setId = r.stored >= 52 ? le(r.body + 44, 8) : 0;
+        tapeBlock = r.stored >= 72 ? static_cast<uint32_t>(le(r.body + 68, 4)) : 0;
         state = kBetween;
         return;
       case kBetween:
@@ -246,6 +277,9 @@ struct Walker {
       if (o.kind == TapeObject::kFilemark) {
         filemark();
         address += 4;
+      } else if (o.bytes.size() >= 8 && le(o.bytes.data(), 4) == kPackMagic &&
+                 le(o.bytes.data() + 4, 4) == o.bytes.size() - 8) {
+        if (!pack(o.bytes)) break;
       } else {
         block(o.bytes);
         address += 8 + o.bytes.size() + (o.bytes.size() & 1);

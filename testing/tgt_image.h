@@ -4,7 +4,9 @@
 // decodes the engine's records with its own code, so that a test learns
 // what is on the tape without trusting the engine's reader.
 //
-// checkTapes() holds each tape to the order a session writer promises:
+// checkTapes() holds each tape to the order a session writer promises
+// (records packed into one block read in their order, each pack no longer
+// than its label's tape block size and with frames that fill it):
 // the label first; each session part a session start, its data, parity and
 // index records, its end (or continuation) record, then one tape mark and
 // nothing between; per stream, data and parity in rising order; every index
@@ -37,6 +39,7 @@ struct TapeCheck {
   std::vector<std::string> faults;
   uint64_t records = 0;
   uint64_t sessions = 0;  // session parts ended by a tape mark
+  uint64_t packs = 0;     // tape blocks holding records packed together
   bool blank = false;
   bool unfinishedTail = false;  // a session part without end at the end of data
 };

@@ -4,7 +4,8 @@
 //   tgt_image_check [--tail-ok] IMAGE...
 //   tgt_image_check --block-from-end=K IMAGE
 //
-// Prints a line per image, "NAME: ok, R records, S sessions" (or "blank"),
+// Prints a line per image, "NAME: ok, R records, S sessions" (", in P
+// packs" when records are packed into tape blocks) (or "blank"),
 // else "NAME: BAD: ..." for each fault. --tail-ok lets a tape end in an
 // unfinished session (a writer that was stopped). Exit status: 0 when
 // every image is sound, 1 when any is not, 2 for bad arguments.
@@ -67,9 +68,10 @@ int main(int argc, char** argv) {
     } else if (r.blank) {
       std::printf("%s: blank\n", r.name.c_str());
     } else {
-      std::printf("%s: ok, %llu records, %llu sessions%s\n", r.name.c_str(),
+      std::printf("%s: ok, %llu records, %llu sessions%s%s\n", r.name.c_str(),
                   static_cast<unsigned long long>(r.records),
                   static_cast<unsigned long long>(r.sessions),
+                  r.packs == 0 ? "" : (", in " + std::to_string(r.packs) + " packs").c_str(),
                   r.unfinishedTail ? ", an unfinished session at the end" : "");
     }
   }

@@ -218,14 +218,15 @@ int loadEngineSettings(const std::string& home, EngineSettings* settings) {
   uint64_t drives = static_cast<uint64_t>(s.driveCount),
            limit = static_cast<uint64_t>(s.streamLimit);
   uint64_t stopped = 0, debug = 0, pool = static_cast<uint64_t>(s.bufferPool);
-  uint64_t medium = kMediumFile;
+  uint64_t medium = kMediumFile, tapeBlock = 0;
   for (int err : {readNumber(key, kDriveCountValue, 1, kMaxDrives, &drives),
                   readNumber(key, kCapacityValue, kMinCapacity, 1ull << 50, &s.cartridgeCapacity),
                   readNumber(key, kStreamLimitValue, 1, kMaxStreamLimit, &limit),
                   readNumber(key, kStoppedValue, 0, 1, &stopped),
                   readNumber(key, kDebugLevelValue, 0, 10, &debug),
                   readNumber(key, kBufferPoolValue, 4, 4096, &pool),
-                  readNumber(key, kMediumValue, kMediumFile, kMediumSequential, &medium)}) {
+                  readNumber(key, kMediumValue, kMediumFile, kMediumSequential, &medium),
+                  readNumber(key, kTapeBlockValue, 0, kMaxTapeBlock, &tapeBlock)}) {
     if (err != platform::kRegOk) return err;
   }
   s.driveCount = static_cast<int>(drives);
@@ -234,6 +235,7 @@ int loadEngineSettings(const std::string& home, EngineSettings* settings) {
   s.debugLevel = static_cast<int>(debug);
   s.bufferPool = static_cast<int>(pool);
   s.medium = static_cast<int>(medium);
+  s.tapeBlock = static_cast<uint32_t>(tapeBlock);
   *settings = s;
   return platform::kRegOk;
 }

@@ -67,7 +67,7 @@ int storeRaidDevice(const std::string& home, int raidNumber, const RaidConfig& c
 // Kept as values of the tape engine key, one decimal number each:
 //   DriveCount, CartridgeCapacity (bytes), StreamLimit, Stopped (0/1),
 //   DebugLevel (0..10), BufferPool (buffers per handle), Medium (0/1, a
-//   test aid; missing means 0).
+//   test aid; missing means 0), TapeBlock (bytes; missing means 0).
 // A RAID device's compression switch is the value "Compression" (0/1) of its
 // RAID<n> key; a missing value means on.
 inline constexpr const char* kDriveCountValue = "DriveCount";
@@ -83,6 +83,13 @@ inline constexpr const char* kCompressionValue = "Compression";
 inline constexpr const char* kMediumValue = "Medium";
 inline constexpr int kMediumFile = 0;
 inline constexpr int kMediumSequential = 1;
+// A library home: the tape block size new cartridges get in their label,
+// the records packed whole into blocks of that size (moxctl set
+// tape-block); missing or 0, one record per block. From the room of the
+// largest record with its framing up to what a READ(6) asks for twice.
+inline constexpr const char* kTapeBlockValue = "TapeBlock";
+inline constexpr uint64_t kMinTapeBlock = 72ull << 10;
+inline constexpr uint64_t kMaxTapeBlock = 8ull << 20;
 
 inline constexpr int kDefaultDriveCount = 4;
 inline constexpr int kMaxDrives = 64;
@@ -101,6 +108,7 @@ struct EngineSettings {
   int debugLevel = 0;
   int bufferPool = kDefaultBufferPool;
   int medium = kMediumFile;
+  uint32_t tapeBlock = 0;  // library homes: 0, or kMinTapeBlock..kMaxTapeBlock
 };
 
 // "<home>/.provisioning": present from the moment a library starts to be

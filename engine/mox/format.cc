@@ -112,6 +112,7 @@ void encodeLabel(const Label& l, uint8_t out[kLabelBodySize]) {
   put16(out + 54, l.memberCount);
   out[56] = l.level;
   put64(out + 60, l.prevSetId);
+  put32(out + 68, l.tapeBlock);
 }
 
 bool decodeLabel(const uint8_t* in, size_t length, Label* l) {
@@ -130,6 +131,7 @@ bool decodeLabel(const uint8_t* in, size_t length, Label* l) {
   l->memberCount = get16(in + 54);
   l->level = in[56];
   l->prevSetId = get64(in + 60);
+  l->tapeBlock = get32(in + 68);
   return true;
 }
 

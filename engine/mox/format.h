@@ -123,6 +123,9 @@ struct Label {
   uint16_t memberCount = 0;
   uint8_t level = 0;
   uint64_t prevSetId = 0;  // the set this one continues after a tape change
+  // The tape block size its records are packed into on a tape (0: one
+  // record per block, as every cartridge file and earlier tapes hold them).
+  uint32_t tapeBlock = 0;
 };
 inline constexpr size_t kLabelBodySize = 72;
 void encodeLabel(const Label& label, uint8_t out[kLabelBodySize]);

@@ -474,7 +474,7 @@ int Group::readBlock(uint8_t* out, uint16_t stream) {
   return reader_->readBlock(out, stream);
 }
 
-bool Group::driveActivity(bool restart, std::vector<DriveActivityReport>* out) {
+bool Group::driveActivity(bool restart, std::vector<DriveActivityReport>* out) const {
   return libraryDriveActivity(setup_.home, config_.members, restart, out);
 }
 

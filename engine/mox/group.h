@@ -72,7 +72,7 @@ class Group {
   // What the member drives of a library home were doing (in member
   // order), since their window began; with `restart` a new one begins.
   // False on a file home.
-  bool driveActivity(bool restart, std::vector<DriveActivityReport>* out);
+  bool driveActivity(bool restart, std::vector<DriveActivityReport>* out) const;
 
   // What the member drives of a library home counted of their own work
   // (in member order) since the last reading with `restart`, which keeps

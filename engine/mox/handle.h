@@ -50,6 +50,16 @@ class Handle {
     if (!group_) return MOX_E_NO_GROUP_SELECTED;
     return op(*group_);
   }
+  // Runs `op` on the selected group under the control lock held shared, as
+  // block calls hold it: for what reads only what the group's setup fixed
+  // and state safe on its own, so that it neither waits for nor stalls the
+  // streams.
+  template <typename F>
+  int withGroupShared(F&& op) MOX_EXCLUDES(control_) {
+    SharedLock lock(control_);
+    if (!group_) return MOX_E_NO_GROUP_SELECTED;
+    return op(static_cast<const Group&>(*group_));
+  }
 
   int getFreeBuffers(uint8_t** buffer, uint32_t count);
   int writeBlock(uint8_t* buffer, uint16_t stream) MOX_EXCLUDES(control_);

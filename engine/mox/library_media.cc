@@ -7,6 +7,7 @@
 #include <map>
 #include <mutex>
 
+#include "engine/config/mox_config.h"
 #include "engine/mox/cartridge_map.h"
 #include "engine/mox/mox.h"
 #include "engine/mox/record_reader.h"
@@ -128,8 +129,9 @@ void keepMapOf(const CartridgeMaps& maps, const std::string& barcode, const Cart
 class LibraryTape final : public TapeMedium {
  public:
   LibraryTape(std::unique_ptr<scsi::TapeDrive> drive, int driveNumber, const std::string& path,
-              const std::string& home, std::shared_ptr<DriveHold> token)
+              const std::string& home, std::shared_ptr<DriveHold> token, uint32_t tapeBlock)
       : TapeMedium(std::move(drive), path),
+        tapeBlock_(tapeBlock),
         driveNumber_(driveNumber),
         home_(home),
         barcode_(barcodeOf(path)),
@@ -199,9 +201,13 @@ class LibraryTape final : public TapeMedium {
         return MOX_E_MEDIA;
       }
     }
-    int rc = TapeMedium::writeLabel(label);
+    // A cartridge labelled now gets the home's tape block size; one
+    // labelled before keeps its own, which its label gives the readers.
+    Label labelled = label;
+    labelled.tapeBlock = tapeBlock_;
+    int rc = TapeMedium::writeLabel(labelled);
     if (rc != MOX_OK) return failed("the label cannot be written");
-    keepMap(CartridgeMap::labelled(label));
+    keepMap(CartridgeMap::labelled(labelled));
     return MOX_OK;
   }
 
@@ -252,6 +258,7 @@ class LibraryTape final : public TapeMedium {
     return "drive " + std::to_string(driveNumber_) + " (" + barcode_ + "): ";
   }
 
+  uint32_t tapeBlock_;  // the home's, for the cartridges it labels
   int driveNumber_;
   std::string home_;
   std::string barcode_;
@@ -580,7 +587,10 @@ std::unique_ptr<Medium> openLibraryMedium(const Home& home, const std::string& p
     return nullptr;
   }
   state.reached[drive] = hold;
-  return std::make_unique<LibraryTape>(std::move(member), drive, path, home.path(), hold);
+  moxcfg::EngineSettings settings;
+  moxcfg::loadEngineSettings(home.path(), &settings);
+  return std::make_unique<LibraryTape>(std::move(member), drive, path, home.path(), hold,
+                                       settings.tapeBlock);
 }
 
 int attachLibrarySet(Home& home, const std::vector<uint16_t>& drives, CartSet* set) {
@@ -633,7 +643,7 @@ bool libraryDriveInUse(const Home& home, int drive) {
   return platform::lockHeld(driveLockPath(home.path(), drive));
 }
 
-bool libraryDriveActivity(Home& home, const std::vector<uint16_t>& drives, bool restart,
+bool libraryDriveActivity(const Home& home, const std::vector<uint16_t>& drives, bool restart,
                           std::vector<DriveActivityReport>* out) {
   out->clear();
   if (!libraryHome(home)) return false;

@@ -87,7 +87,7 @@ struct DriveActivityReport {
 // The activity of each of `drives`, in their order, as this process saw it
 // since its window began; with `restart` a new window begins once it is
 // read. False (nothing) on a file home.
-bool libraryDriveActivity(Home& home, const std::vector<uint16_t>& drives, bool restart,
+bool libraryDriveActivity(const Home& home, const std::vector<uint16_t>& drives, bool restart,
                           std::vector<DriveActivityReport>* out);
 
 // True for a cartridge reached through its drive (not shelved).

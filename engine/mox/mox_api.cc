@@ -273,9 +273,10 @@ MOX_EXPORT int32_t MOXGetDriveActivity(MoxHandle handle, uint32_t flags,
   }
   *count = 0;
   *eventCount = 0;
-  return withGroup(handle, [&](mox::Group& g) {
+  const bool restart = (flags & MOX_ACTIVITY_RESTART) != 0;
+  auto body = [&](const mox::Group& g) {
     std::vector<mox::DriveActivityReport> reports;
-    if (!g.driveActivity((flags & MOX_ACTIVITY_RESTART) != 0, &reports)) {
+    if (!g.driveActivity(restart, &reports)) {
       return MOX_E_NOT_SUPPORTED;
     }
     auto text = [](char* to, size_t size, const std::string& from) {
@@ -321,6 +322,11 @@ MOX_EXPORT int32_t MOXGetDriveActivity(MoxHandle handle, uint32_t flags,
     *eventCount = static_cast<uint16_t>(std::min<size_t>(all.size(), eventRoom));
     std::copy_n(all.begin(), *eventCount, events);
     return MOX_OK;
+  };
+  // A read while the streams run (the live view) holds the control lock as
+  // they do: the activity is counted apart from the group's state.
+  return withHandle(handle, [&](mox::Handle& h) {
+    return restart ? h.withGroup(body) : h.withGroupShared(body);
   });
 }
 

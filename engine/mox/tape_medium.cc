@@ -9,6 +9,19 @@ namespace mox {
 
 using scsi::Outcome;
 
+namespace {
+
+// A pack: "MOXP", the count of the bytes that follow, then framed records.
+constexpr uint32_t kPackMagic = 0x50584F4Du;
+constexpr uint32_t kPackHeaderSize = 8;
+
+bool isPack(const uint8_t* data, uint32_t n) {
+  return n >= kPackHeaderSize && loadLe32(data) == kPackMagic &&
+         loadLe32(data + 4) == n - kPackHeaderSize;
+}
+
+}  // namespace
+
 TapeMedium::TapeMedium(std::unique_ptr<scsi::TapeDrive> drive, std::string path)
     : drive_(std::move(drive)), path_(std::move(path)) {
   largest_ = std::min(kMaxRecordLength, drive_->options().recordCap);
@@ -28,6 +41,18 @@ MediumTraits TapeMedium::traits() const {
 }
 
 bool TapeMedium::earlyWarning() const { return earlyWarning_ || drive_->earlyWarning(); }
+
+void TapeMedium::setTapeBlock(uint32_t bytes) {
+  uint32_t size = std::min(bytes, drive_->largestRecordCap());
+  // Too small for a record and its framing: one record per block.
+  if (size < kPackHeaderSize + framedSize(kHeaderSize + 1)) size = 0;
+  packSize_ = size;
+  // READs never ask for less than before: a tape may hold larger blocks
+  // than its label gives (those are read again with room for them).
+  if (size > drive_->options().recordCap && drive_->setRecordCap(size) != Outcome::done) {
+    packSize_ = 0;
+  }
+}
 
 // ---- The layout --------------------------------------------------------------------
 
@@ -50,7 +75,9 @@ void TapeMedium::learnEnd() {
 }
 
 void TapeMedium::seedLayout(const CartridgeMap& map) {
-  if (map.blank || !map.damage.empty()) return;
+  if (map.blank) return;
+  setTapeBlock(map.label.tapeBlock);
+  if (!map.damage.empty()) return;
   std::vector<uint64_t> marks;
   for (size_t k = 0; k < map.sessions.size(); ++k) {
     uint64_t next =
@@ -76,6 +103,7 @@ int TapeMedium::lost() {
   failed();
   lost_ = true;
   ahead_ = false;
+  dropPack();
   if (!cutPending_) endKnown_ = false;
   return MOX_E_IO;
 }
@@ -84,6 +112,7 @@ int TapeMedium::lost() {
 
 int TapeMedium::driveRewind() {
   ahead_ = false;
+  dropPack();
   noteRewind();
   if (drive_->rewind() != Outcome::done) return lost();
   position_ = 0;
@@ -98,7 +127,10 @@ int TapeMedium::placed() {
   return unmoved_ ? driveRewind() : MOX_OK;
 }
 
-int TapeMedium::rewind() { return driveRewind(); }
+int TapeMedium::rewind() {
+  int rc = flushFilling();
+  return rc == MOX_OK ? driveRewind() : rc;
+}
 
 int TapeMedium::moveTo(uint64_t address) {
   int rc = driveRewind();
@@ -117,6 +149,8 @@ int TapeMedium::moveTo(uint64_t address) {
 }
 
 int TapeMedium::spaceToMark(uint64_t k) {
+  // A pack holds no filemark: the drive spaces from past the one being read.
+  dropPack();
   noteSpacing();
   Outcome o = drive_->spaceFilemarks(static_cast<int32_t>(k - file_));
   if (o != Outcome::done) {
@@ -129,7 +163,8 @@ int TapeMedium::spaceToMark(uint64_t k) {
 }
 
 int TapeMedium::spaceTapeMarks(uint32_t count) {
-  int rc = placed();
+  int rc = flushFilling();
+  if (rc == MOX_OK) rc = placed();
   if (rc != MOX_OK) return rc;
   uint64_t target = file_ + count;
   if (marks_.size() > file_ && count > 0) {
@@ -157,13 +192,15 @@ int TapeMedium::readToEnd() {
 }
 
 int TapeMedium::spaceToEndOfData() {
+  if (int rc = flushFilling(); rc != MOX_OK) return rc;
   if (!endKnown_) {
     if (lost_ && driveRewind() != MOX_OK) return MOX_E_IO;
     return readToEnd();
   }
   if (cutPending_) return moveTo(end_);
-  if (!lost_ && !unmoved_ && position_ == end_) return MOX_OK;
+  if (!lost_ && !unmoved_ && position_ == end_ && packAt_ == packLength_) return MOX_OK;
   ahead_ = false;
+  dropPack();
   noteSpacing();
   if (drive_->spaceToEndOfData() != Outcome::done) return lost();
   position_ = end_;
@@ -174,6 +211,7 @@ int TapeMedium::spaceToEndOfData() {
 
 int TapeMedium::dataEnd(uint64_t* address) {
   if (!endKnown_) {
+    if (int rc = flushFilling(); rc != MOX_OK) return rc;
     // Forward to the end, then back where the medium was.
     uint64_t was = lost_ ? 0 : position_;
     if (lost_ && driveRewind() != MOX_OK) return MOX_E_IO;
@@ -187,7 +225,7 @@ int TapeMedium::dataEnd(uint64_t* address) {
 
 // ---- Reading -------------------------------------------------------------------------
 
-bool TapeMedium::longBlockLength(uint32_t* length) {
+bool TapeMedium::longBlockLength(uint32_t* length, bool* packed) {
   // Back over the block, and read it again into a few bytes: the drive says
   // by how much the block was longer.
   noteSpacing();
@@ -206,11 +244,13 @@ bool TapeMedium::longBlockLength(uint32_t* length) {
   int64_t bytes = int64_t{sizeof probe} - answer.residue;
   if (bytes > kMaxRecordLength) return false;
   *length = static_cast<uint32_t>(bytes);
+  *packed = isPack(probe, *length);
   return true;
 }
 
 int TapeMedium::readNext(const ReadWant& want, MediumItem* item) {
-  int rc = placed();
+  int rc = flushFilling();
+  if (rc == MOX_OK) rc = placed();
   if (rc != MOX_OK) {
     *item = MediumItem();
     item->address = item->next = position_;
@@ -219,18 +259,61 @@ int TapeMedium::readNext(const ReadWant& want, MediumItem* item) {
   return readItem(want, item);
 }
 
+void TapeMedium::takePack(uint32_t n) {
+  // The drive's buffer becomes the pack's (no copy) when it lends it.
+  const uint8_t* block = data_;
+  if (!drive_->takeLentRecord(&pack_) || pack_.data() != block) {
+    if (pack_.size() < n) pack_.resize(n);
+    std::memmove(pack_.data(), block, n);
+  }
+  packAt_ = kPackHeaderSize;
+  packLength_ = n;
+}
+
+void TapeMedium::nextFrame(Object* object) {
+  // The frames lie as in a cartridge file: length word, record, pad byte
+  // when odd, length word.
+  const uint8_t* p = pack_.data() + packAt_;
+  const uint32_t left = packLength_ - packAt_;
+  const uint32_t n = left >= kFrameLeadSize ? loadLe32(p) : 0;
+  const uint64_t framed = framedSize(n);
+  frameAt_ = packAt_;
+  if (n > 0 && n <= largest_ && framed <= left && loadLe32(p + framed - 4) == n) {
+    data_ = p + kFrameLeadSize;
+    packAt_ += static_cast<uint32_t>(framed);
+    *object = Object{Object::kBlock, n, true};
+  } else {
+    // No sound frame here: the rest of the pack is one broken range.
+    data_ = p;
+    packAt_ = packLength_;
+    *object = Object{Object::kRaw, left, true};
+  }
+}
+
 int TapeMedium::readObject(Object* object) {
+  if (packAt_ < packLength_) {
+    nextFrame(object);
+    return MOX_OK;
+  }
   if (ahead_) {
     ahead_ = false;
     data_ = block_.data();
     *object = Object{Object::kBlock, aheadLength_};
     return MOX_OK;
   }
+  dropPack();
   uint32_t n = 0;
-  Outcome o = drive_->readRecordInPlace(&data_, largest_, &n);
+  bool packed = false;
+  Outcome o = drive_->readRecordInPlace(&data_, drive_->options().recordCap, &n);
   switch (o) {
     case Outcome::done:
-      *object = Object{Object::kBlock, n};
+      if (isPack(data_, n)) {
+        takePack(n);
+        nextFrame(object);
+        return MOX_OK;
+      }
+      // Larger than any record of this medium: not one.
+      *object = Object{n > largest_ ? Object::kLong : Object::kBlock, n};
       return MOX_OK;
     case Outcome::filemark:
       *object = Object{Object::kMark, 0};
@@ -239,7 +322,14 @@ int TapeMedium::readObject(Object* object) {
       *object = Object{Object::kEnd, 0};
       return MOX_OK;
     case Outcome::longBlock:
-      if (longBlockLength(&n)) {
+      if (longBlockLength(&n, &packed)) {
+        // A pack larger than the READs asked for (its label gave less, or
+        // none was read): read again with room for it.
+        if (packed && drive_->setRecordCap(n) == Outcome::done) {
+          noteSpacing();
+          if (drive_->spaceBackRecords(1) != Outcome::done) break;
+          return readObject(object);
+        }
         *object = Object{Object::kLong, n};
         return MOX_OK;
       }
@@ -288,6 +378,8 @@ void TapeMedium::passed(const Object& object) {
     learnMark(++file_, position_);
   } else if (object.kind == Object::kEnd) {
     learnEnd();
+  } else if (object.kind == Object::kRaw) {
+    position_ += object.length;
   } else {
     position_ += framedSize(object.length);
   }
@@ -325,15 +417,35 @@ int TapeMedium::readItem(const ReadWant& want, MediumItem* item) {
       storeLe32(item->lead, object.length);
       item->leadBytes = 4;
       break;
+    case Object::kRaw:
+      // The rest of a pack that holds no sound frame: its bytes, as a
+      // cartridge file holding them would show them.
+      item->frame = FrameState::kBadHeader;
+      item->leadBytes = std::min<size_t>(object.length, sizeof item->lead);
+      std::memcpy(item->lead, data_, item->leadBytes);
+      passed(object);
+      if (want.markExpected) {
+        item->kind = MediumItem::Kind::kBadMark;
+        item->next = position_;
+        return MOX_OK;
+      }
+      break;
     case Object::kBlock:
       item->frame = frameOf(object.length, &item->header, lead, &have);
       if (item->frame == FrameState::kSound) {
         uint32_t n = object.length;
         item->kind = MediumItem::Kind::kRecord;
+        if (item->header.kind == Kind::kLabel && position_ == 0) {
+          // The label at the front says how this tape's records are packed.
+          Label label;
+          if (decodeLabel(data_ + kHeaderSize, n - kHeaderSize, &label)) {
+            setTapeBlock(label.tapeBlock);
+          }
+        }
         if ((want.bodyKinds & bodyOf(item->header.kind)) != 0 && want.image != nullptr) {
           // The drive's buffer becomes the record's (no copy), unless the
           // block was kept read ahead.
-          if (data_ == block_.data() || !drive_->takeLentRecord(want.image)) {
+          if (object.inPack || data_ == block_.data() || !drive_->takeLentRecord(want.image)) {
             if (want.image->size() < n) want.image->resize(n);
             std::memcpy(want.image->data(), data_, n);
           }
@@ -368,6 +480,11 @@ int TapeMedium::readItem(const ReadWant& want, MediumItem* item) {
     RecordHeader header;
     if (object.kind == Object::kBlock &&
         frameOf(object.length, &header, lead, &have) == FrameState::kSound) {
+      if (object.inPack) {
+        // Read again from the pack by the next read.
+        packAt_ = frameAt_;
+        break;
+      }
       // Kept for the next read: out of the drive's buffer, which its next
       // command may reuse.
       std::memcpy(block_.data(), data_, object.length);
@@ -400,6 +517,7 @@ int TapeMedium::appendable(uint64_t address, uint64_t bytes) {
       if (rc != MOX_OK) return rc;
     } else {
       ahead_ = false;
+      dropPack();
       noteSpacing();
       if (drive_->spaceToEndOfData() != Outcome::done) return lost();
       position_ = end_;
@@ -414,6 +532,22 @@ int TapeMedium::appendable(uint64_t address, uint64_t bytes) {
     noteSpacing();
     if (drive_->spaceBackRecords(1) != Outcome::done) return lost();
   }
+  if (packAt_ < packLength_) {
+    // The end of the data lies within the pack just read: back before it,
+    // and the frames before the end are filled again, to be written with
+    // what follows them.
+    const uint32_t kept = packAt_ - kPackHeaderSize;
+    noteSpacing();
+    if (drive_->spaceBackRecords(1) != Outcome::done) return lost();
+    if (kept > 0) {
+      if (filling_.size() < kPackHeaderSize + kept) filling_.resize(kPackHeaderSize + kept);
+      std::memcpy(filling_.data() + kPackHeaderSize, pack_.data() + kPackHeaderSize, kept);
+      fillingLength_ = kPackHeaderSize + kept;
+      fillingStart_ = position_ - kept;
+      fillingEnd_ = position_;
+    }
+    dropPack();
+  }
   return MOX_OK;
 }
 
@@ -424,6 +558,7 @@ int TapeMedium::overflowed(uint64_t address) {
     queued_.pop_front();
   }
   queued_.clear();
+  fillingLength_ = 0;
   // The drive stopped past the last record it took: the tape ends there.
   position_ = end_ = acknowledgedEnd_;
   endFile_ = file_;
@@ -458,13 +593,80 @@ int TapeMedium::writeImageFrom(uint64_t address, std::vector<uint8_t>* image, ui
   return writeParts(address, image->data(), length, nullptr, 0, image, size);
 }
 
+int TapeMedium::flushFilling() {
+  if (fillingLength_ == 0) return MOX_OK;
+  storeLe32(filling_.data(), kPackMagic);
+  storeLe32(filling_.data() + 4, fillingLength_ - kPackHeaderSize);
+  const uint32_t length = fillingLength_;
+  fillingLength_ = 0;
+  if (queued_.empty()) acknowledgedEnd_ = fillingStart_;
+  Outcome o = drive_->writeRecordFrom(&filling_, length);
+  if (o == Outcome::overflow) {
+    // Records taken as written are not on the tape: a failed write.
+    packLost_ = true;
+    overflowed(~uint64_t{0});
+    return MOX_E_IO;
+  }
+  if (!scsi::written(o)) {
+    packLost_ = true;
+    return lost();
+  }
+  queued_.emplace_back(drive_->recordsSubmitted(), fillingEnd_);
+  uint64_t acknowledged = drive_->recordsAcknowledged();
+  while (!queued_.empty() && queued_.front().first <= acknowledged) {
+    acknowledgedEnd_ = queued_.front().second;
+    queued_.pop_front();
+  }
+  if (o == Outcome::earlyWarning) earlyWarning_ = true;
+  return MOX_OK;
+}
+
+int TapeMedium::packRecord(uint64_t address, const uint8_t* head, uint32_t headLength,
+                           const void* tail, uint32_t tailLength, uint64_t* size) {
+  const uint32_t length = headLength + tailLength;
+  const uint32_t framed = static_cast<uint32_t>(framedSize(length));
+  int rc = appendable(address, framed);
+  if (rc != MOX_OK) return rc;
+  if (fillingLength_ != 0 && fillingLength_ + framed > packSize_) {
+    if ((rc = flushFilling()) != MOX_OK) return rc;
+  }
+  if (fillingLength_ == 0) {
+    fillingLength_ = kPackHeaderSize;
+    fillingStart_ = address;
+  }
+  if (filling_.size() < packSize_) filling_.resize(packSize_);
+  uint8_t* p = filling_.data() + fillingLength_;
+  storeLe32(p, length);
+  std::memcpy(p + kFrameLeadSize, head, headLength);
+  if (tailLength > 0) std::memcpy(p + kFrameLeadSize + headLength, tail, tailLength);
+  if ((length & 1) != 0) p[kFrameLeadSize + length] = 0;
+  storeLe32(p + framed - 4, length);
+  fillingLength_ += framed;
+  // Taken: the data ends after it, as after a write.
+  position_ = end_ = fillingEnd_ = address + framed;
+  endFile_ = file_;
+  if (marks_.size() > file_) marks_.resize(file_);
+  cutPending_ = false;
+  dirty_ = true;
+  if (room(end_) != Room::kFits) earlyWarning_ = true;
+  *size = framed;
+  return MOX_OK;
+}
+
 int TapeMedium::writeParts(uint64_t address, const uint8_t* head, uint32_t headLength,
                            const void* tail, uint32_t tailLength, std::vector<uint8_t>* owned,
                            uint64_t* size) {
   const uint64_t total = uint64_t{headLength} + tailLength;
   if (total == 0 || total > largest_) return MOX_E_MEDIA;
+  if (packLost_) return MOX_E_IO;
   const uint32_t length = static_cast<uint32_t>(total);
+  if (packSize_ != 0 && kPackHeaderSize + framedSize(length) <= packSize_ && !earlyWarning()) {
+    return packRecord(address, head, headLength, tail, tailLength, size);
+  }
+  // The pack being filled (or the frames kept before the end of the data)
+  // goes first.
   int rc = appendable(address, framedSize(length));
+  if (rc == MOX_OK) rc = flushFilling();
   if (rc != MOX_OK) return rc;
   if (queued_.empty()) acknowledgedEnd_ = end_;
   Outcome o = owned != nullptr ? drive_->writeRecordFrom(owned, length)
@@ -490,7 +692,9 @@ int TapeMedium::writeParts(uint64_t address, const uint8_t* head, uint32_t headL
 }
 
 int TapeMedium::writeTapeMark(uint64_t address) {
+  if (packLost_) return MOX_E_IO;
   int rc = appendable(address, 4);
+  if (rc == MOX_OK) rc = flushFilling();
   if (rc != MOX_OK) return rc;
   if (queued_.empty()) acknowledgedEnd_ = end_;
   Outcome o = drive_->writeFilemarks(1);
@@ -508,7 +712,9 @@ int TapeMedium::writeTapeMark(uint64_t address) {
 }
 
 int TapeMedium::sync() {
+  if (packLost_) return MOX_E_IO;
   if (!dirty_) return MOX_OK;
+  if (int rc = flushFilling(); rc != MOX_OK) return rc;
   Outcome o = drive_->writeFilemarks(0);
   if (!scsi::written(o)) {
     if (o == Outcome::overflow) overflowed(end_);
@@ -523,6 +729,7 @@ int TapeMedium::sync() {
 }
 
 int TapeMedium::cut(uint64_t address) {
+  if (int rc = flushFilling(); rc != MOX_OK) return rc;
   if (endKnown_ && address == end_) return MOX_OK;
   if (endKnown_ && address > end_) return MOX_E_MEDIA;
   int rc = moveTo(address);
@@ -538,6 +745,10 @@ int TapeMedium::cut(uint64_t address) {
 }
 
 int TapeMedium::writeLabel(const Label& label) {
+  // Everything after the label goes: so does a pack being filled.
+  fillingLength_ = 0;
+  packLost_ = false;
+  packSize_ = 0;  // the label goes alone
   int rc = driveRewind();
   if (rc != MOX_OK) return rc;
   // From the beginning: the tape ends after the label.
@@ -551,7 +762,9 @@ int TapeMedium::writeLabel(const Label& label) {
   encodeLabel(label, body);
   uint64_t size = 0;
   rc = writeRecord(0, labelHeader(label), body, false, &size);
-  return rc == MOX_OK ? sync() : rc;
+  if (rc == MOX_OK) rc = sync();
+  if (rc == MOX_OK) setTapeBlock(label.tapeBlock);
+  return rc;
 }
 
 }  // namespace mox

@@ -33,6 +33,16 @@
 //   an error of the medium, the      MOX_E_IO, counted in readFailures(); the
 //   hardware or the transport        position is then lost until rewind()
 //
+// Packs: with a tape block size (setTapeBlock(), the label's), records are
+// packed whole into blocks of up to that size (FORMAT.md). A pack is
+// filled in memory and written when the next record would not fit, and
+// always before a tape mark, a barrier, any move or read, so that a pack
+// never holds records of two sessions and a session's end is on the tape
+// when its barrier answers. A record too large for an empty pack, the
+// label, and records past the early warning go alone, one per block. A
+// read tells a pack from a record by its first bytes: packs and single
+// records read the same on every tape, whatever its label says.
+//
 // A cut positions the tape and ends the data there for this medium at once;
 // the tape itself keeps what follows until the next write, which overwrites
 // from there. The drive's faults are the owner's to handle (reconcile,
@@ -117,6 +127,13 @@ class TapeMedium : public Medium {
   // end of the data.
   void seedLayout(const CartridgeMap& map);
 
+  // Records from now on packed into tape blocks of `bytes` (0: one record
+  // per block), within what the drive takes; READs get room for a whole
+  // block. Writing a label, reading one at the front of the tape, and a
+  // seeded layout set it from the label.
+  void setTapeBlock(uint32_t bytes);
+  uint32_t tapeBlock() const { return packSize_; }
+
  private:
   // One record of `head` then `tail`, queued as one block (writeImage), or
   // of the first headLength bytes of `*owned`, given to the drive.
@@ -124,11 +141,26 @@ class TapeMedium : public Medium {
                  uint32_t tailLength, std::vector<uint8_t>* owned, uint64_t* size);
   // What the drive holds at the position.
   struct Object {
-    enum Kind { kBlock, kMark, kEnd, kLong } kind = kEnd;
-    uint32_t length = 0;  // kBlock (its bytes in block_), kLong
+    // kRaw: the rest of a pack, which holds no sound frame there.
+    enum Kind { kBlock, kMark, kEnd, kLong, kRaw } kind = kEnd;
+    uint32_t length = 0;  // kBlock (its bytes at data_), kLong, kRaw
+    bool inPack = false;  // kBlock, kRaw: a frame of pack_
   };
-  // Reads the next object (or takes the one read ahead).
+  // Reads the next object (or takes the one read ahead, or the next frame
+  // of the pack being read).
   int readObject(Object* object);
+  // The next frame of the pack being read.
+  void nextFrame(Object* object);
+  // Takes the block of `n` bytes just read at data_ as the pack to read.
+  void takePack(uint32_t n);
+  // The pack being read is dropped (the drive moved).
+  void dropPack() { packAt_ = packLength_ = 0; }
+  // Writes the pack being filled. MOX_OK, or MOX_E_IO (its records lost:
+  // every later barrier fails).
+  int flushFilling();
+  // One record of `length` bytes taken into the pack being filled.
+  int packRecord(uint64_t address, const uint8_t* head, uint32_t headLength, const void* tail,
+                 uint32_t tailLength, uint64_t* size);
   // After a read the transport failed (the drive needs reconciling): the
   // drive logs in again and reconciles, and the tape is brought back to
   // `address`, where the read was. Reading it again replays nothing.
@@ -144,8 +176,9 @@ class TapeMedium : public Medium {
   // One read at the position: an item, the position moved past it.
   int readItem(const ReadWant& want, MediumItem* item);
   // The length of the block just read as too long (read again with a small
-  // buffer); false when the drive does not say.
-  bool longBlockLength(uint32_t* length);
+  // buffer); false when the drive does not say. *packed: its first bytes
+  // are those of a pack of that length.
+  bool longBlockLength(uint32_t* length, bool* packed);
   int driveRewind();
   // Rewinds when the medium has not moved since it was made.
   int placed();
@@ -210,6 +243,22 @@ class TapeMedium : public Medium {
   // The bytes of the block just read: in the drive's buffer (until its next
   // command) or in block_.
   const uint8_t* data_ = nullptr;
+  // Packing (packSize_ 0: one record per block). The pack being filled:
+  // filling_ holds fillingLength_ bytes (its header first, none when no
+  // pack is being filled), its records from fillingStart_ to fillingEnd_.
+  uint32_t packSize_ = 0;
+  std::vector<uint8_t> filling_;
+  uint32_t fillingLength_ = 0;
+  uint64_t fillingStart_ = 0;
+  uint64_t fillingEnd_ = 0;
+  bool packLost_ = false;  // records taken into a pack were never written
+  // The pack being read: frames from packAt_ to packLength_; frameAt_ is
+  // where the frame last handed out begins.
+  std::vector<uint8_t> pack_;
+  uint32_t packAt_ = 0;
+  uint32_t packLength_ = 0;
+  uint32_t frameAt_ = 0;
+
   std::atomic<uint64_t> readFailures_{0};
   int readRecoveries_ = 0;
   bool recovering_ = false;  // a recovery moves the tape: no recovery within it

@@ -34,4 +34,7 @@ int cmdCheck(const std::string& home, const std::vector<std::string>& args, FILE
 // moxctl_erase.cc
 int cmdErase(const std::string& home, const std::vector<std::string>& args, FILE* out, FILE* err);
 
+// moxctl_probe.cc
+int cmdProbe(const std::string& home, const std::vector<std::string>& args, FILE* out, FILE* err);
+
 }  // namespace moxctl

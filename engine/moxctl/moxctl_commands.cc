@@ -14,7 +14,8 @@ const char* kUsage =
     "  init [--drives N] [--cartridges N] [--capacity SIZE] [--raid LEVEL:D,D,...]... "
     "[--force]\n"
     "  init --library iscsi://HOST[:PORT]/TARGET-IQN... [--raid LEVEL:D,D,...]... [--force]\n"
-    "                              a home whose drives are the tape drives of these targets\n"
+    "       [--tape-block=SIZE]    a home whose drives are the tape drives of these targets\n"
+    "                              (records packed whole into tape blocks of SIZE)\n"
     "  status                      engine state, settings, RAID devices, drives\n"
     "  start | stop                allow or refuse new handles\n"
     "  set capacity SIZE           cartridge capacity (K, M, G suffixes)\n"
@@ -23,6 +24,8 @@ const char* kUsage =
     "  set compression RAID on|off compression of RAID device RAID\n"
     "  set medium file|sequential  cartridges as files, or read only front to back as a tape\n"
     "                              drive allows (a test aid)\n"
+    "  set tape-block SIZE|record  a library home: the tape block of the cartridges it\n"
+    "                              labels from now on\n"
     "  media                       every cartridge: drive, label, used and free bytes, data\n"
     "                              bytes received and stored and their ratio, sessions\n"
     "  add-media [N]               add N (default 1) blank cartridges to the pool\n"
@@ -30,6 +33,9 @@ const char* kUsage =
     "                              data bytes received and stored (compression ratio)\n"
     "  check [CARTRIDGE...]        verify every record's checksum (all cartridges by default)\n"
     "  erase CARTRIDGE...          erase whole sets of the pool that hold no ended session\n"
+    "  probe DRIVE... [--size=SIZE] [--capacity] [--json=FILE] [--scratch=BARCODE]\n"
+    "                              a library home: write and read a scratch cartridge at each\n"
+    "                              block size, MB/s per size, the best size\n"
     "  --help | -h | help          this text\n"
     "  --version                   the version line\n"
     "CARTRIDGE: a file path when it holds a / or names a file here, else a cartridge of the\n"
@@ -67,6 +73,7 @@ int run(const std::string& home, const std::vector<std::string>& args, FILE* out
   if (cmd == "dump") return cmdDump(home, rest, out, err);
   if (cmd == "check") return cmdCheck(home, rest, out, err);
   if (cmd == "erase") return cmdErase(home, rest, out, err);
+  if (cmd == "probe") return cmdProbe(home, rest, out, err);
   if (cmd != "status" && cmd != "start" && cmd != "stop" && cmd != "media") {
     std::fprintf(err, "moxctl: unknown command '%s' (moxctl --help lists them)\n", cmd.c_str());
     return 2;

@@ -15,6 +15,7 @@
 #include "engine/moxctl/moxctl_library.h"
 #include "engine/moxctl/moxctl_parse.h"
 #include "platform/file_util.h"
+#include "platform/registry_store.h"
 
 namespace moxctl {
 namespace {
@@ -36,10 +37,20 @@ int cmdInit(const std::string& home, const std::vector<std::string>& args, FILE*
   bool force = false, customRaids = false;
   std::vector<std::string> libraries;
   std::string fileShapeOption;  // the first option that shapes a file home
+  std::string tapeBlockText;    // --tape-block=SIZE, for a library home
+  uint64_t tapeBlock = 0;
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--force") {
       force = true;
+      continue;
+    }
+    if (a.rfind("--tape-block=", 0) == 0) {
+      tapeBlockText = a.substr(13);
+      if (!parseTapeBlock(tapeBlockText, &tapeBlock)) {
+        printBadTapeBlock(tapeBlockText, err);
+        return 2;
+      }
       continue;
     }
     if (a != "--drives" && a != "--cartridges" && a != "--capacity" && a != "--raid" &&
@@ -91,6 +102,11 @@ int cmdInit(const std::string& home, const std::vector<std::string>& args, FILE*
       return 2;
     }
     if (int status = checkLibraryUrls(libraries, err); status != 0) return status;
+  } else if (!tapeBlockText.empty()) {
+    std::fprintf(err,
+                 "moxctl: init --tape-block is for a library home (--library): cartridge files "
+                 "hold one record per frame\n");
+    return 2;
   }
   std::string layout = libraries.empty() ? layoutProblem(shape) : "";
   if (!layout.empty()) {
@@ -148,7 +164,16 @@ int cmdInit(const std::string& home, const std::vector<std::string>& args, FILE*
     return 1;
   }
   if (!probes.empty()) {
+    if (tapeBlock != 0 &&
+        moxcfg::storeEngineValue(home, moxcfg::kTapeBlockValue, tapeBlock) != platform::kRegOk) {
+      std::fprintf(err, "moxctl: cannot write %s\n", moxcfg::kTapeBlockValue);
+      return 1;
+    }
     printLibrariesMade(probes, out);
+    if (tapeBlock != 0) {
+      std::fprintf(out, "tape block %llu bytes: records packed whole into blocks of that size\n",
+                   static_cast<unsigned long long>(tapeBlock));
+    }
     printLibrariesInUse(probes, err);
     size_t slots = 0, cartridges = 0;
     for (const auto& p : probes) {

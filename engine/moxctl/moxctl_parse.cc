@@ -49,4 +49,23 @@ bool parseSize(const std::string& text, uint64_t* bytes) {
   return true;
 }
 
+bool parseTapeBlock(const std::string& text, uint64_t* bytes) {
+  uint64_t v = 0;
+  if (text == "record") {
+    *bytes = 0;
+    return true;
+  }
+  if (!parseSize(text, &v) || v < moxcfg::kMinTapeBlock || v > moxcfg::kMaxTapeBlock) return false;
+  *bytes = v;
+  return true;
+}
+
+void printBadTapeBlock(const std::string& text, FILE* err) {
+  std::fprintf(err,
+               "moxctl: bad tape block '%s' (record, or %lluK to %lluM: records packed whole "
+               "into blocks of that size)\n",
+               text.c_str(), static_cast<unsigned long long>(moxcfg::kMinTapeBlock >> 10),
+               static_cast<unsigned long long>(moxcfg::kMaxTapeBlock >> 20));
+}
+
 }  // namespace moxctl

@@ -38,6 +38,28 @@ int cmdSet(const std::string& home, const std::vector<std::string>& args, FILE* 
     return 2;
   }
   if (ensure(home, err) != MOX_OK) return 1;
+  if (args[0] == "tape-block") {
+    // For the cartridges labelled from now on; each labelled one keeps the
+    // size its label gives.
+    uint64_t bytes = 0;
+    if (!moxcfg::isLibraryHome(home)) {
+      std::fprintf(err,
+                   "moxctl: %s is not a library home: its cartridges are files, one record per "
+                   "frame\n",
+                   home.c_str());
+      return 2;
+    }
+    if (!parseTapeBlock(args[1], &bytes)) {
+      printBadTapeBlock(args[1], err);
+      return 2;
+    }
+    if (moxcfg::storeEngineValue(home, moxcfg::kTapeBlockValue, bytes) != platform::kRegOk) {
+      std::fprintf(err, "moxctl: cannot write %s\n", moxcfg::kTapeBlockValue);
+      return 1;
+    }
+    std::fprintf(out, "tape-block = %s\n", bytes == 0 ? "record" : std::to_string(bytes).c_str());
+    return 0;
+  }
   // A library home's cartridges are tapes: their capacity is the drive's
   // (early warning and end of medium) and their medium is a tape drive.
   if ((args[0] == "capacity" || args[0] == "medium") && moxcfg::isLibraryHome(home)) {

@@ -147,6 +147,8 @@ Cdb writeFilemarks6(uint32_t count, bool immediate) {
   return c;
 }
 
+Cdb erase6() { return make(op::kErase6, 6); }
+
 Cdb space6(SpaceCode code, int32_t count) {
   Cdb c = make(op::kSpace6, 6);
   c.bytes[1] = static_cast<uint8_t>(code) & 0x0F;

@@ -24,6 +24,7 @@ inline constexpr uint8_t kRead6 = 0x08;
 inline constexpr uint8_t kWrite6 = 0x0A;
 inline constexpr uint8_t kWriteFilemarks6 = 0x10;
 inline constexpr uint8_t kSpace6 = 0x11;
+inline constexpr uint8_t kErase6 = 0x19;
 inline constexpr uint8_t kInquiry = 0x12;
 inline constexpr uint8_t kModeSelect6 = 0x15;
 inline constexpr uint8_t kModeSense6 = 0x1A;
@@ -95,6 +96,9 @@ Cdb write6(uint32_t length);
 // drive does not report a shorter block as an error.
 Cdb read6(uint32_t length, bool sili);
 Cdb writeFilemarks6(uint32_t count, bool immediate = false);
+// ERASE(6), short: the end of data written where the tape stands (at the
+// beginning of the tape, the cartridge reads as blank again).
+Cdb erase6();
 enum class SpaceCode : uint8_t {
   blocks = 0,
   filemarks = 1,

@@ -44,6 +44,7 @@ TEST(CommandsTest, BlocksAreBuiltAsTheStandardsSay) {
       {"READ(6) variable without SILI", read6(65536, false), "08 00 01 00 00 00"},
       {"WRITE FILEMARKS(6) 0: the barrier", writeFilemarks6(0), "10 00 00 00 00 00"},
       {"WRITE FILEMARKS(6) 2", writeFilemarks6(2), "10 00 00 00 02 00"},
+      {"ERASE(6), short", erase6(), "19 00 00 00 00 00"},
       {"SPACE filemarks +2", space6(SpaceCode::filemarks, 2), "11 01 00 00 02 00"},
       {"SPACE blocks -1", space6(SpaceCode::blocks, -1), "11 00 FF FF FF 00"},
       {"SPACE filemarks, most negative", space6(SpaceCode::filemarks, -0x800000),

@@ -357,6 +357,8 @@ Outcome ReadAhead::readAgain(Read& read, uint32_t length) {
     return m_.placeLost("SPACE (back over a block read with another length)", a);
   }
   read.request = length;
+  // The room may have grown since the READ was sent (a larger record cap).
+  if (read.data.size() < length) read.data.resize(length);
   read.answer = m_.run(read6(length, !m_.info.quirks.siliIgnored), Direction::in, read.data.data(),
                        length, m_.options.commandTimeoutMs);
   read.classified = true;

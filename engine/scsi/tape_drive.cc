@@ -154,27 +154,52 @@ Outcome TapeDrive::open() {
   } else if (a.outcome() != Outcome::unsupported) {
     return m_.fault("READ BLOCK LIMITS", a);
   }
-  const uint32_t cap = m_.options.recordCap;
+  uint32_t request = 0;
+  o = readRoomFor(m_.options.recordCap, &request);
+  if (o != Outcome::done) return o;
+  o = setVariableMode();
+  if (o != Outcome::done) return o;
+  o = motion_.readPosition();
+  if (o != Outcome::done) return o;
+  m_.readRoom = request;
+  writes_.clearEnd();
+  m_.opened = true;
+  return Outcome::done;
+}
+
+Outcome TapeDrive::readRoomFor(uint32_t cap, uint32_t* request) {
+  const DriveInfo& info = m_.info;
   if (info.limits.maximum != 0 && cap > info.limits.maximum) {
     m_.error = m_.describe() + ": records of " + std::to_string(cap) +
                " bytes exceed the drive's largest block (" + std::to_string(info.limits.maximum) +
                ")";
     return Outcome::unsupported;
   }
-  uint64_t request = uint64_t{cap} * (info.quirks.shortReadUnderDelivered ? 2 : 1);
-  if (request > kMaxTransfer6) {
+  uint64_t room = uint64_t{cap} * (info.quirks.shortReadUnderDelivered ? 2 : 1);
+  if (cap < 1 || room > kMaxTransfer6) {
     m_.error = m_.describe() + ": records of " + std::to_string(cap) +
                " bytes are too large to read back from this drive";
     return Outcome::unsupported;
   }
-  o = setVariableMode();
-  if (o != Outcome::done) return o;
-  o = motion_.readPosition();
-  if (o != Outcome::done) return o;
-  m_.readRoom = static_cast<uint32_t>(request);
-  writes_.clearEnd();
-  m_.opened = true;
+  *request = static_cast<uint32_t>(room);
   return Outcome::done;
+}
+
+Outcome TapeDrive::setRecordCap(uint32_t cap) {
+  if (cap == m_.options.recordCap) return Outcome::done;
+  uint32_t request = 0;
+  Outcome o = readRoomFor(cap, &request);
+  if (o != Outcome::done) return o;
+  m_.options.recordCap = cap;
+  if (m_.opened) m_.readRoom = request;
+  return Outcome::done;
+}
+
+uint32_t TapeDrive::largestRecordCap() const {
+  const DriveInfo& info = m_.info;
+  uint32_t cap = kMaxTransfer6 / (info.quirks.shortReadUnderDelivered ? 2 : 1);
+  if (info.limits.maximum != 0) cap = std::min(cap, info.limits.maximum);
+  return cap;
 }
 
 // ---- Writing -------------------------------------------------------------------------

@@ -146,12 +146,21 @@ class TapeDrive {
   uint64_t recordsDurable() const { return writes_.durable(); }
   const DriveInfo& info() const { return m_.info; }
   const TapeDriveOptions& options() const { return m_.options; }
+  // The largest record written or read from now on (records packed into
+  // tape blocks of a cartridge's own size): unsupported, the cap unchanged,
+  // past the drive's block limit or what a READ can ask for.
+  Outcome setRecordCap(uint32_t cap);
+  // The largest cap setRecordCap() takes (once open).
+  uint32_t largestRecordCap() const;
   ScsiDevice& device() { return m_.device; }
   Transport& transport() { return m_.device.transport(); }
   const std::string& lastError() const { return m_.error; }
 
  private:
   Outcome refuseUnlessReady(bool writing);
+  // What a READ asks for at most with records of up to `cap` bytes:
+  // unsupported (the error said) when the drive cannot take such records.
+  Outcome readRoomFor(uint32_t cap, uint32_t* request);
   // Before a record of `length` bytes is queued: the drive ready, what was
   // read ahead put back, the length within the cap.
   Outcome readyToWrite(uint64_t length);

@@ -1,5 +1,6 @@
 #include "frame/live_status.h"
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -8,6 +9,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <utility>
 
 #include "backup/stream_writer.h"
 #include "frame/run_settings.h"
@@ -40,6 +42,7 @@ struct LiveStatus {
   // The transfer being sampled and where the last sample left it.
   int64_t startMs = 0;
   StatusPoint last;
+  std::vector<DriveUse> lastDrives;  // the drives' counts at the last sample
   ProgressSink savedProgress = nullptr;
 };
 
@@ -64,9 +67,12 @@ void takeSample(LiveStatus* status, const StatusPoint& now, bool show) {
   TimelineSample sample = statusSample(status->last, now, status->startMs);
   sample.atMs = runMsAt(now.atMs);
   takeIntervalLatency(&sample);
+  std::vector<DriveUse> drives = liveDriveUse();
+  sample.drives = driveSamples(status->lastDrives, drives);
+  status->lastDrives = std::move(drives);
   recordTimelineSample(sample);
   if (show) {
-    char line[200];
+    char line[512];
     formatStatusLine(line, sizeof line, status->kind, status->group, sample);
     statusSink(line);
   }
@@ -139,13 +145,47 @@ int formatStatusLine(char* out, size_t size, const char* kind, const char* group
   } else {
     std::snprintf(device, sizeof device, "%s", group);
   }
-  return std::snprintf(out, size,
-                       "%s %s: %.1f s, %.1f MB/s now, %.1f MB/s average, %lld blocks, %lld "
-                       "mismatches",
-                       device, kind, static_cast<double>(sample.elapsedMs) / 1000.0,
-                       sample.mbPerSecond, sample.averageMbPerSecond,
-                       static_cast<long long>(sample.blocks),
-                       static_cast<long long>(sample.mismatches));
+  int n = std::snprintf(out, size,
+                        "%s %s: %.1f s, %.1f MB/s now, %.1f MB/s average, %lld blocks, %lld "
+                        "mismatches",
+                        device, kind, static_cast<double>(sample.elapsedMs) / 1000.0,
+                        sample.mbPerSecond, sample.averageMbPerSecond,
+                        static_cast<long long>(sample.blocks),
+                        static_cast<long long>(sample.mismatches));
+  // "; drives MB/s (busy %): 0 40.1 (91), 1 39.8 (90)"
+  for (size_t i = 0; i < sample.drives.size() && n >= 0 && static_cast<size_t>(n) < size; ++i) {
+    const DriveSample& d = sample.drives[i];
+    n += std::snprintf(out + n, size - static_cast<size_t>(n), "%s%d %.1f (%.0f)",
+                       i == 0 ? "; drives MB/s (busy %): " : ", ", d.drive, d.mbPerSecond,
+                       d.busyPercent);
+  }
+  return n;
+}
+
+std::vector<DriveSample> driveSamples(const std::vector<DriveUse>& previous,
+                                      const std::vector<DriveUse>& now) {
+  std::vector<DriveSample> samples;
+  for (const DriveUse& d : now) {
+    double bytes = static_cast<double>(d.bytesWritten + d.bytesRead);
+    double busyS = d.busyPercent * d.windowS / 100.0;
+    double windowS = d.windowS;
+    for (const DriveUse& p : previous) {
+      if (p.member != d.member || p.drive != d.drive || p.windowS > d.windowS) continue;
+      bytes -= static_cast<double>(p.bytesWritten + p.bytesRead);
+      busyS -= p.busyPercent * p.windowS / 100.0;
+      windowS -= p.windowS;
+      break;
+    }
+    DriveSample s;
+    s.drive = d.drive;
+    s.member = d.member;
+    if (windowS > 0) {
+      s.mbPerSecond = std::max(0.0, bytes) / 1e6 / windowS;
+      s.busyPercent = std::clamp(100.0 * busyS / windowS, 0.0, 100.0);
+    }
+    samples.push_back(s);
+  }
+  return samples;
 }
 
 void startLiveStatus(const char* kind, const TestTiming* timing) {

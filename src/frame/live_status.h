@@ -5,11 +5,14 @@
 // stands in the progress row (in place of the streams' progress texts);
 // otherwise each is a line on standard error. With --json each sample also
 // goes into the test's timeline in the result document, with the latency of
-// the block calls of its interval.
+// the block calls of its interval. On a library home each member drive's
+// MB/s and busy share over the interval follow, in the line and the
+// timeline.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "frame/run_results.h"
 #include "frame/test_timing.h"
@@ -26,8 +29,16 @@ struct StatusPoint {
 /// interval of no length are 0.
 TimelineSample statusSample(const StatusPoint& previous, const StatusPoint& now, int64_t startMs);
 
+/// Each member drive over the interval from the counts `previous` to `now`
+/// (cumulative since the test's window began, as the tape service gives
+/// them; a drive not in `previous` counts from the window's start).
+std::vector<DriveSample> driveSamples(const std::vector<DriveUse>& previous,
+                                      const std::vector<DriveUse>& now);
+
 /// The status line of `sample` of a test of `kind` on `group`: the RAID
-/// device number when the group is RGROUP<n>, else the group's name.
+/// device number when the group is RGROUP<n>, else the group's name. With
+/// the sample's drives (a library home) each drive's MB/s and busy share
+/// follow.
 int formatStatusLine(char* out, size_t size, const char* kind, const char* group,
                      const TimelineSample& sample);
 

@@ -77,6 +77,65 @@ TEST(StatusLine, NamesTheRaidDeviceAndTheFigures) {
   }
 }
 
+DriveUse driveAt(int32_t drive, double windowS, double busyPercent, uint64_t written,
+                 uint64_t read) {
+  DriveUse d;
+  d.drive = drive;
+  d.member = drive;
+  d.windowS = windowS;
+  d.busyPercent = busyPercent;
+  d.bytesWritten = written;
+  d.bytesRead = read;
+  return d;
+}
+
+// A drive's interval is the difference of its counts since the window
+// began: the first from the window's start, a drive new since the last
+// reading from its own, a window that restarted (shorter than before) anew.
+TEST(DriveSamples, EachDriveOverTheIntervalFromItsCounts) {
+  struct Case {
+    const char* name;
+    std::vector<DriveUse> previous, now;
+    std::vector<std::pair<double, double>> want;  // MB/s, busy %
+  } cases[] = {
+      {"first reading", {}, {driveAt(0, 2.0, 50, 40'000'000, 0)}, {{20.0, 50.0}}},
+      {"one second more",
+       {driveAt(0, 2.0, 50, 40'000'000, 0), driveAt(1, 2.0, 100, 0, 10'000'000)},
+       {driveAt(0, 3.0, 60, 40'000'000, 0), driveAt(1, 3.0, 100, 0, 40'000'000)},
+       {{0.0, 80.0}, {30.0, 100.0}}},
+      {"a drive new since",
+       {driveAt(0, 1.0, 10, 1'000'000, 0)},
+       {driveAt(0, 2.0, 10, 2'000'000, 0), driveAt(2, 2.0, 25, 0, 8'000'000)},
+       {{1.0, 10.0}, {4.0, 25.0}}},
+      {"a window begun again",
+       {driveAt(0, 9.0, 90, 90'000'000, 0)},
+       {driveAt(0, 1.0, 40, 5'000'000, 0)},
+       {{5.0, 40.0}}},
+      {"none on cartridge files", {}, {}, {}},
+  };
+  for (const Case& c : cases) {
+    std::vector<DriveSample> got = driveSamples(c.previous, c.now);
+    ASSERT_EQ(got.size(), c.want.size()) << c.name;
+    for (size_t i = 0; i < got.size(); ++i) {
+      EXPECT_EQ(got[i].drive, c.now[i].drive) << c.name;
+      EXPECT_NEAR(got[i].mbPerSecond, c.want[i].first, 1e-6) << c.name << " drive " << i;
+      EXPECT_NEAR(got[i].busyPercent, c.want[i].second, 1e-6) << c.name << " drive " << i;
+    }
+  }
+  // The line carries each drive after the device's figures; without drives
+  // it is the line it always was.
+  TimelineSample s;
+  s.drives = driveSamples({}, {driveAt(0, 1.0, 91, 40'100'000, 0), driveAt(3, 1.0, 9.6, 0, 0)});
+  char line[512];
+  formatStatusLine(line, sizeof line, "restore", "RGROUP1", s);
+  EXPECT_NE(std::string(line).find("mismatches; drives MB/s (busy %): 0 40.1 (91), 3 0.0 (10)"),
+            std::string::npos)
+      << line;
+  s.drives.clear();
+  formatStatusLine(line, sizeof line, "restore", "RGROUP1", s);
+  EXPECT_EQ(std::string(line).find("drives"), std::string::npos) << line;
+}
+
 std::mutex linesLock;
 std::vector<std::string> lines;
 void collectLine(const char* line) {

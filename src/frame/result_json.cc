@@ -131,6 +131,13 @@ json testJson(const TestResult& t) {
   }
   json timeline = json::array();
   for (const TimelineSample& s : t.timeline) {
+    json drives = json::array();
+    for (const DriveSample& d : s.drives) {
+      drives.push_back({{"drive", d.drive},
+                        {"member", d.member},
+                        {"mb_per_s", d.mbPerSecond},
+                        {"busy_percent", d.busyPercent}});
+    }
     timeline.push_back({
         {"at_ms", s.atMs},
         {"elapsed_ms", s.elapsedMs},
@@ -144,6 +151,7 @@ json testJson(const TestResult& t) {
           {"p50", s.latencyP50Us},
           {"p99", s.latencyP99Us},
           {"max", s.latencyMaxUs}}},
+        {"drives", drives},
     });
   }
   json raid = nullptr;

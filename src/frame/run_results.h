@@ -133,6 +133,14 @@ std::vector<ThroughputSample> transferThroughput(const std::vector<ThroughputSam
 // One sample of a test's timeline (--status-interval): what the status line
 // of that interval shows, and the latency of the block calls that ended in
 // it.
+// One member drive over one status interval (library homes).
+struct DriveSample {
+  int32_t drive = 0;
+  int32_t member = 0;
+  double mbPerSecond = 0;  // read and written, over the interval
+  double busyPercent = 0;  // of the interval, with at least one command waiting
+};
+
 struct TimelineSample {
   int64_t atMs = 0;       // end of the interval, since the run started
   int64_t elapsedMs = 0;  // since the test's data transfer started
@@ -145,6 +153,7 @@ struct TimelineSample {
   int64_t latencyP50Us = 0;
   int64_t latencyP99Us = 0;
   int64_t latencyMaxUs = 0;
+  std::vector<DriveSample> drives;  // in member order; none on cartridge files
 };
 
 inline constexpr int kSampleIntervalMs = 100;

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <ctime>
 #include <iterator>
+#include <mutex>
 #include <utility>
 
 #include "frame/log.h"
@@ -51,9 +52,71 @@ std::vector<MemberRead> memberReads(MoxHandle handle) {
   return reads;
 }
 
+namespace {
+
+// The live view's window: the handle of the test that runs, or what its
+// window was read as when its session closed.
+std::mutex liveLock;
+MoxHandle liveHandle = 0;
+bool liveOpen = false;  // liveHandle is the window's
+std::vector<DriveUse> liveClosed;
+
+// The drives of the window on `handle`, with at most `eventRoom` events.
+std::vector<DriveUse> readDriveUse(MoxHandle handle, uint16_t eventRoom) {
+  constexpr uint16_t kRoom = 32;
+  std::vector<DriveActivityRecord> records(kRoom);
+  std::vector<DriveEventRecord> events(eventRoom);
+  uint16_t count = 0, eventCount = 0;
+  std::vector<DriveUse> drives;
+  if (MOXGetDriveActivity(handle, 0, records.data(), kRoom, &count, events.data(), eventRoom,
+                          &eventCount) != 0) {
+    return drives;
+  }
+  static const char* const kMotionNames[] = {"load", "unload", "rewind", "space", "locate"};
+  for (uint16_t m = 0; m < count; ++m) {
+    const DriveActivityRecord& r = records[m];
+    DriveUse d;
+    d.drive = r.drive;
+    d.member = r.member;
+    d.vendor = r.vendor;
+    d.product = r.product;
+    d.revision = r.revision;
+    d.serial = r.serial;
+    d.barcode = r.barcode;
+    d.windowS = static_cast<double>(r.windowUs) / 1e6;
+    if (r.windowUs > 0) {
+      d.busyPercent = 100.0 * static_cast<double>(r.busyUs) / static_cast<double>(r.windowUs);
+      d.meanInFlight = static_cast<double>(r.inFlightUs) / static_cast<double>(r.windowUs);
+    }
+    d.maxInFlight = r.maxInFlight;
+    d.commands = r.commands;
+    d.gaps = r.gaps;
+    d.longestGapMs = static_cast<double>(r.longestGapUs) / 1e3;
+    d.p99GapMs = static_cast<double>(r.p99GapUs) / 1e3;
+    d.bytesWritten = r.bytesWritten;
+    d.bytesRead = r.bytesRead;
+    d.motionsLeftOut = r.eventsLeftOut;
+    drives.push_back(std::move(d));
+  }
+  for (uint16_t e = 0; e < eventCount; ++e) {
+    const DriveEventRecord& ev = events[e];
+    if (ev.member >= drives.size() || ev.kind >= std::size(kMotionNames)) continue;
+    drives[ev.member].motions.push_back(DriveMotion{kMotionNames[ev.kind],
+                                                    static_cast<double>(ev.atUs) / 1e6,
+                                                    static_cast<double>(ev.durationUs) / 1e6});
+  }
+  return drives;
+}
+
+}  // namespace
+
 void restartDriveUse(MoxHandle handle) {
   uint16_t count = 0, eventCount = 0;
   MOXGetDriveActivity(handle, MOX_ACTIVITY_RESTART, nullptr, 0, &count, nullptr, 0, &eventCount);
+  std::lock_guard<std::mutex> guard(liveLock);
+  liveHandle = handle;
+  liveOpen = true;
+  liveClosed.clear();
 }
 
 void restartDriveCounters(MoxHandle handle) {
@@ -100,50 +163,12 @@ DriveCounters driveCounters(const DriveCountersRecord& r) {
 }
 
 std::vector<DriveUse> driveUse(MoxHandle handle) {
-  constexpr uint16_t kRoom = 32, kEventRoom = 2048;
-  std::vector<DriveActivityRecord> records(kRoom);
-  std::vector<DriveEventRecord> events(kEventRoom);
-  uint16_t count = 0, eventCount = 0;
-  std::vector<DriveUse> drives;
-  if (MOXGetDriveActivity(handle, 0, records.data(), kRoom, &count, events.data(), kEventRoom,
-                          &eventCount) != 0) {
-    return drives;
-  }
-  static const char* const kMotionNames[] = {"load", "unload", "rewind", "space", "locate"};
-  for (uint16_t m = 0; m < count; ++m) {
-    const DriveActivityRecord& r = records[m];
-    DriveUse d;
-    d.drive = r.drive;
-    d.member = r.member;
-    d.vendor = r.vendor;
-    d.product = r.product;
-    d.revision = r.revision;
-    d.serial = r.serial;
-    d.barcode = r.barcode;
-    d.windowS = static_cast<double>(r.windowUs) / 1e6;
-    if (r.windowUs > 0) {
-      d.busyPercent = 100.0 * static_cast<double>(r.busyUs) / static_cast<double>(r.windowUs);
-      d.meanInFlight = static_cast<double>(r.inFlightUs) / static_cast<double>(r.windowUs);
-    }
-    d.maxInFlight = r.maxInFlight;
-    d.commands = r.commands;
-    d.gaps = r.gaps;
-    d.longestGapMs = static_cast<double>(r.longestGapUs) / 1e3;
-    d.p99GapMs = static_cast<double>(r.p99GapUs) / 1e3;
-    d.bytesWritten = r.bytesWritten;
-    d.bytesRead = r.bytesRead;
-    d.motionsLeftOut = r.eventsLeftOut;
-    drives.push_back(std::move(d));
-  }
-  for (uint16_t e = 0; e < eventCount; ++e) {
-    const DriveEventRecord& ev = events[e];
-    if (ev.member >= drives.size() || ev.kind >= std::size(kMotionNames)) continue;
-    drives[ev.member].motions.push_back(DriveMotion{kMotionNames[ev.kind],
-                                                    static_cast<double>(ev.atUs) / 1e6,
-                                                    static_cast<double>(ev.durationUs) / 1e6});
-  }
-  // The drives' own counters since the test's cartridges were connected; a
-  // drive the tape service did not read keeps counters not read.
+  std::vector<DriveUse> drives = readDriveUse(handle, 2048);
+  // The drives' own counters since the test's cartridges were connected,
+  // read here only (the session is closed: the tape service reads drives on
+  // the members' sessions), never by the live view; a drive the tape
+  // service did not read keeps counters not read.
+  constexpr uint16_t kRoom = 32;
   std::vector<DriveCountersRecord> counted(kRoom);
   uint16_t countedCount = 0;
   if (MOXGetDriveCounters(handle, 0, counted.data(), kRoom, &countedCount) == 0) {
@@ -153,7 +178,23 @@ std::vector<DriveUse> driveUse(MoxHandle handle) {
       }
     }
   }
+  std::lock_guard<std::mutex> guard(liveLock);
+  if (liveOpen && liveHandle == handle) {
+    liveOpen = false;
+    liveClosed = drives;
+  }
   return drives;
+}
+
+void forgetLiveDrives(MoxHandle handle) {
+  std::lock_guard<std::mutex> guard(liveLock);
+  if (liveOpen && liveHandle == handle) liveOpen = false;
+}
+
+std::vector<DriveUse> liveDriveUse() {
+  // Held while the handle is read: it is not let go, so not closed, meanwhile.
+  std::lock_guard<std::mutex> guard(liveLock);
+  return liveOpen ? readDriveUse(liveHandle, 0) : liveClosed;
 }
 
 void reportTapeFailure(MoxHandle handle) {
@@ -247,6 +288,7 @@ int selectGroupTape(MoxHandle handle, const char* groupName, uint32_t groupAcces
   std::memset(&tapes, 0, sizeof tapes);
   code = connectGroupTape(handle, &tapes, tapeAccess);
   if (code != 0) {
+    forgetLiveDrives(handle);
     MOXCloseHandle(handle);
     return code;
   }

@@ -35,12 +35,23 @@ std::vector<MemberRead> memberReads(MoxHandle handle);
 // What each member's tape drive of the selected group was doing since the
 // window began (empty on cartridge files); restartDriveUse begins a new
 // window (a test's, once its group is selected).
+//
+// The handle of the window is the live view's until driveUse reads it (the
+// test's session closes) or forgetLiveDrives lets it go (a test that ends
+// before it has a session): liveDriveUse, from another thread, gives the
+// drives' counts since the window began without holding up the streams,
+// and once the window was read, what it was read as. A handle is let go
+// before it is closed.
+//
 // Each drive's own counters (log pages, compression mode page) come with
-// it: what changed since restartDriveCounters, which reads them a first
-// time (a test's, once its cartridges are connected and before its
-// session; the tape service reads drives only while no session is open).
+// driveUse: what changed since restartDriveCounters, which reads them a
+// first time (a test's, once its cartridges are connected and before its
+// session; the tape service reads drives only while no session is open,
+// so the live view has none).
 std::vector<DriveUse> driveUse(MoxHandle handle);
 void restartDriveUse(MoxHandle handle);
+void forgetLiveDrives(MoxHandle handle);
+std::vector<DriveUse> liveDriveUse();
 void restartDriveCounters(MoxHandle handle);
 // A drive's counters as the tape service hands them out: each counter
 // missing unless its present bit is set, the TapeAlert flags by name.

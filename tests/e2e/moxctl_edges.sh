@@ -29,6 +29,10 @@ refused=(
   "init --drives 0" "init --drives 65" "init --cartridges 10000" "init --capacity 1K"
   "init --raid 0:0,1," "init --raid 0:0,,1" "init --raid 0:,0,1" "init --raid 0:"
   "init --raid 7:0,1" "init --raid 1:0,0" "init --raid 5:0,1"
+  # A tape block size is a library home's: a file home refuses it, and so
+  # does a size no record fits or past what a READ asks for.
+  "init --tape-block=256K" "init --tape-block=64K" "init --tape-block=9M" "init --tape-block="
+  "set tape-block 256K" "set tape-block"
 )
 for line in "${refused[@]}"; do
   read -ra words <<<"$line"

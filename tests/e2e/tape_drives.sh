@@ -5,7 +5,8 @@
 # loads, rewinds and spacings, and what the drive counted of its own work
 # (its log pages and compression mode), in the log and the result
 # document. A run whose group leaves its drives idle (a low --rate) fails
-# --min-drive-busy and names each starved drive; a fed one passes it.
+# --min-drive-busy and names each starved drive; a fed one passes it. With
+# --status-interval each drive's MB/s and busy share are live.
 source "$(dirname "$0")/lib.sh"
 
 library_home busy 0:0,1 --drives 2 --changer --cartridges 4 --capacity 64
@@ -50,11 +51,20 @@ want="{\"{'read': True, 'log_pages': False, 'errors': {'write': {'corrected': No
 
 # Starved: two streams sharing 1 MB/s leave each drive idle most of the time.
 run_zep out_starved.txt -b1 -g0 -n2 -nc2 -c20 --data=random --rate=1 --min-drive-busy=50 \
-  --json=starved.json
+  --status-interval=1 --json=starved.json
 [ "$ZEP_RC" -eq 1 ] || fail "a starved run: exit $ZEP_RC, want 1"
 grep -q "^Drive 0 (T[0-9]*) starved: busy " out_starved.txt || fail "drive 0 is not named starved"
 expect_line out_starved.txt "below --min-drive-busy=50"
 [ "$(json_value starved.json 'd["passed"], d["settings"]["min_drive_busy_percent"], any(x["starved"] for x in d["tests"][0]["drives"])')" = \
   "(False, 50, True)" ] || fail "starved.json does not say it"
 
+# Live: each status line carries both drives' MB/s and busy share, and the
+# timeline each interval's, the starved drives' well under half busy.
+grep -q "^RAID device 0 backup: .*; drives MB/s (busy %): 0 [0-9.]* ([0-9]*), 1 [0-9.]* ([0-9]*)$" \
+  out_starved.txt || fail "no status line with the drives: $(grep -m2 'RAID device' out_starved.txt)"
+[ "$(json_value starved.json '(lambda tl: len(tl) >= 2 and all([x["member"] for x in s["drives"]] == [0, 1]
+  and all(x["busy_percent"] < 50 for x in s["drives"]) for s in tl))(d["tests"][0]["timeline"])')" = True ] ||
+  fail "starved.json timeline lacks the drives"
+"$E2E_SOURCE_DIR/../../scripts/zepplot" starved.json starved.png >plot.txt 2>&1 && [ -s starved.png ] ||
+  fail "zepplot cannot draw the drives: $(cat plot.txt)"
 sound_tapes busy "drive report" 1 2
