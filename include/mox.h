@@ -465,8 +465,10 @@ int32_t MOXGetDriveActivity(MoxHandle handle, uint32_t flags, DriveActivityRecor
  * from a session's start, or its positioning, to its end), with the
  * cartridges connected (a member whose cartridge is not reached through its
  * drive is not read: present 0). A unit attention or a lost session met on
- * the way is the member's, as after its own command. MOX_E_NOT_SUPPORTED on
- * a home of cartridge files, whose media are no drives. */
+ * the way is the member's, as after its own command. Unlike
+ * MOXGetDriveActivity it is never called while block calls run: it waits
+ * for them and holds them up like a control call. MOX_E_NOT_SUPPORTED on a
+ * home of cartridge files, whose media are no drives. */
 int32_t MOXGetDriveCounters(MoxHandle handle, uint32_t flags, DriveCountersRecord* drives,
                             uint16_t room, uint16_t* count);
 /* The name of TapeAlert flag `flag` (1 to 64), as tape drives name it
