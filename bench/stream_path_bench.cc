@@ -110,6 +110,8 @@ ZEP_UNUSED(MOXGetErrorText, MoxHandle, char*, uint32_t)
 ZEP_UNUSED(MOXGetMemberReads, MoxHandle, MemberReadRecord*, uint16_t, uint16_t*)
 ZEP_UNUSED(MOXGetDriveActivity, MoxHandle, uint32_t, DriveActivityRecord*, uint16_t, uint16_t*,
            DriveEventRecord*, uint16_t, uint16_t*)
+ZEP_UNUSED(MOXGetDriveCounters, MoxHandle, uint32_t, DriveCountersRecord*, uint16_t, uint16_t*)
+ZEP_UNUSED(MOXGetTapeAlertName, uint32_t, char*, uint32_t)
 }  // extern "C"
 
 namespace {

@@ -206,6 +206,57 @@ typedef struct DriveEventRecord {
 /* MOXGetDriveActivity: a new window begins once the drives are read. */
 #define MOX_ACTIVITY_RESTART 0x1u
 
+/* What one member's tape drive counted of its own work between two readings
+ * of MOXGetDriveCounters, as the drive keeps it in its log pages and its data
+ * compression mode page: errors corrected and not on write (page 02h) and on
+ * read (03h), bytes through the drive (0Ch), its compression ratios (1Bh, as
+ * they are at the second reading), the TapeAlert flags raised at either
+ * reading (2Eh), and whether it compresses now (mode page 0Fh). A field
+ * counts only when its bit is in present: a page the drive does not keep,
+ * or a counter that went down between the readings (the drive cleared its
+ * log), is missing, never 0. */
+typedef struct DriveCountersRecord {
+  uint16_t drive;             /* 0: the engine's drive number */
+  uint16_t member;            /* 2: its member of the group */
+  uint32_t present;           /* 4: MOX_COUNTERS_* bits */
+  uint64_t writeCorrected;    /* 8: errors corrected on write */
+  uint64_t writeUncorrected;  /* 16 */
+  uint64_t readCorrected;     /* 24 */
+  uint64_t readUncorrected;   /* 32 */
+  uint64_t bytesFromHost;     /* 40: received from the host, before compression */
+  uint64_t bytesToMedium;     /* 48: written to the medium */
+  uint64_t bytesFromMedium;   /* 56: read from the medium */
+  uint64_t bytesToHost;       /* 64: sent to the host */
+  uint64_t tapeAlert;         /* 72: bit n-1 set for TapeAlert flag n raised */
+  uint32_t writeRatio;        /* 80: compression ratio x100 (250: 2.5 to 1) */
+  uint32_t readRatio;         /* 84 */
+  uint8_t compression;        /* 88: MOX_COMPRESSION_* bits */
+  uint8_t reserved[7];        /* 89 */
+} DriveCountersRecord;
+
+/* Bits of DriveCountersRecord.present. */
+#define MOX_COUNTERS_READ 0x1u              /* the drive was reached and read */
+#define MOX_COUNTERS_LOG_PAGES 0x2u         /* it lists its log pages (page 00h) */
+#define MOX_COUNTERS_WRITE_CORRECTED 0x4u
+#define MOX_COUNTERS_WRITE_UNCORRECTED 0x8u
+#define MOX_COUNTERS_READ_CORRECTED 0x10u
+#define MOX_COUNTERS_READ_UNCORRECTED 0x20u
+#define MOX_COUNTERS_BYTES_FROM_HOST 0x40u
+#define MOX_COUNTERS_BYTES_TO_MEDIUM 0x80u
+#define MOX_COUNTERS_BYTES_FROM_MEDIUM 0x100u
+#define MOX_COUNTERS_BYTES_TO_HOST 0x200u
+#define MOX_COUNTERS_WRITE_RATIO 0x400u
+#define MOX_COUNTERS_READ_RATIO 0x800u
+#define MOX_COUNTERS_TAPE_ALERT 0x1000u     /* the TapeAlert page was read */
+#define MOX_COUNTERS_COMPRESSION 0x2000u    /* the data compression mode page was read */
+/* Bits of DriveCountersRecord.compression. */
+#define MOX_COMPRESSION_DCE 0x1u  /* data is compressed on write */
+#define MOX_COMPRESSION_DDE 0x2u  /* compressed data is decompressed on read */
+#define MOX_COMPRESSION_DCC 0x4u  /* the drive can compress */
+
+/* MOXGetDriveCounters: this reading is the first of the next two. */
+#define MOX_COUNTERS_RESTART 0x1u
+
 typedef struct RaidTapeInfoRecord {
   char tapeName[24];        /* 0 */
   int32_t randomId;         /* 24 */
@@ -275,6 +326,13 @@ MOX_STATIC_ASSERT(sizeof(DriveActivityRecord) == 168, "DriveActivityRecord size"
 MOX_STATIC_ASSERT(offsetof(DriveActivityRecord, vendor) == 88, "vendor");
 MOX_STATIC_ASSERT(offsetof(DriveActivityRecord, barcode) == 152, "barcode");
 MOX_STATIC_ASSERT(sizeof(DriveEventRecord) == 24, "DriveEventRecord size");
+MOX_STATIC_ASSERT(sizeof(DriveCountersRecord) == 96, "DriveCountersRecord size");
+MOX_STATIC_ASSERT(offsetof(DriveCountersRecord, present) == 4, "present");
+MOX_STATIC_ASSERT(offsetof(DriveCountersRecord, writeCorrected) == 8, "writeCorrected");
+MOX_STATIC_ASSERT(offsetof(DriveCountersRecord, bytesFromHost) == 40, "bytesFromHost");
+MOX_STATIC_ASSERT(offsetof(DriveCountersRecord, tapeAlert) == 72, "tapeAlert");
+MOX_STATIC_ASSERT(offsetof(DriveCountersRecord, writeRatio) == 80, "writeRatio");
+MOX_STATIC_ASSERT(offsetof(DriveCountersRecord, compression) == 88, "compression");
 MOX_STATIC_ASSERT(offsetof(RaidTapeInfoRecord, randomId) == 24, "randomId");
 MOX_STATIC_ASSERT(offsetof(RaidTapeInfoRecord, sequence) == 28, "sequence");
 MOX_STATIC_ASSERT(offsetof(RaidTapeInfoRecord, formatCode) == 32, "formatCode");
@@ -396,6 +454,28 @@ int32_t MOXGetMemberReads(MoxHandle handle, MemberReadRecord* members, uint16_t 
 int32_t MOXGetDriveActivity(MoxHandle handle, uint32_t flags, DriveActivityRecord* drives,
                             uint16_t room, uint16_t* count, DriveEventRecord* events,
                             uint16_t eventRoom, uint16_t* eventCount);
+/* What the selected group's member drives counted of their own work since
+ * the last reading with MOX_COUNTERS_RESTART in flags (a member without one
+ * has every counter missing; its TapeAlert flags and compression mode are
+ * those of this reading): one record per member into drives (room for room,
+ * their number in *count). With MOX_COUNTERS_RESTART this reading is kept as
+ * the first of the next difference. The drives are read with LOG SENSE and
+ * MODE SENSE on each member's own session, which nothing else may use
+ * meanwhile: only while the group has no session open (MOX_E_SESSION_STATE
+ * from a session's start, or its positioning, to its end), with the
+ * cartridges connected (a member whose cartridge is not reached through its
+ * drive is not read: present 0). A unit attention or a lost session met on
+ * the way is the member's, as after its own command. Unlike
+ * MOXGetDriveActivity it is never called while block calls run: it waits
+ * for them and holds them up like a control call. MOX_E_NOT_SUPPORTED on a
+ * home of cartridge files, whose media are no drives. */
+int32_t MOXGetDriveCounters(MoxHandle handle, uint32_t flags, DriveCountersRecord* drives,
+                            uint16_t room, uint16_t* count);
+/* The name of TapeAlert flag `flag` (1 to 64), as tape drives name it
+ * ("Clean now"), or "TapeAlert flag 0xNN" for one without a name: at most
+ * size - 1 bytes and a NUL go to name. MOX_E_INVALID_ARG for a flag out of
+ * range. Needs no handle. */
+int32_t MOXGetTapeAlertName(uint32_t flag, char* name, uint32_t size);
 
 #ifdef __cplusplus
 }

@@ -299,6 +299,42 @@ TEST_P(MoxContract, MalformedArgumentsAreRefused) {
   finish(h);
 }
 
+// A drive's counters: read only on a selected group, never on cartridge
+// files (the engine's home here, the fake without canned drives), and only
+// with the flags there are. TapeAlert flags have names from 1 to 64.
+TEST_P(MoxContract, DriveCountersAreALibrarysAndTapeAlertFlagsAreNamed) {
+  MoxHandle h = openHandle();
+  ASSERT_NE(h, 0u);
+  DriveCountersRecord drives[4];
+  uint16_t count = 9;
+#if ZEP_CONTRACT_ENGINE
+  // The fake scripts no group state.
+  EXPECT_EQ(MOXGetDriveCounters(h, MOX_COUNTERS_RESTART, drives, 4, &count),
+            MOX_E_NO_GROUP_SELECTED);
+#endif
+  ASSERT_EQ(MOXSelectGroup(h, "RGROUP0", MOX_ACCESS_WRITE), MOX_OK);
+  ASSERT_EQ(mount(h, MOX_ACCESS_WRITE), MOX_OK);
+  EXPECT_EQ(MOXGetDriveCounters(h, 0x2, drives, 4, &count), MOX_E_INVALID_ARG);
+  EXPECT_EQ(MOXGetDriveCounters(h, 0, nullptr, 4, &count), MOX_E_INVALID_ARG);
+  EXPECT_EQ(MOXGetDriveCounters(h, 0, drives, 4, nullptr), MOX_E_INVALID_ARG);
+  EXPECT_EQ(MOXGetDriveCounters(h, MOX_COUNTERS_RESTART, drives, 4, &count), MOX_E_NOT_SUPPORTED);
+  EXPECT_EQ(count, 0);
+  finish(h);
+
+  char name[64];
+  ASSERT_EQ(MOXGetTapeAlertName(0x28, name, sizeof name), MOX_OK);  // obsolete: no name
+  EXPECT_STREQ(name, "TapeAlert flag 0x28");
+  ASSERT_EQ(MOXGetTapeAlertName(0x28, name, 10), MOX_OK);
+  EXPECT_STREQ(name, "TapeAlert");
+  EXPECT_EQ(MOXGetTapeAlertName(0, name, sizeof name), MOX_E_INVALID_ARG);
+  EXPECT_EQ(MOXGetTapeAlertName(65, name, sizeof name), MOX_E_INVALID_ARG);
+  EXPECT_EQ(MOXGetTapeAlertName(1, nullptr, 8), MOX_E_INVALID_ARG);
+#if ZEP_CONTRACT_ENGINE
+  ASSERT_EQ(MOXGetTapeAlertName(0x14, name, sizeof name), MOX_OK);
+  EXPECT_STREQ(name, "Clean now");
+#endif
+}
+
 INSTANTIATE_TEST_SUITE_P(Backend, MoxContract, ::testing::Values(kBackend),
                          [](const ::testing::TestParamInfo<const char*>& info) {
                            return std::string(info.param);

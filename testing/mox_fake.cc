@@ -1,5 +1,6 @@
 #include "testing/mox_fake.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
@@ -521,6 +522,39 @@ int32_t MOXGetDriveActivity(MoxHandle, uint32_t flags, DriveActivityRecord* driv
   std::copy_n(c.driveActivity.begin(), *count, drives);
   *eventCount = static_cast<uint16_t>(std::min<size_t>(c.driveEvents.size(), eventRoom));
   std::copy_n(c.driveEvents.begin(), *eventCount, events);
+  return 0;
+}
+
+int32_t MOXGetDriveCounters(MoxHandle, uint32_t flags, DriveCountersRecord* drives, uint16_t room,
+                            uint16_t* count) {
+  int32_t r = enter("MOXGetDriveCounters", {str(flags), str(room)});
+  if (r != kProceed) return r;
+  if (count == nullptr || (drives == nullptr && room > 0) || (flags & ~MOX_COUNTERS_RESTART) != 0) {
+    return MOX_E_INVALID_ARG;
+  }
+  *count = 0;
+  std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  moxfake::Canned& c = state().canned;
+  if (c.driveCounters.empty()) return MOX_E_NOT_SUPPORTED;
+  if ((flags & MOX_COUNTERS_RESTART) != 0) ++c.countersRestarts;
+  *count = static_cast<uint16_t>(std::min<size_t>(c.driveCounters.size(), room));
+  std::copy_n(c.driveCounters.begin(), *count, drives);
+  return 0;
+}
+
+int32_t MOXGetTapeAlertName(uint32_t flag, char* name, uint32_t size) {
+  int32_t r = enter("MOXGetTapeAlertName", {str(flag)});
+  if (r != kProceed) return r;
+  if (name == nullptr || size == 0 || flag < 1 || flag > 64) return MOX_E_INVALID_ARG;
+  std::lock_guard<std::recursive_mutex> lock(state().mutex);
+  const auto& names = state().canned.tapeAlertNames;
+  auto found = names.find(flag);
+  char unnamed[32];
+  std::snprintf(unnamed, sizeof unnamed, "TapeAlert flag 0x%02X", flag);
+  const std::string text = found != names.end() ? found->second : unnamed;
+  size_t n = std::min<size_t>(text.size(), size - 1);
+  text.copy(name, n);
+  name[n] = '\0';
   return 0;
 }
 

@@ -12,6 +12,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -65,6 +66,13 @@ struct Canned {
   std::vector<DriveActivityRecord> driveActivity;
   std::vector<DriveEventRecord> driveEvents;
   int activityRestarts = 0;
+  // MOXGetDriveCounters: the drives (none: MOX_E_NOT_SUPPORTED, a file
+  // home); restarts counts the readings kept as the first of the next.
+  std::vector<DriveCountersRecord> driveCounters;
+  int countersRestarts = 0;
+  // MOXGetTapeAlertName: the names by flag; a flag without one is
+  // "TapeAlert flag 0xNN", as in the engine.
+  std::map<uint32_t, std::string> tapeAlertNames;
 };
 // The canned values; change them after reset() and before the calls.
 Canned& canned();

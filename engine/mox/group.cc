@@ -478,4 +478,42 @@ bool Group::driveActivity(bool restart, std::vector<DriveActivityReport>* out) c
   return libraryDriveActivity(setup_.home, config_.members, restart, out);
 }
 
+int Group::driveCounters(bool restart, std::vector<DriveCountersReport>* out) {
+  out->clear();
+  if (!libraryHome(setup_.home)) return MOX_E_NOT_SUPPORTED;
+  // The members' sessions are the writer's and the reader's while a
+  // session is open or sought: the drives are read only when neither is.
+  if (state_ != State::kIdle || writer_ || reader_) return MOX_E_SESSION_STATE;
+  for (size_t m = 0; m < config_.members.size(); ++m) {
+    const uint16_t drive = config_.members[m];
+    DriveCountersReport r;
+    r.drive = drive;
+    scsi::DriveCounters now;
+    Medium* medium = set_ != nullptr && m < set_->media.size() ? set_->media[m].get() : nullptr;
+    if (medium != nullptr && inDrive(*medium)) {
+      std::string why;
+      r.read = readMediumCounters(*medium, &now, &why) == MOX_OK;
+      if (!r.read) {
+        debugLog(setup_.home.path(), 1, "RAID%d: drive %u: its counters cannot be read: %s",
+                 setup_.raidNumber, drive, why.c_str());
+      }
+    }
+    auto before = countersBefore_.find(drive);
+    if (r.read) {
+      r.listed = now.listed;
+      r.change = scsi::countersDifference(
+          before != countersBefore_.end() ? before->second : scsi::DriveCounters{}, now);
+    }
+    if (restart) {
+      if (r.read) {
+        countersBefore_[drive] = std::move(now);
+      } else if (before != countersBefore_.end()) {
+        countersBefore_.erase(before);
+      }
+    }
+    out->push_back(std::move(r));
+  }
+  return MOX_OK;
+}
+
 }  // namespace mox

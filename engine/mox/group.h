@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -73,6 +74,15 @@ class Group {
   // False on a file home.
   bool driveActivity(bool restart, std::vector<DriveActivityReport>* out) const;
 
+  // What the member drives of a library home counted of their own work
+  // (in member order) since the last reading with `restart`, which keeps
+  // this one as the first of the next. Read on the members' sessions, so
+  // only while no session is open: MOX_OK; MOX_E_SESSION_STATE when one is
+  // (or the group is positioned at one); MOX_E_NOT_SUPPORTED on a file
+  // home. A member whose cartridge is not reached through its drive is not
+  // read.
+  int driveCounters(bool restart, std::vector<DriveCountersReport>* out);
+
   // Block calls, from many threads at once (one stream each).
   int writeBlock(const uint8_t* block, uint16_t stream);
   int readBlock(uint8_t* out, uint16_t stream);
@@ -115,6 +125,8 @@ class Group {
   std::unique_ptr<SessionWriter> writer_;
   std::unique_ptr<SessionReader> reader_;
   std::vector<MemberReads> lastReads_;
+  // The readings the next driveCounters compares with, by drive.
+  std::map<uint16_t, scsi::DriveCounters> countersBefore_;
 };
 
 }  // namespace mox

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <limits>
 #include <map>
 #include <mutex>
 
@@ -670,6 +671,52 @@ bool libraryDriveActivity(const Home& home, const std::vector<uint16_t>& drives,
 }
 
 bool inDrive(const Medium& medium) { return dynamic_cast<const LibraryTape*>(&medium) != nullptr; }
+
+DriveCountersRecord countersRecord(const DriveCountersReport& report, uint16_t member) {
+  DriveCountersRecord d{};
+  d.drive = static_cast<uint16_t>(report.drive);
+  d.member = member;
+  if (!report.read) return d;
+  const scsi::DriveCounters& c = report.change;
+  d.present = MOX_COUNTERS_READ | (report.listed ? MOX_COUNTERS_LOG_PAGES : 0u);
+  // A value beyond its field (a ratio past 32 bits) is cut to the field's
+  // largest.
+  auto take = [&d]<typename T>(const scsi::Counter& counter, uint32_t bit, T* field) {
+    if (!counter.present) return;
+    d.present |= bit;
+    *field = static_cast<T>(std::min<uint64_t>(counter.value, std::numeric_limits<T>::max()));
+  };
+  take(c.writeErrors[scsi::kCorrected], MOX_COUNTERS_WRITE_CORRECTED, &d.writeCorrected);
+  take(c.writeErrors[scsi::kUncorrected], MOX_COUNTERS_WRITE_UNCORRECTED, &d.writeUncorrected);
+  take(c.readErrors[scsi::kCorrected], MOX_COUNTERS_READ_CORRECTED, &d.readCorrected);
+  take(c.readErrors[scsi::kUncorrected], MOX_COUNTERS_READ_UNCORRECTED, &d.readUncorrected);
+  take(c.sequential[scsi::kBytesFromInitiator], MOX_COUNTERS_BYTES_FROM_HOST, &d.bytesFromHost);
+  take(c.sequential[scsi::kBytesToMedium], MOX_COUNTERS_BYTES_TO_MEDIUM, &d.bytesToMedium);
+  take(c.sequential[scsi::kBytesFromMedium], MOX_COUNTERS_BYTES_FROM_MEDIUM, &d.bytesFromMedium);
+  take(c.sequential[scsi::kBytesToInitiator], MOX_COUNTERS_BYTES_TO_HOST, &d.bytesToHost);
+  take(c.compression[scsi::kWriteRatio], MOX_COUNTERS_WRITE_RATIO, &d.writeRatio);
+  take(c.compression[scsi::kReadRatio], MOX_COUNTERS_READ_RATIO, &d.readRatio);
+  if (c.tapeAlert.present) {
+    d.present |= MOX_COUNTERS_TAPE_ALERT;
+    d.tapeAlert = c.tapeAlert.flags;
+  }
+  if (c.compressionMode.present) {
+    d.present |= MOX_COUNTERS_COMPRESSION;
+    d.compression = static_cast<uint8_t>((c.compressionMode.compress ? MOX_COMPRESSION_DCE : 0u) |
+                                         (c.compressionMode.decompress ? MOX_COMPRESSION_DDE : 0u) |
+                                         (c.compressionMode.capable ? MOX_COMPRESSION_DCC : 0u));
+  }
+  return d;
+}
+
+int readMediumCounters(Medium& medium, scsi::DriveCounters* out, std::string* error) {
+  *out = scsi::DriveCounters{};
+  auto* tape = dynamic_cast<LibraryTape*>(&medium);
+  if (tape == nullptr) return MOX_E_NOT_SUPPORTED;
+  if (tape->drive().readCounters(out) == scsi::Outcome::done) return MOX_OK;
+  *error = tape->driveError();
+  return MOX_E_IO;
+}
 
 bool keptLibraryMap(const Home& home, const std::string& barcode, CartridgeMap* map) {
   return keptMapOf(CartridgeMaps(home.path()), barcode, map);

@@ -34,7 +34,9 @@
 #include "engine/mox/home.h"
 #include "engine/mox/library.h"
 #include "engine/mox/medium.h"
+#include "engine/mox/mox.h"
 #include "engine/scsi/drive_activity.h"
+#include "engine/scsi/log_pages.h"
 #include "platform/library_units.h"
 
 namespace mox {
@@ -90,6 +92,28 @@ bool libraryDriveActivity(const Home& home, const std::vector<uint16_t>& drives,
 
 // True for a cartridge reached through its drive (not shelved).
 bool inDrive(const Medium& medium);
+
+// A member's drive of a library home and what it counted between two
+// readings (log_pages.h, countersDifference).
+struct DriveCountersReport {
+  int drive = 0;
+  bool read = false;    // the drive was reached and read
+  bool listed = false;  // it lists its log pages (page 00h) now
+  scsi::DriveCounters change;
+};
+
+// A report as mox.h hands it out for member `member`: each counter, ratio,
+// the TapeAlert flags and the compression mode with its present bit when
+// the drive gave it; the bytes from the sequential-access page.
+DriveCountersRecord countersRecord(const DriveCountersReport& report, uint16_t member);
+
+// The counters of the drive that holds `medium`, read on its member's own
+// session (tape_drive.h, readCounters): the caller makes sure nothing else
+// uses the medium meanwhile. MOX_OK; MOX_E_NOT_SUPPORTED for a medium not
+// reached through a drive; MOX_E_IO when the member needs a reconcile or an
+// answer stopped the reading (*error says why; what was read before it is
+// in *out).
+int readMediumCounters(Medium& medium, scsi::DriveCounters* out, std::string* error);
 
 // The map the home keeps for the cartridge `barcode`, without reaching
 // any drive; false when it keeps none.

@@ -330,6 +330,36 @@ MOX_EXPORT int32_t MOXGetDriveActivity(MoxHandle handle, uint32_t flags,
   });
 }
 
+MOX_EXPORT int32_t MOXGetDriveCounters(MoxHandle handle, uint32_t flags,
+                                       DriveCountersRecord* drives, uint16_t room,
+                                       uint16_t* count) {
+  if (count == nullptr || (drives == nullptr && room > 0) || (flags & ~MOX_COUNTERS_RESTART) != 0) {
+    return MOX_E_INVALID_ARG;
+  }
+  *count = 0;
+  return withGroup(handle, [&](mox::Group& g) {
+    std::vector<mox::DriveCountersReport> reports;
+    int rc = g.driveCounters((flags & MOX_COUNTERS_RESTART) != 0, &reports);
+    if (rc != MOX_OK) return rc;
+    *count = static_cast<uint16_t>(std::min<size_t>(reports.size(), room));
+    for (uint16_t m = 0; m < *count; ++m) {
+      drives[m] = mox::countersRecord(reports[m], m);
+    }
+    return MOX_OK;
+  });
+}
+
+MOX_EXPORT int32_t MOXGetTapeAlertName(uint32_t flag, char* name, uint32_t size) {
+  return guarded([&]() -> int32_t {
+    if (name == nullptr || size == 0 || flag < 1 || flag > 64) return MOX_E_INVALID_ARG;
+    const std::string text = mox::scsi::tapeAlertName(flag);
+    const size_t n = std::min<size_t>(text.size(), size - 1);
+    text.copy(name, n);
+    name[n] = '\0';
+    return MOX_OK;
+  });
+}
+
 MOX_EXPORT int32_t MOXSetDebugLevel(MoxHandle handle, uint32_t level, uint32_t /*reserved*/) {
   return withHandle(handle, [&](mox::Handle& h) { return h.setDebugLevel(level); });
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <filesystem>
 
+#include "engine/mox/library_media.h"
 #include "engine/mox/mox.h"
 #include "engine/mox/tape_library.h"
 #include "testing/scoped_temp_dir.h"
@@ -182,6 +183,74 @@ TEST(PoolDrives, ReservationKeyOfAHome) {
   EXPECT_NE(key, homeReservationKey("/srv/mox/b"));
   EXPECT_NE(key, 0u);
   EXPECT_NE(scsi::reservationKey("h1", "/srv/mox/a"), scsi::reservationKey("h2", "/srv/mox/a"));
+}
+
+// A drive's counters as mox.h hands them out: each field with its present
+// bit when the drive gave it, none for a drive that was not read, the
+// compression mode and the TapeAlert flags as read.
+TEST(DriveCountersRecords, EachFieldCountsOnlyWithItsBit) {
+  DriveCountersReport lto;
+  lto.drive = 3;
+  lto.read = true;
+  lto.listed = true;
+  scsi::DriveCounters& c = lto.change;
+  c.writeErrors[scsi::kCorrected] = {true, 7};
+  c.writeErrors[scsi::kUncorrected] = {true, 0};
+  c.readErrors[scsi::kCorrected] = {true, 2};
+  c.readErrors[scsi::kUncorrected] = {true, 1};
+  c.sequential[scsi::kBytesFromInitiator] = {true, 5000000};
+  c.sequential[scsi::kBytesToMedium] = {true, 2500000};
+  c.sequential[scsi::kBytesFromMedium] = {true, 1000};
+  c.sequential[scsi::kBytesToInitiator] = {true, 2000};
+  c.compression[scsi::kWriteRatio] = {true, 200};
+  c.compression[scsi::kReadRatio] = {true, uint64_t{1} << 40};  // cut to the field
+  c.tapeAlert = {true, (uint64_t{1} << 19) | (uint64_t{1} << 3)};
+  c.compressionMode.present = true;
+  c.compressionMode.compress = true;
+  c.compressionMode.decompress = true;
+  c.compressionMode.capable = true;
+
+  DriveCountersReport tgt;  // no log page, the mode page with compression off
+  tgt.drive = 1;
+  tgt.read = true;
+  tgt.change.compressionMode.present = true;
+
+  DriveCountersReport unread;  // its cartridge not reached through the drive
+  unread.drive = 2;
+  unread.change = lto.change;
+
+  const uint32_t all = MOX_COUNTERS_READ | MOX_COUNTERS_LOG_PAGES | MOX_COUNTERS_WRITE_CORRECTED |
+                       MOX_COUNTERS_WRITE_UNCORRECTED | MOX_COUNTERS_READ_CORRECTED |
+                       MOX_COUNTERS_READ_UNCORRECTED | MOX_COUNTERS_BYTES_FROM_HOST |
+                       MOX_COUNTERS_BYTES_TO_MEDIUM | MOX_COUNTERS_BYTES_FROM_MEDIUM |
+                       MOX_COUNTERS_BYTES_TO_HOST | MOX_COUNTERS_WRITE_RATIO |
+                       MOX_COUNTERS_READ_RATIO | MOX_COUNTERS_TAPE_ALERT | MOX_COUNTERS_COMPRESSION;
+  struct {
+    const char* what;
+    const DriveCountersReport& report;
+    uint16_t member;
+    uint32_t present;
+    uint64_t writeCorrected, bytesToMedium, tapeAlert;
+    uint32_t writeRatio, readRatio;
+    uint8_t compression;
+  } cases[] = {
+      {"every page", lto, 0, all, 7, 2500000, 0x80008, 200, 0xFFFFFFFFu,
+       MOX_COMPRESSION_DCE | MOX_COMPRESSION_DDE | MOX_COMPRESSION_DCC},
+      {"tgt", tgt, 1, MOX_COUNTERS_READ | MOX_COUNTERS_COMPRESSION, 0, 0, 0, 0, 0, 0},
+      {"not read", unread, 2, 0, 0, 0, 0, 0, 0, 0},
+  };
+  for (const auto& k : cases) {
+    DriveCountersRecord r = countersRecord(k.report, k.member);
+    EXPECT_EQ(r.drive, k.report.drive) << k.what;
+    EXPECT_EQ(r.member, k.member) << k.what;
+    EXPECT_EQ(r.present, k.present) << k.what;
+    EXPECT_EQ(r.writeCorrected, k.writeCorrected) << k.what;
+    EXPECT_EQ(r.bytesToMedium, k.bytesToMedium) << k.what;
+    EXPECT_EQ(r.tapeAlert, k.tapeAlert) << k.what;
+    EXPECT_EQ(r.writeRatio, k.writeRatio) << k.what;
+    EXPECT_EQ(r.readRatio, k.readRatio) << k.what;
+    EXPECT_EQ(r.compression, k.compression) << k.what;
+  }
 }
 
 }  // namespace

@@ -2,25 +2,17 @@
 
 #include <algorithm>
 
+#include "engine/scsi/big_endian.h"
+
 namespace mox::scsi {
 namespace {
 
-void put16(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 8);
-  p[1] = static_cast<uint8_t>(v);
-}
-void put24(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 16);
-  p[1] = static_cast<uint8_t>(v >> 8);
-  p[2] = static_cast<uint8_t>(v);
-}
-void put32(uint8_t* p, uint32_t v) {
-  put16(p, v >> 16);
-  put16(p + 2, v);
-}
-uint16_t get16(const uint8_t* p) { return static_cast<uint16_t>((p[0] << 8) | p[1]); }
-uint32_t get24(const uint8_t* p) { return (uint32_t{p[0]} << 16) | (uint32_t{p[1]} << 8) | p[2]; }
-uint32_t get32(const uint8_t* p) { return (uint32_t{get16(p)} << 16) | get16(p + 2); }
+using be::get16;
+using be::get24;
+using be::get32;
+using be::put16;
+using be::put24;
+using be::put32;
 
 Cdb make(uint8_t opcode, uint8_t length) {
   Cdb c;
@@ -63,6 +55,21 @@ Cdb modeSense6(uint8_t page, uint8_t allocation, bool disableBlockDescriptors) {
   c.bytes[1] = disableBlockDescriptors ? 0x08 : 0x00;
   c.bytes[2] = page & 0x3F;  // current values
   c.bytes[4] = allocation;
+  return c;
+}
+
+Cdb modeSense10(uint8_t page, uint16_t allocation, bool disableBlockDescriptors) {
+  Cdb c = make(op::kModeSense10, 10);
+  c.bytes[1] = disableBlockDescriptors ? 0x08 : 0x00;
+  c.bytes[2] = page & 0x3F;  // current values
+  put16(c.bytes + 7, allocation);
+  return c;
+}
+
+Cdb logSense(uint8_t page, uint16_t allocation) {
+  Cdb c = make(op::kLogSense, 10);
+  c.bytes[2] = static_cast<uint8_t>(0x40 | (page & 0x3F));  // PC 01b: cumulative values
+  put16(c.bytes + 7, allocation);
   return c;
 }
 

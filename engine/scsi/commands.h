@@ -28,6 +28,8 @@ inline constexpr uint8_t kErase6 = 0x19;
 inline constexpr uint8_t kInquiry = 0x12;
 inline constexpr uint8_t kModeSelect6 = 0x15;
 inline constexpr uint8_t kModeSense6 = 0x1A;
+inline constexpr uint8_t kModeSense10 = 0x5A;
+inline constexpr uint8_t kLogSense = 0x4D;
 inline constexpr uint8_t kLoadUnload = 0x1B;
 inline constexpr uint8_t kPreventAllow = 0x1E;
 inline constexpr uint8_t kLocate10 = 0x2B;
@@ -50,6 +52,10 @@ Cdb testUnitReady();
 Cdb requestSense(uint8_t allocation);
 Cdb inquiry(bool vpd, uint8_t page, uint16_t allocation);
 Cdb modeSense6(uint8_t page, uint8_t allocation, bool disableBlockDescriptors = false);
+// MODE SENSE(10), current values of `page` (subpage 0).
+Cdb modeSense10(uint8_t page, uint16_t allocation, bool disableBlockDescriptors = false);
+// LOG SENSE of `page` (subpage 0), cumulative values, from its first parameter.
+Cdb logSense(uint8_t page, uint16_t allocation);
 // MODE SELECT(6) with PF set for a parameter list of `length` bytes.
 Cdb modeSelect6(uint8_t length);
 Cdb preventAllow(bool prevent);

@@ -381,4 +381,17 @@ Classified TapeDrive::command(const Command& c, Completion* raw) {
   return a.classified;
 }
 
+Outcome TapeDrive::readCounters(DriveCounters* out) {
+  *out = DriveCounters{};
+  Outcome r = readyToMove();
+  if (r != Outcome::done) return r;
+  r = reads_.settle();
+  if (r != Outcome::done) return r;
+  CountersStop stop;
+  if (readDriveCounters(m_.device, m_.options.commandTimeoutMs, out, nullptr, &stop) == 0) {
+    return Outcome::done;
+  }
+  return m_.fault(stop.command, stop.answer);
+}
+
 }  // namespace mox::scsi

@@ -40,6 +40,7 @@
 
 #include "engine/scsi/commands.h"
 #include "engine/scsi/device.h"
+#include "engine/scsi/log_pages.h"
 #include "engine/scsi/member_state.h"
 #include "engine/scsi/quirks.h"
 #include "engine/scsi/read_ahead.h"
@@ -118,6 +119,17 @@ class TapeDrive {
   // Sends one command as it is and classifies the answer (probes, tests),
   // after the queued writes and where the caller stands.
   Classified command(const Command& c, Completion* raw = nullptr);
+  // Reads the drive's own counters (log_pages.h) on the member's session,
+  // after the queued writes and where the caller stands, so that no command
+  // of the member's is outstanding meanwhile. The commands neither move the
+  // tape nor change the drive's settings. A unit attention, a lost session,
+  // a busy drive or another initiator's reservation met on the way is the
+  // member's as after a command of its own (it then needs a reconcile, or
+  // failed). done (counters the drive lacks are missing); the outcome that
+  // stopped the reading (lastError() says why), what was read before it
+  // kept; positionLost or notReady for a member that needs a reconcile or is
+  // not open (nothing sent).
+  Outcome readCounters(DriveCounters* out);
 
   DriveState state() const { return m_.state; }
   const TapePosition& position() const { return m_.position; }

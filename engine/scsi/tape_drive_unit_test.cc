@@ -692,6 +692,50 @@ TEST_P(StandardDrive, WriteAfterReadAheadLandsAtTheReader) {
   }
 }
 
+TEST_P(StandardDrive, CountersAreReadWhereTheCallerStandsAndALostSessionIsTheMembers) {
+  // A drive with no log page and no MODE SENSE(10): every counter missing.
+  // Records were read ahead: they are put back first, so the next read
+  // takes the record after the one the caller took. A session lost at the
+  // first LOG SENSE leaves the member needing a reconcile.
+  for (bool lost : {false, true}) {
+    SCOPED_TRACE(lost ? "session lost" : "answered");
+    Rig s = make(GetParam());
+    TapeDrive& d = *s.drive;
+    ASSERT_EQ(d.open(), Outcome::done);
+    ASSERT_EQ(d.rewind(), Outcome::done);
+    for (uint8_t tag = 0; tag < 4; ++tag) {
+      std::vector<uint8_t> r = record(tag, 300);
+      ASSERT_EQ(d.writeRecord(r.data(), 300), Outcome::done);
+    }
+    ASSERT_EQ(d.rewind(), Outcome::done);
+    std::vector<uint8_t> buf(4096);
+    uint32_t n = 0;
+    if (!lost) {
+      ASSERT_EQ(d.readRecord(buf.data(), 4096, &n), Outcome::done);
+      ASSERT_GE(d.readsAhead(), 1u);
+    }
+    s.tape->loseAnswers = lost;
+    DriveCounters c;
+    c.listed = true;  // the reading starts from nothing
+    Outcome o = d.readCounters(&c);
+    EXPECT_EQ(d.readsAhead(), 0u);
+    EXPECT_FALSE(c.listed);
+    EXPECT_FALSE(c.compressionMode.present);
+    if (lost) {
+      EXPECT_EQ(o, Outcome::transport);
+      EXPECT_EQ(d.state(), DriveState::needsReconcile);
+      EXPECT_NE(d.lastError().find("LOG SENSE"), std::string::npos) << d.lastError();
+      DriveCounters again;
+      EXPECT_EQ(d.readCounters(&again), Outcome::positionLost);  // nothing sent
+      continue;
+    }
+    EXPECT_EQ(o, Outcome::done) << d.lastError();
+    EXPECT_EQ(d.state(), DriveState::ready);
+    ASSERT_EQ(d.readRecord(buf.data(), 4096, &n), Outcome::done);
+    EXPECT_EQ(buf[0], 1) << "the record after the one taken";
+  }
+}
+
 TEST_P(StandardDrive, BlankTapeReconcilesToNothing) {
   Rig s = make(GetParam());
   TapeDrive& d = *s.drive;

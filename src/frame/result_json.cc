@@ -21,6 +21,43 @@ std::string hexText(const uint8_t* bytes, int count) {
 // A setting of the operator's long options: null when not given.
 json optionalNumber(int32_t value) { return value > 0 ? json(value) : json(nullptr); }
 
+// A drive's own counter: null when the drive did not give it (never 0).
+json driveCount(const DriveCount& c) { return c.present ? json(c.value) : json(nullptr); }
+
+// A compression ratio (kept in percent) as a ratio, or null.
+json driveRatio(const DriveCount& c) {
+  return c.present ? json(static_cast<double>(c.value) / 100.0) : json(nullptr);
+}
+
+// What a drive counted of its own work during the test; every item it did
+// not give is null, and so is everything of a drive that was not read.
+json driveCountersJson(const DriveCounters& c) {
+  json alerts = nullptr;
+  if (c.tapeAlertRead) alerts = c.tapeAlerts;
+  json mode = nullptr;
+  if (c.compressionRead) mode = {{"compress", c.compress}, {"decompress", c.decompress}};
+  return json{
+      {"read", c.read},
+      {"log_pages", c.logPages},
+      {"errors",
+       {{"write",
+         {{"corrected", driveCount(c.writeCorrected)},
+          {"uncorrected", driveCount(c.writeUncorrected)}}},
+        {"read",
+         {{"corrected", driveCount(c.readCorrected)},
+          {"uncorrected", driveCount(c.readUncorrected)}}}}},
+      {"bytes",
+       {{"from_host", driveCount(c.bytesFromHost)},
+        {"to_medium", driveCount(c.bytesToMedium)},
+        {"from_medium", driveCount(c.bytesFromMedium)},
+        {"to_host", driveCount(c.bytesToHost)}}},
+      {"compression_ratio",
+       {{"write", driveRatio(c.writeRatio)}, {"read", driveRatio(c.readRatio)}}},
+      {"tape_alert", alerts},
+      {"compression", mode},
+  };
+}
+
 json settingsJson() {
   const RunSettings& s = runSettings;
   char data[kDataNameSize];
@@ -154,6 +191,7 @@ json testJson(const TestResult& t) {
         {"starved", d.starved},
         {"motions", motions},
         {"motions_left_out", d.motionsLeftOut},
+        {"counters", driveCountersJson(d.counters)},
     });
   }
   return json{

@@ -31,6 +31,29 @@ struct DriveMotion {
   double durationS = 0;
 };
 
+// A counter a drive keeps of its own work: missing (present false) when
+// the drive did not give it, never 0.
+struct DriveCount {
+  bool present = false;
+  uint64_t value = 0;
+};
+
+// What one member's drive counted of its own work during a test (its log
+// pages and its data compression mode page), as the tape service handed
+// it out.
+struct DriveCounters {
+  bool read = false;      // the tape service reached the drive and read it
+  bool logPages = false;  // the drive lists its log pages
+  DriveCount writeCorrected, writeUncorrected, readCorrected, readUncorrected;
+  DriveCount bytesFromHost, bytesToMedium, bytesFromMedium, bytesToHost;
+  DriveCount writeRatio, readRatio;  // percent: 250 is 2.5 to 1
+  bool tapeAlertRead = false;
+  std::vector<std::string> tapeAlerts;  // the flags raised, by name
+  bool compressionRead = false;         // the data compression mode page
+  bool compress = false;                // on write
+  bool decompress = false;              // on read
+};
+
 // What one member's tape drive was doing during a test (library homes), as
 // the tape service counted it, and the verdict of --min-drive-busy.
 struct DriveUse {
@@ -50,6 +73,7 @@ struct DriveUse {
   bool starved = false;  // busy below --min-drive-busy
   std::vector<DriveMotion> motions;
   uint32_t motionsLeftOut = 0;
+  DriveCounters counters;
 };
 
 // Latency histogram: values below 16 us exactly, above that 16 buckets per

@@ -119,8 +119,65 @@ void restartDriveUse(MoxHandle handle) {
   liveClosed.clear();
 }
 
+void restartDriveCounters(MoxHandle handle) {
+  uint16_t count = 0;
+  MOXGetDriveCounters(handle, MOX_COUNTERS_RESTART, nullptr, 0, &count);
+}
+
+DriveCounters driveCounters(const DriveCountersRecord& r) {
+  DriveCounters c;
+  c.read = (r.present & MOX_COUNTERS_READ) != 0;
+  c.logPages = (r.present & MOX_COUNTERS_LOG_PAGES) != 0;
+  const struct {
+    uint32_t bit;
+    uint64_t value;
+    DriveCount* to;
+  } counts[] = {
+      {MOX_COUNTERS_WRITE_CORRECTED, r.writeCorrected, &c.writeCorrected},
+      {MOX_COUNTERS_WRITE_UNCORRECTED, r.writeUncorrected, &c.writeUncorrected},
+      {MOX_COUNTERS_READ_CORRECTED, r.readCorrected, &c.readCorrected},
+      {MOX_COUNTERS_READ_UNCORRECTED, r.readUncorrected, &c.readUncorrected},
+      {MOX_COUNTERS_BYTES_FROM_HOST, r.bytesFromHost, &c.bytesFromHost},
+      {MOX_COUNTERS_BYTES_TO_MEDIUM, r.bytesToMedium, &c.bytesToMedium},
+      {MOX_COUNTERS_BYTES_FROM_MEDIUM, r.bytesFromMedium, &c.bytesFromMedium},
+      {MOX_COUNTERS_BYTES_TO_HOST, r.bytesToHost, &c.bytesToHost},
+      {MOX_COUNTERS_WRITE_RATIO, r.writeRatio, &c.writeRatio},
+      {MOX_COUNTERS_READ_RATIO, r.readRatio, &c.readRatio},
+  };
+  for (const auto& count : counts) {
+    if ((r.present & count.bit) != 0) *count.to = DriveCount{true, count.value};
+  }
+  c.tapeAlertRead = (r.present & MOX_COUNTERS_TAPE_ALERT) != 0;
+  for (uint32_t flag = 1; c.tapeAlertRead && flag <= 64; ++flag) {
+    if (((r.tapeAlert >> (flag - 1)) & 1) == 0) continue;
+    char name[96];
+    if (MOXGetTapeAlertName(flag, name, sizeof name) != 0) {
+      std::snprintf(name, sizeof name, "TapeAlert flag %u", flag);
+    }
+    c.tapeAlerts.push_back(name);
+  }
+  c.compressionRead = (r.present & MOX_COUNTERS_COMPRESSION) != 0;
+  c.compress = c.compressionRead && (r.compression & MOX_COMPRESSION_DCE) != 0;
+  c.decompress = c.compressionRead && (r.compression & MOX_COMPRESSION_DDE) != 0;
+  return c;
+}
+
 std::vector<DriveUse> driveUse(MoxHandle handle) {
   std::vector<DriveUse> drives = readDriveUse(handle, 2048);
+  // The drives' own counters since the test's cartridges were connected,
+  // read here only (the session is closed: the tape service reads drives on
+  // the members' sessions), never by the live view; a drive the tape
+  // service did not read keeps counters not read.
+  constexpr uint16_t kRoom = 32;
+  std::vector<DriveCountersRecord> counted(kRoom);
+  uint16_t countedCount = 0;
+  if (MOXGetDriveCounters(handle, 0, counted.data(), kRoom, &countedCount) == 0) {
+    for (uint16_t m = 0; m < countedCount; ++m) {
+      if (counted[m].member < drives.size()) {
+        drives[counted[m].member].counters = driveCounters(counted[m]);
+      }
+    }
+  }
   std::lock_guard<std::mutex> guard(liveLock);
   if (liveOpen && liveHandle == handle) {
     liveOpen = false;
@@ -235,6 +292,9 @@ int selectGroupTape(MoxHandle handle, const char* groupName, uint32_t groupAcces
     MOXCloseHandle(handle);
     return code;
   }
+  // The drives' own counters are read on the members' sessions, which the
+  // connected cartridges open: the test's first reading, before its session.
+  restartDriveCounters(handle);
   return 0;
 }
 

@@ -42,10 +42,20 @@ std::vector<MemberRead> memberReads(MoxHandle handle);
 // drives' counts since the window began without holding up the streams,
 // and once the window was read, what it was read as. A handle is let go
 // before it is closed.
+//
+// Each drive's own counters (log pages, compression mode page) come with
+// driveUse: what changed since restartDriveCounters, which reads them a
+// first time (a test's, once its cartridges are connected and before its
+// session; the tape service reads drives only while no session is open,
+// so the live view has none).
 std::vector<DriveUse> driveUse(MoxHandle handle);
 void restartDriveUse(MoxHandle handle);
 void forgetLiveDrives(MoxHandle handle);
 std::vector<DriveUse> liveDriveUse();
+void restartDriveCounters(MoxHandle handle);
+// A drive's counters as the tape service hands them out: each counter
+// missing unless its present bit is set, the TapeAlert flags by name.
+DriveCounters driveCounters(const DriveCountersRecord& record);
 
 // Logs "Error Creating MOXHandle, %d,0x%x" with the code.
 void logHandleError(int32_t code);

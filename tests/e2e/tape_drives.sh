@@ -2,9 +2,10 @@
 # Is every drive kept streaming? Each test on a library home reports, per
 # member drive, the share of its time a command waited at the drive, the
 # gaps with none, the commands in flight, the bytes it moved and its
-# loads, rewinds and spacings, in the log and the result document. A run
-# whose group leaves its drives idle (a low --rate) fails --min-drive-busy
-# and names each starved drive; a fed one passes it. With
+# loads, rewinds and spacings, and what the drive counted of its own work
+# (its log pages and compression mode), in the log and the result
+# document. A run whose group leaves its drives idle (a low --rate) fails
+# --min-drive-busy and names each starved drive; a fed one passes it. With
 # --status-interval each drive's MB/s and busy share are live.
 source "$(dirname "$0")/lib.sh"
 
@@ -33,6 +34,20 @@ want="[('backup', [(0, True, True, True, True, False, 'T'), (1, True, True, True
 [ "$(json_value fed.json '[all(any(m["kind"] == k for m in x["motions"]) for x in t["drives"])
   for t, k in zip(d["tests"], ("load", "rewind"))]')" = "[True, True]" ] ||
   fail "the drives' loads and rewinds are not in the document"
+
+# Each drive's own counters, read before and after each test on the
+# member's session: tgt's virtual tape keeps no log page and compresses
+# nothing, so the line says so after the drive's busy line, and the
+# document holds every counter as null, never 0.
+for d in 0 1; do
+  [ "$(grep -c "^Drive $d (T[0-9]*): counters: log pages missing, compression off$" out_fed.txt)" -eq 2 ] ||
+    fail "drive $d has no counters line for each test"
+  [ "$(grep -A2 "^Drive $d (T[0-9]*): busy " out_fed.txt | grep -c "^Drive $d (T[0-9]*): counters: ")" -eq 2 ] ||
+    fail "drive $d: the counters line does not follow its busy line"
+done
+counters=$(json_value fed.json '{str(x["counters"]) for t in d["tests"] for x in t["drives"]}')
+want="{\"{'read': True, 'log_pages': False, 'errors': {'write': {'corrected': None, 'uncorrected': None}, 'read': {'corrected': None, 'uncorrected': None}}, 'bytes': {'from_host': None, 'to_medium': None, 'from_medium': None, 'to_host': None}, 'compression_ratio': {'write': None, 'read': None}, 'tape_alert': None, 'compression': {'compress': False, 'decompress': False}}\"}"
+[ "$counters" = "$want" ] || fail "fed.json counters: $counters"
 
 # Starved: two streams sharing 1 MB/s leave each drive idle most of the time.
 run_zep out_starved.txt -b1 -g0 -n2 -nc2 -c20 --data=random --rate=1 --min-drive-busy=50 \
