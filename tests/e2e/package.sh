@@ -131,11 +131,13 @@ settings=$(awk '/^  set / { print $2 }' out-help.txt)
 expect_words "$topcmds help" "$(complete_line moxctl "")"
 expect_words "status start stop" "$(complete_line moxctl st)"
 expect_words "$settings" "$(complete_line moxctl set "")"
-expect_words "capacity stream-limit buffers compression medium" "$settings"
+expect_words "capacity stream-limit buffers compression medium tape-block" "$settings"
 expect_words "file sequential" "$(complete_line moxctl set medium "")"
+expect_words "record" "$(complete_line moxctl set tape-block "")"
 expect_words "0 1" "$(complete_line moxctl set compression "")"
 expect_words "on off" "$(complete_line moxctl set compression 0 "")"
-expect_words "--drives --cartridges --capacity --raid --library --force" "$(complete_line moxctl init "")"
+expect_words "--drives --cartridges --capacity --raid --library --tape-block= --force" \
+  "$(complete_line moxctl init "")"
 expect_words "" "$(complete_line moxctl init --drives "")"
 "$root/usr/bin/moxctl" media >out-media.txt || fail "moxctl media failed"
 cartridges=$(awk 'NR > 1 && $1 ~ /^[A-Za-z0-9]/ && $2 != "" { print $1 }' out-media.txt | grep -v '^RAID')
