@@ -167,12 +167,20 @@ int pendingLoads(const std::string& home, std::vector<std::pair<int, std::string
   int err = platform::readRegularFile(home + "/drives/.load", 64u << 10, &text);
   if (err == ENOENT || err == EINVAL) return MOX_OK;
   if (err != 0) return MOX_E_IO;
+  // A line per drive: its number, a space, and the cartridge it is to hold
+  // (nothing after the space: the drive is to be emptied).
   std::istringstream in(text);
-  int drive = -1;
-  std::string name;
-  while (in >> drive >> name) {
-    if (drive < 0 || drive >= moxcfg::kMaxDrives) break;
-    loads->emplace_back(drive, name);
+  std::string line;
+  while (std::getline(in, line)) {
+    const size_t space = line.find(' ');
+    if (space == std::string::npos || space == 0 || space > 2 ||
+        line.find_first_not_of("0123456789") != space) {
+      break;
+    }
+    int drive = 0;
+    for (size_t i = 0; i < space; ++i) drive = drive * 10 + (line[i] - '0');
+    if (drive >= moxcfg::kMaxDrives) break;
+    loads->emplace_back(drive, line.substr(space + 1));
   }
   return MOX_OK;
 }

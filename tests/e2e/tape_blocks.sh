@@ -33,7 +33,7 @@ sound_tapes records "records, then packs" 1 2 3
 [ "$(packs_on images.txt)" -eq 3 ] || fail "not the 3 tapes of the new set packed: $(cat images.txt)"
 
 # A home made with packs of 256 KiB.
-start_tgt_library packed --drives 3 --changer --cartridges 4 --capacity 64
+start_tgt_library packed --drives 4 --changer --cartridges 4 --capacity 64
 rm -rf "$MOX_HOME"
 timeout 120 "$MOXCTL" init --library "$TGT_URL" --raid 5:0,1,2 --tape-block=256K >init.txt 2>&1 ||
   fail "init --tape-block: $(cat init.txt)"
@@ -58,5 +58,10 @@ ZEP_INPUT='7\n0\n\n15\n' run_zep out_packed_rebuild.txt -v
 expect_line out_packed_rebuild.txt "RAID ReBuild No:1"
 sound_tapes packed "packed, rebuilt" 1
 [ "$(packs_on images.txt)" -eq 3 ] || fail "the rebuilt member is not packed: $(cat images.txt)"
+# A cartridge checked in the drive no device uses goes back to its slot.
+timeout 120 "$MOXCTL" media >media_before.txt 2>&1 || fail "media: $(cat media_before.txt)"
+timeout 120 "$MOXCTL" check T00004 >check.txt 2>&1 || fail "check T00004: $(cat check.txt)"
+timeout 120 "$MOXCTL" media >media_after.txt 2>&1 || fail "media: $(cat media_after.txt)"
+diff media_before.txt media_after.txt >diff.txt || fail "the check left T00004 in a drive: $(cat diff.txt)"
 tgt_command packed stop
 exit 0
