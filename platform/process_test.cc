@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 
@@ -110,8 +111,11 @@ TEST(ProcessTest, TheHandlerCountsTheSignalsAndTheFlagKeepsTheFirst) {
   int status = 0;
   waitpid(child, &status, 0);
   ASSERT_EQ(got, 3u);
-  EXPECT_EQ(bytes[0], 64 + SIGHUP);    // first: SIGHUP
-  EXPECT_EQ(bytes[1], SIGHUP);         // the flag names the first; its echo is not counted
+  // The handler's report of the first and the flag the main thread sees set
+  // come in either order; the second comes after both.
+  std::sort(bytes, bytes + 2);
+  EXPECT_EQ(bytes[0], SIGHUP);         // the flag names the first; its echo is not counted
+  EXPECT_EQ(bytes[1], 64 + SIGHUP);    // first: SIGHUP
   EXPECT_EQ(bytes[2], 128 + SIGTERM);  // second: SIGTERM
   ASSERT_TRUE(WIFSIGNALED(status)) << status;
   EXPECT_EQ(WTERMSIG(status), SIGTERM);
